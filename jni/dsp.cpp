@@ -1,0 +1,3 @@
+#include "dsp.h"
+
+#include "quorvel_tambrino_NativeInterface.h"

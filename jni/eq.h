@@ -1,0 +1,28 @@
+// Spectral equaliser: one linear gain per FFT bin and an on/off switch.
+//
+// Owns: the gain table (heap, made once by the first successful eq_init and
+// kept for the life of the process).
+// Threads: eq_setbands and eq_enable run on the user-interface thread while
+// the audio thread reads gains and the switch once per frame. Every element is
+// a relaxed atomic, so a frame may mix old and new gains but never reads a
+// torn or racy value.
+// Audio path: eq_gain and eq_is_enabled allocate, lock and log nothing.
+#pragma once
+
+// First successful call only: makes a table of pNBands gains, all 1.0.
+// Later calls change nothing. Returns false if the table could not be
+// allocated (nothing changes then; a later call tries again).
+bool eq_init(int pNBands);
+
+// Copies eq_band_count() gains from bands, in index order.
+void eq_setbands(const float* bands);
+
+void eq_enable(int enabled);
+int eq_is_enabled();
+
+// Number of gains in the table (0 before eq_init).
+int eq_band_count();
+
+// Gain of bin k; 1.0 for any bin outside the table, so a frame larger than
+// the first one never reads past it.
+float eq_gain(int k);

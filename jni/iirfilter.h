@@ -1,0 +1,42 @@
+// Voice-removal filter pair: two direct-form IIR filters in double precision
+// with circular histories, and the handshake that lets another thread replace
+// their coefficients while samples pass through.
+//
+// Owns: the coefficient and history arrays of both records (heap).
+// Threads: iir_step runs on the playback thread; iir_init_filters may run on
+// any one other thread at a time. The flags are sequentially consistent
+// atomics: no step touches a record while the setter rebuilds it.
+// Audio path: iir_step allocates, locks and logs nothing.
+#pragma once
+
+struct iirFilter {
+  int n1;        // past inputs kept: sizeB - 1
+  int n2;        // past outputs kept: sizeA - 1
+  double* a;     // sizeA feedback coefficients, a[0] never read
+  double* b;     // sizeB feed-forward coefficients
+  double* buf1;  // circular input history
+  double* buf2;  // circular output history
+  int pos1;
+  int pos2;
+};
+
+enum IirResult { IIR_OK = 0, IIR_INVALID_ARGUMENT = 1, IIR_OUT_OF_MEMORY = 2 };
+
+// First call only: empties both records. Never drops a loaded record.
+void iir_init();
+
+// Loads one record (coefficients copied, history cleared). On invalid
+// arguments or allocation failure the record is left intact.
+IirResult iir_init_filter(iirFilter* filter, const double* ca, const double* cb, int sizeA, int sizeB);
+
+// Loads both records under the handshake. Refuses sizes below 1 and null
+// arrays; keeps the previous coefficients on any failure.
+IirResult iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB);
+
+// One sample through the filter of channel (0: left, else right). Returns
+// the input unchanged while coefficients are being replaced or when none
+// were ever loaded.
+double iir_step(int channel, double inputValue);
+
+// True once a coefficient set has been loaded.
+bool iir_has_coefficients();

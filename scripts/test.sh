@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian packages), builds into build/ and runs every
+# test: the unit tests, the JVM tests, and the unit tests again under
+# ThreadSanitizer (build-tsan/) and AddressSanitizer + UBSan (build-asan/).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+"$(dirname "$0")/install-deps.sh"
+
+jobs=$(nproc)
+export JAVA_HOME=${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+if [ "${TAMBRINO_SKIP_SANITIZERS:-0}" != 1 ]; then
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBRINO_TSAN=ON
+  cmake --build build-tsan -j "$jobs"
+  (cd build-tsan && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j "$jobs" -L unit)
+
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBRINO_ASAN=ON
+  cmake --build build-asan -j "$jobs"
+  (cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+     ctest --output-on-failure -j "$jobs" -L unit)
+fi
