@@ -18,3 +18,15 @@ bool fft_init(int fftFrameSize);
 // fft_init. sign 1: positive exponent; any other value: negative exponent.
 // channel is the caller's channel index and does not affect the result.
 void fft_process(float* fftBuffer, int sign, int channel);
+
+// Read-only view of the tables, for inspection by tests and tools.
+struct FftTables {
+  const int* bitSwapPos;
+  int bitSwapLen;
+  long logFrame;
+  const float* pur;
+  const float* pui;
+  const float* purInv;
+  const float* puiInv;
+};
+FftTables fft_tables();
