@@ -17,13 +17,35 @@ extern std::atomic<int> spectrum_enabled;
 constexpr int SPECTRUM_NOTES = 72;
 constexpr int SPECTRUM_HISTORY = 4096;
 
+// Sets the stream's rate (Hz) and channel count, clears the history and the
+// levels and rebuilds the note tables; the carried sample count and the switch
+// are kept. A rate below 32 Hz leaves the analyser idle: pushes still feed the
+// history, but no analysis runs and the count stays as it is.
 void spectrum_init(int sampleFreq, int sampleChannels);
 
 // samples: size consecutive samples of one channel. A negative size or a null
-// pointer changes nothing.
+// pointer changes nothing. At most one analysis runs per push; the count
+// carried to the next push never exceeds one analysis interval.
 void spectrum_push(const float* samples, int size, int channel);
 
 int spectrum_size();
 
 // The levels themselves (not a copy), spectrum_size() of them.
 const std::atomic<float>* spectrum_get();
+
+// Read-only view of the analyser's state, for inspection by tests and tools.
+struct SpectrumInspect {
+  int channels;
+  int sampleRate;        // rate of the decimated history (Hz)
+  int analysisSamples;   // per-channel output samples between analyses
+  int samplesIn;         // carried count since the last analysis
+  const float* history;  // SPECTRUM_HISTORY values, oldest first
+};
+SpectrumInspect spectrum_inspect();
+
+// Frequency of a note (0 for an index outside 0..SPECTRUM_NOTES-1).
+float spectrum_note_frequency(int note);
+
+// The note tables at history position p: cos and negated sin of the note's
+// phase (both 0 for indices out of range).
+void spectrum_coefficients(int note, int p, float* cosValue, float* minusSinValue);
