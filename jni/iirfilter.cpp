@@ -1,1 +1,176 @@
 #include "iirfilter.h"
+
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <utility>
+
+namespace {
+
+// Zero-initialised at load: both records start empty (null arrays, zero
+// counts), so nothing needs clearing later and nothing loaded is ever lost.
+iirFilter iirLeft{};
+iirFilter iirRight{};
+
+// Raised while a setter swaps the records; each step raises its channel's
+// flag before it tests this one (see iir_step).
+std::atomic<int> inFilterSetup{0};
+std::atomic<int> inFilterProcess[2] = {{0}, {0}};
+
+std::atomic<bool> coefficientsLoaded{false};
+std::atomic<bool> initialized{false};
+
+// The set-up flag is an on/off value, so setters must not overlap; they wait
+// for each other here. The playback thread never takes this lock.
+std::mutex setterMutex;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+void releaseRecord(iirFilter& f) {
+  delete[] f.a;
+  delete[] f.b;
+  delete[] f.buf1;
+  delete[] f.buf2;
+  f = iirFilter{};
+}
+
+// Zeroed array of n doubles; null for n == 0 (never touched then) or when
+// the allocation fails (reported through ok).
+double* newDoubles(int n, bool& ok) {
+  if (n <= 0) return nullptr;
+  double* p = new (std::nothrow) double[n]();
+  if (p == nullptr) ok = false;
+  return p;
+}
+
+bool validArguments(const double* ca, const double* cb, int sizeA, int sizeB) {
+  return ca != nullptr && cb != nullptr && sizeA >= 1 && sizeB >= 1;
+}
+
+// Builds a complete record from scratch into out (which must be empty), so
+// that a failure never touches a record in use.
+IirResult buildRecord(iirFilter& out, const double* ca, const double* cb, int sizeA, int sizeB) {
+  bool ok = true;
+  out.a = newDoubles(sizeA, ok);
+  out.b = newDoubles(sizeB, ok);
+  out.n1 = sizeB - 1;
+  out.n2 = sizeA - 1;
+  out.buf1 = newDoubles(out.n1, ok);
+  out.buf2 = newDoubles(out.n2, ok);
+  if (!ok) {
+    releaseRecord(out);
+    return IIR_OUT_OF_MEMORY;
+  }
+  for (int i = 0; i < sizeA; i++) out.a[i] = ca[i];
+  for (int i = 0; i < sizeB; i++) out.b[i] = cb[i];
+  out.pos1 = 0;
+  out.pos2 = 0;
+  return IIR_OK;
+}
+
+// Spins until the step of that channel that may have begun before the set-up
+// flag rose has left the record.
+void waitForStep(int channel) {
+  while (inFilterProcess[channel].load(std::memory_order_seq_cst) != 0) cpuRelax();
+}
+
+}  // namespace
+
+void iir_init() {
+  // The records were empty at load; clearing them here would drop (and leak)
+  // coefficients that the user interface handed over before the engine's
+  // first set-up.
+  initialized.store(true, std::memory_order_seq_cst);
+}
+
+IirResult iir_init_filter(iirFilter* filter, const double* ca, const double* cb, int sizeA, int sizeB) {
+  if (filter == nullptr || !validArguments(ca, cb, sizeA, sizeB)) return IIR_INVALID_ARGUMENT;
+  iirFilter fresh{};
+  IirResult r = buildRecord(fresh, ca, cb, sizeA, sizeB);
+  if (r != IIR_OK) return r;
+  std::swap(*filter, fresh);
+  releaseRecord(fresh);
+  return IIR_OK;
+}
+
+IirResult iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB) {
+  if (!validArguments(ca, cb, sizeA, sizeB)) return IIR_INVALID_ARGUMENT;
+  std::lock_guard<std::mutex> setterLock(setterMutex);
+
+  // Allocate and copy first: the playback thread passes samples through for
+  // as long as the set-up flag is up, so it covers only the swaps.
+  iirFilter left{};
+  iirFilter right{};
+  IirResult r = buildRecord(left, ca, cb, sizeA, sizeB);
+  if (r == IIR_OK) r = buildRecord(right, ca, cb, sizeA, sizeB);
+  if (r != IIR_OK) {
+    releaseRecord(left);
+    return r;
+  }
+
+  inFilterSetup.store(1, std::memory_order_seq_cst);
+  waitForStep(0);
+  std::swap(iirLeft, left);
+  waitForStep(1);
+  std::swap(iirRight, right);
+  coefficientsLoaded.store(true, std::memory_order_seq_cst);
+  inFilterSetup.store(0, std::memory_order_seq_cst);
+
+  // The old arrays are no longer reachable from the records.
+  releaseRecord(left);
+  releaseRecord(right);
+  return IIR_OK;
+}
+
+double iir_step(int channel, double inputValue) {
+  const int ch = channel != 0 ? 1 : 0;
+  const double x = inputValue;
+
+  // Raise our flag before testing the setter's: with both sequentially
+  // consistent, either the setter sees our flag and waits for us, or we see
+  // its flag and stay off the record.
+  inFilterProcess[ch].store(1, std::memory_order_seq_cst);
+  if (inFilterSetup.load(std::memory_order_seq_cst) != 0) {
+    inFilterProcess[ch].store(0, std::memory_order_seq_cst);
+    return x;
+  }
+
+  iirFilter& f = ch != 0 ? iirRight : iirLeft;
+  if (f.b == nullptr) {
+    inFilterProcess[ch].store(0, std::memory_order_seq_cst);
+    return x;
+  }
+
+  const int n1 = f.n1;
+  const int n2 = f.n2;
+  double acc = f.b[0] * x;
+  for (int i = 1; i <= n1; i++) acc = acc + f.b[i] * f.buf1[(n1 + f.pos1 - i) % n1];
+  for (int i = 1; i <= n2; i++) acc = acc - f.a[i] * f.buf2[(n2 + f.pos2 - i) % n2];
+  if (n1 > 0) {
+    f.buf1[f.pos1] = x;
+    f.pos1 = (f.pos1 + 1) % n1;
+  }
+  if (n2 > 0) {
+    f.buf2[f.pos2] = acc;
+    f.pos2 = (f.pos2 + 1) % n2;
+  }
+
+  inFilterProcess[ch].store(0, std::memory_order_seq_cst);
+  return acc;
+}
+
+bool iir_has_coefficients() {
+  return coefficientsLoaded.load(std::memory_order_seq_cst);
+}
+
+const iirFilter& iir_filter(int channel) {
+  return channel != 0 ? iirRight : iirLeft;
+}
+
+void iir_hold_setup(bool held) {
+  inFilterSetup.store(held ? 1 : 0, std::memory_order_seq_cst);
+}

@@ -3,9 +3,11 @@
 // their coefficients while samples pass through.
 //
 // Owns: the coefficient and history arrays of both records (heap).
-// Threads: iir_step runs on the playback thread; iir_init_filters may run on
-// any one other thread at a time. The flags are sequentially consistent
-// atomics: no step touches a record while the setter rebuilds it.
+// Threads: iir_step and iir_has_coefficients run on the playback thread;
+// iir_init_filters may run on any other thread (concurrent setters are
+// serialised among themselves; the playback thread never waits for them).
+// The flags are sequentially consistent atomics: no step touches a record
+// while the setter swaps it.
 // Audio path: iir_step allocates, locks and logs nothing.
 #pragma once
 
@@ -22,15 +24,19 @@ struct iirFilter {
 
 enum IirResult { IIR_OK = 0, IIR_INVALID_ARGUMENT = 1, IIR_OUT_OF_MEMORY = 2 };
 
-// First call only: empties both records. Never drops a loaded record.
+// First call only: marks the unit initialised. The records start empty, so
+// coefficients handed over before it are kept; later calls do nothing.
 void iir_init();
 
 // Loads one record (coefficients copied, history cleared). On invalid
-// arguments or allocation failure the record is left intact.
+// arguments or allocation failure the record is left intact. No handshake:
+// the caller must own the record.
 IirResult iir_init_filter(iirFilter* filter, const double* ca, const double* cb, int sizeA, int sizeB);
 
 // Loads both records under the handshake. Refuses sizes below 1 and null
-// arrays; keeps the previous coefficients on any failure.
+// arrays; keeps the previous coefficients on any failure. The new arrays are
+// built before the playback thread is held off, so it passes samples through
+// only for the duration of two pointer swaps.
 IirResult iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB);
 
 // One sample through the filter of channel (0: left, else right). Returns
@@ -38,5 +44,12 @@ IirResult iir_init_filters(const double* ca, const double* cb, int sizeA, int si
 // were ever loaded.
 double iir_step(int channel, double inputValue);
 
-// True once a coefficient set has been loaded.
+// True once a coefficient set has been loaded: until then the block pipeline
+// skips voice removal.
 bool iir_has_coefficients();
+
+// For tests only: the record of a channel (0: left, else right), to be read
+// while no setter runs, and a way to hold the set-up flag raised as a setter
+// does while it swaps the records.
+const iirFilter& iir_filter(int channel);
+void iir_hold_setup(bool held);
