@@ -1,3 +1,560 @@
 #include "dsp.h"
 
+#include <jni.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+
+#include "eq.h"
+#include "iirfilter.h"
 #include "quorvel_tambrino_NativeInterface.h"
+#include "spectrum.h"
+#include "vocoder.h"
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// 16-bit PCM to full scale: 2^-15, exact in both precisions.
+constexpr float kInputScale = 1.0f / 32768.0f;
+constexpr double kInputScaleDouble = 1.0 / 32768.0;
+constexpr float kLimiterThreshold = 0.95f;
+
+// Stream configuration of the last successful dspInit. dspInit never
+// overlaps dspProcess, so a block always sees one consistent set; the atomics
+// only keep the hand-over between threads well defined.
+std::atomic<int> frameSize{0};
+std::atomic<int> overSampling{0};
+std::atomic<int> sampleRate{0};
+std::atomic<int> channels{0};
+std::atomic<bool> configured{false};
+
+// Settings that the user-interface thread changes while blocks run. Each block
+// reads each of them once, so a change takes effect at the next block.
+std::atomic<bool> voiceRemovalEnabled{false};
+std::atomic<float> voiceRemovalAmount{0.0f};
+std::atomic<float> preamp{1.0f};
+std::atomic<int> panningActive{0};
+std::atomic<int> monoActive{0};
+std::atomic<int> panningLevel{0};
+
+// Peak level of the last block, before the limiter.
+std::atomic<double> maxLevelAcum{0.0};
+
+// Work buffers, touched only by the playback thread.
+std::unique_ptr<float[]> in_left;
+std::unique_ptr<float[]> in_right;
+std::unique_ptr<float[]> out_left;
+std::unique_ptr<float[]> out_right;
+size_t inCapacity = 0;
+size_t outCapacity = 0;
+
+const char* const kIllegalArgument = "java/lang/IllegalArgumentException";
+const char* const kIllegalState = "java/lang/IllegalStateException";
+const char* const kNullPointer = "java/lang/NullPointerException";
+const char* const kOutOfMemory = "java/lang/OutOfMemoryError";
+
+void throwJava(JNIEnv* env, const char* className, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+void throwJava(JNIEnv* env, const char* className, const char* format, ...) {
+  if (env->ExceptionCheck()) return;
+  char message[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  jclass cls = env->FindClass(className);
+  if (cls == nullptr) return;  // FindClass has raised its own error
+  env->ThrowNew(cls, message);
+  env->DeleteLocalRef(cls);
+}
+
+// Called from a catch block: turns the C++ exception in flight into a Java one.
+void throwCurrentException(JNIEnv* env, const char* method) {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throwJava(env, kOutOfMemory, "%s: out of native memory", method);
+  } catch (const std::exception& e) {
+    throwJava(env, "java/lang/RuntimeException", "%s: %s", method, e.what());
+  } catch (...) {
+    throwJava(env, "java/lang/RuntimeException", "%s: internal error", method);
+  }
+}
+
+// Java array elements pinned for the life of the scope, always released with
+// mode 0 (copy back and free).
+template <typename Array, typename T, T* (JNIEnv::*Get)(Array, jboolean*),
+          void (JNIEnv::*Release)(Array, T*, jint)>
+class Pinned {
+ public:
+  Pinned(JNIEnv* env, Array array) : env_(env), array_(array), elements_((env->*Get)(array, nullptr)) {}
+  ~Pinned() {
+    if (elements_ != nullptr) (env_->*Release)(array_, elements_, 0);
+  }
+  Pinned(const Pinned&) = delete;
+  Pinned& operator=(const Pinned&) = delete;
+  T* get() const { return elements_; }
+
+ private:
+  JNIEnv* env_;
+  Array array_;
+  T* elements_;
+};
+
+using PinnedShorts =
+    Pinned<jshortArray, jshort, &JNIEnv::GetShortArrayElements, &JNIEnv::ReleaseShortArrayElements>;
+using PinnedFloats =
+    Pinned<jfloatArray, jfloat, &JNIEnv::GetFloatArrayElements, &JNIEnv::ReleaseFloatArrayElements>;
+using PinnedDoubles =
+    Pinned<jdoubleArray, jdouble, &JNIEnv::GetDoubleArrayElements, &JNIEnv::ReleaseDoubleArrayElements>;
+
+bool isPowerOfTwo(int n) {
+  return n > 0 && (n & (n - 1)) == 0;
+}
+
+std::unique_ptr<float[]> zeroedFloats(size_t count) {
+  return std::unique_ptr<float[]>(new (std::nothrow) float[count]());
+}
+
+// Makes the four buffers with inSize input and outSize output floats each,
+// zeroed and then holding what the old ones held: a position that the vocoder
+// does not rewrite keeps its earlier value, as it would without the growth.
+// On failure the old buffers stay and false is returned.
+bool create_buffers(size_t inSize, size_t outSize) {
+  std::unique_ptr<float[]> newInLeft = zeroedFloats(inSize);
+  std::unique_ptr<float[]> newInRight = zeroedFloats(inSize);
+  std::unique_ptr<float[]> newOutLeft = zeroedFloats(outSize);
+  std::unique_ptr<float[]> newOutRight = zeroedFloats(outSize);
+  if (!newInLeft || !newInRight || !newOutLeft || !newOutRight) return false;
+  if (in_left) {
+    std::memcpy(newInLeft.get(), in_left.get(), inCapacity * sizeof(float));
+    std::memcpy(newInRight.get(), in_right.get(), inCapacity * sizeof(float));
+    std::memcpy(newOutLeft.get(), out_left.get(), outCapacity * sizeof(float));
+    std::memcpy(newOutRight.get(), out_right.get(), outCapacity * sizeof(float));
+  }
+  in_left = std::move(newInLeft);
+  in_right = std::move(newInRight);
+  out_left = std::move(newOutLeft);
+  out_right = std::move(newOutRight);
+  inCapacity = inSize;
+  outCapacity = outSize;
+  return true;
+}
+
+// The first block sizes the buffers at 4 x its samplesIn for input and twice
+// that for output (or larger if the block itself needs more); a later block
+// grows them only when it needs more than they hold.
+bool reserveBuffers(int samplesIn, size_t inNeeded, size_t outNeeded) {
+  if (!in_left) {
+    const size_t size = 4 * static_cast<size_t>(samplesIn);
+    if (create_buffers(std::max(size, inNeeded), std::max(2 * size, outNeeded))) return true;
+    return create_buffers(inNeeded, outNeeded);
+  }
+  if (inNeeded <= inCapacity && outNeeded <= outCapacity) return true;
+  return create_buffers(std::max(inNeeded, inCapacity), std::max(outNeeded, outCapacity));
+}
+
+int16_t toPcm(float x) {
+  if (x < -1.0f) return -32767;
+  if (x > 1.0f) return 32767;
+  if (std::isnan(x)) return 0;
+  return static_cast<int16_t>(static_cast<int>(x * 32767.0f));
+}
+
+struct Block {
+  int samplesIn;
+  int samplesOut;  // 0 for any samplesOut <= 0
+  int stepOut;
+  int frameSize;
+  bool mono;
+};
+
+void processMono(jshort* c_samples, const Block& b) {
+  float* inLeft = in_left.get();
+  for (int i = 0; i < b.samplesIn; i++) inLeft[i] = static_cast<float>(c_samples[i]) * kInputScale;
+
+  vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
+
+  if (b.samplesOut <= 0) {
+    maxLevelAcum.store(0.0, relaxed);
+    return;
+  }
+  const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
+  const float gain = preamp.load(relaxed);
+  const float maxLevel = dsp_convert_output(out_left.get(), b.samplesOut, overlapScaling, gain,
+                                            DSP_MONO_LIMITER_SLOPE, c_samples, 1, 0.0f);
+  maxLevelAcum.store(static_cast<double>(maxLevel), relaxed);
+}
+
+void processStereo(jshort* c_samples, const Block& b) {
+  const DspPanGains g = dsp_panning_gains(panningLevel.load(relaxed));
+  const bool panning = panningActive.load(relaxed) != 0;
+  const bool fold = monoActive.load(relaxed) != 0;
+  const float amount = voiceRemovalAmount.load(relaxed);
+  // Without coefficients the filters would pass their input through and the
+  // removal would subtract each channel's partner unfiltered: wait for them.
+  const bool removeVoice = voiceRemovalEnabled.load(relaxed) && amount > 0.0f && iir_has_coefficients();
+  const double amountDouble = static_cast<double>(amount);
+
+  float* inLeft = in_left.get();
+  float* inRight = in_right.get();
+  for (int i = 0; i < b.samplesIn; i++) {
+    float left = static_cast<float>(c_samples[2 * static_cast<size_t>(i)]);
+    float right = static_cast<float>(c_samples[2 * static_cast<size_t>(i) + 1]);
+    if (panning) {
+      if (fold) {
+        const float center = (left + right) * 0.5f;
+        left = center;
+        right = center;
+      } else {
+        const float newLeft = left * g.leftLevelLeft + right * g.leftLevelRight;
+        const float newRight = right * g.rightLevelRight + left * g.rightLevelLeft;
+        left = newLeft;
+        right = newRight;
+      }
+    }
+    if (removeVoice) {
+      const double yL = iir_step(0, static_cast<double>(right));
+      inLeft[i] = static_cast<float>((static_cast<double>(left) - yL * amountDouble) * kInputScaleDouble);
+      const double yR = iir_step(1, static_cast<double>(left));
+      inRight[i] = static_cast<float>((static_cast<double>(right) - yR * amountDouble) * kInputScaleDouble);
+    } else {
+      inLeft[i] = left * kInputScale;
+      inRight[i] = right * kInputScale;
+    }
+  }
+
+  vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
+  vocoder_process(inRight, b.samplesIn, out_right.get(), b.stepOut, 1);
+
+  if (b.samplesOut <= 0) {
+    maxLevelAcum.store(0.0, relaxed);
+    return;
+  }
+  const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
+  const float gain = preamp.load(relaxed);
+  // The peak is a maximum, so taking the left channel's samples before the
+  // right's gives the same value as alternating them frame by frame.
+  float maxLevel = dsp_convert_output(out_left.get(), b.samplesOut, overlapScaling, gain,
+                                      DSP_STEREO_LIMITER_SLOPE, c_samples, 2, 0.0f);
+  maxLevel = dsp_convert_output(out_right.get(), b.samplesOut, overlapScaling, gain, DSP_STEREO_LIMITER_SLOPE,
+                                c_samples + 1, 2, maxLevel);
+  maxLevelAcum.store(static_cast<double>(maxLevel), relaxed);
+}
+
+void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) {
+  const char* const m = "dspProcess";
+  if (!configured.load(relaxed)) {
+    throwJava(env, kIllegalState, "%s: the engine is not set up; call dspInit first", m);
+    return;
+  }
+  if (samples == nullptr) {
+    throwJava(env, kNullPointer, "%s: samples is null", m);
+    return;
+  }
+  if (samplesIn < 1) {
+    throwJava(env, kIllegalArgument, "%s: samplesIn must be at least 1, got %d", m, samplesIn);
+    return;
+  }
+  Block b;
+  b.samplesIn = samplesIn;
+  b.samplesOut = samplesOut > 0 ? samplesOut : 0;
+  b.frameSize = frameSize.load(relaxed);
+  b.mono = channels.load(relaxed) == 1;
+  const int nChannels = b.mono ? 1 : 2;
+
+  const long long frames = std::max(b.samplesIn, b.samplesOut);
+  const long long needed = frames * nChannels;
+  const jsize length = env->GetArrayLength(samples);
+  if (length < needed) {
+    throwJava(env, kIllegalArgument,
+              "%s: samples must hold max(samplesIn, samplesOut) = %lld frames of %d channel(s), i.e. at "
+              "least %lld values, but holds %d",
+              m, frames, nChannels, needed, static_cast<int>(length));
+    return;
+  }
+
+  const int stepIn = b.frameSize / overSampling.load(relaxed);
+  const float hop =
+      static_cast<float>(stepIn) * (static_cast<float>(b.samplesOut) / static_cast<float>(b.samplesIn));
+  if (b.samplesOut > 0 && !(hop >= 1.0f && hop < static_cast<float>(b.frameSize) + 1.0f)) {
+    throwJava(env, kIllegalArgument,
+              "%s: samplesOut / samplesIn = %d / %d gives a synthesis hop of %g samples; the hop (analysis "
+              "hop %d times the ratio) must be in 1..%d, the frame size",
+              m, samplesOut, samplesIn, static_cast<double>(hop), stepIn, b.frameSize);
+    return;
+  }
+  b.stepOut = b.samplesOut > 0 ? static_cast<int>(hop) : 0;
+
+  // The vocoder writes a whole hop per frame it fires, which can exceed
+  // samplesOut; the read-back needs samplesOut whatever was written.
+  int framesFired = vocoder_frames_for(b.samplesIn, 0);
+  if (!b.mono) framesFired = std::max(framesFired, vocoder_frames_for(b.samplesIn, 1));
+  const size_t written = static_cast<size_t>(std::max(framesFired, 0)) * static_cast<size_t>(b.stepOut);
+  const size_t outNeeded = std::max(written, static_cast<size_t>(b.samplesOut));
+  if (!reserveBuffers(b.samplesIn, static_cast<size_t>(b.samplesIn), outNeeded)) {
+    throwJava(env, kOutOfMemory, "%s: cannot allocate work buffers for a block of %d frames in, %d out", m,
+              samplesIn, b.samplesOut);
+    return;
+  }
+
+  PinnedShorts pinned(env, samples);
+  if (pinned.get() == nullptr) return;  // the virtual machine has raised its own error
+  if (b.mono) {
+    processMono(pinned.get(), b);
+  } else {
+    processStereo(pinned.get(), b);
+  }
+}
+
+void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, jint nChannels) {
+  const char* const m = "dspInit";
+  if (jFrameSize < DSP_MIN_FRAME_SIZE || jFrameSize > DSP_MAX_FRAME_SIZE || !isPowerOfTwo(jFrameSize)) {
+    throwJava(env, kIllegalArgument, "%s: frameSize must be a power of two in %d..%d, got %d", m,
+              DSP_MIN_FRAME_SIZE, DSP_MAX_FRAME_SIZE, jFrameSize);
+    return;
+  }
+  if (jOverSampling < 1 || jOverSampling > jFrameSize) {
+    throwJava(env, kIllegalArgument, "%s: overSampling must be in 1..frameSize (1..%d), got %d", m,
+              jFrameSize, jOverSampling);
+    return;
+  }
+  if (jSampleRate < DSP_MIN_SAMPLE_RATE) {
+    throwJava(env, kIllegalArgument, "%s: sampleRate must be at least %d Hz, got %d", m, DSP_MIN_SAMPLE_RATE,
+              jSampleRate);
+    return;
+  }
+  if (nChannels != 1 && nChannels != 2) {
+    throwJava(env, kIllegalArgument, "%s: channels must be 1 or 2, got %d", m, nChannels);
+    return;
+  }
+
+  // Only an allocation can fail from here on. The new values are published
+  // once every part is set up, so a failure leaves the engine running on the
+  // previous configuration.
+  const bool wasConfigured = configured.load(relaxed);
+  iir_init();
+  spectrum_init(jSampleRate, nChannels);
+  bool ok = eq_init(jFrameSize / 2);
+  if (ok) ok = vocoder_init(jFrameSize, jFrameSize / jOverSampling);
+  if (!ok) {
+    // The analyser has already been rebuilt for the new stream; rebuild it for
+    // the stream that keeps playing.
+    if (wasConfigured) spectrum_init(sampleRate.load(relaxed), channels.load(relaxed));
+    throwJava(env, kOutOfMemory, "%s: cannot allocate the engine's buffers for frameSize %d", m, jFrameSize);
+    return;
+  }
+  frameSize.store(jFrameSize, relaxed);
+  channels.store(nChannels, relaxed);
+  overSampling.store(jOverSampling, relaxed);
+  sampleRate.store(jSampleRate, relaxed);
+  configured.store(true, relaxed);
+}
+
+void voiceRemovalFilter(JNIEnv* env, jdoubleArray coeffA, jdoubleArray coeffB, jint sizeA, jint sizeB) {
+  const char* const m = "dspVoiceRemovalFilter";
+  if (coeffA == nullptr || coeffB == nullptr) {
+    throwJava(env, kNullPointer, "%s: %s is null", m, coeffA == nullptr ? "coeffA" : "coeffB");
+    return;
+  }
+  const jsize lengthA = env->GetArrayLength(coeffA);
+  const jsize lengthB = env->GetArrayLength(coeffB);
+  if (sizeA < 1 || sizeA > lengthA) {
+    throwJava(env, kIllegalArgument, "%s: sizeA must be in 1..%d (the length of coeffA), got %d", m,
+              static_cast<int>(lengthA), sizeA);
+    return;
+  }
+  if (sizeB < 1 || sizeB > lengthB) {
+    throwJava(env, kIllegalArgument, "%s: sizeB must be in 1..%d (the length of coeffB), got %d", m,
+              static_cast<int>(lengthB), sizeB);
+    return;
+  }
+  IirResult result;
+  {
+    // Released in reverse order: coeffB, then coeffA.
+    PinnedDoubles a(env, coeffA);
+    if (a.get() == nullptr) return;
+    PinnedDoubles b(env, coeffB);
+    if (b.get() == nullptr) return;
+    result = iir_init_filters(a.get(), b.get(), sizeA, sizeB);
+  }
+  if (result == IIR_OUT_OF_MEMORY) {
+    throwJava(env, kOutOfMemory, "%s: cannot allocate filters of %d and %d coefficients", m, sizeA, sizeB);
+  } else if (result != IIR_OK) {
+    throwJava(env, kIllegalArgument, "%s: coefficients refused (sizeA %d, sizeB %d)", m, sizeA, sizeB);
+  }
+}
+
+void eqSetBands(JNIEnv* env, jfloatArray levels) {
+  const char* const m = "dspEQSetBands";
+  if (levels == nullptr) {
+    throwJava(env, kNullPointer, "%s: levels is null", m);
+    return;
+  }
+  // Before the first dspInit there is no table to hold the gains.
+  const int bands = eq_band_count();
+  if (bands <= 0) return;
+  const jsize length = env->GetArrayLength(levels);
+  if (length < bands) {
+    throwJava(env, kIllegalArgument, "%s: levels must hold at least %d gains (one per band), but holds %d", m,
+              bands, static_cast<int>(length));
+    return;
+  }
+  PinnedFloats in_levels(env, levels);
+  if (in_levels.get() == nullptr) return;
+  eq_setbands(in_levels.get());
+}
+
+void getSpectrum(JNIEnv* env, jfloatArray jSpectrum, jint jSize) {
+  if (jSpectrum == nullptr) {
+    throwJava(env, kNullPointer, "dspGetSpectrum: spectrum is null");
+    return;
+  }
+  const jsize length = env->GetArrayLength(jSpectrum);
+  const int size = std::min({static_cast<int>(jSize), spectrum_size(), static_cast<int>(length)});
+  if (size <= 0) return;
+  PinnedFloats out_spectrum(env, jSpectrum);
+  if (out_spectrum.get() == nullptr) return;
+  const std::atomic<float>* spectrum = spectrum_get();
+  for (int i = 0; i < size; i++) out_spectrum.get()[i] = spectrum[i].load(relaxed);
+}
+
+}  // namespace
+
+DspPanGains dsp_panning_gains(int pl) {
+  // Differences in 64 bits: the level is stored as given, whatever its range.
+  const long long level = pl;
+  DspPanGains g;
+  if (level < 50) {
+    g.leftLevelLeft = static_cast<float>(level) / 50.0f;
+    g.leftLevelRight = static_cast<float>(50 - level) / 50.0f;
+    g.rightLevelLeft = 0.0f;
+    g.rightLevelRight = 1.0f;
+  } else {
+    g.leftLevelLeft = 1.0f;
+    g.leftLevelRight = 0.0f;
+    g.rightLevelLeft = static_cast<float>(level - 50) / 50.0f;
+    g.rightLevelRight = static_cast<float>(100 - level) / 50.0f;
+  }
+  return g;
+}
+
+float dsp_convert_output(const float* out, int count, float overlapScaling, float gain, float slope,
+                         int16_t* dest, int stride, float maxLevel) {
+  for (int i = 0; i < count; i++) {
+    const float output = (out[i] / overlapScaling) * gain;
+    const float level = std::fabs(output);
+    // Above the threshold the factor falls linearly; far above it turns
+    // negative and flips the sample, which the clamp then bounds.
+    const float factor = level < kLimiterThreshold ? 1.0f : 1.0f - (level - kLimiterThreshold) * slope;
+    maxLevel = std::fmax(maxLevel, level);
+    dest[static_cast<size_t>(i) * static_cast<size_t>(stride)] = toPcm(output * factor);
+  }
+  return maxLevel;
+}
+
+size_t dsp_input_capacity() {
+  return inCapacity;
+}
+
+size_t dsp_output_capacity() {
+  return outCapacity;
+}
+
+extern "C" {
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspInit(JNIEnv* env, jobject, jint jFrameSize,
+                                                                     jint jOverSampling, jint jSampleRate,
+                                                                     jint nChannels) {
+  try {
+    init(env, jFrameSize, jOverSampling, jSampleRate, nChannels);
+  } catch (...) {
+    throwCurrentException(env, "dspInit");
+  }
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(JNIEnv*, jobject,
+                                                                                   jint enabled) {
+  voiceRemovalEnabled.store(enabled != 0, relaxed);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(JNIEnv*, jobject,
+                                                                                   jfloat amount) {
+  voiceRemovalAmount.store(amount, relaxed);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSetPreamp(JNIEnv*, jobject, jfloat jpreamp) {
+  preamp.store(jpreamp, relaxed);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSpectrumEnable(JNIEnv*, jobject,
+                                                                               jint enabled) {
+  spectrum_enabled.store(enabled, relaxed);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(JNIEnv* env, jobject,
+                                                                                   jdoubleArray coeffA,
+                                                                                   jdoubleArray coeffB,
+                                                                                   jint sizeA, jint sizeB) {
+  try {
+    voiceRemovalFilter(env, coeffA, coeffB, sizeA, sizeB);
+  } catch (...) {
+    throwCurrentException(env, "dspVoiceRemovalFilter");
+  }
+}
+
+JNIEXPORT jfloat JNICALL Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(JNIEnv*, jobject) {
+  return static_cast<jfloat>(maxLevelAcum.load(relaxed));
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspProcess(JNIEnv* env, jobject,
+                                                                        jshortArray samples, jint samplesIn,
+                                                                        jint samplesOut, jfloat) {
+  try {
+    process(env, samples, samplesIn, samplesOut);
+  } catch (...) {
+    throwCurrentException(env, "dspProcess");
+  }
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPanning(JNIEnv*, jobject, jint jPanningActive,
+                                                                        jint jMonoActive,
+                                                                        jint jPanningLevel) {
+  panningActive.store(jPanningActive, relaxed);
+  monoActive.store(jMonoActive, relaxed);
+  panningLevel.store(jPanningLevel, relaxed);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQSetBands(JNIEnv* env, jobject,
+                                                                           jfloatArray levels) {
+  try {
+    eqSetBands(env, levels);
+  } catch (...) {
+    throwCurrentException(env, "dspEQSetBands");
+  }
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQEnable(JNIEnv*, jobject, jint enabled) {
+  eq_enable(enabled);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspGetSpectrum(JNIEnv* env, jobject,
+                                                                            jfloatArray jSpectrum,
+                                                                            jint jSize) {
+  try {
+    getSpectrum(env, jSpectrum, jSize);
+  } catch (...) {
+    throwCurrentException(env, "dspGetSpectrum");
+  }
+}
+
+}  // extern "C"
