@@ -1,0 +1,382 @@
+// Throughput of the engine, measured through its JNI entry points, and the
+// cost of its inner units.
+//
+//   tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH]
+//                  [--seconds S] [--runs N]
+//   tambrino_bench --units-only     unit costs of the engine linked in, as
+//                                   "unit NAME MICROSECONDS" lines
+//
+// Each run of a library is a process of its own (the engine's state is
+// global). The two libraries are loaded privately with dlopen and run
+// alternately, so both see the same machine conditions; the best run of each
+// counts. Times are wall-clock (steady_clock) around dspProcess only: making
+// the input and polling are left out.
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine_loader.h"
+#include "eq.h"
+#include "fft.h"
+#include "spectrum.h"
+#include "vocoder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Runs fn in a child process and returns its trivially copyable result.
+template <typename T, typename Fn>
+bool inChild(Fn fn, T& result) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  std::fflush(nullptr);  // or the child would write the parent's buffered output again
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    close(fds[0]);
+    T r = fn();
+    const ssize_t w = write(fds[1], &r, sizeof(T));
+    _exit(w == static_cast<ssize_t>(sizeof(T)) ? 0 : 3);
+  }
+  close(fds[1]);
+  size_t got = 0;
+  unsigned char* p = reinterpret_cast<unsigned char*>(&result);
+  while (got < sizeof(T)) {
+    const ssize_t n = read(fds[0], p + got, sizeof(T) - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return got == sizeof(T) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Whole pipeline.
+
+struct PipelineCase {
+  const char* title;
+  const char* detail;
+  int channels;
+  int frameSize;
+  int overSampling;
+  int rate;
+  int stepOut;  // per stepIn = frameSize / overSampling
+  int hopsPerBlock;
+  bool equaliser;
+  bool voiceRemoval;
+};
+
+const PipelineCase kCases[] = {
+    {"stereo 44.1 kHz 2048/4 tempo 0.75", "spectrum, equaliser, voice removal on", 2, 2048, 4, 44100, 683, 4,
+     true, true},
+    {"mono 44.1 kHz 4096/8 tempo 0.75", "spectrum on", 1, 4096, 8, 44100, 683, 4, false, false},
+};
+
+struct PipelineResult {
+  double seconds;       // total time inside dspProcess
+  double worstBlock;    // longest single dspProcess call, seconds
+  double audioSeconds;  // output duration
+  double blockSeconds;  // output duration of one block
+  int blocks;
+  int ok;
+};
+
+PipelineResult runPipeline(const golden::EngineApi& api, const PipelineCase& c, double seconds) {
+  PipelineResult r{};
+  golden::Driver d(api, nullptr);
+  d.init(c.frameSize, c.overSampling, c.rate, c.channels);
+  if (c.voiceRemoval) {
+    d.voiceRemovalFilter(golden::bandPass4());
+    d.voiceRemoval(1);
+    d.voiceRemovalAmount(0.8f);
+  }
+  if (c.equaliser) {
+    d.eqBands(golden::eqCurve(c.frameSize / 2));
+    d.eq(1);
+  }
+  d.spectrum(1);
+  const int stepIn = c.frameSize / c.overSampling;
+  const int samplesIn = c.hopsPerBlock * stepIn;
+  const int samplesOut = c.hopsPerBlock * c.stepOut;
+  const int blocks = static_cast<int>(seconds * c.rate / samplesIn);
+  for (int b = 0; b < blocks; b++) {
+    jshortArray arr = d.prepare(samplesIn, samplesOut);
+    const auto t0 = Clock::now();
+    d.processPrepared(arr, samplesIn, samplesOut);
+    const double t = secondsSince(t0);
+    r.seconds += t;
+    if (t > r.worstBlock) r.worstBlock = t;
+  }
+  r.blocks = blocks;
+  r.blockSeconds = static_cast<double>(samplesOut) / c.rate;
+  r.audioSeconds = r.blockSeconds * blocks;
+  r.ok = 1;
+  return r;
+}
+
+bool pipelineInChild(const std::string& lib, const PipelineCase& c, double seconds, PipelineResult& out) {
+  return inChild<PipelineResult>(
+             [&] {
+               golden::EngineApi api;
+               std::string error;
+               if (!bench::loadEngine(lib, api, error)) {
+                 std::fprintf(stderr, "%s\n", error.c_str());
+                 return PipelineResult{};
+               }
+               return runPipeline(api, c, seconds);
+             },
+             out) &&
+         out.ok;
+}
+
+// ---------------------------------------------------------------------------
+// Units of the engine linked into this program.
+
+struct UnitCosts {
+  double fft;       // microseconds per 2048-point forward transform
+  double frame;     // microseconds per vocoder frame, 2048/4, equaliser on
+  double analysis;  // microseconds per spectrum analysis (72 notes)
+};
+
+std::vector<float> musicFloats(int frames) {
+  golden::Synth synth(1, 44100, 777, 1.0);
+  std::vector<jshort> pcm(static_cast<size_t>(frames));
+  synth.render(pcm.data(), frames);
+  std::vector<float> f(pcm.size());
+  for (size_t i = 0; i < pcm.size(); i++) f[i] = static_cast<float>(pcm[i]) * (1.0f / 32768.0f);
+  return f;
+}
+
+UnitCosts measureUnits() {
+  UnitCosts u{};
+  const std::vector<float> music = musicFloats(44100 * 4);
+
+  // FFT: reload the buffer before each transform so that values stay in
+  // range; the reload's cost is measured alone and taken off.
+  {
+    fft_init(2048);
+    std::vector<float> src(4096);
+    for (int n = 0; n < 2048; n++) {
+      src[2 * n] = music[static_cast<size_t>(n) + 10000];
+      src[2 * n + 1] = 0.0f;
+    }
+    std::vector<float> buf(4096);
+    const int reps = 4000;
+    double best = 1e9;
+    double bestCopy = 1e9;
+    for (int round = 0; round < 5; round++) {
+      auto t0 = Clock::now();
+      for (int i = 0; i < reps; i++) {
+        std::memcpy(buf.data(), src.data(), src.size() * sizeof(float));
+        fft_process(buf.data(), -1, 0);
+      }
+      best = std::min(best, secondsSince(t0));
+      t0 = Clock::now();
+      for (int i = 0; i < reps; i++) {
+        std::memcpy(buf.data(), src.data(), src.size() * sizeof(float));
+        asm volatile("" : : "r"(buf.data()) : "memory");
+      }
+      bestCopy = std::min(bestCopy, secondsSince(t0));
+    }
+    u.fft = (best - bestCopy) / reps * 1e6;
+  }
+
+  // One vocoder frame: one hop in, one frame out, spectrum off.
+  {
+    eq_init(1024);
+    const std::vector<float> curve = golden::eqCurve(1024);
+    eq_setbands(curve.data());
+    eq_enable(1);
+    spectrum_enabled = 0;
+    vocoder_init(2048, 512);
+    std::vector<float> out(4096);
+    const int frames = static_cast<int>(music.size() / 512);
+    double best = 1e9;
+    for (int round = 0; round < 3; round++) {
+      const auto t0 = Clock::now();
+      for (int f = 0; f < frames; f++) vocoder_process(music.data() + 512 * f, 512, out.data(), 683, f & 1);
+      best = std::min(best, secondsSince(t0));
+    }
+    u.frame = best / frames * 1e6;
+    spectrum_enabled = 1;
+  }
+
+  // One spectrum analysis per push of one analysis interval (mono).
+  {
+    spectrum_init(44100, 1);
+    const int interval = 44100 / 4 / 8;
+    const int pushes = 300;
+    double best = 1e9;
+    for (int round = 0; round < 3; round++) {
+      const auto t0 = Clock::now();
+      for (int p = 0; p < pushes; p++) {
+        const size_t at = (static_cast<size_t>(interval) * p) % (music.size() - interval);
+        spectrum_push(music.data() + at, interval, 0);
+      }
+      best = std::min(best, secondsSince(t0));
+    }
+    u.analysis = best / pushes * 1e6;
+  }
+  return u;
+}
+
+bool unitsFromProgram(const std::string& program, UnitCosts& u) {
+  const std::string cmd = "'" + program + "' --units-only";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return false;
+  char line[256];
+  int found = 0;
+  while (std::fgets(line, sizeof(line), p) != nullptr) {
+    char name[64];
+    double v;
+    if (std::sscanf(line, "unit %63s %lf", name, &v) != 2) continue;
+    const std::string n = name;
+    if (n == "fft2048") u.fft = v, found++;
+    if (n == "frame2048") u.frame = v, found++;
+    if (n == "analysis") u.analysis = v, found++;
+  }
+  return pclose(p) == 0 && found == 3;
+}
+
+// ---------------------------------------------------------------------------
+
+std::string cpuModel() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      const size_t colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(colon + 2);
+    }
+  }
+  return "unknown";
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH] [--seconds S] "
+               "[--runs N]\n       tambrino_bench --units-only\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string fast;
+  std::string plain;
+  std::string plainBench;
+  double seconds = 30.0;
+  int runs = 3;
+  bool unitsOnly = false;
+  for (int i = 1; i < argc; i++) {
+    const std::string a = argv[i];
+    if (a == "--fast" && i + 1 < argc) {
+      fast = argv[++i];
+    } else if (a == "--plain" && i + 1 < argc) {
+      plain = argv[++i];
+    } else if (a == "--plain-bench" && i + 1 < argc) {
+      plainBench = argv[++i];
+    } else if (a == "--seconds" && i + 1 < argc) {
+      seconds = std::atof(argv[++i]);
+    } else if (a == "--runs" && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--units-only") {
+      unitsOnly = true;
+    } else {
+      return usage();
+    }
+  }
+
+  if (unitsOnly) {
+    UnitCosts u{};
+    if (!inChild<UnitCosts>(measureUnits, u)) return 1;
+    std::printf("unit fft2048 %.4f\nunit frame2048 %.4f\nunit analysis %.4f\n", u.fft, u.frame, u.analysis);
+    return 0;
+  }
+  if (fast.empty()) return usage();
+
+  std::printf("CPU: %s (AVX2 %s)\n", cpuModel().c_str(), __builtin_cpu_supports("avx2") ? "yes" : "no");
+  std::printf(
+      "Whole pipeline through the JNI entry points, %.0f s of synthetic music per run, best of %d runs\n",
+      seconds, runs);
+  std::printf("(x real time = output audio duration / time inside dspProcess; worst block = the longest\n");
+  std::printf(" single dspProcess call of the best run, against the block's playing time).\n\n");
+  const bool withPlain = !plain.empty();
+  std::printf("%-44s %12s %12s %8s\n", "", withPlain ? "plain" : "", "fast", withPlain ? "ratio" : "");
+
+  int failures = 0;
+  for (const PipelineCase& c : kCases) {
+    PipelineResult bestFast{};
+    PipelineResult bestPlain{};
+    bestFast.seconds = bestPlain.seconds = 1e30;
+    for (int r = 0; r < runs; r++) {
+      PipelineResult res;
+      if (withPlain) {
+        if (pipelineInChild(plain, c, seconds, res)) {
+          if (res.seconds < bestPlain.seconds) bestPlain = res;
+        } else {
+          failures++;
+        }
+      }
+      if (pipelineInChild(fast, c, seconds, res)) {
+        if (res.seconds < bestFast.seconds) bestFast = res;
+      } else {
+        failures++;
+      }
+    }
+    if (!bestFast.ok || (withPlain && !bestPlain.ok)) {
+      std::printf("%s: a run failed\n", c.title);
+      continue;
+    }
+    const double rtFast = bestFast.audioSeconds / bestFast.seconds;
+    if (withPlain) {
+      const double rtPlain = bestPlain.audioSeconds / bestPlain.seconds;
+      std::printf("%-44s %11.1fx %11.1fx %8.2f\n", c.title, rtPlain, rtFast, rtFast / rtPlain);
+      std::printf("  (%s)\n", c.detail);
+      char label[96];
+      std::snprintf(label, sizeof(label), "  worst block (budget %.1f ms)", bestFast.blockSeconds * 1e3);
+      std::printf("%-44s %9.3f ms %9.3f ms\n", label, bestPlain.worstBlock * 1e3, bestFast.worstBlock * 1e3);
+      std::printf("%-44s %10.2f %% %10.2f %%\n", "  worst block / budget",
+                  100.0 * bestPlain.worstBlock / bestPlain.blockSeconds,
+                  100.0 * bestFast.worstBlock / bestFast.blockSeconds);
+    } else {
+      std::printf("%-44s %12s %11.1fx\n", c.title, "", rtFast);
+      std::printf("  (%s)\n", c.detail);
+      char label[96];
+      std::snprintf(label, sizeof(label), "  worst block (budget %.1f ms)", bestFast.blockSeconds * 1e3);
+      std::printf("%-44s %12s %9.3f ms (%.2f %%)\n", label, "", bestFast.worstBlock * 1e3,
+                  100.0 * bestFast.worstBlock / bestFast.blockSeconds);
+    }
+  }
+
+  UnitCosts u{};
+  if (!inChild<UnitCosts>(measureUnits, u)) {
+    std::printf("unit measurements failed\n");
+    return 1;
+  }
+  UnitCosts p{};
+  const bool withPlainUnits = !plainBench.empty() && unitsFromProgram(plainBench, p);
+  std::printf("\nUnits, microseconds per call%s:\n", withPlainUnits ? "" : " (this build)");
+  auto row = [&](const char* name, double fastUs, double plainUs) {
+    if (withPlainUnits)
+      std::printf("  %-42s %9.2f us %9.2f us %8.2f\n", name, plainUs, fastUs, plainUs / fastUs);
+    else
+      std::printf("  %-42s %9.2f us\n", name, fastUs);
+  };
+  row("FFT, 2048 points", u.fft, p.fft);
+  row("vocoder frame, 2048/4, equaliser on", u.frame, p.frame);
+  row("spectrum analysis, 72 notes", u.analysis, p.analysis);
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the engine (build-bench/) and the plainly written reference engine
+# from the git revision tagged plain-reference (build-plain/), then runs the
+# benchmark, which loads both libraries side by side and prints the ratio.
+# Extra arguments go to the benchmark, e.g. --seconds 60 --runs 5.
+# TAMBRINO_PLAIN_REF names another revision to compare against.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+export JAVA_HOME=${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
+jobs=$(nproc)
+ref=${TAMBRINO_PLAIN_REF:-plain-reference}
+
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTAMBRINO_JAVA=OFF >/dev/null
+cmake --build build-bench -j "$jobs" --target tambrino tambrino_bench >/dev/null
+
+plain_args=()
+if git rev-parse -q --verify "$ref^{commit}" >/dev/null; then
+  # Extracted anew each time; git archive stamps every file with the commit
+  # time, so an unchanged revision is not rebuilt.
+  rm -rf build-plain-src
+  mkdir -p build-plain-src
+  git archive "$ref" | tar -x -C build-plain-src
+  cmake -S build-plain-src -B build-plain -DCMAKE_BUILD_TYPE=Release -DTAMBRINO_JAVA=OFF >/dev/null
+  cmake --build build-plain -j "$jobs" --target tambrino >/dev/null
+  plain_args=(--plain build-plain/libtambrino.so)
+  if cmake --build build-plain -j "$jobs" --target tambrino_bench >/dev/null 2>&1; then
+    plain_args+=(--plain-bench build-plain/tambrino_bench)
+  fi
+else
+  echo "No revision $ref: measuring this build alone." >&2
+fi
+
+build-bench/tambrino_bench --fast build-bench/libtambrino.so "${plain_args[@]}" "$@"
