@@ -1,28 +1,205 @@
 package quorvel.tambrino;
 
+import java.io.File;
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+
 /**
  * The engine's native entry points. One engine exists per process: every
  * instance of this class drives the same native state.
  *
- * <p>The library is loaded once, from the file named by the system property
- * {@code tambrino.library} when it is set, otherwise as {@code tambrino} from
- * {@code java.library.path}.
+ * <p>The library is loaded once, from the first of these that exists:
+ * <ol>
+ *   <li>the file named by the system property {@code tambrino.library};</li>
+ *   <li>the copy carried inside the jar as the resource
+ *       {@code /native/linux-x86-64/libtambrino.so}, extracted to a temporary
+ *       file (a shared library cannot be mapped from inside a jar);</li>
+ *   <li>{@code tambrino} on {@code java.library.path}.</li>
+ * </ol>
+ *
+ * <p>Block sizes: the engine writes whole synthesis hops and hands back the
+ * first {@code samplesOut} frames of its output buffer whatever it wrote, so a
+ * caller that wants every returned sample to be fresh asks
+ * {@link #outputFrames(int, int, int, double)} for the {@code samplesOut} that
+ * matches its block.
  */
 public class NativeInterface {
     /** System property naming the library file to load instead of searching. */
     public static final String LIBRARY_PROPERTY = "tambrino.library";
 
-    static {
-        loadLibrary();
+    /** Where the jar carries the library for this platform. */
+    public static final String LIBRARY_RESOURCE = "/native/linux-x86-64/libtambrino.so";
+
+    private static volatile String loadedFrom;
+
+    /**
+     * Loads the library when the first instance is made, not when the class is
+     * initialised, so that the block-size helpers below stay usable without it.
+     */
+    public NativeInterface() {
+        Library.ensureLoaded();
+    }
+
+    private static final class Library {
+        static {
+            loadLibrary();
+        }
+
+        static void ensureLoaded() {}
     }
 
     private static void loadLibrary() {
         String explicit = System.getProperty(LIBRARY_PROPERTY);
         if (explicit != null && !explicit.isEmpty()) {
-            System.load(new java.io.File(explicit).getAbsolutePath());
-        } else {
-            System.loadLibrary("tambrino");
+            String path = new File(explicit).getAbsolutePath();
+            System.load(path);
+            loadedFrom = path;
+            return;
         }
+        if (isLinuxX8664()) {
+            Path extracted = extractResource();
+            if (extracted != null) {
+                try {
+                    System.load(extracted.toString());
+                    loadedFrom = "jar:" + LIBRARY_RESOURCE;
+                    return;
+                } catch (UnsatisfiedLinkError e) {
+                    // A temporary folder mounted noexec cannot map the copy;
+                    // an installed library may still be found below.
+                } finally {
+                    // Once mapped, the file is no longer needed by the loader.
+                    try {
+                        Files.deleteIfExists(extracted);
+                    } catch (IOException ignored) {
+                        extracted.toFile().deleteOnExit();
+                    }
+                }
+            }
+        }
+        System.loadLibrary("tambrino");
+        loadedFrom = "java.library.path";
+    }
+
+    private static boolean isLinuxX8664() {
+        String os = System.getProperty("os.name", "").toLowerCase(java.util.Locale.ROOT);
+        String arch = System.getProperty("os.arch", "");
+        return os.startsWith("linux") && (arch.equals("amd64") || arch.equals("x86_64"));
+    }
+
+    private static Path extractResource() {
+        try (InputStream in = NativeInterface.class.getResourceAsStream(LIBRARY_RESOURCE)) {
+            if (in == null) {
+                return null;
+            }
+            Path tmp = Files.createTempFile("libtambrino-", ".so");
+            try {
+                Files.copy(in, tmp, StandardCopyOption.REPLACE_EXISTING);
+            } catch (IOException e) {
+                Files.deleteIfExists(tmp);
+                return null;
+            }
+            return tmp;
+        } catch (IOException e) {
+            return null;
+        }
+    }
+
+    /**
+     * Where the library was loaded from: its path when given by
+     * {@value #LIBRARY_PROPERTY}, {@code jar:/native/...} for the embedded
+     * copy, or {@code java.library.path}.
+     */
+    public static String libraryOrigin() {
+        return loadedFrom;
+    }
+
+    // ---------------------------------------------------------------------
+    // Block sizes (pure Java: nothing here touches the engine)
+
+    /** The analysis hop of the engine: {@code frameSize / overSampling}, truncated. */
+    public static int analysisHop(int frameSize, int overSampling) {
+        if (frameSize < 1 || overSampling < 1 || overSampling > frameSize) {
+            throw new IllegalArgumentException("frame size " + frameSize + " and oversampling " + overSampling
+                    + " give no analysis hop: oversampling must lie in 1.." + Math.max(1, frameSize));
+        }
+        return frameSize / overSampling;
+    }
+
+    /**
+     * The synthesis hop that the engine derives from a block: the analysis hop
+     * times {@code samplesOut / samplesIn}, all in single precision, truncated
+     * toward zero, exactly as the native block pipeline computes it.
+     */
+    public static int engineSynthesisHop(int frameSize, int overSampling, int samplesIn, int samplesOut) {
+        int stepIn = analysisHop(frameSize, overSampling);
+        return (int) ((float) stepIn * ((float) samplesOut / (float) samplesIn));
+    }
+
+    /**
+     * The synthesis hop for a tempo: the whole number of samples nearest to
+     * {@code stepIn / tempo}. The tempo actually played is
+     * {@code stepIn / hop}, which differs from the requested one by less than
+     * half a sample per hop.
+     *
+     * @throws IllegalArgumentException when the tempo is not a positive finite
+     *     number or its hop falls outside 1..frameSize, the engine's range
+     */
+    public static int synthesisHop(int frameSize, int overSampling, double tempo) {
+        int stepIn = analysisHop(frameSize, overSampling);
+        if (!(tempo > 0) || Double.isInfinite(tempo)) {
+            throw new IllegalArgumentException("tempo " + tempo + " is not a positive number");
+        }
+        double hop = Math.rint(stepIn / tempo);
+        if (hop < 1 || hop > frameSize) {
+            throw new IllegalArgumentException("tempo " + tempo + " needs a synthesis hop of " + (long) hop
+                    + " samples, outside 1.." + frameSize + " for frame size " + frameSize + " and oversampling "
+                    + overSampling);
+        }
+        return (int) hop;
+    }
+
+    /**
+     * The number of output frames that the engine fills exactly for a block of
+     * {@code samplesIn} input frames at a tempo, to be passed as
+     * {@code samplesOut} to {@link #dspProcess}.
+     *
+     * <p>{@code samplesIn} must be a multiple of the analysis hop: then every
+     * block fires exactly {@code samplesIn / stepIn} frames, each writing one
+     * synthesis hop, and the block's {@code samplesOut} is that many hops. The
+     * hop is {@link #synthesisHop}'s, so that blocks of different sizes stretch
+     * by the same factor and give the same samples; in the rare case where the
+     * engine's single-precision ratio would truncate this block's
+     * {@code samplesOut} to another hop, the nearest hop that the engine does
+     * reproduce for this block is used instead.
+     *
+     * @throws IllegalArgumentException when {@code samplesIn} is not a positive
+     *     multiple of the analysis hop, or the tempo is out of range
+     */
+    public static int outputFrames(int frameSize, int overSampling, int samplesIn, double tempo) {
+        int stepIn = analysisHop(frameSize, overSampling);
+        if (samplesIn < 1 || samplesIn % stepIn != 0) {
+            throw new IllegalArgumentException("block of " + samplesIn + " frames is not a positive multiple of"
+                    + " the analysis hop " + stepIn + " (frame size " + frameSize + " / oversampling "
+                    + overSampling + ")");
+        }
+        int wanted = synthesisHop(frameSize, overSampling, tempo);
+        int frames = samplesIn / stepIn;
+        // Nearest first: wanted, wanted - 1, wanted + 1, wanted - 2, ...
+        for (int i = 0; i < 2 * frameSize; i++) {
+            int hop = wanted + ((i & 1) == 0 ? i / 2 : -(i + 1) / 2);
+            if (hop < 1 || hop > frameSize) {
+                continue;
+            }
+            long out = (long) frames * hop;
+            if (out <= Integer.MAX_VALUE && engineSynthesisHop(frameSize, overSampling, samplesIn, (int) out) == hop) {
+                return (int) out;
+            }
+        }
+        throw new IllegalArgumentException("no output size reproduces a whole hop for a block of " + samplesIn
+                + " frames at tempo " + tempo);
     }
 
     public native void dspInit(int frameSize, int overSampling, int sampleRate, int channels);

@@ -1,0 +1,79 @@
+# The command-line tool: tambrino.jar (the Java sources, picocli on the
+# manifest class path, and libtambrino.so carried as a resource) and its
+# JUnit tests, one CTest per test class, each in its own JVM.
+
+find_package(Java 17 COMPONENTS Runtime Development)
+set(TAMBRINO_PICOCLI_JAR /usr/share/java/picocli.jar CACHE FILEPATH "picocli jar (Debian's libpicocli-java)")
+set(TAMBRINO_JUNIT_CONSOLE_JAR /usr/share/java/junit-platform-console-standalone.jar
+    CACHE FILEPATH "JUnit 5 console launcher (Debian's junit5)")
+if(NOT Java_JAR_EXECUTABLE OR NOT Java_JAVA_EXECUTABLE OR NOT EXISTS ${TAMBRINO_PICOCLI_JAR})
+  message(WARNING "tambrino.jar not built: needs javac, jar and ${TAMBRINO_PICOCLI_JAR} (libpicocli-java)")
+  return()
+endif()
+
+set(TAMBRINO_CLI_DIR ${CMAKE_BINARY_DIR}/java)
+set(TAMBRINO_CLI_CLASSES ${TAMBRINO_CLI_DIR}/cli-classes)
+set(TAMBRINO_CLI_JAR ${TAMBRINO_CLI_DIR}/tambrino.jar)
+set(TAMBRINO_CLI_MANIFEST ${TAMBRINO_CLI_DIR}/cli-manifest.txt)
+
+file(GLOB_RECURSE TAMBRINO_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/java/src/main/java/*.java)
+file(WRITE ${TAMBRINO_CLI_MANIFEST}
+  "Main-Class: quorvel.tambrino.cli.Tambrino\n"
+  "Class-Path: ${TAMBRINO_PICOCLI_JAR}\n"
+  "Enable-Native-Access: ALL-UNNAMED\n"
+  "Implementation-Title: tambrino\n"
+  "Implementation-Version: 1.0\n")
+
+add_custom_command(
+  OUTPUT ${TAMBRINO_CLI_JAR}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TAMBRINO_CLI_CLASSES}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${TAMBRINO_CLI_CLASSES}/native/linux-x86-64
+  COMMAND ${Java_JAVAC_EXECUTABLE} --release 17 -encoding UTF-8 -Xlint:all -Xlint:-serial
+          -cp ${TAMBRINO_PICOCLI_JAR} -d ${TAMBRINO_CLI_CLASSES} ${TAMBRINO_CLI_SOURCES}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tambrino>
+          ${TAMBRINO_CLI_CLASSES}/native/linux-x86-64/libtambrino.so
+  COMMAND ${Java_JAR_EXECUTABLE} --create --file ${TAMBRINO_CLI_JAR} --manifest ${TAMBRINO_CLI_MANIFEST}
+          -C ${TAMBRINO_CLI_CLASSES} .
+  DEPENDS ${TAMBRINO_CLI_SOURCES} ${TAMBRINO_CLI_MANIFEST} tambrino
+  COMMENT "Building tambrino.jar"
+  VERBATIM)
+add_custom_target(tambrino_cli_jar ALL DEPENDS ${TAMBRINO_CLI_JAR})
+
+if(NOT EXISTS ${TAMBRINO_JUNIT_CONSOLE_JAR})
+  message(WARNING "tambrino command-line tests skipped: ${TAMBRINO_JUNIT_CONSOLE_JAR} (junit5) is missing")
+  return()
+endif()
+
+set(TAMBRINO_CLI_TEST_CLASSES ${TAMBRINO_CLI_DIR}/cli-test-classes)
+set(TAMBRINO_CLI_TEST_STAMP ${TAMBRINO_CLI_DIR}/cli-test-classes.stamp)
+file(GLOB TAMBRINO_CLI_TEST_SOURCES CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/cli/*.java)
+set(TAMBRINO_CLI_TEST_CP ${TAMBRINO_CLI_TEST_CLASSES}:${TAMBRINO_CLI_CLASSES}:${TAMBRINO_PICOCLI_JAR})
+add_custom_command(
+  OUTPUT ${TAMBRINO_CLI_TEST_STAMP}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TAMBRINO_CLI_TEST_CLASSES}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${TAMBRINO_CLI_TEST_CLASSES}
+  COMMAND ${Java_JAVAC_EXECUTABLE} --release 17 -encoding UTF-8 -Xlint:all -Xlint:-serial
+          -cp ${TAMBRINO_CLI_CLASSES}:${TAMBRINO_PICOCLI_JAR}:${TAMBRINO_JUNIT_CONSOLE_JAR}
+          -d ${TAMBRINO_CLI_TEST_CLASSES} ${TAMBRINO_CLI_TEST_SOURCES}
+  COMMAND ${CMAKE_COMMAND} -E touch ${TAMBRINO_CLI_TEST_STAMP}
+  DEPENDS ${TAMBRINO_CLI_TEST_SOURCES} ${TAMBRINO_CLI_JAR}
+  COMMENT "Compiling the tambrino command-line tests"
+  VERBATIM)
+add_custom_target(tambrino_cli_tests ALL DEPENDS ${TAMBRINO_CLI_TEST_STAMP})
+
+foreach(src ${TAMBRINO_CLI_TEST_SOURCES})
+  get_filename_component(name ${src} NAME_WE)
+  if(NOT name MATCHES "Test$")
+    continue()
+  endif()
+  add_test(NAME java_cli_${name}
+           COMMAND ${Java_JAVA_EXECUTABLE} --enable-native-access=ALL-UNNAMED -Djava.awt.headless=true
+                   -Dtambrino.library=$<TARGET_FILE:tambrino>
+                   -jar ${TAMBRINO_JUNIT_CONSOLE_JAR} --disable-banner --disable-ansi-colors --details=tree
+                   --fail-if-no-tests -cp ${TAMBRINO_CLI_TEST_CP} --select-class quorvel.tambrino.cli.${name})
+  set_tests_properties(java_cli_${name} PROPERTIES
+    LABELS java
+    TIMEOUT 300
+    ENVIRONMENT "TAMBRINO_JAR=${TAMBRINO_CLI_JAR};TAMBRINO_LAUNCHER=${CMAKE_SOURCE_DIR}/bin/tambrino;TAMBRINO_TEST_JAVA=${Java_JAVA_EXECUTABLE}")
+endforeach()

@@ -1,0 +1,42 @@
+package quorvel.tambrino.cli;
+
+/**
+ * A failure that the user can act on: it carries the message printed after
+ * "tambrino: " and the process exit code.
+ */
+final class CliException extends RuntimeException {
+    private static final long serialVersionUID = 1L;
+
+    /** A file could not be read or written, or its format is not supported. */
+    static final int EXIT_FILE = 1;
+    /** An option or argument is invalid (picocli's own usage code). */
+    static final int EXIT_USAGE = 2;
+    /** No audio output device to play through. */
+    static final int EXIT_NO_AUDIO = 3;
+    /** The engine could not be loaded or refused a call. */
+    static final int EXIT_ENGINE = 4;
+
+    final int exitCode;
+
+    CliException(int exitCode, String message) {
+        super(message);
+        this.exitCode = exitCode;
+    }
+
+    CliException(int exitCode, String message, Throwable cause) {
+        super(message, cause);
+        this.exitCode = exitCode;
+    }
+
+    static CliException file(String message) {
+        return new CliException(EXIT_FILE, message);
+    }
+
+    static CliException file(String message, Throwable cause) {
+        return new CliException(EXIT_FILE, message, cause);
+    }
+
+    static CliException usage(String message) {
+        return new CliException(EXIT_USAGE, message);
+    }
+}

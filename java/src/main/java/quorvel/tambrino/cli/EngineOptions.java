@@ -1,0 +1,81 @@
+package quorvel.tambrino.cli;
+
+import java.util.List;
+import picocli.CommandLine.Option;
+
+/** The engine's settings as command-line options, shared by stretch and play. */
+final class EngineOptions {
+    @Option(names = "--tempo", defaultValue = "1.0", paramLabel = "FACTOR",
+            description = "Speed without changing the pitch: 0.75 = 75 %% of the original tempo (slower),"
+                    + " 1.5 = faster. From 1/oversampling (and at least 0.1) to 10. Default: ${DEFAULT-VALUE}.")
+    double tempo;
+
+    @Option(names = "--frame-size", defaultValue = "2048", paramLabel = "N",
+            description = "FFT frame size: a power of two from 8 to 4096. Default: ${DEFAULT-VALUE}.")
+    int frameSize;
+
+    @Option(names = "--oversampling", defaultValue = "4", paramLabel = "N",
+            description = "Frames overlapping each input sample (analysis hop = frame size / N),"
+                    + " 1 to 32. Default: ${DEFAULT-VALUE}.")
+    int overSampling;
+
+    @Option(names = "--block", paramLabel = "FRAMES",
+            description = "Input frames per engine block, a multiple of the analysis hop (up to 65536)."
+                    + " The output does not depend on it. Default: about 4096.")
+    Integer block;
+
+    @Option(names = "--preamp", defaultValue = "0", paramLabel = "DB",
+            description = "Gain after the stretch, -60 to +24 dB; a soft limiter catches peaks above"
+                    + " 0.95 of full scale. Default: ${DEFAULT-VALUE}.")
+    double preampDb;
+
+    @Option(names = "--pan", paramLabel = "LEVEL",
+            description = "Stereo panning level 0 to 100: 50 leaves both channels, 0 puts the right input in"
+                    + " both, 100 the left.")
+    Integer pan;
+
+    @Option(names = "--mono", description = "Fold stereo to mono (both channels carry the average).")
+    boolean mono;
+
+    @Option(names = "--remove-voice",
+            description = "Remove what is panned to the centre (usually the voice), keeping the bass below the"
+                    + " cut-off.")
+    boolean removeVoice;
+
+    @Option(names = "--voice-amount", paramLabel = "AMOUNT",
+            description = "How much of the centre to remove, 0 to 1 (implies --remove-voice). Default: 1.")
+    Double voiceAmount;
+
+    @Option(names = "--voice-cutoff", defaultValue = "150", paramLabel = "HZ",
+            description = "Below this frequency the centre is kept (bass, kick), 50 to 400 Hz."
+                    + " Default: ${DEFAULT-VALUE}.")
+    double voiceCutoff;
+
+    @Option(names = "--eq", split = ",", paramLabel = "HZ:DB",
+            description = "Equaliser curve as frequency:gain points in rising frequency, e.g."
+                    + " --eq 100:-6,1k:0,8k:3 (gains -60 to +24 dB, interpolated over log-frequency, flat"
+                    + " beyond the ends).")
+    List<String> eq;
+
+    @Option(names = "--spectrum", negatable = true, defaultValue = "true", fallbackValue = "true",
+            description = "Run the engine's 72-note spectrum analyser (default: on; needed by --spectrum-png).")
+    boolean spectrum;
+
+    Settings resolve(int channels, int sampleRate) {
+        Settings.Builder b = new Settings.Builder();
+        b.channels = channels;
+        b.sampleRate = sampleRate;
+        b.tempo = tempo;
+        b.frameSize = frameSize;
+        b.overSampling = overSampling;
+        b.block = block;
+        b.preampDb = preampDb;
+        b.pan = pan;
+        b.mono = mono;
+        b.voiceAmount = voiceAmount != null ? voiceAmount : removeVoice ? 1.0 : 0.0;
+        b.voiceCutoff = voiceCutoff;
+        b.eq = eq == null ? null : EqCurve.parse(eq);
+        b.spectrum = spectrum;
+        return b.build();
+    }
+}

@@ -1,0 +1,88 @@
+package quorvel.tambrino.cli;
+
+import java.io.PrintWriter;
+import picocli.CommandLine;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Model.CommandSpec;
+import picocli.CommandLine.ParameterException;
+import picocli.CommandLine.Spec;
+import quorvel.tambrino.NativeInterface;
+
+/**
+ * The {@code tambrino} command: changes the tempo of music without changing
+ * its pitch, through the engine.
+ *
+ * <p>Exit codes: 0 success; 1 a file cannot be read or written or its format
+ * is not supported; 2 an invalid option or argument; 3 no audio output to
+ * play through; 4 the engine could not be loaded or refused a call.
+ */
+@Command(name = "tambrino", mixinStandardHelpOptions = true, versionProvider = Tambrino.Version.class,
+        description = "Changes the tempo of music without changing its pitch.",
+        subcommands = {StretchCommand.class, PlayCommand.class, DemoCommand.class, CommandLine.HelpCommand.class},
+        footer = {"", "Exit codes: 0 done, 1 file problem, 2 invalid option, 3 no audio output, 4 engine failure."})
+public final class Tambrino implements Runnable {
+    @Spec
+    CommandSpec spec;
+
+    @Override
+    public void run() {
+        throw new ParameterException(spec.commandLine(), "a command is missing: choose stretch, play or demo");
+    }
+
+    public static void main(String[] args) {
+        System.exit(execute(args));
+    }
+
+    /** Runs the command line and returns its exit code. */
+    static int execute(String... args) {
+        CommandLine cl = new CommandLine(new Tambrino());
+        cl.setParameterExceptionHandler((ex, a) -> {
+            PrintWriter err = ex.getCommandLine().getErr();
+            err.println("tambrino: " + ex.getMessage());
+            err.println("Try '" + ex.getCommandLine().getCommandSpec().qualifiedName() + " --help' for the options.");
+            err.flush();
+            return CliException.EXIT_USAGE;
+        });
+        cl.setExecutionExceptionHandler((ex, commandLine, parseResult) -> {
+            PrintWriter err = commandLine.getErr();
+            int code;
+            if (ex instanceof CliException) {
+                err.println("tambrino: " + ex.getMessage());
+                code = ((CliException) ex).exitCode;
+            } else {
+                err.println("tambrino: the engine failed: " + ex);
+                code = CliException.EXIT_ENGINE;
+            }
+            err.flush();
+            return code;
+        });
+        return cl.execute(args);
+    }
+
+    /** Loads the engine, or says why it cannot be. */
+    static NativeInterface openEngine() {
+        try {
+            return new NativeInterface();
+        } catch (LinkageError e) {
+            throw new CliException(CliException.EXIT_ENGINE, "the engine library libtambrino.so could not be loaded ("
+                    + e.getMessage() + "); rebuild the jar, or name the library with -D"
+                    + NativeInterface.LIBRARY_PROPERTY + "=/path/to/libtambrino.so", e);
+        }
+    }
+
+    static final class Version implements CommandLine.IVersionProvider {
+        @Override
+        public String[] getVersion() {
+            String v = Tambrino.class.getPackage().getImplementationVersion();
+            String engine;
+            try {
+                new NativeInterface();
+                engine = "engine: libtambrino.so from " + NativeInterface.libraryOrigin();
+            } catch (LinkageError e) {
+                engine = "engine: libtambrino.so cannot be loaded (" + e.getMessage() + ")";
+            }
+            return new String[] {"tambrino " + (v == null ? "(development build)" : v), engine,
+                "Java " + System.getProperty("java.version") + " (" + System.getProperty("java.vm.name") + ")"};
+        }
+    }
+}

@@ -1,0 +1,119 @@
+package quorvel.tambrino.cli;
+
+import java.io.Console;
+import java.io.PrintStream;
+import java.lang.reflect.Method;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.Locale;
+
+/**
+ * Status lines on standard error (a progress bar or a live meter), drawn only
+ * when standard error is a terminal so that logs and pipes stay clean.
+ */
+final class Terminal {
+    private static final long MIN_INTERVAL_NANOS = 100_000_000L;
+    private static final int WIDTH = 78;
+
+    private final PrintStream err;
+    private final boolean enabled;
+    private long lastDraw;
+    private int lastLength;
+
+    Terminal(PrintStream err, boolean enabled) {
+        this.err = err;
+        this.enabled = enabled;
+    }
+
+    /** A status line on {@code System.err} when it is a terminal. */
+    static Terminal stderr() {
+        return new Terminal(System.err, stderrIsTerminal());
+    }
+
+    /**
+     * Whether standard error is an interactive terminal. Java has no direct
+     * test: {@link System#console()} says whether the process is attached to
+     * one (on Java 22 and later it also exists when redirected, and then says
+     * so through {@code isTerminal()}), and on Linux the link behind file
+     * descriptor 2 names the device.
+     */
+    static boolean stderrIsTerminal() {
+        Console console = System.console();
+        if (console == null) {
+            return false;
+        }
+        try {
+            Method isTerminal = Console.class.getMethod("isTerminal");
+            if (!(Boolean) isTerminal.invoke(console)) {
+                return false;
+            }
+        } catch (ReflectiveOperationException e) {
+            // Before Java 22 a console exists only on a terminal.
+        }
+        try {
+            Path fd2 = Paths.get("/proc/self/fd/2");
+            if (Files.exists(fd2)) {
+                String target = Files.readSymbolicLink(fd2).toString();
+                return target.startsWith("/dev/pts/") || target.startsWith("/dev/tty");
+            }
+        } catch (Exception e) {
+            // No /proc: trust the console.
+        }
+        return true;
+    }
+
+    boolean enabled() {
+        return enabled;
+    }
+
+    /** Redraws the status line, at most ten times a second unless {@code force}. */
+    void status(String line, boolean force) {
+        if (!enabled) {
+            return;
+        }
+        long now = System.nanoTime();
+        if (!force && now - lastDraw < MIN_INTERVAL_NANOS) {
+            return;
+        }
+        lastDraw = now;
+        String s = line.length() > WIDTH ? line.substring(0, WIDTH) : line;
+        StringBuilder sb = new StringBuilder("\r").append(s);
+        for (int i = s.length(); i < lastLength; i++) {
+            sb.append(' ');
+        }
+        lastLength = s.length();
+        err.print(sb);
+        err.flush();
+    }
+
+    /** Removes the status line. */
+    void clear() {
+        if (!enabled || lastLength == 0) {
+            return;
+        }
+        err.print("\r" + " ".repeat(lastLength) + "\r");
+        err.flush();
+        lastLength = 0;
+    }
+
+    /** "[#########.........]" of {@code width} cells filled to {@code fraction}. */
+    static String bar(double fraction, int width) {
+        int filled = (int) Math.round(Math.max(0, Math.min(1, fraction)) * width);
+        return "[" + "#".repeat(filled) + ".".repeat(width - filled) + "]";
+    }
+
+    /** m:ss of a number of seconds. */
+    static String clock(double seconds) {
+        long s = Math.max(0, Math.round(seconds));
+        return String.format(Locale.ROOT, "%d:%02d", s / 60, s % 60);
+    }
+
+    /** Level in dB relative to full scale, "-inf" for silence. */
+    static String dbfs(float level) {
+        if (!(level > 0)) {
+            return "-inf dBFS";
+        }
+        return String.format(Locale.ROOT, "%.1f dBFS", 20 * Math.log10(level));
+    }
+}

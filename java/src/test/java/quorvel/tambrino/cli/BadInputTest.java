@@ -1,0 +1,163 @@
+package quorvel.tambrino.cli;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static quorvel.tambrino.cli.TestAudio.sine;
+
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * Every kind of bad input: a message that says what is wrong and what is
+ * allowed, the documented exit code, and no output file left behind.
+ */
+class BadInputTest {
+    static final int RATE = 44100;
+
+    @TempDir
+    Path dir;
+
+    Path good;
+    List<String> before;
+
+    @BeforeEach
+    void goodInput() throws Exception {
+        good = dir.resolve("good.wav");
+        TestAudio.write16(good, TestAudio.pcm16(RATE / 4, 2, sine(440, 0.5, RATE), sine(440, 0.5, RATE)), 2, RATE);
+    }
+
+    /**
+     * Runs the tool in this JVM (none of these cases reaches the engine) and
+     * checks the exit code, the message, and that the folder holds only what it held.
+     */
+    private void refused(int exit, String[] messageParts, String... args) throws Exception {
+        check(false, exit, messageParts, args);
+    }
+
+    /** The same through the launcher, in a process of its own. */
+    private void refusedByLauncher(int exit, String[] messageParts, String... args) throws Exception {
+        check(true, exit, messageParts, args);
+    }
+
+    private void check(boolean launcher, int exit, String[] messageParts, String... args) throws Exception {
+        before = Launcher.listing(dir);
+        Launcher.Result r = launcher ? Launcher.tambrino(args) : Launcher.inProcess(args);
+        assertEquals(exit, r.exit, r.toString());
+        for (String part : messageParts) {
+            assertTrue(r.err.contains(part), "message lacks '" + part + "': " + r);
+        }
+        assertTrue(r.err.startsWith("tambrino: "), r.toString());
+        assertEquals("", r.out, r.toString());
+        assertEquals(before, Launcher.listing(dir), "files left behind");
+    }
+
+    private String[] stretch(String... options) {
+        List<String> a = new ArrayList<>(List.of("stretch", good.toString(), dir.resolve("out.wav").toString()));
+        a.addAll(Arrays.asList(options));
+        return a.toArray(new String[0]);
+    }
+
+    private static String[] msg(String... parts) {
+        return parts;
+    }
+
+    @Test
+    void unusableInputFiles() throws Exception {
+        String out = dir.resolve("out.wav").toString();
+        refusedByLauncher(1, msg("missing.wav", "no such file"), "stretch", dir.resolve("missing.wav").toString(), out);
+        Files.createDirectory(dir.resolve("folder.wav"));
+        refused(1, msg("is a folder"), "stretch", dir.resolve("folder.wav").toString(), out);
+        Files.writeString(dir.resolve("text.wav"), "these are not the samples you are looking for\n");
+        refused(1, msg("not a WAV file", "supported: 8-, 16- and 24-bit PCM"), "stretch",
+                dir.resolve("text.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("int32.wav"), TestAudio.PCM, 1, RATE, 32, new byte[4000]);
+        refused(1, msg("32-bit PCM", "not supported", "supported: 8-, 16- and 24-bit PCM or 32- and 64-bit float"),
+                "stretch", dir.resolve("int32.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("mulaw.wav"), TestAudio.MULAW, 1, 8000, 8, new byte[4000]);
+        refused(1, msg("not supported", "supported:"), "stretch", dir.resolve("mulaw.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("six.wav"), TestAudio.PCM, 6, RATE, 16, new byte[12000]);
+        refused(1, msg("6 channels", "only mono and stereo"), "stretch", dir.resolve("six.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("slow.wav"), TestAudio.PCM, 1, 1000, 16, new byte[2000]);
+        refused(1, msg("1000", "from 2000 to 384000 Hz"), "stretch", dir.resolve("slow.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("empty.wav"), TestAudio.PCM, 2, RATE, 16, new byte[0]);
+        refused(1, msg("holds no audio"), "stretch", dir.resolve("empty.wav").toString(), out);
+    }
+
+    @Test
+    void unusableOutputs() throws Exception {
+        refusedByLauncher(1, msg("nowhere", "does not exist"), "stretch", good.toString(),
+                dir.resolve("nowhere/out.wav").toString());
+        refused(2, msg("is the input file"), "stretch", good.toString(), good.toString());
+        Files.createDirectory(dir.resolve("sub"));
+        refused(1, msg("is a folder"), "stretch", good.toString(), dir.resolve("sub").toString());
+        refused(1, msg("does not exist"), stretch("--spectrum-png", dir.resolve("none/p.png").toString()));
+        refused(2, msg("--spectrum-png needs the spectrum analyser"),
+                stretch("--no-spectrum", "--spectrum-png", dir.resolve("p.png").toString()));
+        refused(2, msg("--png-width 10", "between 64 and 16384"),
+                stretch("--spectrum-png", dir.resolve("p.png").toString(), "--png-width", "10"));
+    }
+
+    @Test
+    void optionsOutsideTheEngineRange() throws Exception {
+        refusedByLauncher(2, msg("--tempo 0.2", "between 0.25 and 10"), stretch("--tempo", "0.2"));
+        refused(2, msg("--tempo 11", "between 0.25 and 10"), stretch("--tempo", "11"));
+        refused(2, msg("--tempo", "between 0.125 and 10"), stretch("--tempo", "0", "--oversampling", "8"));
+        refused(2, msg("--tempo", "fast"), stretch("--tempo", "fast"));
+        refused(2, msg("--frame-size 1000", "power of two from 8 to 4096"), stretch("--frame-size", "1000"));
+        refused(2, msg("--frame-size 8192", "power of two from 8 to 4096"), stretch("--frame-size", "8192"));
+        refused(2, msg("--oversampling 0", "between 1 and 32"), stretch("--oversampling", "0"));
+        refused(2, msg("--oversampling 16", "between 1 and 8 with frame size 8"),
+                stretch("--frame-size", "8", "--oversampling", "16"));
+        refused(2, msg("--block 1000", "multiple of the analysis hop 512"), stretch("--block", "1000"));
+        refused(2, msg("--preamp 30", "between -60 and +24 dB"), stretch("--preamp", "30"));
+        refused(2, msg("--pan 101", "between 0"), stretch("--pan", "101"));
+        refused(2, msg("--pan and --mono"), stretch("--pan", "30", "--mono"));
+        refused(2, msg("--voice-amount 1.5", "between 0 and 1"), stretch("--voice-amount", "1.5"));
+        refused(2, msg("--voice-cutoff 20", "between 50 and 400 Hz"), stretch("--remove-voice", "--voice-cutoff",
+                "20"));
+        refused(2, msg("'loud'", "HZ:DB"), stretch("--eq", "loud"));
+        refused(2, msg("'1000:-99'", "between -60 and +24 dB"), stretch("--eq", "1000:-99"));
+        refused(2, msg("'100:0'", "must rise"), stretch("--eq", "1000:-3,100:0"));
+        refused(2, msg("'x:3'", "not a number"), stretch("--eq", "x:3"));
+    }
+
+    @Test
+    void malformedCommandLines() throws Exception {
+        refused(2, msg("Missing required parameter", "OUT.wav", "--help"), "stretch", good.toString());
+        refusedByLauncher(2, msg("Unknown option", "--speed"), stretch("--speed", "2"));
+        refused(2, msg("command is missing"));
+        refused(2, msg("Unmatched argument", "stretchh"), "stretchh", good.toString());
+    }
+
+    @Test
+    void interruptedRunLeavesNoPartialFile() throws Exception {
+        int frames = 120 * RATE;
+        Path big = dir.resolve("long.wav");
+        TestAudio.write16(big, TestAudio.pcm16(frames, 2, sine(220, 0.3, RATE), sine(330, 0.3, RATE)), 2, RATE);
+        List<String> before = Launcher.listing(dir);
+        ProcessBuilder pb = new ProcessBuilder(Launcher.launcher().toString(), "stretch", big.toString(),
+                dir.resolve("out.wav").toString(), "--tempo", "0.5", "--oversampling", "8");
+        pb.environment().put("TAMBRINO_JAR", Launcher.jar().toString());
+        pb.redirectErrorStream(true);
+        pb.redirectOutput(ProcessBuilder.Redirect.DISCARD);
+        Process p = pb.start();
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
+        boolean partSeen = false;
+        while (!partSeen && p.isAlive() && System.nanoTime() < deadline) {
+            partSeen = Launcher.listing(dir).stream().anyMatch(n -> n.endsWith(".part"));
+            Thread.sleep(20);
+        }
+        assertTrue(partSeen && p.isAlive(), "the run ended before it could be interrupted");
+        Thread.sleep(300);
+        p.destroy();
+        assertTrue(p.waitFor(30, TimeUnit.SECONDS));
+        assertEquals(before, Launcher.listing(dir));
+    }
+}
