@@ -1,0 +1,33 @@
+# The JVM stress driver (java/stress/src): hostile calls of every native
+# method in one virtual machine, then a valid stream whose digest must equal
+# that of the same stream in a fresh virtual machine, which the driver starts
+# itself. Both run with -Xcheck:jni, whose complaints fail the test.
+
+if(NOT Java_JAVA_EXECUTABLE)
+  find_program(Java_JAVA_EXECUTABLE java HINTS $ENV{JAVA_HOME}/bin REQUIRED)
+endif()
+
+set(TAMBRINO_STRESS_SRC ${CMAKE_SOURCE_DIR}/java/stress/src)
+set(TAMBRINO_STRESS_CLASSES ${CMAKE_BINARY_DIR}/java-stress-classes)
+set(TAMBRINO_STRESS_STAMP ${CMAKE_BINARY_DIR}/java-stress-classes.stamp)
+file(GLOB_RECURSE TAMBRINO_STRESS_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_STRESS_SRC}/*.java)
+# The driver needs only the engine's class, not the command-line tool.
+file(GLOB_RECURSE TAMBRINO_STRESS_ENGINE_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_JAVA_SRC}/*.java)
+list(FILTER TAMBRINO_STRESS_ENGINE_SOURCES EXCLUDE REGEX "/quorvel/tambrino/cli/")
+
+add_custom_command(
+  OUTPUT ${TAMBRINO_STRESS_STAMP}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TAMBRINO_STRESS_CLASSES}
+  COMMAND ${Java_JAVAC_EXECUTABLE} -encoding UTF-8 -Xlint:all -d ${TAMBRINO_STRESS_CLASSES}
+          ${TAMBRINO_STRESS_ENGINE_SOURCES} ${TAMBRINO_STRESS_SOURCES}
+  COMMAND ${CMAKE_COMMAND} -E touch ${TAMBRINO_STRESS_STAMP}
+  DEPENDS ${TAMBRINO_STRESS_ENGINE_SOURCES} ${TAMBRINO_STRESS_SOURCES}
+  COMMENT "Compiling the JVM stress driver"
+  VERBATIM)
+add_custom_target(tambrino_stress_classes ALL DEPENDS ${TAMBRINO_STRESS_STAMP} tambrino)
+
+add_test(NAME java.stress
+         COMMAND ${Java_JAVA_EXECUTABLE} -Xcheck:jni -XX:+UseSerialGC -Dtambrino.library=$<TARGET_FILE:tambrino>
+                 -cp ${TAMBRINO_STRESS_CLASSES} quorvel.tambrino.stress.StressDriver --iterations 20000)
+set_tests_properties(java.stress PROPERTIES LABELS java TIMEOUT 300
+                     FAIL_REGULAR_EXPRESSION "WARNING in native method|FATAL ERROR|FAIL:")

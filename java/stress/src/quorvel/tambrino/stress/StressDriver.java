@@ -1,0 +1,448 @@
+package quorvel.tambrino.stress;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.nio.ByteBuffer;
+import java.nio.charset.StandardCharsets;
+import java.security.MessageDigest;
+import java.security.NoSuchAlgorithmException;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.HexFormat;
+import java.util.List;
+import java.util.Map;
+import java.util.Random;
+import java.util.TreeMap;
+
+import quorvel.tambrino.NativeInterface;
+
+/**
+ * Hammers the engine through the real virtual machine: many iterations of
+ * every native method with hostile arguments (null arrays, negative and huge
+ * sizes, short arrays, NaN and infinite floats, impossible frame sizes,
+ * channel counts and rates, a block far larger than the first) mixed with
+ * valid blocks. Each refused call must raise its documented exception and
+ * leave the caller's array alone. Afterwards a fixed valid stream is
+ * processed and digested; a second, fresh virtual machine processes the same
+ * stream, and the two digests must be equal to the last bit.
+ *
+ * <p>Usage: {@code StressDriver [--iterations N] [--seed S] [--fresh]}. With
+ * {@code --fresh} only the valid stream runs and its digest is printed; without
+ * it the driver stresses this virtual machine, starts the fresh one itself
+ * (same java, class path and library) and compares.
+ */
+public final class StressDriver {
+    private static final int FINAL_STREAM_BLOCKS = 120;
+
+    private final NativeInterface ni = new NativeInterface();
+    private final Random random;
+    private final Map<String, Integer> refused = new TreeMap<>();
+    private int validBlocks;
+    private int acceptedCalls;
+
+    // Configuration in force: that of the last dspInit that raised nothing.
+    private int frameSize;
+    private int overSampling;
+    private int channels;
+
+    private StressDriver(long seed) {
+        random = new Random(seed);
+    }
+
+    public static void main(String[] args) throws Exception {
+        int iterations = 20000;
+        long seed = 20261208L;
+        boolean fresh = false;
+        for (int i = 0; i < args.length; i++) {
+            switch (args[i]) {
+                case "--iterations" -> iterations = Integer.parseInt(args[++i]);
+                case "--seed" -> seed = Long.parseLong(args[++i]);
+                case "--fresh" -> fresh = true;
+                default -> throw new IllegalArgumentException("unknown argument " + args[i]);
+            }
+        }
+        StressDriver driver = new StressDriver(seed);
+        if (fresh) {
+            System.out.println("digest " + driver.finalStream());
+            return;
+        }
+        long start = System.nanoTime();
+        driver.stress(iterations);
+        String stressed = driver.finalStream();
+        double stressSeconds = (System.nanoTime() - start) / 1e9;
+        String clean = runFreshVirtualMachine();
+        int refusals = driver.refused.values().stream().mapToInt(Integer::intValue).sum();
+        System.out.printf("stress: %d iterations in %.1f s: %d refused calls (each with its documented exception), "
+                + "%d accepted calls, %d valid blocks%n", iterations, stressSeconds, refusals, driver.acceptedCalls,
+                driver.validBlocks);
+        System.out.println("refused by kind: " + driver.refused);
+        System.out.println("stressed digest " + stressed);
+        System.out.println("fresh    digest " + clean);
+        if (!stressed.equals(clean)) {
+            System.out.println("FAIL: the stream after the hostile calls differs from the same stream in a fresh JVM");
+            System.exit(1);
+        }
+        System.out.println("OK: bit-identical");
+    }
+
+    // ---- The fresh virtual machine ------------------------------------------------------------
+
+    private static String runFreshVirtualMachine() throws IOException, InterruptedException {
+        String java = ProcessHandle.current().info().command().orElse("java");
+        List<String> command = new ArrayList<>();
+        command.add(java);
+        command.add("-Xcheck:jni");
+        String library = System.getProperty(NativeInterface.LIBRARY_PROPERTY);
+        if (library != null) command.add("-D" + NativeInterface.LIBRARY_PROPERTY + "=" + library);
+        command.add("-cp");
+        command.add(System.getProperty("java.class.path"));
+        command.add(StressDriver.class.getName());
+        command.add("--fresh");
+        Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
+        String digest = null;
+        StringBuilder output = new StringBuilder();
+        try (BufferedReader reader = new BufferedReader(
+                new InputStreamReader(process.getInputStream(), StandardCharsets.UTF_8))) {
+            for (String line; (line = reader.readLine()) != null; ) {
+                output.append(line).append('\n');
+                if (line.startsWith("digest ")) digest = line.substring(7);
+            }
+        }
+        int status = process.waitFor();
+        if (status != 0 || digest == null || output.toString().contains("WARNING in native method")) {
+            throw new IllegalStateException("the fresh JVM failed (status " + status + "):\n" + output);
+        }
+        return digest;
+    }
+
+    // ---- The valid stream ---------------------------------------------------------------------
+
+    /**
+     * A stream that depends on nothing the engine carries across dspInit: every
+     * setting is given, the filter histories restart with the coefficients,
+     * every block is a whole number of analysis hops and its output a whole
+     * number of synthesis hops (so no stale output position is read), and the
+     * first block's hop is at least two analysis intervals of the spectrum, so
+     * that the analyser's carried count is the same afterwards whatever it was.
+     */
+    private String finalStream() throws NoSuchAlgorithmException {
+        MessageDigest md = MessageDigest.getInstance("SHA-256");
+        // Stereo at 8000 Hz: the analyser's interval is 250 samples.
+        ni.dspInit(2048, 4, 8000, 2);
+        ni.dspSpectrumEnable(1);
+        float[] bands = new float[1024];
+        for (int k = 0; k < bands.length; k++) bands[k] = 0.5f + (k % 7) / 7.0f;
+        ni.dspEQSetBands(bands);
+        ni.dspEQEnable(1);
+        ni.dspSetPreamp(1.5f);
+        ni.dspPanning(1, 0, 40);
+        ni.dspVoiceRemovalFilter(new double[] {1.0, -0.5}, new double[] {0.5, 0.5}, 2, 2);
+        ni.dspVoiceRemovalEnable(1);
+        ni.dspVoiceRemovalAmount(0.7f);
+        int[][] blocks = {{1024, 1024}, {1024, 768}, {2048, 1536}, {512, 1024}, {1024, 1280}, {1536, 0}};
+        long frame = 0;
+        for (int n = 0; n < FINAL_STREAM_BLOCKS; n++) {
+            int[] b = blocks[n % blocks.length];
+            frame = digestBlock(md, 2, b[0], b[1], frame);
+            if (n == FINAL_STREAM_BLOCKS / 2) ni.dspPanning(1, 1, 40);
+        }
+        // Then mono, at 1024 / 2.
+        ni.dspInit(1024, 2, 8000, 1);
+        int[][] monoBlocks = {{1024, 1024}, {512, 384}, {1024, 1536}};
+        for (int n = 0; n < FINAL_STREAM_BLOCKS / 2; n++) {
+            int[] b = monoBlocks[n % monoBlocks.length];
+            frame = digestBlock(md, 1, b[0], b[1], frame);
+        }
+        return HexFormat.of().formatHex(md.digest());
+    }
+
+    private long digestBlock(MessageDigest md, int nChannels, int samplesIn, int samplesOut, long frame) {
+        short[] pcm = music(nChannels, Math.max(samplesIn, samplesOut), frame);
+        ni.dspProcess(pcm, samplesIn, samplesOut, 1.0f);
+        ByteBuffer bytes = ByteBuffer.allocate(2 * pcm.length + 4 + 4 * 72);
+        for (short s : pcm) bytes.putShort(s);
+        bytes.putInt(Float.floatToRawIntBits(ni.dspGetMaxLevel()));
+        float[] spectrum = new float[72];
+        ni.dspGetSpectrum(spectrum, 72);
+        for (float v : spectrum) bytes.putInt(Float.floatToRawIntBits(v));
+        md.update(bytes.array());
+        return frame + samplesIn;
+    }
+
+    /** A voice in the centre over two instruments panned apart, with a slow swell. */
+    private static short[] music(int nChannels, int frames, long offset) {
+        short[] pcm = new short[frames * nChannels];
+        for (int i = 0; i < frames; i++) {
+            double t = (offset + i) / 8000.0;
+            double swell = 0.6 + 0.4 * Math.sin(2 * Math.PI * 0.3 * t);
+            double voice = 0.35 * swell * Math.sin(2 * Math.PI * 330.0 * t);
+            double left = voice + 0.3 * Math.sin(2 * Math.PI * 110.0 * t);
+            double right = voice + 0.25 * Math.sin(2 * Math.PI * 1475.0 * t);
+            if (nChannels == 1) {
+                pcm[i] = (short) (32767 * (left + right) / 2);
+            } else {
+                pcm[2 * i] = (short) (32767 * left);
+                pcm[2 * i + 1] = (short) (32767 * right);
+            }
+        }
+        return pcm;
+    }
+
+    // ---- The hostile phase --------------------------------------------------------------------
+
+    private void stress(int iterations) {
+        // Before any set-up a block has nothing to run on.
+        expect("dspProcess before dspInit", IllegalStateException.class, "dspProcess",
+                () -> ni.dspProcess(new short[2048], 1024, 1024, 1.0f));
+        validInit(2048, 4, 44100, 2);
+        validBlock(1024, 1024);  // the first block fixes the buffers' first capacity
+        for (int i = 0; i < iterations; i++) {
+            int kind = random.nextInt(20);
+            switch (kind) {
+                case 0, 1, 2, 3, 4, 5 -> validBlock(1 + random.nextInt(2048), -1);
+                case 6 -> hostileInit();
+                case 7 -> rarely(() -> validInit(pick(256, 512, 1024, 2048), pick(1, 2, 4, 8),
+                        pick(8000, 22050, 44100, 48000), pick(1, 2)));
+                case 8, 9 -> hostileBlock();
+                case 10 -> hostileFilter();
+                case 11 -> hostileBands();
+                case 12 -> hostileSpectrum();
+                case 13 -> hostileSetters();
+                case 14 -> validSetters();
+                case 15 -> rarely(() -> validBlock(20000 + random.nextInt(40000), -1));  // far larger than the first
+                default -> validBlock(pick(256, 512, 1024), -1);
+            }
+        }
+        // Leave the settings sane: NaN preamps and the like are accepted, and
+        // the stream sets everything it needs anyway.
+        validSetters();
+    }
+
+    private void rarely(Runnable action) {
+        if (random.nextInt(8) == 0) action.run();
+    }
+
+    private int pick(int... values) {
+        return values[random.nextInt(values.length)];
+    }
+
+    private float pickFloat(float... values) {
+        return values[random.nextInt(values.length)];
+    }
+
+    private void validInit(int frame, int over, int rate, int nChannels) {
+        ni.dspInit(frame, over, rate, nChannels);
+        frameSize = frame;
+        overSampling = over;
+        channels = nChannels;
+        acceptedCalls++;
+    }
+
+    private int stepIn() {
+        return frameSize / overSampling;
+    }
+
+    /** A block of samplesIn frames at a tempo whose hop lies in 1..frameSize (or samplesOut as given). */
+    private void validBlock(int samplesIn, int samplesOut) {
+        if (samplesOut < 0) {
+            int stepOut = 1 + random.nextInt(frameSize);
+            samplesOut = (int) Math.min(200000L, Math.max(1L, (long) samplesIn * stepOut / stepIn()));
+            // Keep the hop inside 1..frameSize after the float rounding.
+            float hop = (float) stepIn() * ((float) samplesOut / (float) samplesIn);
+            if (hop < 1.0f || hop >= frameSize + 1.0f) samplesOut = samplesIn;
+            if (random.nextInt(16) == 0) samplesOut = pick(0, -1, Integer.MIN_VALUE);  // nothing back
+        }
+        int frames = Math.max(samplesIn, Math.max(samplesOut, 0));
+        short[] pcm = music(channels, frames, random.nextInt(100000));
+        short[] before = samplesOut <= 0 ? pcm.clone() : null;
+        float pitch = pickFloat(1.0f, 0.0f, Float.NaN, Float.POSITIVE_INFINITY, -3.5f);
+        ni.dspProcess(pcm, samplesIn, samplesOut, pitch);
+        float level = ni.dspGetMaxLevel();
+        if (!(level >= 0.0f)) throw new AssertionError("peak level " + level);
+        if (before != null && !Arrays.equals(before, pcm)) {
+            throw new AssertionError("a block with samplesOut " + samplesOut + " changed the array");
+        }
+        if (before != null && level != 0.0f) throw new AssertionError("peak after a block without output " + level);
+        validBlocks++;
+        acceptedCalls++;
+    }
+
+    private void hostileInit() {
+        int frame = frameSize;
+        int over = overSampling;
+        int rate = 44100;
+        int nChannels = channels;
+        switch (random.nextInt(4)) {
+            case 0 -> frame = pick(0, 3, 8192, 4, -2048, 12, 6000, Integer.MAX_VALUE, Integer.MIN_VALUE);
+            case 1 -> over = pick(0, -1, frameSize + 1, Integer.MIN_VALUE, Integer.MAX_VALUE);
+            case 2 -> rate = pick(0, -44100, 31, Integer.MIN_VALUE);
+            default -> nChannels = pick(0, 3, -1, 8, Integer.MAX_VALUE);
+        }
+        final int f = frame;
+        final int o = over;
+        final int r = rate;
+        final int c = nChannels;
+        expect("dspInit(" + f + ", " + o + ", " + r + ", " + c + ")", IllegalArgumentException.class, "dspInit",
+                () -> ni.dspInit(f, o, r, c));
+    }
+
+    private void hostileBlock() {
+        int ch = channels;
+        switch (random.nextInt(8)) {
+            case 0 -> expect("dspProcess(null)", NullPointerException.class, "dspProcess",
+                    () -> ni.dspProcess(null, 1024, 1024, 1.0f));
+            case 1 -> {
+                int samplesIn = pick(0, -1, -1024, Integer.MIN_VALUE);
+                refusedBlock("samplesIn " + samplesIn, new short[4096], samplesIn, 1024);
+            }
+            case 2 -> {  // shorter than samplesIn frames
+                int samplesIn = 1 + random.nextInt(4096);
+                int length = Math.max(0, samplesIn * ch - 1 - random.nextInt(3));
+                refusedBlock("short array for samplesIn", new short[length], samplesIn, samplesIn);
+            }
+            case 3 -> {  // shorter than samplesOut frames
+                int samplesIn = 1024;
+                int samplesOut = 1025 + random.nextInt(1024);
+                refusedBlock("short array for samplesOut", new short[samplesIn * ch + random.nextInt(samplesOut - samplesIn) * ch], samplesIn, samplesOut);
+            }
+            case 4 -> refusedBlock("huge sizes", new short[2048], pick(Integer.MAX_VALUE, 1 << 30, 2048),
+                    pick(Integer.MAX_VALUE, 1 << 29, 2048 * 1024));
+            case 5 -> {  // hop above the frame size
+                int samplesIn = 1 + random.nextInt(64);
+                int samplesOut = samplesIn * (overSampling + 1) + random.nextInt(100);
+                refusedBlock("hop above the frame size", new short[samplesOut * ch], samplesIn, samplesOut);
+            }
+            case 6 -> {  // hop below 1: samplesOut / samplesIn below 1 / stepIn
+                int samplesOut = 1 + random.nextInt(3);
+                int samplesIn = stepIn() * (samplesOut + 1) + random.nextInt(100);
+                refusedBlock("hop below 1", new short[samplesIn * ch], samplesIn, samplesOut);
+            }
+            default -> refusedBlock("empty array", new short[0], 1, 1);
+        }
+    }
+
+    private void refusedBlock(String what, short[] pcm, int samplesIn, int samplesOut) {
+        for (int i = 0; i < pcm.length; i++) pcm[i] = (short) (i * 7919);
+        short[] before = pcm.clone();
+        expect("dspProcess " + what + " (" + samplesIn + " -> " + samplesOut + ", length " + pcm.length + ")",
+                IllegalArgumentException.class, "dspProcess",
+                () -> ni.dspProcess(pcm, samplesIn, samplesOut, Float.NaN));
+        if (!Arrays.equals(before, pcm)) throw new AssertionError("a refused block changed the array: " + what);
+    }
+
+    private void hostileFilter() {
+        double[] a = {1.0, -0.5, 0.25};
+        double[] b = {0.5, 0.5, 0.1};
+        switch (random.nextInt(6)) {
+            case 0 -> expect("dspVoiceRemovalFilter(null, b)", NullPointerException.class, "dspVoiceRemovalFilter",
+                    () -> ni.dspVoiceRemovalFilter(null, b, 3, 3));
+            case 1 -> expect("dspVoiceRemovalFilter(a, null)", NullPointerException.class, "dspVoiceRemovalFilter",
+                    () -> ni.dspVoiceRemovalFilter(a, null, 3, 3));
+            case 2, 3 -> {
+                int sizeA = pick(0, -1, 4, Integer.MAX_VALUE, Integer.MIN_VALUE);
+                expect("dspVoiceRemovalFilter sizeA " + sizeA, IllegalArgumentException.class, "dspVoiceRemovalFilter",
+                        () -> ni.dspVoiceRemovalFilter(a, b, sizeA, 3));
+            }
+            case 4 -> {
+                int sizeB = pick(0, -1, 4, Integer.MAX_VALUE);
+                expect("dspVoiceRemovalFilter sizeB " + sizeB, IllegalArgumentException.class, "dspVoiceRemovalFilter",
+                        () -> ni.dspVoiceRemovalFilter(a, b, 3, sizeB));
+            }
+            default -> {
+                // Accepted: NaN and infinite coefficients are stored as given.
+                ni.dspVoiceRemovalFilter(new double[] {1.0, Double.NaN}, new double[] {Double.POSITIVE_INFINITY}, 2, 1);
+                acceptedCalls++;
+            }
+        }
+        if (a[1] != -0.5 || b[2] != 0.1) throw new AssertionError("dspVoiceRemovalFilter changed its arrays");
+    }
+
+    private void hostileBands() {
+        if (random.nextBoolean()) {
+            expect("dspEQSetBands(null)", NullPointerException.class, "dspEQSetBands", () -> ni.dspEQSetBands(null));
+        } else {
+            float[] shortBands = new float[random.nextInt(1024)];
+            expect("dspEQSetBands(" + shortBands.length + " gains)", IllegalArgumentException.class, "dspEQSetBands",
+                    () -> ni.dspEQSetBands(shortBands));
+        }
+    }
+
+    private void hostileSpectrum() {
+        switch (random.nextInt(3)) {
+            case 0 -> expect("dspGetSpectrum(null)", NullPointerException.class, "dspGetSpectrum",
+                    () -> ni.dspGetSpectrum(null, 72));
+            case 1 -> {  // a negative size copies nothing
+                float[] values = new float[72];
+                Arrays.fill(values, -7.0f);
+                ni.dspGetSpectrum(values, pick(-1, Integer.MIN_VALUE));
+                for (float v : values) if (v != -7.0f) throw new AssertionError("negative size copied values");
+                acceptedCalls++;
+            }
+            default -> {  // more asked than the array holds, or than there are notes
+                float[] values = new float[random.nextInt(100)];
+                Arrays.fill(values, -7.0f);
+                ni.dspGetSpectrum(values, pick(1000, Integer.MAX_VALUE, 72, 100));
+                // A NaN gain set above may have made NaN levels: only a
+                // negative level or a touched element past the notes is wrong.
+                for (int i = 0; i < values.length; i++) {
+                    if (i < 72 ? values[i] < 0.0f : values[i] != -7.0f) {
+                        throw new AssertionError("spectrum value " + i + " = " + values[i]);
+                    }
+                }
+                acceptedCalls++;
+            }
+        }
+    }
+
+    /** Values outside any sensible range are stored as given: accepted, never fatal. */
+    private void hostileSetters() {
+        float f = pickFloat(Float.NaN, Float.POSITIVE_INFINITY, Float.NEGATIVE_INFINITY, Float.MAX_VALUE, -1.0f,
+                Float.MIN_VALUE, 1e30f);
+        int n = pick(Integer.MIN_VALUE, Integer.MAX_VALUE, -1, 1000, 101, -50);
+        switch (random.nextInt(7)) {
+            case 0 -> ni.dspSetPreamp(f);
+            case 1 -> ni.dspVoiceRemovalAmount(f);
+            case 2 -> ni.dspVoiceRemovalEnable(n);
+            case 3 -> ni.dspPanning(n, pick(n, 0, 1), n);
+            case 4 -> ni.dspSpectrumEnable(n);
+            case 5 -> ni.dspEQEnable(n);
+            default -> {
+                float[] bands = new float[1024];
+                Arrays.fill(bands, f);
+                ni.dspEQSetBands(bands);
+            }
+        }
+        acceptedCalls++;
+    }
+
+    private void validSetters() {
+        ni.dspSetPreamp(pickFloat(0.5f, 1.0f, 2.0f));
+        ni.dspVoiceRemovalAmount(pickFloat(0.0f, 0.5f, 1.0f));
+        ni.dspVoiceRemovalEnable(pick(0, 1));
+        ni.dspPanning(pick(0, 1), pick(0, 1), random.nextInt(101));
+        ni.dspSpectrumEnable(1);
+        ni.dspEQEnable(pick(0, 1));
+        float[] bands = new float[1024];
+        for (int k = 0; k < bands.length; k++) bands[k] = random.nextFloat() * 2;
+        ni.dspEQSetBands(bands);
+        ni.dspVoiceRemovalFilter(new double[] {1.0, -0.3}, new double[] {0.6, 0.4}, 2, 2);
+        acceptedCalls += 8;
+    }
+
+    private void expect(String call, Class<? extends Throwable> expected, String method, Runnable action) {
+        try {
+            action.run();
+        } catch (Throwable t) {
+            if (t.getClass() != expected) {
+                throw new AssertionError(call + " raised " + t + ", expected " + expected.getSimpleName(), t);
+            }
+            if (t.getMessage() == null || !t.getMessage().contains(method)) {
+                throw new AssertionError(call + ": the message does not name " + method + ": " + t.getMessage());
+            }
+            refused.merge(method + " " + expected.getSimpleName(), 1, Integer::sum);
+            return;
+        }
+        throw new AssertionError(call + " raised nothing, expected " + expected.getSimpleName());
+    }
+}
