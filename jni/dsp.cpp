@@ -296,10 +296,13 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
   b.stepOut = b.samplesOut > 0 ? static_cast<int>(hop) : 0;
 
   // The vocoder writes a whole hop per frame it fires, which can exceed
-  // samplesOut; the read-back needs samplesOut whatever was written.
-  int framesFired = vocoder_frames_for(b.samplesIn, 0);
+  // samplesOut, and how many frames a block fires depends on the input that
+  // earlier blocks left over. Sizing for the most a block of this size can
+  // ever fire means that a run of equal blocks grows the buffers at most once.
+  const int maxFrames = static_cast<int>((static_cast<long long>(b.samplesIn) + stepIn - 1) / stepIn);
+  int framesFired = std::max(maxFrames, vocoder_frames_for(b.samplesIn, 0));
   if (!b.mono) framesFired = std::max(framesFired, vocoder_frames_for(b.samplesIn, 1));
-  const size_t written = static_cast<size_t>(std::max(framesFired, 0)) * static_cast<size_t>(b.stepOut);
+  const size_t written = static_cast<size_t>(framesFired) * static_cast<size_t>(b.stepOut);
   const size_t outNeeded = std::max(written, static_cast<size_t>(b.samplesOut));
   if (!reserveBuffers(b.samplesIn, static_cast<size_t>(b.samplesIn), outNeeded)) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate work buffers for a block of %d frames in, %d out", m,
