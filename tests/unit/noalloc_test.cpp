@@ -1,0 +1,305 @@
+// The audio path allocates nothing: once the first block has made the work
+// buffers, a block of the same or a smaller size performs no heap allocation
+// in dspProcess, whatever the settings. Allocations are counted by replacing
+// the global operator new and, where no sanitizer owns malloc, malloc itself.
+#include <gtest/gtest.h>
+#include <jni.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "../support/fake_jni.h"
+#include "quorvel_tambrino_NativeInterface.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAMBRINO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TAMBRINO_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+// Set while the fake virtual machine copies an array: its allocations are the
+// host's, not the engine's.
+thread_local bool hostCall = false;
+
+void noteAllocation() {
+  if (counting.load(std::memory_order_relaxed) && !hostCall) allocations.fetch_add(1);
+}
+
+void* allocate(std::size_t n) {
+  noteAllocation();
+  void* p = std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void* allocateAligned(std::size_t n, std::align_val_t align) {
+  noteAllocation();
+  const std::size_t a = static_cast<std::size_t>(align);
+  void* p = std::aligned_alloc(a, (n + a - 1) / a * a);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) {
+  return allocate(n);
+}
+void* operator new[](std::size_t n) {
+  return allocate(n);
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new(std::size_t n, std::align_val_t a) {
+  return allocateAligned(n, a);
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+  return allocateAligned(n, a);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+
+#ifndef TAMBRINO_SANITIZED
+// Without a sanitizer, malloc and its family are replaced too (glibc allows
+// it), forwarding to glibc's own allocator, so that a C allocation on the
+// audio path is seen as well. A sanitizer intercepts these itself.
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+void __libc_free(void*);
+
+void* malloc(std::size_t n) {
+  noteAllocation();
+  return __libc_malloc(n);
+}
+void* calloc(std::size_t count, std::size_t n) {
+  noteAllocation();
+  return __libc_calloc(count, n);
+}
+void* realloc(void* p, std::size_t n) {
+  noteAllocation();
+  return __libc_realloc(p, n);
+}
+void* memalign(std::size_t align, std::size_t n) {
+  noteAllocation();
+  return __libc_memalign(align, n);
+}
+void* aligned_alloc(std::size_t align, std::size_t n) {
+  noteAllocation();
+  return __libc_memalign(align, n);
+}
+int posix_memalign(void** out, std::size_t align, std::size_t n) {
+  noteAllocation();
+  void* p = __libc_memalign(align, n);
+  if (p == nullptr) return ENOMEM;
+  *out = p;
+  return 0;
+}
+void free(void* p) {
+  __libc_free(p);
+}
+}
+#endif
+
+namespace {
+
+// A fake virtual machine whose array copies are not counted.
+jshort* JNICALL hostGetShorts(JNIEnv* e, jshortArray a, jboolean* isCopy) {
+  hostCall = true;
+  jshort* p = fakejni::getElements<jshort, fakejni::Kind::Short>(e, a, isCopy);
+  hostCall = false;
+  return p;
+}
+jfloat* JNICALL hostGetFloats(JNIEnv* e, jfloatArray a, jboolean* isCopy) {
+  hostCall = true;
+  jfloat* p = fakejni::getElements<jfloat, fakejni::Kind::Float>(e, a, isCopy);
+  hostCall = false;
+  return p;
+}
+jdouble* JNICALL hostGetDoubles(JNIEnv* e, jdoubleArray a, jboolean* isCopy) {
+  hostCall = true;
+  jdouble* p = fakejni::getElements<jdouble, fakejni::Kind::Double>(e, a, isCopy);
+  hostCall = false;
+  return p;
+}
+
+struct HostEnv : fakejni::Env {
+  HostEnv() {
+    table.GetShortArrayElements = hostGetShorts;
+    table.GetFloatArrayElements = hostGetFloats;
+    table.GetDoubleArrayElements = hostGetDoubles;
+  }
+};
+
+class NoAllocation : public ::testing::Test {
+ protected:
+  HostEnv env;
+  JNIEnv* jni() { return &env; }
+
+  std::vector<jshort> music(int frames, int channels, int offset) {
+    std::vector<jshort> v(static_cast<size_t>(frames) * channels);
+    for (int i = 0; i < frames; i++) {
+      const double t = (offset + i) / 44100.0;
+      for (int c = 0; c < channels; c++) {
+        const double s =
+            0.3 * std::sin(2 * M_PI * (220.0 + 110.0 * c) * t) + 0.2 * std::sin(2 * M_PI * 1250.0 * t);
+        v[static_cast<size_t>(i) * channels + c] = static_cast<jshort>(s * 32767.0);
+      }
+    }
+    return v;
+  }
+
+  // Heap allocations made by one dspProcess call.
+  long processCounted(int channels, int samplesIn, int samplesOut, int offset) {
+    const int frames = std::max(samplesIn, samplesOut);
+    jshortArray samples = env.shorts(music(frames, channels, offset));
+    allocations.store(0);
+    counting.store(true);
+    Java_quorvel_tambrino_NativeInterface_dspProcess(jni(), nullptr, samples, samplesIn, samplesOut, 1.0f);
+    counting.store(false);
+    EXPECT_EQ(env.takeException(), "");
+    return allocations.load();
+  }
+
+  // Every feature that runs on the audio path: voice removal, panning, the
+  // equaliser, the spectrum, the limiter.
+  void everythingOn(int frameSize) {
+    const std::vector<double> a = {1.0, -0.6, 0.2};
+    const std::vector<double> b = {0.3, 0.4, 0.3};
+    Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(jni(), nullptr, env.doubles(a),
+                                                                env.doubles(b), 3, 3);
+    Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(jni(), nullptr, 1);
+    Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(jni(), nullptr, 0.9f);
+    Java_quorvel_tambrino_NativeInterface_dspPanning(jni(), nullptr, 1, 0, 30);
+    Java_quorvel_tambrino_NativeInterface_dspEQSetBands(
+        jni(), nullptr, env.floats(std::vector<float>(static_cast<size_t>(frameSize / 2), 1.5f)));
+    Java_quorvel_tambrino_NativeInterface_dspEQEnable(jni(), nullptr, 1);
+    Java_quorvel_tambrino_NativeInterface_dspSpectrumEnable(jni(), nullptr, 1);
+    Java_quorvel_tambrino_NativeInterface_dspSetPreamp(jni(), nullptr, 3.0f);
+    ASSERT_EQ(env.takeException(), "") << env.pendingMessage;
+  }
+};
+
+TEST_F(NoAllocation, TheCounterSeesAllocations) {
+  counting.store(true);
+  allocations.store(0);
+  auto* p = new std::vector<int>(100);
+  counting.store(false);
+  EXPECT_GE(allocations.load(), 2);
+  delete p;
+#ifndef TAMBRINO_SANITIZED
+  counting.store(true);
+  allocations.store(0);
+  void* m = std::malloc(64);
+  counting.store(false);
+  EXPECT_EQ(allocations.load(), 1);
+  std::free(m);
+#endif
+}
+
+TEST_F(NoAllocation, StereoBlocksAfterTheFirstAllocateNothing) {
+  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 2048, 4, 44100, 2);
+  ASSERT_EQ(env.takeException(), "");
+  everythingOn(2048);
+  processCounted(2, 4096, 3000, 0);  // makes the work buffers
+
+  int offset = 4096;
+  long total = 0;
+  // Same size, smaller, other tempos (each change resets the phases), the
+  // fold, and a block that returns nothing.
+  const int blocks[][2] = {{4096, 3000}, {4096, 3000}, {2048, 2048}, {1000, 1333}, {4096, 2731},
+                           {512, 700},   {1, 1},       {4096, 0},    {4096, -5},   {3000, 3000}};
+  for (const auto& blk : blocks) {
+    total += processCounted(2, blk[0], blk[1], offset);
+    offset += blk[0];
+  }
+  Java_quorvel_tambrino_NativeInterface_dspPanning(jni(), nullptr, 1, 1, 30);
+  total += processCounted(2, 4096, 3000, offset);
+  EXPECT_EQ(total, 0);
+}
+
+TEST_F(NoAllocation, MonoBlocksAfterTheFirstAllocateNothing) {
+  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 1024, 8, 48000, 1);
+  ASSERT_EQ(env.takeException(), "");
+  everythingOn(1024);
+  processCounted(1, 2048, 2048, 0);
+  long total = 0;
+  for (int i = 0; i < 12; i++) total += processCounted(1, 2048 - 100 * i, 1500 + 40 * i, 2048 * (i + 1));
+  EXPECT_EQ(total, 0);
+}
+
+TEST_F(NoAllocation, OnlyABlockLargerThanAnyBeforeGrowsTheBuffers) {
+  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 2048, 4, 44100, 2);
+  ASSERT_EQ(env.takeException(), "");
+  everythingOn(2048);
+  processCounted(2, 1000, 1000, 0);
+  EXPECT_EQ(processCounted(2, 1000, 1000, 1000), 0);
+  // Far larger than the first block: the buffers grow once...
+  EXPECT_GT(processCounted(2, 20000, 30000, 2000), 0);
+  // ...and from then on every block up to that size is served from them.
+  EXPECT_EQ(processCounted(2, 20000, 30000, 22000), 0);
+  EXPECT_EQ(processCounted(2, 20000, 30000, 42000), 0);
+  EXPECT_EQ(processCounted(2, 4000, 8000, 62000), 0);
+  EXPECT_EQ(processCounted(2, 1000, 1000, 66000), 0);
+}
+
+// A block fires a frame only when the carried input completes one, and every
+// frame writes a whole hop: a run of blocks of one size still allocates
+// nothing when, many blocks later, one of them fires a frame (or one more
+// frame than the first did).
+TEST_F(NoAllocation, BlocksOfTheFirstSizeAllocateNothingWhenTheyFireFrames) {
+  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 2048, 4, 44100, 2);
+  ASSERT_EQ(env.takeException(), "");
+  everythingOn(2048);
+  processCounted(2, 1, 1, 0);
+  long total = 0;
+  for (int i = 1; i < 1100; i++) total += processCounted(2, 1, 1, i);
+  EXPECT_EQ(total, 0);
+}
+
+}  // namespace
