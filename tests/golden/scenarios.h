@@ -109,7 +109,7 @@ inline double sineOfCycles(double cycles) {
   if (x < -0.25) x = -0.5 - x;
   const double t = x * 6.283185307179586;
   const double t2 = t * t;
-  // Taylor series to t^13: error below 1e-10 on [-pi/2, pi/2].
+  // Taylor series to t^13: error below 1e-9 on [-pi/2, pi/2].
   double s = 1.0 / 6227020800.0;
   s = s * -t2 + 1.0 / 39916800.0;
   s = s * -t2 + 1.0 / 362880.0;

@@ -1,0 +1,103 @@
+// Golden outputs: every scenario of tests/golden/scenarios.h, run through the
+// JNI entry points, must reproduce the digest stored in
+// tests/golden/digests.txt bit for bit (every output sample, peak level and
+// spectrum value of every block). The digests were made by the plainly
+// written engine; any optimisation has to keep them.
+//
+// To remake them after a deliberate change of the engine's results:
+//   build/golden_digests build/libtambrino.so > tests/golden/digests.txt
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "../golden/scenarios.h"
+#include "quorvel_tambrino_NativeInterface.h"
+
+namespace {
+
+golden::EngineApi linkedApi() {
+  golden::EngineApi api{};
+#define GOLDEN_LINK(field, method) api.field = &Java_quorvel_tambrino_NativeInterface_##method;
+  GOLDEN_ENTRY_POINTS(GOLDEN_LINK)
+#undef GOLDEN_LINK
+  return api;
+}
+
+std::string digestFile() {
+  std::string here = __FILE__;  // .../tests/unit/golden_test.cpp
+  const size_t cut = here.rfind("/unit/");
+  return here.substr(0, cut) + "/golden/digests.txt";
+}
+
+std::map<std::string, uint64_t> storedDigests() {
+  std::ifstream in(digestFile());
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return golden::parseDigests(ss.str());
+}
+
+std::vector<std::string> scenarioNames() {
+  std::vector<std::string> names;
+  for (const golden::Scenario& s : golden::scenarios()) names.push_back(s.name);
+  return names;
+}
+
+class Golden : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Golden, ReproducesStoredDigest) {
+  const std::map<std::string, uint64_t> stored = storedDigests();
+  const auto it = stored.find(GetParam());
+  ASSERT_NE(it, stored.end()) << "no digest stored for " << GetParam() << " in " << digestFile();
+
+  const golden::Scenario* s = golden::findScenario(GetParam());
+  ASSERT_NE(s, nullptr);
+  static const golden::EngineApi api = linkedApi();
+  // A process of its own: the engine's state is global and some of it (the
+  // equaliser's size, the filter coefficients) lasts for the process.
+  const golden::Outcome o = golden::runIsolated([&] { return golden::runScenario(api, *s); });
+  ASSERT_TRUE(o.ok) << o.error;
+
+  // The music must come out as music: loud enough, and seen by the spectrum.
+  ASSERT_GT(o.samples, 0);
+  const double rms = std::sqrt(o.sumSquares / static_cast<double>(o.samples));
+  EXPECT_GT(rms, 500.0);
+  EXPECT_LE(o.peakSample, 32767.0);
+  EXPECT_GT(o.maxSpectrum, 0.0f);
+
+  char hex[32];
+  std::snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(o.digest));
+  EXPECT_EQ(o.digest, it->second) << GetParam() << " now gives " << hex
+                                  << "; find the first block that differs with golden_digests --compare";
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, Golden, ::testing::ValuesIn(scenarioNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+// Every stored digest belongs to a scenario that still exists.
+TEST(GoldenFile, HasNoStaleDigests) {
+  const std::map<std::string, uint64_t> stored = storedDigests();
+  ASSERT_FALSE(stored.empty()) << "cannot read " << digestFile();
+  for (const auto& kv : stored) {
+    if (kv.first == "synthetic_input") continue;
+    EXPECT_NE(golden::findScenario(kv.first), nullptr) << kv.first;
+  }
+}
+
+// The synthetic input itself is fixed: a change of the synthesiser would
+// change every digest without any change of the engine.
+TEST(GoldenInput, SynthesiserIsStable) {
+  golden::Synth synth(2, 44100, 12345, 1.0);
+  std::vector<jshort> block(2 * 44100);
+  golden::Digest d;
+  for (int i = 0; i < 3; i++) {
+    synth.render(block.data(), 44100);
+    d.shorts(block);
+  }
+  EXPECT_EQ(d.value(), storedDigests()["synthetic_input"]);
+  EXPECT_NEAR(golden::sineOfCycles(0.25), 1.0, 1e-9);
+  EXPECT_NEAR(golden::sineOfCycles(-0.125), -std::sqrt(0.5), 1e-9);
+  EXPECT_NEAR(golden::sineOfCycles(1000.1), std::sin(2.0 * M_PI * 0.1), 1e-9);
+}
+
+}  // namespace
