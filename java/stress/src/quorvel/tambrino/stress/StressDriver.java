@@ -1,10 +1,10 @@
 package quorvel.tambrino.stress;
 
-import java.io.BufferedReader;
+import java.io.File;
 import java.io.IOException;
-import java.io.InputStreamReader;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
@@ -27,9 +27,16 @@ import quorvel.tambrino.NativeInterface;
  * processed and digested; a second, fresh virtual machine processes the same
  * stream, and the two digests must be equal to the last bit.
  *
- * <p>Usage: {@code StressDriver [--iterations N] [--seed S] [--fresh]}. With
- * {@code --fresh} only the valid stream runs and its digest is printed; without
- * it the driver stresses this virtual machine, starts the fresh one itself
+ * <p>That stream starts with a dspInit, which rebuilds most of the engine, so
+ * a third virtual machine replays the whole sequence without the refused
+ * calls: every accepted call then meets the same engine state, and the
+ * digests of all the blocks of the two runs must be equal too. A refused call
+ * that changed anything at all would show there.
+ *
+ * <p>Usage: {@code StressDriver [--iterations N] [--seed S] [--fresh | --replay]}.
+ * With {@code --fresh} only the valid stream runs; with {@code --replay} the
+ * sequence runs without its refused calls; both print their digests. Without
+ * either the driver stresses this virtual machine, starts the other two itself
  * (same java, class path and library) and compares.
  */
 public final class StressDriver {
@@ -38,6 +45,10 @@ public final class StressDriver {
     private final NativeInterface ni = new NativeInterface();
     private final Random random;
     private final Map<String, Integer> refused = new TreeMap<>();
+    private final MessageDigest blockDigest;
+    // Replaying: the refused calls are skipped (their arguments are still
+    // drawn, so that the sequence stays the same).
+    private final boolean replay;
     private int validBlocks;
     private int acceptedCalls;
 
@@ -46,74 +57,115 @@ public final class StressDriver {
     private int overSampling;
     private int channels;
 
-    private StressDriver(long seed) {
+    private StressDriver(long seed, boolean replay) throws NoSuchAlgorithmException {
         random = new Random(seed);
+        this.replay = replay;
+        blockDigest = MessageDigest.getInstance("SHA-256");
     }
 
     public static void main(String[] args) throws Exception {
-        int iterations = 20000;
+        int iterations = 15000;
         long seed = 20261208L;
-        boolean fresh = false;
+        String mode = "";
         for (int i = 0; i < args.length; i++) {
             switch (args[i]) {
                 case "--iterations" -> iterations = Integer.parseInt(args[++i]);
                 case "--seed" -> seed = Long.parseLong(args[++i]);
-                case "--fresh" -> fresh = true;
+                case "--fresh", "--replay" -> mode = args[i];
                 default -> throw new IllegalArgumentException("unknown argument " + args[i]);
             }
         }
-        StressDriver driver = new StressDriver(seed);
-        if (fresh) {
-            System.out.println("digest " + driver.finalStream());
+        StressDriver driver = new StressDriver(seed, mode.equals("--replay"));
+        if (mode.equals("--fresh")) {
+            System.out.println("stream " + driver.finalStream());
             return;
         }
+        if (mode.equals("--replay")) {
+            driver.stress(iterations);
+            System.out.println("blocks " + driver.blocksDigest());
+            System.out.println("stream " + driver.finalStream());
+            return;
+        }
+        // The other two virtual machines run while this one is stressed.
+        List<String> common = List.of("--iterations", Integer.toString(iterations), "--seed", Long.toString(seed));
+        Child freshChild = new Child(common, "--fresh");
+        Child replayChild = new Child(common, "--replay");
         long start = System.nanoTime();
         driver.stress(iterations);
-        String stressed = driver.finalStream();
+        String blocks = driver.blocksDigest();
+        String stream = driver.finalStream();
         double stressSeconds = (System.nanoTime() - start) / 1e9;
-        String clean = runFreshVirtualMachine();
+        Map<String, String> fresh = freshChild.digests();
+        Map<String, String> replayed = replayChild.digests();
         int refusals = driver.refused.values().stream().mapToInt(Integer::intValue).sum();
         System.out.printf("stress: %d iterations in %.1f s: %d refused calls (each with its documented exception), "
                 + "%d accepted calls, %d valid blocks%n", iterations, stressSeconds, refusals, driver.acceptedCalls,
                 driver.validBlocks);
         System.out.println("refused by kind: " + driver.refused);
-        System.out.println("stressed digest " + stressed);
-        System.out.println("fresh    digest " + clean);
-        if (!stressed.equals(clean)) {
+        System.out.println("stream after stress   " + stream);
+        System.out.println("stream in a fresh JVM " + fresh.get("stream"));
+        System.out.println("blocks under stress   " + blocks);
+        System.out.println("blocks, refusals left out " + replayed.get("blocks"));
+        boolean ok = true;
+        if (!stream.equals(fresh.get("stream")) || !stream.equals(replayed.get("stream"))) {
             System.out.println("FAIL: the stream after the hostile calls differs from the same stream in a fresh JVM");
-            System.exit(1);
+            ok = false;
         }
+        if (!blocks.equals(replayed.get("blocks"))) {
+            System.out.println("FAIL: the refused calls changed what the accepted ones produced");
+            ok = false;
+        }
+        if (!ok) System.exit(1);
         System.out.println("OK: bit-identical");
+    }
+
+    private String blocksDigest() {
+        return HexFormat.of().formatHex(blockDigest.digest());
     }
 
     // ---- The fresh virtual machine ------------------------------------------------------------
 
-    private static String runFreshVirtualMachine() throws IOException, InterruptedException {
-        String java = ProcessHandle.current().info().command().orElse("java");
-        List<String> command = new ArrayList<>();
-        command.add(java);
-        command.add("-Xcheck:jni");
-        String library = System.getProperty(NativeInterface.LIBRARY_PROPERTY);
-        if (library != null) command.add("-D" + NativeInterface.LIBRARY_PROPERTY + "=" + library);
-        command.add("-cp");
-        command.add(System.getProperty("java.class.path"));
-        command.add(StressDriver.class.getName());
-        command.add("--fresh");
-        Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
-        String digest = null;
-        StringBuilder output = new StringBuilder();
-        try (BufferedReader reader = new BufferedReader(
-                new InputStreamReader(process.getInputStream(), StandardCharsets.UTF_8))) {
-            for (String line; (line = reader.readLine()) != null; ) {
-                output.append(line).append('\n');
-                if (line.startsWith("digest ")) digest = line.substring(7);
+    /** A second virtual machine running this driver in another mode; its output goes to a file. */
+    private static final class Child {
+        private final String mode;
+        private final Process process;
+        private final File output;
+
+        Child(List<String> common, String mode) throws IOException {
+            this.mode = mode;
+            String java = ProcessHandle.current().info().command().orElse("java");
+            List<String> command = new ArrayList<>();
+            command.add(java);
+            command.add("-Xcheck:jni");
+            String library = System.getProperty(NativeInterface.LIBRARY_PROPERTY);
+            if (library != null) command.add("-D" + NativeInterface.LIBRARY_PROPERTY + "=" + library);
+            command.add("-cp");
+            command.add(System.getProperty("java.class.path"));
+            command.add(StressDriver.class.getName());
+            command.addAll(common);
+            command.add(mode);
+            output = File.createTempFile("tambrino-stress", ".log");
+            output.deleteOnExit();
+            process = new ProcessBuilder(command).redirectErrorStream(true).redirectOutput(output).start();
+        }
+
+        Map<String, String> digests() throws IOException, InterruptedException {
+            int status = process.waitFor();
+            String text = Files.readString(output.toPath(), StandardCharsets.UTF_8);
+            Files.deleteIfExists(output.toPath());
+            Map<String, String> digests = new TreeMap<>();
+            for (String line : text.split("\n")) {
+                String[] words = line.trim().split(" ");
+                if (words.length == 2 && (words[0].equals("stream") || words[0].equals("blocks"))) {
+                    digests.put(words[0], words[1]);
+                }
             }
+            if (status != 0 || !digests.containsKey("stream") || text.contains("WARNING in native method")) {
+                throw new IllegalStateException("the JVM run with " + mode + " failed (status " + status + "):\n"
+                        + text);
+            }
+            return digests;
         }
-        int status = process.waitFor();
-        if (status != 0 || digest == null || output.toString().contains("WARNING in native method")) {
-            throw new IllegalStateException("the fresh JVM failed (status " + status + "):\n" + output);
-        }
-        return digest;
     }
 
     // ---- The valid stream ---------------------------------------------------------------------
@@ -260,6 +312,13 @@ public final class StressDriver {
         ni.dspProcess(pcm, samplesIn, samplesOut, pitch);
         float level = ni.dspGetMaxLevel();
         if (!(level >= 0.0f)) throw new AssertionError("peak level " + level);
+        float[] spectrum = new float[72];
+        ni.dspGetSpectrum(spectrum, 72);
+        ByteBuffer bytes = ByteBuffer.allocate(2 * pcm.length + 4 + 4 * 72);
+        for (short s : pcm) bytes.putShort(s);
+        bytes.putInt(Float.floatToRawIntBits(level));
+        for (float v : spectrum) bytes.putInt(Float.floatToRawIntBits(v));
+        blockDigest.update(bytes.array());
         if (before != null && !Arrays.equals(before, pcm)) {
             throw new AssertionError("a block with samplesOut " + samplesOut + " changed the array");
         }
@@ -431,6 +490,10 @@ public final class StressDriver {
     }
 
     private void expect(String call, Class<? extends Throwable> expected, String method, Runnable action) {
+        if (replay) {
+            refused.merge(method + " " + expected.getSimpleName(), 1, Integer::sum);
+            return;
+        }
         try {
             action.run();
         } catch (Throwable t) {
