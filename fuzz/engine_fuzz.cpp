@@ -41,6 +41,9 @@ constexpr int kMaxOps = 48;
 // input keeps the fuzzer fast, and state carries over between inputs anyway.
 constexpr int kMaxSetUpsPerInput = 1;
 constexpr int64_t kFrameWorkBudget = int64_t{1} << 16;  // FFT points per call
+// Every frame may also run a spectrum analysis (at very low sample rates the
+// analysis interval is a single sample), which costs more than a small FFT.
+constexpr int64_t kMaxFramesPerCall = 128;
 constexpr int kMaxArray = 1 << 18;
 
 const char* const kIse = "java/lang/IllegalStateException";
@@ -248,7 +251,8 @@ void unitVocoderProcess(Input& in) {
   const int win = vocoder_win_size();
   if (win == 0) return;
   const int channel = in.anyInt({0, 1, 2, -1});
-  const int64_t budget = std::min<int64_t>(65536, kFrameWorkBudget / win * vocoder_step_in());
+  const int64_t budget =
+      std::min<int64_t>(65536, std::min(kMaxFramesPerCall, kFrameWorkBudget / win) * vocoder_step_in());
   const int inSize =
       static_cast<int>(std::clamp<int64_t>(in.anyInt({1, 64, 512, 2048, 4096, 0, -5}), -100, budget));
   const int hop = in.anyInt({vocoder_step_in(), win, 0, win + 1, -1, 1, win / 3});
@@ -428,7 +432,8 @@ void jniProcess(Input& in, fakejni::Env& env) {
   bool hopValid = false;
   if (model.configured) {
     const int stepIn = model.frameSize / model.overSampling;
-    framesBudget = std::min<int64_t>(65536, kFrameWorkBudget / model.frameSize * stepIn);
+    framesBudget =
+        std::min<int64_t>(65536, std::min(kMaxFramesPerCall, kFrameWorkBudget / model.frameSize) * stepIn);
     if (samplesIn >= 1) {
       const float hop =
           static_cast<float>(stepIn) * (static_cast<float>(samplesOut) / static_cast<float>(samplesIn));
