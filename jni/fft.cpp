@@ -1,11 +1,14 @@
 #include "fft.h"
 
+#include <immintrin.h>
+
 #include <cmath>
+#include <utility>
 
 namespace {
 
-constexpr int kMaxStages = 12;  // 2^12 = FFT_MAX_SIZE
-constexpr int kRow = 4096;      // floats per twiddle row
+constexpr int kMaxStages = 12;
+constexpr int kRow = 4096;
 constexpr double kPi = 3.141592653589793;
 
 // The tables are sized for the largest frame so that neither set-up nor a
@@ -18,6 +21,20 @@ float pur[kMaxStages * kRow];
 float pui[kMaxStages * kRow];
 float pur_inv[kMaxStages * kRow];
 float pui_inv[kMaxStages * kRow];
+
+// The same twiddles, one direction per table, stage s holding its 2^s values
+// contiguously from index 2^s - 1: vector loads need them adjacent.
+// Direction 0 is the negative exponent (sign -1), 1 the positive one.
+alignas(32) float splitRe[2][FFT_MAX_SIZE];
+alignas(32) float splitIm[2][FFT_MAX_SIZE];
+// The reordered values 8g .. 8g + 7 come from x[base + j * N/8], j = 0 .. 7,
+// with base = revGroup[g] (bit reversal over log2(N) - 3 bits, its own inverse).
+int revGroup[FFT_MAX_SIZE / 8];
+int frameSize;
+// The AVX2 transforms run where the processor has AVX2 (checked at set-up)
+// and the frame has at least 64 points; tests may switch them off.
+bool vectorAllowed = true;
+bool vectorPath = false;
 
 bool isPowerOfTwo(int n) {
   return n > 0 && (n & (n - 1)) == 0;
@@ -37,12 +54,289 @@ void walkTwiddles(float* re, float* im, int row, int le2, float wr, float wi) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Portable path on split arrays: exactly the operations of fft_process.
+
+void transformSplitScalar(float* re, float* im, int sign) {
+  for (int s = 0; s < bitSwapLen; s += 2) {
+    const int i = bitSwapPos[s] >> 1;
+    const int j = bitSwapPos[s + 1] >> 1;
+    std::swap(re[i], re[j]);
+    std::swap(im[i], im[j]);
+  }
+  const float* tr = splitRe[sign == 1 ? 1 : 0];
+  const float* ti = splitIm[sign == 1 ? 1 : 0];
+  const int n = frameSize;
+  for (int h = 1; h < n; h <<= 1) {
+    for (int m = 0; m < h; m++) {
+      const float ur = tr[h - 1 + m];
+      const float ui = ti[h - 1 + m];
+      for (int i = m; i < n; i += 2 * h) {
+        const float p2r = re[i + h];
+        const float p2i = im[i + h];
+        const float xr = p2r * ur - p2i * ui;
+        const float xi = p2r * ui + p2i * ur;
+        re[i + h] = re[i] - xr;
+        im[i + h] = im[i] - xi;
+        re[i] = re[i] + xr;
+        im[i] = im[i] + xi;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// AVX2 path. Every butterfly performs the same IEEE operations, on the same
+// operands in the same order, as fft_process: (tr, ti) = p2 * w with two
+// products and one subtraction or addition each, then p1 - t and p1 + t.
+// No fused multiply-add is ever used (the target does not enable FMA).
+
+#define FFT_AVX2 __attribute__((target("avx2")))
+
+struct V2 {
+  __m256 r;
+  __m256 i;
+};
+
+FFT_AVX2 inline V2 cmul(__m256 pr, __m256 pi, __m256 wr, __m256 wi) {
+  return {_mm256_sub_ps(_mm256_mul_ps(pr, wr), _mm256_mul_ps(pi, wi)),
+          _mm256_add_ps(_mm256_mul_ps(pr, wi), _mm256_mul_ps(pi, wr))};
+}
+
+// Stages 1 and 2 (butterfly spans 2 and 4) inside one vector of 8 values.
+FFT_AVX2 inline void stages12(__m256& r, __m256& i, __m256 w1r, __m256 w1i, __m256 w2r, __m256 w2i) {
+  {
+    const __m256 ar = _mm256_shuffle_ps(r, r, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 ai = _mm256_shuffle_ps(i, i, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 br = _mm256_shuffle_ps(r, r, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 bi = _mm256_shuffle_ps(i, i, _MM_SHUFFLE(3, 2, 3, 2));
+    const V2 t = cmul(br, bi, w1r, w1i);
+    r = _mm256_blend_ps(_mm256_add_ps(ar, t.r), _mm256_sub_ps(ar, t.r), 0xCC);
+    i = _mm256_blend_ps(_mm256_add_ps(ai, t.i), _mm256_sub_ps(ai, t.i), 0xCC);
+  }
+  {
+    const __m256 ar = _mm256_permute2f128_ps(r, r, 0x00);
+    const __m256 ai = _mm256_permute2f128_ps(i, i, 0x00);
+    const __m256 br = _mm256_permute2f128_ps(r, r, 0x11);
+    const __m256 bi = _mm256_permute2f128_ps(i, i, 0x11);
+    const V2 t = cmul(br, bi, w2r, w2i);
+    r = _mm256_blend_ps(_mm256_add_ps(ar, t.r), _mm256_sub_ps(ar, t.r), 0xF0);
+    i = _mm256_blend_ps(_mm256_add_ps(ai, t.i), _mm256_sub_ps(ai, t.i), 0xF0);
+  }
+}
+
+// Twiddle vectors of stages 1 and 2, repeated to fill 8 lanes.
+struct EarlyTwiddles {
+  __m256 w1r, w1i, w2r, w2i;
+};
+FFT_AVX2 inline EarlyTwiddles earlyTwiddles(int dir) {
+  const float* tr = splitRe[dir];
+  const float* ti = splitIm[dir];
+  EarlyTwiddles e;
+  e.w1r = _mm256_setr_ps(tr[1], tr[2], tr[1], tr[2], tr[1], tr[2], tr[1], tr[2]);
+  e.w1i = _mm256_setr_ps(ti[1], ti[2], ti[1], ti[2], ti[1], ti[2], ti[1], ti[2]);
+  e.w2r = _mm256_setr_ps(tr[3], tr[4], tr[5], tr[6], tr[3], tr[4], tr[5], tr[6]);
+  e.w2i = _mm256_setr_ps(ti[3], ti[4], ti[5], ti[6], ti[3], ti[4], ti[5], ti[6]);
+  return e;
+}
+
+// One radix-2 butterfly on 8 lanes, in place.
+FFT_AVX2 inline void butterfly(float* r1, float* i1, float* r2, float* i2, const float* twr,
+                               const float* twi) {
+  const __m256 ar = _mm256_loadu_ps(r1);
+  const __m256 ai = _mm256_loadu_ps(i1);
+  const V2 t = cmul(_mm256_loadu_ps(r2), _mm256_loadu_ps(i2), _mm256_loadu_ps(twr), _mm256_loadu_ps(twi));
+  _mm256_storeu_ps(r2, _mm256_sub_ps(ar, t.r));
+  _mm256_storeu_ps(i2, _mm256_sub_ps(ai, t.i));
+  _mm256_storeu_ps(r1, _mm256_add_ps(ar, t.r));
+  _mm256_storeu_ps(i1, _mm256_add_ps(ai, t.i));
+}
+
+// Stages 3 .. last - 1, whole butterflies, 8 at a time; two stages per pass
+// over the data where possible (the butterflies are the same, only their
+// order changes, and each butterfly's inputs are final when it runs).
+FFT_AVX2 void middleStages(float* re, float* im, int n, int dir) {
+  int h = 8;
+  for (; 4 * h <= n / 2; h <<= 2) {
+    const float* w1r = splitRe[dir] + h - 1;
+    const float* w1i = splitIm[dir] + h - 1;
+    const float* w2r = splitRe[dir] + 2 * h - 1;
+    const float* w2i = splitIm[dir] + 2 * h - 1;
+    for (int b = 0; b < n; b += 4 * h) {
+      for (int m = 0; m < h; m += 8) {
+        float* r0 = re + b + m;
+        float* i0 = im + b + m;
+        __m256 x0r = _mm256_loadu_ps(r0), x0i = _mm256_loadu_ps(i0);
+        __m256 x1r = _mm256_loadu_ps(r0 + h), x1i = _mm256_loadu_ps(i0 + h);
+        __m256 x2r = _mm256_loadu_ps(r0 + 2 * h), x2i = _mm256_loadu_ps(i0 + 2 * h);
+        __m256 x3r = _mm256_loadu_ps(r0 + 3 * h), x3i = _mm256_loadu_ps(i0 + 3 * h);
+        const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
+        // Stage of span h: (x0, x1) and (x2, x3), both with twiddle m.
+        V2 t = cmul(x1r, x1i, wr, wi);
+        x1r = _mm256_sub_ps(x0r, t.r);
+        x1i = _mm256_sub_ps(x0i, t.i);
+        x0r = _mm256_add_ps(x0r, t.r);
+        x0i = _mm256_add_ps(x0i, t.i);
+        t = cmul(x3r, x3i, wr, wi);
+        x3r = _mm256_sub_ps(x2r, t.r);
+        x3i = _mm256_sub_ps(x2i, t.i);
+        x2r = _mm256_add_ps(x2r, t.r);
+        x2i = _mm256_add_ps(x2i, t.i);
+        // Stage of span 2h: (x0, x2) with twiddle m, (x1, x3) with m + h.
+        t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
+        _mm256_storeu_ps(r0 + 2 * h, _mm256_sub_ps(x0r, t.r));
+        _mm256_storeu_ps(i0 + 2 * h, _mm256_sub_ps(x0i, t.i));
+        _mm256_storeu_ps(r0, _mm256_add_ps(x0r, t.r));
+        _mm256_storeu_ps(i0, _mm256_add_ps(x0i, t.i));
+        t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + h + m), _mm256_loadu_ps(w2i + h + m));
+        _mm256_storeu_ps(r0 + 3 * h, _mm256_sub_ps(x1r, t.r));
+        _mm256_storeu_ps(i0 + 3 * h, _mm256_sub_ps(x1i, t.i));
+        _mm256_storeu_ps(r0 + h, _mm256_add_ps(x1r, t.r));
+        _mm256_storeu_ps(i0 + h, _mm256_add_ps(x1i, t.i));
+      }
+    }
+  }
+  for (; h < n / 2; h <<= 1) {
+    for (int b = 0; b < n; b += 2 * h)
+      for (int m = 0; m < h; m += 8)
+        butterfly(re + b + m, im + b + m, re + b + h + m, im + b + h + m, splitRe[dir] + h - 1 + m,
+                  splitIm[dir] + h - 1 + m);
+  }
+}
+
+FFT_AVX2 inline void transpose8(__m256 r[8]) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+  const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+  const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
+  const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
+  const __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44);
+  const __m256 s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44);
+  const __m256 s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44);
+  const __m256 s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+  const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44);
+  const __m256 s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+  r[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+  r[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+  r[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+  r[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+  r[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+  r[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+  r[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+  r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+// Forward transform of a real, finite frame. The imaginary inputs are +0, so
+// the first stage (twiddle (1, +0)) gives exactly (a + b, +0) and (a - b, +0):
+// b * 1 - 0 * 0 = b, and b * 0 + 0 * 1 = +0 whatever the sign of b.
+FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
+  const int n = frameSize;
+  const int half = n / 2;
+  const int eighth = n / 8;
+  const EarlyTwiddles e = earlyTwiddles(0);
+  // Rows in the order that puts the first butterflies' upper inputs (j = 0,
+  // 2, 1, 3) in lanes 0..3 of each column and their lower inputs in 4..7.
+  static const int rowOrder[8] = {0, 2, 1, 3, 4, 6, 5, 7};
+  for (int b = 0; b < eighth; b += 8) {
+    __m256 rows[8];
+    for (int j = 0; j < 8; j++) rows[j] = _mm256_loadu_ps(x + rowOrder[j] * eighth + b);
+    transpose8(rows);
+    for (int c = 0; c < 8; c++) {
+      const __m128 a = _mm256_castps256_ps128(rows[c]);
+      const __m128 bb = _mm256_extractf128_ps(rows[c], 1);
+      const __m128 sum = _mm_add_ps(a, bb);
+      const __m128 diff = _mm_sub_ps(a, bb);
+      __m256 r = _mm256_set_m128(_mm_unpackhi_ps(sum, diff), _mm_unpacklo_ps(sum, diff));
+      __m256 i = _mm256_setzero_ps();
+      stages12(r, i, e.w1r, e.w1i, e.w2r, e.w2i);
+      const int g = revGroup[b + c];
+      _mm256_storeu_ps(re + 8 * g, r);
+      _mm256_storeu_ps(im + 8 * g, i);
+    }
+  }
+  middleStages(re, im, n, 0);
+  // Last stage: only the lower half of the bins is wanted.
+  const float* twr = splitRe[0] + half - 1;
+  const float* twi = splitIm[0] + half - 1;
+  for (int m = 0; m < half; m += 8) {
+    const V2 t = cmul(_mm256_loadu_ps(re + half + m), _mm256_loadu_ps(im + half + m),
+                      _mm256_loadu_ps(twr + m), _mm256_loadu_ps(twi + m));
+    _mm256_storeu_ps(re + m, _mm256_add_ps(_mm256_loadu_ps(re + m), t.r));
+    _mm256_storeu_ps(im + m, _mm256_add_ps(_mm256_loadu_ps(im + m), t.i));
+  }
+}
+
+// Inverse transform of a spectrum whose upper half is +0. After reordering
+// every second value is +0, so the first stage gives p1 + 0 (which turns -0
+// into +0) and p1 itself (p1 - (+0) = p1).
+FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* re, float* im) {
+  const int n = frameSize;
+  const int half = n / 2;
+  const int eighth = n / 8;
+  const EarlyTwiddles e = earlyTwiddles(1);
+  const __m256i dup = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+  const __m256 zero = _mm256_setzero_ps();
+  static const int rowOrder[4] = {0, 2, 1, 3};
+  for (int b = 0; b < eighth; b += 8) {
+    // Only rows 0..3 lie in the lower half; rows 4..7 are the zeros.
+    __m256 rr[8];
+    __m256 ri[8];
+    for (int j = 0; j < 4; j++) {
+      rr[j] = _mm256_loadu_ps(specRe + rowOrder[j] * eighth + b);
+      ri[j] = _mm256_loadu_ps(specIm + rowOrder[j] * eighth + b);
+      rr[j + 4] = ri[j + 4] = zero;
+    }
+    transpose8(rr);
+    transpose8(ri);
+    for (int c = 0; c < 8; c++) {
+      const __m256 yr = _mm256_permutevar8x32_ps(rr[c], dup);
+      const __m256 yi = _mm256_permutevar8x32_ps(ri[c], dup);
+      __m256 r = _mm256_blend_ps(_mm256_add_ps(yr, zero), yr, 0xAA);
+      __m256 i = _mm256_blend_ps(_mm256_add_ps(yi, zero), yi, 0xAA);
+      stages12(r, i, e.w1r, e.w1i, e.w2r, e.w2i);
+      const int g = revGroup[b + c];
+      _mm256_storeu_ps(re + 8 * g, r);
+      _mm256_storeu_ps(im + 8 * g, i);
+    }
+  }
+  middleStages(re, im, n, 1);
+  // Last stage: only the real parts are wanted.
+  const float* twr = splitRe[1] + half - 1;
+  const float* twi = splitIm[1] + half - 1;
+  for (int m = 0; m < half; m += 8) {
+    const __m256 ar = _mm256_loadu_ps(re + m);
+    const __m256 br = _mm256_loadu_ps(re + half + m);
+    const __m256 bi = _mm256_loadu_ps(im + half + m);
+    const __m256 tr = _mm256_sub_ps(_mm256_mul_ps(br, _mm256_loadu_ps(twr + m)),
+                                    _mm256_mul_ps(bi, _mm256_loadu_ps(twi + m)));
+    _mm256_storeu_ps(re + half + m, _mm256_sub_ps(ar, tr));
+    _mm256_storeu_ps(re + m, _mm256_add_ps(ar, tr));
+  }
+}
+
+FFT_AVX2 bool allFiniteAvx2(const float* v, int count) {
+  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const __m256 inf = _mm256_set1_ps(INFINITY);
+  __m256 bad = _mm256_setzero_ps();
+  for (int k = 0; k < count; k += 8) {
+    const __m256 a = _mm256_and_ps(_mm256_loadu_ps(v + k), absMask);
+    bad = _mm256_or_ps(bad, _mm256_cmp_ps(a, inf, _CMP_NLT_UQ));
+  }
+  return _mm256_movemask_ps(bad) == 0;
+}
+
 }  // namespace
 
 bool fft_init(int fftFrameSize) {
   if (!isPowerOfTwo(fftFrameSize) || fftFrameSize > FFT_MAX_SIZE) return false;
   const int n2 = 2 * fftFrameSize;
   doubleFrameSize = n2;
+  frameSize = fftFrameSize;
 
   int pos = 0;
   for (int i = 2; i < n2 - 2; i += 2) {
@@ -70,7 +364,22 @@ bool fft_init(int fftFrameSize) {
     const int row = static_cast<int>(k) * kRow;
     walkTwiddles(pur, pui, row, le2, wr, wi);
     walkTwiddles(pur_inv, pui_inv, row, le2, wr, -wi);
+    const int h = 1 << k;
+    for (int m = 0; m < h; m++) {
+      splitRe[0][h - 1 + m] = pur_inv[row + 2 * m];
+      splitIm[0][h - 1 + m] = pui_inv[row + 2 * m];
+      splitRe[1][h - 1 + m] = pur[row + 2 * m];
+      splitIm[1][h - 1 + m] = pui[row + 2 * m];
+    }
   }
+  const int groupBits = static_cast<int>(logFrame) - 3;
+  for (int g = 0; g < fftFrameSize / 8; g++) {
+    int r = 0;
+    for (int bit = 0; bit < groupBits; bit++) r |= ((g >> bit) & 1) << (groupBits - 1 - bit);
+    revGroup[g] = r;
+  }
+  __builtin_cpu_init();
+  vectorPath = vectorAllowed && fftFrameSize >= 64 && __builtin_cpu_supports("avx2");
   return true;
 }
 
@@ -108,6 +417,41 @@ void fft_process(float* fftBuffer, int sign, int /*channel*/) {
       }
     }
   }
+}
+
+void fft_forward_real(const float* x, float* re, float* im) {
+  const int n = frameSize;
+  if (vectorPath && allFiniteAvx2(x, n)) {
+    forwardRealAvx2(x, re, im);
+    return;
+  }
+  for (int k = 0; k < n; k++) {
+    re[k] = x[k];
+    im[k] = 0.0f;
+  }
+  transformSplitScalar(re, im, -1);
+}
+
+void fft_inverse_half(const float* specRe, const float* specIm, float* re, float* im) {
+  const int n = frameSize;
+  const int half = n / 2;
+  if (vectorPath && allFiniteAvx2(specRe, half) && allFiniteAvx2(specIm, half)) {
+    inverseHalfAvx2(specRe, specIm, re, im);
+    return;
+  }
+  for (int k = 0; k < half; k++) {
+    re[k] = specRe[k];
+    im[k] = specIm[k];
+  }
+  for (int k = half; k < n; k++) re[k] = im[k] = 0.0f;
+  transformSplitScalar(re, im, 1);
+}
+
+bool fft_set_vector_path(bool enabled) {
+  __builtin_cpu_init();
+  vectorAllowed = enabled;
+  vectorPath = vectorAllowed && frameSize >= 64 && __builtin_cpu_supports("avx2");
+  return vectorAllowed && __builtin_cpu_supports("avx2");
 }
 
 FftTables fft_tables() {

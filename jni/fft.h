@@ -1,10 +1,14 @@
-// In-place, unscaled radix-2 complex FFT over interleaved (re, im) floats.
+// In-place, unscaled radix-2 complex FFT over interleaved (re, im) floats,
+// and the two transforms that the vocoder runs, on split arrays, with the
+// very same results (every butterfly rounds as in fft_process), vectorised
+// with AVX2 where the processor has it.
 //
-// Owns: the bit-reversal swap list and four twiddle tables, static arrays
+// Owns: the bit-reversal swap list and the twiddle tables, static arrays
 // sized for frames of up to 4096 points (no heap).
 // Threads: fft_init rewrites the tables and must not overlap any transform;
-// fft_process only reads them, so both channels may transform concurrently.
-// Audio path: fft_process allocates, locks and logs nothing.
+// the transforms only read them and write the caller's buffers, so both
+// channels may transform concurrently.
+// Audio path: the transforms allocate, lock and log nothing.
 #pragma once
 
 constexpr int FFT_MAX_SIZE = 4096;
@@ -30,3 +34,19 @@ struct FftTables {
   const float* puiInv;
 };
 FftTables fft_tables();
+// fft_process(buffer, -1, _) of the real frame x[0 .. N-1] (imaginary parts
+// +0), of which only the bins 0 .. N/2-1 are kept: on return they are in
+// re[0 .. N/2-1] and im[0 .. N/2-1]. re and im are N floats each of work
+// space; x may be any array of N floats that overlaps neither.
+void fft_forward_real(const float* x, float* re, float* im);
+
+// fft_process(buffer, 1, _) of the spectrum whose bins 0 .. N/2-1 are
+// (specRe[k], specIm[k]) and whose upper half is +0, of which only the real
+// parts are kept: on return they are in re[0 .. N-1]. re and im are N floats
+// each of work space, apart from specRe and specIm (N/2 floats each).
+void fft_inverse_half(const float* specRe, const float* specIm, float* re, float* im);
+
+// Selects the AVX2 transforms (the default, where the processor has them) or
+// the portable ones; both give the same results. Returns whether the AVX2
+// ones are now available.
+bool fft_set_vector_path(bool enabled);
