@@ -1,5 +1,6 @@
 #include "eq.h"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -51,4 +52,12 @@ int eq_band_count() {
 float eq_gain(int k) {
   if (k < 0 || k >= nBands.load(std::memory_order_acquire)) return 1.0f;
   return eqBands.load(std::memory_order_acquire)[k].load(std::memory_order_relaxed);
+}
+
+void eq_copy_gains(float* dst, int count) {
+  const int n = nBands.load(std::memory_order_acquire);
+  const std::atomic<float>* table = eqBands.load(std::memory_order_acquire);
+  const int inTable = table != nullptr ? std::max(0, std::min(count, n)) : 0;
+  for (int k = 0; k < inTable; k++) dst[k] = table[k].load(std::memory_order_relaxed);
+  for (int k = inTable; k < count; k++) dst[k] = 1.0f;
 }

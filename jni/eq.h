@@ -6,7 +6,8 @@
 // the audio thread reads gains and the switch once per frame. Every element is
 // a relaxed atomic, so a frame may mix old and new gains but never reads a
 // torn or racy value.
-// Audio path: eq_gain and eq_is_enabled allocate, lock and log nothing.
+// Audio path: eq_gain, eq_copy_gains and eq_is_enabled allocate, lock and log
+// nothing.
 #pragma once
 
 // First successful call only: makes a table of pNBands gains, all 1.0.
@@ -26,3 +27,7 @@ int eq_band_count();
 // Gain of bin k; 1.0 for any bin outside the table, so a frame larger than
 // the first one never reads past it.
 float eq_gain(int k);
+
+// The gains of bins 0 .. count-1 into dst, as eq_gain gives them one by one
+// (1.0 for bins outside the table): one call per frame instead of one per bin.
+void eq_copy_gains(float* dst, int count);
