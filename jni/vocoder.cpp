@@ -1,5 +1,6 @@
 #include "vocoder.h"
 
+#include <immintrin.h>
 #include <math.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -22,15 +24,25 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kChannels = 2;
 constexpr int kMinWinSize = 8;  // the peak search reads mag[0..2] and two sentinels
-// The input history and the overlap-add accumulator have a fixed capacity;
-// only their first winSize samples are used.
-constexpr int kHistoryCapacity = 100000;
+
+// Heap arrays aligned for vector loads; zero-filled at allocation.
+struct AlignedFree {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Buffer = std::unique_ptr<T[], AlignedFree>;
 
 template <typename T>
-using Buffer = std::unique_ptr<T[]>;
+Buffer<T> allocZeroed(int count) {
+  const size_t bytes = (sizeof(T) * static_cast<size_t>(count) + 63) / 64 * 64;
+  void* p = std::aligned_alloc(64, bytes);
+  if (p != nullptr) std::memset(p, 0, bytes);
+  return Buffer<T>(static_cast<T*>(p));
+}
 
 // Everything that vocoder_init makes, so that a new set can be built in full
-// before the old one is given up.
+// before the old one is given up. The input history and the overlap-add
+// accumulator hold exactly one frame.
 struct Buffers {
   Buffer<float> window;
   Buffer<float> windowOut;
@@ -43,7 +55,15 @@ struct Buffers {
   Buffer<float> phis[kChannels];
   Buffer<int> peakBins[kChannels];
   Buffer<int> valleyBins[kChannels];
-  Buffer<float> fftBuffers[kChannels];
+  // Work buffers of a frame, shared by the channels (never processed at the
+  // same time): the windowed frame, the transform in split form (real parts,
+  // then imaginary parts), the synthesised half spectrum, the rotation of
+  // every bin's region, and the equaliser's gains.
+  Buffer<float> frame;
+  Buffer<float> transform;
+  Buffer<float> synthesis;
+  Buffer<float> rotation;
+  Buffer<float> gains;
 };
 
 Buffers buffers;
@@ -54,34 +74,43 @@ int stepOut = 0;
 int inIndexes[kChannels] = {0, 0};
 double lastStretchFactor = 0.0;
 bool initialized = false;
+// The AVX2 steps run where the processor has AVX2 (checked at set-up); tests
+// may switch them off.
+bool vectorAllowed = true;
+bool vectorPath = false;
 
 bool isPowerOfTwo(int n) {
   return n > 0 && (n & (n - 1)) == 0;
 }
 
-// Zero-filled, or null when the heap is exhausted.
-template <typename T>
-Buffer<T> allocZeroed(int count) {
-  return Buffer<T>(new (std::nothrow) T[static_cast<size_t>(count)]());
+bool cpuHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
 }
 
 bool allocate(Buffers& b, int size) {
   b.window = allocZeroed<float>(size);
   b.windowOut = allocZeroed<float>(size);
   b.omega = allocZeroed<float>(size);
-  if (!b.window || !b.windowOut || !b.omega) return false;
+  b.frame = allocZeroed<float>(size);
+  b.transform = allocZeroed<float>(2 * size);
+  b.synthesis = allocZeroed<float>(size);
+  b.rotation = allocZeroed<float>(size);
+  b.gains = allocZeroed<float>(size);
+  if (!b.window || !b.windowOut || !b.omega || !b.frame || !b.transform || !b.synthesis || !b.rotation ||
+      !b.gains)
+    return false;
   for (int ch = 0; ch < kChannels; ch++) {
     b.phi0s[ch] = allocZeroed<float>(size);
     b.psis[ch] = allocZeroed<float>(size);
-    b.inputs[ch] = allocZeroed<float>(kHistoryCapacity);
-    b.waves[ch] = allocZeroed<float>(kHistoryCapacity);
-    b.mags[ch] = allocZeroed<float>(size);
+    b.inputs[ch] = allocZeroed<float>(size);
+    b.waves[ch] = allocZeroed<float>(size);
+    b.mags[ch] = allocZeroed<float>(size / 2 + 2);
     b.phis[ch] = allocZeroed<float>(size);
     b.peakBins[ch] = allocZeroed<int>(size);
-    b.valleyBins[ch] = allocZeroed<int>(size);
-    b.fftBuffers[ch] = allocZeroed<float>(2 * size);
+    b.valleyBins[ch] = allocZeroed<int>(size + 1);
     if (!b.phi0s[ch] || !b.psis[ch] || !b.inputs[ch] || !b.waves[ch] || !b.mags[ch] || !b.phis[ch] ||
-        !b.peakBins[ch] || !b.valleyBins[ch] || !b.fftBuffers[ch]) {
+        !b.peakBins[ch] || !b.valleyBins[ch]) {
       return false;
     }
   }
@@ -126,119 +155,498 @@ float princarg(float phase) {
   return static_cast<float>(static_cast<double>(phase) - static_cast<double>(qpd) * kPi);
 }
 
-void applyWindow(const float* input, const float* window, float* fftBuffer, int size) {
-  for (int n = 0; n < size; n++) {
-    fftBuffer[2 * n] = input[n] * window[n];
-    fftBuffer[2 * n + 1] = 0.0f;
-  }
+// The angle by which a peak's region turns: the peak's measured phase
+// advance, stretched, added to its previous synthesis phase.
+float peakRotation(const float* phi, const float* phi0, const float* psi, const float* omega, int peak,
+                   float stretchFactor) {
+  const float pomega = omega[peak];
+  const float peakDeltaPhi = princarg(phi[peak] - phi0[peak] - pomega);
+  const float peakTargetPhase = princarg((peakDeltaPhi + pomega) * stretchFactor + psi[peak]);
+  return princarg(peakTargetPhase - phi[peak]);
 }
 
-void analyze(float* fftBuffer, float* mag, float* phi, int half, int channel) {
-  fft_process(fftBuffer, -1, channel);
+// The analysis phase of one bin, as the C library computes it.
+float phaseOf(float real, float imag) {
+  return static_cast<float>(std::atan2(static_cast<double>(imag), static_cast<double>(real)));
+}
+
+// One synthesised bin, as the C library computes it.
+void rectOf(float magTmp, float psiTmp, float* re, float* im) {
+  double s;
+  double c;
+  ::sincos(static_cast<double>(psiTmp), &s, &c);
+  *re = static_cast<float>(static_cast<double>(magTmp) * c);
+  *im = static_cast<float>(static_cast<double>(magTmp) * s);
+}
+
+// ---------------------------------------------------------------------------
+// Scalar steps: the definition of every result.
+
+void analyzeScalar(const float* re, const float* im, float* mag, float* phi, int half) {
   for (int k = 0; k < half; k++) {
-    const float real = fftBuffer[2 * k];
-    const float imag = fftBuffer[2 * k + 1];
+    const float real = re[k];
+    const float imag = im[k];
     const float power = real * real + imag * imag;
     mag[k] = sqrtf(power);
-    phi[k] = static_cast<float>(std::atan2(static_cast<double>(imag), static_cast<double>(real)));
+    phi[k] = phaseOf(real, imag);
   }
 }
 
-// A peak is a bin strictly above its two neighbours on either side; the
-// valley before each peak after the first is the lowest bin since the
-// previous peak (ties to the lowest index). mag needs half + 2 entries.
-int findPeaks(float* mag, int half, int* peaks, int* valleys) {
-  int nPeaks = 0;
-  valleys[0] = 0;
-  int lastPeak = 0;
+void rotateScalar(const float* phi, const float* rot, float* psi, int from, int to) {
+  for (int b = from; b < to; b++) psi[b] = princarg(phi[b] + rot[b]);
+}
 
-  float bin0 = FLT_MIN;
-  float bin1 = FLT_MIN;
-  float bin2 = mag[0];
-  float bin3 = mag[1];
-  float bin4 = mag[2];
-  mag[half] = FLT_MIN;
-  mag[half + 1] = FLT_MIN;
+void synthesizeScalar(const float* mag, const float* gains, const float* psi, float* re, float* im, int from,
+                      int to) {
+  for (int k = from; k < to; k++) {
+    const float magTmp = gains != nullptr ? mag[k] * gains[k] : mag[k];
+    rectOf(magTmp, psi[k], re + k, im + k);
+  }
+}
 
-  int bin = 0;
-  while (bin < half) {
-    if (bin2 > bin1 && bin2 > bin3 && bin2 > bin0 && bin2 > bin4) {
-      peaks[nPeaks] = bin;
-      if (nPeaks > 0) {
-        float min = FLT_MAX;
-        int minLoc = 0;
-        for (int i = lastPeak; i < bin; i++) {
-          if (mag[i] < min) {
-            min = mag[i];
-            minLoc = i;
-          }
-        }
-        valleys[nPeaks] = minLoc;
-      }
-      lastPeak = bin;
-      nPeaks++;
-      // The next two bins are below this peak and cannot be peaks.
-      const int next = bin + 3;
-      if (next < half) {
-        bin0 = mag[bin + 1];
-        bin1 = mag[bin + 2];
-        bin2 = mag[bin + 3];
-        bin3 = mag[bin + 4];
-        bin4 = mag[bin + 5];
-      }
-      bin = next;
-    } else {
-      const int next = bin + 1;
-      if (next < half) {
-        bin0 = bin1;
-        bin1 = bin2;
-        bin2 = bin3;
-        bin3 = bin4;
-        bin4 = mag[bin + 3];
-      }
-      bin = next;
+// ---------------------------------------------------------------------------
+// AVX2 steps. They give the scalar steps' results bit for bit:
+// - float and double additions, multiplications, divisions and square roots
+//   round the same in a vector lane; no fused multiply-add is used (the
+//   target does not enable FMA and contraction is off);
+// - atan2, sin and cos are evaluated by polynomials whose error is far below
+//   the distance that the rounding to float needs: a result is kept only
+//   when every value within a margin around it (the bound of this evaluation
+//   plus the C library's own) rounds to the same float. Otherwise, and for
+//   every non-finite or out-of-range input, the lane is recomputed with the C
+//   library. The margin, 2^-40 of the value, is more than 1000 times the
+//   error of either evaluation (a few units in the last place of a double).
+
+#define VOC_AVX2 __attribute__((target("avx2")))
+
+// Relative margin around a double result; see above.
+constexpr double kMargin = 9.094947017729282e-13;  // 2^-40
+
+// Lanes (as a 4-bit mask) whose double result r does not round to float
+// unambiguously within the margin, or is NaN.
+VOC_AVX2 inline int ambiguousLanes(__m256d r, __m128 f) {
+  const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+  const __m256d d = _mm256_mul_pd(_mm256_and_pd(r, absMask), _mm256_set1_pd(kMargin));
+  const __m128 lo = _mm256_cvtpd_ps(_mm256_sub_pd(r, d));
+  const __m128 hi = _mm256_cvtpd_ps(_mm256_add_pd(r, d));
+  const __m128 same = _mm_and_ps(_mm_cmp_ps(lo, f, _CMP_EQ_OQ), _mm_cmp_ps(hi, f, _CMP_EQ_OQ));
+  return ~_mm_movemask_ps(same) & 0xf;
+}
+
+VOC_AVX2 inline __m256d splat(double v) {
+  return _mm256_set1_pd(v);
+}
+
+VOC_AVX2 inline __m256d select(__m256d mask, __m256d ifTrue, __m256d ifFalse) {
+  return _mm256_blendv_pd(ifFalse, ifTrue, mask);
+}
+
+// atan2(y, x) for finite, non-zero x and y (other lanes give garbage): atan
+// of min(|x|,|y|)/max(|x|,|y|) by the classic reduction to |u| < 7/16 around
+// 0, atan(1/2) and atan(1) and an odd polynomial of degree 23, then the
+// octant.
+VOC_AVX2 inline __m256d atan2Kernel(__m256d y, __m256d x) {
+  const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+  const __m256d ax = _mm256_and_pd(x, absMask);
+  const __m256d ay = _mm256_and_pd(y, absMask);
+  const __m256d swap = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
+  const __m256d t = _mm256_div_pd(_mm256_min_pd(ax, ay), _mm256_max_pd(ax, ay));
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d two = _mm256_set1_pd(2.0);
+  const __m256d near1 = _mm256_cmp_pd(t, _mm256_set1_pd(0.6875), _CMP_GE_OQ);
+  const __m256d nearHalf = _mm256_andnot_pd(near1, _mm256_cmp_pd(t, _mm256_set1_pd(0.4375), _CMP_GE_OQ));
+  const __m256d num =
+      select(near1, _mm256_sub_pd(t, one), select(nearHalf, _mm256_sub_pd(_mm256_mul_pd(two, t), one), t));
+  const __m256d den = select(near1, _mm256_add_pd(t, one), select(nearHalf, _mm256_add_pd(two, t), one));
+  const __m256d u = _mm256_div_pd(num, den);
+  const __m256d hi = select(near1, _mm256_set1_pd(7.85398163397448278999e-01),
+                            _mm256_and_pd(nearHalf, _mm256_set1_pd(4.63647609000806093515e-01)));
+  const __m256d lo = select(near1, _mm256_set1_pd(3.06161699786838301793e-17),
+                            _mm256_and_pd(nearHalf, _mm256_set1_pd(2.26987774529616870924e-17)));
+  const __m256d z = _mm256_mul_pd(u, u);
+  const __m256d w = _mm256_mul_pd(z, z);
+  __m256d s1 =
+      _mm256_add_pd(splat(4.97687799461593236017e-02), _mm256_mul_pd(w, splat(1.62858201153657823623e-02)));
+  s1 = _mm256_add_pd(splat(6.66107313738753120669e-02), _mm256_mul_pd(w, s1));
+  s1 = _mm256_add_pd(splat(9.09088713343650656196e-02), _mm256_mul_pd(w, s1));
+  s1 = _mm256_add_pd(splat(1.42857142725034663711e-01), _mm256_mul_pd(w, s1));
+  s1 = _mm256_add_pd(splat(3.33333333333329318027e-01), _mm256_mul_pd(w, s1));
+  s1 = _mm256_mul_pd(z, s1);
+  __m256d s2 =
+      _mm256_add_pd(splat(-5.83357013379057348645e-02), _mm256_mul_pd(w, splat(-3.65315727442169155270e-02)));
+  s2 = _mm256_add_pd(splat(-7.69187620504482999495e-02), _mm256_mul_pd(w, s2));
+  s2 = _mm256_add_pd(splat(-1.11111104054623557880e-01), _mm256_mul_pd(w, s2));
+  s2 = _mm256_add_pd(splat(-1.99999999998764832476e-01), _mm256_mul_pd(w, s2));
+  s2 = _mm256_mul_pd(w, s2);
+  __m256d r = _mm256_sub_pd(hi, _mm256_sub_pd(_mm256_sub_pd(_mm256_mul_pd(u, _mm256_add_pd(s1, s2)), lo), u));
+  // |y| > |x|: pi/2 - r; then x < 0: pi - r; then the sign of y.
+  r = select(
+      swap,
+      _mm256_sub_pd(splat(1.57079632679489655800e+00), _mm256_sub_pd(r, splat(6.12323399573676603587e-17))),
+      r);
+  const __m256d xNegative = _mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ);
+  r = select(
+      xNegative,
+      _mm256_sub_pd(splat(3.14159265358979311600e+00), _mm256_sub_pd(r, splat(1.22464679914735317720e-16))),
+      r);
+  const __m256d signMask =
+      _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL)));
+  return _mm256_or_pd(r, _mm256_and_pd(y, signMask));
+}
+
+VOC_AVX2 void analyzeAvx2(const float* re, const float* im, float* mag, float* phi, int half) {
+  const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+  const __m256d signMask =
+      _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL)));
+  const __m256d inf = _mm256_set1_pd(INFINITY);
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d pi = _mm256_set1_pd(kPi);
+  const __m256d halfPi = _mm256_set1_pd(kPi / 2);
+  int k = 0;
+  for (; k + 4 <= half; k += 4) {
+    const __m128 re4 = _mm_loadu_ps(re + k);
+    const __m128 im4 = _mm_loadu_ps(im + k);
+    _mm_storeu_ps(mag + k, _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(re4, re4), _mm_mul_ps(im4, im4))));
+
+    const __m256d x = _mm256_cvtps_pd(re4);
+    const __m256d y = _mm256_cvtps_pd(im4);
+    __m256d r = atan2Kernel(y, x);
+    // Zeros, exactly as the C library defines them: atan2(+-0, x) is +-0
+    // for x = +0 or x > 0 and +-pi for x = -0 or x < 0; atan2(y, +-0) is
+    // +-pi/2 for y other than zero.
+    const __m256d ySign = _mm256_and_pd(y, signMask);
+    const __m256d yZero = _mm256_cmp_pd(y, zero, _CMP_EQ_OQ);
+    const __m256d xZero = _mm256_cmp_pd(x, zero, _CMP_EQ_OQ);
+    const __m256d xSignSet = _mm256_castsi256_pd(
+        _mm256_cmpgt_epi64(_mm256_setzero_si256(), _mm256_castpd_si256(x)));  // sign bit of x
+    r = select(xZero, _mm256_or_pd(halfPi, ySign), r);
+    r = select(yZero, select(xSignSet, _mm256_or_pd(pi, ySign), y), r);
+    const __m128 f = _mm256_cvtpd_ps(r);
+    _mm_storeu_ps(phi + k, f);
+
+    const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(_mm256_and_pd(x, absMask), inf, _CMP_LT_OQ),
+                                         _mm256_cmp_pd(_mm256_and_pd(y, absMask), inf, _CMP_LT_OQ));
+    int redo = ambiguousLanes(r, f) | (~_mm256_movemask_pd(finite) & 0xf);
+    while (redo != 0) {
+      const int lane = __builtin_ctz(redo);
+      redo &= redo - 1;
+      phi[k + lane] = phaseOf(re[k + lane], im[k + lane]);
     }
   }
+  for (; k < half; k++) {
+    mag[k] = sqrtf(re[k] * re[k] + im[k] * im[k]);
+    phi[k] = phaseOf(re[k], im[k]);
+  }
+}
+
+// sin and cos of |x| <= 4: x = k pi/2 + r with |r| <= pi/4 (the reduction is
+// exact: k pi/2 uses a 33-bit head of pi/2, so x - k * head is exact by
+// Sterbenz's lemma, and the tail leaves an error far below a double's
+// rounding), then the classic kernels (degree 13 and 14).
+VOC_AVX2 inline void sinCosKernel(__m256d x, __m256d& sinx, __m256d& cosx) {
+  const __m256d k = _mm256_round_pd(_mm256_mul_pd(x, splat(6.36619772367581382433e-01)),
+                                    _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  const __m256d kZero = _mm256_cmp_pd(k, _mm256_setzero_pd(), _CMP_EQ_OQ);
+  const __m256d reduced = _mm256_sub_pd(_mm256_sub_pd(x, _mm256_mul_pd(k, splat(1.57079632673412561417e+00))),
+                                        _mm256_mul_pd(k, splat(6.07710050650619224932e-11)));
+  const __m256d r = select(kZero, x, reduced);
+  const __m256d z = _mm256_mul_pd(r, r);
+  const __m256d w = _mm256_mul_pd(z, z);
+  // sin(r) = r + r^3 (S1 + z (S2 + z S3 + z w (S5 + z S6) ... ))
+  const __m256d sr = _mm256_add_pd(
+      _mm256_add_pd(splat(8.33333333332248946124e-03),
+                    _mm256_mul_pd(z, _mm256_add_pd(splat(-1.98412698298579493134e-04),
+                                                   _mm256_mul_pd(z, splat(2.75573137070700676789e-06))))),
+      _mm256_mul_pd(_mm256_mul_pd(z, w), _mm256_add_pd(splat(-2.50507602534068634195e-08),
+                                                       _mm256_mul_pd(z, splat(1.58969099521155010221e-10)))));
+  const __m256d v = _mm256_mul_pd(z, r);
+  __m256d s = _mm256_add_pd(
+      r, _mm256_mul_pd(v, _mm256_add_pd(splat(-1.66666666666666324348e-01), _mm256_mul_pd(z, sr))));
+  // cos(r) = 1 - r^2/2 + r^4 C(r^2), with the rounding of 1 - r^2/2 recovered.
+  const __m256d cr = _mm256_add_pd(
+      _mm256_mul_pd(
+          z, _mm256_add_pd(
+                 splat(4.16666666666666019037e-02),
+                 _mm256_mul_pd(z, _mm256_add_pd(splat(-1.38888888888741095749e-03),
+                                                _mm256_mul_pd(z, splat(2.48015872894767294178e-05)))))),
+      _mm256_mul_pd(
+          _mm256_mul_pd(w, w),
+          _mm256_add_pd(
+              splat(-2.75573143513906633035e-07),
+              _mm256_mul_pd(z, _mm256_add_pd(splat(2.08757232129817482790e-09),
+                                             _mm256_mul_pd(z, splat(-1.13596475577881948265e-11)))))));
+  const __m256d hz = _mm256_mul_pd(splat(0.5), z);
+  const __m256d one = splat(1.0);
+  const __m256d wc = _mm256_sub_pd(one, hz);
+  __m256d co =
+      _mm256_add_pd(wc, _mm256_add_pd(_mm256_sub_pd(_mm256_sub_pd(one, wc), hz), _mm256_mul_pd(z, cr)));
+  // sin(+-0) is +-0 and cos(+-0) is 1 exactly.
+  const __m256d xZero = _mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_EQ_OQ);
+  s = select(xZero, x, s);
+  co = select(xZero, one, co);
+  // Quadrant q = k mod 4: sin x = s, c, -s, -c and cos x = c, -s, -c, s.
+  const __m256i q = _mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(k));
+  const __m256i bit0 = _mm256_set1_epi64x(1);
+  const __m256i bit1 = _mm256_set1_epi64x(2);
+  const __m256d odd = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(q, bit0), bit0));
+  const __m256d negSin = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(q, bit1), bit1));
+  const __m256d negCos =
+      _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(_mm256_add_epi64(q, bit0), bit1), bit1));
+  const __m256d signMask =
+      _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL)));
+  sinx = _mm256_xor_pd(select(odd, co, s), _mm256_and_pd(negSin, signMask));
+  cosx = _mm256_xor_pd(select(odd, s, co), _mm256_and_pd(negCos, signMask));
+}
+
+VOC_AVX2 void synthesizeAvx2(const float* mag, const float* gains, const float* psi, float* re, float* im,
+                             int half) {
+  const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+  const __m256d limit = _mm256_set1_pd(4.0);
+  int k = 0;
+  for (; k + 4 <= half; k += 4) {
+    __m128 m4 = _mm_loadu_ps(mag + k);
+    if (gains != nullptr) m4 = _mm_mul_ps(m4, _mm_loadu_ps(gains + k));
+    const __m128 p4 = _mm_loadu_ps(psi + k);
+    const __m256d x = _mm256_cvtps_pd(p4);
+    const __m256d m = _mm256_cvtps_pd(m4);
+    __m256d s;
+    __m256d c;
+    sinCosKernel(x, s, c);
+    const __m256d pr = _mm256_mul_pd(m, c);
+    const __m256d pi = _mm256_mul_pd(m, s);
+    const __m128 fr = _mm256_cvtpd_ps(pr);
+    const __m128 fi = _mm256_cvtpd_ps(pi);
+    _mm_storeu_ps(re + k, fr);
+    _mm_storeu_ps(im + k, fi);
+    const __m256d inRange = _mm256_cmp_pd(_mm256_and_pd(x, absMask), limit, _CMP_LE_OQ);
+    int redo = ambiguousLanes(pr, fr) | ambiguousLanes(pi, fi) | (~_mm256_movemask_pd(inRange) & 0xf);
+    while (redo != 0) {
+      const int lane = __builtin_ctz(redo);
+      redo &= redo - 1;
+      float magTmp;
+      _mm_store_ss(&magTmp, _mm_permutevar_ps(m4, _mm_set1_epi32(lane)));
+      rectOf(magTmp, psi[k + lane], re + k + lane, im + k + lane);
+    }
+  }
+  synthesizeScalar(mag, gains, psi, re, im, k, half);
+}
+
+// psi[b] = princarg(phi[b] + rot[b]), the quotient truncated in 32 bits
+// (the same value as in 64 bits while it fits, which is checked).
+// princarg of four phases; fits has a lane bit set where the quotient fits
+// in 32 bits (elsewhere the result is garbage).
+VOC_AVX2 inline __m128 princarg4(__m128 phase, int& fits) {
+  const __m256d pi = _mm256_set1_pd(kPi);
+  const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+  const __m256d p = _mm256_cvtps_pd(phase);
+  const __m256d q = _mm256_div_pd(p, pi);
+  fits =
+      _mm256_movemask_pd(_mm256_cmp_pd(_mm256_and_pd(q, absMask), _mm256_set1_pd(2147483647.0), _CMP_LT_OQ));
+  const __m128i qi = _mm256_cvttpd_epi32(q);
+  // Odd quotients move one step away from zero: q + odd, or q - odd below zero.
+  const __m128i odd = _mm_and_si128(qi, _mm_set1_epi32(1));
+  const __m128i sign = _mm_srai_epi32(qi, 31);
+  const __m128i even = _mm_sub_epi32(_mm_add_epi32(qi, _mm_xor_si128(odd, sign)), sign);
+  return _mm256_cvtpd_ps(_mm256_sub_pd(p, _mm256_mul_pd(_mm256_cvtepi32_pd(even), pi)));
+}
+
+// peakRotation for peaks[0 .. 4k-1], four at a time; returns how many were
+// done. A lane whose quotient does not fit is recomputed by peakRotation.
+VOC_AVX2 int peakRotationsAvx2(const float* phi, const float* phi0, const float* psi, const float* omega,
+                               const int* peaks, int nPeaks, float stretchFactor, float* rotation) {
+  const __m128 stretch = _mm_set1_ps(stretchFactor);
+  int p = 0;
+  for (; p + 4 <= nPeaks; p += 4) {
+    const __m128i idx = _mm_loadu_si128(reinterpret_cast<const __m128i*>(peaks + p));
+    const __m128 ph = _mm_i32gather_ps(phi, idx, 4);
+    const __m128 pomega = _mm_i32gather_ps(omega, idx, 4);
+    int fits1;
+    int fits2;
+    int fits3;
+    const __m128 delta = princarg4(_mm_sub_ps(_mm_sub_ps(ph, _mm_i32gather_ps(phi0, idx, 4)), pomega), fits1);
+    const __m128 target = princarg4(
+        _mm_add_ps(_mm_mul_ps(_mm_add_ps(delta, pomega), stretch), _mm_i32gather_ps(psi, idx, 4)), fits2);
+    _mm_storeu_ps(rotation + p, princarg4(_mm_sub_ps(target, ph), fits3));
+    int redo = ~(fits1 & fits2 & fits3) & 0xf;
+    while (redo != 0) {
+      const int lane = __builtin_ctz(redo);
+      redo &= redo - 1;
+      rotation[p + lane] = peakRotation(phi, phi0, psi, omega, peaks[p + lane], stretchFactor);
+    }
+  }
+  return p;
+}
+
+VOC_AVX2 void rotateAvx2(const float* phi, const float* rot, float* psi, int count) {
+  int k = 0;
+  for (; k + 4 <= count; k += 4) {
+    int fits;
+    _mm_storeu_ps(psi + k, princarg4(_mm_add_ps(_mm_loadu_ps(phi + k), _mm_loadu_ps(rot + k)), fits));
+    int redo = ~fits & 0xf;
+    while (redo != 0) {
+      const int lane = __builtin_ctz(redo);
+      redo &= redo - 1;
+      psi[k + lane] = princarg(phi[k + lane] + rot[k + lane]);
+    }
+  }
+  rotateScalar(phi, rot, psi, k, count);
+}
+
+// Bins strictly above both neighbours on either side, as 8 bits per vector:
+// mag[k - 2 .. k + 2] for k = from .. from + 7.
+VOC_AVX2 inline int peakMask8(const float* mag, int from) {
+  const __m256 c = _mm256_loadu_ps(mag + from);
+  const __m256 gt =
+      _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(c, _mm256_loadu_ps(mag + from - 1), _CMP_GT_OQ),
+                                  _mm256_cmp_ps(c, _mm256_loadu_ps(mag + from + 1), _CMP_GT_OQ)),
+                    _mm256_and_ps(_mm256_cmp_ps(c, _mm256_loadu_ps(mag + from - 2), _CMP_GT_OQ),
+                                  _mm256_cmp_ps(c, _mm256_loadu_ps(mag + from + 2), _CMP_GT_OQ)));
+  return _mm256_movemask_ps(gt);
+}
+
+VOC_AVX2 void applyWindowAvx2(const float* input, const float* window, float* frame, int size) {
+  for (int n = 0; n < size; n += 8)
+    _mm256_storeu_ps(frame + n, _mm256_mul_ps(_mm256_loadu_ps(input + n), _mm256_loadu_ps(window + n)));
+}
+
+VOC_AVX2 void overlapAddAvx2(float* wave, const float* real, const float* windowOut, int size) {
+  for (int n = 0; n < size; n += 8)
+    _mm256_storeu_ps(wave + n,
+                     _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(real + n), _mm256_loadu_ps(windowOut + n)),
+                                   _mm256_loadu_ps(wave + n)));
+}
+
+// ---------------------------------------------------------------------------
+// The frame.
+
+void analyzeBins(const float* re, const float* im, float* mag, float* phi, int count) {
+  if (vectorPath) {
+    analyzeAvx2(re, im, mag, phi, count);
+  } else {
+    analyzeScalar(re, im, mag, phi, count);
+  }
+}
+
+void synthesizeBins(const float* mag, const float* gains, const float* psi, float* re, float* im, int count) {
+  if (vectorPath) {
+    synthesizeAvx2(mag, gains, psi, re, im, count);
+  } else {
+    synthesizeScalar(mag, gains, psi, re, im, 0, count);
+  }
+}
+
+void rotateBins(const float* phi, const float* rot, float* psi, int count) {
+  if (vectorPath) {
+    rotateAvx2(phi, rot, psi, count);
+  } else {
+    rotateScalar(phi, rot, psi, 0, count);
+  }
+}
+
+void applyWindow(const float* input, const float* window, float* frame, int size) {
+  if (vectorPath && size >= 8) {
+    applyWindowAvx2(input, window, frame, size);
+    return;
+  }
+  for (int n = 0; n < size; n++) frame[n] = input[n] * window[n];
+}
+
+void analyze(const float* frame, float* re, float* im, float* mag, float* phi, int half) {
+  fft_forward_real(frame, re, im);
+  analyzeBins(re, im, mag, phi, half);
+}
+
+// A peak is a bin strictly above its two neighbours on either side (two
+// virtual bins of FLT_MIN below bin 0, the sentinels above the last); the
+// valley before each peak after the first is the lowest bin since the
+// previous peak (ties to the lowest index). mag needs half + 2 entries.
+//
+// This is the sliding five-bin scan that skips the two bins after each
+// peak: those two are below the peak they follow and can never be peaks, so
+// testing every bin finds the same peaks.
+int findPeaks(float* mag, int half, int* peaks, int* valleys) {
+  mag[half] = FLT_MIN;
+  mag[half + 1] = FLT_MIN;
+  int nPeaks = 0;
+  int lastPeak = 0;
+  valleys[0] = 0;
+  auto addPeak = [&](int bin) {
+    peaks[nPeaks] = bin;
+    if (nPeaks > 0) {
+      float min = FLT_MAX;
+      int minLoc = 0;
+      for (int i = lastPeak; i < bin; i++) {
+        const bool lower = mag[i] < min;
+        min = lower ? mag[i] : min;
+        minLoc = lower ? i : minLoc;
+      }
+      valleys[nPeaks] = minLoc;
+    }
+    lastPeak = bin;
+    nPeaks++;
+  };
+  auto at = [&](int i) { return i < 0 ? FLT_MIN : mag[i]; };
+  auto isPeak = [&](int bin) {
+    const float c = mag[bin];
+    return c > at(bin - 1) && c > at(bin + 1) && c > at(bin - 2) && c > at(bin + 2);
+  };
+  int bin = 0;
+  for (; bin < 2 && bin < half; bin++)
+    if (isPeak(bin)) addPeak(bin);
+  if (vectorPath) {
+    for (; bin + 8 <= half; bin += 8) {
+      int mask = peakMask8(mag, bin);
+      while (mask != 0) {
+        addPeak(bin + __builtin_ctz(mask));
+        mask &= mask - 1;
+      }
+    }
+  }
+  for (; bin < half; bin++)
+    if (isPeak(bin)) addPeak(bin);
   return nPeaks;
 }
 
 // Identity phase locking: each peak's phase advances by its measured
 // frequency times the stretch factor, and every bin of its region turns by
 // the same angle as the peak. Without peaks psi keeps the previous frame's
-// phases.
+// phases. Every peak reads its own psi before any region is written (a peak
+// lies in its own region), so the rotations are computed first.
 void phaseLock(const float* phi, const float* phi0, float* psi, const float* omega, const int* peaks,
-               int* valleys, int nPeaks, int half, float stretchFactor) {
+               int* valleys, int nPeaks, int half, float stretchFactor, float* rotation) {
   valleys[nPeaks] = half;
-  for (int p = 0; p < nPeaks; p++) {
-    const int peak = peaks[p];
-    const float pomega = omega[peak];
-    const float peakDeltaPhi = princarg(phi[peak] - phi0[peak] - pomega);
-    const float peakTargetPhase = princarg((peakDeltaPhi + pomega) * stretchFactor + psi[peak]);
-    const float peakPhaseRotation = princarg(peakTargetPhase - phi[peak]);
-    for (int b = valleys[p]; b < valleys[p + 1]; b++) psi[b] = princarg(phi[b] + peakPhaseRotation);
+  if (nPeaks == 0) return;
+  int p = 0;
+  if (vectorPath) p = peakRotationsAvx2(phi, phi0, psi, omega, peaks, nPeaks, stretchFactor, rotation);
+  for (; p < nPeaks; p++) rotation[p] = peakRotation(phi, phi0, psi, omega, peaks[p], stretchFactor);
+  // Every bin of a region turns with its peak.
+  for (int q = nPeaks - 1; q >= 0; q--) {
+    const float r = rotation[q];
+    for (int b = valleys[q]; b < valleys[q + 1]; b++) rotation[b] = r;
   }
+  rotateBins(phi, rotation, psi, half);
 }
 
-// One-sided synthesis: the upper half (Nyquist and negative frequencies)
-// stays zero, and only the real part of the inverse transform is used.
-void synthesize(float* fftBuffer, const float* mag, const float* psi, int size, int half, int channel) {
-  const int eqEnabled = eq_is_enabled();
-  for (int k = 0; k < half; k++) {
-    const float psiTmp = psi[k];
-    const float magTmp = eqEnabled ? mag[k] * eq_gain(k) : mag[k];
-    double s;
-    double c;
-    ::sincos(static_cast<double>(psiTmp), &s, &c);
-    fftBuffer[2 * k] = static_cast<float>(static_cast<double>(magTmp) * c);
-    fftBuffer[2 * k + 1] = static_cast<float>(static_cast<double>(magTmp) * s);
+// One-sided synthesis: the upper half (Nyquist and negative frequencies) is
+// zero, and only the real part of the inverse transform is used.
+void synthesize(const float* mag, const float* psi, float* spectrumRe, float* spectrumIm, float* re,
+                float* im, int half) {
+  const float* gains = nullptr;
+  if (eq_is_enabled() != 0) {
+    eq_copy_gains(buffers.gains.get(), half);
+    gains = buffers.gains.get();
   }
-  std::fill(fftBuffer + 2 * half, fftBuffer + 2 * size, 0.0f);
-  fft_process(fftBuffer, 1, channel);
+  synthesizeBins(mag, gains, psi, spectrumRe, spectrumIm, half);
+  fft_inverse_half(spectrumRe, spectrumIm, re, im);
 }
 
-void overlapAdd(float* output, float* wave, const float* fftBuffer, const float* windowOut, float* phi0,
+void overlapAdd(float* output, float* wave, const float* real, const float* windowOut, float* phi0,
                 const float* phi, int size, int hop) {
-  for (int n = 0; n < size; n++) wave[n] = fftBuffer[2 * n] * windowOut[n] + wave[n];
+  if (vectorPath && size % 8 == 0) {
+    overlapAddAvx2(wave, real, windowOut, size);
+  } else {
+    for (int n = 0; n < size; n++) wave[n] = real[n] * windowOut[n] + wave[n];
+  }
   std::copy_n(phi, size / 2, phi0);
   std::copy_n(wave, hop, output);
   std::copy(wave + hop, wave + size, wave);
@@ -246,21 +654,24 @@ void overlapAdd(float* output, float* wave, const float* fftBuffer, const float*
 }
 
 void processFrame(const float* input, float* output, float stretchFactor, int channel) {
-  float* fftBuffer = buffers.fftBuffers[channel].get();
+  float* re = buffers.transform.get();
+  float* im = re + winSize;
   float* mag = buffers.mags[channel].get();
   float* phi = buffers.phis[channel].get();
   float* psi = buffers.psis[channel].get();
   int* valleys = buffers.valleyBins[channel].get();
   int* peaks = buffers.peakBins[channel].get();
+  float* spectrumRe = buffers.synthesis.get();
+  float* spectrumIm = spectrumRe + winHalf;
 
-  applyWindow(input, buffers.window.get(), fftBuffer, winSize);
-  analyze(fftBuffer, mag, phi, winHalf, channel);
+  applyWindow(input, buffers.window.get(), buffers.frame.get(), winSize);
+  analyze(buffers.frame.get(), re, im, mag, phi, winHalf);
   const int nPeaks = findPeaks(mag, winHalf, peaks, valleys);
   phaseLock(phi, buffers.phi0s[channel].get(), psi, buffers.omega.get(), peaks, valleys, nPeaks, winHalf,
-            stretchFactor);
-  synthesize(fftBuffer, mag, psi, winSize, winHalf, channel);
-  overlapAdd(output, buffers.waves[channel].get(), fftBuffer, buffers.windowOut.get(),
-             buffers.phi0s[channel].get(), phi, winSize, stepOut);
+            stretchFactor, buffers.rotation.get());
+  synthesize(mag, psi, spectrumRe, spectrumIm, re, im, winHalf);
+  overlapAdd(output, buffers.waves[channel].get(), re, buffers.windowOut.get(), buffers.phi0s[channel].get(),
+             phi, winSize, stepOut);
 }
 
 // Fill position of the channel's history; a stored 0 means no history yet,
@@ -292,6 +703,7 @@ bool vocoder_init(int pWinSize, int step) {
   inIndexes[0] = 0;
   inIndexes[1] = 0;
   initialized = true;
+  vectorPath = vectorAllowed && cpuHasAvx2();
   return true;
 }
 
@@ -377,5 +789,25 @@ int vocoder_find_peaks(float* mag, int half, int* peaks, int* valleys) {
 
 void vocoder_phase_lock(const float* phi, const float* phi0, float* psi, const float* omega, const int* peaks,
                         int* valleys, int nPeaks, int half, float stretchFactor) {
-  phaseLock(phi, phi0, psi, omega, peaks, valleys, nPeaks, half, stretchFactor);
+  std::unique_ptr<float[]> rotation(new float[static_cast<size_t>(std::max(half, 1))]);
+  phaseLock(phi, phi0, psi, omega, peaks, valleys, nPeaks, half, stretchFactor, rotation.get());
+}
+
+void vocoder_analyze_bins(const float* re, const float* im, float* mag, float* phi, int count) {
+  analyzeBins(re, im, mag, phi, count);
+}
+
+void vocoder_synthesize_bins(const float* mag, const float* gains, const float* psi, float* re, float* im,
+                             int count) {
+  synthesizeBins(mag, gains, psi, re, im, count);
+}
+
+void vocoder_rotate_bins(const float* phi, const float* rot, float* psi, int count) {
+  rotateBins(phi, rot, psi, count);
+}
+
+bool vocoder_set_vector_path(bool enabled) {
+  vectorAllowed = enabled;
+  vectorPath = vectorAllowed && cpuHasAvx2();
+  return vectorPath;
 }

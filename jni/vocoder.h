@@ -1,8 +1,14 @@
 // Phase vocoder with identity phase locking: time-stretches one channel at a
 // time by the ratio of the synthesis and analysis hops.
 //
-// Owns: the windows, phase increments and nine per-channel buffers of both
-// channels (heap, remade by every successful vocoder_init).
+// Owns: the windows, phase increments and per-channel buffers of both
+// channels, and the work buffers of a frame (heap, remade by every
+// successful vocoder_init). The input history and the overlap-add tail hold
+// one frame each.
+// Results: the AVX2 steps (chosen at set-up where the processor has AVX2)
+// give the portable steps' results bit for bit; atan2 and sincos come from
+// the C library or, where provably the same after rounding, from vector
+// polynomials.
 // Threads: one thread (the playback thread) makes every call; vocoder_init
 // must not overlap vocoder_process; the two channels are processed one after
 // the other, never concurrently.
@@ -60,3 +66,16 @@ int vocoder_find_peaks(float* mag, int winHalf, int* peaks, int* valleys);
 // region with it; closes valleys[nPeaks] = winHalf.
 void vocoder_phase_lock(const float* phi, const float* phi0, float* psi, const float* omega, const int* peaks,
                         int* valleys, int nPeaks, int winHalf, float stretchFactor);
+
+// The per-bin steps of a frame on caller-given arrays, by the path in use:
+// magnitudes and phases of count bins; the synthesised bins mag * gain at
+// phase psi (gains may be null); and psi = princarg(phi + rot).
+void vocoder_analyze_bins(const float* re, const float* im, float* mag, float* phi, int count);
+void vocoder_synthesize_bins(const float* mag, const float* gains, const float* psi, float* re, float* im,
+                             int count);
+void vocoder_rotate_bins(const float* phi, const float* rot, float* psi, int count);
+
+// Selects the AVX2 path (the default, where the processor has it) or the
+// portable one; both give the same results. Returns whether the AVX2 path is
+// now in use.
+bool vocoder_set_vector_path(bool enabled);
