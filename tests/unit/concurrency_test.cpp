@@ -24,6 +24,7 @@ constexpr int kBlock = 1024;
 
 struct Counts {
   std::atomic<long> blocks{0};
+  std::atomic<long> setUps{0};
   std::atomic<long> setterCalls{0};
   std::atomic<long> filterCalls{0};
   std::atomic<long> eqBandCalls{0};
@@ -108,13 +109,21 @@ void userInterface(int id, const std::atomic<bool>& stop, Counts& counts) {
 }
 
 // Blocks of a two-tone stereo signal, the voice in the centre, at tempos
-// that change every few blocks.
+// that change every few blocks; now and then the stream is set up again (as
+// for the next song), on this thread, while the others go on calling.
 void playback(long blocks, Counts& counts, const std::atomic<bool>& uiStarted) {
   fakejni::Env env;
   jfloatArray spectrum = env.floats(std::vector<float>(72, 0.0f));
   const int outs[] = {1024, 768, 1365, 2048, 512};
   long frame = 0;
   for (long n = 0; n < blocks; n++) {
+    if (n % 60 == 59) {
+      const bool small = (n / 60) % 2 == 0;
+      Java_quorvel_tambrino_NativeInterface_dspInit(&env, nullptr, small ? 1024 : kFrameSize, 4,
+                                                    small ? 48000 : 44100, 2);
+      noteException(env, counts);
+      counts.setUps.fetch_add(1);
+    }
     const int samplesOut = outs[(n / 7) % 5];
     std::vector<jshort> pcm(2 * static_cast<size_t>(std::max(kBlock, samplesOut)));
     for (int i = 0; i < kBlock; i++, frame++) {
@@ -154,9 +163,9 @@ TEST(Concurrency, SettersAndPollersRaceThePlaybackThreadHarmlessly) {
   Counts counts;
   std::atomic<bool> stop{false};
   std::atomic<bool> uiStarted{false};
-  // About ten seconds of music: a few seconds of work even under
-  // ThreadSanitizer.
-  const long blocks = 250;
+  // About four seconds of music, with three new set-ups: a few seconds of
+  // work even under ThreadSanitizer.
+  const long blocks = 180;
   const auto start = std::chrono::steady_clock::now();
   std::thread player(playback, blocks, std::ref(counts), std::cref(uiStarted));
   std::vector<std::thread> ui;
@@ -173,6 +182,7 @@ TEST(Concurrency, SettersAndPollersRaceThePlaybackThreadHarmlessly) {
       counts.blocks.load(), counts.setterCalls.load(), counts.filterCalls.load(), counts.eqBandCalls.load(),
       counts.pollerCalls.load(), seconds);
   EXPECT_EQ(counts.blocks.load(), blocks);
+  EXPECT_EQ(counts.setUps.load(), blocks / 60);
   EXPECT_EQ(counts.exceptions.load(), 0);
   EXPECT_EQ(counts.badValues.load(), 0);
   EXPECT_GE(counts.filterCalls.load(), 1000);
