@@ -1,7 +1,10 @@
 // Note spectrum analyser: 72 semitone levels, C1 to B6, of the engine's
 // output, for the application's display.
 //
-// Owns: static history, window buffer, note tables and levels (no heap).
+// Owns: static history, window, note tables and levels (no heap). The
+// tables hold one row per history position with all 72 notes, so that an
+// analysis runs the notes' sums side by side (AVX2 where the processor has
+// it), each still in its own order.
 // Threads: spectrum_init and spectrum_push run on the playback thread (init
 // never during a push). spectrum_get/spectrum_size and spectrum_enabled may be
 // used from any thread: the levels and the switch are relaxed atomics, so a
@@ -49,3 +52,8 @@ float spectrum_note_frequency(int note);
 // The note tables at history position p: cos and negated sin of the note's
 // phase (both 0 for indices out of range).
 void spectrum_coefficients(int note, int p, float* cosValue, float* minusSinValue);
+
+// Selects the AVX2 path (the default, where the processor has it) or the
+// portable one; both give the same results. Returns whether the AVX2 path is
+// now in use.
+bool spectrum_set_vector_path(bool enabled);

@@ -1,0 +1,342 @@
+// The AVX2 paths against their definitions, bit for bit: the C library's
+// atan2 and sincos rounded to float, princarg, the plain radix-2 transform,
+// and the portable paths of the frame and of the spectrum analyser. Millions
+// of random inputs over every magnitude, and the edge cases: zeros of both
+// signs, subnormals, the largest floats, infinities and NaN.
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "eq.h"
+#include "fft.h"
+#include "spectrum.h"
+#include "vocoder.h"
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+bool sameBits(float a, float b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Equal bits, except that a NaN matches any NaN: which operand's NaN an
+// operation passes on depends on the order in which the compiler happened to
+// place two commutative operands, not on the arithmetic.
+bool sameResult(float a, float b) {
+  return sameBits(a, b) || (std::isnan(a) && std::isnan(b));
+}
+
+// Values that take the special branches: zeros, subnormals, the extremes,
+// non-finite values, and the angles where the reductions change.
+std::vector<float> edgeValues() {
+  const float pi = static_cast<float>(M_PI);
+  std::vector<float> v = {0.0f,
+                          1.0f,
+                          FLT_MIN,
+                          std::numeric_limits<float>::denorm_min(),
+                          1e-40f,
+                          3e-39f,
+                          1e-30f,
+                          1e-10f,
+                          0.4375f,
+                          0.6875f,
+                          0.5f,
+                          2.0f,
+                          1e10f,
+                          1e30f,
+                          FLT_MAX,
+                          kInf,
+                          kNaN,
+                          pi,
+                          pi / 2,
+                          3 * pi / 2,
+                          2 * pi,
+                          std::nextafter(pi, 4.0f),
+                          std::nextafter(pi, 0.0f),
+                          4.0f,
+                          4.0000005f,
+                          1e6f,
+                          1.0e-7f};
+  const size_t n = v.size();
+  for (size_t i = 0; i < n; i++) v.push_back(-v[i]);
+  return v;
+}
+
+// Mostly values like those of a spectrum (all magnitudes, both signs), now
+// and then an edge value.
+class Inputs {
+ public:
+  explicit Inputs(uint32_t seed) : rng_(seed), edges_(edgeValues()) {}
+  float next() {
+    const uint32_t pick = rng_();
+    if ((pick & 63) == 0) return edges_[(pick >> 6) % edges_.size()];
+    const float mantissa = std::uniform_real_distribution<float>(0.5f, 1.0f)(rng_);
+    const int exponent = static_cast<int>((pick >> 8) % 60) - 40;  // 1e-12 .. 1e6
+    const float v = std::ldexp(mantissa, exponent);
+    return (pick & 64) != 0 ? -v : v;
+  }
+  // A phase as princarg leaves it, now and then something else.
+  float phase() {
+    const uint32_t pick = rng_();
+    if ((pick & 255) == 0) return edges_[(pick >> 8) % edges_.size()];
+    return std::uniform_real_distribution<float>(-3.1415927f, 3.1415927f)(rng_);
+  }
+  std::mt19937& rng() { return rng_; }
+
+ private:
+  std::mt19937 rng_;
+  std::vector<float> edges_;
+};
+
+TEST(VectorPaths, PhasesAndMagnitudesMatchTheCLibrary) {
+  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  Inputs in(1);
+  const int chunk = 4096;
+  std::vector<float> re(chunk), im(chunk), mag(chunk), phi(chunk);
+  int mismatches = 0;
+  for (int round = 0; round < 1000; round++) {  // about 4 million bins
+    for (int k = 0; k < chunk; k++) {
+      re[k] = in.next();
+      im[k] = in.next();
+    }
+    vocoder_analyze_bins(re.data(), im.data(), mag.data(), phi.data(), chunk - round % 4);
+    for (int k = 0; k < chunk - round % 4; k++) {
+      const float wantPhi =
+          static_cast<float>(std::atan2(static_cast<double>(im[k]), static_cast<double>(re[k])));
+      const float wantMag = sqrtf(re[k] * re[k] + im[k] * im[k]);
+      if (!sameResult(phi[k], wantPhi) || !sameResult(mag[k], wantMag)) {
+        if (mismatches++ < 5)
+          ADD_FAILURE() << "atan2(" << im[k] << ", " << re[k] << "): " << phi[k] << " instead of " << wantPhi;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(VectorPaths, PhasesOfEveryEdgePair) {
+  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  const std::vector<float> e = edgeValues();
+  std::vector<float> re, im;
+  for (float x : e)
+    for (float y : e) {
+      re.push_back(x);
+      im.push_back(y);
+    }
+  std::vector<float> mag(re.size()), phi(re.size());
+  vocoder_analyze_bins(re.data(), im.data(), mag.data(), phi.data(), static_cast<int>(re.size()));
+  for (size_t k = 0; k < re.size(); k++) {
+    const float want = static_cast<float>(std::atan2(static_cast<double>(im[k]), static_cast<double>(re[k])));
+    EXPECT_TRUE(sameResult(phi[k], want)) << "atan2(" << im[k] << ", " << re[k] << ")";
+  }
+}
+
+TEST(VectorPaths, SynthesisMatchesTheCLibrary) {
+  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  Inputs in(2);
+  const int chunk = 4096;
+  std::vector<float> mag(chunk), gains(chunk), psi(chunk), re(chunk), im(chunk);
+  int mismatches = 0;
+  for (int round = 0; round < 1000; round++) {
+    for (int k = 0; k < chunk; k++) {
+      mag[k] = std::fabs(in.next());
+      gains[k] = (k & 7) == 0 ? in.next() : 1.0f + 0.5f * std::fabs(in.phase());
+      psi[k] = in.phase();
+    }
+    const bool withGains = (round & 1) != 0;
+    const int count = chunk - round % 4;
+    vocoder_synthesize_bins(mag.data(), withGains ? gains.data() : nullptr, psi.data(), re.data(), im.data(),
+                            count);
+    for (int k = 0; k < count; k++) {
+      const float m = withGains ? mag[k] * gains[k] : mag[k];
+      double s;
+      double c;
+      ::sincos(static_cast<double>(psi[k]), &s, &c);
+      const float wantRe = static_cast<float>(static_cast<double>(m) * c);
+      const float wantIm = static_cast<float>(static_cast<double>(m) * s);
+      if (!sameResult(re[k], wantRe) || !sameResult(im[k], wantIm)) {
+        if (mismatches++ < 5)
+          ADD_FAILURE() << m << " at " << psi[k] << ": (" << re[k] << ", " << im[k] << ") instead of ("
+                        << wantRe << ", " << wantIm << ")";
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(VectorPaths, SynthesisOfEveryEdgePair) {
+  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  const std::vector<float> e = edgeValues();
+  std::vector<float> mag, psi;
+  for (float m : e)
+    for (float p : e) {
+      mag.push_back(m);
+      psi.push_back(p);
+    }
+  std::vector<float> re(mag.size()), im(mag.size());
+  vocoder_synthesize_bins(mag.data(), nullptr, psi.data(), re.data(), im.data(),
+                          static_cast<int>(mag.size()));
+  for (size_t k = 0; k < mag.size(); k++) {
+    double s;
+    double c;
+    ::sincos(static_cast<double>(psi[k]), &s, &c);
+    EXPECT_TRUE(sameResult(re[k], static_cast<float>(static_cast<double>(mag[k]) * c)) &&
+                sameResult(im[k], static_cast<float>(static_cast<double>(mag[k]) * s)))
+        << mag[k] << " at " << psi[k];
+  }
+}
+
+TEST(VectorPaths, RotationMatchesPrincarg) {
+  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  Inputs in(3);
+  const int chunk = 4096;
+  std::vector<float> phi(chunk), rot(chunk), psi(chunk);
+  for (int round = 0; round < 250; round++) {
+    for (int k = 0; k < chunk; k++) {
+      phi[k] = in.phase();
+      // Mostly rotations in range, sometimes far out (phases of high bins
+      // advance by up to thousands of radians), sometimes edge values.
+      rot[k] = (k % 5 == 0) ? in.next() * 1000.0f : in.phase();
+    }
+    const int count = chunk - round % 4;
+    vocoder_rotate_bins(phi.data(), rot.data(), psi.data(), count);
+    for (int k = 0; k < count; k++)
+      ASSERT_TRUE(sameBits(psi[k], vocoder_princarg(phi[k] + rot[k]))) << phi[k] << " + " << rot[k];
+  }
+}
+
+TEST(VectorPaths, TransformsMatchThePlainTransform) {
+  std::mt19937 rng(4);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int n = 8; n <= 4096; n *= 2) {
+    ASSERT_TRUE(fft_init(n));
+    for (int trial = 0; trial < 24; trial++) {
+      std::vector<float> x(n), re(n), im(n), ref(2 * n);
+      for (int k = 0; k < n; k++) {
+        x[k] = u(rng) * (trial % 3 == 0 ? 1e-30f : 1.0f);
+        if (trial % 4 == 1 && k % 5 == 0) x[k] = (k % 2) ? -0.0f : 0.0f;
+      }
+      if (trial == 23) x[n / 3] = kInf;  // the portable path takes non-finite frames
+      for (int k = 0; k < n; k++) {
+        ref[2 * k] = x[k];
+        ref[2 * k + 1] = 0.0f;
+      }
+      fft_process(ref.data(), -1, 0);
+      fft_forward_real(x.data(), re.data(), im.data());
+      for (int k = 0; k < n / 2; k++)
+        ASSERT_TRUE(sameBits(re[k], ref[2 * k]) && sameBits(im[k], ref[2 * k + 1]))
+            << "forward n=" << n << " bin " << k;
+
+      std::vector<float> sr(n / 2), si(n / 2);
+      for (int k = 0; k < n / 2; k++) {
+        sr[k] = (k % 7 == 0) ? -0.0f : u(rng);
+        si[k] = (k % 5 == 0) ? ((trial & 1) ? -0.0f : 0.0f) : u(rng);
+      }
+      if (trial == 22) si[n / 5] = kNaN;
+      for (int k = 0; k < n; k++) {
+        ref[2 * k] = k < n / 2 ? sr[k] : 0.0f;
+        ref[2 * k + 1] = k < n / 2 ? si[k] : 0.0f;
+      }
+      fft_process(ref.data(), 1, 0);
+      fft_inverse_half(sr.data(), si.data(), re.data(), im.data());
+      for (int k = 0; k < n; k++)
+        ASSERT_TRUE(sameBits(re[k], ref[2 * k])) << "inverse n=" << n << " point " << k;
+    }
+  }
+}
+
+// A few seconds of a tone mixture with silence, through the whole frame.
+std::vector<float> testSignal(int count) {
+  std::vector<float> v(static_cast<size_t>(count));
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
+  for (int i = 0; i < count; i++) {
+    const double t = i / 44100.0;
+    const bool silent = (i / 20000) % 5 == 4;
+    v[static_cast<size_t>(i)] = silent ? 0.0f
+                                       : static_cast<float>(0.3 * std::sin(2 * M_PI * 220 * t) +
+                                                            0.2 * std::sin(2 * M_PI * 331.7 * t) +
+                                                            0.1 * std::sin(2 * M_PI * 1870 * t)) +
+                                             noise(rng);
+  }
+  return v;
+}
+
+std::vector<float> stretch(bool vector, int winSize, int step, int stepOut, bool equaliser) {
+  vocoder_set_vector_path(vector);
+  fft_set_vector_path(vector);
+  spectrum_enabled = 0;
+  EXPECT_TRUE(vocoder_init(winSize, step));
+  eq_enable(equaliser ? 1 : 0);
+  const std::vector<float> in = testSignal(3 * 44100);
+  std::vector<float> out;
+  std::vector<float> chunk(static_cast<size_t>(stepOut) * 8);
+  for (size_t at = 0; at + 4 * step <= in.size(); at += 4 * step) {
+    for (int ch = 0; ch < 2; ch++) {
+      const int written = vocoder_process(in.data() + at, 4 * step, chunk.data(), stepOut, ch);
+      out.insert(out.end(), chunk.begin(), chunk.begin() + written);
+    }
+  }
+  return out;
+}
+
+TEST(VectorPaths, FramesMatchThePortablePath) {
+  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  ASSERT_TRUE(eq_init(2048));
+  std::vector<float> gains(2048);
+  for (int k = 0; k < 2048; k++) gains[k] = k % 97 == 0 ? -0.5f : 1.0f + 0.5f * std::sin(k * 0.01f);
+  eq_setbands(gains.data());
+  const struct {
+    int winSize, step, stepOut;
+    bool eq;
+  } cases[] = {
+      {2048, 512, 683, true}, {4096, 512, 341, false}, {512, 64, 128, true}, {1024, 512, 1024, false}};
+  for (const auto& c : cases) {
+    const std::vector<float> fast = stretch(true, c.winSize, c.step, c.stepOut, c.eq);
+    const std::vector<float> portable = stretch(false, c.winSize, c.step, c.stepOut, c.eq);
+    ASSERT_EQ(fast.size(), portable.size());
+    for (size_t i = 0; i < fast.size(); i++)
+      ASSERT_TRUE(sameBits(fast[i], portable[i])) << c.winSize << "/" << c.step << " sample " << i;
+  }
+}
+
+std::vector<float> analyse(bool vector, int channels) {
+  spectrum_set_vector_path(vector);
+  spectrum_enabled = 1;
+  spectrum_init(44100, channels);
+  // The carried count outlives spectrum_init: bring it to 0 so that both
+  // runs analyse at the same pushes.
+  const SpectrumInspect state = spectrum_inspect();
+  if (state.samplesIn > 0) {
+    const std::vector<float> silence(static_cast<size_t>(state.analysisSamples - state.samplesIn));
+    spectrum_push(silence.data(), static_cast<int>(silence.size()), channels == 2 ? 1 : 0);
+    spectrum_init(44100, channels);
+  }
+  const std::vector<float> in = testSignal(2 * 44100);
+  std::vector<float> levels;
+  for (size_t at = 0; at + 683 <= in.size(); at += 683) {
+    for (int ch = 0; ch < channels; ch++) spectrum_push(in.data() + at, 683, ch);
+    const std::atomic<float>* v = spectrum_get();
+    for (int i = 0; i < spectrum_size(); i++) levels.push_back(v[i].load());
+  }
+  return levels;
+}
+
+TEST(VectorPaths, SpectrumMatchesThePortablePath) {
+  if (!spectrum_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  for (int channels = 1; channels <= 2; channels++) {
+    const std::vector<float> fast = analyse(true, channels);
+    const std::vector<float> portable = analyse(false, channels);
+    ASSERT_EQ(fast.size(), portable.size());
+    for (size_t i = 0; i < fast.size(); i++) ASSERT_TRUE(sameBits(fast[i], portable[i])) << "value " << i;
+  }
+}
+
+}  // namespace
