@@ -202,7 +202,7 @@ std::vector<int16_t> pcm(Input& in, size_t count) {
 
 std::vector<float> floats(Input& in, size_t count) {
   std::vector<float> v(count);
-  const uint8_t kind = in.byte() % 4;
+  const uint8_t kind = in.byte() % 7;
   if (kind == 0) {
     const float special = in.anyFloat({0.0f, 1.0f, -1.0f, 1e6f});
     for (size_t i = 0; i < count; i++) v[i] = (i % 7 == 3) ? special : static_cast<float>(std::sin(0.3 * i));
@@ -215,6 +215,35 @@ std::vector<float> floats(Input& in, size_t count) {
   } else if (kind == 2) {
     const float value = in.anyFloat({0.5f, 1.0f, 2.0f, 0.0f});
     std::fill(v.begin(), v.end(), value);
+  } else if (kind == 3) {  // any bit pattern: every exponent, NaNs, infinities, subnormals
+    uint32_t s = in.u32() | 1u;
+    for (size_t i = 0; i < count; i++) {
+      s = s * 1664525u + 1013904223u;
+      const uint32_t bits = s ^ (s >> 13) * 2654435761u;
+      std::memcpy(&v[i], &bits, sizeof bits);
+    }
+  } else if (kind == 4) {  // around multiples of pi/4, where range reductions switch
+    const int scale = in.range(0, 24);
+    uint32_t s = in.u32() | 1u;
+    for (size_t i = 0; i < count; i++) {
+      s = s * 1664525u + 1013904223u;
+      const double multiple = static_cast<double>(static_cast<int32_t>(s) >> (31 - scale));
+      float f = static_cast<float>(multiple * 0.7853981633974483);
+      const int ulps = static_cast<int>(s >> 28) - 8;
+      uint32_t bits;
+      std::memcpy(&bits, &f, sizeof bits);
+      bits += static_cast<uint32_t>(ulps);
+      std::memcpy(&f, &bits, sizeof bits);
+      v[i] = f;
+    }
+  } else if (kind == 5) {  // small and huge magnitudes of both signs, and signed zeros
+    uint32_t s = in.u32() | 1u;
+    for (size_t i = 0; i < count; i++) {
+      s = s * 1664525u + 1013904223u;
+      const float mant = static_cast<float>(s >> 8) * 5.9604645e-8f;
+      v[i] = std::ldexp((s & 1) ? -mant : mant, static_cast<int>((s >> 1) % 80) - 40);
+      if ((s >> 4) % 31 == 0) v[i] = (s & 2) ? -0.0f : 0.0f;
+    }
   } else {
     for (size_t i = 0; i < count; i++) v[i] = static_cast<float>(std::sin(0.05 * i));
   }
@@ -337,10 +366,142 @@ void unitIir(Input& in) {
   }
 }
 
-void unitPrincarg(Input& in) {
-  const float p = in.anyFloat({0.0f, 3.14159274f, -3.14159274f, 1e10f, -1e30f, 100.0f});
-  const float r = vocoder_princarg(p);
-  if (std::isfinite(p) && std::fabs(p) < 1e9f && !(std::fabs(r) <= 3.1416f)) finding("princarg range");
+// Equal results: bit for bit, except that any NaN equals any NaN (the
+// payload of a NaN is not a result).
+bool sameResult(float x, float y) {
+  return std::memcmp(&x, &y, sizeof x) == 0 || (std::isnan(x) && std::isnan(y));
+}
+
+void compare(const char* what, const std::vector<float>& got, const std::vector<float>& want, size_t count) {
+  for (size_t k = 0; k < count; k++) {
+    if (!sameResult(got[k], want[k])) {
+      char detail[160];
+      std::snprintf(detail, sizeof detail, "at %zu: %a instead of %a", k, static_cast<double>(got[k]),
+                    static_cast<double>(want[k]));
+      finding(what, detail);
+    }
+  }
+}
+
+// The split-array transforms of the vocoder against the interleaved one that
+// defines them.
+void fftSplit(Input& in) {
+  const int n = in.anyInt({64, 8, 16, 32, 128, 256, 512, 1024, 2048, 4096});
+  if (!isPowerOfTwo(n) || n < 8 || n > FFT_MAX_SIZE) return;
+  fft_set_vector_path(in.byte() % 3 != 0);
+  if (!fft_init(n)) finding("fft_init refused", std::to_string(n));
+  const size_t size = static_cast<size_t>(n);
+  const std::vector<float> x = floats(in, size);
+  std::vector<float> re(size);
+  std::vector<float> im(size);
+  fft_forward_real(x.data(), re.data(), im.data());
+  std::vector<float> buffer(2 * size, 0.0f);
+  for (size_t i = 0; i < size; i++) buffer[2 * i] = x[i];
+  fft_process(buffer.data(), -1, 0);
+  std::vector<float> wantRe(size / 2);
+  std::vector<float> wantIm(size / 2);
+  for (size_t k = 0; k < size / 2; k++) {
+    wantRe[k] = buffer[2 * k];
+    wantIm[k] = buffer[2 * k + 1];
+  }
+  compare("fft_forward_real re", re, wantRe, size / 2);
+  compare("fft_forward_real im", im, wantIm, size / 2);
+
+  const std::vector<float> specRe = floats(in, size / 2);
+  const std::vector<float> specIm = floats(in, size / 2);
+  fft_inverse_half(specRe.data(), specIm.data(), re.data(), im.data());
+  std::fill(buffer.begin(), buffer.end(), 0.0f);
+  for (size_t k = 0; k < size / 2; k++) {
+    buffer[2 * k] = specRe[k];
+    buffer[2 * k + 1] = specIm[k];
+  }
+  fft_process(buffer.data(), 1, 0);
+  std::vector<float> want(size);
+  for (size_t i = 0; i < size; i++) want[i] = buffer[2 * i];
+  compare("fft_inverse_half", re, want, size);
+  if (vocoder_win_size() > 0 && !fft_init(vocoder_win_size())) finding("fft_init of the vocoder's size");
+}
+
+// The vocoder's per-bin steps, on both paths, against the C library's
+// results that define them.
+void vocoderBins(Input& in) {
+  const size_t count = static_cast<size_t>(in.range(0, 2100));
+  const uint8_t step = in.byte() % 3;
+  const std::vector<float> a = floats(in, count);
+  const std::vector<float> b = floats(in, count);
+  const bool withGains = in.byte() % 4 != 0;
+  const std::vector<float> gains = floats(in, count);
+  std::vector<float> want1(count);
+  std::vector<float> want2(count);
+  for (size_t k = 0; k < count; k++) {
+    if (step == 0) {
+      want1[k] = sqrtf(a[k] * a[k] + b[k] * b[k]);
+      want2[k] = static_cast<float>(std::atan2(static_cast<double>(b[k]), static_cast<double>(a[k])));
+    } else if (step == 1) {
+      const float magTmp = withGains ? a[k] * gains[k] : a[k];
+      double sine;
+      double cosine;
+      ::sincos(static_cast<double>(b[k]), &sine, &cosine);
+      want1[k] = static_cast<float>(static_cast<double>(magTmp) * cosine);
+      want2[k] = static_cast<float>(static_cast<double>(magTmp) * sine);
+    } else {
+      want1[k] = vocoder_princarg(a[k] + b[k]);
+    }
+  }
+  for (const bool vector : {true, false}) {
+    vocoder_set_vector_path(vector);
+    std::vector<float> out1(count);
+    std::vector<float> out2(count);
+    if (step == 0) {
+      vocoder_analyze_bins(a.data(), b.data(), out1.data(), out2.data(), static_cast<int>(count));
+      compare(vector ? "vocoder_analyze_bins (vector) mag" : "vocoder_analyze_bins mag", out1, want1, count);
+      compare(vector ? "vocoder_analyze_bins (vector) phi" : "vocoder_analyze_bins phi", out2, want2, count);
+    } else if (step == 1) {
+      vocoder_synthesize_bins(a.data(), withGains ? gains.data() : nullptr, b.data(), out1.data(),
+                              out2.data(), static_cast<int>(count));
+      compare(vector ? "vocoder_synthesize_bins (vector) re" : "vocoder_synthesize_bins re", out1, want1,
+              count);
+      compare(vector ? "vocoder_synthesize_bins (vector) im" : "vocoder_synthesize_bins im", out2, want2,
+              count);
+    } else {
+      vocoder_rotate_bins(a.data(), b.data(), out1.data(), static_cast<int>(count));
+      compare(vector ? "vocoder_rotate_bins (vector)" : "vocoder_rotate_bins", out1, want1, count);
+    }
+  }
+  vocoder_set_vector_path(in.byte() % 3 != 0);
+}
+
+void unitPaths(Input& in) {
+  switch (in.byte() % 6) {
+    case 0: {
+      const float p = in.anyFloat({0.0f, 3.14159274f, -3.14159274f, 1e10f, -1e30f, 100.0f});
+      const float r = vocoder_princarg(p);
+      if (std::isfinite(p) && std::fabs(p) < 1e9f && !(std::fabs(r) <= 3.1416f)) finding("princarg range");
+      break;
+    }
+    case 1:
+      fftSplit(in);
+      break;
+    case 2:
+    case 3:
+      vocoderBins(in);
+      break;
+    case 4: {
+      const int count = in.range(0, 70000);
+      std::vector<float> gains(static_cast<size_t>(count));
+      eq_copy_gains(gains.data(), count);
+      for (int k = 0; k < count; k++) {
+        if (!sameResult(gains[k], eq_gain(k))) finding("eq_copy_gains", std::to_string(k));
+      }
+      break;
+    }
+    default:
+      // Blocks run on whichever paths are left selected; both must give the
+      // same results.
+      fft_set_vector_path(in.byte() % 2 == 0);
+      vocoder_set_vector_path(in.byte() % 2 == 0);
+      break;
+  }
 }
 
 // ---- Entry points ----------------------------------------------------------
@@ -637,7 +798,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         unitIir(in);
         break;
       case 6:
-        unitPrincarg(in);
+        unitPaths(in);
         break;
       case 7:
         jniInit(in, env);

@@ -13,6 +13,7 @@ import sys
 
 FFT, VOC_INIT, VOC_PROC, SPEC, EQ, IIR, PRINCARG, INIT, PROCESS = 0, 1, 2, 3, 4, 5, 6, 7, 8
 FILTER, EQ_BANDS, SPECTRUM, SETTER = 11, 12, 13, 14
+PATHS = 6  # then 0 princarg, 1 split FFT, 2-3 per-bin steps, 4 EQ gains, 5 path switches
 
 
 def u32(v):
@@ -58,6 +59,14 @@ SEEDS = {
     'units': bytes([FFT, 0, 3, 0, 0, 0, VOC_INIT, 0, 0, VOC_PROC, 0, 0, 0, 3, SPEC, 0, 0, 0,
                     SPEC, 2, 0, 0, 1, 3, EQ, 0, 0, IIR, 1, 0, 0, 1, 1, 0, 1, 0, 1, IIR, 3]) + u32(10) + bytes(
         [0, 0, PRINCARG, 3]),
+    # The vector paths against their definitions: a split FFT of 64 points on
+    # any bit patterns, then each per-bin step on values around multiples of
+    # pi/4 and on any bit patterns.
+    'paths': bytes([PATHS, 1, 0, 1, 3]) + u32(99) + bytes([3]) + u32(7) + bytes([4, 12]) + u32(5)
+             + bytes([PATHS, 2]) + u32(77) + bytes([0, 3]) + u32(3) + bytes([3]) + u32(4) + bytes([1, 2]) + u32(1)
+             + bytes([PATHS, 2]) + u32(300) + bytes([1, 4, 2]) + u32(9) + bytes([4, 20]) + u32(11) + bytes([1, 0]) + u32(2)
+             + bytes([PATHS, 3]) + u32(500) + bytes([2, 5]) + u32(13) + bytes([4, 3]) + u32(17) + bytes([0, 0, 1])
+             + bytes([PATHS, 4]) + u32(2000) + bytes([PATHS, 5, 1, 1]) + init() + process(),
     'hostile_init': init(frame=6) + init(over=4) + init(rate=4) + init(channels=2) + init(frame=8) + process(),
 }
 
