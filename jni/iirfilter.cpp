@@ -78,6 +78,33 @@ void waitForStep(int channel) {
   while (inFilterProcess[channel].load(std::memory_order_seq_cst) != 0) cpuRelax();
 }
 
+// One sample through a loaded record: the direct form I recurrence, the
+// feed-forward sum first, both sums in increasing i. Each history is walked
+// back from its newest value, wrapping at the start: slot (n + pos - i) mod n
+// for i = 1 .. n, without a division.
+double filterSample(iirFilter& f, double x) {
+  const int n1 = f.n1;
+  const int n2 = f.n2;
+  double acc = f.b[0] * x;
+  for (int i = 1, slot = f.pos1; i <= n1; i++) {
+    slot = slot == 0 ? n1 - 1 : slot - 1;
+    acc = acc + f.b[i] * f.buf1[slot];
+  }
+  for (int i = 1, slot = f.pos2; i <= n2; i++) {
+    slot = slot == 0 ? n2 - 1 : slot - 1;
+    acc = acc - f.a[i] * f.buf2[slot];
+  }
+  if (n1 > 0) {
+    f.buf1[f.pos1] = x;
+    f.pos1 = f.pos1 + 1 == n1 ? 0 : f.pos1 + 1;
+  }
+  if (n2 > 0) {
+    f.buf2[f.pos2] = acc;
+    f.pos2 = f.pos2 + 1 == n2 ? 0 : f.pos2 + 1;
+  }
+  return acc;
+}
+
 }  // namespace
 
 void iir_init() {
@@ -145,22 +172,34 @@ double iir_step(int channel, double inputValue) {
     return x;
   }
 
-  const int n1 = f.n1;
-  const int n2 = f.n2;
-  double acc = f.b[0] * x;
-  for (int i = 1; i <= n1; i++) acc = acc + f.b[i] * f.buf1[(n1 + f.pos1 - i) % n1];
-  for (int i = 1; i <= n2; i++) acc = acc - f.a[i] * f.buf2[(n2 + f.pos2 - i) % n2];
-  if (n1 > 0) {
-    f.buf1[f.pos1] = x;
-    f.pos1 = (f.pos1 + 1) % n1;
-  }
-  if (n2 > 0) {
-    f.buf2[f.pos2] = acc;
-    f.pos2 = (f.pos2 + 1) % n2;
-  }
+  const double acc = filterSample(f, x);
 
-  inFilterProcess[ch].store(0, std::memory_order_seq_cst);
+  // Lowering the flag needs only release order: the setter waits until it
+  // reads 0, and must then find every access above completed.
+  inFilterProcess[ch].store(0, std::memory_order_release);
   return acc;
+}
+
+void iir_step_pair_block(const double* in0, const double* in1, double* out0, double* out1, int count) {
+  // Both flags go up once, before the first test of the setter's flag, so
+  // the handshake of iir_step holds for every sample of the block: either the
+  // setter sees a flag up and waits, or this loop sees the setter's flag.
+  // On seeing it, the loop gets out of the setter's way at once and leaves
+  // the rest of the block to iir_step.
+  inFilterProcess[0].store(1, std::memory_order_seq_cst);
+  inFilterProcess[1].store(1, std::memory_order_seq_cst);
+  int i = 0;
+  for (; i < count; i++) {
+    if (inFilterSetup.load(std::memory_order_seq_cst) != 0) break;
+    out0[i] = iirLeft.b != nullptr ? filterSample(iirLeft, in0[i]) : in0[i];
+    out1[i] = iirRight.b != nullptr ? filterSample(iirRight, in1[i]) : in1[i];
+  }
+  inFilterProcess[0].store(0, std::memory_order_release);
+  inFilterProcess[1].store(0, std::memory_order_release);
+  for (; i < count; i++) {
+    out0[i] = iir_step(0, in0[i]);
+    out1[i] = iir_step(1, in1[i]);
+  }
 }
 
 bool iir_has_coefficients() {

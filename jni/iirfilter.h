@@ -3,12 +3,13 @@
 // their coefficients while samples pass through.
 //
 // Owns: the coefficient and history arrays of both records (heap).
-// Threads: iir_step and iir_has_coefficients run on the playback thread;
-// iir_init_filters may run on any other thread (concurrent setters are
-// serialised among themselves; the playback thread never waits for them).
+// Threads: iir_step, iir_step_pair_block and iir_has_coefficients run on the
+// playback thread; iir_init_filters may run on any other thread (concurrent
+// setters are serialised among themselves; the playback thread never waits
+// for them).
 // The flags are sequentially consistent atomics: no step touches a record
 // while the setter swaps it.
-// Audio path: iir_step allocates, locks and logs nothing.
+// Audio path: iir_step and iir_step_pair_block allocate, lock and log nothing.
 #pragma once
 
 struct iirFilter {
@@ -43,6 +44,12 @@ IirResult iir_init_filters(const double* ca, const double* cb, int sizeA, int si
 // the input unchanged while coefficients are being replaced or when none
 // were ever loaded.
 double iir_step(int channel, double inputValue);
+
+// count samples through both filters, as iir_step(0, in0[i]) then
+// iir_step(1, in1[i]) for i = 0, 1, ...: the same results and the same
+// handshake for every sample, with the flags raised once for the block
+// instead of around every sample.
+void iir_step_pair_block(const double* in0, const double* in1, double* out0, double* out1, int count);
 
 // True once a coefficient set has been loaded: until then the block pipeline
 // skips voice removal.
