@@ -207,9 +207,10 @@ void processStereo(jshort* c_samples, const Block& b) {
 
   float* inLeft = in_left.get();
   float* inRight = in_right.get();
-  for (int i = 0; i < b.samplesIn; i++) {
-    float left = static_cast<float>(c_samples[2 * static_cast<size_t>(i)]);
-    float right = static_cast<float>(c_samples[2 * static_cast<size_t>(i) + 1]);
+  // The frame i after panning or folding, at 16-bit scale.
+  auto panned = [&](int i, float& left, float& right) {
+    left = static_cast<float>(c_samples[2 * static_cast<size_t>(i)]);
+    right = static_cast<float>(c_samples[2 * static_cast<size_t>(i) + 1]);
     if (panning) {
       if (fold) {
         const float center = (left + right) * 0.5f;
@@ -222,12 +223,35 @@ void processStereo(jshort* c_samples, const Block& b) {
         right = newRight;
       }
     }
-    if (removeVoice) {
-      const double yL = iir_step(0, static_cast<double>(right));
-      inLeft[i] = static_cast<float>((static_cast<double>(left) - yL * amountDouble) * kInputScaleDouble);
-      const double yR = iir_step(1, static_cast<double>(left));
-      inRight[i] = static_cast<float>((static_cast<double>(right) - yR * amountDouble) * kInputScaleDouble);
-    } else {
+  };
+  if (removeVoice) {
+    // In runs of frames: the filter of channel 0 takes the right input and
+    // that of channel 1 the left, stepped in the same order as frame by frame.
+    constexpr int kRun = 256;
+    double fromRight[kRun];
+    double fromLeft[kRun];
+    double yL[kRun];
+    double yR[kRun];
+    for (int start = 0; start < b.samplesIn; start += kRun) {
+      const int n = std::min(kRun, b.samplesIn - start);
+      for (int j = 0; j < n; j++) {
+        float left;
+        float right;
+        panned(start + j, left, right);
+        fromLeft[j] = static_cast<double>(left);
+        fromRight[j] = static_cast<double>(right);
+      }
+      iir_step_pair_block(fromRight, fromLeft, yL, yR, n);
+      for (int j = 0; j < n; j++) {
+        inLeft[start + j] = static_cast<float>((fromLeft[j] - yL[j] * amountDouble) * kInputScaleDouble);
+        inRight[start + j] = static_cast<float>((fromRight[j] - yR[j] * amountDouble) * kInputScaleDouble);
+      }
+    }
+  } else {
+    for (int i = 0; i < b.samplesIn; i++) {
+      float left;
+      float right;
+      panned(i, left, right);
       inLeft[i] = left * kInputScale;
       inRight[i] = right * kInputScale;
     }
