@@ -28,6 +28,6 @@ add_custom_target(tambrino_stress_classes ALL DEPENDS ${TAMBRINO_STRESS_STAMP} t
 
 add_test(NAME java.stress
          COMMAND ${Java_JAVA_EXECUTABLE} -Xcheck:jni -XX:+UseSerialGC -Dtambrino.library=$<TARGET_FILE:tambrino>
-                 -cp ${TAMBRINO_STRESS_CLASSES} quorvel.tambrino.stress.StressDriver --iterations 15000)
+                 -cp ${TAMBRINO_STRESS_CLASSES} quorvel.tambrino.stress.StressDriver --iterations 50000)
 set_tests_properties(java.stress PROPERTIES LABELS java TIMEOUT 300
                      FAIL_REGULAR_EXPRESSION "WARNING in native method|FATAL ERROR|FAIL:")

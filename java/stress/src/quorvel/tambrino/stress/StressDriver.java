@@ -64,7 +64,7 @@ public final class StressDriver {
     }
 
     public static void main(String[] args) throws Exception {
-        int iterations = 15000;
+        int iterations = 50000;
         long seed = 20261208L;
         String mode = "";
         for (int i = 0; i < args.length; i++) {
