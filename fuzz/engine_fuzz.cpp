@@ -339,7 +339,7 @@ void unitEq(Input& in) {
 
 void unitIir(Input& in) {
   static iirFilter scratch{};  // reloading it frees its previous arrays
-  const uint8_t what = in.byte() % 4;
+  const uint8_t what = in.byte() % 5;
   if (what == 0) {
     iir_init();
   } else if (what == 1 || what == 2) {
@@ -357,12 +357,44 @@ void unitIir(Input& in) {
             ? iir_init_filters(nullA ? nullptr : a.data(), nullB ? nullptr : b.data(), sizeA, sizeB)
             : iir_init_filter(&scratch, nullA ? nullptr : a.data(), nullB ? nullptr : b.data(), sizeA, sizeB);
     if ((r == IIR_INVALID_ARGUMENT) == valid) finding("iir_init_filter(s) result", std::to_string(r));
-  } else {
+  } else if (what == 3) {
     const int steps = in.range(1, 300);
     const int channel = in.anyInt({0, 1, 2, -1});
     const double x = in.anyDouble({1000.0, -32768.0, 0.0, 1.0});
     for (int i = 0; i < steps; i++) iir_step(channel, i == 0 ? x : 0.0);
     (void)iir_has_coefficients();
+  } else {
+    // The block form against the sample steps it stands for, each from the
+    // same freshly loaded coefficients.
+    const int sizeA = in.range(1, 8);
+    const int sizeB = in.range(1, 8);
+    std::vector<double> a(static_cast<size_t>(sizeA));
+    std::vector<double> b(static_cast<size_t>(sizeB));
+    for (double& c : a) c = in.anyDouble({1.0, -0.5, 0.25, 0.9, -0.99});
+    for (double& c : b) c = in.anyDouble({1.0, 0.5, -0.25, 0.0});
+    const size_t count = static_cast<size_t>(in.range(0, 600));
+    const std::vector<float> x0 = floats(in, count);
+    const std::vector<float> x1 = floats(in, count);
+    std::vector<double> in0(count);
+    std::vector<double> in1(count);
+    for (size_t i = 0; i < count; i++) {
+      in0[i] = 32768.0 * x0[i];
+      in1[i] = 32768.0 * x1[i];
+    }
+    std::vector<double> block0(count);
+    std::vector<double> block1(count);
+    if (iir_init_filters(a.data(), b.data(), sizeA, sizeB) != IIR_OK) finding("iir_init_filters refused");
+    iir_step_pair_block(in0.data(), in1.data(), block0.data(), block1.data(), static_cast<int>(count));
+    if (iir_init_filters(a.data(), b.data(), sizeA, sizeB) != IIR_OK) finding("iir_init_filters refused");
+    for (size_t i = 0; i < count; i++) {
+      const double y0 = iir_step(0, in0[i]);
+      const double y1 = iir_step(1, in1[i]);
+      const bool same0 =
+          std::memcmp(&y0, &block0[i], sizeof y0) == 0 || (std::isnan(y0) && std::isnan(block0[i]));
+      const bool same1 =
+          std::memcmp(&y1, &block1[i], sizeof y1) == 0 || (std::isnan(y1) && std::isnan(block1[i]));
+      if (!same0 || !same1) finding("iir_step_pair_block differs from iir_step at", std::to_string(i));
+    }
   }
 }
 
