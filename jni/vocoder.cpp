@@ -435,11 +435,21 @@ VOC_AVX2 void synthesizeAvx2(const float* mag, const float* gains, const float* 
 // (the same value as in 64 bits while it fits, which is checked).
 // princarg of four phases; fits has a lane bit set where the quotient fits
 // in 32 bits (elsewhere the result is garbage).
+//
+// The quotient's truncation comes from the product with 1/pi, which differs
+// from the correctly rounded quotient by a few units in the last place: when
+// every value within 2^-40 of the product truncates to the same integer, so
+// does the quotient. Only a phase within that distance of a multiple of pi
+// (practically never) takes the division.
 VOC_AVX2 inline __m128 princarg4(__m128 phase, int& fits) {
   const __m256d pi = _mm256_set1_pd(kPi);
   const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
   const __m256d p = _mm256_cvtps_pd(phase);
-  const __m256d q = _mm256_div_pd(p, pi);
+  __m256d q = _mm256_mul_pd(p, _mm256_set1_pd(1.0 / kPi));
+  const __m256d d = _mm256_mul_pd(_mm256_and_pd(q, absMask), _mm256_set1_pd(kMargin));
+  const __m128i below = _mm256_cvttpd_epi32(_mm256_sub_pd(q, d));
+  const __m128i above = _mm256_cvttpd_epi32(_mm256_add_pd(q, d));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi32(below, above)) != 0xffff) q = _mm256_div_pd(p, pi);
   fits =
       _mm256_movemask_pd(_mm256_cmp_pd(_mm256_and_pd(q, absMask), _mm256_set1_pd(2147483647.0), _CMP_LT_OQ));
   const __m128i qi = _mm256_cvttpd_epi32(q);
