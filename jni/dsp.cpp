@@ -1,5 +1,6 @@
 #include "dsp.h"
 
+#include <immintrin.h>
 #include <jni.h>
 
 #include <algorithm>
@@ -168,6 +169,56 @@ int16_t toPcm(float x) {
   if (x > 1.0f) return 32767;
   if (std::isnan(x)) return 0;
   return static_cast<int16_t>(static_cast<int>(x * 32767.0f));
+}
+
+bool cpuHasAvx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+// dsp_convert_output for the first count / 8 * 8 samples, eight at a time
+// with the same operations per sample; returns how many were done and leaves
+// maxLevel raised to their largest level. The peak is a maximum, which the
+// order of the samples cannot change (a NaN level never wins, as with fmax).
+__attribute__((target("avx2"))) int convertOutputAvx2(const float* out, int count, float overlapScaling,
+                                                      float gain, float slope, int16_t* dest, int stride,
+                                                      float& maxLevel) {
+  const __m256 scaling = _mm256_set1_ps(overlapScaling);
+  const __m256 g = _mm256_set1_ps(gain);
+  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const __m256 threshold = _mm256_set1_ps(kLimiterThreshold);
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 minusOne = _mm256_set1_ps(-1.0f);
+  const __m256 s = _mm256_set1_ps(slope);
+  __m256 peak = _mm256_set1_ps(maxLevel);
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m256 output = _mm256_mul_ps(_mm256_div_ps(_mm256_loadu_ps(out + i), scaling), g);
+    const __m256 level = _mm256_and_ps(output, absMask);
+    const __m256 factor =
+        _mm256_blendv_ps(_mm256_sub_ps(one, _mm256_mul_ps(_mm256_sub_ps(level, threshold), s)), one,
+                         _mm256_cmp_ps(level, threshold, _CMP_LT_OQ));
+    peak = _mm256_max_ps(level, peak);  // a NaN level keeps the peak
+    const __m256 x = _mm256_mul_ps(output, factor);
+    __m256i pcm = _mm256_cvttps_epi32(_mm256_mul_ps(x, _mm256_set1_ps(32767.0f)));
+    pcm = _mm256_blendv_epi8(pcm, _mm256_set1_epi32(-32767),
+                             _mm256_castps_si256(_mm256_cmp_ps(x, minusOne, _CMP_LT_OQ)));
+    pcm = _mm256_blendv_epi8(pcm, _mm256_set1_epi32(32767),
+                             _mm256_castps_si256(_mm256_cmp_ps(x, one, _CMP_GT_OQ)));
+    pcm = _mm256_andnot_si256(_mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_UNORD_Q)), pcm);  // NaN writes 0
+    alignas(32) int32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), pcm);
+    for (int k = 0; k < 8; k++)
+      dest[static_cast<size_t>(i + k) * static_cast<size_t>(stride)] = static_cast<int16_t>(lanes[k]);
+  }
+  __m128 m = _mm_max_ps(_mm256_castps256_ps128(peak), _mm256_extractf128_ps(peak, 1));
+  m = _mm_max_ps(m, _mm_movehl_ps(m, m));
+  m = _mm_max_ss(m, _mm_shuffle_ps(m, m, 1));
+  maxLevel = _mm_cvtss_f32(m);
+  return i;
 }
 
 struct Block {
@@ -477,7 +528,10 @@ DspPanGains dsp_panning_gains(int pl) {
 
 float dsp_convert_output(const float* out, int count, float overlapScaling, float gain, float slope,
                          int16_t* dest, int stride, float maxLevel) {
-  for (int i = 0; i < count; i++) {
+  int i = 0;
+  if (cpuHasAvx2() && !std::isnan(maxLevel))
+    i = convertOutputAvx2(out, count, overlapScaling, gain, slope, dest, stride, maxLevel);
+  for (; i < count; i++) {
     const float output = (out[i] / overlapScaling) * gain;
     const float level = std::fabs(output);
     // Above the threshold the factor falls linearly; far above it turns

@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "dsp.h"
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"
@@ -336,6 +337,48 @@ TEST(VectorPaths, SpectrumMatchesThePortablePath) {
     const std::vector<float> portable = analyse(false, channels);
     ASSERT_EQ(fast.size(), portable.size());
     for (size_t i = 0; i < fast.size(); i++) ASSERT_TRUE(sameBits(fast[i], portable[i])) << "value " << i;
+  }
+}
+
+// The output conversion of the block pipeline, eight samples at a time,
+// against its definition sample by sample: limiter, clamp, truncation, NaN.
+TEST(VectorPaths, OutputConversionMatchesItsDefinition) {
+  auto pcm = [](float x) -> int16_t {
+    if (x < -1.0f) return -32767;
+    if (x > 1.0f) return 32767;
+    if (std::isnan(x)) return 0;
+    return static_cast<int16_t>(static_cast<int>(x * 32767.0f));
+  };
+  std::mt19937 rng(6);
+  for (int trial = 0; trial < 20000; trial++) {
+    const int n = static_cast<int>(rng() % 100);
+    std::vector<float> out(static_cast<size_t>(n));
+    for (float& v : out) {
+      const uint32_t r = rng();
+      v = std::ldexp(static_cast<float>(static_cast<int32_t>(r)) / 2147483648.0f,
+                     static_cast<int>(rng() % 8) - 3);
+      if (r % 97 == 0) v = kNaN;
+      if (r % 89 == 0) v = kInf;
+      if (r % 83 == 0) v = -0.0f;
+    }
+    const float scaling = 0.5f + static_cast<float>(rng() % 100) / 30.0f;
+    const float gain = static_cast<float>(rng() % 50) / 7.0f;
+    const float slope = (trial & 1) != 0 ? DSP_MONO_LIMITER_SLOPE : DSP_STEREO_LIMITER_SLOPE;
+    const int stride = 1 + (trial & 1);
+    const float start = static_cast<float>(rng() % 3) * 0.5f;
+    std::vector<int16_t> got(static_cast<size_t>(n * stride + 1), 7);
+    std::vector<int16_t> want(got);
+    const float peak = dsp_convert_output(out.data(), n, scaling, gain, slope, got.data(), stride, start);
+    float wantPeak = start;
+    for (int i = 0; i < n; i++) {
+      const float o = (out[static_cast<size_t>(i)] / scaling) * gain;
+      const float level = std::fabs(o);
+      const float factor = level < 0.95f ? 1.0f : 1.0f - (level - 0.95f) * slope;
+      wantPeak = std::fmax(wantPeak, level);
+      want[static_cast<size_t>(i * stride)] = pcm(o * factor);
+    }
+    ASSERT_TRUE(sameBits(peak, wantPeak)) << "trial " << trial;
+    ASSERT_EQ(got, want) << "trial " << trial;
   }
 }
 
