@@ -35,6 +35,17 @@ int frameSize;
 // and the frame has at least 64 points; tests may switch them off.
 bool vectorAllowed = true;
 bool vectorPath = false;
+// AVX-512 as well, for the stages of spans 16 and more.
+bool wideAllowed = true;
+bool wideVectors = false;
+
+// The vector transforms need AVX2 and at least 64 points (eight groups of
+// eight after reordering).
+void choosePath() {
+  __builtin_cpu_init();
+  vectorPath = vectorAllowed && frameSize >= 64 && __builtin_cpu_supports("avx2");
+  wideVectors = vectorPath && wideAllowed && __builtin_cpu_supports("avx512f");
+}
 
 bool isPowerOfTwo(int n) {
   return n > 0 && (n & (n - 1)) == 0;
@@ -152,55 +163,197 @@ FFT_AVX2 inline void butterfly(float* r1, float* i1, float* r2, float* i2, const
   _mm256_storeu_ps(i1, _mm256_add_ps(ai, t.i));
 }
 
-// Stages 3 .. last - 1, whole butterflies, 8 at a time; two stages per pass
-// over the data where possible (the butterflies are the same, only their
-// order changes, and each butterfly's inputs are final when it runs).
-FFT_AVX2 void middleStages(float* re, float* im, int n, int dir) {
-  int h = 8;
-  for (; 4 * h <= n / 2; h <<= 2) {
-    const float* w1r = splitRe[dir] + h - 1;
-    const float* w1i = splitIm[dir] + h - 1;
-    const float* w2r = splitRe[dir] + 2 * h - 1;
-    const float* w2i = splitIm[dir] + 2 * h - 1;
-    for (int b = 0; b < n; b += 4 * h) {
-      for (int m = 0; m < h; m += 8) {
-        float* r0 = re + b + m;
-        float* i0 = im + b + m;
-        __m256 x0r = _mm256_loadu_ps(r0), x0i = _mm256_loadu_ps(i0);
-        __m256 x1r = _mm256_loadu_ps(r0 + h), x1i = _mm256_loadu_ps(i0 + h);
-        __m256 x2r = _mm256_loadu_ps(r0 + 2 * h), x2i = _mm256_loadu_ps(i0 + 2 * h);
-        __m256 x3r = _mm256_loadu_ps(r0 + 3 * h), x3i = _mm256_loadu_ps(i0 + 3 * h);
-        const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
-        // Stage of span h: (x0, x1) and (x2, x3), both with twiddle m.
-        V2 t = cmul(x1r, x1i, wr, wi);
-        x1r = _mm256_sub_ps(x0r, t.r);
-        x1i = _mm256_sub_ps(x0i, t.i);
-        x0r = _mm256_add_ps(x0r, t.r);
-        x0i = _mm256_add_ps(x0i, t.i);
-        t = cmul(x3r, x3i, wr, wi);
-        x3r = _mm256_sub_ps(x2r, t.r);
-        x3i = _mm256_sub_ps(x2i, t.i);
-        x2r = _mm256_add_ps(x2r, t.r);
-        x2i = _mm256_add_ps(x2i, t.i);
-        // Stage of span 2h: (x0, x2) with twiddle m, (x1, x3) with m + h.
-        t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
-        _mm256_storeu_ps(r0 + 2 * h, _mm256_sub_ps(x0r, t.r));
-        _mm256_storeu_ps(i0 + 2 * h, _mm256_sub_ps(x0i, t.i));
-        _mm256_storeu_ps(r0, _mm256_add_ps(x0r, t.r));
-        _mm256_storeu_ps(i0, _mm256_add_ps(x0i, t.i));
-        t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + h + m), _mm256_loadu_ps(w2i + h + m));
-        _mm256_storeu_ps(r0 + 3 * h, _mm256_sub_ps(x1r, t.r));
-        _mm256_storeu_ps(i0 + 3 * h, _mm256_sub_ps(x1i, t.i));
-        _mm256_storeu_ps(r0 + h, _mm256_add_ps(x1r, t.r));
-        _mm256_storeu_ps(i0 + h, _mm256_add_ps(x1i, t.i));
-      }
+// Two stages in one pass over the data, of spans h and 2h (the butterflies
+// are the same, only their order changes, and each butterfly's inputs are
+// final when it runs), 8 butterflies at a time.
+FFT_AVX2 void radix4PassAvx2(float* re, float* im, int n, int dir, int h) {
+  const float* w1r = splitRe[dir] + h - 1;
+  const float* w1i = splitIm[dir] + h - 1;
+  const float* w2r = splitRe[dir] + 2 * h - 1;
+  const float* w2i = splitIm[dir] + 2 * h - 1;
+  for (int b = 0; b < n; b += 4 * h) {
+    for (int m = 0; m < h; m += 8) {
+      float* r0 = re + b + m;
+      float* i0 = im + b + m;
+      __m256 x0r = _mm256_loadu_ps(r0), x0i = _mm256_loadu_ps(i0);
+      __m256 x1r = _mm256_loadu_ps(r0 + h), x1i = _mm256_loadu_ps(i0 + h);
+      __m256 x2r = _mm256_loadu_ps(r0 + 2 * h), x2i = _mm256_loadu_ps(i0 + 2 * h);
+      __m256 x3r = _mm256_loadu_ps(r0 + 3 * h), x3i = _mm256_loadu_ps(i0 + 3 * h);
+      const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
+      // Stage of span h: (x0, x1) and (x2, x3), both with twiddle m.
+      V2 t = cmul(x1r, x1i, wr, wi);
+      x1r = _mm256_sub_ps(x0r, t.r);
+      x1i = _mm256_sub_ps(x0i, t.i);
+      x0r = _mm256_add_ps(x0r, t.r);
+      x0i = _mm256_add_ps(x0i, t.i);
+      t = cmul(x3r, x3i, wr, wi);
+      x3r = _mm256_sub_ps(x2r, t.r);
+      x3i = _mm256_sub_ps(x2i, t.i);
+      x2r = _mm256_add_ps(x2r, t.r);
+      x2i = _mm256_add_ps(x2i, t.i);
+      // Stage of span 2h: (x0, x2) with twiddle m, (x1, x3) with m + h.
+      t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
+      _mm256_storeu_ps(r0 + 2 * h, _mm256_sub_ps(x0r, t.r));
+      _mm256_storeu_ps(i0 + 2 * h, _mm256_sub_ps(x0i, t.i));
+      _mm256_storeu_ps(r0, _mm256_add_ps(x0r, t.r));
+      _mm256_storeu_ps(i0, _mm256_add_ps(x0i, t.i));
+      t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + h + m), _mm256_loadu_ps(w2i + h + m));
+      _mm256_storeu_ps(r0 + 3 * h, _mm256_sub_ps(x1r, t.r));
+      _mm256_storeu_ps(i0 + 3 * h, _mm256_sub_ps(x1i, t.i));
+      _mm256_storeu_ps(r0 + h, _mm256_add_ps(x1r, t.r));
+      _mm256_storeu_ps(i0 + h, _mm256_add_ps(x1i, t.i));
     }
   }
-  for (; h < n / 2; h <<= 1) {
-    for (int b = 0; b < n; b += 2 * h)
-      for (int m = 0; m < h; m += 8)
-        butterfly(re + b + m, im + b + m, re + b + h + m, im + b + h + m, splitRe[dir] + h - 1 + m,
-                  splitIm[dir] + h - 1 + m);
+}
+
+FFT_AVX2 void radix2PassAvx2(float* re, float* im, int n, int dir, int h) {
+  for (int b = 0; b < n; b += 2 * h)
+    for (int m = 0; m < h; m += 8)
+      butterfly(re + b + m, im + b + m, re + b + h + m, im + b + h + m, splitRe[dir] + h - 1 + m,
+                splitIm[dir] + h - 1 + m);
+}
+
+// Last stage of the forward transform: only the lower half of the bins.
+FFT_AVX2 void lastForwardAvx2(float* re, float* im, int n) {
+  const int half = n / 2;
+  const float* twr = splitRe[0] + half - 1;
+  const float* twi = splitIm[0] + half - 1;
+  for (int m = 0; m < half; m += 8) {
+    const V2 t = cmul(_mm256_loadu_ps(re + half + m), _mm256_loadu_ps(im + half + m),
+                      _mm256_loadu_ps(twr + m), _mm256_loadu_ps(twi + m));
+    _mm256_storeu_ps(re + m, _mm256_add_ps(_mm256_loadu_ps(re + m), t.r));
+    _mm256_storeu_ps(im + m, _mm256_add_ps(_mm256_loadu_ps(im + m), t.i));
+  }
+}
+
+// Last stage of the inverse transform: only the real parts.
+FFT_AVX2 void lastInverseAvx2(float* re, const float* im, int n) {
+  const int half = n / 2;
+  const float* twr = splitRe[1] + half - 1;
+  const float* twi = splitIm[1] + half - 1;
+  for (int m = 0; m < half; m += 8) {
+    const __m256 ar = _mm256_loadu_ps(re + m);
+    const __m256 tr = _mm256_sub_ps(_mm256_mul_ps(_mm256_loadu_ps(re + half + m), _mm256_loadu_ps(twr + m)),
+                                    _mm256_mul_ps(_mm256_loadu_ps(im + half + m), _mm256_loadu_ps(twi + m)));
+    _mm256_storeu_ps(re + half + m, _mm256_sub_ps(ar, tr));
+    _mm256_storeu_ps(re + m, _mm256_add_ps(ar, tr));
+  }
+}
+
+// The same passes 16 butterflies at a time, for spans of 16 and more, where
+// the processor has AVX-512: the same operations in every lane.
+#define FFT_AVX512 __attribute__((target("avx512f")))
+
+struct V16 {
+  __m512 r;
+  __m512 i;
+};
+
+FFT_AVX512 inline V16 cmul16(__m512 pr, __m512 pi, __m512 wr, __m512 wi) {
+  return {_mm512_sub_ps(_mm512_mul_ps(pr, wr), _mm512_mul_ps(pi, wi)),
+          _mm512_add_ps(_mm512_mul_ps(pr, wi), _mm512_mul_ps(pi, wr))};
+}
+
+FFT_AVX512 void radix4PassAvx512(float* re, float* im, int n, int dir, int h) {
+  const float* w1r = splitRe[dir] + h - 1;
+  const float* w1i = splitIm[dir] + h - 1;
+  const float* w2r = splitRe[dir] + 2 * h - 1;
+  const float* w2i = splitIm[dir] + 2 * h - 1;
+  for (int b = 0; b < n; b += 4 * h) {
+    for (int m = 0; m < h; m += 16) {
+      float* r0 = re + b + m;
+      float* i0 = im + b + m;
+      __m512 x0r = _mm512_loadu_ps(r0), x0i = _mm512_loadu_ps(i0);
+      __m512 x1r = _mm512_loadu_ps(r0 + h), x1i = _mm512_loadu_ps(i0 + h);
+      __m512 x2r = _mm512_loadu_ps(r0 + 2 * h), x2i = _mm512_loadu_ps(i0 + 2 * h);
+      __m512 x3r = _mm512_loadu_ps(r0 + 3 * h), x3i = _mm512_loadu_ps(i0 + 3 * h);
+      const __m512 wr = _mm512_loadu_ps(w1r + m), wi = _mm512_loadu_ps(w1i + m);
+      V16 t = cmul16(x1r, x1i, wr, wi);
+      x1r = _mm512_sub_ps(x0r, t.r);
+      x1i = _mm512_sub_ps(x0i, t.i);
+      x0r = _mm512_add_ps(x0r, t.r);
+      x0i = _mm512_add_ps(x0i, t.i);
+      t = cmul16(x3r, x3i, wr, wi);
+      x3r = _mm512_sub_ps(x2r, t.r);
+      x3i = _mm512_sub_ps(x2i, t.i);
+      x2r = _mm512_add_ps(x2r, t.r);
+      x2i = _mm512_add_ps(x2i, t.i);
+      t = cmul16(x2r, x2i, _mm512_loadu_ps(w2r + m), _mm512_loadu_ps(w2i + m));
+      _mm512_storeu_ps(r0 + 2 * h, _mm512_sub_ps(x0r, t.r));
+      _mm512_storeu_ps(i0 + 2 * h, _mm512_sub_ps(x0i, t.i));
+      _mm512_storeu_ps(r0, _mm512_add_ps(x0r, t.r));
+      _mm512_storeu_ps(i0, _mm512_add_ps(x0i, t.i));
+      t = cmul16(x3r, x3i, _mm512_loadu_ps(w2r + h + m), _mm512_loadu_ps(w2i + h + m));
+      _mm512_storeu_ps(r0 + 3 * h, _mm512_sub_ps(x1r, t.r));
+      _mm512_storeu_ps(i0 + 3 * h, _mm512_sub_ps(x1i, t.i));
+      _mm512_storeu_ps(r0 + h, _mm512_add_ps(x1r, t.r));
+      _mm512_storeu_ps(i0 + h, _mm512_add_ps(x1i, t.i));
+    }
+  }
+}
+
+FFT_AVX512 void radix2PassAvx512(float* re, float* im, int n, int dir, int h) {
+  const float* twr = splitRe[dir] + h - 1;
+  const float* twi = splitIm[dir] + h - 1;
+  for (int b = 0; b < n; b += 2 * h) {
+    for (int m = 0; m < h; m += 16) {
+      float* r1 = re + b + m;
+      float* i1 = im + b + m;
+      const __m512 ar = _mm512_loadu_ps(r1);
+      const __m512 ai = _mm512_loadu_ps(i1);
+      const V16 t = cmul16(_mm512_loadu_ps(r1 + h), _mm512_loadu_ps(i1 + h), _mm512_loadu_ps(twr + m),
+                           _mm512_loadu_ps(twi + m));
+      _mm512_storeu_ps(r1 + h, _mm512_sub_ps(ar, t.r));
+      _mm512_storeu_ps(i1 + h, _mm512_sub_ps(ai, t.i));
+      _mm512_storeu_ps(r1, _mm512_add_ps(ar, t.r));
+      _mm512_storeu_ps(i1, _mm512_add_ps(ai, t.i));
+    }
+  }
+}
+
+FFT_AVX512 void lastForwardAvx512(float* re, float* im, int n) {
+  const int half = n / 2;
+  const float* twr = splitRe[0] + half - 1;
+  const float* twi = splitIm[0] + half - 1;
+  for (int m = 0; m < half; m += 16) {
+    const V16 t = cmul16(_mm512_loadu_ps(re + half + m), _mm512_loadu_ps(im + half + m),
+                         _mm512_loadu_ps(twr + m), _mm512_loadu_ps(twi + m));
+    _mm512_storeu_ps(re + m, _mm512_add_ps(_mm512_loadu_ps(re + m), t.r));
+    _mm512_storeu_ps(im + m, _mm512_add_ps(_mm512_loadu_ps(im + m), t.i));
+  }
+}
+
+FFT_AVX512 void lastInverseAvx512(float* re, const float* im, int n) {
+  const int half = n / 2;
+  const float* twr = splitRe[1] + half - 1;
+  const float* twi = splitIm[1] + half - 1;
+  for (int m = 0; m < half; m += 16) {
+    const __m512 ar = _mm512_loadu_ps(re + m);
+    const __m512 tr = _mm512_sub_ps(_mm512_mul_ps(_mm512_loadu_ps(re + half + m), _mm512_loadu_ps(twr + m)),
+                                    _mm512_mul_ps(_mm512_loadu_ps(im + half + m), _mm512_loadu_ps(twi + m)));
+    _mm512_storeu_ps(re + half + m, _mm512_sub_ps(ar, tr));
+    _mm512_storeu_ps(re + m, _mm512_add_ps(ar, tr));
+  }
+}
+
+// Stages 3 .. last - 1 (spans 8 .. N/4), two per pass where possible, and
+// then the last stage: the forward transform keeps the lower half of the
+// bins, the inverse one the real parts.
+void laterStages(float* re, float* im, int n, int dir) {
+  int h = 8;
+  while (h < n / 2) {
+    const bool two = 4 * h <= n / 2;
+    if (wideVectors && h >= 16) {
+      two ? radix4PassAvx512(re, im, n, dir, h) : radix2PassAvx512(re, im, n, dir, h);
+    } else {
+      two ? radix4PassAvx2(re, im, n, dir, h) : radix2PassAvx2(re, im, n, dir, h);
+    }
+    h <<= two ? 2 : 1;
+  }
+  if (dir == 0) {
+    wideVectors ? lastForwardAvx512(re, im, n) : lastForwardAvx2(re, im, n);
+  } else {
+    wideVectors ? lastInverseAvx512(re, im, n) : lastInverseAvx2(re, im, n);
   }
 }
 
@@ -236,7 +389,6 @@ FFT_AVX2 inline void transpose8(__m256 r[8]) {
 // b * 1 - 0 * 0 = b, and b * 0 + 0 * 1 = +0 whatever the sign of b.
 FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
   const int n = frameSize;
-  const int half = n / 2;
   const int eighth = n / 8;
   const EarlyTwiddles e = earlyTwiddles(0);
   // Rows in the order that puts the first butterflies' upper inputs (j = 0,
@@ -259,16 +411,7 @@ FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
       _mm256_storeu_ps(im + 8 * g, i);
     }
   }
-  middleStages(re, im, n, 0);
-  // Last stage: only the lower half of the bins is wanted.
-  const float* twr = splitRe[0] + half - 1;
-  const float* twi = splitIm[0] + half - 1;
-  for (int m = 0; m < half; m += 8) {
-    const V2 t = cmul(_mm256_loadu_ps(re + half + m), _mm256_loadu_ps(im + half + m),
-                      _mm256_loadu_ps(twr + m), _mm256_loadu_ps(twi + m));
-    _mm256_storeu_ps(re + m, _mm256_add_ps(_mm256_loadu_ps(re + m), t.r));
-    _mm256_storeu_ps(im + m, _mm256_add_ps(_mm256_loadu_ps(im + m), t.i));
-  }
+  laterStages(re, im, n, 0);
 }
 
 // Inverse transform of a spectrum whose upper half is +0. After reordering
@@ -276,7 +419,6 @@ FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
 // into +0) and p1 itself (p1 - (+0) = p1).
 FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* re, float* im) {
   const int n = frameSize;
-  const int half = n / 2;
   const int eighth = n / 8;
   const EarlyTwiddles e = earlyTwiddles(1);
   const __m256i dup = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
@@ -304,19 +446,7 @@ FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* r
       _mm256_storeu_ps(im + 8 * g, i);
     }
   }
-  middleStages(re, im, n, 1);
-  // Last stage: only the real parts are wanted.
-  const float* twr = splitRe[1] + half - 1;
-  const float* twi = splitIm[1] + half - 1;
-  for (int m = 0; m < half; m += 8) {
-    const __m256 ar = _mm256_loadu_ps(re + m);
-    const __m256 br = _mm256_loadu_ps(re + half + m);
-    const __m256 bi = _mm256_loadu_ps(im + half + m);
-    const __m256 tr = _mm256_sub_ps(_mm256_mul_ps(br, _mm256_loadu_ps(twr + m)),
-                                    _mm256_mul_ps(bi, _mm256_loadu_ps(twi + m)));
-    _mm256_storeu_ps(re + half + m, _mm256_sub_ps(ar, tr));
-    _mm256_storeu_ps(re + m, _mm256_add_ps(ar, tr));
-  }
+  laterStages(re, im, n, 1);
 }
 
 FFT_AVX2 bool allFiniteAvx2(const float* v, int count) {
@@ -378,8 +508,7 @@ bool fft_init(int fftFrameSize) {
     for (int bit = 0; bit < groupBits; bit++) r |= ((g >> bit) & 1) << (groupBits - 1 - bit);
     revGroup[g] = r;
   }
-  __builtin_cpu_init();
-  vectorPath = vectorAllowed && fftFrameSize >= 64 && __builtin_cpu_supports("avx2");
+  choosePath();
   return true;
 }
 
@@ -447,10 +576,10 @@ void fft_inverse_half(const float* specRe, const float* specIm, float* re, float
   transformSplitScalar(re, im, 1);
 }
 
-bool fft_set_vector_path(bool enabled) {
-  __builtin_cpu_init();
+bool fft_set_vector_path(bool enabled, bool wide) {
   vectorAllowed = enabled;
-  vectorPath = vectorAllowed && frameSize >= 64 && __builtin_cpu_supports("avx2");
+  wideAllowed = wide;
+  choosePath();
   return vectorAllowed && __builtin_cpu_supports("avx2");
 }
 

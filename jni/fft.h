@@ -1,7 +1,7 @@
 // In-place, unscaled radix-2 complex FFT over interleaved (re, im) floats,
 // and the two transforms that the vocoder runs, on split arrays, with the
 // very same results (every butterfly rounds as in fft_process), vectorised
-// with AVX2 where the processor has it.
+// with AVX2 (and AVX-512) where the processor has it.
 //
 // Owns: the bit-reversal swap list and the twiddle tables, static arrays
 // sized for frames of up to 4096 points (no heap).
@@ -46,7 +46,7 @@ void fft_forward_real(const float* x, float* re, float* im);
 // each of work space, apart from specRe and specIm (N/2 floats each).
 void fft_inverse_half(const float* specRe, const float* specIm, float* re, float* im);
 
-// Selects the AVX2 transforms (the default, where the processor has them) or
-// the portable ones; both give the same results. Returns whether the AVX2
-// ones are now available.
-bool fft_set_vector_path(bool enabled);
+// Selects the vector transforms (the default, where the processor has them:
+// AVX2, and AVX-512 too when wide is set) or the portable ones; all give the
+// same results. Returns whether the AVX2 ones are now available.
+bool fft_set_vector_path(bool enabled, bool wide = true);

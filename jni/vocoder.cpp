@@ -78,6 +78,8 @@ bool initialized = false;
 // may switch them off.
 bool vectorAllowed = true;
 bool vectorPath = false;
+bool wideAllowed = true;
+bool wideVectors = false;  // AVX-512 as well
 
 bool isPowerOfTwo(int n) {
   return n > 0 && (n & (n - 1)) == 0;
@@ -86,6 +88,11 @@ bool isPowerOfTwo(int n) {
 bool cpuHasAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
+}
+
+bool cpuHasAvx512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }
 
 bool allocate(Buffers& b, int size) {
@@ -527,29 +534,300 @@ VOC_AVX2 void overlapAddAvx2(float* wave, const float* real, const float* window
 }
 
 // ---------------------------------------------------------------------------
+// AVX-512 steps: the AVX2 steps eight lanes wide, with the same operations
+// in every lane (and so the same results), where the processor has AVX-512.
+
+#define VOC_AVX512 __attribute__((target("avx512f,avx512dq")))
+
+// GCC 12's AVX-512 headers start some conversions from an "undefined" value
+// and then warn about it wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+VOC_AVX512 inline __m512d splat8(double v) {
+  return _mm512_set1_pd(v);
+}
+
+VOC_AVX512 inline __m512d signOf8(__m512d v) {
+  return _mm512_and_pd(v,
+                       _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(0x8000000000000000ULL))));
+}
+
+// As ambiguousLanes, for eight lanes.
+VOC_AVX512 inline int ambiguousLanes8(__m512d r, __m256 f) {
+  const __m512d d = _mm512_mul_pd(_mm512_abs_pd(r), splat8(kMargin));
+  const __m256 lo = _mm512_cvtpd_ps(_mm512_sub_pd(r, d));
+  const __m256 hi = _mm512_cvtpd_ps(_mm512_add_pd(r, d));
+  const __m256 same = _mm256_and_ps(_mm256_cmp_ps(lo, f, _CMP_EQ_OQ), _mm256_cmp_ps(hi, f, _CMP_EQ_OQ));
+  return ~_mm256_movemask_ps(same) & 0xff;
+}
+
+// As atan2Kernel, for eight lanes.
+VOC_AVX512 inline __m512d atan2Kernel8(__m512d y, __m512d x) {
+  const __m512d ax = _mm512_abs_pd(x);
+  const __m512d ay = _mm512_abs_pd(y);
+  const __mmask8 swap = _mm512_cmp_pd_mask(ay, ax, _CMP_GT_OQ);
+  const __m512d t = _mm512_div_pd(_mm512_min_pd(ax, ay), _mm512_max_pd(ax, ay));
+  const __m512d one = splat8(1.0);
+  const __m512d two = splat8(2.0);
+  const __mmask8 near1 = _mm512_cmp_pd_mask(t, splat8(0.6875), _CMP_GE_OQ);
+  const __mmask8 nearHalf = _mm512_cmp_pd_mask(t, splat8(0.4375), _CMP_GE_OQ) & static_cast<__mmask8>(~near1);
+  const __m512d num = _mm512_mask_blend_pd(
+      near1, _mm512_mask_blend_pd(nearHalf, t, _mm512_sub_pd(_mm512_mul_pd(two, t), one)),
+      _mm512_sub_pd(t, one));
+  const __m512d den = _mm512_mask_blend_pd(near1, _mm512_mask_blend_pd(nearHalf, one, _mm512_add_pd(two, t)),
+                                           _mm512_add_pd(t, one));
+  const __m512d u = _mm512_div_pd(num, den);
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512d hi =
+      _mm512_mask_blend_pd(near1, _mm512_mask_blend_pd(nearHalf, zero, splat8(4.63647609000806093515e-01)),
+                           splat8(7.85398163397448278999e-01));
+  const __m512d lo =
+      _mm512_mask_blend_pd(near1, _mm512_mask_blend_pd(nearHalf, zero, splat8(2.26987774529616870924e-17)),
+                           splat8(3.06161699786838301793e-17));
+  const __m512d z = _mm512_mul_pd(u, u);
+  const __m512d w = _mm512_mul_pd(z, z);
+  __m512d s1 =
+      _mm512_add_pd(splat8(4.97687799461593236017e-02), _mm512_mul_pd(w, splat8(1.62858201153657823623e-02)));
+  s1 = _mm512_add_pd(splat8(6.66107313738753120669e-02), _mm512_mul_pd(w, s1));
+  s1 = _mm512_add_pd(splat8(9.09088713343650656196e-02), _mm512_mul_pd(w, s1));
+  s1 = _mm512_add_pd(splat8(1.42857142725034663711e-01), _mm512_mul_pd(w, s1));
+  s1 = _mm512_add_pd(splat8(3.33333333333329318027e-01), _mm512_mul_pd(w, s1));
+  s1 = _mm512_mul_pd(z, s1);
+  __m512d s2 = _mm512_add_pd(splat8(-5.83357013379057348645e-02),
+                             _mm512_mul_pd(w, splat8(-3.65315727442169155270e-02)));
+  s2 = _mm512_add_pd(splat8(-7.69187620504482999495e-02), _mm512_mul_pd(w, s2));
+  s2 = _mm512_add_pd(splat8(-1.11111104054623557880e-01), _mm512_mul_pd(w, s2));
+  s2 = _mm512_add_pd(splat8(-1.99999999998764832476e-01), _mm512_mul_pd(w, s2));
+  s2 = _mm512_mul_pd(w, s2);
+  __m512d r = _mm512_sub_pd(hi, _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(u, _mm512_add_pd(s1, s2)), lo), u));
+  r = _mm512_mask_blend_pd(swap, r,
+                           _mm512_sub_pd(splat8(1.57079632679489655800e+00),
+                                         _mm512_sub_pd(r, splat8(6.12323399573676603587e-17))));
+  const __mmask8 xNegative = _mm512_cmp_pd_mask(x, zero, _CMP_LT_OQ);
+  r = _mm512_mask_blend_pd(xNegative, r,
+                           _mm512_sub_pd(splat8(3.14159265358979311600e+00),
+                                         _mm512_sub_pd(r, splat8(1.22464679914735317720e-16))));
+  return _mm512_or_pd(r, signOf8(y));
+}
+
+VOC_AVX512 int analyzeAvx512(const float* re, const float* im, float* mag, float* phi, int count) {
+  const __m512d inf = splat8(INFINITY);
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512d pi = splat8(kPi);
+  const __m512d halfPi = splat8(kPi / 2);
+  int k = 0;
+  for (; k + 8 <= count; k += 8) {
+    const __m256 re8 = _mm256_loadu_ps(re + k);
+    const __m256 im8 = _mm256_loadu_ps(im + k);
+    _mm256_storeu_ps(mag + k,
+                     _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(re8, re8), _mm256_mul_ps(im8, im8))));
+    const __m512d x = _mm512_cvtps_pd(re8);
+    const __m512d y = _mm512_cvtps_pd(im8);
+    __m512d r = atan2Kernel8(y, x);
+    const __m512d ySign = signOf8(y);
+    const __mmask8 yZero = _mm512_cmp_pd_mask(y, zero, _CMP_EQ_OQ);
+    const __mmask8 xZero = _mm512_cmp_pd_mask(x, zero, _CMP_EQ_OQ);
+    const __mmask8 xSignSet = _mm512_cmplt_epi64_mask(_mm512_castpd_si512(x), _mm512_setzero_si512());
+    r = _mm512_mask_blend_pd(xZero, r, _mm512_or_pd(halfPi, ySign));
+    r = _mm512_mask_blend_pd(yZero, r, _mm512_mask_blend_pd(xSignSet, y, _mm512_or_pd(pi, ySign)));
+    const __m256 f = _mm512_cvtpd_ps(r);
+    _mm256_storeu_ps(phi + k, f);
+    const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_abs_pd(x), inf, _CMP_LT_OQ) &
+                            _mm512_cmp_pd_mask(_mm512_abs_pd(y), inf, _CMP_LT_OQ);
+    int redo = ambiguousLanes8(r, f) | (~finite & 0xff);
+    while (redo != 0) {
+      const int lane = __builtin_ctz(redo);
+      redo &= redo - 1;
+      phi[k + lane] = phaseOf(re[k + lane], im[k + lane]);
+    }
+  }
+  return k;
+}
+
+// As sinCosKernel, for eight lanes.
+VOC_AVX512 inline void sinCosKernel8(__m512d x, __m512d& sinx, __m512d& cosx) {
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512d k = _mm512_roundscale_pd(_mm512_mul_pd(x, splat8(6.36619772367581382433e-01)),
+                                         _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  const __mmask8 kZero = _mm512_cmp_pd_mask(k, zero, _CMP_EQ_OQ);
+  const __m512d reduced =
+      _mm512_sub_pd(_mm512_sub_pd(x, _mm512_mul_pd(k, splat8(1.57079632673412561417e+00))),
+                    _mm512_mul_pd(k, splat8(6.07710050650619224932e-11)));
+  const __m512d r = _mm512_mask_blend_pd(kZero, reduced, x);
+  const __m512d z = _mm512_mul_pd(r, r);
+  const __m512d w = _mm512_mul_pd(z, z);
+  const __m512d sr = _mm512_add_pd(
+      _mm512_add_pd(splat8(8.33333333332248946124e-03),
+                    _mm512_mul_pd(z, _mm512_add_pd(splat8(-1.98412698298579493134e-04),
+                                                   _mm512_mul_pd(z, splat8(2.75573137070700676789e-06))))),
+      _mm512_mul_pd(_mm512_mul_pd(z, w),
+                    _mm512_add_pd(splat8(-2.50507602534068634195e-08),
+                                  _mm512_mul_pd(z, splat8(1.58969099521155010221e-10)))));
+  const __m512d v = _mm512_mul_pd(z, r);
+  __m512d s = _mm512_add_pd(
+      r, _mm512_mul_pd(v, _mm512_add_pd(splat8(-1.66666666666666324348e-01), _mm512_mul_pd(z, sr))));
+  const __m512d cr = _mm512_add_pd(
+      _mm512_mul_pd(
+          z, _mm512_add_pd(
+                 splat8(4.16666666666666019037e-02),
+                 _mm512_mul_pd(z, _mm512_add_pd(splat8(-1.38888888888741095749e-03),
+                                                _mm512_mul_pd(z, splat8(2.48015872894767294178e-05)))))),
+      _mm512_mul_pd(
+          _mm512_mul_pd(w, w),
+          _mm512_add_pd(
+              splat8(-2.75573143513906633035e-07),
+              _mm512_mul_pd(z, _mm512_add_pd(splat8(2.08757232129817482790e-09),
+                                             _mm512_mul_pd(z, splat8(-1.13596475577881948265e-11)))))));
+  const __m512d hz = _mm512_mul_pd(splat8(0.5), z);
+  const __m512d one = splat8(1.0);
+  const __m512d wc = _mm512_sub_pd(one, hz);
+  __m512d co =
+      _mm512_add_pd(wc, _mm512_add_pd(_mm512_sub_pd(_mm512_sub_pd(one, wc), hz), _mm512_mul_pd(z, cr)));
+  const __mmask8 xZero = _mm512_cmp_pd_mask(x, zero, _CMP_EQ_OQ);
+  s = _mm512_mask_blend_pd(xZero, s, x);
+  co = _mm512_mask_blend_pd(xZero, co, one);
+  const __m512i q = _mm512_cvtepi32_epi64(_mm512_cvtpd_epi32(k));
+  const __m512i bit0 = _mm512_set1_epi64(1);
+  const __m512i bit1 = _mm512_set1_epi64(2);
+  const __mmask8 odd = _mm512_test_epi64_mask(q, bit0);
+  const __mmask8 negSin = _mm512_test_epi64_mask(q, bit1);
+  const __mmask8 negCos = _mm512_test_epi64_mask(_mm512_add_epi64(q, bit0), bit1);
+  const __m512d signBit =
+      _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(0x8000000000000000ULL)));
+  sinx =
+      _mm512_mask_xor_pd(_mm512_mask_blend_pd(odd, s, co), negSin, _mm512_mask_blend_pd(odd, s, co), signBit);
+  cosx =
+      _mm512_mask_xor_pd(_mm512_mask_blend_pd(odd, co, s), negCos, _mm512_mask_blend_pd(odd, co, s), signBit);
+}
+
+VOC_AVX512 int synthesizeAvx512(const float* mag, const float* gains, const float* psi, float* re, float* im,
+                                int count) {
+  const __m512d limit = splat8(4.0);
+  int k = 0;
+  for (; k + 8 <= count; k += 8) {
+    __m256 m8 = _mm256_loadu_ps(mag + k);
+    if (gains != nullptr) m8 = _mm256_mul_ps(m8, _mm256_loadu_ps(gains + k));
+    const __m512d x = _mm512_cvtps_pd(_mm256_loadu_ps(psi + k));
+    const __m512d m = _mm512_cvtps_pd(m8);
+    __m512d s;
+    __m512d c;
+    sinCosKernel8(x, s, c);
+    const __m512d pr = _mm512_mul_pd(m, c);
+    const __m512d pi = _mm512_mul_pd(m, s);
+    const __m256 fr = _mm512_cvtpd_ps(pr);
+    const __m256 fi = _mm512_cvtpd_ps(pi);
+    _mm256_storeu_ps(re + k, fr);
+    _mm256_storeu_ps(im + k, fi);
+    const __mmask8 inRange = _mm512_cmp_pd_mask(_mm512_abs_pd(x), limit, _CMP_LE_OQ);
+    int redo = ambiguousLanes8(pr, fr) | ambiguousLanes8(pi, fi) | (~inRange & 0xff);
+    if (redo != 0) {
+      alignas(32) float lanes[8];
+      _mm256_store_ps(lanes, m8);
+      while (redo != 0) {
+        const int lane = __builtin_ctz(redo);
+        redo &= redo - 1;
+        rectOf(lanes[lane], psi[k + lane], re + k + lane, im + k + lane);
+      }
+    }
+  }
+  return k;
+}
+
+// As princarg4, for eight phases.
+VOC_AVX512 inline __m256 princarg8(__m256 phase, int& fits) {
+  const __m512d pi = splat8(kPi);
+  const __m512d p = _mm512_cvtps_pd(phase);
+  __m512d q = _mm512_mul_pd(p, splat8(1.0 / kPi));
+  const __m512d d = _mm512_mul_pd(_mm512_abs_pd(q), splat8(kMargin));
+  const __m256i below = _mm512_cvttpd_epi32(_mm512_sub_pd(q, d));
+  const __m256i above = _mm512_cvttpd_epi32(_mm512_add_pd(q, d));
+  if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(below, above)) != -1) q = _mm512_div_pd(p, pi);
+  fits = _mm512_cmp_pd_mask(_mm512_abs_pd(q), splat8(2147483647.0), _CMP_LT_OQ);
+  const __m256i qi = _mm512_cvttpd_epi32(q);
+  const __m256i odd = _mm256_and_si256(qi, _mm256_set1_epi32(1));
+  const __m256i sign = _mm256_srai_epi32(qi, 31);
+  const __m256i even = _mm256_sub_epi32(_mm256_add_epi32(qi, _mm256_xor_si256(odd, sign)), sign);
+  return _mm512_cvtpd_ps(_mm512_sub_pd(p, _mm512_mul_pd(_mm512_cvtepi32_pd(even), pi)));
+}
+
+VOC_AVX512 int rotateAvx512(const float* phi, const float* rot, float* psi, int count) {
+  int k = 0;
+  for (; k + 8 <= count; k += 8) {
+    int fits;
+    _mm256_storeu_ps(psi + k,
+                     princarg8(_mm256_add_ps(_mm256_loadu_ps(phi + k), _mm256_loadu_ps(rot + k)), fits));
+    int redo = ~fits & 0xff;
+    while (redo != 0) {
+      const int lane = __builtin_ctz(redo);
+      redo &= redo - 1;
+      psi[k + lane] = princarg(phi[k + lane] + rot[k + lane]);
+    }
+  }
+  return k;
+}
+
+VOC_AVX512 int peakRotationsAvx512(const float* phi, const float* phi0, const float* psi, const float* omega,
+                                   const int* peaks, int nPeaks, float stretchFactor, float* rotation) {
+  const __m256 stretch = _mm256_set1_ps(stretchFactor);
+  int p = 0;
+  for (; p + 8 <= nPeaks; p += 8) {
+    const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(peaks + p));
+    const __m256 ph = _mm256_i32gather_ps(phi, idx, 4);
+    const __m256 pomega = _mm256_i32gather_ps(omega, idx, 4);
+    int fits1;
+    int fits2;
+    int fits3;
+    const __m256 delta =
+        princarg8(_mm256_sub_ps(_mm256_sub_ps(ph, _mm256_i32gather_ps(phi0, idx, 4)), pomega), fits1);
+    const __m256 target = princarg8(
+        _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(delta, pomega), stretch), _mm256_i32gather_ps(psi, idx, 4)),
+        fits2);
+    _mm256_storeu_ps(rotation + p, princarg8(_mm256_sub_ps(target, ph), fits3));
+    int redo = ~(fits1 & fits2 & fits3) & 0xff;
+    while (redo != 0) {
+      const int lane = __builtin_ctz(redo);
+      redo &= redo - 1;
+      rotation[p + lane] = peakRotation(phi, phi0, psi, omega, peaks[p + lane], stretchFactor);
+    }
+  }
+  return p;
+}
+
+#pragma GCC diagnostic pop
+
+// ---------------------------------------------------------------------------
 // The frame.
 
+// Each step takes the widest vectors the processor has and leaves the rest
+// of the bins to the next narrower one.
 void analyzeBins(const float* re, const float* im, float* mag, float* phi, int count) {
+  int k = 0;
+  if (wideVectors) k = analyzeAvx512(re, im, mag, phi, count);
   if (vectorPath) {
-    analyzeAvx2(re, im, mag, phi, count);
+    analyzeAvx2(re + k, im + k, mag + k, phi + k, count - k);
   } else {
-    analyzeScalar(re, im, mag, phi, count);
+    analyzeScalar(re + k, im + k, mag + k, phi + k, count - k);
   }
 }
 
 void synthesizeBins(const float* mag, const float* gains, const float* psi, float* re, float* im, int count) {
+  int k = 0;
+  if (wideVectors) k = synthesizeAvx512(mag, gains, psi, re, im, count);
   if (vectorPath) {
-    synthesizeAvx2(mag, gains, psi, re, im, count);
+    synthesizeAvx2(mag + k, gains != nullptr ? gains + k : nullptr, psi + k, re + k, im + k, count - k);
   } else {
-    synthesizeScalar(mag, gains, psi, re, im, 0, count);
+    synthesizeScalar(mag, gains, psi, re, im, k, count);
   }
 }
 
 void rotateBins(const float* phi, const float* rot, float* psi, int count) {
+  int k = 0;
+  if (wideVectors) k = rotateAvx512(phi, rot, psi, count);
   if (vectorPath) {
-    rotateAvx2(phi, rot, psi, count);
+    rotateAvx2(phi + k, rot + k, psi + k, count - k);
   } else {
-    rotateScalar(phi, rot, psi, 0, count);
+    rotateScalar(phi, rot, psi, k, count);
   }
 }
 
@@ -627,7 +905,9 @@ void phaseLock(const float* phi, const float* phi0, float* psi, const float* ome
   valleys[nPeaks] = half;
   if (nPeaks == 0) return;
   int p = 0;
-  if (vectorPath) p = peakRotationsAvx2(phi, phi0, psi, omega, peaks, nPeaks, stretchFactor, rotation);
+  if (wideVectors) p = peakRotationsAvx512(phi, phi0, psi, omega, peaks, nPeaks, stretchFactor, rotation);
+  if (vectorPath)
+    p += peakRotationsAvx2(phi, phi0, psi, omega, peaks + p, nPeaks - p, stretchFactor, rotation + p);
   for (; p < nPeaks; p++) rotation[p] = peakRotation(phi, phi0, psi, omega, peaks[p], stretchFactor);
   // Every bin of a region turns with its peak.
   for (int q = nPeaks - 1; q >= 0; q--) {
@@ -714,6 +994,7 @@ bool vocoder_init(int pWinSize, int step) {
   inIndexes[1] = 0;
   initialized = true;
   vectorPath = vectorAllowed && cpuHasAvx2();
+  wideVectors = vectorPath && wideAllowed && cpuHasAvx512();
   return true;
 }
 
@@ -816,8 +1097,10 @@ void vocoder_rotate_bins(const float* phi, const float* rot, float* psi, int cou
   rotateBins(phi, rot, psi, count);
 }
 
-bool vocoder_set_vector_path(bool enabled) {
+bool vocoder_set_vector_path(bool enabled, bool wide) {
   vectorAllowed = enabled;
+  wideAllowed = wide;
   vectorPath = vectorAllowed && cpuHasAvx2();
+  wideVectors = vectorPath && wideAllowed && cpuHasAvx512();
   return vectorPath;
 }

@@ -5,7 +5,8 @@
 // channels, and the work buffers of a frame (heap, remade by every
 // successful vocoder_init). The input history and the overlap-add tail hold
 // one frame each.
-// Results: the AVX2 steps (chosen at set-up where the processor has AVX2)
+// Results: the vector steps (AVX2 or AVX-512, chosen at set-up by what the
+// processor has)
 // give the portable steps' results bit for bit; atan2 and sincos come from
 // the C library or, where provably the same after rounding, from vector
 // polynomials.
@@ -75,7 +76,7 @@ void vocoder_synthesize_bins(const float* mag, const float* gains, const float* 
                              int count);
 void vocoder_rotate_bins(const float* phi, const float* rot, float* psi, int count);
 
-// Selects the AVX2 path (the default, where the processor has it) or the
-// portable one; both give the same results. Returns whether the AVX2 path is
-// now in use.
-bool vocoder_set_vector_path(bool enabled);
+// Selects the vector steps (the default, where the processor has them: AVX2,
+// and AVX-512 too when wide is set) or the portable ones; all give the same
+// results. Returns whether the AVX2 steps are now in use.
+bool vocoder_set_vector_path(bool enabled, bool wide = true);

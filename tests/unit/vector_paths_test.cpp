@@ -97,6 +97,9 @@ class Inputs {
   std::vector<float> edges_;
 };
 
+// The vector widths to try: AVX2 alone, then AVX-512 too where there is one.
+const bool kWidths[] = {false, true};
+
 TEST(VectorPaths, PhasesAndMagnitudesMatchTheCLibrary) {
   if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   Inputs in(1);
@@ -104,6 +107,7 @@ TEST(VectorPaths, PhasesAndMagnitudesMatchTheCLibrary) {
   std::vector<float> re(chunk), im(chunk), mag(chunk), phi(chunk);
   int mismatches = 0;
   for (int round = 0; round < 1000; round++) {  // about 4 million bins
+    vocoder_set_vector_path(true, kWidths[round & 1]);
     for (int k = 0; k < chunk; k++) {
       re[k] = in.next();
       im[k] = in.next();
@@ -132,10 +136,14 @@ TEST(VectorPaths, PhasesOfEveryEdgePair) {
       im.push_back(y);
     }
   std::vector<float> mag(re.size()), phi(re.size());
-  vocoder_analyze_bins(re.data(), im.data(), mag.data(), phi.data(), static_cast<int>(re.size()));
-  for (size_t k = 0; k < re.size(); k++) {
-    const float want = static_cast<float>(std::atan2(static_cast<double>(im[k]), static_cast<double>(re[k])));
-    EXPECT_TRUE(sameResult(phi[k], want)) << "atan2(" << im[k] << ", " << re[k] << ")";
+  for (bool wide : kWidths) {
+    vocoder_set_vector_path(true, wide);
+    vocoder_analyze_bins(re.data(), im.data(), mag.data(), phi.data(), static_cast<int>(re.size()));
+    for (size_t k = 0; k < re.size(); k++) {
+      const float want =
+          static_cast<float>(std::atan2(static_cast<double>(im[k]), static_cast<double>(re[k])));
+      EXPECT_TRUE(sameResult(phi[k], want)) << "atan2(" << im[k] << ", " << re[k] << ")";
+    }
   }
 }
 
@@ -146,6 +154,7 @@ TEST(VectorPaths, SynthesisMatchesTheCLibrary) {
   std::vector<float> mag(chunk), gains(chunk), psi(chunk), re(chunk), im(chunk);
   int mismatches = 0;
   for (int round = 0; round < 1000; round++) {
+    vocoder_set_vector_path(true, kWidths[(round >> 1) & 1]);
     for (int k = 0; k < chunk; k++) {
       mag[k] = std::fabs(in.next());
       gains[k] = (k & 7) == 0 ? in.next() : 1.0f + 0.5f * std::fabs(in.phase());
@@ -182,15 +191,18 @@ TEST(VectorPaths, SynthesisOfEveryEdgePair) {
       psi.push_back(p);
     }
   std::vector<float> re(mag.size()), im(mag.size());
-  vocoder_synthesize_bins(mag.data(), nullptr, psi.data(), re.data(), im.data(),
-                          static_cast<int>(mag.size()));
-  for (size_t k = 0; k < mag.size(); k++) {
-    double s;
-    double c;
-    ::sincos(static_cast<double>(psi[k]), &s, &c);
-    EXPECT_TRUE(sameResult(re[k], static_cast<float>(static_cast<double>(mag[k]) * c)) &&
-                sameResult(im[k], static_cast<float>(static_cast<double>(mag[k]) * s)))
-        << mag[k] << " at " << psi[k];
+  for (bool wide : kWidths) {
+    vocoder_set_vector_path(true, wide);
+    vocoder_synthesize_bins(mag.data(), nullptr, psi.data(), re.data(), im.data(),
+                            static_cast<int>(mag.size()));
+    for (size_t k = 0; k < mag.size(); k++) {
+      double s;
+      double c;
+      ::sincos(static_cast<double>(psi[k]), &s, &c);
+      EXPECT_TRUE(sameResult(re[k], static_cast<float>(static_cast<double>(mag[k]) * c)) &&
+                  sameResult(im[k], static_cast<float>(static_cast<double>(mag[k]) * s)))
+          << mag[k] << " at " << psi[k];
+    }
   }
 }
 
@@ -200,6 +212,7 @@ TEST(VectorPaths, RotationMatchesPrincarg) {
   const int chunk = 4096;
   std::vector<float> phi(chunk), rot(chunk), psi(chunk);
   for (int round = 0; round < 250; round++) {
+    vocoder_set_vector_path(true, kWidths[round & 1]);
     for (int k = 0; k < chunk; k++) {
       phi[k] = in.phase();
       // Mostly rotations in range, sometimes far out (phases of high bins
@@ -219,6 +232,7 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
   for (int n = 8; n <= 4096; n *= 2) {
     ASSERT_TRUE(fft_init(n));
     for (int trial = 0; trial < 24; trial++) {
+      fft_set_vector_path(true, kWidths[trial & 1]);
       std::vector<float> x(n), re(n), im(n), ref(2 * n);
       for (int k = 0; k < n; k++) {
         x[k] = u(rng) * (trial % 3 == 0 ? 1e-30f : 1.0f);
@@ -270,9 +284,9 @@ std::vector<float> testSignal(int count) {
   return v;
 }
 
-std::vector<float> stretch(bool vector, int winSize, int step, int stepOut, bool equaliser) {
-  vocoder_set_vector_path(vector);
-  fft_set_vector_path(vector);
+std::vector<float> stretch(bool vector, bool wide, int winSize, int step, int stepOut, bool equaliser) {
+  vocoder_set_vector_path(vector, wide);
+  fft_set_vector_path(vector, wide);
   spectrum_enabled = 0;
   EXPECT_TRUE(vocoder_init(winSize, step));
   eq_enable(equaliser ? 1 : 0);
@@ -300,11 +314,13 @@ TEST(VectorPaths, FramesMatchThePortablePath) {
   } cases[] = {
       {2048, 512, 683, true}, {4096, 512, 341, false}, {512, 64, 128, true}, {1024, 512, 1024, false}};
   for (const auto& c : cases) {
-    const std::vector<float> fast = stretch(true, c.winSize, c.step, c.stepOut, c.eq);
-    const std::vector<float> portable = stretch(false, c.winSize, c.step, c.stepOut, c.eq);
-    ASSERT_EQ(fast.size(), portable.size());
-    for (size_t i = 0; i < fast.size(); i++)
-      ASSERT_TRUE(sameBits(fast[i], portable[i])) << c.winSize << "/" << c.step << " sample " << i;
+    const std::vector<float> portable = stretch(false, false, c.winSize, c.step, c.stepOut, c.eq);
+    for (bool wide : kWidths) {
+      const std::vector<float> fast = stretch(true, wide, c.winSize, c.step, c.stepOut, c.eq);
+      ASSERT_EQ(fast.size(), portable.size());
+      for (size_t i = 0; i < fast.size(); i++)
+        ASSERT_TRUE(sameBits(fast[i], portable[i])) << c.winSize << "/" << c.step << " sample " << i;
+    }
   }
 }
 
