@@ -63,6 +63,7 @@ struct Buffers {
   Buffer<float> transform;
   Buffer<float> synthesis;
   Buffer<float> rotation;
+  Buffer<float> peakRotation;
   Buffer<float> gains;
 };
 
@@ -102,10 +103,11 @@ bool allocate(Buffers& b, int size) {
   b.frame = allocZeroed<float>(size);
   b.transform = allocZeroed<float>(2 * size);
   b.synthesis = allocZeroed<float>(size);
-  b.rotation = allocZeroed<float>(size);
+  b.rotation = allocZeroed<float>(size + 8);  // room for the region fill
+  b.peakRotation = allocZeroed<float>(size);
   b.gains = allocZeroed<float>(size);
   if (!b.window || !b.windowOut || !b.omega || !b.frame || !b.transform || !b.synthesis || !b.rotation ||
-      !b.gains)
+      !b.peakRotation || !b.gains)
     return false;
   for (int ch = 0; ch < kChannels; ch++) {
     b.phi0s[ch] = allocZeroed<float>(size);
@@ -509,6 +511,49 @@ VOC_AVX2 void rotateAvx2(const float* phi, const float* rot, float* psi, int cou
   rotateScalar(phi, rot, psi, k, count);
 }
 
+// The valley of mag[lo .. hi-1]: the lowest value below FLT_MAX, at its first
+// position (0 when there is none), as the strict scan "mag[i] < min" from
+// min = FLT_MAX finds it; eight bins at a time, masked at the end.
+VOC_AVX2 int valleyAvx2(const float* mag, int lo, int hi) {
+  const __m256 fltMax = _mm256_set1_ps(FLT_MAX);
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  float best = FLT_MAX;
+  int bestLoc = 0;
+  for (int i = lo; i < hi; i += 8) {
+    const __m256i inRange = _mm256_cmpgt_epi32(_mm256_set1_epi32(hi - i), lanes);
+    const __m256 v = _mm256_maskload_ps(mag + i, inRange);
+    const __m256 valid = _mm256_and_ps(_mm256_cmp_ps(v, fltMax, _CMP_LT_OQ), _mm256_castsi256_ps(inRange));
+    const __m256 vv = _mm256_blendv_ps(fltMax, v, valid);
+    __m256 m = _mm256_min_ps(vv, _mm256_permute2f128_ps(vv, vv, 1));
+    m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    const float chunkMin = _mm256_cvtss_f32(m);
+    if (chunkMin < best) {
+      // Equal values (zeros of either sign included) go to the first.
+      const int at = _mm256_movemask_ps(_mm256_and_ps(_mm256_cmp_ps(vv, m, _CMP_EQ_OQ), valid));
+      best = chunkMin;
+      bestLoc = i + __builtin_ctz(at);
+    }
+  }
+  return bestLoc;
+}
+
+// rotation[b] = peakRotation[q] for every bin b of region q. Regions are
+// written in ascending order, eight bins per store: a store that runs into
+// the next region is overwritten by that region's own. rotation needs seven
+// floats of room after the last region.
+VOC_AVX2 void fillRegionsAvx2(const float* peakRotation, const int* valleys, int nPeaks, float* rotation) {
+  for (int q = 0; q < nPeaks; q++) {
+    const __m256 r = _mm256_set1_ps(peakRotation[q]);
+    const int end = valleys[q + 1];
+    int b = valleys[q];
+    do {
+      _mm256_storeu_ps(rotation + b, r);
+      b += 8;
+    } while (b < end);
+  }
+}
+
 // Bins strictly above both neighbours on either side, as 8 bits per vector:
 // mag[k - 2 .. k + 2] for k = from .. from + 7.
 VOC_AVX2 inline int peakMask8(const float* mag, int from) {
@@ -860,7 +905,9 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys) {
   valleys[0] = 0;
   auto addPeak = [&](int bin) {
     peaks[nPeaks] = bin;
-    if (nPeaks > 0) {
+    if (nPeaks > 0 && vectorPath) {
+      valleys[nPeaks] = valleyAvx2(mag, lastPeak, bin);
+    } else if (nPeaks > 0) {
       float min = FLT_MAX;
       int minLoc = 0;
       for (int i = lastPeak; i < bin; i++) {
@@ -900,19 +947,24 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys) {
 // the same angle as the peak. Without peaks psi keeps the previous frame's
 // phases. Every peak reads its own psi before any region is written (a peak
 // lies in its own region), so the rotations are computed first.
+// rotation holds half + 8 floats and peakRotations one per peak.
 void phaseLock(const float* phi, const float* phi0, float* psi, const float* omega, const int* peaks,
-               int* valleys, int nPeaks, int half, float stretchFactor, float* rotation) {
+               int* valleys, int nPeaks, int half, float stretchFactor, float* rotation,
+               float* peakRotations) {
   valleys[nPeaks] = half;
   if (nPeaks == 0) return;
   int p = 0;
-  if (wideVectors) p = peakRotationsAvx512(phi, phi0, psi, omega, peaks, nPeaks, stretchFactor, rotation);
+  if (wideVectors)
+    p = peakRotationsAvx512(phi, phi0, psi, omega, peaks, nPeaks, stretchFactor, peakRotations);
   if (vectorPath)
-    p += peakRotationsAvx2(phi, phi0, psi, omega, peaks + p, nPeaks - p, stretchFactor, rotation + p);
-  for (; p < nPeaks; p++) rotation[p] = peakRotation(phi, phi0, psi, omega, peaks[p], stretchFactor);
+    p += peakRotationsAvx2(phi, phi0, psi, omega, peaks + p, nPeaks - p, stretchFactor, peakRotations + p);
+  for (; p < nPeaks; p++) peakRotations[p] = peakRotation(phi, phi0, psi, omega, peaks[p], stretchFactor);
   // Every bin of a region turns with its peak.
-  for (int q = nPeaks - 1; q >= 0; q--) {
-    const float r = rotation[q];
-    for (int b = valleys[q]; b < valleys[q + 1]; b++) rotation[b] = r;
+  if (vectorPath) {
+    fillRegionsAvx2(peakRotations, valleys, nPeaks, rotation);
+  } else {
+    for (int q = 0; q < nPeaks; q++)
+      for (int b = valleys[q]; b < valleys[q + 1]; b++) rotation[b] = peakRotations[q];
   }
   rotateBins(phi, rotation, psi, half);
 }
@@ -958,7 +1010,7 @@ void processFrame(const float* input, float* output, float stretchFactor, int ch
   analyze(buffers.frame.get(), re, im, mag, phi, winHalf);
   const int nPeaks = findPeaks(mag, winHalf, peaks, valleys);
   phaseLock(phi, buffers.phi0s[channel].get(), psi, buffers.omega.get(), peaks, valleys, nPeaks, winHalf,
-            stretchFactor, buffers.rotation.get());
+            stretchFactor, buffers.rotation.get(), buffers.peakRotation.get());
   synthesize(mag, psi, spectrumRe, spectrumIm, re, im, winHalf);
   overlapAdd(output, buffers.waves[channel].get(), re, buffers.windowOut.get(), buffers.phi0s[channel].get(),
              phi, winSize, stepOut);
@@ -1080,8 +1132,10 @@ int vocoder_find_peaks(float* mag, int half, int* peaks, int* valleys) {
 
 void vocoder_phase_lock(const float* phi, const float* phi0, float* psi, const float* omega, const int* peaks,
                         int* valleys, int nPeaks, int half, float stretchFactor) {
-  std::unique_ptr<float[]> rotation(new float[static_cast<size_t>(std::max(half, 1))]);
-  phaseLock(phi, phi0, psi, omega, peaks, valleys, nPeaks, half, stretchFactor, rotation.get());
+  std::unique_ptr<float[]> rotation(new float[static_cast<size_t>(std::max(half, 0)) + 8]);
+  std::unique_ptr<float[]> peakRotations(new float[static_cast<size_t>(std::max(nPeaks, 1))]);
+  phaseLock(phi, phi0, psi, omega, peaks, valleys, nPeaks, half, stretchFactor, rotation.get(),
+            peakRotations.get());
 }
 
 void vocoder_analyze_bins(const float* re, const float* im, float* mag, float* phi, int count) {

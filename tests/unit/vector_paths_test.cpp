@@ -267,6 +267,53 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
   }
 }
 
+// Peaks, valleys and locked phases on magnitudes full of ties, plateaus,
+// long valleys and special values, both paths.
+TEST(VectorPaths, PeaksAndPhaseLockMatchThePortablePath) {
+  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  std::mt19937 rng(7);
+  const float specials[] = {0.0f, -0.0f, kInf, kNaN, FLT_MAX, FLT_MIN, 1.0f, 1.0f, 2.0f};
+  for (int trial = 0; trial < 3000; trial++) {
+    const int half = 4 << (trial % 8);  // 4 .. 512
+    std::vector<float> mag(static_cast<size_t>(half) + 2);
+    const int style = trial % 4;
+    for (int k = 0; k < half; k++) {
+      const uint32_t r = rng();
+      if (style == 0) {
+        mag[k] = specials[r % 9];
+      } else if (style == 1) {
+        mag[k] = static_cast<float>(r % 4);  // many ties and plateaus
+      } else if (style == 2) {
+        mag[k] = (k % 37 == 0) ? 10.0f : 1.0f + static_cast<float>(r % 1000) * 1e-3f;  // long valleys
+      } else {
+        mag[k] = static_cast<float>(r) * 1e-9f;
+      }
+    }
+    std::vector<float> phi(half), phi0(half), omega(half), psiA(half), psiB(half);
+    for (int k = 0; k < half; k++) {
+      phi[k] = std::uniform_real_distribution<float>(-3.2f, 3.2f)(rng);
+      phi0[k] = std::uniform_real_distribution<float>(-3.2f, 3.2f)(rng);
+      omega[k] = static_cast<float>(k) * 0.7853982f;
+      psiA[k] = psiB[k] = std::uniform_real_distribution<float>(-3.2f, 3.2f)(rng);
+    }
+    std::vector<float> magA(mag), magB(mag);
+    std::vector<int> peaksA(half + 1), peaksB(half + 1), valleysA(half + 2), valleysB(half + 2);
+    vocoder_set_vector_path(false);
+    const int nA = vocoder_find_peaks(magA.data(), half, peaksA.data(), valleysA.data());
+    vocoder_phase_lock(phi.data(), phi0.data(), psiA.data(), omega.data(), peaksA.data(), valleysA.data(), nA,
+                       half, 1.33f);
+    vocoder_set_vector_path(true, kWidths[trial & 1]);
+    const int nB = vocoder_find_peaks(magB.data(), half, peaksB.data(), valleysB.data());
+    vocoder_phase_lock(phi.data(), phi0.data(), psiB.data(), omega.data(), peaksB.data(), valleysB.data(), nB,
+                       half, 1.33f);
+    ASSERT_EQ(nA, nB) << "trial " << trial;
+    for (int p = 0; p < nA; p++) ASSERT_EQ(peaksA[p], peaksB[p]) << "trial " << trial;
+    for (int p = 0; p <= nA; p++) ASSERT_EQ(valleysA[p], valleysB[p]) << "trial " << trial;
+    for (int k = 0; k < half; k++)
+      ASSERT_TRUE(sameBits(psiA[k], psiB[k])) << "trial " << trial << " bin " << k;
+  }
+}
+
 // A few seconds of a tone mixture with silence, through the whole frame.
 std::vector<float> testSignal(int count) {
   std::vector<float> v(static_cast<size_t>(count));
