@@ -415,13 +415,35 @@ void compare(const char* what, const std::vector<float>& got, const std::vector<
   }
 }
 
+// The phase wrap as defined: the double quotient by pi truncated to 64 bits,
+// moved to the even integer away from zero, times pi subtracted in double.
+float referencePrincarg(float phase) {
+  const double kPi = 3.141592653589793;
+  const double quotient = static_cast<double>(phase) / kPi;
+  if (!(std::fabs(quotient) < 9.2e18)) return phase;  // non-finite, or beyond any 64-bit multiple
+  int64_t q = static_cast<int64_t>(quotient);
+  q += q >= 0 ? (q & 1) : -(q & 1);
+  return static_cast<float>(static_cast<double>(phase) - static_cast<double>(q) * kPi);
+}
+
+// The path variants to compare: the widest vectors, AVX2 only, portable.
+struct PathVariant {
+  const char* name;
+  bool vector;
+  bool wide;
+};
+constexpr PathVariant kVariants[] = {
+    {"wide vector", true, true}, {"AVX2", true, false}, {"portable", false, false}};
+
 // The split-array transforms of the vocoder against the interleaved one that
 // defines them.
 void fftSplit(Input& in) {
   const int n = in.anyInt({64, 8, 16, 32, 128, 256, 512, 1024, 2048, 4096});
   if (!isPowerOfTwo(n) || n < 8 || n > FFT_MAX_SIZE) return;
-  fft_set_vector_path(in.byte() % 3 != 0);
+  const PathVariant& variant = kVariants[in.byte() % 3];
+  fft_set_vector_path(variant.vector, variant.wide);
   if (!fft_init(n)) finding("fft_init refused", std::to_string(n));
+  const std::string path = std::string(" (") + variant.name + ")";
   const size_t size = static_cast<size_t>(n);
   const std::vector<float> x = floats(in, size);
   std::vector<float> re(size);
@@ -436,8 +458,8 @@ void fftSplit(Input& in) {
     wantRe[k] = buffer[2 * k];
     wantIm[k] = buffer[2 * k + 1];
   }
-  compare("fft_forward_real re", re, wantRe, size / 2);
-  compare("fft_forward_real im", im, wantIm, size / 2);
+  compare(("fft_forward_real re" + path).c_str(), re, wantRe, size / 2);
+  compare(("fft_forward_real im" + path).c_str(), im, wantIm, size / 2);
 
   const std::vector<float> specRe = floats(in, size / 2);
   const std::vector<float> specIm = floats(in, size / 2);
@@ -450,7 +472,7 @@ void fftSplit(Input& in) {
   fft_process(buffer.data(), 1, 0);
   std::vector<float> want(size);
   for (size_t i = 0; i < size; i++) want[i] = buffer[2 * i];
-  compare("fft_inverse_half", re, want, size);
+  compare(("fft_inverse_half" + path).c_str(), re, want, size);
   if (vocoder_win_size() > 0 && !fft_init(vocoder_win_size())) finding("fft_init of the vocoder's size");
 }
 
@@ -477,38 +499,70 @@ void vocoderBins(Input& in) {
       want1[k] = static_cast<float>(static_cast<double>(magTmp) * cosine);
       want2[k] = static_cast<float>(static_cast<double>(magTmp) * sine);
     } else {
-      want1[k] = vocoder_princarg(a[k] + b[k]);
+      want1[k] = referencePrincarg(a[k] + b[k]);
     }
   }
-  for (const bool vector : {true, false}) {
-    vocoder_set_vector_path(vector);
+  for (const PathVariant& variant : kVariants) {
+    vocoder_set_vector_path(variant.vector, variant.wide);
     std::vector<float> out1(count);
     std::vector<float> out2(count);
+    const std::string path = std::string(" (") + variant.name + ")";
     if (step == 0) {
       vocoder_analyze_bins(a.data(), b.data(), out1.data(), out2.data(), static_cast<int>(count));
-      compare(vector ? "vocoder_analyze_bins (vector) mag" : "vocoder_analyze_bins mag", out1, want1, count);
-      compare(vector ? "vocoder_analyze_bins (vector) phi" : "vocoder_analyze_bins phi", out2, want2, count);
+      compare(("vocoder_analyze_bins mag" + path).c_str(), out1, want1, count);
+      compare(("vocoder_analyze_bins phi" + path).c_str(), out2, want2, count);
     } else if (step == 1) {
       vocoder_synthesize_bins(a.data(), withGains ? gains.data() : nullptr, b.data(), out1.data(),
                               out2.data(), static_cast<int>(count));
-      compare(vector ? "vocoder_synthesize_bins (vector) re" : "vocoder_synthesize_bins re", out1, want1,
-              count);
-      compare(vector ? "vocoder_synthesize_bins (vector) im" : "vocoder_synthesize_bins im", out2, want2,
-              count);
+      compare(("vocoder_synthesize_bins re" + path).c_str(), out1, want1, count);
+      compare(("vocoder_synthesize_bins im" + path).c_str(), out2, want2, count);
     } else {
       vocoder_rotate_bins(a.data(), b.data(), out1.data(), static_cast<int>(count));
-      compare(vector ? "vocoder_rotate_bins (vector)" : "vocoder_rotate_bins", out1, want1, count);
+      compare(("vocoder_rotate_bins" + path).c_str(), out1, want1, count);
     }
   }
-  vocoder_set_vector_path(in.byte() % 3 != 0);
+  const PathVariant& left = kVariants[in.byte() % 3];
+  vocoder_set_vector_path(left.vector, left.wide);
+}
+
+// The analyser's two paths over the same pushes, each from a fresh set-up
+// whose carried count is first brought to a known value (a push of at least
+// two intervals always leaves exactly one).
+void spectrumPaths(Input& in) {
+  if (++setUps.spectrumInit > kMaxSetUpsPerInput) return;
+  const int rate = in.anyInt({44100, 8000, 48000, 22050});
+  if (rate < 32 || rate > 192000) return;
+  const int channels = in.range(1, 2);
+  const int analysisSamples = rate / 4 / 8;
+  std::vector<std::vector<float>> chunks;
+  const int pushes = in.range(1, 12);
+  for (int i = 0; i < pushes; i++) chunks.push_back(floats(in, static_cast<size_t>(in.range(0, 3000))));
+  const std::vector<float> silence(static_cast<size_t>(2 * analysisSamples + 1), 0.0f);
+  const int enabledBefore = spectrum_enabled.load();
+  spectrum_enabled.store(1);
+  std::vector<float> levels[2];
+  for (int pass = 0; pass < 2; pass++) {
+    spectrum_set_vector_path(pass == 0);
+    spectrum_init(rate, channels);
+    spectrum_push(silence.data(), static_cast<int>(silence.size()), 0);
+    if (channels == 2) spectrum_push(silence.data(), static_cast<int>(silence.size()), 1);
+    for (int i = 0; i < pushes; i++) {
+      spectrum_push(chunks[i].data(), static_cast<int>(chunks[i].size()), channels == 2 ? i % 2 : 0);
+    }
+    const std::atomic<float>* values = spectrum_get();
+    for (int k = 0; k < SPECTRUM_NOTES; k++) levels[pass].push_back(values[k].load());
+  }
+  compare("spectrum analysis (vector against portable)", levels[0], levels[1], SPECTRUM_NOTES);
+  spectrum_set_vector_path(in.byte() % 2 == 0);
+  spectrum_enabled.store(enabledBefore);
 }
 
 void unitPaths(Input& in) {
-  switch (in.byte() % 6) {
+  switch (in.byte() % 7) {
     case 0: {
       const float p = in.anyFloat({0.0f, 3.14159274f, -3.14159274f, 1e10f, -1e30f, 100.0f});
-      const float r = vocoder_princarg(p);
-      if (std::isfinite(p) && std::fabs(p) < 1e9f && !(std::fabs(r) <= 3.1416f)) finding("princarg range");
+      if (!sameResult(vocoder_princarg(p), referencePrincarg(p)))
+        finding("vocoder_princarg", std::to_string(p));
       break;
     }
     case 1:
@@ -527,12 +581,19 @@ void unitPaths(Input& in) {
       }
       break;
     }
-    default:
-      // Blocks run on whichever paths are left selected; both must give the
-      // same results.
-      fft_set_vector_path(in.byte() % 2 == 0);
-      vocoder_set_vector_path(in.byte() % 2 == 0);
+    case 5:
+      spectrumPaths(in);
       break;
+    default: {
+      // Blocks run on whichever paths are left selected; all must give the
+      // same results.
+      const PathVariant& fft = kVariants[in.byte() % 3];
+      const PathVariant& vocoder = kVariants[in.byte() % 3];
+      fft_set_vector_path(fft.vector, fft.wide);
+      vocoder_set_vector_path(vocoder.vector, vocoder.wide);
+      spectrum_set_vector_path(in.byte() % 2 == 0);
+      break;
+    }
   }
 }
 
