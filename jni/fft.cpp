@@ -114,43 +114,6 @@ FFT_AVX2 inline V2 cmul(__m256 pr, __m256 pi, __m256 wr, __m256 wi) {
           _mm256_add_ps(_mm256_mul_ps(pr, wi), _mm256_mul_ps(pi, wr))};
 }
 
-// Stages 1 and 2 (butterfly spans 2 and 4) inside one vector of 8 values.
-FFT_AVX2 inline void stages12(__m256& r, __m256& i, __m256 w1r, __m256 w1i, __m256 w2r, __m256 w2i) {
-  {
-    const __m256 ar = _mm256_shuffle_ps(r, r, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 ai = _mm256_shuffle_ps(i, i, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 br = _mm256_shuffle_ps(r, r, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 bi = _mm256_shuffle_ps(i, i, _MM_SHUFFLE(3, 2, 3, 2));
-    const V2 t = cmul(br, bi, w1r, w1i);
-    r = _mm256_blend_ps(_mm256_add_ps(ar, t.r), _mm256_sub_ps(ar, t.r), 0xCC);
-    i = _mm256_blend_ps(_mm256_add_ps(ai, t.i), _mm256_sub_ps(ai, t.i), 0xCC);
-  }
-  {
-    const __m256 ar = _mm256_permute2f128_ps(r, r, 0x00);
-    const __m256 ai = _mm256_permute2f128_ps(i, i, 0x00);
-    const __m256 br = _mm256_permute2f128_ps(r, r, 0x11);
-    const __m256 bi = _mm256_permute2f128_ps(i, i, 0x11);
-    const V2 t = cmul(br, bi, w2r, w2i);
-    r = _mm256_blend_ps(_mm256_add_ps(ar, t.r), _mm256_sub_ps(ar, t.r), 0xF0);
-    i = _mm256_blend_ps(_mm256_add_ps(ai, t.i), _mm256_sub_ps(ai, t.i), 0xF0);
-  }
-}
-
-// Twiddle vectors of stages 1 and 2, repeated to fill 8 lanes.
-struct EarlyTwiddles {
-  __m256 w1r, w1i, w2r, w2i;
-};
-FFT_AVX2 inline EarlyTwiddles earlyTwiddles(int dir) {
-  const float* tr = splitRe[dir];
-  const float* ti = splitIm[dir];
-  EarlyTwiddles e;
-  e.w1r = _mm256_setr_ps(tr[1], tr[2], tr[1], tr[2], tr[1], tr[2], tr[1], tr[2]);
-  e.w1i = _mm256_setr_ps(ti[1], ti[2], ti[1], ti[2], ti[1], ti[2], ti[1], ti[2]);
-  e.w2r = _mm256_setr_ps(tr[3], tr[4], tr[5], tr[6], tr[3], tr[4], tr[5], tr[6]);
-  e.w2i = _mm256_setr_ps(ti[3], ti[4], ti[5], ti[6], ti[3], ti[4], ti[5], ti[6]);
-  return e;
-}
-
 // One radix-2 butterfly on 8 lanes, in place.
 FFT_AVX2 inline void butterfly(float* r1, float* i1, float* r2, float* i2, const float* twr,
                                const float* twi) {
@@ -384,32 +347,66 @@ FFT_AVX2 inline void transpose8(__m256 r[8]) {
   r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
+// Stages 1 and 2 of eight groups at once: e[t] holds element t (of the
+// eight after reordering) of eight groups, one group per lane, so every
+// butterfly is a plain vertical operation with the same twiddle in all lanes.
+FFT_AVX2 inline void verticalButterfly(__m256 er[8], __m256 ei[8], int t1, int t2, int dir, int tw) {
+  const V2 t = cmul(er[t2], ei[t2], _mm256_set1_ps(splitRe[dir][tw]), _mm256_set1_ps(splitIm[dir][tw]));
+  er[t2] = _mm256_sub_ps(er[t1], t.r);
+  ei[t2] = _mm256_sub_ps(ei[t1], t.i);
+  er[t1] = _mm256_add_ps(er[t1], t.r);
+  ei[t1] = _mm256_add_ps(ei[t1], t.i);
+}
+
+FFT_AVX2 inline void earlyStagesVertical(__m256 er[8], __m256 ei[8], int dir) {
+  // Stage 1 (span 2, twiddles 1 and 2 of the split table), stage 2 (span 4,
+  // twiddles 3 .. 6).
+  verticalButterfly(er, ei, 0, 2, dir, 1);
+  verticalButterfly(er, ei, 1, 3, dir, 2);
+  verticalButterfly(er, ei, 4, 6, dir, 1);
+  verticalButterfly(er, ei, 5, 7, dir, 2);
+  verticalButterfly(er, ei, 0, 4, dir, 3);
+  verticalButterfly(er, ei, 1, 5, dir, 4);
+  verticalButterfly(er, ei, 2, 6, dir, 5);
+  verticalButterfly(er, ei, 3, 7, dir, 6);
+}
+
+// After the early stages the lanes are groups: transposed, each vector is
+// one group's eight values, stored at its place.
+FFT_AVX2 inline void storeGroups(__m256 er[8], __m256 ei[8], int b, float* re, float* im) {
+  transpose8(er);
+  transpose8(ei);
+  for (int c = 0; c < 8; c++) {
+    const int g = revGroup[b + c];
+    _mm256_storeu_ps(re + 8 * g, er[c]);
+    _mm256_storeu_ps(im + 8 * g, ei[c]);
+  }
+}
+
 // Forward transform of a real, finite frame. The imaginary inputs are +0, so
 // the first stage (twiddle (1, +0)) gives exactly (a + b, +0) and (a - b, +0):
 // b * 1 - 0 * 0 = b, and b * 0 + 0 * 1 = +0 whatever the sign of b.
+//
+// Group g (values 8g .. 8g + 7 after reordering) takes value t from
+// x[base + rev3(t) * N/8], base = revGroup[g]: rows of x at N/8 apart hold the
+// same element of eight consecutive bases.
 FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
   const int n = frameSize;
   const int eighth = n / 8;
-  const EarlyTwiddles e = earlyTwiddles(0);
-  // Rows in the order that puts the first butterflies' upper inputs (j = 0,
-  // 2, 1, 3) in lanes 0..3 of each column and their lower inputs in 4..7.
-  static const int rowOrder[8] = {0, 2, 1, 3, 4, 6, 5, 7};
   for (int b = 0; b < eighth; b += 8) {
-    __m256 rows[8];
-    for (int j = 0; j < 8; j++) rows[j] = _mm256_loadu_ps(x + rowOrder[j] * eighth + b);
-    transpose8(rows);
-    for (int c = 0; c < 8; c++) {
-      const __m128 a = _mm256_castps256_ps128(rows[c]);
-      const __m128 bb = _mm256_extractf128_ps(rows[c], 1);
-      const __m128 sum = _mm_add_ps(a, bb);
-      const __m128 diff = _mm_sub_ps(a, bb);
-      __m256 r = _mm256_set_m128(_mm_unpackhi_ps(sum, diff), _mm_unpacklo_ps(sum, diff));
-      __m256 i = _mm256_setzero_ps();
-      stages12(r, i, e.w1r, e.w1i, e.w2r, e.w2i);
-      const int g = revGroup[b + c];
-      _mm256_storeu_ps(re + 8 * g, r);
-      _mm256_storeu_ps(im + 8 * g, i);
+    __m256 row[8];
+    for (int j = 0; j < 8; j++) row[j] = _mm256_loadu_ps(x + j * eighth + b);
+    // First stage: pairs of rows rev3(2m) and rev3(2m) + 4, m = 0 .. 3.
+    __m256 er[8];
+    __m256 ei[8];
+    static const int upper[4] = {0, 2, 1, 3};
+    for (int m = 0; m < 4; m++) {
+      er[2 * m] = _mm256_add_ps(row[upper[m]], row[upper[m] + 4]);
+      er[2 * m + 1] = _mm256_sub_ps(row[upper[m]], row[upper[m] + 4]);
+      ei[2 * m] = ei[2 * m + 1] = _mm256_setzero_ps();
     }
+    earlyStagesVertical(er, ei, 0);
+    storeGroups(er, ei, b, re, im);
   }
   laterStages(re, im, n, 0);
 }
@@ -420,31 +417,22 @@ FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
 FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* re, float* im) {
   const int n = frameSize;
   const int eighth = n / 8;
-  const EarlyTwiddles e = earlyTwiddles(1);
-  const __m256i dup = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
   const __m256 zero = _mm256_setzero_ps();
-  static const int rowOrder[4] = {0, 2, 1, 3};
   for (int b = 0; b < eighth; b += 8) {
-    // Only rows 0..3 lie in the lower half; rows 4..7 are the zeros.
-    __m256 rr[8];
-    __m256 ri[8];
-    for (int j = 0; j < 4; j++) {
-      rr[j] = _mm256_loadu_ps(specRe + rowOrder[j] * eighth + b);
-      ri[j] = _mm256_loadu_ps(specIm + rowOrder[j] * eighth + b);
-      rr[j + 4] = ri[j + 4] = zero;
+    // Only rows 0 .. 3 lie in the lower half; rows 4 .. 7 are the zeros.
+    __m256 er[8];
+    __m256 ei[8];
+    static const int upper[4] = {0, 2, 1, 3};
+    for (int m = 0; m < 4; m++) {
+      const __m256 yr = _mm256_loadu_ps(specRe + upper[m] * eighth + b);
+      const __m256 yi = _mm256_loadu_ps(specIm + upper[m] * eighth + b);
+      er[2 * m] = _mm256_add_ps(yr, zero);
+      er[2 * m + 1] = yr;
+      ei[2 * m] = _mm256_add_ps(yi, zero);
+      ei[2 * m + 1] = yi;
     }
-    transpose8(rr);
-    transpose8(ri);
-    for (int c = 0; c < 8; c++) {
-      const __m256 yr = _mm256_permutevar8x32_ps(rr[c], dup);
-      const __m256 yi = _mm256_permutevar8x32_ps(ri[c], dup);
-      __m256 r = _mm256_blend_ps(_mm256_add_ps(yr, zero), yr, 0xAA);
-      __m256 i = _mm256_blend_ps(_mm256_add_ps(yi, zero), yi, 0xAA);
-      stages12(r, i, e.w1r, e.w1i, e.w2r, e.w2i);
-      const int g = revGroup[b + c];
-      _mm256_storeu_ps(re + 8 * g, r);
-      _mm256_storeu_ps(im + 8 * g, i);
-    }
+    earlyStagesVertical(er, ei, 1);
+    storeGroups(er, ei, b, re, im);
   }
   laterStages(re, im, n, 1);
 }

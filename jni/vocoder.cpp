@@ -259,19 +259,26 @@ VOC_AVX2 inline __m256d atan2Kernel(__m256d y, __m256d x) {
   const __m256d ax = _mm256_and_pd(x, absMask);
   const __m256d ay = _mm256_and_pd(y, absMask);
   const __m256d swap = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
-  const __m256d t = _mm256_div_pd(_mm256_min_pd(ax, ay), _mm256_max_pd(ax, ay));
-  const __m256d one = _mm256_set1_pd(1.0);
+  // t = lo / hi in [0, 1] picks the reduction; the reduced argument is then
+  // formed from lo and hi with a single division. The thresholds compare
+  // exactly (7/16 and 11/16 of a float need no rounding in double), and
+  // 2 lo - hi and lo - hi are exact where they are used (Sterbenz's lemma).
+  const __m256d lo = _mm256_min_pd(ax, ay);
+  const __m256d hi = _mm256_max_pd(ax, ay);
   const __m256d two = _mm256_set1_pd(2.0);
-  const __m256d near1 = _mm256_cmp_pd(t, _mm256_set1_pd(0.6875), _CMP_GE_OQ);
-  const __m256d nearHalf = _mm256_andnot_pd(near1, _mm256_cmp_pd(t, _mm256_set1_pd(0.4375), _CMP_GE_OQ));
+  const __m256d near1 = _mm256_cmp_pd(lo, _mm256_mul_pd(hi, _mm256_set1_pd(0.6875)), _CMP_GE_OQ);
+  const __m256d nearHalf =
+      _mm256_andnot_pd(near1, _mm256_cmp_pd(lo, _mm256_mul_pd(hi, _mm256_set1_pd(0.4375)), _CMP_GE_OQ));
+  // u = t, (2t - 1) / (2 + t) or (t - 1) / (t + 1).
   const __m256d num =
-      select(near1, _mm256_sub_pd(t, one), select(nearHalf, _mm256_sub_pd(_mm256_mul_pd(two, t), one), t));
-  const __m256d den = select(near1, _mm256_add_pd(t, one), select(nearHalf, _mm256_add_pd(two, t), one));
+      select(near1, _mm256_sub_pd(lo, hi), select(nearHalf, _mm256_sub_pd(_mm256_mul_pd(two, lo), hi), lo));
+  const __m256d den =
+      select(near1, _mm256_add_pd(lo, hi), select(nearHalf, _mm256_add_pd(_mm256_mul_pd(two, hi), lo), hi));
   const __m256d u = _mm256_div_pd(num, den);
-  const __m256d hi = select(near1, _mm256_set1_pd(7.85398163397448278999e-01),
-                            _mm256_and_pd(nearHalf, _mm256_set1_pd(4.63647609000806093515e-01)));
-  const __m256d lo = select(near1, _mm256_set1_pd(3.06161699786838301793e-17),
-                            _mm256_and_pd(nearHalf, _mm256_set1_pd(2.26987774529616870924e-17)));
+  const __m256d atanHi = select(near1, _mm256_set1_pd(7.85398163397448278999e-01),
+                                _mm256_and_pd(nearHalf, _mm256_set1_pd(4.63647609000806093515e-01)));
+  const __m256d atanLo = select(near1, _mm256_set1_pd(3.06161699786838301793e-17),
+                                _mm256_and_pd(nearHalf, _mm256_set1_pd(2.26987774529616870924e-17)));
   const __m256d z = _mm256_mul_pd(u, u);
   const __m256d w = _mm256_mul_pd(z, z);
   __m256d s1 =
@@ -287,7 +294,8 @@ VOC_AVX2 inline __m256d atan2Kernel(__m256d y, __m256d x) {
   s2 = _mm256_add_pd(splat(-1.11111104054623557880e-01), _mm256_mul_pd(w, s2));
   s2 = _mm256_add_pd(splat(-1.99999999998764832476e-01), _mm256_mul_pd(w, s2));
   s2 = _mm256_mul_pd(w, s2);
-  __m256d r = _mm256_sub_pd(hi, _mm256_sub_pd(_mm256_sub_pd(_mm256_mul_pd(u, _mm256_add_pd(s1, s2)), lo), u));
+  __m256d r =
+      _mm256_sub_pd(atanHi, _mm256_sub_pd(_mm256_sub_pd(_mm256_mul_pd(u, _mm256_add_pd(s1, s2)), atanLo), u));
   // |y| > |x|: pi/2 - r; then x < 0: pi - r; then the sign of y.
   r = select(
       swap,
@@ -612,22 +620,24 @@ VOC_AVX512 inline __m512d atan2Kernel8(__m512d y, __m512d x) {
   const __m512d ax = _mm512_abs_pd(x);
   const __m512d ay = _mm512_abs_pd(y);
   const __mmask8 swap = _mm512_cmp_pd_mask(ay, ax, _CMP_GT_OQ);
-  const __m512d t = _mm512_div_pd(_mm512_min_pd(ax, ay), _mm512_max_pd(ax, ay));
-  const __m512d one = splat8(1.0);
+  const __m512d lo = _mm512_min_pd(ax, ay);
+  const __m512d hi = _mm512_max_pd(ax, ay);
   const __m512d two = splat8(2.0);
-  const __mmask8 near1 = _mm512_cmp_pd_mask(t, splat8(0.6875), _CMP_GE_OQ);
-  const __mmask8 nearHalf = _mm512_cmp_pd_mask(t, splat8(0.4375), _CMP_GE_OQ) & static_cast<__mmask8>(~near1);
+  const __mmask8 near1 = _mm512_cmp_pd_mask(lo, _mm512_mul_pd(hi, splat8(0.6875)), _CMP_GE_OQ);
+  const __mmask8 nearHalf =
+      _mm512_cmp_pd_mask(lo, _mm512_mul_pd(hi, splat8(0.4375)), _CMP_GE_OQ) & static_cast<__mmask8>(~near1);
   const __m512d num = _mm512_mask_blend_pd(
-      near1, _mm512_mask_blend_pd(nearHalf, t, _mm512_sub_pd(_mm512_mul_pd(two, t), one)),
-      _mm512_sub_pd(t, one));
-  const __m512d den = _mm512_mask_blend_pd(near1, _mm512_mask_blend_pd(nearHalf, one, _mm512_add_pd(two, t)),
-                                           _mm512_add_pd(t, one));
+      near1, _mm512_mask_blend_pd(nearHalf, lo, _mm512_sub_pd(_mm512_mul_pd(two, lo), hi)),
+      _mm512_sub_pd(lo, hi));
+  const __m512d den = _mm512_mask_blend_pd(
+      near1, _mm512_mask_blend_pd(nearHalf, hi, _mm512_add_pd(_mm512_mul_pd(two, hi), lo)),
+      _mm512_add_pd(lo, hi));
   const __m512d u = _mm512_div_pd(num, den);
   const __m512d zero = _mm512_setzero_pd();
-  const __m512d hi =
+  const __m512d atanHi =
       _mm512_mask_blend_pd(near1, _mm512_mask_blend_pd(nearHalf, zero, splat8(4.63647609000806093515e-01)),
                            splat8(7.85398163397448278999e-01));
-  const __m512d lo =
+  const __m512d atanLo =
       _mm512_mask_blend_pd(near1, _mm512_mask_blend_pd(nearHalf, zero, splat8(2.26987774529616870924e-17)),
                            splat8(3.06161699786838301793e-17));
   const __m512d z = _mm512_mul_pd(u, u);
@@ -645,7 +655,8 @@ VOC_AVX512 inline __m512d atan2Kernel8(__m512d y, __m512d x) {
   s2 = _mm512_add_pd(splat8(-1.11111104054623557880e-01), _mm512_mul_pd(w, s2));
   s2 = _mm512_add_pd(splat8(-1.99999999998764832476e-01), _mm512_mul_pd(w, s2));
   s2 = _mm512_mul_pd(w, s2);
-  __m512d r = _mm512_sub_pd(hi, _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(u, _mm512_add_pd(s1, s2)), lo), u));
+  __m512d r =
+      _mm512_sub_pd(atanHi, _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(u, _mm512_add_pd(s1, s2)), atanLo), u));
   r = _mm512_mask_blend_pd(swap, r,
                            _mm512_sub_pd(splat8(1.57079632679489655800e+00),
                                          _mm512_sub_pd(r, splat8(6.12323399573676603587e-17))));
