@@ -82,7 +82,13 @@ void waitForStep(int channel) {
 // feed-forward sum first, both sums in increasing i. Each history is walked
 // back from its newest value, wrapping at the start: slot (n + pos - i) mod n
 // for i = 1 .. n, without a division.
+template <int kN1, int kN2>
+double filterFixed(iirFilter& f, double x);
+
 double filterSample(iirFilter& f, double x) {
+  // The usual second- and fourth-order sets, unrolled; the same operations.
+  if (f.n1 == 4 && f.n2 == 4) return filterFixed<4, 4>(f, x);
+  if (f.n1 == 2 && f.n2 == 2) return filterFixed<2, 2>(f, x);
   const int n1 = f.n1;
   const int n2 = f.n2;
   double acc = f.b[0] * x;
@@ -102,6 +108,27 @@ double filterSample(iirFilter& f, double x) {
     f.buf2[f.pos2] = acc;
     f.pos2 = f.pos2 + 1 == n2 ? 0 : f.pos2 + 1;
   }
+  return acc;
+}
+
+// filterSample for histories of fixed lengths.
+template <int kN1, int kN2>
+double filterFixed(iirFilter& f, double x) {
+  double acc = f.b[0] * x;
+#pragma GCC unroll 8
+  for (int i = 1, slot = f.pos1; i <= kN1; i++) {
+    slot = slot == 0 ? kN1 - 1 : slot - 1;
+    acc = acc + f.b[i] * f.buf1[slot];
+  }
+#pragma GCC unroll 8
+  for (int i = 1, slot = f.pos2; i <= kN2; i++) {
+    slot = slot == 0 ? kN2 - 1 : slot - 1;
+    acc = acc - f.a[i] * f.buf2[slot];
+  }
+  f.buf1[f.pos1] = x;
+  f.pos1 = f.pos1 + 1 == kN1 ? 0 : f.pos1 + 1;
+  f.buf2[f.pos2] = acc;
+  f.pos2 = f.pos2 + 1 == kN2 ? 0 : f.pos2 + 1;
   return acc;
 }
 
