@@ -596,6 +596,7 @@ VOC_AVX2 void overlapAddAvx2(float* wave, const float* real, const float* window
 // and then warn about it wherever they are inlined.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 VOC_AVX512 inline __m512d splat8(double v) {
   return _mm512_set1_pd(v);
@@ -667,35 +668,45 @@ VOC_AVX512 inline __m512d atan2Kernel8(__m512d y, __m512d x) {
   return _mm512_or_pd(r, signOf8(y));
 }
 
-VOC_AVX512 int analyzeAvx512(const float* re, const float* im, float* mag, float* phi, int count) {
-  const __m512d inf = splat8(INFINITY);
+// Magnitudes and phases of bins k .. k + 7; returns the lanes whose phase
+// must come from the C library.
+VOC_AVX512 inline int analyze8(const float* re, const float* im, float* mag, float* phi, int k) {
   const __m512d zero = _mm512_setzero_pd();
-  const __m512d pi = splat8(kPi);
-  const __m512d halfPi = splat8(kPi / 2);
+  const __m256 re8 = _mm256_loadu_ps(re + k);
+  const __m256 im8 = _mm256_loadu_ps(im + k);
+  _mm256_storeu_ps(mag + k, _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(re8, re8), _mm256_mul_ps(im8, im8))));
+  const __m512d x = _mm512_cvtps_pd(re8);
+  const __m512d y = _mm512_cvtps_pd(im8);
+  __m512d r = atan2Kernel8(y, x);
+  const __m512d ySign = signOf8(y);
+  const __mmask8 yZero = _mm512_cmp_pd_mask(y, zero, _CMP_EQ_OQ);
+  const __mmask8 xZero = _mm512_cmp_pd_mask(x, zero, _CMP_EQ_OQ);
+  const __mmask8 xSignSet = _mm512_cmplt_epi64_mask(_mm512_castpd_si512(x), _mm512_setzero_si512());
+  r = _mm512_mask_blend_pd(xZero, r, _mm512_or_pd(splat8(kPi / 2), ySign));
+  r = _mm512_mask_blend_pd(yZero, r, _mm512_mask_blend_pd(xSignSet, y, _mm512_or_pd(splat8(kPi), ySign)));
+  const __m256 f = _mm512_cvtpd_ps(r);
+  _mm256_storeu_ps(phi + k, f);
+  const __m512d inf = splat8(INFINITY);
+  const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_abs_pd(x), inf, _CMP_LT_OQ) &
+                          _mm512_cmp_pd_mask(_mm512_abs_pd(y), inf, _CMP_LT_OQ);
+  return ambiguousLanes8(r, f) | (~finite & 0xff);
+}
+
+VOC_AVX512 int analyzeAvx512(const float* re, const float* im, float* mag, float* phi, int count) {
   int k = 0;
+  // Two independent vectors per round: each one's polynomial is a long chain
+  // of dependent operations, and the processor overlaps the two.
+  for (; k + 16 <= count; k += 16) {
+    const int redo = analyze8(re, im, mag, phi, k) | analyze8(re, im, mag, phi, k + 8) << 8;
+    for (int lanes = redo; lanes != 0; lanes &= lanes - 1) {
+      const int at = k + __builtin_ctz(lanes);
+      phi[at] = phaseOf(re[at], im[at]);
+    }
+  }
   for (; k + 8 <= count; k += 8) {
-    const __m256 re8 = _mm256_loadu_ps(re + k);
-    const __m256 im8 = _mm256_loadu_ps(im + k);
-    _mm256_storeu_ps(mag + k,
-                     _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(re8, re8), _mm256_mul_ps(im8, im8))));
-    const __m512d x = _mm512_cvtps_pd(re8);
-    const __m512d y = _mm512_cvtps_pd(im8);
-    __m512d r = atan2Kernel8(y, x);
-    const __m512d ySign = signOf8(y);
-    const __mmask8 yZero = _mm512_cmp_pd_mask(y, zero, _CMP_EQ_OQ);
-    const __mmask8 xZero = _mm512_cmp_pd_mask(x, zero, _CMP_EQ_OQ);
-    const __mmask8 xSignSet = _mm512_cmplt_epi64_mask(_mm512_castpd_si512(x), _mm512_setzero_si512());
-    r = _mm512_mask_blend_pd(xZero, r, _mm512_or_pd(halfPi, ySign));
-    r = _mm512_mask_blend_pd(yZero, r, _mm512_mask_blend_pd(xSignSet, y, _mm512_or_pd(pi, ySign)));
-    const __m256 f = _mm512_cvtpd_ps(r);
-    _mm256_storeu_ps(phi + k, f);
-    const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_abs_pd(x), inf, _CMP_LT_OQ) &
-                            _mm512_cmp_pd_mask(_mm512_abs_pd(y), inf, _CMP_LT_OQ);
-    int redo = ambiguousLanes8(r, f) | (~finite & 0xff);
-    while (redo != 0) {
-      const int lane = __builtin_ctz(redo);
-      redo &= redo - 1;
-      phi[k + lane] = phaseOf(re[k + lane], im[k + lane]);
+    for (int lanes = analyze8(re, im, mag, phi, k); lanes != 0; lanes &= lanes - 1) {
+      const int at = k + __builtin_ctz(lanes);
+      phi[at] = phaseOf(re[at], im[at]);
     }
   }
   return k;
