@@ -12,7 +12,10 @@
 #include <sstream>
 
 #include "../golden/scenarios.h"
+#include "fft.h"
 #include "quorvel_tambrino_NativeInterface.h"
+#include "spectrum.h"
+#include "vocoder.h"
 
 namespace {
 
@@ -43,19 +46,38 @@ std::vector<std::string> scenarioNames() {
   return names;
 }
 
-class Golden : public ::testing::TestWithParam<std::string> {};
+// Every path the engine can take on this processor must give the same bits:
+// the widest vectors it has, AVX2 alone, and the portable code.
+enum class Path { Native, Avx2, Portable };
+
+void choosePath(Path path) {
+  const bool vector = path != Path::Portable;
+  const bool wide = path == Path::Native;
+  fft_set_vector_path(vector, wide);
+  vocoder_set_vector_path(vector, wide);
+  spectrum_set_vector_path(vector);
+}
+
+using GoldenParam = std::tuple<std::string, Path>;
+
+class Golden : public ::testing::TestWithParam<GoldenParam> {};
 
 TEST_P(Golden, ReproducesStoredDigest) {
+  const std::string name = std::get<0>(GetParam());
+  const Path path = std::get<1>(GetParam());
   const std::map<std::string, uint64_t> stored = storedDigests();
-  const auto it = stored.find(GetParam());
-  ASSERT_NE(it, stored.end()) << "no digest stored for " << GetParam() << " in " << digestFile();
+  const auto it = stored.find(name);
+  ASSERT_NE(it, stored.end()) << "no digest stored for " << name << " in " << digestFile();
 
-  const golden::Scenario* s = golden::findScenario(GetParam());
+  const golden::Scenario* s = golden::findScenario(name);
   ASSERT_NE(s, nullptr);
   static const golden::EngineApi api = linkedApi();
   // A process of its own: the engine's state is global and some of it (the
   // equaliser's size, the filter coefficients) lasts for the process.
-  const golden::Outcome o = golden::runIsolated([&] { return golden::runScenario(api, *s); });
+  const golden::Outcome o = golden::runIsolated([&] {
+    choosePath(path);
+    return golden::runScenario(api, *s);
+  });
   ASSERT_TRUE(o.ok) << o.error;
 
   // The music must come out as music: loud enough, and seen by the spectrum.
@@ -67,12 +89,19 @@ TEST_P(Golden, ReproducesStoredDigest) {
 
   char hex[32];
   std::snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(o.digest));
-  EXPECT_EQ(o.digest, it->second) << GetParam() << " now gives " << hex
+  EXPECT_EQ(o.digest, it->second) << name << " now gives " << hex
                                   << "; find the first block that differs with golden_digests --compare";
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, Golden, ::testing::ValuesIn(scenarioNames()),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+std::string pathName(const ::testing::TestParamInfo<GoldenParam>& info) {
+  static const char* const suffix[] = {"", "_avx2", "_portable"};
+  return std::get<0>(info.param) + suffix[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, Golden,
+                         ::testing::Combine(::testing::ValuesIn(scenarioNames()),
+                                            ::testing::Values(Path::Native, Path::Avx2, Path::Portable)),
+                         pathName);
 
 // Every stored digest belongs to a scenario that still exists.
 TEST(GoldenFile, HasNoStaleDigests) {
