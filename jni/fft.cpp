@@ -44,7 +44,8 @@ bool wideVectors = false;
 void choosePath() {
   __builtin_cpu_init();
   vectorPath = vectorAllowed && frameSize >= 64 && __builtin_cpu_supports("avx2");
-  wideVectors = vectorPath && wideAllowed && __builtin_cpu_supports("avx512f");
+  wideVectors =
+      vectorPath && wideAllowed && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
 }
 
 bool isPowerOfTwo(int n) {
@@ -299,11 +300,10 @@ FFT_AVX512 void lastInverseAvx512(float* re, const float* im, int n) {
   }
 }
 
-// Stages 3 .. last - 1 (spans 8 .. N/4), two per pass where possible, and
-// then the last stage: the forward transform keeps the lower half of the
-// bins, the inverse one the real parts.
-void laterStages(float* re, float* im, int n, int dir) {
-  int h = 8;
+// The stages from span h up to N/4, two per pass where possible, and then
+// the last stage: the forward transform keeps the lower half of the bins,
+// the inverse one the real parts.
+void laterStages(float* re, float* im, int n, int dir, int h) {
   while (h < n / 2) {
     const bool two = 4 * h <= n / 2;
     if (wideVectors && h >= 16) {
@@ -408,7 +408,7 @@ FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
     earlyStagesVertical(er, ei, 0);
     storeGroups(er, ei, b, re, im);
   }
-  laterStages(re, im, n, 0);
+  laterStages(re, im, n, 0, 8);
 }
 
 // Inverse transform of a spectrum whose upper half is +0. After reordering
@@ -434,7 +434,74 @@ FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* r
     earlyStagesVertical(er, ei, 1);
     storeGroups(er, ei, b, re, im);
   }
-  laterStages(re, im, n, 1);
+  laterStages(re, im, n, 1, 8);
+}
+
+// With AVX-512's 32 vector registers the first pass also does stage 3 (span
+// 8), which pairs element t of group g with element t of group g + 1, whose
+// base is N/16 higher: the bases b .. b + 7 and b + N/16 .. b + N/16 + 7 go
+// through together. Frames of at least 128 points.
+#define FFT_WIDE __attribute__((target("avx512f,avx512vl")))
+
+FFT_WIDE inline void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int dir, float* re, float* im) {
+  for (int t = 0; t < 8; t++) {
+    const V2 w =
+        cmul(er[1][t], ei[1][t], _mm256_set1_ps(splitRe[dir][7 + t]), _mm256_set1_ps(splitIm[dir][7 + t]));
+    er[1][t] = _mm256_sub_ps(er[0][t], w.r);
+    ei[1][t] = _mm256_sub_ps(ei[0][t], w.i);
+    er[0][t] = _mm256_add_ps(er[0][t], w.r);
+    ei[0][t] = _mm256_add_ps(ei[0][t], w.i);
+  }
+  storeGroups(er[0], ei[0], b, re, im);
+  storeGroups(er[1], ei[1], b + frameSize / 16, re, im);
+}
+
+FFT_WIDE void forwardRealWide(const float* x, float* re, float* im) {
+  const int n = frameSize;
+  const int eighth = n / 8;
+  static const int upper[4] = {0, 2, 1, 3};
+  for (int b = 0; b < n / 16; b += 8) {
+    __m256 er[2][8];
+    __m256 ei[2][8];
+    for (int set = 0; set < 2; set++) {
+      const float* xs = x + b + set * (n / 16);
+      for (int m = 0; m < 4; m++) {
+        const __m256 a = _mm256_loadu_ps(xs + upper[m] * eighth);
+        const __m256 c = _mm256_loadu_ps(xs + (upper[m] + 4) * eighth);
+        er[set][2 * m] = _mm256_add_ps(a, c);
+        er[set][2 * m + 1] = _mm256_sub_ps(a, c);
+        ei[set][2 * m] = ei[set][2 * m + 1] = _mm256_setzero_ps();
+      }
+      earlyStagesVertical(er[set], ei[set], 0);
+    }
+    stage3AndStore(er, ei, b, 0, re, im);
+  }
+  laterStages(re, im, n, 0, 16);
+}
+
+FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* re, float* im) {
+  const int n = frameSize;
+  const int eighth = n / 8;
+  const __m256 zero = _mm256_setzero_ps();
+  static const int upper[4] = {0, 2, 1, 3};
+  for (int b = 0; b < n / 16; b += 8) {
+    __m256 er[2][8];
+    __m256 ei[2][8];
+    for (int set = 0; set < 2; set++) {
+      const int at = b + set * (n / 16);
+      for (int m = 0; m < 4; m++) {
+        const __m256 yr = _mm256_loadu_ps(specRe + upper[m] * eighth + at);
+        const __m256 yi = _mm256_loadu_ps(specIm + upper[m] * eighth + at);
+        er[set][2 * m] = _mm256_add_ps(yr, zero);
+        er[set][2 * m + 1] = yr;
+        ei[set][2 * m] = _mm256_add_ps(yi, zero);
+        ei[set][2 * m + 1] = yi;
+      }
+      earlyStagesVertical(er[set], ei[set], 1);
+    }
+    stage3AndStore(er, ei, b, 1, re, im);
+  }
+  laterStages(re, im, n, 1, 16);
 }
 
 FFT_AVX2 bool allFiniteAvx2(const float* v, int count) {
@@ -539,7 +606,11 @@ void fft_process(float* fftBuffer, int sign, int /*channel*/) {
 void fft_forward_real(const float* x, float* re, float* im) {
   const int n = frameSize;
   if (vectorPath && allFiniteAvx2(x, n)) {
-    forwardRealAvx2(x, re, im);
+    if (wideVectors && n >= 128) {
+      forwardRealWide(x, re, im);
+    } else {
+      forwardRealAvx2(x, re, im);
+    }
     return;
   }
   for (int k = 0; k < n; k++) {
@@ -553,7 +624,11 @@ void fft_inverse_half(const float* specRe, const float* specIm, float* re, float
   const int n = frameSize;
   const int half = n / 2;
   if (vectorPath && allFiniteAvx2(specRe, half) && allFiniteAvx2(specIm, half)) {
-    inverseHalfAvx2(specRe, specIm, re, im);
+    if (wideVectors && n >= 128) {
+      inverseHalfWide(specRe, specIm, re, im);
+    } else {
+      inverseHalfAvx2(specRe, specIm, re, im);
+    }
     return;
   }
   for (int k = 0; k < half; k++) {
