@@ -48,5 +48,6 @@ void fft_inverse_half(const float* specRe, const float* specIm, float* re, float
 
 // Selects the vector transforms (the default, where the processor has them:
 // AVX2, and AVX-512 too when wide is set) or the portable ones; all give the
-// same results. Returns whether the AVX2 ones are now available.
+// same results. Returns whether the AVX2 ones are now available. Like
+// fft_init, never while a transform runs.
 bool fft_set_vector_path(bool enabled, bool wide = true);

@@ -55,5 +55,5 @@ void spectrum_coefficients(int note, int p, float* cosValue, float* minusSinValu
 
 // Selects the AVX2 path (the default, where the processor has it) or the
 // portable one; both give the same results. Returns whether the AVX2 path is
-// now in use.
+// now in use. Like spectrum_init, never during a push.
 bool spectrum_set_vector_path(bool enabled);

@@ -6,10 +6,9 @@
 // successful vocoder_init). The input history and the overlap-add tail hold
 // one frame each.
 // Results: the vector steps (AVX2 or AVX-512, chosen at set-up by what the
-// processor has)
-// give the portable steps' results bit for bit; atan2 and sincos come from
-// the C library or, where provably the same after rounding, from vector
-// polynomials.
+// processor has) give the portable steps' results bit for bit; atan2 and
+// sincos come from the C library or, where provably the same after
+// rounding, from vector polynomials.
 // Threads: one thread (the playback thread) makes every call; vocoder_init
 // must not overlap vocoder_process; the two channels are processed one after
 // the other, never concurrently.
@@ -78,5 +77,6 @@ void vocoder_rotate_bins(const float* phi, const float* rot, float* psi, int cou
 
 // Selects the vector steps (the default, where the processor has them: AVX2,
 // and AVX-512 too when wide is set) or the portable ones; all give the same
-// results. Returns whether the AVX2 steps are now in use.
+// results. Returns whether the AVX2 steps are now in use. Like vocoder_init,
+// never while a block is being processed.
 bool vocoder_set_vector_path(bool enabled, bool wide = true);
