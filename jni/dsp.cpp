@@ -153,15 +153,18 @@ bool create_buffers(size_t inSize, size_t outSize) {
 
 // The first block sizes the buffers at 4 x its samplesIn for input and twice
 // that for output (or larger if the block itself needs more); a later block
-// grows them only when it needs more than they hold.
-bool reserveBuffers(int samplesIn, size_t inNeeded, size_t outNeeded) {
+// grows them only when it needs more than they hold. The output keeps one
+// largest hop (hopRoom) of room beyond that: a block fires at most one frame
+// more than its share, so a block no larger than an earlier one, in and out,
+// never needs more, whatever its tempo.
+bool reserveBuffers(int samplesIn, size_t inNeeded, size_t outNeeded, size_t hopRoom) {
   if (!in_left) {
     const size_t size = 4 * static_cast<size_t>(samplesIn);
-    if (create_buffers(std::max(size, inNeeded), std::max(2 * size, outNeeded))) return true;
+    if (create_buffers(std::max(size, inNeeded), std::max(2 * size, outNeeded) + hopRoom)) return true;
     return create_buffers(inNeeded, outNeeded);
   }
   if (inNeeded <= inCapacity && outNeeded <= outCapacity) return true;
-  return create_buffers(std::max(inNeeded, inCapacity), std::max(outNeeded, outCapacity));
+  return create_buffers(std::max(inNeeded, inCapacity), std::max(outNeeded + hopRoom, outCapacity));
 }
 
 int16_t toPcm(float x) {
@@ -379,7 +382,8 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
   if (!b.mono) framesFired = std::max(framesFired, vocoder_frames_for(b.samplesIn, 1));
   const size_t written = static_cast<size_t>(framesFired) * static_cast<size_t>(b.stepOut);
   const size_t outNeeded = std::max(written, static_cast<size_t>(b.samplesOut));
-  if (!reserveBuffers(b.samplesIn, static_cast<size_t>(b.samplesIn), outNeeded)) {
+  if (!reserveBuffers(b.samplesIn, static_cast<size_t>(b.samplesIn), outNeeded,
+                      static_cast<size_t>(b.frameSize))) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate work buffers for a block of %d frames in, %d out", m,
               samplesIn, b.samplesOut);
     return;
