@@ -254,6 +254,14 @@ std::string cpuModel() {
   return "unknown";
 }
 
+// The 1-minute load average: other work on the machine shows in the figures.
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string first;
+  in >> first;
+  return first.empty() ? "unknown" : first;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH] [--seconds S] "
@@ -297,7 +305,9 @@ int main(int argc, char** argv) {
   }
   if (fast.empty()) return usage();
 
-  std::printf("CPU: %s (AVX2 %s)\n", cpuModel().c_str(), __builtin_cpu_supports("avx2") ? "yes" : "no");
+  std::printf("CPU: %s, %ld logical CPUs (AVX2 %s, AVX-512 %s), load average %s\n", cpuModel().c_str(),
+              sysconf(_SC_NPROCESSORS_ONLN), __builtin_cpu_supports("avx2") ? "yes" : "no",
+              __builtin_cpu_supports("avx512f") ? "yes" : "no", loadAverage().c_str());
   std::printf(
       "Whole pipeline through the JNI entry points, %.0f s of synthetic music per run, best of %d runs\n",
       seconds, runs);
