@@ -35,7 +35,8 @@ int frameSize;
 // and the frame has at least 64 points; tests may switch them off.
 bool vectorAllowed = true;
 bool vectorPath = false;
-// AVX-512 as well, for the stages of spans 16 and more.
+// AVX-512 as well: the first pass then takes stage 3 too, and the stages of
+// spans 16 and more run sixteen lanes wide.
 bool wideAllowed = true;
 bool wideVectors = false;
 
