@@ -9,7 +9,12 @@ cd "$(dirname "$0")/.."
 
 export JAVA_HOME=${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 jobs=$(nproc)
+# The plain engine: the tag, or the commit it names where tags were not
+# carried over (a fresh clone of a bundle).
 ref=${TAMBRINO_PLAIN_REF:-plain-reference}
+if ! git rev-parse -q --verify "$ref^{commit}" >/dev/null && [ -z "${TAMBRINO_PLAIN_REF:-}" ]; then
+  ref=3626a187a7c9da924b2766cd7ed03a391aaf86cf
+fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTAMBRINO_JAVA=OFF >/dev/null
 cmake --build build-bench -j "$jobs" --target tambrino tambrino_bench >/dev/null
