@@ -5,7 +5,11 @@
 // length. Besides crashes and sanitizer reports it checks the promises made at
 // the Java boundary: a call raises an exception exactly when its arguments are
 // out of range, only one of the documented classes, and a refused call changes
-// neither the engine nor the caller's array.
+// neither the engine nor the caller's array. The vector paths of the units are
+// held to their definitions bit for bit: the split transforms against the
+// interleaved one, the per-bin steps against the C library on every path, the
+// analyser's paths against each other, the filter pair's block form against
+// its sample steps.
 //
 // The engine keeps one state per process, so state carries over from input to
 // input; the model below mirrors the little of it that the checks need.
