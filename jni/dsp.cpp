@@ -236,7 +236,9 @@ void processMono(jshort* c_samples, const Block& b) {
   float* inLeft = in_left.get();
   for (int i = 0; i < b.samplesIn; i++) inLeft[i] = static_cast<float>(c_samples[i]) * kInputScale;
 
+  spectrum_begin_batch();
   vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
+  spectrum_end_batch();
 
   if (b.samplesOut <= 0) {
     maxLevelAcum.store(0.0, relaxed);
@@ -311,8 +313,11 @@ void processStereo(jshort* c_samples, const Block& b) {
     }
   }
 
+  // The block's spectrum analyses share one pass over the note tables.
+  spectrum_begin_batch();
   vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
   vocoder_process(inRight, b.samplesIn, out_right.get(), b.stepOut, 1);
+  spectrum_end_batch();
 
   if (b.samplesOut <= 0) {
     maxLevelAcum.store(0.0, relaxed);

@@ -24,7 +24,14 @@ int analysisSamples = 0;
 int samplesIn = 0;
 
 float spectrum_samples[SPECTRUM_HISTORY];
-alignas(32) float spectrum_buffer[SPECTRUM_HISTORY];
+// The windowed histories of the analyses not yet correlated, oldest first.
+// Inside a batch the analyses of one block wait here, so that one pass over
+// the note tables (too large for the core's own caches) serves all of them;
+// outside a batch each analysis passes through slot 0 at once.
+constexpr int kMaxPending = 8;
+alignas(64) float spectrum_buffer[kMaxPending][SPECTRUM_HISTORY];
+int pendingCount = 0;
+bool batching = false;
 // The note tables, one row per history position holding all 72 notes, so
 // that the notes' sums advance together (each note's sum still runs over k
 // ascending, in its own lane).
@@ -114,18 +121,18 @@ bool countChunk(int size) {
 
 // The history times the periodic Hann window, in double precision, rounded
 // to float.
-void applyWindow() {
+void applyWindow(float* buffer) {
   for (int j = 0; j < SPECTRUM_HISTORY; ++j)
-    spectrum_buffer[j] = static_cast<float>(static_cast<double>(spectrum_samples[j]) * hannWindow[j]);
+    buffer[j] = static_cast<float>(static_cast<double>(spectrum_samples[j]) * hannWindow[j]);
 }
 
 // The correlations of all notes: sinPart[i] = sum over k of buffer[k] *
 // coeff_sin[k][i], likewise cosPart; in float, k ascending, from 0.
-void correlate(float* sinPart, float* cosPart) {
+void correlate(const float* buffer, float* sinPart, float* cosPart) {
   std::fill(sinPart, sinPart + SPECTRUM_NOTES, 0.0f);
   std::fill(cosPart, cosPart + SPECTRUM_NOTES, 0.0f);
   for (int k = 0; k < SPECTRUM_HISTORY; ++k) {
-    const float b = spectrum_buffer[k];
+    const float b = buffer[k];
     for (int i = 0; i < SPECTRUM_NOTES; ++i) {
       sinPart[i] += b * coeff_sin[k][i];
       cosPart[i] += b * coeff_cos[k][i];
@@ -136,12 +143,22 @@ void correlate(float* sinPart, float* cosPart) {
 #define SPECTRUM_AVX2 __attribute__((target("avx2")))
 
 // The same sums, eight notes to a vector (a product and a sum per lane,
-// never fused). One table at a time, so that the nine sums stay in registers.
-SPECTRUM_AVX2 void correlateTableAvx2(const float (*table)[SPECTRUM_NOTES], float* part) {
+// never fused), for every pending analysis. The history runs in tiles that
+// stay in the first-level cache: the first analysis brings a tile of a table
+// in, the others find it there. Each analysis keeps its nine sums of one
+// table in registers through a tile and in part[] between tiles, so that
+// every lane still adds its products with k ascending, from 0.
+constexpr int kTileRows = 32;
+static_assert(SPECTRUM_HISTORY % kTileRows == 0, "whole tiles");
+
+SPECTRUM_AVX2 void correlateTileAvx2(const float (*table)[SPECTRUM_NOTES], const float* buffer, int k0,
+                                     float* part) {
   static_assert(SPECTRUM_NOTES == 72, "nine vectors of notes");
-  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0, a8 = a0;
-  for (int k = 0; k < SPECTRUM_HISTORY; ++k) {
-    const __m256 b = _mm256_broadcast_ss(spectrum_buffer + k);
+  __m256 a0 = _mm256_loadu_ps(part), a1 = _mm256_loadu_ps(part + 8), a2 = _mm256_loadu_ps(part + 16),
+         a3 = _mm256_loadu_ps(part + 24), a4 = _mm256_loadu_ps(part + 32), a5 = _mm256_loadu_ps(part + 40),
+         a6 = _mm256_loadu_ps(part + 48), a7 = _mm256_loadu_ps(part + 56), a8 = _mm256_loadu_ps(part + 64);
+  for (int k = k0; k < k0 + kTileRows; ++k) {
+    const __m256 b = _mm256_broadcast_ss(buffer + k);
     const float* row = table[k];
     a0 = _mm256_add_ps(a0, _mm256_mul_ps(b, _mm256_load_ps(row)));
     a1 = _mm256_add_ps(a1, _mm256_mul_ps(b, _mm256_load_ps(row + 8)));
@@ -164,38 +181,109 @@ SPECTRUM_AVX2 void correlateTableAvx2(const float (*table)[SPECTRUM_NOTES], floa
   _mm256_storeu_ps(part + 64, a8);
 }
 
-SPECTRUM_AVX2 void applyWindowAvx2() {
-  for (int j = 0; j < SPECTRUM_HISTORY; j += 4) {
-    const __m256d v =
-        _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(spectrum_samples + j)), _mm256_loadu_pd(hannWindow + j));
-    _mm_store_ps(spectrum_buffer + j, _mm256_cvtpd_ps(v));
+// Two analyses at once over notes 8*kFirst to 8*(kFirst+kCount)-1: each row
+// vector is loaded once for both, so that the loads from the shared cache
+// overlap with twice the arithmetic.
+template <int kFirst, int kCount>
+SPECTRUM_AVX2 inline void correlatePairChunkAvx2(const float (*table)[SPECTRUM_NOTES], const float* buffer0,
+                                                 const float* buffer1, int k0, float* part0, float* part1) {
+  __m256 x[kCount];
+  __m256 y[kCount];
+#pragma GCC unroll 8
+  for (int v = 0; v < kCount; ++v) {
+    x[v] = _mm256_loadu_ps(part0 + 8 * (kFirst + v));
+    y[v] = _mm256_loadu_ps(part1 + 8 * (kFirst + v));
+  }
+  for (int k = k0; k < k0 + kTileRows; ++k) {
+    const __m256 b0 = _mm256_broadcast_ss(buffer0 + k);
+    const __m256 b1 = _mm256_broadcast_ss(buffer1 + k);
+    const float* row = table[k] + 8 * kFirst;
+#pragma GCC unroll 8
+    for (int v = 0; v < kCount; ++v) {
+      const __m256 r = _mm256_load_ps(row + 8 * v);
+      x[v] = _mm256_add_ps(x[v], _mm256_mul_ps(b0, r));
+      y[v] = _mm256_add_ps(y[v], _mm256_mul_ps(b1, r));
+    }
+  }
+#pragma GCC unroll 8
+  for (int v = 0; v < kCount; ++v) {
+    _mm256_storeu_ps(part0 + 8 * (kFirst + v), x[v]);
+    _mm256_storeu_ps(part1 + 8 * (kFirst + v), y[v]);
   }
 }
 
-// Smooths each note's level: the magnitude of its correlation plus 0.2 of
-// the old level.
-void analyse() {
-  float sinPart[SPECTRUM_NOTES];
-  float cosPart[SPECTRUM_NOTES];
+SPECTRUM_AVX2 void correlateTablePendingAvx2(const float (*table)[SPECTRUM_NOTES], int k0,
+                                             float (*parts)[SPECTRUM_NOTES]) {
+  int a = 0;
+  for (; a + 1 < pendingCount; a += 2) {
+    correlatePairChunkAvx2<0, 5>(table, spectrum_buffer[a], spectrum_buffer[a + 1], k0, parts[a],
+                                 parts[a + 1]);
+    correlatePairChunkAvx2<5, 4>(table, spectrum_buffer[a], spectrum_buffer[a + 1], k0, parts[a],
+                                 parts[a + 1]);
+  }
+  if (a < pendingCount) correlateTileAvx2(table, spectrum_buffer[a], k0, parts[a]);
+}
+
+SPECTRUM_AVX2 void correlatePendingAvx2(float (*sinParts)[SPECTRUM_NOTES],
+                                        float (*cosParts)[SPECTRUM_NOTES]) {
+  for (int a = 0; a < pendingCount; ++a) {
+    std::fill(sinParts[a], sinParts[a] + SPECTRUM_NOTES, 0.0f);
+    std::fill(cosParts[a], cosParts[a] + SPECTRUM_NOTES, 0.0f);
+  }
+  for (int k0 = 0; k0 < SPECTRUM_HISTORY; k0 += kTileRows) {
+    correlateTablePendingAvx2(coeff_sin, k0, sinParts);
+    correlateTablePendingAvx2(coeff_cos, k0, cosParts);
+  }
+}
+
+SPECTRUM_AVX2 void applyWindowAvx2(float* buffer) {
+  for (int j = 0; j < SPECTRUM_HISTORY; j += 4) {
+    const __m256d v =
+        _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(spectrum_samples + j)), _mm256_loadu_pd(hannWindow + j));
+    _mm_store_ps(buffer + j, _mm256_cvtpd_ps(v));
+  }
+}
+
+// Correlates the pending analyses and smooths each note's level in their
+// order: the magnitude of its correlation plus 0.2 of the old level.
+void runPending() {
+  static float sinParts[kMaxPending][SPECTRUM_NOTES];
+  static float cosParts[kMaxPending][SPECTRUM_NOTES];
   if (vectorPath) {
-    applyWindowAvx2();
-    correlateTableAvx2(coeff_sin, sinPart);
-    correlateTableAvx2(coeff_cos, cosPart);
+    correlatePendingAvx2(sinParts, cosParts);
   } else {
-    applyWindow();
-    correlate(sinPart, cosPart);
+    for (int a = 0; a < pendingCount; ++a) correlate(spectrum_buffer[a], sinParts[a], cosParts[a]);
   }
-  for (int i = 0; i < SPECTRUM_NOTES; ++i) {
-    const float power = sinPart[i] * sinPart[i] + cosPart[i] * cosPart[i];
-    const float magnitude = static_cast<float>(std::sqrt(static_cast<double>(power)) / SPECTRUM_HISTORY);
-    const float old = spectrum_values[i].load(std::memory_order_relaxed);
-    spectrum_values[i].store(magnitude + 0.2f * old, std::memory_order_relaxed);
+  for (int a = 0; a < pendingCount; ++a) {
+    const float* sinPart = sinParts[a];
+    const float* cosPart = cosParts[a];
+    for (int i = 0; i < SPECTRUM_NOTES; ++i) {
+      const float power = sinPart[i] * sinPart[i] + cosPart[i] * cosPart[i];
+      const float magnitude = static_cast<float>(std::sqrt(static_cast<double>(power)) / SPECTRUM_HISTORY);
+      const float old = spectrum_values[i].load(std::memory_order_relaxed);
+      spectrum_values[i].store(magnitude + 0.2f * old, std::memory_order_relaxed);
+    }
   }
+  pendingCount = 0;
+}
+
+// Takes the windowed history of an analysis; outside a batch it runs at once.
+void analyse() {
+  if (pendingCount == kMaxPending) runPending();
+  float* buffer = spectrum_buffer[pendingCount++];
+  if (vectorPath) {
+    applyWindowAvx2(buffer);
+  } else {
+    applyWindow(buffer);
+  }
+  if (!batching) runPending();
 }
 
 }  // namespace
 
 void spectrum_init(int sampleFreq, int sampleChannels) {
+  // Analyses taken with the old tables finish with them.
+  if (pendingCount > 0) runPending();
   channels = sampleChannels;
   sampleRate = sampleFreq / kDecimation;
   analysisSamples = sampleRate / kAnalysesPerHistorySecond;
@@ -221,6 +309,16 @@ void spectrum_push(const float* samples, int size, int channel) {
     averageIntoNewest(samples, inputSize);
   }
   if (countChunk(size)) analyse();
+}
+
+void spectrum_begin_batch() {
+  batching = true;
+}
+
+void spectrum_end_batch() {
+  batching = false;
+  // Whatever the switch says now: these analyses were taken while it was on.
+  if (pendingCount > 0) runPending();
 }
 
 int spectrum_size() {

@@ -5,10 +5,16 @@
 // tables hold one row per history position with all 72 notes, so that an
 // analysis runs the notes' sums side by side (AVX2 where the processor has
 // it), each still in its own order.
-// Threads: spectrum_init and spectrum_push run on the playback thread (init
-// never during a push). spectrum_get/spectrum_size and spectrum_enabled may be
-// used from any thread: the levels and the switch are relaxed atomics, so a
-// poll may mix two analyses but never reads a torn or racy value.
+// The analyses of one processed block are batched: their windowed histories
+// wait in a static store of a few slots and are correlated together in one
+// pass over the tables when the block ends (or when the store is full).
+// Threads: spectrum_init, spectrum_push and the batch calls run on the
+// playback thread (init never during a push). spectrum_get/spectrum_size and
+// spectrum_enabled may be used from any thread: the levels and the switch are
+// relaxed atomics, so a poll may mix two analyses but never reads a torn or
+// racy value. A block's analyses reach the levels when its batch ends: a poll
+// after the block sees them all; a poll during a block may see levels up to
+// one block old.
 // Audio path: spectrum_push allocates, locks and logs nothing.
 #pragma once
 
@@ -30,6 +36,12 @@ void spectrum_init(int sampleFreq, int sampleChannels);
 // pointer changes nothing. At most one analysis runs per push; the count
 // carried to the next push never exceeds one analysis interval.
 void spectrum_push(const float* samples, int size, int channel);
+
+// Between begin and end, pushes only take the analyses' histories; end runs
+// them (even if the switch was turned off meanwhile), with the same results
+// as unbatched pushes. Outside a batch a push analyses at once.
+void spectrum_begin_batch();
+void spectrum_end_batch();
 
 int spectrum_size();
 
