@@ -44,6 +44,16 @@ double hannWindow[SPECTRUM_HISTORY];
 // tests may switch it off.
 bool vectorAllowed = true;
 bool vectorPath = false;
+// Where the processor has AVX-512, the batched analyses use its 32 vector
+// registers for whole rows of two analyses at once (still eight notes a
+// vector: 512-bit operations would not be faster).
+bool wideAllowed = true;
+bool widePath = false;
+
+bool cpuHasAvx512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+}
 
 bool cpuHasAvx2() {
   __builtin_cpu_init();
@@ -183,34 +193,38 @@ SPECTRUM_AVX2 void correlateTileAvx2(const float (*table)[SPECTRUM_NOTES], const
 
 // Two analyses at once over notes 8*kFirst to 8*(kFirst+kCount)-1: each row
 // vector is loaded once for both, so that the loads from the shared cache
-// overlap with twice the arithmetic.
-template <int kFirst, int kCount>
-SPECTRUM_AVX2 inline void correlatePairChunkAvx2(const float (*table)[SPECTRUM_NOTES], const float* buffer0,
-                                                 const float* buffer1, int k0, float* part0, float* part1) {
-  __m256 x[kCount];
-  __m256 y[kCount];
-#pragma GCC unroll 8
-  for (int v = 0; v < kCount; ++v) {
-    x[v] = _mm256_loadu_ps(part0 + 8 * (kFirst + v));
-    y[v] = _mm256_loadu_ps(part1 + 8 * (kFirst + v));
+// overlap with twice the arithmetic. Defined for AVX2 (half rows, to fit 16
+// registers) and for AVX-512 (whole rows in 32 registers).
+#define SPECTRUM_PAIR_KERNEL(NAME, TARGET)                                                                 \
+  template <int kFirst, int kCount>                                                                        \
+  TARGET inline void NAME(const float(*table)[SPECTRUM_NOTES], const float* buffer0, const float* buffer1, \
+                          int k0, float* part0, float* part1) {                                            \
+    __m256 x[kCount];                                                                                      \
+    __m256 y[kCount];                                                                                      \
+    _Pragma("GCC unroll 9") for (int v = 0; v < kCount; ++v) {                                             \
+      x[v] = _mm256_loadu_ps(part0 + 8 * (kFirst + v));                                                    \
+      y[v] = _mm256_loadu_ps(part1 + 8 * (kFirst + v));                                                    \
+    }                                                                                                      \
+    for (int k = k0; k < k0 + kTileRows; ++k) {                                                            \
+      const __m256 b0 = _mm256_broadcast_ss(buffer0 + k);                                                  \
+      const __m256 b1 = _mm256_broadcast_ss(buffer1 + k);                                                  \
+      const float* row = table[k] + 8 * kFirst;                                                            \
+      _Pragma("GCC unroll 9") for (int v = 0; v < kCount; ++v) {                                           \
+        const __m256 r = _mm256_load_ps(row + 8 * v);                                                      \
+        x[v] = _mm256_add_ps(x[v], _mm256_mul_ps(b0, r));                                                  \
+        y[v] = _mm256_add_ps(y[v], _mm256_mul_ps(b1, r));                                                  \
+      }                                                                                                    \
+    }                                                                                                      \
+    _Pragma("GCC unroll 9") for (int v = 0; v < kCount; ++v) {                                             \
+      _mm256_storeu_ps(part0 + 8 * (kFirst + v), x[v]);                                                    \
+      _mm256_storeu_ps(part1 + 8 * (kFirst + v), y[v]);                                                    \
+    }                                                                                                      \
   }
-  for (int k = k0; k < k0 + kTileRows; ++k) {
-    const __m256 b0 = _mm256_broadcast_ss(buffer0 + k);
-    const __m256 b1 = _mm256_broadcast_ss(buffer1 + k);
-    const float* row = table[k] + 8 * kFirst;
-#pragma GCC unroll 8
-    for (int v = 0; v < kCount; ++v) {
-      const __m256 r = _mm256_load_ps(row + 8 * v);
-      x[v] = _mm256_add_ps(x[v], _mm256_mul_ps(b0, r));
-      y[v] = _mm256_add_ps(y[v], _mm256_mul_ps(b1, r));
-    }
-  }
-#pragma GCC unroll 8
-  for (int v = 0; v < kCount; ++v) {
-    _mm256_storeu_ps(part0 + 8 * (kFirst + v), x[v]);
-    _mm256_storeu_ps(part1 + 8 * (kFirst + v), y[v]);
-  }
-}
+
+#define SPECTRUM_AVX512 __attribute__((target("avx2,avx512f,avx512vl")))
+
+SPECTRUM_PAIR_KERNEL(correlatePairChunkAvx2, SPECTRUM_AVX2)
+SPECTRUM_PAIR_KERNEL(correlatePairRowsAvx512, SPECTRUM_AVX512)
 
 SPECTRUM_AVX2 void correlateTablePendingAvx2(const float (*table)[SPECTRUM_NOTES], int k0,
                                              float (*parts)[SPECTRUM_NOTES]) {
@@ -224,6 +238,15 @@ SPECTRUM_AVX2 void correlateTablePendingAvx2(const float (*table)[SPECTRUM_NOTES
   if (a < pendingCount) correlateTileAvx2(table, spectrum_buffer[a], k0, parts[a]);
 }
 
+SPECTRUM_AVX512 void correlateTablePendingAvx512(const float (*table)[SPECTRUM_NOTES], int k0,
+                                                 float (*parts)[SPECTRUM_NOTES]) {
+  int a = 0;
+  for (; a + 1 < pendingCount; a += 2)
+    correlatePairRowsAvx512<0, 9>(table, spectrum_buffer[a], spectrum_buffer[a + 1], k0, parts[a],
+                                  parts[a + 1]);
+  if (a < pendingCount) correlateTileAvx2(table, spectrum_buffer[a], k0, parts[a]);
+}
+
 SPECTRUM_AVX2 void correlatePendingAvx2(float (*sinParts)[SPECTRUM_NOTES],
                                         float (*cosParts)[SPECTRUM_NOTES]) {
   for (int a = 0; a < pendingCount; ++a) {
@@ -231,8 +254,13 @@ SPECTRUM_AVX2 void correlatePendingAvx2(float (*sinParts)[SPECTRUM_NOTES],
     std::fill(cosParts[a], cosParts[a] + SPECTRUM_NOTES, 0.0f);
   }
   for (int k0 = 0; k0 < SPECTRUM_HISTORY; k0 += kTileRows) {
-    correlateTablePendingAvx2(coeff_sin, k0, sinParts);
-    correlateTablePendingAvx2(coeff_cos, k0, cosParts);
+    if (widePath) {
+      correlateTablePendingAvx512(coeff_sin, k0, sinParts);
+      correlateTablePendingAvx512(coeff_cos, k0, cosParts);
+    } else {
+      correlateTablePendingAvx2(coeff_sin, k0, sinParts);
+      correlateTablePendingAvx2(coeff_cos, k0, cosParts);
+    }
   }
 }
 
@@ -290,6 +318,7 @@ void spectrum_init(int sampleFreq, int sampleChannels) {
   std::fill(spectrum_samples, spectrum_samples + SPECTRUM_HISTORY, 0.0f);
   buildTables();
   vectorPath = vectorAllowed && cpuHasAvx2();
+  widePath = vectorPath && wideAllowed && cpuHasAvx512();
 }
 
 void spectrum_push(const float* samples, int size, int channel) {
@@ -344,8 +373,10 @@ void spectrum_coefficients(int note, int p, float* cosValue, float* minusSinValu
   if (minusSinValue != nullptr) *minusSinValue = inRange ? coeff_sin[p][note] : 0.0f;
 }
 
-bool spectrum_set_vector_path(bool enabled) {
+bool spectrum_set_vector_path(bool enabled, bool wide) {
   vectorAllowed = enabled;
+  wideAllowed = wide;
   vectorPath = vectorAllowed && cpuHasAvx2();
+  widePath = vectorPath && wideAllowed && cpuHasAvx512();
   return vectorPath;
 }

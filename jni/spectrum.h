@@ -65,7 +65,8 @@ float spectrum_note_frequency(int note);
 // phase (both 0 for indices out of range).
 void spectrum_coefficients(int note, int p, float* cosValue, float* minusSinValue);
 
-// Selects the AVX2 path (the default, where the processor has it) or the
-// portable one; both give the same results. Returns whether the AVX2 path is
-// now in use. Like spectrum_init, never during a push.
-bool spectrum_set_vector_path(bool enabled);
+// Selects the vector paths (the default, where the processor has them: AVX2,
+// and AVX-512 for batched analyses unless wide is false) or the portable one;
+// all give the same results. Returns whether the AVX2 path is now in use.
+// Like spectrum_init, never during a push or a batch.
+bool spectrum_set_vector_path(bool enabled, bool wide = true);

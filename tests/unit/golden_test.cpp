@@ -55,7 +55,7 @@ void choosePath(Path path) {
   const bool wide = path == Path::Native;
   fft_set_vector_path(vector, wide);
   vocoder_set_vector_path(vector, wide);
-  spectrum_set_vector_path(vector);
+  spectrum_set_vector_path(vector, wide);
 }
 
 using GoldenParam = std::tuple<std::string, Path>;
