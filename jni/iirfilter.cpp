@@ -132,6 +132,91 @@ double filterFixed(iirFilter& f, double x) {
   return acc;
 }
 
+// Both filters of a pair of order kN (kN past inputs and outputs each) over
+// samples [i, count): the histories live in registers, newest first, for
+// the same products and sums in the same order as filterFixed, and go back
+// to the records' rings when the run ends. Stops where the setter's flag is
+// seen, like the loop it replaces; returns the index reached.
+template <int kN>
+int filterPairInRegisters(const double* in0, const double* in1, double* out0, double* out1, int i,
+                          int count) {
+  iirFilter& f0 = iirLeft;
+  iirFilter& f1 = iirRight;
+  if (i >= count || inFilterSetup.load(std::memory_order_seq_cst) != 0) return i;
+  double b0[kN + 1], a0[kN + 1], b1[kN + 1], a1[kN + 1];
+  double x0[kN], y0[kN], x1[kN], y1[kN];
+  for (int j = 0; j <= kN; j++) {
+    b0[j] = f0.b[j];
+    a0[j] = f0.a[j];
+    b1[j] = f1.b[j];
+    a1[j] = f1.a[j];
+  }
+  for (int j = 1, s0 = f0.pos1, t0 = f0.pos2, s1 = f1.pos1, t1 = f1.pos2; j <= kN; j++) {
+    s0 = s0 == 0 ? kN - 1 : s0 - 1;
+    t0 = t0 == 0 ? kN - 1 : t0 - 1;
+    s1 = s1 == 0 ? kN - 1 : s1 - 1;
+    t1 = t1 == 0 ? kN - 1 : t1 - 1;
+    x0[j - 1] = f0.buf1[s0];
+    y0[j - 1] = f0.buf2[t0];
+    x1[j - 1] = f1.buf1[s1];
+    y1[j - 1] = f1.buf2[t1];
+  }
+  const int start = i;
+  for (;;) {
+    const double in0i = in0[i];
+    const double in1i = in1[i];
+    double acc0 = b0[0] * in0i;
+    double acc1 = b1[0] * in1i;
+#pragma GCC unroll 8
+    for (int j = 1; j <= kN; j++) {
+      acc0 = acc0 + b0[j] * x0[j - 1];
+      acc1 = acc1 + b1[j] * x1[j - 1];
+    }
+#pragma GCC unroll 8
+    for (int j = 1; j <= kN; j++) {
+      acc0 = acc0 - a0[j] * y0[j - 1];
+      acc1 = acc1 - a1[j] * y1[j - 1];
+    }
+#pragma GCC unroll 8
+    for (int j = kN - 1; j > 0; j--) {
+      x0[j] = x0[j - 1];
+      y0[j] = y0[j - 1];
+      x1[j] = x1[j - 1];
+      y1[j] = y1[j - 1];
+    }
+    x0[0] = in0i;
+    y0[0] = acc0;
+    x1[0] = in1i;
+    y1[0] = acc1;
+    out0[i] = acc0;
+    out1[i] = acc1;
+    if (++i == count || inFilterSetup.load(std::memory_order_seq_cst) != 0) break;
+  }
+  // Each record's position moves by one per sample; the newest value sits
+  // just before it.
+  const int moved = (i - start) % kN;
+  f0.pos1 = (f0.pos1 + moved) % kN;
+  f0.pos2 = (f0.pos2 + moved) % kN;
+  f1.pos1 = (f1.pos1 + moved) % kN;
+  f1.pos2 = (f1.pos2 + moved) % kN;
+  for (int j = 1, s0 = f0.pos1, t0 = f0.pos2, s1 = f1.pos1, t1 = f1.pos2; j <= kN; j++) {
+    s0 = s0 == 0 ? kN - 1 : s0 - 1;
+    t0 = t0 == 0 ? kN - 1 : t0 - 1;
+    s1 = s1 == 0 ? kN - 1 : s1 - 1;
+    t1 = t1 == 0 ? kN - 1 : t1 - 1;
+    f0.buf1[s0] = x0[j - 1];
+    f0.buf2[t0] = y0[j - 1];
+    f1.buf1[s1] = x1[j - 1];
+    f1.buf2[t1] = y1[j - 1];
+  }
+  return i;
+}
+
+bool pairOfOrder(int n) {
+  return iirLeft.b != nullptr && iirRight.b != nullptr && iirLeft.n1 == n && iirLeft.n2 == n &&
+         iirRight.n1 == n && iirRight.n2 == n;
+}
+
 }  // namespace
 
 void iir_init() {
@@ -216,6 +301,12 @@ void iir_step_pair_block(const double* in0, const double* in1, double* out0, dou
   inFilterProcess[0].store(1, std::memory_order_seq_cst);
   inFilterProcess[1].store(1, std::memory_order_seq_cst);
   int i = 0;
+  // The usual Butterworth pairs keep their histories in registers.
+  if (pairOfOrder(4)) {
+    i = filterPairInRegisters<4>(in0, in1, out0, out1, 0, count);
+  } else if (pairOfOrder(2)) {
+    i = filterPairInRegisters<2>(in0, in1, out0, out1, 0, count);
+  }
   for (; i < count; i++) {
     if (inFilterSetup.load(std::memory_order_seq_cst) != 0) break;
     out0[i] = iirLeft.b != nullptr ? filterSample(iirLeft, in0[i]) : in0[i];
