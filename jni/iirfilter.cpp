@@ -301,11 +301,14 @@ void iir_step_pair_block(const double* in0, const double* in1, double* out0, dou
   inFilterProcess[0].store(1, std::memory_order_seq_cst);
   inFilterProcess[1].store(1, std::memory_order_seq_cst);
   int i = 0;
-  // The usual Butterworth pairs keep their histories in registers.
-  if (pairOfOrder(4)) {
-    i = filterPairInRegisters<4>(in0, in1, out0, out1, 0, count);
-  } else if (pairOfOrder(2)) {
-    i = filterPairInRegisters<2>(in0, in1, out0, out1, 0, count);
+  // The usual Butterworth pairs keep their histories in registers. The
+  // records may be read only once the setter's flag has been seen down.
+  if (inFilterSetup.load(std::memory_order_seq_cst) == 0) {
+    if (pairOfOrder(4)) {
+      i = filterPairInRegisters<4>(in0, in1, out0, out1, 0, count);
+    } else if (pairOfOrder(2)) {
+      i = filterPairInRegisters<2>(in0, in1, out0, out1, 0, count);
+    }
   }
   for (; i < count; i++) {
     if (inFilterSetup.load(std::memory_order_seq_cst) != 0) break;
