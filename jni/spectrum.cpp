@@ -23,7 +23,13 @@ int sampleRate = 0;
 int analysisSamples = 0;
 int samplesIn = 0;
 
-float spectrum_samples[SPECTRUM_HISTORY];
+// The history is the SPECTRUM_HISTORY values from spectrum_samples, oldest
+// first, inside a longer store: appending moves the start forward, and only
+// when the store's end is reached is the history moved back to its front.
+constexpr int kHistoryStore = 4 * SPECTRUM_HISTORY;
+float historyStore[kHistoryStore];
+int historyStart = 0;
+float* spectrum_samples = historyStore;
 // The windowed histories of the analyses not yet correlated, oldest first.
 // Inside a batch the analyses of one block wait here, so that one pass over
 // the note tables (too large for the core's own caches) serves all of them;
@@ -102,7 +108,13 @@ int takenCount(int size) {
 
 void shiftAndAppend(const float* samples, int inputSize) {
   const int kept = SPECTRUM_HISTORY - inputSize;
-  std::memmove(spectrum_samples, spectrum_samples + inputSize, sizeof(float) * static_cast<size_t>(kept));
+  if (historyStart + inputSize + SPECTRUM_HISTORY > kHistoryStore) {
+    std::memmove(historyStore, spectrum_samples + inputSize, sizeof(float) * static_cast<size_t>(kept));
+    historyStart = 0;
+  } else {
+    historyStart += inputSize;
+  }
+  spectrum_samples = historyStore + historyStart;
   for (int k = 0; k < inputSize; ++k) spectrum_samples[kept + k] = samples[kDecimation * k];
 }
 
@@ -315,6 +327,8 @@ void spectrum_init(int sampleFreq, int sampleChannels) {
   channels = sampleChannels;
   sampleRate = sampleFreq / kDecimation;
   analysisSamples = sampleRate / kAnalysesPerHistorySecond;
+  historyStart = 0;
+  spectrum_samples = historyStore;
   std::fill(spectrum_samples, spectrum_samples + SPECTRUM_HISTORY, 0.0f);
   buildTables();
   vectorPath = vectorAllowed && cpuHasAvx2();

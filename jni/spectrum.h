@@ -54,7 +54,7 @@ struct SpectrumInspect {
   int sampleRate;        // rate of the decimated history (Hz)
   int analysisSamples;   // per-channel output samples between analyses
   int samplesIn;         // carried count since the last analysis
-  const float* history;  // SPECTRUM_HISTORY values, oldest first
+  const float* history;  // SPECTRUM_HISTORY values, oldest first, until the next push
 };
 SpectrumInspect spectrum_inspect();
 

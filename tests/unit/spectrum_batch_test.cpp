@@ -2,6 +2,7 @@
 // must leave exactly the levels that analysing at every push leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -156,6 +157,26 @@ TEST(SpectrumBatch, SwitchOffAndInitMidBatch) {
   spectrum_push(s.data(), 1500, 0);
   spectrum_end_batch();
   EXPECT_NE(levelBits(), Bits{});
+}
+
+// The history stays the newest decimated samples, oldest first, however
+// often its store wraps.
+TEST(SpectrumBatch, HistoryKeepsTheNewestSamplesAcrossManyPushes) {
+  spectrum_init(44100, 1);
+  const std::vector<float> s = signal(200000, 0);
+  std::vector<float> taken;
+  long at = 0;
+  for (int i = 0; at + 20000 < static_cast<long>(s.size()); ++i) {
+    const int size = (i * 977) % 9000 + 4;
+    spectrum_push(s.data() + at, size, 0);
+    for (int k = 0; k < std::min(size / 4, SPECTRUM_HISTORY); ++k) taken.push_back(s[at + 4 * k]);
+    at += size;
+    const float* h = spectrum_inspect().history;
+    ASSERT_TRUE(std::equal(h + SPECTRUM_HISTORY - std::min<size_t>(taken.size(), SPECTRUM_HISTORY),
+                           h + SPECTRUM_HISTORY,
+                           taken.end() - std::min<size_t>(taken.size(), SPECTRUM_HISTORY)))
+        << "push " << i;
+  }
 }
 
 }  // namespace
