@@ -1013,7 +1013,8 @@ void overlapAdd(float* output, float* wave, const float* real, const float* wind
   }
   std::copy_n(phi, size / 2, phi0);
   std::copy_n(wave, hop, output);
-  std::copy(wave + hop, wave + size, wave);
+  // A hop of 0 makes source and destination the same: memmove allows that.
+  std::memmove(wave, wave + hop, static_cast<size_t>(size - hop) * sizeof(float));
   std::fill(wave + size - hop, wave + size, 0.0f);
 }
 
