@@ -61,6 +61,9 @@ add_custom_command(
   COMMENT "Compiling the tambrino command-line tests"
   VERBATIM)
 add_custom_target(tambrino_cli_tests ALL DEPENDS ${TAMBRINO_CLI_TEST_STAMP})
+# Only one target may own the jar's rule, or a parallel build runs it twice
+# at once in the same folder.
+add_dependencies(tambrino_cli_tests tambrino_cli_jar)
 
 foreach(src ${TAMBRINO_CLI_TEST_SOURCES})
   get_filename_component(name ${src} NAME_WE)

@@ -232,6 +232,28 @@ struct Block {
   bool mono;
 };
 
+// Scales, limits and writes back samplesOut frames of every channel, and
+// records the block's peak (0 when nothing is written back).
+void writeOutput(jshort* c_samples, const Block& b) {
+  if (b.samplesOut <= 0) {
+    maxLevelAcum.store(0.0, relaxed);
+    return;
+  }
+  const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
+  const float gain = preamp.load(relaxed);
+  const float slope = b.mono ? DSP_MONO_LIMITER_SLOPE : DSP_STEREO_LIMITER_SLOPE;
+  const int stride = b.mono ? 1 : 2;
+  float maxLevel =
+      dsp_convert_output(out_left.get(), b.samplesOut, overlapScaling, gain, slope, c_samples, stride, 0.0f);
+  // The peak is a maximum, so taking the left channel's samples before the
+  // right's gives the same value as alternating them frame by frame.
+  if (!b.mono) {
+    maxLevel = dsp_convert_output(out_right.get(), b.samplesOut, overlapScaling, gain, slope, c_samples + 1,
+                                  stride, maxLevel);
+  }
+  maxLevelAcum.store(static_cast<double>(maxLevel), relaxed);
+}
+
 void processMono(jshort* c_samples, const Block& b) {
   float* inLeft = in_left.get();
   for (int i = 0; i < b.samplesIn; i++) inLeft[i] = static_cast<float>(c_samples[i]) * kInputScale;
@@ -239,16 +261,7 @@ void processMono(jshort* c_samples, const Block& b) {
   spectrum_begin_batch();
   vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
   spectrum_end_batch();
-
-  if (b.samplesOut <= 0) {
-    maxLevelAcum.store(0.0, relaxed);
-    return;
-  }
-  const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
-  const float gain = preamp.load(relaxed);
-  const float maxLevel = dsp_convert_output(out_left.get(), b.samplesOut, overlapScaling, gain,
-                                            DSP_MONO_LIMITER_SLOPE, c_samples, 1, 0.0f);
-  maxLevelAcum.store(static_cast<double>(maxLevel), relaxed);
+  writeOutput(c_samples, b);
 }
 
 void processStereo(jshort* c_samples, const Block& b) {
@@ -318,20 +331,7 @@ void processStereo(jshort* c_samples, const Block& b) {
   vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
   vocoder_process(inRight, b.samplesIn, out_right.get(), b.stepOut, 1);
   spectrum_end_batch();
-
-  if (b.samplesOut <= 0) {
-    maxLevelAcum.store(0.0, relaxed);
-    return;
-  }
-  const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
-  const float gain = preamp.load(relaxed);
-  // The peak is a maximum, so taking the left channel's samples before the
-  // right's gives the same value as alternating them frame by frame.
-  float maxLevel = dsp_convert_output(out_left.get(), b.samplesOut, overlapScaling, gain,
-                                      DSP_STEREO_LIMITER_SLOPE, c_samples, 2, 0.0f);
-  maxLevel = dsp_convert_output(out_right.get(), b.samplesOut, overlapScaling, gain, DSP_STEREO_LIMITER_SLOPE,
-                                c_samples + 1, 2, maxLevel);
-  maxLevelAcum.store(static_cast<double>(maxLevel), relaxed);
+  writeOutput(c_samples, b);
 }
 
 void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) {
