@@ -12,6 +12,8 @@ std::atomic<std::atomic<float>*> eqBands{nullptr};
 std::atomic<int> nBands{0};
 std::atomic<int> eqActive{0};
 std::atomic<bool> initialized{false};
+// Advanced after every change to the table, so readers can keep a copy.
+std::atomic<unsigned> version{0};
 
 }  // namespace
 
@@ -27,6 +29,7 @@ bool eq_init(int pNBands) {
   eqBands.store(table, std::memory_order_release);
   nBands.store(count, std::memory_order_release);
   initialized.store(true);
+  version.fetch_add(1, std::memory_order_release);
   return true;
 }
 
@@ -35,6 +38,7 @@ void eq_setbands(const float* bands) {
   std::atomic<float>* table = eqBands.load(std::memory_order_acquire);
   if (bands == nullptr || table == nullptr) return;
   for (int k = 0; k < count; k++) table[k].store(bands[k], std::memory_order_relaxed);
+  version.fetch_add(1, std::memory_order_release);
 }
 
 void eq_enable(int enabled) {
@@ -60,4 +64,8 @@ void eq_copy_gains(float* dst, int count) {
   const int inTable = table != nullptr ? std::max(0, std::min(count, n)) : 0;
   for (int k = 0; k < inTable; k++) dst[k] = table[k].load(std::memory_order_relaxed);
   for (int k = inTable; k < count; k++) dst[k] = 1.0f;
+}
+
+unsigned eq_version() {
+  return version.load(std::memory_order_acquire);
 }

@@ -31,3 +31,8 @@ float eq_gain(int k);
 // The gains of bins 0 .. count-1 into dst, as eq_gain gives them one by one
 // (1.0 for bins outside the table): one call per frame instead of one per bin.
 void eq_copy_gains(float* dst, int count);
+
+// Changes whenever the gains may have changed: read it before eq_copy_gains,
+// and a copy made under an unchanged version is still current. A copy made
+// while the gains were being set is followed by a new version once they are.
+unsigned eq_version();

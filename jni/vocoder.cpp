@@ -40,9 +40,14 @@ Buffer<T> allocZeroed(int count) {
   return Buffer<T>(static_cast<T*>(p));
 }
 
+// The input history and the overlap-add accumulator are windows of one frame
+// that slide forward through a store of kSlideFrames frames; only when a
+// window reaches the store's end is it moved back to the front, instead of
+// moving a whole frame at every hop.
+constexpr int kSlideFrames = 4;
+
 // Everything that vocoder_init makes, so that a new set can be built in full
-// before the old one is given up. The input history and the overlap-add
-// accumulator hold exactly one frame.
+// before the old one is given up.
 struct Buffers {
   Buffer<float> window;
   Buffer<float> windowOut;
@@ -73,6 +78,12 @@ int winHalf = 0;
 int stepIn = 0;
 int stepOut = 0;
 int inIndexes[kChannels] = {0, 0};
+// Where each channel's history and overlap-add windows start in their stores.
+int inputStarts[kChannels] = {0, 0};
+int waveStarts[kChannels] = {0, 0};
+// The equaliser's gains as copied for the frames, and the version they had.
+bool gainsCopied = false;
+unsigned gainsVersion = 0;
 double lastStretchFactor = 0.0;
 bool initialized = false;
 // The AVX2 steps run where the processor has AVX2 (checked at set-up); tests
@@ -112,8 +123,8 @@ bool allocate(Buffers& b, int size) {
   for (int ch = 0; ch < kChannels; ch++) {
     b.phi0s[ch] = allocZeroed<float>(size);
     b.psis[ch] = allocZeroed<float>(size);
-    b.inputs[ch] = allocZeroed<float>(size);
-    b.waves[ch] = allocZeroed<float>(size);
+    b.inputs[ch] = allocZeroed<float>(kSlideFrames * size);
+    b.waves[ch] = allocZeroed<float>(kSlideFrames * size);
     b.mags[ch] = allocZeroed<float>(size / 2 + 2);
     b.phis[ch] = allocZeroed<float>(size);
     b.peakBins[ch] = allocZeroed<int>(size);
@@ -997,15 +1008,24 @@ void synthesize(const float* mag, const float* psi, float* spectrumRe, float* sp
                 float* im, int half) {
   const float* gains = nullptr;
   if (eq_is_enabled() != 0) {
-    eq_copy_gains(buffers.gains.get(), half);
+    // The copy is renewed only when the gains have changed since it was made.
+    const unsigned version = eq_version();
+    if (!gainsCopied || version != gainsVersion) {
+      eq_copy_gains(buffers.gains.get(), half);
+      gainsVersion = version;
+      gainsCopied = true;
+    }
     gains = buffers.gains.get();
   }
   synthesizeBins(mag, gains, psi, spectrumRe, spectrumIm, half);
   fft_inverse_half(spectrumRe, spectrumIm, re, im);
 }
 
-void overlapAdd(float* output, float* wave, const float* real, const float* windowOut, float* phi0,
-                const float* phi, int size, int hop) {
+// wave is the channel's accumulator window at waveStarts[channel] in its
+// store of kSlideFrames frames; the window moves forward by the hop.
+void overlapAdd(float* output, float* store, int& start, const float* real, const float* windowOut,
+                float* phi0, const float* phi, int size, int hop) {
+  float* wave = store + start;
   if (vectorPath && size % 8 == 0) {
     overlapAddAvx2(wave, real, windowOut, size);
   } else {
@@ -1013,9 +1033,14 @@ void overlapAdd(float* output, float* wave, const float* real, const float* wind
   }
   std::copy_n(phi, size / 2, phi0);
   std::copy_n(wave, hop, output);
-  // A hop of 0 makes source and destination the same: memmove allows that.
-  std::memmove(wave, wave + hop, static_cast<size_t>(size - hop) * sizeof(float));
-  std::fill(wave + size - hop, wave + size, 0.0f);
+  start += hop;
+  if (start + size > kSlideFrames * size) {
+    // A hop of 0 never gets here; memmove allows the overlap of a short hop.
+    std::memmove(store, store + start, static_cast<size_t>(size - hop) * sizeof(float));
+    start = 0;
+  }
+  // The samples that enter the window start from silence.
+  std::fill(store + start + size - hop, store + start + size, 0.0f);
 }
 
 void processFrame(const float* input, float* output, float stretchFactor, int channel) {
@@ -1035,8 +1060,8 @@ void processFrame(const float* input, float* output, float stretchFactor, int ch
   phaseLock(phi, buffers.phi0s[channel].get(), psi, buffers.omega.get(), peaks, valleys, nPeaks, winHalf,
             stretchFactor, buffers.rotation.get(), buffers.peakRotation.get());
   synthesize(mag, psi, spectrumRe, spectrumIm, re, im, winHalf);
-  overlapAdd(output, buffers.waves[channel].get(), re, buffers.windowOut.get(), buffers.phi0s[channel].get(),
-             phi, winSize, stepOut);
+  overlapAdd(output, buffers.waves[channel].get(), waveStarts[channel], re, buffers.windowOut.get(),
+             buffers.phi0s[channel].get(), phi, winSize, stepOut);
 }
 
 // Fill position of the channel's history; a stored 0 means no history yet,
@@ -1067,6 +1092,8 @@ bool vocoder_init(int pWinSize, int step) {
   stepIn = step;
   inIndexes[0] = 0;
   inIndexes[1] = 0;
+  for (int ch = 0; ch < kChannels; ch++) inputStarts[ch] = waveStarts[ch] = 0;
+  gainsCopied = false;
   initialized = true;
   vectorPath = vectorAllowed && cpuHasAvx2();
   wideVectors = vectorPath && wideAllowed && cpuHasAvx512();
@@ -1077,7 +1104,8 @@ int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, i
   if (!initialized || channel < 0 || channel >= kChannels || pStepOut < 0 || pStepOut > winSize) return -1;
 
   stepOut = pStepOut;
-  float* input = buffers.inputs[channel].get();
+  float* store = buffers.inputs[channel].get();
+  int& start = inputStarts[channel];
 
   // One factor for both channels: a change resets both, in the first call
   // that sees it, so that the channels restart their phases in the same block.
@@ -1092,6 +1120,7 @@ int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, i
   int outIndex = 0;
   int consumed = 0;
   while (consumed < inSize) {
+    float* input = store + start;
     const int count = std::min(inSize - consumed, winSize - inIndex);
     std::copy_n(inputBuffer + consumed, count, input + inIndex);
     consumed += count;
@@ -1099,7 +1128,12 @@ int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, i
     if (inIndex == winSize) {
       float* output = outputBuffer + outIndex;
       processFrame(input, output, static_cast<float>(stretchFactor), channel);
-      std::memmove(input, input + stepIn, sizeof(float) * static_cast<size_t>(inStart));
+      // The history drops its oldest hop: its window moves forward.
+      start += stepIn;
+      if (start + winSize > kSlideFrames * winSize) {
+        std::memmove(store, store + start, sizeof(float) * static_cast<size_t>(inStart));
+        start = 0;
+      }
       spectrum_push(output, stepOut, channel);
       inIndex = inStart;
       outIndex += stepOut;
@@ -1135,8 +1169,8 @@ VocoderInspect vocoder_inspect() {
   for (int ch = 0; ch < kChannels; ch++) {
     v.phi0s[ch] = buffers.phi0s[ch].get();
     v.psis[ch] = buffers.psis[ch].get();
-    v.inputs[ch] = buffers.inputs[ch].get();
-    v.waves[ch] = buffers.waves[ch].get();
+    v.inputs[ch] = buffers.inputs[ch] ? buffers.inputs[ch].get() + inputStarts[ch] : nullptr;
+    v.waves[ch] = buffers.waves[ch] ? buffers.waves[ch].get() + waveStarts[ch] : nullptr;
     v.mags[ch] = buffers.mags[ch].get();
     v.phis[ch] = buffers.phis[ch].get();
     v.inIndexes[ch] = inIndexes[ch];

@@ -3,8 +3,9 @@
 //
 // Owns: the windows, phase increments and per-channel buffers of both
 // channels, and the work buffers of a frame (heap, remade by every
-// successful vocoder_init). The input history and the overlap-add tail hold
-// one frame each.
+// successful vocoder_init). The input history and the overlap-add tail are
+// one-frame windows that slide through stores of four frames, so that a hop
+// moves no samples except when a window is brought back to the front.
 // Results: the vector steps (AVX2 or AVX-512, chosen at set-up by what the
 // processor has) give the portable steps' results bit for bit; atan2 and
 // sincos come from the C library or, where provably the same after
