@@ -1,7 +1,11 @@
 #include "eq.h"
 
+#include "spectrum.h"
+#include "vocoder.h"
+
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 TEST(Eq, FirstInitMakesUnitGainsAndLaterInitsChangeNothing) {
@@ -38,4 +42,29 @@ TEST(Eq, SwitchReportsOnForAnyNonZeroValue) {
   EXPECT_EQ(eq_is_enabled(), 1);
   eq_enable(0);
   EXPECT_EQ(eq_is_enabled(), 0);
+}
+
+// The vocoder keeps a copy of the gains between frames: new gains must reach
+// the very next frame. Gains of 0 silence every bin, so once the overlap-add
+// tail has drained the output must be exactly silent.
+TEST(Eq, NewGainsReachTheNextFrame) {
+  spectrum_enabled = 0;
+  ASSERT_TRUE(eq_init(32));
+  ASSERT_TRUE(vocoder_init(64, 16));
+  eq_enable(1);
+  std::vector<float> in(16), out(64);
+  auto frame = [&](int n) {
+    for (int i = 0; i < 16; i++) in[i] = std::sin(0.37f * static_cast<float>(16 * n + i));
+    return vocoder_process(in.data(), 16, out.data(), 16, 0);
+  };
+  for (int n = 0; n < 8; n++) ASSERT_EQ(frame(n), 16);
+  eq_setbands(std::vector<float>(32, 0.0f).data());
+  for (int n = 8; n < 12; n++) frame(n);  // the tail of the earlier frames drains
+  for (int n = 12; n < 14; n++) {
+    ASSERT_EQ(frame(n), 16);
+    for (int i = 0; i < 16; i++) ASSERT_EQ(out[i], 0.0f) << "frame " << n << " sample " << i;
+  }
+  eq_setbands(std::vector<float>(32, 1.0f).data());
+  frame(14);
+  EXPECT_NE(out[15], 0.0f);
 }
