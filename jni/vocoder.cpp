@@ -175,6 +175,24 @@ float princarg(float phase) {
   return static_cast<float>(static_cast<double>(phase) - static_cast<double>(qpd) * kPi);
 }
 
+// The smallest float whose quotient by pi truncates to m or more. The
+// quotient (a correctly rounded division) never falls as the phase rises, so
+// for a phase p >= 0 the truncated quotient is m or more exactly when
+// p >= princargThreshold(m); and division is symmetric in sign.
+float princargThreshold(int m) {
+  auto truncated = [](float x) { return static_cast<int64_t>(static_cast<double>(x) / kPi); };
+  float t = static_cast<float>(m * kPi);
+  while (truncated(t) >= m) t = std::nextafter(t, 0.0f);
+  while (truncated(t) < m) t = std::nextafter(t, INFINITY);
+  return t;
+}
+
+// A phase p with |p| below kThreePi has the quotient 0, 1 or 2 (or their
+// negatives), so princarg subtracts 0 or 2 pi with the phase's sign exactly
+// when |p| >= kOnePi: a comparison instead of a division.
+const float kOnePi = princargThreshold(1);
+const float kThreePi = princargThreshold(3);
+
 // The angle by which a peak's region turns: the peak's measured phase
 // advance, stretched, added to its previous synthesis phase.
 float peakRotation(const float* phi, const float* phi0, const float* psi, const float* omega, int peak,
@@ -829,16 +847,32 @@ VOC_AVX512 inline __m256 princarg8(__m256 phase, int& fits) {
   return _mm512_cvtpd_ps(_mm512_sub_pd(p, _mm512_mul_pd(_mm512_cvtepi32_pd(even), pi)));
 }
 
+// princarg of eight phases below kThreePi in magnitude; far has a lane bit
+// set for every other phase, NaN included (its result is garbage).
+VOC_AVX512 inline __m256 princargNear8(__m256 phase, int& far) {
+  const __m256 limit = _mm256_set1_ps(kThreePi);
+  far = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_andnot_ps(_mm256_set1_ps(-0.0f), phase), limit, _CMP_NLT_UQ));
+  const __mmask8 up =
+      static_cast<__mmask8>(_mm256_movemask_ps(_mm256_cmp_ps(phase, _mm256_set1_ps(kOnePi), _CMP_GE_OQ)));
+  const __mmask8 down =
+      static_cast<__mmask8>(_mm256_movemask_ps(_mm256_cmp_ps(phase, _mm256_set1_ps(-kOnePi), _CMP_LE_OQ)));
+  // Exactly the products 2 * pi and -2 * pi that princarg subtracts.
+  __m512d offset = _mm512_mask_blend_pd(up, _mm512_setzero_pd(), splat8(2.0 * kPi));
+  offset = _mm512_mask_blend_pd(down, offset, splat8(-2.0 * kPi));
+  return _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtps_pd(phase), offset));
+}
+
+// A bin's phase and its region's rotation both lie within [-pi, pi] unless
+// the input was not finite, so the sum's quotient is small.
 VOC_AVX512 int rotateAvx512(const float* phi, const float* rot, float* psi, int count) {
   int k = 0;
   for (; k + 8 <= count; k += 8) {
-    int fits;
+    int far;
     _mm256_storeu_ps(psi + k,
-                     princarg8(_mm256_add_ps(_mm256_loadu_ps(phi + k), _mm256_loadu_ps(rot + k)), fits));
-    int redo = ~fits & 0xff;
-    while (redo != 0) {
-      const int lane = __builtin_ctz(redo);
-      redo &= redo - 1;
+                     princargNear8(_mm256_add_ps(_mm256_loadu_ps(phi + k), _mm256_loadu_ps(rot + k)), far));
+    while (far != 0) {
+      const int lane = __builtin_ctz(far);
+      far &= far - 1;
       psi[k + lane] = princarg(phi[k + lane] + rot[k + lane]);
     }
   }
@@ -855,14 +889,14 @@ VOC_AVX512 int peakRotationsAvx512(const float* phi, const float* phi0, const fl
     const __m256 pomega = _mm256_i32gather_ps(omega, idx, 4);
     int fits1;
     int fits2;
-    int fits3;
     const __m256 delta =
         princarg8(_mm256_sub_ps(_mm256_sub_ps(ph, _mm256_i32gather_ps(phi0, idx, 4)), pomega), fits1);
     const __m256 target = princarg8(
         _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(delta, pomega), stretch), _mm256_i32gather_ps(psi, idx, 4)),
         fits2);
-    _mm256_storeu_ps(rotation + p, princarg8(_mm256_sub_ps(target, ph), fits3));
-    int redo = ~(fits1 & fits2 & fits3) & 0xff;
+    int far3;
+    _mm256_storeu_ps(rotation + p, princargNear8(_mm256_sub_ps(target, ph), far3));
+    int redo = (~(fits1 & fits2) | far3) & 0xff;
     while (redo != 0) {
       const int lane = __builtin_ctz(redo);
       redo &= redo - 1;
@@ -870,6 +904,44 @@ VOC_AVX512 int peakRotationsAvx512(const float* phi, const float* phi0, const fl
     }
   }
   return p;
+}
+
+// valleyAvx2 for regions of at most sixteen bins (most of them), without a
+// loop: the lowest value below FLT_MAX among them, at its first position.
+VOC_AVX512 int valleyAvx512(const float* mag, int lo, int hi) {
+  const int len = hi - lo;
+  if (len > 16) return valleyAvx2(mag, lo, hi);
+  const __mmask16 inRange = static_cast<__mmask16>((1u << len) - 1);
+  const __m512 v = _mm512_maskz_loadu_ps(inRange, mag + lo);
+  const __mmask16 valid = _mm512_mask_cmp_ps_mask(inRange, v, _mm512_set1_ps(FLT_MAX), _CMP_LT_OQ);
+  if (valid == 0) return 0;
+  const __m512 vv = _mm512_mask_blend_ps(valid, _mm512_set1_ps(INFINITY), v);
+  __m512 m = _mm512_min_ps(vv, _mm512_shuffle_f32x4(vv, vv, _MM_SHUFFLE(1, 0, 3, 2)));
+  m = _mm512_min_ps(m, _mm512_shuffle_f32x4(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+  m = _mm512_min_ps(m, _mm512_permute_ps(m, _MM_SHUFFLE(1, 0, 3, 2)));
+  m = _mm512_min_ps(m, _mm512_permute_ps(m, _MM_SHUFFLE(2, 3, 0, 1)));
+  // Equal values (zeros of either sign included) go to the first.
+  return lo + __builtin_ctz(_mm512_mask_cmp_ps_mask(valid, vv, m, _CMP_EQ_OQ));
+}
+
+// The peaks among bins from .. until - 1 (from >= 2, until + 2 <= half + 2),
+// sixteen bins at a time, appended to peaks[count ..]; returns the new count.
+// Each step stores sixteen entries, which stay below peaks[until]: a peak
+// needs three bins, so count + 16 <= until.
+VOC_AVX512 int collectPeaksAvx512(const float* mag, int from, int until, int* peaks, int count) {
+  const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  int bin = from;
+  for (; bin + 16 <= until; bin += 16) {
+    const __m512 c = _mm512_loadu_ps(mag + bin);
+    __mmask16 m = _mm512_cmp_ps_mask(c, _mm512_loadu_ps(mag + bin - 1), _CMP_GT_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, c, _mm512_loadu_ps(mag + bin + 1), _CMP_GT_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, c, _mm512_loadu_ps(mag + bin - 2), _CMP_GT_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, c, _mm512_loadu_ps(mag + bin + 2), _CMP_GT_OQ);
+    const __m512i bins = _mm512_add_epi32(lanes, _mm512_set1_epi32(bin));
+    _mm512_storeu_si512(peaks + count, _mm512_maskz_compress_epi32(m, bins));
+    count += __builtin_popcount(m);
+  }
+  return count;
 }
 
 #pragma GCC diagnostic pop
@@ -925,7 +997,8 @@ void analyze(const float* frame, float* re, float* im, float* mag, float* phi, i
 // A peak is a bin strictly above its two neighbours on either side (two
 // virtual bins of FLT_MIN below bin 0, the sentinels above the last); the
 // valley before each peak after the first is the lowest bin since the
-// previous peak (ties to the lowest index). mag needs half + 2 entries.
+// previous peak (ties to the lowest index). mag needs half + 2 entries,
+// peaks and valleys half and half + 1.
 //
 // This is the sliding five-bin scan that skips the two bins after each
 // peak: those two are below the peak they follow and can never be peaks, so
@@ -936,6 +1009,26 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys) {
   int nPeaks = 0;
   int lastPeak = 0;
   valleys[0] = 0;
+  auto at = [&](int i) { return i < 0 ? FLT_MIN : mag[i]; };
+  auto isPeak = [&](int bin) {
+    const float c = mag[bin];
+    return c > at(bin - 1) && c > at(bin + 1) && c > at(bin - 2) && c > at(bin + 2);
+  };
+  if (wideVectors) {
+    // All the peaks first, then every valley on its own: no branch depends
+    // on where the peaks fall.
+    int bin = 0;
+    for (; bin < 2 && bin < half; bin++)
+      if (isPeak(bin)) peaks[nPeaks++] = bin;
+    if (half >= 2) {
+      nPeaks = collectPeaksAvx512(mag, 2, half, peaks, nPeaks);
+      bin = 2 + (half - 2) / 16 * 16;
+    }
+    for (; bin < half; bin++)
+      if (isPeak(bin)) peaks[nPeaks++] = bin;
+    for (int p = 1; p < nPeaks; p++) valleys[p] = valleyAvx512(mag, peaks[p - 1], peaks[p]);
+    return nPeaks;
+  }
   auto addPeak = [&](int bin) {
     peaks[nPeaks] = bin;
     if (nPeaks > 0 && vectorPath) {
@@ -952,11 +1045,6 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys) {
     }
     lastPeak = bin;
     nPeaks++;
-  };
-  auto at = [&](int i) { return i < 0 ? FLT_MIN : mag[i]; };
-  auto isPeak = [&](int bin) {
-    const float c = mag[bin];
-    return c > at(bin - 1) && c > at(bin + 1) && c > at(bin - 2) && c > at(bin + 2);
   };
   int bin = 0;
   for (; bin < 2 && bin < half; bin++)

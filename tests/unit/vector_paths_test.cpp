@@ -224,6 +224,25 @@ TEST(VectorPaths, RotationMatchesPrincarg) {
     for (int k = 0; k < count; k++)
       ASSERT_TRUE(sameBits(psi[k], vocoder_princarg(phi[k] + rot[k]))) << phi[k] << " + " << rot[k];
   }
+  // Every phase within a few steps of a multiple of pi, where the quotient
+  // changes, and the values that no multiple of pi changes.
+  std::vector<float> edge = {0.0f, -0.0f, kInf, -kInf, kNaN, FLT_MAX, -FLT_MAX, FLT_MIN};
+  for (int m = 1; m <= 6; m++) {
+    float x = static_cast<float>(m * M_PI);
+    for (int i = 0; i < 6; i++) x = std::nextafter(x, 0.0f);
+    for (int i = 0; i < 12; i++, x = std::nextafter(x, kInf)) {
+      edge.push_back(x);
+      edge.push_back(-x);
+    }
+  }
+  // x + (-0) is x, for -0 too.
+  std::vector<float> zeros(edge.size(), -0.0f), out(edge.size());
+  for (const bool wide : kWidths) {
+    vocoder_set_vector_path(true, wide);
+    vocoder_rotate_bins(edge.data(), zeros.data(), out.data(), static_cast<int>(edge.size()));
+    for (size_t k = 0; k < edge.size(); k++)
+      ASSERT_TRUE(sameBits(out[k], vocoder_princarg(edge[k]))) << edge[k] << (wide ? " wide" : "");
+  }
 }
 
 TEST(VectorPaths, TransformsMatchThePlainTransform) {
