@@ -182,45 +182,81 @@ bool cpuHasAvx2() {
   return has;
 }
 
-// dsp_convert_output for the first count / 8 * 8 samples, eight at a time
-// with the same operations per sample; returns how many were done and leaves
-// maxLevel raised to their largest level. The peak is a maximum, which the
-// order of the samples cannot change (a NaN level never wins, as with fmax).
-__attribute__((target("avx2"))) int convertOutputAvx2(const float* out, int count, float overlapScaling,
-                                                      float gain, float slope, int16_t* dest, int stride,
-                                                      float& maxLevel) {
-  const __m256 scaling = _mm256_set1_ps(overlapScaling);
-  const __m256 g = _mm256_set1_ps(gain);
+// The limiter and the conversion to PCM of eight samples, with the same
+// operations per sample as dsp_convert_output; raises peak to their levels.
+// The peak is a maximum, which the order of the samples cannot change (a NaN
+// level never wins, as with fmax).
+struct Limiter8 {
+  __m256 scaling, gain, slope;
+};
+
+__attribute__((target("avx2"))) inline __m256i pcm8(const float* out, const Limiter8& l, __m256& peak) {
   const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
   const __m256 threshold = _mm256_set1_ps(kLimiterThreshold);
   const __m256 one = _mm256_set1_ps(1.0f);
   const __m256 minusOne = _mm256_set1_ps(-1.0f);
-  const __m256 s = _mm256_set1_ps(slope);
+  const __m256 output = _mm256_mul_ps(_mm256_div_ps(_mm256_loadu_ps(out), l.scaling), l.gain);
+  const __m256 level = _mm256_and_ps(output, absMask);
+  const __m256 factor =
+      _mm256_blendv_ps(_mm256_sub_ps(one, _mm256_mul_ps(_mm256_sub_ps(level, threshold), l.slope)), one,
+                       _mm256_cmp_ps(level, threshold, _CMP_LT_OQ));
+  peak = _mm256_max_ps(level, peak);  // a NaN level keeps the peak
+  const __m256 x = _mm256_mul_ps(output, factor);
+  __m256i pcm = _mm256_cvttps_epi32(_mm256_mul_ps(x, _mm256_set1_ps(32767.0f)));
+  pcm = _mm256_blendv_epi8(pcm, _mm256_set1_epi32(-32767),
+                           _mm256_castps_si256(_mm256_cmp_ps(x, minusOne, _CMP_LT_OQ)));
+  pcm = _mm256_blendv_epi8(pcm, _mm256_set1_epi32(32767),
+                           _mm256_castps_si256(_mm256_cmp_ps(x, one, _CMP_GT_OQ)));
+  return _mm256_andnot_si256(_mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_UNORD_Q)), pcm);  // NaN writes 0
+}
+
+__attribute__((target("avx2"))) float peakOf(__m256 peak) {
+  __m128 m = _mm_max_ps(_mm256_castps256_ps128(peak), _mm256_extractf128_ps(peak, 1));
+  m = _mm_max_ps(m, _mm_movehl_ps(m, m));
+  m = _mm_max_ss(m, _mm_shuffle_ps(m, m, 1));
+  return _mm_cvtss_f32(m);
+}
+
+// dsp_convert_output for the first count / 8 * 8 samples, eight at a time;
+// returns how many were done and leaves maxLevel raised to their largest
+// level. The values are clamped to 16 bits, so packing them loses nothing.
+__attribute__((target("avx2"))) int convertOutputAvx2(const float* out, int count, float overlapScaling,
+                                                      float gain, float slope, int16_t* dest, int stride,
+                                                      float& maxLevel) {
+  const Limiter8 l{_mm256_set1_ps(overlapScaling), _mm256_set1_ps(gain), _mm256_set1_ps(slope)};
   __m256 peak = _mm256_set1_ps(maxLevel);
   int i = 0;
   for (; i + 8 <= count; i += 8) {
-    const __m256 output = _mm256_mul_ps(_mm256_div_ps(_mm256_loadu_ps(out + i), scaling), g);
-    const __m256 level = _mm256_and_ps(output, absMask);
-    const __m256 factor =
-        _mm256_blendv_ps(_mm256_sub_ps(one, _mm256_mul_ps(_mm256_sub_ps(level, threshold), s)), one,
-                         _mm256_cmp_ps(level, threshold, _CMP_LT_OQ));
-    peak = _mm256_max_ps(level, peak);  // a NaN level keeps the peak
-    const __m256 x = _mm256_mul_ps(output, factor);
-    __m256i pcm = _mm256_cvttps_epi32(_mm256_mul_ps(x, _mm256_set1_ps(32767.0f)));
-    pcm = _mm256_blendv_epi8(pcm, _mm256_set1_epi32(-32767),
-                             _mm256_castps_si256(_mm256_cmp_ps(x, minusOne, _CMP_LT_OQ)));
-    pcm = _mm256_blendv_epi8(pcm, _mm256_set1_epi32(32767),
-                             _mm256_castps_si256(_mm256_cmp_ps(x, one, _CMP_GT_OQ)));
-    pcm = _mm256_andnot_si256(_mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_UNORD_Q)), pcm);  // NaN writes 0
+    const __m256i pcm = pcm8(out + i, l, peak);
+    if (stride == 1) {
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(pcm, pcm), _MM_SHUFFLE(3, 1, 2, 0));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + i), _mm256_castsi256_si128(packed));
+      continue;
+    }
     alignas(32) int32_t lanes[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), pcm);
     for (int k = 0; k < 8; k++)
       dest[static_cast<size_t>(i + k) * static_cast<size_t>(stride)] = static_cast<int16_t>(lanes[k]);
   }
-  __m128 m = _mm_max_ps(_mm256_castps256_ps128(peak), _mm256_extractf128_ps(peak, 1));
-  m = _mm_max_ps(m, _mm_movehl_ps(m, m));
-  m = _mm_max_ss(m, _mm_shuffle_ps(m, m, 1));
-  maxLevel = _mm_cvtss_f32(m);
+  maxLevel = peakOf(peak);
+  return i;
+}
+
+// Both channels into interleaved frames, eight frames (one store) at a time.
+__attribute__((target("avx2"))) int convertPairAvx2(const float* left, const float* right, int count,
+                                                    float overlapScaling, float gain, float slope,
+                                                    int16_t* dest, float& maxLevel) {
+  const Limiter8 l{_mm256_set1_ps(overlapScaling), _mm256_set1_ps(gain), _mm256_set1_ps(slope)};
+  __m256 peak = _mm256_set1_ps(maxLevel);
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m256i l8 = pcm8(left + i, l, peak);
+    const __m256i r8 = pcm8(right + i, l, peak);
+    // Per 128-bit lane: frames 0, 1 | 4, 5 and 2, 3 | 6, 7, packed in order.
+    const __m256i frames = _mm256_packs_epi32(_mm256_unpacklo_epi32(l8, r8), _mm256_unpackhi_epi32(l8, r8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dest + 2 * static_cast<size_t>(i)), frames);
+  }
+  maxLevel = peakOf(peak);
   return i;
 }
 
@@ -242,15 +278,10 @@ void writeOutput(jshort* c_samples, const Block& b) {
   const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
   const float gain = preamp.load(relaxed);
   const float slope = b.mono ? DSP_MONO_LIMITER_SLOPE : DSP_STEREO_LIMITER_SLOPE;
-  const int stride = b.mono ? 1 : 2;
-  float maxLevel =
-      dsp_convert_output(out_left.get(), b.samplesOut, overlapScaling, gain, slope, c_samples, stride, 0.0f);
-  // The peak is a maximum, so taking the left channel's samples before the
-  // right's gives the same value as alternating them frame by frame.
-  if (!b.mono) {
-    maxLevel = dsp_convert_output(out_right.get(), b.samplesOut, overlapScaling, gain, slope, c_samples + 1,
-                                  stride, maxLevel);
-  }
+  const float maxLevel = b.mono ? dsp_convert_output(out_left.get(), b.samplesOut, overlapScaling, gain,
+                                                     slope, c_samples, 1, 0.0f)
+                                : dsp_convert_output_pair(out_left.get(), out_right.get(), b.samplesOut,
+                                                          overlapScaling, gain, slope, c_samples, 0.0f);
   maxLevelAcum.store(static_cast<double>(maxLevel), relaxed);
 }
 
@@ -264,10 +295,102 @@ void processMono(jshort* c_samples, const Block& b) {
   writeOutput(c_samples, b);
 }
 
+// How a stereo block's frames are panned or folded before they are stretched.
+struct StereoImage {
+  bool panning;
+  bool fold;
+  DspPanGains g;
+};
+
+// Frame i of the block after panning or folding, at 16-bit scale.
+inline void pannedFrame(const jshort* c_samples, int i, const StereoImage& s, float& left, float& right) {
+  left = static_cast<float>(c_samples[2 * static_cast<size_t>(i)]);
+  right = static_cast<float>(c_samples[2 * static_cast<size_t>(i) + 1]);
+  if (s.panning) {
+    if (s.fold) {
+      const float center = (left + right) * 0.5f;
+      left = center;
+      right = center;
+    } else {
+      const float newLeft = left * s.g.leftLevelLeft + right * s.g.leftLevelRight;
+      const float newRight = right * s.g.rightLevelRight + left * s.g.rightLevelLeft;
+      left = newLeft;
+      right = newRight;
+    }
+  }
+}
+
+// pannedFrame for frames 0 .. count / 8 * 8 - 1, eight at a time with the
+// same operations per frame, times scale (1 leaves them as they are).
+// Returns how many frames were done.
+__attribute__((target("avx2"))) int pannedFramesAvx2(const jshort* c_samples, int count, const StereoImage& s,
+                                                     float scale, float* left, float* right) {
+  const __m256 sc = _mm256_set1_ps(scale);
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    // Each 32-bit word holds one frame: left in the low half, right in the high.
+    const __m256i frames = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c_samples + 2 * i));
+    __m256 l = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(frames, 16), 16));
+    __m256 r = _mm256_cvtepi32_ps(_mm256_srai_epi32(frames, 16));
+    if (s.panning) {
+      if (s.fold) {
+        l = r = _mm256_mul_ps(_mm256_add_ps(l, r), _mm256_set1_ps(0.5f));
+      } else {
+        const __m256 newLeft = _mm256_add_ps(_mm256_mul_ps(l, _mm256_set1_ps(s.g.leftLevelLeft)),
+                                             _mm256_mul_ps(r, _mm256_set1_ps(s.g.leftLevelRight)));
+        const __m256 newRight = _mm256_add_ps(_mm256_mul_ps(r, _mm256_set1_ps(s.g.rightLevelRight)),
+                                              _mm256_mul_ps(l, _mm256_set1_ps(s.g.rightLevelLeft)));
+        l = newLeft;
+        r = newRight;
+      }
+    }
+    if (scale != 1.0f) {
+      l = _mm256_mul_ps(l, sc);
+      r = _mm256_mul_ps(r, sc);
+    }
+    _mm256_storeu_ps(left + i, l);
+    _mm256_storeu_ps(right + i, r);
+  }
+  return i;
+}
+
+// out[j] = (float)((from[j] - y[j] * amount) * 2^-15) in double precision
+// for j < count / 4 * 4; returns how many were done.
+__attribute__((target("avx2"))) int removeVoiceAvx2(const double* from, const double* y, double amount,
+                                                    float* out, int count) {
+  const __m256d a = _mm256_set1_pd(amount);
+  const __m256d scale = _mm256_set1_pd(kInputScaleDouble);
+  int j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const __m256d v = _mm256_sub_pd(_mm256_loadu_pd(from + j), _mm256_mul_pd(_mm256_loadu_pd(y + j), a));
+    _mm_storeu_ps(out + j, _mm256_cvtpd_ps(_mm256_mul_pd(v, scale)));
+  }
+  return j;
+}
+
+__attribute__((target("avx2"))) void widenAvx2(const float* in, double* out, int count) {
+  int j = 0;
+  for (; j + 4 <= count; j += 4) _mm256_storeu_pd(out + j, _mm256_cvtps_pd(_mm_loadu_ps(in + j)));
+  for (; j < count; j++) out[j] = static_cast<double>(in[j]);
+}
+
+// Frames start .. start + count - 1 after panning, times scale, into left
+// and right.
+void pannedFrames(const jshort* c_samples, int start, int count, const StereoImage& s, float scale,
+                  float* left, float* right) {
+  int i = cpuHasAvx2()
+              ? pannedFramesAvx2(c_samples + 2 * static_cast<size_t>(start), count, s, scale, left, right)
+              : 0;
+  for (; i < count; i++) {
+    pannedFrame(c_samples, start + i, s, left[i], right[i]);
+    left[i] = left[i] * scale;
+    right[i] = right[i] * scale;
+  }
+}
+
 void processStereo(jshort* c_samples, const Block& b) {
-  const DspPanGains g = dsp_panning_gains(panningLevel.load(relaxed));
-  const bool panning = panningActive.load(relaxed) != 0;
-  const bool fold = monoActive.load(relaxed) != 0;
+  const StereoImage image{panningActive.load(relaxed) != 0, monoActive.load(relaxed) != 0,
+                          dsp_panning_gains(panningLevel.load(relaxed))};
   const float amount = voiceRemovalAmount.load(relaxed);
   // Without coefficients the filters would pass their input through and the
   // removal would subtract each channel's partner unfiltered: wait for them.
@@ -276,54 +399,41 @@ void processStereo(jshort* c_samples, const Block& b) {
 
   float* inLeft = in_left.get();
   float* inRight = in_right.get();
-  // The frame i after panning or folding, at 16-bit scale.
-  auto panned = [&](int i, float& left, float& right) {
-    left = static_cast<float>(c_samples[2 * static_cast<size_t>(i)]);
-    right = static_cast<float>(c_samples[2 * static_cast<size_t>(i) + 1]);
-    if (panning) {
-      if (fold) {
-        const float center = (left + right) * 0.5f;
-        left = center;
-        right = center;
-      } else {
-        const float newLeft = left * g.leftLevelLeft + right * g.leftLevelRight;
-        const float newRight = right * g.rightLevelRight + left * g.rightLevelLeft;
-        left = newLeft;
-        right = newRight;
-      }
-    }
-  };
   if (removeVoice) {
     // In runs of frames: the filter of channel 0 takes the right input and
     // that of channel 1 the left, stepped in the same order as frame by frame.
     constexpr int kRun = 256;
+    float left[kRun];
+    float right[kRun];
     double fromRight[kRun];
     double fromLeft[kRun];
     double yL[kRun];
     double yR[kRun];
+    const bool avx2 = cpuHasAvx2();
     for (int start = 0; start < b.samplesIn; start += kRun) {
       const int n = std::min(kRun, b.samplesIn - start);
-      for (int j = 0; j < n; j++) {
-        float left;
-        float right;
-        panned(start + j, left, right);
-        fromLeft[j] = static_cast<double>(left);
-        fromRight[j] = static_cast<double>(right);
+      pannedFrames(c_samples, start, n, image, 1.0f, left, right);
+      if (avx2) {
+        widenAvx2(left, fromLeft, n);
+        widenAvx2(right, fromRight, n);
+      } else {
+        for (int j = 0; j < n; j++) {
+          fromLeft[j] = static_cast<double>(left[j]);
+          fromRight[j] = static_cast<double>(right[j]);
+        }
       }
       iir_step_pair_block(fromRight, fromLeft, yL, yR, n);
-      for (int j = 0; j < n; j++) {
-        inLeft[start + j] = static_cast<float>((fromLeft[j] - yL[j] * amountDouble) * kInputScaleDouble);
-        inRight[start + j] = static_cast<float>((fromRight[j] - yR[j] * amountDouble) * kInputScaleDouble);
-      }
+      float* outLeft = inLeft + start;
+      float* outRight = inRight + start;
+      int j = avx2 ? removeVoiceAvx2(fromLeft, yL, amountDouble, outLeft, n) : 0;
+      for (; j < n; j++)
+        outLeft[j] = static_cast<float>((fromLeft[j] - yL[j] * amountDouble) * kInputScaleDouble);
+      j = avx2 ? removeVoiceAvx2(fromRight, yR, amountDouble, outRight, n) : 0;
+      for (; j < n; j++)
+        outRight[j] = static_cast<float>((fromRight[j] - yR[j] * amountDouble) * kInputScaleDouble);
     }
   } else {
-    for (int i = 0; i < b.samplesIn; i++) {
-      float left;
-      float right;
-      panned(i, left, right);
-      inLeft[i] = left * kInputScale;
-      inRight[i] = right * kInputScale;
-    }
+    pannedFrames(c_samples, 0, b.samplesIn, image, kInputScale, inLeft, inRight);
   }
 
   // The block's spectrum analyses share one pass over the note tables.
@@ -550,6 +660,18 @@ float dsp_convert_output(const float* out, int count, float overlapScaling, floa
     dest[static_cast<size_t>(i) * static_cast<size_t>(stride)] = toPcm(output * factor);
   }
   return maxLevel;
+}
+
+float dsp_convert_output_pair(const float* left, const float* right, int count, float overlapScaling,
+                              float gain, float slope, int16_t* dest, float maxLevel) {
+  int i = 0;
+  if (cpuHasAvx2() && !std::isnan(maxLevel))
+    i = convertPairAvx2(left, right, count, overlapScaling, gain, slope, dest, maxLevel);
+  // The peak is a maximum, so taking the left channel's samples before the
+  // right's gives the same value as alternating them frame by frame.
+  const size_t done = 2 * static_cast<size_t>(i);
+  maxLevel = dsp_convert_output(left + i, count - i, overlapScaling, gain, slope, dest + done, 2, maxLevel);
+  return dsp_convert_output(right + i, count - i, overlapScaling, gain, slope, dest + done + 1, 2, maxLevel);
 }
 
 size_t dsp_input_capacity() {

@@ -46,6 +46,11 @@ DspPanGains dsp_panning_gains(int panningLevel);
 float dsp_convert_output(const float* out, int count, float overlapScaling, float gain, float slope,
                          int16_t* dest, int stride, float maxLevel);
 
+// dsp_convert_output of both channels of a stereo block into interleaved
+// frames: left into dest[0], dest[2], ..., right into dest[1], dest[3], ....
+float dsp_convert_output_pair(const float* left, const float* right, int count, float overlapScaling,
+                              float gain, float slope, int16_t* dest, float maxLevel);
+
 // Capacities of the work buffers in floats per channel (0 before the first
 // block), for tests.
 size_t dsp_input_capacity();

@@ -461,6 +461,16 @@ TEST(VectorPaths, OutputConversionMatchesItsDefinition) {
     }
     ASSERT_TRUE(sameBits(peak, wantPeak)) << "trial " << trial;
     ASSERT_EQ(got, want) << "trial " << trial;
+
+    // A stereo block in one pass: the same as each channel in turn.
+    const std::vector<float> right(out.rbegin(), out.rend());
+    std::vector<int16_t> pair(static_cast<size_t>(2 * n + 1), 7), each(pair);
+    const float pairPeak =
+        dsp_convert_output_pair(out.data(), right.data(), n, scaling, gain, slope, pair.data(), start);
+    float eachPeak = dsp_convert_output(out.data(), n, scaling, gain, slope, each.data(), 2, start);
+    eachPeak = dsp_convert_output(right.data(), n, scaling, gain, slope, each.data() + 1, 2, eachPeak);
+    ASSERT_TRUE(sameBits(pairPeak, eachPeak)) << "trial " << trial;
+    ASSERT_EQ(pair, each) << "trial " << trial;
   }
 }
 
