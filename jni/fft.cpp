@@ -516,6 +516,22 @@ FFT_AVX2 bool allFiniteAvx2(const float* v, int count) {
   return _mm256_movemask_ps(bad) == 0;
 }
 
+// allFiniteAvx2, sixteen lanes at a time (count a multiple of 16): a value
+// is finite when its exponent bits are not all set.
+FFT_AVX512 bool allFiniteAvx512(const float* v, int count) {
+  const __m512i exponent = _mm512_set1_epi32(0x7f800000);
+  __mmask16 bad = 0;
+  for (int k = 0; k < count; k += 16) {
+    const __m512i bits = _mm512_and_si512(_mm512_loadu_si512(v + k), exponent);
+    bad = static_cast<__mmask16>(bad | _mm512_cmpeq_epi32_mask(bits, exponent));
+  }
+  return bad == 0;
+}
+
+bool allFinite(const float* v, int count) {
+  return wideVectors && count % 16 == 0 ? allFiniteAvx512(v, count) : allFiniteAvx2(v, count);
+}
+
 }  // namespace
 
 bool fft_init(int fftFrameSize) {
@@ -606,7 +622,7 @@ void fft_process(float* fftBuffer, int sign, int /*channel*/) {
 
 void fft_forward_real(const float* x, float* re, float* im) {
   const int n = frameSize;
-  if (vectorPath && allFiniteAvx2(x, n)) {
+  if (vectorPath && allFinite(x, n)) {
     if (wideVectors && n >= 128) {
       forwardRealWide(x, re, im);
     } else {
@@ -624,7 +640,7 @@ void fft_forward_real(const float* x, float* re, float* im) {
 void fft_inverse_half(const float* specRe, const float* specIm, float* re, float* im) {
   const int n = frameSize;
   const int half = n / 2;
-  if (vectorPath && allFiniteAvx2(specRe, half) && allFiniteAvx2(specIm, half)) {
+  if (vectorPath && allFinite(specRe, half) && allFinite(specIm, half)) {
     if (wideVectors && n >= 128) {
       inverseHalfWide(specRe, specIm, re, im);
     } else {
