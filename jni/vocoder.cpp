@@ -247,18 +247,102 @@ void synthesizeScalar(const float* mag, const float* gains, const float* psi, fl
 // - float and double additions, multiplications, divisions and square roots
 //   round the same in a vector lane; no fused multiply-add is used (the
 //   target does not enable FMA and contraction is off);
-// - atan2, sin and cos are evaluated by polynomials whose error is far below
-//   the distance that the rounding to float needs: a result is kept only
-//   when every value within a margin around it (the bound of this evaluation
-//   plus the C library's own) rounds to the same float. Otherwise, and for
-//   every non-finite or out-of-range input, the lane is recomputed with the C
-//   library. The margin, 2^-40 of the value, is more than 1000 times the
-//   error of either evaluation (a few units in the last place of a double).
+// - atan2, sin and cos are evaluated by short polynomials after a table
+//   reduction; a result is kept only when every value within a margin around
+//   it rounds to the same float. Otherwise, and for every non-finite or
+//   out-of-range input, the lane is recomputed with the C library. The
+//   margin, 2^-40 of the value, covers the error of these kernels (below
+//   2^-47 of the value, proven by tools/fit_kernels.py: the polynomials'
+//   minimax error plus every rounding on the way) and the C library's own
+//   (below one unit in the last place of a double), 8 times over.
+//   A value falls within the margin of a float's rounding boundary with a
+//   probability of about 2^-15, so that a frame of 1024 bins sends a lane to
+//   the C library only now and then.
 
 #define VOC_AVX2 __attribute__((target("avx2")))
 
 // Relative margin around a double result; see above.
 constexpr double kMargin = 9.094947017729282e-13;  // 2^-40
+
+// Adding 1.5 * 2^52 rounds a double below 2^51 to an integer, which then
+// stands, in two's complement, in the low bits of the sum's pattern.
+constexpr double kRoundShift = 6755399441055744.0;
+
+// atan(n/8) for n = 0 .. 8, correctly rounded; zeros fill the rest.
+alignas(64) constexpr double kAtanEighths[16] = {0.0,
+                                                 1.24354994546761438e-01,
+                                                 2.44978663126864143e-01,
+                                                 3.58770670270572245e-01,
+                                                 4.63647609000806094e-01,
+                                                 5.58599315343562441e-01,
+                                                 6.43501108793284371e-01,
+                                                 7.18829999621624527e-01,
+                                                 7.85398163397448279e-01,
+                                                 0.0,
+                                                 0.0,
+                                                 0.0,
+                                                 0.0,
+                                                 0.0,
+                                                 0.0,
+                                                 0.0};
+
+// atan(u) = u + u z (A0 + z (A1 + z (A2 + z A3))), z = u^2, minimax for
+// |u| <= 0.0635 (relative error 2^-52).
+constexpr double kAtanA0 = -3.33333333331671089e-01;
+constexpr double kAtanA1 = 1.99999995992336643e-01;
+constexpr double kAtanA2 = -1.42854138385513779e-01;
+constexpr double kAtanA3 = 1.10222614253565665e-01;
+
+// sin and cos of n pi/16 for n = 0 .. 15, correctly rounded; the zeros and
+// ones are exact, so that the result keeps its relative accuracy where sin
+// or cos vanishes. sin 0 is -0, so that sin(+-0) = -0 + +-0 keeps the sign
+// (sin r is formed as a product with r, which keeps the sign of a zero).
+alignas(64) constexpr double kSinSixteenths[16] = {-0.0,
+                                                   1.95090322016128276e-01,
+                                                   3.82683432365089782e-01,
+                                                   5.55570233019602178e-01,
+                                                   7.07106781186547573e-01,
+                                                   8.31469612302545236e-01,
+                                                   9.23879532511286738e-01,
+                                                   9.80785280403230431e-01,
+                                                   1.0,
+                                                   9.80785280403230431e-01,
+                                                   9.23879532511286738e-01,
+                                                   8.31469612302545236e-01,
+                                                   7.07106781186547573e-01,
+                                                   5.55570233019602178e-01,
+                                                   3.82683432365089782e-01,
+                                                   1.95090322016128276e-01};
+alignas(64) constexpr double kCosSixteenths[16] = {1.0,
+                                                   9.80785280403230431e-01,
+                                                   9.23879532511286738e-01,
+                                                   8.31469612302545236e-01,
+                                                   7.07106781186547573e-01,
+                                                   5.55570233019602178e-01,
+                                                   3.82683432365089782e-01,
+                                                   1.95090322016128276e-01,
+                                                   0.0,
+                                                   -1.95090322016128276e-01,
+                                                   -3.82683432365089782e-01,
+                                                   -5.55570233019602178e-01,
+                                                   -7.07106781186547573e-01,
+                                                   -8.31469612302545236e-01,
+                                                   -9.23879532511286738e-01,
+                                                   -9.80785280403230431e-01};
+
+// sin(r) = r (1 + z (S0 + z (S1 + z S2))) and cos(r) = 1 + z (C0 + z (C1 + z
+// C2)), z = r^2, minimax for |r| <= 0.0985 (relative errors 2^-52 and
+// 2^-48.8).
+constexpr double kSinS0 = -1.66666666666204749e-01;
+constexpr double kSinS1 = 8.33333304447133293e-03;
+constexpr double kSinS2 = -1.98361341951510273e-04;
+constexpr double kCosC0 = -4.99999999995839384e-01;
+constexpr double kCosC1 = 4.16666640657968740e-02;
+constexpr double kCosC2 = -1.38842660408103769e-03;
+
+// pi/16 as a 33-bit head (k times it is exact for |k| < 2^20) and a tail.
+constexpr double kPiSixteenthHi = 1.57079632673412561417e+00 / 8;
+constexpr double kPiSixteenthLo = 6.07710050650619224932e-11 / 8;
 
 // Lanes (as a 4-bit mask) whose double result r does not round to float
 // unambiguously within the margin, or is NaN.
@@ -279,62 +363,46 @@ VOC_AVX2 inline __m256d select(__m256d mask, __m256d ifTrue, __m256d ifFalse) {
   return _mm256_blendv_pd(ifFalse, ifTrue, mask);
 }
 
-// atan2(y, x) for finite, non-zero x and y (other lanes give garbage): atan
-// of min(|x|,|y|)/max(|x|,|y|) by the classic reduction to |u| < 7/16 around
-// 0, atan(1/2) and atan(1) and an odd polynomial of degree 23, then the
-// octant.
-VOC_AVX2 inline __m256d atan2Kernel(__m256d y, __m256d x) {
+// table[index] for each lane (the indices, in 64 bits, must be in range).
+VOC_AVX2 inline __m256d gatherTable(const double* table, __m256i index) {
+  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  return _mm256_mask_i64gather_pd(_mm256_setzero_pd(), table, index, all, 8);
+}
+
+// atan2(y, x) for finite, non-zero x and y (other lanes give garbage), from
+// the doubles and the floats they were made of. t = lo / hi in [0, 1], with
+// lo and hi the smaller and the larger of |x| and |y|, is reduced around the
+// nearest c = n/8: atan t = atan c + atan u, u = (t - c) / (1 + t c) =
+// (lo - c hi) / (hi + c lo), |u| <= 1/16. Both lo - c hi and hi + c lo are
+// exact in double (floats times a 4-bit c, close in magnitude), so u has
+// the one rounding of the division; n needs only a float quotient. Then the
+// octant: |y| > |x| gives pi/2 - r, x < 0 gives pi - r, and the sign of y.
+VOC_AVX2 inline __m256d atan2Kernel(__m256d y, __m256d x, __m128 yf, __m128 xf) {
   const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
-  const __m256d ax = _mm256_and_pd(x, absMask);
-  const __m256d ay = _mm256_and_pd(y, absMask);
-  const __m256d swap = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
-  // t = lo / hi in [0, 1] picks the reduction; the reduced argument is then
-  // formed from lo and hi with a single division. The thresholds compare
-  // exactly (7/16 and 11/16 of a float need no rounding in double), and
-  // 2 lo - hi and lo - hi are exact where they are used (Sterbenz's lemma).
-  const __m256d lo = _mm256_min_pd(ax, ay);
-  const __m256d hi = _mm256_max_pd(ax, ay);
-  const __m256d two = _mm256_set1_pd(2.0);
-  const __m256d near1 = _mm256_cmp_pd(lo, _mm256_mul_pd(hi, _mm256_set1_pd(0.6875)), _CMP_GE_OQ);
-  const __m256d nearHalf =
-      _mm256_andnot_pd(near1, _mm256_cmp_pd(lo, _mm256_mul_pd(hi, _mm256_set1_pd(0.4375)), _CMP_GE_OQ));
-  // u = t, (2t - 1) / (2 + t) or (t - 1) / (t + 1).
-  const __m256d num =
-      select(near1, _mm256_sub_pd(lo, hi), select(nearHalf, _mm256_sub_pd(_mm256_mul_pd(two, lo), hi), lo));
-  const __m256d den =
-      select(near1, _mm256_add_pd(lo, hi), select(nearHalf, _mm256_add_pd(_mm256_mul_pd(two, hi), lo), hi));
-  const __m256d u = _mm256_div_pd(num, den);
-  const __m256d atanHi = select(near1, _mm256_set1_pd(7.85398163397448278999e-01),
-                                _mm256_and_pd(nearHalf, _mm256_set1_pd(4.63647609000806093515e-01)));
-  const __m256d atanLo = select(near1, _mm256_set1_pd(3.06161699786838301793e-17),
-                                _mm256_and_pd(nearHalf, _mm256_set1_pd(2.26987774529616870924e-17)));
+  const __m128 absMaskF = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+  const __m128 axf = _mm_and_ps(xf, absMaskF);
+  const __m128 ayf = _mm_and_ps(yf, absMaskF);
+  const __m128 lof = _mm_min_ps(axf, ayf);
+  const __m128 hif = _mm_max_ps(axf, ayf);
+  // n = round(8 t), at most 8; a NaN quotient (a discarded lane) gives 8 too,
+  // so that the table read stays inside the table.
+  const __m128i n = _mm_min_epu32(
+      _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(_mm_div_ps(lof, hif), _mm_set1_ps(8.0f)), _mm_set1_ps(0.5f))),
+      _mm_set1_epi32(8));
+  const __m256d lo = _mm256_cvtps_pd(lof);
+  const __m256d hi = _mm256_cvtps_pd(hif);
+  const __m256d c = _mm256_mul_pd(_mm256_cvtepi32_pd(n), splat(0.125));
+  const __m256d u =
+      _mm256_div_pd(_mm256_sub_pd(lo, _mm256_mul_pd(c, hi)), _mm256_add_pd(hi, _mm256_mul_pd(c, lo)));
   const __m256d z = _mm256_mul_pd(u, u);
-  const __m256d w = _mm256_mul_pd(z, z);
-  __m256d s1 =
-      _mm256_add_pd(splat(4.97687799461593236017e-02), _mm256_mul_pd(w, splat(1.62858201153657823623e-02)));
-  s1 = _mm256_add_pd(splat(6.66107313738753120669e-02), _mm256_mul_pd(w, s1));
-  s1 = _mm256_add_pd(splat(9.09088713343650656196e-02), _mm256_mul_pd(w, s1));
-  s1 = _mm256_add_pd(splat(1.42857142725034663711e-01), _mm256_mul_pd(w, s1));
-  s1 = _mm256_add_pd(splat(3.33333333333329318027e-01), _mm256_mul_pd(w, s1));
-  s1 = _mm256_mul_pd(z, s1);
-  __m256d s2 =
-      _mm256_add_pd(splat(-5.83357013379057348645e-02), _mm256_mul_pd(w, splat(-3.65315727442169155270e-02)));
-  s2 = _mm256_add_pd(splat(-7.69187620504482999495e-02), _mm256_mul_pd(w, s2));
-  s2 = _mm256_add_pd(splat(-1.11111104054623557880e-01), _mm256_mul_pd(w, s2));
-  s2 = _mm256_add_pd(splat(-1.99999999998764832476e-01), _mm256_mul_pd(w, s2));
-  s2 = _mm256_mul_pd(w, s2);
-  __m256d r =
-      _mm256_sub_pd(atanHi, _mm256_sub_pd(_mm256_sub_pd(_mm256_mul_pd(u, _mm256_add_pd(s1, s2)), atanLo), u));
-  // |y| > |x|: pi/2 - r; then x < 0: pi - r; then the sign of y.
-  r = select(
-      swap,
-      _mm256_sub_pd(splat(1.57079632679489655800e+00), _mm256_sub_pd(r, splat(6.12323399573676603587e-17))),
-      r);
-  const __m256d xNegative = _mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ);
-  r = select(
-      xNegative,
-      _mm256_sub_pd(splat(3.14159265358979311600e+00), _mm256_sub_pd(r, splat(1.22464679914735317720e-16))),
-      r);
+  __m256d a = _mm256_add_pd(splat(kAtanA2), _mm256_mul_pd(z, splat(kAtanA3)));
+  a = _mm256_add_pd(splat(kAtanA1), _mm256_mul_pd(z, a));
+  a = _mm256_add_pd(splat(kAtanA0), _mm256_mul_pd(z, a));
+  const __m256d p = _mm256_add_pd(u, _mm256_mul_pd(_mm256_mul_pd(u, z), a));
+  __m256d r = _mm256_add_pd(gatherTable(kAtanEighths, _mm256_cvtepi32_epi64(n)), p);
+  const __m256d swap = _mm256_cmp_pd(_mm256_and_pd(y, absMask), _mm256_and_pd(x, absMask), _CMP_GT_OQ);
+  r = select(swap, _mm256_sub_pd(splat(kPi / 2), r), r);
+  r = select(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ), _mm256_sub_pd(splat(kPi), r), r);
   const __m256d signMask =
       _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL)));
   return _mm256_or_pd(r, _mm256_and_pd(y, signMask));
@@ -356,7 +424,7 @@ VOC_AVX2 void analyzeAvx2(const float* re, const float* im, float* mag, float* p
 
     const __m256d x = _mm256_cvtps_pd(re4);
     const __m256d y = _mm256_cvtps_pd(im4);
-    __m256d r = atan2Kernel(y, x);
+    __m256d r = atan2Kernel(y, x, im4, re4);
     // Zeros, exactly as the C library defines them: atan2(+-0, x) is +-0
     // for x = +0 or x > 0 and +-pi for x = -0 or x < 0; atan2(y, +-0) is
     // +-pi/2 for y other than zero.
@@ -385,63 +453,43 @@ VOC_AVX2 void analyzeAvx2(const float* re, const float* im, float* mag, float* p
   }
 }
 
-// sin and cos of |x| <= 4: x = k pi/2 + r with |r| <= pi/4 (the reduction is
-// exact: k pi/2 uses a 33-bit head of pi/2, so x - k * head is exact by
-// Sterbenz's lemma, and the tail leaves an error far below a double's
-// rounding), then the classic kernels (degree 13 and 14).
+// sin and cos of |x| <= 4 (other lanes give garbage): x = k pi/16 + r with
+// |r| <= pi/32, exactly enough: k pi/16 uses a 33-bit head of pi/16, so x -
+// k * head is exact by Sterbenz's lemma, and the tail leaves an error far
+// below a double's rounding even where r is smallest (a float is never
+// closer than 4e-8 to a multiple of pi/2). Then sin x = s_k cos r + c_k sin
+// r and cos x = c_k cos r - s_k sin r, with s_k, c_k = sin, cos of k pi/16
+// from a table of 16 and a sign change for k mod 32 >= 16. Where sin x or
+// cos x is small, its table entry is an exact 0 and the other an exact +-1,
+// so the small value is the polynomial's own.
 VOC_AVX2 inline void sinCosKernel(__m256d x, __m256d& sinx, __m256d& cosx) {
-  const __m256d k = _mm256_round_pd(_mm256_mul_pd(x, splat(6.36619772367581382433e-01)),
-                                    _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  const __m256d kZero = _mm256_cmp_pd(k, _mm256_setzero_pd(), _CMP_EQ_OQ);
-  const __m256d reduced = _mm256_sub_pd(_mm256_sub_pd(x, _mm256_mul_pd(k, splat(1.57079632673412561417e+00))),
-                                        _mm256_mul_pd(k, splat(6.07710050650619224932e-11)));
-  const __m256d r = select(kZero, x, reduced);
+  const __m256d shifted = _mm256_add_pd(_mm256_mul_pd(x, splat(16.0 / kPi)), splat(kRoundShift));
+  const __m256d k = _mm256_sub_pd(shifted, splat(kRoundShift));
+  const __m256d r = _mm256_sub_pd(_mm256_sub_pd(x, _mm256_mul_pd(k, splat(kPiSixteenthHi))),
+                                  _mm256_mul_pd(k, splat(kPiSixteenthLo)));
   const __m256d z = _mm256_mul_pd(r, r);
-  const __m256d w = _mm256_mul_pd(z, z);
-  // sin(r) = r + r^3 (S1 + z (S2 + z S3 + z w (S5 + z S6) ... ))
-  const __m256d sr = _mm256_add_pd(
-      _mm256_add_pd(splat(8.33333333332248946124e-03),
-                    _mm256_mul_pd(z, _mm256_add_pd(splat(-1.98412698298579493134e-04),
-                                                   _mm256_mul_pd(z, splat(2.75573137070700676789e-06))))),
-      _mm256_mul_pd(_mm256_mul_pd(z, w), _mm256_add_pd(splat(-2.50507602534068634195e-08),
-                                                       _mm256_mul_pd(z, splat(1.58969099521155010221e-10)))));
-  const __m256d v = _mm256_mul_pd(z, r);
-  __m256d s = _mm256_add_pd(
-      r, _mm256_mul_pd(v, _mm256_add_pd(splat(-1.66666666666666324348e-01), _mm256_mul_pd(z, sr))));
-  // cos(r) = 1 - r^2/2 + r^4 C(r^2), with the rounding of 1 - r^2/2 recovered.
+  const __m256d sr = _mm256_mul_pd(
+      r,
+      _mm256_add_pd(
+          splat(1.0),
+          _mm256_mul_pd(z, _mm256_add_pd(splat(kSinS0),
+                                         _mm256_mul_pd(z, _mm256_add_pd(splat(kSinS1),
+                                                                        _mm256_mul_pd(z, splat(kSinS2))))))));
   const __m256d cr = _mm256_add_pd(
+      splat(1.0),
       _mm256_mul_pd(
-          z, _mm256_add_pd(
-                 splat(4.16666666666666019037e-02),
-                 _mm256_mul_pd(z, _mm256_add_pd(splat(-1.38888888888741095749e-03),
-                                                _mm256_mul_pd(z, splat(2.48015872894767294178e-05)))))),
-      _mm256_mul_pd(
-          _mm256_mul_pd(w, w),
-          _mm256_add_pd(
-              splat(-2.75573143513906633035e-07),
-              _mm256_mul_pd(z, _mm256_add_pd(splat(2.08757232129817482790e-09),
-                                             _mm256_mul_pd(z, splat(-1.13596475577881948265e-11)))))));
-  const __m256d hz = _mm256_mul_pd(splat(0.5), z);
-  const __m256d one = splat(1.0);
-  const __m256d wc = _mm256_sub_pd(one, hz);
-  __m256d co =
-      _mm256_add_pd(wc, _mm256_add_pd(_mm256_sub_pd(_mm256_sub_pd(one, wc), hz), _mm256_mul_pd(z, cr)));
-  // sin(+-0) is +-0 and cos(+-0) is 1 exactly.
-  const __m256d xZero = _mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_EQ_OQ);
-  s = select(xZero, x, s);
-  co = select(xZero, one, co);
-  // Quadrant q = k mod 4: sin x = s, c, -s, -c and cos x = c, -s, -c, s.
-  const __m256i q = _mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(k));
-  const __m256i bit0 = _mm256_set1_epi64x(1);
-  const __m256i bit1 = _mm256_set1_epi64x(2);
-  const __m256d odd = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(q, bit0), bit0));
-  const __m256d negSin = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(q, bit1), bit1));
-  const __m256d negCos =
-      _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(_mm256_add_epi64(q, bit0), bit1), bit1));
-  const __m256d signMask =
-      _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL)));
-  sinx = _mm256_xor_pd(select(odd, co, s), _mm256_and_pd(negSin, signMask));
-  cosx = _mm256_xor_pd(select(odd, s, co), _mm256_and_pd(negCos, signMask));
+          z, _mm256_add_pd(splat(kCosC0),
+                           _mm256_mul_pd(z, _mm256_add_pd(splat(kCosC1), _mm256_mul_pd(z, splat(kCosC2)))))));
+  const __m256i bits = _mm256_castpd_si256(shifted);
+  const __m256i index = _mm256_and_si256(bits, _mm256_set1_epi64x(15));
+  const __m256d sk = gatherTable(kSinSixteenths, index);
+  const __m256d ck = gatherTable(kCosSixteenths, index);
+  const __m256d half =
+      _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(bits, _mm256_set1_epi64x(16)), 59));
+  const __m256d s = _mm256_add_pd(_mm256_mul_pd(sk, cr), _mm256_mul_pd(ck, sr));
+  const __m256d c = _mm256_sub_pd(_mm256_mul_pd(ck, cr), _mm256_mul_pd(sk, sr));
+  sinx = _mm256_xor_pd(s, half);
+  cosx = _mm256_xor_pd(c, half);
 }
 
 VOC_AVX2 void synthesizeAvx2(const float* mag, const float* gains, const float* psi, float* re, float* im,
@@ -636,89 +684,80 @@ VOC_AVX512 inline __m512d signOf8(__m512d v) {
                        _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(0x8000000000000000ULL))));
 }
 
-// As ambiguousLanes, for eight lanes.
-VOC_AVX512 inline int ambiguousLanes8(__m512d r, __m256 f) {
-  const __m512d d = _mm512_mul_pd(_mm512_abs_pd(r), splat8(kMargin));
-  const __m256 lo = _mm512_cvtpd_ps(_mm512_sub_pd(r, d));
-  const __m256 hi = _mm512_cvtpd_ps(_mm512_add_pd(r, d));
-  const __m256 same = _mm256_and_ps(_mm256_cmp_ps(lo, f, _CMP_EQ_OQ), _mm256_cmp_ps(hi, f, _CMP_EQ_OQ));
-  return ~_mm256_movemask_ps(same) & 0xff;
+// As ambiguousLanes, for eight lanes, on the bit pattern: a double that is
+// zero or of a float's normal magnitude rounds to float by its low 29 bits,
+// halfway at 2^28; when these are more than 2^13 (units in the last place of
+// the double, at least 2^-40 of the value) away from halfway, every value
+// within the margin rounds to the same float. A subnormal float rounds
+// elsewhere, so those lanes (not zeros) count as ambiguous. Values of 2^128
+// and beyond, NaN included, come only from non-finite input, which the
+// callers check. Returns the clear lanes.
+VOC_AVX512 inline __mmask8 clearLanes8(__m512d r) {
+  const __m512i bits = _mm512_castpd_si512(r);
+  const __m512i low = _mm512_and_si512(bits, _mm512_set1_epi64(0x1fffffff));
+  const __mmask8 far = _mm512_cmpgt_epu64_mask(_mm512_sub_epi64(low, _mm512_set1_epi64(0x10000000 - 0x2000)),
+                                               _mm512_set1_epi64(0x4000));
+  // |r| - 1 as an unsigned number: zero wraps to the top, floats' subnormal
+  // magnitudes fall below that of 2^-126.
+  const __m512i magnitude = _mm512_and_si512(bits, _mm512_set1_epi64(0x7fffffffffffffffLL));
+  const __mmask8 normal = _mm512_cmpge_epu64_mask(_mm512_sub_epi64(magnitude, _mm512_set1_epi64(1)),
+                                                  _mm512_set1_epi64(0x3810000000000000LL - 1));
+  return far & normal;
 }
 
-// As atan2Kernel, for eight lanes.
+// As atan2Kernel, for eight lanes, without a division: c comes from a 14-bit
+// reciprocal of hi (|t - c| <= 1/16 + 2^-14 keeps |u| <= 0.0626), and u
+// from a 14-bit reciprocal of the denominator refined by two Newton steps
+// (relative error below 2^-51). Zeros need no special case: hi is kept
+// above zero (where lo and hi are both zero the quotient is then 0), and
+// the sign bit of x rather than x < 0 picks pi - r, so that atan2(+-0, -0)
+// is +-pi and atan2(y, -0) is pi - pi/2. Non-finite lanes give garbage.
 VOC_AVX512 inline __m512d atan2Kernel8(__m512d y, __m512d x) {
   const __m512d ax = _mm512_abs_pd(x);
   const __m512d ay = _mm512_abs_pd(y);
-  const __mmask8 swap = _mm512_cmp_pd_mask(ay, ax, _CMP_GT_OQ);
   const __m512d lo = _mm512_min_pd(ax, ay);
-  const __m512d hi = _mm512_max_pd(ax, ay);
+  const __m512d hi = _mm512_max_pd(_mm512_max_pd(ax, ay), splat8(0x1p-1000));
+  // Adding 1.5 * 2^49 rounds t to a multiple of 1/8, and leaves 8c in the low
+  // bits: the table index (the table has 16 entries, any index is inside).
+  const __m512d shifted = _mm512_add_pd(_mm512_mul_pd(lo, _mm512_rcp14_pd(hi)), splat8(kRoundShift / 8));
+  const __m512d c = _mm512_sub_pd(shifted, splat8(kRoundShift / 8));
+  const __m512d num = _mm512_sub_pd(lo, _mm512_mul_pd(c, hi));
+  const __m512d den = _mm512_add_pd(hi, _mm512_mul_pd(c, lo));
   const __m512d two = splat8(2.0);
-  const __mmask8 near1 = _mm512_cmp_pd_mask(lo, _mm512_mul_pd(hi, splat8(0.6875)), _CMP_GE_OQ);
-  const __mmask8 nearHalf =
-      _mm512_cmp_pd_mask(lo, _mm512_mul_pd(hi, splat8(0.4375)), _CMP_GE_OQ) & static_cast<__mmask8>(~near1);
-  const __m512d num = _mm512_mask_blend_pd(
-      near1, _mm512_mask_blend_pd(nearHalf, lo, _mm512_sub_pd(_mm512_mul_pd(two, lo), hi)),
-      _mm512_sub_pd(lo, hi));
-  const __m512d den = _mm512_mask_blend_pd(
-      near1, _mm512_mask_blend_pd(nearHalf, hi, _mm512_add_pd(_mm512_mul_pd(two, hi), lo)),
-      _mm512_add_pd(lo, hi));
-  const __m512d u = _mm512_div_pd(num, den);
-  const __m512d zero = _mm512_setzero_pd();
-  const __m512d atanHi =
-      _mm512_mask_blend_pd(near1, _mm512_mask_blend_pd(nearHalf, zero, splat8(4.63647609000806093515e-01)),
-                           splat8(7.85398163397448278999e-01));
-  const __m512d atanLo =
-      _mm512_mask_blend_pd(near1, _mm512_mask_blend_pd(nearHalf, zero, splat8(2.26987774529616870924e-17)),
-                           splat8(3.06161699786838301793e-17));
+  __m512d inv = _mm512_rcp14_pd(den);
+  inv = _mm512_mul_pd(inv, _mm512_sub_pd(two, _mm512_mul_pd(den, inv)));
+  inv = _mm512_mul_pd(inv, _mm512_sub_pd(two, _mm512_mul_pd(den, inv)));
+  const __m512d u = _mm512_mul_pd(num, inv);
   const __m512d z = _mm512_mul_pd(u, u);
-  const __m512d w = _mm512_mul_pd(z, z);
-  __m512d s1 =
-      _mm512_add_pd(splat8(4.97687799461593236017e-02), _mm512_mul_pd(w, splat8(1.62858201153657823623e-02)));
-  s1 = _mm512_add_pd(splat8(6.66107313738753120669e-02), _mm512_mul_pd(w, s1));
-  s1 = _mm512_add_pd(splat8(9.09088713343650656196e-02), _mm512_mul_pd(w, s1));
-  s1 = _mm512_add_pd(splat8(1.42857142725034663711e-01), _mm512_mul_pd(w, s1));
-  s1 = _mm512_add_pd(splat8(3.33333333333329318027e-01), _mm512_mul_pd(w, s1));
-  s1 = _mm512_mul_pd(z, s1);
-  __m512d s2 = _mm512_add_pd(splat8(-5.83357013379057348645e-02),
-                             _mm512_mul_pd(w, splat8(-3.65315727442169155270e-02)));
-  s2 = _mm512_add_pd(splat8(-7.69187620504482999495e-02), _mm512_mul_pd(w, s2));
-  s2 = _mm512_add_pd(splat8(-1.11111104054623557880e-01), _mm512_mul_pd(w, s2));
-  s2 = _mm512_add_pd(splat8(-1.99999999998764832476e-01), _mm512_mul_pd(w, s2));
-  s2 = _mm512_mul_pd(w, s2);
-  __m512d r =
-      _mm512_sub_pd(atanHi, _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(u, _mm512_add_pd(s1, s2)), atanLo), u));
-  r = _mm512_mask_blend_pd(swap, r,
-                           _mm512_sub_pd(splat8(1.57079632679489655800e+00),
-                                         _mm512_sub_pd(r, splat8(6.12323399573676603587e-17))));
-  const __mmask8 xNegative = _mm512_cmp_pd_mask(x, zero, _CMP_LT_OQ);
-  r = _mm512_mask_blend_pd(xNegative, r,
-                           _mm512_sub_pd(splat8(3.14159265358979311600e+00),
-                                         _mm512_sub_pd(r, splat8(1.22464679914735317720e-16))));
-  return _mm512_or_pd(r, signOf8(y));
+  __m512d a = _mm512_add_pd(splat8(kAtanA2), _mm512_mul_pd(z, splat8(kAtanA3)));
+  a = _mm512_add_pd(splat8(kAtanA1), _mm512_mul_pd(z, a));
+  a = _mm512_add_pd(splat8(kAtanA0), _mm512_mul_pd(z, a));
+  const __m512d p = _mm512_add_pd(u, _mm512_mul_pd(_mm512_mul_pd(u, z), a));
+  const __m512d table = _mm512_permutex2var_pd(_mm512_load_pd(kAtanEighths), _mm512_castpd_si512(shifted),
+                                               _mm512_load_pd(kAtanEighths + 8));
+  __m512d r = _mm512_add_pd(table, p);  // not negative
+  r = _mm512_mask_sub_pd(r, _mm512_cmp_pd_mask(ay, ax, _CMP_GT_OQ), splat8(kPi / 2), r);
+  r = _mm512_mask_sub_pd(r, _mm512_movepi64_mask(_mm512_castpd_si512(x)), splat8(kPi), r);
+  // r | (y & sign bit)
+  return _mm512_castsi512_pd(
+      _mm512_ternarylogic_epi64(_mm512_set1_epi64(static_cast<long long>(0x8000000000000000ULL)),
+                                _mm512_castpd_si512(y), _mm512_castpd_si512(r), 0xea));
 }
 
 // Magnitudes and phases of bins k .. k + 7; returns the lanes whose phase
 // must come from the C library.
 VOC_AVX512 inline int analyze8(const float* re, const float* im, float* mag, float* phi, int k) {
-  const __m512d zero = _mm512_setzero_pd();
   const __m256 re8 = _mm256_loadu_ps(re + k);
   const __m256 im8 = _mm256_loadu_ps(im + k);
   _mm256_storeu_ps(mag + k, _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(re8, re8), _mm256_mul_ps(im8, im8))));
   const __m512d x = _mm512_cvtps_pd(re8);
   const __m512d y = _mm512_cvtps_pd(im8);
-  __m512d r = atan2Kernel8(y, x);
-  const __m512d ySign = signOf8(y);
-  const __mmask8 yZero = _mm512_cmp_pd_mask(y, zero, _CMP_EQ_OQ);
-  const __mmask8 xZero = _mm512_cmp_pd_mask(x, zero, _CMP_EQ_OQ);
-  const __mmask8 xSignSet = _mm512_cmplt_epi64_mask(_mm512_castpd_si512(x), _mm512_setzero_si512());
-  r = _mm512_mask_blend_pd(xZero, r, _mm512_or_pd(splat8(kPi / 2), ySign));
-  r = _mm512_mask_blend_pd(yZero, r, _mm512_mask_blend_pd(xSignSet, y, _mm512_or_pd(splat8(kPi), ySign)));
-  const __m256 f = _mm512_cvtpd_ps(r);
-  _mm256_storeu_ps(phi + k, f);
-  const __m512d inf = splat8(INFINITY);
-  const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_abs_pd(x), inf, _CMP_LT_OQ) &
-                          _mm512_cmp_pd_mask(_mm512_abs_pd(y), inf, _CMP_LT_OQ);
-  return ambiguousLanes8(r, f) | (~finite & 0xff);
+  const __m512d r = atan2Kernel8(y, x);
+  _mm256_storeu_ps(phi + k, _mm512_cvtpd_ps(r));
+  // The sum of two floats' magnitudes is finite in double unless one is not.
+  const __mmask8 finite =
+      _mm512_cmp_pd_mask(_mm512_add_pd(_mm512_abs_pd(x), _mm512_abs_pd(y)), splat8(INFINITY), _CMP_LT_OQ);
+  return ~(clearLanes8(r) & finite) & 0xff;
 }
 
 VOC_AVX512 int analyzeAvx512(const float* re, const float* im, float* mag, float* phi, int count) {
@@ -741,82 +780,61 @@ VOC_AVX512 int analyzeAvx512(const float* re, const float* im, float* mag, float
   return k;
 }
 
-// As sinCosKernel, for eight lanes.
-VOC_AVX512 inline void sinCosKernel8(__m512d x, __m512d& sinx, __m512d& cosx) {
-  const __m512d zero = _mm512_setzero_pd();
-  const __m512d k = _mm512_roundscale_pd(_mm512_mul_pd(x, splat8(6.36619772367581382433e-01)),
-                                         _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  const __mmask8 kZero = _mm512_cmp_pd_mask(k, zero, _CMP_EQ_OQ);
-  const __m512d reduced =
-      _mm512_sub_pd(_mm512_sub_pd(x, _mm512_mul_pd(k, splat8(1.57079632673412561417e+00))),
-                    _mm512_mul_pd(k, splat8(6.07710050650619224932e-11)));
-  const __m512d r = _mm512_mask_blend_pd(kZero, reduced, x);
+// As sinCosKernel, for eight lanes; the tables are read by a permutation.
+// The sign change for k mod 32 >= 16 is left to the caller: the returned
+// lanes hold -sin x and -cos x (one sign change of the magnitude serves both).
+VOC_AVX512 inline __mmask8 sinCosKernel8(__m512d x, __m512d& sinx, __m512d& cosx) {
+  const __m512d shifted = _mm512_add_pd(_mm512_mul_pd(x, splat8(16.0 / kPi)), splat8(kRoundShift));
+  const __m512d k = _mm512_sub_pd(shifted, splat8(kRoundShift));
+  const __m512d r = _mm512_sub_pd(_mm512_sub_pd(x, _mm512_mul_pd(k, splat8(kPiSixteenthHi))),
+                                  _mm512_mul_pd(k, splat8(kPiSixteenthLo)));
   const __m512d z = _mm512_mul_pd(r, r);
-  const __m512d w = _mm512_mul_pd(z, z);
-  const __m512d sr = _mm512_add_pd(
-      _mm512_add_pd(splat8(8.33333333332248946124e-03),
-                    _mm512_mul_pd(z, _mm512_add_pd(splat8(-1.98412698298579493134e-04),
-                                                   _mm512_mul_pd(z, splat8(2.75573137070700676789e-06))))),
-      _mm512_mul_pd(_mm512_mul_pd(z, w),
-                    _mm512_add_pd(splat8(-2.50507602534068634195e-08),
-                                  _mm512_mul_pd(z, splat8(1.58969099521155010221e-10)))));
-  const __m512d v = _mm512_mul_pd(z, r);
-  __m512d s = _mm512_add_pd(
-      r, _mm512_mul_pd(v, _mm512_add_pd(splat8(-1.66666666666666324348e-01), _mm512_mul_pd(z, sr))));
+  const __m512d sr = _mm512_mul_pd(
+      r, _mm512_add_pd(
+             splat8(1.0),
+             _mm512_mul_pd(
+                 z, _mm512_add_pd(
+                        splat8(kSinS0),
+                        _mm512_mul_pd(z, _mm512_add_pd(splat8(kSinS1), _mm512_mul_pd(z, splat8(kSinS2))))))));
   const __m512d cr = _mm512_add_pd(
-      _mm512_mul_pd(
-          z, _mm512_add_pd(
-                 splat8(4.16666666666666019037e-02),
-                 _mm512_mul_pd(z, _mm512_add_pd(splat8(-1.38888888888741095749e-03),
-                                                _mm512_mul_pd(z, splat8(2.48015872894767294178e-05)))))),
-      _mm512_mul_pd(
-          _mm512_mul_pd(w, w),
-          _mm512_add_pd(
-              splat8(-2.75573143513906633035e-07),
-              _mm512_mul_pd(z, _mm512_add_pd(splat8(2.08757232129817482790e-09),
-                                             _mm512_mul_pd(z, splat8(-1.13596475577881948265e-11)))))));
-  const __m512d hz = _mm512_mul_pd(splat8(0.5), z);
-  const __m512d one = splat8(1.0);
-  const __m512d wc = _mm512_sub_pd(one, hz);
-  __m512d co =
-      _mm512_add_pd(wc, _mm512_add_pd(_mm512_sub_pd(_mm512_sub_pd(one, wc), hz), _mm512_mul_pd(z, cr)));
-  const __mmask8 xZero = _mm512_cmp_pd_mask(x, zero, _CMP_EQ_OQ);
-  s = _mm512_mask_blend_pd(xZero, s, x);
-  co = _mm512_mask_blend_pd(xZero, co, one);
-  const __m512i q = _mm512_cvtepi32_epi64(_mm512_cvtpd_epi32(k));
-  const __m512i bit0 = _mm512_set1_epi64(1);
-  const __m512i bit1 = _mm512_set1_epi64(2);
-  const __mmask8 odd = _mm512_test_epi64_mask(q, bit0);
-  const __mmask8 negSin = _mm512_test_epi64_mask(q, bit1);
-  const __mmask8 negCos = _mm512_test_epi64_mask(_mm512_add_epi64(q, bit0), bit1);
-  const __m512d signBit =
-      _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(0x8000000000000000ULL)));
-  sinx =
-      _mm512_mask_xor_pd(_mm512_mask_blend_pd(odd, s, co), negSin, _mm512_mask_blend_pd(odd, s, co), signBit);
-  cosx =
-      _mm512_mask_xor_pd(_mm512_mask_blend_pd(odd, co, s), negCos, _mm512_mask_blend_pd(odd, co, s), signBit);
+      splat8(1.0),
+      _mm512_mul_pd(z, _mm512_add_pd(splat8(kCosC0),
+                                     _mm512_mul_pd(z, _mm512_add_pd(splat8(kCosC1),
+                                                                    _mm512_mul_pd(z, splat8(kCosC2)))))));
+  const __m512i index = _mm512_castpd_si512(shifted);
+  const __m512d sk =
+      _mm512_permutex2var_pd(_mm512_load_pd(kSinSixteenths), index, _mm512_load_pd(kSinSixteenths + 8));
+  const __m512d ck =
+      _mm512_permutex2var_pd(_mm512_load_pd(kCosSixteenths), index, _mm512_load_pd(kCosSixteenths + 8));
+  sinx = _mm512_add_pd(_mm512_mul_pd(sk, cr), _mm512_mul_pd(ck, sr));
+  cosx = _mm512_sub_pd(_mm512_mul_pd(ck, cr), _mm512_mul_pd(sk, sr));
+  return _mm512_test_epi64_mask(index, _mm512_set1_epi64(16));
 }
 
 VOC_AVX512 int synthesizeAvx512(const float* mag, const float* gains, const float* psi, float* re, float* im,
                                 int count) {
   const __m512d limit = splat8(4.0);
+  const __m512d signBit =
+      _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(0x8000000000000000ULL)));
   int k = 0;
   for (; k + 8 <= count; k += 8) {
     __m256 m8 = _mm256_loadu_ps(mag + k);
     if (gains != nullptr) m8 = _mm256_mul_ps(m8, _mm256_loadu_ps(gains + k));
     const __m512d x = _mm512_cvtps_pd(_mm256_loadu_ps(psi + k));
-    const __m512d m = _mm512_cvtps_pd(m8);
+    __m512d m = _mm512_cvtps_pd(m8);
     __m512d s;
     __m512d c;
-    sinCosKernel8(x, s, c);
+    const __mmask8 negate = sinCosKernel8(x, s, c);
+    // (-m) c and (-m) s round as m (-c) and m (-s) do, zeros' signs included.
+    m = _mm512_mask_xor_pd(m, negate, m, signBit);
     const __m512d pr = _mm512_mul_pd(m, c);
     const __m512d pi = _mm512_mul_pd(m, s);
-    const __m256 fr = _mm512_cvtpd_ps(pr);
-    const __m256 fi = _mm512_cvtpd_ps(pi);
-    _mm256_storeu_ps(re + k, fr);
-    _mm256_storeu_ps(im + k, fi);
-    const __mmask8 inRange = _mm512_cmp_pd_mask(_mm512_abs_pd(x), limit, _CMP_LE_OQ);
-    int redo = ambiguousLanes8(pr, fr) | ambiguousLanes8(pi, fi) | (~inRange & 0xff);
+    _mm256_storeu_ps(re + k, _mm512_cvtpd_ps(pr));
+    _mm256_storeu_ps(im + k, _mm512_cvtpd_ps(pi));
+    // |x| <= 4 and a finite magnitude (0x99: NaN or infinite).
+    const __mmask8 valid = _mm512_cmp_pd_mask(_mm512_abs_pd(x), limit, _CMP_LE_OQ) &
+                           static_cast<__mmask8>(~_mm512_fpclass_pd_mask(m, 0x99));
+    int redo = ~(clearLanes8(pr) & clearLanes8(pi) & valid) & 0xff;
     if (redo != 0) {
       alignas(32) float lanes[8];
       _mm256_store_ps(lanes, m8);

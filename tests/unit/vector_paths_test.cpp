@@ -206,6 +206,68 @@ TEST(VectorPaths, SynthesisOfEveryEdgePair) {
   }
 }
 
+// Where the kernels' reductions change: ratios |im/re| near the breakpoints
+// (2n+1)/16 of the table of atan(n/8) and near 0 and 1, ratios so small or so
+// large that the phase is a subnormal float or nearly pi/2; phases within a
+// few units of multiples of pi/16 (where the table index turns) and of pi/2
+// (where sin or cos is smallest); products that round to subnormal floats.
+TEST(VectorPaths, ReductionBoundariesMatchTheCLibrary) {
+  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  std::mt19937 rng(8);
+  std::vector<float> re, im, mag, psi;
+  for (int n = 0; n <= 16; n++) {
+    for (int step = -40; step <= 40; step++) {
+      const float x = std::ldexp(std::uniform_real_distribution<float>(1.0f, 2.0f)(rng),
+                                 static_cast<int>(rng() % 200) - 100);
+      float y = x * static_cast<float>(2 * n + 1) / 32.0f * 2.0f;  // |y/x| near (2n+1)/16
+      if (n == 16) y = x;                                          // near 1
+      for (int i = 0; i < std::abs(step); i++) y = std::nextafter(y, step < 0 ? 0.0f : kInf);
+      const float sx = (rng() & 1) ? -x : x;
+      const float sy = (rng() & 1) ? -y : y;
+      re.push_back(sx);
+      im.push_back(sy);
+      re.push_back(sy);  // the swapped octant
+      im.push_back(sx);
+      // Tiny and huge ratios.
+      const float t =
+          std::ldexp(1.0f + static_cast<float>(step + 40) / 81.0f, -(static_cast<int>(rng() % 150)));
+      re.push_back(sx);
+      im.push_back(sx * t);
+      re.push_back(sx * t);
+      im.push_back(sx);
+    }
+  }
+  for (int k = -21; k <= 21; k++) {
+    float p = static_cast<float>(k * M_PI / 16);
+    for (int i = 0; i < 6; i++) p = std::nextafter(p, -5.0f);
+    for (int i = 0; i < 13; i++, p = std::nextafter(p, 5.0f)) {
+      psi.push_back(p);
+      mag.push_back(std::ldexp(std::uniform_real_distribution<float>(1.0f, 2.0f)(rng),
+                               static_cast<int>(rng() % 280) - 140));  // some products subnormal
+    }
+  }
+  for (bool wide : kWidths) {
+    vocoder_set_vector_path(true, wide);
+    std::vector<float> m(re.size()), phi(re.size());
+    vocoder_analyze_bins(re.data(), im.data(), m.data(), phi.data(), static_cast<int>(re.size()));
+    for (size_t k = 0; k < re.size(); k++)
+      ASSERT_TRUE(sameBits(
+          phi[k], static_cast<float>(std::atan2(static_cast<double>(im[k]), static_cast<double>(re[k])))))
+          << "atan2(" << im[k] << ", " << re[k] << ") wide " << wide;
+    std::vector<float> sr(psi.size()), si(psi.size());
+    vocoder_synthesize_bins(mag.data(), nullptr, psi.data(), sr.data(), si.data(),
+                            static_cast<int>(psi.size()));
+    for (size_t k = 0; k < psi.size(); k++) {
+      double s;
+      double c;
+      ::sincos(static_cast<double>(psi[k]), &s, &c);
+      ASSERT_TRUE(sameBits(sr[k], static_cast<float>(static_cast<double>(mag[k]) * c)) &&
+                  sameBits(si[k], static_cast<float>(static_cast<double>(mag[k]) * s)))
+          << mag[k] << " at " << psi[k] << " wide " << wide;
+    }
+  }
+}
+
 TEST(VectorPaths, RotationMatchesPrincarg) {
   if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   Inputs in(3);
