@@ -880,6 +880,13 @@ VOC_AVX512 inline __m256 princargNear8(__m256 phase, int& far) {
   return _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtps_pd(phase), offset));
 }
 
+VOC_AVX512 void overlapAddAvx512(float* wave, const float* real, const float* windowOut, int size) {
+  for (int n = 0; n < size; n += 16)
+    _mm512_storeu_ps(wave + n,
+                     _mm512_add_ps(_mm512_mul_ps(_mm512_loadu_ps(real + n), _mm512_loadu_ps(windowOut + n)),
+                                   _mm512_loadu_ps(wave + n)));
+}
+
 // A bin's phase and its region's rotation both lie within [-pi, pi] unless
 // the input was not finite, so the sum's quotient is small.
 VOC_AVX512 int rotateAvx512(const float* phi, const float* rot, float* psi, int count) {
@@ -1132,7 +1139,9 @@ void synthesize(const float* mag, const float* psi, float* spectrumRe, float* sp
 void overlapAdd(float* output, float* store, int& start, const float* real, const float* windowOut,
                 float* phi0, const float* phi, int size, int hop) {
   float* wave = store + start;
-  if (vectorPath && size % 8 == 0) {
+  if (wideVectors && size % 16 == 0) {
+    overlapAddAvx512(wave, real, windowOut, size);
+  } else if (vectorPath && size % 8 == 0) {
     overlapAddAvx2(wave, real, windowOut, size);
   } else {
     for (int n = 0; n < size; n++) wave[n] = real[n] * windowOut[n] + wave[n];
