@@ -284,6 +284,20 @@ SPECTRUM_AVX2 void applyWindowAvx2(float* buffer) {
   }
 }
 
+// GCC 12's AVX-512 headers start the conversions from an "undefined" value
+// and then warn about it wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+SPECTRUM_AVX512 void applyWindowAvx512(float* buffer) {
+  for (int j = 0; j < SPECTRUM_HISTORY; j += 8) {
+    const __m512d v = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(spectrum_samples + j)),
+                                    _mm512_loadu_pd(hannWindow + j));
+    _mm256_store_ps(buffer + j, _mm512_cvtpd_ps(v));
+  }
+}
+#pragma GCC diagnostic pop
+
 // Correlates the pending analyses and smooths each note's level in their
 // order: the magnitude of its correlation plus 0.2 of the old level.
 void runPending() {
@@ -311,7 +325,9 @@ void runPending() {
 void analyse() {
   if (pendingCount == kMaxPending) runPending();
   float* buffer = spectrum_buffer[pendingCount++];
-  if (vectorPath) {
+  if (widePath) {
+    applyWindowAvx512(buffer);
+  } else if (vectorPath) {
     applyWindowAvx2(buffer);
   } else {
     applyWindow(buffer);
