@@ -69,6 +69,7 @@ struct Buffers {
   Buffer<float> synthesis;
   Buffer<float> rotation;
   Buffer<float> peakRotation;
+  Buffer<float> peakInputs;
   Buffer<float> gains;
 };
 
@@ -117,8 +118,9 @@ bool allocate(Buffers& b, int size) {
   b.rotation = allocZeroed<float>(size + 8);  // room for the region fill
   b.peakRotation = allocZeroed<float>(size);
   b.gains = allocZeroed<float>(size);
-  if (!b.window || !b.windowOut || !b.omega || !b.frame || !b.transform || !b.synthesis || !b.rotation ||
-      !b.peakRotation || !b.gains)
+  b.peakInputs = allocZeroed<float>(4 * (size / 2 + 16));
+  if (!b.peakInputs || !b.window || !b.windowOut || !b.omega || !b.frame || !b.transform || !b.synthesis ||
+      !b.rotation || !b.peakRotation || !b.gains)
     return false;
   for (int ch = 0; ch < kChannels; ch++) {
     b.phi0s[ch] = allocZeroed<float>(size);
@@ -258,6 +260,20 @@ void synthesizeScalar(const float* mag, const float* gains, const float* psi, fl
 //   A value falls within the margin of a float's rounding boundary with a
 //   probability of about 2^-15, so that a frame of 1024 bins sends a lane to
 //   the C library only now and then.
+
+// The inputs of the peaks' phase propagation, gathered in peak order while
+// the peaks are found, so that the propagation reads them with plain vector
+// loads: gathers of single floats are slow. packed holds four arrays of
+// stride floats (phi, phi0, psi and omega of peak 0, 1, ...); stride leaves
+// room for sixteen entries past the last peak.
+struct PeakInputs {
+  const float* phi;
+  const float* phi0;
+  const float* psi;
+  const float* omega;
+  float* packed;
+  int stride;
+};
 
 #define VOC_AVX2 __attribute__((target("avx2")))
 
@@ -904,21 +920,32 @@ VOC_AVX512 int rotateAvx512(const float* phi, const float* rot, float* psi, int 
   return k;
 }
 
+// With packed set, the peaks' inputs come from it (see PeakInputs) instead
+// of being gathered bin by bin.
 VOC_AVX512 int peakRotationsAvx512(const float* phi, const float* phi0, const float* psi, const float* omega,
-                                   const int* peaks, int nPeaks, float stretchFactor, float* rotation) {
+                                   const int* peaks, int nPeaks, float stretchFactor, const float* packed,
+                                   int stride, float* rotation) {
   const __m256 stretch = _mm256_set1_ps(stretchFactor);
   int p = 0;
   for (; p + 8 <= nPeaks; p += 8) {
-    const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(peaks + p));
-    const __m256 ph = _mm256_i32gather_ps(phi, idx, 4);
-    const __m256 pomega = _mm256_i32gather_ps(omega, idx, 4);
+    __m256 ph, pphi0, ppsi, pomega;
+    if (packed != nullptr) {
+      ph = _mm256_loadu_ps(packed + p);
+      pphi0 = _mm256_loadu_ps(packed + stride + p);
+      ppsi = _mm256_loadu_ps(packed + 2 * stride + p);
+      pomega = _mm256_loadu_ps(packed + 3 * stride + p);
+    } else {
+      const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(peaks + p));
+      ph = _mm256_i32gather_ps(phi, idx, 4);
+      pphi0 = _mm256_i32gather_ps(phi0, idx, 4);
+      ppsi = _mm256_i32gather_ps(psi, idx, 4);
+      pomega = _mm256_i32gather_ps(omega, idx, 4);
+    }
     int fits1;
     int fits2;
-    const __m256 delta =
-        princarg8(_mm256_sub_ps(_mm256_sub_ps(ph, _mm256_i32gather_ps(phi0, idx, 4)), pomega), fits1);
-    const __m256 target = princarg8(
-        _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(delta, pomega), stretch), _mm256_i32gather_ps(psi, idx, 4)),
-        fits2);
+    const __m256 delta = princarg8(_mm256_sub_ps(_mm256_sub_ps(ph, pphi0), pomega), fits1);
+    const __m256 target =
+        princarg8(_mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(delta, pomega), stretch), ppsi), fits2);
     int far3;
     _mm256_storeu_ps(rotation + p, princargNear8(_mm256_sub_ps(target, ph), far3));
     int redo = (~(fits1 & fits2) | far3) & 0xff;
@@ -953,8 +980,10 @@ VOC_AVX512 int valleyAvx512(const float* mag, int lo, int hi) {
 // sixteen bins at a time, appended to peaks[count ..]; returns the new count.
 // Each step stores sixteen entries, which stay below peaks[until]: a peak
 // needs three bins, so count + 16 <= until.
-VOC_AVX512 int collectPeaksAvx512(const float* mag, int from, int until, int* peaks, int count) {
+VOC_AVX512 int collectPeaksAvx512(const float* mag, int from, int until, int* peaks, int count,
+                                  const PeakInputs& in) {
   const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const float* sources[4] = {in.phi, in.phi0, in.psi, in.omega};
   int bin = from;
   for (; bin + 16 <= until; bin += 16) {
     const __m512 c = _mm512_loadu_ps(mag + bin);
@@ -964,6 +993,11 @@ VOC_AVX512 int collectPeaksAvx512(const float* mag, int from, int until, int* pe
     m = _mm512_mask_cmp_ps_mask(m, c, _mm512_loadu_ps(mag + bin + 2), _CMP_GT_OQ);
     const __m512i bins = _mm512_add_epi32(lanes, _mm512_set1_epi32(bin));
     _mm512_storeu_si512(peaks + count, _mm512_maskz_compress_epi32(m, bins));
+    if (in.packed != nullptr) {
+      for (int a = 0; a < 4; a++)
+        _mm512_storeu_ps(in.packed + a * in.stride + count,
+                         _mm512_maskz_compress_ps(m, _mm512_loadu_ps(sources[a] + bin)));
+    }
     count += __builtin_popcount(m);
   }
   return count;
@@ -1028,7 +1062,7 @@ void analyze(const float* frame, float* re, float* im, float* mag, float* phi, i
 // This is the sliding five-bin scan that skips the two bins after each
 // peak: those two are below the peak they follow and can never be peaks, so
 // testing every bin finds the same peaks.
-int findPeaks(float* mag, int half, int* peaks, int* valleys) {
+int findPeaks(float* mag, int half, int* peaks, int* valleys, const PeakInputs& in) {
   mag[half] = FLT_MIN;
   mag[half + 1] = FLT_MIN;
   int nPeaks = 0;
@@ -1042,15 +1076,24 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys) {
   if (wideVectors) {
     // All the peaks first, then every valley on its own: no branch depends
     // on where the peaks fall.
+    auto append = [&](int bin) {
+      if (in.packed != nullptr) {
+        in.packed[nPeaks] = in.phi[bin];
+        in.packed[in.stride + nPeaks] = in.phi0[bin];
+        in.packed[2 * in.stride + nPeaks] = in.psi[bin];
+        in.packed[3 * in.stride + nPeaks] = in.omega[bin];
+      }
+      peaks[nPeaks++] = bin;
+    };
     int bin = 0;
     for (; bin < 2 && bin < half; bin++)
-      if (isPeak(bin)) peaks[nPeaks++] = bin;
+      if (isPeak(bin)) append(bin);
     if (half >= 2) {
-      nPeaks = collectPeaksAvx512(mag, 2, half, peaks, nPeaks);
+      nPeaks = collectPeaksAvx512(mag, 2, half, peaks, nPeaks, in);
       bin = 2 + (half - 2) / 16 * 16;
     }
     for (; bin < half; bin++)
-      if (isPeak(bin)) peaks[nPeaks++] = bin;
+      if (isPeak(bin)) append(bin);
     for (int p = 1; p < nPeaks; p++) valleys[p] = valleyAvx512(mag, peaks[p - 1], peaks[p]);
     return nPeaks;
   }
@@ -1095,13 +1138,14 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys) {
 // lies in its own region), so the rotations are computed first.
 // rotation holds half + 8 floats and peakRotations one per peak.
 void phaseLock(const float* phi, const float* phi0, float* psi, const float* omega, const int* peaks,
-               int* valleys, int nPeaks, int half, float stretchFactor, float* rotation,
-               float* peakRotations) {
+               int* valleys, int nPeaks, int half, float stretchFactor, float* rotation, float* peakRotations,
+               const PeakInputs& in) {
   valleys[nPeaks] = half;
   if (nPeaks == 0) return;
   int p = 0;
   if (wideVectors)
-    p = peakRotationsAvx512(phi, phi0, psi, omega, peaks, nPeaks, stretchFactor, peakRotations);
+    p = peakRotationsAvx512(phi, phi0, psi, omega, peaks, nPeaks, stretchFactor, in.packed, in.stride,
+                            peakRotations);
   if (vectorPath)
     p += peakRotationsAvx2(phi, phi0, psi, omega, peaks + p, nPeaks - p, stretchFactor, peakRotations + p);
   for (; p < nPeaks; p++) peakRotations[p] = peakRotation(phi, phi0, psi, omega, peaks[p], stretchFactor);
@@ -1171,9 +1215,11 @@ void processFrame(const float* input, float* output, float stretchFactor, int ch
 
   applyWindow(input, buffers.window.get(), buffers.frame.get(), winSize);
   analyze(buffers.frame.get(), re, im, mag, phi, winHalf);
-  const int nPeaks = findPeaks(mag, winHalf, peaks, valleys);
-  phaseLock(phi, buffers.phi0s[channel].get(), psi, buffers.omega.get(), peaks, valleys, nPeaks, winHalf,
-            stretchFactor, buffers.rotation.get(), buffers.peakRotation.get());
+  const PeakInputs peakInputs{
+      phi, buffers.phi0s[channel].get(), psi, buffers.omega.get(), buffers.peakInputs.get(), winHalf + 16};
+  const int nPeaks = findPeaks(mag, winHalf, peaks, valleys, peakInputs);
+  phaseLock(phi, peakInputs.phi0, psi, peakInputs.omega, peaks, valleys, nPeaks, winHalf, stretchFactor,
+            buffers.rotation.get(), buffers.peakRotation.get(), peakInputs);
   synthesize(mag, psi, spectrumRe, spectrumIm, re, im, winHalf);
   overlapAdd(output, buffers.waves[channel].get(), waveStarts[channel], re, buffers.windowOut.get(),
              buffers.phi0s[channel].get(), phi, winSize, stepOut);
@@ -1299,7 +1345,7 @@ float vocoder_princarg(float phase) {
 }
 
 int vocoder_find_peaks(float* mag, int half, int* peaks, int* valleys) {
-  return findPeaks(mag, half, peaks, valleys);
+  return findPeaks(mag, half, peaks, valleys, PeakInputs{});
 }
 
 void vocoder_phase_lock(const float* phi, const float* phi0, float* psi, const float* omega, const int* peaks,
@@ -1307,7 +1353,7 @@ void vocoder_phase_lock(const float* phi, const float* phi0, float* psi, const f
   std::unique_ptr<float[]> rotation(new float[static_cast<size_t>(std::max(half, 0)) + 8]);
   std::unique_ptr<float[]> peakRotations(new float[static_cast<size_t>(std::max(nPeaks, 1))]);
   phaseLock(phi, phi0, psi, omega, peaks, valleys, nPeaks, half, stretchFactor, rotation.get(),
-            peakRotations.get());
+            peakRotations.get(), PeakInputs{});
 }
 
 void vocoder_analyze_bins(const float* re, const float* im, float* mag, float* phi, int count) {
