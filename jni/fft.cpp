@@ -105,20 +105,26 @@ void transformSplitScalar(float* re, float* im, int sign) {
 // No fused multiply-add is ever used (the target does not enable FMA).
 
 #define FFT_AVX2 __attribute__((target("avx2")))
+// The small helpers must melt into their callers: as calls, their arrays of
+// vectors live on the stack and every stage goes through memory.
+#define FFT_INLINE inline __attribute__((always_inline))
+// Loops over a fixed handful of vectors, unrolled so that the arrays become
+// registers (GCC does not unroll them at -O2 by itself).
+#define FFT_UNROLL _Pragma("GCC unroll 8")
 
 struct V2 {
   __m256 r;
   __m256 i;
 };
 
-FFT_AVX2 inline V2 cmul(__m256 pr, __m256 pi, __m256 wr, __m256 wi) {
+FFT_AVX2 FFT_INLINE V2 cmul(__m256 pr, __m256 pi, __m256 wr, __m256 wi) {
   return {_mm256_sub_ps(_mm256_mul_ps(pr, wr), _mm256_mul_ps(pi, wi)),
           _mm256_add_ps(_mm256_mul_ps(pr, wi), _mm256_mul_ps(pi, wr))};
 }
 
 // One radix-2 butterfly on 8 lanes, in place.
-FFT_AVX2 inline void butterfly(float* r1, float* i1, float* r2, float* i2, const float* twr,
-                               const float* twi) {
+FFT_AVX2 FFT_INLINE void butterfly(float* r1, float* i1, float* r2, float* i2, const float* twr,
+                                   const float* twi) {
   const __m256 ar = _mm256_loadu_ps(r1);
   const __m256 ai = _mm256_loadu_ps(i1);
   const V2 t = cmul(_mm256_loadu_ps(r2), _mm256_loadu_ps(i2), _mm256_loadu_ps(twr), _mm256_loadu_ps(twi));
@@ -214,7 +220,7 @@ struct V16 {
   __m512 i;
 };
 
-FFT_AVX512 inline V16 cmul16(__m512 pr, __m512 pi, __m512 wr, __m512 wi) {
+FFT_AVX512 FFT_INLINE V16 cmul16(__m512 pr, __m512 pi, __m512 wr, __m512 wi) {
   return {_mm512_sub_ps(_mm512_mul_ps(pr, wr), _mm512_mul_ps(pi, wi)),
           _mm512_add_ps(_mm512_mul_ps(pr, wi), _mm512_mul_ps(pi, wr))};
 }
@@ -321,7 +327,7 @@ void laterStages(float* re, float* im, int n, int dir, int h) {
   }
 }
 
-FFT_AVX2 inline void transpose8(__m256 r[8]) {
+FFT_AVX2 FFT_INLINE void transpose8(__m256 r[8]) {
   const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
   const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
   const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
@@ -351,7 +357,7 @@ FFT_AVX2 inline void transpose8(__m256 r[8]) {
 // Stages 1 and 2 of eight groups at once: e[t] holds element t (of the
 // eight after reordering) of eight groups, one group per lane, so every
 // butterfly is a plain vertical operation with the same twiddle in all lanes.
-FFT_AVX2 inline void verticalButterfly(__m256 er[8], __m256 ei[8], int t1, int t2, int dir, int tw) {
+FFT_AVX2 FFT_INLINE void verticalButterfly(__m256 er[8], __m256 ei[8], int t1, int t2, int dir, int tw) {
   const V2 t = cmul(er[t2], ei[t2], _mm256_set1_ps(splitRe[dir][tw]), _mm256_set1_ps(splitIm[dir][tw]));
   er[t2] = _mm256_sub_ps(er[t1], t.r);
   ei[t2] = _mm256_sub_ps(ei[t1], t.i);
@@ -359,7 +365,7 @@ FFT_AVX2 inline void verticalButterfly(__m256 er[8], __m256 ei[8], int t1, int t
   ei[t1] = _mm256_add_ps(ei[t1], t.i);
 }
 
-FFT_AVX2 inline void earlyStagesVertical(__m256 er[8], __m256 ei[8], int dir) {
+FFT_AVX2 FFT_INLINE void earlyStagesVertical(__m256 er[8], __m256 ei[8], int dir) {
   // Stage 1 (span 2, twiddles 1 and 2 of the split table), stage 2 (span 4,
   // twiddles 3 .. 6).
   verticalButterfly(er, ei, 0, 2, dir, 1);
@@ -374,9 +380,10 @@ FFT_AVX2 inline void earlyStagesVertical(__m256 er[8], __m256 ei[8], int dir) {
 
 // After the early stages the lanes are groups: transposed, each vector is
 // one group's eight values, stored at its place.
-FFT_AVX2 inline void storeGroups(__m256 er[8], __m256 ei[8], int b, float* re, float* im) {
+FFT_AVX2 FFT_INLINE void storeGroups(__m256 er[8], __m256 ei[8], int b, float* re, float* im) {
   transpose8(er);
   transpose8(ei);
+  FFT_UNROLL
   for (int c = 0; c < 8; c++) {
     const int g = revGroup[b + c];
     _mm256_storeu_ps(re + 8 * g, er[c]);
@@ -396,11 +403,13 @@ FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
   const int eighth = n / 8;
   for (int b = 0; b < eighth; b += 8) {
     __m256 row[8];
+    FFT_UNROLL
     for (int j = 0; j < 8; j++) row[j] = _mm256_loadu_ps(x + j * eighth + b);
     // First stage: pairs of rows rev3(2m) and rev3(2m) + 4, m = 0 .. 3.
     __m256 er[8];
     __m256 ei[8];
-    static const int upper[4] = {0, 2, 1, 3};
+    static constexpr int upper[4] = {0, 2, 1, 3};
+    FFT_UNROLL
     for (int m = 0; m < 4; m++) {
       er[2 * m] = _mm256_add_ps(row[upper[m]], row[upper[m] + 4]);
       er[2 * m + 1] = _mm256_sub_ps(row[upper[m]], row[upper[m] + 4]);
@@ -423,7 +432,8 @@ FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* r
     // Only rows 0 .. 3 lie in the lower half; rows 4 .. 7 are the zeros.
     __m256 er[8];
     __m256 ei[8];
-    static const int upper[4] = {0, 2, 1, 3};
+    static constexpr int upper[4] = {0, 2, 1, 3};
+    FFT_UNROLL
     for (int m = 0; m < 4; m++) {
       const __m256 yr = _mm256_loadu_ps(specRe + upper[m] * eighth + b);
       const __m256 yi = _mm256_loadu_ps(specIm + upper[m] * eighth + b);
@@ -444,7 +454,9 @@ FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* r
 // through together. Frames of at least 128 points.
 #define FFT_WIDE __attribute__((target("avx512f,avx512vl")))
 
-FFT_WIDE inline void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int dir, float* re, float* im) {
+FFT_WIDE FFT_INLINE void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int dir, float* re,
+                                        float* im) {
+  FFT_UNROLL
   for (int t = 0; t < 8; t++) {
     const V2 w =
         cmul(er[1][t], ei[1][t], _mm256_set1_ps(splitRe[dir][7 + t]), _mm256_set1_ps(splitIm[dir][7 + t]));
@@ -460,12 +472,14 @@ FFT_WIDE inline void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int
 FFT_WIDE void forwardRealWide(const float* x, float* re, float* im) {
   const int n = frameSize;
   const int eighth = n / 8;
-  static const int upper[4] = {0, 2, 1, 3};
+  static constexpr int upper[4] = {0, 2, 1, 3};
   for (int b = 0; b < n / 16; b += 8) {
     __m256 er[2][8];
     __m256 ei[2][8];
+    FFT_UNROLL
     for (int set = 0; set < 2; set++) {
       const float* xs = x + b + set * (n / 16);
+      FFT_UNROLL
       for (int m = 0; m < 4; m++) {
         const __m256 a = _mm256_loadu_ps(xs + upper[m] * eighth);
         const __m256 c = _mm256_loadu_ps(xs + (upper[m] + 4) * eighth);
@@ -484,12 +498,14 @@ FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* r
   const int n = frameSize;
   const int eighth = n / 8;
   const __m256 zero = _mm256_setzero_ps();
-  static const int upper[4] = {0, 2, 1, 3};
+  static constexpr int upper[4] = {0, 2, 1, 3};
   for (int b = 0; b < n / 16; b += 8) {
     __m256 er[2][8];
     __m256 ei[2][8];
+    FFT_UNROLL
     for (int set = 0; set < 2; set++) {
       const int at = b + set * (n / 16);
+      FFT_UNROLL
       for (int m = 0; m < 4; m++) {
         const __m256 yr = _mm256_loadu_ps(specRe + upper[m] * eighth + at);
         const __m256 yi = _mm256_loadu_ps(specIm + upper[m] * eighth + at);
