@@ -307,6 +307,132 @@ FFT_AVX512 void lastInverseAvx512(float* re, const float* im, int n) {
   }
 }
 
+// A complex vector of sixteen lanes in registers, and one butterfly on two of
+// them with the twiddle (wr, wi): p2 = p1 - p2 * w, p1 = p1 + p2 * w.
+struct C16 {
+  __m512 r;
+  __m512 i;
+};
+
+FFT_AVX512 FFT_INLINE C16 load16(const float* r, const float* i) {
+  return {_mm512_loadu_ps(r), _mm512_loadu_ps(i)};
+}
+
+FFT_AVX512 FFT_INLINE void store16(float* r, float* i, C16 v) {
+  _mm512_storeu_ps(r, v.r);
+  _mm512_storeu_ps(i, v.i);
+}
+
+FFT_AVX512 FFT_INLINE void butterfly16(C16& p1, C16& p2, __m512 wr, __m512 wi) {
+  const V16 t = cmul16(p2.r, p2.i, wr, wi);
+  p2.r = _mm512_sub_ps(p1.r, t.r);
+  p2.i = _mm512_sub_ps(p1.i, t.i);
+  p1.r = _mm512_add_ps(p1.r, t.r);
+  p1.i = _mm512_add_ps(p1.i, t.i);
+}
+
+// Three stages in one pass, of spans h, 2h and 4h (h >= 16): eight values
+// 0, h, .. 7h apart go through all three in registers.
+FFT_AVX512 void radix8PassAvx512(float* re, float* im, int n, int dir, int h) {
+  const float* w1r = splitRe[dir] + h - 1;
+  const float* w1i = splitIm[dir] + h - 1;
+  const float* w2r = splitRe[dir] + 2 * h - 1;
+  const float* w2i = splitIm[dir] + 2 * h - 1;
+  const float* w4r = splitRe[dir] + 4 * h - 1;
+  const float* w4i = splitIm[dir] + 4 * h - 1;
+  for (int b = 0; b < n; b += 8 * h) {
+    for (int m = 0; m < h; m += 16) {
+      float* r0 = re + b + m;
+      float* i0 = im + b + m;
+      C16 x[8];
+      FFT_UNROLL
+      for (int k = 0; k < 8; k++) x[k] = load16(r0 + k * h, i0 + k * h);
+      const __m512 ar = _mm512_loadu_ps(w1r + m), ai = _mm512_loadu_ps(w1i + m);
+      FFT_UNROLL
+      for (int k = 0; k < 8; k += 2) butterfly16(x[k], x[k + 1], ar, ai);
+      const __m512 br = _mm512_loadu_ps(w2r + m), bi = _mm512_loadu_ps(w2i + m);
+      const __m512 cr = _mm512_loadu_ps(w2r + h + m), ci = _mm512_loadu_ps(w2i + h + m);
+      butterfly16(x[0], x[2], br, bi);
+      butterfly16(x[1], x[3], cr, ci);
+      butterfly16(x[4], x[6], br, bi);
+      butterfly16(x[5], x[7], cr, ci);
+      FFT_UNROLL
+      for (int k = 0; k < 4; k++) {
+        butterfly16(x[k], x[k + 4], _mm512_loadu_ps(w4r + k * h + m), _mm512_loadu_ps(w4i + k * h + m));
+        store16(r0 + (k + 4) * h, i0 + (k + 4) * h, x[k + 4]);
+        store16(r0 + k * h, i0 + k * h, x[k]);
+      }
+    }
+  }
+}
+
+// The last two stages (spans N/4 and N/2) in one pass, the last one pruned:
+// the forward transform keeps the lower half of the bins, ...
+FFT_AVX512 void lastTwoForwardAvx512(float* re, float* im, int n) {
+  const int q = n / 4;
+  const float* w1r = splitRe[0] + q - 1;
+  const float* w1i = splitIm[0] + q - 1;
+  const float* w2r = splitRe[0] + 2 * q - 1;
+  const float* w2i = splitIm[0] + 2 * q - 1;
+  for (int m = 0; m < q; m += 16) {
+    C16 x0 = load16(re + m, im + m), x1 = load16(re + q + m, im + q + m);
+    C16 x2 = load16(re + 2 * q + m, im + 2 * q + m), x3 = load16(re + 3 * q + m, im + 3 * q + m);
+    const __m512 wr = _mm512_loadu_ps(w1r + m), wi = _mm512_loadu_ps(w1i + m);
+    butterfly16(x0, x1, wr, wi);
+    butterfly16(x2, x3, wr, wi);
+    V16 t = cmul16(x2.r, x2.i, _mm512_loadu_ps(w2r + m), _mm512_loadu_ps(w2i + m));
+    _mm512_storeu_ps(re + m, _mm512_add_ps(x0.r, t.r));
+    _mm512_storeu_ps(im + m, _mm512_add_ps(x0.i, t.i));
+    t = cmul16(x3.r, x3.i, _mm512_loadu_ps(w2r + q + m), _mm512_loadu_ps(w2i + q + m));
+    _mm512_storeu_ps(re + q + m, _mm512_add_ps(x1.r, t.r));
+    _mm512_storeu_ps(im + q + m, _mm512_add_ps(x1.i, t.i));
+  }
+}
+
+// ... and the inverse one the real parts.
+FFT_AVX512 void lastTwoInverseAvx512(float* re, float* im, int n) {
+  const int q = n / 4;
+  const float* w1r = splitRe[1] + q - 1;
+  const float* w1i = splitIm[1] + q - 1;
+  const float* w2r = splitRe[1] + 2 * q - 1;
+  const float* w2i = splitIm[1] + 2 * q - 1;
+  for (int m = 0; m < q; m += 16) {
+    C16 x0 = load16(re + m, im + m), x1 = load16(re + q + m, im + q + m);
+    C16 x2 = load16(re + 2 * q + m, im + 2 * q + m), x3 = load16(re + 3 * q + m, im + 3 * q + m);
+    const __m512 wr = _mm512_loadu_ps(w1r + m), wi = _mm512_loadu_ps(w1i + m);
+    butterfly16(x0, x1, wr, wi);
+    butterfly16(x2, x3, wr, wi);
+    __m512 tr = _mm512_sub_ps(_mm512_mul_ps(x2.r, _mm512_loadu_ps(w2r + m)),
+                              _mm512_mul_ps(x2.i, _mm512_loadu_ps(w2i + m)));
+    _mm512_storeu_ps(re + 2 * q + m, _mm512_sub_ps(x0.r, tr));
+    _mm512_storeu_ps(re + m, _mm512_add_ps(x0.r, tr));
+    tr = _mm512_sub_ps(_mm512_mul_ps(x3.r, _mm512_loadu_ps(w2r + q + m)),
+                       _mm512_mul_ps(x3.i, _mm512_loadu_ps(w2i + q + m)));
+    _mm512_storeu_ps(re + 3 * q + m, _mm512_sub_ps(x1.r, tr));
+    _mm512_storeu_ps(re + q + m, _mm512_add_ps(x1.r, tr));
+  }
+}
+
+// The wide transforms' stages from span 16 on (N >= 128): three per pass
+// while more than two remain before the last two, which go together.
+void laterStagesWide(float* re, float* im, int n, int dir) {
+  int h = 16;
+  while (h < n / 4) {
+    const int left = __builtin_ctz(static_cast<unsigned>(n / 4)) - __builtin_ctz(static_cast<unsigned>(h));
+    if (left == 1) {
+      radix2PassAvx512(re, im, n, dir, h);
+      h <<= 1;
+    } else if (left == 2 || left == 4) {
+      radix4PassAvx512(re, im, n, dir, h);
+      h <<= 2;
+    } else {
+      radix8PassAvx512(re, im, n, dir, h);
+      h <<= 3;
+    }
+  }
+  dir == 0 ? lastTwoForwardAvx512(re, im, n) : lastTwoInverseAvx512(re, im, n);
+}
+
 // The stages from span h up to N/4, two per pass where possible, and then
 // the last stage: the forward transform keeps the lower half of the bins,
 // the inverse one the real parts.
@@ -491,7 +617,7 @@ FFT_WIDE void forwardRealWide(const float* x, float* re, float* im) {
     }
     stage3AndStore(er, ei, b, 0, re, im);
   }
-  laterStages(re, im, n, 0, 16);
+  laterStagesWide(re, im, n, 0);
 }
 
 FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* re, float* im) {
@@ -518,7 +644,7 @@ FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* r
     }
     stage3AndStore(er, ei, b, 1, re, im);
   }
-  laterStages(re, im, n, 1, 16);
+  laterStagesWide(re, im, n, 1);
 }
 
 FFT_AVX2 bool allFiniteAvx2(const float* v, int count) {
