@@ -402,6 +402,7 @@ FFT_AVX512 void lastTwoInverseAvx512(float* re, float* im, int n) {
     const __m512 wr = _mm512_loadu_ps(w1r + m), wi = _mm512_loadu_ps(w1i + m);
     butterfly16(x0, x1, wr, wi);
     butterfly16(x2, x3, wr, wi);
+    if (m == 0) _mm512_storeu_ps(im, x0.i);  // for the finiteness check
     __m512 tr = _mm512_sub_ps(_mm512_mul_ps(x2.r, _mm512_loadu_ps(w2r + m)),
                               _mm512_mul_ps(x2.i, _mm512_loadu_ps(w2i + m)));
     _mm512_storeu_ps(re + 2 * q + m, _mm512_sub_ps(x0.r, tr));
@@ -524,13 +525,23 @@ FFT_AVX2 FFT_INLINE void storeGroups(__m256 er[8], __m256 ei[8], int b, float* r
 // Group g (values 8g .. 8g + 7 after reordering) takes value t from
 // x[base + rev3(t) * N/8], base = revGroup[g]: rows of x at N/8 apart hold the
 // same element of eight consecutive bases.
-FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
+//
+// With a window, each frame value x[k] * window[k] is formed as it is loaded:
+// the same single product as in a separate pass, without storing the frame.
+template <bool kWindowed>
+FFT_AVX2 FFT_INLINE __m256 loadFrame8(const float* x, const float* window, int at) {
+  if (!kWindowed) return _mm256_loadu_ps(x + at);
+  return _mm256_mul_ps(_mm256_loadu_ps(x + at), _mm256_loadu_ps(window + at));
+}
+
+template <bool kWindowed>
+FFT_AVX2 void forwardRealAvx2(const float* x, const float* window, float* re, float* im) {
   const int n = frameSize;
   const int eighth = n / 8;
   for (int b = 0; b < eighth; b += 8) {
     __m256 row[8];
     FFT_UNROLL
-    for (int j = 0; j < 8; j++) row[j] = _mm256_loadu_ps(x + j * eighth + b);
+    for (int j = 0; j < 8; j++) row[j] = loadFrame8<kWindowed>(x, window, j * eighth + b);
     // First stage: pairs of rows rev3(2m) and rev3(2m) + 4, m = 0 .. 3.
     __m256 er[8];
     __m256 ei[8];
@@ -595,7 +606,8 @@ FFT_WIDE FFT_INLINE void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b,
   storeGroups(er[1], ei[1], b + frameSize / 16, re, im);
 }
 
-FFT_WIDE void forwardRealWide(const float* x, float* re, float* im) {
+template <bool kWindowed>
+FFT_WIDE void forwardRealWide(const float* x, const float* window, float* re, float* im) {
   const int n = frameSize;
   const int eighth = n / 8;
   static constexpr int upper[4] = {0, 2, 1, 3};
@@ -604,11 +616,11 @@ FFT_WIDE void forwardRealWide(const float* x, float* re, float* im) {
     __m256 ei[2][8];
     FFT_UNROLL
     for (int set = 0; set < 2; set++) {
-      const float* xs = x + b + set * (n / 16);
+      const int at = b + set * (n / 16);
       FFT_UNROLL
       for (int m = 0; m < 4; m++) {
-        const __m256 a = _mm256_loadu_ps(xs + upper[m] * eighth);
-        const __m256 c = _mm256_loadu_ps(xs + (upper[m] + 4) * eighth);
+        const __m256 a = loadFrame8<kWindowed>(x, window, at + upper[m] * eighth);
+        const __m256 c = loadFrame8<kWindowed>(x, window, at + (upper[m] + 4) * eighth);
         er[set][2 * m] = _mm256_add_ps(a, c);
         er[set][2 * m + 1] = _mm256_sub_ps(a, c);
         ei[set][2 * m] = ei[set][2 * m + 1] = _mm256_setzero_ps();
@@ -647,31 +659,17 @@ FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* r
   laterStagesWide(re, im, n, 1);
 }
 
-FFT_AVX2 bool allFiniteAvx2(const float* v, int count) {
-  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-  const __m256 inf = _mm256_set1_ps(INFINITY);
-  __m256 bad = _mm256_setzero_ps();
-  for (int k = 0; k < count; k += 8) {
-    const __m256 a = _mm256_and_ps(_mm256_loadu_ps(v + k), absMask);
-    bad = _mm256_or_ps(bad, _mm256_cmp_ps(a, inf, _CMP_NLT_UQ));
-  }
-  return _mm256_movemask_ps(bad) == 0;
-}
-
-// allFiniteAvx2, sixteen lanes at a time (count a multiple of 16): a value
-// is finite when its exponent bits are not all set.
-FFT_AVX512 bool allFiniteAvx512(const float* v, int count) {
-  const __m512i exponent = _mm512_set1_epi32(0x7f800000);
-  __mmask16 bad = 0;
-  for (int k = 0; k < count; k += 16) {
-    const __m512i bits = _mm512_and_si512(_mm512_loadu_si512(v + k), exponent);
-    bad = static_cast<__mmask16>(bad | _mm512_cmpeq_epi32_mask(bits, exponent));
-  }
-  return bad == 0;
-}
-
-bool allFinite(const float* v, int count) {
-  return wideVectors && count % 16 == 0 ? allFiniteAvx512(v, count) : allFiniteAvx2(v, count);
+// A frame with an infinity or a NaN must take the portable path, where every
+// operation is fft_process's own (the vector paths' first stage takes
+// shortcuts that hold for finite values only, and NaN payloads follow operand
+// order). The vector paths tell such frames afterwards by the sum of all
+// values: the bin-0 chain of butterflies, whose twiddles are all (1, +0),
+// turns any non-finite value, real or imaginary, of either half into a
+// non-finite real part of the result there, and keeps the imaginary part's.
+// (Finite values that overflow are sent to the portable path as well, which
+// costs time, not bits.)
+bool isFinite(float v) {
+  return std::isfinite(v);
 }
 
 }  // namespace
@@ -762,33 +760,47 @@ void fft_process(float* fftBuffer, int sign, int /*channel*/) {
   }
 }
 
-void fft_forward_real(const float* x, float* re, float* im) {
+namespace {
+
+template <bool kWindowed>
+void forwardReal(const float* x, const float* window, float* re, float* im) {
   const int n = frameSize;
-  if (vectorPath && allFinite(x, n)) {
+  if (vectorPath) {
     if (wideVectors && n >= 128) {
-      forwardRealWide(x, re, im);
+      forwardRealWide<kWindowed>(x, window, re, im);
     } else {
-      forwardRealAvx2(x, re, im);
+      forwardRealAvx2<kWindowed>(x, window, re, im);
     }
-    return;
+    if (isFinite(re[0]) && isFinite(im[0])) return;
   }
   for (int k = 0; k < n; k++) {
-    re[k] = x[k];
+    re[k] = kWindowed ? x[k] * window[k] : x[k];
     im[k] = 0.0f;
   }
   transformSplitScalar(re, im, -1);
 }
 
+}  // namespace
+
+void fft_forward_real(const float* x, float* re, float* im) {
+  forwardReal<false>(x, nullptr, re, im);
+}
+
+void fft_forward_windowed(const float* x, const float* window, float* re, float* im) {
+  forwardReal<true>(x, window, re, im);
+}
+
 void fft_inverse_half(const float* specRe, const float* specIm, float* re, float* im) {
   const int n = frameSize;
   const int half = n / 2;
-  if (vectorPath && allFinite(specRe, half) && allFinite(specIm, half)) {
+  if (vectorPath) {
+    // Both leave the imaginary part of the lower half's bin-0 chain in im[0].
     if (wideVectors && n >= 128) {
       inverseHalfWide(specRe, specIm, re, im);
     } else {
       inverseHalfAvx2(specRe, specIm, re, im);
     }
-    return;
+    if (isFinite(re[0]) && isFinite(im[0])) return;
   }
   for (int k = 0; k < half; k++) {
     re[k] = specRe[k];
