@@ -651,11 +651,6 @@ VOC_AVX2 inline int peakMask8(const float* mag, int from) {
   return _mm256_movemask_ps(gt);
 }
 
-VOC_AVX2 void applyWindowAvx2(const float* input, const float* window, float* frame, int size) {
-  for (int n = 0; n < size; n += 8)
-    _mm256_storeu_ps(frame + n, _mm256_mul_ps(_mm256_loadu_ps(input + n), _mm256_loadu_ps(window + n)));
-}
-
 VOC_AVX2 void overlapAddAvx2(float* wave, const float* real, const float* windowOut, int size) {
   for (int n = 0; n < size; n += 8)
     _mm256_storeu_ps(wave + n,
@@ -999,16 +994,10 @@ void rotateBins(const float* phi, const float* rot, float* psi, int count) {
   }
 }
 
-void applyWindow(const float* input, const float* window, float* frame, int size) {
-  if (vectorPath && size >= 8) {
-    applyWindowAvx2(input, window, frame, size);
-    return;
-  }
-  for (int n = 0; n < size; n++) frame[n] = input[n] * window[n];
-}
-
-void analyze(const float* frame, float* re, float* im, float* mag, float* phi, int half) {
-  fft_forward_real(frame, re, im);
+// The transform forms the windowed frame as it loads it.
+void analyze(const float* input, const float* window, float* re, float* im, float* mag, float* phi,
+             int half) {
+  fft_forward_windowed(input, window, re, im);
   analyzeBins(re, im, mag, phi, half);
 }
 
@@ -1160,8 +1149,7 @@ void processFrame(const float* input, float* output, float stretchFactor, int ch
   float* spectrumRe = buffers.synthesis.get();
   float* spectrumIm = spectrumRe + winHalf;
 
-  applyWindow(input, buffers.window.get(), buffers.frame.get(), winSize);
-  analyze(buffers.frame.get(), re, im, mag, phi, winHalf);
+  analyze(input, buffers.window.get(), re, im, mag, phi, winHalf);
   const int nPeaks = findPeaks(mag, winHalf, peaks, valleys);
   phaseLock(phi, buffers.phi0s[channel].get(), psi, buffers.omega.get(), peaks, valleys, nPeaks, winHalf,
             stretchFactor, buffers.rotation.get(), buffers.peakRotation.get());
