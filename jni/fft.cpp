@@ -505,6 +505,59 @@ FFT_AVX2 FFT_INLINE void earlyStagesVertical(__m256 er[8], __m256 ei[8], int dir
   verticalButterfly(er, ei, 3, 7, dir, 6);
 }
 
+// The forward transform's early stages know more zeros. A value whose
+// imaginary part is exactly +0 (every value after the first stage, and half
+// of them after the second) times the twiddle (wr, wi) is p * wr - 0 * wi and
+// p * wi + 0 * wr: the products with zero are the same two constants for all
+// lanes. With the twiddle (1, +0) as well, it is exactly (p, +0) when p is
+// finite: p * 1 - 0 * 0 = p, p * 0 + 0 * 1 = +0. Only the values on the chain
+// of bin 0 ever take that twiddle with a zero imaginary part here; if one of
+// them overflows, so does bin 0, and the frame is done again on the portable
+// path.
+FFT_AVX2 FFT_INLINE void realTimesTwiddle(__m256 pr, const float* twr, const float* twi, int tw, __m256& tr,
+                                          __m256& ti) {
+  const float wr = twr[tw];
+  const float wi = twi[tw];
+  tr = _mm256_sub_ps(_mm256_mul_ps(pr, _mm256_set1_ps(wr)), _mm256_set1_ps(0.0f * wi));
+  ti = _mm256_add_ps(_mm256_mul_ps(pr, _mm256_set1_ps(wi)), _mm256_set1_ps(0.0f * wr));
+}
+
+// Butterfly of two values with zero imaginary parts: (p1, +0) and (p2, +0).
+FFT_AVX2 FFT_INLINE void realButterfly(__m256 er[8], __m256 ei[8], int t1, int t2, int tw) {
+  __m256 tr, ti;
+  realTimesTwiddle(er[t2], splitRe[0], splitIm[0], tw, tr, ti);
+  const __m256 zero = _mm256_setzero_ps();
+  er[t2] = _mm256_sub_ps(er[t1], tr);
+  ei[t2] = _mm256_sub_ps(zero, ti);
+  er[t1] = _mm256_add_ps(er[t1], tr);
+  ei[t1] = _mm256_add_ps(zero, ti);
+}
+
+// Butterfly of (p1, +0) and (p2, +0) with the twiddle (1, +0): the imaginary
+// parts stay +0.
+FFT_AVX2 FFT_INLINE void plainButterfly(__m256 er[8], int t1, int t2) {
+  const __m256 p2 = er[t2];
+  er[t2] = _mm256_sub_ps(er[t1], p2);
+  er[t1] = _mm256_add_ps(er[t1], p2);
+}
+
+// Stages 1 and 2 after the first one, of a real frame: er holds the first
+// stage's results, whose imaginary parts are all +0.
+FFT_AVX2 FFT_INLINE void earlyStagesReal(__m256 er[8], __m256 ei[8]) {
+  const __m256 zero = _mm256_setzero_ps();
+  // Span 2: twiddles 1 = (1, +0) and 2.
+  plainButterfly(er, 0, 2);
+  realButterfly(er, ei, 1, 3, 2);
+  plainButterfly(er, 4, 6);
+  realButterfly(er, ei, 5, 7, 2);
+  ei[0] = ei[2] = ei[4] = ei[6] = zero;
+  // Span 4: twiddles 3 = (1, +0) .. 6; values 0, 2, 4 and 6 are still real.
+  plainButterfly(er, 0, 4);
+  verticalButterfly(er, ei, 1, 5, 0, 4);
+  realButterfly(er, ei, 2, 6, 5);
+  verticalButterfly(er, ei, 3, 7, 0, 6);
+}
+
 // After the early stages the lanes are groups: transposed, each vector is
 // one group's eight values, stored at its place.
 FFT_AVX2 FFT_INLINE void storeGroups(__m256 er[8], __m256 ei[8], int b, float* re, float* im) {
@@ -550,9 +603,8 @@ FFT_AVX2 void forwardRealAvx2(const float* x, const float* window, float* re, fl
     for (int m = 0; m < 4; m++) {
       er[2 * m] = _mm256_add_ps(row[upper[m]], row[upper[m] + 4]);
       er[2 * m + 1] = _mm256_sub_ps(row[upper[m]], row[upper[m] + 4]);
-      ei[2 * m] = ei[2 * m + 1] = _mm256_setzero_ps();
     }
-    earlyStagesVertical(er, ei, 0);
+    earlyStagesReal(er, ei);
     storeGroups(er, ei, b, re, im);
   }
   laterStages(re, im, n, 0, 8);
@@ -591,12 +643,24 @@ FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* r
 // through together. Frames of at least 128 points.
 #define FFT_WIDE __attribute__((target("avx512f,avx512vl")))
 
+// After earlyStagesReal, elements 0 and 4 of every group are still real.
+template <bool kRealFrame>
 FFT_WIDE FFT_INLINE void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int dir, float* re,
                                         float* im) {
   FFT_UNROLL
   for (int t = 0; t < 8; t++) {
-    const V2 w =
-        cmul(er[1][t], ei[1][t], _mm256_set1_ps(splitRe[dir][7 + t]), _mm256_set1_ps(splitIm[dir][7 + t]));
+    if (kRealFrame && t == 0) {
+      const __m256 p2 = er[1][0];
+      er[1][0] = _mm256_sub_ps(er[0][0], p2);
+      er[0][0] = _mm256_add_ps(er[0][0], p2);
+      continue;
+    }
+    V2 w;
+    if (kRealFrame && t == 4) {
+      realTimesTwiddle(er[1][t], splitRe[dir], splitIm[dir], 7 + t, w.r, w.i);
+    } else {
+      w = cmul(er[1][t], ei[1][t], _mm256_set1_ps(splitRe[dir][7 + t]), _mm256_set1_ps(splitIm[dir][7 + t]));
+    }
     er[1][t] = _mm256_sub_ps(er[0][t], w.r);
     ei[1][t] = _mm256_sub_ps(ei[0][t], w.i);
     er[0][t] = _mm256_add_ps(er[0][t], w.r);
@@ -623,11 +687,10 @@ FFT_WIDE void forwardRealWide(const float* x, const float* window, float* re, fl
         const __m256 c = loadFrame8<kWindowed>(x, window, at + (upper[m] + 4) * eighth);
         er[set][2 * m] = _mm256_add_ps(a, c);
         er[set][2 * m + 1] = _mm256_sub_ps(a, c);
-        ei[set][2 * m] = ei[set][2 * m + 1] = _mm256_setzero_ps();
       }
-      earlyStagesVertical(er[set], ei[set], 0);
+      earlyStagesReal(er[set], ei[set]);
     }
-    stage3AndStore(er, ei, b, 0, re, im);
+    stage3AndStore<true>(er, ei, b, 0, re, im);
   }
   laterStagesWide(re, im, n, 0);
 }
@@ -654,7 +717,7 @@ FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* r
       }
       earlyStagesVertical(er[set], ei[set], 1);
     }
-    stage3AndStore(er, ei, b, 1, re, im);
+    stage3AndStore<false>(er, ei, b, 1, re, im);
   }
   laterStagesWide(re, im, n, 1);
 }
