@@ -184,30 +184,71 @@ FFT_AVX2 void radix2PassAvx2(float* re, float* im, int n, int dir, int h) {
                 splitIm[dir] + h - 1 + m);
 }
 
-// Last stage of the forward transform: only the lower half of the bins.
-FFT_AVX2 void lastForwardAvx2(float* re, float* im, int n) {
-  const int half = n / 2;
-  const float* twr = splitRe[0] + half - 1;
-  const float* twi = splitIm[0] + half - 1;
-  for (int m = 0; m < half; m += 8) {
-    const V2 t = cmul(_mm256_loadu_ps(re + half + m), _mm256_loadu_ps(im + half + m),
-                      _mm256_loadu_ps(twr + m), _mm256_loadu_ps(twi + m));
-    _mm256_storeu_ps(re + m, _mm256_add_ps(_mm256_loadu_ps(re + m), t.r));
-    _mm256_storeu_ps(im + m, _mm256_add_ps(_mm256_loadu_ps(im + m), t.i));
+// The last two stages (spans N/4 and N/2) in one pass, the last one pruned:
+// the forward transform keeps the lower half of the bins, ...
+FFT_AVX2 void lastTwoForwardAvx2(float* re, float* im, int n) {
+  const int q = n / 4;
+  const float* w1r = splitRe[0] + q - 1;
+  const float* w1i = splitIm[0] + q - 1;
+  const float* w2r = splitRe[0] + 2 * q - 1;
+  const float* w2i = splitIm[0] + 2 * q - 1;
+  for (int m = 0; m < q; m += 8) {
+    __m256 x0r = _mm256_loadu_ps(re + m), x0i = _mm256_loadu_ps(im + m);
+    __m256 x1r = _mm256_loadu_ps(re + q + m), x1i = _mm256_loadu_ps(im + q + m);
+    __m256 x2r = _mm256_loadu_ps(re + 2 * q + m), x2i = _mm256_loadu_ps(im + 2 * q + m);
+    __m256 x3r = _mm256_loadu_ps(re + 3 * q + m), x3i = _mm256_loadu_ps(im + 3 * q + m);
+    const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
+    V2 t = cmul(x1r, x1i, wr, wi);
+    x1r = _mm256_sub_ps(x0r, t.r);
+    x1i = _mm256_sub_ps(x0i, t.i);
+    x0r = _mm256_add_ps(x0r, t.r);
+    x0i = _mm256_add_ps(x0i, t.i);
+    t = cmul(x3r, x3i, wr, wi);
+    x3r = _mm256_sub_ps(x2r, t.r);
+    x3i = _mm256_sub_ps(x2i, t.i);
+    x2r = _mm256_add_ps(x2r, t.r);
+    x2i = _mm256_add_ps(x2i, t.i);
+    t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
+    _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, t.r));
+    _mm256_storeu_ps(im + m, _mm256_add_ps(x0i, t.i));
+    t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + q + m), _mm256_loadu_ps(w2i + q + m));
+    _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, t.r));
+    _mm256_storeu_ps(im + q + m, _mm256_add_ps(x1i, t.i));
   }
 }
 
-// Last stage of the inverse transform: only the real parts.
-FFT_AVX2 void lastInverseAvx2(float* re, const float* im, int n) {
-  const int half = n / 2;
-  const float* twr = splitRe[1] + half - 1;
-  const float* twi = splitIm[1] + half - 1;
-  for (int m = 0; m < half; m += 8) {
-    const __m256 ar = _mm256_loadu_ps(re + m);
-    const __m256 tr = _mm256_sub_ps(_mm256_mul_ps(_mm256_loadu_ps(re + half + m), _mm256_loadu_ps(twr + m)),
-                                    _mm256_mul_ps(_mm256_loadu_ps(im + half + m), _mm256_loadu_ps(twi + m)));
-    _mm256_storeu_ps(re + half + m, _mm256_sub_ps(ar, tr));
-    _mm256_storeu_ps(re + m, _mm256_add_ps(ar, tr));
+// ... and the inverse one the real parts.
+FFT_AVX2 void lastTwoInverseAvx2(float* re, float* im, int n) {
+  const int q = n / 4;
+  const float* w1r = splitRe[1] + q - 1;
+  const float* w1i = splitIm[1] + q - 1;
+  const float* w2r = splitRe[1] + 2 * q - 1;
+  const float* w2i = splitIm[1] + 2 * q - 1;
+  for (int m = 0; m < q; m += 8) {
+    __m256 x0r = _mm256_loadu_ps(re + m), x0i = _mm256_loadu_ps(im + m);
+    __m256 x1r = _mm256_loadu_ps(re + q + m), x1i = _mm256_loadu_ps(im + q + m);
+    __m256 x2r = _mm256_loadu_ps(re + 2 * q + m), x2i = _mm256_loadu_ps(im + 2 * q + m);
+    __m256 x3r = _mm256_loadu_ps(re + 3 * q + m), x3i = _mm256_loadu_ps(im + 3 * q + m);
+    const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
+    V2 t = cmul(x1r, x1i, wr, wi);
+    x1r = _mm256_sub_ps(x0r, t.r);
+    x1i = _mm256_sub_ps(x0i, t.i);
+    x0r = _mm256_add_ps(x0r, t.r);
+    x0i = _mm256_add_ps(x0i, t.i);
+    t = cmul(x3r, x3i, wr, wi);
+    x3r = _mm256_sub_ps(x2r, t.r);
+    x3i = _mm256_sub_ps(x2i, t.i);
+    x2r = _mm256_add_ps(x2r, t.r);
+    x2i = _mm256_add_ps(x2i, t.i);
+    if (m == 0) _mm256_storeu_ps(im, x0i);  // for the finiteness check
+    __m256 tr = _mm256_sub_ps(_mm256_mul_ps(x2r, _mm256_loadu_ps(w2r + m)),
+                              _mm256_mul_ps(x2i, _mm256_loadu_ps(w2i + m)));
+    _mm256_storeu_ps(re + 2 * q + m, _mm256_sub_ps(x0r, tr));
+    _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, tr));
+    tr = _mm256_sub_ps(_mm256_mul_ps(x3r, _mm256_loadu_ps(w2r + q + m)),
+                       _mm256_mul_ps(x3i, _mm256_loadu_ps(w2i + q + m)));
+    _mm256_storeu_ps(re + 3 * q + m, _mm256_sub_ps(x1r, tr));
+    _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, tr));
   }
 }
 
@@ -279,31 +320,6 @@ FFT_AVX512 void radix2PassAvx512(float* re, float* im, int n, int dir, int h) {
       _mm512_storeu_ps(r1, _mm512_add_ps(ar, t.r));
       _mm512_storeu_ps(i1, _mm512_add_ps(ai, t.i));
     }
-  }
-}
-
-FFT_AVX512 void lastForwardAvx512(float* re, float* im, int n) {
-  const int half = n / 2;
-  const float* twr = splitRe[0] + half - 1;
-  const float* twi = splitIm[0] + half - 1;
-  for (int m = 0; m < half; m += 16) {
-    const V16 t = cmul16(_mm512_loadu_ps(re + half + m), _mm512_loadu_ps(im + half + m),
-                         _mm512_loadu_ps(twr + m), _mm512_loadu_ps(twi + m));
-    _mm512_storeu_ps(re + m, _mm512_add_ps(_mm512_loadu_ps(re + m), t.r));
-    _mm512_storeu_ps(im + m, _mm512_add_ps(_mm512_loadu_ps(im + m), t.i));
-  }
-}
-
-FFT_AVX512 void lastInverseAvx512(float* re, const float* im, int n) {
-  const int half = n / 2;
-  const float* twr = splitRe[1] + half - 1;
-  const float* twi = splitIm[1] + half - 1;
-  for (int m = 0; m < half; m += 16) {
-    const __m512 ar = _mm512_loadu_ps(re + m);
-    const __m512 tr = _mm512_sub_ps(_mm512_mul_ps(_mm512_loadu_ps(re + half + m), _mm512_loadu_ps(twr + m)),
-                                    _mm512_mul_ps(_mm512_loadu_ps(im + half + m), _mm512_loadu_ps(twi + m)));
-    _mm512_storeu_ps(re + half + m, _mm512_sub_ps(ar, tr));
-    _mm512_storeu_ps(re + m, _mm512_add_ps(ar, tr));
   }
 }
 
@@ -434,12 +450,11 @@ void laterStagesWide(float* re, float* im, int n, int dir) {
   dir == 0 ? lastTwoForwardAvx512(re, im, n) : lastTwoInverseAvx512(re, im, n);
 }
 
-// The stages from span h up to N/4, two per pass where possible, and then
-// the last stage: the forward transform keeps the lower half of the bins,
-// the inverse one the real parts.
+// The stages from span h up to N/8, two per pass where possible, and then
+// the last two together (frames of at least 32 points).
 void laterStages(float* re, float* im, int n, int dir, int h) {
-  while (h < n / 2) {
-    const bool two = 4 * h <= n / 2;
+  while (h < n / 4) {
+    const bool two = 4 * h <= n / 4;
     if (wideVectors && h >= 16) {
       two ? radix4PassAvx512(re, im, n, dir, h) : radix2PassAvx512(re, im, n, dir, h);
     } else {
@@ -447,11 +462,7 @@ void laterStages(float* re, float* im, int n, int dir, int h) {
     }
     h <<= two ? 2 : 1;
   }
-  if (dir == 0) {
-    wideVectors ? lastForwardAvx512(re, im, n) : lastForwardAvx2(re, im, n);
-  } else {
-    wideVectors ? lastInverseAvx512(re, im, n) : lastInverseAvx2(re, im, n);
-  }
+  dir == 0 ? lastTwoForwardAvx2(re, im, n) : lastTwoInverseAvx2(re, im, n);
 }
 
 FFT_AVX2 FFT_INLINE void transpose8(__m256 r[8]) {
