@@ -734,14 +734,16 @@ FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* r
 }
 
 // A frame with an infinity or a NaN must take the portable path, where every
-// operation is fft_process's own (the vector paths' first stage takes
+// operation is fft_process's own (the vector paths' early stages take
 // shortcuts that hold for finite values only, and NaN payloads follow operand
-// order). The vector paths tell such frames afterwards by the sum of all
-// values: the bin-0 chain of butterflies, whose twiddles are all (1, +0),
-// turns any non-finite value, real or imaginary, of either half into a
-// non-finite real part of the result there, and keeps the imaginary part's.
-// (Finite values that overflow are sent to the portable path as well, which
-// costs time, not bits.)
+// order). The vector paths tell such frames afterwards, from bin 0: on its
+// chain of butterflies every twiddle is (1, +0), and p * (1, +0) has a
+// non-finite real part whenever either part of p is non-finite, so a
+// non-finite value anywhere reaches the real part of bin 0, unless it only
+// ever met the chain in an imaginary part, which the chain keeps. The forward
+// transform keeps bin 0 whole; the inverse one leaves the imaginary part of
+// its last-but-one chain value in im[0]. (Finite values that overflow on the
+// chain are sent to the portable path as well, which costs time, not bits.)
 bool isFinite(float v) {
   return std::isfinite(v);
 }
