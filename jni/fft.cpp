@@ -105,20 +105,26 @@ void transformSplitScalar(float* re, float* im, int sign) {
 // No fused multiply-add is ever used (the target does not enable FMA).
 
 #define FFT_AVX2 __attribute__((target("avx2")))
+// The small helpers must melt into their callers: as calls, their arrays of
+// vectors live on the stack and every stage goes through memory.
+#define FFT_INLINE inline __attribute__((always_inline))
+// Loops over a fixed handful of vectors, unrolled so that the arrays become
+// registers (GCC does not unroll them at -O2 by itself).
+#define FFT_UNROLL _Pragma("GCC unroll 8")
 
 struct V2 {
   __m256 r;
   __m256 i;
 };
 
-FFT_AVX2 inline V2 cmul(__m256 pr, __m256 pi, __m256 wr, __m256 wi) {
+FFT_AVX2 FFT_INLINE V2 cmul(__m256 pr, __m256 pi, __m256 wr, __m256 wi) {
   return {_mm256_sub_ps(_mm256_mul_ps(pr, wr), _mm256_mul_ps(pi, wi)),
           _mm256_add_ps(_mm256_mul_ps(pr, wi), _mm256_mul_ps(pi, wr))};
 }
 
 // One radix-2 butterfly on 8 lanes, in place.
-FFT_AVX2 inline void butterfly(float* r1, float* i1, float* r2, float* i2, const float* twr,
-                               const float* twi) {
+FFT_AVX2 FFT_INLINE void butterfly(float* r1, float* i1, float* r2, float* i2, const float* twr,
+                                   const float* twi) {
   const __m256 ar = _mm256_loadu_ps(r1);
   const __m256 ai = _mm256_loadu_ps(i1);
   const V2 t = cmul(_mm256_loadu_ps(r2), _mm256_loadu_ps(i2), _mm256_loadu_ps(twr), _mm256_loadu_ps(twi));
@@ -178,30 +184,71 @@ FFT_AVX2 void radix2PassAvx2(float* re, float* im, int n, int dir, int h) {
                 splitIm[dir] + h - 1 + m);
 }
 
-// Last stage of the forward transform: only the lower half of the bins.
-FFT_AVX2 void lastForwardAvx2(float* re, float* im, int n) {
-  const int half = n / 2;
-  const float* twr = splitRe[0] + half - 1;
-  const float* twi = splitIm[0] + half - 1;
-  for (int m = 0; m < half; m += 8) {
-    const V2 t = cmul(_mm256_loadu_ps(re + half + m), _mm256_loadu_ps(im + half + m),
-                      _mm256_loadu_ps(twr + m), _mm256_loadu_ps(twi + m));
-    _mm256_storeu_ps(re + m, _mm256_add_ps(_mm256_loadu_ps(re + m), t.r));
-    _mm256_storeu_ps(im + m, _mm256_add_ps(_mm256_loadu_ps(im + m), t.i));
+// The last two stages (spans N/4 and N/2) in one pass, the last one pruned:
+// the forward transform keeps the lower half of the bins, ...
+FFT_AVX2 void lastTwoForwardAvx2(float* re, float* im, int n) {
+  const int q = n / 4;
+  const float* w1r = splitRe[0] + q - 1;
+  const float* w1i = splitIm[0] + q - 1;
+  const float* w2r = splitRe[0] + 2 * q - 1;
+  const float* w2i = splitIm[0] + 2 * q - 1;
+  for (int m = 0; m < q; m += 8) {
+    __m256 x0r = _mm256_loadu_ps(re + m), x0i = _mm256_loadu_ps(im + m);
+    __m256 x1r = _mm256_loadu_ps(re + q + m), x1i = _mm256_loadu_ps(im + q + m);
+    __m256 x2r = _mm256_loadu_ps(re + 2 * q + m), x2i = _mm256_loadu_ps(im + 2 * q + m);
+    __m256 x3r = _mm256_loadu_ps(re + 3 * q + m), x3i = _mm256_loadu_ps(im + 3 * q + m);
+    const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
+    V2 t = cmul(x1r, x1i, wr, wi);
+    x1r = _mm256_sub_ps(x0r, t.r);
+    x1i = _mm256_sub_ps(x0i, t.i);
+    x0r = _mm256_add_ps(x0r, t.r);
+    x0i = _mm256_add_ps(x0i, t.i);
+    t = cmul(x3r, x3i, wr, wi);
+    x3r = _mm256_sub_ps(x2r, t.r);
+    x3i = _mm256_sub_ps(x2i, t.i);
+    x2r = _mm256_add_ps(x2r, t.r);
+    x2i = _mm256_add_ps(x2i, t.i);
+    t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
+    _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, t.r));
+    _mm256_storeu_ps(im + m, _mm256_add_ps(x0i, t.i));
+    t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + q + m), _mm256_loadu_ps(w2i + q + m));
+    _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, t.r));
+    _mm256_storeu_ps(im + q + m, _mm256_add_ps(x1i, t.i));
   }
 }
 
-// Last stage of the inverse transform: only the real parts.
-FFT_AVX2 void lastInverseAvx2(float* re, const float* im, int n) {
-  const int half = n / 2;
-  const float* twr = splitRe[1] + half - 1;
-  const float* twi = splitIm[1] + half - 1;
-  for (int m = 0; m < half; m += 8) {
-    const __m256 ar = _mm256_loadu_ps(re + m);
-    const __m256 tr = _mm256_sub_ps(_mm256_mul_ps(_mm256_loadu_ps(re + half + m), _mm256_loadu_ps(twr + m)),
-                                    _mm256_mul_ps(_mm256_loadu_ps(im + half + m), _mm256_loadu_ps(twi + m)));
-    _mm256_storeu_ps(re + half + m, _mm256_sub_ps(ar, tr));
-    _mm256_storeu_ps(re + m, _mm256_add_ps(ar, tr));
+// ... and the inverse one the real parts.
+FFT_AVX2 void lastTwoInverseAvx2(float* re, float* im, int n) {
+  const int q = n / 4;
+  const float* w1r = splitRe[1] + q - 1;
+  const float* w1i = splitIm[1] + q - 1;
+  const float* w2r = splitRe[1] + 2 * q - 1;
+  const float* w2i = splitIm[1] + 2 * q - 1;
+  for (int m = 0; m < q; m += 8) {
+    __m256 x0r = _mm256_loadu_ps(re + m), x0i = _mm256_loadu_ps(im + m);
+    __m256 x1r = _mm256_loadu_ps(re + q + m), x1i = _mm256_loadu_ps(im + q + m);
+    __m256 x2r = _mm256_loadu_ps(re + 2 * q + m), x2i = _mm256_loadu_ps(im + 2 * q + m);
+    __m256 x3r = _mm256_loadu_ps(re + 3 * q + m), x3i = _mm256_loadu_ps(im + 3 * q + m);
+    const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
+    V2 t = cmul(x1r, x1i, wr, wi);
+    x1r = _mm256_sub_ps(x0r, t.r);
+    x1i = _mm256_sub_ps(x0i, t.i);
+    x0r = _mm256_add_ps(x0r, t.r);
+    x0i = _mm256_add_ps(x0i, t.i);
+    t = cmul(x3r, x3i, wr, wi);
+    x3r = _mm256_sub_ps(x2r, t.r);
+    x3i = _mm256_sub_ps(x2i, t.i);
+    x2r = _mm256_add_ps(x2r, t.r);
+    x2i = _mm256_add_ps(x2i, t.i);
+    if (m == 0) _mm256_storeu_ps(im, x0i);  // for the finiteness check
+    __m256 tr = _mm256_sub_ps(_mm256_mul_ps(x2r, _mm256_loadu_ps(w2r + m)),
+                              _mm256_mul_ps(x2i, _mm256_loadu_ps(w2i + m)));
+    _mm256_storeu_ps(re + 2 * q + m, _mm256_sub_ps(x0r, tr));
+    _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, tr));
+    tr = _mm256_sub_ps(_mm256_mul_ps(x3r, _mm256_loadu_ps(w2r + q + m)),
+                       _mm256_mul_ps(x3i, _mm256_loadu_ps(w2i + q + m)));
+    _mm256_storeu_ps(re + 3 * q + m, _mm256_sub_ps(x1r, tr));
+    _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, tr));
   }
 }
 
@@ -214,7 +261,7 @@ struct V16 {
   __m512 i;
 };
 
-FFT_AVX512 inline V16 cmul16(__m512 pr, __m512 pi, __m512 wr, __m512 wi) {
+FFT_AVX512 FFT_INLINE V16 cmul16(__m512 pr, __m512 pi, __m512 wr, __m512 wi) {
   return {_mm512_sub_ps(_mm512_mul_ps(pr, wr), _mm512_mul_ps(pi, wi)),
           _mm512_add_ps(_mm512_mul_ps(pr, wi), _mm512_mul_ps(pi, wr))};
 }
@@ -276,37 +323,138 @@ FFT_AVX512 void radix2PassAvx512(float* re, float* im, int n, int dir, int h) {
   }
 }
 
-FFT_AVX512 void lastForwardAvx512(float* re, float* im, int n) {
-  const int half = n / 2;
-  const float* twr = splitRe[0] + half - 1;
-  const float* twi = splitIm[0] + half - 1;
-  for (int m = 0; m < half; m += 16) {
-    const V16 t = cmul16(_mm512_loadu_ps(re + half + m), _mm512_loadu_ps(im + half + m),
-                         _mm512_loadu_ps(twr + m), _mm512_loadu_ps(twi + m));
-    _mm512_storeu_ps(re + m, _mm512_add_ps(_mm512_loadu_ps(re + m), t.r));
-    _mm512_storeu_ps(im + m, _mm512_add_ps(_mm512_loadu_ps(im + m), t.i));
+// A complex vector of sixteen lanes in registers, and one butterfly on two of
+// them with the twiddle (wr, wi): p2 = p1 - p2 * w, p1 = p1 + p2 * w.
+struct C16 {
+  __m512 r;
+  __m512 i;
+};
+
+FFT_AVX512 FFT_INLINE C16 load16(const float* r, const float* i) {
+  return {_mm512_loadu_ps(r), _mm512_loadu_ps(i)};
+}
+
+FFT_AVX512 FFT_INLINE void store16(float* r, float* i, C16 v) {
+  _mm512_storeu_ps(r, v.r);
+  _mm512_storeu_ps(i, v.i);
+}
+
+FFT_AVX512 FFT_INLINE void butterfly16(C16& p1, C16& p2, __m512 wr, __m512 wi) {
+  const V16 t = cmul16(p2.r, p2.i, wr, wi);
+  p2.r = _mm512_sub_ps(p1.r, t.r);
+  p2.i = _mm512_sub_ps(p1.i, t.i);
+  p1.r = _mm512_add_ps(p1.r, t.r);
+  p1.i = _mm512_add_ps(p1.i, t.i);
+}
+
+// Three stages in one pass, of spans h, 2h and 4h (h >= 16): eight values
+// 0, h, .. 7h apart go through all three in registers.
+FFT_AVX512 void radix8PassAvx512(float* re, float* im, int n, int dir, int h) {
+  const float* w1r = splitRe[dir] + h - 1;
+  const float* w1i = splitIm[dir] + h - 1;
+  const float* w2r = splitRe[dir] + 2 * h - 1;
+  const float* w2i = splitIm[dir] + 2 * h - 1;
+  const float* w4r = splitRe[dir] + 4 * h - 1;
+  const float* w4i = splitIm[dir] + 4 * h - 1;
+  for (int b = 0; b < n; b += 8 * h) {
+    for (int m = 0; m < h; m += 16) {
+      float* r0 = re + b + m;
+      float* i0 = im + b + m;
+      C16 x[8];
+      FFT_UNROLL
+      for (int k = 0; k < 8; k++) x[k] = load16(r0 + k * h, i0 + k * h);
+      const __m512 ar = _mm512_loadu_ps(w1r + m), ai = _mm512_loadu_ps(w1i + m);
+      FFT_UNROLL
+      for (int k = 0; k < 8; k += 2) butterfly16(x[k], x[k + 1], ar, ai);
+      const __m512 br = _mm512_loadu_ps(w2r + m), bi = _mm512_loadu_ps(w2i + m);
+      const __m512 cr = _mm512_loadu_ps(w2r + h + m), ci = _mm512_loadu_ps(w2i + h + m);
+      butterfly16(x[0], x[2], br, bi);
+      butterfly16(x[1], x[3], cr, ci);
+      butterfly16(x[4], x[6], br, bi);
+      butterfly16(x[5], x[7], cr, ci);
+      FFT_UNROLL
+      for (int k = 0; k < 4; k++) {
+        butterfly16(x[k], x[k + 4], _mm512_loadu_ps(w4r + k * h + m), _mm512_loadu_ps(w4i + k * h + m));
+        store16(r0 + (k + 4) * h, i0 + (k + 4) * h, x[k + 4]);
+        store16(r0 + k * h, i0 + k * h, x[k]);
+      }
+    }
   }
 }
 
-FFT_AVX512 void lastInverseAvx512(float* re, const float* im, int n) {
-  const int half = n / 2;
-  const float* twr = splitRe[1] + half - 1;
-  const float* twi = splitIm[1] + half - 1;
-  for (int m = 0; m < half; m += 16) {
-    const __m512 ar = _mm512_loadu_ps(re + m);
-    const __m512 tr = _mm512_sub_ps(_mm512_mul_ps(_mm512_loadu_ps(re + half + m), _mm512_loadu_ps(twr + m)),
-                                    _mm512_mul_ps(_mm512_loadu_ps(im + half + m), _mm512_loadu_ps(twi + m)));
-    _mm512_storeu_ps(re + half + m, _mm512_sub_ps(ar, tr));
-    _mm512_storeu_ps(re + m, _mm512_add_ps(ar, tr));
+// The last two stages (spans N/4 and N/2) in one pass, the last one pruned:
+// the forward transform keeps the lower half of the bins, ...
+FFT_AVX512 void lastTwoForwardAvx512(float* re, float* im, int n) {
+  const int q = n / 4;
+  const float* w1r = splitRe[0] + q - 1;
+  const float* w1i = splitIm[0] + q - 1;
+  const float* w2r = splitRe[0] + 2 * q - 1;
+  const float* w2i = splitIm[0] + 2 * q - 1;
+  for (int m = 0; m < q; m += 16) {
+    C16 x0 = load16(re + m, im + m), x1 = load16(re + q + m, im + q + m);
+    C16 x2 = load16(re + 2 * q + m, im + 2 * q + m), x3 = load16(re + 3 * q + m, im + 3 * q + m);
+    const __m512 wr = _mm512_loadu_ps(w1r + m), wi = _mm512_loadu_ps(w1i + m);
+    butterfly16(x0, x1, wr, wi);
+    butterfly16(x2, x3, wr, wi);
+    V16 t = cmul16(x2.r, x2.i, _mm512_loadu_ps(w2r + m), _mm512_loadu_ps(w2i + m));
+    _mm512_storeu_ps(re + m, _mm512_add_ps(x0.r, t.r));
+    _mm512_storeu_ps(im + m, _mm512_add_ps(x0.i, t.i));
+    t = cmul16(x3.r, x3.i, _mm512_loadu_ps(w2r + q + m), _mm512_loadu_ps(w2i + q + m));
+    _mm512_storeu_ps(re + q + m, _mm512_add_ps(x1.r, t.r));
+    _mm512_storeu_ps(im + q + m, _mm512_add_ps(x1.i, t.i));
   }
 }
 
-// The stages from span h up to N/4, two per pass where possible, and then
-// the last stage: the forward transform keeps the lower half of the bins,
-// the inverse one the real parts.
+// ... and the inverse one the real parts.
+FFT_AVX512 void lastTwoInverseAvx512(float* re, float* im, int n) {
+  const int q = n / 4;
+  const float* w1r = splitRe[1] + q - 1;
+  const float* w1i = splitIm[1] + q - 1;
+  const float* w2r = splitRe[1] + 2 * q - 1;
+  const float* w2i = splitIm[1] + 2 * q - 1;
+  for (int m = 0; m < q; m += 16) {
+    C16 x0 = load16(re + m, im + m), x1 = load16(re + q + m, im + q + m);
+    C16 x2 = load16(re + 2 * q + m, im + 2 * q + m), x3 = load16(re + 3 * q + m, im + 3 * q + m);
+    const __m512 wr = _mm512_loadu_ps(w1r + m), wi = _mm512_loadu_ps(w1i + m);
+    butterfly16(x0, x1, wr, wi);
+    butterfly16(x2, x3, wr, wi);
+    if (m == 0) _mm512_storeu_ps(im, x0.i);  // for the finiteness check
+    __m512 tr = _mm512_sub_ps(_mm512_mul_ps(x2.r, _mm512_loadu_ps(w2r + m)),
+                              _mm512_mul_ps(x2.i, _mm512_loadu_ps(w2i + m)));
+    _mm512_storeu_ps(re + 2 * q + m, _mm512_sub_ps(x0.r, tr));
+    _mm512_storeu_ps(re + m, _mm512_add_ps(x0.r, tr));
+    tr = _mm512_sub_ps(_mm512_mul_ps(x3.r, _mm512_loadu_ps(w2r + q + m)),
+                       _mm512_mul_ps(x3.i, _mm512_loadu_ps(w2i + q + m)));
+    _mm512_storeu_ps(re + 3 * q + m, _mm512_sub_ps(x1.r, tr));
+    _mm512_storeu_ps(re + q + m, _mm512_add_ps(x1.r, tr));
+  }
+}
+
+// The wide transforms' stages from span 16 on (N >= 128): three per pass
+// while more than two remain before the last two, which go together.
+void laterStagesWide(float* re, float* im, int n, int dir) {
+  int h = 16;
+  while (h < n / 4) {
+    const int left = __builtin_ctz(static_cast<unsigned>(n / 4)) - __builtin_ctz(static_cast<unsigned>(h));
+    if (left == 1) {
+      radix2PassAvx512(re, im, n, dir, h);
+      h <<= 1;
+    } else if (left == 2 || left == 4) {
+      radix4PassAvx512(re, im, n, dir, h);
+      h <<= 2;
+    } else {
+      radix8PassAvx512(re, im, n, dir, h);
+      h <<= 3;
+    }
+  }
+  dir == 0 ? lastTwoForwardAvx512(re, im, n) : lastTwoInverseAvx512(re, im, n);
+}
+
+// The stages from span h up to N/8, two per pass where possible, and then
+// the last two together (frames of at least 32 points).
 void laterStages(float* re, float* im, int n, int dir, int h) {
-  while (h < n / 2) {
-    const bool two = 4 * h <= n / 2;
+  while (h < n / 4) {
+    const bool two = 4 * h <= n / 4;
     if (wideVectors && h >= 16) {
       two ? radix4PassAvx512(re, im, n, dir, h) : radix2PassAvx512(re, im, n, dir, h);
     } else {
@@ -314,14 +462,10 @@ void laterStages(float* re, float* im, int n, int dir, int h) {
     }
     h <<= two ? 2 : 1;
   }
-  if (dir == 0) {
-    wideVectors ? lastForwardAvx512(re, im, n) : lastForwardAvx2(re, im, n);
-  } else {
-    wideVectors ? lastInverseAvx512(re, im, n) : lastInverseAvx2(re, im, n);
-  }
+  dir == 0 ? lastTwoForwardAvx2(re, im, n) : lastTwoInverseAvx2(re, im, n);
 }
 
-FFT_AVX2 inline void transpose8(__m256 r[8]) {
+FFT_AVX2 FFT_INLINE void transpose8(__m256 r[8]) {
   const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
   const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
   const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
@@ -351,7 +495,7 @@ FFT_AVX2 inline void transpose8(__m256 r[8]) {
 // Stages 1 and 2 of eight groups at once: e[t] holds element t (of the
 // eight after reordering) of eight groups, one group per lane, so every
 // butterfly is a plain vertical operation with the same twiddle in all lanes.
-FFT_AVX2 inline void verticalButterfly(__m256 er[8], __m256 ei[8], int t1, int t2, int dir, int tw) {
+FFT_AVX2 FFT_INLINE void verticalButterfly(__m256 er[8], __m256 ei[8], int t1, int t2, int dir, int tw) {
   const V2 t = cmul(er[t2], ei[t2], _mm256_set1_ps(splitRe[dir][tw]), _mm256_set1_ps(splitIm[dir][tw]));
   er[t2] = _mm256_sub_ps(er[t1], t.r);
   ei[t2] = _mm256_sub_ps(ei[t1], t.i);
@@ -359,7 +503,7 @@ FFT_AVX2 inline void verticalButterfly(__m256 er[8], __m256 ei[8], int t1, int t
   ei[t1] = _mm256_add_ps(ei[t1], t.i);
 }
 
-FFT_AVX2 inline void earlyStagesVertical(__m256 er[8], __m256 ei[8], int dir) {
+FFT_AVX2 FFT_INLINE void earlyStagesVertical(__m256 er[8], __m256 ei[8], int dir) {
   // Stage 1 (span 2, twiddles 1 and 2 of the split table), stage 2 (span 4,
   // twiddles 3 .. 6).
   verticalButterfly(er, ei, 0, 2, dir, 1);
@@ -372,11 +516,65 @@ FFT_AVX2 inline void earlyStagesVertical(__m256 er[8], __m256 ei[8], int dir) {
   verticalButterfly(er, ei, 3, 7, dir, 6);
 }
 
+// The forward transform's early stages know more zeros. A value whose
+// imaginary part is exactly +0 (every value after the first stage, and half
+// of them after the second) times the twiddle (wr, wi) is p * wr - 0 * wi and
+// p * wi + 0 * wr: the products with zero are the same two constants for all
+// lanes. With the twiddle (1, +0) as well, it is exactly (p, +0) when p is
+// finite: p * 1 - 0 * 0 = p, p * 0 + 0 * 1 = +0. Only the values on the chain
+// of bin 0 ever take that twiddle with a zero imaginary part here; if one of
+// them overflows, so does bin 0, and the frame is done again on the portable
+// path.
+FFT_AVX2 FFT_INLINE void realTimesTwiddle(__m256 pr, const float* twr, const float* twi, int tw, __m256& tr,
+                                          __m256& ti) {
+  const float wr = twr[tw];
+  const float wi = twi[tw];
+  tr = _mm256_sub_ps(_mm256_mul_ps(pr, _mm256_set1_ps(wr)), _mm256_set1_ps(0.0f * wi));
+  ti = _mm256_add_ps(_mm256_mul_ps(pr, _mm256_set1_ps(wi)), _mm256_set1_ps(0.0f * wr));
+}
+
+// Butterfly of two values with zero imaginary parts: (p1, +0) and (p2, +0).
+FFT_AVX2 FFT_INLINE void realButterfly(__m256 er[8], __m256 ei[8], int t1, int t2, int tw) {
+  __m256 tr, ti;
+  realTimesTwiddle(er[t2], splitRe[0], splitIm[0], tw, tr, ti);
+  const __m256 zero = _mm256_setzero_ps();
+  er[t2] = _mm256_sub_ps(er[t1], tr);
+  ei[t2] = _mm256_sub_ps(zero, ti);
+  er[t1] = _mm256_add_ps(er[t1], tr);
+  ei[t1] = _mm256_add_ps(zero, ti);
+}
+
+// Butterfly of (p1, +0) and (p2, +0) with the twiddle (1, +0): the imaginary
+// parts stay +0.
+FFT_AVX2 FFT_INLINE void plainButterfly(__m256 er[8], int t1, int t2) {
+  const __m256 p2 = er[t2];
+  er[t2] = _mm256_sub_ps(er[t1], p2);
+  er[t1] = _mm256_add_ps(er[t1], p2);
+}
+
+// Stages 1 and 2 after the first one, of a real frame: er holds the first
+// stage's results, whose imaginary parts are all +0.
+FFT_AVX2 FFT_INLINE void earlyStagesReal(__m256 er[8], __m256 ei[8]) {
+  const __m256 zero = _mm256_setzero_ps();
+  // Span 2: twiddles 1 = (1, +0) and 2.
+  plainButterfly(er, 0, 2);
+  realButterfly(er, ei, 1, 3, 2);
+  plainButterfly(er, 4, 6);
+  realButterfly(er, ei, 5, 7, 2);
+  ei[0] = ei[2] = ei[4] = ei[6] = zero;
+  // Span 4: twiddles 3 = (1, +0) .. 6; values 0, 2, 4 and 6 are still real.
+  plainButterfly(er, 0, 4);
+  verticalButterfly(er, ei, 1, 5, 0, 4);
+  realButterfly(er, ei, 2, 6, 5);
+  verticalButterfly(er, ei, 3, 7, 0, 6);
+}
+
 // After the early stages the lanes are groups: transposed, each vector is
 // one group's eight values, stored at its place.
-FFT_AVX2 inline void storeGroups(__m256 er[8], __m256 ei[8], int b, float* re, float* im) {
+FFT_AVX2 FFT_INLINE void storeGroups(__m256 er[8], __m256 ei[8], int b, float* re, float* im) {
   transpose8(er);
   transpose8(ei);
+  FFT_UNROLL
   for (int c = 0; c < 8; c++) {
     const int g = revGroup[b + c];
     _mm256_storeu_ps(re + 8 * g, er[c]);
@@ -391,22 +589,33 @@ FFT_AVX2 inline void storeGroups(__m256 er[8], __m256 ei[8], int b, float* re, f
 // Group g (values 8g .. 8g + 7 after reordering) takes value t from
 // x[base + rev3(t) * N/8], base = revGroup[g]: rows of x at N/8 apart hold the
 // same element of eight consecutive bases.
-FFT_AVX2 void forwardRealAvx2(const float* x, float* re, float* im) {
+//
+// With a window, each frame value x[k] * window[k] is formed as it is loaded:
+// the same single product as in a separate pass, without storing the frame.
+template <bool kWindowed>
+FFT_AVX2 FFT_INLINE __m256 loadFrame8(const float* x, const float* window, int at) {
+  if (!kWindowed) return _mm256_loadu_ps(x + at);
+  return _mm256_mul_ps(_mm256_loadu_ps(x + at), _mm256_loadu_ps(window + at));
+}
+
+template <bool kWindowed>
+FFT_AVX2 void forwardRealAvx2(const float* x, const float* window, float* re, float* im) {
   const int n = frameSize;
   const int eighth = n / 8;
   for (int b = 0; b < eighth; b += 8) {
     __m256 row[8];
-    for (int j = 0; j < 8; j++) row[j] = _mm256_loadu_ps(x + j * eighth + b);
+    FFT_UNROLL
+    for (int j = 0; j < 8; j++) row[j] = loadFrame8<kWindowed>(x, window, j * eighth + b);
     // First stage: pairs of rows rev3(2m) and rev3(2m) + 4, m = 0 .. 3.
     __m256 er[8];
     __m256 ei[8];
-    static const int upper[4] = {0, 2, 1, 3};
+    static constexpr int upper[4] = {0, 2, 1, 3};
+    FFT_UNROLL
     for (int m = 0; m < 4; m++) {
       er[2 * m] = _mm256_add_ps(row[upper[m]], row[upper[m] + 4]);
       er[2 * m + 1] = _mm256_sub_ps(row[upper[m]], row[upper[m] + 4]);
-      ei[2 * m] = ei[2 * m + 1] = _mm256_setzero_ps();
     }
-    earlyStagesVertical(er, ei, 0);
+    earlyStagesReal(er, ei);
     storeGroups(er, ei, b, re, im);
   }
   laterStages(re, im, n, 0, 8);
@@ -423,7 +632,8 @@ FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* r
     // Only rows 0 .. 3 lie in the lower half; rows 4 .. 7 are the zeros.
     __m256 er[8];
     __m256 ei[8];
-    static const int upper[4] = {0, 2, 1, 3};
+    static constexpr int upper[4] = {0, 2, 1, 3};
+    FFT_UNROLL
     for (int m = 0; m < 4; m++) {
       const __m256 yr = _mm256_loadu_ps(specRe + upper[m] * eighth + b);
       const __m256 yi = _mm256_loadu_ps(specIm + upper[m] * eighth + b);
@@ -444,10 +654,24 @@ FFT_AVX2 void inverseHalfAvx2(const float* specRe, const float* specIm, float* r
 // through together. Frames of at least 128 points.
 #define FFT_WIDE __attribute__((target("avx512f,avx512vl")))
 
-FFT_WIDE inline void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int dir, float* re, float* im) {
+// After earlyStagesReal, elements 0 and 4 of every group are still real.
+template <bool kRealFrame>
+FFT_WIDE FFT_INLINE void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int dir, float* re,
+                                        float* im) {
+  FFT_UNROLL
   for (int t = 0; t < 8; t++) {
-    const V2 w =
-        cmul(er[1][t], ei[1][t], _mm256_set1_ps(splitRe[dir][7 + t]), _mm256_set1_ps(splitIm[dir][7 + t]));
+    if (kRealFrame && t == 0) {
+      const __m256 p2 = er[1][0];
+      er[1][0] = _mm256_sub_ps(er[0][0], p2);
+      er[0][0] = _mm256_add_ps(er[0][0], p2);
+      continue;
+    }
+    V2 w;
+    if (kRealFrame && t == 4) {
+      realTimesTwiddle(er[1][t], splitRe[dir], splitIm[dir], 7 + t, w.r, w.i);
+    } else {
+      w = cmul(er[1][t], ei[1][t], _mm256_set1_ps(splitRe[dir][7 + t]), _mm256_set1_ps(splitIm[dir][7 + t]));
+    }
     er[1][t] = _mm256_sub_ps(er[0][t], w.r);
     ei[1][t] = _mm256_sub_ps(ei[0][t], w.i);
     er[0][t] = _mm256_add_ps(er[0][t], w.r);
@@ -457,39 +681,43 @@ FFT_WIDE inline void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int
   storeGroups(er[1], ei[1], b + frameSize / 16, re, im);
 }
 
-FFT_WIDE void forwardRealWide(const float* x, float* re, float* im) {
+template <bool kWindowed>
+FFT_WIDE void forwardRealWide(const float* x, const float* window, float* re, float* im) {
   const int n = frameSize;
   const int eighth = n / 8;
-  static const int upper[4] = {0, 2, 1, 3};
+  static constexpr int upper[4] = {0, 2, 1, 3};
   for (int b = 0; b < n / 16; b += 8) {
     __m256 er[2][8];
     __m256 ei[2][8];
+    FFT_UNROLL
     for (int set = 0; set < 2; set++) {
-      const float* xs = x + b + set * (n / 16);
+      const int at = b + set * (n / 16);
+      FFT_UNROLL
       for (int m = 0; m < 4; m++) {
-        const __m256 a = _mm256_loadu_ps(xs + upper[m] * eighth);
-        const __m256 c = _mm256_loadu_ps(xs + (upper[m] + 4) * eighth);
+        const __m256 a = loadFrame8<kWindowed>(x, window, at + upper[m] * eighth);
+        const __m256 c = loadFrame8<kWindowed>(x, window, at + (upper[m] + 4) * eighth);
         er[set][2 * m] = _mm256_add_ps(a, c);
         er[set][2 * m + 1] = _mm256_sub_ps(a, c);
-        ei[set][2 * m] = ei[set][2 * m + 1] = _mm256_setzero_ps();
       }
-      earlyStagesVertical(er[set], ei[set], 0);
+      earlyStagesReal(er[set], ei[set]);
     }
-    stage3AndStore(er, ei, b, 0, re, im);
+    stage3AndStore<true>(er, ei, b, 0, re, im);
   }
-  laterStages(re, im, n, 0, 16);
+  laterStagesWide(re, im, n, 0);
 }
 
 FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* re, float* im) {
   const int n = frameSize;
   const int eighth = n / 8;
   const __m256 zero = _mm256_setzero_ps();
-  static const int upper[4] = {0, 2, 1, 3};
+  static constexpr int upper[4] = {0, 2, 1, 3};
   for (int b = 0; b < n / 16; b += 8) {
     __m256 er[2][8];
     __m256 ei[2][8];
+    FFT_UNROLL
     for (int set = 0; set < 2; set++) {
       const int at = b + set * (n / 16);
+      FFT_UNROLL
       for (int m = 0; m < 4; m++) {
         const __m256 yr = _mm256_loadu_ps(specRe + upper[m] * eighth + at);
         const __m256 yi = _mm256_loadu_ps(specIm + upper[m] * eighth + at);
@@ -500,36 +728,24 @@ FFT_WIDE void inverseHalfWide(const float* specRe, const float* specIm, float* r
       }
       earlyStagesVertical(er[set], ei[set], 1);
     }
-    stage3AndStore(er, ei, b, 1, re, im);
+    stage3AndStore<false>(er, ei, b, 1, re, im);
   }
-  laterStages(re, im, n, 1, 16);
+  laterStagesWide(re, im, n, 1);
 }
 
-FFT_AVX2 bool allFiniteAvx2(const float* v, int count) {
-  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-  const __m256 inf = _mm256_set1_ps(INFINITY);
-  __m256 bad = _mm256_setzero_ps();
-  for (int k = 0; k < count; k += 8) {
-    const __m256 a = _mm256_and_ps(_mm256_loadu_ps(v + k), absMask);
-    bad = _mm256_or_ps(bad, _mm256_cmp_ps(a, inf, _CMP_NLT_UQ));
-  }
-  return _mm256_movemask_ps(bad) == 0;
-}
-
-// allFiniteAvx2, sixteen lanes at a time (count a multiple of 16): a value
-// is finite when its exponent bits are not all set.
-FFT_AVX512 bool allFiniteAvx512(const float* v, int count) {
-  const __m512i exponent = _mm512_set1_epi32(0x7f800000);
-  __mmask16 bad = 0;
-  for (int k = 0; k < count; k += 16) {
-    const __m512i bits = _mm512_and_si512(_mm512_loadu_si512(v + k), exponent);
-    bad = static_cast<__mmask16>(bad | _mm512_cmpeq_epi32_mask(bits, exponent));
-  }
-  return bad == 0;
-}
-
-bool allFinite(const float* v, int count) {
-  return wideVectors && count % 16 == 0 ? allFiniteAvx512(v, count) : allFiniteAvx2(v, count);
+// A frame with an infinity or a NaN must take the portable path, where every
+// operation is fft_process's own (the vector paths' early stages take
+// shortcuts that hold for finite values only, and NaN payloads follow operand
+// order). The vector paths tell such frames afterwards, from bin 0: on its
+// chain of butterflies every twiddle is (1, +0), and p * (1, +0) has a
+// non-finite real part whenever either part of p is non-finite, so a
+// non-finite value anywhere reaches the real part of bin 0, unless it only
+// ever met the chain in an imaginary part, which the chain keeps. The forward
+// transform keeps bin 0 whole; the inverse one leaves the imaginary part of
+// its last-but-one chain value in im[0]. (Finite values that overflow on the
+// chain are sent to the portable path as well, which costs time, not bits.)
+bool isFinite(float v) {
+  return std::isfinite(v);
 }
 
 }  // namespace
@@ -620,33 +836,47 @@ void fft_process(float* fftBuffer, int sign, int /*channel*/) {
   }
 }
 
-void fft_forward_real(const float* x, float* re, float* im) {
+namespace {
+
+template <bool kWindowed>
+void forwardReal(const float* x, const float* window, float* re, float* im) {
   const int n = frameSize;
-  if (vectorPath && allFinite(x, n)) {
+  if (vectorPath) {
     if (wideVectors && n >= 128) {
-      forwardRealWide(x, re, im);
+      forwardRealWide<kWindowed>(x, window, re, im);
     } else {
-      forwardRealAvx2(x, re, im);
+      forwardRealAvx2<kWindowed>(x, window, re, im);
     }
-    return;
+    if (isFinite(re[0]) && isFinite(im[0])) return;
   }
   for (int k = 0; k < n; k++) {
-    re[k] = x[k];
+    re[k] = kWindowed ? x[k] * window[k] : x[k];
     im[k] = 0.0f;
   }
   transformSplitScalar(re, im, -1);
 }
 
+}  // namespace
+
+void fft_forward_real(const float* x, float* re, float* im) {
+  forwardReal<false>(x, nullptr, re, im);
+}
+
+void fft_forward_windowed(const float* x, const float* window, float* re, float* im) {
+  forwardReal<true>(x, window, re, im);
+}
+
 void fft_inverse_half(const float* specRe, const float* specIm, float* re, float* im) {
   const int n = frameSize;
   const int half = n / 2;
-  if (vectorPath && allFinite(specRe, half) && allFinite(specIm, half)) {
+  if (vectorPath) {
+    // Both leave the imaginary part of the lower half's bin-0 chain in im[0].
     if (wideVectors && n >= 128) {
       inverseHalfWide(specRe, specIm, re, im);
     } else {
       inverseHalfAvx2(specRe, specIm, re, im);
     }
-    return;
+    if (isFinite(re[0]) && isFinite(im[0])) return;
   }
   for (int k = 0; k < half; k++) {
     re[k] = specRe[k];

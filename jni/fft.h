@@ -40,6 +40,11 @@ FftTables fft_tables();
 // space; x may be any array of N floats that overlaps neither.
 void fft_forward_real(const float* x, float* re, float* im);
 
+// fft_forward_real of the frame x[k] * window[k], k = 0 .. N-1, each value
+// one single-precision product, formed as the transform loads it (no frame
+// is stored). Neither x nor window may overlap re or im.
+void fft_forward_windowed(const float* x, const float* window, float* re, float* im);
+
 // fft_process(buffer, 1, _) of the spectrum whose bins 0 .. N/2-1 are
 // (specRe[k], specIm[k]) and whose upper half is +0, of which only the real
 // parts are kept: on return they are in re[0 .. N-1]. re and im are N floats

@@ -61,10 +61,9 @@ struct Buffers {
   Buffer<int> peakBins[kChannels];
   Buffer<int> valleyBins[kChannels];
   // Work buffers of a frame, shared by the channels (never processed at the
-  // same time): the windowed frame, the transform in split form (real parts,
-  // then imaginary parts), the synthesised half spectrum, the rotation of
-  // every bin's region, and the equaliser's gains.
-  Buffer<float> frame;
+  // same time): the transform in split form (real parts, then imaginary
+  // parts), the synthesised half spectrum, the rotation of every bin's
+  // region, the peaks' packed inputs, and the equaliser's gains.
   Buffer<float> transform;
   Buffer<float> synthesis;
   Buffer<float> rotation;
@@ -112,15 +111,14 @@ bool allocate(Buffers& b, int size) {
   b.window = allocZeroed<float>(size);
   b.windowOut = allocZeroed<float>(size);
   b.omega = allocZeroed<float>(size);
-  b.frame = allocZeroed<float>(size);
   b.transform = allocZeroed<float>(2 * size);
   b.synthesis = allocZeroed<float>(size);
   b.rotation = allocZeroed<float>(size + 8);  // room for the region fill
   b.peakRotation = allocZeroed<float>(size);
   b.gains = allocZeroed<float>(size);
   b.peakInputs = allocZeroed<float>(4 * (size / 2 + 16));
-  if (!b.peakInputs || !b.window || !b.windowOut || !b.omega || !b.frame || !b.transform || !b.synthesis ||
-      !b.rotation || !b.peakRotation || !b.gains)
+  if (!b.peakInputs || !b.window || !b.windowOut || !b.omega || !b.transform || !b.synthesis || !b.rotation ||
+      !b.peakRotation || !b.gains)
     return false;
   for (int ch = 0; ch < kChannels; ch++) {
     b.phi0s[ch] = allocZeroed<float>(size);
@@ -667,11 +665,6 @@ VOC_AVX2 inline int peakMask8(const float* mag, int from) {
   return _mm256_movemask_ps(gt);
 }
 
-VOC_AVX2 void applyWindowAvx2(const float* input, const float* window, float* frame, int size) {
-  for (int n = 0; n < size; n += 8)
-    _mm256_storeu_ps(frame + n, _mm256_mul_ps(_mm256_loadu_ps(input + n), _mm256_loadu_ps(window + n)));
-}
-
 VOC_AVX2 void overlapAddAvx2(float* wave, const float* real, const float* windowOut, int size) {
   for (int n = 0; n < size; n += 8)
     _mm256_storeu_ps(wave + n,
@@ -1040,16 +1033,10 @@ void rotateBins(const float* phi, const float* rot, float* psi, int count) {
   }
 }
 
-void applyWindow(const float* input, const float* window, float* frame, int size) {
-  if (vectorPath && size >= 8) {
-    applyWindowAvx2(input, window, frame, size);
-    return;
-  }
-  for (int n = 0; n < size; n++) frame[n] = input[n] * window[n];
-}
-
-void analyze(const float* frame, float* re, float* im, float* mag, float* phi, int half) {
-  fft_forward_real(frame, re, im);
+// The transform forms the windowed frame as it loads it.
+void analyze(const float* input, const float* window, float* re, float* im, float* mag, float* phi,
+             int half) {
+  fft_forward_windowed(input, window, re, im);
   analyzeBins(re, im, mag, phi, half);
 }
 
@@ -1213,8 +1200,7 @@ void processFrame(const float* input, float* output, float stretchFactor, int ch
   float* spectrumRe = buffers.synthesis.get();
   float* spectrumIm = spectrumRe + winHalf;
 
-  applyWindow(input, buffers.window.get(), buffers.frame.get(), winSize);
-  analyze(buffers.frame.get(), re, im, mag, phi, winHalf);
+  analyze(input, buffers.window.get(), re, im, mag, phi, winHalf);
   const PeakInputs peakInputs{
       phi, buffers.phi0s[channel].get(), psi, buffers.omega.get(), buffers.peakInputs.get(), winHalf + 16};
   const int nPeaks = findPeaks(mag, winHalf, peaks, valleys, peakInputs);

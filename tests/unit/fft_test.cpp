@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <complex>
+#include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -152,4 +155,145 @@ TEST(Fft, RefusedSizesLeaveTheTablesAsTheyWere) {
   EXPECT_EQ(t.logFrame, 3);
   fft_process(before.data(), -1, 0);
   EXPECT_EQ(before, ref);
+}
+
+namespace {
+
+bool sameBits(float a, float b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The paths that a processor may take: portable, eight lanes, sixteen lanes
+// (the last two fall back to the ones before where the processor lacks them).
+struct Path {
+  bool vector;
+  bool wide;
+};
+constexpr Path kPaths[] = {{false, false}, {true, false}, {true, true}};
+
+// fft_forward_real, fft_forward_windowed (window w) and fft_inverse_half of
+// (sr, si) against fft_process of the same frames, bit for bit.
+void expectPlainBits(const std::vector<float>& x, const std::vector<float>& w, const std::vector<float>& sr,
+                     const std::vector<float>& si, const char* what) {
+  const int n = static_cast<int>(x.size());
+  std::vector<float> re(n), im(n), ref(2 * n), refW(2 * n), refI(2 * n, 0.0f);
+  for (int k = 0; k < n; k++) {
+    ref[2 * k] = x[k];
+    refW[2 * k] = x[k] * w[k];
+    ref[2 * k + 1] = refW[2 * k + 1] = 0.0f;
+  }
+  for (int k = 0; k < n / 2; k++) {
+    refI[2 * k] = sr[k];
+    refI[2 * k + 1] = si[k];
+  }
+  fft_process(ref.data(), -1, 0);
+  fft_process(refW.data(), -1, 0);
+  fft_process(refI.data(), 1, 0);
+  for (const Path& p : kPaths) {
+    fft_set_vector_path(p.vector, p.wide);
+    fft_forward_real(x.data(), re.data(), im.data());
+    for (int k = 0; k < n / 2; k++)
+      ASSERT_TRUE(sameBits(re[k], ref[2 * k]) && sameBits(im[k], ref[2 * k + 1]))
+          << what << ": forward, n=" << n << " path " << p.vector << p.wide << " bin " << k;
+    fft_forward_windowed(x.data(), w.data(), re.data(), im.data());
+    for (int k = 0; k < n / 2; k++)
+      ASSERT_TRUE(sameBits(re[k], refW[2 * k]) && sameBits(im[k], refW[2 * k + 1]))
+          << what << ": windowed, n=" << n << " path " << p.vector << p.wide << " bin " << k;
+    fft_inverse_half(sr.data(), si.data(), re.data(), im.data());
+    for (int k = 0; k < n; k++)
+      ASSERT_TRUE(sameBits(re[k], refI[2 * k]))
+          << what << ": inverse, n=" << n << " path " << p.vector << p.wide << " point " << k;
+  }
+}
+
+}  // namespace
+
+// One infinity or NaN anywhere (first and last values, either side of the
+// middle, in the real or the imaginary part of the spectrum, in the frame or
+// in the window) must give fft_process's own bits on every path.
+TEST(Fft, NonFiniteValuesAnywhereGiveThePlainTransformsBits) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  float payloadNaN;
+  const uint32_t bits = 0x7fc01234u;
+  std::memcpy(&payloadNaN, &bits, sizeof bits);
+  const float specials[] = {INFINITY, -INFINITY, payloadNaN};
+  for (int n : {8, 64, 128, 1024, 4096}) {
+    ASSERT_TRUE(fft_init(n));
+    std::vector<float> x(n), w(n), sr(n / 2), si(n / 2);
+    for (int k = 0; k < n; k++) {
+      x[k] = u(rng);
+      w[k] = 0.5f + 0.5f * u(rng);
+    }
+    for (int k = 0; k < n / 2; k++) {
+      sr[k] = u(rng);
+      si[k] = u(rng);
+    }
+    for (const float v : specials) {
+      for (int at : {0, 1, n / 2 - 1, n / 2, n - 1}) {
+        const float keepX = x[at], keepW = w[at], keepR = sr[at % (n / 2)], keepI = si[at % (n / 2)];
+        x[at] = v;
+        sr[at % (n / 2)] = v;
+        expectPlainBits(x, w, sr, si, "frame and real part");
+        x[at] = keepX;
+        sr[at % (n / 2)] = keepR;
+        w[at] = v;
+        si[at % (n / 2)] = v;
+        expectPlainBits(x, w, sr, si, "window and imaginary part");
+        w[at] = keepW;
+        si[at % (n / 2)] = keepI;
+      }
+    }
+  }
+}
+
+// Finite frames whose sums overflow: some bins become infinite (or NaN)
+// while others, bin 0 among them, may stay finite.
+TEST(Fft, OverflowingFramesGiveThePlainTransformsBits) {
+  std::mt19937 rng(12);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int n : {64, 256, 2048, 4096}) {
+    ASSERT_TRUE(fft_init(n));
+    std::vector<float> x(n), w(n, 1.0f), sr(n / 2), si(n / 2);
+    for (int style = 0; style < 3; style++) {
+      for (int k = 0; k < n; k++) {
+        if (style == 0) x[k] = (k % 2) ? -3e38f : 3e38f;  // bin 0 cancels, bin N/2 overflows
+        if (style == 1) x[k] = 3e38f * u(rng);
+        if (style == 2) x[k] = (k % 4 < 2) ? FLT_MAX : -FLT_MAX;
+        w[k] = style == 1 ? 1.0f : 0.75f + 0.25f * u(rng);
+      }
+      for (int k = 0; k < n / 2; k++) {
+        sr[k] = 3e38f * ((k % 2) ? -1.0f : 1.0f);
+        si[k] = style == 0 ? 0.0f : 3e38f * u(rng);
+      }
+      expectPlainBits(x, w, sr, si, "overflow");
+    }
+  }
+}
+
+// A Hann-windowed cosine on bin 37: the window's leakage is exactly half of
+// the peak on either neighbour and nothing further out; the inverse of a
+// lone bin is a cosine of that frequency.
+TEST(Fft, WindowedCosineAndLoneBinComeOutAsExpected) {
+  const int n = 2048;
+  ASSERT_TRUE(fft_init(n));
+  std::vector<float> x(n), w(n), re(n), im(n);
+  for (int k = 0; k < n; k++) {
+    x[k] = static_cast<float>(std::cos(2.0 * M_PI * 37.0 * k / n));
+    w[k] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * M_PI * k / n));
+  }
+  for (const Path& p : kPaths) {
+    fft_set_vector_path(p.vector, p.wide);
+    fft_forward_windowed(x.data(), w.data(), re.data(), im.data());
+    for (int k = 0; k < n / 2; k++) {
+      const double mag = std::hypot(re[k], im[k]);
+      const double want = k == 37 ? n / 4.0 : (k == 36 || k == 38) ? n / 8.0 : 0.0;
+      ASSERT_NEAR(mag, want, 2e-3) << "bin " << k;
+    }
+    std::vector<float> sr(n / 2, 0.0f), si(n / 2, 0.0f);
+    sr[100] = 1.0f;
+    fft_inverse_half(sr.data(), si.data(), re.data(), im.data());
+    for (int k = 0; k < n; k++)
+      ASSERT_NEAR(re[k], std::cos(2.0 * M_PI * 100.0 * k / n), 2e-5) << "point " << k;
+  }
 }

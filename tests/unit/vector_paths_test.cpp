@@ -314,12 +314,15 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
     ASSERT_TRUE(fft_init(n));
     for (int trial = 0; trial < 24; trial++) {
       fft_set_vector_path(true, kWidths[trial & 1]);
-      std::vector<float> x(n), re(n), im(n), ref(2 * n);
+      std::vector<float> x(n), w(n), re(n), im(n), ref(2 * n);
       for (int k = 0; k < n; k++) {
         x[k] = u(rng) * (trial % 3 == 0 ? 1e-30f : 1.0f);
         if (trial % 4 == 1 && k % 5 == 0) x[k] = (k % 2) ? -0.0f : 0.0f;
+        w[k] = 0.5f + 0.5f * u(rng);
       }
       if (trial >= 20) x[n / 3] = (trial & 2) ? kInf : kNaN;  // the portable path takes non-finite frames
+      // Finite values whose windowed product overflows, at either end.
+      if (trial == 5 || trial == 14) w[trial == 5 ? 0 : n - 1] = 1e38f / std::fabs(x[trial == 5 ? 0 : n - 1]);
       for (int k = 0; k < n; k++) {
         ref[2 * k] = x[k];
         ref[2 * k + 1] = 0.0f;
@@ -329,6 +332,16 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
       for (int k = 0; k < n / 2; k++)
         ASSERT_TRUE(sameBits(re[k], ref[2 * k]) && sameBits(im[k], ref[2 * k + 1]))
             << "forward n=" << n << " bin " << k;
+
+      for (int k = 0; k < n; k++) {
+        ref[2 * k] = x[k] * w[k];
+        ref[2 * k + 1] = 0.0f;
+      }
+      fft_process(ref.data(), -1, 0);
+      fft_forward_windowed(x.data(), w.data(), re.data(), im.data());
+      for (int k = 0; k < n / 2; k++)
+        ASSERT_TRUE(sameBits(re[k], ref[2 * k]) && sameBits(im[k], ref[2 * k + 1]))
+            << "windowed n=" << n << " trial " << trial << " bin " << k;
 
       std::vector<float> sr(n / 2), si(n / 2);
       for (int k = 0; k < n / 2; k++) {
