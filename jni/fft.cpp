@@ -185,13 +185,15 @@ FFT_AVX2 void radix2PassAvx2(float* re, float* im, int n, int dir, int h) {
 }
 
 // The last two stages (spans N/4 and N/2) in one pass, the last one pruned:
-// the forward transform keeps the lower half of the bins, ...
-FFT_AVX2 void lastTwoForwardAvx2(float* re, float* im, int n) {
+// the forward transform (kDir 0) keeps the lower half of the bins, the
+// inverse one (kDir 1) the real parts.
+template <int kDir>
+FFT_AVX2 void lastTwoAvx2(float* re, float* im, int n) {
   const int q = n / 4;
-  const float* w1r = splitRe[0] + q - 1;
-  const float* w1i = splitIm[0] + q - 1;
-  const float* w2r = splitRe[0] + 2 * q - 1;
-  const float* w2i = splitIm[0] + 2 * q - 1;
+  const float* w1r = splitRe[kDir] + q - 1;
+  const float* w1i = splitIm[kDir] + q - 1;
+  const float* w2r = splitRe[kDir] + 2 * q - 1;
+  const float* w2i = splitIm[kDir] + 2 * q - 1;
   for (int m = 0; m < q; m += 8) {
     __m256 x0r = _mm256_loadu_ps(re + m), x0i = _mm256_loadu_ps(im + m);
     __m256 x1r = _mm256_loadu_ps(re + q + m), x1i = _mm256_loadu_ps(im + q + m);
@@ -208,47 +210,24 @@ FFT_AVX2 void lastTwoForwardAvx2(float* re, float* im, int n) {
     x3i = _mm256_sub_ps(x2i, t.i);
     x2r = _mm256_add_ps(x2r, t.r);
     x2i = _mm256_add_ps(x2i, t.i);
-    t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
-    _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, t.r));
-    _mm256_storeu_ps(im + m, _mm256_add_ps(x0i, t.i));
-    t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + q + m), _mm256_loadu_ps(w2i + q + m));
-    _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, t.r));
-    _mm256_storeu_ps(im + q + m, _mm256_add_ps(x1i, t.i));
-  }
-}
-
-// ... and the inverse one the real parts.
-FFT_AVX2 void lastTwoInverseAvx2(float* re, float* im, int n) {
-  const int q = n / 4;
-  const float* w1r = splitRe[1] + q - 1;
-  const float* w1i = splitIm[1] + q - 1;
-  const float* w2r = splitRe[1] + 2 * q - 1;
-  const float* w2i = splitIm[1] + 2 * q - 1;
-  for (int m = 0; m < q; m += 8) {
-    __m256 x0r = _mm256_loadu_ps(re + m), x0i = _mm256_loadu_ps(im + m);
-    __m256 x1r = _mm256_loadu_ps(re + q + m), x1i = _mm256_loadu_ps(im + q + m);
-    __m256 x2r = _mm256_loadu_ps(re + 2 * q + m), x2i = _mm256_loadu_ps(im + 2 * q + m);
-    __m256 x3r = _mm256_loadu_ps(re + 3 * q + m), x3i = _mm256_loadu_ps(im + 3 * q + m);
-    const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
-    V2 t = cmul(x1r, x1i, wr, wi);
-    x1r = _mm256_sub_ps(x0r, t.r);
-    x1i = _mm256_sub_ps(x0i, t.i);
-    x0r = _mm256_add_ps(x0r, t.r);
-    x0i = _mm256_add_ps(x0i, t.i);
-    t = cmul(x3r, x3i, wr, wi);
-    x3r = _mm256_sub_ps(x2r, t.r);
-    x3i = _mm256_sub_ps(x2i, t.i);
-    x2r = _mm256_add_ps(x2r, t.r);
-    x2i = _mm256_add_ps(x2i, t.i);
-    if (m == 0) _mm256_storeu_ps(im, x0i);  // for the finiteness check
-    __m256 tr = _mm256_sub_ps(_mm256_mul_ps(x2r, _mm256_loadu_ps(w2r + m)),
-                              _mm256_mul_ps(x2i, _mm256_loadu_ps(w2i + m)));
-    _mm256_storeu_ps(re + 2 * q + m, _mm256_sub_ps(x0r, tr));
-    _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, tr));
-    tr = _mm256_sub_ps(_mm256_mul_ps(x3r, _mm256_loadu_ps(w2r + q + m)),
-                       _mm256_mul_ps(x3i, _mm256_loadu_ps(w2i + q + m)));
-    _mm256_storeu_ps(re + 3 * q + m, _mm256_sub_ps(x1r, tr));
-    _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, tr));
+    if constexpr (kDir == 0) {
+      t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
+      _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, t.r));
+      _mm256_storeu_ps(im + m, _mm256_add_ps(x0i, t.i));
+      t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + q + m), _mm256_loadu_ps(w2i + q + m));
+      _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, t.r));
+      _mm256_storeu_ps(im + q + m, _mm256_add_ps(x1i, t.i));
+    } else {
+      if (m == 0) _mm256_storeu_ps(im, x0i);  // for the finiteness check
+      __m256 tr = _mm256_sub_ps(_mm256_mul_ps(x2r, _mm256_loadu_ps(w2r + m)),
+                                _mm256_mul_ps(x2i, _mm256_loadu_ps(w2i + m)));
+      _mm256_storeu_ps(re + 2 * q + m, _mm256_sub_ps(x0r, tr));
+      _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, tr));
+      tr = _mm256_sub_ps(_mm256_mul_ps(x3r, _mm256_loadu_ps(w2r + q + m)),
+                         _mm256_mul_ps(x3i, _mm256_loadu_ps(w2i + q + m)));
+      _mm256_storeu_ps(re + 3 * q + m, _mm256_sub_ps(x1r, tr));
+      _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, tr));
+    }
   }
 }
 
@@ -382,51 +361,38 @@ FFT_AVX512 void radix8PassAvx512(float* re, float* im, int n, int dir, int h) {
   }
 }
 
-// The last two stages (spans N/4 and N/2) in one pass, the last one pruned:
-// the forward transform keeps the lower half of the bins, ...
-FFT_AVX512 void lastTwoForwardAvx512(float* re, float* im, int n) {
+// lastTwoAvx2, sixteen lanes wide.
+template <int kDir>
+FFT_AVX512 void lastTwoAvx512(float* re, float* im, int n) {
   const int q = n / 4;
-  const float* w1r = splitRe[0] + q - 1;
-  const float* w1i = splitIm[0] + q - 1;
-  const float* w2r = splitRe[0] + 2 * q - 1;
-  const float* w2i = splitIm[0] + 2 * q - 1;
+  const float* w1r = splitRe[kDir] + q - 1;
+  const float* w1i = splitIm[kDir] + q - 1;
+  const float* w2r = splitRe[kDir] + 2 * q - 1;
+  const float* w2i = splitIm[kDir] + 2 * q - 1;
   for (int m = 0; m < q; m += 16) {
     C16 x0 = load16(re + m, im + m), x1 = load16(re + q + m, im + q + m);
     C16 x2 = load16(re + 2 * q + m, im + 2 * q + m), x3 = load16(re + 3 * q + m, im + 3 * q + m);
     const __m512 wr = _mm512_loadu_ps(w1r + m), wi = _mm512_loadu_ps(w1i + m);
     butterfly16(x0, x1, wr, wi);
     butterfly16(x2, x3, wr, wi);
-    V16 t = cmul16(x2.r, x2.i, _mm512_loadu_ps(w2r + m), _mm512_loadu_ps(w2i + m));
-    _mm512_storeu_ps(re + m, _mm512_add_ps(x0.r, t.r));
-    _mm512_storeu_ps(im + m, _mm512_add_ps(x0.i, t.i));
-    t = cmul16(x3.r, x3.i, _mm512_loadu_ps(w2r + q + m), _mm512_loadu_ps(w2i + q + m));
-    _mm512_storeu_ps(re + q + m, _mm512_add_ps(x1.r, t.r));
-    _mm512_storeu_ps(im + q + m, _mm512_add_ps(x1.i, t.i));
-  }
-}
-
-// ... and the inverse one the real parts.
-FFT_AVX512 void lastTwoInverseAvx512(float* re, float* im, int n) {
-  const int q = n / 4;
-  const float* w1r = splitRe[1] + q - 1;
-  const float* w1i = splitIm[1] + q - 1;
-  const float* w2r = splitRe[1] + 2 * q - 1;
-  const float* w2i = splitIm[1] + 2 * q - 1;
-  for (int m = 0; m < q; m += 16) {
-    C16 x0 = load16(re + m, im + m), x1 = load16(re + q + m, im + q + m);
-    C16 x2 = load16(re + 2 * q + m, im + 2 * q + m), x3 = load16(re + 3 * q + m, im + 3 * q + m);
-    const __m512 wr = _mm512_loadu_ps(w1r + m), wi = _mm512_loadu_ps(w1i + m);
-    butterfly16(x0, x1, wr, wi);
-    butterfly16(x2, x3, wr, wi);
-    if (m == 0) _mm512_storeu_ps(im, x0.i);  // for the finiteness check
-    __m512 tr = _mm512_sub_ps(_mm512_mul_ps(x2.r, _mm512_loadu_ps(w2r + m)),
-                              _mm512_mul_ps(x2.i, _mm512_loadu_ps(w2i + m)));
-    _mm512_storeu_ps(re + 2 * q + m, _mm512_sub_ps(x0.r, tr));
-    _mm512_storeu_ps(re + m, _mm512_add_ps(x0.r, tr));
-    tr = _mm512_sub_ps(_mm512_mul_ps(x3.r, _mm512_loadu_ps(w2r + q + m)),
-                       _mm512_mul_ps(x3.i, _mm512_loadu_ps(w2i + q + m)));
-    _mm512_storeu_ps(re + 3 * q + m, _mm512_sub_ps(x1.r, tr));
-    _mm512_storeu_ps(re + q + m, _mm512_add_ps(x1.r, tr));
+    if constexpr (kDir == 0) {
+      V16 t = cmul16(x2.r, x2.i, _mm512_loadu_ps(w2r + m), _mm512_loadu_ps(w2i + m));
+      _mm512_storeu_ps(re + m, _mm512_add_ps(x0.r, t.r));
+      _mm512_storeu_ps(im + m, _mm512_add_ps(x0.i, t.i));
+      t = cmul16(x3.r, x3.i, _mm512_loadu_ps(w2r + q + m), _mm512_loadu_ps(w2i + q + m));
+      _mm512_storeu_ps(re + q + m, _mm512_add_ps(x1.r, t.r));
+      _mm512_storeu_ps(im + q + m, _mm512_add_ps(x1.i, t.i));
+    } else {
+      if (m == 0) _mm512_storeu_ps(im, x0.i);  // for the finiteness check
+      __m512 tr = _mm512_sub_ps(_mm512_mul_ps(x2.r, _mm512_loadu_ps(w2r + m)),
+                                _mm512_mul_ps(x2.i, _mm512_loadu_ps(w2i + m)));
+      _mm512_storeu_ps(re + 2 * q + m, _mm512_sub_ps(x0.r, tr));
+      _mm512_storeu_ps(re + m, _mm512_add_ps(x0.r, tr));
+      tr = _mm512_sub_ps(_mm512_mul_ps(x3.r, _mm512_loadu_ps(w2r + q + m)),
+                         _mm512_mul_ps(x3.i, _mm512_loadu_ps(w2i + q + m)));
+      _mm512_storeu_ps(re + 3 * q + m, _mm512_sub_ps(x1.r, tr));
+      _mm512_storeu_ps(re + q + m, _mm512_add_ps(x1.r, tr));
+    }
   }
 }
 
@@ -447,7 +413,7 @@ void laterStagesWide(float* re, float* im, int n, int dir) {
       h <<= 3;
     }
   }
-  dir == 0 ? lastTwoForwardAvx512(re, im, n) : lastTwoInverseAvx512(re, im, n);
+  dir == 0 ? lastTwoAvx512<0>(re, im, n) : lastTwoAvx512<1>(re, im, n);
 }
 
 // The stages from span h up to N/8, two per pass where possible, and then
@@ -462,7 +428,7 @@ void laterStages(float* re, float* im, int n, int dir, int h) {
     }
     h <<= two ? 2 : 1;
   }
-  dir == 0 ? lastTwoForwardAvx2(re, im, n) : lastTwoInverseAvx2(re, im, n);
+  dir == 0 ? lastTwoAvx2<0>(re, im, n) : lastTwoAvx2<1>(re, im, n);
 }
 
 FFT_AVX2 FFT_INLINE void transpose8(__m256 r[8]) {

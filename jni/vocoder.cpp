@@ -327,22 +327,18 @@ alignas(64) constexpr double kSinSixteenths[16] = {-0.0,
                                                    5.55570233019602178e-01,
                                                    3.82683432365089782e-01,
                                                    1.95090322016128276e-01};
-alignas(64) constexpr double kCosSixteenths[16] = {1.0,
-                                                   9.80785280403230431e-01,
-                                                   9.23879532511286738e-01,
-                                                   8.31469612302545236e-01,
-                                                   7.07106781186547573e-01,
-                                                   5.55570233019602178e-01,
-                                                   3.82683432365089782e-01,
-                                                   1.95090322016128276e-01,
-                                                   0.0,
-                                                   -1.95090322016128276e-01,
-                                                   -3.82683432365089782e-01,
-                                                   -5.55570233019602178e-01,
-                                                   -7.07106781186547573e-01,
-                                                   -8.31469612302545236e-01,
-                                                   -9.23879532511286738e-01,
-                                                   -9.80785280403230431e-01};
+// cos(n pi/16) = sin((n + 8) pi/16), and -sin((n - 8) pi/16) from n = 8 on
+// (where -(-0) gives the +0 of cos(pi/2)).
+struct Sixteenths {
+  alignas(64) double v[16];
+};
+constexpr Sixteenths cosSixteenths() {
+  Sixteenths c{};
+  for (int n = 0; n < 16; n++) c.v[n] = n < 8 ? kSinSixteenths[n + 8] : -kSinSixteenths[n - 8];
+  return c;
+}
+constexpr Sixteenths kCosTable = cosSixteenths();
+constexpr const double* kCosSixteenths = kCosTable.v;
 
 // sin(r) = r (1 + z (S0 + z (S1 + z S2))) and cos(r) = 1 + z (C0 + z (C1 + z
 // C2)), z = r^2, minimax for |r| <= 0.0985 (relative errors 2^-52 and
