@@ -123,6 +123,19 @@ FFT_AVX2 FFT_INLINE V2 cmul(__m256 pr, __m256 pi, __m256 wr, __m256 wi) {
 }
 
 // One radix-2 butterfly on 8 lanes, in place.
+FFT_AVX2 FFT_INLINE V2 load8(const float* r, const float* i) {
+  return {_mm256_loadu_ps(r), _mm256_loadu_ps(i)};
+}
+
+// One radix-2 butterfly on 8 lanes held in registers.
+FFT_AVX2 FFT_INLINE void butterfly8(V2& p1, V2& p2, __m256 wr, __m256 wi) {
+  const V2 t = cmul(p2.r, p2.i, wr, wi);
+  p2.r = _mm256_sub_ps(p1.r, t.r);
+  p2.i = _mm256_sub_ps(p1.i, t.i);
+  p1.r = _mm256_add_ps(p1.r, t.r);
+  p1.i = _mm256_add_ps(p1.i, t.i);
+}
+
 FFT_AVX2 FFT_INLINE void butterfly(float* r1, float* i1, float* r2, float* i2, const float* twr,
                                    const float* twi) {
   const __m256 ar = _mm256_loadu_ps(r1);
@@ -146,33 +159,23 @@ FFT_AVX2 void radix4PassAvx2(float* re, float* im, int n, int dir, int h) {
     for (int m = 0; m < h; m += 8) {
       float* r0 = re + b + m;
       float* i0 = im + b + m;
-      __m256 x0r = _mm256_loadu_ps(r0), x0i = _mm256_loadu_ps(i0);
-      __m256 x1r = _mm256_loadu_ps(r0 + h), x1i = _mm256_loadu_ps(i0 + h);
-      __m256 x2r = _mm256_loadu_ps(r0 + 2 * h), x2i = _mm256_loadu_ps(i0 + 2 * h);
-      __m256 x3r = _mm256_loadu_ps(r0 + 3 * h), x3i = _mm256_loadu_ps(i0 + 3 * h);
+      V2 x0 = load8(r0, i0), x1 = load8(r0 + h, i0 + h);
+      V2 x2 = load8(r0 + 2 * h, i0 + 2 * h), x3 = load8(r0 + 3 * h, i0 + 3 * h);
       const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
       // Stage of span h: (x0, x1) and (x2, x3), both with twiddle m.
-      V2 t = cmul(x1r, x1i, wr, wi);
-      x1r = _mm256_sub_ps(x0r, t.r);
-      x1i = _mm256_sub_ps(x0i, t.i);
-      x0r = _mm256_add_ps(x0r, t.r);
-      x0i = _mm256_add_ps(x0i, t.i);
-      t = cmul(x3r, x3i, wr, wi);
-      x3r = _mm256_sub_ps(x2r, t.r);
-      x3i = _mm256_sub_ps(x2i, t.i);
-      x2r = _mm256_add_ps(x2r, t.r);
-      x2i = _mm256_add_ps(x2i, t.i);
+      butterfly8(x0, x1, wr, wi);
+      butterfly8(x2, x3, wr, wi);
       // Stage of span 2h: (x0, x2) with twiddle m, (x1, x3) with m + h.
-      t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
-      _mm256_storeu_ps(r0 + 2 * h, _mm256_sub_ps(x0r, t.r));
-      _mm256_storeu_ps(i0 + 2 * h, _mm256_sub_ps(x0i, t.i));
-      _mm256_storeu_ps(r0, _mm256_add_ps(x0r, t.r));
-      _mm256_storeu_ps(i0, _mm256_add_ps(x0i, t.i));
-      t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + h + m), _mm256_loadu_ps(w2i + h + m));
-      _mm256_storeu_ps(r0 + 3 * h, _mm256_sub_ps(x1r, t.r));
-      _mm256_storeu_ps(i0 + 3 * h, _mm256_sub_ps(x1i, t.i));
-      _mm256_storeu_ps(r0 + h, _mm256_add_ps(x1r, t.r));
-      _mm256_storeu_ps(i0 + h, _mm256_add_ps(x1i, t.i));
+      butterfly8(x0, x2, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
+      butterfly8(x1, x3, _mm256_loadu_ps(w2r + h + m), _mm256_loadu_ps(w2i + h + m));
+      _mm256_storeu_ps(r0, x0.r);
+      _mm256_storeu_ps(i0, x0.i);
+      _mm256_storeu_ps(r0 + h, x1.r);
+      _mm256_storeu_ps(i0 + h, x1.i);
+      _mm256_storeu_ps(r0 + 2 * h, x2.r);
+      _mm256_storeu_ps(i0 + 2 * h, x2.i);
+      _mm256_storeu_ps(r0 + 3 * h, x3.r);
+      _mm256_storeu_ps(i0 + 3 * h, x3.i);
     }
   }
 }
@@ -195,38 +198,28 @@ FFT_AVX2 void lastTwoAvx2(float* re, float* im, int n) {
   const float* w2r = splitRe[kDir] + 2 * q - 1;
   const float* w2i = splitIm[kDir] + 2 * q - 1;
   for (int m = 0; m < q; m += 8) {
-    __m256 x0r = _mm256_loadu_ps(re + m), x0i = _mm256_loadu_ps(im + m);
-    __m256 x1r = _mm256_loadu_ps(re + q + m), x1i = _mm256_loadu_ps(im + q + m);
-    __m256 x2r = _mm256_loadu_ps(re + 2 * q + m), x2i = _mm256_loadu_ps(im + 2 * q + m);
-    __m256 x3r = _mm256_loadu_ps(re + 3 * q + m), x3i = _mm256_loadu_ps(im + 3 * q + m);
+    V2 x0 = load8(re + m, im + m), x1 = load8(re + q + m, im + q + m);
+    V2 x2 = load8(re + 2 * q + m, im + 2 * q + m), x3 = load8(re + 3 * q + m, im + 3 * q + m);
     const __m256 wr = _mm256_loadu_ps(w1r + m), wi = _mm256_loadu_ps(w1i + m);
-    V2 t = cmul(x1r, x1i, wr, wi);
-    x1r = _mm256_sub_ps(x0r, t.r);
-    x1i = _mm256_sub_ps(x0i, t.i);
-    x0r = _mm256_add_ps(x0r, t.r);
-    x0i = _mm256_add_ps(x0i, t.i);
-    t = cmul(x3r, x3i, wr, wi);
-    x3r = _mm256_sub_ps(x2r, t.r);
-    x3i = _mm256_sub_ps(x2i, t.i);
-    x2r = _mm256_add_ps(x2r, t.r);
-    x2i = _mm256_add_ps(x2i, t.i);
+    butterfly8(x0, x1, wr, wi);
+    butterfly8(x2, x3, wr, wi);
     if constexpr (kDir == 0) {
-      t = cmul(x2r, x2i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
-      _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, t.r));
-      _mm256_storeu_ps(im + m, _mm256_add_ps(x0i, t.i));
-      t = cmul(x3r, x3i, _mm256_loadu_ps(w2r + q + m), _mm256_loadu_ps(w2i + q + m));
-      _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, t.r));
-      _mm256_storeu_ps(im + q + m, _mm256_add_ps(x1i, t.i));
+      V2 t = cmul(x2.r, x2.i, _mm256_loadu_ps(w2r + m), _mm256_loadu_ps(w2i + m));
+      _mm256_storeu_ps(re + m, _mm256_add_ps(x0.r, t.r));
+      _mm256_storeu_ps(im + m, _mm256_add_ps(x0.i, t.i));
+      t = cmul(x3.r, x3.i, _mm256_loadu_ps(w2r + q + m), _mm256_loadu_ps(w2i + q + m));
+      _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1.r, t.r));
+      _mm256_storeu_ps(im + q + m, _mm256_add_ps(x1.i, t.i));
     } else {
-      if (m == 0) _mm256_storeu_ps(im, x0i);  // for the finiteness check
-      __m256 tr = _mm256_sub_ps(_mm256_mul_ps(x2r, _mm256_loadu_ps(w2r + m)),
-                                _mm256_mul_ps(x2i, _mm256_loadu_ps(w2i + m)));
-      _mm256_storeu_ps(re + 2 * q + m, _mm256_sub_ps(x0r, tr));
-      _mm256_storeu_ps(re + m, _mm256_add_ps(x0r, tr));
-      tr = _mm256_sub_ps(_mm256_mul_ps(x3r, _mm256_loadu_ps(w2r + q + m)),
-                         _mm256_mul_ps(x3i, _mm256_loadu_ps(w2i + q + m)));
-      _mm256_storeu_ps(re + 3 * q + m, _mm256_sub_ps(x1r, tr));
-      _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1r, tr));
+      if (m == 0) _mm256_storeu_ps(im, x0.i);  // for the finiteness check
+      __m256 tr = _mm256_sub_ps(_mm256_mul_ps(x2.r, _mm256_loadu_ps(w2r + m)),
+                                _mm256_mul_ps(x2.i, _mm256_loadu_ps(w2i + m)));
+      _mm256_storeu_ps(re + 2 * q + m, _mm256_sub_ps(x0.r, tr));
+      _mm256_storeu_ps(re + m, _mm256_add_ps(x0.r, tr));
+      tr = _mm256_sub_ps(_mm256_mul_ps(x3.r, _mm256_loadu_ps(w2r + q + m)),
+                         _mm256_mul_ps(x3.i, _mm256_loadu_ps(w2i + q + m)));
+      _mm256_storeu_ps(re + 3 * q + m, _mm256_sub_ps(x1.r, tr));
+      _mm256_storeu_ps(re + q + m, _mm256_add_ps(x1.r, tr));
     }
   }
 }
