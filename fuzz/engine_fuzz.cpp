@@ -465,6 +465,19 @@ void fftSplit(Input& in) {
   compare(("fft_forward_real re" + path).c_str(), re, wantRe, size / 2);
   compare(("fft_forward_real im" + path).c_str(), im, wantIm, size / 2);
 
+  // The vocoder's entry: the frame times a window, formed while loading.
+  const std::vector<float> window = floats(in, size);
+  fft_forward_windowed(x.data(), window.data(), re.data(), im.data());
+  std::fill(buffer.begin(), buffer.end(), 0.0f);
+  for (size_t i = 0; i < size; i++) buffer[2 * i] = x[i] * window[i];
+  fft_process(buffer.data(), -1, 0);
+  for (size_t k = 0; k < size / 2; k++) {
+    wantRe[k] = buffer[2 * k];
+    wantIm[k] = buffer[2 * k + 1];
+  }
+  compare(("fft_forward_windowed re" + path).c_str(), re, wantRe, size / 2);
+  compare(("fft_forward_windowed im" + path).c_str(), im, wantIm, size / 2);
+
   const std::vector<float> specRe = floats(in, size / 2);
   const std::vector<float> specIm = floats(in, size / 2);
   fft_inverse_half(specRe.data(), specIm.data(), re.data(), im.data());
