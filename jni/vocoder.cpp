@@ -684,11 +684,6 @@ VOC_AVX512 inline __m512d splat8(double v) {
   return _mm512_set1_pd(v);
 }
 
-VOC_AVX512 inline __m512d signOf8(__m512d v) {
-  return _mm512_and_pd(v,
-                       _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(0x8000000000000000ULL))));
-}
-
 // As ambiguousLanes, for eight lanes, on the bit pattern: a double that is
 // zero or of a float's normal magnitude rounds to float by its low 29 bits,
 // halfway at 2^28; when these are more than 2^13 (units in the last place of
