@@ -566,22 +566,52 @@ VOC_AVX2 inline __m128 princarg4(__m128 phase, int& fits) {
 
 // peakRotation for peaks[0 .. 4k-1], four at a time; returns how many were
 // done. A lane whose quotient does not fit is recomputed by peakRotation.
+// A four-lane float mask as a four-lane double mask.
+VOC_AVX2 inline __m256d widenMask(__m128 mask) {
+  return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_castps_si128(mask)));
+}
+
+// princarg of four phases below kThreePi in magnitude (see princargNear8);
+// far has a lane bit set for every other phase, NaN included.
+VOC_AVX2 inline __m128 princargNear4(__m128 phase, int& far) {
+  const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), phase);
+  far = _mm_movemask_ps(_mm_cmp_ps(magnitude, _mm_set1_ps(kThreePi), _CMP_NLT_UQ));
+  // Lane masks widened to 64 bits pick exactly 2 * pi or -2 * pi.
+  const __m256d up = widenMask(_mm_cmp_ps(phase, _mm_set1_ps(kOnePi), _CMP_GE_OQ));
+  const __m256d down = widenMask(_mm_cmp_ps(phase, _mm_set1_ps(-kOnePi), _CMP_LE_OQ));
+  const __m256d offset = _mm256_or_pd(_mm256_and_pd(up, _mm256_set1_pd(2.0 * kPi)),
+                                      _mm256_and_pd(down, _mm256_set1_pd(-2.0 * kPi)));
+  return _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_cvtps_pd(phase), offset));
+}
+
+// With packed set, the peaks' inputs come from it (see PeakInputs) instead
+// of being gathered bin by bin.
 VOC_AVX2 int peakRotationsAvx2(const float* phi, const float* phi0, const float* psi, const float* omega,
-                               const int* peaks, int nPeaks, float stretchFactor, float* rotation) {
+                               const int* peaks, int nPeaks, float stretchFactor, const float* packed,
+                               int stride, float* rotation) {
   const __m128 stretch = _mm_set1_ps(stretchFactor);
   int p = 0;
   for (; p + 4 <= nPeaks; p += 4) {
-    const __m128i idx = _mm_loadu_si128(reinterpret_cast<const __m128i*>(peaks + p));
-    const __m128 ph = _mm_i32gather_ps(phi, idx, 4);
-    const __m128 pomega = _mm_i32gather_ps(omega, idx, 4);
+    __m128 ph, pphi0, ppsi, pomega;
+    if (packed != nullptr) {
+      ph = _mm_loadu_ps(packed + p);
+      pphi0 = _mm_loadu_ps(packed + stride + p);
+      ppsi = _mm_loadu_ps(packed + 2 * stride + p);
+      pomega = _mm_loadu_ps(packed + 3 * stride + p);
+    } else {
+      const __m128i idx = _mm_loadu_si128(reinterpret_cast<const __m128i*>(peaks + p));
+      ph = _mm_i32gather_ps(phi, idx, 4);
+      pphi0 = _mm_i32gather_ps(phi0, idx, 4);
+      ppsi = _mm_i32gather_ps(psi, idx, 4);
+      pomega = _mm_i32gather_ps(omega, idx, 4);
+    }
     int fits1;
     int fits2;
-    int fits3;
-    const __m128 delta = princarg4(_mm_sub_ps(_mm_sub_ps(ph, _mm_i32gather_ps(phi0, idx, 4)), pomega), fits1);
-    const __m128 target = princarg4(
-        _mm_add_ps(_mm_mul_ps(_mm_add_ps(delta, pomega), stretch), _mm_i32gather_ps(psi, idx, 4)), fits2);
-    _mm_storeu_ps(rotation + p, princarg4(_mm_sub_ps(target, ph), fits3));
-    int redo = ~(fits1 & fits2 & fits3) & 0xf;
+    int far3;
+    const __m128 delta = princarg4(_mm_sub_ps(_mm_sub_ps(ph, pphi0), pomega), fits1);
+    const __m128 target = princarg4(_mm_add_ps(_mm_mul_ps(_mm_add_ps(delta, pomega), stretch), ppsi), fits2);
+    _mm_storeu_ps(rotation + p, princargNear4(_mm_sub_ps(target, ph), far3));
+    int redo = (~(fits1 & fits2) | far3) & 0xf;
     while (redo != 0) {
       const int lane = __builtin_ctz(redo);
       redo &= redo - 1;
@@ -591,15 +621,16 @@ VOC_AVX2 int peakRotationsAvx2(const float* phi, const float* phi0, const float*
   return p;
 }
 
+// A bin's phase and its region's rotation both lie within [-pi, pi] unless
+// the input was not finite, so the sum's quotient is small.
 VOC_AVX2 void rotateAvx2(const float* phi, const float* rot, float* psi, int count) {
   int k = 0;
   for (; k + 4 <= count; k += 4) {
-    int fits;
-    _mm_storeu_ps(psi + k, princarg4(_mm_add_ps(_mm_loadu_ps(phi + k), _mm_loadu_ps(rot + k)), fits));
-    int redo = ~fits & 0xf;
-    while (redo != 0) {
-      const int lane = __builtin_ctz(redo);
-      redo &= redo - 1;
+    int far;
+    _mm_storeu_ps(psi + k, princargNear4(_mm_add_ps(_mm_loadu_ps(phi + k), _mm_loadu_ps(rot + k)), far));
+    while (far != 0) {
+      const int lane = __builtin_ctz(far);
+      far &= far - 1;
       psi[k + lane] = princarg(phi[k + lane] + rot[k + lane]);
     }
   }
@@ -1076,6 +1107,12 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys, const PeakInputs& 
     return nPeaks;
   }
   auto addPeak = [&](int bin) {
+    if (in.packed != nullptr) {
+      in.packed[nPeaks] = in.phi[bin];
+      in.packed[in.stride + nPeaks] = in.phi0[bin];
+      in.packed[2 * in.stride + nPeaks] = in.psi[bin];
+      in.packed[3 * in.stride + nPeaks] = in.omega[bin];
+    }
     peaks[nPeaks] = bin;
     if (nPeaks > 0 && vectorPath) {
       valleys[nPeaks] = valleyAvx2(mag, lastPeak, bin);
@@ -1125,7 +1162,8 @@ void phaseLock(const float* phi, const float* phi0, float* psi, const float* ome
     p = peakRotationsAvx512(phi, phi0, psi, omega, peaks, nPeaks, stretchFactor, in.packed, in.stride,
                             peakRotations);
   if (vectorPath)
-    p += peakRotationsAvx2(phi, phi0, psi, omega, peaks + p, nPeaks - p, stretchFactor, peakRotations + p);
+    p += peakRotationsAvx2(phi, phi0, psi, omega, peaks + p, nPeaks - p, stretchFactor,
+                           in.packed != nullptr ? in.packed + p : nullptr, in.stride, peakRotations + p);
   for (; p < nPeaks; p++) peakRotations[p] = peakRotation(phi, phi0, psi, omega, peaks[p], stretchFactor);
   // Every bin of a region turns with its peak.
   if (vectorPath) {
