@@ -21,17 +21,6 @@ int usage() {
   return 2;
 }
 
-uint64_t synthesiserDigest() {
-  golden::Synth synth(2, 44100, 12345, 1.0);
-  std::vector<jshort> block(2 * 44100);
-  golden::Digest d;
-  for (int i = 0; i < 3; i++) {
-    synth.render(block.data(), 44100);
-    d.shorts(block);
-  }
-  return d.value();
-}
-
 // Everything a scenario produced, block by block.
 struct Trace {
   std::vector<std::vector<jshort>> samples;
@@ -81,13 +70,13 @@ bool traceScenario(const std::string& lib, const golden::Scenario& s, Trace& t, 
   while (f != nullptr && std::fread(&n, sizeof(n), 1, f) == 1) {
     std::vector<jshort> v(n);
     float level;
-    std::vector<float> spec(72);
+    std::vector<float> spectrum(72);
     if (std::fread(v.data(), sizeof(jshort), n, f) != n || std::fread(&level, sizeof(float), 1, f) != 1 ||
-        std::fread(spec.data(), sizeof(float), 72, f) != 72)
+        std::fread(spectrum.data(), sizeof(float), 72, f) != 72)
       break;
     t.samples.push_back(std::move(v));
     t.levels.push_back(level);
-    t.spectra.push_back(std::move(spec));
+    t.spectra.push_back(std::move(spectrum));
   }
   if (f != nullptr) std::fclose(f);
   unlink(path);
@@ -182,7 +171,7 @@ int main(int argc, char** argv) {
   }
   std::printf("# Golden digests (FNV-1a 64) of tests/golden/scenarios.h: every output sample,\n");
   std::printf("# peak level and spectrum value of every block. Made by bench/golden_digests.\n");
-  std::printf("synthetic_input %016" PRIx64 "\n", synthesiserDigest());
+  std::printf("synthetic_input %016" PRIx64 "\n", golden::synthesiserDigest());
   int failed = 0;
   for (const golden::Scenario& s : golden::scenarios()) {
     if (!selected(s)) continue;

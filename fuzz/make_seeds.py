@@ -11,7 +11,7 @@ import os
 import struct
 import sys
 
-FFT, VOC_INIT, VOC_PROC, SPEC, EQ, IIR, PRINCARG, INIT, PROCESS = 0, 1, 2, 3, 4, 5, 6, 7, 8
+FFT, VOC_INIT, VOC_PROC, SPECTRUM_UNIT, EQ, IIR, PRINCARG, INIT, PROCESS = 0, 1, 2, 3, 4, 5, 6, 7, 8
 FILTER, EQ_BANDS, SPECTRUM, SETTER = 11, 12, 13, 14
 PATHS = 6  # then 0 princarg, 1 split FFT, 2-3 per-bin steps, 4 EQ gains, 5 path switches
 
@@ -56,8 +56,8 @@ SEEDS = {
                        + bytes([SETTER, 5, 0]) + process(sin=1) + bytes([SPECTRUM]) + u32(72) + bytes([0, 1, 1]),
     'growth': init(frame=2) + process(sin=5, sout=5) + process(sin=1, sout=1, kind=4, freq=99),
     'preamp_limiter': init() + setter(2, 3) + process(amp=32767) + setter(6),
-    'units': bytes([FFT, 0, 3, 0, 0, 0, VOC_INIT, 0, 0, VOC_PROC, 0, 0, 0, 3, SPEC, 0, 0, 0,
-                    SPEC, 2, 0, 0, 1, 3, EQ, 0, 0, IIR, 1, 0, 0, 1, 1, 0, 1, 0, 1, IIR, 3]) + u32(10) + bytes(
+    'units': bytes([FFT, 0, 3, 0, 0, 0, VOC_INIT, 0, 0, VOC_PROC, 0, 0, 0, 3, SPECTRUM_UNIT, 0, 0, 0,
+                    SPECTRUM_UNIT, 2, 0, 0, 1, 3, EQ, 0, 0, IIR, 1, 0, 0, 1, 1, 0, 1, 0, 1, IIR, 3]) + u32(10) + bytes(
         [0, 0, PRINCARG, 3]),
     # The vector paths against their definitions: a split FFT of 64 points on
     # any bit patterns, then each per-bin step on values around multiples of

@@ -1230,10 +1230,12 @@ void processFrame(const float* input, float* output, float stretchFactor, int ch
   float* spectrumIm = spectrumRe + winHalf;
 
   analyze(input, buffers.window.get(), re, im, mag, phi, winHalf);
-  const PeakInputs peakInputs{
-      phi, buffers.phi0s[channel].get(), psi, buffers.omega.get(), buffers.peakInputs.get(), winHalf + 16};
+  // Only the vector steps read the peaks' packed inputs.
+  float* packed = vectorPath ? buffers.peakInputs.get() : nullptr;
+  const float* phi0 = buffers.phi0s[channel].get();
+  const PeakInputs peakInputs{phi, phi0, psi, buffers.omega.get(), packed, winHalf + 16};
   const int nPeaks = findPeaks(mag, winHalf, peaks, valleys, peakInputs);
-  phaseLock(phi, peakInputs.phi0, psi, peakInputs.omega, peaks, valleys, nPeaks, winHalf, stretchFactor,
+  phaseLock(phi, phi0, psi, peakInputs.omega, peaks, valleys, nPeaks, winHalf, stretchFactor,
             buffers.rotation.get(), buffers.peakRotation.get(), peakInputs);
   synthesize(mag, psi, spectrumRe, spectrumIm, re, im, winHalf);
   overlapAdd(output, buffers.waves[channel].get(), waveStarts[channel], re, buffers.windowOut.get(),

@@ -227,6 +227,19 @@ class Synth {
   int64_t n_ = 0;
 };
 
+// Digest of three seconds of the stereo synthetic input (stored with the
+// scenarios' digests, which all depend on it).
+inline uint64_t synthesiserDigest() {
+  Synth synth(2, 44100, 12345, 1.0);
+  std::vector<jshort> block(2 * 44100);
+  Digest d;
+  for (int i = 0; i < 3; i++) {
+    synth.render(block.data(), 44100);
+    d.shorts(block);
+  }
+  return d.value();
+}
+
 // ---------------------------------------------------------------------------
 // Settings that a user would give.
 

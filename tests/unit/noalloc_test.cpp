@@ -206,9 +206,11 @@ class NoAllocation : public ::testing::Test {
     return allocations.load();
   }
 
-  // Every feature that runs on the audio path: voice removal, panning, the
-  // equaliser, the spectrum, the limiter.
-  void everythingOn(int frameSize) {
+  // A stream set up with every feature that runs on the audio path: voice
+  // removal, panning, the equaliser, the spectrum, the limiter.
+  void start(int frameSize, int overSampling, int rate, int channels) {
+    Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, frameSize, overSampling, rate, channels);
+    ASSERT_EQ(env.takeException(), "");
     const std::vector<double> a = {1.0, -0.6, 0.2};
     const std::vector<double> b = {0.3, 0.4, 0.3};
     Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(jni(), nullptr, env.doubles(a),
@@ -243,9 +245,7 @@ TEST_F(NoAllocation, TheCounterSeesAllocations) {
 }
 
 TEST_F(NoAllocation, StereoBlocksAfterTheFirstAllocateNothing) {
-  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 2048, 4, 44100, 2);
-  ASSERT_EQ(env.takeException(), "");
-  everythingOn(2048);
+  ASSERT_NO_FATAL_FAILURE(start(2048, 4, 44100, 2));
   processCounted(2, 4096, 3000, 0);  // makes the work buffers
 
   int offset = 4096;
@@ -264,9 +264,7 @@ TEST_F(NoAllocation, StereoBlocksAfterTheFirstAllocateNothing) {
 }
 
 TEST_F(NoAllocation, MonoBlocksAfterTheFirstAllocateNothing) {
-  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 1024, 8, 48000, 1);
-  ASSERT_EQ(env.takeException(), "");
-  everythingOn(1024);
+  ASSERT_NO_FATAL_FAILURE(start(1024, 8, 48000, 1));
   processCounted(1, 2048, 2048, 0);
   long total = 0;
   for (int i = 0; i < 12; i++) total += processCounted(1, 2048 - 100 * i, 1500 + 40 * i, 2048 * (i + 1));
@@ -274,9 +272,7 @@ TEST_F(NoAllocation, MonoBlocksAfterTheFirstAllocateNothing) {
 }
 
 TEST_F(NoAllocation, OnlyABlockLargerThanAnyBeforeGrowsTheBuffers) {
-  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 2048, 4, 44100, 2);
-  ASSERT_EQ(env.takeException(), "");
-  everythingOn(2048);
+  ASSERT_NO_FATAL_FAILURE(start(2048, 4, 44100, 2));
   processCounted(2, 1000, 1000, 0);
   EXPECT_EQ(processCounted(2, 1000, 1000, 1000), 0);
   // Far larger than the first block: the buffers grow once...
@@ -293,9 +289,7 @@ TEST_F(NoAllocation, OnlyABlockLargerThanAnyBeforeGrowsTheBuffers) {
 // nothing when, many blocks later, one of them fires a frame (or one more
 // frame than the first did).
 TEST_F(NoAllocation, BlocksOfTheFirstSizeAllocateNothingWhenTheyFireFrames) {
-  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 2048, 4, 44100, 2);
-  ASSERT_EQ(env.takeException(), "");
-  everythingOn(2048);
+  ASSERT_NO_FATAL_FAILURE(start(2048, 4, 44100, 2));
   processCounted(2, 1, 1, 0);
   long total = 0;
   for (int i = 1; i < 1100; i++) total += processCounted(2, 1, 1, i);
@@ -305,9 +299,7 @@ TEST_F(NoAllocation, BlocksOfTheFirstSizeAllocateNothingWhenTheyFireFrames) {
 // A slower tempo with a smaller block: fewer frames in, the same number
 // out, so each frame writes a longer hop. Still no larger than the first.
 TEST_F(NoAllocation, SmallerBlocksAtSlowerTemposAllocateNothing) {
-  Java_quorvel_tambrino_NativeInterface_dspInit(jni(), nullptr, 2048, 4, 44100, 2);
-  ASSERT_EQ(env.takeException(), "");
-  everythingOn(2048);
+  ASSERT_NO_FATAL_FAILURE(start(2048, 4, 44100, 2));
   processCounted(2, 64, 64, 0);
   long total = 0;
   const int blocks[][2] = {{32, 64}, {16, 64}, {64, 32}, {48, 64}, {64, 64}};

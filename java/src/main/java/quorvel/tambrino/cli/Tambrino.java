@@ -3,9 +3,7 @@ package quorvel.tambrino.cli;
 import java.io.PrintWriter;
 import picocli.CommandLine;
 import picocli.CommandLine.Command;
-import picocli.CommandLine.Model.CommandSpec;
 import picocli.CommandLine.ParameterException;
-import picocli.CommandLine.Spec;
 import quorvel.tambrino.NativeInterface;
 
 /**
@@ -21,12 +19,12 @@ import quorvel.tambrino.NativeInterface;
         subcommands = {StretchCommand.class, PlayCommand.class, DemoCommand.class, CommandLine.HelpCommand.class},
         footer = {"", "Exit codes: 0 done, 1 file problem, 2 invalid option, 3 no audio output, 4 engine failure."})
 public final class Tambrino implements Runnable {
-    @Spec
-    CommandSpec spec;
+    /** The command line that runs this command, for its usage errors. */
+    private CommandLine commandLine;
 
     @Override
     public void run() {
-        throw new ParameterException(spec.commandLine(), "a command is missing: choose stretch, play or demo");
+        throw new ParameterException(commandLine, "a command is missing: choose stretch, play or demo");
     }
 
     public static void main(String[] args) {
@@ -35,11 +33,13 @@ public final class Tambrino implements Runnable {
 
     /** Runs the command line and returns its exit code. */
     static int execute(String... args) {
-        CommandLine cl = new CommandLine(new Tambrino());
+        Tambrino top = new Tambrino();
+        CommandLine cl = new CommandLine(top);
+        top.commandLine = cl;
         cl.setParameterExceptionHandler((ex, a) -> {
             PrintWriter err = ex.getCommandLine().getErr();
             err.println("tambrino: " + ex.getMessage());
-            err.println("Try '" + ex.getCommandLine().getCommandSpec().qualifiedName() + " --help' for the options.");
+            err.println("Try '" + qualifiedName(ex.getCommandLine()) + " --help' for the options.");
             err.flush();
             return CliException.EXIT_USAGE;
         });
@@ -84,5 +84,14 @@ public final class Tambrino implements Runnable {
             return new String[] {"tambrino " + (v == null ? "(development build)" : v), engine,
                 "Java " + System.getProperty("java.version") + " (" + System.getProperty("java.vm.name") + ")"};
         }
+    }
+
+    /** The command's name after those of its parents, as typed. */
+    private static String qualifiedName(CommandLine command) {
+        String name = command.getCommandName();
+        for (CommandLine parent = command.getParent(); parent != null; parent = parent.getParent()) {
+            name = parent.getCommandName() + " " + name;
+        }
+        return name;
     }
 }
