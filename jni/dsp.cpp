@@ -45,6 +45,8 @@ std::atomic<float> preamp{1.0f};
 std::atomic<int> panningActive{0};
 std::atomic<int> monoActive{0};
 std::atomic<int> panningLevel{0};
+// QUALITY_EXACT (0) or QUALITY_FINE (1), read once per block.
+std::atomic<int> qualityMode{0};
 
 // Peak level of the last block, before the limiter.
 std::atomic<double> maxLevelAcum{0.0};
@@ -757,6 +759,15 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQSetBands(JNIEn
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQEnable(JNIEnv*, jobject, jint enabled) {
   eq_enable(enabled);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspQualityMode(JNIEnv* env, jobject,
+                                                                            jint mode) {
+  if (mode != 0 && mode != 1) {
+    throwJava(env, kIllegalArgument, "dspQualityMode: mode must be 0 (exact) or 1 (fine), got %d", mode);
+    return;
+  }
+  qualityMode.store(mode, relaxed);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspGetSpectrum(JNIEnv* env, jobject,
