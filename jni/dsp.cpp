@@ -14,6 +14,7 @@
 #include <new>
 
 #include "eq.h"
+#include "fine.h"
 #include "iirfilter.h"
 #include "quorvel_tambrino_NativeInterface.h"
 #include "spectrum.h"
@@ -47,6 +48,7 @@ std::atomic<int> monoActive{0};
 std::atomic<int> panningLevel{0};
 // QUALITY_EXACT (0) or QUALITY_FINE (1), read once per block.
 std::atomic<int> qualityMode{0};
+int blockMode = 0;  // the mode of the last block, on the playback thread
 
 // Peak level of the last block, before the limiter.
 std::atomic<double> maxLevelAcum{0.0};
@@ -268,6 +270,7 @@ struct Block {
   int stepOut;
   int frameSize;
   bool mono;
+  bool fine;  // the fine mode: its own store gives samplesOut normalised samples
 };
 
 // Scales, limits and writes back samplesOut frames of every channel, and
@@ -277,7 +280,8 @@ void writeOutput(jshort* c_samples, const Block& b) {
     maxLevelAcum.store(0.0, relaxed);
     return;
   }
-  const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
+  const float overlapScaling =
+      b.fine ? 1.0f : static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
   const float gain = preamp.load(relaxed);
   const float slope = b.mono ? DSP_MONO_LIMITER_SLOPE : DSP_STEREO_LIMITER_SLOPE;
   const float maxLevel = b.mono ? dsp_convert_output(out_left.get(), b.samplesOut, overlapScaling, gain,
@@ -292,7 +296,12 @@ void processMono(jshort* c_samples, const Block& b) {
   for (int i = 0; i < b.samplesIn; i++) inLeft[i] = static_cast<float>(c_samples[i]) * kInputScale;
 
   spectrum_begin_batch();
-  vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
+  if (b.fine) {
+    fine_process(inLeft, nullptr, b.samplesIn, out_left.get(), nullptr, b.samplesOut);
+  } else {
+    fine_feed(inLeft, nullptr, b.samplesIn);
+    vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
+  }
   spectrum_end_batch();
   writeOutput(c_samples, b);
 }
@@ -440,8 +449,13 @@ void processStereo(jshort* c_samples, const Block& b) {
 
   // The block's spectrum analyses share one pass over the note tables.
   spectrum_begin_batch();
-  vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
-  vocoder_process(inRight, b.samplesIn, out_right.get(), b.stepOut, 1);
+  if (b.fine) {
+    fine_process(inLeft, inRight, b.samplesIn, out_left.get(), out_right.get(), b.samplesOut);
+  } else {
+    fine_feed(inLeft, inRight, b.samplesIn);
+    vocoder_process(inLeft, b.samplesIn, out_left.get(), b.stepOut, 0);
+    vocoder_process(inRight, b.samplesIn, out_right.get(), b.stepOut, 1);
+  }
   spectrum_end_batch();
   writeOutput(c_samples, b);
 }
@@ -508,6 +522,17 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
 
   PinnedShorts pinned(env, samples);
   if (pinned.get() == nullptr) return;  // the virtual machine has raised its own error
+  // A switch of mode restarts the phases of the mode switched to.
+  const int mode = qualityMode.load(relaxed);
+  if (mode != blockMode) {
+    if (mode == 1) {
+      fine_restart();
+    } else {
+      vocoder_restart_phases();
+    }
+    blockMode = mode;
+  }
+  b.fine = mode == 1;
   if (b.mono) {
     processMono(pinned.get(), b);
   } else {
@@ -544,6 +569,7 @@ void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, ji
   iir_init();
   spectrum_init(jSampleRate, nChannels);
   bool ok = eq_init(jFrameSize / 2);
+  if (ok) ok = fine_init(jFrameSize, jFrameSize / jOverSampling);
   if (ok) ok = vocoder_init(jFrameSize, jFrameSize / jOverSampling);
   if (!ok) {
     // The analyser has already been rebuilt for the new stream; rebuild it for

@@ -1357,6 +1357,10 @@ VocoderInspect vocoder_inspect() {
   return v;
 }
 
+void vocoder_restart_phases() {
+  if (initialized) resetPhases();
+}
+
 float vocoder_princarg(float phase) {
   return princarg(phase);
 }

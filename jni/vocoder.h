@@ -32,6 +32,9 @@ int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, i
 // Lets the caller size its output buffer before the call.
 int vocoder_frames_for(int inSize, int channel);
 
+// Clears both channels' phase memories, as a change of stretch factor does.
+void vocoder_restart_phases();
+
 int vocoder_win_size();  // 0 before the first successful vocoder_init
 int vocoder_step_in();
 

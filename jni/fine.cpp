@@ -1,0 +1,561 @@
+#include "fine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "eq.h"
+#include "fft.h"
+#include "spectrum.h"
+#include "vocoder.h"
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+
+// Onset detector: energy of the first difference of the channels' mean over
+// sub-blocks aligned to absolute input positions, so that what it finds does
+// not depend on how the input is cut into blocks.
+constexpr int kOnsetBlock = 128;
+constexpr double kOnsetRise = 8.0;          // energy rise over the background (9 dB)
+constexpr double kOnsetFloor = 128 * 1e-7;  // quieter sub-blocks never start an attack
+constexpr double kBackgroundKeep = 0.8;     // per sub-block
+constexpr int kOnsetQueue = 64;
+
+// Positions in samples from the start of the stream (input) or of the time
+// line (output); 64 bits, so that no stream is too long.
+using Pos = int64_t;
+
+// floor(num / den + 1/2) for den > 0, also for negative num.
+Pos roundDiv(Pos num, Pos den) {
+  Pos twice = 2 * num + den;
+  Pos q = twice / (2 * den);
+  if (twice % (2 * den) != 0 && twice < 0) q--;
+  return q;
+}
+
+template <typename T>
+std::unique_ptr<T[]> zeroed(size_t n) {
+  return std::unique_ptr<T[]>(new (std::nothrow) T[n]());
+}
+
+struct State {
+  int n = 0;        // frame size
+  int half = 0;     // bins analysed
+  int hop = 0;      // synthesis hop
+  int lag = 0;      // analysis behind the input on the time map
+  int lookahead = 0;
+  Pos maxDeviation = 0;
+
+  // Input history: a ring of ringSize samples per channel, position p at
+  // p & ringMask; head = samples received so far.
+  int ringSize = 0;
+  int ringMask = 0;
+  std::unique_ptr<float[]> ring[2];
+  Pos head = 0;
+
+  // Onset detector.
+  float lastMean = 0.0f;
+  double subEnergy = 0.0;
+  double lastEnergy = 0.0;
+  double background = 0.0;
+  Pos lastOnset = INT64_MIN / 2;
+  Pos onsets[kOnsetQueue];
+  int onsetCount = 0;
+
+  // Tables.
+  std::unique_ptr<float[]> window;     // periodic Hann, analysis
+  std::unique_ptr<float[]> windowOut;  // Hann times 2/N (one-sided inverse)
+  std::unique_ptr<float[]> windowSum;  // analysis times synthesis window
+
+  // Frame work space.
+  std::unique_ptr<float[]> frame;            // n
+  std::unique_ptr<float[]> re[2], im[2];     // n each: spectrum, then work space
+  std::unique_ptr<float[]> yRe[2], yIm[2];   // half each: synthesised spectrum
+  std::unique_ptr<float[]> power;            // half + 2 (peak search sentinels)
+  std::unique_ptr<float[]> gains;            // half
+  std::unique_ptr<int[]> peaks, valleys;     // half + 1
+  // Last frame.
+  std::unique_ptr<float[]> prevRe[2], prevIm[2];  // half each
+  std::unique_ptr<float[]> rotation;              // half: synthesis minus analysis phase
+  std::unique_ptr<float[]> rotRe, rotIm;          // half each: e^{i rotation}
+
+  // Overlap-add store: outSize samples per channel at s & outMask.
+  int outSize = 0;
+  int outMask = 0;
+  std::unique_ptr<float[]> acc[2];
+  std::unique_ptr<float[]> wsum;
+
+  // Time line (output positions s; frame j covers s in [j hop, j hop + n)).
+  Pos nextFrame = 0;   // index j of the next frame
+  Pos finalEnd = 0;    // output before this position is finished
+  Pos emitted = 0;     // output handed out so far
+  Pos mapIn = 0;       // the time map's last point: output mapOut <-> input mapIn
+  Pos mapOut = 0;
+  bool firstFrame = true;
+  Pos prevStart = 0;   // analysis start of the last frame
+  Pos prevNominal = 0; // its nominal start on the time map
+  int lockLeft = 0;    // frames still to be analysed at the synthesis hop
+  bool stereoSeen = false;
+};
+
+State st;
+bool ready = false;
+
+// ---------------------------------------------------------------------------
+// Input
+
+void detectOnsets(const float* left, const float* right, int count) {
+  for (int i = 0; i < count; i++) {
+    const float mean = right ? (left[i] + right[i]) * 0.5f : left[i];
+    const double d = static_cast<double>(mean) - static_cast<double>(st.lastMean);
+    st.lastMean = mean;
+    st.subEnergy += d * d;
+    const Pos p = st.head + i + 1;
+    if (p % kOnsetBlock != 0) continue;
+    const double e = st.subEnergy;
+    const Pos start = p - kOnsetBlock;
+    if (e > kOnsetFloor && e > kOnsetRise * std::max(st.lastEnergy, st.background) &&
+        start - st.lastOnset >= st.n / 4) {
+      st.lastOnset = start;
+      if (st.onsetCount < kOnsetQueue) st.onsets[st.onsetCount++] = start;
+    }
+    st.background = kBackgroundKeep * st.background + (1.0 - kBackgroundKeep) * e;
+    st.lastEnergy = e;
+    st.subEnergy = 0.0;
+  }
+}
+
+void append(const float* left, const float* right, int count) {
+  detectOnsets(left, right, count);
+  for (int c = 0; c < 2; c++) {
+    const float* src = c == 0 ? left : (right ? right : left);
+    float* ring = st.ring[c].get();
+    int at = static_cast<int>(st.head & st.ringMask);
+    int done = 0;
+    while (done < count) {
+      const int run = std::min(count - done, st.ringSize - at);
+      std::memcpy(ring + at, src + done, static_cast<size_t>(run) * sizeof(float));
+      done += run;
+      at = (at + run) & st.ringMask;
+    }
+  }
+  st.head += count;
+}
+
+// frame[k] = input of channel c at start + k; zero before the stream and for
+// what the ring no longer holds.
+void gather(int c, Pos start, float* frame) {
+  const Pos oldest = std::max<Pos>(0, st.head - st.ringSize);
+  int k = 0;
+  if (start < oldest) {
+    k = static_cast<int>(std::min<Pos>(oldest - start, st.n));
+    std::fill_n(frame, k, 0.0f);
+  }
+  const float* ring = st.ring[c].get();
+  while (k < st.n) {
+    const int at = static_cast<int>((start + k) & st.ringMask);
+    const int run = std::min(st.n - k, st.ringSize - at);
+    std::memcpy(frame + k, ring + at, static_cast<size_t>(run) * sizeof(float));
+    k += run;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Time map and analysis positions
+
+// Input position of output position s on the current segment of the map
+// (from (mapOut, mapIn) to (mapOut + outCount, mapIn + inCount)).
+Pos mapInput(Pos s, Pos inCount, Pos outCount) {
+  return st.mapIn + roundDiv((s - st.mapOut) * inCount, outCount);
+}
+
+// Oldest onset not yet inside an analysed window, or -1.
+Pos pendingOnset(Pos horizon) {
+  // Onsets that earlier frames have passed are dropped.
+  int drop = 0;
+  while (drop < st.onsetCount && st.onsets[drop] < st.prevStart + st.n - st.hop && !st.firstFrame) drop++;
+  if (drop > 0) {
+    std::memmove(st.onsets, st.onsets + drop, static_cast<size_t>(st.onsetCount - drop) * sizeof(Pos));
+    st.onsetCount -= drop;
+  }
+  if (st.onsetCount == 0 || st.onsets[0] >= horizon) return -1;
+  return st.onsets[0];
+}
+
+// Analysis start of the next frame, whose nominal start is nominal. Sets
+// reset when the frame starts an attack.
+Pos analysisStart(Pos nominal, bool& reset) {
+  reset = false;
+  if (st.firstFrame) return nominal;
+  const Pos prev = st.prevStart;
+  const Pos nominalHop = std::max<Pos>(1, nominal - st.prevNominal);
+  Pos start;
+  if (st.lockLeft > 0) {
+    start = prev + st.hop;
+    st.lockLeft--;
+    // A later attack inside this window keeps the lock until it has passed.
+    const Pos next = pendingOnset(start + st.n);
+    if (next >= 0 && next > prev + st.n - st.hop)
+      st.lockLeft = std::max<Pos>(st.lockLeft, (next - start) / st.hop);
+  } else {
+    const Pos q = pendingOnset(prev + st.n + st.lookahead);
+    if (q >= 0) {
+      // The attack enters the window (at n - hop) entryAhead frames from
+      // now, placed so that the frame holding it in the middle lies where the
+      // time map puts it.
+      const Pos entry = q - st.n + st.hop;
+      const Pos framesToMiddle = roundDiv(q - st.n / 2 - nominal, nominalHop);
+      const Pos entryAhead = framesToMiddle - (st.n / st.hop / 2 - 1);
+      if (entryAhead <= 0) {
+        start = std::max(entry, prev + std::min<Pos>(nominalHop, st.hop));
+        reset = true;
+        st.lockLeft = st.n / st.hop - 1;
+      } else {
+        start = prev + (entry - prev) / (entryAhead + 1);
+      }
+    } else {
+      // Between attacks the deviation from the map decays.
+      // Between attacks the deviation from the map decays, at most half a
+      // nominal hop per frame.
+      const Pos deviation = prev - st.prevNominal;
+      Pos step = deviation / 4;
+      if (step == 0 && deviation != 0) step = deviation > 0 ? 1 : -1;
+      step = std::clamp(step, -nominalHop / 2, nominalHop / 2);
+      start = nominal + deviation - step;
+    }
+  }
+  // Never farther from the map than the history and the look-ahead allow,
+  // and never backwards.
+  if (start > nominal + st.maxDeviation || start < nominal - st.maxDeviation) {
+    start = std::clamp(start, nominal - st.maxDeviation, nominal + st.maxDeviation);
+    st.lockLeft = 0;
+  }
+  if (start <= prev) start = prev + 1;
+  return start;
+}
+
+// ---------------------------------------------------------------------------
+// One frame
+
+void analyse(int channels, Pos start) {
+  for (int c = 0; c < channels; c++) {
+    gather(c, start, st.frame.get());
+    fft_forward_windowed(st.frame.get(), st.window.get(), st.re[c].get(), st.im[c].get());
+  }
+}
+
+// Phase of the reference of bin k, from (re, im) of both channels: their sum,
+// or the louder channel where the sum has lost most of it.
+inline void reference(int channels, float lr, float li, float rr, float ri, bool& useSum, bool& useLeft,
+                      double& xr, double& xi) {
+  if (channels == 1) {
+    xr = lr;
+    xi = li;
+    return;
+  }
+  const double sr = static_cast<double>(lr) + rr;
+  const double si = static_cast<double>(li) + ri;
+  const double pl = static_cast<double>(lr) * lr + static_cast<double>(li) * li;
+  const double pr = static_cast<double>(rr) * rr + static_cast<double>(ri) * ri;
+  useSum = sr * sr + si * si >= 0.25 * std::max(pl, pr);
+  useLeft = pl >= pr;
+  if (useSum) {
+    xr = sr;
+    xi = si;
+  } else if (useLeft) {
+    xr = lr;
+    xi = li;
+  } else {
+    xr = rr;
+    xi = ri;
+  }
+}
+
+double wrap(double phase) {
+  return phase - kTwoPi * std::floor((phase + kPi) / kTwoPi);
+}
+
+// Rotation of every bin: one angle per peak region, from the reference's
+// phase advance at the peak over analysisHop, scaled to the synthesis hop.
+void propagate(int channels, Pos analysisHop, bool reset) {
+  const int half = st.half;
+  float* power = st.power.get();
+  const float* lr = st.re[0].get();
+  const float* li = st.im[0].get();
+  const float* rr = st.re[channels - 1].get();
+  const float* ri = st.im[channels - 1].get();
+  for (int k = 0; k < half; k++) {
+    float p = lr[k] * lr[k] + li[k] * li[k];
+    if (channels == 2) p += rr[k] * rr[k] + ri[k] * ri[k];
+    power[k] = p;
+  }
+  int* peaks = st.peaks.get();
+  int* valleys = st.valleys.get();
+  const int nPeaks = reset ? 0 : vocoder_find_peaks(power, half, peaks, valleys);
+  float* rotation = st.rotation.get();
+  float* rotRe = st.rotRe.get();
+  float* rotIm = st.rotIm.get();
+  if (nPeaks == 0) {
+    std::fill_n(rotation, half, 0.0f);
+    std::fill_n(rotRe, half, 1.0f);
+    std::fill_n(rotIm, half, 0.0f);
+    return;
+  }
+  valleys[nPeaks] = half;
+  const double scale = static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0;
+  const float* plr = st.prevRe[0].get();
+  const float* pli = st.prevIm[0].get();
+  const float* prr = st.prevRe[channels - 1].get();
+  const float* pri = st.prevIm[channels - 1].get();
+  for (int p = 0; p < nPeaks; p++) {
+    const int k = peaks[p];
+    bool useSum = true, useLeft = true;
+    double xr, xi;
+    reference(channels, lr[k], li[k], rr[k], ri[k], useSum, useLeft, xr, xi);
+    double pr, pi;
+    if (channels == 1 || useSum) {
+      pr = static_cast<double>(plr[k]) + (channels == 2 ? prr[k] : 0.0f);
+      pi = static_cast<double>(pli[k]) + (channels == 2 ? pri[k] : 0.0f);
+    } else if (useLeft) {
+      pr = plr[k];
+      pi = pli[k];
+    } else {
+      pr = prr[k];
+      pi = pri[k];
+    }
+    // Measured advance against the bin's nominal one, unwrapped around it.
+    const double raw = std::atan2(xi * pr - xr * pi, xr * pr + xi * pi);
+    const double nominal = kTwoPi * k * static_cast<double>(analysisHop) / st.n;
+    const double advance = nominal + wrap(raw - nominal);
+    const float angle = static_cast<float>(wrap(static_cast<double>(rotation[k]) + advance * scale));
+    std::fill(rotation + valleys[p], rotation + valleys[p + 1], angle);
+    std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], static_cast<float>(std::cos(angle)));
+    std::fill(rotIm + valleys[p], rotIm + valleys[p + 1], static_cast<float>(std::sin(angle)));
+  }
+}
+
+void synthesiseAndAdd(int channels, Pos outStart) {
+  const int half = st.half;
+  const bool eqOn = eq_is_enabled() != 0;
+  if (eqOn) eq_copy_gains(st.gains.get(), half);
+  const float* cr = st.rotRe.get();
+  const float* ci = st.rotIm.get();
+  const float* gains = st.gains.get();
+  for (int c = 0; c < channels; c++) {
+    const float* xr = st.re[c].get();
+    const float* xi = st.im[c].get();
+    float* yr = st.yRe[c].get();
+    float* yi = st.yIm[c].get();
+    for (int k = 0; k < half; k++) {
+      yr[k] = xr[k] * cr[k] - xi[k] * ci[k];
+      yi[k] = xr[k] * ci[k] + xi[k] * cr[k];
+    }
+    if (eqOn) {
+      for (int k = 0; k < half; k++) {
+        yr[k] *= gains[k];
+        yi[k] *= gains[k];
+      }
+    }
+    // The one-sided inverse counts the DC bin twice.
+    yr[0] *= 0.5f;
+    yi[0] *= 0.5f;
+    // Keep this frame's spectrum for the next one's phase advance.
+    std::memcpy(st.prevRe[c].get(), xr, static_cast<size_t>(half) * sizeof(float));
+    std::memcpy(st.prevIm[c].get(), xi, static_cast<size_t>(half) * sizeof(float));
+    float* time = st.re[c].get();
+    fft_inverse_half(yr, yi, time, st.im[c].get());
+    float* acc = st.acc[c].get();
+    const float* w = st.windowOut.get();
+    const int at = static_cast<int>(outStart & st.outMask);
+    const int first = std::min(st.n, st.outSize - at);
+    for (int k = 0; k < first; k++) acc[at + k] += time[k] * w[k];
+    for (int k = first; k < st.n; k++) acc[k - first] += time[k] * w[k];
+  }
+  float* wsum = st.wsum.get();
+  const float* ws = st.windowSum.get();
+  const int at = static_cast<int>(outStart & st.outMask);
+  const int first = std::min(st.n, st.outSize - at);
+  for (int k = 0; k < first; k++) wsum[at + k] += ws[k];
+  for (int k = first; k < st.n; k++) wsum[k - first] += ws[k];
+}
+
+// Divides the samples from finalEnd up to end by the window sum: they will
+// receive nothing more.
+void finish(int channels, Pos end) {
+  float* wsum = st.wsum.get();
+  for (Pos s = st.finalEnd; s < end; s++) {
+    const int at = static_cast<int>(s & st.outMask);
+    const float sum = wsum[at];
+    // Only a hop above half a frame leaves gaps the windows hardly cover.
+    const float inv = sum > 1e-3f ? 1.0f / sum : 0.0f;
+    for (int c = 0; c < channels; c++) st.acc[c][at] *= inv;
+    wsum[at] = 0.0f;
+  }
+  st.finalEnd = std::max(st.finalEnd, end);
+}
+
+// Hands out finished samples up to limit, into out at their offset from
+// blockStart, clearing their slots for reuse.
+void emit(int channels, Pos limit, Pos blockStart, float* outLeft, float* outRight) {
+  const Pos end = std::min(limit, st.finalEnd);
+  while (st.emitted < end) {
+    // In runs of at most one hop (one analysis at most per push) that do not
+    // wrap around the store.
+    const int at = static_cast<int>(st.emitted & st.outMask);
+    const int run = static_cast<int>(std::min<Pos>({end - st.emitted, st.hop, st.outSize - at}));
+    float* dst[2] = {outLeft + (st.emitted - blockStart), outRight ? outRight + (st.emitted - blockStart) : nullptr};
+    for (int c = 0; c < channels; c++) {
+      float* acc = st.acc[c].get() + at;
+      std::memcpy(dst[c], acc, static_cast<size_t>(run) * sizeof(float));
+      std::fill_n(acc, run, 0.0f);
+      spectrum_push(dst[c], run, c);
+    }
+    st.emitted += run;
+  }
+}
+
+}  // namespace
+
+bool fine_init(int frameSize, int hop) {
+  if (frameSize < 8 || frameSize > FFT_MAX_SIZE || (frameSize & (frameSize - 1)) != 0) return false;
+  if (hop < 1 || hop > frameSize) return false;
+  State s;
+  s.n = frameSize;
+  s.half = frameSize / 2;
+  s.hop = hop;
+  s.lag = fine_input_lag(frameSize);
+  s.lookahead = frameSize / 2;
+  s.maxDeviation = frameSize / 2;
+  s.ringSize = 8 * frameSize;
+  s.ringMask = s.ringSize - 1;
+  s.outSize = 2 * frameSize;
+  s.outMask = s.outSize - 1;
+  const size_t n = static_cast<size_t>(frameSize);
+  const size_t half = n / 2;
+  bool ok = true;
+  auto floats = [&ok](size_t count) {
+    auto p = zeroed<float>(count);
+    if (!p) ok = false;
+    return p;
+  };
+  for (int c = 0; c < 2; c++) {
+    s.ring[c] = floats(static_cast<size_t>(s.ringSize));
+    s.re[c] = floats(n);
+    s.im[c] = floats(n);
+    s.yRe[c] = floats(half);
+    s.yIm[c] = floats(half);
+    s.prevRe[c] = floats(half);
+    s.prevIm[c] = floats(half);
+    s.acc[c] = floats(static_cast<size_t>(s.outSize));
+  }
+  s.window = floats(n);
+  s.windowOut = floats(n);
+  s.windowSum = floats(n);
+  s.frame = floats(n);
+  s.power = floats(half + 2);
+  s.gains = floats(half);
+  s.rotation = floats(half);
+  s.rotRe = floats(half);
+  s.rotIm = floats(half);
+  s.wsum = floats(static_cast<size_t>(s.outSize));
+  s.peaks = zeroed<int>(half + 1);
+  s.valleys = zeroed<int>(half + 1);
+  if (!ok || !s.peaks || !s.valleys) return false;
+  for (int k = 0; k < frameSize; k++) {
+    const double w = 0.5 - 0.5 * std::cos(kTwoPi * k / frameSize);
+    s.window[k] = static_cast<float>(w);
+    s.windowOut[k] = static_cast<float>(w * 2.0 / frameSize);
+    s.windowSum[k] = static_cast<float>(w * w);
+  }
+  st = std::move(s);
+  ready = true;
+  fine_restart();
+  return true;
+}
+
+void fine_feed(const float* left, const float* right, int count) {
+  if (!ready || count <= 0) return;
+  append(left, right, count);
+}
+
+void fine_restart() {
+  if (!ready) return;
+  // The first frames reach back one frame before the time line starts, so
+  // that its first sample is covered by as many windows as any other.
+  st.nextFrame = -(st.n / st.hop) + 1;
+  st.finalEnd = st.nextFrame * st.hop;
+  st.emitted = 0;
+  st.mapIn = st.head;
+  st.mapOut = 0;
+  st.firstFrame = true;
+  st.lockLeft = 0;
+  st.onsetCount = 0;
+  for (int c = 0; c < 2; c++) std::fill_n(st.acc[c].get(), st.outSize, 0.0f);
+  std::fill_n(st.wsum.get(), st.outSize, 0.0f);
+  std::fill_n(st.rotation.get(), st.half, 0.0f);
+  std::fill_n(st.rotRe.get(), st.half, 1.0f);
+  std::fill_n(st.rotIm.get(), st.half, 0.0f);
+}
+
+bool fine_process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+                  int samplesOut) {
+  if (!ready || samplesIn < 0 || samplesOut < 0) return false;
+  const int channels = right ? 2 : 1;
+  const Pos blockStart = st.emitted;
+  const Pos outEnd = st.mapOut + samplesOut;
+  const Pos inEnd = st.mapIn + samplesIn;
+  int fed = 0;
+  while (true) {
+    // Frames whose place on the time map is known (this block's segment) and
+    // whose input, with the look-ahead, has arrived.
+    while (samplesOut > 0) {
+      const Pos outStart = st.nextFrame * st.hop;
+      if (outStart > outEnd) break;
+      const Pos nominal = mapInput(outStart, samplesIn, samplesOut) - st.lag - st.n / 2;
+      const Pos horizon = st.firstFrame ? nominal + st.n : st.prevStart + st.n + st.lookahead;
+      if (horizon > st.head || nominal + st.maxDeviation + st.n > st.head) {
+        if (fed < samplesIn) break;
+      }
+      bool reset = false;
+      const Pos start = analysisStart(nominal, reset);
+      const Pos analysisHop = start - st.prevStart;
+      if (st.firstFrame || analysisHop > st.n / 2) reset = true;
+      analyse(channels, start);
+      propagate(channels, analysisHop, reset);
+      synthesiseAndAdd(channels, outStart);
+      st.firstFrame = false;
+      st.prevStart = start;
+      st.prevNominal = nominal;
+      st.nextFrame++;
+      finish(channels, outStart + st.hop);
+      emit(channels, outEnd, blockStart, outLeft, outRight);
+    }
+    if (fed >= samplesIn) break;
+    const int chunk = std::min(samplesIn - fed, st.n);
+    append(left + fed, right ? right + fed : nullptr, chunk);
+    fed += chunk;
+  }
+  // The map's segment ends here; the next block continues it.
+  st.mapOut = outEnd;
+  st.mapIn = inEnd;
+  // Every sample up to outEnd is finished by now; anything short of it would
+  // be a fault, and the caller still gets fresh (silent) samples.
+  for (Pos s = st.emitted; s < outEnd; s++) {
+    outLeft[s - blockStart] = 0.0f;
+    if (outRight) outRight[s - blockStart] = 0.0f;
+  }
+  st.emitted = std::max(st.emitted, outEnd);
+  return true;
+}
+
+int fine_input_lag(int frameSize) {
+  return frameSize + frameSize / 2;
+}
+
+int fine_latency(int frameSize, double tempo) {
+  return static_cast<int>(std::lround(frameSize / 2.0 + fine_input_lag(frameSize) / tempo));
+}

@@ -1,0 +1,63 @@
+// The fine quality mode: a phase vocoder built for listening rather than for
+// reproducing the exact engine, selected per block by the host binding.
+//
+// How it differs from the exact vocoder:
+// - The synthesis hop is fixed (frameSize / overSampling) and the analysis
+//   positions follow a time map built from the blocks' cumulative input and
+//   output counts, so that a block's tempo is samplesIn / samplesOut, time is
+//   carried exactly from block to block and a tempo change needs no phase
+//   restart.
+// - The overlap-add is divided by the overlap-added sum of the analysis and
+//   synthesis windows, so a steady tone keeps its level at any hop.
+// - Both channels share one phase advance per bin, taken from a reference
+//   (their sum, or the louder channel where the sum cancels), and every bin of
+//   both channels is rotated by the same angle: the level and phase
+//   differences between the channels survive exactly.
+// - Onsets are found ahead in the input; the frames that hold an attack are
+//   analysed at the synthesis hop from analysis phases (a phase reset), so the
+//   attack comes out once and sharp, and the time is made up in the frames
+//   between onsets.
+// - An output store makes every block return exactly samplesOut fresh
+//   samples; at a constant tempo the output is the input delayed by
+//   fine_latency() output samples.
+//
+// Owns: the input history of both channels (always fed, so that a switch
+// into the fine mode starts from the recent input), the onset detector, the
+// time map, the spectra and phases of the last frame, the overlap-add store
+// and the window tables (heap, made by fine_init).
+// Threads: one thread (the playback thread) makes every call; fine_init never
+// overlaps the others.
+// Audio path: fine_feed, fine_restart and fine_process allocate, lock and log
+// nothing.
+#pragma once
+
+#include <cstdint>
+
+// (Re)builds the state for frames of frameSize samples (a power of two in
+// 8..4096) and a synthesis hop of hop samples (1..frameSize), with empty
+// history. Returns false, leaving the previous state intact, when an argument
+// is out of range or an allocation fails.
+bool fine_init(int frameSize, int hop);
+
+// Appends a block of input to the history without producing output (the exact
+// mode calls it, so that a later switch finds the recent input). right is
+// null for a mono stream.
+void fine_feed(const float* left, const float* right, int count);
+
+// Starts a new time line at the current input: phases, time map, onsets and
+// the output store start afresh; the history is kept.
+void fine_restart();
+
+// Consumes samplesIn input samples per channel and writes exactly samplesOut
+// (>= 0) output samples per channel to outLeft (and outRight unless right is
+// null), at full scale, each output sample also passed to spectrum_push.
+// Returns false without touching anything when the state is not set up.
+bool fine_process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+                  int samplesOut);
+
+// Output samples before the output of the first input sample at a constant
+// tempo (the same value as NativeInterface.fineLatency).
+int fine_latency(int frameSize, double tempo);
+
+// How far (input samples) the analysis runs behind the input on the time map.
+int fine_input_lag(int frameSize);
