@@ -20,9 +20,11 @@ constexpr double kTwoPi = 6.283185307179586;
 // sub-blocks aligned to absolute input positions, so that what it finds does
 // not depend on how the input is cut into blocks.
 constexpr int kOnsetBlock = 128;
-constexpr double kOnsetRise = 8.0;          // energy rise over the background (9 dB)
+constexpr double kOnsetRise = 8.0;          // rise over the loudest recent sub-block (9 dB)
 constexpr double kOnsetFloor = 128 * 1e-7;  // quieter sub-blocks never start an attack
-constexpr double kBackgroundKeep = 0.8;     // per sub-block
+// Recent sub-blocks compared with (70 ms): longer than the period of any
+// note, whose waveform would otherwise rise sharply once per period.
+constexpr int kOnsetMemory = 24;
 constexpr int kOnsetQueue = 64;
 
 // Positions in samples from the start of the stream (input) or of the time
@@ -60,8 +62,8 @@ struct State {
   // Onset detector.
   float lastMean = 0.0f;
   double subEnergy = 0.0;
-  double lastEnergy = 0.0;
-  double background = 0.0;
+  double recent[kOnsetMemory] = {};
+  int recentAt = 0;
   Pos lastOnset = INT64_MIN / 2;
   Pos onsets[kOnsetQueue];
   int onsetCount = 0;
@@ -118,13 +120,13 @@ void detectOnsets(const float* left, const float* right, int count) {
     if (p % kOnsetBlock != 0) continue;
     const double e = st.subEnergy;
     const Pos start = p - kOnsetBlock;
-    if (e > kOnsetFloor && e > kOnsetRise * std::max(st.lastEnergy, st.background) &&
-        start - st.lastOnset >= st.n / 4) {
+    const double loudest = *std::max_element(st.recent, st.recent + kOnsetMemory);
+    if (e > kOnsetFloor && e > kOnsetRise * loudest && start - st.lastOnset >= st.n / 4) {
       st.lastOnset = start;
       if (st.onsetCount < kOnsetQueue) st.onsets[st.onsetCount++] = start;
     }
-    st.background = kBackgroundKeep * st.background + (1.0 - kBackgroundKeep) * e;
-    st.lastEnergy = e;
+    st.recent[st.recentAt] = e;
+    st.recentAt = (st.recentAt + 1) % kOnsetMemory;
     st.subEnergy = 0.0;
   }
 }

@@ -269,9 +269,10 @@ public class NativeInterface {
         checkFineFrame(frameSize);
         analysisHop(frameSize, overSampling);
         checkTempo(tempo);
-        // Half a frame of output store, and the analysis one frame behind the
-        // input on the time map.
-        return (int) Math.round(frameSize / 2.0 + frameSize / tempo);
+        // Half a frame of output store, and the analysis one and a half
+        // frames of input behind the input on the time map (room to see an
+        // attack coming and to place it on time).
+        return (int) Math.round(frameSize / 2.0 + 1.5 * frameSize / tempo);
     }
 
     private static void checkFineFrame(int frameSize) {
