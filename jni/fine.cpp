@@ -175,11 +175,11 @@ Pos mapInput(Pos s, Pos inCount, Pos outCount) {
   return st.mapIn + roundDiv((s - st.mapOut) * inCount, outCount);
 }
 
-// Oldest onset not yet inside an analysed window, or -1.
+// Oldest onset that the last analysed window did not reach and that lies
+// before horizon, or -1. Onsets that the last window reached are done with.
 Pos pendingOnset(Pos horizon) {
-  // Onsets that earlier frames have passed are dropped.
   int drop = 0;
-  while (drop < st.onsetCount && st.onsets[drop] < st.prevStart + st.n - st.hop && !st.firstFrame) drop++;
+  while (drop < st.onsetCount && st.onsets[drop] < st.prevStart + st.n) drop++;
   if (drop > 0) {
     std::memmove(st.onsets, st.onsets + drop, static_cast<size_t>(st.onsetCount - drop) * sizeof(Pos));
     st.onsetCount -= drop;
@@ -188,42 +188,46 @@ Pos pendingOnset(Pos horizon) {
   return st.onsets[0];
 }
 
-// Analysis start of the next frame, whose nominal start is nominal. Sets
-// reset when the frame starts an attack.
+// Analysis start of the next frame, whose place on the time map is nominal.
+// Sets reset when the frame is the first to hold an attack.
+//
+// The frames that hold an attack are analysed at the synthesis hop, so that
+// each places it at the same output time and, their phases taken from the
+// analysis (reset at the first one and then advanced by exactly the measured
+// amount), they rebuild it as it was. Over those frames the analysis moves
+// away from the map by (1 - tempo) x hop per frame; so that the attack itself
+// lands where the map puts it, the analysis is steered to the opposite
+// deviation before it, and the deviation decays again after it.
 Pos analysisStart(Pos nominal, bool& reset) {
   reset = false;
   if (st.firstFrame) return nominal;
   const Pos prev = st.prevStart;
   const Pos nominalHop = std::max<Pos>(1, nominal - st.prevNominal);
+  const Pos deviation = prev - st.prevNominal;
   Pos start;
   if (st.lockLeft > 0) {
     start = prev + st.hop;
     st.lockLeft--;
-    // A later attack inside this window keeps the lock until it has passed.
+    // An attack that enters this window keeps the lock until it has passed
+    // through it.
     const Pos next = pendingOnset(start + st.n);
-    if (next >= 0 && next > prev + st.n - st.hop)
-      st.lockLeft = std::max<Pos>(st.lockLeft, (next - start) / st.hop);
+    if (next >= 0) st.lockLeft = std::max<Pos>(st.lockLeft, (next - start) / st.hop);
   } else {
     const Pos q = pendingOnset(prev + st.n + st.lookahead);
     if (q >= 0) {
-      // The attack enters the window (at n - hop) entryAhead frames from
-      // now, placed so that the frame holding it in the middle lies where the
-      // time map puts it.
-      const Pos entry = q - st.n + st.hop;
-      const Pos framesToMiddle = roundDiv(q - st.n / 2 - nominal, nominalHop);
-      const Pos entryAhead = framesToMiddle - (st.n / st.hop / 2 - 1);
-      if (entryAhead <= 0) {
-        start = std::max(entry, prev + std::min<Pos>(nominalHop, st.hop));
+      // Deviation at which the attack would enter the window, so that it is
+      // on the map when it reaches the middle.
+      Pos target = (nominalHop - st.hop) * (st.n / 2 - st.hop / 2) / st.hop;
+      target = std::clamp(target, -st.maxDeviation, st.maxDeviation);
+      const Pos framesToEntry = std::max<Pos>(0, (q - st.n - nominal - target) / nominalHop);
+      start = nominal + deviation + (target - deviation) / (framesToEntry + 1);
+      if (start + st.n > q) {
         reset = true;
-        st.lockLeft = st.n / st.hop - 1;
-      } else {
-        start = prev + (entry - prev) / (entryAhead + 1);
+        st.lockLeft = static_cast<int>(std::max<Pos>(0, (q - start) / st.hop));
       }
     } else {
-      // Between attacks the deviation from the map decays.
-      // Between attacks the deviation from the map decays, at most half a
-      // nominal hop per frame.
-      const Pos deviation = prev - st.prevNominal;
+      // Between attacks the deviation decays, by at most half a nominal hop
+      // per frame.
       Pos step = deviation / 4;
       if (step == 0 && deviation != 0) step = deviation > 0 ? 1 : -1;
       step = std::clamp(step, -nominalHop / 2, nominalHop / 2);
