@@ -1,5 +1,7 @@
 #include "fine.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -106,6 +108,135 @@ struct State {
 
 State st;
 bool ready = false;
+
+// ---------------------------------------------------------------------------
+// Kernels of the per-bin and per-sample steps: AVX2 where the processor has
+// it, else portable; both make the same operations in the same order, so they
+// give the same samples.
+
+void powerPlain(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
+  for (int k = 0; k < n; k++) {
+    const float l = lr[k] * lr[k] + li[k] * li[k];
+    p[k] = rr ? l + (rr[k] * rr[k] + ri[k] * ri[k]) : l;
+  }
+}
+
+void rotatePlain(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
+                 float* yi, int n) {
+  for (int k = 0; k < n; k++) {
+    float r = xr[k] * cr[k] - xi[k] * ci[k];
+    float i = xr[k] * ci[k] + xi[k] * cr[k];
+    if (g) {
+      r = r * g[k];
+      i = i * g[k];
+    }
+    yr[k] = r;
+    yi[k] = i;
+  }
+}
+
+void addProductPlain(float* acc, const float* x, const float* w, int n) {
+  for (int k = 0; k < n; k++) acc[k] = acc[k] + x[k] * w[k];
+}
+
+void addPlain(float* acc, const float* w, int n) {
+  for (int k = 0; k < n; k++) acc[k] = acc[k] + w[k];
+}
+
+// Divides a and (unless null) b by sum where the sum is not negligible (a hop
+// above half a frame can leave gaps that the windows hardly cover; they stay
+// silent), and clears the sum.
+void normalisePlain(float* a, float* b, float* sum, int n) {
+  for (int k = 0; k < n; k++) {
+    const float inv = sum[k] > 1e-3f ? 1.0f / sum[k] : 0.0f;
+    a[k] = a[k] * inv;
+    if (b) b[k] = b[k] * inv;
+    sum[k] = 0.0f;
+  }
+}
+
+__attribute__((target("avx2"))) void powerAvx2(const float* lr, const float* li, const float* rr,
+                                               const float* ri, float* p, int n) {
+  int k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const __m256 a = _mm256_loadu_ps(lr + k);
+    const __m256 b = _mm256_loadu_ps(li + k);
+    __m256 v = _mm256_add_ps(_mm256_mul_ps(a, a), _mm256_mul_ps(b, b));
+    if (rr) {
+      const __m256 c = _mm256_loadu_ps(rr + k);
+      const __m256 d = _mm256_loadu_ps(ri + k);
+      v = _mm256_add_ps(v, _mm256_add_ps(_mm256_mul_ps(c, c), _mm256_mul_ps(d, d)));
+    }
+    _mm256_storeu_ps(p + k, v);
+  }
+  powerPlain(lr + k, li + k, rr ? rr + k : nullptr, ri ? ri + k : nullptr, p + k, n - k);
+}
+
+__attribute__((target("avx2"))) void rotateAvx2(const float* xr, const float* xi, const float* cr,
+                                                const float* ci, const float* g, float* yr, float* yi, int n) {
+  int k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const __m256 a = _mm256_loadu_ps(xr + k);
+    const __m256 b = _mm256_loadu_ps(xi + k);
+    const __m256 c = _mm256_loadu_ps(cr + k);
+    const __m256 d = _mm256_loadu_ps(ci + k);
+    __m256 r = _mm256_sub_ps(_mm256_mul_ps(a, c), _mm256_mul_ps(b, d));
+    __m256 i = _mm256_add_ps(_mm256_mul_ps(a, d), _mm256_mul_ps(b, c));
+    if (g) {
+      const __m256 gk = _mm256_loadu_ps(g + k);
+      r = _mm256_mul_ps(r, gk);
+      i = _mm256_mul_ps(i, gk);
+    }
+    _mm256_storeu_ps(yr + k, r);
+    _mm256_storeu_ps(yi + k, i);
+  }
+  rotatePlain(xr + k, xi + k, cr + k, ci + k, g ? g + k : nullptr, yr + k, yi + k, n - k);
+}
+
+__attribute__((target("avx2"))) void addProductAvx2(float* acc, const float* x, const float* w, int n) {
+  int k = 0;
+  for (; k + 8 <= n; k += 8)
+    _mm256_storeu_ps(acc + k, _mm256_add_ps(_mm256_loadu_ps(acc + k),
+                                            _mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(w + k))));
+  addProductPlain(acc + k, x + k, w + k, n - k);
+}
+
+__attribute__((target("avx2"))) void addAvx2(float* acc, const float* w, int n) {
+  int k = 0;
+  for (; k + 8 <= n; k += 8)
+    _mm256_storeu_ps(acc + k, _mm256_add_ps(_mm256_loadu_ps(acc + k), _mm256_loadu_ps(w + k)));
+  addPlain(acc + k, w + k, n - k);
+}
+
+__attribute__((target("avx2"))) void normaliseAvx2(float* a, float* b, float* sum, int n) {
+  const __m256 floor = _mm256_set1_ps(1e-3f);
+  const __m256 one = _mm256_set1_ps(1.0f);
+  int k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const __m256 s = _mm256_loadu_ps(sum + k);
+    const __m256 inv = _mm256_and_ps(_mm256_div_ps(one, s), _mm256_cmp_ps(s, floor, _CMP_GT_OQ));
+    _mm256_storeu_ps(a + k, _mm256_mul_ps(_mm256_loadu_ps(a + k), inv));
+    if (b) _mm256_storeu_ps(b + k, _mm256_mul_ps(_mm256_loadu_ps(b + k), inv));
+    _mm256_storeu_ps(sum + k, _mm256_setzero_ps());
+  }
+  normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
+}
+
+struct Kernels {
+  void (*power)(const float*, const float*, const float*, const float*, float*, int);
+  void (*rotate)(const float*, const float*, const float*, const float*, const float*, float*, float*, int);
+  void (*addProduct)(float*, const float*, const float*, int);
+  void (*add)(float*, const float*, int);
+  void (*normalise)(float*, float*, float*, int);
+};
+
+Kernels chooseKernels() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return {powerAvx2, rotateAvx2, addProductAvx2, addAvx2, normaliseAvx2};
+  return {powerPlain, rotatePlain, addProductPlain, addPlain, normalisePlain};
+}
+
+const Kernels kernels = chooseKernels();
 
 // ---------------------------------------------------------------------------
 // Input
@@ -294,11 +425,7 @@ void propagate(int channels, Pos analysisHop, bool reset) {
   const float* li = st.im[0].get();
   const float* rr = st.re[channels - 1].get();
   const float* ri = st.im[channels - 1].get();
-  for (int k = 0; k < half; k++) {
-    float p = lr[k] * lr[k] + li[k] * li[k];
-    if (channels == 2) p += rr[k] * rr[k] + ri[k] * ri[k];
-    power[k] = p;
-  }
+  kernels.power(lr, li, channels == 2 ? rr : nullptr, ri, power, half);
   int* peaks = st.peaks.get();
   int* valleys = st.valleys.get();
   const int nPeaks = reset ? 0 : vocoder_find_peaks(power, half, peaks, valleys);
@@ -334,13 +461,16 @@ void propagate(int channels, Pos analysisHop, bool reset) {
       pi = pri[k];
     }
     // Measured advance against the bin's nominal one, unwrapped around it.
-    const double raw = std::atan2(xi * pr - xr * pi, xr * pr + xi * pi);
+    const double raw =
+        std::atan2(static_cast<float>(xi * pr - xr * pi), static_cast<float>(xr * pr + xi * pi));
     const double nominal = kTwoPi * k * static_cast<double>(analysisHop) / st.n;
     const double advance = nominal + wrap(raw - nominal);
     const float angle = static_cast<float>(wrap(static_cast<double>(rotation[k]) + advance * scale));
     std::fill(rotation + valleys[p], rotation + valleys[p + 1], angle);
-    std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], static_cast<float>(std::cos(angle)));
-    std::fill(rotIm + valleys[p], rotIm + valleys[p + 1], static_cast<float>(std::sin(angle)));
+    float sine, cosine;
+    ::sincosf(angle, &sine, &cosine);
+    std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], cosine);
+    std::fill(rotIm + valleys[p], rotIm + valleys[p + 1], sine);
   }
 }
 
@@ -356,16 +486,7 @@ void synthesiseAndAdd(int channels, Pos outStart) {
     const float* xi = st.im[c].get();
     float* yr = st.yRe[c].get();
     float* yi = st.yIm[c].get();
-    for (int k = 0; k < half; k++) {
-      yr[k] = xr[k] * cr[k] - xi[k] * ci[k];
-      yi[k] = xr[k] * ci[k] + xi[k] * cr[k];
-    }
-    if (eqOn) {
-      for (int k = 0; k < half; k++) {
-        yr[k] *= gains[k];
-        yi[k] *= gains[k];
-      }
-    }
+    kernels.rotate(xr, xi, cr, ci, eqOn ? gains : nullptr, yr, yi, half);
     // The one-sided inverse counts the DC bin twice.
     yr[0] *= 0.5f;
     yi[0] *= 0.5f;
@@ -378,28 +499,25 @@ void synthesiseAndAdd(int channels, Pos outStart) {
     const float* w = st.windowOut.get();
     const int at = static_cast<int>(outStart & st.outMask);
     const int first = std::min(st.n, st.outSize - at);
-    for (int k = 0; k < first; k++) acc[at + k] += time[k] * w[k];
-    for (int k = first; k < st.n; k++) acc[k - first] += time[k] * w[k];
+    kernels.addProduct(acc + at, time, w, first);
+    kernels.addProduct(acc, time + first, w + first, st.n - first);
   }
   float* wsum = st.wsum.get();
   const float* ws = st.windowSum.get();
   const int at = static_cast<int>(outStart & st.outMask);
   const int first = std::min(st.n, st.outSize - at);
-  for (int k = 0; k < first; k++) wsum[at + k] += ws[k];
-  for (int k = first; k < st.n; k++) wsum[k - first] += ws[k];
+  kernels.add(wsum + at, ws, first);
+  kernels.add(wsum, ws + first, st.n - first);
 }
 
 // Divides the samples from finalEnd up to end by the window sum: they will
 // receive nothing more.
 void finish(int channels, Pos end) {
-  float* wsum = st.wsum.get();
-  for (Pos s = st.finalEnd; s < end; s++) {
+  for (Pos s = st.finalEnd; s < end;) {
     const int at = static_cast<int>(s & st.outMask);
-    const float sum = wsum[at];
-    // Only a hop above half a frame leaves gaps the windows hardly cover.
-    const float inv = sum > 1e-3f ? 1.0f / sum : 0.0f;
-    for (int c = 0; c < channels; c++) st.acc[c][at] *= inv;
-    wsum[at] = 0.0f;
+    const int run = static_cast<int>(std::min<Pos>(end - s, st.outSize - at));
+    kernels.normalise(st.acc[0].get() + at, channels == 2 ? st.acc[1].get() + at : nullptr, st.wsum.get() + at, run);
+    s += run;
   }
   st.finalEnd = std::max(st.finalEnd, end);
 }
