@@ -250,34 +250,36 @@ inline std::vector<double> energyEnvelope(const std::vector<float>& x, size_t wi
 // (in this signal, i.e. the input's spacing divided by the tempo), in ms: for
 // each burst, the time from the first to the last sample whose energy (1 ms
 // moving average) lies within 20 dB of the burst's peak; the median over the
-// bursts. The bursts are found greedily, loudest first, each owning the
-// samples within half a spacing of its peak, so no alignment is needed; a
-// burst quieter than −30 dB below the loudest ends the search. Smearing and
-// flams (an attack placed twice) both widen the reading.
+// bursts. Each burst owns one slot of a grid at the given spacing, ±half a
+// spacing around the grid point; the grid's phase is where the envelope
+// folded modulo the spacing peaks, so no alignment is needed and an echo or a
+// repeated copy of a burst stays in its burst's slot. Smearing and flams (an
+// attack placed twice) both widen the reading. Slots quieter than 30 dB below
+// the loudest are skipped.
 inline double transientWidthMs(const std::vector<float>& x, double rate, double spacingSeconds) {
   const size_t smooth = std::max<size_t>(1, static_cast<size_t>(std::lround(0.001 * rate)));
   const std::vector<double> env = energyEnvelope(x, smooth);
-  const size_t half = static_cast<size_t>(0.5 * spacingSeconds * rate);
-  std::vector<bool> taken(env.size(), false);
+  const double spacing = spacingSeconds * rate;
+  const size_t bins = static_cast<size_t>(spacing);
+  if (bins < 2 || env.size() < bins) return std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> folded(bins, 0.0);
+  for (size_t i = 0; i < env.size(); i++)
+    folded[std::min(bins - 1, static_cast<size_t>(std::fmod(static_cast<double>(i), spacing)))] += env[i];
+  const double phase = static_cast<double>(std::max_element(folded.begin(), folded.end()) - folded.begin());
+  const double loudest = *std::max_element(env.begin(), env.end());
   std::vector<double> widths;
-  double loudest = 0;
-  for (;;) {
-    size_t peak = env.size();
-    for (size_t i = 0; i < env.size(); i++)
-      if (!taken[i] && (peak == env.size() || env[i] > env[peak])) peak = i;
-    if (peak == env.size() || env[peak] <= 0) break;
-    if (loudest == 0) loudest = env[peak];
-    if (env[peak] < 1e-3 * loudest) break;
-    const size_t a = peak >= half ? peak - half : 0;
-    const size_t b = std::min(env.size(), peak + half + 1);
-    const double threshold = 0.01 * env[peak];
+  for (double centre = std::fmod(phase + spacing / 2, spacing) - spacing / 2; centre + spacing / 2 <= env.size();
+       centre += spacing) {
+    if (centre - spacing / 2 < 0) continue;
+    const size_t a = static_cast<size_t>(centre - spacing / 2), b = static_cast<size_t>(centre + spacing / 2);
+    const size_t peak = static_cast<size_t>(std::max_element(env.begin() + a, env.begin() + b) - env.begin());
+    if (env[peak] < 1e-3 * loudest || env[peak] <= 0) continue;
     size_t first = peak, last = peak;
     for (size_t i = a; i < b; i++) {
-      if (taken[i] || env[i] < threshold) continue;
+      if (env[i] < 0.01 * env[peak]) continue;
       first = std::min(first, i);
       last = std::max(last, i);
     }
-    for (size_t i = a; i < b; i++) taken[i] = true;
     widths.push_back(1000.0 * static_cast<double>(last - first + 1) / rate);
   }
   if (widths.empty()) return std::numeric_limits<double>::quiet_NaN();
