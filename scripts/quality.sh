@@ -19,7 +19,8 @@ runs=${TAMBRINO_QUALITY_RUNS:-3}
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j 2 --target quality_measure tambrino_cli_jar >/dev/null
 measure=build/quality_measure
-export TAMBRINO_JAR=$PWD/build/java/tambrino.jar
+# Another build of the command-line tool can be named with TAMBRINO_JAR.
+export TAMBRINO_JAR=${TAMBRINO_JAR:-$PWD/build/java/tambrino.jar}
 
 mkdir -p "$work/in" "$work/out"
 rm -f "$work"/out/*.wav
@@ -72,7 +73,7 @@ figure() {
   local format
   case $what in
     level|flutter) format=%+.2f ;;
-    transients|duration) format=%.1f ;;
+    transients|duration|offset) format=%.1f ;;
     *) format=%+.1f ;;
   esac
   # A figure that rounds to zero is shown without a sign.
@@ -110,6 +111,7 @@ rows=(
   "transients: 3 ms burst within 20 dB, tempo 0.5 (ms)|bursts|0.5|transients"
   "transients: 3 ms burst within 20 dB, tempo 0.75 (ms)|bursts|0.75|transients"
   "pitch, music, tempo 0.75 (cents)|music|0.75|pitch"
+  "start offset against input/tempo, bursts, 0.75 (ms)|bursts|0.75|offset"
   "duration − input/tempo, music, tempo 0.75 (ms)|music|0.75|duration"
 )
 

@@ -9,7 +9,7 @@
 //       (the piece over 32 bars and over one beat, for timing).
 //   quality_measure MEASURE IN.wav OUT.wav TEMPO
 //       MEASURE is one of level, flutter, sidemid, pan, bass, transients,
-//       pitch, duration; prints the figure (dB, ms or cents).
+//       pitch, offset, duration; prints the figure (dB, ms or cents).
 //
 // Reads 16-bit PCM (plain or extensible) and 32-bit float WAV, mono or
 // stereo; a mono file counts as two identical channels.
@@ -166,6 +166,8 @@ double measure(const std::string& what, const Audio& in, const Audio& out, doubl
     });
   if (what == "pitch")
     return perChannel(in, out, [&](const auto& a, const auto& b) { return quality::pitchOffsetCents(a, b, rate); });
+  if (what == "offset")
+    return perChannel(in, out, [&](const auto& a, const auto& b) { return quality::startOffsetMs(a, b, rate, tempo); });
   if (what == "duration")  // output length against the input's divided by the tempo, in ms
     return 1000.0 * (out.seconds() - in.seconds() / tempo);
   throw std::runtime_error("unknown measure " + what);
@@ -187,7 +189,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: quality_measure synth DIR\n"
-                 "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|duration IN OUT TEMPO\n");
+                 "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration IN OUT TEMPO\n");
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quality_measure: %s\n", e.what());

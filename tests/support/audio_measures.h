@@ -288,6 +288,43 @@ inline double transientWidthMs(const std::vector<float>& x, double rate, double 
   return widths.size() % 2 ? widths[m] : 0.5 * (widths[m - 1] + widths[m]);
 }
 
+// Start-up offset of a stretched output in ms: how much later than the input
+// scaled by 1/tempo its sound arrives (negative: earlier). Found by
+// cross-correlating 1 ms energy envelopes over the first `seconds` of the
+// output, the input's envelope time-scaled by 1/tempo, at lags up to ±maxMs,
+// on a grid of 8 samples refined by a parabola. Material with sharp onsets
+// (the burst train) reads to a fraction of a millisecond.
+inline double startOffsetMs(const std::vector<float>& in, const std::vector<float>& out, double rate, double tempo,
+                            double seconds = 3.0, double maxMs = 200.0) {
+  const size_t smooth = std::max<size_t>(1, static_cast<size_t>(std::lround(0.001 * rate)));
+  const std::vector<double> ein = energyEnvelope(in, smooth), eout = energyEnvelope(out, smooth);
+  const size_t step = 8;
+  const size_t n = std::min(eout.size(), static_cast<size_t>(seconds * rate)) / step;
+  std::vector<double> a(n), b(n);
+  for (size_t j = 0; j < n; j++) {
+    b[j] = eout[j * step];
+    const double pos = static_cast<double>(j * step) * tempo;
+    const size_t k = static_cast<size_t>(pos);
+    a[j] = k + 1 < ein.size() ? ein[k] + (pos - static_cast<double>(k)) * (ein[k + 1] - ein[k]) : 0.0;
+  }
+  const std::ptrdiff_t maxLag = static_cast<std::ptrdiff_t>(maxMs * 0.001 * rate / step);
+  std::vector<double> corr(static_cast<size_t>(2 * maxLag + 1), 0.0);
+  for (std::ptrdiff_t lag = -maxLag; lag <= maxLag; lag++) {
+    double sum = 0;
+    for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(n); j++) {
+      const std::ptrdiff_t k = j + lag;
+      if (k >= 0 && k < static_cast<std::ptrdiff_t>(n)) sum += a[static_cast<size_t>(j)] * b[static_cast<size_t>(k)];
+    }
+    corr[static_cast<size_t>(lag + maxLag)] = sum;
+  }
+  size_t best = 1;
+  for (size_t i = 1; i + 1 < corr.size(); i++)
+    if (corr[i] > corr[best]) best = i;
+  const double lag = static_cast<double>(best) - static_cast<double>(maxLag) +
+                     detail::parabolicOffset(corr[best - 1], corr[best], corr[best + 1]);
+  return 1000.0 * lag * static_cast<double>(step) / rate;
+}
+
 // Frequency of the strongest spectral peak of x in Hz, by a parabola through
 // the log power of the peak bin and its neighbours (Blackman-Harris window,
 // zero-padded four times); accurate to well under a cent for a steady tone

@@ -3,6 +3,7 @@
 // means what its name says.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -109,6 +110,18 @@ TEST(AudioMeasures, TransientWidth) {
   double y = 0;
   for (size_t i = 0; i < bursts.size(); i++) smeared[i] = static_cast<float>(y = bursts[i] + k * y);
   EXPECT_NEAR(quality::transientWidthMs(smeared, kRate, spacing), 46.0, 5.0);
+
+  // Start-up offset: a delay reads as itself, at tempo 1 and against a train
+  // placed at the times of a perfect stretch to 0.75.
+  std::vector<float> late(bursts.size() + 441, 0.0f);
+  std::copy(bursts.begin(), bursts.end(), late.begin() + 441);
+  EXPECT_NEAR(quality::startOffsetMs(bursts, late, kRate, 1.0), 10.0, 0.2);
+  EXPECT_NEAR(quality::startOffsetMs(bursts, bursts, kRate, 1.0), 0.0, 0.2);
+  const std::vector<float> slow = quality::burstTrain(kRate, 4.0 / 0.75, spacing / 0.75);
+  EXPECT_NEAR(quality::startOffsetMs(bursts, slow, kRate, 0.75), 0.0, 1.0);
+  late.assign(slow.size() + 441, 0.0f);
+  std::copy(slow.begin(), slow.end(), late.begin() + 441);
+  EXPECT_NEAR(quality::startOffsetMs(bursts, late, kRate, 0.75), 10.0, 1.0);
 }
 
 TEST(AudioMeasures, Pitch) {
