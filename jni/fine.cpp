@@ -79,6 +79,7 @@ struct State {
   std::unique_ptr<float[]> frame;            // n
   std::unique_ptr<float[]> re[2], im[2];     // n each: spectrum, then work space
   std::unique_ptr<float[]> yRe[2], yIm[2];   // half each: synthesised spectrum
+  float nyquist[2] = {};                      // the frame's Nyquist bin
   std::unique_ptr<float[]> power;            // half + 2 (peak search sentinels)
   std::unique_ptr<float[]> gains;            // half
   std::unique_ptr<int[]> peaks, valleys;     // half + 1
@@ -155,6 +156,41 @@ void normalisePlain(float* a, float* b, float* sum, int n) {
   }
 }
 
+// The Nyquist bin of the windowed frame: sum of (-1)^k x[k] w[k], in eight
+// running sums (k mod 8) added at the end, on both paths. n is a multiple
+// of 8.
+float nyquistPlain(const float* x, const float* w, int n) {
+  float lanes[8] = {};
+  for (int k = 0; k < n; k += 8)
+    for (int j = 0; j < 8; j++) {
+      const float v = x[k + j] * w[k + j];
+      lanes[j] = lanes[j] + ((j & 1) ? -v : v);
+    }
+  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+
+// x[k] += h for even k, -h for odd k.
+void addAlternatingPlain(float* x, float h, int n) {
+  for (int k = 0; k < n; k++) x[k] = x[k] + ((k & 1) ? -h : h);
+}
+
+__attribute__((target("avx2"))) float nyquistAvx2(const float* x, const float* w, int n) {
+  const __m256 sign = _mm256_castsi256_ps(_mm256_setr_epi32(0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN));
+  __m256 sum = _mm256_setzero_ps();
+  for (int k = 0; k < n; k += 8)
+    sum = _mm256_add_ps(sum, _mm256_xor_ps(_mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(w + k)), sign));
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, sum);
+  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+
+__attribute__((target("avx2"))) void addAlternatingAvx2(float* x, float h, int n) {
+  const __m256 alt = _mm256_setr_ps(h, -h, h, -h, h, -h, h, -h);
+  int k = 0;
+  for (; k + 8 <= n; k += 8) _mm256_storeu_ps(x + k, _mm256_add_ps(_mm256_loadu_ps(x + k), alt));
+  addAlternatingPlain(x + k, h, n - k);
+}
+
 __attribute__((target("avx2"))) void powerAvx2(const float* lr, const float* li, const float* rr,
                                                const float* ri, float* p, int n) {
   int k = 0;
@@ -228,12 +264,14 @@ struct Kernels {
   void (*addProduct)(float*, const float*, const float*, int);
   void (*add)(float*, const float*, int);
   void (*normalise)(float*, float*, float*, int);
+  float (*nyquist)(const float*, const float*, int);
+  void (*addAlternating)(float*, float, int);
 };
 
 Kernels chooseKernels() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return {powerAvx2, rotateAvx2, addProductAvx2, addAvx2, normaliseAvx2};
-  return {powerPlain, rotatePlain, addProductPlain, addPlain, normalisePlain};
+  if (__builtin_cpu_supports("avx2")) return {powerAvx2, rotateAvx2, addProductAvx2, addAvx2, normaliseAvx2, nyquistAvx2, addAlternatingAvx2};
+  return {powerPlain, rotatePlain, addProductPlain, addPlain, normalisePlain, nyquistPlain, addAlternatingPlain};
 }
 
 const Kernels kernels = chooseKernels();
@@ -382,6 +420,9 @@ void analyse(int channels, Pos start) {
   for (int c = 0; c < channels; c++) {
     gather(c, start, st.frame.get());
     fft_forward_windowed(st.frame.get(), st.window.get(), st.re[c].get(), st.im[c].get());
+    // The transform keeps the bins below Nyquist; the Nyquist bin (real)
+    // holds what high-hats and noise put there.
+    st.nyquist[c] = st.n >= 8 ? kernels.nyquist(st.frame.get(), st.window.get(), st.n) : 0.0f;
   }
 }
 
@@ -495,6 +536,11 @@ void synthesiseAndAdd(int channels, Pos outStart) {
     std::memcpy(st.prevIm[c].get(), xi, static_cast<size_t>(half) * sizeof(float));
     float* time = st.re[c].get();
     fft_inverse_half(yr, yi, time, st.im[c].get());
+    // The Nyquist bin, turned by the cosine of the top region's rotation (it
+    // must stay real); the one-sided inverse's scale counts it half.
+    float nyquist = st.nyquist[c] * cr[half - 1];
+    if (eqOn) nyquist = nyquist * gains[half - 1];
+    kernels.addAlternating(time, 0.5f * nyquist, st.n);
     float* acc = st.acc[c].get();
     const float* w = st.windowOut.get();
     const int at = static_cast<int>(outStart & st.outMask);
