@@ -598,7 +598,9 @@ bool fine_init(int frameSize, int hop) {
   s.half = frameSize / 2;
   s.hop = hop;
   s.lag = fine_input_lag(frameSize);
-  s.lookahead = frameSize / 2;
+  // An onset is known a sub-block after it starts; what the look-ahead
+  // reaches must be known whatever the blocks, within the input lag.
+  s.lookahead = std::max(0, frameSize / 2 - kOnsetBlock);
   s.maxDeviation = frameSize / 2;
   s.ringSize = 8 * frameSize;
   s.ringMask = s.ringSize - 1;
@@ -687,7 +689,7 @@ bool fine_process(const float* left, const float* right, int samplesIn, float* o
       if (outStart > outEnd) break;
       const Pos nominal = mapInput(outStart, samplesIn, samplesOut) - st.lag - st.n / 2;
       const Pos horizon = st.firstFrame ? nominal + st.n : st.prevStart + st.n + st.lookahead;
-      if (horizon > st.head || nominal + st.maxDeviation + st.n > st.head) {
+      if (horizon + kOnsetBlock > st.head || nominal + st.maxDeviation + st.n > st.head) {
         if (fed < samplesIn) break;
       }
       bool reset = false;
@@ -709,6 +711,8 @@ bool fine_process(const float* left, const float* right, int samplesIn, float* o
     append(left + fed, right ? right + fed : nullptr, chunk);
     fed += chunk;
   }
+  // Earlier blocks may have finished all that this one hands out.
+  emit(channels, outEnd, blockStart, outLeft, outRight);
   // The map's segment ends here; the next block continues it.
   st.mapOut = outEnd;
   st.mapIn = inEnd;

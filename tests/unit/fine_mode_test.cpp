@@ -1,0 +1,282 @@
+// The fine mode's contract at the entry points: how the mode is chosen, that
+// every block hands back exactly samplesOut fresh samples whatever the block
+// sizes, that the output does not depend on how the input is cut into
+// blocks, that tempo changes and mode switches play on without a gap, and
+// that the settings and the guards of the exact mode act the same way.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "../support/audio_measures.h"
+#include "../support/fine_driver.h"
+#include "../support/test_material.h"
+#include "spectrum.h"
+
+namespace {
+
+using finedrive::kRate;
+
+// Two notes and an attack per quarter second, different on each channel.
+quality::Stereo music(double seconds) {
+  const std::vector<float> bursts = quality::burstTrain(kRate, seconds, 0.25, 3.0, 5);
+  quality::Stereo s;
+  for (size_t i = 0; i < bursts.size(); i++) {
+    const double t = static_cast<double>(i) / kRate;
+    s.left.push_back(static_cast<float>(0.3 * std::sin(2 * M_PI * 220 * t) + 0.3 * bursts[i]));
+    s.right.push_back(static_cast<float>(0.2 * std::sin(2 * M_PI * 330 * t) + 0.25 * bursts[i]));
+  }
+  return s;
+}
+
+float peakOf(const std::vector<float>& x, size_t from = 0) {
+  float p = 0;
+  for (size_t i = from; i < x.size(); i++) p = std::max(p, std::fabs(x[i]));
+  return p;
+}
+
+class FineMode : public ::testing::Test {
+ protected:
+  fakejni::Env env;
+
+  void mode(int m, const char* expectException = "") {
+    Java_quorvel_tambrino_NativeInterface_dspQualityMode(&env, nullptr, m);
+    EXPECT_EQ(expectException, env.takeException());
+  }
+
+  // One block in an array of exactly max(in, out) frames filled with
+  // `fill` beyond the input; returns the whole array afterwards.
+  std::vector<jshort> block(const std::vector<jshort>& input, int channels, int in, int out, jshort fill,
+                            const char* expectException = "") {
+    std::vector<jshort> data(static_cast<size_t>(std::max(in, out)) * channels, fill);
+    std::copy(input.begin(), input.begin() + static_cast<long>(in) * channels, data.begin());
+    jshortArray array = env.shorts(data);
+    Java_quorvel_tambrino_NativeInterface_dspProcess(&env, nullptr, array, in, out, 0.0f);
+    EXPECT_EQ(expectException, env.takeException());
+    return fakejni::Env::read<jshort>(array);
+  }
+};
+
+TEST_F(FineMode, AnUnknownModeIsRefusedAndChangesNothing) {
+  const quality::Stereo m = music(2.0);
+  finedrive::Settings exact;
+  exact.quality = 0;
+  const finedrive::Output reference = finedrive::stretch(m.left, m.right, 0.75, exact);
+
+  finedrive::start(env, 2, exact);
+  mode(2, "java/lang/IllegalArgumentException");
+  mode(-1, "java/lang/IllegalArgumentException");
+  const finedrive::Output out = finedrive::process(env, m.left, m.right, {{0, 0.75}}, exact);
+  EXPECT_EQ(reference.left, out.left);
+  EXPECT_EQ(reference.right, out.right);
+
+  // In the fine mode a refused value keeps the fine mode.
+  const finedrive::Output fine = finedrive::stretch(m.left, m.right, 0.75);
+  fakejni::Env env2;
+  finedrive::start(env2, 2);
+  Java_quorvel_tambrino_NativeInterface_dspQualityMode(&env2, nullptr, 7);
+  EXPECT_EQ("java/lang/IllegalArgumentException", env2.takeException());
+  EXPECT_EQ(fine.left, finedrive::process(env2, m.left, m.right, {{0, 0.75}}).left);
+}
+
+// The command-line tool may cut the input into blocks of any size; at a
+// constant tempo the samples must not depend on it.
+TEST_F(FineMode, TheOutputDoesNotDependOnTheBlockSize) {
+  const quality::Stereo m = music(3.0);
+  for (double tempo : {0.75, 0.5, 1.25}) {
+    finedrive::Settings s;
+    const finedrive::Output reference = finedrive::stretch(m.left, m.right, tempo, s);
+    for (int size : {1000, 777, 8192, 44100}) {
+      s.block = size;
+      const finedrive::Output out = finedrive::stretch(m.left, m.right, tempo, s);
+      ASSERT_EQ(reference.left.size(), out.left.size());
+      EXPECT_EQ(reference.left, out.left) << "tempo " << tempo << ", blocks of " << size;
+      EXPECT_EQ(reference.right, out.right) << "tempo " << tempo << ", blocks of " << size;
+    }
+  }
+}
+
+// No block hands back a sample that the engine did not make for it: blocks
+// far longer out than in, tiny blocks, and blocks with nothing out, filled
+// with a marker beyond their input, come back without the marker, and
+// silence in gives silence out once the music has passed through.
+TEST_F(FineMode, EveryBlockReturnsExactlyItsOwnFreshSamples) {
+  finedrive::start(env, 2);
+  const quality::Stereo m = music(1.0);
+  std::vector<jshort> pcm;
+  for (size_t i = 0; i < m.left.size(); i++) {
+    pcm.push_back(finedrive::toPcm(m.left[i]));
+    pcm.push_back(finedrive::toPcm(m.right[i]));
+  }
+  const jshort marker = 12345;
+  const int sizes[][2] = {{4096, 5461}, {100, 800}, {1, 8}, {4096, 0}, {3000, 2000}, {512, 4096}, {7, 9}};
+  size_t at = 0;
+  for (int round = 0; round < 6; round++) {
+    for (const auto& sz : sizes) {
+      std::vector<jshort> in(static_cast<size_t>(sz[0]) * 2, 0);
+      for (size_t i = 0; i < in.size(); i++) in[i] = pcm[(at + i) % pcm.size()];
+      at += in.size();
+      const std::vector<jshort> out = block(in, 2, sz[0], sz[1], marker);
+      for (int i = 0; i < 2 * sz[1]; i++) ASSERT_NE(marker, out[static_cast<size_t>(i)]) << i;
+      if (sz[1] == 0) {
+        EXPECT_EQ(0.0f, Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(&env, nullptr));
+      }
+    }
+  }
+  // Two seconds of silence: the last second comes out silent.
+  const std::vector<jshort> silence(4096 * 2, 0);
+  for (int i = 0; i < 22; i++) {
+    const std::vector<jshort> out = block(silence, 2, 4096, 4096, marker);
+    if (i < 11) continue;
+    for (int k = 0; k < 2 * 4096; k++) ASSERT_EQ(0, out[static_cast<size_t>(k)]) << "block " << i;
+  }
+}
+
+// A player moves the tempo while the music plays: the tone goes on at its
+// level, with no gap, click or dip where the tempo changes, and each
+// stretch of the stream lasts what its tempo asks.
+TEST_F(FineMode, TempoChangesPlayOnSmoothly) {
+  const std::vector<float> tone = quality::steadyTone(kRate, 6.0);
+  finedrive::Settings s;
+  s.trim = false;
+  finedrive::start(env, 2, s);
+  const long b = 4096;  // the changes fall on block boundaries
+  const std::vector<finedrive::TempoChange> tempi = {{0, 1.0}, {11 * b, 0.6}, {22 * b, 1.3}, {43 * b, 0.8}};
+  const finedrive::Output out = finedrive::process(env, tone, tone, tempi, s);
+  ASSERT_EQ(out.exception, "");
+  const double expected = 11 * b / 1.0 + 11 * b / 0.6 + 21 * b / 1.3 + (tone.size() - 43 * b) / 0.8;
+  EXPECT_NEAR(static_cast<double>(out.left.size()), expected, 2.0);
+  // From the end of the start-up delay to before the fade-out.
+  const size_t from = static_cast<size_t>(fine_latency(4096, 1.0)) + 4096;
+  const std::vector<float> steady(out.left.begin() + static_cast<long>(from), out.left.end() - 30000);
+  EXPECT_LT(quality::flutterDb(steady, kRate, 440.0), 0.5);
+  EXPECT_NEAR(quality::levelChangeDb(tone, steady), 0.0, 0.2);
+}
+
+// Switching into the fine mode mid-stream starts from the recent input (no
+// silent gap), and back into the exact mode plays on as the exact mode.
+TEST_F(FineMode, SwitchingModesPlaysOn) {
+  const std::vector<float> tone = quality::steadyTone(kRate, 2.0);
+  finedrive::Settings s;
+  s.quality = 0;
+  s.trim = false;
+  finedrive::start(env, 2, s);
+  std::vector<float> part(tone.begin(), tone.begin() + 44100);
+  finedrive::process(env, part, part, {{0, 0.75}}, s);
+  mode(1);
+  part.assign(tone.begin() + 44100, tone.begin() + 88200 - 4410);
+  const finedrive::Output fine = finedrive::process(env, part, part, {{0, 0.75}}, s);
+  ASSERT_EQ(fine.exception, "");
+  // The first block after the switch already carries the tone.
+  EXPECT_GT(peakOf(std::vector<float>(fine.left.begin(), fine.left.begin() + 4096)), 0.3f);
+  EXPECT_NEAR(quality::levelChangeDb(part, fine.left), 0.0, 0.2);
+  mode(0);
+  const finedrive::Output exact = finedrive::process(env, part, part, {{0, 0.75}}, s);
+  ASSERT_EQ(exact.exception, "");
+  EXPECT_GT(peakOf(exact.left, 8192), 0.3f);
+}
+
+// Linked stereo leaves a mono stream alone: two equal channels come out
+// equal, and equal to the same stream played as mono.
+TEST_F(FineMode, EqualChannelsGiveTheMonoOutput) {
+  const quality::Stereo m = music(2.0);
+  const finedrive::Output mono = finedrive::stretch(m.left, {}, 0.75);
+  const finedrive::Output stereo = finedrive::stretch(m.left, m.left, 0.75);
+  ASSERT_EQ(mono.left.size(), stereo.left.size());
+  EXPECT_EQ(mono.left, stereo.left);
+  EXPECT_EQ(mono.left, stereo.right);
+}
+
+// Panning, the fold, the equaliser, the preamp, the peak meter and the note
+// spectrum act in the fine mode as in the exact mode.
+TEST_F(FineMode, TheSettingsActAsInTheExactMode) {
+  const std::vector<float> tone = quality::steadyTone(kRate, 2.0);
+  const std::vector<float> quiet(tone.size(), 0.0f);
+  finedrive::Settings s;
+
+  // Fold: both outputs carry the mean of the inputs.
+  finedrive::start(env, 2, s);
+  Java_quorvel_tambrino_NativeInterface_dspPanning(&env, nullptr, 1, 1, 50);
+  finedrive::Output out = finedrive::process(env, tone, quiet, {{0, 0.75}}, s);
+  EXPECT_EQ(out.left, out.right);
+  EXPECT_NEAR(quality::levelChangeDb(tone, out.left), 20 * std::log10(0.5), 0.2);
+
+  // Panning level 100: both outputs carry the left input.
+  finedrive::start(env, 2, s);
+  Java_quorvel_tambrino_NativeInterface_dspPanning(&env, nullptr, 1, 0, 100);
+  out = finedrive::process(env, tone, quiet, {{0, 0.75}}, s);
+  EXPECT_NEAR(quality::levelChangeDb(tone, out.right), 0.0, 0.2);
+
+  // The equaliser: all gains 1 changes nothing; all gains 0 silences; the
+  // preamp scales.
+  Java_quorvel_tambrino_NativeInterface_dspPanning(&env, nullptr, 0, 0, 50);
+  const finedrive::Output plain = finedrive::stretch(tone, tone, 0.75);
+  finedrive::start(env, 2, s);
+  Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr, env.floats(std::vector<float>(2048, 1.0f)));
+  Java_quorvel_tambrino_NativeInterface_dspEQEnable(&env, nullptr, 1);
+  EXPECT_EQ(plain.left, finedrive::process(env, tone, tone, {{0, 0.75}}, s).left);
+  finedrive::start(env, 2, s);
+  Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr, env.floats(std::vector<float>(2048, 0.0f)));
+  EXPECT_EQ(0.0f, peakOf(finedrive::process(env, tone, tone, {{0, 0.75}}, s).left));
+  Java_quorvel_tambrino_NativeInterface_dspEQEnable(&env, nullptr, 0);
+
+  finedrive::start(env, 2, s);
+  Java_quorvel_tambrino_NativeInterface_dspSetPreamp(&env, nullptr, 0.5f);
+  Java_quorvel_tambrino_NativeInterface_dspSpectrumEnable(&env, nullptr, 1);
+  out = finedrive::process(env, tone, tone, {{0, 0.75}}, s);
+  EXPECT_NEAR(quality::levelChangeDb(tone, out.left), 20 * std::log10(0.5), 0.2);
+  // The last block is the silence fed after the input: play the tone again.
+  s.trim = false;
+  finedrive::process(env, tone, tone, {{0, 0.75}}, s);
+  const float level = Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(&env, nullptr);
+  EXPECT_NEAR(level, 0.5f * 0.5f, 0.01f);  // -6 dBFS through a preamp of 0.5
+  std::vector<float> spectrum(SPECTRUM_NOTES, 0.0f);
+  jfloatArray array = env.floats(spectrum);
+  Java_quorvel_tambrino_NativeInterface_dspGetSpectrum(&env, nullptr, array, SPECTRUM_NOTES);
+  spectrum = fakejni::Env::read<jfloat>(array);
+  const long loudest = std::max_element(spectrum.begin(), spectrum.end()) - spectrum.begin();
+  EXPECT_NEAR(spectrum_note_frequency(static_cast<int>(loudest)), 440.0f, 1.0f);
+}
+
+// The exact mode's guards hold in the fine mode, and a refused block changes
+// nothing; full-scale extremes come out limited, never as noise.
+TEST_F(FineMode, HostileBlocksAreHandledAsInTheExactMode) {
+  finedrive::start(env, 2);
+  const std::vector<jshort> in(4096 * 2, 1000);
+  block(in, 2, 0, 100, 7, "java/lang/IllegalArgumentException");
+  // A synthesis hop of 512 x 5000 samples is beyond the frame.
+  block(in, 2, 1, 5000, 7, "java/lang/IllegalArgumentException");
+  jshortArray small = env.shorts(std::vector<jshort>(10, 0));
+  Java_quorvel_tambrino_NativeInterface_dspProcess(&env, nullptr, small, 100, 100, 0.0f);
+  EXPECT_EQ("java/lang/IllegalArgumentException", env.takeException());
+  Java_quorvel_tambrino_NativeInterface_dspProcess(&env, nullptr, nullptr, 100, 100, 0.0f);
+  EXPECT_EQ("java/lang/NullPointerException", env.takeException());
+
+  // Full-scale alternation and full-scale square waves.
+  std::vector<jshort> wild(4096 * 2);
+  for (size_t i = 0; i < wild.size(); i++) wild[i] = (i / 2) % 2 ? 32767 : -32768;
+  for (int i = 0; i < 20; i++) {
+    if (i == 10) {
+      for (size_t k = 0; k < wild.size(); k++) wild[k] = (k / 200) % 2 ? 32767 : -32768;
+    }
+    const int samplesOut = 3000 + 500 * (i % 3);
+    const std::vector<jshort> out = block(wild, 2, 4096, samplesOut, 0);
+    const float level = Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(&env, nullptr);
+    EXPECT_TRUE(std::isfinite(level));
+    EXPECT_LT(level, 4.0f);
+    for (int k = 0; k < 2 * samplesOut; k++) ASSERT_GE(out[static_cast<size_t>(k)], -32767);
+  }
+}
+
+// dspInit in the fine mode keeps the mode and starts a fresh stream.
+TEST_F(FineMode, SetUpKeepsTheMode) {
+  const quality::Stereo m = music(2.0);
+  const finedrive::Output reference = finedrive::stretch(m.left, m.right, 0.75);
+  finedrive::start(env, 2);
+  finedrive::process(env, m.right, m.left, {{0, 0.5}});
+  Java_quorvel_tambrino_NativeInterface_dspInit(&env, nullptr, 4096, 8, kRate, 2);
+  EXPECT_EQ(reference.left, finedrive::process(env, m.left, m.right, {{0, 0.75}}).left);
+}
+
+}  // namespace
