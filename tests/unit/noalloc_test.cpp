@@ -308,3 +308,22 @@ TEST_F(NoAllocation, SmallerBlocksAtSlowerTemposAllocateNothing) {
 }
 
 }  // namespace
+
+// The fine mode, its tempo changes and switches between the modes allocate
+// nothing either: its buffers are made by dspInit.
+TEST_F(NoAllocation, FineModeBlocksAllocateNothing) {
+  ASSERT_NO_FATAL_FAILURE(start(4096, 8, 44100, 2));
+  Java_quorvel_tambrino_NativeInterface_dspQualityMode(jni(), nullptr, 1);
+  processCounted(2, 4096, 5461, 0);
+  long total = 0;
+  int offset = 4096;
+  const int blocks[][2] = {{4096, 5462}, {4096, 8192}, {1000, 700}, {4096, 0}, {1, 8}, {4096, 4096}, {2048, 3000}};
+  for (int round = 0; round < 3; round++) {
+    for (const auto& blk : blocks) {
+      total += processCounted(2, blk[0], blk[1], offset);
+      offset += blk[0];
+    }
+    Java_quorvel_tambrino_NativeInterface_dspQualityMode(jni(), nullptr, round % 2);
+  }
+  EXPECT_EQ(total, 0);
+}
