@@ -13,6 +13,7 @@
 // the input and polling are left out.
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -136,6 +137,81 @@ bool pipelineInChild(const std::string& lib, const PipelineCase& c, double secon
                  return PipelineResult{};
                }
                return runPipeline(api, c, seconds);
+             },
+             out) &&
+         out.ok;
+}
+
+// ---------------------------------------------------------------------------
+// The two quality modes of this build side by side, as the command-line tool
+// drives them: stereo 44.1 kHz, spectrum on, blocks of 4096 input frames;
+// the exact mode at its 2048/4 with whole synthesis hops per block, the fine
+// mode at 4096/8 with each block's output by cumulative rounding.
+
+struct ModeCase {
+  const char* title;
+  int quality;
+  int frameSize;
+  int overSampling;
+  double tempo;
+};
+
+const ModeCase kModeCases[] = {
+    {"exact 2048/4, tempo 1.0", 0, 2048, 4, 1.0}, {"fine 4096/8, tempo 1.0", 1, 4096, 8, 1.0},
+    {"exact 2048/4, tempo 0.75", 0, 2048, 4, 0.75}, {"fine 4096/8, tempo 0.75", 1, 4096, 8, 0.75},
+    {"exact 2048/4, tempo 0.5", 0, 2048, 4, 0.5},   {"fine 4096/8, tempo 0.5", 1, 4096, 8, 0.5},
+};
+
+PipelineResult runMode(const golden::EngineApi& api, void (*qualityMode)(JNIEnv*, jobject, jint),
+                       const ModeCase& c, double seconds) {
+  PipelineResult r{};
+  golden::Driver d(api, nullptr);
+  const int rate = 44100;
+  d.init(c.frameSize, c.overSampling, rate, 2);
+  d.spectrum(1);
+  fakejni::Env env;
+  qualityMode(&env, nullptr, c.quality);
+  if (!env.takeException().empty()) return r;
+  const int samplesIn = 4096;
+  const int stepIn = c.frameSize / c.overSampling;
+  const long hopOut = std::lround(stepIn / c.tempo);
+  const int blocks = static_cast<int>(seconds * rate / samplesIn);
+  long totalOut = 0;
+  for (int b = 0; b < blocks; b++) {
+    const long samplesOut = c.quality == 0 ? samplesIn / stepIn * hopOut
+                                           : std::lround((b + 1.0) * samplesIn / c.tempo) - totalOut;
+    jshortArray arr = d.prepare(samplesIn, static_cast<int>(samplesOut));
+    const auto t0 = Clock::now();
+    d.processPrepared(arr, samplesIn, static_cast<int>(samplesOut));
+    const double t = secondsSince(t0);
+    r.seconds += t;
+    if (t > r.worstBlock) r.worstBlock = t;
+    totalOut += samplesOut;
+  }
+  r.blocks = blocks;
+  r.audioSeconds = static_cast<double>(totalOut) / rate;
+  r.blockSeconds = r.audioSeconds / blocks;
+  r.ok = 1;
+  return r;
+}
+
+bool modeInChild(const std::string& lib, const ModeCase& c, double seconds, PipelineResult& out) {
+  return inChild<PipelineResult>(
+             [&] {
+               golden::EngineApi api;
+               std::string error;
+               if (!bench::loadEngine(lib, api, error)) {
+                 std::fprintf(stderr, "%s\n", error.c_str());
+                 return PipelineResult{};
+               }
+               void* handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+               auto qualityMode = reinterpret_cast<void (*)(JNIEnv*, jobject, jint)>(
+                   handle ? dlsym(handle, "Java_quorvel_tambrino_NativeInterface_dspQualityMode") : nullptr);
+               if (qualityMode == nullptr) {
+                 std::fprintf(stderr, "%s: no quality modes\n", lib.c_str());
+                 return PipelineResult{};
+               }
+               return runMode(api, qualityMode, c, seconds);
              },
              out) &&
          out.ok;
@@ -359,6 +435,26 @@ int main(int argc, char** argv) {
       std::printf("%-44s %12s %9.3f ms (%.2f %%)\n", label, "", bestFast.worstBlock * 1e3,
                   100.0 * bestFast.worstBlock / bestFast.blockSeconds);
     }
+  }
+
+  std::printf("\nQuality modes of this build side by side, stereo 44.1 kHz, spectrum on, blocks of 4096 frames in:\n");
+  for (const ModeCase& c : kModeCases) {
+    PipelineResult best{};
+    best.seconds = 1e30;
+    for (int r = 0; r < runs; r++) {
+      PipelineResult res;
+      if (modeInChild(fast, c, seconds, res)) {
+        if (res.seconds < best.seconds) best = res;
+      } else {
+        failures++;
+      }
+    }
+    if (!best.ok) {
+      std::printf("%s: a run failed\n", c.title);
+      continue;
+    }
+    std::printf("  %-42s %11.1fx   worst block %.3f ms of %.1f ms\n", c.title, best.audioSeconds / best.seconds,
+                best.worstBlock * 1e3, best.blockSeconds * 1e3);
   }
 
   UnitCosts u{};
