@@ -28,6 +28,9 @@ constexpr double kOnsetFloor = 128 * 1e-7;  // quieter sub-blocks never start an
 // note, whose waveform would otherwise rise sharply once per period.
 constexpr int kOnsetMemory = 24;
 constexpr int kOnsetQueue = 64;
+// A peak whose power rose more than this since the last frame belongs to the
+// attack (6 dB).
+constexpr double kAttackRise = 4.0;
 
 // Positions in samples from the start of the stream (input) or of the time
 // line (output); 64 bits, so that no stream is too long.
@@ -453,13 +456,21 @@ inline void reference(int channels, float lr, float li, float rr, float ri, bool
   }
 }
 
+// The phase less the nearest multiple of 2 pi (phases here stay far below
+// 2^62).
 double wrap(double phase) {
-  return phase - kTwoPi * std::floor((phase + kPi) / kTwoPi);
+  const double turns = phase * (1.0 / kTwoPi);
+  const int64_t whole = static_cast<int64_t>(turns + (turns >= 0 ? 0.5 : -0.5));
+  return phase - static_cast<double>(whole) * kTwoPi;
 }
 
 // Rotation of every bin: one angle per peak region, from the reference's
 // phase advance at the peak over analysisHop, scaled to the synthesis hop.
-void propagate(int channels, Pos analysisHop, bool reset) {
+// restart: every region starts from its analysis phase. attack: the regions
+// whose peak rose sharply do (the attack's own partials, rebuilt as they
+// were), while those of sounds that go on, a held bass note under a drum hit
+// for one, carry on undisturbed.
+void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
   const int half = st.half;
   float* power = st.power.get();
   const float* lr = st.re[0].get();
@@ -469,7 +480,7 @@ void propagate(int channels, Pos analysisHop, bool reset) {
   kernels.power(lr, li, channels == 2 ? rr : nullptr, ri, power, half);
   int* peaks = st.peaks.get();
   int* valleys = st.valleys.get();
-  const int nPeaks = reset ? 0 : vocoder_find_peaks(power, half, peaks, valleys);
+  const int nPeaks = restart ? 0 : vocoder_find_peaks(power, half, peaks, valleys);
   float* rotation = st.rotation.get();
   float* rotRe = st.rotRe.get();
   float* rotIm = st.rotIm.get();
@@ -481,6 +492,11 @@ void propagate(int channels, Pos analysisHop, bool reset) {
   }
   valleys[nPeaks] = half;
   const double scale = static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0;
+  auto fillRegion = [&](int p, float angle, float cosine, float sine) {
+    std::fill(rotation + valleys[p], rotation + valleys[p + 1], angle);
+    std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], cosine);
+    std::fill(rotIm + valleys[p], rotIm + valleys[p + 1], sine);
+  };
   const float* plr = st.prevRe[0].get();
   const float* pli = st.prevIm[0].get();
   const float* prr = st.prevRe[channels - 1].get();
@@ -501,17 +517,23 @@ void propagate(int channels, Pos analysisHop, bool reset) {
       pr = prr[k];
       pi = pri[k];
     }
+    if (attack) {
+      double before = static_cast<double>(plr[k]) * plr[k] + static_cast<double>(pli[k]) * pli[k];
+      if (channels == 2) before += static_cast<double>(prr[k]) * prr[k] + static_cast<double>(pri[k]) * pri[k];
+      if (power[k] > kAttackRise * before) {
+        fillRegion(p, 0.0f, 1.0f, 0.0f);
+        continue;
+      }
+    }
     // Measured advance against the bin's nominal one, unwrapped around it.
     const double raw =
         std::atan2(static_cast<float>(xi * pr - xr * pi), static_cast<float>(xr * pr + xi * pi));
     const double nominal = kTwoPi * k * static_cast<double>(analysisHop) / st.n;
     const double advance = nominal + wrap(raw - nominal);
     const float angle = static_cast<float>(wrap(static_cast<double>(rotation[k]) + advance * scale));
-    std::fill(rotation + valleys[p], rotation + valleys[p + 1], angle);
     float sine, cosine;
     ::sincosf(angle, &sine, &cosine);
-    std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], cosine);
-    std::fill(rotIm + valleys[p], rotIm + valleys[p + 1], sine);
+    fillRegion(p, angle, cosine, sine);
   }
 }
 
@@ -695,9 +717,10 @@ bool fine_process(const float* left, const float* right, int samplesIn, float* o
       bool reset = false;
       const Pos start = analysisStart(nominal, reset);
       const Pos analysisHop = start - st.prevStart;
-      if (st.firstFrame || analysisHop > st.n / 2) reset = true;
+      // Nothing to continue from: every bin starts from its analysis phase.
+      const bool restart = st.firstFrame || analysisHop > st.n / 2;
       analyse(channels, start);
-      propagate(channels, analysisHop, reset);
+      propagate(channels, analysisHop, restart, reset);
       synthesiseAndAdd(channels, outStart);
       st.firstFrame = false;
       st.prevStart = start;

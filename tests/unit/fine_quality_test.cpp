@@ -73,6 +73,31 @@ TEST(FineQuality, AttacksComeOutOnceAndSharp) {
   }
 }
 
+// A held note under drum hits carries on at its level: only what the attack
+// brings restarts its phases.
+TEST(FineQuality, AHeldNoteCarriesOnThroughAttacks) {
+  const std::vector<float> bursts = quality::burstTrain(kRate, 4.0, 0.25);
+  std::vector<float> mix(bursts.size());
+  for (size_t i = 0; i < mix.size(); i++)
+    mix[i] = static_cast<float>(0.4 * std::sin(2 * M_PI * 110.0 * i / kRate) + 0.6 * bursts[i]);
+  for (double tempo : {0.5, 0.75}) {
+    const finedrive::Output out = stretch(mix, mix, tempo);
+    // The note's amplitude over 20 ms windows, by demodulation.
+    const size_t window = static_cast<size_t>(0.02 * kRate);
+    std::vector<double> envelope;
+    for (size_t start = out.left.size() / 5; start + window < out.left.size() * 4 / 5; start += window / 4) {
+      double re = 0, im = 0;
+      for (size_t i = start; i < start + window; i++) {
+        re += out.left[i] * std::cos(2 * M_PI * 110.0 * i / kRate);
+        im += out.left[i] * std::sin(2 * M_PI * 110.0 * i / kRate);
+      }
+      envelope.push_back(2 * std::hypot(re, im) / window);
+    }
+    const auto [low, high] = std::minmax_element(envelope.begin(), envelope.end());
+    EXPECT_LT(20 * std::log10(*high / *low), 3.0) << "tempo " << tempo;
+  }
+}
+
 // The start-up delay is what the engine says it is, and the time map puts
 // each attack where the tempo puts it.
 TEST(FineQuality, AttacksLandOnTime) {
