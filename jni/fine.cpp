@@ -21,11 +21,12 @@ constexpr double kTwoPi = 6.283185307179586;
 // Onset detector: energy of the first difference of the channels' mean over
 // sub-blocks aligned to absolute input positions, so that what it finds does
 // not depend on how the input is cut into blocks.
-constexpr int kOnsetBlock = 128;
+constexpr int kOnsetBlock = 128;  // at most; a quarter frame for short frames
 constexpr double kOnsetRise = 8.0;          // rise over the loudest recent sub-block (9 dB)
-constexpr double kOnsetFloor = 128 * 1e-7;  // quieter sub-blocks never start an attack
-// Recent sub-blocks compared with (70 ms): longer than the period of any
-// note, whose waveform would otherwise rise sharply once per period.
+constexpr double kOnsetFloor = 1e-7;  // per sample: quieter sub-blocks never start an attack
+// Recent sub-blocks compared with (70 ms at 44.1 kHz with frames of 512 or
+// more): longer than the period of any note, whose waveform would otherwise
+// rise sharply once per period.
 constexpr int kOnsetMemory = 24;
 constexpr int kOnsetQueue = 64;
 // A peak whose power rose more than this since the last frame belongs to the
@@ -55,6 +56,7 @@ struct State {
   int hop = 0;      // synthesis hop
   int lag = 0;      // analysis behind the input on the time map
   int lookahead = 0;
+  int onsetBlock = kOnsetBlock;
   Pos maxDeviation = 0;
 
   // Input history: a ring of ringSize samples per channel, position p at
@@ -289,11 +291,11 @@ void detectOnsets(const float* left, const float* right, int count) {
     st.lastMean = mean;
     st.subEnergy += d * d;
     const Pos p = st.head + i + 1;
-    if (p % kOnsetBlock != 0) continue;
+    if (p % st.onsetBlock != 0) continue;
     const double e = st.subEnergy;
-    const Pos start = p - kOnsetBlock;
+    const Pos start = p - st.onsetBlock;
     const double loudest = *std::max_element(st.recent, st.recent + kOnsetMemory);
-    if (e > kOnsetFloor && e > kOnsetRise * loudest && start - st.lastOnset >= st.n / 4) {
+    if (e > kOnsetFloor * st.onsetBlock && e > kOnsetRise * loudest && start - st.lastOnset >= st.n / 4) {
       st.lastOnset = start;
       if (st.onsetCount < kOnsetQueue) st.onsets[st.onsetCount++] = start;
     }
@@ -406,13 +408,14 @@ Pos analysisStart(Pos nominal, bool& reset) {
       start = nominal + deviation - step;
     }
   }
-  // Never farther from the map than the history and the look-ahead allow,
-  // and never backwards.
+  // Never backwards (a frame may repeat the last position: the analysis
+  // holds), and never farther from the map than the history and the
+  // look-ahead allow.
+  start = std::max(start, prev);
   if (start > nominal + st.maxDeviation || start < nominal - st.maxDeviation) {
-    start = std::clamp(start, nominal - st.maxDeviation, nominal + st.maxDeviation);
+    start = std::clamp(start, std::max(prev, nominal - st.maxDeviation), nominal + st.maxDeviation);
     st.lockLeft = 0;
   }
-  if (start <= prev) start = prev + 1;
   return start;
 }
 
@@ -491,7 +494,8 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
     return;
   }
   valleys[nPeaks] = half;
-  const double scale = static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0;
+  const double scale =
+      analysisHop > 0 ? static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0 : 0.0;
   auto fillRegion = [&](int p, float angle, float cosine, float sine) {
     std::fill(rotation + valleys[p], rotation + valleys[p + 1], angle);
     std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], cosine);
@@ -526,11 +530,17 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
       }
     }
     // Measured advance against the bin's nominal one, unwrapped around it.
-    const double raw =
-        std::atan2(static_cast<float>(xi * pr - xr * pi), static_cast<float>(xr * pr + xi * pi));
-    const double nominal = kTwoPi * k * static_cast<double>(analysisHop) / st.n;
-    const double advance = nominal + wrap(raw - nominal);
-    const float angle = static_cast<float>(wrap(static_cast<double>(rotation[k]) + advance * scale));
+    double turn;
+    if (analysisHop > 0) {
+      const double raw =
+          std::atan2(static_cast<float>(xi * pr - xr * pi), static_cast<float>(xr * pr + xi * pi));
+      const double nominal = kTwoPi * k * static_cast<double>(analysisHop) / st.n;
+      turn = (nominal + wrap(raw - nominal)) * scale;
+    } else {
+      // The analysis held: the partial goes on at its bin's frequency.
+      turn = kTwoPi * k * static_cast<double>(st.hop) / st.n;
+    }
+    const float angle = static_cast<float>(wrap(static_cast<double>(rotation[k]) + turn));
     float sine, cosine;
     ::sincosf(angle, &sine, &cosine);
     fillRegion(p, angle, cosine, sine);
@@ -622,7 +632,8 @@ bool fine_init(int frameSize, int hop) {
   s.lag = fine_input_lag(frameSize);
   // An onset is known a sub-block after it starts; what the look-ahead
   // reaches must be known whatever the blocks, within the input lag.
-  s.lookahead = std::max(0, frameSize / 2 - kOnsetBlock);
+  s.onsetBlock = std::min(kOnsetBlock, frameSize / 4);
+  s.lookahead = frameSize / 2 - s.onsetBlock;
   s.maxDeviation = frameSize / 2;
   s.ringSize = 8 * frameSize;
   s.ringMask = s.ringSize - 1;
@@ -711,7 +722,7 @@ bool fine_process(const float* left, const float* right, int samplesIn, float* o
       if (outStart > outEnd) break;
       const Pos nominal = mapInput(outStart, samplesIn, samplesOut) - st.lag - st.n / 2;
       const Pos horizon = st.firstFrame ? nominal + st.n : st.prevStart + st.n + st.lookahead;
-      if (horizon + kOnsetBlock > st.head || nominal + st.maxDeviation + st.n > st.head) {
+      if (horizon + st.onsetBlock > st.head || nominal + st.maxDeviation + st.n > st.head) {
         if (fed < samplesIn) break;
       }
       bool reset = false;
