@@ -305,8 +305,10 @@ void detectOnsets(const float* left, const float* right, int count) {
   }
 }
 
-void append(const float* left, const float* right, int count) {
-  detectOnsets(left, right, count);
+// Appends to the history; the onset detector runs only in the fine mode
+// (the exact mode pays nothing for it).
+void append(const float* left, const float* right, int count, bool detect) {
+  if (detect) detectOnsets(left, right, count);
   for (int c = 0; c < 2; c++) {
     const float* src = c == 0 ? left : (right ? right : left);
     float* ring = st.ring[c].get();
@@ -684,7 +686,7 @@ bool fine_init(int frameSize, int hop) {
 
 void fine_feed(const float* left, const float* right, int count) {
   if (!ready || count <= 0) return;
-  append(left, right, count);
+  append(left, right, count, false);
 }
 
 void fine_restart() {
@@ -698,7 +700,12 @@ void fine_restart() {
   st.mapOut = 0;
   st.firstFrame = true;
   st.lockLeft = 0;
+  // The detector starts afresh too (it sleeps in the exact mode).
   st.onsetCount = 0;
+  st.lastMean = 0.0f;
+  st.subEnergy = 0.0;
+  std::fill_n(st.recent, kOnsetMemory, 0.0);
+  st.lastOnset = INT64_MIN / 2;
   for (int c = 0; c < 2; c++) std::fill_n(st.acc[c].get(), st.outSize, 0.0f);
   std::fill_n(st.wsum.get(), st.outSize, 0.0f);
   std::fill_n(st.rotation.get(), st.half, 0.0f);
@@ -742,7 +749,7 @@ bool fine_process(const float* left, const float* right, int samplesIn, float* o
     }
     if (fed >= samplesIn) break;
     const int chunk = std::min(samplesIn - fed, st.n);
-    append(left + fed, right ? right + fed : nullptr, chunk);
+    append(left + fed, right ? right + fed : nullptr, chunk, true);
     fed += chunk;
   }
   // Earlier blocks may have finished all that this one hands out.
