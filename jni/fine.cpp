@@ -532,6 +532,12 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
       }
     }
     // Measured advance against the bin's nominal one, unwrapped around it.
+    if (analysisHop == st.hop) {
+      // Analysis and synthesis hops agree (tempo 1, or an attack): the
+      // rotation at the peak carries over as it is.
+      fillRegion(p, rotation[k], rotRe[k], rotIm[k]);
+      continue;
+    }
     double turn;
     if (analysisHop > 0) {
       const double raw =
