@@ -24,7 +24,8 @@ import java.nio.file.StandardCopyOption;
  * first {@code samplesOut} frames of its output buffer whatever it wrote, so a
  * caller that wants every returned sample to be fresh asks
  * {@link #outputFrames(int, int, int, double)} for the {@code samplesOut} that
- * matches its block.
+ * matches its block. In the fine quality mode ({@link #dspQualityMode}) every
+ * block returns exactly {@code samplesOut} fresh frames whatever its sizes.
  */
 public class NativeInterface {
     /** System property naming the library file to load instead of searching. */
