@@ -1,7 +1,5 @@
 #include "fine.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -9,6 +7,7 @@
 #include <new>
 
 #include "eq.h"
+#include "fine_kernels.h"
 #include "fft.h"
 #include "spectrum.h"
 #include "vocoder.h"
@@ -88,6 +87,10 @@ struct State {
   std::unique_ptr<float[]> power;            // half + 2 (peak search sentinels)
   std::unique_ptr<float[]> gains;            // half
   std::unique_ptr<int[]> peaks, valleys;     // half + 1
+  // Per peak (half + 1 each): its rotation, cosine and sine; the reference's
+  // advance as a complex product, its angle; the peaks that need it.
+  std::unique_ptr<float[]> peakAngle, peakCos, peakSin, peakCross, peakDot, peakRaw;
+  std::unique_ptr<int[]> turning;
   // Last frame.
   std::unique_ptr<float[]> prevRe[2], prevIm[2];  // half each
   std::unique_ptr<float[]> rotation;              // half: synthesis minus analysis phase
@@ -109,177 +112,12 @@ struct State {
   Pos prevStart = 0;   // analysis start of the last frame
   Pos prevNominal = 0; // its nominal start on the time map
   int lockLeft = 0;    // frames still to be analysed at the synthesis hop
-  bool stereoSeen = false;
 };
 
 State st;
 bool ready = false;
 
-// ---------------------------------------------------------------------------
-// Kernels of the per-bin and per-sample steps: AVX2 where the processor has
-// it, else portable; both make the same operations in the same order, so they
-// give the same samples.
-
-void powerPlain(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
-  for (int k = 0; k < n; k++) {
-    const float l = lr[k] * lr[k] + li[k] * li[k];
-    p[k] = rr ? l + (rr[k] * rr[k] + ri[k] * ri[k]) : l;
-  }
-}
-
-void rotatePlain(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
-                 float* yi, int n) {
-  for (int k = 0; k < n; k++) {
-    float r = xr[k] * cr[k] - xi[k] * ci[k];
-    float i = xr[k] * ci[k] + xi[k] * cr[k];
-    if (g) {
-      r = r * g[k];
-      i = i * g[k];
-    }
-    yr[k] = r;
-    yi[k] = i;
-  }
-}
-
-void addProductPlain(float* acc, const float* x, const float* w, int n) {
-  for (int k = 0; k < n; k++) acc[k] = acc[k] + x[k] * w[k];
-}
-
-void addPlain(float* acc, const float* w, int n) {
-  for (int k = 0; k < n; k++) acc[k] = acc[k] + w[k];
-}
-
-// Divides a and (unless null) b by sum where the sum is not negligible (a hop
-// above half a frame can leave gaps that the windows hardly cover; they stay
-// silent), and clears the sum.
-void normalisePlain(float* a, float* b, float* sum, int n) {
-  for (int k = 0; k < n; k++) {
-    const float inv = sum[k] > 1e-3f ? 1.0f / sum[k] : 0.0f;
-    a[k] = a[k] * inv;
-    if (b) b[k] = b[k] * inv;
-    sum[k] = 0.0f;
-  }
-}
-
-// The Nyquist bin of the windowed frame: sum of (-1)^k x[k] w[k], in eight
-// running sums (k mod 8) added at the end, on both paths. n is a multiple
-// of 8.
-float nyquistPlain(const float* x, const float* w, int n) {
-  float lanes[8] = {};
-  for (int k = 0; k < n; k += 8)
-    for (int j = 0; j < 8; j++) {
-      const float v = x[k + j] * w[k + j];
-      lanes[j] = lanes[j] + ((j & 1) ? -v : v);
-    }
-  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
-}
-
-// x[k] += h for even k, -h for odd k.
-void addAlternatingPlain(float* x, float h, int n) {
-  for (int k = 0; k < n; k++) x[k] = x[k] + ((k & 1) ? -h : h);
-}
-
-__attribute__((target("avx2"))) float nyquistAvx2(const float* x, const float* w, int n) {
-  const __m256 sign = _mm256_castsi256_ps(_mm256_setr_epi32(0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN));
-  __m256 sum = _mm256_setzero_ps();
-  for (int k = 0; k < n; k += 8)
-    sum = _mm256_add_ps(sum, _mm256_xor_ps(_mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(w + k)), sign));
-  alignas(32) float lanes[8];
-  _mm256_store_ps(lanes, sum);
-  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
-}
-
-__attribute__((target("avx2"))) void addAlternatingAvx2(float* x, float h, int n) {
-  const __m256 alt = _mm256_setr_ps(h, -h, h, -h, h, -h, h, -h);
-  int k = 0;
-  for (; k + 8 <= n; k += 8) _mm256_storeu_ps(x + k, _mm256_add_ps(_mm256_loadu_ps(x + k), alt));
-  addAlternatingPlain(x + k, h, n - k);
-}
-
-__attribute__((target("avx2"))) void powerAvx2(const float* lr, const float* li, const float* rr,
-                                               const float* ri, float* p, int n) {
-  int k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256 a = _mm256_loadu_ps(lr + k);
-    const __m256 b = _mm256_loadu_ps(li + k);
-    __m256 v = _mm256_add_ps(_mm256_mul_ps(a, a), _mm256_mul_ps(b, b));
-    if (rr) {
-      const __m256 c = _mm256_loadu_ps(rr + k);
-      const __m256 d = _mm256_loadu_ps(ri + k);
-      v = _mm256_add_ps(v, _mm256_add_ps(_mm256_mul_ps(c, c), _mm256_mul_ps(d, d)));
-    }
-    _mm256_storeu_ps(p + k, v);
-  }
-  powerPlain(lr + k, li + k, rr ? rr + k : nullptr, ri ? ri + k : nullptr, p + k, n - k);
-}
-
-__attribute__((target("avx2"))) void rotateAvx2(const float* xr, const float* xi, const float* cr,
-                                                const float* ci, const float* g, float* yr, float* yi, int n) {
-  int k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256 a = _mm256_loadu_ps(xr + k);
-    const __m256 b = _mm256_loadu_ps(xi + k);
-    const __m256 c = _mm256_loadu_ps(cr + k);
-    const __m256 d = _mm256_loadu_ps(ci + k);
-    __m256 r = _mm256_sub_ps(_mm256_mul_ps(a, c), _mm256_mul_ps(b, d));
-    __m256 i = _mm256_add_ps(_mm256_mul_ps(a, d), _mm256_mul_ps(b, c));
-    if (g) {
-      const __m256 gk = _mm256_loadu_ps(g + k);
-      r = _mm256_mul_ps(r, gk);
-      i = _mm256_mul_ps(i, gk);
-    }
-    _mm256_storeu_ps(yr + k, r);
-    _mm256_storeu_ps(yi + k, i);
-  }
-  rotatePlain(xr + k, xi + k, cr + k, ci + k, g ? g + k : nullptr, yr + k, yi + k, n - k);
-}
-
-__attribute__((target("avx2"))) void addProductAvx2(float* acc, const float* x, const float* w, int n) {
-  int k = 0;
-  for (; k + 8 <= n; k += 8)
-    _mm256_storeu_ps(acc + k, _mm256_add_ps(_mm256_loadu_ps(acc + k),
-                                            _mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(w + k))));
-  addProductPlain(acc + k, x + k, w + k, n - k);
-}
-
-__attribute__((target("avx2"))) void addAvx2(float* acc, const float* w, int n) {
-  int k = 0;
-  for (; k + 8 <= n; k += 8)
-    _mm256_storeu_ps(acc + k, _mm256_add_ps(_mm256_loadu_ps(acc + k), _mm256_loadu_ps(w + k)));
-  addPlain(acc + k, w + k, n - k);
-}
-
-__attribute__((target("avx2"))) void normaliseAvx2(float* a, float* b, float* sum, int n) {
-  const __m256 floor = _mm256_set1_ps(1e-3f);
-  const __m256 one = _mm256_set1_ps(1.0f);
-  int k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256 s = _mm256_loadu_ps(sum + k);
-    const __m256 inv = _mm256_and_ps(_mm256_div_ps(one, s), _mm256_cmp_ps(s, floor, _CMP_GT_OQ));
-    _mm256_storeu_ps(a + k, _mm256_mul_ps(_mm256_loadu_ps(a + k), inv));
-    if (b) _mm256_storeu_ps(b + k, _mm256_mul_ps(_mm256_loadu_ps(b + k), inv));
-    _mm256_storeu_ps(sum + k, _mm256_setzero_ps());
-  }
-  normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
-}
-
-struct Kernels {
-  void (*power)(const float*, const float*, const float*, const float*, float*, int);
-  void (*rotate)(const float*, const float*, const float*, const float*, const float*, float*, float*, int);
-  void (*addProduct)(float*, const float*, const float*, int);
-  void (*add)(float*, const float*, int);
-  void (*normalise)(float*, float*, float*, int);
-  float (*nyquist)(const float*, const float*, int);
-  void (*addAlternating)(float*, float, int);
-};
-
-Kernels chooseKernels() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return {powerAvx2, rotateAvx2, addProductAvx2, addAvx2, normaliseAvx2, nyquistAvx2, addAlternatingAvx2};
-  return {powerPlain, rotatePlain, addProductPlain, addPlain, normalisePlain, nyquistPlain, addAlternatingPlain};
-}
-
-const Kernels kernels = chooseKernels();
+const FineKernels& kernels = fine_kernels();
 
 // ---------------------------------------------------------------------------
 // Input
@@ -507,8 +345,36 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
   const float* pli = st.prevIm[0].get();
   const float* prr = st.prevRe[channels - 1].get();
   const float* pri = st.prevIm[channels - 1].get();
+  // First the peaks' own values: an attack's peaks restart, equal hops carry
+  // the rotation over, the others need the phase advance (atan2 and then
+  // sine and cosine, each in one vector pass over those peaks).
+  float* angle = st.peakAngle.get();
+  float* cosine = st.peakCos.get();
+  float* sine = st.peakSin.get();
+  float* cross = st.peakCross.get();
+  float* dot = st.peakDot.get();
+  int* turning = st.turning.get();
+  int nTurning = 0;
   for (int p = 0; p < nPeaks; p++) {
     const int k = peaks[p];
+    if (attack) {
+      double before = static_cast<double>(plr[k]) * plr[k] + static_cast<double>(pli[k]) * pli[k];
+      if (channels == 2) before += static_cast<double>(prr[k]) * prr[k] + static_cast<double>(pri[k]) * pri[k];
+      if (power[k] > kAttackRise * before) {
+        angle[p] = 0.0f;
+        cosine[p] = 1.0f;
+        sine[p] = 0.0f;
+        continue;
+      }
+    }
+    if (analysisHop == st.hop) {
+      // Analysis and synthesis hops agree (tempo 1, or an attack): the
+      // rotation at the peak carries over as it is.
+      angle[p] = rotation[k];
+      cosine[p] = rotRe[k];
+      sine[p] = rotIm[k];
+      continue;
+    }
     bool useSum = true, useLeft = true;
     double xr, xi;
     reference(channels, lr[k], li[k], rr[k], ri[k], useSum, useLeft, xr, xi);
@@ -523,36 +389,38 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
       pr = prr[k];
       pi = pri[k];
     }
-    if (attack) {
-      double before = static_cast<double>(plr[k]) * plr[k] + static_cast<double>(pli[k]) * pli[k];
-      if (channels == 2) before += static_cast<double>(prr[k]) * prr[k] + static_cast<double>(pri[k]) * pri[k];
-      if (power[k] > kAttackRise * before) {
-        fillRegion(p, 0.0f, 1.0f, 0.0f);
-        continue;
-      }
-    }
-    // Measured advance against the bin's nominal one, unwrapped around it.
-    if (analysisHop == st.hop) {
-      // Analysis and synthesis hops agree (tempo 1, or an attack): the
-      // rotation at the peak carries over as it is.
-      fillRegion(p, rotation[k], rotRe[k], rotIm[k]);
-      continue;
-    }
+    // The reference times the conjugate of its last value: its phase is the
+    // measured advance.
+    cross[nTurning] = static_cast<float>(xi * pr - xr * pi);
+    dot[nTurning] = static_cast<float>(xr * pr + xi * pi);
+    turning[nTurning++] = p;
+  }
+  float* raw = st.peakRaw.get();
+  kernels.atan2(cross, dot, raw, nTurning);
+  for (int t = 0; t < nTurning; t++) {
+    const int k = peaks[turning[t]];
     double turn;
     if (analysisHop > 0) {
-      const double raw =
-          std::atan2(static_cast<float>(xi * pr - xr * pi), static_cast<float>(xr * pr + xi * pi));
+      // The measured advance, unwrapped around the bin's nominal one, and
+      // scaled from the analysis hop to the synthesis hop.
       const double nominal = kTwoPi * k * static_cast<double>(analysisHop) / st.n;
-      turn = (nominal + wrap(raw - nominal)) * scale;
+      turn = (nominal + wrap(raw[t] - nominal)) * scale;
     } else {
       // The analysis held: the partial goes on at its bin's frequency.
       turn = kTwoPi * k * static_cast<double>(st.hop) / st.n;
     }
-    const float angle = static_cast<float>(wrap(static_cast<double>(rotation[k]) + turn));
-    float sine, cosine;
-    ::sincosf(angle, &sine, &cosine);
-    fillRegion(p, angle, cosine, sine);
+    raw[t] = static_cast<float>(wrap(static_cast<double>(rotation[k]) + turn));
   }
+  float* turnSin = cross;
+  float* turnCos = dot;
+  kernels.sincos(raw, turnSin, turnCos, nTurning);
+  for (int t = 0; t < nTurning; t++) {
+    const int p = turning[t];
+    angle[p] = raw[t];
+    cosine[p] = turnCos[t];
+    sine[p] = turnSin[t];
+  }
+  for (int p = 0; p < nPeaks; p++) fillRegion(p, angle[p], cosine[p], sine[p]);
 }
 
 void synthesiseAndAdd(int channels, Pos outStart) {
@@ -677,7 +545,14 @@ bool fine_init(int frameSize, int hop) {
   s.wsum = floats(static_cast<size_t>(s.outSize));
   s.peaks = zeroed<int>(half + 1);
   s.valleys = zeroed<int>(half + 1);
-  if (!ok || !s.peaks || !s.valleys) return false;
+  s.turning = zeroed<int>(half + 1);
+  s.peakAngle = floats(half + 1);
+  s.peakCos = floats(half + 1);
+  s.peakSin = floats(half + 1);
+  s.peakCross = floats(half + 1);
+  s.peakDot = floats(half + 1);
+  s.peakRaw = floats(half + 1);
+  if (!ok || !s.peaks || !s.valleys || !s.turning) return false;
   for (int k = 0; k < frameSize; k++) {
     const double w = 0.5 - 0.5 * std::cos(kTwoPi * k / frameSize);
     s.window[k] = static_cast<float>(w);
