@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 
 // Onset detector: energy of the first difference of the channels' mean over
@@ -465,12 +464,21 @@ void synthesiseAndAdd(int channels, Pos outStart) {
 }
 
 // Divides the samples from finalEnd up to end by the window sum: they will
-// receive nothing more.
+// receive nothing more. Those before the time line's start (the first
+// frames reach back before it) are never handed out: their slots are cleared
+// at once for the samples that will reuse them.
 void finish(int channels, Pos end) {
   for (Pos s = st.finalEnd; s < end;) {
     const int at = static_cast<int>(s & st.outMask);
     const int run = static_cast<int>(std::min<Pos>(end - s, st.outSize - at));
-    kernels.normalise(st.acc[0].get() + at, channels == 2 ? st.acc[1].get() + at : nullptr, st.wsum.get() + at, run);
+    float* left = st.acc[0].get() + at;
+    float* right = channels == 2 ? st.acc[1].get() + at : nullptr;
+    kernels.normalise(left, right, st.wsum.get() + at, run);
+    if (s < st.emitted) {
+      const int gone = static_cast<int>(std::min<Pos>(run, st.emitted - s));
+      std::fill_n(left, gone, 0.0f);
+      if (right) std::fill_n(right, gone, 0.0f);
+    }
     s += run;
   }
   st.finalEnd = std::max(st.finalEnd, end);

@@ -177,6 +177,34 @@ TEST_F(FineMode, SwitchingModesPlaysOn) {
   EXPECT_GT(peakOf(exact.left, 8192), 0.3f);
 }
 
+// At tempo 1 the fine mode rebuilds its input exactly, so a switch into it
+// shows whether it starts cleanly from the recent input: from the first
+// sample on, the output is the input two frames (the start-up delay) back.
+TEST_F(FineMode, ASwitchIntoTheFineModeStartsCleanly) {
+  const quality::Stereo m = music(2.0);
+  finedrive::Settings s;
+  s.quality = 0;
+  s.trim = false;
+  finedrive::start(env, 2, s);
+  const long at = 10 * 4096;
+  finedrive::process(env, std::vector<float>(m.left.begin(), m.left.begin() + at),
+                     std::vector<float>(m.right.begin(), m.right.begin() + at), {{0, 1.0}}, s);
+  mode(1);
+  const std::vector<float> restLeft(m.left.begin() + at, m.left.end());
+  const std::vector<float> restRight(m.right.begin() + at, m.right.end());
+  const finedrive::Output out = finedrive::process(env, restLeft, restRight, {{0, 1.0}}, s);
+  ASSERT_EQ(out.left.size(), restLeft.size());
+  const long delay = fine_latency(4096, 1.0);
+  double error = 0, signal = 0;
+  for (size_t i = 0; i < out.left.size(); i++) {
+    const long k = at + static_cast<long>(i) - delay;
+    const double d = out.left[i] - m.left[static_cast<size_t>(k)];
+    error += d * d;
+    signal += static_cast<double>(m.left[static_cast<size_t>(k)]) * m.left[static_cast<size_t>(k)];
+  }
+  EXPECT_LT(10 * std::log10(error / signal), -60.0);
+}
+
 // Linked stereo leaves a mono stream alone: two equal channels come out
 // equal, and equal to the same stream played as mono.
 TEST_F(FineMode, EqualChannelsGiveTheMonoOutput) {
