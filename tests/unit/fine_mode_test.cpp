@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "../support/audio_measures.h"
@@ -307,7 +309,6 @@ TEST_F(FineMode, SetUpKeepsTheMode) {
   EXPECT_EQ(reference.left, finedrive::process(env, m.left, m.right, {{0, 0.75}}).left);
 }
 
-}  // namespace
 
 // Other frame sizes than the command-line tool's: the level holds and the
 // output still does not depend on the block size wherever the analysis
@@ -335,3 +336,31 @@ TEST_F(FineMode, ShorterFramesWorkToo) {
     }
   }
 }
+
+// The player's key switches the mode from the user-interface thread while
+// the playback thread runs blocks: every block still comes back whole.
+TEST_F(FineMode, TheModeMayChangeWhileBlocksRun) {
+  finedrive::start(env, 2);
+  const quality::Stereo m = music(1.0);
+  std::vector<jshort> pcm;
+  for (size_t i = 0; i < 4096; i++) {
+    pcm.push_back(finedrive::toPcm(m.left[i]));
+    pcm.push_back(finedrive::toPcm(m.right[i]));
+  }
+  std::atomic<bool> done{false};
+  std::thread ui([&done] {
+    fakejni::Env uiEnv;
+    for (int i = 0; !done.load(); i++) {
+      Java_quorvel_tambrino_NativeInterface_dspQualityMode(&uiEnv, nullptr, i % 2);
+      std::this_thread::yield();
+    }
+  });
+  for (int b = 0; b < 60; b++) {
+    const std::vector<jshort> out = block(pcm, 2, 4096, 5461 + b % 2, 12345);
+    for (int k = 0; k < 2 * 5461; k++) ASSERT_NE(12345, out[static_cast<size_t>(k)]);
+  }
+  done.store(true);
+  ui.join();
+}
+
+}  // namespace
