@@ -6,7 +6,7 @@
 //   quality_measure synth DIR
 //       writes tone.wav, saw.wav, bursts.wav, panned.wav, drums.wav,
 //       dualmono.wav, music.wav (44.1 kHz stereo) and long.wav / short.wav
-//       (the piece over 32 bars and over one beat, for timing).
+//       (the piece over 128 bars, 256 s, and its first half second, for timing).
 //   quality_measure MEASURE IN.wav OUT.wav TEMPO
 //       MEASURE is one of level, flutter, sidemid, pan, bass, transients,
 //       pitch, offset, duration; prints the figure (dB, ms or cents).
@@ -137,7 +137,7 @@ void synth(const std::string& dir) {
   writeWav(dir + "/drums.wav", quality::musicPiece(kRate, 4, quality::kDrums), kRate);
   writeWav(dir + "/dualmono.wav", quality::dualMono(kRate, 4), kRate);
   writeWav(dir + "/music.wav", quality::musicPiece(kRate, 4), kRate);
-  writeWav(dir + "/long.wav", quality::musicPiece(kRate, 32), kRate);
+  writeWav(dir + "/long.wav", quality::musicPiece(kRate, 128), kRate);
   quality::Stereo beat = quality::musicPiece(kRate, 1);
   beat.left.resize(static_cast<size_t>(0.5 * kRate));
   beat.right.resize(beat.left.size());

@@ -1,6 +1,6 @@
 // Test material for the sound-quality measures (audio_measures.h): steady
-// tones, a sawtooth bass, a train of noise bursts, a panned source, dual mono
-// with independent dither, and a short stereo piece of music.
+// tones, a sawtooth bass, a train of noise bursts, a short stereo piece of
+// music, and two sources made from it: panned mono and dithered dual mono.
 //
 // Deterministic: the noise comes from a fixed-seed xorshift generator and
 // everything else from closed formulas, so every run (and the unit tests and
@@ -12,6 +12,7 @@
 // between the channels) it is already on the 16-bit grid of 1/32768 steps.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -133,28 +134,6 @@ inline std::vector<float> burstTrain(double rate, double seconds, double spacing
   return x;
 }
 
-// One instrument (a plucked, decaying harmonic line, mono) placed at gains
-// 0.8 left and 0.35 right: the right channel is an exact scaled copy of the
-// left, so a stretch that keeps the source in its place keeps r = 1.
-inline Stereo pannedSource(double rate, double seconds) {
-  const size_t n = material::frames(rate, seconds);
-  static const double kNotes[] = {62, 65, 69, 67, 65, 64, 62, 57};
-  const size_t noteLength = material::frames(rate, 0.25);
-  const size_t attack = material::frames(rate, 0.004);
-  Stereo s{std::vector<float>(n), std::vector<float>(n)};
-  for (size_t i = 0; i < n; i++) {
-    const size_t note = (i / noteLength) % 8, j = i % noteLength;
-    const double f = material::midiHz(kNotes[note]), t = static_cast<double>(j) / rate;
-    const double env = material::ramp(j, attack) * std::exp(-t / 0.2);
-    double v = 0;
-    for (int h = 1; h <= 5; h++) v += std::sin(2.0 * material::kPi * f * h * t) / (h * h);
-    const double tail = material::ramp(n - 1 - i, material::frames(rate, 0.01));
-    s.left[i] = static_cast<float>(0.8 * 0.6 * env * v * tail);
-    s.right[i] = static_cast<float>(0.35 * 0.6 * env * v * tail);
-  }
-  return s;
-}
-
 // The parts of the music piece.
 enum Parts : unsigned { kDrums = 1, kBass = 2, kChords = 4, kMelody = 8, kAllParts = 15 };
 
@@ -263,6 +242,24 @@ inline Stereo musicPiece(double rate, int bars = 4, unsigned parts = kAllParts, 
   const float gain = 0.7f / peak;
   for (size_t i = 0; i < n; i++) mix.s.left[i] *= gain, mix.s.right[i] *= gain;
   return mix.s;
+}
+
+// A mono recording (the music piece folded to one channel) placed at gains
+// 0.8 left and 0.35 right, `seconds` long with a 10 ms fade at the end: the
+// right channel is an exact scaled copy of the left, so a stretch that keeps
+// the source in its place keeps r = 1. Its bass, drums and chords together
+// are harder to keep in place than a single note.
+inline Stereo pannedSource(double rate, double seconds) {
+  const Stereo music = musicPiece(rate, static_cast<int>(std::ceil(seconds / 2.0)));
+  const size_t n = std::min(material::frames(rate, seconds), music.left.size());
+  const size_t fade = material::frames(rate, 0.01);
+  Stereo s{std::vector<float>(n), std::vector<float>(n)};
+  for (size_t i = 0; i < n; i++) {
+    const double mono = 0.5 * (static_cast<double>(music.left[i]) + music.right[i]) * material::ramp(n - 1 - i, fade);
+    s.left[i] = static_cast<float>(0.8 * mono);
+    s.right[i] = static_cast<float>(0.35 * mono);
+  }
+  return s;
 }
 
 // Dual mono: the music piece folded to one channel, copied to both, each copy
