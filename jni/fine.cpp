@@ -7,8 +7,8 @@
 #include <new>
 
 #include "eq.h"
-#include "fine_kernels.h"
 #include "fft.h"
+#include "fine_kernels.h"
 #include "spectrum.h"
 #include "vocoder.h"
 
@@ -19,8 +19,8 @@ constexpr double kTwoPi = 6.283185307179586;
 // Onset detector: energy of the first difference of the channels' mean over
 // sub-blocks aligned to absolute input positions, so that what it finds does
 // not depend on how the input is cut into blocks.
-constexpr int kOnsetBlock = 128;  // at most; a quarter frame for short frames
-constexpr double kOnsetRise = 8.0;          // rise over the loudest recent sub-block (9 dB)
+constexpr int kOnsetBlock = 128;      // at most; a quarter frame for short frames
+constexpr double kOnsetRise = 8.0;    // rise over the loudest recent sub-block (9 dB)
 constexpr double kOnsetFloor = 1e-7;  // per sample: quieter sub-blocks never start an attack
 // Recent sub-blocks compared with (70 ms at 44.1 kHz with frames of 512 or
 // more): longer than the period of any note, whose waveform would otherwise
@@ -49,10 +49,10 @@ std::unique_ptr<T[]> zeroed(size_t n) {
 }
 
 struct State {
-  int n = 0;        // frame size
-  int half = 0;     // bins analysed
-  int hop = 0;      // synthesis hop
-  int lag = 0;      // analysis behind the input on the time map
+  int n = 0;     // frame size
+  int half = 0;  // bins analysed
+  int hop = 0;   // synthesis hop
+  int lag = 0;   // analysis behind the input on the time map
   int lookahead = 0;
   int onsetBlock = kOnsetBlock;
   Pos maxDeviation = 0;
@@ -79,13 +79,13 @@ struct State {
   std::unique_ptr<float[]> windowSum;  // analysis times synthesis window
 
   // Frame work space.
-  std::unique_ptr<float[]> frame;            // n
-  std::unique_ptr<float[]> re[2], im[2];     // n each: spectrum, then work space
-  std::unique_ptr<float[]> yRe[2], yIm[2];   // half each: synthesised spectrum
-  float nyquist[2] = {};                      // the frame's Nyquist bin
-  std::unique_ptr<float[]> power;            // half + 2 (peak search sentinels)
-  std::unique_ptr<float[]> gains;            // half
-  std::unique_ptr<int[]> peaks, valleys;     // half + 1
+  std::unique_ptr<float[]> frame;           // n
+  std::unique_ptr<float[]> re[2], im[2];    // n each: spectrum, then work space
+  std::unique_ptr<float[]> yRe[2], yIm[2];  // half each: synthesised spectrum
+  float nyquist[2] = {};                    // the frame's Nyquist bin
+  std::unique_ptr<float[]> power;           // half + 2 (peak search sentinels)
+  std::unique_ptr<float[]> gains;           // half
+  std::unique_ptr<int[]> peaks, valleys;    // half + 1
   // Per peak (half + 1 each): its rotation, cosine and sine; the reference's
   // advance as a complex product, its angle; the peaks that need it.
   std::unique_ptr<float[]> peakAngle, peakCos, peakSin, peakCross, peakDot, peakRaw;
@@ -102,15 +102,15 @@ struct State {
   std::unique_ptr<float[]> wsum;
 
   // Time line (output positions s; frame j covers s in [j hop, j hop + n)).
-  Pos nextFrame = 0;   // index j of the next frame
-  Pos finalEnd = 0;    // output before this position is finished
-  Pos emitted = 0;     // output handed out so far
-  Pos mapIn = 0;       // the time map's last point: output mapOut <-> input mapIn
+  Pos nextFrame = 0;  // index j of the next frame
+  Pos finalEnd = 0;   // output before this position is finished
+  Pos emitted = 0;    // output handed out so far
+  Pos mapIn = 0;      // the time map's last point: output mapOut <-> input mapIn
   Pos mapOut = 0;
   bool firstFrame = true;
-  Pos prevStart = 0;   // analysis start of the last frame
-  Pos prevNominal = 0; // its nominal start on the time map
-  int lockLeft = 0;    // frames still to be analysed at the synthesis hop
+  Pos prevStart = 0;    // analysis start of the last frame
+  Pos prevNominal = 0;  // its nominal start on the time map
+  int lockLeft = 0;     // frames still to be analysed at the synthesis hop
 };
 
 State st;
@@ -358,7 +358,8 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
     const int k = peaks[p];
     if (attack) {
       double before = static_cast<double>(plr[k]) * plr[k] + static_cast<double>(pli[k]) * pli[k];
-      if (channels == 2) before += static_cast<double>(prr[k]) * prr[k] + static_cast<double>(pri[k]) * pri[k];
+      if (channels == 2)
+        before += static_cast<double>(prr[k]) * prr[k] + static_cast<double>(pri[k]) * pri[k];
       if (power[k] > kAttackRise * before) {
         angle[p] = 0.0f;
         cosine[p] = 1.0f;
@@ -493,7 +494,8 @@ void emit(int channels, Pos limit, Pos blockStart, float* outLeft, float* outRig
     // wrap around the store.
     const int at = static_cast<int>(st.emitted & st.outMask);
     const int run = static_cast<int>(std::min<Pos>({end - st.emitted, st.hop, st.outSize - at}));
-    float* dst[2] = {outLeft + (st.emitted - blockStart), outRight ? outRight + (st.emitted - blockStart) : nullptr};
+    float* dst[2] = {outLeft + (st.emitted - blockStart),
+                     outRight ? outRight + (st.emitted - blockStart) : nullptr};
     for (int c = 0; c < channels; c++) {
       float* acc = st.acc[c].get() + at;
       std::memcpy(dst[c], acc, static_cast<size_t>(run) * sizeof(float));

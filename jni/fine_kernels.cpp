@@ -15,8 +15,8 @@ void powerPlain(const float* lr, const float* li, const float* rr, const float* 
   }
 }
 
-void rotatePlain(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
-                 float* yi, int n) {
+void rotatePlain(const float* xr, const float* xi, const float* cr, const float* ci, const float* g,
+                 float* yr, float* yi, int n) {
   for (int k = 0; k < n; k++) {
     float r = xr[k] * cr[k] - xi[k] * ci[k];
     float i = xr[k] * ci[k] + xi[k] * cr[k];
@@ -67,7 +67,6 @@ void addAlternatingPlain(float* x, float h, int n) {
   for (int k = 0; k < n; k++) x[k] = x[k] + ((k & 1) ? -h : h);
 }
 
-
 // atan2 of single-precision pairs by range reduction and a polynomial
 // (about 1e-7 radians), the same operations on both paths.
 constexpr float kPiF = 3.14159265358979f;
@@ -94,8 +93,11 @@ void atan2Plain(const float* y, const float* x, float* out, int n) {
     float offset;
     const float t = atanReduced(std::fabs(q), offset);
     const float z = t * t;
-    const float r = offset + ((((8.05374449538e-2f * z - 1.38776856032e-1f) * z + 1.99777106478e-1f) * z -
-                               3.33329491539e-1f) * z * t + t);
+    const float r =
+        offset +
+        ((((8.05374449538e-2f * z - 1.38776856032e-1f) * z + 1.99777106478e-1f) * z - 3.33329491539e-1f) * z *
+             t +
+         t);
     float a = q < 0.0f ? -r : r;
     if (x[k] < 0.0f) a = a + (y[k] < 0.0f ? -kPiF : kPiF);
     if (x[k] == 0.0f && y[k] == 0.0f) a = 0.0f;
@@ -120,8 +122,9 @@ void sincosPlain(const float* angle, float* sine, float* cosine, int n) {
     const float r = ((x - y * kDp1) - y * kDp2) - y * kDp3;
     const float z = r * r;
     const float s = ((-1.9515295891e-4f * z + 8.3321608736e-3f) * z - 1.6666654611e-1f) * z * r + r;
-    const float c = ((2.443315711809948e-5f * z - 1.388731625493765e-3f) * z + 4.166664568298827e-2f) * z * z -
-                    0.5f * z + 1.0f;
+    const float c =
+        ((2.443315711809948e-5f * z - 1.388731625493765e-3f) * z + 4.166664568298827e-2f) * z * z - 0.5f * z +
+        1.0f;
     const bool swap = (j & 2) != 0;
     float sv = swap ? c : s;
     float cv = swap ? s : c;
@@ -133,10 +136,12 @@ void sincosPlain(const float* angle, float* sine, float* cosine, int n) {
 }
 
 __attribute__((target("avx2"))) float nyquistAvx2(const float* x, const float* w, int n) {
-  const __m256 sign = _mm256_castsi256_ps(_mm256_setr_epi32(0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN));
+  const __m256 sign =
+      _mm256_castsi256_ps(_mm256_setr_epi32(0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN));
   __m256 sum = _mm256_setzero_ps();
   for (int k = 0; k < n; k += 8)
-    sum = _mm256_add_ps(sum, _mm256_xor_ps(_mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(w + k)), sign));
+    sum = _mm256_add_ps(sum,
+                        _mm256_xor_ps(_mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(w + k)), sign));
   alignas(32) float lanes[8];
   _mm256_store_ps(lanes, sum);
   return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
@@ -167,7 +172,8 @@ __attribute__((target("avx2"))) void powerAvx2(const float* lr, const float* li,
 }
 
 __attribute__((target("avx2"))) void rotateAvx2(const float* xr, const float* xi, const float* cr,
-                                                const float* ci, const float* g, float* yr, float* yi, int n) {
+                                                const float* ci, const float* g, float* yr, float* yi,
+                                                int n) {
   int k = 0;
   for (; k + 8 <= n; k += 8) {
     const __m256 a = _mm256_loadu_ps(xr + k);
@@ -216,7 +222,6 @@ __attribute__((target("avx2"))) void normaliseAvx2(float* a, float* b, float* su
   normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
 }
 
-
 __attribute__((target("avx2"))) void atan2Avx2(const float* y, const float* x, float* out, int n) {
   const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
   const __m256 signMask = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
@@ -229,20 +234,24 @@ __attribute__((target("avx2"))) void atan2Avx2(const float* y, const float* x, f
     const __m256 q = _mm256_div_ps(yv, xv);
     const __m256 t0 = _mm256_and_ps(q, absMask);
     const __m256 big = _mm256_cmp_ps(t0, _mm256_set1_ps(2.414213562373095f), _CMP_GT_OQ);
-    const __m256 mid = _mm256_andnot_ps(big, _mm256_cmp_ps(t0, _mm256_set1_ps(0.4142135623730950f), _CMP_GT_OQ));
+    const __m256 mid =
+        _mm256_andnot_ps(big, _mm256_cmp_ps(t0, _mm256_set1_ps(0.4142135623730950f), _CMP_GT_OQ));
     __m256 t = _mm256_blendv_ps(t0, _mm256_div_ps(_mm256_sub_ps(t0, one), _mm256_add_ps(t0, one)), mid);
     t = _mm256_blendv_ps(t, _mm256_div_ps(_mm256_set1_ps(-1.0f), t0), big);
     __m256 offset = _mm256_and_ps(mid, _mm256_set1_ps(kQuarterPiF));
     offset = _mm256_blendv_ps(offset, _mm256_set1_ps(kHalfPiF), big);
     const __m256 z = _mm256_mul_ps(t, t);
-    __m256 p = _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(8.05374449538e-2f), z), _mm256_set1_ps(1.38776856032e-1f));
+    __m256 p =
+        _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(8.05374449538e-2f), z), _mm256_set1_ps(1.38776856032e-1f));
     p = _mm256_add_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(1.99777106478e-1f));
     p = _mm256_sub_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(3.33329491539e-1f));
     const __m256 r = _mm256_add_ps(offset, _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(p, z), t), t));
     __m256 a = _mm256_blendv_ps(r, _mm256_xor_ps(r, signMask), _mm256_cmp_ps(q, zero, _CMP_LT_OQ));
-    const __m256 half = _mm256_blendv_ps(_mm256_set1_ps(kPiF), _mm256_set1_ps(-kPiF), _mm256_cmp_ps(yv, zero, _CMP_LT_OQ));
+    const __m256 half =
+        _mm256_blendv_ps(_mm256_set1_ps(kPiF), _mm256_set1_ps(-kPiF), _mm256_cmp_ps(yv, zero, _CMP_LT_OQ));
     a = _mm256_blendv_ps(a, _mm256_add_ps(a, half), _mm256_cmp_ps(xv, zero, _CMP_LT_OQ));
-    const __m256 origin = _mm256_and_ps(_mm256_cmp_ps(xv, zero, _CMP_EQ_OQ), _mm256_cmp_ps(yv, zero, _CMP_EQ_OQ));
+    const __m256 origin =
+        _mm256_and_ps(_mm256_cmp_ps(xv, zero, _CMP_EQ_OQ), _mm256_cmp_ps(yv, zero, _CMP_EQ_OQ));
     a = _mm256_blendv_ps(a, q, _mm256_andnot_ps(origin, _mm256_cmp_ps(q, q, _CMP_UNORD_Q)));
     a = _mm256_andnot_ps(origin, a);
     _mm256_storeu_ps(out + k, a);
@@ -264,21 +273,26 @@ __attribute__((target("avx2"))) void sincosAvx2(const float* angle, float* sine,
     r = _mm256_sub_ps(r, _mm256_mul_ps(y, _mm256_set1_ps(kDp2)));
     r = _mm256_sub_ps(r, _mm256_mul_ps(y, _mm256_set1_ps(kDp3)));
     const __m256 z = _mm256_mul_ps(r, r);
-    __m256 s = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(-1.9515295891e-4f), z), _mm256_set1_ps(8.3321608736e-3f));
+    __m256 s =
+        _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(-1.9515295891e-4f), z), _mm256_set1_ps(8.3321608736e-3f));
     s = _mm256_sub_ps(_mm256_mul_ps(s, z), _mm256_set1_ps(1.6666654611e-1f));
     s = _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(s, z), r), r);
-    __m256 c = _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(2.443315711809948e-5f), z), _mm256_set1_ps(1.388731625493765e-3f));
+    __m256 c = _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(2.443315711809948e-5f), z),
+                             _mm256_set1_ps(1.388731625493765e-3f));
     c = _mm256_add_ps(_mm256_mul_ps(c, z), _mm256_set1_ps(4.166664568298827e-2f));
-    c = _mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_mul_ps(c, z), z), _mm256_mul_ps(_mm256_set1_ps(0.5f), z)),
-                      _mm256_set1_ps(1.0f));
-    const __m256 swap = _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(j, _mm256_set1_epi32(2)), _mm256_set1_epi32(2)));
+    c = _mm256_add_ps(
+        _mm256_sub_ps(_mm256_mul_ps(_mm256_mul_ps(c, z), z), _mm256_mul_ps(_mm256_set1_ps(0.5f), z)),
+        _mm256_set1_ps(1.0f));
+    const __m256 swap = _mm256_castsi256_ps(
+        _mm256_cmpeq_epi32(_mm256_and_si256(j, _mm256_set1_epi32(2)), _mm256_set1_epi32(2)));
     __m256 sv = _mm256_blendv_ps(s, c, swap);
     __m256 cv = _mm256_blendv_ps(c, s, swap);
     // Sine: negative for octants 4 and 6, flipped again for a negative angle.
     const __m256i sinFlip = _mm256_xor_si256(_mm256_slli_epi32(_mm256_and_si256(j, _mm256_set1_epi32(4)), 29),
                                              _mm256_and_si256(_mm256_castps_si256(a), signBit));
     sv = _mm256_xor_ps(sv, _mm256_castsi256_ps(sinFlip));
-    const __m256i cosFlip = _mm256_slli_epi32(_mm256_and_si256(_mm256_add_epi32(j, _mm256_set1_epi32(2)), _mm256_set1_epi32(4)), 29);
+    const __m256i cosFlip = _mm256_slli_epi32(
+        _mm256_and_si256(_mm256_add_epi32(j, _mm256_set1_epi32(2)), _mm256_set1_epi32(4)), 29);
     cv = _mm256_xor_ps(cv, _mm256_castsi256_ps(cosFlip));
     _mm256_storeu_ps(sine + k, sv);
     _mm256_storeu_ps(cosine + k, cv);
@@ -290,10 +304,10 @@ __attribute__((target("avx2"))) void sincosAvx2(const float* angle, float* sine,
 
 FineKernels fine_kernels_for(bool avx2) {
   if (avx2)
-    return {powerAvx2, rotateAvx2,   addProductAvx2,     addAvx2,  normaliseAvx2,
-            nyquistAvx2, addAlternatingAvx2, atan2Avx2, sincosAvx2};
-  return {powerPlain, rotatePlain,   addProductPlain,     addPlain,  normalisePlain,
-          nyquistPlain, addAlternatingPlain, atan2Plain, sincosPlain};
+    return {powerAvx2,   rotateAvx2,         addProductAvx2, addAvx2,   normaliseAvx2,
+            nyquistAvx2, addAlternatingAvx2, atan2Avx2,      sincosAvx2};
+  return {powerPlain,   rotatePlain,         addProductPlain, addPlain,   normalisePlain,
+          nyquistPlain, addAlternatingPlain, atan2Plain,      sincosPlain};
 }
 
 const FineKernels& fine_kernels() {

@@ -13,8 +13,8 @@ struct FineKernels {
   // p = lr^2 + li^2 (+ rr^2 + ri^2 when rr is not null).
   void (*power)(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n);
   // y = x * (cr + i ci), times g unless g is null.
-  void (*rotate)(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
-                 float* yi, int n);
+  void (*rotate)(const float* xr, const float* xi, const float* cr, const float* ci, const float* g,
+                 float* yr, float* yi, int n);
   void (*addProduct)(float* acc, const float* x, const float* w, int n);  // acc += x * w
   void (*add)(float* acc, const float* w, int n);                         // acc += w
   // a (and b unless null) divided by sum where sum > 1e-3, else 0; sum cleared.

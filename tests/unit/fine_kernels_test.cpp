@@ -28,9 +28,9 @@ TEST(FineKernels, Atan2IsAccurateEverywhere) {
   std::vector<float> y = randomFloats(4003, 1.0f, 1);
   std::vector<float> x = randomFloats(4003, 1.0f, 2);
   // Axes, the origin, tiny and huge values, the reduction's thresholds.
-  const float special[][2] = {{0, 1},    {0, -1},    {1, 0},       {-1, 0},     {0, 0},     {1e-30f, 1},
-                              {1, 1e-30f}, {1e30f, -1}, {-2.4142f, 1}, {0.41421f, 1}, {1, 1},     {-1, -1},
-                              {-0.0f, -1}, {3e-39f, 2e-39f}};
+  const float special[][2] = {{0, 1},      {0, -1},     {1, 0},      {-1, 0},         {0, 0},
+                              {1e-30f, 1}, {1, 1e-30f}, {1e30f, -1}, {-2.4142f, 1},   {0.41421f, 1},
+                              {1, 1},      {-1, -1},    {-0.0f, -1}, {3e-39f, 2e-39f}};
   for (const auto& p : special) {
     y.push_back(p[0]);
     x.push_back(p[1]);

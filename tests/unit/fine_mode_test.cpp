@@ -243,11 +243,13 @@ TEST_F(FineMode, TheSettingsActAsInTheExactMode) {
   Java_quorvel_tambrino_NativeInterface_dspPanning(&env, nullptr, 0, 0, 50);
   const finedrive::Output plain = finedrive::stretch(tone, tone, 0.75);
   finedrive::start(env, 2, s);
-  Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr, env.floats(std::vector<float>(2048, 1.0f)));
+  Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr,
+                                                      env.floats(std::vector<float>(2048, 1.0f)));
   Java_quorvel_tambrino_NativeInterface_dspEQEnable(&env, nullptr, 1);
   EXPECT_EQ(plain.left, finedrive::process(env, tone, tone, {{0, 0.75}}, s).left);
   finedrive::start(env, 2, s);
-  Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr, env.floats(std::vector<float>(2048, 0.0f)));
+  Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr,
+                                                      env.floats(std::vector<float>(2048, 0.0f)));
   EXPECT_EQ(0.0f, peakOf(finedrive::process(env, tone, tone, {{0, 0.75}}, s).left));
   Java_quorvel_tambrino_NativeInterface_dspEQEnable(&env, nullptr, 0);
 
@@ -308,7 +310,6 @@ TEST_F(FineMode, SetUpKeepsTheMode) {
   Java_quorvel_tambrino_NativeInterface_dspInit(&env, nullptr, 4096, 8, kRate, 2);
   EXPECT_EQ(reference.left, finedrive::process(env, m.left, m.right, {{0, 0.75}}).left);
 }
-
 
 // Other frame sizes than the command-line tool's: the level holds and the
 // output still does not depend on the block size wherever the analysis
