@@ -522,13 +522,14 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
 
   PinnedShorts pinned(env, samples);
   if (pinned.get() == nullptr) return;  // the virtual machine has raised its own error
-  // A switch of mode restarts the phases of the mode switched to.
+  // A switch of mode restarts the mode switched to: the fine mode from the
+  // recent input, the exact mode afresh (its history and tail are stale).
   const int mode = qualityMode.load(relaxed);
   if (mode != blockMode) {
     if (mode == 1) {
       fine_restart();
     } else {
-      vocoder_restart_phases();
+      vocoder_restart();
     }
     blockMode = mode;
   }

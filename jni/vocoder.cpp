@@ -1357,8 +1357,15 @@ VocoderInspect vocoder_inspect() {
   return v;
 }
 
-void vocoder_restart_phases() {
-  if (initialized) resetPhases();
+void vocoder_restart() {
+  if (!initialized) return;
+  for (int ch = 0; ch < kChannels; ch++) {
+    std::fill_n(buffers.inputs[ch].get(), kSlideFrames * winSize, 0.0f);
+    std::fill_n(buffers.waves[ch].get(), kSlideFrames * winSize, 0.0f);
+    inputStarts[ch] = waveStarts[ch] = 0;
+    inIndexes[ch] = 0;
+  }
+  resetPhases();
 }
 
 float vocoder_princarg(float phase) {

@@ -32,8 +32,10 @@ int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, i
 // Lets the caller size its output buffer before the call.
 int vocoder_frames_for(int inSize, int channel);
 
-// Clears both channels' phase memories, as a change of stretch factor does.
-void vocoder_restart_phases();
+// Starts both channels afresh, as set-up leaves them (empty histories and
+// overlap-add tails, phases at zero), without allocating; the tables and
+// lastStretchFactor stay.
+void vocoder_restart();
 
 int vocoder_win_size();  // 0 before the first successful vocoder_init
 int vocoder_step_in();

@@ -207,6 +207,38 @@ TEST_F(FineMode, ASwitchIntoTheFineModeStartsCleanly) {
   EXPECT_LT(10 * std::log10(error / signal), -60.0);
 }
 
+// Back in the exact mode after a fine interlude, the stream starts afresh:
+// every sample as from an engine just set up and fed the same blocks (whole
+// hops out, as the exact mode's callers size them).
+TEST_F(FineMode, BackInTheExactModeTheStreamStartsAfresh) {
+  const quality::Stereo m = music(2.0);
+  std::vector<jshort> pcm;
+  for (size_t i = 0; i < m.left.size(); i++) {
+    pcm.push_back(finedrive::toPcm(m.left[i]));
+    pcm.push_back(finedrive::toPcm(m.right[i]));
+  }
+  const int in = 4096;
+  const int out = 8 * 683;  // tempo 0.75 at 4096/8
+  auto blocks = [&](int first, int count) {
+    std::vector<jshort> all;
+    for (int b = first; b < first + count; b++) {
+      const std::vector<jshort> input(pcm.begin() + 2L * in * b, pcm.begin() + 2L * in * (b + 1));
+      const std::vector<jshort> result = block(input, 2, in, out, 0);
+      all.insert(all.end(), result.begin(), result.begin() + 2 * out);
+    }
+    return all;
+  };
+  finedrive::start(env, 2, finedrive::Settings{0});
+  const std::vector<jshort> fresh = blocks(12, 8);
+
+  finedrive::start(env, 2, finedrive::Settings{0});
+  blocks(0, 4);
+  mode(1);
+  blocks(4, 4);
+  mode(0);
+  EXPECT_EQ(fresh, blocks(12, 8));
+}
+
 // Linked stereo leaves a mono stream alone: two equal channels come out
 // equal, and equal to the same stream played as mono.
 TEST_F(FineMode, EqualChannelsGiveTheMonoOutput) {
