@@ -201,6 +201,13 @@ Pos pendingOnset(Pos horizon) {
   return st.onsets[0];
 }
 
+// Whether frames more frames at the synthesis hop, from a deviation from
+// the map of deviation, end within the allowed deviation.
+bool lockFits(Pos deviation, Pos frames, Pos nominalHop) {
+  const Pos end = deviation + frames * (st.hop - nominalHop);
+  return end <= st.maxDeviation && end >= -st.maxDeviation;
+}
+
 // Analysis start of the next frame, whose place on the time map is nominal.
 // Sets reset when the frame is the first to hold an attack.
 //
@@ -224,7 +231,10 @@ Pos analysisStart(Pos nominal, bool& reset) {
     // An attack that enters this window keeps the lock until it has passed
     // through it.
     const Pos next = pendingOnset(start + st.n);
-    if (next >= 0) st.lockLeft = std::max<Pos>(st.lockLeft, (next - start) / st.hop);
+    if (next >= 0) {
+      const Pos frames = (next - start) / st.hop;
+      if (lockFits(start - nominal, frames, nominalHop)) st.lockLeft = std::max<Pos>(st.lockLeft, frames);
+    }
   } else {
     const Pos q = pendingOnset(prev + st.n + st.lookahead);
     if (q >= 0) {
@@ -235,8 +245,13 @@ Pos analysisStart(Pos nominal, bool& reset) {
       const Pos framesToEntry = std::max<Pos>(0, (q - st.n - nominal - target) / nominalHop);
       start = nominal + deviation + (target - deviation) / (framesToEntry + 1);
       if (start + st.n > q) {
-        reset = true;
-        st.lockLeft = static_cast<int>(std::max<Pos>(0, (q - start) / st.hop));
+        // Attacks closer together than the map can make room for (a lock
+        // that would end too far from it) are left to the plain vocoder.
+        const Pos frames = std::max<Pos>(0, (q - start) / st.hop);
+        if (lockFits(start - nominal, frames, nominalHop)) {
+          reset = true;
+          st.lockLeft = static_cast<int>(frames);
+        }
       }
     } else {
       // Between attacks the deviation decays, by at most half a nominal hop
