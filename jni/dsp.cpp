@@ -570,7 +570,7 @@ void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, ji
   iir_init();
   spectrum_init(jSampleRate, nChannels);
   bool ok = eq_init(jFrameSize / 2);
-  if (ok) ok = fine_init(jFrameSize, jFrameSize / jOverSampling);
+  if (ok) ok = fine_prepare(jFrameSize, jFrameSize / jOverSampling);
   if (ok) ok = vocoder_init(jFrameSize, jFrameSize / jOverSampling);
   if (!ok) {
     // The analyser has already been rebuilt for the new stream; rebuild it for
@@ -579,6 +579,7 @@ void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, ji
     throwJava(env, kOutOfMemory, "%s: cannot allocate the engine's buffers for frameSize %d", m, jFrameSize);
     return;
   }
+  fine_commit();
   frameSize.store(jFrameSize, relaxed);
   channels.store(nChannels, relaxed);
   overSampling.store(jOverSampling, relaxed);

@@ -115,6 +115,8 @@ struct State {
 
 State st;
 bool ready = false;
+State pending;  // built by fine_prepare, put in place by fine_commit
+bool prepared = false;
 
 const FineKernels& kernels = fine_kernels();
 
@@ -524,6 +526,14 @@ void emit(int channels, Pos limit, Pos blockStart, float* outLeft, float* outRig
 }  // namespace
 
 bool fine_init(int frameSize, int hop) {
+  if (!fine_prepare(frameSize, hop)) return false;
+  fine_commit();
+  return true;
+}
+
+bool fine_prepare(int frameSize, int hop) {
+  pending = State();
+  prepared = false;
   if (frameSize < 8 || frameSize > FFT_MAX_SIZE || (frameSize & (frameSize - 1)) != 0) return false;
   if (hop < 1 || hop > frameSize) return false;
   State s;
@@ -584,10 +594,18 @@ bool fine_init(int frameSize, int hop) {
     s.windowOut[k] = static_cast<float>(w * 2.0 / frameSize);
     s.windowSum[k] = static_cast<float>(w * w);
   }
-  st = std::move(s);
+  pending = std::move(s);
+  prepared = true;
+  return true;
+}
+
+void fine_commit() {
+  if (!prepared) return;
+  st = std::move(pending);
+  pending = State();
+  prepared = false;
   ready = true;
   fine_restart();
-  return true;
 }
 
 void fine_feed(const float* left, const float* right, int count) {

@@ -39,6 +39,12 @@
 // is out of range or an allocation fails.
 bool fine_init(int frameSize, int hop);
 
+// fine_init in two steps, for a set-up that must fail without touching
+// anything: fine_prepare builds the new state aside (false, and nothing
+// built, on failure); fine_commit puts the last prepared state in place.
+bool fine_prepare(int frameSize, int hop);
+void fine_commit();
+
 // Appends a block of input to the history without producing output (the exact
 // mode calls it, so that a later switch finds the recent input). right is
 // null for a mono stream.
