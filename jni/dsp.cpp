@@ -492,17 +492,34 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
     return;
   }
 
+  const int mode = qualityMode.load(relaxed);
+  b.fine = mode == 1;
   const int stepIn = b.frameSize / overSampling.load(relaxed);
-  const float hop =
-      static_cast<float>(stepIn) * (static_cast<float>(b.samplesOut) / static_cast<float>(b.samplesIn));
-  if (b.samplesOut > 0 && !(hop >= 1.0f && hop < static_cast<float>(b.frameSize) + 1.0f)) {
-    throwJava(env, kIllegalArgument,
-              "%s: samplesOut / samplesIn = %d / %d gives a synthesis hop of %g samples; the hop (analysis "
-              "hop %d times the ratio) must be in 1..%d, the frame size",
-              m, samplesOut, samplesIn, static_cast<double>(hop), stepIn, b.frameSize);
-    return;
+  if (b.fine) {
+    // The fine mode's synthesis hop is fixed at frameSize / overSampling; the
+    // block's ratio sets its analysis hop, which must be a sample at least
+    // and a frame at most.
+    const double analysisHop = static_cast<double>(stepIn) * b.samplesIn / b.samplesOut;
+    if (b.samplesOut > 0 && !(analysisHop >= 1.0 && analysisHop <= b.frameSize)) {
+      throwJava(env, kIllegalArgument,
+                "%s: samplesIn / samplesOut = %d / %d gives an analysis hop of %g samples in the fine mode; "
+                "the hop (synthesis hop %d times the ratio) must be in 1..%d, the frame size",
+                m, samplesIn, samplesOut, analysisHop, stepIn, b.frameSize);
+      return;
+    }
+    b.stepOut = stepIn;
+  } else {
+    const float hop =
+        static_cast<float>(stepIn) * (static_cast<float>(b.samplesOut) / static_cast<float>(b.samplesIn));
+    if (b.samplesOut > 0 && !(hop >= 1.0f && hop < static_cast<float>(b.frameSize) + 1.0f)) {
+      throwJava(env, kIllegalArgument,
+                "%s: samplesOut / samplesIn = %d / %d gives a synthesis hop of %g samples; the hop (analysis "
+                "hop %d times the ratio) must be in 1..%d, the frame size",
+                m, samplesOut, samplesIn, static_cast<double>(hop), stepIn, b.frameSize);
+      return;
+    }
+    b.stepOut = b.samplesOut > 0 ? static_cast<int>(hop) : 0;
   }
-  b.stepOut = b.samplesOut > 0 ? static_cast<int>(hop) : 0;
 
   // The vocoder writes a whole hop per frame it fires, which can exceed
   // samplesOut, and how many frames a block fires depends on the input that
@@ -524,7 +541,6 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
   if (pinned.get() == nullptr) return;  // the virtual machine has raised its own error
   // A switch of mode restarts the mode switched to: the fine mode from the
   // recent input, the exact mode afresh (its history and tail are stale).
-  const int mode = qualityMode.load(relaxed);
   if (mode != blockMode) {
     if (mode == 1) {
       fine_restart();
@@ -533,7 +549,6 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
     }
     blockMode = mode;
   }
-  b.fine = mode == 1;
   if (b.mono) {
     processMono(pinned.get(), b);
   } else {

@@ -309,8 +309,17 @@ TEST_F(FineMode, HostileBlocksAreHandledAsInTheExactMode) {
   finedrive::start(env, 2);
   const std::vector<jshort> in(4096 * 2, 1000);
   block(in, 2, 0, 100, 7, "java/lang/IllegalArgumentException");
-  // A synthesis hop of 512 x 5000 samples is beyond the frame.
-  block(in, 2, 1, 5000, 7, "java/lang/IllegalArgumentException");
+  // The analysis hop (512 x samplesIn / samplesOut) must lie in 1..4096: a
+  // tenth of a sample and ten frames are refused and change nothing...
+  const std::vector<jshort> refused = block(in, 2, 1, 5000, 7, "java/lang/IllegalArgumentException");
+  EXPECT_EQ(1000, refused[0]);
+  EXPECT_EQ(7, refused[2]);
+  std::vector<jshort> many(40960 * 2, 1000);
+  block(many, 2, 40960, 511, 7, "java/lang/IllegalArgumentException");
+  // ...while tempo 0.1, which the exact mode's synthesis hop cannot reach,
+  // plays, and so does tempo 8.
+  block(in, 2, 4096, 40960, 7);
+  block(many, 2, 40960, 5120, 7);
   jshortArray small = env.shorts(std::vector<jshort>(10, 0));
   Java_quorvel_tambrino_NativeInterface_dspProcess(&env, nullptr, small, 100, 100, 0.0f);
   EXPECT_EQ("java/lang/IllegalArgumentException", env.takeException());

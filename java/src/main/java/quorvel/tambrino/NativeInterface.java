@@ -321,8 +321,13 @@ public class NativeInterface {
      * tempo is {@code samplesIn / samplesOut}, and the time is carried exactly
      * from block to block, so that blocks sized by cumulative rounding play the
      * requested tempo exactly on average; the output starts after
-     * {@link #fineLatency} frames of delay. Argument limits and exceptions of
-     * {@link #dspProcess} are the same in both modes.
+     * {@link #fineLatency} frames of delay. {@link #dspProcess} raises the same
+     * exceptions in both modes; its tempo limit differs: the exact mode needs a
+     * synthesis hop ({@code frameSize / overSampling * samplesOut / samplesIn})
+     * of 1..frameSize, the fine mode, whose synthesis hop is fixed, an analysis
+     * hop ({@code frameSize / overSampling * samplesIn / samplesOut}) of
+     * 1..frameSize (tempos {@code overSampling / frameSize} to
+     * {@code overSampling}).
      *
      * @throws IllegalArgumentException when {@code mode} is neither 0 nor 1;
      *     the mode then stays as it was
