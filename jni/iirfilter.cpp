@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "iirfilter_testing.h"
+
 namespace {
 
 // Zero-initialised at load: both records start empty (null arrays, zero
@@ -18,7 +20,6 @@ std::atomic<int> inFilterSetup{0};
 std::atomic<int> inFilterProcess[2] = {{0}, {0}};
 
 std::atomic<bool> coefficientsLoaded{false};
-std::atomic<bool> initialized{false};
 
 // The set-up flag is an on/off value, so setters must not overlap; they wait
 // for each other here. The playback thread never takes this lock.
@@ -220,10 +221,9 @@ bool pairOfOrder(int n) {
 }  // namespace
 
 void iir_init() {
-  // The records were empty at load; clearing them here would drop (and leak)
-  // coefficients that the user interface handed over before the engine's
-  // first set-up.
-  initialized.store(true, std::memory_order_seq_cst);
+  // Nothing to do: the records were empty at load, and clearing them here
+  // would drop (and leak) coefficients that the user interface handed over
+  // before the engine's first set-up.
 }
 
 IirResult iir_init_filter(iirFilter* filter, const double* ca, const double* cb, int sizeA, int sizeB) {

@@ -12,10 +12,8 @@
 #include <sstream>
 
 #include "../golden/scenarios.h"
-#include "fft.h"
+#include "cpu_testing.h"
 #include "quorvel_tambrino_NativeInterface.h"
-#include "spectrum.h"
-#include "vocoder.h"
 
 namespace {
 
@@ -51,11 +49,8 @@ std::vector<std::string> scenarioNames() {
 enum class Path { Native, Avx2, Portable };
 
 void choosePath(Path path) {
-  const bool vector = path != Path::Portable;
-  const bool wide = path == Path::Native;
-  fft_set_vector_path(vector, wide);
-  vocoder_set_vector_path(vector, wide);
-  spectrum_set_vector_path(vector, wide);
+  static const CpuLevel caps[] = {CpuLevel::Avx512, CpuLevel::Avx2, CpuLevel::Portable};
+  cpu_cap_for_testing(caps[static_cast<int>(path)]);
 }
 
 using GoldenParam = std::tuple<std::string, Path>;

@@ -10,7 +10,9 @@
 #include <random>
 #include <vector>
 
+#include "../support/vector_path.h"
 #include "spectrum.h"
+#include "spectrum_testing.h"
 
 namespace {
 
@@ -60,7 +62,7 @@ void freshStart(int channels) {
 // every block.
 // Vector paths: 0 portable, 1 AVX2, 2 the widest the processor has.
 std::vector<Bits> run(const Pattern& p, bool batched, int path) {
-  spectrum_set_vector_path(path > 0, path > 1);
+  use_vector_path(path > 0, path > 1);
   spectrum_enabled.store(1);
   freshStart(p.channels);
   int perBlock = 0;
@@ -82,7 +84,7 @@ std::vector<Bits> run(const Pattern& p, bool batched, int path) {
     offset += perBlock;
     after.push_back(levelBits());
   }
-  spectrum_set_vector_path(true);
+  use_vector_path(true);
   return after;
 }
 

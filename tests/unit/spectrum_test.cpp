@@ -9,6 +9,8 @@
 #include <cmath>
 #include <vector>
 
+#include "spectrum_testing.h"
+
 namespace {
 
 using Levels = std::array<float, SPECTRUM_NOTES>;
