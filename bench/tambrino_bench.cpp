@@ -9,8 +9,10 @@
 // Each run of a library is a process of its own (the engine's state is
 // global). The two libraries are loaded privately with dlopen and run
 // alternately, so both see the same machine conditions; the best run of each
-// counts. Times are wall-clock (steady_clock) around dspProcess only: making
-// the input and polling are left out.
+// counts. The fast library runs once per instruction set this processor has,
+// chosen by TAMBRINO_CPU as it is loaded (the reference library runs with the
+// same setting, which it may ignore). Times are wall-clock (steady_clock)
+// around dspProcess only: making the input and polling are left out.
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu_testing.h"
 #include "engine_loader.h"
 #include "eq.h"
 #include "fft.h"
@@ -126,9 +129,12 @@ PipelineResult runPipeline(const golden::EngineApi& api, const PipelineCase& c, 
   return r;
 }
 
-bool pipelineInChild(const std::string& lib, const PipelineCase& c, double seconds, PipelineResult& out) {
+// cpu: the value of TAMBRINO_CPU for the library.
+bool pipelineInChild(const std::string& lib, const char* cpu, const PipelineCase& c, double seconds,
+                     PipelineResult& out) {
   return inChild<PipelineResult>(
              [&] {
+               setenv("TAMBRINO_CPU", cpu, 1);
                golden::EngineApi api;
                std::string error;
                if (!bench::loadEngine(lib, api, error)) {
@@ -159,7 +165,8 @@ std::vector<float> musicFloats(int frames) {
   return f;
 }
 
-UnitCosts measureUnits() {
+UnitCosts measureUnits(CpuLevel level) {
+  cpu_cap_for_testing(level);
   UnitCosts u{};
   const std::vector<float> music = musicFloats(44100 * 4);
 
@@ -297,9 +304,14 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The instruction sets of this processor, widest first.
+  std::vector<CpuLevel> levels;
+  for (int l = static_cast<int>(cpu_detected_level()); l >= 0; l--)
+    levels.push_back(static_cast<CpuLevel>(l));
+
   if (unitsOnly) {
     UnitCosts u{};
-    if (!inChild<UnitCosts>(measureUnits, u)) return 1;
+    if (!inChild<UnitCosts>([&] { return measureUnits(levels.front()); }, u)) return 1;
     std::printf("unit fft2048 %.4f\nunit frame2048 %.4f\nunit analysis %.4f\n", u.fft, u.frame, u.analysis);
     return 0;
   }
@@ -309,7 +321,8 @@ int main(int argc, char** argv) {
               sysconf(_SC_NPROCESSORS_ONLN), __builtin_cpu_supports("avx2") ? "yes" : "no",
               __builtin_cpu_supports("avx512f") ? "yes" : "no", loadAverage().c_str());
   std::printf(
-      "Whole pipeline through the JNI entry points, %.0f s of synthetic music per run, best of %d runs\n",
+      "Whole pipeline through the JNI entry points, %.0f s of synthetic music per run, best of %d runs,\n"
+      "once per instruction set (TAMBRINO_CPU)\n",
       seconds, runs);
   std::printf("(x real time = output audio duration / time inside dspProcess; worst block = the longest\n");
   std::printf(" single dspProcess call of the best run, against the block's playing time).\n\n");
@@ -318,65 +331,72 @@ int main(int argc, char** argv) {
 
   int failures = 0;
   for (const PipelineCase& c : kCases) {
-    PipelineResult bestFast{};
-    PipelineResult bestPlain{};
-    bestFast.seconds = bestPlain.seconds = 1e30;
-    for (int r = 0; r < runs; r++) {
-      PipelineResult res;
-      if (withPlain) {
-        if (pipelineInChild(plain, c, seconds, res)) {
-          if (res.seconds < bestPlain.seconds) bestPlain = res;
+    std::printf("%s\n  (%s)\n", c.title, c.detail);
+    for (CpuLevel level : levels) {
+      const char* cpu = cpu_level_name(level);
+      PipelineResult bestFast{};
+      PipelineResult bestPlain{};
+      bestFast.seconds = bestPlain.seconds = 1e30;
+      for (int r = 0; r < runs; r++) {
+        PipelineResult res;
+        if (withPlain) {
+          if (pipelineInChild(plain, cpu, c, seconds, res)) {
+            if (res.seconds < bestPlain.seconds) bestPlain = res;
+          } else {
+            failures++;
+          }
+        }
+        if (pipelineInChild(fast, cpu, c, seconds, res)) {
+          if (res.seconds < bestFast.seconds) bestFast = res;
         } else {
           failures++;
         }
       }
-      if (pipelineInChild(fast, c, seconds, res)) {
-        if (res.seconds < bestFast.seconds) bestFast = res;
-      } else {
-        failures++;
+      char title[64];
+      std::snprintf(title, sizeof(title), "  TAMBRINO_CPU=%s", cpu);
+      if (!bestFast.ok || (withPlain && !bestPlain.ok)) {
+        std::printf("%s: a run failed\n", title);
+        continue;
       }
-    }
-    if (!bestFast.ok || (withPlain && !bestPlain.ok)) {
-      std::printf("%s: a run failed\n", c.title);
-      continue;
-    }
-    const double rtFast = bestFast.audioSeconds / bestFast.seconds;
-    if (withPlain) {
-      const double rtPlain = bestPlain.audioSeconds / bestPlain.seconds;
-      std::printf("%-44s %11.1fx %11.1fx %8.2f\n", c.title, rtPlain, rtFast, rtFast / rtPlain);
-      std::printf("  (%s)\n", c.detail);
+      const double rtFast = bestFast.audioSeconds / bestFast.seconds;
       char label[96];
-      std::snprintf(label, sizeof(label), "  worst block (budget %.1f ms)", bestFast.blockSeconds * 1e3);
-      std::printf("%-44s %9.3f ms %9.3f ms\n", label, bestPlain.worstBlock * 1e3, bestFast.worstBlock * 1e3);
-      std::printf("%-44s %10.2f %% %10.2f %%\n", "  worst block / budget",
-                  100.0 * bestPlain.worstBlock / bestPlain.blockSeconds,
-                  100.0 * bestFast.worstBlock / bestFast.blockSeconds);
-    } else {
-      std::printf("%-44s %12s %11.1fx\n", c.title, "", rtFast);
-      std::printf("  (%s)\n", c.detail);
-      char label[96];
-      std::snprintf(label, sizeof(label), "  worst block (budget %.1f ms)", bestFast.blockSeconds * 1e3);
-      std::printf("%-44s %12s %9.3f ms (%.2f %%)\n", label, "", bestFast.worstBlock * 1e3,
-                  100.0 * bestFast.worstBlock / bestFast.blockSeconds);
+      std::snprintf(label, sizeof(label), "    worst block (budget %.1f ms)", bestFast.blockSeconds * 1e3);
+      if (withPlain) {
+        const double rtPlain = bestPlain.audioSeconds / bestPlain.seconds;
+        std::printf("%-44s %11.1fx %11.1fx %8.2f\n", title, rtPlain, rtFast, rtFast / rtPlain);
+        std::printf("%-44s %9.3f ms %9.3f ms\n", label, bestPlain.worstBlock * 1e3,
+                    bestFast.worstBlock * 1e3);
+        std::printf("%-44s %10.2f %% %10.2f %%\n", "    worst block / budget",
+                    100.0 * bestPlain.worstBlock / bestPlain.blockSeconds,
+                    100.0 * bestFast.worstBlock / bestFast.blockSeconds);
+      } else {
+        std::printf("%-44s %12s %11.1fx\n", title, "", rtFast);
+        std::printf("%-44s %12s %9.3f ms (%.2f %%)\n", label, "", bestFast.worstBlock * 1e3,
+                    100.0 * bestFast.worstBlock / bestFast.blockSeconds);
+      }
     }
   }
 
-  UnitCosts u{};
-  if (!inChild<UnitCosts>(measureUnits, u)) {
-    std::printf("unit measurements failed\n");
-    return 1;
-  }
   UnitCosts p{};
   const bool withPlainUnits = !plainBench.empty() && unitsFromProgram(plainBench, p);
-  std::printf("\nUnits, microseconds per call%s:\n", withPlainUnits ? "" : " (this build)");
-  auto row = [&](const char* name, double fastUs, double plainUs) {
-    if (withPlainUnits)
-      std::printf("  %-42s %9.2f us %9.2f us %8.2f\n", name, plainUs, fastUs, plainUs / fastUs);
-    else
-      std::printf("  %-42s %9.2f us\n", name, fastUs);
-  };
-  row("FFT, 2048 points", u.fft, p.fft);
-  row("vocoder frame, 2048/4, equaliser on", u.frame, p.frame);
-  row("spectrum analysis, 72 notes", u.analysis, p.analysis);
+  for (CpuLevel level : levels) {
+    UnitCosts u{};
+    if (!inChild<UnitCosts>([&] { return measureUnits(level); }, u)) {
+      std::printf("unit measurements failed\n");
+      return 1;
+    }
+    const bool compare = withPlainUnits && level == levels.front();
+    std::printf("\nUnits, microseconds per call, %s%s:\n", cpu_level_name(level),
+                compare ? "" : " (this build)");
+    auto row = [&](const char* name, double fastUs, double plainUs) {
+      if (compare)
+        std::printf("  %-42s %9.2f us %9.2f us %8.2f\n", name, plainUs, fastUs, plainUs / fastUs);
+      else
+        std::printf("  %-42s %9.2f us\n", name, fastUs);
+    };
+    row("FFT, 2048 points", u.fft, p.fft);
+    row("vocoder frame, 2048/4, equaliser on", u.frame, p.frame);
+    row("spectrum analysis, 72 notes", u.analysis, p.analysis);
+  }
   return failures == 0 ? 0 : 1;
 }

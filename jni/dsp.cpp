@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "cpu.h"
 #include "eq.h"
 #include "iirfilter.h"
 #include "quorvel_tambrino_NativeInterface.h"
@@ -175,11 +176,7 @@ int16_t toPcm(float x) {
 }
 
 bool cpuHasAvx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
+  return cpu_level() >= CpuLevel::Avx2;
 }
 
 // The limiter and the conversion to PCM of eight samples, with the same

@@ -137,7 +137,8 @@ double filterFixed(iirFilter& f, double x) {
 // samples [i, count): the histories live in registers, newest first, for
 // the same products and sums in the same order as filterFixed, and go back
 // to the records' rings when the run ends. Stops where the setter's flag is
-// seen, like the loop it replaces; returns the index reached.
+// seen, for the caller's per-sample loop to take over; returns the index
+// reached.
 template <int kN>
 int filterPairInRegisters(const double* in0, const double* in1, double* out0, double* out1, int i,
                           int count) {

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only those that
 # are missing, so that a second run costs nothing.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
+packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
           clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
