@@ -50,6 +50,7 @@ alignas(64) float noteMinusSin[SPECTRUM_HISTORY][SPECTRUM_NOTES];
 // The periodic Hann window of the history, in double precision: the same
 // values at every analysis, so computed once.
 double hannWindow[SPECTRUM_HISTORY];
+// The levels, which any thread may poll.
 std::atomic<float> spectrum_values[SPECTRUM_NOTES];
 
 // Equal temperament around A4 = 440 Hz at note 45. The exponent is a float

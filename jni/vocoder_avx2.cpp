@@ -224,7 +224,7 @@ TAMBRINO_AVX2 inline __m256d widenMask(__m128 mask) {
   return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_castps_si128(mask)));
 }
 
-// princarg of four phases below kThreePi in magnitude (see princargNear8);
+// princarg of four phases below kThreePi in magnitude (see kOnePi);
 // far has a lane bit set for every other phase, NaN included.
 TAMBRINO_AVX2 inline __m128 princargNear4(__m128 phase, int& far) {
   const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), phase);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the engine (build-bench/) and the plainly written reference engine
 # from the git revision tagged plain-reference (build-plain/), then runs the
-# benchmark, which loads both libraries side by side and prints the ratio.
+# benchmark, which loads both libraries side by side and prints the ratio,
+# once per instruction set of this processor (TAMBRINO_CPU).
 # Extra arguments go to the benchmark, e.g. --seconds 60 --runs 5.
 # TAMBRINO_PLAIN_REF names another revision to compare against.
 set -euo pipefail
