@@ -92,12 +92,18 @@ void throwCurrentException(JNIEnv* env, const char* method) {
 }
 
 // Java array elements pinned for the life of the scope, always released with
-// mode 0 (copy back and free).
+// mode 0 (copy back and free). A virtual machine may fail to hand them out
+// without raising anything; that is then raised here as OutOfMemoryError, so
+// that the caller is never left believing that the call took effect.
 template <typename Array, typename T, T* (JNIEnv::*Get)(Array, jboolean*),
           void (JNIEnv::*Release)(Array, T*, jint)>
 class Pinned {
  public:
-  Pinned(JNIEnv* env, Array array) : env_(env), array_(array), elements_((env->*Get)(array, nullptr)) {}
+  Pinned(JNIEnv* env, Array array, const char* method)
+      : env_(env), array_(array), elements_((env->*Get)(array, nullptr)) {
+    if (elements_ == nullptr && !env->ExceptionCheck())
+      throwJava(env, kOutOfMemory, "%s: the virtual machine could not give access to the array", method);
+  }
   ~Pinned() {
     if (elements_ != nullptr) (env_->*Release)(array_, elements_, 0);
   }
@@ -504,8 +510,8 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
     return;
   }
 
-  PinnedShorts pinned(env, samples);
-  if (pinned.get() == nullptr) return;  // the virtual machine has raised its own error
+  PinnedShorts pinned(env, samples, m);
+  if (pinned.get() == nullptr) return;
   if (b.mono) {
     processMono(pinned.get(), b);
   } else {
@@ -535,21 +541,18 @@ void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, ji
     return;
   }
 
-  // Only an allocation can fail from here on. The new values are published
-  // once every part is set up, so a failure leaves the engine running on the
-  // previous configuration.
-  const bool wasConfigured = configured.load(relaxed);
-  iir_init();
-  spectrum_init(jSampleRate, nChannels);
-  bool ok = eq_init(jFrameSize / 2);
-  if (ok) ok = vocoder_init(jFrameSize, jFrameSize / jOverSampling);
-  if (!ok) {
-    // The analyser has already been rebuilt for the new stream; rebuild it for
-    // the stream that keeps playing.
-    if (wasConfigured) spectrum_init(sampleRate.load(relaxed), channels.load(relaxed));
+  // Only an allocation can fail from here on, and every one comes first:
+  // eq_init allocates only at its first success (before any stream has been
+  // set up), and vocoder_init builds its new set in full before it gives up
+  // the old one. Only when both have succeeded are the filters and the
+  // analyser set up and the new values published, so a failure leaves the
+  // stream that is playing exactly as it was.
+  if (!eq_init(jFrameSize / 2) || !vocoder_init(jFrameSize, jFrameSize / jOverSampling)) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate the engine's buffers for frameSize %d", m, jFrameSize);
     return;
   }
+  iir_init();
+  spectrum_init(jSampleRate, nChannels);
   frameSize.store(jFrameSize, relaxed);
   channels.store(nChannels, relaxed);
   overSampling.store(jOverSampling, relaxed);
@@ -578,9 +581,9 @@ void voiceRemovalFilter(JNIEnv* env, jdoubleArray coeffA, jdoubleArray coeffB, j
   IirResult result;
   {
     // Released in reverse order: coeffB, then coeffA.
-    PinnedDoubles a(env, coeffA);
+    PinnedDoubles a(env, coeffA, m);
     if (a.get() == nullptr) return;
-    PinnedDoubles b(env, coeffB);
+    PinnedDoubles b(env, coeffB, m);
     if (b.get() == nullptr) return;
     result = iir_init_filters(a.get(), b.get(), sizeA, sizeB);
   }
@@ -606,20 +609,21 @@ void eqSetBands(JNIEnv* env, jfloatArray levels) {
               bands, static_cast<int>(length));
     return;
   }
-  PinnedFloats in_levels(env, levels);
+  PinnedFloats in_levels(env, levels, m);
   if (in_levels.get() == nullptr) return;
   eq_setbands(in_levels.get());
 }
 
 void getSpectrum(JNIEnv* env, jfloatArray jSpectrum, jint jSize) {
+  const char* const m = "dspGetSpectrum";
   if (jSpectrum == nullptr) {
-    throwJava(env, kNullPointer, "dspGetSpectrum: spectrum is null");
+    throwJava(env, kNullPointer, "%s: spectrum is null", m);
     return;
   }
   const jsize length = env->GetArrayLength(jSpectrum);
   const int size = std::min({static_cast<int>(jSize), spectrum_size(), static_cast<int>(length)});
   if (size <= 0) return;
-  PinnedFloats out_spectrum(env, jSpectrum);
+  PinnedFloats out_spectrum(env, jSpectrum, m);
   if (out_spectrum.get() == nullptr) return;
   const std::atomic<float>* spectrum = spectrum_get();
   for (int i = 0; i < size; i++) out_spectrum.get()[i] = spectrum[i].load(relaxed);

@@ -38,6 +38,9 @@ struct Env : JNIEnv {
   std::string pendingClass;  // empty: no exception pending
   std::string pendingMessage;
   bool failNextGet = false;  // simulate a virtual machine out of memory
+  // Simulates a virtual machine whose copy fails without raising anything:
+  // the next Get<T>ArrayElements returns null with no exception pending.
+  bool silentFailNextGet = false;
   std::vector<Array*> owned;
 
   Env();
@@ -112,6 +115,10 @@ T* JNICALL getElements(JNIEnv* e, jarray arr, jboolean* isCopy) {
   if (env->failNextGet) {
     env->failNextGet = false;
     env->pendingClass = "java/lang/OutOfMemoryError";
+    return nullptr;
+  }
+  if (env->silentFailNextGet) {
+    env->silentFailNextGet = false;
     return nullptr;
   }
   // malloc(0) may return null, which would read as a failure: keep at least 1.
