@@ -49,11 +49,15 @@ std::atomic<int> panningLevel{0};
 // Peak level of the last block, before the limiter.
 std::atomic<double> maxLevelAcum{0.0};
 
-// Work buffers, touched only by the playback thread.
+// Work buffers, touched only by the playback thread. pcm holds the block's
+// 16-bit frames between the copies from and to the Java array (Get/Set
+// ShortArrayRegion), which allocate nothing, unlike pinning the array, which
+// may copy it into a fresh heap buffer at every block.
 std::unique_ptr<float[]> in_left;
 std::unique_ptr<float[]> in_right;
 std::unique_ptr<float[]> out_left;
 std::unique_ptr<float[]> out_right;
+std::unique_ptr<jshort[]> pcm;
 size_t inCapacity = 0;
 size_t outCapacity = 0;
 
@@ -91,38 +95,13 @@ void throwCurrentException(JNIEnv* env, const char* method) {
   }
 }
 
-// Java array elements pinned for the life of the scope, always released with
-// mode 0 (copy back and free). A virtual machine may fail to hand them out
-// without raising anything; that is then raised here as OutOfMemoryError, so
-// that the caller is never left believing that the call took effect.
-template <typename Array, typename T, T* (JNIEnv::*Get)(Array, jboolean*),
-          void (JNIEnv::*Release)(Array, T*, jint)>
-class Pinned {
- public:
-  Pinned(JNIEnv* env, Array array, const char* method)
-      : env_(env), array_(array), elements_((env->*Get)(array, nullptr)) {
-    if (elements_ == nullptr && !env->ExceptionCheck())
-      throwJava(env, kOutOfMemory, "%s: the virtual machine could not give access to the array", method);
-  }
-  ~Pinned() {
-    if (elements_ != nullptr) (env_->*Release)(array_, elements_, 0);
-  }
-  Pinned(const Pinned&) = delete;
-  Pinned& operator=(const Pinned&) = delete;
-  T* get() const { return elements_; }
-
- private:
-  JNIEnv* env_;
-  Array array_;
-  T* elements_;
-};
-
-using PinnedShorts =
-    Pinned<jshortArray, jshort, &JNIEnv::GetShortArrayElements, &JNIEnv::ReleaseShortArrayElements>;
-using PinnedFloats =
-    Pinned<jfloatArray, jfloat, &JNIEnv::GetFloatArrayElements, &JNIEnv::ReleaseFloatArrayElements>;
-using PinnedDoubles =
-    Pinned<jdoubleArray, jdouble, &JNIEnv::GetDoubleArrayElements, &JNIEnv::ReleaseDoubleArrayElements>;
+// Every Java array is copied with Get/Set<Type>ArrayRegion: no pinning and no
+// copy-back, and a region call either copies or leaves an exception pending
+// (it never yields nothing without saying so). The length has been checked
+// first, so an exception here is the virtual machine's own.
+bool arrayCallFailed(JNIEnv* env) {
+  return env->ExceptionCheck() == JNI_TRUE;
+}
 
 bool isPowerOfTwo(int n) {
   return n > 0 && (n & (n - 1)) == 0;
@@ -141,7 +120,11 @@ bool create_buffers(size_t inSize, size_t outSize) {
   std::unique_ptr<float[]> newInRight = zeroedFloats(inSize);
   std::unique_ptr<float[]> newOutLeft = zeroedFloats(outSize);
   std::unique_ptr<float[]> newOutRight = zeroedFloats(outSize);
-  if (!newInLeft || !newInRight || !newOutLeft || !newOutRight) return false;
+  // Two channels' frames, in or out, whichever is more: a stereo block of any
+  // size that the float buffers hold (a mono stream set up again as stereo
+  // included).
+  std::unique_ptr<jshort[]> newPcm(new (std::nothrow) jshort[2 * std::max(inSize, outSize)]);
+  if (!newInLeft || !newInRight || !newOutLeft || !newOutRight || !newPcm) return false;
   if (in_left) {
     std::memcpy(newInLeft.get(), in_left.get(), inCapacity * sizeof(float));
     std::memcpy(newInRight.get(), in_right.get(), inCapacity * sizeof(float));
@@ -152,6 +135,7 @@ bool create_buffers(size_t inSize, size_t outSize) {
   in_right = std::move(newInRight);
   out_left = std::move(newOutLeft);
   out_right = std::move(newOutRight);
+  pcm = std::move(newPcm);
   inCapacity = inSize;
   outCapacity = outSize;
   return true;
@@ -510,13 +494,19 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
     return;
   }
 
-  PinnedShorts pinned(env, samples, m);
-  if (pinned.get() == nullptr) return;
+  // The block's frames in; the samplesOut frames written back out. Values
+  // beyond samplesOut frames keep what the caller had there, as the pipeline
+  // works in place.
+  jshort* c_samples = pcm.get();
+  env->GetShortArrayRegion(samples, 0, static_cast<jsize>(b.samplesIn * nChannels), c_samples);
+  if (arrayCallFailed(env)) return;
   if (b.mono) {
-    processMono(pinned.get(), b);
+    processMono(c_samples, b);
   } else {
-    processStereo(pinned.get(), b);
+    processStereo(c_samples, b);
   }
+  if (b.samplesOut > 0)
+    env->SetShortArrayRegion(samples, 0, static_cast<jsize>(b.samplesOut * nChannels), c_samples);
 }
 
 void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, jint nChannels) {
@@ -578,15 +568,19 @@ void voiceRemovalFilter(JNIEnv* env, jdoubleArray coeffA, jdoubleArray coeffB, j
               static_cast<int>(lengthB), sizeB);
     return;
   }
-  IirResult result;
-  {
-    // Released in reverse order: coeffB, then coeffA.
-    PinnedDoubles a(env, coeffA, m);
-    if (a.get() == nullptr) return;
-    PinnedDoubles b(env, coeffB, m);
-    if (b.get() == nullptr) return;
-    result = iir_init_filters(a.get(), b.get(), sizeA, sizeB);
+  // Copies of the coefficients: the filters' set-up may wait for the
+  // playback thread, which no pinned array may do.
+  std::unique_ptr<jdouble[]> a(new (std::nothrow) jdouble[sizeA]);
+  std::unique_ptr<jdouble[]> b(new (std::nothrow) jdouble[sizeB]);
+  if (!a || !b) {
+    throwJava(env, kOutOfMemory, "%s: cannot allocate copies of %d and %d coefficients", m, sizeA, sizeB);
+    return;
   }
+  env->GetDoubleArrayRegion(coeffA, 0, sizeA, a.get());
+  if (arrayCallFailed(env)) return;
+  env->GetDoubleArrayRegion(coeffB, 0, sizeB, b.get());
+  if (arrayCallFailed(env)) return;
+  const IirResult result = iir_init_filters(a.get(), b.get(), sizeA, sizeB);
   if (result == IIR_OUT_OF_MEMORY) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate filters of %d and %d coefficients", m, sizeA, sizeB);
   } else if (result != IIR_OK) {
@@ -609,9 +603,16 @@ void eqSetBands(JNIEnv* env, jfloatArray levels) {
               bands, static_cast<int>(length));
     return;
   }
-  PinnedFloats in_levels(env, levels, m);
-  if (in_levels.get() == nullptr) return;
-  eq_setbands(in_levels.get());
+  // One gain per bin of the lower half of a frame: dspInit allows no more.
+  constexpr int kMaxBands = DSP_MAX_FRAME_SIZE / 2;
+  if (bands > kMaxBands) {
+    throwJava(env, kIllegalState, "%s: the equaliser has %d bands, more than %d", m, bands, kMaxBands);
+    return;
+  }
+  float gains[kMaxBands];
+  env->GetFloatArrayRegion(levels, 0, bands, gains);
+  if (arrayCallFailed(env)) return;
+  eq_setbands(gains);
 }
 
 void getSpectrum(JNIEnv* env, jfloatArray jSpectrum, jint jSize) {
@@ -623,10 +624,10 @@ void getSpectrum(JNIEnv* env, jfloatArray jSpectrum, jint jSize) {
   const jsize length = env->GetArrayLength(jSpectrum);
   const int size = std::min({static_cast<int>(jSize), spectrum_size(), static_cast<int>(length)});
   if (size <= 0) return;
-  PinnedFloats out_spectrum(env, jSpectrum, m);
-  if (out_spectrum.get() == nullptr) return;
+  float values[SPECTRUM_NOTES];
   const std::atomic<float>* spectrum = spectrum_get();
-  for (int i = 0; i < size; i++) out_spectrum.get()[i] = spectrum[i].load(relaxed);
+  for (int i = 0; i < size; i++) values[i] = spectrum[i].load(relaxed);
+  env->SetFloatArrayRegion(jSpectrum, 0, size, values);
 }
 
 }  // namespace
