@@ -48,3 +48,12 @@ add_test(NAME java.no_allocation
                  --warm-up 200 --blocks 400)
 set_tests_properties(java.no_allocation PROPERTIES LABELS java TIMEOUT 120
                      FAIL_REGULAR_EXPRESSION "FATAL ERROR|FAIL:")
+
+# The threading contract in a real virtual machine under -Xcheck:jni: a
+# playback thread streams while a second thread calls every setter (filter
+# swaps included) and both pollers.
+add_test(NAME java.concurrency
+         COMMAND ${Java_JAVA_EXECUTABLE} -Xcheck:jni -XX:+UseSerialGC -Dtambrino.library=$<TARGET_FILE:tambrino>
+                 -cp ${TAMBRINO_STRESS_CLASSES} quorvel.tambrino.stress.ConcurrencyDriver --seconds 3)
+set_tests_properties(java.concurrency PROPERTIES LABELS java TIMEOUT 120
+                     FAIL_REGULAR_EXPRESSION "WARNING in native method|FATAL ERROR|FAIL:")
