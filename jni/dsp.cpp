@@ -568,8 +568,8 @@ void voiceRemovalFilter(JNIEnv* env, jdoubleArray coeffA, jdoubleArray coeffB, j
               static_cast<int>(lengthB), sizeB);
     return;
   }
-  // Copies of the coefficients: the filters' set-up may wait for the
-  // playback thread, which no pinned array may do.
+  // Read into copies first: the filters' set-up may wait for the playback
+  // thread, and nothing of the caller's arrays is held meanwhile.
   std::unique_ptr<jdouble[]> a(new (std::nothrow) jdouble[sizeA]);
   std::unique_ptr<jdouble[]> b(new (std::nothrow) jdouble[sizeB]);
   if (!a || !b) {
