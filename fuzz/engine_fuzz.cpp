@@ -662,8 +662,8 @@ std::string settle(fakejni::Env& env, const char* method, bool valid,
   return cls;
 }
 
-// Now and then the next Get<T>ArrayElements fails, as in a virtual machine
-// out of memory.
+// Now and then the next Java array read (Get<T>ArrayElements or
+// Get<T>ArrayRegion) fails, as in a virtual machine out of memory.
 bool maybeFailGet(Input& in, fakejni::Env& env) {
   env.failNextGet = in.byte() % 16 == 0;
   return env.failNextGet;
