@@ -1,7 +1,5 @@
 #include "spectrum.h"
 
-#include "spectrum_testing.h"
-
 #include <immintrin.h>
 #include <math.h>
 
@@ -9,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#include "spectrum_testing.h"
 
 std::atomic<int> spectrum_enabled{1};
 

@@ -34,10 +34,12 @@ struct FailingReads {
 
   static void arm(fakejni::Env& env, int n) {
     countdown = n;
-    env.table.GetShortArrayRegion = reinterpret_cast<void(JNICALL*)(JNIEnv*, jshortArray, jsize, jsize, jshort*)>(
-        &read<jshort, fakejni::Kind::Short>);
-    env.table.GetFloatArrayRegion = reinterpret_cast<void(JNICALL*)(JNIEnv*, jfloatArray, jsize, jsize, jfloat*)>(
-        &read<jfloat, fakejni::Kind::Float>);
+    env.table.GetShortArrayRegion =
+        reinterpret_cast<void(JNICALL*)(JNIEnv*, jshortArray, jsize, jsize, jshort*)>(
+            &read<jshort, fakejni::Kind::Short>);
+    env.table.GetFloatArrayRegion =
+        reinterpret_cast<void(JNICALL*)(JNIEnv*, jfloatArray, jsize, jsize, jfloat*)>(
+            &read<jfloat, fakejni::Kind::Float>);
     env.table.GetDoubleArrayRegion =
         reinterpret_cast<void(JNICALL*)(JNIEnv*, jdoubleArray, jsize, jsize, jdouble*)>(
             &read<jdouble, fakejni::Kind::Double>);
@@ -107,7 +109,8 @@ class Stream {
     filter(golden::lowPass2());
     Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(&env, nullptr, 1);
     Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(&env, nullptr, 0.8f);
-    Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr, env.floats(golden::eqCurve(frameSize / 2)));
+    Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr,
+                                                        env.floats(golden::eqCurve(frameSize / 2)));
     Java_quorvel_tambrino_NativeInterface_dspEQEnable(&env, nullptr, 1);
   }
   void filter(const golden::Coefficients& c) {
@@ -118,8 +121,8 @@ class Stream {
       a = env.doubles(c.a);
       b = env.doubles(c.b);
     }
-    Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(&env, nullptr, a, b, static_cast<jint>(c.a.size()),
-                                                                static_cast<jint>(c.b.size()));
+    Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(
+        &env, nullptr, a, b, static_cast<jint>(c.a.size()), static_cast<jint>(c.b.size()));
   }
   // A block that is not part of the stream's input (the stream's next
   // block stays the same).
@@ -195,8 +198,8 @@ long eachAllocationFails(const char* what, const std::function<bool(Stream&)>& c
   EXPECT_TRUE(succeeding.ran);
   EXPECT_STREQ(succeeding.exception, "") << what << ": " << succeeding.message;
   for (long k = 0; k < succeeding.allocations; k++) {
-    const Outcome failed = disturbed(
-        [&](Stream& s, Outcome& o) { withFailure(s, o, k, [&] { o.arraysUntouched = call(s); }); });
+    const Outcome failed =
+        disturbed([&](Stream& s, Outcome& o) { withFailure(s, o, k, [&] { o.arraysUntouched = call(s); }); });
     EXPECT_TRUE(failed.ran) << what << ", allocation " << k;
     EXPECT_STREQ(failed.exception, "java/lang/OutOfMemoryError") << what << ", allocation " << k;
     EXPECT_NE(std::string(failed.message).find(what), std::string::npos) << failed.message;
@@ -299,8 +302,16 @@ TEST(JavaArrayFailure, ARefusedArrayChangesNothing) {
          Java_quorvel_tambrino_NativeInterface_dspProcess(&s.env, nullptr, a, 1024, 1365, 1.0f);
          return fakejni::Env::read<jshort>(a) == before;
        }},
-      {"dspVoiceRemovalFilter, coeffA", 0, [&](Stream& s) { s.filter(band); return true; }},
-      {"dspVoiceRemovalFilter, coeffB", 1, [&](Stream& s) { s.filter(band); return true; }},
+      {"dspVoiceRemovalFilter, coeffA", 0,
+       [&](Stream& s) {
+         s.filter(band);
+         return true;
+       }},
+      {"dspVoiceRemovalFilter, coeffB", 1,
+       [&](Stream& s) {
+         s.filter(band);
+         return true;
+       }},
       {"dspEQSetBands", 0,
        [&](Stream& s) {
          Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&s.env, nullptr,

@@ -1,7 +1,5 @@
 #include "spectrum.h"
 
-#include "spectrum_testing.h"
-
 #include <gtest/gtest.h>
 #include <math.h>
 
@@ -12,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "spectrum_testing.h"
 
 namespace {
 
