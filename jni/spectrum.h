@@ -34,8 +34,9 @@ constexpr int SPECTRUM_HISTORY = 4096;
 void spectrum_init(int sampleFreq, int sampleChannels);
 
 // samples: size consecutive samples of one channel. A negative size or a null
-// pointer changes nothing. At most one analysis runs per push; the count
-// carried to the next push never exceeds one analysis interval.
+// pointer changes nothing. At most one analysis runs per push and the whole
+// remainder is carried: chunks longer than the interval build a backlog that
+// later pushes drain, one analysis per push (in stereo, per push of channel 1).
 void spectrum_push(const float* samples, int size, int channel);
 
 // Between begin and end, pushes only take the analyses' histories; end runs

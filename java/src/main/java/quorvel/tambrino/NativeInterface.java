@@ -202,6 +202,90 @@ public class NativeInterface {
                 + " frames at tempo " + tempo);
     }
 
+    // ---------------------------------------------------------------------
+    // Quality modes
+
+    /** Quality mode: the exact phase vocoder (the default); every output sample as always. */
+    public static final int QUALITY_EXACT = 0;
+
+    /**
+     * Quality mode: the fine phase vocoder. Both channels share one phase
+     * advance per bin (the stereo image survives), the overlap-add is
+     * normalised by the windows that actually overlapped (the level is kept at
+     * any hop), attacks are kept sharp, and every block returns exactly
+     * {@code samplesOut} fresh frames after a constant start-up delay
+     * ({@link #fineLatency}).
+     */
+    public static final int QUALITY_FINE = 1;
+
+    private static final double FINE_FRAME_SECONDS = 0.09;
+
+    /**
+     * The frame size that the fine mode sounds best with at a sample rate:
+     * the power of two nearest to 90 ms of samples (on a logarithmic scale),
+     * within the engine's 8..4096.
+     *
+     * @throws IllegalArgumentException when {@code sampleRate} is not positive
+     */
+    public static int fineFrameSize(int sampleRate) {
+        if (sampleRate < 1) {
+            throw new IllegalArgumentException("sample rate " + sampleRate + " is not positive");
+        }
+        double ideal = sampleRate * FINE_FRAME_SECONDS;
+        int size = 8;
+        while (size < 4096 && size * Math.sqrt(2.0) < ideal) {
+            size *= 2;
+        }
+        return size;
+    }
+
+    /**
+     * The oversampling that the fine mode uses with a frame size at a tempo:
+     * a synthesis hop of an eighth of the frame (a quarter for frames of 16
+     * samples or fewer). The fine mode's synthesis hop is
+     * {@code frameSize / overSampling} at every tempo; its analysis hop is the
+     * tempo times that.
+     *
+     * @throws IllegalArgumentException when the frame size is not a power of
+     *     two in 8..4096 or the tempo is not a positive finite number
+     */
+    public static int fineOverSampling(int frameSize, double tempo) {
+        checkFineFrame(frameSize);
+        checkTempo(tempo);
+        return frameSize >= 32 ? 8 : 4;
+    }
+
+    /**
+     * The fine mode's start-up delay: at a constant tempo, the number of
+     * output frames that come before the output of the first input frame.
+     * A caller that wants the output aligned with the input drops that many
+     * frames at the start and feeds as many input frames of silence as that
+     * delay covers after the end ({@code ceil(fineLatency * tempo)}).
+     *
+     * @throws IllegalArgumentException when the frame size, the oversampling
+     *     or the tempo is out of range
+     */
+    public static int fineLatency(int frameSize, int overSampling, double tempo) {
+        checkFineFrame(frameSize);
+        analysisHop(frameSize, overSampling);
+        checkTempo(tempo);
+        // Half a frame of output store, and the analysis one frame behind the
+        // input on the time map.
+        return (int) Math.round(frameSize / 2.0 + frameSize / tempo);
+    }
+
+    private static void checkFineFrame(int frameSize) {
+        if (frameSize < 8 || frameSize > 4096 || (frameSize & (frameSize - 1)) != 0) {
+            throw new IllegalArgumentException("frame size " + frameSize + " is not a power of two in 8..4096");
+        }
+    }
+
+    private static void checkTempo(double tempo) {
+        if (!(tempo > 0) || Double.isInfinite(tempo)) {
+            throw new IllegalArgumentException("tempo " + tempo + " is not a positive number");
+        }
+    }
+
     public native void dspInit(int frameSize, int overSampling, int sampleRate, int channels);
 
     public native void dspVoiceRemovalEnable(int enabled);
@@ -225,4 +309,21 @@ public class NativeInterface {
     public native void dspEQEnable(int enabled);
 
     public native void dspGetSpectrum(float[] spectrum, int size);
+
+    /**
+     * Selects the quality mode: {@link #QUALITY_EXACT} (0, the default: every
+     * output sample exactly as always) or {@link #QUALITY_FINE} (1). May be
+     * called from any thread at any time; the mode takes effect at the next
+     * block, and a switch restarts both channels' phases. In the fine mode
+     * every block returns exactly {@code samplesOut} fresh frames, the block's
+     * tempo is {@code samplesIn / samplesOut}, and the time is carried exactly
+     * from block to block, so that blocks sized by cumulative rounding play the
+     * requested tempo exactly on average; the output starts after
+     * {@link #fineLatency} frames of delay. Argument limits and exceptions of
+     * {@link #dspProcess} are the same in both modes.
+     *
+     * @throws IllegalArgumentException when {@code mode} is neither 0 nor 1;
+     *     the mode then stays as it was
+     */
+    public native void dspQualityMode(int mode);
 }
