@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "../support/vector_path.h"
-#include "dsp.h"
 #include "eq.h"
 #include "fft.h"
+#include "pipeline.h"
 #include "spectrum.h"
 #include "spectrum_testing.h"
 #include "vocoder.h"
@@ -523,12 +523,13 @@ TEST(VectorPaths, OutputConversionMatchesItsDefinition) {
     }
     const float scaling = 0.5f + static_cast<float>(rng() % 100) / 30.0f;
     const float gain = static_cast<float>(rng() % 50) / 7.0f;
-    const float slope = (trial & 1) != 0 ? DSP_MONO_LIMITER_SLOPE : DSP_STEREO_LIMITER_SLOPE;
+    const float slope = (trial & 1) != 0 ? PIPELINE_MONO_LIMITER_SLOPE : PIPELINE_STEREO_LIMITER_SLOPE;
     const int stride = 1 + (trial & 1);
     const float start = static_cast<float>(rng() % 3) * 0.5f;
     std::vector<int16_t> got(static_cast<size_t>(n * stride + 1), 7);
     std::vector<int16_t> want(got);
-    const float peak = dsp_convert_output(out.data(), n, scaling, gain, slope, got.data(), stride, start);
+    const float peak =
+        pipeline_convert_output(out.data(), n, scaling, gain, slope, got.data(), stride, start);
     float wantPeak = start;
     for (int i = 0; i < n; i++) {
       const float o = (out[static_cast<size_t>(i)] / scaling) * gain;
@@ -544,9 +545,9 @@ TEST(VectorPaths, OutputConversionMatchesItsDefinition) {
     const std::vector<float> right(out.rbegin(), out.rend());
     std::vector<int16_t> pair(static_cast<size_t>(2 * n + 1), 7), each(pair);
     const float pairPeak =
-        dsp_convert_output_pair(out.data(), right.data(), n, scaling, gain, slope, pair.data(), start);
-    float eachPeak = dsp_convert_output(out.data(), n, scaling, gain, slope, each.data(), 2, start);
-    eachPeak = dsp_convert_output(right.data(), n, scaling, gain, slope, each.data() + 1, 2, eachPeak);
+        pipeline_convert_output_pair(out.data(), right.data(), n, scaling, gain, slope, pair.data(), start);
+    float eachPeak = pipeline_convert_output(out.data(), n, scaling, gain, slope, each.data(), 2, start);
+    eachPeak = pipeline_convert_output(right.data(), n, scaling, gain, slope, each.data() + 1, 2, eachPeak);
     ASSERT_TRUE(sameBits(pairPeak, eachPeak)) << "trial " << trial;
     ASSERT_EQ(pair, each) << "trial " << trial;
   }
