@@ -31,6 +31,7 @@
 #include "fft.h"
 #include "iirfilter.h"
 #include "iirfilter_testing.h"
+#include "pipeline.h"
 #include "quorvel_tambrino_NativeInterface.h"
 #include "spectrum.h"
 #include "spectrum_testing.h"
@@ -733,8 +734,7 @@ void jniProcess(Input& in, fakejni::Env& env) {
     framesBudget =
         std::min<int64_t>(65536, std::min(kMaxFramesPerCall, kFrameWorkBudget / model.frameSize) * stepIn);
     if (samplesIn >= 1) {
-      const float hop =
-          static_cast<float>(stepIn) * (static_cast<float>(samplesOut) / static_cast<float>(samplesIn));
+      const float hop = pipeline_synthesis_hop(stepIn, samplesIn, samplesOut);
       if (samplesOut <= 0) {
         hopValid = true;
       } else if (hop < 2147483648.0f) {
