@@ -125,7 +125,12 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
   int16_t* pcm = pipeline_pcm_buffer();
   env->GetShortArrayRegion(samples, 0, static_cast<jsize>(samplesIn * nChannels), pcm);
   if (arrayCallFailed(env)) return;
-  pipeline_process(pcm, samplesIn, samplesOut);
+  // Checked and reserved above, so the block runs; anything else would be a
+  // fault of the engine, and the caller's array is then left alone.
+  if (pipeline_process(pcm, samplesIn, samplesOut) != PipelineStatus::Ok) {
+    throwJava(env, kIllegalState, "%s: the block could not run", m);
+    return;
+  }
   if (framesOut > 0) env->SetShortArrayRegion(samples, 0, static_cast<jsize>(framesOut * nChannels), pcm);
 }
 
