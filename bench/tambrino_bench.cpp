@@ -318,8 +318,8 @@ int main(int argc, char** argv) {
   if (fast.empty()) return usage();
 
   std::printf("CPU: %s, %ld logical CPUs (AVX2 %s, AVX-512 %s), load average %s\n", cpuModel().c_str(),
-              sysconf(_SC_NPROCESSORS_ONLN), __builtin_cpu_supports("avx2") ? "yes" : "no",
-              __builtin_cpu_supports("avx512f") ? "yes" : "no", loadAverage().c_str());
+              sysconf(_SC_NPROCESSORS_ONLN), cpu_detected_level() >= CpuLevel::Avx2 ? "yes" : "no",
+              cpu_detected_level() >= CpuLevel::Avx512 ? "yes" : "no", loadAverage().c_str());
   std::printf(
       "Whole pipeline through the JNI entry points, %.0f s of synthetic music per run, best of %d runs,\n"
       "once per instruction set (TAMBRINO_CPU)\n",
