@@ -1,7 +1,11 @@
 package quorvel.tambrino.cli;
 
 import java.util.List;
+import java.util.Locale;
+import picocli.CommandLine.ITypeConverter;
 import picocli.CommandLine.Option;
+import picocli.CommandLine.TypeConversionException;
+import quorvel.tambrino.Quality;
 
 /** The engine's settings as command-line options, shared by stretch and play. */
 final class EngineOptions {
@@ -10,14 +14,21 @@ final class EngineOptions {
                     + " 1.5 = faster. From 1/oversampling (and at least 0.1) to 10. Default: ${DEFAULT-VALUE}.")
     double tempo;
 
-    @Option(names = "--frame-size", defaultValue = "2048", paramLabel = "N",
-            description = "FFT frame size: a power of two from 8 to 4096. Default: ${DEFAULT-VALUE}.")
-    int frameSize;
+    @Option(names = "--quality", defaultValue = "fine", paramLabel = "MODE",
+            converter = QualityConverter.class,
+            description = "fine (linked stereo, steady level, sharp attacks, the exact tempo on average) or exact"
+                    + " (every sample as the engine has always made it). Default: ${DEFAULT-VALUE}.")
+    Quality quality;
 
-    @Option(names = "--oversampling", defaultValue = "4", paramLabel = "N",
-            description = "Frames overlapping each input sample (analysis hop = frame size / N),"
-                    + " 1 to 32. Default: ${DEFAULT-VALUE}.")
-    int overSampling;
+    @Option(names = "--frame-size", paramLabel = "N",
+            description = "FFT frame size: a power of two from 8 to 4096. Default: 2048 in exact mode; in fine"
+                    + " mode about 90 ms (4096 at 44.1 kHz).")
+    Integer frameSize;
+
+    @Option(names = "--oversampling", paramLabel = "N",
+            description = "Frames overlapping each sample (hop = frame size / N), 1 to 32. Default: 4 in exact"
+                    + " mode, 8 in fine mode.")
+    Integer overSampling;
 
     @Option(names = "--block", paramLabel = "FRAMES",
             description = "Input frames per engine block, a multiple of the analysis hop (up to 65536)."
@@ -61,11 +72,27 @@ final class EngineOptions {
             description = "Run the engine's 72-note spectrum analyser (default: on; needed by --spectrum-png).")
     boolean spectrum;
 
+    /** "fine" or "exact", in any case. */
+    static final class QualityConverter implements ITypeConverter<Quality> {
+        @Override
+        public Quality convert(String value) {
+            switch (value.toLowerCase(Locale.ROOT)) {
+                case "fine":
+                    return Quality.FINE;
+                case "exact":
+                    return Quality.EXACT;
+                default:
+                    throw new TypeConversionException("'" + value + "' is not a quality: choose fine or exact");
+            }
+        }
+    }
+
     Settings resolve(int channels, int sampleRate) {
         Settings.Builder b = new Settings.Builder();
         b.channels = channels;
         b.sampleRate = sampleRate;
         b.tempo = tempo;
+        b.quality = quality;
         b.frameSize = frameSize;
         b.overSampling = overSampling;
         b.block = block;

@@ -12,7 +12,6 @@ import javax.sound.sampled.SourceDataLine;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Parameters;
-import quorvel.tambrino.NativeInterface;
 
 @Command(name = "play", mixinStandardHelpOptions = true, sortOptions = false,
         description = {"Plays IN.wav at another tempo, same pitch, through the default audio output.",
@@ -43,24 +42,24 @@ final class PlayCommand implements Callable<Integer> {
     @Override
     public Integer call() {
         engineOptions.resolve(2, 44100);
-        try (WavReader in = WavReader.open(input)) {
-            if (in.frameLength() == 0) {
-                throw CliException.file(input + " holds no audio");
+        try (InputFile.Reader in = InputFile.openAudio(input.toString())) {
+            if (in.warning() != null) {
+                System.err.println("tambrino: warning: " + in.warning());
             }
             Settings settings = engineOptions.resolve(in.channels(), in.sampleRate());
             Settings.hints(settings, System.err);
             AudioFormat format = PcmInputStream.format(in.sampleRate(), in.channels());
             try (AudioSink sink = sinks.apply(format)) {
-                NativeInterface engine = Tambrino.openEngine();
                 Terminal terminal = Terminal.stderr();
-                double total = (double) settings.outputFrames(in.frameLength()) / in.sampleRate();
+                double[] total = {-1};
                 float[] peak = new float[1];
                 Stretcher.BlockListener meter = (start, end, level, spectrum) -> {
                     peak[0] = Math.max(peak[0], level);
-                    terminal.status(meterLine(level, spectrum, Math.max(0, start) / (double) in.sampleRate(), total),
+                    terminal.status(meterLine(level, spectrum, Math.max(0, start) / (double) in.sampleRate(), total[0]),
                             false);
                 };
-                Stretcher stretcher = new Stretcher(engine, settings, in, meter);
+                try (Stretcher stretcher = new Stretcher(settings, in, meter)) {
+                total[0] = (double) stretcher.frameLength() / in.sampleRate();
                 long t0 = System.nanoTime();
                 PcmInputStream bytes = new PcmInputStream(stretcher, 1024);
                 byte[] buffer = new byte[1024 * 2 * in.channels()];
@@ -70,13 +69,19 @@ final class PlayCommand implements Callable<Integer> {
                         sink.write(buffer, 0, n);
                     }
                 } catch (IOException e) {
-                    throw CliException.file("error while reading " + input + ": " + e.getMessage(), e);
+                    throw CliException.file("error while reading " + input + ": " + OutputFiles.reason(e), e);
+                }
+                if (total[0] < 0) {
+                    total[0] = (double) stretcher.frameLength() / in.sampleRate();
                 }
                 sink.drain();
                 terminal.clear();
-                System.out.printf(Locale.ROOT, "played %s: %.2f s at tempo %s, peak %s, %.1f s%n", input, total,
+                System.out.printf(Locale.ROOT, "played %s: %.2f s at tempo %s, peak %s, %.1f s%n", input, total[0],
                         Settings.fmt(settings.tempo), Terminal.dbfs(peak[0]), (System.nanoTime() - t0) / 1e9);
+                }
             }
+        } catch (IOException e) {
+            System.err.println("tambrino: note: closing " + input + " failed: " + OutputFiles.reason(e));
         }
         return 0;
     }

@@ -103,8 +103,11 @@ final class Terminal {
         return "[" + "#".repeat(filled) + ".".repeat(width - filled) + "]";
     }
 
-    /** m:ss of a number of seconds. */
+    /** m:ss of a number of seconds; "?:??" for an unknown (negative) length. */
     static String clock(double seconds) {
+        if (seconds < 0) {
+            return "?:??";
+        }
         long s = Math.max(0, Math.round(seconds));
         return String.format(Locale.ROOT, "%d:%02d", s / 60, s % 60);
     }
