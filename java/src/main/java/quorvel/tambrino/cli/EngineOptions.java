@@ -9,10 +9,23 @@ import quorvel.tambrino.Quality;
 
 /** The engine's settings as command-line options, shared by stretch and play. */
 final class EngineOptions {
-    @Option(names = "--tempo", defaultValue = "1.0", paramLabel = "FACTOR",
+    @Option(names = "--tempo", paramLabel = "FACTOR",
             description = "Speed without changing the pitch: 0.75 = 75 %% of the original tempo (slower),"
-                    + " 1.5 = faster. From 1/oversampling (and at least 0.1) to 10. Default: ${DEFAULT-VALUE}.")
-    double tempo;
+                    + " 1.5 = faster. From 1/oversampling (and at least 0.1) to 10. Default: 1.")
+    Double tempo;
+
+    @Option(names = "--start", paramLabel = "TIME", converter = Passage.TimeConverter.class,
+            description = "Start at this time of the input: seconds (12.5) or m:ss (1:02.5). Default: its start.")
+    Double start;
+
+    @Option(names = "--end", paramLabel = "TIME", converter = Passage.TimeConverter.class,
+            description = "End at this time of the input: seconds or m:ss. Default: its end.")
+    Double end;
+
+    @Option(names = "--trainer", paramLabel = "FROM:TO:STEP", converter = Passage.TrainerConverter.class,
+            description = "Speed trainer: play the passage (--start to --end) at tempo FROM, then again STEP"
+                    + " faster at each pass until TO, e.g. 0.6:1:0.1. Replaces --tempo.")
+    Passage.Trainer trainer;
 
     @Option(names = "--quality", defaultValue = "fine", paramLabel = "MODE",
             converter = QualityConverter.class,
@@ -91,7 +104,11 @@ final class EngineOptions {
         Settings.Builder b = new Settings.Builder();
         b.channels = channels;
         b.sampleRate = sampleRate;
-        b.tempo = tempo;
+        if (trainer != null && tempo != null) {
+            throw CliException.usage("--tempo and --trainer cannot be used together: the trainer sets the tempo of"
+                    + " each pass, from FROM to TO");
+        }
+        b.tempo = trainer != null ? trainer.from : tempo != null ? tempo : 1.0;
         b.quality = quality;
         b.frameSize = frameSize;
         b.overSampling = overSampling;
@@ -103,6 +120,27 @@ final class EngineOptions {
         b.voiceCutoff = voiceCutoff;
         b.eq = eq == null ? null : EqCurve.parse(eq);
         b.spectrum = spectrum;
-        return b.build();
+        if (trainer == null) {
+            return b.build();
+        }
+        try {
+            Settings s = b.build();
+            // The last pass's tempo must suit the same frame size and oversampling.
+            b.tempo = trainer.to;
+            b.frameSize = s.frameSize;
+            b.overSampling = s.overSampling;
+            b.build();
+            return s;
+        } catch (CliException e) {
+            if (e.getMessage().startsWith("--tempo ")) {
+                throw CliException.usage("--trainer " + trainer.text + ": the tempo " + e.getMessage().substring(8));
+            }
+            throw e;
+        }
+    }
+
+    /** The passage of an input of {@code frames} frames (-1 = unknown) at a rate that --start and --end choose. */
+    Passage passage(String inName, long frames, int sampleRate) {
+        return Passage.of(inName, start, end, trainer, frames, sampleRate);
     }
 }

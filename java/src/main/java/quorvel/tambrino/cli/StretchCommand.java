@@ -56,7 +56,15 @@ final class StretchCommand implements Callable<Integer> {
             if (in.warning() != null) {
                 System.err.println("tambrino: warning: " + in.warning());
             }
-            String summary = StretchJob.run(settings, in, inName, output, png, plotWidth, Terminal.stderr());
+            Passage passage = engineOptions.passage(inName, in.frameLength(), in.sampleRate());
+            PcmSource source = passage.whole(in.frameLength()) ? in : passage.once(in);
+            if (passage.trainer != null) {
+                short[] pcm = Transport.readAll(source);
+                Passage all = Passage.of(inName, null, null, passage.trainer, pcm.length / in.channels(),
+                        in.sampleRate());
+                source = new Transport(pcm, in.channels(), in.sampleRate(), all, false);
+            }
+            String summary = StretchJob.run(settings, source, inName, output, png, plotWidth, Terminal.stderr());
             if (in.warning() != null && in.frameLength() < 0) {
                 // Found only at the end of a pipe.
                 System.err.println("tambrino: warning: " + in.warning());
@@ -66,11 +74,20 @@ final class StretchCommand implements Callable<Integer> {
             if (png != null) {
                 (toStdout ? System.err : System.out).println("spectrum picture: " + png);
             }
+            if (passage.trainer != null) {
+                (toStdout ? System.err : System.out).println(trainerSummary(passage.trainer));
+            }
         } catch (IOException e) {
             // Only the input's close can fail here, after the work is done.
             System.err.println("tambrino: note: closing " + inArg + " failed: " + OutputFiles.reason(e));
         }
         return 0;
+    }
+
+    /** "trainer: 5 passes, tempo 0.6 to 1 in steps of 0.1" */
+    static String trainerSummary(Passage.Trainer t) {
+        return "trainer: " + t.passes() + " passes, tempo " + Settings.fmt(t.from) + " to " + Settings.fmt(t.to)
+                + " in steps of " + Settings.fmt(t.step);
     }
 
     static void checkPictureOptions(Path png, int plotWidth, boolean spectrum) {

@@ -62,6 +62,9 @@ final class StretchJob {
                     throw CliException.file("cannot write " + out + ": " + OutputFiles.reason(e), e);
                 }
             }
+            if (stretcher.consumed() == 0) {
+                throw CliException.file(inName + " holds no audio" + (in instanceof Transport ? "" : " in the passage"));
+            }
             double elapsed = (System.nanoTime() - start) / 1e9;
             if (picture != null) {
                 Path pngTmp = files.temporaryFor(png);

@@ -30,6 +30,10 @@ final class Stretcher implements PcmSource, AutoCloseable {
         }
         this.settings = settings;
         this.session = settings.open();
+        if (input instanceof Transport) {
+            // The speed trainer raises the tempo at each pass.
+            ((Transport) input).attach(session);
+        }
         this.stream = new TempoStream(session, input::read, input.frameLength(), listener);
     }
 
