@@ -58,7 +58,7 @@ final class PlayCommand implements Callable<Integer> {
         if (outputFile != null && InputFile.isStdio(outputFile.toString())) {
             throw CliException.usage("--output-file needs a file name");
         }
-        boolean interactive = Terminal.stdinIsTerminal();
+        boolean interactive = Terminal.stdinIsTerminal() && Player.TerminalMode.available();
         String inArg = input.toString();
         if (interactive && InputFile.isStdio(inArg)) {
             throw CliException.usage("the interactive player reads its keys from standard input, so the music"

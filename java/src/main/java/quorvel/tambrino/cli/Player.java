@@ -252,14 +252,15 @@ final class Player {
             " voice removal " + onOff(voiceOn) + "   mono " + onOff(monoOn) + "   quality "
                     + session.quality().name().toLowerCase(Locale.ROOT),
             "",
-            " level    " + meter(level),
+            " level  " + meter(level),
             "",
-            " spectrum |" + bars(spectrum) + "|",
-            "           " + octaveMarks(),
+            " spectrum, 72 notes",
+            " |" + bars(spectrum) + "|",
+            "  " + octaveMarks(),
             "",
             " " + message,
-            " space pause/resume   left/right seek 5 s   up/down tempo +/-0.05",
-            " [ ] loop start/end   \\ clear loop   v voice   m mono   f fine/exact   q quit",
+            " space pause   left/right seek 5 s   up/down tempo +/-0.05   q quit",
+            " [ ] loop start/end   \\ clear loop   v voice   m mono   f fine/exact",
         };
     }
 
@@ -355,6 +356,15 @@ final class Player {
         private TerminalMode(PrintStream out, String saved) {
             this.out = out;
             this.saved = saved;
+        }
+
+        /** Whether the process has a controlling terminal to draw on. */
+        static boolean available() {
+            try (FileOutputStream tty = new FileOutputStream("/dev/tty")) {
+                return tty.getFD().valid();
+            } catch (IOException e) {
+                return false;
+            }
         }
 
         static TerminalMode enter() throws IOException {
