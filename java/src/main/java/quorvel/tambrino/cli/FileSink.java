@@ -10,7 +10,8 @@ import java.nio.file.Path;
  * The audio output of a machine without one: what would be heard goes to a
  * 16-bit WAV file, at the pace of real time (so that the keys and the screen
  * act as they would while listening), and nothing while playback is paused.
- * The file appears when the sink is closed, complete.
+ * The file appears when the sink is closed, complete, and also when the
+ * process is interrupted (Ctrl-C): what was heard until then.
  */
 final class FileSink implements PlayCommand.AudioSink {
     /** How far ahead of real time the writes may run, like an audio output's buffer. */
@@ -25,6 +26,7 @@ final class FileSink implements PlayCommand.AudioSink {
     private long frames;
     private long startNanos;
     private long pausedAt = -1;
+    private boolean finished;
 
     FileSink(Path target, int sampleRate, int channels) {
         this.target = target;
@@ -39,16 +41,22 @@ final class FileSink implements PlayCommand.AudioSink {
             throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
         }
         startNanos = System.nanoTime();
+        OutputFiles.finishOnExit(tmp, this::close);
     }
 
     @Override
     public void write(byte[] bytes, int offset, int length) {
-        try {
-            out.write(bytes, offset, length);
-        } catch (IOException e) {
-            throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
+        synchronized (this) {
+            if (finished) {
+                return;
+            }
+            try {
+                out.write(bytes, offset, length);
+            } catch (IOException e) {
+                throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
+            }
+            frames += length / (2 * channels);
         }
-        frames += length / (2 * channels);
         long due = startNanos + (long) ((frames / (double) sampleRate - LEAD_SECONDS) * 1e9);
         long wait = due - System.nanoTime();
         if (wait > 0) {
@@ -86,9 +94,13 @@ final class FileSink implements PlayCommand.AudioSink {
         }
     }
 
-    /** Finishes the file and moves it into place. */
+    /** Finishes the file and moves it into place (once: at the end, or from the exit hook). */
     @Override
-    public void close() {
+    public synchronized void close() {
+        if (finished) {
+            return;
+        }
+        finished = true;
         try {
             out.close();
             WavWriter.fixSizes(tmp, channels, frames);

@@ -10,32 +10,38 @@ import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 import java.security.SecureRandom;
-import java.util.ArrayList;
 import java.util.LinkedHashMap;
-import java.util.List;
 import java.util.Map;
 
 /**
  * Output files written whole or not at all: each is written to a hidden
  * temporary file in the target's folder and moved into place only when every
  * output of the run has succeeded. A failure, or the process being
- * interrupted, removes the temporary files, so no partial output is left.
+ * interrupted, removes the temporary files, so no partial output is left
+ * (except a recording's, which {@link #finishOnExit} completes instead).
  *
  * <p>The temporary file is made with the usual permissions (0666 less the
  * umask), which the finished file keeps, as if it had been created directly.
  */
 final class OutputFiles implements AutoCloseable {
-    private static final List<Path> LIVE = new ArrayList<>();
+    /** Temporary files not yet moved into place, with what to do with each if the process ends first. */
+    private static final Map<Path, Runnable> LIVE = new LinkedHashMap<>();
 
     static {
         Runtime.getRuntime().addShutdownHook(new Thread(() -> {
+            Map<Path, Runnable> live;
             synchronized (LIVE) {
-                for (Path p : LIVE) {
-                    try {
-                        Files.deleteIfExists(p);
-                    } catch (IOException ignored) {
-                        // Best effort while the process dies.
+                live = new LinkedHashMap<>(LIVE);
+            }
+            for (Map.Entry<Path, Runnable> e : live.entrySet()) {
+                try {
+                    if (e.getValue() != null) {
+                        e.getValue().run();
+                    } else {
+                        Files.deleteIfExists(e.getKey());
                     }
+                } catch (IOException | RuntimeException ignored) {
+                    // Best effort while the process dies.
                 }
             }
         }, "tambrino-cleanup"));
@@ -109,7 +115,7 @@ final class OutputFiles implements AutoCloseable {
             }
         }
         synchronized (LIVE) {
-            LIVE.add(tmp);
+            LIVE.put(tmp, null);
         }
         pending.put(abs, tmp);
         return tmp;
@@ -163,6 +169,19 @@ final class OutputFiles implements AutoCloseable {
         }
         String m = e.getMessage();
         return m == null || m.isEmpty() ? e.getClass().getSimpleName() : m;
+    }
+
+    /**
+     * Instead of removing {@code tmp} when the process is interrupted, runs
+     * {@code finisher}, which completes it and moves it into place: for a
+     * recording, where what was done so far is the result.
+     */
+    static void finishOnExit(Path tmp, Runnable finisher) {
+        synchronized (LIVE) {
+            if (LIVE.containsKey(tmp)) {
+                LIVE.put(tmp, finisher);
+            }
+        }
     }
 
     private static void forget(Path tmp) {

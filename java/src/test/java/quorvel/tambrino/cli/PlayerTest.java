@@ -189,12 +189,16 @@ class PlayerTest {
     }
 
     @Test
-    void ctrlCEndsThePlayerAndRestoresTheTerminal() throws Exception {
-        start("--quality exact --output-file " + dir.resolve("cut.wav"));
-        waitFor("playing");
+    void ctrlCEndsThePlayerRestoresTheTerminalAndKeepsWhatWasHeard() throws Exception {
+        Path out = dir.resolve("cut.wav");
+        start("--quality exact --output-file " + out);
+        waitFor(x -> x.contains("playing") && position(x) > 1, "a second played");
         keys("C-c");
         String s = waitFor("DONE");
         assertTrue(s.contains("EXITED 130") && s.contains("TTY-RESTORED"), s);
+        TestAudio.Wav w = TestAudio.read16(out);
+        assertTrue(w.frames() > RATE / 2 && w.frames() < 10 * RATE, w.frames() + " frames");
+        assertTrue(Launcher.listing(dir).stream().noneMatch(n -> n.endsWith(".part")));
     }
 
     @Test
