@@ -38,6 +38,10 @@ final class StretchCommand implements Callable<Integer> {
         engineOptions.resolve(2, 44100);
         String inArg = input.toString();
         boolean toStdout = InputFile.isStdio(output.toString());
+        if (toStdout && Terminal.stdoutIsTerminal()) {
+            throw CliException.usage("standard output is a terminal: send the audio to a file or a pipe"
+                    + " (... - | aplay), or name OUT.wav");
+        }
         if (png != null && InputFile.isStdio(png.toString())) {
             throw CliException.usage("--spectrum-png needs a file name; '-' is for the audio only");
         }

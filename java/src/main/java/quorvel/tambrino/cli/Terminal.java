@@ -64,6 +64,12 @@ final class Terminal {
         return linked != null ? linked : System.console() != null;
     }
 
+    /** Whether standard output is a terminal, where audio bytes would only garble the screen. */
+    static boolean stdoutIsTerminal() {
+        Boolean linked = linkedToTerminal(1);
+        return linked != null && linked;
+    }
+
     /** Whether the link behind a file descriptor names a terminal device; null without /proc. */
     private static Boolean linkedToTerminal(int fd) {
         try {

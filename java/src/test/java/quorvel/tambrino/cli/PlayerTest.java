@@ -202,6 +202,15 @@ class PlayerTest {
     }
 
     @Test
+    void audioIsNotPouredOntoATerminal() throws Exception {
+        String script = "TAMBRINO_JAR=" + Launcher.jar() + " " + Launcher.launcher() + " stretch " + music
+                + " -; echo EXITED $?; echo DONE; sleep 120";
+        assertEquals(0, tmux("new-session", "-d", "-s", "p", "-x", "100", "-y", "30", script).exit);
+        String s = waitFor("DONE");
+        assertTrue(s.contains("standard output is a terminal") && s.contains("EXITED 2"), s);
+    }
+
+    @Test
     void theTrainerRaisesTheTempoAtEachPassIntoTheFile() throws Exception {
         Path out = dir.resolve("trained.wav");
         // Not a terminal: plays once, the trainer's passes one after another, then ends.
