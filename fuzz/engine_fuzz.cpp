@@ -32,6 +32,7 @@
 #include "iirfilter.h"
 #include "quorvel_tambrino_NativeInterface.h"
 #include "spectrum.h"
+#include "spectrum_testing.h"
 #include "vocoder.h"
 
 namespace {
@@ -544,8 +545,7 @@ void vocoderBins(Input& in) {
 
 // The analyser's paths, batched or not, over the same pushes: the portable
 // unbatched pushes define the levels. Each pass starts from a fresh set-up
-// whose carried count is first brought to a known value (a push of at least
-// two intervals always leaves exactly one).
+// whose carried count is first set to 0 (set-ups keep it).
 void spectrumPaths(Input& in) {
   if (++setUps.spectrumInit > kMaxSetUpsPerInput) return;
   const int rate = in.anyInt({44100, 8000, 48000, 22050});
@@ -573,6 +573,7 @@ void spectrumPaths(Input& in) {
     if (pass.batched != batchedPasses && pass.vector) continue;  // half the passes per input, for speed
     spectrum_set_vector_path(pass.vector, pass.wide);
     spectrum_init(rate, channels);
+    spectrum_set_carried_count(0);
     spectrum_push(silence.data(), static_cast<int>(silence.size()), 0);
     if (channels == 2) spectrum_push(silence.data(), static_cast<int>(silence.size()), 1);
     if (pass.batched) spectrum_begin_batch();
@@ -661,8 +662,8 @@ std::string settle(fakejni::Env& env, const char* method, bool valid,
   return cls;
 }
 
-// Now and then the next Get<T>ArrayElements fails, as in a virtual machine
-// out of memory.
+// Now and then the next Java array read (Get<T>ArrayElements or
+// Get<T>ArrayRegion) fails, as in a virtual machine out of memory.
 bool maybeFailGet(Input& in, fakejni::Env& env) {
   env.failNextGet = in.byte() % 16 == 0;
   return env.failNextGet;
@@ -748,7 +749,7 @@ void jniProcess(Input& in, fakejni::Env& env) {
   const bool valid = model.configured && !isNull && samplesIn >= 1 && length >= needed && hopValid;
   const std::vector<jshort> before = isNull ? std::vector<jshort>{} : fakejni::Env::read<jshort>(samples);
   const VocoderInspect vocBefore = vocoder_inspect();
-  const int countBefore = spectrum_inspect().samplesIn;
+  const int64_t countBefore = spectrum_inspect().samplesIn;
 
   const bool armed = maybeFailGet(in, env);
   Java_quorvel_tambrino_NativeInterface_dspProcess(&env, nullptr, samples, samplesIn, samplesOut, pitch);

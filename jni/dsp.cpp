@@ -51,11 +51,15 @@ std::atomic<int> qualityMode{0};
 // Peak level of the last block, before the limiter.
 std::atomic<double> maxLevelAcum{0.0};
 
-// Work buffers, touched only by the playback thread.
+// Work buffers, touched only by the playback thread. pcm holds the block's
+// 16-bit frames between the copies from and to the Java array (Get/Set
+// ShortArrayRegion), which allocate nothing, unlike pinning the array, which
+// may copy it into a fresh heap buffer at every block.
 std::unique_ptr<float[]> in_left;
 std::unique_ptr<float[]> in_right;
 std::unique_ptr<float[]> out_left;
 std::unique_ptr<float[]> out_right;
+std::unique_ptr<jshort[]> pcm;
 size_t inCapacity = 0;
 size_t outCapacity = 0;
 
@@ -93,32 +97,13 @@ void throwCurrentException(JNIEnv* env, const char* method) {
   }
 }
 
-// Java array elements pinned for the life of the scope, always released with
-// mode 0 (copy back and free).
-template <typename Array, typename T, T* (JNIEnv::*Get)(Array, jboolean*),
-          void (JNIEnv::*Release)(Array, T*, jint)>
-class Pinned {
- public:
-  Pinned(JNIEnv* env, Array array) : env_(env), array_(array), elements_((env->*Get)(array, nullptr)) {}
-  ~Pinned() {
-    if (elements_ != nullptr) (env_->*Release)(array_, elements_, 0);
-  }
-  Pinned(const Pinned&) = delete;
-  Pinned& operator=(const Pinned&) = delete;
-  T* get() const { return elements_; }
-
- private:
-  JNIEnv* env_;
-  Array array_;
-  T* elements_;
-};
-
-using PinnedShorts =
-    Pinned<jshortArray, jshort, &JNIEnv::GetShortArrayElements, &JNIEnv::ReleaseShortArrayElements>;
-using PinnedFloats =
-    Pinned<jfloatArray, jfloat, &JNIEnv::GetFloatArrayElements, &JNIEnv::ReleaseFloatArrayElements>;
-using PinnedDoubles =
-    Pinned<jdoubleArray, jdouble, &JNIEnv::GetDoubleArrayElements, &JNIEnv::ReleaseDoubleArrayElements>;
+// Every Java array is copied with Get/Set<Type>ArrayRegion: no pinning and no
+// copy-back, and a region call either copies or leaves an exception pending
+// (it never yields nothing without saying so). The length has been checked
+// first, so an exception here is the virtual machine's own.
+bool arrayCallFailed(JNIEnv* env) {
+  return env->ExceptionCheck() == JNI_TRUE;
+}
 
 bool isPowerOfTwo(int n) {
   return n > 0 && (n & (n - 1)) == 0;
@@ -137,7 +122,11 @@ bool create_buffers(size_t inSize, size_t outSize) {
   std::unique_ptr<float[]> newInRight = zeroedFloats(inSize);
   std::unique_ptr<float[]> newOutLeft = zeroedFloats(outSize);
   std::unique_ptr<float[]> newOutRight = zeroedFloats(outSize);
-  if (!newInLeft || !newInRight || !newOutLeft || !newOutRight) return false;
+  // Two channels' frames, in or out, whichever is more: a stereo block of any
+  // size that the float buffers hold (a mono stream set up again as stereo
+  // included).
+  std::unique_ptr<jshort[]> newPcm(new (std::nothrow) jshort[2 * std::max(inSize, outSize)]);
+  if (!newInLeft || !newInRight || !newOutLeft || !newOutRight || !newPcm) return false;
   if (in_left) {
     std::memcpy(newInLeft.get(), in_left.get(), inCapacity * sizeof(float));
     std::memcpy(newInRight.get(), in_right.get(), inCapacity * sizeof(float));
@@ -148,6 +137,7 @@ bool create_buffers(size_t inSize, size_t outSize) {
   in_right = std::move(newInRight);
   out_left = std::move(newOutLeft);
   out_right = std::move(newOutRight);
+  pcm = std::move(newPcm);
   inCapacity = inSize;
   outCapacity = outSize;
   return true;
@@ -506,13 +496,19 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
     return;
   }
 
-  PinnedShorts pinned(env, samples);
-  if (pinned.get() == nullptr) return;  // the virtual machine has raised its own error
+  // The block's frames in; the samplesOut frames written back out. Values
+  // beyond samplesOut frames keep what the caller had there, as the pipeline
+  // works in place.
+  jshort* c_samples = pcm.get();
+  env->GetShortArrayRegion(samples, 0, static_cast<jsize>(b.samplesIn * nChannels), c_samples);
+  if (arrayCallFailed(env)) return;
   if (b.mono) {
-    processMono(pinned.get(), b);
+    processMono(c_samples, b);
   } else {
-    processStereo(pinned.get(), b);
+    processStereo(c_samples, b);
   }
+  if (b.samplesOut > 0)
+    env->SetShortArrayRegion(samples, 0, static_cast<jsize>(b.samplesOut * nChannels), c_samples);
 }
 
 void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, jint nChannels) {
@@ -537,21 +533,18 @@ void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, ji
     return;
   }
 
-  // Only an allocation can fail from here on. The new values are published
-  // once every part is set up, so a failure leaves the engine running on the
-  // previous configuration.
-  const bool wasConfigured = configured.load(relaxed);
-  iir_init();
-  spectrum_init(jSampleRate, nChannels);
-  bool ok = eq_init(jFrameSize / 2);
-  if (ok) ok = vocoder_init(jFrameSize, jFrameSize / jOverSampling);
-  if (!ok) {
-    // The analyser has already been rebuilt for the new stream; rebuild it for
-    // the stream that keeps playing.
-    if (wasConfigured) spectrum_init(sampleRate.load(relaxed), channels.load(relaxed));
+  // Only an allocation can fail from here on, and every one comes first:
+  // eq_init allocates only at its first success (before any stream has been
+  // set up), and vocoder_init builds its new set in full before it gives up
+  // the old one. Only when both have succeeded are the filters and the
+  // analyser set up and the new values published, so a failure leaves the
+  // stream that is playing exactly as it was.
+  if (!eq_init(jFrameSize / 2) || !vocoder_init(jFrameSize, jFrameSize / jOverSampling)) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate the engine's buffers for frameSize %d", m, jFrameSize);
     return;
   }
+  iir_init();
+  spectrum_init(jSampleRate, nChannels);
   frameSize.store(jFrameSize, relaxed);
   channels.store(nChannels, relaxed);
   overSampling.store(jOverSampling, relaxed);
@@ -577,15 +570,19 @@ void voiceRemovalFilter(JNIEnv* env, jdoubleArray coeffA, jdoubleArray coeffB, j
               static_cast<int>(lengthB), sizeB);
     return;
   }
-  IirResult result;
-  {
-    // Released in reverse order: coeffB, then coeffA.
-    PinnedDoubles a(env, coeffA);
-    if (a.get() == nullptr) return;
-    PinnedDoubles b(env, coeffB);
-    if (b.get() == nullptr) return;
-    result = iir_init_filters(a.get(), b.get(), sizeA, sizeB);
+  // Read into copies first: the filters' set-up may wait for the playback
+  // thread, and nothing of the caller's arrays is held meanwhile.
+  std::unique_ptr<jdouble[]> a(new (std::nothrow) jdouble[sizeA]);
+  std::unique_ptr<jdouble[]> b(new (std::nothrow) jdouble[sizeB]);
+  if (!a || !b) {
+    throwJava(env, kOutOfMemory, "%s: cannot allocate copies of %d and %d coefficients", m, sizeA, sizeB);
+    return;
   }
+  env->GetDoubleArrayRegion(coeffA, 0, sizeA, a.get());
+  if (arrayCallFailed(env)) return;
+  env->GetDoubleArrayRegion(coeffB, 0, sizeB, b.get());
+  if (arrayCallFailed(env)) return;
+  const IirResult result = iir_init_filters(a.get(), b.get(), sizeA, sizeB);
   if (result == IIR_OUT_OF_MEMORY) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate filters of %d and %d coefficients", m, sizeA, sizeB);
   } else if (result != IIR_OK) {
@@ -608,23 +605,31 @@ void eqSetBands(JNIEnv* env, jfloatArray levels) {
               bands, static_cast<int>(length));
     return;
   }
-  PinnedFloats in_levels(env, levels);
-  if (in_levels.get() == nullptr) return;
-  eq_setbands(in_levels.get());
+  // One gain per bin of the lower half of a frame: dspInit allows no more.
+  constexpr int kMaxBands = DSP_MAX_FRAME_SIZE / 2;
+  if (bands > kMaxBands) {
+    throwJava(env, kIllegalState, "%s: the equaliser has %d bands, more than %d", m, bands, kMaxBands);
+    return;
+  }
+  float gains[kMaxBands];
+  env->GetFloatArrayRegion(levels, 0, bands, gains);
+  if (arrayCallFailed(env)) return;
+  eq_setbands(gains);
 }
 
 void getSpectrum(JNIEnv* env, jfloatArray jSpectrum, jint jSize) {
+  const char* const m = "dspGetSpectrum";
   if (jSpectrum == nullptr) {
-    throwJava(env, kNullPointer, "dspGetSpectrum: spectrum is null");
+    throwJava(env, kNullPointer, "%s: spectrum is null", m);
     return;
   }
   const jsize length = env->GetArrayLength(jSpectrum);
   const int size = std::min({static_cast<int>(jSize), spectrum_size(), static_cast<int>(length)});
   if (size <= 0) return;
-  PinnedFloats out_spectrum(env, jSpectrum);
-  if (out_spectrum.get() == nullptr) return;
+  float values[SPECTRUM_NOTES];
   const std::atomic<float>* spectrum = spectrum_get();
-  for (int i = 0; i < size; i++) out_spectrum.get()[i] = spectrum[i].load(relaxed);
+  for (int i = 0; i < size; i++) values[i] = spectrum[i].load(relaxed);
+  env->SetFloatArrayRegion(jSpectrum, 0, size, values);
 }
 
 }  // namespace

@@ -4,15 +4,22 @@
 //
 // Owns: the engine-wide settings (relaxed atomics), the stream configuration
 // of the last successful dspInit, the peak level of the last block, and the
-// four work buffers (heap, made by the first block, grown only by a block
-// larger than any before, never freed before the process ends).
+// work buffers: four of floats and one of 16-bit frames (heap, made by the
+// first block, grown only by a block larger than any before, never freed
+// before the process ends).
 // Threads: dspProcess runs on the playback thread, never on two threads at
 // once and never overlapping dspInit; the setters and pollers may run on any
 // other thread at any time. Nothing takes a lock.
 // Audio path: once the work buffers are large enough, dspProcess allocates,
-// locks and logs nothing. Every argument is checked before any state or any
+// locks and logs nothing, and neither do dspGetMaxLevel and dspGetSpectrum:
+// Java arrays are copied with Get/Set<Type>ArrayRegion into and out of
+// engine-owned storage, never pinned (a virtual machine may pin by copying
+// into a fresh heap buffer). Every argument is checked before any state or any
 // element of the caller's array changes; a violation raises a Java exception
-// and the call changes nothing. No C++ exception leaves an entry point.
+// and the call changes nothing. No failure passes silently: an allocation that
+// fails raises OutOfMemoryError, after which the engine is as it was (dspInit
+// allocates everything before it sets anything up). No C++ exception leaves
+// an entry point.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "spectrum_testing.h"
+
 std::atomic<int> spectrum_enabled{1};
 
 namespace {
@@ -21,7 +23,14 @@ constexpr int kAnalysesPerHistorySecond = 8;
 int channels = 0;
 int sampleRate = 0;
 int analysisSamples = 0;
-int samplesIn = 0;
+// The carried count: output samples pushed since the last analysis, minus
+// nothing but the analyses that ran. When chunks are longer than the interval
+// (slow tempos) it builds a backlog that the following pushes drain, one
+// analysis each. 64 bits, saturating at kCountLimit: a push adds at most
+// 2^31 - 1, so the sum never overflows, and even at a hundred million output
+// samples a second a stream would need over a thousand years to reach it.
+int64_t samplesIn = 0;
+constexpr int64_t kCountLimit = INT64_C(1) << 62;
 
 // The history is the SPECTRUM_HISTORY values from spectrum_samples, oldest
 // first, inside a longer store: appending moves the start forward, and only
@@ -125,19 +134,13 @@ void averageIntoNewest(const float* samples, int inputSize) {
   }
 }
 
-// Counts a chunk and tells whether an analysis is due. At most one analysis
-// runs per push and the remainder is carried, but never more than one whole
-// interval: a larger backlog could only repeat analyses of an almost unchanged
-// history at every following push, and a long run of chunks longer than the
-// interval would otherwise overflow the count.
+// Counts a chunk and tells whether an analysis is due: at most one per push,
+// the whole remainder carried to the next.
 bool countChunk(int size) {
   if (analysisSamples <= 0) return false;
-  const int64_t total = static_cast<int64_t>(samplesIn) + size;
-  if (total < analysisSamples) {
-    samplesIn = static_cast<int>(total);
-    return false;
-  }
-  samplesIn = static_cast<int>(std::min<int64_t>(total - analysisSamples, analysisSamples));
+  samplesIn = samplesIn > kCountLimit - size ? kCountLimit : samplesIn + size;
+  if (samplesIn < analysisSamples) return false;
+  samplesIn -= analysisSamples;
   return true;
 }
 
@@ -390,6 +393,10 @@ const std::atomic<float>* spectrum_get() {
 
 SpectrumInspect spectrum_inspect() {
   return SpectrumInspect{channels, sampleRate, analysisSamples, samplesIn, spectrum_samples};
+}
+
+void spectrum_set_carried_count(int64_t count) {
+  samplesIn = std::max<int64_t>(0, std::min(count, kCountLimit));
 }
 
 float spectrum_note_frequency(int note) {

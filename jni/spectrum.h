@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 // 0: pushes are ignored; any other value: pushes are taken. Initially 1.
 extern std::atomic<int> spectrum_enabled;
@@ -33,8 +34,9 @@ constexpr int SPECTRUM_HISTORY = 4096;
 void spectrum_init(int sampleFreq, int sampleChannels);
 
 // samples: size consecutive samples of one channel. A negative size or a null
-// pointer changes nothing. At most one analysis runs per push; the count
-// carried to the next push never exceeds one analysis interval.
+// pointer changes nothing. At most one analysis runs per push and the whole
+// remainder is carried: chunks longer than the interval build a backlog that
+// later pushes drain, one analysis per push (in stereo, per push of channel 1).
 void spectrum_push(const float* samples, int size, int channel);
 
 // Between begin and end, pushes only take the analyses' histories; end runs
@@ -53,7 +55,7 @@ struct SpectrumInspect {
   int channels;
   int sampleRate;        // rate of the decimated history (Hz)
   int analysisSamples;   // per-channel output samples between analyses
-  int samplesIn;         // carried count since the last analysis
+  int64_t samplesIn;     // carried count since the last analysis
   const float* history;  // SPECTRUM_HISTORY values, oldest first, until the next push
 };
 SpectrumInspect spectrum_inspect();

@@ -22,12 +22,18 @@ cmake --build build-bench -j "$jobs" --target tambrino tambrino_bench >/dev/null
 plain_args=()
 if git rev-parse -q --verify "$ref^{commit}" >/dev/null; then
   # Extracted anew each time; git archive stamps every file with the commit
-  # time, so an unchanged revision is not rebuilt.
+  # time, so an unchanged revision is not rebuilt. Another revision may carry
+  # older stamps than the objects already built: its tree is built afresh.
+  commit=$(git rev-parse "$ref^{commit}")
+  if [ "$(cat build-plain/.revision 2>/dev/null)" != "$commit" ]; then
+    rm -rf build-plain
+  fi
   rm -rf build-plain-src
   mkdir -p build-plain-src
   git archive "$ref" | tar -x -C build-plain-src
   cmake -S build-plain-src -B build-plain -DCMAKE_BUILD_TYPE=Release -DTAMBRINO_JAVA=OFF >/dev/null
   cmake --build build-plain -j "$jobs" --target tambrino >/dev/null
+  echo "$commit" > build-plain/.revision
   plain_args=(--plain build-plain/libtambrino.so)
   if cmake --build build-plain -j "$jobs" --target tambrino_bench >/dev/null 2>&1; then
     plain_args+=(--plain-bench build-plain/tambrino_bench)

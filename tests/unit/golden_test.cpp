@@ -2,7 +2,8 @@
 // JNI entry points, must reproduce the digest stored in
 // tests/golden/digests.txt bit for bit (every output sample, peak level and
 // spectrum value of every block). The digests were made by the plainly
-// written engine; any optimisation has to keep them.
+// written engine (the backlog scenario's by that engine with the analyser's
+// whole remainder carried); any optimisation has to keep them.
 //
 // To remake them after a deliberate change of the engine's results:
 //   build/golden_digests build/libtambrino.so > tests/golden/digests.txt

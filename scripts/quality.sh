@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# The quality benchmark: synthesises the test material (a steady tone, a
+# sawtooth bass, noise bursts, a panned source, dithered dual mono, drums and a
+# short piece of music; 44.1 kHz stereo, 16 bits), stretches it with the
+# command-line tool in exact and fine mode and, when installed, with the
+# Debian peers `rubberband` (its R2 and R3 engines) and `soundstretch`, for
+# comparison only, and prints one table of what each measure reads.
+# A benchmark, not a test: nothing here passes or fails.
+#
+# Environment: TAMBRINO_QUALITY_DIR (work folder, default build/quality),
+# TAMBRINO_QUALITY_RUNS (timing runs per engine, the fastest counts; default 3).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+export JAVA_HOME=${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
+work=${TAMBRINO_QUALITY_DIR:-build/quality}
+runs=${TAMBRINO_QUALITY_RUNS:-3}
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j 2 --target quality_measure tambrino_cli_jar >/dev/null
+measure=build/quality_measure
+# Another build of the command-line tool can be named with TAMBRINO_JAR.
+export TAMBRINO_JAR=${TAMBRINO_JAR:-$PWD/build/java/tambrino.jar}
+
+mkdir -p "$work/in" "$work/out"
+rm -f "$work"/out/*.wav
+$measure synth "$work/in"
+
+# The command-line tool gained --quality with the fine mode; before that it
+# has the exact mode only.
+# (Help texts are read whole: grep -q closing the pipe early would fail the
+# pipeline under pipefail.)
+has_quality=false
+help=$(bin/tambrino stretch --help 2>&1 || true)
+if grep -q -- '--quality' <<<"$help"; then has_quality=true; fi
+
+engines=(exact fine r2 r3 st)
+declare -A title=([exact]=exact [fine]=fine [r2]="Rubber Band R2" [r3]="Rubber Band R3" [st]=SoundTouch)
+declare -A present
+present[exact]=true
+present[fine]=$has_quality
+present[r2]=false; present[r3]=false; present[st]=false
+if command -v rubberband >/dev/null; then
+  present[r2]=true
+  help=$(rubberband --help 2>&1 || true)
+  if grep -q -- '--fine' <<<"$help"; then present[r3]=true; fi
+fi
+if command -v soundstretch >/dev/null; then present[st]=true; fi
+
+# stretch ENGINE IN OUT TEMPO: one run, its chatter to the log.
+stretch() {
+  local engine=$1 in=$2 out=$3 tempo=$4
+  case $engine in
+    exact) if $has_quality; then bin/tambrino stretch "$in" "$out" --tempo "$tempo" --quality exact
+           else bin/tambrino stretch "$in" "$out" --tempo "$tempo"; fi ;;
+    fine)  bin/tambrino stretch "$in" "$out" --tempo "$tempo" --quality fine ;;
+    r2)    rubberband -q --tempo "$tempo" "$in" "$out" ;;
+    r3)    rubberband -q -3 --tempo "$tempo" "$in" "$out" ;;
+    # soundstretch takes the tempo as a change in percent.
+    st)    soundstretch "$in" "$out" -tempo="$(awk -v t="$tempo" 'BEGIN { printf "%.4f", (t - 1) * 100 }')" ;;
+  esac >>"$work/out/log.txt" 2>&1
+}
+
+# figure ENGINE MATERIAL TEMPO MEASURE: the measure of that engine's output
+# (stretched once and kept), or "–" when the engine is missing or fails.
+figure() {
+  local engine=$1 material=$2 tempo=$3 what=$4
+  local in=$work/in/$material.wav out=$work/out/$engine-$material-$tempo.wav
+  if [ "${present[$engine]}" != true ]; then echo "–"; return; fi
+  if [ ! -f "$out" ] && ! stretch "$engine" "$in" "$out" "$tempo"; then echo "failed"; return; fi
+  local v
+  v=$($measure "$what" "$in" "$out" "$tempo") || { echo "failed"; return; }
+  local format
+  case $what in
+    level|flutter) format=%+.2f ;;
+    transients|duration|offset) format=%.1f ;;
+    *) format=%+.1f ;;
+  esac
+  # A figure that rounds to zero is shown without a sign.
+  awk -v v="$v" -v f="$format" 'BEGIN { s = sprintf(f, v); if (s + 0 == 0) gsub(/[+-]/, "", s); print s }'
+}
+
+now() { date +%s.%N; }
+
+# speed ENGINE: input seconds per second of wall time at tempo 0.75, stereo.
+# The wall time of each command includes reading and writing its files; the
+# time of the same command on half a second of music is taken off, which
+# removes start-up costs (the JVM's above all). The fastest of $runs runs
+# counts; an engine that needs more than 20 s is run once.
+# (The material's files are 16-bit stereo at 44.1 kHz with a 44-byte header.)
+seconds_of() { awk -v b="$(stat -c %s "$1")" 'BEGIN { print (b - 44) / 176400 }'; }
+speed() {
+  local engine=$1
+  if [ "${present[$engine]}" != true ]; then echo "–"; return; fi
+  local best_long=1e9 best_short=1e9 t0 t1 i
+  for ((i = 0; i < runs; i++)); do
+    t0=$(now); stretch "$engine" "$work/in/long.wav" "$work/out/speed.wav" 0.75 || { echo "failed"; return; }
+    t1=$(now); best_long=$(awk -v a="$best_long" -v x="$t0" -v y="$t1" 'BEGIN { b = y - x; print (b < a ? b : a) }')
+    t0=$(now); stretch "$engine" "$work/in/short.wav" "$work/out/speed.wav" 0.75 || { echo "failed"; return; }
+    t1=$(now); best_short=$(awk -v a="$best_short" -v x="$t0" -v y="$t1" 'BEGIN { b = y - x; print (b < a ? b : a) }')
+    if awk -v l="$best_long" 'BEGIN { exit !(l > 20) }'; then break; fi
+  done
+  awk -v l="$best_long" -v s="$best_short" -v a="$(seconds_of "$work/in/long.wav")" \
+    'BEGIN { d = l - s; if (d <= 0.001) d = 0.001; printf "%.0f", (a - 0.5) / d }'
+}
+
+rows=(
+  "level, −6 dBFS 440 Hz tone, tempo 1.0 (dB)|tone|1.0|level"
+  "flutter, 440 Hz tone, tempo 0.5 (dB peak-to-trough)|tone|0.5|flutter"
+  "flutter, 440 Hz tone, tempo 0.75 (dB)|tone|0.75|flutter"
+  "stereo side/mid change, drums, tempo 0.75 (dB)|drums|0.75|sidemid"
+  "stereo side/mid change, music, tempo 0.75 (dB)|music|0.75|sidemid"
+  "stereo side/mid change, dual mono + 1-LSB dither, 0.75 (dB)|dualmono|0.75|sidemid"
+  "pan 10·log10(1−r²), source at 0.8/0.35, tempo 0.75 (dB)|panned|0.75|pan"
+  "bass: energy >3 Hz off harmonics, 55 Hz saw, 0.75 (dB)|saw|0.75|bass"
+  "transients: 3 ms burst within 20 dB, tempo 0.5 (ms)|bursts|0.5|transients"
+  "transients: 3 ms burst within 20 dB, tempo 0.75 (ms)|bursts|0.75|transients"
+  "pitch, music, tempo 0.75 (cents)|music|0.75|pitch"
+  "start offset against input/tempo, bursts, 0.75 (ms)|bursts|0.75|offset"
+  "duration − input/tempo, music, tempo 0.75 (ms)|music|0.75|duration"
+)
+
+header="| measure (44.1 kHz stereo) |"
+rule="|---|"
+for e in "${engines[@]}"; do header+=" ${title[$e]} |"; rule+="---|"; done
+echo
+echo "$header"
+echo "$rule"
+for row in "${rows[@]}"; do
+  IFS='|' read -r label material tempo what <<<"$row"
+  line="| $label |"
+  for e in "${engines[@]}"; do line+=" $(figure "$e" "$material" "$tempo" "$what") |"; done
+  echo "$line"
+done
+line="| speed, stereo, × real time (tempo 0.75, 256 s of music) |"
+for e in "${engines[@]}"; do line+=" $(speed "$e") |"; done
+echo "$line"
+echo
+echo "– not available. Durations in ms, levels in dB against the input; speed is the input's duration over"
+echo "the wall time of the command (files read and written), less the same command's time on 0.5 s of music."
+$has_quality || echo "The command-line tool has no --quality option yet: its default (exact) mode is shown, fine is skipped."
+echo "Outputs and the tools' messages: $work/out"
