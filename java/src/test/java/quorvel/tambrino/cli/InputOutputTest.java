@@ -115,6 +115,20 @@ class InputOutputTest {
             data.length, data);
         assertArrayEquals(expected.samples, stretch(listed, "listed-out.wav").samples);
 
+        // RF64: the sizes are in the ds64 chunk, the 32-bit fields say 0xFFFFFFFF.
+        Path rf64 = dir.resolve("rf64.wav");
+        TestAudio.writeChunks(rf64, TestAudio.fmt(TestAudio.PCM, 2, RATE, 16), new byte[][] {
+            TestAudio.chunk("ds64", ByteBuffer.allocate(28).order(ByteOrder.LITTLE_ENDIAN).putLong(0)
+                    .putLong(data.length).putLong(FRAMES).putInt(0).array(), 28)}, 0xFFFFFFFFL, data);
+        byte[] bytes = Files.readAllBytes(rf64);
+        System.arraycopy("RF64".getBytes(), 0, bytes, 0, 4);
+        // A trailing chunk that only the ds64 size keeps out of the samples.
+        byte[] trailer = TestAudio.chunk("LIST", new byte[40], 40);
+        byte[] withTrailer = Arrays.copyOf(bytes, bytes.length + trailer.length);
+        System.arraycopy(trailer, 0, withTrailer, bytes.length, trailer.length);
+        Files.write(rf64, withTrailer);
+        assertArrayEquals(expected.samples, stretch(rf64, "rf64-out.wav").samples);
+
         // WAVE_FORMAT_EXTENSIBLE, 16-bit PCM and 32-bit float.
         Path ext16 = dir.resolve("ext16.wav");
         TestAudio.writeChunks(ext16, TestAudio.fmtExtensible(TestAudio.PCM, 2, RATE, 16), new byte[0][],
