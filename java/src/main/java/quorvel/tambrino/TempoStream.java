@@ -100,6 +100,16 @@ public final class TempoStream {
         return inputFrames == 0 ? 1.0 : Math.min(1.0, (double) consumed / inputFrames);
     }
 
+    /**
+     * The frame of the stream at which the input consumed so far ends: the
+     * input's length so far times the stretch played. A player that knows
+     * which frame of the stream is being heard finds the input frame under it
+     * from these two, block by block.
+     */
+    public double alignedFrames() {
+        return owed;
+    }
+
     /** The highest block peak level within the stream so far (1.0 = full scale). */
     public float peak() {
         return peak;

@@ -24,7 +24,7 @@ final class FileSink implements PlayCommand.AudioSink {
     private final Path tmp;
     private final OutputStream out;
     private long frames;
-    private long startNanos;
+    private volatile long startNanos;
     private long pausedAt = -1;
     private boolean finished;
 
@@ -81,13 +81,20 @@ final class FileSink implements PlayCommand.AudioSink {
         }
     }
 
+    /** What has been "heard": the frames written, no further than real time has gone while playing. */
     @Override
-    public void pause() {
+    public synchronized long heardFrames() {
+        long now = pausedAt >= 0 ? pausedAt : System.nanoTime();
+        return Math.max(0, Math.min(frames, (long) ((now - startNanos) / 1e9 * sampleRate)));
+    }
+
+    @Override
+    public synchronized void pause() {
         pausedAt = System.nanoTime();
     }
 
     @Override
-    public void resume() {
+    public synchronized void resume() {
         if (pausedAt >= 0) {
             startNanos += System.nanoTime() - pausedAt;
             pausedAt = -1;

@@ -27,6 +27,11 @@ final class PlayCommand implements Callable<Integer> {
         /** Waits until everything written has been heard. */
         void drain();
 
+        /** Frames heard so far (played, not only buffered); -1 when the output cannot tell. */
+        default long heardFrames() {
+            return -1;
+        }
+
         /** Playback pauses: nothing is written until {@link #resume()}. */
         default void pause() {}
 
@@ -94,8 +99,9 @@ final class PlayCommand implements Callable<Integer> {
         try (AudioSink sink = outputFile != null ? new FileSink(outputFile, settings.sampleRate, ch)
                 : sinks.apply(format)) {
             if (interactive) {
-                try (Stretcher stretcher = new Stretcher(settings, transport, null)) {
-                    Player player = new Player(settings, transport, stretcher, sink, inName, details);
+                Player.Clock clock = new Player.Clock(transport);
+                try (Stretcher stretcher = new Stretcher(settings, transport, clock)) {
+                    Player player = new Player(settings, transport, stretcher, sink, clock, inName, details);
                     boolean ended = player.run();
                     peak = stretcher.peak();
                     seconds = (System.nanoTime() - t0) / 1e9;
@@ -210,6 +216,11 @@ final class PlayCommand implements Callable<Integer> {
             @Override
             public void drain() {
                 line.drain();
+            }
+
+            @Override
+            public long heardFrames() {
+                return line.getLongFramePosition();
             }
 
             @Override

@@ -10,6 +10,7 @@ import java.util.Locale;
 import java.util.concurrent.TimeUnit;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
+import quorvel.tambrino.TempoStream;
 
 /**
  * The interactive player: a playback thread streams blocks through the
@@ -36,6 +37,7 @@ final class Player {
     private final Transport transport;
     private final Stretcher stretcher;
     private final PlayCommand.AudioSink sink;
+    private final Clock clock;
     private final String title;
     private final String details;
     private final Session session;
@@ -47,13 +49,17 @@ final class Player {
     private volatile boolean monoOn;
     private volatile String message = "";
     private volatile Throwable failure;
+    /** Frames of the stretched stream written to the output. */
+    private volatile long written;
 
-    Player(Settings settings, Transport transport, Stretcher stretcher, PlayCommand.AudioSink sink, String title,
-            String details) {
+    Player(Settings settings, Transport transport, Stretcher stretcher, PlayCommand.AudioSink sink, Clock clock,
+            String title, String details) {
         this.settings = settings;
         this.transport = transport;
         this.stretcher = stretcher;
         this.sink = sink;
+        this.clock = clock;
+        clock.attach(stretcher);
         this.title = title;
         this.details = details;
         this.session = stretcher.session();
@@ -125,6 +131,7 @@ final class Player {
                 }
                 PlayCommand.toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);
+                written += n;
             }
             if (!quit) {
                 sink.drain();
@@ -134,9 +141,67 @@ final class Player {
         }
     }
 
-    /** The input frame being heard, about: the transport runs a block ahead. */
+    /** The input frame being heard: the output's frame mapped back through the blocks that made it. */
     long heardFrame() {
-        return Math.max(transport.start(), transport.position() - settings.blockIn);
+        long heard = sink.heardFrames();
+        return clock.inputAt(heard >= 0 ? heard : written);
+    }
+
+    /**
+     * Which input frame each frame of the stretched stream comes from. Reading
+     * runs ahead of what is heard by the engine's start-up delay, a block and
+     * the output's buffer, and the tempo, seeks and loops change the mapping
+     * as it goes; so after every block the stream's frame at the end of the
+     * input read so far is recorded with the input's position and the block's
+     * stretch, and a heard frame is placed by the record of its block.
+     */
+    static final class Clock implements TempoStream.BlockListener {
+        private static final int RECORDS = 256;
+        private final Transport transport;
+        private final double[] aligned = new double[RECORDS];
+        private final long[] position = new long[RECORDS];
+        private final double[] stretch = new double[RECORDS];
+        private int count;
+        private int next;
+        private Stretcher stretcher;
+
+        Clock(Transport transport) {
+            this.transport = transport;
+        }
+
+        void attach(Stretcher s) {
+            this.stretcher = s;
+        }
+
+        @Override
+        public synchronized void block(long start, long end, float level, float[] spectrum) {
+            if (stretcher == null) {
+                return;
+            }
+            aligned[next] = stretcher.alignedFrames();
+            position[next] = transport.position();
+            stretch[next] = stretcher.session().lastStretch();
+            next = (next + 1) % RECORDS;
+            count = Math.min(RECORDS, count + 1);
+        }
+
+        /** The input frame under frame {@code heard} of the stretched stream. */
+        synchronized long inputAt(long heard) {
+            if (count == 0) {
+                return transport.start();
+            }
+            // The oldest record that reaches the heard frame, else the newest.
+            int pick = (next - 1 + RECORDS) % RECORDS;
+            for (int k = count; k >= 1; k--) {
+                int i = (next - k + RECORDS) % RECORDS;
+                if (aligned[i] >= heard) {
+                    pick = i;
+                    break;
+                }
+            }
+            long frame = position[pick] - Math.round((aligned[pick] - heard) / stretch[pick]);
+            return Math.max(transport.start(), Math.min(transport.end(), frame));
+        }
     }
 
     void key(int k) {

@@ -67,6 +67,11 @@ final class Stretcher implements PcmSource, AutoCloseable {
         return stream.consumed();
     }
 
+    /** The frame of the stretched stream at which the input read so far ends (see {@link TempoStream}). */
+    double alignedFrames() {
+        return stream.alignedFrames();
+    }
+
     /** Highest peak level of the blocks that overlap the stretched stream (1.0 = full scale). */
     float peak() {
         return stream.peak();
