@@ -1,5 +1,7 @@
 package quorvel.tambrino;
 
+import java.util.Arrays;
+
 /**
  * One stream through the engine: it sets the engine up, sizes every block so
  * that each returned sample is fresh, and takes the tempo and every other
@@ -45,6 +47,8 @@ public final class Session implements AutoCloseable {
     /** Input frames per block unless the builder says otherwise (rounded to the analysis hop). */
     public static final int DEFAULT_BLOCK = 4096;
     static final int MAX_BLOCK = 65536;
+    /** Bins of the largest frame, 4096. */
+    private static final int MAX_EQ_BANDS = 2048;
 
     private static final Object OPEN_LOCK = new Object();
     private static Session current;
@@ -455,6 +459,12 @@ public final class Session implements AutoCloseable {
     /**
      * The equaliser: one linear gain per FFT bin ({@code frameSize / 2}
      * values, 1 = unchanged), or null to switch it off.
+     *
+     * <p>The engine sizes its table of gains once per process, at its first
+     * set-up: a session with a larger frame than the process's first one has
+     * its upper bins left unchanged. The gains are handed over padded to the
+     * largest table, so that a session with a smaller frame than the first
+     * one is not refused.
      */
     public synchronized void setEqualizer(float[] binGains) {
         if (binGains == null) {
@@ -470,7 +480,9 @@ public final class Session implements AutoCloseable {
                 throw new IllegalArgumentException("equaliser gain " + g + " is not between 0 and 1000");
             }
         }
-        engine.dspEQSetBands(binGains);
+        float[] table = Arrays.copyOf(binGains, Math.max(binGains.length, MAX_EQ_BANDS));
+        Arrays.fill(table, binGains.length, table.length, 1.0f);
+        engine.dspEQSetBands(table);
         engine.dspEQEnable(1);
     }
 

@@ -180,6 +180,21 @@ class SessionTest {
     }
 
     @Test
+    void theEqualizerTakesEachSessionsOwnBinsWhateverFrameCameFirst() {
+        for (int frame : new int[] {4096, 512, 2048}) {
+            Session s = opened(Session.builder(RATE, 1).quality(Quality.EXACT).frameSize(frame));
+            float[] gains = new float[frame / 2];
+            Arrays.fill(gains, 0.5f);
+            s.setEqualizer(gains);
+            assertThrows(IllegalArgumentException.class, () -> s.setEqualizer(new float[frame / 2 - 1]));
+            short[] buffer = s.newBuffer();
+            music(buffer, 0, s.blockFrames(), 1);
+            assertTrue(s.process(buffer, s.blockFrames()) > 0);
+            s.close();
+        }
+    }
+
+    @Test
     void fineBlocksCarryTheTempoExactlyAcrossChanges() {
         Session s = opened(Session.builder(RATE, 2).quality(Quality.FINE).tempo(0.75));
         assertEquals(NativeInterface.fineFrameSize(RATE), s.frameSize());
