@@ -43,6 +43,7 @@ final class Player {
     private final Session session;
 
     private volatile boolean paused;
+    private final Object pauseLock = new Object();
     private volatile boolean quit;
     private volatile boolean finished;
     private volatile boolean voiceOn;
@@ -110,20 +111,11 @@ final class Player {
         int ch = settings.channels;
         short[] frames = new short[CHUNK * ch];
         byte[] bytes = new byte[frames.length * 2];
-        boolean wasPaused = false;
         try {
             while (!quit) {
                 if (paused) {
-                    if (!wasPaused) {
-                        sink.pause();
-                        wasPaused = true;
-                    }
                     Thread.sleep(10);
                     continue;
-                }
-                if (wasPaused) {
-                    sink.resume();
-                    wasPaused = false;
                 }
                 int n = stretcher.read(frames, 0, CHUNK);
                 if (n <= 0) {
@@ -208,7 +200,15 @@ final class Player {
         long rate = settings.sampleRate;
         switch (k) {
             case ' ':
-                paused = !paused;
+                // The output stops here and now, not when the playback thread next looks.
+                synchronized (pauseLock) {
+                    if (paused) {
+                        sink.resume();
+                    } else {
+                        sink.pause();
+                    }
+                    paused = !paused;
+                }
                 break;
             case 'q':
             case 'Q':

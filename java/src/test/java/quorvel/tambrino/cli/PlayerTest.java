@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quorvel.tambrino.cli.TestAudio.sine;
 
+import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
@@ -45,7 +46,12 @@ class PlayerTest {
     @AfterEach
     void tearDown() throws Exception {
         if (socket != null) {
+            // The server's socket file outlives kill-server.
+            String path = tmux("display-message", "-p", "#{socket_path}").out.trim();
             tmux("kill-server");
+            if (path.endsWith(socket)) {
+                Files.deleteIfExists(Path.of(path));
+            }
         }
     }
 
