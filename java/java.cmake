@@ -49,7 +49,7 @@ foreach(src ${TAMBRINO_JAVA_TEST_SOURCES})
   string(REPLACE "/" "." class ${rel})
   add_test(NAME java.${class}
            COMMAND ${Java_JAVA_EXECUTABLE} -Xshare:auto -XX:TieredStopAtLevel=1 -XX:+UseSerialGC
-                   -Dtambrino.library=$<TARGET_FILE:tambrino>
+                   -Dtambrino.library=$<TARGET_FILE:tambrino> -Dtambrino.source=${CMAKE_SOURCE_DIR}
                    -jar ${TAMBRINO_JUNIT_CONSOLE} --class-path ${TAMBRINO_JAVA_CLASSES}
                    --select-class ${class} --fail-if-no-tests --disable-banner --disable-ansi-colors --details=tree)
   set_tests_properties(java.${class} PROPERTIES LABELS java TIMEOUT 300)

@@ -1,7 +1,8 @@
 // In-place, unscaled radix-2 complex FFT over interleaved (re, im) floats,
 // and the two transforms that the vocoder runs, on split arrays, with the
-// very same results (every butterfly rounds as in fft_process), vectorised
-// with AVX2 (and AVX-512) where the processor has it.
+// very same results (every butterfly rounds as in fft_process), by the
+// instruction set that cpu_level allows (kernels in fft_avx2.cpp and
+// fft_avx512.cpp).
 //
 // Owns: the bit-reversal swap list and the twiddle tables, static arrays
 // sized for frames of up to 4096 points (no heap).
@@ -20,21 +21,9 @@ bool fft_init(int fftFrameSize);
 
 // Transforms 2 x N floats in place, N being the size of the last successful
 // fft_init. sign 1: positive exponent; any other value: negative exponent.
-// channel is the caller's channel index and does not affect the result.
-void fft_process(float* fftBuffer, int sign, int channel);
+void fft_process(float* fftBuffer, int sign);
 
-// Read-only view of the tables, for inspection by tests and tools.
-struct FftTables {
-  const int* bitSwapPos;
-  int bitSwapLen;
-  long logFrame;
-  const float* pur;
-  const float* pui;
-  const float* purInv;
-  const float* puiInv;
-};
-FftTables fft_tables();
-// fft_process(buffer, -1, _) of the real frame x[0 .. N-1] (imaginary parts
+// fft_process(buffer, -1) of the real frame x[0 .. N-1] (imaginary parts
 // +0), of which only the bins 0 .. N/2-1 are kept: on return they are in
 // re[0 .. N/2-1] and im[0 .. N/2-1]. re and im are N floats each of work
 // space; x may be any array of N floats that overlaps neither.
@@ -45,14 +34,8 @@ void fft_forward_real(const float* x, float* re, float* im);
 // is stored). Neither x nor window may overlap re or im.
 void fft_forward_windowed(const float* x, const float* window, float* re, float* im);
 
-// fft_process(buffer, 1, _) of the spectrum whose bins 0 .. N/2-1 are
+// fft_process(buffer, 1) of the spectrum whose bins 0 .. N/2-1 are
 // (specRe[k], specIm[k]) and whose upper half is +0, of which only the real
 // parts are kept: on return they are in re[0 .. N-1]. re and im are N floats
 // each of work space, apart from specRe and specIm (N/2 floats each).
 void fft_inverse_half(const float* specRe, const float* specIm, float* re, float* im);
-
-// Selects the vector transforms (the default, where the processor has them:
-// AVX2, and AVX-512 too when wide is set) or the portable ones; all give the
-// same results. Returns whether the AVX2 ones are now available. Like
-// fft_init, never while a transform runs.
-bool fft_set_vector_path(bool enabled, bool wide = true);

@@ -1,12 +1,13 @@
 #include "fine_kernels.h"
 
-#include <immintrin.h>
-
-#include <climits>
 #include <cmath>
 #include <cstdint>
 
+#include "cpu.h"
+
 namespace {
+
+using namespace fine_internal;
 
 void powerPlain(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
   for (int k = 0; k < n; k++) {
@@ -52,14 +53,13 @@ void normalisePlain(float* a, float* b, float* sum, int n) {
 // The Nyquist bin of the windowed frame: sum of (-1)^k x[k] w[k], in eight
 // running sums (k mod 8) added at the end, on both paths. n is a multiple
 // of 8.
-float nyquistPlain(const float* x, const float* w, int n) {
-  float lanes[8] = {};
+// Adds (-1)^k x[k] w[k] into lanes[k mod 8] (n a multiple of 8).
+void nyquistPlain(const float* x, const float* w, int n, float* lanes) {
   for (int k = 0; k < n; k += 8)
     for (int j = 0; j < 8; j++) {
       const float v = x[k + j] * w[k + j];
       lanes[j] = lanes[j] + ((j & 1) ? -v : v);
     }
-  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
 }
 
 // x[k] += h for even k, -h for odd k.
@@ -69,9 +69,6 @@ void addAlternatingPlain(float* x, float h, int n) {
 
 // atan2 of single-precision pairs by range reduction and a polynomial
 // (about 1e-7 radians), the same operations on both paths.
-constexpr float kPiF = 3.14159265358979f;
-constexpr float kHalfPiF = 1.57079632679490f;
-constexpr float kQuarterPiF = 0.785398163397448f;
 
 inline float atanReduced(float t, float& offset) {
   // t >= 0; returns the reduced argument, offset its angle.
@@ -108,10 +105,6 @@ void atan2Plain(const float* y, const float* x, float* out, int n) {
 
 // Sine and cosine of angles within a few turns, by reduction to an octant
 // and polynomials (about 1e-7), the same operations on both paths.
-constexpr float kFourOverPiF = 1.27323954473516f;
-constexpr float kDp1 = 0.78515625f;
-constexpr float kDp2 = 2.4187564849853515625e-4f;
-constexpr float kDp3 = 3.77489497744594108e-8f;
 
 void sincosPlain(const float* angle, float* sine, float* cosine, int n) {
   for (int k = 0; k < n; k++) {
@@ -135,185 +128,101 @@ void sincosPlain(const float* angle, float* sine, float* cosine, int n) {
   }
 }
 
-__attribute__((target("avx2"))) float nyquistAvx2(const float* x, const float* w, int n) {
-  const __m256 sign =
-      _mm256_castsi256_ps(_mm256_setr_epi32(0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN));
-  __m256 sum = _mm256_setzero_ps();
-  for (int k = 0; k < n; k += 8)
-    sum = _mm256_add_ps(sum,
-                        _mm256_xor_ps(_mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(w + k)), sign));
-  alignas(32) float lanes[8];
-  _mm256_store_ps(lanes, sum);
-  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
-}
-
-__attribute__((target("avx2"))) void addAlternatingAvx2(float* x, float h, int n) {
-  const __m256 alt = _mm256_setr_ps(h, -h, h, -h, h, -h, h, -h);
-  int k = 0;
-  for (; k + 8 <= n; k += 8) _mm256_storeu_ps(x + k, _mm256_add_ps(_mm256_loadu_ps(x + k), alt));
-  addAlternatingPlain(x + k, h, n - k);
-}
-
-__attribute__((target("avx2"))) void powerAvx2(const float* lr, const float* li, const float* rr,
-                                               const float* ri, float* p, int n) {
-  int k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256 a = _mm256_loadu_ps(lr + k);
-    const __m256 b = _mm256_loadu_ps(li + k);
-    __m256 v = _mm256_add_ps(_mm256_mul_ps(a, a), _mm256_mul_ps(b, b));
-    if (rr) {
-      const __m256 c = _mm256_loadu_ps(rr + k);
-      const __m256 d = _mm256_loadu_ps(ri + k);
-      v = _mm256_add_ps(v, _mm256_add_ps(_mm256_mul_ps(c, c), _mm256_mul_ps(d, d)));
-    }
-    _mm256_storeu_ps(p + k, v);
-  }
+// Each step: the AVX2 kernel where allowed, the portable step for the rest.
+template <bool kAvx2>
+void power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
+  const int k = kAvx2 ? fine_avx2::power(lr, li, rr, ri, p, n) : 0;
   powerPlain(lr + k, li + k, rr ? rr + k : nullptr, ri ? ri + k : nullptr, p + k, n - k);
 }
-
-__attribute__((target("avx2"))) void rotateAvx2(const float* xr, const float* xi, const float* cr,
-                                                const float* ci, const float* g, float* yr, float* yi,
-                                                int n) {
-  int k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256 a = _mm256_loadu_ps(xr + k);
-    const __m256 b = _mm256_loadu_ps(xi + k);
-    const __m256 c = _mm256_loadu_ps(cr + k);
-    const __m256 d = _mm256_loadu_ps(ci + k);
-    __m256 r = _mm256_sub_ps(_mm256_mul_ps(a, c), _mm256_mul_ps(b, d));
-    __m256 i = _mm256_add_ps(_mm256_mul_ps(a, d), _mm256_mul_ps(b, c));
-    if (g) {
-      const __m256 gk = _mm256_loadu_ps(g + k);
-      r = _mm256_mul_ps(r, gk);
-      i = _mm256_mul_ps(i, gk);
-    }
-    _mm256_storeu_ps(yr + k, r);
-    _mm256_storeu_ps(yi + k, i);
-  }
+template <bool kAvx2>
+void rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
+            float* yi, int n) {
+  const int k = kAvx2 ? fine_avx2::rotate(xr, xi, cr, ci, g, yr, yi, n) : 0;
   rotatePlain(xr + k, xi + k, cr + k, ci + k, g ? g + k : nullptr, yr + k, yi + k, n - k);
 }
-
-__attribute__((target("avx2"))) void addProductAvx2(float* acc, const float* x, const float* w, int n) {
-  int k = 0;
-  for (; k + 8 <= n; k += 8)
-    _mm256_storeu_ps(acc + k, _mm256_add_ps(_mm256_loadu_ps(acc + k),
-                                            _mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(w + k))));
+template <bool kAvx2>
+void addProduct(float* acc, const float* x, const float* w, int n) {
+  const int k = kAvx2 ? fine_avx2::addProduct(acc, x, w, n) : 0;
   addProductPlain(acc + k, x + k, w + k, n - k);
 }
-
-__attribute__((target("avx2"))) void addAvx2(float* acc, const float* w, int n) {
-  int k = 0;
-  for (; k + 8 <= n; k += 8)
-    _mm256_storeu_ps(acc + k, _mm256_add_ps(_mm256_loadu_ps(acc + k), _mm256_loadu_ps(w + k)));
+template <bool kAvx2>
+void add(float* acc, const float* w, int n) {
+  const int k = kAvx2 ? fine_avx2::add(acc, w, n) : 0;
   addPlain(acc + k, w + k, n - k);
 }
-
-__attribute__((target("avx2"))) void normaliseAvx2(float* a, float* b, float* sum, int n) {
-  const __m256 floor = _mm256_set1_ps(1e-3f);
-  const __m256 one = _mm256_set1_ps(1.0f);
-  int k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256 s = _mm256_loadu_ps(sum + k);
-    const __m256 inv = _mm256_and_ps(_mm256_div_ps(one, s), _mm256_cmp_ps(s, floor, _CMP_GT_OQ));
-    _mm256_storeu_ps(a + k, _mm256_mul_ps(_mm256_loadu_ps(a + k), inv));
-    if (b) _mm256_storeu_ps(b + k, _mm256_mul_ps(_mm256_loadu_ps(b + k), inv));
-    _mm256_storeu_ps(sum + k, _mm256_setzero_ps());
-  }
+template <bool kAvx2>
+void normalise(float* a, float* b, float* sum, int n) {
+  const int k = kAvx2 ? fine_avx2::normalise(a, b, sum, n) : 0;
   normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
 }
-
-__attribute__((target("avx2"))) void atan2Avx2(const float* y, const float* x, float* out, int n) {
-  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-  const __m256 signMask = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
-  const __m256 zero = _mm256_setzero_ps();
-  const __m256 one = _mm256_set1_ps(1.0f);
-  int k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256 yv = _mm256_loadu_ps(y + k);
-    const __m256 xv = _mm256_loadu_ps(x + k);
-    const __m256 q = _mm256_div_ps(yv, xv);
-    const __m256 t0 = _mm256_and_ps(q, absMask);
-    const __m256 big = _mm256_cmp_ps(t0, _mm256_set1_ps(2.414213562373095f), _CMP_GT_OQ);
-    const __m256 mid =
-        _mm256_andnot_ps(big, _mm256_cmp_ps(t0, _mm256_set1_ps(0.4142135623730950f), _CMP_GT_OQ));
-    __m256 t = _mm256_blendv_ps(t0, _mm256_div_ps(_mm256_sub_ps(t0, one), _mm256_add_ps(t0, one)), mid);
-    t = _mm256_blendv_ps(t, _mm256_div_ps(_mm256_set1_ps(-1.0f), t0), big);
-    __m256 offset = _mm256_and_ps(mid, _mm256_set1_ps(kQuarterPiF));
-    offset = _mm256_blendv_ps(offset, _mm256_set1_ps(kHalfPiF), big);
-    const __m256 z = _mm256_mul_ps(t, t);
-    __m256 p =
-        _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(8.05374449538e-2f), z), _mm256_set1_ps(1.38776856032e-1f));
-    p = _mm256_add_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(1.99777106478e-1f));
-    p = _mm256_sub_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(3.33329491539e-1f));
-    const __m256 r = _mm256_add_ps(offset, _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(p, z), t), t));
-    __m256 a = _mm256_blendv_ps(r, _mm256_xor_ps(r, signMask), _mm256_cmp_ps(q, zero, _CMP_LT_OQ));
-    const __m256 half =
-        _mm256_blendv_ps(_mm256_set1_ps(kPiF), _mm256_set1_ps(-kPiF), _mm256_cmp_ps(yv, zero, _CMP_LT_OQ));
-    a = _mm256_blendv_ps(a, _mm256_add_ps(a, half), _mm256_cmp_ps(xv, zero, _CMP_LT_OQ));
-    const __m256 origin =
-        _mm256_and_ps(_mm256_cmp_ps(xv, zero, _CMP_EQ_OQ), _mm256_cmp_ps(yv, zero, _CMP_EQ_OQ));
-    a = _mm256_blendv_ps(a, q, _mm256_andnot_ps(origin, _mm256_cmp_ps(q, q, _CMP_UNORD_Q)));
-    a = _mm256_andnot_ps(origin, a);
-    _mm256_storeu_ps(out + k, a);
-  }
+template <bool kAvx2>
+float nyquist(const float* x, const float* w, int n) {
+  float lanes[8] = {};
+  const int k = kAvx2 ? fine_avx2::nyquist(x, w, n, lanes) : 0;
+  nyquistPlain(x + k, w + k, n - k, lanes);
+  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+template <bool kAvx2>
+void addAlternating(float* x, float h, int n) {
+  const int k = kAvx2 ? fine_avx2::addAlternating(x, h, n) : 0;
+  // k is a multiple of 8, so the alternation goes on where it left off.
+  addAlternatingPlain(x + k, h, n - k);
+}
+template <bool kAvx2>
+void atan2(const float* y, const float* x, float* out, int n) {
+  const int k = kAvx2 ? fine_avx2::atan2(y, x, out, n) : 0;
   atan2Plain(y + k, x + k, out + k, n - k);
 }
-
-__attribute__((target("avx2"))) void sincosAvx2(const float* angle, float* sine, float* cosine, int n) {
-  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-  const __m256i signBit = _mm256_set1_epi32(INT32_MIN);
-  int k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256 a = _mm256_loadu_ps(angle + k);
-    const __m256 x = _mm256_and_ps(a, absMask);
-    __m256i j = _mm256_cvttps_epi32(_mm256_mul_ps(x, _mm256_set1_ps(kFourOverPiF)));
-    j = _mm256_and_si256(_mm256_add_epi32(j, _mm256_set1_epi32(1)), _mm256_set1_epi32(~1));
-    const __m256 y = _mm256_cvtepi32_ps(j);
-    __m256 r = _mm256_sub_ps(x, _mm256_mul_ps(y, _mm256_set1_ps(kDp1)));
-    r = _mm256_sub_ps(r, _mm256_mul_ps(y, _mm256_set1_ps(kDp2)));
-    r = _mm256_sub_ps(r, _mm256_mul_ps(y, _mm256_set1_ps(kDp3)));
-    const __m256 z = _mm256_mul_ps(r, r);
-    __m256 s =
-        _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(-1.9515295891e-4f), z), _mm256_set1_ps(8.3321608736e-3f));
-    s = _mm256_sub_ps(_mm256_mul_ps(s, z), _mm256_set1_ps(1.6666654611e-1f));
-    s = _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(s, z), r), r);
-    __m256 c = _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(2.443315711809948e-5f), z),
-                             _mm256_set1_ps(1.388731625493765e-3f));
-    c = _mm256_add_ps(_mm256_mul_ps(c, z), _mm256_set1_ps(4.166664568298827e-2f));
-    c = _mm256_add_ps(
-        _mm256_sub_ps(_mm256_mul_ps(_mm256_mul_ps(c, z), z), _mm256_mul_ps(_mm256_set1_ps(0.5f), z)),
-        _mm256_set1_ps(1.0f));
-    const __m256 swap = _mm256_castsi256_ps(
-        _mm256_cmpeq_epi32(_mm256_and_si256(j, _mm256_set1_epi32(2)), _mm256_set1_epi32(2)));
-    __m256 sv = _mm256_blendv_ps(s, c, swap);
-    __m256 cv = _mm256_blendv_ps(c, s, swap);
-    // Sine: negative for octants 4 and 6, flipped again for a negative angle.
-    const __m256i sinFlip = _mm256_xor_si256(_mm256_slli_epi32(_mm256_and_si256(j, _mm256_set1_epi32(4)), 29),
-                                             _mm256_and_si256(_mm256_castps_si256(a), signBit));
-    sv = _mm256_xor_ps(sv, _mm256_castsi256_ps(sinFlip));
-    const __m256i cosFlip = _mm256_slli_epi32(
-        _mm256_and_si256(_mm256_add_epi32(j, _mm256_set1_epi32(2)), _mm256_set1_epi32(4)), 29);
-    cv = _mm256_xor_ps(cv, _mm256_castsi256_ps(cosFlip));
-    _mm256_storeu_ps(sine + k, sv);
-    _mm256_storeu_ps(cosine + k, cv);
-  }
+template <bool kAvx2>
+void sincos(const float* angle, float* sine, float* cosine, int n) {
+  const int k = kAvx2 ? fine_avx2::sincos(angle, sine, cosine, n) : 0;
   sincosPlain(angle + k, sine + k, cosine + k, n - k);
+}
+
+template <bool kAvx2>
+FineKernels kernelsOf() {
+  return {power<kAvx2>,   rotate<kAvx2>,         addProduct<kAvx2>, add<kAvx2>,   normalise<kAvx2>,
+          nyquist<kAvx2>, addAlternating<kAvx2>, atan2<kAvx2>,      sincos<kAvx2>};
+}
+
+// The steps by the instruction set in use at each call (tests may lower it).
+void powerNow(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? power<true> : power<false>)(lr, li, rr, ri, p, n);
+}
+void rotateNow(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
+               float* yi, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? rotate<true> : rotate<false>)(xr, xi, cr, ci, g, yr, yi, n);
+}
+void addProductNow(float* acc, const float* x, const float* w, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? addProduct<true> : addProduct<false>)(acc, x, w, n);
+}
+void addNow(float* acc, const float* w, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? add<true> : add<false>)(acc, w, n);
+}
+void normaliseNow(float* a, float* b, float* sum, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? normalise<true> : normalise<false>)(a, b, sum, n);
+}
+float nyquistNow(const float* x, const float* w, int n) {
+  return (cpu_level() >= CpuLevel::Avx2 ? nyquist<true> : nyquist<false>)(x, w, n);
+}
+void addAlternatingNow(float* x, float h, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? addAlternating<true> : addAlternating<false>)(x, h, n);
+}
+void atan2Now(const float* y, const float* x, float* out, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? atan2<true> : atan2<false>)(y, x, out, n);
+}
+void sincosNow(const float* angle, float* sine, float* cosine, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? sincos<true> : sincos<false>)(angle, sine, cosine, n);
 }
 
 }  // namespace
 
-FineKernels fine_kernels_for(bool avx2) {
-  if (avx2)
-    return {powerAvx2,   rotateAvx2,         addProductAvx2, addAvx2,   normaliseAvx2,
-            nyquistAvx2, addAlternatingAvx2, atan2Avx2,      sincosAvx2};
-  return {powerPlain,   rotatePlain,         addProductPlain, addPlain,   normalisePlain,
-          nyquistPlain, addAlternatingPlain, atan2Plain,      sincosPlain};
+const FineKernels& fine_kernels() {
+  static const FineKernels now = {powerNow,   rotateNow,         addProductNow, addNow,   normaliseNow,
+                                  nyquistNow, addAlternatingNow, atan2Now,      sincosNow};
+  return now;
 }
 
-const FineKernels& fine_kernels() {
-  static const FineKernels chosen = [] {
-    __builtin_cpu_init();
-    return fine_kernels_for(__builtin_cpu_supports("avx2") != 0);
-  }();
-  return chosen;
+FineKernels fine_kernels_for(bool avx2) {
+  return avx2 ? kernelsOf<true>() : kernelsOf<false>();
 }

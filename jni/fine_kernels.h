@@ -1,11 +1,15 @@
-// The fine mode's per-bin and per-sample steps, portable and AVX2: the
+// The fine mode's per-bin and per-sample steps, portable and AVX2
+// (fine_avx2.cpp): the
 // power of both channels, the rotation of the bins, the overlap-add and its
 // normalisation, the Nyquist bin, and the atan2 and sine/cosine of the
 // peaks. Both paths make the same single-precision operations in the same
 // order (no fused multiply-add), so they give the same results.
 //
+// Every AVX2 kernel follows the engine's one convention: it does what it can
+// in whole vectors and returns how much it did; the portable step finishes.
 // Owns: nothing (pure functions over caller-given arrays).
-// Threads: any; the choice of path is made once, on first use.
+// Threads: any; each call takes the instruction set that cpu_level() allows
+// at the time.
 // Audio path: allocates, locks and logs nothing.
 #pragma once
 
@@ -28,9 +32,34 @@ struct FineKernels {
   void (*sincos)(const float* angle, float* sine, float* cosine, int n);
 };
 
-// The AVX2 steps where the processor has them, else the portable ones.
+// The AVX2 steps where cpu_level() allows them, else the portable ones.
 const FineKernels& fine_kernels();
 
 // One path or the other, for tests (the AVX2 one only where the processor
 // has it).
 FineKernels fine_kernels_for(bool avx2);
+
+namespace fine_internal {
+// The polynomials' constants (atan2 and the sine/cosine reduction).
+constexpr float kPiF = 3.14159265358979f;
+constexpr float kHalfPiF = 1.57079632679490f;
+constexpr float kQuarterPiF = 0.785398163397448f;
+constexpr float kFourOverPiF = 1.27323954473516f;
+constexpr float kDp1 = 0.78515625f;
+constexpr float kDp2 = 2.4187564849853515625e-4f;
+constexpr float kDp3 = 3.77489497744594108e-8f;
+}  // namespace fine_internal
+
+namespace fine_avx2 {
+int power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n);
+int rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
+           float* yi, int n);
+int addProduct(float* acc, const float* x, const float* w, int n);
+int add(float* acc, const float* w, int n);
+int normalise(float* a, float* b, float* sum, int n);
+// Adds into lanes[0..7] (k mod 8) as the portable step does.
+int nyquist(const float* x, const float* w, int n, float* lanes);
+int addAlternating(float* x, float h, int n);
+int atan2(const float* y, const float* x, float* out, int n);
+int sincos(const float* angle, float* sine, float* cosine, int n);
+}  // namespace fine_avx2

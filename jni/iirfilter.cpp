@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "iirfilter_testing.h"
+
 namespace {
 
 // Zero-initialised at load: both records start empty (null arrays, zero
@@ -18,7 +20,6 @@ std::atomic<int> inFilterSetup{0};
 std::atomic<int> inFilterProcess[2] = {{0}, {0}};
 
 std::atomic<bool> coefficientsLoaded{false};
-std::atomic<bool> initialized{false};
 
 // The set-up flag is an on/off value, so setters must not overlap; they wait
 // for each other here. The playback thread never takes this lock.
@@ -136,7 +137,8 @@ double filterFixed(iirFilter& f, double x) {
 // samples [i, count): the histories live in registers, newest first, for
 // the same products and sums in the same order as filterFixed, and go back
 // to the records' rings when the run ends. Stops where the setter's flag is
-// seen, like the loop it replaces; returns the index reached.
+// seen, for the caller's per-sample loop to take over; returns the index
+// reached.
 template <int kN>
 int filterPairInRegisters(const double* in0, const double* in1, double* out0, double* out1, int i,
                           int count) {
@@ -220,10 +222,9 @@ bool pairOfOrder(int n) {
 }  // namespace
 
 void iir_init() {
-  // The records were empty at load; clearing them here would drop (and leak)
-  // coefficients that the user interface handed over before the engine's
-  // first set-up.
-  initialized.store(true, std::memory_order_seq_cst);
+  // Nothing to do: the records were empty at load, and clearing them here
+  // would drop (and leak) coefficients that the user interface handed over
+  // before the engine's first set-up.
 }
 
 IirResult iir_init_filter(iirFilter* filter, const double* ca, const double* cb, int sizeA, int sizeB) {

@@ -25,8 +25,8 @@ struct iirFilter {
 
 enum IirResult { IIR_OK = 0, IIR_INVALID_ARGUMENT = 1, IIR_OUT_OF_MEMORY = 2 };
 
-// First call only: marks the unit initialised. The records start empty, so
-// coefficients handed over before it are kept; later calls do nothing.
+// Part of the engine's set-up, and does nothing: the records start empty at
+// load, so coefficients handed over before the first set-up are kept.
 void iir_init();
 
 // Loads one record (coefficients copied, history cleared). On invalid
@@ -54,9 +54,3 @@ void iir_step_pair_block(const double* in0, const double* in1, double* out0, dou
 // True once a coefficient set has been loaded: until then the block pipeline
 // skips voice removal.
 bool iir_has_coefficients();
-
-// For tests only: the record of a channel (0: left, else right), to be read
-// while no setter runs, and a way to hold the set-up flag raised as a setter
-// does while it swaps the records.
-const iirFilter& iir_filter(int channel);
-void iir_hold_setup(bool held);

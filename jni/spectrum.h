@@ -3,8 +3,9 @@
 //
 // Owns: static history, window, note tables and levels (no heap). The
 // tables hold one row per history position with all 72 notes, so that an
-// analysis runs the notes' sums side by side (AVX2 where the processor has
-// it), each still in its own order.
+// analysis runs the notes' sums side by side (by the instruction set that
+// cpu_level allows: spectrum_avx2.cpp, spectrum_avx512.cpp), each still in
+// its own order.
 // The analyses of one processed block are batched: their windowed histories
 // wait in a static store of a few slots and are correlated together in one
 // pass over the tables when the block ends (or when the store is full).
@@ -33,8 +34,9 @@ constexpr int SPECTRUM_HISTORY = 4096;
 void spectrum_init(int sampleFreq, int sampleChannels);
 
 // samples: size consecutive samples of one channel. A negative size or a null
-// pointer changes nothing. At most one analysis runs per push; the count
-// carried to the next push never exceeds one analysis interval.
+// pointer changes nothing. At most one analysis runs per push and the whole
+// remainder is carried: chunks longer than the interval build a backlog that
+// later pushes drain, one analysis per push (in stereo, per push of channel 1).
 void spectrum_push(const float* samples, int size, int channel);
 
 // Between begin and end, pushes only take the analyses' histories; end runs
@@ -47,26 +49,3 @@ int spectrum_size();
 
 // The levels themselves (not a copy), spectrum_size() of them.
 const std::atomic<float>* spectrum_get();
-
-// Read-only view of the analyser's state, for inspection by tests and tools.
-struct SpectrumInspect {
-  int channels;
-  int sampleRate;        // rate of the decimated history (Hz)
-  int analysisSamples;   // per-channel output samples between analyses
-  int samplesIn;         // carried count since the last analysis
-  const float* history;  // SPECTRUM_HISTORY values, oldest first, until the next push
-};
-SpectrumInspect spectrum_inspect();
-
-// Frequency of a note (0 for an index outside 0..SPECTRUM_NOTES-1).
-float spectrum_note_frequency(int note);
-
-// The note tables at history position p: cos and negated sin of the note's
-// phase (both 0 for indices out of range).
-void spectrum_coefficients(int note, int p, float* cosValue, float* minusSinValue);
-
-// Selects the vector paths (the default, where the processor has them: AVX2,
-// and AVX-512 for batched analyses unless wide is false) or the portable one;
-// all give the same results. Returns whether the AVX2 path is now in use.
-// Like spectrum_init, never during a push or a batch.
-bool spectrum_set_vector_path(bool enabled, bool wide = true);

@@ -6,8 +6,8 @@
 // successful vocoder_init). The input history and the overlap-add tail are
 // one-frame windows that slide through stores of four frames, so that a hop
 // moves no samples except when a window is brought back to the front.
-// Results: the vector steps (AVX2 or AVX-512, chosen at set-up by what the
-// processor has) give the portable steps' results bit for bit; atan2 and
+// Results: the vector kernels (vocoder_avx2.cpp and vocoder_avx512.cpp, as
+// cpu_level allows) give the portable steps' results bit for bit; atan2 and
 // sincos come from the C library or, where provably the same after
 // rounding, from vector polynomials.
 // Threads: one thread (the playback thread) makes every call; vocoder_init
@@ -40,49 +40,17 @@ void vocoder_restart();
 int vocoder_win_size();  // 0 before the first successful vocoder_init
 int vocoder_step_in();
 
-// Read-only view of the vocoder's state, for inspection by tests and tools.
-// The pointers stay valid until the next successful vocoder_init; all are
-// null before the first one.
-struct VocoderInspect {
-  int winSize;
-  int winHalf;
-  int stepIn;
-  int stepOut;
-  const float* window;     // winSize values
-  const float* windowOut;  // winSize values
-  const float* omega;      // winSize values
-  const float* phi0s[2];   // previous analysis phases, winSize values
-  const float* psis[2];    // synthesis phases, winSize values
-  const float* inputs[2];  // input history, first winSize values used
-  const float* waves[2];   // overlap-add tail, first winSize values used
-  const float* mags[2];    // magnitudes of the last frame, winHalf + 2 values
-  const float* phis[2];    // analysis phases of the last frame, winHalf values
-  int inIndexes[2];
-  double lastStretchFactor;
-};
-VocoderInspect vocoder_inspect();
-
-// The frame steps on caller-given arrays, so that they can be checked alone.
+// The frame's steps on caller-given arrays, for other frame loops and for
+// checks of each step alone.
 // Wraps a phase into [-pi, pi] by an even multiple of pi.
 float vocoder_princarg(float phase);
 // Peaks of mag[0 .. winHalf-1] and the valleys between them; writes the
 // sentinels to mag[winHalf] and mag[winHalf + 1]. Returns the peak count.
 int vocoder_find_peaks(float* mag, int winHalf, int* peaks, int* valleys);
-// Propagates the synthesis phases psi at the peaks and rotates each peak's
-// region with it; closes valleys[nPeaks] = winHalf.
-void vocoder_phase_lock(const float* phi, const float* phi0, float* psi, const float* omega, const int* peaks,
-                        int* valleys, int nPeaks, int winHalf, float stretchFactor);
-
-// The per-bin steps of a frame on caller-given arrays, by the path in use:
+// The per-bin steps, by the instruction set that cpu_level allows:
 // magnitudes and phases of count bins; the synthesised bins mag * gain at
 // phase psi (gains may be null); and psi = princarg(phi + rot).
 void vocoder_analyze_bins(const float* re, const float* im, float* mag, float* phi, int count);
 void vocoder_synthesize_bins(const float* mag, const float* gains, const float* psi, float* re, float* im,
                              int count);
 void vocoder_rotate_bins(const float* phi, const float* rot, float* psi, int count);
-
-// Selects the vector steps (the default, where the processor has them: AVX2,
-// and AVX-512 too when wide is set) or the portable ones; all give the same
-// results. Returns whether the AVX2 steps are now in use. Like vocoder_init,
-// never while a block is being processed.
-bool vocoder_set_vector_path(bool enabled, bool wide = true);

@@ -2,8 +2,12 @@
 # Installs the Debian packages the build and the tests need, only those that
 # are missing, so that a second run costs nothing.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
-          clang libclang-rt-14-dev)
+# The second line: the MP3 and Ogg Vorbis decoders of the command-line tool,
+# and what its tests use to make short files in those formats (lame,
+# vorbis-tools, sox) and to drive the interactive player (tmux).
+packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
+          clang libclang-rt-14-dev
+          libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -535,6 +535,20 @@ inline const std::vector<Scenario>& scenarios() {
          d.preamp(3.0f);
          hops(d, 3.0, 22050, 128, 96, 16);
        }},
+      // Half speed pushes 2048 output samples a frame, more than the
+      // analyser's interval of 1378: a backlog builds, which unity then drains
+      // with an analysis at every push, and which a second dspInit keeps.
+      {"stereo_4096_4_halfspeed_backlog",
+       [](Driver& d) {
+         d.init(4096, 4, 44100, 2);
+         d.voiceRemovalFilter(lowPass2());
+         d.voiceRemoval(1);
+         d.voiceRemovalAmount(0.6f);
+         for (int b = 0; b < 40; b++) d.block(4096, 8192);
+         for (int b = 0; b < 30; b++) d.block(4096, 4096);
+         d.init(4096, 4, 44100, 2);
+         for (int b = 0; b < 10; b++) d.block(4096, 4096);
+       }},
   };
   return all;
 }

@@ -3,7 +3,8 @@
 //
 // Arrays are heap objects of exactly their length. Get<T>ArrayElements hands
 // out a separate exact-size copy (as a virtual machine may), so an overrun is
-// caught by AddressSanitizer, and Release copies back according to the mode.
+// caught by AddressSanitizer, and Release copies back according to the mode;
+// the region calls copy exactly the range asked for, after a bounds check.
 // Exceptions are recorded; calling any JNI function that is not modelled here
 // aborts loudly instead of silently misbehaving.
 #pragma once
@@ -37,7 +38,9 @@ struct Env : JNIEnv {
   JNINativeInterface_ table{};
   std::string pendingClass;  // empty: no exception pending
   std::string pendingMessage;
-  bool failNextGet = false;  // simulate a virtual machine out of memory
+  // Simulates a virtual machine out of memory: the next Get<T>ArrayElements
+  // or Get<T>ArrayRegion raises OutOfMemoryError and hands out nothing.
+  bool failNextGet = false;
   std::vector<Array*> owned;
 
   Env();
@@ -114,6 +117,7 @@ T* JNICALL getElements(JNIEnv* e, jarray arr, jboolean* isCopy) {
     env->pendingClass = "java/lang/OutOfMemoryError";
     return nullptr;
   }
+
   // malloc(0) may return null, which would read as a failure: keep at least 1.
   T* copy = static_cast<T*>(std::malloc(std::max<size_t>(1, a->bytes.size())));
   if (!a->bytes.empty()) std::memcpy(copy, a->bytes.data(), a->bytes.size());
@@ -137,7 +141,14 @@ void JNICALL releaseElements(JNIEnv*, jarray arr, T* elems, jint mode) {
 
 template <typename T, Kind K>
 void JNICALL getRegion(JNIEnv* e, jarray arr, jsize start, jsize len, T* buf) {
+  Env* env = Env::of(e);
+  if (!env->pendingClass.empty()) fail("Get<T>ArrayRegion with an exception pending");
   Array* a = arrayOf(arr, K);
+  if (env->failNextGet) {
+    env->failNextGet = false;
+    env->pendingClass = "java/lang/OutOfMemoryError";
+    return;
+  }
   if (start < 0 || len < 0 || start > a->length - len) {
     Env::of(e)->pendingClass = "java/lang/ArrayIndexOutOfBoundsException";
     return;
@@ -147,6 +158,7 @@ void JNICALL getRegion(JNIEnv* e, jarray arr, jsize start, jsize len, T* buf) {
 
 template <typename T, Kind K>
 void JNICALL setRegion(JNIEnv* e, jarray arr, jsize start, jsize len, const T* buf) {
+  if (!Env::of(e)->pendingClass.empty()) fail("Set<T>ArrayRegion with an exception pending");
   Array* a = arrayOf(arr, K);
   if (start < 0 || len < 0 || start > a->length - len) {
     Env::of(e)->pendingClass = "java/lang/ArrayIndexOutOfBoundsException";

@@ -15,6 +15,7 @@
 #include "../support/fine_driver.h"
 #include "../support/test_material.h"
 #include "spectrum.h"
+#include "spectrum_testing.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "iirfilter.h"
+#include "iirfilter_testing.h"
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "iirfilter_testing.h"
+
 #if defined(__SANITIZE_THREAD__)
 #define IIR_TEST_TSAN 1
 #elif defined(__has_feature)

@@ -1,180 +1,24 @@
 // The audio path allocates nothing: once the first block has made the work
 // buffers, a block of the same or a smaller size performs no heap allocation
-// in dspProcess, whatever the settings. Allocations are counted by replacing
-// the global operator new and, where no sanitizer owns malloc, malloc itself.
+// in dspProcess (nor do the two polls after it), whatever the settings. Allocations are counted by replacing
+// the global operator new and, where no sanitizer owns malloc, malloc itself
+// (tests/support/alloc_hooks.h).
 #include <gtest/gtest.h>
 #include <jni.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
-#include <new>
 #include <vector>
 
+#include "../support/alloc_hooks.h"
 #include "../support/fake_jni.h"
 #include "quorvel_tambrino_NativeInterface.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TAMBRINO_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TAMBRINO_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-// Set while the fake virtual machine copies an array: its allocations are the
-// host's, not the engine's.
-thread_local bool hostCall = false;
-
-void noteAllocation() {
-  if (counting.load(std::memory_order_relaxed) && !hostCall) allocations.fetch_add(1);
-}
-
-void* allocate(std::size_t n) {
-  noteAllocation();
-  void* p = std::malloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-void* allocateAligned(std::size_t n, std::align_val_t align) {
-  noteAllocation();
-  const std::size_t a = static_cast<std::size_t>(align);
-  void* p = std::aligned_alloc(a, (n + a - 1) / a * a);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-  return allocate(n);
-}
-void* operator new[](std::size_t n) {
-  return allocate(n);
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(n);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(n);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new(std::size_t n, std::align_val_t a) {
-  return allocateAligned(n, a);
-}
-void* operator new[](std::size_t n, std::align_val_t a) {
-  return allocateAligned(n, a);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
-
-#ifndef TAMBRINO_SANITIZED
-// Without a sanitizer, malloc and its family are replaced too (glibc allows
-// it), forwarding to glibc's own allocator, so that a C allocation on the
-// audio path is seen as well. A sanitizer intercepts these itself.
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
-void __libc_free(void*);
-
-void* malloc(std::size_t n) {
-  noteAllocation();
-  return __libc_malloc(n);
-}
-void* calloc(std::size_t count, std::size_t n) {
-  noteAllocation();
-  return __libc_calloc(count, n);
-}
-void* realloc(void* p, std::size_t n) {
-  noteAllocation();
-  return __libc_realloc(p, n);
-}
-void* memalign(std::size_t align, std::size_t n) {
-  noteAllocation();
-  return __libc_memalign(align, n);
-}
-void* aligned_alloc(std::size_t align, std::size_t n) {
-  noteAllocation();
-  return __libc_memalign(align, n);
-}
-int posix_memalign(void** out, std::size_t align, std::size_t n) {
-  noteAllocation();
-  void* p = __libc_memalign(align, n);
-  if (p == nullptr) return ENOMEM;
-  *out = p;
-  return 0;
-}
-void free(void* p) {
-  __libc_free(p);
-}
-}
-#endif
-
-namespace {
-
-// A fake virtual machine whose array copies are not counted.
-jshort* JNICALL hostGetShorts(JNIEnv* e, jshortArray a, jboolean* isCopy) {
-  hostCall = true;
-  jshort* p = fakejni::getElements<jshort, fakejni::Kind::Short>(e, a, isCopy);
-  hostCall = false;
-  return p;
-}
-jfloat* JNICALL hostGetFloats(JNIEnv* e, jfloatArray a, jboolean* isCopy) {
-  hostCall = true;
-  jfloat* p = fakejni::getElements<jfloat, fakejni::Kind::Float>(e, a, isCopy);
-  hostCall = false;
-  return p;
-}
-jdouble* JNICALL hostGetDoubles(JNIEnv* e, jdoubleArray a, jboolean* isCopy) {
-  hostCall = true;
-  jdouble* p = fakejni::getElements<jdouble, fakejni::Kind::Double>(e, a, isCopy);
-  hostCall = false;
-  return p;
-}
-
-struct HostEnv : fakejni::Env {
-  HostEnv() {
-    table.GetShortArrayElements = hostGetShorts;
-    table.GetFloatArrayElements = hostGetFloats;
-    table.GetDoubleArrayElements = hostGetDoubles;
-  }
-};
+using allochooks::allocations;
+using allochooks::counting;
+using allochooks::HostEnv;
 
 class NoAllocation : public ::testing::Test {
  protected:
@@ -194,13 +38,16 @@ class NoAllocation : public ::testing::Test {
     return v;
   }
 
-  // Heap allocations made by one dspProcess call.
+  // Heap allocations made by one dspProcess call and the two polls after it.
   long processCounted(int channels, int samplesIn, int samplesOut, int offset) {
     const int frames = std::max(samplesIn, samplesOut);
     jshortArray samples = env.shorts(music(frames, channels, offset));
+    jfloatArray spectrum = env.floats(std::vector<float>(72));
     allocations.store(0);
     counting.store(true);
     Java_quorvel_tambrino_NativeInterface_dspProcess(jni(), nullptr, samples, samplesIn, samplesOut, 1.0f);
+    Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(jni(), nullptr);
+    Java_quorvel_tambrino_NativeInterface_dspGetSpectrum(jni(), nullptr, spectrum, 72);
     counting.store(false);
     EXPECT_EQ(env.takeException(), "");
     return allocations.load();
@@ -307,8 +154,6 @@ TEST_F(NoAllocation, SmallerBlocksAtSlowerTemposAllocateNothing) {
   EXPECT_EQ(total, 0);
 }
 
-}  // namespace
-
 // The fine mode, its tempo changes and switches between the modes allocate
 // nothing either: its buffers are made by dspInit.
 TEST_F(NoAllocation, FineModeBlocksAllocateNothing) {
@@ -327,3 +172,5 @@ TEST_F(NoAllocation, FineModeBlocksAllocateNothing) {
   }
   EXPECT_EQ(total, 0);
 }
+
+}  // namespace

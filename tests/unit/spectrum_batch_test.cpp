@@ -10,7 +10,9 @@
 #include <random>
 #include <vector>
 
+#include "../support/vector_path.h"
 #include "spectrum.h"
+#include "spectrum_testing.h"
 
 namespace {
 
@@ -47,12 +49,10 @@ struct Pattern {
 };
 
 // Starts from cleared levels and history with a known carried count (one
-// whole interval, which a push of any length reaches); init keeps the count.
+// whole interval); init keeps the count.
 void freshStart(int channels) {
-  const std::vector<float> filler(16384, 0.25f);
   spectrum_init(44100, channels);
-  spectrum_push(filler.data(), INT32_MAX, channels - 1);
-  spectrum_init(44100, channels);
+  spectrum_set_carried_count(spectrum_inspect().analysisSamples);
 }
 
 // Runs the blocks as the engine does (all of a block's chunks of channel 0,
@@ -60,7 +60,7 @@ void freshStart(int channels) {
 // every block.
 // Vector paths: 0 portable, 1 AVX2, 2 the widest the processor has.
 std::vector<Bits> run(const Pattern& p, bool batched, int path) {
-  spectrum_set_vector_path(path > 0, path > 1);
+  use_vector_path(path > 0, path > 1);
   spectrum_enabled.store(1);
   freshStart(p.channels);
   int perBlock = 0;
@@ -82,7 +82,7 @@ std::vector<Bits> run(const Pattern& p, bool batched, int path) {
     offset += perBlock;
     after.push_back(levelBits());
   }
-  spectrum_set_vector_path(true);
+  use_vector_path(true);
   return after;
 }
 

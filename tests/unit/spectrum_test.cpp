@@ -7,7 +7,11 @@
 #include <array>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
+
+#include "spectrum_testing.h"
 
 namespace {
 
@@ -24,7 +28,7 @@ std::vector<float> history() {
   return std::vector<float>(h, h + SPECTRUM_HISTORY);
 }
 
-int carried() {
+int64_t carried() {
   return spectrum_inspect().samplesIn;
 }
 
@@ -141,8 +145,8 @@ TEST(SpectrumAnalysis, NeighbouringSemitonesSeparateFromE4Up) {
 TEST(SpectrumCadence, MonoCountsEveryPushStereoOnlyTheSecondChannel) {
   for (int channels : {1, 2}) {
     spectrum_init(44100, channels);
-    const int first = carried();  // init keeps the count
-    int expectedCount = first, analyses = 0;
+    const int64_t first = carried();  // init keeps the count
+    int64_t expectedCount = first, analyses = 0;
     for (long start = 0; start + 512 <= 44100; start += 512) {
       const std::vector<float> chunk = sine(440.0, 0.5f, 44100, 512, start);
       if (channels == 2) {
@@ -189,10 +193,16 @@ TEST(SpectrumPush, TinyHugeAndExactChunks) {
   // More than a whole history: the first 4096 taken samples replace it.
   EXPECT_TRUE(pushAnalyses(ramp, 20000, 0));
   for (int p = 0; p < SPECTRUM_HISTORY; ++p) ASSERT_EQ(history()[p], ramp[4 * p]);
-  EXPECT_EQ(carried(), 1378);  // the carry holds at most one interval
-  EXPECT_TRUE(pushAnalyses(ramp, 0, 0));
-  EXPECT_EQ(carried(), 0);
-  EXPECT_FALSE(pushAnalyses(ramp, 1377, 0));
+  EXPECT_EQ(carried(), 20006 - 1378);  // the whole remainder is carried
+  // The backlog drains one analysis per push, even of an empty chunk (the
+  // levels of an unchanged history soon stop moving, so the count tells):
+  // 18628 = 13 x 1378 + 714.
+  for (int i = 0; i < 13; ++i) {
+    spectrum_push(ramp.data(), 0, 0);
+    EXPECT_EQ(carried(), 18628 - 1378 * (i + 1));
+  }
+  EXPECT_FALSE(pushAnalyses(ramp, 0, 0));
+  EXPECT_FALSE(pushAnalyses(ramp, 663, 0));
   EXPECT_TRUE(pushAnalyses(ramp, 1, 0));
   EXPECT_EQ(carried(), 0);
   EXPECT_TRUE(pushAnalyses(ramp, 1378 + 100, 0));
@@ -214,7 +224,7 @@ TEST(SpectrumPush, DisabledFreezesEverythingAndResumesFromTheFrozenHistory) {
   spectrum_push(s.data(), 2000, 0);
   const Levels frozenLevels = levels();
   const std::vector<float> frozen = history();
-  const int count = carried();
+  const int64_t count = carried();
   spectrum_enabled.store(0);
   spectrum_push(s.data(), 16384, 0);
   EXPECT_EQ(levels(), frozenLevels);
@@ -255,21 +265,38 @@ TEST(SpectrumFaults, NegativeSizeOrNullPointerChangeNothing) {
   spectrum_push(s.data(), INT_MIN, 0);
   EXPECT_EQ(levels(), v);
   EXPECT_EQ(history(), h);
-  EXPECT_EQ(carried(), 1378);
+  EXPECT_EQ(carried(), 16384 + 1377 - 1378);
 }
 
-TEST(SpectrumFaults, LongChunksNeverOverflowTheCountAndTheCadenceRecovers) {
+TEST(SpectrumFaults, LongChunksSaturateTheCountAndTheCadenceRecoversOnceDrained) {
   spectrum_init(44100, 1);
   // Only the first 16384 samples of any chunk are read.
   const std::vector<float> s = sine(440.0, 0.5f, 44100, 16384);
+  spectrum_set_carried_count(INT64_MAX);  // clamped to the saturation limit
+  const int64_t limit = carried();
+  EXPECT_GT(limit, int64_t{1} << 61);
   for (int i = 0; i < 3; ++i) {
-    spectrum_push(s.data(), INT_MAX, 0);
-    EXPECT_EQ(carried(), 1378);
+    EXPECT_TRUE(pushAnalyses(s, INT_MAX, 0));
+    EXPECT_EQ(carried(), limit - 1378);
   }
-  int analyses = 0;
-  for (long start = 0; start < 10 * 512; start += 512)
-    analyses += pushAnalyses(sine(440.0, 0.5f, 44100, 512, start), 512, 0);
-  EXPECT_EQ(analyses, 4);  // the due one, then one per 1378 samples
+
+  // A backlog of three long chunks: every push analyses until it is gone,
+  // then one per 1378 samples again.
+  spectrum_set_carried_count(0);
+  for (int i = 0; i < 3; ++i) spectrum_push(s.data(), 16384, 0);
+  int64_t count = 3 * (16384 - 1378);
+  ASSERT_EQ(carried(), count);
+  int consecutive = 0;
+  bool draining = true;
+  for (long start = 0; start < 200 * 512; start += 512) {
+    count += 512;
+    const bool due = count >= 1378;
+    if (due) count -= 1378;
+    ASSERT_EQ(pushAnalyses(sine(440.0, 0.5f, 44100, 512, start), 512, 0), due) << start;
+    if (draining && due) consecutive++;
+    draining = draining && due;
+  }
+  EXPECT_EQ(consecutive, 51);  // 45018 drains by 866 a push
 }
 
 TEST(SpectrumFaults, UnusableRatesAndChannelCountsStaySafe) {
@@ -284,6 +311,161 @@ TEST(SpectrumFaults, UnusableRatesAndChannelCountsStaySafe) {
   spectrum_init(44100, 0);  // neither mono nor stereo: every push averages and counts
   EXPECT_TRUE(pushAnalyses(s, 16384, 0));
   for (float x : levels()) EXPECT_TRUE(std::isfinite(x) && x >= 0.0f);
+}
+
+// The analyser as its rule reads, plainly: one history, one analysis per
+// push that completes an interval, the whole remainder carried (never
+// capped), and the count kept by a new set-up. Its levels are compared bit
+// for bit with the engine's.
+class PlainAnalyser {
+ public:
+  void init(int rate, int channels) {
+    channels_ = channels;
+    rate_ = rate / 4;
+    interval_ = rate_ / 8;
+    history_.assign(SPECTRUM_HISTORY, 0.0f);
+    levels_.fill(0.0f);
+    cos_.assign(static_cast<size_t>(SPECTRUM_NOTES) * SPECTRUM_HISTORY, 0.0f);
+    sin_ = cos_;
+    for (int i = 0; i < SPECTRUM_NOTES; ++i) {
+      const float freq = 440.0f * static_cast<float>(std::pow(2.0, static_cast<double>((i - 45) / 12.0f)));
+      for (int p = 0; p < SPECTRUM_HISTORY; ++p) {
+        const float arg = static_cast<float>(6.283185307179586 * freq * p / rate_);
+        float sv, cv;
+        ::sincosf(arg, &sv, &cv);
+        cos_[static_cast<size_t>(i) * SPECTRUM_HISTORY + p] = cv;
+        sin_[static_cast<size_t>(i) * SPECTRUM_HISTORY + p] = -sv;
+      }
+    }
+  }
+
+  void push(const float* samples, int size, int channel) {
+    const int taken = std::min(size / 4, SPECTRUM_HISTORY);
+    const int first = SPECTRUM_HISTORY - taken;
+    if (channels_ == 1 || (channel == 0 && channels_ == 2)) {
+      history_.erase(history_.begin(), history_.begin() + taken);
+      for (int k = 0; k < taken; ++k) history_.push_back(samples[4 * k]);
+      if (channels_ == 2) return;
+    } else {
+      for (int k = 0; k < taken; ++k) history_[first + k] = (history_[first + k] + samples[4 * k]) * 0.5f;
+    }
+    count_ += size;
+    if (count_ < interval_) return;
+    count_ -= interval_;
+    analyse();
+  }
+
+  const Levels& levels() const { return levels_; }
+  long long count() const { return count_; }
+
+ private:
+  void analyse() {
+    std::vector<float> buffer(SPECTRUM_HISTORY);
+    for (int j = 0; j < SPECTRUM_HISTORY; ++j)
+      buffer[j] = static_cast<float>(history_[j] * (0.5 - 0.5 * std::cos(6.283185307179586 * j / 4096)));
+    for (int i = 0; i < SPECTRUM_NOTES; ++i) {
+      float sinPart = 0.0f, cosPart = 0.0f;
+      for (int k = 0; k < SPECTRUM_HISTORY; ++k) {
+        sinPart += buffer[k] * sin_[static_cast<size_t>(i) * SPECTRUM_HISTORY + k];
+        cosPart += buffer[k] * cos_[static_cast<size_t>(i) * SPECTRUM_HISTORY + k];
+      }
+      const float power = sinPart * sinPart + cosPart * cosPart;
+      levels_[i] = static_cast<float>(std::sqrt(static_cast<double>(power)) / 4096) + 0.2f * levels_[i];
+    }
+  }
+
+  int channels_ = 0, rate_ = 0, interval_ = 0;
+  long long count_ = 0;
+  std::vector<float> history_;
+  Levels levels_{};
+  std::vector<float> cos_, sin_;
+};
+
+// A chord with a little noise, different per channel.
+std::vector<float> chord(int n, int channel) {
+  std::vector<float> out(n);
+  uint32_t noise = 99u + channel;
+  for (int i = 0; i < n; ++i) {
+    noise = noise * 1664525u + 1013904223u;
+    const double t = i / 44100.0;
+    out[i] = static_cast<float>(0.3 * std::sin(2 * M_PI * (261.6 + 2 * channel) * t) +
+                                0.2 * std::sin(2 * M_PI * 329.6 * t) + 0.15 * std::sin(2 * M_PI * 784.0 * t) +
+                                0.05 * (static_cast<double>(noise >> 8) / 8388608.0 - 1.0));
+  }
+  return out;
+}
+
+// Blocks as the engine pushes them: each channel's frames in turn, every
+// frame a chunk of the synthesis hop, the block's analyses batched.
+void pushBlock(PlainAnalyser& model, const std::vector<std::vector<float>>& input, long& at, int frames,
+               int hop) {
+  spectrum_begin_batch();
+  for (size_t ch = 0; ch < input.size(); ++ch) {
+    for (int f = 0; f < frames; ++f) {
+      const float* chunk = input[ch].data() + at + static_cast<long>(f) * hop;
+      spectrum_push(chunk, hop, static_cast<int>(ch));
+      model.push(chunk, hop, static_cast<int>(ch));
+    }
+  }
+  spectrum_end_batch();
+  at += static_cast<long>(frames) * hop;
+}
+
+// dspInit(4096, 4, 44100, n): 40 blocks at half speed (4 frames pushing
+// 2048 samples each, above the interval of 1378), then 30 at unity (4 x 1024).
+TEST(SpectrumCount, HalfSpeedThenUnityFollowsThePlainRule) {
+  for (int channels : {1, 2}) {
+    spectrum_set_carried_count(0);
+    spectrum_init(44100, channels);
+    PlainAnalyser model;
+    model.init(44100, channels);
+    std::vector<std::vector<float>> input;
+    for (int ch = 0; ch < channels; ++ch) input.push_back(chord(40 * 8192 + 30 * 4096, ch));
+    long at = 0;
+    long long largestBacklog = 0;
+    for (int b = 0; b < 70; ++b) {
+      if (b < 40) {
+        pushBlock(model, input, at, 4, 2048);
+      } else {
+        pushBlock(model, input, at, 4, 1024);
+      }
+      largestBacklog = std::max(largestBacklog, model.count());
+      ASSERT_EQ(carried(), model.count()) << channels << " channel(s), block " << b;
+      ASSERT_EQ(0, std::memcmp(levels().data(), model.levels().data(), sizeof(Levels)))
+          << channels << " channel(s), block " << b;
+    }
+    // Half speed leaves 4 x 670 samples a block unanalysed: 107,200 after
+    // 40 blocks, which unity drains by 354 a push.
+    EXPECT_EQ(largestBacklog, 40 * 4 * (2048 - 1378));
+    EXPECT_GT(model.count(), 1378);  // still draining at the end
+  }
+}
+
+TEST(SpectrumCount, ABacklogSurvivesARepeatedInit) {
+  spectrum_set_carried_count(0);
+  spectrum_init(44100, 2);
+  PlainAnalyser model;
+  model.init(44100, 2);
+  const std::vector<std::vector<float>> input = {chord(60000, 0), chord(60000, 1)};
+  long at = 0;
+  for (int b = 0; b < 3; ++b) pushBlock(model, input, at, 4, 4096);
+  const int64_t backlog = carried();
+  ASSERT_EQ(backlog, 3 * 4 * (4096 - 1378));
+
+  spectrum_init(44100, 2);
+  model.init(44100, 2);
+  EXPECT_EQ(carried(), backlog);
+  EXPECT_EQ(levels(), Levels{});
+  // Chunks of 8 samples: each push still analyses while the backlog lasts.
+  int analyses = 0;
+  for (int b = 0; b < 20; ++b) {
+    const Levels before = levels();
+    pushBlock(model, input, at, 1, 8);
+    analyses += levels() != before;
+    ASSERT_EQ(0, std::memcmp(levels().data(), model.levels().data(), sizeof(Levels))) << b;
+  }
+  EXPECT_EQ(analyses, 20);
+  EXPECT_EQ(carried(), backlog - 20 * (1378 - 8));
 }
 
 }  // namespace

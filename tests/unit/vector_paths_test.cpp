@@ -13,11 +13,14 @@
 #include <random>
 #include <vector>
 
-#include "dsp.h"
+#include "../support/vector_path.h"
 #include "eq.h"
 #include "fft.h"
+#include "pipeline.h"
 #include "spectrum.h"
+#include "spectrum_testing.h"
 #include "vocoder.h"
+#include "vocoder_testing.h"
 
 namespace {
 
@@ -101,13 +104,13 @@ class Inputs {
 const bool kWidths[] = {false, true};
 
 TEST(VectorPaths, PhasesAndMagnitudesMatchTheCLibrary) {
-  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   Inputs in(1);
   const int chunk = 4096;
   std::vector<float> re(chunk), im(chunk), mag(chunk), phi(chunk);
   int mismatches = 0;
   for (int round = 0; round < 1000; round++) {  // about 4 million bins
-    vocoder_set_vector_path(true, kWidths[round & 1]);
+    use_vector_path(true, kWidths[round & 1]);
     for (int k = 0; k < chunk; k++) {
       re[k] = in.next();
       im[k] = in.next();
@@ -127,7 +130,7 @@ TEST(VectorPaths, PhasesAndMagnitudesMatchTheCLibrary) {
 }
 
 TEST(VectorPaths, PhasesOfEveryEdgePair) {
-  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   const std::vector<float> e = edgeValues();
   std::vector<float> re, im;
   for (float x : e)
@@ -137,7 +140,7 @@ TEST(VectorPaths, PhasesOfEveryEdgePair) {
     }
   std::vector<float> mag(re.size()), phi(re.size());
   for (bool wide : kWidths) {
-    vocoder_set_vector_path(true, wide);
+    use_vector_path(true, wide);
     vocoder_analyze_bins(re.data(), im.data(), mag.data(), phi.data(), static_cast<int>(re.size()));
     for (size_t k = 0; k < re.size(); k++) {
       const float want =
@@ -148,13 +151,13 @@ TEST(VectorPaths, PhasesOfEveryEdgePair) {
 }
 
 TEST(VectorPaths, SynthesisMatchesTheCLibrary) {
-  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   Inputs in(2);
   const int chunk = 4096;
   std::vector<float> mag(chunk), gains(chunk), psi(chunk), re(chunk), im(chunk);
   int mismatches = 0;
   for (int round = 0; round < 1000; round++) {
-    vocoder_set_vector_path(true, kWidths[(round >> 1) & 1]);
+    use_vector_path(true, kWidths[(round >> 1) & 1]);
     for (int k = 0; k < chunk; k++) {
       mag[k] = std::fabs(in.next());
       gains[k] = (k & 7) == 0 ? in.next() : 1.0f + 0.5f * std::fabs(in.phase());
@@ -182,7 +185,7 @@ TEST(VectorPaths, SynthesisMatchesTheCLibrary) {
 }
 
 TEST(VectorPaths, SynthesisOfEveryEdgePair) {
-  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   const std::vector<float> e = edgeValues();
   std::vector<float> mag, psi;
   for (float m : e)
@@ -192,7 +195,7 @@ TEST(VectorPaths, SynthesisOfEveryEdgePair) {
     }
   std::vector<float> re(mag.size()), im(mag.size());
   for (bool wide : kWidths) {
-    vocoder_set_vector_path(true, wide);
+    use_vector_path(true, wide);
     vocoder_synthesize_bins(mag.data(), nullptr, psi.data(), re.data(), im.data(),
                             static_cast<int>(mag.size()));
     for (size_t k = 0; k < mag.size(); k++) {
@@ -212,7 +215,7 @@ TEST(VectorPaths, SynthesisOfEveryEdgePair) {
 // few units of multiples of pi/16 (where the table index turns) and of pi/2
 // (where sin or cos is smallest); products that round to subnormal floats.
 TEST(VectorPaths, ReductionBoundariesMatchTheCLibrary) {
-  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   std::mt19937 rng(8);
   std::vector<float> re, im, mag, psi;
   for (int n = 0; n <= 16; n++) {
@@ -247,7 +250,7 @@ TEST(VectorPaths, ReductionBoundariesMatchTheCLibrary) {
     }
   }
   for (bool wide : kWidths) {
-    vocoder_set_vector_path(true, wide);
+    use_vector_path(true, wide);
     std::vector<float> m(re.size()), phi(re.size());
     vocoder_analyze_bins(re.data(), im.data(), m.data(), phi.data(), static_cast<int>(re.size()));
     for (size_t k = 0; k < re.size(); k++)
@@ -269,12 +272,12 @@ TEST(VectorPaths, ReductionBoundariesMatchTheCLibrary) {
 }
 
 TEST(VectorPaths, RotationMatchesPrincarg) {
-  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   Inputs in(3);
   const int chunk = 4096;
   std::vector<float> phi(chunk), rot(chunk), psi(chunk);
   for (int round = 0; round < 250; round++) {
-    vocoder_set_vector_path(true, kWidths[round & 1]);
+    use_vector_path(true, kWidths[round & 1]);
     for (int k = 0; k < chunk; k++) {
       phi[k] = in.phase();
       // Mostly rotations in range, sometimes far out (phases of high bins
@@ -300,7 +303,7 @@ TEST(VectorPaths, RotationMatchesPrincarg) {
   // x + (-0) is x, for -0 too.
   std::vector<float> zeros(edge.size(), -0.0f), out(edge.size());
   for (const bool wide : kWidths) {
-    vocoder_set_vector_path(true, wide);
+    use_vector_path(true, wide);
     vocoder_rotate_bins(edge.data(), zeros.data(), out.data(), static_cast<int>(edge.size()));
     for (size_t k = 0; k < edge.size(); k++)
       ASSERT_TRUE(sameBits(out[k], vocoder_princarg(edge[k]))) << edge[k] << (wide ? " wide" : "");
@@ -313,7 +316,7 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
   for (int n = 8; n <= 4096; n *= 2) {
     ASSERT_TRUE(fft_init(n));
     for (int trial = 0; trial < 24; trial++) {
-      fft_set_vector_path(true, kWidths[trial & 1]);
+      use_vector_path(true, kWidths[trial & 1]);
       std::vector<float> x(n), w(n), re(n), im(n), ref(2 * n);
       for (int k = 0; k < n; k++) {
         x[k] = u(rng) * (trial % 3 == 0 ? 1e-30f : 1.0f);
@@ -327,7 +330,7 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
         ref[2 * k] = x[k];
         ref[2 * k + 1] = 0.0f;
       }
-      fft_process(ref.data(), -1, 0);
+      fft_process(ref.data(), -1);
       fft_forward_real(x.data(), re.data(), im.data());
       for (int k = 0; k < n / 2; k++)
         ASSERT_TRUE(sameBits(re[k], ref[2 * k]) && sameBits(im[k], ref[2 * k + 1]))
@@ -337,7 +340,7 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
         ref[2 * k] = x[k] * w[k];
         ref[2 * k + 1] = 0.0f;
       }
-      fft_process(ref.data(), -1, 0);
+      fft_process(ref.data(), -1);
       fft_forward_windowed(x.data(), w.data(), re.data(), im.data());
       for (int k = 0; k < n / 2; k++)
         ASSERT_TRUE(sameBits(re[k], ref[2 * k]) && sameBits(im[k], ref[2 * k + 1]))
@@ -353,7 +356,7 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
         ref[2 * k] = k < n / 2 ? sr[k] : 0.0f;
         ref[2 * k + 1] = k < n / 2 ? si[k] : 0.0f;
       }
-      fft_process(ref.data(), 1, 0);
+      fft_process(ref.data(), 1);
       fft_inverse_half(sr.data(), si.data(), re.data(), im.data());
       for (int k = 0; k < n; k++)
         ASSERT_TRUE(sameBits(re[k], ref[2 * k])) << "inverse n=" << n << " point " << k;
@@ -364,7 +367,7 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
 // Peaks, valleys and locked phases on magnitudes full of ties, plateaus,
 // long valleys and special values, both paths.
 TEST(VectorPaths, PeaksAndPhaseLockMatchThePortablePath) {
-  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   std::mt19937 rng(7);
   const float specials[] = {0.0f, -0.0f, kInf, kNaN, FLT_MAX, FLT_MIN, 1.0f, 1.0f, 2.0f};
   for (int trial = 0; trial < 3000; trial++) {
@@ -392,11 +395,11 @@ TEST(VectorPaths, PeaksAndPhaseLockMatchThePortablePath) {
     }
     std::vector<float> magA(mag), magB(mag);
     std::vector<int> peaksA(half + 1), peaksB(half + 1), valleysA(half + 2), valleysB(half + 2);
-    vocoder_set_vector_path(false);
+    use_vector_path(false);
     const int nA = vocoder_find_peaks(magA.data(), half, peaksA.data(), valleysA.data());
     vocoder_phase_lock(phi.data(), phi0.data(), psiA.data(), omega.data(), peaksA.data(), valleysA.data(), nA,
                        half, 1.33f);
-    vocoder_set_vector_path(true, kWidths[trial & 1]);
+    use_vector_path(true, kWidths[trial & 1]);
     const int nB = vocoder_find_peaks(magB.data(), half, peaksB.data(), valleysB.data());
     vocoder_phase_lock(phi.data(), phi0.data(), psiB.data(), omega.data(), peaksB.data(), valleysB.data(), nB,
                        half, 1.33f);
@@ -426,8 +429,8 @@ std::vector<float> testSignal(int count) {
 }
 
 std::vector<float> stretch(bool vector, bool wide, int winSize, int step, int stepOut, bool equaliser) {
-  vocoder_set_vector_path(vector, wide);
-  fft_set_vector_path(vector, wide);
+  use_vector_path(vector, wide);
+  use_vector_path(vector, wide);
   spectrum_enabled = 0;
   EXPECT_TRUE(vocoder_init(winSize, step));
   eq_enable(equaliser ? 1 : 0);
@@ -444,7 +447,7 @@ std::vector<float> stretch(bool vector, bool wide, int winSize, int step, int st
 }
 
 TEST(VectorPaths, FramesMatchThePortablePath) {
-  if (!vocoder_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   ASSERT_TRUE(eq_init(2048));
   std::vector<float> gains(2048);
   for (int k = 0; k < 2048; k++) gains[k] = k % 97 == 0 ? -0.5f : 1.0f + 0.5f * std::sin(k * 0.01f);
@@ -466,7 +469,7 @@ TEST(VectorPaths, FramesMatchThePortablePath) {
 }
 
 std::vector<float> analyse(bool vector, int channels) {
-  spectrum_set_vector_path(vector);
+  use_vector_path(vector);
   spectrum_enabled = 1;
   spectrum_init(44100, channels);
   // The carried count outlives spectrum_init: bring it to 0 so that both
@@ -488,7 +491,7 @@ std::vector<float> analyse(bool vector, int channels) {
 }
 
 TEST(VectorPaths, SpectrumMatchesThePortablePath) {
-  if (!spectrum_set_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
   for (int channels = 1; channels <= 2; channels++) {
     const std::vector<float> fast = analyse(true, channels);
     const std::vector<float> portable = analyse(false, channels);
@@ -520,12 +523,13 @@ TEST(VectorPaths, OutputConversionMatchesItsDefinition) {
     }
     const float scaling = 0.5f + static_cast<float>(rng() % 100) / 30.0f;
     const float gain = static_cast<float>(rng() % 50) / 7.0f;
-    const float slope = (trial & 1) != 0 ? DSP_MONO_LIMITER_SLOPE : DSP_STEREO_LIMITER_SLOPE;
+    const float slope = (trial & 1) != 0 ? PIPELINE_MONO_LIMITER_SLOPE : PIPELINE_STEREO_LIMITER_SLOPE;
     const int stride = 1 + (trial & 1);
     const float start = static_cast<float>(rng() % 3) * 0.5f;
     std::vector<int16_t> got(static_cast<size_t>(n * stride + 1), 7);
     std::vector<int16_t> want(got);
-    const float peak = dsp_convert_output(out.data(), n, scaling, gain, slope, got.data(), stride, start);
+    const float peak =
+        pipeline_convert_output(out.data(), n, scaling, gain, slope, got.data(), stride, start);
     float wantPeak = start;
     for (int i = 0; i < n; i++) {
       const float o = (out[static_cast<size_t>(i)] / scaling) * gain;
@@ -541,9 +545,9 @@ TEST(VectorPaths, OutputConversionMatchesItsDefinition) {
     const std::vector<float> right(out.rbegin(), out.rend());
     std::vector<int16_t> pair(static_cast<size_t>(2 * n + 1), 7), each(pair);
     const float pairPeak =
-        dsp_convert_output_pair(out.data(), right.data(), n, scaling, gain, slope, pair.data(), start);
-    float eachPeak = dsp_convert_output(out.data(), n, scaling, gain, slope, each.data(), 2, start);
-    eachPeak = dsp_convert_output(right.data(), n, scaling, gain, slope, each.data() + 1, 2, eachPeak);
+        pipeline_convert_output_pair(out.data(), right.data(), n, scaling, gain, slope, pair.data(), start);
+    float eachPeak = pipeline_convert_output(out.data(), n, scaling, gain, slope, each.data(), 2, start);
+    eachPeak = pipeline_convert_output(right.data(), n, scaling, gain, slope, each.data() + 1, 2, eachPeak);
     ASSERT_TRUE(sameBits(pairPeak, eachPeak)) << "trial " << trial;
     ASSERT_EQ(pair, each) << "trial " << trial;
   }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vocoder.h"
+#include "vocoder_testing.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 
 #include "eq.h"
 #include "vocoder.h"
+#include "vocoder_testing.h"
 
 namespace {
 

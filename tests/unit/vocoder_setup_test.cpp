@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "vocoder.h"
+#include "vocoder_testing.h"
 
 namespace {
 

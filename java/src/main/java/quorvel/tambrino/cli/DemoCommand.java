@@ -1,14 +1,14 @@
 package quorvel.tambrino.cli;
 
+import java.io.BufferedOutputStream;
 import java.io.IOException;
+import java.io.OutputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.concurrent.Callable;
-import javax.sound.sampled.AudioFileFormat;
-import javax.sound.sampled.AudioSystem;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Option;
-import quorvel.tambrino.NativeInterface;
+import quorvel.tambrino.Quality;
 
 @Command(name = "demo", mixinStandardHelpOptions = true,
         description = {"Synthesises a short piece and slows it to 75 %% speed without its voice.",
@@ -23,12 +23,17 @@ final class DemoCommand implements Callable<Integer> {
             description = "Folder for the three files (made if missing). Default: ${DEFAULT-VALUE}.")
     Path outDir;
 
+    @Option(names = "--quality", defaultValue = "fine", paramLabel = "MODE",
+            converter = EngineOptions.QualityConverter.class,
+            description = "fine or exact (see 'tambrino stretch --help'). Default: ${DEFAULT-VALUE}.")
+    Quality quality;
+
     @Override
     public Integer call() {
         try {
             Files.createDirectories(outDir);
         } catch (IOException e) {
-            throw CliException.file("cannot make the folder " + outDir + ": " + e.getMessage(), e);
+            throw CliException.file("cannot make the folder " + outDir + ": " + OutputFiles.reason(e), e);
         }
         Path original = outDir.resolve(ORIGINAL);
         Path result = outDir.resolve(RESULT);
@@ -38,11 +43,12 @@ final class DemoCommand implements Callable<Integer> {
         short[] pcm = DemoSong.render(DemoSong.SAMPLE_RATE);
         try (OutputFiles files = new OutputFiles()) {
             Path tmp = files.temporaryFor(original);
-            AudioSystem.write(PcmInputStream.audio(PcmSource.of(pcm, 2, DemoSong.SAMPLE_RATE)),
-                    AudioFileFormat.Type.WAVE, tmp.toFile());
+            try (OutputStream os = new BufferedOutputStream(Files.newOutputStream(tmp), 1 << 16)) {
+                WavWriter.write(PcmSource.of(pcm, 2, DemoSong.SAMPLE_RATE), os);
+            }
             files.commit();
         } catch (IOException e) {
-            throw CliException.file("cannot write " + original + ": " + e.getMessage(), e);
+            throw CliException.file("cannot write " + original + ": " + OutputFiles.reason(e), e);
         }
         System.out.printf("synthesised %s (%.1f s of stereo music at %d Hz)%n", original,
                 (double) pcm.length / 2 / DemoSong.SAMPLE_RATE, DemoSong.SAMPLE_RATE);
@@ -52,9 +58,9 @@ final class DemoCommand implements Callable<Integer> {
         b.sampleRate = DemoSong.SAMPLE_RATE;
         b.tempo = TEMPO;
         b.voiceAmount = 1.0;
+        b.quality = quality;
         Settings settings = b.build();
-        NativeInterface engine = Tambrino.openEngine();
-        String summary = StretchJob.run(engine, settings, PcmSource.of(pcm, 2, DemoSong.SAMPLE_RATE),
+        String summary = StretchJob.run(settings, PcmSource.of(pcm, 2, DemoSong.SAMPLE_RATE),
                 original.toString(), result, picture, SpectrumPicture.DEFAULT_PLOT_WIDTH, Terminal.stderr());
         System.out.println(summary);
         System.out.println("slowed to 75 % with the centre voice removed: " + result);

@@ -1,23 +1,48 @@
 package quorvel.tambrino.cli;
 
 import java.util.List;
+import java.util.Locale;
+import picocli.CommandLine.ITypeConverter;
 import picocli.CommandLine.Option;
+import picocli.CommandLine.TypeConversionException;
+import quorvel.tambrino.Quality;
 
 /** The engine's settings as command-line options, shared by stretch and play. */
 final class EngineOptions {
-    @Option(names = "--tempo", defaultValue = "1.0", paramLabel = "FACTOR",
+    @Option(names = "--tempo", paramLabel = "FACTOR",
             description = "Speed without changing the pitch: 0.75 = 75 %% of the original tempo (slower),"
-                    + " 1.5 = faster. From 1/oversampling (and at least 0.1) to 10. Default: ${DEFAULT-VALUE}.")
-    double tempo;
+                    + " 1.5 = faster. Exact mode: from 1/oversampling (and at least 0.1) to 10; fine mode: from"
+                    + " 0.1 to the oversampling. Default: 1.")
+    Double tempo;
 
-    @Option(names = "--frame-size", defaultValue = "2048", paramLabel = "N",
-            description = "FFT frame size: a power of two from 8 to 4096. Default: ${DEFAULT-VALUE}.")
-    int frameSize;
+    @Option(names = "--start", paramLabel = "TIME", converter = Passage.TimeConverter.class,
+            description = "Start at this time of the input: seconds (12.5) or m:ss (1:02.5). Default: its start.")
+    Double start;
 
-    @Option(names = "--oversampling", defaultValue = "4", paramLabel = "N",
-            description = "Frames overlapping each input sample (analysis hop = frame size / N),"
-                    + " 1 to 32. Default: ${DEFAULT-VALUE}.")
-    int overSampling;
+    @Option(names = "--end", paramLabel = "TIME", converter = Passage.TimeConverter.class,
+            description = "End at this time of the input: seconds or m:ss. Default: its end.")
+    Double end;
+
+    @Option(names = "--trainer", paramLabel = "FROM:TO:STEP", converter = Passage.TrainerConverter.class,
+            description = "Speed trainer: play the passage (--start to --end) at tempo FROM, then again STEP"
+                    + " faster at each pass until TO, e.g. 0.6:1:0.1. Replaces --tempo.")
+    Passage.Trainer trainer;
+
+    @Option(names = "--quality", defaultValue = "fine", paramLabel = "MODE",
+            converter = QualityConverter.class,
+            description = "fine (linked stereo, steady level, sharp attacks, the exact tempo on average) or exact"
+                    + " (every sample as the engine has always made it). Default: ${DEFAULT-VALUE}.")
+    Quality quality;
+
+    @Option(names = "--frame-size", paramLabel = "N",
+            description = "FFT frame size: a power of two from 8 to 4096. Default: 2048 in exact mode; in fine"
+                    + " mode about 90 ms (4096 at 44.1 kHz).")
+    Integer frameSize;
+
+    @Option(names = "--oversampling", paramLabel = "N",
+            description = "Frames overlapping each sample (hop = frame size / N), 1 to 32. Default: 4 in exact"
+                    + " mode, 8 in fine mode.")
+    Integer overSampling;
 
     @Option(names = "--block", paramLabel = "FRAMES",
             description = "Input frames per engine block, a multiple of the analysis hop (up to 65536)."
@@ -61,11 +86,31 @@ final class EngineOptions {
             description = "Run the engine's 72-note spectrum analyser (default: on; needed by --spectrum-png).")
     boolean spectrum;
 
+    /** "fine" or "exact", in any case. */
+    static final class QualityConverter implements ITypeConverter<Quality> {
+        @Override
+        public Quality convert(String value) {
+            switch (value.toLowerCase(Locale.ROOT)) {
+                case "fine":
+                    return Quality.FINE;
+                case "exact":
+                    return Quality.EXACT;
+                default:
+                    throw new TypeConversionException("'" + value + "' is not a quality: choose fine or exact");
+            }
+        }
+    }
+
     Settings resolve(int channels, int sampleRate) {
         Settings.Builder b = new Settings.Builder();
         b.channels = channels;
         b.sampleRate = sampleRate;
-        b.tempo = tempo;
+        if (trainer != null && tempo != null) {
+            throw CliException.usage("--tempo and --trainer cannot be used together: the trainer sets the tempo of"
+                    + " each pass, from FROM to TO");
+        }
+        b.tempo = trainer != null ? trainer.from : tempo != null ? tempo : 1.0;
+        b.quality = quality;
         b.frameSize = frameSize;
         b.overSampling = overSampling;
         b.block = block;
@@ -76,6 +121,27 @@ final class EngineOptions {
         b.voiceCutoff = voiceCutoff;
         b.eq = eq == null ? null : EqCurve.parse(eq);
         b.spectrum = spectrum;
-        return b.build();
+        if (trainer == null) {
+            return b.build();
+        }
+        try {
+            Settings s = b.build();
+            // The last pass's tempo must suit the same frame size and oversampling.
+            b.tempo = trainer.to;
+            b.frameSize = s.frameSize;
+            b.overSampling = s.overSampling;
+            b.build();
+            return s;
+        } catch (CliException e) {
+            if (e.getMessage().startsWith("--tempo ")) {
+                throw CliException.usage("--trainer " + trainer.text + ": the tempo " + e.getMessage().substring(8));
+            }
+            throw e;
+        }
+    }
+
+    /** The passage of an input of {@code frames} frames (-1 = unknown) at a rate that --start and --end choose. */
+    Passage passage(String inName, long frames, int sampleRate) {
+        return Passage.of(inName, start, end, trainer, frames, sampleRate);
     }
 }

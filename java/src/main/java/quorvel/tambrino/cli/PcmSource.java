@@ -10,7 +10,7 @@ interface PcmSource {
     /** Frames per second. */
     int sampleRate();
 
-    /** Total number of frames the source delivers. */
+    /** Total number of frames the source delivers, or -1 when that is known only at its end. */
     long frameLength();
 
     /**

@@ -11,12 +11,14 @@ import javax.sound.sampled.LineUnavailableException;
 import javax.sound.sampled.SourceDataLine;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
-import quorvel.tambrino.NativeInterface;
 
 @Command(name = "play", mixinStandardHelpOptions = true, sortOptions = false,
-        description = {"Plays IN.wav at another tempo, same pitch, through the default audio output.",
-            "Processes while it plays and shows a live level meter and the loudest note on the terminal."})
+        description = {"Plays IN at another tempo, same pitch, through the default audio output (or into a file).",
+            "On a terminal it is an interactive player: space pause, left/right seek 5 s, up/down tempo +/-0.05,"
+                    + " [ and ] loop start and end, \\ clear the loop, v voice removal, m mono, f fine/exact,"
+                    + " q quit. Otherwise it plays once and shows a level meter."})
 final class PlayCommand implements Callable<Integer> {
     /** Where the samples go. */
     interface AudioSink extends AutoCloseable {
@@ -24,6 +26,16 @@ final class PlayCommand implements Callable<Integer> {
 
         /** Waits until everything written has been heard. */
         void drain();
+
+        /** Frames heard so far (played, not only buffered); -1 when the output cannot tell. */
+        default long heardFrames() {
+            return -1;
+        }
+
+        /** Playback pauses: nothing is written until {@link #resume()}. */
+        default void pause() {}
+
+        default void resume() {}
 
         @Override
         void close();
@@ -34,51 +46,119 @@ final class PlayCommand implements Callable<Integer> {
 
     static final String[] NOTE_NAMES = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
-    @Parameters(index = "0", paramLabel = "IN.wav", description = "The music to play.")
+    @Parameters(index = "0", paramLabel = "IN", description = "The music to play.")
     Path input;
+
+    @Option(names = "--output-file", paramLabel = "FILE.wav",
+            description = "Write what would be heard to this WAV file, in real time, instead of playing it"
+                    + " (for machines without a sound card; the keys work as usual).")
+    Path outputFile;
 
     @Mixin
     EngineOptions engineOptions;
 
     @Override
-    public Integer call() {
+    public Integer call() throws Exception {
         engineOptions.resolve(2, 44100);
-        try (WavReader in = WavReader.open(input)) {
-            if (in.frameLength() == 0) {
-                throw CliException.file(input + " holds no audio");
+        if (outputFile != null && InputFile.isStdio(outputFile.toString())) {
+            throw CliException.usage("--output-file needs a file name");
+        }
+        boolean interactive = Terminal.stdinIsTerminal() && Player.TerminalMode.available();
+        String inArg = input.toString();
+        if (interactive && InputFile.isStdio(inArg)) {
+            throw CliException.usage("the interactive player reads its keys from standard input, so the music"
+                    + " cannot come from there; name a file");
+        }
+        String inName = InputFile.displayName(inArg);
+        short[] pcm;
+        Settings settings;
+        String details;
+        try (InputFile.Reader in = InputFile.openAudio(inArg)) {
+            if (outputFile != null) {
+                OutputFiles.checkWritable(outputFile, "--output-file", input);
             }
-            Settings settings = engineOptions.resolve(in.channels(), in.sampleRate());
+            settings = engineOptions.resolve(in.channels(), in.sampleRate());
             Settings.hints(settings, System.err);
-            AudioFormat format = PcmInputStream.format(in.sampleRate(), in.channels());
-            try (AudioSink sink = sinks.apply(format)) {
-                NativeInterface engine = Tambrino.openEngine();
-                Terminal terminal = Terminal.stderr();
-                double total = (double) settings.outputFrames(in.frameLength()) / in.sampleRate();
-                float[] peak = new float[1];
-                Stretcher.BlockListener meter = (start, end, level, spectrum) -> {
-                    peak[0] = Math.max(peak[0], level);
-                    terminal.status(meterLine(level, spectrum, Math.max(0, start) / (double) in.sampleRate(), total),
-                            false);
-                };
-                Stretcher stretcher = new Stretcher(engine, settings, in, meter);
-                long t0 = System.nanoTime();
-                PcmInputStream bytes = new PcmInputStream(stretcher, 1024);
-                byte[] buffer = new byte[1024 * 2 * in.channels()];
-                try {
-                    int n;
-                    while ((n = bytes.read(buffer, 0, buffer.length)) > 0) {
-                        sink.write(buffer, 0, n);
-                    }
-                } catch (IOException e) {
-                    throw CliException.file("error while reading " + input + ": " + e.getMessage(), e);
-                }
-                sink.drain();
-                terminal.clear();
-                System.out.printf(Locale.ROOT, "played %s: %.2f s at tempo %s, peak %s, %.1f s%n", input, total,
-                        Settings.fmt(settings.tempo), Terminal.dbfs(peak[0]), (System.nanoTime() - t0) / 1e9);
+            details = in.description() + " - " + settings.modeSummary();
+            try {
+                pcm = Transport.readAll(in);
+            } catch (IOException e) {
+                throw CliException.file("error while reading " + inName + ": " + OutputFiles.reason(e), e);
+            }
+            if (in.warning() != null) {
+                System.err.println("tambrino: warning: " + in.warning());
             }
         }
+        int ch = settings.channels;
+        Passage passage = engineOptions.passage(inName, pcm.length / ch, settings.sampleRate);
+        Transport transport = new Transport(pcm, ch, settings.sampleRate, passage, interactive);
+        AudioFormat format = new AudioFormat(settings.sampleRate, 16, ch, true, false);
+        long t0 = System.nanoTime();
+        float peak;
+        double seconds;
+        try (AudioSink sink = outputFile != null ? new FileSink(outputFile, settings.sampleRate, ch)
+                : sinks.apply(format)) {
+            if (interactive) {
+                Player.Clock clock = new Player.Clock(transport);
+                try (Stretcher stretcher = new Stretcher(settings, transport, clock)) {
+                    Player player = new Player(settings, transport, stretcher, sink, clock, inName, details);
+                    boolean ended = player.run();
+                    peak = stretcher.peak();
+                    seconds = (System.nanoTime() - t0) / 1e9;
+                    if (!ended) {
+                        System.out.printf(Locale.ROOT, "stopped %s at %s%n", inName,
+                                Player.clock((double) player.heardFrame() / settings.sampleRate));
+                    }
+                }
+            } else {
+                peak = playOnce(settings, transport, sink);
+                seconds = (System.nanoTime() - t0) / 1e9;
+            }
+        }
+        System.out.printf(Locale.ROOT, "played %s at tempo %s, peak %s, %.1f s%s%n", inName,
+                Settings.fmt(settings.tempo), Terminal.dbfs(peak), seconds,
+                outputFile != null ? " -> " + outputFile : "");
+        if (passage.trainer != null) {
+            System.out.println(StretchCommand.trainerSummary(passage.trainer));
+        }
         return 0;
+    }
+
+    /** Plays the passage through (the trainer's passes included) with a meter on standard error. */
+    private static float playOnce(Settings settings, Transport transport, AudioSink sink) {
+        Terminal terminal = Terminal.stderr();
+        int ch = settings.channels;
+        double[] total = {-1};
+        float[] peak = new float[1];
+        Stretcher.BlockListener meter = (start, end, level, spectrum) -> {
+            peak[0] = Math.max(peak[0], level);
+            terminal.status(meterLine(level, spectrum, Math.max(0, start) / (double) settings.sampleRate, total[0]),
+                    false);
+        };
+        try (Stretcher stretcher = new Stretcher(settings, transport, meter)) {
+            total[0] = stretcher.frameLength() < 0 ? -1 : (double) stretcher.frameLength() / settings.sampleRate;
+            short[] frames = new short[1024 * ch];
+            byte[] bytes = new byte[frames.length * 2];
+            int n;
+            while ((n = stretcher.read(frames, 0, 1024)) > 0) {
+                toBytes(frames, n * ch, bytes);
+                sink.write(bytes, 0, n * ch * 2);
+            }
+            sink.drain();
+        } catch (IOException e) {
+            throw CliException.file("error while playing: " + OutputFiles.reason(e), e);
+        } finally {
+            terminal.clear();
+        }
+        return peak[0];
+    }
+
+    /** 16-bit samples to little-endian bytes. */
+    static void toBytes(short[] samples, int count, byte[] bytes) {
+        for (int i = 0; i < count; i++) {
+            bytes[2 * i] = (byte) samples[i];
+            bytes[2 * i + 1] = (byte) (samples[i] >> 8);
+        }
     }
 
     /** "[##########..........] -12.3 dBFS  A4   0:12 / 1:30" */
@@ -136,6 +216,21 @@ final class PlayCommand implements Callable<Integer> {
             @Override
             public void drain() {
                 line.drain();
+            }
+
+            @Override
+            public long heardFrames() {
+                return line.getLongFramePosition();
+            }
+
+            @Override
+            public void pause() {
+                line.stop();
+            }
+
+            @Override
+            public void resume() {
+                line.start();
             }
 
             @Override

@@ -1,44 +1,48 @@
 package quorvel.tambrino.cli;
 
+import java.math.BigDecimal;
+import java.math.MathContext;
 import java.util.Locale;
 import quorvel.tambrino.NativeInterface;
+import quorvel.tambrino.Quality;
+import quorvel.tambrino.Session;
+import quorvel.tambrino.TempoStream;
+import quorvel.tambrino.VoiceFilter;
 
 /**
  * Everything one run hands to the engine, checked against the engine's limits
- * and resolved for one stream: hops, block sizes and the latency to trim.
- *
- * <p>Latency: the engine's first frame holds {@code frameSize − stepIn} zeros
- * of history before the first input sample, and each synthesis frame lands
- * {@code hop} samples after the previous one. An input instant t (in samples)
- * sits on average at the centre of the frames that contain it, which puts it
- * in the raw output at {@code t × hop / stepIn + latency} with latency
- * {@code frameSize/2 + hop × (frameSize/2 − stepIn) / stepIn}. The tool drops
- * those first {@code latency} output frames and feeds silence after the input
- * until {@code round(inputFrames × hop / stepIn)} frames are out, so the
- * output starts with the input and lasts the input's duration divided by the
- * tempo actually played ({@code stepIn / hop}).
+ * with messages that name the options, and resolved for one stream: the
+ * quality mode, the frame size and oversampling (chosen for fine mode unless
+ * given) and the block size. The {@link Session} that {@link #open()} makes
+ * sizes the blocks, and {@link TempoStream} trims the start-up delay and feeds
+ * silence after the input, so the output starts with the input and lasts its
+ * duration divided by the tempo played.
  */
 final class Settings {
-    static final double MIN_TEMPO = 0.1;
-    static final double MAX_TEMPO = 10.0;
+    static final double MIN_TEMPO = Session.MIN_TEMPO;
+    static final double MAX_TEMPO = Session.MAX_TEMPO;
     static final int MIN_FRAME = 8;
     static final int MAX_FRAME = 4096;
     static final int MAX_OVERSAMPLING = 32;
-    static final int DEFAULT_BLOCK = 4096;
+    static final int DEFAULT_BLOCK = Session.DEFAULT_BLOCK;
     static final int MAX_BLOCK = 65536;
     static final double MIN_PREAMP_DB = -60.0;
     static final double MAX_PREAMP_DB = 24.0;
+    static final int EXACT_FRAME = 2048;
+    static final int EXACT_OVERSAMPLING = 4;
 
     final int channels;
     final int sampleRate;
     final double tempo;
+    final Quality quality;
     final int frameSize;
     final int overSampling;
+    /** Whether the frame size and oversampling were chosen for the fine mode rather than given. */
+    final boolean chosen;
     final int stepIn;
+    /** Exact mode's synthesis hop; 0 in fine mode. */
     final int hop;
     final int blockIn;
-    final int blockOut;
-    final int latency;
     final float preamp;
     final double preampDb;
     /** 0..100, 50 = unchanged; -1 = panning off. */
@@ -55,34 +59,46 @@ final class Settings {
         channels = b.channels;
         sampleRate = b.sampleRate;
         tempo = b.tempo;
-        frameSize = b.frameSize;
-        overSampling = b.overSampling;
+        quality = b.quality;
         preampDb = b.preampDb;
         mono = b.mono;
         voiceAmount = b.voiceAmount;
         voiceCutoff = b.voiceCutoff;
         eq = b.eq;
         spectrum = b.spectrum;
+        boolean fine = quality == Quality.FINE;
 
-        if (Integer.bitCount(frameSize) != 1 || frameSize < MIN_FRAME || frameSize > MAX_FRAME) {
-            throw CliException.usage("--frame-size " + frameSize + " is not allowed: the frame size must be a power"
-                    + " of two from " + MIN_FRAME + " to " + MAX_FRAME);
+        if (b.frameSize != null) {
+            int f = b.frameSize;
+            if (Integer.bitCount(f) != 1 || f < MIN_FRAME || f > MAX_FRAME) {
+                throw CliException.usage("--frame-size " + f + " is not allowed: the frame size must be a power"
+                        + " of two from " + MIN_FRAME + " to " + MAX_FRAME);
+            }
         }
+        frameSize = b.frameSize != null ? b.frameSize
+                : fine ? NativeInterface.fineFrameSize(sampleRate) : EXACT_FRAME;
         int maxOver = Math.min(MAX_OVERSAMPLING, frameSize);
-        if (overSampling < 1 || overSampling > maxOver) {
-            throw CliException.usage("--oversampling " + overSampling + " is not allowed: it must lie between 1 and "
-                    + maxOver + " with frame size " + frameSize);
+        if (b.overSampling != null && (b.overSampling < 1 || b.overSampling > maxOver)) {
+            throw CliException.usage("--oversampling " + b.overSampling + " is not allowed: it must lie between 1"
+                    + " and " + maxOver + " with frame size " + frameSize);
         }
+        boolean tempoUsable = tempo > 0 && !Double.isInfinite(tempo);
+        overSampling = b.overSampling != null ? b.overSampling
+                : fine && tempoUsable ? Math.min(maxOver, NativeInterface.fineOverSampling(frameSize, tempo))
+                : EXACT_OVERSAMPLING;
+        chosen = fine && (b.frameSize == null || b.overSampling == null);
         stepIn = NativeInterface.analysisHop(frameSize, overSampling);
-        double lowest = Math.max(MIN_TEMPO, (double) stepIn / frameSize);
-        double highest = Math.min(MAX_TEMPO, stepIn);
+        // Exact: a synthesis hop of 1..frameSize samples. Fine: an analysis hop of 1..frameSize samples.
+        double lowest = Math.max(MIN_TEMPO, fine ? (double) overSampling / frameSize : (double) stepIn / frameSize);
+        double highest = Math.min(MAX_TEMPO, fine ? overSampling : stepIn);
         if (!(tempo >= lowest && tempo <= highest)) {
             throw CliException.usage(String.format(Locale.ROOT,
                     "--tempo %s is out of range: with frame size %d and oversampling %d the tempo must lie between"
-                            + " %s and %s (1 = unchanged, 0.5 = half speed)",
-                    fmt(tempo), frameSize, overSampling, fmt(lowest), fmt(highest)));
+                            + " %s and %s%s (1 = unchanged, 0.5 = half speed)",
+                    fmt(tempo), frameSize, overSampling, fmtLimit(lowest), fmtLimit(highest),
+                    fine ? " in fine mode" : ""));
         }
-        hop = NativeInterface.synthesisHop(frameSize, overSampling, tempo);
+        hop = fine ? 0 : NativeInterface.synthesisHop(frameSize, overSampling, tempo);
         if (b.block == null) {
             blockIn = stepIn * Math.max(1, (int) Math.round((double) DEFAULT_BLOCK / stepIn));
         } else {
@@ -94,8 +110,6 @@ final class Settings {
             }
             blockIn = block;
         }
-        blockOut = NativeInterface.outputFrames(frameSize, overSampling, blockIn, tempo);
-        latency = (int) Math.round(frameSize / 2.0 + (double) hop * (frameSize / 2 - stepIn) / stepIn);
 
         if (!(preampDb >= MIN_PREAMP_DB && preampDb <= MAX_PREAMP_DB)) {
             throw CliException.usage("--preamp " + fmt(preampDb) + " dB is out of range: the preamp must lie between "
@@ -118,25 +132,47 @@ final class Settings {
         double maxCutoff = Math.min(VoiceFilter.MAX_CUTOFF_HZ, sampleRate / 4.0);
         if (!(voiceCutoff >= VoiceFilter.MIN_CUTOFF_HZ && voiceCutoff <= maxCutoff)) {
             throw CliException.usage("--voice-cutoff " + fmt(voiceCutoff) + " Hz is out of range: it must lie"
-                    + " between " + fmt(VoiceFilter.MIN_CUTOFF_HZ) + " and " + fmt(maxCutoff) + " Hz");
+                    + " between " + fmt(VoiceFilter.MIN_CUTOFF_HZ) + " and " + fmtLimit(maxCutoff) + " Hz");
         }
     }
 
+    /**
+     * A number as the user would have typed it: the shortest decimal that
+     * reads back as the same double, in plain notation between 1e-6 and 1e9
+     * and in e-notation outside ({@code 1e-10}, not a rounded mantissa).
+     */
     static String fmt(double v) {
+        if (Double.isNaN(v) || Double.isInfinite(v)) {
+            return Double.toString(v);
+        }
         if (v == Math.rint(v) && Math.abs(v) < 1e9) {
             return Long.toString((long) v);
         }
-        return String.format(Locale.ROOT, "%.4g", v).replaceAll("0+$", "");
+        BigDecimal d = new BigDecimal(Double.toString(v)).stripTrailingZeros();
+        double a = Math.abs(v);
+        if (a >= 1e-6 && a < 1e9) {
+            return d.toPlainString();
+        }
+        return d.toString().replace("E+", "e").replace('E', 'e');
     }
 
-    /** The tempo the engine plays: analysis hop over synthesis hop. */
+    /** A computed limit to four significant digits: 0.3333, 2.5e-05. */
+    static String fmtLimit(double v) {
+        if (v == Math.rint(v) && Math.abs(v) < 1e9) {
+            return Long.toString((long) v);
+        }
+        return fmt(new BigDecimal(v).round(new MathContext(4)).doubleValue());
+    }
+
+    /** The tempo the engine plays: the requested one in fine mode, analysis hop over synthesis hop in exact. */
     double realisedTempo() {
-        return (double) stepIn / hop;
+        return quality == Quality.FINE ? tempo : (double) stepIn / hop;
     }
 
-    /** Output frames for an input of {@code inputFrames}: its length divided by the realised tempo. */
-    long outputFrames(long inputFrames) {
-        return (inputFrames * hop + stepIn / 2) / stepIn;
+    /** "fine, 4096/8 chosen for 44100 Hz" or "exact, 2048/4". */
+    String modeSummary() {
+        return quality.name().toLowerCase(Locale.ROOT) + ", " + frameSize + "/" + overSampling
+                + (chosen ? " chosen for " + sampleRate + " Hz" : "");
     }
 
     /** Whether a setting acts only on stereo streams. */
@@ -151,34 +187,40 @@ final class Settings {
      * oversampling), and its output level then ripples at rate / hop.
      */
     static void hints(Settings s, java.io.PrintStream err) {
-        if (8L * s.hop > 3L * s.frameSize && s.overSampling < MAX_OVERSAMPLING) {
+        if (s.quality == Quality.EXACT && 8L * s.hop > 3L * s.frameSize && s.overSampling < MAX_OVERSAMPLING) {
             err.println("tambrino: note: at tempo " + fmt(s.tempo) + " the level ripples with oversampling "
                     + s.overSampling + "; --oversampling " + Math.min(MAX_OVERSAMPLING, s.overSampling * 2)
                     + " sounds smoother");
         }
     }
 
-    /** Hands every setting to the engine, after one {@code dspInit}. */
-    void apply(NativeInterface engine) {
-        engine.dspInit(frameSize, overSampling, sampleRate, channels);
-        engine.dspSetPreamp(preamp);
-        engine.dspPanning(pan != -1 || mono ? 1 : 0, mono ? 1 : 0, pan == -1 ? 50 : pan);
-        if (voiceAmount > 0) {
-            VoiceFilter.Coefficients c = VoiceFilter.design(voiceCutoff, sampleRate);
-            // The coefficients must be in place before removal is switched on.
-            engine.dspVoiceRemovalFilter(c.a, c.b, c.a.length, c.b.length);
-            engine.dspVoiceRemovalAmount((float) voiceAmount);
-            engine.dspVoiceRemovalEnable(1);
-        } else {
-            engine.dspVoiceRemovalEnable(0);
+    /**
+     * Opens the engine's session with these settings, all of them handed over.
+     *
+     * @throws CliException when the engine cannot be loaded, another session is open, or it has no fine mode
+     */
+    Session open() {
+        Session session;
+        try {
+            session = Session.builder(sampleRate, channels).quality(quality).frameSize(frameSize)
+                    .overSampling(overSampling).tempo(tempo).blockFrames(blockIn).open();
+        } catch (LinkageError e) {
+            throw Tambrino.engineNotLoaded(e);
+        } catch (UnsupportedOperationException | IllegalStateException e) {
+            throw new CliException(CliException.EXIT_ENGINE, e.getMessage()
+                    + (quality == Quality.FINE ? "; --quality exact works without it" : ""), e);
         }
-        if (eq != null) {
-            engine.dspEQSetBands(eq.binGains(frameSize, sampleRate));
-            engine.dspEQEnable(1);
-        } else {
-            engine.dspEQEnable(0);
+        try {
+            session.setPreamp(preamp);
+            session.setPanning(pan == -1 ? 50 : pan, mono);
+            session.setVoiceRemoval(voiceAmount, voiceCutoff);
+            session.setEqualizer(eq == null ? null : eq.binGains(frameSize, sampleRate));
+            session.setSpectrumEnabled(spectrum);
+        } catch (RuntimeException e) {
+            session.close();
+            throw e;
         }
-        engine.dspSpectrumEnable(spectrum ? 1 : 0);
+        return session;
     }
 
     /** Collects the raw option values; {@link #build()} checks them. */
@@ -186,8 +228,9 @@ final class Settings {
         int channels = 2;
         int sampleRate = 44100;
         double tempo = 1.0;
-        int frameSize = 2048;
-        int overSampling = 4;
+        Quality quality = Quality.FINE;
+        Integer frameSize;
+        Integer overSampling;
         Integer block;
         double preampDb;
         Integer pan;
@@ -200,5 +243,6 @@ final class Settings {
         Settings build() {
             return new Settings(this);
         }
+
     }
 }

@@ -1,21 +1,23 @@
 package quorvel.tambrino.cli;
 
+import java.io.IOException;
 import java.nio.file.Path;
 import java.util.concurrent.Callable;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
-import quorvel.tambrino.NativeInterface;
 
 @Command(name = "stretch", mixinStandardHelpOptions = true, sortOptions = false,
-        description = {"Writes IN.wav at another tempo, same pitch, to OUT.wav (16-bit PCM, same rate and channels).",
-            "Reads 8-, 16- and 24-bit PCM and 32/64-bit float WAV, mono or stereo, at any rate from 2 to 384 kHz."})
+        description = {"Writes IN at another tempo, same pitch, to OUT.wav (16-bit PCM, same rate and channels).",
+            "Reads WAV (8-, 16- and 24-bit PCM, 32/64-bit float), AIFF, AU, MP3 and Ogg Vorbis, mono or stereo,"
+                    + " at any rate from 2 to 384 kHz. '-' reads standard input or writes standard output."})
 final class StretchCommand implements Callable<Integer> {
-    @Parameters(index = "0", paramLabel = "IN.wav", description = "The music to stretch.")
+    @Parameters(index = "0", paramLabel = "IN", description = "The music to stretch ('-' = standard input).")
     Path input;
 
-    @Parameters(index = "1", paramLabel = "OUT.wav", description = "Where to write the result (replaced if it exists).")
+    @Parameters(index = "1", paramLabel = "OUT.wav", description = "Where to write the result (replaced if it"
+            + " exists; '-' = standard output).")
     Path output;
 
     @Mixin
@@ -34,33 +36,62 @@ final class StretchCommand implements Callable<Integer> {
         checkPictureOptions(png, plotWidth, engineOptions.spectrum);
         // Option errors first, before any file is looked at.
         engineOptions.resolve(2, 44100);
-        try (WavReader in = WavReader.open(input)) {
+        String inArg = input.toString();
+        boolean toStdout = InputFile.isStdio(output.toString());
+        if (toStdout && Terminal.stdoutIsTerminal()) {
+            throw CliException.usage("standard output is a terminal: send the audio to a file or a pipe"
+                    + " (... - | aplay), or name OUT.wav");
+        }
+        if (png != null && InputFile.isStdio(png.toString())) {
+            throw CliException.usage("--spectrum-png needs a file name; '-' is for the audio only");
+        }
+        try (InputFile.Reader in = InputFile.openAudio(inArg)) {
             OutputFiles.checkWritable(output, "OUT.wav", input);
             if (png != null) {
                 OutputFiles.checkWritable(png, "--spectrum-png", input, output);
             }
-            if (in.frameLength() == 0) {
-                throw CliException.file(input + " holds no audio");
-            }
+            String inName = InputFile.displayName(inArg);
             Settings settings = engineOptions.resolve(in.channels(), in.sampleRate());
             if (in.channels() == 1 && settings.usesStereoFeatures()) {
                 System.err.println("tambrino: note: panning, --mono and voice removal act on stereo only;"
-                        + " " + input + " is mono");
+                        + " " + inName + " is mono");
             }
             Settings.hints(settings, System.err);
-            NativeInterface engine = Tambrino.openEngine();
-            String summary = StretchJob.run(engine, settings, in, input.toString(), output, png, plotWidth,
-                    Terminal.stderr());
-            if (in.cutShort()) {
-                System.err.printf("tambrino: warning: %s ends after %.2f s, before the length its header states;"
-                        + " the rest is silence%n", input, (double) in.framesRead() / in.sampleRate());
+            if (in.warning() != null) {
+                System.err.println("tambrino: warning: " + in.warning());
             }
-            System.out.println(summary);
+            Passage passage = engineOptions.passage(inName, in.frameLength(), in.sampleRate());
+            PcmSource source = passage.whole(in.frameLength()) ? in : passage.once(in);
+            if (passage.trainer != null) {
+                short[] pcm = Transport.readAll(source);
+                Passage all = Passage.of(inName, null, null, passage.trainer, pcm.length / in.channels(),
+                        in.sampleRate());
+                source = new Transport(pcm, in.channels(), in.sampleRate(), all, false);
+            }
+            String summary = StretchJob.run(settings, source, inName, output, png, plotWidth, Terminal.stderr());
+            if (in.warning() != null && in.frameLength() < 0) {
+                // Found only at the end of a pipe.
+                System.err.println("tambrino: warning: " + in.warning());
+            }
+            // Standard output carries the audio when it is the output.
+            (toStdout ? System.err : System.out).println(summary);
             if (png != null) {
-                System.out.println("spectrum picture: " + png);
+                (toStdout ? System.err : System.out).println("spectrum picture: " + png);
             }
+            if (passage.trainer != null) {
+                (toStdout ? System.err : System.out).println(trainerSummary(passage.trainer));
+            }
+        } catch (IOException e) {
+            // Only the input's close can fail here, after the work is done.
+            System.err.println("tambrino: note: closing " + inArg + " failed: " + OutputFiles.reason(e));
         }
         return 0;
+    }
+
+    /** "trainer: 5 passes, tempo 0.6 to 1 in steps of 0.1" */
+    static String trainerSummary(Passage.Trainer t) {
+        return "trainer: " + t.passes() + " passes, tempo " + Settings.fmt(t.from) + " to " + Settings.fmt(t.to)
+                + " in steps of " + Settings.fmt(t.step);
     }
 
     static void checkPictureOptions(Path png, int plotWidth, boolean spectrum) {

@@ -1,11 +1,13 @@
 package quorvel.tambrino.cli;
 
+import java.io.BufferedOutputStream;
+import java.io.FileDescriptor;
+import java.io.FileOutputStream;
 import java.io.IOException;
+import java.io.OutputStream;
+import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Locale;
-import javax.sound.sampled.AudioFileFormat;
-import javax.sound.sampled.AudioSystem;
-import quorvel.tambrino.NativeInterface;
 
 /** One stretch of a stream into a WAV file and, optionally, its spectrum picture. */
 final class StretchJob {
@@ -16,11 +18,9 @@ final class StretchJob {
      * when not null); both files appear only when everything succeeded.
      * Returns the one-line summary.
      */
-    static String run(NativeInterface engine, Settings settings, PcmSource in, String inName, Path out, Path png,
+    static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
             int plotWidth, Terminal terminal) {
         SpectrumPicture picture = png == null ? null : new SpectrumPicture();
-        long inputFrames = in.frameLength();
-        double inputSeconds = (double) inputFrames / settings.sampleRate;
         long start = System.nanoTime();
         Stretcher[] holder = new Stretcher[1];
         Stretcher.BlockListener listener = (s, e, level, spectrum) -> {
@@ -29,39 +29,60 @@ final class StretchJob {
             }
             Stretcher st = holder[0];
             double done = st.progress();
-            terminal.status(String.format(Locale.ROOT, "stretching %s %s %3d%%  %s / %s", inName,
-                    Terminal.bar(done, 24), (int) Math.floor(done * 100),
-                    Terminal.clock(done * inputSeconds), Terminal.clock(inputSeconds)), false);
+            double seconds = (double) st.consumed() / settings.sampleRate;
+            terminal.status(done < 0
+                    ? String.format(Locale.ROOT, "stretching %s  %s", inName, Terminal.clock(seconds))
+                    : String.format(Locale.ROOT, "stretching %s %s %3d%%  %s / %s", inName,
+                            Terminal.bar(done, 24), (int) Math.floor(done * 100), Terminal.clock(seconds),
+                            Terminal.clock((double) in.frameLength() / settings.sampleRate)), false);
         };
-        Stretcher stretcher = new Stretcher(engine, settings, in, listener);
-        holder[0] = stretcher;
-        try (OutputFiles files = new OutputFiles()) {
-            Path wavTmp = files.temporaryFor(out);
-            try {
-                AudioSystem.write(PcmInputStream.audio(stretcher), AudioFileFormat.Type.WAVE, wavTmp.toFile());
-            } catch (IOException e) {
-                throw CliException.file("cannot write " + out + ": " + e.getMessage(), e);
+        boolean toStdout = InputFile.isStdio(out.toString());
+        try (Stretcher stretcher = new Stretcher(settings, in, listener); OutputFiles files = new OutputFiles()) {
+            holder[0] = stretcher;
+            long written;
+            if (toStdout) {
+                System.out.flush();
+                try {
+                    // Not through System.out, which hides write errors such as a closed pipe.
+                    OutputStream os = new BufferedOutputStream(new FileOutputStream(FileDescriptor.out), 1 << 16);
+                    written = WavWriter.write(stretcher, os);
+                } catch (IOException e) {
+                    throw CliException.file("cannot write to standard output: " + OutputFiles.reason(e), e);
+                }
+            } else {
+                Path wavTmp = files.temporaryFor(out);
+                try (OutputStream os = new BufferedOutputStream(Files.newOutputStream(wavTmp), 1 << 16)) {
+                    written = WavWriter.write(stretcher, os);
+                } catch (IOException e) {
+                    throw CliException.file("cannot write " + out + ": " + OutputFiles.reason(e), e);
+                }
+                try {
+                    WavWriter.fixSizes(wavTmp, settings.channels, written);
+                } catch (IOException e) {
+                    throw CliException.file("cannot write " + out + ": " + OutputFiles.reason(e), e);
+                }
+            }
+            if (stretcher.consumed() == 0) {
+                throw CliException.file(inName + " holds no audio" + (in instanceof Transport ? "" : " in the passage"));
             }
             double elapsed = (System.nanoTime() - start) / 1e9;
             if (picture != null) {
+                Path pngTmp = files.temporaryFor(png);
                 try {
-                    Path pngTmp = files.temporaryFor(png);
-                    SpectrumPicture.writePng(picture.render(plotWidth, stretcher.frameLength(), settings.sampleRate),
-                            pngTmp);
+                    SpectrumPicture.writePng(picture.render(plotWidth, written, settings.sampleRate), pngTmp);
                 } catch (IOException e) {
-                    throw CliException.file("cannot write " + png + ": " + e.getMessage(), e);
+                    throw CliException.file("cannot write " + png + ": " + OutputFiles.reason(e), e);
                 }
             }
             try {
                 files.commit();
             } catch (IOException e) {
-                throw CliException.file("cannot move the result into place: " + e.getMessage(), e);
+                throw CliException.file("cannot move the result into place: " + OutputFiles.reason(e), e);
             }
             terminal.clear();
-            return summary(inName, inputSeconds, out.toString(),
-                    (double) stretcher.frameLength() / settings.sampleRate, settings, stretcher.peak(), elapsed);
-        } catch (IOException e) {
-            throw CliException.file("cannot create a file beside " + out + ": " + e.getMessage(), e);
+            return summary(inName, (double) stretcher.consumed() / settings.sampleRate,
+                    toStdout ? "standard output" : out.toString(), (double) written / settings.sampleRate, settings,
+                    stretcher.peak(), elapsed);
         } finally {
             terminal.clear();
         }
@@ -73,8 +94,9 @@ final class StretchJob {
         double played = s.realisedTempo();
         String playedNote = Math.abs(played - s.tempo) < 5e-5 ? ""
                 : String.format(Locale.ROOT, " (played %.4f)", played);
-        return String.format(Locale.ROOT, "%s %.2f s -> %s %.2f s, tempo %s%s, peak %s, took %.2f s (%.1fx real time)",
-                inName, inSeconds, outName, outSeconds, tempo, playedNote, Terminal.dbfs(peak), elapsed,
+        return String.format(Locale.ROOT,
+                "%s %.2f s -> %s %.2f s, tempo %s%s (%s), peak %s, took %.2f s (%.1fx real time)",
+                inName, inSeconds, outName, outSeconds, tempo, playedNote, s.modeSummary(), Terminal.dbfs(peak), elapsed,
                 elapsed > 0 ? inSeconds / elapsed : 0.0);
     }
 }

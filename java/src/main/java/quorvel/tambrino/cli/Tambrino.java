@@ -64,10 +64,14 @@ public final class Tambrino implements Runnable {
         try {
             return new NativeInterface();
         } catch (LinkageError e) {
-            throw new CliException(CliException.EXIT_ENGINE, "the engine library libtambrino.so could not be loaded ("
-                    + e.getMessage() + "); rebuild the jar, or name the library with -D"
-                    + NativeInterface.LIBRARY_PROPERTY + "=/path/to/libtambrino.so", e);
+            throw engineNotLoaded(e);
         }
+    }
+
+    static CliException engineNotLoaded(LinkageError e) {
+        return new CliException(CliException.EXIT_ENGINE, "the engine library libtambrino.so could not be loaded ("
+                + e.getMessage() + "); rebuild the jar, or name the library with -D"
+                + NativeInterface.LIBRARY_PROPERTY + "=/path/to/libtambrino.so", e);
     }
 
     static final class Version implements CommandLine.IVersionProvider {

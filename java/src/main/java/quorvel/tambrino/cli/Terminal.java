@@ -51,16 +51,37 @@ final class Terminal {
         } catch (ReflectiveOperationException e) {
             // Before Java 22 a console exists only on a terminal.
         }
+        Boolean linked = linkedToTerminal(2);
+        return linked == null || linked;
+    }
+
+    /** Whether standard input is an interactive terminal (the link behind descriptor 0 names one). */
+    static boolean stdinIsTerminal() {
+        if (Boolean.getBoolean("tambrino.noninteractive")) {
+            return false;
+        }
+        Boolean linked = linkedToTerminal(0);
+        return linked != null ? linked : System.console() != null;
+    }
+
+    /** Whether standard output is a terminal, where audio bytes would only garble the screen. */
+    static boolean stdoutIsTerminal() {
+        Boolean linked = linkedToTerminal(1);
+        return linked != null && linked;
+    }
+
+    /** Whether the link behind a file descriptor names a terminal device; null without /proc. */
+    private static Boolean linkedToTerminal(int fd) {
         try {
-            Path fd2 = Paths.get("/proc/self/fd/2");
-            if (Files.exists(fd2)) {
-                String target = Files.readSymbolicLink(fd2).toString();
+            Path link = Paths.get("/proc/self/fd/" + fd);
+            if (Files.exists(link)) {
+                String target = Files.readSymbolicLink(link).toString();
                 return target.startsWith("/dev/pts/") || target.startsWith("/dev/tty");
             }
         } catch (Exception e) {
-            // No /proc: trust the console.
+            // No /proc.
         }
-        return true;
+        return null;
     }
 
     boolean enabled() {
@@ -103,8 +124,11 @@ final class Terminal {
         return "[" + "#".repeat(filled) + ".".repeat(width - filled) + "]";
     }
 
-    /** m:ss of a number of seconds. */
+    /** m:ss of a number of seconds; "?:??" for an unknown (negative) length. */
     static String clock(double seconds) {
+        if (seconds < 0) {
+            return "?:??";
+        }
         long s = Math.max(0, Math.round(seconds));
         return String.format(Locale.ROOT, "%d:%02d", s / 60, s % 60);
     }

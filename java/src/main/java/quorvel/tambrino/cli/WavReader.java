@@ -1,178 +1,215 @@
 package quorvel.tambrino.cli;
 
-import java.io.BufferedInputStream;
 import java.io.EOFException;
 import java.io.IOException;
 import java.io.InputStream;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import javax.sound.sampled.AudioFileFormat;
-import javax.sound.sampled.AudioFormat;
-import javax.sound.sampled.AudioInputStream;
-import javax.sound.sampled.AudioSystem;
-import javax.sound.sampled.UnsupportedAudioFileException;
+import java.util.Locale;
 
 /**
- * Reads a WAV file as 16-bit frames, converting 8- and 24-bit PCM and 32- and
- * 64-bit float on the way. Every other encoding, more than two channels and
- * sample rates outside {@link #MIN_RATE}..{@link #MAX_RATE} are refused with a
- * message that says what is supported.
+ * Reads a WAV stream as 16-bit frames, walking its RIFF chunks itself so that
+ * it knows where the samples start and can trust the file, not the header,
+ * about how many there are.
+ *
+ * <p>The data chunk's size is believed only as far as the file goes: a size
+ * of 0 or 0xFFFFFFFF (what writers that cannot seek back leave behind) means
+ * "to the end of the file"; a size beyond the end is a file cut short, of
+ * which the frames that are there are used and one warning is given. No
+ * silence is ever added. RF64 files give their size in a ds64 chunk.
+ *
+ * <p>8-bit (unsigned), 16- and 24-bit PCM and 32- and 64-bit float are
+ * converted to 16 bits, also inside WAVE_FORMAT_EXTENSIBLE; every other
+ * encoding, more than two channels and rates outside
+ * {@link #MIN_RATE}..{@link #MAX_RATE} are refused with a message that says
+ * what is supported.
  */
-final class WavReader implements PcmSource, AutoCloseable {
+final class WavReader implements InputFile.Reader {
     static final int MIN_RATE = 2000;
     static final int MAX_RATE = 384000;
     static final String SUPPORTED = "supported: 8-, 16- and 24-bit PCM or 32- and 64-bit float WAV, mono or stereo";
 
-    private final Path path;
-    private final AudioInputStream stream;
+    private static final int TAG_PCM = 1;
+    private static final int TAG_FLOAT = 3;
+    private static final int TAG_EXTENSIBLE = 0xFFFE;
+    private static final long STREAMING_SIZE = 0xFFFFFFFFL;
+
+    private final String name;
     private final InputStream in;
-    private final AudioFormat format;
+    private final int channels;
+    private final int sampleRate;
+    private final int blockAlign;
+    private final SampleDecoder.Decoder decoder;
+    private final String description;
+    /** Bytes of samples still to read; -1 = up to the end of the stream. */
+    private long remaining;
+    /** What the header promised, in bytes, when it promised a real size; else -1. */
+    private final long declared;
     private final long frameLength;
-    private final Decoder decoder;
     private byte[] bytes = new byte[0];
     private long framesRead;
-    private boolean cutShort;
+    private String warning;
 
-    private interface Decoder {
-        short sample(byte[] b, int offset);
-    }
-
-    private WavReader(Path path, AudioInputStream stream, Decoder decoder) {
-        this.path = path;
-        this.stream = stream;
-        this.in = new BufferedInputStream(stream, 1 << 16);
-        this.format = stream.getFormat();
-        this.frameLength = stream.getFrameLength();
-        this.decoder = decoder;
-    }
-
-    /** Opens a WAV file or throws a {@link CliException} that says why it cannot be used. */
-    static WavReader open(Path path) {
-        if (!Files.exists(path)) {
-            throw CliException.file(path + ": no such file");
-        }
-        if (Files.isDirectory(path)) {
-            throw CliException.file(path + " is a folder, not a WAV file");
-        }
-        if (!Files.isReadable(path)) {
-            throw CliException.file(path + ": permission denied, the file cannot be read");
-        }
-        AudioFileFormat fileFormat;
-        AudioInputStream stream;
-        try {
-            fileFormat = AudioSystem.getAudioFileFormat(path.toFile());
-            if (fileFormat.getType() != AudioFileFormat.Type.WAVE) {
-                throw CliException.file(path + " is a " + fileFormat.getType() + " file, not a WAV file; " + SUPPORTED);
+    private WavReader(String name, InputStream in, Format f, long dataOffset, long declaredSize, long fileSize) {
+        this.name = name;
+        this.in = in;
+        this.channels = f.channels;
+        this.sampleRate = f.rate;
+        this.blockAlign = f.blockAlign;
+        this.decoder = f.decoder;
+        this.description = f.description;
+        boolean streaming = declaredSize == 0 || declaredSize == STREAMING_SIZE;
+        this.declared = streaming ? -1 : declaredSize;
+        long available = fileSize < 0 ? -1 : Math.max(0, fileSize - dataOffset);
+        if (available < 0) {
+            // A pipe: the header's size is an upper bound, checked as the samples arrive.
+            remaining = declared;
+            frameLength = -1;
+        } else if (declared < 0 || declared > available) {
+            remaining = available;
+            frameLength = available / blockAlign;
+            if (declared > available) {
+                warning = cutShortWarning(frameLength);
             }
-            stream = AudioSystem.getAudioInputStream(path.toFile());
-        } catch (UnsupportedAudioFileException e) {
-            throw CliException.file(path + " is not a WAV file that can be read (unknown or unsupported format); "
-                    + SUPPORTED);
-        } catch (IOException e) {
-            throw CliException.file(path + " cannot be read: " + e.getMessage(), e);
-        }
-        try {
-            return new WavReader(path, stream, check(path, stream));
-        } catch (RuntimeException e) {
-            closeQuietly(stream);
-            throw e;
+        } else {
+            remaining = declared;
+            frameLength = declared / blockAlign;
         }
     }
 
-    private static Decoder check(Path path, AudioInputStream stream) {
-        AudioFormat f = stream.getFormat();
-        int channels = f.getChannels();
-        if (channels != 1 && channels != 2) {
-            throw CliException.file(path + " has " + channels + " channels; only mono and stereo are supported");
+    /** A wave header whose first twelve bytes ("RIFF", size, "WAVE") have been read. */
+    static WavReader open(String name, InputStream in, boolean rf64, long fileSize) throws IOException {
+        long offset = 12;
+        Format format = null;
+        long ds64DataSize = -1;
+        byte[] head = new byte[8];
+        while (true) {
+            if (!readFully(in, head, 8)) {
+                throw CliException.file(name + " holds no audio: its WAV header ends before the samples");
+            }
+            offset += 8;
+            String id = new String(head, 0, 4, java.nio.charset.StandardCharsets.ISO_8859_1);
+            long size = le32(head, 4) & 0xffffffffL;
+            if (id.equals("data")) {
+                if (format == null) {
+                    throw CliException.file(name + " is a damaged WAV file: the samples come before their format");
+                }
+                if (rf64 && size == STREAMING_SIZE && ds64DataSize >= 0) {
+                    size = ds64DataSize;
+                }
+                return new WavReader(name, in, format, offset, size, fileSize);
+            }
+            if (size > Integer.MAX_VALUE / 2) {
+                throw CliException.file(name + " is a damaged WAV file: its '" + printable(id) + "' chunk claims "
+                        + size + " bytes");
+            }
+            byte[] body = new byte[(int) size];
+            if (!readFully(in, body, body.length)) {
+                throw CliException.file(name + " holds no audio: it ends inside its WAV header");
+            }
+            offset += size;
+            if ((size & 1) != 0) {
+                // Chunks are padded to an even length; a missing pad at the very end is harmless.
+                if (in.read() >= 0) {
+                    offset++;
+                }
+            }
+            if (id.equals("fmt ")) {
+                format = parseFormat(name, body);
+            } else if (id.equals("ds64") && body.length >= 16) {
+                ds64DataSize = (le32(body, 8) & 0xffffffffL) | ((long) le32(body, 12) << 32);
+            }
         }
-        float rate = f.getSampleRate();
-        if (!(rate >= MIN_RATE && rate <= MAX_RATE) || rate != Math.rint(rate)) {
-            throw CliException.file(path + " has a sample rate of " + rate + " Hz; supported: whole rates from "
+    }
+
+    private static final class Format {
+        int channels;
+        int rate;
+        int blockAlign;
+        String description;
+        SampleDecoder.Decoder decoder;
+    }
+
+    private static Format parseFormat(String name, byte[] b) {
+        if (b.length < 16) {
+            throw CliException.file(name + " is a damaged WAV file: its format chunk is too short");
+        }
+        int tag = le16(b, 0);
+        Format f = new Format();
+        f.channels = le16(b, 2);
+        long rate = le32(b, 4) & 0xffffffffL;
+        f.blockAlign = le16(b, 12);
+        int bits = le16(b, 14);
+        if (tag == TAG_EXTENSIBLE && b.length >= 26) {
+            // The sub-format's GUID starts with the plain format tag.
+            tag = le16(b, 24);
+        }
+        if (f.channels != 1 && f.channels != 2) {
+            throw CliException.file(name + " has " + f.channels + " channels; only mono and stereo are supported");
+        }
+        if (rate < MIN_RATE || rate > MAX_RATE) {
+            throw CliException.file(name + " has a sample rate of " + rate + " Hz; supported: whole rates from "
                     + MIN_RATE + " to " + MAX_RATE + " Hz");
         }
-        if (stream.getFrameLength() == AudioSystem.NOT_SPECIFIED) {
-            throw CliException.file(path + " does not state its length; the WAV header is damaged");
+        f.rate = (int) rate;
+        String what = describe(tag, bits);
+        f.description = what;
+        if (bits < 1 || f.blockAlign != f.channels * ((bits + 7) / 8)) {
+            throw CliException.file(name + " is " + what + ", which is not supported; " + SUPPORTED);
         }
-        AudioFormat.Encoding enc = f.getEncoding();
-        int bits = f.getSampleSizeInBits();
-        boolean big = f.isBigEndian();
-        String what = describe(f);
-        if (f.getFrameSize() != channels * ((bits + 7) / 8)) {
-            throw CliException.file(path + " is " + what + ", which is not supported; " + SUPPORTED);
+        if (tag == TAG_PCM && bits == 8) {
+            f.decoder = SampleDecoder.forPcm(8, false, false);
+        } else if (tag == TAG_PCM && (bits == 16 || bits == 24)) {
+            f.decoder = SampleDecoder.forPcm(bits, true, false);
+        } else if (tag == TAG_FLOAT && (bits == 32 || bits == 64)) {
+            f.decoder = SampleDecoder.forFloat(bits, false);
         }
-        if (enc.equals(AudioFormat.Encoding.PCM_SIGNED)) {
-            switch (bits) {
-                case 8:
-                    return (b, o) -> (short) (b[o] << 8);
-                case 16:
-                    return big ? (b, o) -> (short) ((b[o] << 8) | (b[o + 1] & 0xff))
-                               : (b, o) -> (short) ((b[o + 1] << 8) | (b[o] & 0xff));
-                case 24:
-                    return big ? (b, o) -> from24((b[o] << 16) | ((b[o + 1] & 0xff) << 8) | (b[o + 2] & 0xff))
-                               : (b, o) -> from24((b[o + 2] << 16) | ((b[o + 1] & 0xff) << 8) | (b[o] & 0xff));
-                default:
-                    break;
-            }
-        } else if (enc.equals(AudioFormat.Encoding.PCM_UNSIGNED) && bits == 8) {
-            return (b, o) -> (short) (((b[o] & 0xff) - 128) << 8);
-        } else if (enc.equals(AudioFormat.Encoding.PCM_FLOAT) && (bits == 32 || bits == 64)) {
-            if (bits == 32) {
-                return (b, o) -> fromFloat(Float.intBitsToFloat(big ? be32(b, o) : le32(b, o)));
-            }
-            return (b, o) -> {
-                long v = big ? ((long) be32(b, o) << 32) | (be32(b, o + 4) & 0xffffffffL)
-                             : ((long) le32(b, o + 4) << 32) | (le32(b, o) & 0xffffffffL);
-                return fromFloat(Double.longBitsToDouble(v));
-            };
+        if (f.decoder == null) {
+            throw CliException.file(name + " is " + what + ", which is not supported; " + SUPPORTED);
         }
-        throw CliException.file(path + " is " + what + ", which is not supported; " + SUPPORTED);
+        return f;
     }
 
-    private static String describe(AudioFormat f) {
-        String enc = f.getEncoding().equals(AudioFormat.Encoding.PCM_SIGNED) ? "PCM"
-                : f.getEncoding().equals(AudioFormat.Encoding.PCM_UNSIGNED) ? "unsigned PCM"
-                : f.getEncoding().equals(AudioFormat.Encoding.PCM_FLOAT) ? "float" : f.getEncoding().toString();
-        return f.getSampleSizeInBits() > 0 ? f.getSampleSizeInBits() + "-bit " + enc : enc;
-    }
-
-    private static int le32(byte[] b, int o) {
-        return (b[o] & 0xff) | ((b[o + 1] & 0xff) << 8) | ((b[o + 2] & 0xff) << 16) | (b[o + 3] << 24);
-    }
-
-    private static int be32(byte[] b, int o) {
-        return (b[o] << 24) | ((b[o + 1] & 0xff) << 16) | ((b[o + 2] & 0xff) << 8) | (b[o + 3] & 0xff);
-    }
-
-    /** 24 to 16 bits, rounded to nearest. */
-    private static short from24(int v) {
-        return (short) Math.min(32767, (v + 128) >> 8);
-    }
-
-    /** Full scale ±1.0 to 16 bits, rounded to nearest and clipped; NaN becomes silence. */
-    private static short fromFloat(double x) {
-        if (x != x) {
-            return 0;
+    private static String describe(int tag, int bits) {
+        switch (tag) {
+            case TAG_PCM:
+                return bits + "-bit PCM";
+            case TAG_FLOAT:
+                return bits + "-bit float";
+            case 2:
+            case 0x11:
+                return "ADPCM";
+            case 6:
+                return "A-law";
+            case 7:
+                return "mu-law";
+            case 0x55:
+                return "MP3 inside WAV";
+            default:
+                return String.format(Locale.ROOT, "format 0x%04x", tag);
         }
-        return (short) Math.max(-32768, Math.min(32767, Math.round(x * 32768.0)));
     }
 
-    Path path() {
-        return path;
+    private static String printable(String id) {
+        return id.replaceAll("[^\\x20-\\x7e]", "?");
     }
 
-    /** How the file is encoded, for messages: "24-bit PCM, stereo, 48000 Hz". */
-    String formatDescription() {
-        return describe(format) + ", " + (channels() == 1 ? "mono" : "stereo") + ", " + sampleRate() + " Hz";
+    private String cutShortWarning(long frames) {
+        return String.format(Locale.ROOT, "%s ends after %.2f s, before the %.2f s its header states; only what is"
+                + " there is used", name, (double) frames / sampleRate, (double) declared / blockAlign / sampleRate);
+    }
+
+    @Override
+    public String description() {
+        return description + ", " + (channels == 1 ? "mono" : "stereo") + ", " + sampleRate + " Hz";
     }
 
     @Override
     public int channels() {
-        return format.getChannels();
+        return channels;
     }
 
     @Override
     public int sampleRate() {
-        return (int) format.getSampleRate();
+        return sampleRate;
     }
 
     @Override
@@ -180,65 +217,77 @@ final class WavReader implements PcmSource, AutoCloseable {
         return frameLength;
     }
 
-    /** Frames delivered so far. */
-    long framesRead() {
-        return framesRead;
-    }
-
-    /** Whether the file ended before the length its header states. */
-    boolean cutShort() {
-        return cutShort;
+    @Override
+    public String warning() {
+        return warning;
     }
 
     @Override
-    public int read(short[] buffer, int offset, int frames) {
-        int frameSize = format.getFrameSize();
-        int want = (int) Math.min(frames, frameLength - framesRead);
-        if (want <= 0 || cutShort) {
+    public int read(short[] buffer, int offset, int frames) throws IOException {
+        long wantBytes = (long) frames * blockAlign;
+        if (remaining >= 0) {
+            wantBytes = Math.min(wantBytes, remaining - remaining % blockAlign);
+        }
+        if (wantBytes <= 0) {
             return 0;
         }
-        if (bytes.length < want * frameSize) {
-            bytes = new byte[want * frameSize];
+        int want = (int) wantBytes;
+        if (bytes.length < want) {
+            bytes = new byte[want];
         }
         int got = 0;
         try {
-            int total = want * frameSize;
-            while (got < total) {
-                int n = in.read(bytes, got, total - got);
+            while (got < want) {
+                int n = in.read(bytes, got, want - got);
                 if (n < 0) {
                     break;
                 }
                 got += n;
             }
         } catch (EOFException e) {
-            // A file cut short ends here; what was read is kept.
-        } catch (IOException e) {
-            throw CliException.file("error while reading " + path + ": " + e.getMessage(), e);
+            // What was read is kept.
         }
-        int n = got / frameSize;
-        int bytesPerSample = frameSize / format.getChannels();
-        int base = offset * format.getChannels();
-        for (int i = 0, o = 0; i < n * format.getChannels(); i++, o += bytesPerSample) {
+        int n = got / blockAlign;
+        int base = offset * channels;
+        int bytesPerSample = blockAlign / channels;
+        for (int i = 0, o = 0; i < n * channels; i++, o += bytesPerSample) {
             buffer[base + i] = decoder.sample(bytes, o);
         }
         framesRead += n;
-        if (n < want) {
-            // The header promised more than the file holds.
-            cutShort = true;
+        if (remaining >= 0) {
+            remaining -= got;
+        }
+        if (got < want) {
+            remaining = 0;
+            if (declared >= 0 && frameLength < 0 && warning == null) {
+                warning = cutShortWarning(framesRead);
+            }
         }
         return n;
     }
 
     @Override
-    public void close() {
-        closeQuietly(stream);
+    public void close() throws IOException {
+        in.close();
     }
 
-    private static void closeQuietly(AutoCloseable c) {
-        try {
-            c.close();
-        } catch (Exception ignored) {
-            // Nothing useful to do about a failed close of an input.
+    static boolean readFully(InputStream in, byte[] b, int n) throws IOException {
+        int got = 0;
+        while (got < n) {
+            int r = in.read(b, got, n - got);
+            if (r < 0) {
+                return false;
+            }
+            got += r;
         }
+        return true;
+    }
+
+    static int le16(byte[] b, int o) {
+        return (b[o] & 0xff) | ((b[o + 1] & 0xff) << 8);
+    }
+
+    static int le32(byte[] b, int o) {
+        return (b[o] & 0xff) | ((b[o + 1] & 0xff) << 8) | ((b[o + 2] & 0xff) << 16) | (b[o + 3] << 24);
     }
 }

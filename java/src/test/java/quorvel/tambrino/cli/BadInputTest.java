@@ -106,9 +106,13 @@ class BadInputTest {
 
     @Test
     void optionsOutsideTheEngineRange() throws Exception {
-        refusedByLauncher(2, msg("--tempo 0.2", "between 0.25 and 10"), stretch("--tempo", "0.2"));
-        refused(2, msg("--tempo 11", "between 0.25 and 10"), stretch("--tempo", "11"));
-        refused(2, msg("--tempo", "between 0.125 and 10"), stretch("--tempo", "0", "--oversampling", "8"));
+        refusedByLauncher(2, msg("--tempo 0.2", "between 0.25 and 10"), stretch("--tempo", "0.2", "--quality",
+                "exact"));
+        refused(2, msg("--tempo 11", "between 0.25 and 10"), stretch("--tempo", "11", "--quality", "exact"));
+        refused(2, msg("--tempo", "between 0.125 and 10"), stretch("--tempo", "0", "--oversampling", "8",
+                "--quality", "exact"));
+        refused(2, msg("--tempo 9", "between 0.1 and 8 in fine mode"), stretch("--tempo", "9"));
+        refused(2, msg("'best'", "fine or exact"), stretch("--quality", "best"));
         refused(2, msg("--tempo", "fast"), stretch("--tempo", "fast"));
         refused(2, msg("--frame-size 1000", "power of two from 8 to 4096"), stretch("--frame-size", "1000"));
         refused(2, msg("--frame-size 8192", "power of two from 8 to 4096"), stretch("--frame-size", "8192"));

@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import java.util.List;
 import org.junit.jupiter.api.Test;
 import quorvel.tambrino.NativeInterface;
+import quorvel.tambrino.VoiceFilter;
 
 /** The pure-Java designs: block sizes, the voice-removal filter and the equaliser curve. No engine. */
 class DesignTest {

@@ -59,6 +59,11 @@ class JarTest {
             assertEquals("ALL-UNNAMED", attrs.getValue("Enable-Native-Access"));
             assertEquals("quorvel.tambrino.cli.Tambrino", attrs.getValue("Main-Class"));
             assertTrue(attrs.getValue("Class-Path").contains("picocli"));
+            // The MP3 and Ogg Vorbis decoders, found where Debian installs them.
+            for (String decoder : new String[] {"mp3spi.jar", "jl.jar", "tritonus_share.jar", "vorbisspi.jar",
+                "jorbis.jar", "jogg.jar"}) {
+                assertTrue(attrs.getValue("Class-Path").contains("/usr/share/java/" + decoder), decoder);
+            }
             assertTrue(jar.getEntry("native/linux-x86-64/libtambrino.so").getSize() > 10000);
         }
     }

@@ -59,6 +59,8 @@ final class Launcher {
         java.io.ByteArrayOutputStream o = new java.io.ByteArrayOutputStream();
         java.io.ByteArrayOutputStream e = new java.io.ByteArrayOutputStream();
         int exit;
+        // Whatever the test runner's standard input is, play here is never the interactive player.
+        System.setProperty("tambrino.noninteractive", "true");
         try {
             System.setOut(new java.io.PrintStream(o, true, StandardCharsets.UTF_8));
             System.setErr(new java.io.PrintStream(e, true, StandardCharsets.UTF_8));

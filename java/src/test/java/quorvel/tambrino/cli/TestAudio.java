@@ -58,6 +58,60 @@ final class TestAudio {
         Files.write(file, out.toByteArray());
     }
 
+    /** The bytes of 16-bit samples, little-endian. */
+    static byte[] le16(short[] samples) {
+        ByteBuffer data = ByteBuffer.allocate(samples.length * 2).order(ByteOrder.LITTLE_ENDIAN);
+        for (short s : samples) {
+            data.putShort(s);
+        }
+        return data.array();
+    }
+
+    /**
+     * A WAV file laid out by hand: a format chunk of {@code fmt} bytes, the
+     * chunks in {@code before} ahead of the data, and a data chunk whose size
+     * field says {@code declared} whatever {@code data} holds.
+     */
+    static void writeChunks(Path file, byte[] fmt, byte[][] before, long declared, byte[] data) throws IOException {
+        ByteArrayOutputStream body = new ByteArrayOutputStream();
+        body.write("WAVE".getBytes());
+        body.write(chunk("fmt ", fmt, fmt.length));
+        for (byte[] c : before) {
+            body.write(c);
+        }
+        body.write(chunk("data", new byte[0], declared));
+        body.write(data);
+        ByteBuffer riff = ByteBuffer.allocate(8).order(ByteOrder.LITTLE_ENDIAN);
+        riff.put("RIFF".getBytes()).putInt(body.size());
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        out.write(riff.array());
+        out.write(body.toByteArray());
+        Files.write(file, out.toByteArray());
+    }
+
+    /** A chunk: its id, a size field saying {@code declared}, the body and its pad byte. */
+    static byte[] chunk(String id, byte[] body, long declared) {
+        ByteBuffer c = ByteBuffer.allocate(8 + body.length + (body.length & 1)).order(ByteOrder.LITTLE_ENDIAN);
+        c.put(id.getBytes()).putInt((int) declared).put(body);
+        return c.array();
+    }
+
+    /** A plain format chunk's body. */
+    static byte[] fmt(int tag, int channels, int rate, int bits) {
+        int blockAlign = channels * bits / 8;
+        return ByteBuffer.allocate(16).order(ByteOrder.LITTLE_ENDIAN).putShort((short) tag).putShort((short) channels)
+                .putInt(rate).putInt(rate * blockAlign).putShort((short) blockAlign).putShort((short) bits).array();
+    }
+
+    /** A WAVE_FORMAT_EXTENSIBLE format chunk's body whose sub-format is {@code tag}. */
+    static byte[] fmtExtensible(int tag, int channels, int rate, int bits) {
+        ByteBuffer b = ByteBuffer.allocate(40).order(ByteOrder.LITTLE_ENDIAN);
+        b.put(fmt(0xFFFE, channels, rate, bits)).putShort((short) 22).putShort((short) bits)
+                .putInt(channels == 1 ? 4 : 3).putShort((short) tag)
+                .put(new byte[] {0, 0, 0, 0, 0x10, 0, (byte) 0x80, 0, 0, (byte) 0xAA, 0, 0x38, (byte) 0x9B, 0x71});
+        return b.array();
+    }
+
     /** A decoded 16-bit WAV file. */
     static final class Wav {
         final int channels;
@@ -102,6 +156,10 @@ final class TestAudio {
                 channels = b.getShort(pos + 10);
                 rate = b.getInt(pos + 12);
             } else if (id == 0x61746164) {
+                if (size == -1) {
+                    // A stream of unknown length: to the end of the file.
+                    size = b.limit() - pos - 8;
+                }
                 short[] s = new short[size / 2];
                 for (int i = 0; i < s.length; i++) {
                     s[i] = b.getShort(pos + 8 + 2 * i);

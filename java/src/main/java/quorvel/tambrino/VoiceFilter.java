@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino;
 
 /**
  * Designs the coefficients of the engine's voice-removal filter.
@@ -25,16 +25,22 @@ package quorvel.tambrino.cli;
  * <p>The engine runs the direct form y[n] = Σ b[i]·x[n−i] − Σ(i ≥ 1) a[i]·y[n−i]
  * without dividing by a[0], so the coefficients are normalised to a[0] = 1.
  */
-final class VoiceFilter {
-    static final int ORDER = 4;
-    static final double DEFAULT_CUTOFF_HZ = 150.0;
-    static final double MIN_CUTOFF_HZ = 50.0;
-    static final double MAX_CUTOFF_HZ = 400.0;
+public final class VoiceFilter {
+    /** Order of the low-pass that keeps the bass. */
+    public static final int ORDER = 4;
+    /** The cut-off below which the centre is kept, unless another is chosen. */
+    public static final double DEFAULT_CUTOFF_HZ = 150.0;
+    /** The lowest cut-off that keeps a kick drum out of the removal. */
+    public static final double MIN_CUTOFF_HZ = 50.0;
+    /** The highest cut-off before the removal reaches into the voice itself. */
+    public static final double MAX_CUTOFF_HZ = 400.0;
 
     /** Denominator {@code a} (a[0] = 1) and numerator {@code b}, each {@link #ORDER} + 1 long. */
-    static final class Coefficients {
-        final double[] a;
-        final double[] b;
+    public static final class Coefficients {
+        /** Denominator, a[0] = 1. */
+        public final double[] a;
+        /** Numerator. */
+        public final double[] b;
 
         Coefficients(double[] a, double[] b) {
             this.a = a;
@@ -45,7 +51,7 @@ final class VoiceFilter {
     private VoiceFilter() {}
 
     /** The subtracted-copy filter 1 − low-pass for a cut-off and sample rate. */
-    static Coefficients design(double cutoffHz, int sampleRate) {
+    public static Coefficients design(double cutoffHz, int sampleRate) {
         Coefficients low = butterworthLowPass(ORDER, cutoffHz, sampleRate);
         double[] b = new double[low.a.length];
         for (int i = 0; i < b.length; i++) {
@@ -55,7 +61,7 @@ final class VoiceFilter {
     }
 
     /** A digital Butterworth low-pass with unity gain at DC. */
-    static Coefficients butterworthLowPass(int order, double cutoffHz, int sampleRate) {
+    public static Coefficients butterworthLowPass(int order, double cutoffHz, int sampleRate) {
         if (!(cutoffHz > 0 && cutoffHz < sampleRate / 2.0)) {
             throw new IllegalArgumentException("cut-off " + cutoffHz + " Hz is not below half the sample rate");
         }
@@ -111,7 +117,7 @@ final class VoiceFilter {
     }
 
     /** Complex frequency response at {@code hz}: {re, im}. */
-    static double[] response(Coefficients c, double hz, int sampleRate) {
+    public static double[] response(Coefficients c, double hz, int sampleRate) {
         double w = 2 * Math.PI * hz / sampleRate;
         double nr = 0, ni = 0, dr = 0, di = 0;
         for (int i = 0; i < c.b.length; i++) {

@@ -1,0 +1,121 @@
+package quorvel.tambrino.cli;
+
+import java.io.BufferedOutputStream;
+import java.io.IOException;
+import java.io.OutputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+
+/**
+ * The audio output of a machine without one: what would be heard goes to a
+ * 16-bit WAV file, at the pace of real time (so that the keys and the screen
+ * act as they would while listening), and nothing while playback is paused.
+ * The file appears when the sink is closed, complete, and also when the
+ * process is interrupted (Ctrl-C): what was heard until then.
+ */
+final class FileSink implements PlayCommand.AudioSink {
+    /** How far ahead of real time the writes may run, like an audio output's buffer. */
+    private static final double LEAD_SECONDS = 0.2;
+
+    private final Path target;
+    private final int sampleRate;
+    private final int channels;
+    private final OutputFiles files = new OutputFiles();
+    private final Path tmp;
+    private final OutputStream out;
+    private long frames;
+    private volatile long startNanos;
+    private long pausedAt = -1;
+    private boolean finished;
+
+    FileSink(Path target, int sampleRate, int channels) {
+        this.target = target;
+        this.sampleRate = sampleRate;
+        this.channels = channels;
+        this.tmp = files.temporaryFor(target);
+        try {
+            out = new BufferedOutputStream(Files.newOutputStream(tmp), 1 << 16);
+            out.write(WavWriter.header(sampleRate, channels, -1));
+        } catch (IOException e) {
+            files.close();
+            throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
+        }
+        startNanos = System.nanoTime();
+        OutputFiles.finishOnExit(tmp, this::close);
+    }
+
+    @Override
+    public void write(byte[] bytes, int offset, int length) {
+        synchronized (this) {
+            if (finished) {
+                return;
+            }
+            try {
+                out.write(bytes, offset, length);
+            } catch (IOException e) {
+                throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
+            }
+            frames += length / (2 * channels);
+        }
+        long due = startNanos + (long) ((frames / (double) sampleRate - LEAD_SECONDS) * 1e9);
+        long wait = due - System.nanoTime();
+        if (wait > 0) {
+            try {
+                Thread.sleep(wait / 1_000_000, (int) (wait % 1_000_000));
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    @Override
+    public void drain() {
+        // What is written has been "heard" once real time has caught up with it.
+        long wait = startNanos + (long) (frames / (double) sampleRate * 1e9) - System.nanoTime();
+        if (wait > 0) {
+            try {
+                Thread.sleep(wait / 1_000_000);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    /** What has been "heard": the frames written, no further than real time has gone while playing. */
+    @Override
+    public synchronized long heardFrames() {
+        long now = pausedAt >= 0 ? pausedAt : System.nanoTime();
+        return Math.max(0, Math.min(frames, (long) ((now - startNanos) / 1e9 * sampleRate)));
+    }
+
+    @Override
+    public synchronized void pause() {
+        pausedAt = System.nanoTime();
+    }
+
+    @Override
+    public synchronized void resume() {
+        if (pausedAt >= 0) {
+            startNanos += System.nanoTime() - pausedAt;
+            pausedAt = -1;
+        }
+    }
+
+    /** Finishes the file and moves it into place (once: at the end, or from the exit hook). */
+    @Override
+    public synchronized void close() {
+        if (finished) {
+            return;
+        }
+        finished = true;
+        try {
+            out.close();
+            WavWriter.fixSizes(tmp, channels, frames);
+            files.commit();
+        } catch (IOException e) {
+            throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
+        } finally {
+            files.close();
+        }
+    }
+}

@@ -1,0 +1,181 @@
+package quorvel.tambrino.cli;
+
+import java.io.IOException;
+import java.util.Locale;
+import picocli.CommandLine.ITypeConverter;
+import picocli.CommandLine.TypeConversionException;
+
+/**
+ * The part of the input to work on (--start, --end) and the speed trainer
+ * (--trainer), in frames of one input.
+ */
+final class Passage {
+    /** First frame of the passage. */
+    final long start;
+    /** One past its last frame; -1 = the input's end, when its length is not known. */
+    final long end;
+    /** null without --trainer. */
+    final Trainer trainer;
+
+    private Passage(long start, long end, Trainer trainer) {
+        this.start = start;
+        this.end = end;
+        this.trainer = trainer;
+    }
+
+    /** Whether the passage is the whole input, played once. */
+    boolean whole(long inputFrames) {
+        return start == 0 && (end < 0 || end == inputFrames) && trainer == null;
+    }
+
+    /** Tempos FROM, FROM + STEP, ... up to TO, which is always the last. */
+    static final class Trainer {
+        final double from;
+        final double to;
+        final double step;
+        final String text;
+
+        Trainer(double from, double to, double step, String text) {
+            this.from = from;
+            this.to = to;
+            this.step = step;
+            this.text = text;
+        }
+
+        /** The tempo of pass {@code n} (0 = the first). */
+        double tempo(int pass) {
+            // Rounded to a millionth so that 0.6 + 4 × 0.1 is 1.0, not 0.9999999999999999.
+            double t = Math.rint((from + pass * step) * 1e6) / 1e6;
+            return Math.min(to, t);
+        }
+
+        /** Number of passes: the one at TO included. */
+        int passes() {
+            int n = 1;
+            while (tempo(n - 1) < to) {
+                n++;
+            }
+            return n;
+        }
+    }
+
+    static Passage of(String inName, Double startSeconds, Double endSeconds, Trainer trainer, long frames, int rate) {
+        long start = startSeconds == null ? 0 : Math.round(startSeconds * rate);
+        long end = endSeconds == null ? frames : Math.round(endSeconds * rate);
+        if (startSeconds != null && endSeconds != null && !(end > start)) {
+            throw CliException.usage("--end " + Settings.fmt(endSeconds) + " is not after --start "
+                    + Settings.fmt(startSeconds));
+        }
+        if (frames >= 0 && start >= frames) {
+            throw CliException.usage(String.format(Locale.ROOT, "--start %s is at or after the end of %s (%s)",
+                    Settings.fmt(startSeconds), inName, Terminal.clock((double) frames / rate)));
+        }
+        if (frames >= 0 && end > frames) {
+            // An end beyond the input is its end.
+            end = frames;
+        }
+        return new Passage(start, end, trainer);
+    }
+
+    /**
+     * The passage of a stream, read once: frames before it are skipped, and
+     * the stream ends at its end. The length is known when the input's is.
+     */
+    PcmSource once(PcmSource in) {
+        long inLength = in.frameLength();
+        return new PcmSource() {
+            private long position;
+            private short[] skip;
+
+            @Override
+            public int channels() {
+                return in.channels();
+            }
+
+            @Override
+            public int sampleRate() {
+                return in.sampleRate();
+            }
+
+            @Override
+            public long frameLength() {
+                long stop = end >= 0 ? end : inLength;
+                return stop < 0 ? -1 : stop - start;
+            }
+
+            @Override
+            public int read(short[] buffer, int offset, int frames) throws IOException {
+                while (position < start) {
+                    if (skip == null) {
+                        skip = new short[4096 * in.channels()];
+                    }
+                    int n = in.read(skip, 0, (int) Math.min(4096, start - position));
+                    if (n <= 0) {
+                        return 0;
+                    }
+                    position += n;
+                }
+                int want = end >= 0 ? (int) Math.min(frames, end - position) : frames;
+                if (want <= 0) {
+                    return 0;
+                }
+                int n = in.read(buffer, offset, want);
+                position += Math.max(0, n);
+                return n;
+            }
+        };
+    }
+
+    /** Seconds (12.5) or [h:]m:ss with an optional fraction (1:02.5). */
+    static final class TimeConverter implements ITypeConverter<Double> {
+        @Override
+        public Double convert(String value) {
+            String v = value.trim();
+            if (!v.matches("(\\d+:){0,2}\\d+(\\.\\d*)?|\\.\\d+")) {
+                throw bad(value);
+            }
+            String[] parts = v.split(":");
+            double seconds = 0;
+            for (int i = 0; i < parts.length; i++) {
+                double p = Double.parseDouble(parts[i]);
+                if (i > 0 && p >= 60) {
+                    throw bad(value);
+                }
+                seconds = seconds * 60 + p;
+            }
+            return seconds;
+        }
+
+        private static TypeConversionException bad(String value) {
+            return new TypeConversionException("'" + value + "' is not a time: give seconds (12.5) or m:ss (1:02.5)");
+        }
+    }
+
+    /** FROM:TO:STEP, three tempos with FROM ≤ TO and STEP > 0. */
+    static final class TrainerConverter implements ITypeConverter<Trainer> {
+        @Override
+        public Trainer convert(String value) {
+            String[] p = value.split(":");
+            if (p.length != 3) {
+                throw new TypeConversionException("'" + value + "' is not FROM:TO:STEP, e.g. 0.6:1:0.1");
+            }
+            double[] v = new double[3];
+            for (int i = 0; i < 3; i++) {
+                try {
+                    v[i] = Double.parseDouble(p[i].trim());
+                } catch (NumberFormatException e) {
+                    throw new TypeConversionException("'" + value + "': '" + p[i] + "' is not a number");
+                }
+            }
+            if (!(v[2] > 0) || !(v[0] <= v[1]) || Double.isInfinite(v[1])) {
+                throw new TypeConversionException("'" + value + "': the tempo must rise from FROM to TO by a"
+                        + " positive STEP, e.g. 0.6:1:0.1");
+            }
+            Trainer t = new Trainer(v[0], v[1], v[2], value);
+            if ((v[1] - v[0]) / v[2] > 1000) {
+                throw new TypeConversionException("'" + value + "': more than 1000 passes");
+            }
+            return t;
+        }
+    }
+}

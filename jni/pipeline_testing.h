@@ -1,0 +1,12 @@
+// Test hooks of the block pipeline: for tests, the benchmark and the fuzz
+// target only.
+#pragma once
+
+#include <cstddef>
+
+#include "pipeline.h"
+
+// Capacities of the work buffers in floats per channel (0 before the first
+// block).
+size_t pipeline_input_capacity();
+size_t pipeline_output_capacity();
