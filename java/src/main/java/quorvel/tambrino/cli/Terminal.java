@@ -133,9 +133,13 @@ final class Terminal {
         return String.format(Locale.ROOT, "%d:%02d", s / 60, s % 60);
     }
 
-    /** Level in dB relative to full scale, "-inf" for silence. */
+    /**
+     * Level in dB relative to full scale, "-inf" for silence: a level below
+     * one 16-bit step truncates to 0 in the output, so it is shown as silence
+     * rather than as the -700 dB of a float's tail.
+     */
     static String dbfs(float level) {
-        if (!(level > 0)) {
+        if (!(level >= 1.0f / 32767)) {
             return "-inf dBFS";
         }
         return String.format(Locale.ROOT, "%.1f dBFS", 20 * Math.log10(level));

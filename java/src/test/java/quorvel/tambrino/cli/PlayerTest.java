@@ -215,6 +215,15 @@ class PlayerTest {
     }
 
     @Test
+    void theMeterReadsSilenceBelowOneOutputStep() {
+        assertEquals("-inf dBFS", Terminal.dbfs(0));
+        assertEquals("-inf dBFS", Terminal.dbfs(1e-39f));
+        assertEquals("-inf dBFS", Terminal.dbfs(Float.NaN));
+        assertEquals("-6.0 dBFS", Terminal.dbfs(0.5f));
+        assertEquals("-90.3 dBFS", Terminal.dbfs(1.0f / 32767));
+    }
+
+    @Test
     void audioIsNotPouredOntoATerminal() throws Exception {
         String script = "TAMBRINO_JAR=" + Launcher.jar() + " " + Launcher.launcher() + " stretch " + music
                 + " -; echo EXITED $?; echo DONE; sleep 120";
