@@ -46,7 +46,9 @@ final class EngineOptions {
 
     @Option(names = "--block", paramLabel = "FRAMES",
             description = "Input frames per engine block, a multiple of the analysis hop (up to 65536)."
-                    + " The output does not depend on it. Default: about 4096.")
+                    + " The output does not depend on it in exact mode, nor in fine mode at tempos whose"
+                    + " analysis hop is a whole number of samples (0.5, 0.75, 1.25, ...); at other tempos fine"
+                    + " mode's output differs slightly with it. Default: about 4096.")
     Integer block;
 
     @Option(names = "--preamp", defaultValue = "0", paramLabel = "DB",
