@@ -10,8 +10,10 @@ import quorvel.tambrino.TempoStream;
  * {@link TempoStream} that trims its start-up delay and feeds silence after
  * the input, so that the stretched stream starts with the input and lasts its
  * duration divided by the tempo played. Every block returns exactly the
- * frames that the engine wrote for it, so the samples do not depend on the
- * block size.
+ * frames that the engine wrote for it. In the exact mode the samples
+ * therefore do not depend on the block size; in the fine mode they do not
+ * where the tempo times the synthesis hop is a whole number of samples, and
+ * elsewhere differ only by where the analysis positions round.
  */
 final class Stretcher implements PcmSource, AutoCloseable {
     /** Told about every block whose output overlaps the stretched stream. */
