@@ -471,3 +471,7 @@ size_t pipeline_input_capacity() {
 size_t pipeline_output_capacity() {
   return outCapacity;
 }
+
+int pipeline_quality_mode() {
+  return qualityMode.load(relaxed);
+}
