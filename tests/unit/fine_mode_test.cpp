@@ -33,6 +33,16 @@ quality::Stereo music(double seconds) {
   return s;
 }
 
+// The first frames of a stereo signal as interleaved 16-bit PCM.
+std::vector<jshort> interleaved(const quality::Stereo& s, size_t frames) {
+  std::vector<jshort> pcm;
+  for (size_t i = 0; i < frames; i++) {
+    pcm.push_back(finedrive::toPcm(s.left[i]));
+    pcm.push_back(finedrive::toPcm(s.right[i]));
+  }
+  return pcm;
+}
+
 float peakOf(const std::vector<float>& x, size_t from = 0) {
   float p = 0;
   for (size_t i = from; i < x.size(); i++) p = std::max(p, std::fabs(x[i]));
@@ -107,11 +117,7 @@ TEST_F(FineMode, TheOutputDoesNotDependOnTheBlockSize) {
 TEST_F(FineMode, EveryBlockReturnsExactlyItsOwnFreshSamples) {
   finedrive::start(env, 2);
   const quality::Stereo m = music(1.0);
-  std::vector<jshort> pcm;
-  for (size_t i = 0; i < m.left.size(); i++) {
-    pcm.push_back(finedrive::toPcm(m.left[i]));
-    pcm.push_back(finedrive::toPcm(m.right[i]));
-  }
+  const std::vector<jshort> pcm = interleaved(m, m.left.size());
   const jshort marker = 12345;
   const int sizes[][2] = {{4096, 5461}, {100, 800}, {1, 8}, {4096, 0}, {3000, 2000}, {512, 4096}, {7, 9}};
   size_t at = 0;
@@ -213,11 +219,7 @@ TEST_F(FineMode, ASwitchIntoTheFineModeStartsCleanly) {
 // hops out, as the exact mode's callers size them).
 TEST_F(FineMode, BackInTheExactModeTheStreamStartsAfresh) {
   const quality::Stereo m = music(2.0);
-  std::vector<jshort> pcm;
-  for (size_t i = 0; i < m.left.size(); i++) {
-    pcm.push_back(finedrive::toPcm(m.left[i]));
-    pcm.push_back(finedrive::toPcm(m.right[i]));
-  }
+  const std::vector<jshort> pcm = interleaved(m, m.left.size());
   const int in = 4096;
   const int out = 8 * 683;  // tempo 0.75 at 4096/8
   auto blocks = [&](int first, int count) {
@@ -385,11 +387,7 @@ TEST_F(FineMode, ShorterFramesWorkToo) {
 TEST_F(FineMode, TheModeMayChangeWhileBlocksRun) {
   finedrive::start(env, 2);
   const quality::Stereo m = music(1.0);
-  std::vector<jshort> pcm;
-  for (size_t i = 0; i < 4096; i++) {
-    pcm.push_back(finedrive::toPcm(m.left[i]));
-    pcm.push_back(finedrive::toPcm(m.right[i]));
-  }
+  const std::vector<jshort> pcm = interleaved(m, 4096);
   std::atomic<bool> done{false};
   std::thread ui([&done] {
     fakejni::Env uiEnv;
