@@ -29,7 +29,7 @@ struct FineKernels {
   void (*addAlternating)(float* x, float h, int n);  // x[k] += (-1)^k h
   // atan2(y, x) to about 1e-7 rad (0 for 0/0).
   void (*atan2)(const float* y, const float* x, float* out, int n);
-  // sin and cos of angles within a few turns, to about 1e-7.
+  // sin and cos of angles within a few turns, to about 1e-7 (NaN for a NaN).
   void (*sincos)(const float* angle, float* sine, float* cosine, int n);
 };
 

@@ -382,6 +382,35 @@ TEST_F(FineMode, ShorterFramesWorkToo) {
   }
 }
 
+// A voice-removal amount of infinity turns the block's input into
+// infinities and NaNs. The fine mode plays on (silence where nothing is
+// finite, every sample in range), and music comes back by itself once the
+// input is finite again: no phase stays non-finite.
+TEST_F(FineMode, NonFiniteInputNeitherStopsNorBreaksTheStream) {
+  finedrive::start(env, 2);
+  Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(&env, nullptr, env.doubles({1.0}),
+                                                              env.doubles({0.5}), 1, 1);
+  Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(&env, nullptr, 1);
+  Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(&env, nullptr,
+                                                              std::numeric_limits<float>::infinity());
+  ASSERT_EQ("", env.takeException());
+  const quality::Stereo m = music(3.0);
+  const std::vector<jshort> pcm = interleaved(m, m.left.size());
+  const int in = 4096;
+  const int out = 5461;  // tempo 0.75
+  const size_t blocks = m.left.size() / in;
+  int peak = 0;
+  for (size_t k = 0; k < blocks; k++) {
+    if (k == blocks / 3) Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(&env, nullptr, 0);
+    const std::vector<jshort> input(pcm.begin() + static_cast<long>(k * in * 2), pcm.end());
+    const std::vector<jshort> got = block(input, 2, in, out, 0);
+    for (jshort v : got) ASSERT_NE(-32768, v);
+    if (k + 3 >= blocks)
+      for (jshort v : got) peak = std::max(peak, std::abs(static_cast<int>(v)));
+  }
+  EXPECT_GT(peak, 3000);
+}
+
 // The player's key switches the mode from the user-interface thread while
 // the playback thread runs blocks: every block still comes back whole.
 TEST_F(FineMode, TheModeMayChangeWhileBlocksRun) {
