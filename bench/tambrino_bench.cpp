@@ -130,18 +130,23 @@ PipelineResult runPipeline(const golden::EngineApi& api, const PipelineCase& c, 
   return r;
 }
 
+// In a child process: the library loaded with TAMBRINO_CPU set to cpu.
+bool loadCapped(const std::string& lib, const char* cpu, golden::EngineApi& api) {
+  setenv("TAMBRINO_CPU", cpu, 1);
+  std::string error;
+  if (bench::loadEngine(lib, api, error)) return true;
+  std::fprintf(stderr, "%s\n", error.c_str());
+  return false;
+}
+
 // cpu: the value of TAMBRINO_CPU for the library.
+
 bool pipelineInChild(const std::string& lib, const char* cpu, const PipelineCase& c, double seconds,
                      PipelineResult& out) {
   return inChild<PipelineResult>(
              [&] {
-               setenv("TAMBRINO_CPU", cpu, 1);
                golden::EngineApi api;
-               std::string error;
-               if (!bench::loadEngine(lib, api, error)) {
-                 std::fprintf(stderr, "%s\n", error.c_str());
-                 return PipelineResult{};
-               }
+               if (!loadCapped(lib, cpu, api)) return PipelineResult{};
                return runPipeline(api, c, seconds);
              },
              out) &&
@@ -205,13 +210,8 @@ bool modeInChild(const std::string& lib, const char* cpu, const ModeCase& c, dou
                  PipelineResult& out) {
   return inChild<PipelineResult>(
              [&] {
-               setenv("TAMBRINO_CPU", cpu, 1);
                golden::EngineApi api;
-               std::string error;
-               if (!bench::loadEngine(lib, api, error)) {
-                 std::fprintf(stderr, "%s\n", error.c_str());
-                 return PipelineResult{};
-               }
+               if (!loadCapped(lib, cpu, api)) return PipelineResult{};
                void* handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
                auto qualityMode = reinterpret_cast<void (*)(JNIEnv*, jobject, jint)>(
                    handle ? dlsym(handle, "Java_quorvel_tambrino_NativeInterface_dspQualityMode") : nullptr);

@@ -5,7 +5,9 @@
 // length. Besides crashes and sanitizer reports it checks the promises made at
 // the Java boundary: a call raises an exception exactly when its arguments are
 // out of range, only one of the documented classes, and a refused call changes
-// neither the engine nor the caller's array. The vector paths of the units are
+// neither the engine nor the caller's array. Blocks run in both quality modes
+// (each with its own limits on the block's ratio) and write only samplesOut
+// frames, every sample within -32767..32767. The vector paths of the units are
 // held to their definitions bit for bit: the split transforms against the
 // interleaved one, the per-bin steps against the C library on every path, the
 // analyser's paths against each other, the filter pair's block form against
@@ -32,6 +34,7 @@
 #include "iirfilter.h"
 #include "iirfilter_testing.h"
 #include "pipeline.h"
+#include "pipeline_testing.h"
 #include "quorvel_tambrino_NativeInterface.h"
 #include "spectrum.h"
 #include "spectrum_testing.h"
@@ -154,6 +157,9 @@ struct Model {
   bool vocoderReplaced = false;
 };
 Model model;
+// The last quality mode that dspQualityMode accepted; unlike the stream, it
+// outlives a dspInit.
+int qualityMode = 0;
 
 // Set-ups of each kind made by the current input.
 struct SetUpCount {
@@ -737,6 +743,10 @@ void jniProcess(Input& in, fakejni::Env& env) {
       const float hop = pipeline_synthesis_hop(stepIn, samplesIn, samplesOut);
       if (samplesOut <= 0) {
         hopValid = true;
+      } else if (qualityMode == 1) {
+        // The fine mode's synthesis hop is fixed; the ratio sets its analysis hop.
+        const double analysisHop = pipeline_analysis_hop(stepIn, samplesIn, samplesOut);
+        hopValid = analysisHop >= 1.0 && analysisHop <= model.frameSize;
       } else if (hop < 2147483648.0f) {
         stepOut = static_cast<int>(hop);
         hopValid = stepOut >= 1 && stepOut <= model.frameSize;
@@ -769,8 +779,15 @@ void jniProcess(Input& in, fakejni::Env& env) {
         spectrum_inspect().samplesIn != countBefore) {
       finding("refused dspProcess advanced the engine");
     }
-  } else if (samplesOut <= 0 && fakejni::Env::read<jshort>(samples) != before) {
-    finding("dspProcess with no output changed the array");
+  } else if (!isNull && cls.empty()) {
+    // Only the first samplesOut frames are written, each sample within the
+    // limiter's range.
+    const std::vector<jshort> after = fakejni::Env::read<jshort>(samples);
+    const size_t written = static_cast<size_t>(std::max(samplesOut, 0)) * static_cast<size_t>(ch);
+    for (size_t i = 0; i < after.size(); i++) {
+      if (i >= written && after[i] != before[i]) finding("dspProcess wrote beyond samplesOut frames");
+      if (i < written && after[i] == -32768) finding("dspProcess output -32768");
+    }
   }
   const float level = Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(&env, nullptr);
   settle(env, "dspGetMaxLevel", true, {}, false);
@@ -902,6 +919,15 @@ void jniSetter(Input& in, fakejni::Env& env) {
   settle(env, method, true, {}, false);
 }
 
+void jniQualityMode(Input& in, fakejni::Env& env) {
+  const int mode = in.anyInt({1, 0, 2, -1});
+  const bool valid = mode == 0 || mode == 1;
+  Java_quorvel_tambrino_NativeInterface_dspQualityMode(&env, nullptr, mode);
+  settle(env, "dspQualityMode", valid, {kIae}, false);
+  if (valid) qualityMode = mode;
+  if (pipeline_quality_mode() != qualityMode) finding("dspQualityMode", std::to_string(mode));
+}
+
 void checkNothingPinned(const fakejni::Env& env) {
   for (const fakejni::Array* a : env.owned) {
     if (a->pinned != 0) finding("an array was left pinned");
@@ -953,6 +979,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 13:
         jniSpectrum(in, env);
+        break;
+      case 15:
+        jniQualityMode(in, env);
         break;
       default:
         jniSetter(in, env);

@@ -24,6 +24,12 @@
 // bin 0 whole; the inverse one leaves the imaginary part of its last-but-one
 // chain value in im[0]. (Finite values that overflow on the chain are sent
 // to the portable path as well, which costs time, not bits.)
+//
+// Owns: nothing; the tables declared here belong to fft.cpp, which fills
+// them in fft_init.
+// Threads: a kernel runs on the thread of the transform that takes it, never
+// while fft_init rebuilds the tables.
+// Audio path: the kernels allocate, lock and log nothing.
 #pragma once
 
 #include "fft.h"

@@ -315,10 +315,12 @@ inline void reference(int channels, float lr, float li, float rr, float ri, bool
   }
 }
 
-// The phase less the nearest multiple of 2 pi (phases here stay far below
-// 2^62).
+// The phase less the nearest multiple of 2 pi. Only a non-finite phase (from
+// non-finite input, which a runaway voice-removal filter can feed) reaches
+// 2^62 turns; converting it would be undefined, and it is kept as it is.
 double wrap(double phase) {
   const double turns = phase * (1.0 / kTwoPi);
+  if (!(std::fabs(turns) < 4.6e18)) return phase;
   const int64_t whole = static_cast<int64_t>(turns + (turns >= 0 ? 0.5 : -0.5));
   return phase - static_cast<double>(whole) * kTwoPi;
 }
@@ -426,7 +428,11 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
       // The analysis held: the partial goes on at its bin's frequency.
       turn = kTwoPi * k * static_cast<double>(st.hop) / st.n;
     }
-    raw[t] = static_cast<float>(wrap(static_cast<double>(rotation[k]) + turn));
+    // A non-finite rotation (from non-finite input) would be carried from
+    // frame to frame for good: the region starts again from its analysis
+    // phase instead.
+    const double next = wrap(static_cast<double>(rotation[k]) + turn);
+    raw[t] = std::isfinite(next) ? static_cast<float>(next) : 0.0f;
   }
   float* turnSin = cross;
   float* turnCos = dot;

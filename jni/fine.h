@@ -25,8 +25,10 @@
 // into the fine mode starts from the recent input), the onset detector, the
 // time map, the spectra and phases of the last frame, the overlap-add store
 // and the window tables (heap, made by fine_init).
-// Threads: one thread (the playback thread) makes every call; fine_init never
-// overlaps the others.
+// Threads: the playback thread makes the block calls (fine_feed, fine_restart,
+// fine_process); fine_init, fine_prepare and fine_commit come from the
+// stream's set-up, which never overlaps a block; fine_latency and
+// fine_input_lag read no state and may be called from any thread.
 // Audio path: fine_feed, fine_restart and fine_process allocate, lock and log
 // nothing.
 #pragma once

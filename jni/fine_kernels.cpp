@@ -109,7 +109,10 @@ void atan2Plain(const float* y, const float* x, float* out, int n) {
 void sincosPlain(const float* angle, float* sine, float* cosine, int n) {
   for (int k = 0; k < n; k++) {
     const float x = std::fabs(angle[k]);
-    int j = static_cast<int>(x * kFourOverPiF);
+    // As the vector conversion does: a NaN or a value beyond int's range
+    // (where a plain conversion would be undefined) gives INT_MIN.
+    const float octants = x * kFourOverPiF;
+    int j = octants < 2147483648.0f ? static_cast<int>(octants) : INT32_MIN;
     j = (j + 1) & ~1;
     const float y = static_cast<float>(j);
     const float r = ((x - y * kDp1) - y * kDp2) - y * kDp3;

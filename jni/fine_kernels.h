@@ -1,12 +1,13 @@
 // The fine mode's per-bin and per-sample steps, portable and AVX2
-// (fine_avx2.cpp): the
-// power of both channels, the rotation of the bins, the overlap-add and its
-// normalisation, the Nyquist bin, and the atan2 and sine/cosine of the
-// peaks. Both paths make the same single-precision operations in the same
-// order (no fused multiply-add), so they give the same results.
+// (fine_avx2.cpp): the power of both channels, the rotation of the bins, the
+// overlap-add and its normalisation, the Nyquist bin, and the atan2 and
+// sine/cosine of the peaks. Both paths make the same single-precision
+// operations in the same order (no fused multiply-add), so they give the
+// same results.
 //
 // Every AVX2 kernel follows the engine's one convention: it does what it can
 // in whole vectors and returns how much it did; the portable step finishes.
+//
 // Owns: nothing (pure functions over caller-given arrays).
 // Threads: any; each call takes the instruction set that cpu_level() allows
 // at the time.
@@ -28,7 +29,7 @@ struct FineKernels {
   void (*addAlternating)(float* x, float h, int n);  // x[k] += (-1)^k h
   // atan2(y, x) to about 1e-7 rad (0 for 0/0).
   void (*atan2)(const float* y, const float* x, float* out, int n);
-  // sin and cos of angles within a few turns, to about 1e-7.
+  // sin and cos of angles within a few turns, to about 1e-7 (NaN for a NaN).
   void (*sincos)(const float* angle, float* sine, float* cosine, int n);
 };
 

@@ -261,9 +261,10 @@ PipelineStatus pipeline_init(int pFrameSize, int pOverSampling, int pSampleRate,
 
   // Only an allocation can fail from here on, and every one comes first:
   // eq_init allocates only at its first success (before any stream has been
-  // set up), and vocoder_init builds its new set in full before it gives up
-  // the old one. Only when both have succeeded are the filters and the
-  // analyser set up and the new values published, so a failure leaves the
+  // set up), fine_prepare builds the fine mode's state aside, and
+  // vocoder_init builds its new set in full before it gives up the old one.
+  // Only when all three have succeeded are the filters, the analyser and the
+  // fine mode set up and the new values published, so a failure leaves the
   // stream that is playing exactly as it was.
   if (!eq_init(pFrameSize / 2) || !fine_prepare(pFrameSize, pFrameSize / pOverSampling) ||
       !vocoder_init(pFrameSize, pFrameSize / pOverSampling))
@@ -470,4 +471,8 @@ size_t pipeline_input_capacity() {
 
 size_t pipeline_output_capacity() {
   return outCapacity;
+}
+
+int pipeline_quality_mode() {
+  return qualityMode.load(relaxed);
 }

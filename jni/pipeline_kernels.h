@@ -4,6 +4,11 @@
 // Every kernel follows the engine's one convention: it does what it can in
 // whole vectors and returns how much it did; the caller finishes with the
 // portable step, which performs the same operations per sample.
+//
+// Owns: nothing (functions over caller-given arrays).
+// Threads: the kernels run on the thread of the block or conversion that
+// takes them.
+// Audio path: they allocate, lock and log nothing.
 #pragma once
 
 #include <cstdint>

@@ -10,3 +10,5 @@
 // block).
 size_t pipeline_input_capacity();
 size_t pipeline_output_capacity();
+// The quality mode that the next block will take (0 exact, 1 fine).
+int pipeline_quality_mode();

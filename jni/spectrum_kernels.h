@@ -4,6 +4,10 @@
 // Every kernel follows the engine's one convention: it does what it can in
 // whole vectors and returns how much it did; the caller finishes with the
 // portable step. The analyser's kernels always do it all.
+//
+// Owns: nothing (functions over the analyser's tables and buffers).
+// Threads: the kernels run on the thread that pushes samples to the analyser.
+// Audio path: they allocate, lock and log nothing.
 #pragma once
 
 #include <immintrin.h>

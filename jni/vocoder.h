@@ -13,7 +13,8 @@
 // Threads: one thread (the playback thread) makes every call; vocoder_init
 // must not overlap vocoder_process; the two channels are processed one after
 // the other, never concurrently.
-// Audio path: vocoder_process allocates, locks and logs nothing.
+// Audio path: vocoder_process and vocoder_restart allocate, lock and log
+// nothing.
 #pragma once
 
 // (Re)builds everything for frame size pWinSize and analysis hop step.

@@ -22,6 +22,10 @@
 //   A value falls within the margin of a float's rounding boundary with a
 //   probability of about 2^-15, so that a frame of 1024 bins sends a lane to
 //   the C library only now and then.
+//
+// Owns: nothing but constants (functions over caller-given arrays).
+// Threads: the kernels run on the thread of the vocoder call that takes them.
+// Audio path: they allocate, lock and log nothing.
 
 #pragma once
 

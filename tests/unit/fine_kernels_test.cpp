@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -59,6 +60,24 @@ TEST(FineKernels, SineAndCosineAreAccurateOverSeveralTurns) {
     for (size_t i = 0; i < a.size(); i++) {
       ASSERT_NEAR(std::sin(static_cast<double>(a[i])), s[i], 3e-7) << a[i];
       ASSERT_NEAR(std::cos(static_cast<double>(a[i])), c[i], 3e-7) << a[i];
+    }
+  }
+}
+
+// Non-finite angles come from non-finite input (a runaway voice-removal
+// filter): they give NaN on both paths, and no undefined conversion.
+TEST(FineKernels, NonFiniteAnglesGiveNaN) {
+  const float inf = std::numeric_limits<float>::infinity();
+  std::vector<float> a(19, std::numeric_limits<float>::quiet_NaN());
+  a[1] = inf;
+  a[2] = -inf;
+  a[3] = -a[0];
+  std::vector<float> s(a.size()), c(a.size());
+  for (bool avx2 : {false, true}) {
+    if (avx2 && !haveAvx2()) continue;
+    fine_kernels_for(avx2).sincos(a.data(), s.data(), c.data(), static_cast<int>(a.size()));
+    for (size_t i = 0; i < a.size(); i++) {
+      EXPECT_TRUE(std::isnan(s[i]) && std::isnan(c[i])) << i << " avx2 " << avx2;
     }
   }
 }

@@ -33,6 +33,16 @@ quality::Stereo music(double seconds) {
   return s;
 }
 
+// The first frames of a stereo signal as interleaved 16-bit PCM.
+std::vector<jshort> interleaved(const quality::Stereo& s, size_t frames) {
+  std::vector<jshort> pcm;
+  for (size_t i = 0; i < frames; i++) {
+    pcm.push_back(finedrive::toPcm(s.left[i]));
+    pcm.push_back(finedrive::toPcm(s.right[i]));
+  }
+  return pcm;
+}
+
 float peakOf(const std::vector<float>& x, size_t from = 0) {
   float p = 0;
   for (size_t i = from; i < x.size(); i++) p = std::max(p, std::fabs(x[i]));
@@ -107,11 +117,7 @@ TEST_F(FineMode, TheOutputDoesNotDependOnTheBlockSize) {
 TEST_F(FineMode, EveryBlockReturnsExactlyItsOwnFreshSamples) {
   finedrive::start(env, 2);
   const quality::Stereo m = music(1.0);
-  std::vector<jshort> pcm;
-  for (size_t i = 0; i < m.left.size(); i++) {
-    pcm.push_back(finedrive::toPcm(m.left[i]));
-    pcm.push_back(finedrive::toPcm(m.right[i]));
-  }
+  const std::vector<jshort> pcm = interleaved(m, m.left.size());
   const jshort marker = 12345;
   const int sizes[][2] = {{4096, 5461}, {100, 800}, {1, 8}, {4096, 0}, {3000, 2000}, {512, 4096}, {7, 9}};
   size_t at = 0;
@@ -213,11 +219,7 @@ TEST_F(FineMode, ASwitchIntoTheFineModeStartsCleanly) {
 // hops out, as the exact mode's callers size them).
 TEST_F(FineMode, BackInTheExactModeTheStreamStartsAfresh) {
   const quality::Stereo m = music(2.0);
-  std::vector<jshort> pcm;
-  for (size_t i = 0; i < m.left.size(); i++) {
-    pcm.push_back(finedrive::toPcm(m.left[i]));
-    pcm.push_back(finedrive::toPcm(m.right[i]));
-  }
+  const std::vector<jshort> pcm = interleaved(m, m.left.size());
   const int in = 4096;
   const int out = 8 * 683;  // tempo 0.75 at 4096/8
   auto blocks = [&](int first, int count) {
@@ -380,16 +382,41 @@ TEST_F(FineMode, ShorterFramesWorkToo) {
   }
 }
 
+// A voice-removal amount of infinity turns the block's input into
+// infinities and NaNs. The fine mode plays on (silence where nothing is
+// finite, every sample in range), and music comes back by itself once the
+// input is finite again: no phase stays non-finite.
+TEST_F(FineMode, NonFiniteInputNeitherStopsNorBreaksTheStream) {
+  finedrive::start(env, 2);
+  Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(&env, nullptr, env.doubles({1.0}),
+                                                              env.doubles({0.5}), 1, 1);
+  Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(&env, nullptr, 1);
+  Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(&env, nullptr,
+                                                              std::numeric_limits<float>::infinity());
+  ASSERT_EQ("", env.takeException());
+  const quality::Stereo m = music(3.0);
+  const std::vector<jshort> pcm = interleaved(m, m.left.size());
+  const int in = 4096;
+  const int out = 5461;  // tempo 0.75
+  const size_t blocks = m.left.size() / in;
+  int peak = 0;
+  for (size_t k = 0; k < blocks; k++) {
+    if (k == blocks / 3) Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(&env, nullptr, 0);
+    const std::vector<jshort> input(pcm.begin() + static_cast<long>(k * in * 2), pcm.end());
+    const std::vector<jshort> got = block(input, 2, in, out, 0);
+    for (jshort v : got) ASSERT_NE(-32768, v);
+    if (k + 3 >= blocks)
+      for (jshort v : got) peak = std::max(peak, std::abs(static_cast<int>(v)));
+  }
+  EXPECT_GT(peak, 3000);
+}
+
 // The player's key switches the mode from the user-interface thread while
 // the playback thread runs blocks: every block still comes back whole.
 TEST_F(FineMode, TheModeMayChangeWhileBlocksRun) {
   finedrive::start(env, 2);
   const quality::Stereo m = music(1.0);
-  std::vector<jshort> pcm;
-  for (size_t i = 0; i < 4096; i++) {
-    pcm.push_back(finedrive::toPcm(m.left[i]));
-    pcm.push_back(finedrive::toPcm(m.right[i]));
-  }
+  const std::vector<jshort> pcm = interleaved(m, 4096);
   std::atomic<bool> done{false};
   std::thread ui([&done] {
     fakejni::Env uiEnv;
