@@ -28,7 +28,7 @@ if(TAMBRINO_FUZZ)
   get_target_property(TAMBRINO_CORE_SOURCES tambrino_core SOURCES)
   add_library(tambrino_fuzzcore STATIC ${TAMBRINO_CORE_SOURCES})
   add_dependencies(tambrino_fuzzcore jni_header)
-  target_include_directories(tambrino_fuzzcore PUBLIC ${CMAKE_SOURCE_DIR}/jni ${JNI_INCLUDE_DIRS}
+  target_include_directories(tambrino_fuzzcore PUBLIC ${TAMBRINO_NATIVE_INCLUDES} ${JNI_INCLUDE_DIRS}
                                                       ${TAMBRINO_GEN_DIR})
   target_compile_options(tambrino_fuzzcore PRIVATE -fsanitize=fuzzer-no-link ${TAMBRINO_FUZZ_FLAGS})
   target_link_libraries(tambrino_fuzzcore PUBLIC m)

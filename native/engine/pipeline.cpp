@@ -1,3 +1,4 @@
+// The block pipeline: one PCM block in, through both modes, back out limited.
 #include "pipeline.h"
 
 #include <algorithm>

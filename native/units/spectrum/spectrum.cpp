@@ -1,3 +1,4 @@
+// The note spectrum analyser: history, note tables, correlation and smoothing.
 #include "spectrum.h"
 
 #include <math.h>

@@ -1,3 +1,4 @@
+// The voice-removal filter pair: records, stepping and the coefficient handshake.
 #include "iirfilter.h"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// The exact mode's phase vocoder: framing, analysis, phase locking, synthesis.
 #include "vocoder.h"
 
 #include <math.h>

@@ -1,3 +1,4 @@
+// The instruction-set unit: which kernels this processor runs, chosen once.
 #include "cpu.h"
 
 #include <atomic>

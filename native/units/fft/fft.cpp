@@ -1,3 +1,4 @@
+// The FFT unit: tables, the portable transform and the dispatch to the kernels.
 #include "fft.h"
 
 #include <cmath>

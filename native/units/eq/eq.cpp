@@ -1,3 +1,4 @@
+// The spectral equaliser: its per-bin gain table and switch.
 #include "eq.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The fine mode's portable kernels and the dispatch to the vector ones.
 #include "fine_kernels.h"
 
 #include <cmath>

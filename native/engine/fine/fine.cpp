@@ -1,3 +1,4 @@
+// The fine quality mode: its own phase vocoder, time map and output store.
 #include "fine.h"
 
 #include <algorithm>
