@@ -13,9 +13,10 @@ import java.nio.file.Path;
 /**
  * Opens the music to work on, a file or standard input ("-"), recognising its
  * format from its first bytes rather than its name: WAV (read here, see
- * {@link WavReader}), and AIFF, AU, MP3 and Ogg Vorbis through
+ * {@link WavReader}), AIFF, AU, MP3 and Ogg Vorbis through
  * {@code javax.sound.sampled} and the sound service providers on the class
- * path (see {@link SampledReader}).
+ * path (see {@link SampledReader}), and FLAC, Opus, M4A and the other formats
+ * that ffmpeg knows through ffmpeg when it is installed (see {@link FfmpegReader}).
  */
 final class InputFile {
     private InputFile() {}
@@ -23,8 +24,8 @@ final class InputFile {
     /** The argument that names standard input (or output). */
     static final String STDIO = "-";
 
-    static final String ALL_FORMATS = "8-, 16- and 24-bit PCM or 32- and 64-bit float WAV, AIFF or AU; MP3;"
-            + " Ogg Vorbis; mono or stereo";
+    static final String ALL_FORMATS = "8-, 16-, 24- and 32-bit PCM or 32- and 64-bit float WAV, AIFF or AU; MP3;"
+            + " Ogg Vorbis; with ffmpeg installed also FLAC, Opus, M4A/AAC, WMA and others";
 
     /** A decoded stream of 16-bit frames. */
     interface Reader extends PcmSource, AutoCloseable {
@@ -52,10 +53,11 @@ final class InputFile {
         String name = displayName(arg);
         InputStream raw;
         long fileSize = -1;
+        Path path = null;
         if (isStdio(arg)) {
             raw = System.in;
         } else {
-            Path path = Path.of(arg);
+            path = Path.of(arg);
             if (!Files.exists(path)) {
                 throw CliException.file(path + ": no such file");
             }
@@ -78,7 +80,7 @@ final class InputFile {
         }
         BufferedInputStream in = new BufferedInputStream(raw, 1 << 16);
         try {
-            return open(name, in, fileSize);
+            return open(name, path, in, fileSize);
         } catch (RuntimeException | Error e) {
             closeQuietly(in);
             throw e;
@@ -172,7 +174,7 @@ final class InputFile {
         }
     }
 
-    private static Reader open(String name, BufferedInputStream in, long fileSize) throws IOException {
+    private static Reader open(String name, Path path, BufferedInputStream in, long fileSize) throws IOException {
         byte[] head = new byte[12];
         in.mark(1 << 15);
         int n = 0;
@@ -192,9 +194,13 @@ final class InputFile {
         if (n == 0) {
             throw CliException.file(name + " holds no audio: it is empty");
         }
-        if (n >= 4 && riff.equals("fLaC")) {
-            throw CliException.file(name + " is a FLAC file, which cannot be read; supported: " + ALL_FORMATS
-                    + " (convert it first, e.g. 'flac -d FILE' or 'sox FILE out.wav')");
+        String viaFfmpeg = FfmpegReader.recognise(head, n, in);
+        if (viaFfmpeg != null) {
+            if (path != null) {
+                // ffmpeg reads the file itself, by name.
+                closeQuietly(in);
+            }
+            return FfmpegReader.open(name, viaFfmpeg, path, in);
         }
         if (n == 12 && riff.equals("RIFF")) {
             throw CliException.file(name + " is a RIFF file but not a WAV file that can be read; " + WavReader.SUPPORTED);

@@ -9,7 +9,7 @@ final class SampleDecoder {
         short sample(byte[] b, int offset);
     }
 
-    /** Integer PCM of 8, 16 or 24 bits; null for any other size. */
+    /** Integer PCM of 8, 16, 24 or 32 bits; null for any other size. */
     static Decoder forPcm(int bits, boolean signed, boolean bigEndian) {
         switch (bits) {
             case 8:
@@ -20,6 +20,8 @@ final class SampleDecoder {
             case 24:
                 return bigEndian ? (b, o) -> from24((b[o] << 16) | ((b[o + 1] & 0xff) << 8) | (b[o + 2] & 0xff))
                                  : (b, o) -> from24((b[o + 2] << 16) | ((b[o + 1] & 0xff) << 8) | (b[o] & 0xff));
+            case 32:
+                return bigEndian ? (b, o) -> from32(be32(b, o)) : (b, o) -> from32(WavReader.le32(b, o));
             default:
                 return null;
         }
@@ -47,6 +49,11 @@ final class SampleDecoder {
     /** 24 to 16 bits, rounded to nearest. */
     private static short from24(int v) {
         return (short) Math.min(32767, (v + 128) >> 8);
+    }
+
+    /** 32 to 16 bits, rounded to nearest (in 64 bits: the rounding offset must not overflow). */
+    private static short from32(int v) {
+        return (short) Math.min(32767, ((long) v + 32768) >> 16);
     }
 
     /** Full scale ±1.0 to 16 bits, rounded to nearest and clipped; NaN becomes silence. */

@@ -32,8 +32,13 @@ final class SampledReader implements InputFile.Reader {
     private final String description;
     private byte[] bytes = new byte[0];
     private boolean ended;
+    /** Decoded frames still to drop before the music: an MP3 encoder's and decoder's delays. */
+    private long skip;
+    /** Frames of music still to deliver, when the file says how many it has; else -1. */
+    private long remaining;
 
-    private SampledReader(String name, AudioInputStream stream, SampleDecoder.Decoder decoder, String description) {
+    private SampledReader(String name, AudioInputStream stream, SampleDecoder.Decoder decoder, String description,
+            Mp3Stream mp3) {
         this.name = name;
         this.stream = stream;
         AudioFormat f = stream.getFormat();
@@ -42,6 +47,8 @@ final class SampledReader implements InputFile.Reader {
         this.frameSize = f.getFrameSize();
         this.decoder = decoder;
         this.description = description;
+        this.skip = mp3 != null ? mp3.skip() : 0;
+        this.remaining = mp3 != null ? mp3.length() : -1;
     }
 
     private enum Kind {
@@ -83,12 +90,17 @@ final class SampledReader implements InputFile.Reader {
                     + " unsupported format); supported: " + InputFile.ALL_FORMATS);
         }
         if (kind == Kind.VORBIS && !isVorbis(in)) {
-            throw CliException.file(name + " is an Ogg file without Vorbis audio (Opus or FLAC in Ogg cannot be"
-                    + " read); supported: " + InputFile.ALL_FORMATS);
+            throw CliException.file(name + " is an Ogg file without Vorbis, Opus or FLAC audio; supported: "
+                    + InputFile.ALL_FORMATS);
         }
+        Mp3Stream mp3 = null;
         AudioInputStream source;
         try {
-            source = AudioSystem.getAudioInputStream(in);
+            if (kind == Kind.MP3) {
+                mp3 = new Mp3Stream(in);
+                mp3.start();
+            }
+            source = AudioSystem.getAudioInputStream(mp3 != null ? new BufferedInputStream(mp3, 1 << 16) : in);
         } catch (UnsupportedAudioFileException e) {
             String missing = kind == Kind.MP3 || kind == Kind.VORBIS ? " (is its decoder, " + decoderJars(kind)
                     + ", installed? see the README)" : "";
@@ -113,13 +125,13 @@ final class SampledReader implements InputFile.Reader {
         String description = kind.label + ", " + (channels == 1 ? "mono" : "stereo") + ", " + (int) rate + " Hz";
         SampleDecoder.Decoder own = ownDecoder(f);
         if (own != null) {
-            return new SampledReader(name, source, own, description);
+            return new SampledReader(name, source, own, description, mp3);
         }
         AudioFormat pcm = new AudioFormat(AudioFormat.Encoding.PCM_SIGNED, rate, 16, channels, 2 * channels, rate,
                 false);
         try {
             AudioInputStream decoded = AudioSystem.getAudioInputStream(pcm, source);
-            return new SampledReader(name, decoded, SampleDecoder.forPcm(16, true, false), description);
+            return new SampledReader(name, decoded, SampleDecoder.forPcm(16, true, false), description, mp3);
         } catch (IllegalArgumentException e) {
             InputFile.closeQuietly(source);
             throw CliException.file(name + " is " + kind.label + " encoded as " + f.getEncoding() + ", which cannot be"
@@ -192,6 +204,25 @@ final class SampledReader implements InputFile.Reader {
 
     @Override
     public int read(short[] buffer, int offset, int frames) throws IOException {
+        while (skip > 0) {
+            // The caller's buffer holds what is dropped: only the frames returned count.
+            int n = decode(buffer, offset, (int) Math.min(frames, skip));
+            if (n == 0) {
+                return 0;
+            }
+            skip -= n;
+        }
+        if (remaining >= 0) {
+            frames = (int) Math.min(frames, remaining);
+        }
+        int n = decode(buffer, offset, frames);
+        if (remaining >= 0) {
+            remaining -= n;
+        }
+        return n;
+    }
+
+    private int decode(short[] buffer, int offset, int frames) throws IOException {
         if (ended || frames <= 0) {
             return 0;
         }

@@ -16,16 +16,16 @@ import java.util.Locale;
  * which the frames that are there are used and one warning is given. No
  * silence is ever added. RF64 files give their size in a ds64 chunk.
  *
- * <p>8-bit (unsigned), 16- and 24-bit PCM and 32- and 64-bit float are
- * converted to 16 bits, also inside WAVE_FORMAT_EXTENSIBLE; every other
- * encoding, more than two channels and rates outside
- * {@link #MIN_RATE}..{@link #MAX_RATE} are refused with a message that says
- * what is supported.
+ * <p>8-bit (unsigned), 16-, 24- and 32-bit PCM and 32- and 64-bit float are
+ * converted to 16 bits, also inside WAVE_FORMAT_EXTENSIBLE; more than two
+ * channels are mixed down to stereo ({@link Downmix}); every other encoding
+ * and rates outside {@link #MIN_RATE}..{@link #MAX_RATE} are refused with a
+ * message that says what is supported.
  */
 final class WavReader implements InputFile.Reader {
     static final int MIN_RATE = 2000;
     static final int MAX_RATE = 384000;
-    static final String SUPPORTED = "supported: 8-, 16- and 24-bit PCM or 32- and 64-bit float WAV, mono or stereo";
+    static final String SUPPORTED = "supported: 8-, 16-, 24- and 32-bit PCM or 32- and 64-bit float WAV";
 
     private static final int TAG_PCM = 1;
     private static final int TAG_FLOAT = 3;
@@ -38,6 +38,10 @@ final class WavReader implements InputFile.Reader {
     private final int sampleRate;
     private final int blockAlign;
     private final SampleDecoder.Decoder decoder;
+    /** The mix to stereo of a file with more channels, or null. */
+    private final Downmix downmix;
+    private final int fileChannels;
+    private short[] unmixed = new short[0];
     private final String description;
     /** Bytes of samples still to read; -1 = up to the end of the stream. */
     private long remaining;
@@ -51,7 +55,9 @@ final class WavReader implements InputFile.Reader {
     private WavReader(String name, InputStream in, Format f, long dataOffset, long declaredSize, long fileSize) {
         this.name = name;
         this.in = in;
-        this.channels = f.channels;
+        this.fileChannels = f.channels;
+        this.downmix = f.downmix;
+        this.channels = f.downmix != null ? 2 : f.channels;
         this.sampleRate = f.rate;
         this.blockAlign = f.blockAlign;
         this.decoder = f.decoder;
@@ -106,11 +112,8 @@ final class WavReader implements InputFile.Reader {
                 throw CliException.file(name + " holds no audio: it ends inside its WAV header");
             }
             offset += size;
-            if ((size & 1) != 0) {
-                // Chunks are padded to an even length; a missing pad at the very end is harmless.
-                if (in.read() >= 0) {
-                    offset++;
-                }
+            if ((size & 1) != 0 && skipPad(in)) {
+                offset++;
             }
             if (id.equals("fmt ")) {
                 format = parseFormat(name, body);
@@ -120,8 +123,32 @@ final class WavReader implements InputFile.Reader {
         }
     }
 
+    /**
+     * Skips the pad byte that evens out an odd-sized chunk. Some writers leave
+     * it out; a byte that is not 0 is then the next chunk's first and is kept
+     * when the stream can step back. Returns whether a byte was skipped.
+     */
+    private static boolean skipPad(InputStream in) throws IOException {
+        if (!in.markSupported()) {
+            return in.read() >= 0;
+        }
+        in.mark(4);
+        byte[] next = new byte[4];
+        int n = in.readNBytes(next, 0, 4);
+        in.reset();
+        boolean chunkId = n == 4;
+        for (int i = 0; i < n; i++) {
+            chunkId &= next[i] >= 0x20 && next[i] <= 0x7e;
+        }
+        if (chunkId) {
+            return false;
+        }
+        return in.read() >= 0;
+    }
+
     private static final class Format {
         int channels;
+        Downmix downmix;
         int rate;
         int blockAlign;
         String description;
@@ -138,12 +165,17 @@ final class WavReader implements InputFile.Reader {
         long rate = le32(b, 4) & 0xffffffffL;
         f.blockAlign = le16(b, 12);
         int bits = le16(b, 14);
+        long mask = 0;
         if (tag == TAG_EXTENSIBLE && b.length >= 26) {
             // The sub-format's GUID starts with the plain format tag.
             tag = le16(b, 24);
+            mask = le32(b, 20) & 0xffffffffL;
         }
-        if (f.channels != 1 && f.channels != 2) {
-            throw CliException.file(name + " has " + f.channels + " channels; only mono and stereo are supported");
+        if (f.channels == 0) {
+            throw CliException.file(name + " is a damaged WAV file: its format chunk states 0 channels");
+        }
+        if (f.channels > 2) {
+            f.downmix = Downmix.of(f.channels, mask);
         }
         if (rate < MIN_RATE || rate > MAX_RATE) {
             throw CliException.file(name + " has a sample rate of " + rate + " Hz; supported: whole rates from "
@@ -157,7 +189,7 @@ final class WavReader implements InputFile.Reader {
         }
         if (tag == TAG_PCM && bits == 8) {
             f.decoder = SampleDecoder.forPcm(8, false, false);
-        } else if (tag == TAG_PCM && (bits == 16 || bits == 24)) {
+        } else if (tag == TAG_PCM && (bits == 16 || bits == 24 || bits == 32)) {
             f.decoder = SampleDecoder.forPcm(bits, true, false);
         } else if (tag == TAG_FLOAT && (bits == 32 || bits == 64)) {
             f.decoder = SampleDecoder.forFloat(bits, false);
@@ -199,7 +231,8 @@ final class WavReader implements InputFile.Reader {
 
     @Override
     public String description() {
-        return description + ", " + (channels == 1 ? "mono" : "stereo") + ", " + sampleRate + " Hz";
+        String layout = downmix != null ? fileChannels + " channels mixed to stereo" : channels == 1 ? "mono" : "stereo";
+        return description + ", " + layout + ", " + sampleRate + " Hz";
     }
 
     @Override
@@ -248,10 +281,14 @@ final class WavReader implements InputFile.Reader {
             // What was read is kept.
         }
         int n = got / blockAlign;
-        int base = offset * channels;
-        int bytesPerSample = blockAlign / channels;
-        for (int i = 0, o = 0; i < n * channels; i++, o += bytesPerSample) {
-            buffer[base + i] = decoder.sample(bytes, o);
+        if (downmix == null) {
+            decode(bytes, n * channels, blockAlign / channels, buffer, offset * channels);
+        } else {
+            if (unmixed.length < n * fileChannels) {
+                unmixed = new short[n * fileChannels];
+            }
+            decode(bytes, n * fileChannels, blockAlign / fileChannels, unmixed, 0);
+            downmix.mix(unmixed, n, buffer, offset);
         }
         framesRead += n;
         if (remaining >= 0) {
@@ -264,6 +301,12 @@ final class WavReader implements InputFile.Reader {
             }
         }
         return n;
+    }
+
+    private void decode(byte[] from, int samples, int bytesPerSample, short[] to, int at) {
+        for (int i = 0, o = 0; i < samples; i++, o += bytesPerSample) {
+            to[at + i] = decoder.sample(from, o);
+        }
     }
 
     @Override

@@ -75,15 +75,15 @@ class BadInputTest {
         Files.createDirectory(dir.resolve("folder.wav"));
         refused(1, msg("is a folder"), "stretch", dir.resolve("folder.wav").toString(), out);
         Files.writeString(dir.resolve("text.wav"), "these are not the samples you are looking for\n");
-        refused(1, msg("not a WAV file", "supported: 8-, 16- and 24-bit PCM"), "stretch",
+        refused(1, msg("not a WAV file", "supported: 8-, 16-, 24- and 32-bit PCM", "with ffmpeg installed"), "stretch",
                 dir.resolve("text.wav").toString(), out);
-        TestAudio.writeRaw(dir.resolve("int32.wav"), TestAudio.PCM, 1, RATE, 32, new byte[4000]);
-        refused(1, msg("32-bit PCM", "not supported", "supported: 8-, 16- and 24-bit PCM or 32- and 64-bit float"),
-                "stretch", dir.resolve("int32.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("half.wav"), TestAudio.FLOAT, 1, RATE, 16, new byte[4000]);
+        refused(1, msg("16-bit float", "not supported", "supported: 8-, 16-, 24- and 32-bit PCM or 32- and 64-bit"
+                + " float"), "stretch", dir.resolve("half.wav").toString(), out);
         TestAudio.writeRaw(dir.resolve("mulaw.wav"), TestAudio.MULAW, 1, 8000, 8, new byte[4000]);
         refused(1, msg("not supported", "supported:"), "stretch", dir.resolve("mulaw.wav").toString(), out);
-        TestAudio.writeRaw(dir.resolve("six.wav"), TestAudio.PCM, 6, RATE, 16, new byte[12000]);
-        refused(1, msg("6 channels", "only mono and stereo"), "stretch", dir.resolve("six.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("none.wav"), TestAudio.PCM, 0, RATE, 16, new byte[12000]);
+        refused(1, msg("damaged", "0 channels"), "stretch", dir.resolve("none.wav").toString(), out);
         TestAudio.writeRaw(dir.resolve("slow.wav"), TestAudio.PCM, 1, 1000, 16, new byte[2000]);
         refused(1, msg("1000", "from 2000 to 384000 Hz"), "stretch", dir.resolve("slow.wav").toString(), out);
         TestAudio.writeRaw(dir.resolve("empty.wav"), TestAudio.PCM, 2, RATE, 16, new byte[0]);
