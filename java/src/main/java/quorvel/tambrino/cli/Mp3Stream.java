@@ -41,6 +41,7 @@ final class Mp3Stream extends InputStream {
     private int len;
     private int firstHeader;
     private boolean started;
+    private boolean anyFrame;
     /** A free-format stream, whose frame lengths are not in their headers: passed on as it comes. */
     private boolean passThrough;
     private long skip;
@@ -61,6 +62,11 @@ final class Mp3Stream extends InputStream {
         return length;
     }
 
+    /** Whether the stream holds an MPEG audio frame at all (after {@link #start()}). */
+    boolean anyFrame() {
+        return anyFrame;
+    }
+
     /** Reads up to the first frame of music, which gives {@link #skip()} and {@link #length()}. */
     void start() throws IOException {
         if (started) {
@@ -71,6 +77,7 @@ final class Mp3Stream extends InputStream {
         if (!nextFrame()) {
             return;
         }
+        anyFrame = true;
         int h = header(frame, 0);
         if (layer(h) != 3) {
             return;

@@ -99,6 +99,9 @@ final class SampledReader implements InputFile.Reader {
             if (kind == Kind.MP3) {
                 mp3 = new Mp3Stream(in);
                 mp3.start();
+                if (!mp3.anyFrame()) {
+                    throw CliException.file(name + " holds no audio: it has no MP3 frames");
+                }
             }
             source = AudioSystem.getAudioInputStream(mp3 != null ? new BufferedInputStream(mp3, 1 << 16) : in);
         } catch (UnsupportedAudioFileException e) {

@@ -10,8 +10,9 @@ import picocli.CommandLine.Parameters;
 
 @Command(name = "stretch", mixinStandardHelpOptions = true, sortOptions = false,
         description = {"Writes IN at another tempo, same pitch, to OUT.wav (16-bit PCM, same rate and channels).",
-            "Reads WAV (8-, 16- and 24-bit PCM, 32/64-bit float), AIFF, AU, MP3 and Ogg Vorbis, mono or stereo,"
-                    + " at any rate from 2 to 384 kHz. '-' reads standard input or writes standard output."})
+            "Reads WAV (8- to 32-bit PCM, 32/64-bit float), AIFF, AU, MP3 and Ogg Vorbis, and with ffmpeg installed"
+                    + " FLAC, Opus, M4A and more, at any rate from 2 to 384 kHz; surround is mixed to stereo."
+                    + " '-' reads standard input or writes standard output."})
 final class StretchCommand implements Callable<Integer> {
     @Parameters(index = "0", paramLabel = "IN", description = "The music to stretch ('-' = standard input).")
     Path input;
