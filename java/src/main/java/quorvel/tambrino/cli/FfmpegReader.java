@@ -26,6 +26,10 @@ import java.util.concurrent.TimeUnit;
  *
  * <p>When ffmpeg fails, its own message is the error; when it is missing,
  * the message names the package that opens the file.
+ *
+ * <p>One thread opens, reads and closes it; daemon threads of its own keep
+ * ffmpeg's error output and feed it standard input. Closing it early stops
+ * ffmpeg.
  */
 final class FfmpegReader implements InputFile.Reader {
     /** The most of ffmpeg's error output that is kept for the message. */
@@ -39,8 +43,8 @@ final class FfmpegReader implements InputFile.Reader {
     private final ByteArrayOutputStream errors;
     private final Thread errorReader;
 
-    private FfmpegReader(String name, String input, String label, Process process, WavReader wav, ByteArrayOutputStream errors,
-            Thread errorReader) {
+    private FfmpegReader(String name, String input, String label, Process process, WavReader wav,
+            ByteArrayOutputStream errors, Thread errorReader) {
         this.name = name;
         this.input = input;
         this.label = label;
@@ -55,18 +59,18 @@ final class FfmpegReader implements InputFile.Reader {
      * (and, for Ogg, its first page), or null when the format is not one of them.
      */
     static String recognise(byte[] h, int n, BufferedInputStream in) throws IOException {
-        String four = n >= 4 ? ascii(h, 0, 4) : "";
-        String second = n >= 8 ? ascii(h, 4, 4) : "";
+        String four = n >= 4 ? InputFile.ascii(h, 0, 4) : "";
+        String second = n >= 8 ? InputFile.ascii(h, 4, 4) : "";
         if (four.equals("fLaC")) {
             return "FLAC";
         }
         if (four.equals("OggS")) {
-            String page = peek(in, 128);
+            String page = InputFile.peek(in, 128);
             return page.contains("OpusHead") ? "Opus" : page.contains("\u007fFLAC") ? "FLAC in Ogg"
                     : page.contains("Speex   ") ? "Speex" : null;
         }
         if (second.equals("ftyp")) {
-            return n >= 12 && ascii(h, 8, 4).startsWith("M4") ? "M4A" : "MP4";
+            return n >= 12 && InputFile.ascii(h, 8, 4).startsWith("M4") ? "M4A" : "MP4";
         }
         if (n >= 2 && (h[0] & 0xff) == 0xff && (h[1] & 0xf6) == 0xf0) {
             // An ADTS header: the MPEG sync with layer 0.
@@ -98,17 +102,6 @@ final class FfmpegReader implements InputFile.Reader {
             default:
                 return null;
         }
-    }
-
-    private static String peek(BufferedInputStream in, int size) throws IOException {
-        in.mark(size);
-        byte[] b = in.readNBytes(size);
-        in.reset();
-        return ascii(b, 0, b.length);
-    }
-
-    private static String ascii(byte[] b, int offset, int length) {
-        return new String(b, offset, length, StandardCharsets.ISO_8859_1);
     }
 
     /** The ffmpeg program to run, or null when there is none. */
@@ -166,7 +159,8 @@ final class FfmpegReader implements InputFile.Reader {
         BufferedInputStream out = new BufferedInputStream(p.getInputStream(), 1 << 16);
         try {
             byte[] head = out.readNBytes(12);
-            if (head.length < 12 || !ascii(head, 0, 4).equals("RIFF") || !ascii(head, 8, 4).equals("WAVE")) {
+            if (head.length < 12 || !InputFile.ascii(head, 0, 4).equals("RIFF")
+                    || !InputFile.ascii(head, 8, 4).equals("WAVE")) {
                 throw failure(name, input, p, errors, errorReader);
             }
             WavReader wav = WavReader.open(name, out, false, -1);

@@ -208,8 +208,16 @@ final class InputFile {
         return SampledReader.open(name, in, head, n);
     }
 
-    private static String ascii(byte[] b, int offset, int length) {
+    static String ascii(byte[] b, int offset, int length) {
         return new String(b, offset, length, StandardCharsets.ISO_8859_1);
+    }
+
+    /** The next {@code size} bytes of {@code in} (fewer at its end) as text, left unread. */
+    static String peek(BufferedInputStream in, int size) throws IOException {
+        in.mark(size);
+        byte[] b = in.readNBytes(size);
+        in.reset();
+        return ascii(b, 0, b.length);
     }
 
     static void closeQuietly(AutoCloseable c) {

@@ -89,7 +89,7 @@ final class SampledReader implements InputFile.Reader {
             throw CliException.file(name + " is not a WAV file nor another format that can be read (unknown or"
                     + " unsupported format); supported: " + InputFile.ALL_FORMATS);
         }
-        if (kind == Kind.VORBIS && !isVorbis(in)) {
+        if (kind == Kind.VORBIS && !InputFile.peek(in, 64).contains("\u0001vorbis")) {
             throw CliException.file(name + " is an Ogg file without Vorbis, Opus or FLAC audio; supported: "
                     + InputFile.ALL_FORMATS);
         }
@@ -156,23 +156,6 @@ final class SampledReader implements InputFile.Reader {
             return SampleDecoder.forFloat(bits, f.isBigEndian());
         }
         return null;
-    }
-
-    /** Whether the first Ogg page starts a Vorbis stream (its identification header). */
-    private static boolean isVorbis(BufferedInputStream in) throws IOException {
-        in.mark(64);
-        byte[] page = new byte[64];
-        int n = 0;
-        while (n < page.length) {
-            int r = in.read(page, n, page.length - n);
-            if (r < 0) {
-                break;
-            }
-            n += r;
-        }
-        in.reset();
-        String text = new String(page, 0, n, StandardCharsets.ISO_8859_1);
-        return text.contains("\u0001vorbis");
     }
 
     private static String decoderJars(Kind kind) {

@@ -231,7 +231,8 @@ final class WavReader implements InputFile.Reader {
 
     @Override
     public String description() {
-        String layout = downmix != null ? fileChannels + " channels mixed to stereo" : channels == 1 ? "mono" : "stereo";
+        String layout = downmix != null ? fileChannels + " channels mixed to stereo"
+                : channels == 1 ? "mono" : "stereo";
         return description + ", " + layout + ", " + sampleRate + " Hz";
     }
 
