@@ -4,10 +4,13 @@
 set -euo pipefail
 # The second line: the MP3 and Ogg Vorbis decoders of the command-line tool,
 # and what its tests use to make short files in those formats (lame,
-# vorbis-tools, sox) and to drive the interactive player (tmux).
+# vorbis-tools, sox) and to drive the interactive player (tmux). ffmpeg is
+# optional for users (FLAC, Opus, M4A input); the tests install it so that
+# those paths are exercised.
 packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
           clang libclang-rt-14-dev
-          libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux)
+          libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux
+          ffmpeg)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
