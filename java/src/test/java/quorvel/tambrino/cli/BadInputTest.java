@@ -137,7 +137,11 @@ class BadInputTest {
         refused(2, msg("Missing required parameter", "OUT.wav", "--help"), "stretch", good.toString());
         refusedByLauncher(2, msg("Unknown option", "--speed"), stretch("--speed", "2"));
         refused(2, msg("command is missing"));
-        refused(2, msg("Unmatched argument", "stretchh"), "stretchh", good.toString());
+        refused(2, msg("'stretchh' is not a command", "did you mean stretch?", "stretch, play, demo"), "stretchh",
+                good.toString());
+        refused(2, msg("'frobnicate' is not a command", "stretch, play, demo"), "frobnicate");
+        refused(2, msg("unexpected argument 'extra'", "stretch takes IN and OUT.wav"), stretch("extra"));
+        refused(2, msg("unexpected argument 'extra'", "play takes IN"), "play", good.toString(), "extra");
     }
 
     @Test
