@@ -4,6 +4,7 @@ import java.io.FileDescriptor;
 import java.io.FileOutputStream;
 import java.io.IOException;
 import java.io.OutputStream;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.AtomicMoveNotSupportedException;
 import java.nio.file.FileAlreadyExistsException;
@@ -105,17 +106,33 @@ final class OutputFiles implements AutoCloseable {
         if (InputFile.isStdio(arg.toString())) {
             return new Target("standard output", null, true);
         }
-        Path file = followLinks(arg);
+        // The system follows the links first: /dev/stdout and /proc/self/fd/N lead to pipes and
+        // terminals that have no name of their own to follow to.
         BasicFileAttributes a;
         try {
-            a = Files.readAttributes(file, BasicFileAttributes.class);
+            a = Files.readAttributes(arg, BasicFileAttributes.class);
         } catch (IOException e) {
             a = null;
         }
         if (a != null && a.isDirectory()) {
             throw CliException.file(arg + " is a folder; " + option + " needs a file name");
         }
-        return new Target(arg.toString(), file, a != null && a.isOther());
+        if (a != null && a.isOther()) {
+            return new Target(arg.toString(), arg.toAbsolutePath(), true);
+        }
+        return new Target(arg.toString(), followLinks(arg), false);
+    }
+
+    /** Whether {@code arg} is this process's standard output: '-', or another name for it such as /dev/stdout. */
+    static boolean isStandardOutput(Path arg) {
+        if (InputFile.isStdio(arg.toString())) {
+            return true;
+        }
+        try {
+            return Files.isSameFile(arg, Path.of("/proc/self/fd/1"));
+        } catch (IOException | RuntimeException e) {
+            return false;
+        }
     }
 
     /** The file that {@code path} ends at, through any chain of symbolic links, even when it does not exist yet. */
@@ -277,7 +294,12 @@ final class OutputFiles implements AutoCloseable {
         Path dir = abs.getParent();
         Path tmp;
         while (true) {
-            tmp = dir.resolve("." + abs.getFileName() + "." + Long.toUnsignedString(RANDOM.nextLong(), 36) + ".part");
+            String base = abs.getFileName().toString();
+            // Within the 255 bytes a name may have, however long the target's is.
+            while (base.getBytes(StandardCharsets.UTF_8).length > 200) {
+                base = base.substring(0, base.length() - 1);
+            }
+            tmp = dir.resolve("." + base + "." + Long.toUnsignedString(RANDOM.nextLong(), 36) + ".part");
             try {
                 Files.createFile(tmp);
                 break;

@@ -68,8 +68,9 @@ final class PlayCommand implements Callable<Integer> {
     @Override
     public Integer call() throws Exception {
         engineOptions.resolve(2, 44100);
-        if (outputFile != null && InputFile.isStdio(outputFile.toString())) {
-            throw CliException.usage("--output-file needs a file name");
+        if (outputFile != null && OutputFiles.isStandardOutput(outputFile)) {
+            throw CliException.usage("--output-file needs a file name: standard output carries the player's"
+                    + " messages (use 'tambrino stretch IN -' for a pipe)");
         }
         if (outputFile != null) {
             OutputFiles.checkFormat(outputFile, "--output-file", OutputFiles.AUDIO_NAMES);

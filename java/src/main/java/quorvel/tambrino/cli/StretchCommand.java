@@ -44,7 +44,7 @@ final class StretchCommand implements Callable<Integer> {
         // Option errors first, before any file is looked at.
         engineOptions.resolve(2, 44100);
         String inArg = input.toString();
-        boolean toStdout = InputFile.isStdio(output.toString());
+        boolean toStdout = OutputFiles.isStandardOutput(output);
         if (toStdout && Terminal.stdoutIsTerminal()) {
             throw CliException.usage("standard output is a terminal: send the audio to a file or a pipe"
                     + " (... - | aplay), or name OUT.wav");

@@ -32,7 +32,13 @@ public final class Tambrino implements Runnable {
     }
 
     public static void main(String[] args) {
-        System.exit(execute(args));
+        int code = execute(args);
+        // The summaries go through System.out, which keeps its write errors to itself.
+        if (System.out.checkError() && code == 0) {
+            System.err.println("tambrino: cannot write the summary to standard output");
+            code = CliException.EXIT_FILE;
+        }
+        System.exit(code);
     }
 
     /** Runs the command line and returns its exit code. */
