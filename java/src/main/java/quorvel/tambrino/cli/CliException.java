@@ -2,16 +2,21 @@ package quorvel.tambrino.cli;
 
 /**
  * A failure that the user can act on: it carries the message printed after
- * "tambrino: " and the process exit code.
+ * "tambrino: " (none when null) and the process exit code.
+ *
+ * <p>The codes are one rule for every command: 0 done, 1 a file (an input
+ * that cannot be read or has an unsupported format, an output that cannot be
+ * written, a reader that went away), 2 usage (an invalid option, argument or
+ * passage, refused before any work), 3 the audio device, 4 the engine.
  */
 final class CliException extends RuntimeException {
     private static final long serialVersionUID = 1L;
 
     /** A file could not be read or written, or its format is not supported. */
     static final int EXIT_FILE = 1;
-    /** An option or argument is invalid (picocli's own usage code). */
+    /** An option, argument or passage is invalid (picocli's own usage code). */
     static final int EXIT_USAGE = 2;
-    /** No audio output device to play through. */
+    /** No audio output device to play through, or it failed while playing. */
     static final int EXIT_NO_AUDIO = 3;
     /** The engine could not be loaded or refused a call. */
     static final int EXIT_ENGINE = 4;
@@ -38,5 +43,10 @@ final class CliException extends RuntimeException {
 
     static CliException usage(String message) {
         return new CliException(EXIT_USAGE, message);
+    }
+
+    /** Ends the run with {@code exitCode} and no message, as when the reader of a pipe goes away. */
+    static CliException quiet(int exitCode) {
+        return new CliException(exitCode, null);
     }
 }

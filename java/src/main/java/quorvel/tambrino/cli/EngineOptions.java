@@ -84,9 +84,8 @@ final class EngineOptions {
                     + " beyond the ends).")
     List<String> eq;
 
-    @Option(names = "--spectrum", negatable = true, defaultValue = "true", fallbackValue = "true",
-            description = "Run the engine's 72-note spectrum analyser (default: on; needed by --spectrum-png).")
-    boolean spectrum;
+    /** Set by each command's own --[no-]spectrum, whose help says what the analyser feeds there. */
+    boolean spectrum = true;
 
     /** "fine" or "exact", in any case. */
     static final class QualityConverter implements ITypeConverter<Quality> {
@@ -104,6 +103,7 @@ final class EngineOptions {
     }
 
     Settings resolve(int channels, int sampleRate) {
+        Passage.checkTimes(start, end);
         Settings.Builder b = new Settings.Builder();
         b.channels = channels;
         b.sampleRate = sampleRate;

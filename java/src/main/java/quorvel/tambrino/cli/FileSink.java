@@ -3,7 +3,6 @@ package quorvel.tambrino.cli;
 import java.io.BufferedOutputStream;
 import java.io.IOException;
 import java.io.OutputStream;
-import java.nio.file.Files;
 import java.nio.file.Path;
 
 /**
@@ -11,7 +10,8 @@ import java.nio.file.Path;
  * 16-bit WAV file, at the pace of real time (so that the keys and the screen
  * act as they would while listening), and nothing while playback is paused.
  * The file appears when the sink is closed, complete, and also when the
- * process is interrupted (Ctrl-C): what was heard until then.
+ * process is interrupted (Ctrl-C): what was heard until then. A device or
+ * FIFO receives it as a stream, as it is heard.
  */
 final class FileSink implements PlayCommand.AudioSink {
     /** How far ahead of real time the writes may run, like an audio output's buffer. */
@@ -21,7 +21,7 @@ final class FileSink implements PlayCommand.AudioSink {
     private final int sampleRate;
     private final int channels;
     private final OutputFiles files = new OutputFiles();
-    private final Path tmp;
+    private final OutputFiles.Output output;
     private final OutputStream out;
     private long frames;
     private volatile long startNanos;
@@ -32,16 +32,16 @@ final class FileSink implements PlayCommand.AudioSink {
         this.target = target;
         this.sampleRate = sampleRate;
         this.channels = channels;
-        this.tmp = files.temporaryFor(target);
+        this.output = files.open(OutputFiles.target(target, "--output-file"));
+        out = new BufferedOutputStream(output, 1 << 16);
         try {
-            out = new BufferedOutputStream(Files.newOutputStream(tmp), 1 << 16);
             out.write(WavWriter.header(sampleRate, channels, -1));
         } catch (IOException e) {
             files.close();
             throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
         }
         startNanos = System.nanoTime();
-        OutputFiles.finishOnExit(tmp, this::close);
+        OutputFiles.finishOnExit(output, this::close);
     }
 
     @Override
@@ -110,11 +110,12 @@ final class FileSink implements PlayCommand.AudioSink {
         finished = true;
         try {
             out.close();
-            WavWriter.fixSizes(tmp, channels, frames);
+            output.finishWav(channels, frames);
             files.commit();
         } catch (IOException e) {
             throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
         } finally {
+            OutputFiles.finished(output);
             files.close();
         }
     }

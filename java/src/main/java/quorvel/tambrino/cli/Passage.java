@@ -17,10 +17,18 @@ final class Passage {
     /** null without --trainer. */
     final Trainer trainer;
 
-    private Passage(long start, long end, Trainer trainer) {
+    /** For the message when a stream of unknown length ends before the passage starts. */
+    private final String inName;
+    private final Double startSeconds;
+    private final int rate;
+
+    private Passage(long start, long end, Trainer trainer, String inName, Double startSeconds, int rate) {
         this.start = start;
         this.end = end;
         this.trainer = trainer;
+        this.inName = inName;
+        this.startSeconds = startSeconds;
+        this.rate = rate;
     }
 
     /** Whether the passage is the whole input, played once. */
@@ -60,21 +68,42 @@ final class Passage {
     }
 
     static Passage of(String inName, Double startSeconds, Double endSeconds, Trainer trainer, long frames, int rate) {
+        checkTimes(startSeconds, endSeconds);
         long start = startSeconds == null ? 0 : Math.round(startSeconds * rate);
         long end = endSeconds == null ? frames : Math.round(endSeconds * rate);
-        if (startSeconds != null && endSeconds != null && !(end > start)) {
-            throw CliException.usage("--end " + Settings.fmt(endSeconds) + " is not after --start "
-                    + Settings.fmt(startSeconds));
+        if (endSeconds != null && !(end > start)) {
+            // Apart when typed, but the same sample at this rate.
+            throw notAfterStart(startSeconds, endSeconds);
+        }
+        if (frames == 0) {
+            throw CliException.file(inName + " holds no audio");
         }
         if (frames >= 0 && start >= frames) {
-            throw CliException.usage(String.format(Locale.ROOT, "--start %s is at or after the end of %s (%s)",
-                    Settings.fmt(startSeconds), inName, Terminal.clock((double) frames / rate)));
+            throw startBeyondEnd(inName, startSeconds, frames, rate);
         }
         if (frames >= 0 && end > frames) {
             // An end beyond the input is its end.
             end = frames;
         }
-        return new Passage(start, end, trainer);
+        return new Passage(start, end, trainer, inName, startSeconds, rate);
+    }
+
+    /** Refuses an --end that is not after --start (or the input's start), before any file is opened. */
+    static void checkTimes(Double startSeconds, Double endSeconds) {
+        if (endSeconds != null && !(endSeconds > (startSeconds == null ? 0 : startSeconds))) {
+            throw notAfterStart(startSeconds, endSeconds);
+        }
+    }
+
+    private static CliException notAfterStart(Double startSeconds, Double endSeconds) {
+        return CliException.usage("--end " + Settings.fmt(endSeconds) + " is not after "
+                + (startSeconds == null ? "the start of the input" : "--start " + Settings.fmt(startSeconds))
+                + ": the passage would be empty");
+    }
+
+    private static CliException startBeyondEnd(String inName, Double startSeconds, long frames, int rate) {
+        return CliException.usage(String.format(Locale.ROOT, "--start %s is at or after the end of %s (%s)",
+                Settings.fmt(startSeconds), inName, Terminal.clock((double) frames / rate)));
     }
 
     /**
@@ -111,7 +140,9 @@ final class Passage {
                     }
                     int n = in.read(skip, 0, (int) Math.min(4096, start - position));
                     if (n <= 0) {
-                        return 0;
+                        // Known only now for a stream: the passage lies beyond its end.
+                        throw position == 0 ? CliException.file(inName + " holds no audio")
+                                : startBeyondEnd(inName, startSeconds, position, rate);
                     }
                     position += n;
                 }

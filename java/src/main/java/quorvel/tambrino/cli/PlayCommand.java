@@ -50,18 +50,30 @@ final class PlayCommand implements Callable<Integer> {
     Path input;
 
     @Option(names = "--output-file", paramLabel = "FILE.wav",
-            description = "Write what would be heard to this WAV file, in real time, instead of playing it"
-                    + " (for machines without a sound card; the keys work as usual).")
+            description = "Write what would be heard to this WAV file (.wav or .wave, or a device or FIFO), in"
+                    + " real time, instead of playing it (for machines without a sound card; the keys work as"
+                    + " usual).")
     Path outputFile;
 
     @Mixin
     EngineOptions engineOptions;
 
+    @Option(names = "--spectrum", negatable = true, defaultValue = "true", fallbackValue = "true",
+            description = "Run the engine's 72-note spectrum analyser (default: on; the meter's note and the"
+                    + " player's spectrum).")
+    void spectrum(boolean on) {
+        engineOptions.spectrum = on;
+    }
+
     @Override
     public Integer call() throws Exception {
         engineOptions.resolve(2, 44100);
-        if (outputFile != null && InputFile.isStdio(outputFile.toString())) {
-            throw CliException.usage("--output-file needs a file name");
+        if (outputFile != null && OutputFiles.isStandardOutput(outputFile)) {
+            throw CliException.usage("--output-file needs a file name: standard output carries the player's"
+                    + " messages (use 'tambrino stretch IN -' for a pipe)");
+        }
+        if (outputFile != null) {
+            OutputFiles.checkFormat(outputFile, "--output-file", OutputFiles.AUDIO_NAMES);
         }
         boolean interactive = Terminal.stdinIsTerminal() && Player.TerminalMode.available();
         String inArg = input.toString();
@@ -75,7 +87,7 @@ final class PlayCommand implements Callable<Integer> {
         String details;
         try (InputFile.Reader in = InputFile.openAudio(inArg)) {
             if (outputFile != null) {
-                OutputFiles.checkWritable(outputFile, "--output-file", input);
+                OutputFiles.checkOutput(outputFile, "--output-file", OutputFiles.AUDIO_NAMES, input);
             }
             settings = engineOptions.resolve(in.channels(), in.sampleRate());
             Settings.hints(settings, System.err);

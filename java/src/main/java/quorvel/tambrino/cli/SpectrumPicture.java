@@ -204,9 +204,13 @@ final class SpectrumPicture implements Stretcher.BlockListener {
         }
     }
 
-    static void writePng(BufferedImage img, Path file) throws IOException {
-        if (!ImageIO.write(img, "png", file.toFile())) {
+    /** The picture as a PNG file's bytes, written out by the caller like any other output. */
+    static byte[] encodePng(BufferedImage img) throws IOException {
+        java.io.ByteArrayOutputStream bytes = new java.io.ByteArrayOutputStream();
+        ImageIO.setUseCache(false);
+        if (!ImageIO.write(img, "png", bytes)) {
             throw new IOException("no PNG writer available");
         }
+        return bytes.toByteArray();
     }
 }

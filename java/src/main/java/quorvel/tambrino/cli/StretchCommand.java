@@ -17,15 +17,22 @@ final class StretchCommand implements Callable<Integer> {
     @Parameters(index = "0", paramLabel = "IN", description = "The music to stretch ('-' = standard input).")
     Path input;
 
-    @Parameters(index = "1", paramLabel = "OUT.wav", description = "Where to write the result (replaced if it"
-            + " exists; '-' = standard output).")
+    @Parameters(index = "1", paramLabel = "OUT.wav", description = "Where to write the result: a .wav or .wave"
+            + " file (replaced when complete; a link's target is), a device or FIFO (written into), or '-' for"
+            + " standard output.")
     Path output;
 
     @Mixin
     EngineOptions engineOptions;
 
+    @Option(names = "--spectrum", negatable = true, defaultValue = "true", fallbackValue = "true",
+            description = "Run the engine's 72-note spectrum analyser (default: on; needed by --spectrum-png).")
+    void spectrum(boolean on) {
+        engineOptions.spectrum = on;
+    }
+
     @Option(names = "--spectrum-png", paramLabel = "FILE",
-            description = "Also write a picture of the 72-note spectrum over time and the peak meter.")
+            description = "Also write a picture (PNG) of the 72-note spectrum over time and the peak meter.")
     Path png;
 
     @Option(names = "--png-width", defaultValue = "960", paramLabel = "PIXELS",
@@ -38,7 +45,7 @@ final class StretchCommand implements Callable<Integer> {
         // Option errors first, before any file is looked at.
         engineOptions.resolve(2, 44100);
         String inArg = input.toString();
-        boolean toStdout = InputFile.isStdio(output.toString());
+        boolean toStdout = OutputFiles.isStandardOutput(output);
         if (toStdout && Terminal.stdoutIsTerminal()) {
             throw CliException.usage("standard output is a terminal: send the audio to a file or a pipe"
                     + " (... - | aplay), or name OUT.wav");
@@ -46,10 +53,15 @@ final class StretchCommand implements Callable<Integer> {
         if (png != null && InputFile.isStdio(png.toString())) {
             throw CliException.usage("--spectrum-png needs a file name; '-' is for the audio only");
         }
+        if (png != null) {
+            OutputFiles.checkDistinct(output, "OUT.wav", png, "--spectrum-png");
+            OutputFiles.checkFormat(png, "--spectrum-png", OutputFiles.PICTURE_NAMES);
+        }
+        OutputFiles.checkFormat(output, "OUT.wav", OutputFiles.AUDIO_NAMES);
         try (InputFile.Reader in = InputFile.openAudio(inArg)) {
-            OutputFiles.checkWritable(output, "OUT.wav", input);
+            OutputFiles.checkOutput(output, "OUT.wav", OutputFiles.AUDIO_NAMES, input);
             if (png != null) {
-                OutputFiles.checkWritable(png, "--spectrum-png", input, output);
+                OutputFiles.checkOutput(png, "--spectrum-png", OutputFiles.PICTURE_NAMES, input);
             }
             String inName = InputFile.displayName(inArg);
             Settings settings = engineOptions.resolve(in.channels(), in.sampleRate());

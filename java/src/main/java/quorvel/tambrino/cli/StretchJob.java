@@ -1,11 +1,8 @@
 package quorvel.tambrino.cli;
 
 import java.io.BufferedOutputStream;
-import java.io.FileDescriptor;
-import java.io.FileOutputStream;
 import java.io.IOException;
 import java.io.OutputStream;
-import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Locale;
 
@@ -40,38 +37,27 @@ final class StretchJob {
         try (Stretcher stretcher = new Stretcher(settings, in, listener); OutputFiles files = new OutputFiles()) {
             holder[0] = stretcher;
             long written;
-            if (toStdout) {
-                System.out.flush();
-                try {
-                    // Not through System.out, which hides write errors such as a closed pipe.
-                    OutputStream os = new BufferedOutputStream(new FileOutputStream(FileDescriptor.out), 1 << 16);
-                    written = WavWriter.write(stretcher, os);
-                } catch (IOException e) {
-                    throw CliException.file("cannot write to standard output: " + OutputFiles.reason(e), e);
-                }
-            } else {
-                Path wavTmp = files.temporaryFor(out);
-                try (OutputStream os = new BufferedOutputStream(Files.newOutputStream(wavTmp), 1 << 16)) {
-                    written = WavWriter.write(stretcher, os);
-                } catch (IOException e) {
-                    throw CliException.file("cannot write " + out + ": " + OutputFiles.reason(e), e);
-                }
-                try {
-                    WavWriter.fixSizes(wavTmp, settings.channels, written);
-                } catch (IOException e) {
-                    throw CliException.file("cannot write " + out + ": " + OutputFiles.reason(e), e);
-                }
+            OutputFiles.Output wav = files.open(OutputFiles.target(out, "OUT.wav"));
+            try (OutputStream os = new BufferedOutputStream(wav, 1 << 16)) {
+                written = WavWriter.write(stretcher, os);
+            } catch (IOException e) {
+                // The output names its own failures: this one is the input's.
+                throw CliException.file("error while reading " + inName + ": " + OutputFiles.reason(e), e);
             }
+            wav.finishWav(settings.channels, written);
             if (stretcher.consumed() == 0) {
                 throw CliException.file(inName + " holds no audio" + (in instanceof Transport ? "" : " in the passage"));
             }
             double elapsed = (System.nanoTime() - start) / 1e9;
             if (picture != null) {
-                Path pngTmp = files.temporaryFor(png);
+                byte[] image;
                 try {
-                    SpectrumPicture.writePng(picture.render(plotWidth, written, settings.sampleRate), pngTmp);
+                    image = SpectrumPicture.encodePng(picture.render(plotWidth, written, settings.sampleRate));
                 } catch (IOException e) {
                     throw CliException.file("cannot write " + png + ": " + OutputFiles.reason(e), e);
+                }
+                try (OutputFiles.Output os = files.open(OutputFiles.target(png, "--spectrum-png"))) {
+                    os.write(image, 0, image.length);
                 }
             }
             try {

@@ -1,23 +1,27 @@
 package quorvel.tambrino.cli;
 
 import java.io.PrintWriter;
+import java.util.ArrayList;
+import java.util.List;
 import picocli.CommandLine;
 import picocli.CommandLine.Command;
+import picocli.CommandLine.Model.PositionalParamSpec;
 import picocli.CommandLine.ParameterException;
+import picocli.CommandLine.UnmatchedArgumentException;
 import quorvel.tambrino.NativeInterface;
 
 /**
  * The {@code tambrino} command: changes the tempo of music without changing
  * its pitch, through the engine.
  *
- * <p>Exit codes: 0 success; 1 a file cannot be read or written or its format
- * is not supported; 2 an invalid option or argument; 3 no audio output to
- * play through; 4 the engine could not be loaded or refused a call.
+ * <p>Exit codes ({@link CliException}): 0 done, 1 file, 2 usage, 3 audio
+ * device, 4 engine.
  */
 @Command(name = "tambrino", mixinStandardHelpOptions = true, versionProvider = Tambrino.Version.class,
         description = "Changes the tempo of music without changing its pitch.",
         subcommands = {StretchCommand.class, PlayCommand.class, DemoCommand.class, CommandLine.HelpCommand.class},
-        footer = {"", "Exit codes: 0 done, 1 file problem, 2 invalid option, 3 no audio output, 4 engine failure."})
+        footer = {"", "Exit codes: 0 done, 1 file (cannot be read or written, unsupported, the reader went away),"
+                + " 2 usage (invalid option, argument or passage), 3 audio device, 4 engine."})
 public final class Tambrino implements Runnable {
     /** The command line that runs this command, for its usage errors. */
     private CommandLine commandLine;
@@ -28,7 +32,13 @@ public final class Tambrino implements Runnable {
     }
 
     public static void main(String[] args) {
-        System.exit(execute(args));
+        int code = execute(args);
+        // The summaries go through System.out, which keeps its write errors to itself.
+        if (System.out.checkError() && code == 0) {
+            System.err.println("tambrino: cannot write the summary to standard output");
+            code = CliException.EXIT_FILE;
+        }
+        System.exit(code);
     }
 
     /** Runs the command line and returns its exit code. */
@@ -38,17 +48,20 @@ public final class Tambrino implements Runnable {
         top.commandLine = cl;
         cl.setParameterExceptionHandler((ex, a) -> {
             PrintWriter err = ex.getCommandLine().getErr();
-            err.println("tambrino: " + ex.getMessage());
+            err.println("tambrino: " + usageMessage(ex));
             err.println("Try '" + qualifiedName(ex.getCommandLine()) + " --help' for the options.");
             err.flush();
             return CliException.EXIT_USAGE;
         });
         cl.setExecutionExceptionHandler((ex, commandLine, parseResult) -> {
             PrintWriter err = commandLine.getErr();
+            CliException known = userFailure(ex);
             int code;
-            if (ex instanceof CliException) {
-                err.println("tambrino: " + ex.getMessage());
-                code = ((CliException) ex).exitCode;
+            if (known != null) {
+                if (known.getMessage() != null) {
+                    err.println("tambrino: " + known.getMessage());
+                }
+                code = known.exitCode;
             } else {
                 err.println("tambrino: the engine failed: " + ex);
                 code = CliException.EXIT_ENGINE;
@@ -57,6 +70,45 @@ public final class Tambrino implements Runnable {
             return code;
         });
         return cl.execute(args);
+    }
+
+    /**
+     * The message of a command line that cannot run. picocli's own words are
+     * kept where they name the option; an argument it cannot place is named
+     * with what the command takes instead.
+     */
+    static String usageMessage(ParameterException ex) {
+        if (!(ex instanceof UnmatchedArgumentException)) {
+            return ex.getMessage();
+        }
+        UnmatchedArgumentException u = (UnmatchedArgumentException) ex;
+        List<String> unmatched = u.getUnmatched();
+        if (u.isUnknownOption() || unmatched.isEmpty()) {
+            return ex.getMessage();
+        }
+        CommandLine where = ex.getCommandLine();
+        String arg = unmatched.get(0);
+        if (where.getParent() == null) {
+            List<String> near = u.getSuggestions();
+            return "'" + arg + "' is not a command" + (near.isEmpty() ? "" : " (did you mean " + near.get(0) + "?)")
+                    + "; the commands are " + String.join(", ", where.getSubcommands().keySet());
+        }
+        List<String> params = new ArrayList<>();
+        for (PositionalParamSpec p : where.getCommandSpec().positionalParameters()) {
+            params.add(p.paramLabel());
+        }
+        return "unexpected argument '" + arg + "': " + qualifiedName(where) + " takes "
+                + (params.isEmpty() ? "only options" : String.join(" and ", params) + " and options");
+    }
+
+    /** The {@link CliException} behind a failure, when one is: a thread of the player may have wrapped it. */
+    private static CliException userFailure(Throwable ex) {
+        for (Throwable t = ex; t != null; t = t.getCause()) {
+            if (t instanceof CliException) {
+                return (CliException) t;
+            }
+        }
+        return null;
     }
 
     /** Loads the engine, or says why it cannot be. */

@@ -11,7 +11,7 @@ import java.nio.file.Path;
  * Writes 16-bit PCM WAV with the canonical 44-byte header. When the length is
  * not known in advance (a decoded or piped input) the header carries the
  * streaming sizes 0xFFFFFFFF, which a file gets corrected by
- * {@link #fixSizes(Path, long)} once it is complete; a pipe keeps them, as
+ * {@link #fixSizes(Path, int, long)} once it is complete; a pipe keeps them, as
  * every streaming writer does.
  */
 final class WavWriter {

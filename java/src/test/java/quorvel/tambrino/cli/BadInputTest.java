@@ -1,6 +1,7 @@
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quorvel.tambrino.cli.TestAudio.sine;
 
@@ -102,6 +103,18 @@ class BadInputTest {
                 stretch("--no-spectrum", "--spectrum-png", dir.resolve("p.png").toString()));
         refused(2, msg("--png-width 10", "between 64 and 16384"),
                 stretch("--spectrum-png", dir.resolve("p.png").toString(), "--png-width", "10"));
+
+        // Names that promise another format get none of its data.
+        for (String name : new String[] {"out.mp3", "out.FLAC"}) {
+            refused(2, msg(name + ": OUT.wav is written as WAV only", "end the name with .wav or .wave"), "stretch",
+                    good.toString(), dir.resolve(name).toString());
+        }
+        refused(2, msg("p.jpg: --spectrum-png is written as PNG only"),
+                stretch("--spectrum-png", dir.resolve("p.jpg").toString()));
+        refused(2, msg("rec.ogg: --output-file is written as WAV only"), "play", good.toString(), "--output-file",
+                dir.resolve("rec.ogg").toString());
+        refused(2, msg("the two outputs collide", "--spectrum-png " + dir.resolve("out.wav")),
+                stretch("--spectrum-png", dir.resolve("out.wav").toString()));
     }
 
     @Test
@@ -137,7 +150,28 @@ class BadInputTest {
         refused(2, msg("Missing required parameter", "OUT.wav", "--help"), "stretch", good.toString());
         refusedByLauncher(2, msg("Unknown option", "--speed"), stretch("--speed", "2"));
         refused(2, msg("command is missing"));
-        refused(2, msg("Unmatched argument", "stretchh"), "stretchh", good.toString());
+        refused(2, msg("--end 0 is not after the start of the input"), stretch("--end", "0"));
+        refused(2, msg("--end 2 is not after --start 2"), stretch("--start", "2", "--end", "0:02"));
+        // Found only at the end of a stream: still the passage's fault, named as such.
+        Launcher.Result r = Launcher.run(List.of("sh", "-c", Launcher.launcher() + " stretch - "
+                + dir.resolve("out.wav") + " --start 5 < " + good), null);
+        assertEquals(2, r.exit, r.toString());
+        assertTrue(r.err.contains("--start 5 is at or after the end of standard input (0:00"), r.toString());
+        assertEquals(List.of("good.wav"), Launcher.listing(dir));
+
+        // Each command's help lists what it takes.
+        Launcher.Result play = Launcher.inProcess("play", "--help");
+        Launcher.Result stretch = Launcher.inProcess("stretch", "--help");
+        assertEquals(0, play.exit + stretch.exit);
+        assertTrue(play.out.contains("--output-file") && play.out.contains("--[no-]spectrum"), play.toString());
+        assertFalse(play.out.contains("-png"), play.toString());
+        assertTrue(stretch.out.contains("--spectrum-png") && !stretch.out.contains("--output-file"),
+                stretch.toString());
+        refused(2, msg("'stretchh' is not a command", "did you mean stretch?", "stretch, play, demo"), "stretchh",
+                good.toString());
+        refused(2, msg("'frobnicate' is not a command", "stretch, play, demo"), "frobnicate");
+        refused(2, msg("unexpected argument 'extra'", "stretch takes IN and OUT.wav"), stretch("extra"));
+        refused(2, msg("unexpected argument 'extra'", "play takes IN"), "play", good.toString(), "extra");
     }
 
     @Test

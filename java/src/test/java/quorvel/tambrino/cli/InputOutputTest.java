@@ -163,13 +163,13 @@ class InputOutputTest {
         assertEquals(0, r.exit, r.toString());
         assertEquals((exactFrames(FRAMES) * 341 + 256) / 512, TestAudio.read16(dir.resolve("twice.wav")).frames());
 
-        // A reader that goes away is a failure, not a success (more output than a pipe buffers).
+        // A reader that goes away is a failure, not a success (more output than a pipe buffers), but no alarm.
         Path longer = dir.resolve("long.wav");
         TestAudio.write16(longer, TestAudio.pcm16(10 * RATE, 2, sine(440, 0.5, RATE), sine(660, 0.4, RATE)), 2, RATE);
         r = Launcher.run(List.of("bash", "-c", tool + " stretch " + longer + " - --quality exact"
                 + " | head -c 100 > /dev/null; exit ${PIPESTATUS[0]}"), null);
         assertEquals(1, r.exit, r.toString());
-        assertTrue(r.err.contains("cannot write to standard output"), r.toString());
+        assertEquals("", r.err, r.toString());
     }
 
     @Test
