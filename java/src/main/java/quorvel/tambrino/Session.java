@@ -415,10 +415,10 @@ public final class Session implements AutoCloseable {
      * @throws UnsupportedOperationException for fine mode when the engine does not have it
      */
     public void setQuality(Quality q) {
+        checkOpen();
         if (q == null) {
             throw new NullPointerException("quality");
         }
-        checkOpen();
         if (q == Quality.FINE && !fineModeAvailable()) {
             throw new UnsupportedOperationException("the loaded engine library has no fine mode");
         }
@@ -491,13 +491,13 @@ public final class Session implements AutoCloseable {
      * @throws IllegalArgumentException for a negative count
      */
     public long outputFramesFor(long inputFrames) {
-        if (inputFrames < 0) {
-            throw new IllegalArgumentException("input of " + inputFrames + " frames");
-        }
         Quality q;
         double t;
         synchronized (this) {
             checkOpen();
+            if (inputFrames < 0) {
+                throw new IllegalArgumentException("input of " + inputFrames + " frames");
+            }
             q = quality;
             t = tempo;
         }

@@ -352,6 +352,7 @@ public final class TempoStream {
      */
     public static final class Audio extends AudioInputStream {
         private final TempoStream stream;
+        private volatile boolean closed;
 
         private Audio(Bytes bytes, AudioFormat format, TempoStream stream) {
             super(bytes, format, stream.frameLength() < 0 ? AudioSystem.NOT_SPECIFIED : stream.frameLength());
@@ -370,25 +371,48 @@ public final class TempoStream {
 
         @Override
         public long getFrameLength() {
-            follow();
+            if (!closed) {
+                follow();
+            }
             return frameLength;
         }
 
         @Override
         public int read(byte[] b, int off, int len) throws IOException {
+            checkOpen();
             follow();
             return super.read(b, off, len);
         }
 
         @Override
         public int available() throws IOException {
+            checkOpen();
             follow();
             return super.available();
         }
 
+        @Override
+        public long skip(long n) throws IOException {
+            checkOpen();
+            follow();
+            return super.skip(n);
+        }
+
+        @Override
+        public void close() throws IOException {
+            closed = true;
+            super.close();
+        }
+
+        private void checkOpen() throws IOException {
+            if (closed) {
+                throw new IOException("the tempo stream is closed");
+            }
+        }
+
         /** Keeps the length this stream stops at in step with a tempo changed on the way. */
         private void follow() {
-            if (frameLength == AudioSystem.NOT_SPECIFIED || stream.session().isClosed()) {
+            if (frameLength == AudioSystem.NOT_SPECIFIED) {
                 return;
             }
             long n = stream.frameLength();

@@ -55,7 +55,7 @@ class SessionTest {
     }
 
     /** Interleaved stereo: 440 Hz on the left, 660 Hz on the right, from frame {@code start} on. */
-    private static void music(short[] block, long start, int frames, int channels) {
+    static void music(short[] block, long start, int frames, int channels) {
         for (int i = 0; i < frames; i++) {
             double t = (double) (start + i) / RATE;
             block[i * channels] = (short) Math.round(12000 * Math.sin(2 * Math.PI * 440 * t));
