@@ -275,17 +275,18 @@ public final class TempoStream {
 
         long rawStart = produced;
         produced += blockOut;
+        // Frames still inside the start-up delay are dropped.
+        pendingStart = (int) Math.max(0, Math.min(blockOut, latency - rawStart));
+        pendingEnd = blockOut;
         long start = rawStart - latency;
         long stop = produced - latency;
         if (stop > 0 && (end < 0 || start < end)) {
             peak = Math.max(peak, level);
             if (listener != null) {
+                // Last, so that a listener that throws loses no output.
                 listener.block(start, stop, level, spectrum);
             }
         }
-        // Frames still inside the start-up delay are dropped.
-        pendingStart = (int) Math.max(0, Math.min(blockOut, latency - rawStart));
-        pendingEnd = blockOut;
     }
 
     // ---------------------------------------------------------------------
@@ -412,7 +413,7 @@ public final class TempoStream {
 
         /** Keeps the length this stream stops at in step with a tempo changed on the way. */
         private void follow() {
-            if (frameLength == AudioSystem.NOT_SPECIFIED) {
+            if (frameLength == AudioSystem.NOT_SPECIFIED || stream.session().isClosed()) {
                 return;
             }
             long n = stream.frameLength();
