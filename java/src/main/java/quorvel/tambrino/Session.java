@@ -78,8 +78,18 @@ public final class Session implements AutoCloseable {
     private final int stepIn;
     private final int blockFrames;
 
-    private volatile double tempo;
-    private volatile Quality quality;
+    /** The mode and tempo, set together so that a reader never sees one without the other. */
+    private static final class Pace {
+        final Quality quality;
+        final double tempo;
+
+        Pace(Quality quality, double tempo) {
+            this.quality = quality;
+            this.tempo = tempo;
+        }
+    }
+
+    private volatile Pace pace;
     private volatile boolean closed;
 
     /**
@@ -107,11 +117,10 @@ public final class Session implements AutoCloseable {
         this.engine = engine;
         this.sampleRate = b.sampleRate;
         this.channels = b.channels;
-        this.quality = b.quality;
         this.frameSize = b.resolvedFrameSize();
         this.overSampling = b.resolvedOverSampling(frameSize);
         this.stepIn = frameSize / overSampling;
-        this.tempo = b.tempo;
+        this.pace = new Pace(b.quality, b.tempo);
         checkTempo(b.tempo, b.quality);
         if (b.blockFrames == 0) {
             blockFrames = stepIn * Math.max(1, (int) Math.round((double) DEFAULT_BLOCK / stepIn));
@@ -300,9 +309,9 @@ public final class Session implements AutoCloseable {
     private void start() {
         engine.dspInit(frameSize, overSampling, sampleRate, channels);
         if (fineModeAvailable()) {
-            engine.dspQualityMode(quality.code);
+            engine.dspQualityMode(pace.quality.code);
         }
-        applied = quality;
+        applied = pace.quality;
         engine.dspSetPreamp(1.0f);
         engine.dspPanning(0, 0, 50);
         engine.dspVoiceRemovalEnable(0);
@@ -360,13 +369,13 @@ public final class Session implements AutoCloseable {
     /** The slowest tempo that the current mode plays with this frame size and oversampling. */
     public double minTempo() {
         checkOpen();
-        return minTempo(quality);
+        return minTempo(pace.quality);
     }
 
     /** The fastest tempo that the current mode plays with this frame size and oversampling. */
     public double maxTempo() {
         checkOpen();
-        return maxTempo(quality);
+        return maxTempo(pace.quality);
     }
 
     private double minTempo(Quality q) {
@@ -396,15 +405,16 @@ public final class Session implements AutoCloseable {
     public void setTempo(double t) {
         synchronized (this) {
             checkOpen();
-            checkTempo(t, quality);
-            tempo = t;
+            Quality q = pace.quality;
+            checkTempo(t, q);
+            pace = new Pace(q, t);
         }
     }
 
     /** The tempo last set: 1 = unchanged, 0.5 = half speed. */
     public double tempo() {
         checkOpen();
-        return tempo;
+        return pace.tempo;
     }
 
     /**
@@ -424,15 +434,14 @@ public final class Session implements AutoCloseable {
         }
         synchronized (this) {
             checkOpen();
-            tempo = Math.max(minTempo(q), Math.min(maxTempo(q), tempo));
-            quality = q;
+            pace = new Pace(q, Math.max(minTempo(q), Math.min(maxTempo(q), pace.tempo)));
         }
     }
 
     /** The processing mode last set. */
     public Quality quality() {
         checkOpen();
-        return quality;
+        return pace.quality;
     }
 
     /**
@@ -441,14 +450,9 @@ public final class Session implements AutoCloseable {
      * keep output and input aligned ({@link TempoStream} does it).
      */
     public int latencyFrames() {
-        Quality q;
-        double t;
-        synchronized (this) {
-            checkOpen();
-            q = quality;
-            t = tempo;
-        }
-        return latencyFrames(q, t);
+        checkOpen();
+        Pace p = pace;
+        return latencyFrames(p.quality, p.tempo);
     }
 
     int latencyFrames(Quality q, double t) {
@@ -470,17 +474,12 @@ public final class Session implements AutoCloseable {
      * in exact mode.
      */
     public double playedTempo() {
-        Quality q;
-        double t;
-        synchronized (this) {
-            checkOpen();
-            q = quality;
-            t = tempo;
+        checkOpen();
+        Pace p = pace;
+        if (p.quality == Quality.FINE) {
+            return p.tempo;
         }
-        if (q == Quality.FINE) {
-            return t;
-        }
-        return (double) stepIn / NativeInterface.synthesisHop(frameSize, overSampling, t);
+        return (double) stepIn / NativeInterface.synthesisHop(frameSize, overSampling, p.tempo);
     }
 
     /**
@@ -491,17 +490,12 @@ public final class Session implements AutoCloseable {
      * @throws IllegalArgumentException for a negative count
      */
     public long outputFramesFor(long inputFrames) {
-        Quality q;
-        double t;
-        synchronized (this) {
-            checkOpen();
-            if (inputFrames < 0) {
-                throw new IllegalArgumentException("input of " + inputFrames + " frames");
-            }
-            q = quality;
-            t = tempo;
+        checkOpen();
+        if (inputFrames < 0) {
+            throw new IllegalArgumentException("input of " + inputFrames + " frames");
         }
-        return outputFramesFor(inputFrames, q, t);
+        Pace p = pace;
+        return outputFramesFor(inputFrames, p.quality, p.tempo);
     }
 
     long outputFramesFor(long inputFrames, Quality q, double t) {
@@ -675,12 +669,9 @@ public final class Session implements AutoCloseable {
                 throw new IllegalArgumentException("block of " + framesIn + " frames: it must be a positive"
                         + " multiple of " + stepIn + " up to " + blockFrames);
             }
-            Quality q;
-            double t;
-            synchronized (this) {
-                q = quality;
-                t = tempo;
-            }
+            Pace p = pace;
+            Quality q = p.quality;
+            double t = p.tempo;
             // Everything is sized and checked before anything is counted or
             // the engine is touched, so a refused block leaves no trace.
             boolean switching = q != applied;
