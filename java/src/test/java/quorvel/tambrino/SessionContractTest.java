@@ -29,7 +29,10 @@ import org.junit.jupiter.api.function.Executable;
 class SessionContractTest {
     static final int RATE = SessionTest.RATE;
 
-    /** Six blocks of stereo music with voice removal; after the third, a mode switch and a new tempo, then {@code refusal}. */
+    /**
+     * Six blocks of stereo music with voice removal; {@code refusal} before
+     * the third block, and before the fourth after a mode switch and a new tempo.
+     */
     private static short[] run(Quality q, BiConsumer<Session, short[]> refusal) {
         try (Session s = Session.builder(RATE, 2).quality(q).tempo(0.8).open()) {
             s.setVoiceRemoval(0.7, 150);
@@ -41,11 +44,11 @@ class SessionContractTest {
                     // A switch still pending when the refusal comes must not be applied by it.
                     s.setQuality(q == Quality.FINE ? Quality.EXACT : Quality.FINE);
                     s.setTempo(0.7);
-                    if (refusal != null) {
-                        short[] before = buf.clone();
-                        assertThrows(RuntimeException.class, () -> refusal.accept(s, buf));
-                        assertArrayEquals(before, buf, "the caller's array");
-                    }
+                }
+                if (refusal != null && (b == 2 || b == 3)) {
+                    short[] before = buf.clone();
+                    assertThrows(RuntimeException.class, () -> refusal.accept(s, buf));
+                    assertArrayEquals(before, buf, "the caller's array");
                 }
                 SessionTest.music(buf, (long) b * in, in, 2);
                 int n = s.process(buf, in);
@@ -74,8 +77,6 @@ class SessionContractTest {
                 row("voice cut-off 10 Hz", (s, b) -> s.setVoiceRemoval(0, 10)),
                 row("equaliser short", (s, b) -> s.setEqualizer(new float[3])),
                 row("equaliser NaN", (s, b) -> s.setEqualizer(nanGains(s.frameSize() / 2))),
-                row("equaliser curve", (s, b) -> s.setEqualizerCurve(EqualizerCurve.of(new double[] {2, 1},
-                        new double[] {0, 0}))),
                 row("quality null", (s, b) -> s.setQuality(null)),
                 row("spectrum short", (s, b) -> s.spectrum(new float[10])),
                 row("negative length", (s, b) -> s.outputFramesFor(-1)));
