@@ -19,9 +19,8 @@ import java.util.Arrays;
  * <p><b>One engine per process.</b> The native engine keeps a single global
  * state, so at most one session is open in a process at a time: opening a
  * second one while the first is open throws {@link IllegalStateException}
- * and leaves the first untouched. Close the first (from any thread, once its
- * streaming thread has stopped calling {@link #process}) and the next may
- * open; it sets the engine up afresh. Code that drives
+ * and leaves the first untouched. Close the first (from any thread: a block
+ * in progress ends first) and the next may open; it sets the engine up afresh. Code that drives
  * {@link NativeInterface} directly shares the same engine and must not run
  * while a session is open.
  *
