@@ -288,28 +288,86 @@ public class NativeInterface {
         }
     }
 
+    /**
+     * Sets the engine up for a stream, before its first block; again for a
+     * new stream (never while a block runs). The other settings stay.
+     *
+     * @param frameSize the FFT frame, a power of two in 8..4096
+     * @param overSampling frames overlapping each sample, 1..frameSize
+     * @param sampleRate in Hz, at least 32
+     * @param channels 1, or 2 for interleaved stereo
+     * @throws IllegalArgumentException for a value out of range, the engine unchanged
+     * @throws OutOfMemoryError when its buffers cannot be had, the stream playing unchanged
+     */
     public native void dspInit(int frameSize, int overSampling, int sampleRate, int channels);
 
+    /** Voice removal on (non-zero) or off, stereo only; give the filter with {@link #dspVoiceRemovalFilter} first. */
     public native void dspVoiceRemovalEnable(int enabled);
 
+    /** How much of the centre voice removal subtracts: 0 (nothing) to 1 (all of it). */
     public native void dspVoiceRemovalAmount(float amount);
 
+    /** The linear gain after the stretch (1 = unchanged); a soft limiter catches the peaks. */
     public native void dspSetPreamp(float preamp);
 
+    /** Runs the note spectrum analyser (non-zero, the default) or stops it (0). */
     public native void dspSpectrumEnable(int enabled);
 
+    /**
+     * Hands over the voice-removal filter: denominator {@code coeffA} (a[0] = 1)
+     * and numerator {@code coeffB}, the first {@code sizeA} and {@code sizeB}
+     * values of each (see {@link VoiceFilter}). Both channels' filters start
+     * afresh; a block in progress finishes its sample first.
+     *
+     * @throws NullPointerException for a null array
+     * @throws IllegalArgumentException for a count outside 1..the array's length
+     * @throws OutOfMemoryError when the copies cannot be had; the old filter stays
+     */
     public native void dspVoiceRemovalFilter(double[] coeffA, double[] coeffB, int sizeA, int sizeB);
 
+    /** The peak level of the last block, before the limiter (1.0 = full scale); 0 before the first. */
     public native float dspGetMaxLevel();
 
+    /**
+     * One block: {@code samplesIn} frames of 16-bit PCM (interleaved when
+     * stereo) in {@code samples} become {@code samplesOut} frames in the same
+     * array. One thread at a time; see {@link #outputFrames} for a
+     * {@code samplesOut} that the engine fills exactly.
+     *
+     * @param pitchShiftAmount unused: pass 0
+     * @throws IllegalStateException before {@link #dspInit}
+     * @throws NullPointerException for a null array
+     * @throws IllegalArgumentException for sizes out of range or an array too short for them;
+     *     nothing processed and the array untouched
+     * @throws OutOfMemoryError when a larger block's buffers cannot be had
+     */
     public native void dspProcess(short[] samples, int samplesIn, int samplesOut, float pitchShiftAmount);
 
+    /**
+     * Panning, stereo only: on while {@code panningActive} is non-zero; then
+     * {@code monoActive} non-zero folds both channels to their average, else
+     * {@code panningLevel} 0..100 pans (50 = each channel keeps its own input).
+     */
     public native void dspPanning(int panningActive, int monoActive, int panningLevel);
 
+    /**
+     * The equaliser's gains, one linear gain per bin of half the process's
+     * first frame (1 = unchanged); switch it on with {@link #dspEQEnable}.
+     *
+     * @throws NullPointerException for a null array
+     * @throws IllegalArgumentException for an array shorter than the bands
+     */
     public native void dspEQSetBands(float[] levels);
 
+    /** The equaliser on (non-zero) or off. */
     public native void dspEQEnable(int enabled);
 
+    /**
+     * Copies the first {@code size} of the 72 note levels (C1 to B6) into
+     * {@code spectrum}, at most its length; the rest of the array is left alone.
+     *
+     * @throws NullPointerException for a null array
+     */
     public native void dspGetSpectrum(float[] spectrum, int size);
 
     /**

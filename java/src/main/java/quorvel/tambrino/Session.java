@@ -19,17 +19,26 @@ import java.util.Arrays;
  * <p><b>One engine per process.</b> The native engine keeps a single global
  * state, so at most one session is open in a process at a time: opening a
  * second one while the first is open throws {@link IllegalStateException}
- * and leaves the first untouched. Close the first (from any thread, once its
- * streaming thread has stopped calling {@link #process}) and the next may
- * open; it sets the engine up afresh. Code that drives
+ * and leaves the first untouched. Close the first (from any thread: a block
+ * in progress ends first) and the next may open; it sets the engine up afresh. Code that drives
  * {@link NativeInterface} directly shares the same engine and must not run
  * while a session is open.
  *
- * <p><b>Threads.</b> {@link #process} runs on one streaming thread at a time.
- * Every setter and poller may be called from any thread at any time; a new
- * setting takes effect at the next block. Setters check their argument and
- * throw {@link IllegalArgumentException} without changing anything when it is
- * out of range.
+ * <p><b>Threads.</b> {@link #process} and {@link #reset} belong to one
+ * streaming thread; should two threads call them, their blocks run one after
+ * the other, never together. Every setter and poller may be called from any
+ * thread at any time; a new setting takes effect at the next block.
+ *
+ * <p><b>Refusals.</b> A call that throws changes nothing: an argument out of
+ * range raises {@link IllegalArgumentException}, a null array
+ * {@link NullPointerException}, and neither the engine, nor the session's
+ * count of frames, nor the caller's array is touched, so the stream goes on
+ * exactly as if the call had not been made.
+ *
+ * <p><b>Closing.</b> {@link #close} waits for a block in progress to end;
+ * after it every method other than {@code close} throws
+ * {@link IllegalStateException} and leaves the engine alone, so a closed
+ * session cannot disturb the one opened after it.
  *
  * <p><b>Block sizes.</b> In {@link Quality#EXACT} mode the engine writes whole
  * synthesis hops, so a block's input must be a multiple of the analysis hop
@@ -41,12 +50,18 @@ import java.util.Arrays;
 public final class Session implements AutoCloseable {
     /** Number of notes in the spectrum: semitones from C1 to B6. */
     public static final int NOTES = 72;
-    /** The slowest and fastest tempos any session accepts. */
+    /** The slowest tempo any session accepts; a mode and frame may raise it ({@link #minTempo()}). */
     public static final double MIN_TEMPO = 0.1;
+    /** The fastest tempo any session accepts; a mode and frame may lower it ({@link #maxTempo()}). */
     public static final double MAX_TEMPO = 10.0;
     /** Input frames per block unless the builder says otherwise (rounded to the analysis hop). */
     public static final int DEFAULT_BLOCK = 4096;
-    static final int MAX_BLOCK = 65536;
+    /** The most input frames per block. */
+    public static final int MAX_BLOCK = 65536;
+    /** The lowest sample rate the engine takes, in Hz. */
+    public static final int MIN_SAMPLE_RATE = 32;
+    /** The highest sample rate a session takes, in Hz. */
+    public static final int MAX_SAMPLE_RATE = 1_000_000;
     /** Bins of the largest frame, 4096. */
     private static final int MAX_EQ_BANDS = 2048;
 
@@ -62,17 +77,36 @@ public final class Session implements AutoCloseable {
     private final int stepIn;
     private final int blockFrames;
 
-    private volatile double tempo;
-    private volatile Quality quality;
+    /** The mode and tempo, set together so that a reader never sees one without the other. */
+    private static final class Pace {
+        final Quality quality;
+        final double tempo;
+
+        Pace(Quality quality, double tempo) {
+            this.quality = quality;
+            this.tempo = tempo;
+        }
+    }
+
+    private volatile Pace pace;
     private volatile boolean closed;
 
-    // The streaming thread's own state.
+    /**
+     * Held for a block, a reset and a close, so that none of them overlaps
+     * another: the engine must not be set up while a block runs. Taken before
+     * {@code this}, which guards the settings and is never held for a block.
+     */
+    private final Object blockLock = new Object();
+
+    // The streaming thread's own state, under blockLock.
     private Quality applied;
     private long totalIn;
     private long totalOut;
     /** Output frames owed so far in fine mode, in fractional frames. */
     private double fineTarget;
     private double lastStretch;
+    private Quality lastQuality;
+    private double lastTempo;
 
     // Settings, for whoever asks.
     private double voiceAmount;
@@ -82,11 +116,10 @@ public final class Session implements AutoCloseable {
         this.engine = engine;
         this.sampleRate = b.sampleRate;
         this.channels = b.channels;
-        this.quality = b.quality;
         this.frameSize = b.resolvedFrameSize();
         this.overSampling = b.resolvedOverSampling(frameSize);
         this.stepIn = frameSize / overSampling;
-        this.tempo = b.tempo;
+        this.pace = new Pace(b.quality, b.tempo);
         checkTempo(b.tempo, b.quality);
         if (b.blockFrames == 0) {
             blockFrames = stepIn * Math.max(1, (int) Math.round((double) DEFAULT_BLOCK / stepIn));
@@ -119,8 +152,9 @@ public final class Session implements AutoCloseable {
             if (channels != 1 && channels != 2) {
                 throw new IllegalArgumentException("channels " + channels + ": the engine takes 1 or 2");
             }
-            if (sampleRate < 1 || sampleRate > 1_000_000) {
-                throw new IllegalArgumentException("sample rate " + sampleRate + " Hz is out of range");
+            if (sampleRate < MIN_SAMPLE_RATE || sampleRate > MAX_SAMPLE_RATE) {
+                throw new IllegalArgumentException("sample rate " + sampleRate + " Hz is out of range: the engine"
+                        + " takes " + MIN_SAMPLE_RATE + " to " + MAX_SAMPLE_RATE + " Hz");
             }
             this.sampleRate = sampleRate;
             this.channels = channels;
@@ -138,10 +172,16 @@ public final class Session implements AutoCloseable {
         /**
          * FFT frame size, a power of two from 8 to 4096. Default: 2048 in exact
          * mode, {@link NativeInterface#fineFrameSize} in fine mode.
+         *
+         * @throws IllegalArgumentException at once, the builder unchanged, for
+         *     any other size or one below the oversampling already given
          */
         public Builder frameSize(int n) {
             if (Integer.bitCount(n) != 1 || n < 8 || n > 4096) {
                 throw new IllegalArgumentException("frame size " + n + " is not a power of two from 8 to 4096");
+            }
+            if (overSampling > n) {
+                throw new IllegalArgumentException("frame size " + n + " is below the oversampling " + overSampling);
             }
             this.frameSize = n;
             return this;
@@ -150,23 +190,48 @@ public final class Session implements AutoCloseable {
         /**
          * Frames overlapping each sample, 1 to 32 and at most the frame size.
          * Default: 4 in exact mode, {@link NativeInterface#fineOverSampling} in fine mode.
+         *
+         * @throws IllegalArgumentException at once, the builder unchanged, out of
+         *     range or above the frame size already given
          */
         public Builder overSampling(int n) {
             if (n < 1 || n > 32) {
                 throw new IllegalArgumentException("oversampling " + n + " is not between 1 and 32");
             }
+            if (frameSize != 0 && n > frameSize) {
+                throw new IllegalArgumentException("oversampling " + n + " exceeds the frame size " + frameSize);
+            }
             this.overSampling = n;
             return this;
         }
 
-        /** The tempo to start with: 1 = unchanged, 0.5 = half speed. */
+        /**
+         * The tempo to start with: 1 = unchanged, 0.5 = half speed.
+         *
+         * @throws IllegalArgumentException at once outside {@value Session#MIN_TEMPO} to
+         *     {@value Session#MAX_TEMPO}; {@link #open()} then checks the narrower range of
+         *     the chosen mode, frame size and oversampling
+         */
         public Builder tempo(double t) {
+            if (!(t >= MIN_TEMPO && t <= MAX_TEMPO)) {
+                throw new IllegalArgumentException("tempo " + t + " is not between " + MIN_TEMPO + " and "
+                        + MAX_TEMPO);
+            }
             this.tempo = t;
             return this;
         }
 
-        /** Input frames per block: a multiple of the analysis hop; default about {@value #DEFAULT_BLOCK}. */
+        /**
+         * Input frames per block, up to {@value Session#MAX_BLOCK}; default about
+         * {@value Session#DEFAULT_BLOCK}. {@link #open()} checks that it is a
+         * multiple of the analysis hop (frame size / oversampling).
+         *
+         * @throws IllegalArgumentException at once when not between 1 and {@value Session#MAX_BLOCK}
+         */
         public Builder blockFrames(int n) {
+            if (n < 1 || n > MAX_BLOCK) {
+                throw new IllegalArgumentException("block of " + n + " frames is not between 1 and " + MAX_BLOCK);
+            }
             this.blockFrames = n;
             return this;
         }
@@ -243,9 +308,9 @@ public final class Session implements AutoCloseable {
     private void start() {
         engine.dspInit(frameSize, overSampling, sampleRate, channels);
         if (fineModeAvailable()) {
-            engine.dspQualityMode(quality.code);
+            engine.dspQualityMode(pace.quality.code);
         }
-        applied = quality;
+        applied = pace.quality;
         engine.dspSetPreamp(1.0f);
         engine.dspPanning(0, 0, 50);
         engine.dspVoiceRemovalEnable(0);
@@ -256,35 +321,45 @@ public final class Session implements AutoCloseable {
     // ---------------------------------------------------------------------
     // Fixed for the session
 
+    /** The stream's sample rate in Hz. */
     public int sampleRate() {
+        checkOpen();
         return sampleRate;
     }
 
+    /** 1 (mono) or 2 (interleaved stereo). */
     public int channels() {
+        checkOpen();
         return channels;
     }
 
+    /** The FFT frame size, a power of two from 8 to 4096. */
     public int frameSize() {
+        checkOpen();
         return frameSize;
     }
 
+    /** How many frames overlap each sample: the frame size over the analysis hop. */
     public int overSampling() {
+        checkOpen();
         return overSampling;
     }
 
     /** Input frames per block that {@link #process} takes; a multiple of the analysis hop. */
     public int blockFrames() {
+        checkOpen();
         return blockFrames;
     }
 
     /** The most output frames that a block of {@link #blockFrames()} input frames can return, at any tempo. */
     public int maxOutputFrames() {
+        checkOpen();
         return (int) Math.ceil(blockFrames / MIN_TEMPO) + blockFrames / stepIn + 2;
     }
 
     /** An array that holds any block, in and out: {@code max(blockFrames, maxOutputFrames) × channels}. */
     public short[] newBuffer() {
-        return new short[Math.max(blockFrames, maxOutputFrames()) * channels];
+        return new short[Math.max(blockFrames(), maxOutputFrames()) * channels];
     }
 
     // ---------------------------------------------------------------------
@@ -292,12 +367,14 @@ public final class Session implements AutoCloseable {
 
     /** The slowest tempo that the current mode plays with this frame size and oversampling. */
     public double minTempo() {
-        return minTempo(quality);
+        checkOpen();
+        return minTempo(pace.quality);
     }
 
     /** The fastest tempo that the current mode plays with this frame size and oversampling. */
     public double maxTempo() {
-        return maxTempo(quality);
+        checkOpen();
+        return maxTempo(pace.quality);
     }
 
     private double minTempo(Quality q) {
@@ -326,13 +403,17 @@ public final class Session implements AutoCloseable {
      */
     public void setTempo(double t) {
         synchronized (this) {
-            checkTempo(t, quality);
-            tempo = t;
+            checkOpen();
+            Quality q = pace.quality;
+            checkTempo(t, q);
+            pace = new Pace(q, t);
         }
     }
 
+    /** The tempo last set: 1 = unchanged, 0.5 = half speed. */
     public double tempo() {
-        return tempo;
+        checkOpen();
+        return pace.tempo;
     }
 
     /**
@@ -343,6 +424,7 @@ public final class Session implements AutoCloseable {
      * @throws UnsupportedOperationException for fine mode when the engine does not have it
      */
     public void setQuality(Quality q) {
+        checkOpen();
         if (q == null) {
             throw new NullPointerException("quality");
         }
@@ -350,27 +432,39 @@ public final class Session implements AutoCloseable {
             throw new UnsupportedOperationException("the loaded engine library has no fine mode");
         }
         synchronized (this) {
-            tempo = Math.max(minTempo(q), Math.min(maxTempo(q), tempo));
-            quality = q;
+            checkOpen();
+            pace = new Pace(q, Math.max(minTempo(q), Math.min(maxTempo(q), pace.tempo)));
         }
     }
 
+    /** The processing mode last set. */
     public Quality quality() {
-        return quality;
+        checkOpen();
+        return pace.quality;
     }
 
     /**
      * At the current tempo and mode, how many output frames come before the
      * output of the first input frame: what a caller drops at the start to
-     * keep output and input aligned.
+     * keep output and input aligned ({@link TempoStream} does it).
      */
     public int latencyFrames() {
-        double t = tempo;
-        if (quality == Quality.FINE) {
+        checkOpen();
+        Pace p = pace;
+        return latencyFrames(p.quality, p.tempo);
+    }
+
+    int latencyFrames(Quality q, double t) {
+        if (q == Quality.FINE) {
             return NativeInterface.fineLatency(frameSize, overSampling, t);
         }
         int hop = NativeInterface.synthesisHop(frameSize, overSampling, t);
         return (int) Math.round(frameSize / 2.0 + (double) hop * (frameSize / 2 - stepIn) / stepIn);
+    }
+
+    /** Whether {@link #close} has run; the one question a closed session answers. */
+    boolean isClosed() {
+        return closed;
     }
 
     /**
@@ -379,21 +473,32 @@ public final class Session implements AutoCloseable {
      * in exact mode.
      */
     public double playedTempo() {
-        double t = tempo;
-        if (quality == Quality.FINE) {
-            return t;
+        checkOpen();
+        Pace p = pace;
+        if (p.quality == Quality.FINE) {
+            return p.tempo;
         }
-        return (double) stepIn / NativeInterface.synthesisHop(frameSize, overSampling, t);
+        return (double) stepIn / NativeInterface.synthesisHop(frameSize, overSampling, p.tempo);
     }
 
     /**
      * How many output frames {@code inputFrames} input frames stand for at
      * the current tempo and mode, rounded to the nearest frame: their length
      * divided by {@link #playedTempo()}.
+     *
+     * @throws IllegalArgumentException for a negative count
      */
     public long outputFramesFor(long inputFrames) {
-        double t = tempo;
-        if (quality == Quality.FINE) {
+        checkOpen();
+        if (inputFrames < 0) {
+            throw new IllegalArgumentException("input of " + inputFrames + " frames");
+        }
+        Pace p = pace;
+        return outputFramesFor(inputFrames, p.quality, p.tempo);
+    }
+
+    long outputFramesFor(long inputFrames, Quality q, double t) {
+        if (q == Quality.FINE) {
             return Math.round(inputFrames / t);
         }
         long hop = NativeInterface.synthesisHop(frameSize, overSampling, t);
@@ -403,8 +508,9 @@ public final class Session implements AutoCloseable {
     // ---------------------------------------------------------------------
     // Other settings (any thread)
 
-    /** Gain after the stretch, as a linear factor (1 = unchanged); a soft limiter catches the peaks. */
+    /** Gain after the stretch, as a linear factor from 0 to 64 (1 = unchanged); a soft limiter catches the peaks. */
     public synchronized void setPreamp(float gain) {
+        checkOpen();
         if (!(gain >= 0 && gain <= 64)) {
             throw new IllegalArgumentException("preamp " + gain + " is not a gain between 0 and 64");
         }
@@ -412,11 +518,13 @@ public final class Session implements AutoCloseable {
     }
 
     /**
-     * Panning (stereo only): {@code level} 0 to 100, 50 = each channel keeps
-     * its own input, 0 puts the right input in both, 100 the left; {@code mono}
-     * folds both channels to their average instead.
+     * Panning: {@code level} 0 to 100, 50 = each channel keeps its own input,
+     * 0 puts the right input in both, 100 the left; {@code mono} folds both
+     * channels to their average instead. A mono session takes the call and
+     * sounds the same, so that a player's switch need not know the channel count.
      */
     public synchronized void setPanning(int level, boolean mono) {
+        checkOpen();
         if (level < 0 || level > 100) {
             throw new IllegalArgumentException("panning level " + level + " is not between 0 and 100");
         }
@@ -424,10 +532,15 @@ public final class Session implements AutoCloseable {
     }
 
     /**
-     * Removes what is panned to the centre (stereo only), keeping the bass
-     * below {@code cutoffHz}: {@code amount} 0 (off) to 1 (all of it).
+     * Removes what is panned to the centre, keeping the bass below
+     * {@code cutoffHz} ({@value VoiceFilter#MIN_CUTOFF_HZ} to
+     * {@value VoiceFilter#MAX_CUTOFF_HZ} Hz, at most a quarter of the sample
+     * rate): {@code amount} 0 (off) to 1 (all of it). Only a stereo stream
+     * has a centre: a mono session takes the call, reports the amount in
+     * {@link #voiceRemoval()} and sounds the same.
      */
     public synchronized void setVoiceRemoval(double amount, double cutoffHz) {
+        checkOpen();
         if (!(amount >= 0 && amount <= 1)) {
             throw new IllegalArgumentException("voice removal amount " + amount + " is not between 0 and 1");
         }
@@ -438,9 +551,7 @@ public final class Session implements AutoCloseable {
         }
         if (amount > 0) {
             if (voiceAmount == 0 || cutoffHz != voiceCutoff) {
-                VoiceFilter.Coefficients c = VoiceFilter.design(cutoffHz, sampleRate);
-                // The coefficients must be in place before removal is switched on.
-                engine.dspVoiceRemovalFilter(c.a, c.b, c.a.length, c.b.length);
+                sendVoiceFilter(cutoffHz);
             }
             engine.dspVoiceRemovalAmount((float) amount);
             engine.dspVoiceRemovalEnable(1);
@@ -451,14 +562,23 @@ public final class Session implements AutoCloseable {
         voiceCutoff = cutoffHz;
     }
 
+    /** Hands over fresh filters, with empty histories; before removal is switched on. */
+    private void sendVoiceFilter(double cutoffHz) {
+        VoiceFilter.Coefficients c = VoiceFilter.design(cutoffHz, sampleRate);
+        engine.dspVoiceRemovalFilter(c.a, c.b, c.a.length, c.b.length);
+    }
+
     /** The voice removal amount last set, 0 = off. */
     public synchronized double voiceRemoval() {
+        checkOpen();
         return voiceAmount;
     }
 
     /**
      * The equaliser: one linear gain per FFT bin ({@code frameSize / 2}
-     * values, 1 = unchanged), or null to switch it off.
+     * values, each 0 to 1000, 1 = unchanged), or null to switch it off.
+     * {@link EqualizerCurve#binGains} makes them from points in Hz and dB;
+     * {@link #setEqualizerCurve} does it for this session.
      *
      * <p>The engine sizes its table of gains once per process, at its first
      * set-up: a session with a larger frame than the process's first one has
@@ -467,6 +587,7 @@ public final class Session implements AutoCloseable {
      * one is not refused.
      */
     public synchronized void setEqualizer(float[] binGains) {
+        checkOpen();
         if (binGains == null) {
             engine.dspEQEnable(0);
             return;
@@ -486,8 +607,15 @@ public final class Session implements AutoCloseable {
         engine.dspEQEnable(1);
     }
 
+    /** The equaliser from a curve in Hz and dB, at this session's bins; null switches it off. */
+    public synchronized void setEqualizerCurve(EqualizerCurve curve) {
+        checkOpen();
+        setEqualizer(curve == null ? null : curve.binGains(frameSize, sampleRate));
+    }
+
     /** Runs the 72-note spectrum analyser or stops it (it runs unless stopped). */
     public synchronized void setSpectrumEnabled(boolean on) {
+        checkOpen();
         engine.dspSpectrumEnable(on ? 1 : 0);
     }
 
@@ -495,12 +623,17 @@ public final class Session implements AutoCloseable {
     // Polled values (any thread)
 
     /** The peak level of the last block, before the limiter (1.0 = full scale). */
-    public float peakLevel() {
+    public synchronized float peakLevel() {
+        checkOpen();
         return engine.dspGetMaxLevel();
     }
 
     /** The 72 note levels, C1 to B6, into {@code into} (at least 72 long), which is returned. */
-    public float[] spectrum(float[] into) {
+    public synchronized float[] spectrum(float[] into) {
+        checkOpen();
+        if (into == null) {
+            throw new NullPointerException("spectrum array");
+        }
         if (into.length < NOTES) {
             throw new IllegalArgumentException("spectrum array of " + into.length + ": it needs " + NOTES);
         }
@@ -513,69 +646,123 @@ public final class Session implements AutoCloseable {
 
     /**
      * Stretches one block in place: {@code framesIn} frames (interleaved when
-     * stereo) in, the returned number of fresh frames out.
+     * stereo) in, the returned number of fresh frames out. The output starts
+     * {@link #latencyFrames()} late and holds the input up to that delay
+     * before its latest frame; {@link TempoStream} aligns it with the input
+     * and plays out the end.
      *
      * @param buffer at least {@code max(framesIn, maxOutputFrames) × channels} long
      * @param framesIn a positive multiple of the analysis hop, at most {@link #blockFrames()}
      * @return the frames now in {@code buffer}
      * @throws IllegalArgumentException for a block the session cannot size, nothing processed
+     * @throws NullPointerException for a null buffer, nothing processed
      * @throws IllegalStateException once the session is closed
      */
     public int process(short[] buffer, int framesIn) {
-        if (closed) {
-            throw new IllegalStateException("the session is closed");
-        }
-        if (framesIn < 1 || framesIn > blockFrames || framesIn % stepIn != 0) {
-            throw new IllegalArgumentException("block of " + framesIn + " frames: it must be a positive multiple of "
-                    + stepIn + " up to " + blockFrames);
-        }
-        Quality q;
-        double t;
-        synchronized (this) {
-            q = quality;
-            t = tempo;
-        }
-        if (q != applied) {
-            engine.dspQualityMode(q.code);
-            applied = q;
-            fineTarget = totalOut;
-        }
-        int framesOut;
-        if (q == Quality.FINE) {
-            double target = fineTarget + framesIn / t;
-            framesOut = (int) (Math.round(target) - totalOut);
+        synchronized (blockLock) {
+            checkOpen();
+            if (buffer == null) {
+                throw new NullPointerException("buffer");
+            }
+            if (framesIn < 1 || framesIn > blockFrames || framesIn % stepIn != 0) {
+                throw new IllegalArgumentException("block of " + framesIn + " frames: it must be a positive"
+                        + " multiple of " + stepIn + " up to " + blockFrames);
+            }
+            Pace p = pace;
+            Quality q = p.quality;
+            double t = p.tempo;
+            // Everything is sized and checked before anything is counted or
+            // the engine is touched, so a refused block leaves no trace.
+            boolean switching = q != applied;
+            double target = switching ? totalOut : fineTarget;
+            int framesOut;
+            if (q == Quality.FINE) {
+                target += framesIn / t;
+                framesOut = (int) (Math.round(target) - totalOut);
+            } else {
+                framesOut = NativeInterface.outputFrames(frameSize, overSampling, framesIn, t);
+            }
+            if (buffer.length < (long) Math.max(framesIn, framesOut) * channels) {
+                throw new IllegalArgumentException("buffer of " + buffer.length + " samples cannot hold " + framesOut
+                        + " frames of " + channels + " channels; use newBuffer()");
+            }
+            if (switching) {
+                engine.dspQualityMode(q.code);
+                applied = q;
+                fineTarget = totalOut;
+            }
+            engine.dspProcess(buffer, framesIn, framesOut, 0f);
             fineTarget = target;
-            lastStretch = 1 / t;
-        } else {
-            framesOut = NativeInterface.outputFrames(frameSize, overSampling, framesIn, t);
-            lastStretch = (double) framesOut / framesIn;
+            totalIn += framesIn;
+            totalOut += framesOut;
+            lastStretch = q == Quality.FINE ? 1 / t : (double) framesOut / framesIn;
+            lastQuality = q;
+            lastTempo = t;
+            return framesOut;
         }
-        if (buffer.length < (long) Math.max(framesIn, framesOut) * channels) {
-            throw new IllegalArgumentException("buffer of " + buffer.length + " samples cannot hold " + framesOut
-                    + " frames of " + channels + " channels; use newBuffer()");
-        }
-        engine.dspProcess(buffer, framesIn, framesOut, 0f);
-        totalIn += framesIn;
-        totalOut += framesOut;
-        return framesOut;
     }
 
-    /** Output frames per input frame of the last block, as played: 1 / the played tempo. */
+    /** Output frames per input frame of the last block, as played: 1 / the played tempo (0 before the first). */
     public double lastStretch() {
+        checkOpen();
         return lastStretch;
     }
 
+    /** The mode and tempo of the last block, for the count of a whole stream played at one tempo. */
+    Quality lastQuality() {
+        return lastQuality;
+    }
+
+    double lastTempo() {
+        return lastTempo;
+    }
+
     /**
-     * Ends the session so that another may open. Call it once the streaming
-     * thread has stopped; the engine keeps its memory for the next session.
+     * Starts a new time line, as after a seek: the engine forgets the input
+     * so far (the next block's output is what a fresh session's would be)
+     * while the tempo, mode and every other setting stay. Call it from the
+     * streaming thread, between blocks.
+     */
+    public void reset() {
+        synchronized (blockLock) {
+            synchronized (this) {
+                checkOpen();
+                engine.dspInit(frameSize, overSampling, sampleRate, channels);
+                if (voiceAmount > 0) {
+                    // The filters' histories belong to the old time line.
+                    sendVoiceFilter(voiceCutoff);
+                }
+            }
+            totalIn = 0;
+            totalOut = 0;
+            fineTarget = 0;
+            lastStretch = 0;
+        }
+    }
+
+    private void checkOpen() {
+        if (closed) {
+            throw new IllegalStateException("the session is closed");
+        }
+    }
+
+    /**
+     * Ends the session so that another may open; closing again does nothing.
+     * A block in progress on another thread ends first. From then on every
+     * other method throws {@link IllegalStateException}; the engine keeps its
+     * memory for the next session.
      */
     @Override
     public void close() {
         synchronized (OPEN_LOCK) {
-            if (!closed) {
-                closed = true;
-                if (current == this) {
-                    current = null;
+            synchronized (blockLock) {
+                synchronized (this) {
+                    if (!closed) {
+                        closed = true;
+                        if (current == this) {
+                            current = null;
+                        }
+                    }
                 }
             }
         }

@@ -16,10 +16,16 @@ import javax.sound.sampled.AudioSystem;
  * feeding silence, so the samples do not depend on where the input ends
  * within a block.
  *
+ * <p>The stream ends where the source does (or at the length given), or
+ * where {@link #finish()} says; {@link #reset(long)} starts a new time line
+ * after a seek; {@link #session()} is the handle for the tempo and every
+ * other setting while it plays. One thread reads a stream.
+ *
  * <p>{@link #of(AudioInputStream, double)} puts any
  * {@code javax.sound.sampled} stream through the engine in one line:
  * <pre>{@code
- * AudioInputStream slow = TempoStream.of(AudioSystem.getAudioInputStream(file), 0.75);
+ * TempoStream.Audio slow = TempoStream.of(AudioSystem.getAudioInputStream(file), 0.75);
+ * slow.session().setTempo(0.6);   // before or while it is read
  * }</pre>
  */
 public final class TempoStream {
@@ -50,17 +56,20 @@ public final class TempoStream {
     private final int channels;
     private final short[] block;
     private final float[] spectrum = new float[Session.NOTES];
-    private final int latency;
 
+    /** Input frames in the stream: known from the start, or -1 until the input ends. */
     private long inputFrames;
-    private long outputFrames;
+    /** Output frames in the stream, -1 until the input has ended. */
+    private long end;
+    /** Output frames dropped at the start: the delay at the first block's tempo. */
+    private int latency;
     private long consumed;
     private boolean inputEnded;
     /** Output frames the input so far stands for, as played. */
     private double owed;
     /** The stretch of the first block, and whether every block since had the same. */
-    private double firstStretch = -1;
-    private boolean steady = true;
+    private double firstStretch;
+    private boolean steady;
     private long produced;
     private long delivered;
     private int pendingStart;
@@ -68,23 +77,65 @@ public final class TempoStream {
     private float peak;
 
     /**
-     * @param inputFrames the source's length in frames, or -1 when it is known only at its end
+     * A stream of a source through an open session. The session's tempo and
+     * other settings may change while the stream plays: {@link #session()}
+     * is the handle for them.
+     *
+     * @param inputFrames the source's length in frames, or -1 when it is known only at its end;
+     *     a source that ends early is padded with silence to that length, one that goes on is
+     *     not read beyond it
      * @param listener told about every block, or null
+     * @throws IllegalStateException when the session is closed
      */
     public TempoStream(Session session, Source source, long inputFrames, BlockListener listener) {
+        if (source == null) {
+            throw new NullPointerException("source");
+        }
         this.session = session;
         this.source = source;
         this.listener = listener;
         this.channels = session.channels();
         this.block = session.newBuffer();
-        this.latency = session.latencyFrames();
-        this.inputFrames = inputFrames;
-        this.outputFrames = inputFrames < 0 ? -1 : session.outputFramesFor(inputFrames);
+        start(inputFrames);
     }
 
-    /** Frames the stream holds; -1 while the input's length is not known yet. */
+    private void start(long length) {
+        inputFrames = length < 0 ? -1 : length;
+        end = -1;
+        latency = 0;
+        consumed = 0;
+        inputEnded = false;
+        owed = 0;
+        firstStretch = -1;
+        steady = true;
+        produced = 0;
+        delivered = 0;
+        pendingStart = 0;
+        pendingEnd = 0;
+        peak = 0;
+        if (inputFrames == 0) {
+            settle();
+        }
+    }
+
+    /** The session that plays the stream: set its tempo, voice removal, equaliser and so on there. */
+    public Session session() {
+        return session;
+    }
+
+    /**
+     * Frames the stream holds: final once the input has ended; before that,
+     * for an input of known length, what it will hold if the tempo stays as
+     * it is now; -1 while the input's length is not known yet.
+     */
     public long frameLength() {
-        return outputFrames;
+        if (end >= 0 || inputFrames < 0) {
+            return end;
+        }
+        if (steady) {
+            return session.outputFramesFor(inputFrames);
+        }
+        return Math.round(owed + (inputFrames - consumed) / session.playedTempo());
     }
 
     /** Input frames taken from the source so far. */
@@ -117,18 +168,29 @@ public final class TempoStream {
 
     /**
      * Reads up to {@code frames} stretched frames into {@code buffer} from
-     * frame {@code offset} on; returns how many, 0 only at the end.
+     * frame {@code offset} on; returns how many, 0 only at the end (and at
+     * every read after it).
+     *
+     * @throws IllegalArgumentException when the frames do not fit in {@code buffer}, nothing read
+     * @throws IllegalStateException once the session is closed
      */
     public int read(short[] buffer, int offset, int frames) throws IOException {
+        if (session.isClosed()) {
+            throw new IllegalStateException("the session is closed");
+        }
+        if (offset < 0 || frames < 0 || (offset + (long) frames) * channels > buffer.length) {
+            throw new IllegalArgumentException(frames + " frames from frame " + offset + " do not fit in "
+                    + buffer.length + " samples of " + channels + " channels");
+        }
         int copied = 0;
-        while (copied < frames && (outputFrames < 0 || delivered < outputFrames)) {
+        while (copied < frames && (end < 0 || delivered < end)) {
             if (pendingStart == pendingEnd) {
                 processBlock();
                 continue;
             }
             int n = Math.min(pendingEnd - pendingStart, frames - copied);
-            if (outputFrames >= 0) {
-                n = (int) Math.min(n, outputFrames - delivered);
+            if (end >= 0) {
+                n = (int) Math.min(n, end - delivered);
             }
             System.arraycopy(block, pendingStart * channels, buffer, (offset + copied) * channels, n * channels);
             pendingStart += n;
@@ -138,47 +200,93 @@ public final class TempoStream {
         return copied;
     }
 
+    /**
+     * Ends the input here, for a source that cannot say when it ends (a live
+     * input, a stream that the user stops): the source is not read again,
+     * and the following reads play out what the engine still holds, so that
+     * the stream lasts the input taken so far times the stretch played.
+     */
+    public void finish() {
+        if (!inputEnded) {
+            inputEnded = true;
+            inputFrames = consumed;
+            settle();
+        }
+    }
+
+    /**
+     * Starts a new time line, after the caller has moved the source (a seek):
+     * the engine forgets the old input ({@link Session#reset()}), the tempo
+     * and every other setting stay, and the stream starts again at frame 0
+     * with the source's next frame, as a new stream would.
+     *
+     * @param inputFrames the source's length from here, or -1 when it is known only at its end
+     * @throws IllegalStateException when the session is closed
+     */
+    public void reset(long inputFrames) {
+        session.reset();
+        start(inputFrames);
+    }
+
+    /** Fixes the stream's length once the input's is known. */
+    private void settle() {
+        long total = inputFrames >= 0 ? inputFrames : consumed;
+        if (firstStretch < 0) {
+            end = session.outputFramesFor(total);
+        } else if (steady) {
+            // At a steady tempo, the same count as for a length known in advance.
+            end = session.outputFramesFor(total, session.lastQuality(), session.lastTempo());
+        } else {
+            end = Math.round(owed + (total - consumed) * session.lastStretch());
+        }
+    }
+
     private void processBlock() throws IOException {
         int blockIn = session.blockFrames();
+        int want = inputFrames >= 0 ? (int) Math.min(blockIn, inputFrames - consumed) : blockIn;
         int got = 0;
-        while (!inputEnded && got < blockIn) {
-            int n = source.read(block, got, blockIn - got);
+        while (!inputEnded && got < want) {
+            int n = source.read(block, got, want - got);
             if (n <= 0) {
                 inputEnded = true;
             }
-            got += Math.max(0, n);
+            got += Math.max(0, Math.min(n, want - got));
         }
+        if (inputFrames >= 0 && consumed + got >= inputFrames) {
+            inputEnded = true;
+        }
+        // Silence after the input's end: the same samples wherever it falls in a block.
         Arrays.fill(block, got * channels, blockIn * channels, (short) 0);
-        consumed += got;
 
         int blockOut = session.process(block, blockIn);
+        consumed += got;
         double stretch = session.lastStretch();
         owed += got * stretch;
         if (firstStretch < 0) {
             firstStretch = stretch;
+            latency = session.latencyFrames(session.lastQuality(), session.lastTempo());
         }
         steady &= stretch == firstStretch;
-        if (inputEnded && outputFrames < 0) {
-            inputFrames = consumed;
-            // At a steady tempo, the same count as for a length known in advance.
-            outputFrames = steady ? session.outputFramesFor(consumed) : Math.round(owed);
+        if (inputEnded && end < 0) {
+            settle();
         }
         float level = session.peakLevel();
         session.spectrum(spectrum);
 
         long rawStart = produced;
         produced += blockOut;
-        long start = rawStart - latency;
-        long end = produced - latency;
-        if (end > 0 && (outputFrames < 0 || start < outputFrames)) {
-            peak = Math.max(peak, level);
-            if (listener != null) {
-                listener.block(start, end, level, spectrum);
-            }
-        }
         // Frames still inside the start-up delay are dropped.
         pendingStart = (int) Math.max(0, Math.min(blockOut, latency - rawStart));
         pendingEnd = blockOut;
+        long start = rawStart - latency;
+        long stop = produced - latency;
+        if (stop > 0 && (end < 0 || start < end)) {
+            peak = Math.max(peak, level);
+            if (listener != null) {
+                // Last, so that a listener that throws loses no output.
+                listener.block(start, stop, level, spectrum);
+            }
+        }
     }
 
     // ---------------------------------------------------------------------
@@ -188,13 +296,15 @@ public final class TempoStream {
      * The stream at another tempo, same pitch, as 16-bit PCM at its rate and
      * channels (mono or stereo). It opens a {@link Session} (fine mode where
      * the engine has it), which closing the returned stream closes, together
-     * with {@code source}. The length is known when the source's is.
+     * with {@code source}; {@link Audio#session()} changes the tempo and the
+     * other settings while it plays. The length is known when the source's is.
      *
      * @throws IllegalArgumentException when the source cannot be converted to
-     *     16-bit PCM, has more than two channels, or the tempo is out of range
+     *     16-bit PCM, has more than two channels, its rate is out of the
+     *     engine's range, or the tempo is out of range
      * @throws IllegalStateException when another session is open in this process
      */
-    public static AudioInputStream of(AudioInputStream source, double tempo) {
+    public static Audio of(AudioInputStream source, double tempo) {
         AudioFormat f = source.getFormat();
         int ch = f.getChannels();
         if (ch != 1 && ch != 2) {
@@ -226,26 +336,107 @@ public final class TempoStream {
             }
             return samples / ch;
         };
-        long length = in.getFrameLength();
-        TempoStream stream = new TempoStream(session, frames, length, null);
-        return new AudioInputStream(new Bytes(stream, session, in, ch), pcm,
-                length < 0 ? AudioSystem.NOT_SPECIFIED : stream.frameLength());
+        try {
+            TempoStream stream = new TempoStream(session, frames, in.getFrameLength(), null);
+            return new Audio(new Bytes(stream, in, ch), pcm, stream);
+        } catch (RuntimeException | Error e) {
+            session.close();
+            throw e;
+        }
+    }
+
+    /**
+     * The {@code javax.sound.sampled} form of a tempo stream, with its
+     * session as the handle for the tempo and the other settings. Its frame
+     * length follows the tempo: set the tempo before the first read when a
+     * writer needs the final length up front (a WAV header).
+     */
+    public static final class Audio extends AudioInputStream {
+        private final TempoStream stream;
+        private volatile boolean closed;
+
+        private Audio(Bytes bytes, AudioFormat format, TempoStream stream) {
+            super(bytes, format, stream.frameLength() < 0 ? AudioSystem.NOT_SPECIFIED : stream.frameLength());
+            this.stream = stream;
+        }
+
+        /** The session that plays the stream: {@code session().setTempo(0.6)} and so on. */
+        public Session session() {
+            return stream.session();
+        }
+
+        /** The stretched stream under the bytes. */
+        public TempoStream tempoStream() {
+            return stream;
+        }
+
+        @Override
+        public long getFrameLength() {
+            if (!closed) {
+                follow();
+            }
+            return frameLength;
+        }
+
+        @Override
+        public int read(byte[] b, int off, int len) throws IOException {
+            checkOpen();
+            follow();
+            return super.read(b, off, len);
+        }
+
+        @Override
+        public int available() throws IOException {
+            checkOpen();
+            follow();
+            return super.available();
+        }
+
+        @Override
+        public long skip(long n) throws IOException {
+            checkOpen();
+            follow();
+            return super.skip(n);
+        }
+
+        @Override
+        public void close() throws IOException {
+            closed = true;
+            super.close();
+        }
+
+        private void checkOpen() throws IOException {
+            if (closed) {
+                throw new IOException("the tempo stream is closed");
+            }
+        }
+
+        /** Keeps the length this stream stops at in step with a tempo changed on the way. */
+        private void follow() {
+            if (frameLength == AudioSystem.NOT_SPECIFIED || stream.session().isClosed()) {
+                return;
+            }
+            long n = stream.frameLength();
+            // Until the input ends the length is an estimate, which must not end the stream early.
+            frameLength = stream.end >= 0 ? n : Math.max(n, framePos + 1);
+        }
     }
 
     /** The stream's frames as little-endian bytes. */
     private static final class Bytes extends InputStream {
         private final TempoStream stream;
-        private final Session session;
         private final AudioInputStream source;
+        private final int channels;
         private final short[] frames;
         private final byte[] bytes;
         private int pos;
         private int end;
+        private boolean closed;
 
-        Bytes(TempoStream stream, Session session, AudioInputStream source, int channels) {
+        Bytes(TempoStream stream, AudioInputStream source, int channels) {
             this.stream = stream;
-            this.session = session;
             this.source = source;
+            this.channels = channels;
             this.frames = new short[1024 * channels];
             this.bytes = new byte[frames.length * 2];
         }
@@ -258,6 +449,9 @@ public final class TempoStream {
 
         @Override
         public int read(byte[] b, int off, int len) throws IOException {
+            if (closed) {
+                throw new IOException("the tempo stream is closed");
+            }
             if (len == 0) {
                 return 0;
             }
@@ -266,7 +460,7 @@ public final class TempoStream {
                 if (n <= 0) {
                     return -1;
                 }
-                int samples = n * session.channels();
+                int samples = n * channels;
                 for (int i = 0; i < samples; i++) {
                     bytes[2 * i] = (byte) frames[i];
                     bytes[2 * i + 1] = (byte) (frames[i] >> 8);
@@ -282,13 +476,16 @@ public final class TempoStream {
 
         @Override
         public int available() {
-            return end - pos;
+            return closed ? 0 : end - pos;
         }
 
         @Override
         public void close() throws IOException {
-            session.close();
-            source.close();
+            if (!closed) {
+                closed = true;
+                stream.session().close();
+                source.close();
+            }
         }
     }
 }

@@ -50,7 +50,11 @@ public final class VoiceFilter {
 
     private VoiceFilter() {}
 
-    /** The subtracted-copy filter 1 − low-pass for a cut-off and sample rate. */
+    /**
+     * The subtracted-copy filter 1 − low-pass for a cut-off and sample rate.
+     *
+     * @throws IllegalArgumentException for a cut-off not between 0 and half the sample rate
+     */
     public static Coefficients design(double cutoffHz, int sampleRate) {
         Coefficients low = butterworthLowPass(ORDER, cutoffHz, sampleRate);
         double[] b = new double[low.a.length];
@@ -60,8 +64,16 @@ public final class VoiceFilter {
         return new Coefficients(low.a.clone(), b);
     }
 
-    /** A digital Butterworth low-pass with unity gain at DC. */
+    /**
+     * A digital Butterworth low-pass with unity gain at DC.
+     *
+     * @throws IllegalArgumentException for an order outside 1..16 or a cut-off
+     *     not between 0 and half the sample rate
+     */
     public static Coefficients butterworthLowPass(int order, double cutoffHz, int sampleRate) {
+        if (order < 1 || order > 16) {
+            throw new IllegalArgumentException("filter order " + order + " is not between 1 and 16");
+        }
         if (!(cutoffHz > 0 && cutoffHz < sampleRate / 2.0)) {
             throw new IllegalArgumentException("cut-off " + cutoffHz + " Hz is not below half the sample rate");
         }

@@ -7,13 +7,16 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
-import java.io.File;
+import java.io.IOException;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.LinkedHashSet;
 import java.util.List;
+import java.util.Set;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicReference;
@@ -21,8 +24,6 @@ import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
-import javax.tools.JavaCompiler;
-import javax.tools.ToolProvider;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -55,7 +56,7 @@ class SessionTest {
     }
 
     /** Interleaved stereo: 440 Hz on the left, 660 Hz on the right, from frame {@code start} on. */
-    private static void music(short[] block, long start, int frames, int channels) {
+    static void music(short[] block, long start, int frames, int channels) {
         for (int i = 0; i < frames; i++) {
             double t = (double) (start + i) / RATE;
             block[i * channels] = (short) Math.round(12000 * Math.sin(2 * Math.PI * 440 * t));
@@ -295,26 +296,34 @@ class SessionTest {
         opened(Session.builder(RATE, 2));
     }
 
-    /** The README's example, compiled against these classes and run in a JVM of its own. */
+    /**
+     * The README's example, compiled and run with the very commands that the
+     * README prints, against the built jar (whose own copy of the engine
+     * loads), in this JVM's Java and in every other one installed beside it:
+     * each runs without a warning.
+     */
     @Test
-    void theReadmeExampleCompilesAndRuns() throws Exception {
+    void theReadmeExampleRunsWithTheCommandsItPrints() throws Exception {
         Path readme = Path.of(System.getProperty("tambrino.source", "."), "README.md");
         String text = Files.readString(readme, StandardCharsets.UTF_8);
         int at = text.indexOf("```java\n", text.indexOf("SlowDown.java"));
         assertTrue(at > 0, "no java block after 'SlowDown.java' in " + readme);
-        String code = text.substring(at + 8, text.indexOf("```", at + 8));
+        int close = text.indexOf("```", at + 8);
+        String code = text.substring(at + 8, close);
         assertTrue(code.split("\n").length <= 14, code);
-        Path src = Files.createDirectory(dir.resolve("src")).resolve("SlowDown.java");
-        Files.writeString(src, code);
+        Files.writeString(dir.resolve("SlowDown.java"), code);
+        List<String> commands = new ArrayList<>();
+        for (String line : text.substring(close).split("\n")) {
+            if (line.startsWith("    javac ") || line.startsWith("    java ")) {
+                commands.add(line.trim());
+            }
+        }
+        assertEquals(2, commands.size(), "the javac and java commands after the example: " + commands);
 
-        String classes = Path.of(Session.class.getProtectionDomain().getCodeSource().getLocation().toURI())
-                .toString();
-        JavaCompiler javac = ToolProvider.getSystemJavaCompiler();
-        ByteArrayOutputStream diagnostics = new ByteArrayOutputStream();
-        int rc = javac.run(null, diagnostics, diagnostics, "-cp", classes, "-d", dir.toString(), src.toString());
-        assertEquals(0, rc, diagnostics.toString(StandardCharsets.UTF_8));
-
-        Path in = dir.resolve("in.wav");
+        Path jar = Path.of(System.getProperty(NativeInterface.LIBRARY_PROPERTY)).getParent()
+                .resolve("java/tambrino.jar");
+        assertTrue(Files.isRegularFile(jar), "the jar is built: " + jar);
+        Path in = dir.resolve("song.wav");
         short[] pcm = new short[RATE * 2];
         music(pcm, 0, RATE, 2);
         byte[] le = new byte[pcm.length * 2];
@@ -324,19 +333,40 @@ class SessionTest {
         }
         AudioSystem.write(new AudioInputStream(new ByteArrayInputStream(le), new AudioFormat(RATE, 16, 2, true, false),
                 RATE), AudioFileFormat.Type.WAVE, in.toFile());
-        Path out = dir.resolve("slow.wav");
-        String java = Path.of(System.getProperty("java.home"), "bin", "java").toString();
-        ProcessBuilder pb = new ProcessBuilder(java, "-D" + NativeInterface.LIBRARY_PROPERTY + "="
-                + System.getProperty(NativeInterface.LIBRARY_PROPERTY, ""), "-cp", classes + File.pathSeparator + dir,
-                "SlowDown", in.toString(), out.toString());
-        pb.redirectErrorStream(true);
+        Path home = Path.of(System.getProperty("java.home"));
+        assertEquals("", run(home, commands.get(0), jar));
+
+        Set<Path> javas = new LinkedHashSet<>(List.of(home.toRealPath()));
+        try (DirectoryStream<Path> jvms = Files.newDirectoryStream(Path.of("/usr/lib/jvm"))) {
+            for (Path j : jvms) {
+                if (Files.isExecutable(j.resolve("bin/java"))) {
+                    javas.add(j.toRealPath());
+                }
+            }
+        } catch (IOException e) {
+            // No other Java is installed.
+        }
+        for (Path java : javas) {
+            Files.deleteIfExists(dir.resolve("song-slow.wav"));
+            assertEquals("", run(java, commands.get(1), jar), java.toString());
+            AudioInputStream result = AudioSystem.getAudioInputStream(dir.resolve("song-slow.wav").toFile());
+            assertEquals(Math.round(RATE / 0.75), result.getFrameLength(), RATE * 0.005, java.toString());
+            assertEquals(2, result.getFormat().getChannels());
+            result.close();
+        }
+    }
+
+    /** Runs one of the README's commands in the example's folder with a Java home's tools; returns its output. */
+    private String run(Path javaHome, String command, Path jar) throws Exception {
+        List<String> args = new ArrayList<>(Arrays.asList(command.replace("build/java/tambrino.jar", jar.toString())
+                .split(" +")));
+        args.set(0, javaHome.resolve("bin").resolve(args.get(0)).toString());
+        ProcessBuilder pb = new ProcessBuilder(args).directory(dir.toFile()).redirectErrorStream(true);
         Process p = pb.start();
         String log = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         assertTrue(p.waitFor(60, TimeUnit.SECONDS));
-        assertEquals(0, p.exitValue(), log);
-        AudioInputStream result = AudioSystem.getAudioInputStream(out.toFile());
-        assertEquals(Math.round(RATE / 0.75), result.getFrameLength(), RATE * 0.005);
-        assertEquals(2, result.getFormat().getChannels());
+        assertEquals(0, p.exitValue(), args + "\n" + log);
+        return log;
     }
 
     private static short[] concat(short[] a, short[] b) {
