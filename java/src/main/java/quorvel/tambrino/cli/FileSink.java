@@ -3,8 +3,10 @@ package quorvel.tambrino.cli;
 import java.io.BufferedOutputStream;
 import java.io.IOException;
 import java.io.OutputStream;
-import java.nio.file.Files;
+import java.nio.channels.Channels;
+import java.nio.channels.FileChannel;
 import java.nio.file.Path;
+import java.nio.file.StandardOpenOption;
 
 /**
  * The audio output of a machine without one: what would be heard goes to a
@@ -22,7 +24,9 @@ final class FileSink implements PlayCommand.AudioSink {
     private final int channels;
     private final OutputFiles files = new OutputFiles();
     private final Path tmp;
+    private final FileChannel channel;
     private final OutputStream out;
+    private final int header;
     private long frames;
     private volatile long startNanos;
     private long pausedAt = -1;
@@ -33,13 +37,25 @@ final class FileSink implements PlayCommand.AudioSink {
         this.sampleRate = sampleRate;
         this.channels = channels;
         this.tmp = files.temporaryFor(target);
+        byte[] head = WavWriter.header(sampleRate, channels, -1);
+        this.header = head.length;
+        FileChannel ch = null;
         try {
-            out = new BufferedOutputStream(Files.newOutputStream(tmp), 1 << 16);
-            out.write(WavWriter.header(sampleRate, channels, -1));
+            ch = FileChannel.open(tmp, StandardOpenOption.WRITE, StandardOpenOption.CREATE);
+            out = new BufferedOutputStream(Channels.newOutputStream(ch), 1 << 16);
+            out.write(head);
         } catch (IOException e) {
+            if (ch != null) {
+                try {
+                    ch.close();
+                } catch (IOException ignored) {
+                    // Already failing.
+                }
+            }
             files.close();
             throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
         }
+        channel = ch;
         startNanos = System.nanoTime();
         OutputFiles.finishOnExit(tmp, this::close);
     }
@@ -99,6 +115,26 @@ final class FileSink implements PlayCommand.AudioSink {
             startNanos += System.nanoTime() - pausedAt;
             pausedAt = -1;
         }
+    }
+
+    /**
+     * Truncates the file to what has been "heard", as an audio output drops
+     * its buffer: the writes' lead on real time is not kept.
+     */
+    @Override
+    public synchronized long discardUnheard() {
+        if (finished) {
+            return -1;
+        }
+        long heard = heardFrames();
+        try {
+            out.flush();
+            channel.truncate(header + heard * 2L * channels);
+        } catch (IOException e) {
+            throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
+        }
+        frames = heard;
+        return heard;
     }
 
     /** Finishes the file and moves it into place (once: at the end, or from the exit hook). */

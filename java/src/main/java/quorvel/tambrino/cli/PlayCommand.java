@@ -37,6 +37,15 @@ final class PlayCommand implements Callable<Integer> {
 
         default void resume() {}
 
+        /**
+         * Drops what was written but not heard yet, so that what is written
+         * next is heard at once; returns the frames kept (heard), or -1 when
+         * the output cannot drop anything.
+         */
+        default long discardUnheard() {
+            return -1;
+        }
+
         @Override
         void close();
     }
@@ -72,14 +81,14 @@ final class PlayCommand implements Callable<Integer> {
         String inName = InputFile.displayName(inArg);
         short[] pcm;
         Settings settings;
-        String details;
+        String description;
         try (InputFile.Reader in = InputFile.openAudio(inArg)) {
             if (outputFile != null) {
                 OutputFiles.checkWritable(outputFile, "--output-file", input);
             }
             settings = engineOptions.resolve(in.channels(), in.sampleRate());
             Settings.hints(settings, System.err);
-            details = in.description() + " - " + settings.modeSummary();
+            description = in.description();
             try {
                 pcm = Transport.readAll(in);
             } catch (IOException e) {
@@ -93,30 +102,30 @@ final class PlayCommand implements Callable<Integer> {
         Passage passage = engineOptions.passage(inName, pcm.length / ch, settings.sampleRate);
         Transport transport = new Transport(pcm, ch, settings.sampleRate, passage, interactive);
         AudioFormat format = new AudioFormat(settings.sampleRate, 16, ch, true, false);
-        long t0 = System.nanoTime();
         float peak;
-        double seconds;
+        long heard;
+        double[] tempos;
         try (AudioSink sink = outputFile != null ? new FileSink(outputFile, settings.sampleRate, ch)
                 : sinks.apply(format)) {
-            if (interactive) {
-                Player.Clock clock = new Player.Clock(transport);
-                try (Stretcher stretcher = new Stretcher(settings, transport, clock)) {
-                    Player player = new Player(settings, transport, stretcher, sink, clock, inName, details);
+            Player.Meter meter = interactive ? new Player.Meter() : null;
+            try (Stretcher stretcher = new Stretcher(settings, transport, meter)) {
+                if (interactive) {
+                    Player player = new Player(settings, transport, stretcher, sink, meter, inName, description);
                     boolean ended = player.run();
-                    peak = stretcher.peak();
-                    seconds = (System.nanoTime() - t0) / 1e9;
+                    heard = player.heardOutput();
                     if (!ended) {
                         System.out.printf(Locale.ROOT, "stopped %s at %s%n", inName,
                                 Player.clock((double) player.heardFrame() / settings.sampleRate));
                     }
+                } else {
+                    heard = playOnce(settings, stretcher, sink);
                 }
-            } else {
-                peak = playOnce(settings, transport, sink);
-                seconds = (System.nanoTime() - t0) / 1e9;
+                peak = stretcher.peak();
+                tempos = stretcher.temposHeard();
             }
         }
-        System.out.printf(Locale.ROOT, "played %s at tempo %s, peak %s, %.1f s%s%n", inName,
-                Settings.fmt(settings.tempo), Terminal.dbfs(peak), seconds,
+        System.out.printf(Locale.ROOT, "played %s at %s, peak %s, %.2f s%s%n", inName,
+                temposText(tempos, settings.realisedTempo()), Terminal.dbfs(peak), (double) heard / settings.sampleRate,
                 outputFile != null ? " -> " + outputFile : "");
         if (passage.trainer != null) {
             System.out.println(StretchCommand.trainerSummary(passage.trainer));
@@ -124,33 +133,58 @@ final class PlayCommand implements Callable<Integer> {
         return 0;
     }
 
-    /** Plays the passage through (the trainer's passes included) with a meter on standard error. */
-    private static float playOnce(Settings settings, Transport transport, AudioSink sink) {
+    /** "tempo 0.75", or "tempos 0.95 to 4.6, last 0.95" when it changed; as played, to four decimals. */
+    static String temposText(double[] heard, double fallback) {
+        if (Double.isNaN(heard[2])) {
+            return "tempo " + Settings.fmt(Math.rint(fallback * 1e4) / 1e4);
+        }
+        String[] t = new String[3];
+        for (int i = 0; i < 3; i++) {
+            t[i] = Settings.fmt(Math.rint(heard[i] * 1e4) / 1e4);
+        }
+        if (t[0].equals(t[1])) {
+            return "tempo " + t[0];
+        }
+        return "tempos " + t[0] + " to " + t[1] + (t[2].equals(t[1]) ? "" : ", last " + t[2]);
+    }
+
+    /**
+     * Plays the passage through (the trainer's passes included) with a meter
+     * on standard error; returns the frames played.
+     */
+    private static long playOnce(Settings settings, Stretcher stretcher, AudioSink sink) {
         Terminal terminal = Terminal.stderr();
         int ch = settings.channels;
-        double[] total = {-1};
-        float[] peak = new float[1];
+        long[] clipUntil = {Long.MIN_VALUE};
         Stretcher.BlockListener meter = (start, end, level, spectrum) -> {
-            peak[0] = Math.max(peak[0], level);
-            terminal.status(meterLine(level, spectrum, Math.max(0, start) / (double) settings.sampleRate, total[0]),
-                    false);
+            long now = System.nanoTime();
+            if (level >= 1.0f) {
+                // Lit for a second, though the status line is drawn only ten times a second.
+                clipUntil[0] = now + 1_000_000_000L;
+            }
+            double total = stretcher.frameLength() < 0 ? -1 : (double) stretcher.frameLength() / settings.sampleRate;
+            terminal.status(meterLine(level, spectrum, Math.max(0, start) / (double) settings.sampleRate, total,
+                    now < clipUntil[0]), false);
         };
-        try (Stretcher stretcher = new Stretcher(settings, transport, meter)) {
-            total[0] = stretcher.frameLength() < 0 ? -1 : (double) stretcher.frameLength() / settings.sampleRate;
+        stretcher.listen(meter);
+        long played = 0;
+        try {
             short[] frames = new short[1024 * ch];
             byte[] bytes = new byte[frames.length * 2];
             int n;
             while ((n = stretcher.read(frames, 0, 1024)) > 0) {
                 toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);
+                played += n;
             }
             sink.drain();
+            stretcher.heard(Long.MAX_VALUE);
         } catch (IOException e) {
             throw CliException.file("error while playing: " + OutputFiles.reason(e), e);
         } finally {
             terminal.clear();
         }
-        return peak[0];
+        return played;
     }
 
     /** 16-bit samples to little-endian bytes. */
@@ -162,7 +196,7 @@ final class PlayCommand implements Callable<Integer> {
     }
 
     /** "[##########..........] -12.3 dBFS  A4   0:12 / 1:30" */
-    static String meterLine(float level, float[] spectrum, double position, double total) {
+    static String meterLine(float level, float[] spectrum, double position, double total, boolean clip) {
         double db = level > 0 ? 20 * Math.log10(level) : -99;
         // 48 dB across the bar.
         String bar = Terminal.bar((db + 48) / 48, 24);
@@ -180,7 +214,7 @@ final class PlayCommand implements Callable<Integer> {
         }
         return String.format(Locale.ROOT, "%s %6s  %-3s  %s / %s%s", bar,
                 level > 0 ? String.format(Locale.ROOT, "%.1f", db) : "-inf", note, Terminal.clock(position),
-                Terminal.clock(total), level >= 1.0f ? "  CLIP" : "");
+                Terminal.clock(total), clip ? "  CLIP" : "");
     }
 
     /** Name of note index 0..71: C1 .. B6. */
@@ -197,7 +231,8 @@ final class PlayCommand implements Callable<Integer> {
         } catch (LineUnavailableException | IllegalArgumentException | SecurityException e) {
             throw new CliException(CliException.EXIT_NO_AUDIO, "no audio output is available to play "
                     + (int) format.getSampleRate() + " Hz " + (format.getChannels() == 1 ? "mono" : "stereo")
-                    + " (" + e.getMessage() + "); use 'tambrino stretch IN.wav OUT.wav' to write a file instead");
+                    + " (" + e.getMessage() + "); use --output-file FILE.wav to write what would be heard, or"
+                    + " 'tambrino stretch IN.wav OUT.wav' to write a file instead");
         }
         line.start();
         return new AudioSink() {
@@ -223,14 +258,29 @@ final class PlayCommand implements Callable<Integer> {
                 return line.getLongFramePosition();
             }
 
+            private boolean paused;
+
             @Override
-            public void pause() {
+            public synchronized void pause() {
+                paused = true;
                 line.stop();
             }
 
             @Override
-            public void resume() {
+            public synchronized void resume() {
+                paused = false;
                 line.start();
+            }
+
+            @Override
+            public synchronized long discardUnheard() {
+                line.stop();
+                line.flush();
+                long kept = line.getLongFramePosition();
+                if (!paused) {
+                    line.start();
+                }
+                return kept;
             }
 
             @Override
