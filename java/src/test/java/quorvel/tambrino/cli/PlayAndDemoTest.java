@@ -85,7 +85,7 @@ class PlayAndDemoTest {
         Launcher.Result r = Launcher.tambrino("play", in.toString(), "--tempo", "0.75");
         assertEquals(3, r.exit, r.toString());
         assertTrue(r.err.contains("no audio output is available"), r.toString());
-        assertTrue(r.err.contains("tambrino stretch"), r.toString());
+        assertTrue(r.err.contains("tambrino stretch") && r.err.contains("--output-file"), r.toString());
     }
 
     @Test
