@@ -2,6 +2,7 @@ package quorvel.tambrino.cli;
 
 import java.io.IOException;
 import quorvel.tambrino.NativeInterface;
+import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
 import quorvel.tambrino.TempoStream;
 
@@ -49,6 +50,7 @@ final class Stretcher implements PcmSource, AutoCloseable {
     /** Output frames of the current run kept from here on; those before prime the engine. */
     private long runKeep;
     private long dropLeft;
+    private long trainerLength = -1;
     private long consumedBefore;
     private float peak;
     /** Per block: the run's aligned frame and the transport reads that it took. */
@@ -107,7 +109,24 @@ final class Stretcher implements PcmSource, AutoCloseable {
     @Override
     public long frameLength() {
         Passage.Trainer t = transport == null ? null : transport.trainer();
-        return t != null && t.passes() > 1 ? -1 : stream.frameLength();
+        if (t == null || t.passes() == 1 || stream.frameLength() < 0) {
+            return stream.frameLength();
+        }
+        if (trainerLength >= 0) {
+            return trainerLength;
+        }
+        // Each pass lasts what it lasts alone at its tempo.
+        long passage = transport.end() - transport.start();
+        int stepIn = NativeInterface.analysisHop(session.frameSize(), session.overSampling());
+        long total = 0;
+        for (int p = 0; p < t.passes(); p++) {
+            double tempo = t.tempo(p);
+            total += session.quality() == Quality.FINE ? Math.round(passage / tempo)
+                    : (passage * NativeInterface.synthesisHop(session.frameSize(), session.overSampling(), tempo)
+                            + stepIn / 2) / stepIn;
+        }
+        trainerLength = total;
+        return total;
     }
 
     /** Share of the input consumed so far, 0 to 1 (all passes); -1 when the input's length is not known. */
@@ -171,6 +190,8 @@ final class Stretcher implements PcmSource, AutoCloseable {
         int stepIn = NativeInterface.analysisHop(session.frameSize(), session.overSampling());
         long preroll = (long) Math.ceil(session.frameSize() * (1.5 + session.playedTempo() / 2) / stepIn) * stepIn;
         transport.moveTo(frame, preroll);
+        // Until the primed engine's output is placed, what is heard from here on is the new position.
+        timeline.add(outputFrame, transport.clamp(frame), 0, 1 / session.playedTempo(), transport.pass());
         startRun(session.outputFramesFor(preroll));
     }
 

@@ -99,11 +99,15 @@ final class Timeline {
             if (outStart[i] >= heard) {
                 break;
             }
+            folded = k + 1;
+            if (length[i] == 0) {
+                // A marker, not output.
+                continue;
+            }
             double t = 1 / stretch[i];
             slowest = Double.isNaN(slowest) ? t : Math.min(slowest, t);
             fastest = Double.isNaN(fastest) ? t : Math.max(fastest, t);
             latest = t;
-            folded = k + 1;
         }
     }
 
