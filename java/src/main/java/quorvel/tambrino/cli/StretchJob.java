@@ -86,24 +86,31 @@ final class StretchJob {
             terminal.clear();
             // The input is the passage, however many passes played it.
             double consumed = (double) stretcher.consumed() / settings.sampleRate;
+            String tempos = null;
+            if (trainer != null) {
+                stretcher.heard(Long.MAX_VALUE);
+                tempos = PlayCommand.temposText(stretcher.temposHeard(), settings.realisedTempo());
+            }
             return summary(inName, consumed / passes, consumed,
                     toStdout ? "standard output" : out.toString(), (double) written / settings.sampleRate, settings,
-                    stretcher.peak(), elapsed);
+                    tempos, stretcher.peak(), elapsed);
         } finally {
             terminal.clear();
         }
     }
 
-    /** @param processedSeconds input stretched, for the speed: the input's length times the trainer's passes */
+    /**
+     * @param processedSeconds input stretched, for the speed: the input's length times the trainer's passes
+     * @param tempos the trainer's tempos as played ("tempos 0.5 to 1"), null for the one tempo of the settings
+     */
     static String summary(String inName, double inSeconds, double processedSeconds, String outName, double outSeconds,
-            Settings s, float peak, double elapsed) {
-        String tempo = Settings.fmt(s.tempo);
+            Settings s, String tempos, float peak, double elapsed) {
         double played = s.realisedTempo();
-        String playedNote = Math.abs(played - s.tempo) < 5e-5 ? ""
-                : String.format(Locale.ROOT, " (played %.4f)", played);
+        String tempo = tempos != null ? tempos : "tempo " + Settings.fmt(s.tempo)
+                + (Math.abs(played - s.tempo) < 5e-5 ? "" : String.format(Locale.ROOT, " (played %.4f)", played));
         return String.format(Locale.ROOT,
-                "%s %.2f s -> %s %.2f s, tempo %s%s (%s), peak %s, took %.2f s (%.1fx real time)",
-                inName, inSeconds, outName, outSeconds, tempo, playedNote, s.modeSummary(), Terminal.dbfs(peak), elapsed,
+                "%s %.2f s -> %s %.2f s, %s (%s), peak %s, took %.2f s (%.1fx real time)",
+                inName, inSeconds, outName, outSeconds, tempo, s.modeSummary(), Terminal.dbfs(peak), elapsed,
                 elapsed > 0 ? processedSeconds / elapsed : 0.0);
     }
 }

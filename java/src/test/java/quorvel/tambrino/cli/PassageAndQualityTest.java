@@ -80,8 +80,8 @@ class PassageAndQualityTest {
             Launcher.Result r = run("trained.wav", "--start", "1", "--end", "2", "--trainer", "0.5:1:0.25",
                     "--quality", quality);
             assertEquals(0, r.exit, r.toString());
-            // The input is the passage, once.
-            assertTrue(r.out.contains("tones.wav 1.00 s -> ")
+            // The input is the passage, once; the tempos are the passes'.
+            assertTrue(r.out.contains("tones.wav 1.00 s -> ") && r.out.contains(" 4.33 s, tempos 0.5 to 1 (")
                     && r.out.contains("trainer: 3 passes, tempo 0.5 to 1 in steps of 0.25"), r.toString());
             short[] trained = TestAudio.read16(dir.resolve("trained.wav")).samples;
             int at = 0;
