@@ -254,8 +254,8 @@ final class PlayCommand implements Callable<Integer> {
             }
 
             @Override
-            public long heardFrames() {
-                return line.getLongFramePosition();
+            public synchronized long heardFrames() {
+                return line.getLongFramePosition() - skipped;
             }
 
             private boolean paused;
@@ -272,11 +272,15 @@ final class PlayCommand implements Callable<Integer> {
                 line.start();
             }
 
+            /** Frames that the line counts as played but were dropped unheard (lines differ on this). */
+            private long skipped;
+
             @Override
             public synchronized long discardUnheard() {
                 line.stop();
+                long kept = line.getLongFramePosition() - skipped;
                 line.flush();
-                long kept = line.getLongFramePosition();
+                skipped = line.getLongFramePosition() - kept;
                 if (!paused) {
                     line.start();
                 }

@@ -199,6 +199,7 @@ final class Player {
                 synchronized (pauseLock) {
                     if (paused) {
                         sink.resume();
+                        tempoKeyNanos = System.nanoTime();
                     } else {
                         sink.pause();
                     }
@@ -314,11 +315,11 @@ final class Player {
         double asked = session.playedTempo();
         double t = stretcher.tempoAt(heard);
         if (tempoKeyed) {
-            if (Math.abs(t - asked) < 1e-6 || System.nanoTime() - tempoKeyNanos > 3_000_000_000L) {
-                tempoKeyed = false;
-            } else {
+            // Nothing is heard while paused, so the time-out runs only while playing.
+            if (paused || System.nanoTime() - tempoKeyNanos < 3_000_000_000L && Math.abs(t - asked) >= 1e-6) {
                 return asked;
             }
+            tempoKeyed = false;
         }
         return Double.isNaN(t) ? asked : t;
     }
