@@ -13,7 +13,9 @@ import java.nio.file.StandardOpenOption;
  * 16-bit WAV file, at the pace of real time (so that the keys and the screen
  * act as they would while listening), and nothing while playback is paused.
  * The file appears when the sink is closed, complete, and also when the
- * process is interrupted (Ctrl-C): what was heard until then.
+ * process is interrupted (Ctrl-C): what was heard until then. Like an audio
+ * output dropping its buffer, {@link #discardUnheard()} takes back the writes'
+ * lead on real time (a seek, q).
  */
 final class FileSink implements PlayCommand.AudioSink {
     /** How far ahead of real time the writes may run, like an audio output's buffer. */
@@ -57,7 +59,11 @@ final class FileSink implements PlayCommand.AudioSink {
         }
         channel = ch;
         startNanos = System.nanoTime();
-        OutputFiles.finishOnExit(tmp, this::close);
+        // Interrupted (Ctrl-C): the file holds what was heard until then, not the writes' lead on it.
+        OutputFiles.finishOnExit(tmp, () -> {
+            discardUnheard();
+            close();
+        });
     }
 
     @Override
