@@ -97,6 +97,8 @@ class PassageAndQualityTest {
                 at += pass.length;
             }
             assertEquals(at, trained.length, quality);
+            TestAudio.Wav w = TestAudio.read16(dir.resolve("trained.wav"));
+            assertEquals(660, pitch(w, 0.2, w.frames() / (double) RATE - 0.2), 2);
         }
     }
 
