@@ -150,23 +150,16 @@ final class PlayCommand implements Callable<Integer> {
 
     /**
      * Plays the passage through (the trainer's passes included) with a meter
-     * on standard error; returns the frames played.
+     * on standard error that follows what is heard; returns the frames played.
      */
     private static long playOnce(Settings settings, Stretcher stretcher, AudioSink sink) {
         Terminal terminal = Terminal.stderr();
         int ch = settings.channels;
-        long[] clipUntil = {Long.MIN_VALUE};
-        Stretcher.BlockListener meter = (start, end, level, spectrum) -> {
-            long now = System.nanoTime();
-            if (level >= 1.0f) {
-                // Lit for a second, though the status line is drawn only ten times a second.
-                clipUntil[0] = now + 1_000_000_000L;
-            }
-            double total = stretcher.frameLength() < 0 ? -1 : (double) stretcher.frameLength() / settings.sampleRate;
-            terminal.status(meterLine(level, spectrum, Math.max(0, start) / (double) settings.sampleRate, total,
-                    now < clipUntil[0]), false);
-        };
+        Player.Meter meter = new Player.Meter();
         stretcher.listen(meter);
+        float[] spectrum = new float[Stretcher.NOTES];
+        long clipUntil = Long.MIN_VALUE;
+        long lastHeard = 0;
         long played = 0;
         try {
             short[] frames = new short[1024 * ch];
@@ -176,6 +169,17 @@ final class PlayCommand implements Callable<Integer> {
                 toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);
                 played += n;
+                long heard = sink.heardFrames() >= 0 ? Math.min(sink.heardFrames(), played) : played;
+                float level = meter.at(heard, spectrum);
+                long now = System.nanoTime();
+                if (meter.clipped(lastHeard, heard + 1)) {
+                    // Lit for a second, though the status line is drawn only ten times a second.
+                    clipUntil = now + 1_000_000_000L;
+                }
+                lastHeard = heard;
+                long total = stretcher.frameLength();
+                terminal.status(meterLine(level, spectrum, (double) heard / settings.sampleRate,
+                        total < 0 ? -1 : (double) total / settings.sampleRate, now < clipUntil), false);
             }
             sink.drain();
             stretcher.heard(Long.MAX_VALUE);
