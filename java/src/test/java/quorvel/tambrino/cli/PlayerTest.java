@@ -239,6 +239,31 @@ class PlayerTest {
     }
 
     @Test
+    void theTimelineMapsWhatIsHeardBackToTheInput() {
+        Timeline t = new Timeline(100, 99999);
+        // Half speed from frame 1000, then a loop back to 1000 at output frame 2000, at tempo 1 in pass 2.
+        t.add(0, 1000, 1000, 2.0, 0);
+        t.add(2000, 1000, 500, 1.0, 1);
+        assertEquals(1250, t.inputAt(500));
+        assertEquals(1100, t.inputAt(2100));
+        assertEquals(1, t.passAt(2100));
+        t.heard(1200);
+        // A seek heard from output frame 1500: what was read for after it is forgotten, the new place is
+        // heard at once, then the primed engine's pieces (the first from silence before the passage).
+        t.cut(1500);
+        t.add(1500, 20000, 0, 1.0, 0);
+        assertEquals(20000, t.inputAt(1600));
+        assertEquals(0, t.passAt(2100));
+        t.add(1400, 50, 50, 1.0, 0);
+        assertEquals(100, t.inputAt(1420));
+        t.add(1450, 19950, 600, 1.0, 0);
+        assertEquals(20100, t.inputAt(1600));
+        t.heard(Long.MAX_VALUE);
+        // Heard: the half speed, and the new place at tempo 1 (the forgotten loop and the marker not counted).
+        assertArrayEquals(new double[] {0.5, 1.0, 1.0}, t.tempos());
+    }
+
+    @Test
     void audioIsNotPouredOntoATerminal() throws Exception {
         String script = "TAMBRINO_JAR=" + Launcher.jar() + " " + Launcher.launcher() + " stretch " + music
                 + " -; echo EXITED $?; echo DONE; sleep 120";
