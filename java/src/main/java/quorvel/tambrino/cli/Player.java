@@ -130,11 +130,28 @@ final class Player {
         int ch = settings.channels;
         short[] frames = new short[CHUNK * ch];
         byte[] bytes = new byte[frames.length * 2];
+        // The output written lately, whose unheard part a seek fades out under the new position's start.
+        int recentFrames = Math.max(CHUNK, settings.sampleRate);
+        short[] recent = new short[recentFrames * ch];
+        int fadeFrames = Math.max(1, settings.sampleRate / 100);
+        short[] fade = new short[fadeFrames * ch];
+        int fadeLength = 0;
+        int fadeDone = 0;
         try {
             while (!quit) {
                 long to = seekTo.getAndSet(-1);
                 if (to >= 0) {
+                    long before = written;
                     discardUnheard();
+                    // What would have been heard next, where the seek cuts in: kept to fade out, not to click.
+                    fadeLength = (int) Math.min(fadeFrames, before - written);
+                    if (before - written > recentFrames) {
+                        fadeLength = 0;
+                    }
+                    for (int i = 0; i < fadeLength * ch; i++) {
+                        fade[i] = recent[(int) (((written * ch + i) % recent.length))];
+                    }
+                    fadeDone = 0;
                     stretcher.restart(to, written);
                 }
                 if (paused) {
@@ -144,6 +161,17 @@ final class Player {
                 int n = stretcher.read(frames, 0, CHUNK);
                 if (n <= 0) {
                     break;
+                }
+                for (int f = 0; f < n && fadeDone < fadeLength; f++, fadeDone++) {
+                    // Equal gains summing to one (sine squared in, cosine squared out): no overflow.
+                    double in = Math.sin(Math.PI / 2 * (fadeDone + 0.5) / fadeLength);
+                    for (int c = 0; c < ch; c++) {
+                        int k = f * ch + c;
+                        frames[k] = (short) Math.round(frames[k] * in * in + fade[fadeDone * ch + c] * (1 - in * in));
+                    }
+                }
+                for (int i = 0; i < n * ch; i++) {
+                    recent[(int) ((written * ch + i) % recent.length)] = frames[i];
                 }
                 PlayCommand.toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);

@@ -330,6 +330,18 @@ class PlayerTest {
                 + " %.0f ms of music after the position shown before the key (%.1f s)%n", shownMillis, from,
                 (from - before) * 1000, before);
         assertEquals(5, to - from, 0.1);
+        // Faded across, not cut: no step between samples near the jump beyond the sweep's own.
+        double near = 0;
+        double elsewhere = 0;
+        for (int i = 1; i < x.length; i++) {
+            double step = Math.abs(x[i] - x[i - 1]);
+            if (Math.abs(i - jump) < RATE / 20) {
+                near = Math.max(near, step);
+            } else {
+                elsewhere = Math.max(elsewhere, step);
+            }
+        }
+        assertTrue(near < 1.5 * elsewhere, "a click at the seek: " + near + " against " + elsewhere);
         // Shown to a tenth, up to a redraw old: the sound follows the key, not the output's lead on it.
         assertTrue(from - before < 0.25, "heard " + from + " s after a key at " + before + " s");
     }
