@@ -24,7 +24,9 @@ import quorvel.tambrino.Session;
  * spectrum are looked up by the output frame being heard.
  *
  * <p>A seek discards the output not yet heard and primes the engine at the
- * new position, so that sound and screen follow within a few blocks.
+ * new position, so that sound and screen follow within a few blocks; what
+ * would have been heard next fades out under the new start. A switch of
+ * quality mode starts the engine again in the same way where it is heard.
  *
  * <p>The terminal is put in a mode that passes keys one by one without echo
  * (Ctrl-C still interrupts) and switched to its alternate screen; both are
@@ -43,6 +45,8 @@ final class Player {
     private static final long CLIP_HOLD_NANOS = 1_000_000_000L;
     /** The widest the screen's text grows, however wide the terminal. */
     private static final int MAX_WIDTH = 80;
+    /** A seek to the frame being heard: the engine starts again from there (a new quality mode). */
+    private static final long HERE = Long.MIN_VALUE;
 
     private final Settings settings;
     private final Transport transport;
@@ -63,7 +67,7 @@ final class Player {
     private volatile Throwable failure;
     /** Frames of the stretched stream written to the output (less those discarded unheard). */
     private volatile long written;
-    /** The input frame to seek to, -1 = none; the playback thread takes it. */
+    /** The input frame to seek to, -1 = none, {@link #HERE} = where it is heard; the playback thread takes it. */
     private final AtomicLong seekTo = new AtomicLong(-1);
     /** A tempo key was pressed and its tempo is not heard yet: until then the screen shows the new one. */
     private volatile boolean tempoKeyed;
@@ -140,9 +144,12 @@ final class Player {
         try {
             while (!quit) {
                 long to = seekTo.getAndSet(-1);
-                if (to >= 0) {
+                if (to != -1) {
                     long before = written;
                     discardUnheard();
+                    if (to == HERE) {
+                        to = stretcher.inputAt(written);
+                    }
                     // What would have been heard next, where the seek cuts in: kept to fade out, not to click.
                     fadeLength = (int) Math.min(fadeFrames, before - written);
                     if (before - written > recentFrames) {
@@ -282,6 +289,9 @@ final class Player {
                     session.setQuality(session.quality() == Quality.FINE ? Quality.EXACT : Quality.FINE);
                     tempoKeyNanos = System.nanoTime();
                     tempoKeyed = true;
+                    // Heard at once, and without the jump that the modes' different delays would make
+                    // mid-stream: the new mode starts again, primed, from what is being heard.
+                    seekTo.compareAndSet(-1, HERE);
                     message = "";
                 } catch (UnsupportedOperationException e) {
                     message = "this engine has no fine mode";
