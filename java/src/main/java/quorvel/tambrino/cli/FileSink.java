@@ -11,7 +11,9 @@ import java.nio.file.Path;
  * act as they would while listening), and nothing while playback is paused.
  * The file appears when the sink is closed, complete, and also when the
  * process is interrupted (Ctrl-C): what was heard until then. A device or
- * FIFO receives it as a stream, as it is heard.
+ * FIFO receives it as a stream, as it is heard. Like an audio output dropping
+ * its buffer, {@link #discardUnheard()} takes back the writes' lead on real
+ * time (a seek, q) where the output is a file.
  */
 final class FileSink implements PlayCommand.AudioSink {
     /** How far ahead of real time the writes may run, like an audio output's buffer. */
@@ -23,6 +25,7 @@ final class FileSink implements PlayCommand.AudioSink {
     private final OutputFiles files = new OutputFiles();
     private final OutputFiles.Output output;
     private final OutputStream out;
+    private final int header;
     private long frames;
     private volatile long startNanos;
     private long pausedAt = -1;
@@ -34,14 +37,20 @@ final class FileSink implements PlayCommand.AudioSink {
         this.channels = channels;
         this.output = files.open(OutputFiles.target(target, "--output-file"));
         out = new BufferedOutputStream(output, 1 << 16);
+        byte[] head = WavWriter.header(sampleRate, channels, -1);
+        header = head.length;
         try {
-            out.write(WavWriter.header(sampleRate, channels, -1));
+            out.write(head);
         } catch (IOException e) {
             files.close();
             throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
         }
         startNanos = System.nanoTime();
-        OutputFiles.finishOnExit(output, this::close);
+        // Interrupted (Ctrl-C): the file holds what was heard until then, not the writes' lead on it.
+        OutputFiles.finishOnExit(output, () -> {
+            discardUnheard();
+            close();
+        });
     }
 
     @Override
@@ -99,6 +108,29 @@ final class FileSink implements PlayCommand.AudioSink {
             startNanos += System.nanoTime() - pausedAt;
             pausedAt = -1;
         }
+    }
+
+    /**
+     * Truncates the file to what has been "heard", as an audio output drops
+     * its buffer: the writes' lead on real time is not kept. A stream has
+     * already passed it on and keeps it (-1).
+     */
+    @Override
+    public synchronized long discardUnheard() {
+        if (finished) {
+            return -1;
+        }
+        long heard = heardFrames();
+        try {
+            out.flush();
+        } catch (IOException e) {
+            throw CliException.file("cannot write " + target + ": " + OutputFiles.reason(e), e);
+        }
+        if (!output.truncate(header + heard * 2L * channels)) {
+            return -1;
+        }
+        frames = heard;
+        return heard;
     }
 
     /** Finishes the file and moves it into place (once: at the end, or from the exit hook). */

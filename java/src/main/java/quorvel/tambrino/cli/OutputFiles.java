@@ -405,6 +405,23 @@ final class OutputFiles implements AutoCloseable {
             }
         }
 
+        /**
+         * Cuts a temporary file back to {@code bytes}, writing on from there;
+         * false for a stream, which cannot take back what it passed on.
+         */
+        boolean truncate(long bytes) {
+            if (tmp == null) {
+                return false;
+            }
+            try {
+                out.getChannel().truncate(bytes);
+                out.getChannel().position(bytes);
+            } catch (IOException e) {
+                throw failed(e);
+            }
+            return true;
+        }
+
         /** Puts the real sizes into a WAV file's header once it is closed; a stream keeps the streaming sizes. */
         void finishWav(int channels, long frames) {
             if (tmp == null) {

@@ -37,6 +37,15 @@ final class PlayCommand implements Callable<Integer> {
 
         default void resume() {}
 
+        /**
+         * Drops what was written but not heard yet, so that what is written
+         * next is heard at once; returns the frames kept (heard), or -1 when
+         * the output cannot drop anything.
+         */
+        default long discardUnheard() {
+            return -1;
+        }
+
         @Override
         void close();
     }
@@ -84,14 +93,14 @@ final class PlayCommand implements Callable<Integer> {
         String inName = InputFile.displayName(inArg);
         short[] pcm;
         Settings settings;
-        String details;
+        String description;
         try (InputFile.Reader in = InputFile.openAudio(inArg)) {
             if (outputFile != null) {
                 OutputFiles.checkOutput(outputFile, "--output-file", OutputFiles.AUDIO_NAMES, input);
             }
             settings = engineOptions.resolve(in.channels(), in.sampleRate());
             Settings.hints(settings, System.err);
-            details = in.description() + " - " + settings.modeSummary();
+            description = in.description();
             try {
                 pcm = Transport.readAll(in);
             } catch (IOException e) {
@@ -105,30 +114,30 @@ final class PlayCommand implements Callable<Integer> {
         Passage passage = engineOptions.passage(inName, pcm.length / ch, settings.sampleRate);
         Transport transport = new Transport(pcm, ch, settings.sampleRate, passage, interactive);
         AudioFormat format = new AudioFormat(settings.sampleRate, 16, ch, true, false);
-        long t0 = System.nanoTime();
         float peak;
-        double seconds;
+        long heard;
+        double[] tempos;
         try (AudioSink sink = outputFile != null ? new FileSink(outputFile, settings.sampleRate, ch)
                 : sinks.apply(format)) {
-            if (interactive) {
-                Player.Clock clock = new Player.Clock(transport);
-                try (Stretcher stretcher = new Stretcher(settings, transport, clock)) {
-                    Player player = new Player(settings, transport, stretcher, sink, clock, inName, details);
+            Player.Meter meter = interactive ? new Player.Meter() : null;
+            try (Stretcher stretcher = new Stretcher(settings, transport, meter)) {
+                if (interactive) {
+                    Player player = new Player(settings, transport, stretcher, sink, meter, inName, description);
                     boolean ended = player.run();
-                    peak = stretcher.peak();
-                    seconds = (System.nanoTime() - t0) / 1e9;
+                    heard = player.heardOutput();
                     if (!ended) {
                         System.out.printf(Locale.ROOT, "stopped %s at %s%n", inName,
                                 Player.clock((double) player.heardFrame() / settings.sampleRate));
                     }
+                } else {
+                    heard = playOnce(settings, stretcher, sink);
                 }
-            } else {
-                peak = playOnce(settings, transport, sink);
-                seconds = (System.nanoTime() - t0) / 1e9;
+                peak = stretcher.peak();
+                tempos = stretcher.temposHeard();
             }
         }
-        System.out.printf(Locale.ROOT, "played %s at tempo %s, peak %s, %.1f s%s%n", inName,
-                Settings.fmt(settings.tempo), Terminal.dbfs(peak), seconds,
+        System.out.printf(Locale.ROOT, "played %s at %s, peak %s, %.2f s%s%n", inName,
+                temposText(tempos, settings.realisedTempo()), Terminal.dbfs(peak), (double) heard / settings.sampleRate,
                 outputFile != null ? " -> " + outputFile : "");
         if (passage.trainer != null) {
             System.out.println(StretchCommand.trainerSummary(passage.trainer));
@@ -136,33 +145,62 @@ final class PlayCommand implements Callable<Integer> {
         return 0;
     }
 
-    /** Plays the passage through (the trainer's passes included) with a meter on standard error. */
-    private static float playOnce(Settings settings, Transport transport, AudioSink sink) {
+    /** "tempo 0.75", or "tempos 0.95 to 4.6, last 0.95" when it changed; as played, to four decimals. */
+    static String temposText(double[] heard, double fallback) {
+        if (Double.isNaN(heard[2])) {
+            return "tempo " + Settings.fmt(Math.rint(fallback * 1e4) / 1e4);
+        }
+        String[] t = new String[3];
+        for (int i = 0; i < 3; i++) {
+            t[i] = Settings.fmt(Math.rint(heard[i] * 1e4) / 1e4);
+        }
+        if (t[0].equals(t[1])) {
+            return "tempo " + t[0];
+        }
+        return "tempos " + t[0] + " to " + t[1] + (t[2].equals(t[1]) ? "" : ", last " + t[2]);
+    }
+
+    /**
+     * Plays the passage through (the trainer's passes included) with a meter
+     * on standard error that follows what is heard; returns the frames played.
+     */
+    private static long playOnce(Settings settings, Stretcher stretcher, AudioSink sink) {
         Terminal terminal = Terminal.stderr();
         int ch = settings.channels;
-        double[] total = {-1};
-        float[] peak = new float[1];
-        Stretcher.BlockListener meter = (start, end, level, spectrum) -> {
-            peak[0] = Math.max(peak[0], level);
-            terminal.status(meterLine(level, spectrum, Math.max(0, start) / (double) settings.sampleRate, total[0]),
-                    false);
-        };
-        try (Stretcher stretcher = new Stretcher(settings, transport, meter)) {
-            total[0] = stretcher.frameLength() < 0 ? -1 : (double) stretcher.frameLength() / settings.sampleRate;
+        Player.Meter meter = new Player.Meter();
+        stretcher.listen(meter);
+        float[] spectrum = new float[Stretcher.NOTES];
+        long clipUntil = Long.MIN_VALUE;
+        long lastHeard = 0;
+        long played = 0;
+        try {
             short[] frames = new short[1024 * ch];
             byte[] bytes = new byte[frames.length * 2];
             int n;
             while ((n = stretcher.read(frames, 0, 1024)) > 0) {
                 toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);
+                played += n;
+                long heard = sink.heardFrames() >= 0 ? Math.min(sink.heardFrames(), played) : played;
+                float level = meter.at(heard, spectrum);
+                long now = System.nanoTime();
+                if (meter.clipped(lastHeard, heard + 1)) {
+                    // Lit for a second, though the status line is drawn only ten times a second.
+                    clipUntil = now + 1_000_000_000L;
+                }
+                lastHeard = heard;
+                long total = stretcher.frameLength();
+                terminal.status(meterLine(level, spectrum, (double) heard / settings.sampleRate,
+                        total < 0 ? -1 : (double) total / settings.sampleRate, now < clipUntil), false);
             }
             sink.drain();
+            stretcher.heard(Long.MAX_VALUE);
         } catch (IOException e) {
             throw CliException.file("error while playing: " + OutputFiles.reason(e), e);
         } finally {
             terminal.clear();
         }
-        return peak[0];
+        return played;
     }
 
     /** 16-bit samples to little-endian bytes. */
@@ -174,7 +212,7 @@ final class PlayCommand implements Callable<Integer> {
     }
 
     /** "[##########..........] -12.3 dBFS  A4   0:12 / 1:30" */
-    static String meterLine(float level, float[] spectrum, double position, double total) {
+    static String meterLine(float level, float[] spectrum, double position, double total, boolean clip) {
         double db = level > 0 ? 20 * Math.log10(level) : -99;
         // 48 dB across the bar.
         String bar = Terminal.bar((db + 48) / 48, 24);
@@ -192,7 +230,7 @@ final class PlayCommand implements Callable<Integer> {
         }
         return String.format(Locale.ROOT, "%s %6s  %-3s  %s / %s%s", bar,
                 level > 0 ? String.format(Locale.ROOT, "%.1f", db) : "-inf", note, Terminal.clock(position),
-                Terminal.clock(total), level >= 1.0f ? "  CLIP" : "");
+                Terminal.clock(total), clip ? "  CLIP" : "");
     }
 
     /** Name of note index 0..71: C1 .. B6. */
@@ -209,7 +247,8 @@ final class PlayCommand implements Callable<Integer> {
         } catch (LineUnavailableException | IllegalArgumentException | SecurityException e) {
             throw new CliException(CliException.EXIT_NO_AUDIO, "no audio output is available to play "
                     + (int) format.getSampleRate() + " Hz " + (format.getChannels() == 1 ? "mono" : "stereo")
-                    + " (" + e.getMessage() + "); use 'tambrino stretch IN.wav OUT.wav' to write a file instead");
+                    + " (" + e.getMessage() + "); use --output-file FILE.wav to write what would be heard, or"
+                    + " 'tambrino stretch IN.wav OUT.wav' to write a file instead");
         }
         line.start();
         return new AudioSink() {
@@ -231,18 +270,37 @@ final class PlayCommand implements Callable<Integer> {
             }
 
             @Override
-            public long heardFrames() {
-                return line.getLongFramePosition();
+            public synchronized long heardFrames() {
+                return line.getLongFramePosition() - skipped;
             }
 
+            private boolean paused;
+
             @Override
-            public void pause() {
+            public synchronized void pause() {
+                paused = true;
                 line.stop();
             }
 
             @Override
-            public void resume() {
+            public synchronized void resume() {
+                paused = false;
                 line.start();
+            }
+
+            /** Frames that the line counts as played but were dropped unheard (lines differ on this). */
+            private long skipped;
+
+            @Override
+            public synchronized long discardUnheard() {
+                line.stop();
+                long kept = line.getLongFramePosition() - skipped;
+                line.flush();
+                skipped = line.getLongFramePosition() - kept;
+                if (!paused) {
+                    line.start();
+                }
+                return kept;
             }
 
             @Override

@@ -6,18 +6,27 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.Locale;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicLong;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
-import quorvel.tambrino.TempoStream;
 
 /**
  * The interactive player: a playback thread streams blocks through the
  * engine into the audio output while the keys change the tempo, the loop and
  * the switches, and a screen thread redraws position, tempo, loop, switches,
- * peak meter and the 72-note spectrum twenty times a second, polling the
- * engine as the application does.
+ * peak meter and the 72-note spectrum twenty times a second. Reading runs
+ * ahead of what is heard (the engine's delay, a block, the output's buffer),
+ * so the screen shows what is heard: position, trainer pass, tempo, level and
+ * spectrum are looked up by the output frame being heard.
+ *
+ * <p>A seek discards the output not yet heard and primes the engine at the
+ * new position, so that sound and screen follow within a few blocks; what
+ * would have been heard next fades out under the new start. A switch of
+ * quality mode starts the engine again in the same way where it is heard.
  *
  * <p>The terminal is put in a mode that passes keys one by one without echo
  * (Ctrl-C still interrupts) and switched to its alternate screen; both are
@@ -32,14 +41,20 @@ final class Player {
     private static final String LEVELS = " .:-=+*#%@";
     /** Spectrum value drawn at the top of the scale (as in the spectrum picture). */
     private static final double FULL_SCALE_NOTE = 0.3125;
+    /** How long the clip indicator stays lit after a block at full scale is heard. */
+    private static final long CLIP_HOLD_NANOS = 1_000_000_000L;
+    /** The widest the screen's text grows, however wide the terminal. */
+    private static final int MAX_WIDTH = 80;
+    /** A seek to the frame being heard: the engine starts again from there (a new quality mode). */
+    private static final long HERE = Long.MIN_VALUE;
 
     private final Settings settings;
     private final Transport transport;
     private final Stretcher stretcher;
     private final PlayCommand.AudioSink sink;
-    private final Clock clock;
+    private final Meter meter;
     private final String title;
-    private final String details;
+    private final String description;
     private final Session session;
 
     private volatile boolean paused;
@@ -50,32 +65,40 @@ final class Player {
     private volatile boolean monoOn;
     private volatile String message = "";
     private volatile Throwable failure;
-    /** Frames of the stretched stream written to the output. */
+    /** Frames of the stretched stream written to the output (less those discarded unheard). */
     private volatile long written;
+    /** The input frame to seek to, -1 = none, {@link #HERE} = where it is heard; the playback thread takes it. */
+    private final AtomicLong seekTo = new AtomicLong(-1);
+    /** A tempo key was pressed and its tempo is not heard yet: until then the screen shows the new one. */
+    private volatile boolean tempoKeyed;
+    private volatile long tempoKeyNanos;
+    private long clipUntil;
+    private long lastHeard;
+    private volatile int rows = 24;
+    private volatile int columns = 80;
 
-    Player(Settings settings, Transport transport, Stretcher stretcher, PlayCommand.AudioSink sink, Clock clock,
-            String title, String details) {
+    Player(Settings settings, Transport transport, Stretcher stretcher, PlayCommand.AudioSink sink, Meter meter,
+            String title, String description) {
         this.settings = settings;
         this.transport = transport;
         this.stretcher = stretcher;
         this.sink = sink;
-        this.clock = clock;
-        clock.attach(stretcher);
+        this.meter = meter;
         this.title = title;
-        this.details = details;
+        this.description = description;
         this.session = stretcher.session();
         this.voiceOn = settings.voiceAmount > 0;
         this.monoOn = settings.mono;
     }
 
-    /** Plays until the music ends or q; returns whether it ended by itself. */
+    /** Plays until the music (or the trainer's last pass) ends or q; returns whether it ended by itself. */
     boolean run() throws IOException, InterruptedException {
         TerminalMode tty = TerminalMode.enter();
         Thread hook = new Thread(tty::restore, "tambrino-terminal");
         Runtime.getRuntime().addShutdownHook(hook);
         try {
             Thread playback = new Thread(this::playback, "tambrino-playback");
-            Thread screen = new Thread(() -> screen(tty.out), "tambrino-screen");
+            Thread screen = new Thread(() -> screen(tty), "tambrino-screen");
             Thread keys = new Thread(() -> keys(System.in), "tambrino-keys");
             keys.setDaemon(true);
             screen.setDaemon(true);
@@ -111,8 +134,33 @@ final class Player {
         int ch = settings.channels;
         short[] frames = new short[CHUNK * ch];
         byte[] bytes = new byte[frames.length * 2];
+        // The output written lately, whose unheard part a seek fades out under the new position's start.
+        int recentFrames = Math.max(CHUNK, settings.sampleRate);
+        short[] recent = new short[recentFrames * ch];
+        int fadeFrames = Math.max(1, settings.sampleRate / 100);
+        short[] fade = new short[fadeFrames * ch];
+        int fadeLength = 0;
+        int fadeDone = 0;
         try {
             while (!quit) {
+                long to = seekTo.getAndSet(-1);
+                if (to != -1) {
+                    long before = written;
+                    discardUnheard();
+                    if (to == HERE) {
+                        to = stretcher.inputAt(written);
+                    }
+                    // What would have been heard next, where the seek cuts in: kept to fade out, not to click.
+                    fadeLength = (int) Math.min(fadeFrames, before - written);
+                    if (before - written > recentFrames) {
+                        fadeLength = 0;
+                    }
+                    for (int i = 0; i < fadeLength * ch; i++) {
+                        fade[i] = recent[(int) (((written * ch + i) % recent.length))];
+                    }
+                    fadeDone = 0;
+                    stretcher.restart(to, written);
+                }
                 if (paused) {
                     Thread.sleep(10);
                     continue;
@@ -121,89 +169,72 @@ final class Player {
                 if (n <= 0) {
                     break;
                 }
+                for (int f = 0; f < n && fadeDone < fadeLength; f++, fadeDone++) {
+                    // Equal gains summing to one (sine squared in, cosine squared out): no overflow.
+                    double in = Math.sin(Math.PI / 2 * (fadeDone + 0.5) / fadeLength);
+                    for (int c = 0; c < ch; c++) {
+                        int k = f * ch + c;
+                        frames[k] = (short) Math.round(frames[k] * in * in + fade[fadeDone * ch + c] * (1 - in * in));
+                    }
+                }
+                for (int i = 0; i < n * ch; i++) {
+                    recent[(int) ((written * ch + i) % recent.length)] = frames[i];
+                }
                 PlayCommand.toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);
                 written += n;
+                stretcher.heard(heardOutput());
             }
-            if (!quit) {
+            if (quit) {
+                // What was not heard when q came is not played, nor counted.
+                discardUnheard();
+            } else {
                 sink.drain();
             }
+            stretcher.heard(written);
         } catch (Throwable t) {
             failure = t;
         }
     }
 
-    /** The input frame being heard: the output's frame mapped back through the blocks that made it. */
-    long heardFrame() {
-        long heard = sink.heardFrames();
-        return clock.inputAt(heard >= 0 ? heard : written);
+    private void discardUnheard() {
+        long kept = sink.discardUnheard();
+        if (kept >= 0 && kept < written) {
+            written = kept;
+        }
+        meter.cut(written);
     }
 
-    /**
-     * Which input frame each frame of the stretched stream comes from. Reading
-     * runs ahead of what is heard by the engine's start-up delay, a block and
-     * the output's buffer, and the tempo, seeks and loops change the mapping
-     * as it goes; so after every block the stream's frame at the end of the
-     * input read so far is recorded with the input's position and the block's
-     * stretch, and a heard frame is placed by the record of its block.
-     */
-    static final class Clock implements TempoStream.BlockListener {
-        private static final int RECORDS = 256;
-        private final Transport transport;
-        private final double[] aligned = new double[RECORDS];
-        private final long[] position = new long[RECORDS];
-        private final double[] stretch = new double[RECORDS];
-        private int count;
-        private int next;
-        private Stretcher stretcher;
+    /** Frames of the stretched stream heard so far. */
+    long heardOutput() {
+        long heard = sink.heardFrames();
+        long w = written;
+        return heard >= 0 ? Math.min(heard, w) : w;
+    }
 
-        Clock(Transport transport) {
-            this.transport = transport;
-        }
+    /** The input frame being heard. */
+    long heardFrame() {
+        return stretcher.inputAt(heardOutput());
+    }
 
-        void attach(Stretcher s) {
-            this.stretcher = s;
-        }
+    /** Seconds of the stretched stream heard so far. */
+    double heardSeconds() {
+        return (double) heardOutput() / settings.sampleRate;
+    }
 
-        @Override
-        public synchronized void block(long start, long end, float level, float[] spectrum) {
-            if (stretcher == null) {
-                return;
-            }
-            aligned[next] = stretcher.alignedFrames();
-            position[next] = transport.position();
-            stretch[next] = stretcher.session().lastStretch();
-            next = (next + 1) % RECORDS;
-            count = Math.min(RECORDS, count + 1);
-        }
-
-        /** The input frame under frame {@code heard} of the stretched stream. */
-        synchronized long inputAt(long heard) {
-            if (count == 0) {
-                return transport.start();
-            }
-            // The oldest record that reaches the heard frame, else the newest.
-            int pick = (next - 1 + RECORDS) % RECORDS;
-            for (int k = count; k >= 1; k--) {
-                int i = (next - k + RECORDS) % RECORDS;
-                if (aligned[i] >= heard) {
-                    pick = i;
-                    break;
-                }
-            }
-            long frame = position[pick] - Math.round((aligned[pick] - heard) / stretch[pick]);
-            return Math.max(transport.start(), Math.min(transport.end(), frame));
-        }
+    private void seekBy(double seconds) {
+        long from = seekTo.get();
+        seekTo.set(transport.clamp((from >= 0 ? from : heardFrame()) + Math.round(seconds * settings.sampleRate)));
     }
 
     void key(int k) {
-        long rate = settings.sampleRate;
         switch (k) {
             case ' ':
                 // The output stops here and now, not when the playback thread next looks.
                 synchronized (pauseLock) {
                     if (paused) {
                         sink.resume();
+                        tempoKeyNanos = System.nanoTime();
                     } else {
                         sink.pause();
                     }
@@ -215,21 +246,26 @@ final class Player {
                 quit = true;
                 break;
             case Keys.LEFT:
-                transport.seek(heardFrame() - Math.round(SEEK_SECONDS * rate));
+                seekBy(-SEEK_SECONDS);
                 break;
             case Keys.RIGHT:
-                transport.seek(heardFrame() + Math.round(SEEK_SECONDS * rate));
+                seekBy(SEEK_SECONDS);
                 break;
             case Keys.UP:
             case Keys.DOWN:
                 double t = Math.rint((session.tempo() + (k == Keys.UP ? TEMPO_STEP : -TEMPO_STEP)) * 100) / 100;
                 session.setTempo(Math.max(session.minTempo(), Math.min(session.maxTempo(), t)));
+                tempoKeyNanos = System.nanoTime();
+                tempoKeyed = true;
                 break;
             case '[':
                 transport.loopFrom(heardFrame());
                 break;
             case ']':
-                transport.loopTo(heardFrame());
+                long from = transport.loopTo(heardFrame());
+                if (from >= 0) {
+                    seekTo.set(from);
+                }
                 break;
             case '\\':
                 transport.clearLoop();
@@ -251,6 +287,11 @@ final class Player {
             case 'F':
                 try {
                     session.setQuality(session.quality() == Quality.FINE ? Quality.EXACT : Quality.FINE);
+                    tempoKeyNanos = System.nanoTime();
+                    tempoKeyed = true;
+                    // Heard at once, and without the jump that the modes' different delays would make
+                    // mid-stream: the new mode starts again, primed, from what is being heard.
+                    seekTo.compareAndSet(-1, HERE);
                     message = "";
                 } catch (UnsupportedOperationException e) {
                     message = "this engine has no fine mode";
@@ -276,9 +317,17 @@ final class Player {
         }
     }
 
-    private void screen(PrintStream out) {
-        while (!finished) {
-            draw(out);
+    private void screen(TerminalMode tty) {
+        for (long n = 0; !finished; n++) {
+            if (n % 20 == 0) {
+                // The terminal may have been resized.
+                int[] size = TerminalMode.size();
+                if (size != null) {
+                    rows = size[0];
+                    columns = size[1];
+                }
+            }
+            draw(tty.out);
             try {
                 Thread.sleep(REDRAW_MILLIS);
             } catch (InterruptedException e) {
@@ -289,44 +338,99 @@ final class Player {
 
     private synchronized void draw(PrintStream out) {
         StringBuilder sb = new StringBuilder("\033[H");
-        for (String line : screenLines()) {
-            sb.append(line).append("\033[K\r\n");
+        List<String> lines = screenLines(columns, rows);
+        for (int i = 0; i < lines.size(); i++) {
+            // No line feed after the last line, which would scroll a screen that it fills.
+            sb.append(lines.get(i)).append(i + 1 < lines.size() ? "\033[K\r\n" : "\033[K");
         }
         sb.append("\033[J");
         out.print(sb);
         out.flush();
     }
 
-    /** What the screen shows, line by line. */
-    String[] screenLines() {
+    /** The tempo heard, or the one just asked for by a key until it is heard; as played. */
+    private double shownTempo(long heard) {
+        double asked = session.playedTempo();
+        double t = stretcher.tempoAt(heard);
+        if (tempoKeyed) {
+            // Nothing is heard while paused, so the time-out runs only while playing.
+            if (paused || System.nanoTime() - tempoKeyNanos < 3_000_000_000L && Math.abs(t - asked) >= 1e-6) {
+                return asked;
+            }
+            tempoKeyed = false;
+        }
+        return Double.isNaN(t) ? asked : t;
+    }
+
+    /** What the screen shows, line by line, fitted to a terminal of {@code columns} × {@code rows}. */
+    List<String> screenLines(int columns, int rows) {
+        int width = Math.max(20, Math.min(MAX_WIDTH, columns));
         double rate = settings.sampleRate;
+        long heard = heardOutput();
         long[] loop = transport.loop();
+        long loopFrom = transport.loopStartOnly();
         String state = finished ? (quit ? "stopped" : "finished") : paused ? "paused" : "playing";
-        String trainer = transport.trainer() == null ? ""
-                : String.format(Locale.ROOT, "   trainer pass %d of %d", transport.pass() + 1,
-                        transport.trainer().passes());
-        float level = session.peakLevel();
-        float[] spectrum = session.spectrum(new float[Session.NOTES]);
-        return new String[] {
-            " tambrino play  " + title,
-            " " + details,
-            "",
-            String.format(Locale.ROOT, " %-8s  %s / %s   tempo %.2f%s", state, clock(heardFrame() / rate),
-                    clock(transport.end() / rate), session.tempo(), trainer),
-            " loop " + (loop == null ? "off" : clock(loop[0] / rate) + " - " + clock(loop[1] / rate)),
-            " voice removal " + onOff(voiceOn) + "   mono " + onOff(monoOn) + "   quality "
-                    + session.quality().name().toLowerCase(Locale.ROOT),
-            "",
-            " level  " + meter(level),
-            "",
-            " spectrum, 72 notes",
-            " |" + bars(spectrum) + "|",
-            "  " + octaveMarks(),
-            "",
-            " " + message,
-            " space pause   left/right seek 5 s   up/down tempo +/-0.05   q quit",
-            " [ ] loop start/end   \\ clear loop   v voice   m mono   f fine/exact",
-        };
+        Passage.Trainer trainer = transport.trainer();
+        float[] spectrum = new float[Session.NOTES];
+        float level = meter.at(heard, spectrum);
+        long now = System.nanoTime();
+        if (meter.clipped(Math.min(lastHeard, heard), heard + 1)) {
+            clipUntil = now + CLIP_HOLD_NANOS;
+        }
+        lastHeard = heard;
+        int cells = width >= 76 ? Session.NOTES : Session.NOTES / 2;
+        List<String> lines = new ArrayList<>();
+        lines.add(" tambrino play  " + title);
+        lines.add(" " + description + " - " + session.quality().name().toLowerCase(Locale.ROOT) + ", "
+                + session.frameSize() + "/" + session.overSampling());
+        lines.add("");
+        lines.add(String.format(Locale.ROOT, " %-8s  %s / %s   tempo %s", state,
+                clock(stretcher.inputAt(heard) / rate), clock(transport.end() / rate), tempoText(shownTempo(heard))));
+        lines.add(" loop " + (loop != null ? clock(loop[0] / rate) + " - " + clock(loop[1] / rate)
+                : loopFrom >= 0 ? "from " + clock(loopFrom / rate) + ", ] sets its end" : "off")
+                + (trainer == null ? "" : String.format(Locale.ROOT, "   trainer pass %d of %d",
+                        stretcher.passAt(heard) + 1, trainer.passes())));
+        lines.add(" voice removal " + onOff(voiceOn) + "   mono " + onOff(monoOn) + "   quality "
+                + session.quality().name().toLowerCase(Locale.ROOT));
+        lines.add("");
+        lines.add(" level  " + meter(level, now < clipUntil, Math.max(10, Math.min(30, width - 30))));
+        lines.add("");
+        lines.add(" spectrum, 72 notes");
+        lines.add(" |" + bars(spectrum, cells) + "|");
+        lines.add("  " + octaveMarks(cells));
+        lines.add("");
+        lines.add(message.isEmpty() ? "" : " " + message);
+        lines.addAll(wrap(width, "space pause", "left/right seek 5 s", "up/down tempo +/-0.05", "q quit",
+                "[ ] loop start/end", "\\ clear loop", "v voice", "m mono", "f fine/exact"));
+        // Too few rows: the blank lines go first, from the bottom, then the spectrum's caption, then the help.
+        for (int i = lines.size() - 1; i >= 0 && lines.size() > rows; i--) {
+            if (lines.get(i).isEmpty()) {
+                lines.remove(i);
+            }
+        }
+        if (lines.size() > rows) {
+            lines.remove(" spectrum, 72 notes");
+        }
+        while (lines.size() > Math.max(1, rows)) {
+            lines.remove(lines.size() - 1);
+        }
+        lines.replaceAll(l -> l.length() > width ? l.substring(0, width) : l);
+        return lines;
+    }
+
+    /** The items joined three spaces apart, in lines of at most {@code width}. */
+    private static List<String> wrap(int width, String... items) {
+        List<String> lines = new ArrayList<>();
+        StringBuilder line = new StringBuilder();
+        for (String item : items) {
+            if (line.length() > 0 && line.length() + 3 + item.length() > width) {
+                lines.add(line.toString());
+                line.setLength(0);
+            }
+            line.append(line.length() == 0 ? " " : "   ").append(item);
+        }
+        lines.add(line.toString());
+        return lines;
     }
 
     private static String onOff(boolean b) {
@@ -339,16 +443,30 @@ final class Player {
         return String.format(Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
     }
 
-    /** "[##########..........]  -12.3 dBFS", 48 dB across the bar. */
-    static String meter(float level) {
-        double db = level > 0 ? 20 * Math.log10(level) : -99;
-        return Terminal.bar((db + 48) / 48, 30) + "  " + Terminal.dbfs(level) + (level >= 1.0f ? "  CLIP" : "");
+    /** A tempo as played: two decimals, three where the mode plays it between hundredths (0.125). */
+    static String tempoText(double t) {
+        double hundredths = Math.rint(t * 100) / 100;
+        return String.format(Locale.ROOT, Math.abs(t - hundredths) < 5e-4 ? "%.2f" : "%.3f", t);
     }
 
-    /** One character per note, from ' ' (60 dB below the top or less) to '@'. */
-    static String bars(float[] spectrum) {
-        StringBuilder sb = new StringBuilder(spectrum.length);
-        for (float v : spectrum) {
+    /** "[##########..........]  -12.3 dBFS", 48 dB across the bar, "  CLIP" when lit. */
+    static String meter(float level, boolean clip, int width) {
+        double db = level > 0 ? 20 * Math.log10(level) : -99;
+        return Terminal.bar((db + 48) / 48, width) + "  " + Terminal.dbfs(level) + (clip ? "  CLIP" : "");
+    }
+
+    /**
+     * One character per cell, from ' ' (60 dB below the top or less) to '@';
+     * 72 cells, one per note, or fewer with the loudest of their notes.
+     */
+    static String bars(float[] spectrum, int cells) {
+        int per = Math.max(1, spectrum.length / cells);
+        StringBuilder sb = new StringBuilder(cells);
+        for (int c = 0; c < cells; c++) {
+            float v = 0;
+            for (int n = c * per; n < Math.min(spectrum.length, (c + 1) * per); n++) {
+                v = Math.max(v, spectrum[n]);
+            }
             double db = v > 0 ? 20 * Math.log10(v / FULL_SCALE_NOTE) : -120;
             int i = (int) Math.round((db + 60) / 60 * (LEVELS.length() - 1));
             sb.append(LEVELS.charAt(Math.max(0, Math.min(LEVELS.length() - 1, i))));
@@ -356,14 +474,71 @@ final class Player {
         return sb.toString();
     }
 
-    /** C1 under the first note, then every octave. */
-    static String octaveMarks() {
+    /** C1 under the first note, then every octave, over {@code cells} cells for the 72 notes. */
+    static String octaveMarks(int cells) {
+        int octave = cells / 6;
         StringBuilder sb = new StringBuilder();
-        for (int octave = 1; octave <= 6; octave++) {
-            String mark = "C" + octave;
-            sb.append(mark).append(" ".repeat(octave < 6 ? 12 - mark.length() : 0));
+        for (int o = 1; o <= 6; o++) {
+            String mark = "C" + o;
+            sb.append(mark).append(" ".repeat(o < 6 ? octave - mark.length() : 0));
         }
         return sb.toString();
+    }
+
+    /**
+     * The level and spectrum of every block by the output frames it made, so
+     * that the meter shows the block being heard rather than the one read
+     * ahead. The streaming thread adds blocks and cuts off those discarded
+     * unheard; the screen looks up. Fixed arrays: nothing allocated per block.
+     */
+    static final class Meter implements Stretcher.BlockListener {
+        private static final int BLOCKS = 256;
+        private final long[] start = new long[BLOCKS];
+        private final long[] end = new long[BLOCKS];
+        private final float[] level = new float[BLOCKS];
+        private final float[][] notes = new float[BLOCKS][Session.NOTES];
+        private long added;
+
+        @Override
+        public synchronized void block(long s, long e, float lvl, float[] spectrum) {
+            int i = (int) (added % BLOCKS);
+            start[i] = s;
+            end[i] = e;
+            level[i] = lvl;
+            System.arraycopy(spectrum, 0, notes[i], 0, Session.NOTES);
+            added++;
+        }
+
+        /** Forgets the blocks from output frame {@code out} on. */
+        synchronized void cut(long out) {
+            long oldest = Math.max(0, added - BLOCKS);
+            while (added > oldest && start[(int) ((added - 1) % BLOCKS)] >= out) {
+                added--;
+            }
+        }
+
+        /** The level of the block heard at output frame {@code out}, its spectrum into {@code into}. */
+        synchronized float at(long out, float[] into) {
+            for (long k = added - 1; k >= Math.max(0, added - BLOCKS); k--) {
+                int i = (int) (k % BLOCKS);
+                if (start[i] <= out) {
+                    System.arraycopy(notes[i], 0, into, 0, Session.NOTES);
+                    return level[i];
+                }
+            }
+            return 0;
+        }
+
+        /** Whether a block heard between output frames {@code from} and {@code to} reached full scale. */
+        synchronized boolean clipped(long from, long to) {
+            for (long k = added - 1; k >= Math.max(0, added - BLOCKS); k--) {
+                int i = (int) (k % BLOCKS);
+                if (start[i] < to && end[i] > from && level[i] >= 1.0f) {
+                    return true;
+                }
+            }
+            return false;
+        }
     }
 
     /** Turns the terminal's bytes into keys: plain characters and the arrow keys' escape sequences. */
@@ -429,6 +604,18 @@ final class Player {
                 return tty.getFD().valid();
             } catch (IOException e) {
                 return false;
+            }
+        }
+
+        /** The terminal's rows and columns, or null when it cannot tell. */
+        static int[] size() {
+            try {
+                String[] rc = stty("size").trim().split("\\s+");
+                int r = Integer.parseInt(rc[0]);
+                int c = Integer.parseInt(rc[1]);
+                return r > 0 && c > 0 ? new int[] {r, c} : null;
+            } catch (IOException | RuntimeException e) {
+                return null;
             }
         }
 

@@ -20,6 +20,8 @@ final class StretchJob {
         SpectrumPicture picture = png == null ? null : new SpectrumPicture();
         long start = System.nanoTime();
         Stretcher[] holder = new Stretcher[1];
+        Passage.Trainer trainer = in instanceof Transport ? ((Transport) in).trainer() : null;
+        int passes = trainer == null ? 1 : trainer.passes();
         Stretcher.BlockListener listener = (s, e, level, spectrum) -> {
             if (picture != null) {
                 picture.block(s, e, level, spectrum);
@@ -27,11 +29,13 @@ final class StretchJob {
             Stretcher st = holder[0];
             double done = st.progress();
             double seconds = (double) st.consumed() / settings.sampleRate;
+            // A trainer's passes: all of them, the passage once per pass.
+            double total = (double) in.frameLength() * passes / settings.sampleRate;
             terminal.status(done < 0
                     ? String.format(Locale.ROOT, "stretching %s  %s", inName, Terminal.clock(seconds))
                     : String.format(Locale.ROOT, "stretching %s %s %3d%%  %s / %s", inName,
                             Terminal.bar(done, 24), (int) Math.floor(done * 100), Terminal.clock(seconds),
-                            Terminal.clock((double) in.frameLength() / settings.sampleRate)), false);
+                            Terminal.clock(total)), false);
         };
         boolean toStdout = InputFile.isStdio(out.toString());
         try (Stretcher stretcher = new Stretcher(settings, in, listener); OutputFiles files = new OutputFiles()) {
@@ -66,23 +70,33 @@ final class StretchJob {
                 throw CliException.file("cannot move the result into place: " + OutputFiles.reason(e), e);
             }
             terminal.clear();
-            return summary(inName, (double) stretcher.consumed() / settings.sampleRate,
+            // The input is the passage, however many passes played it.
+            double consumed = (double) stretcher.consumed() / settings.sampleRate;
+            String tempos = null;
+            if (trainer != null) {
+                stretcher.heard(Long.MAX_VALUE);
+                tempos = PlayCommand.temposText(stretcher.temposHeard(), settings.realisedTempo());
+            }
+            return summary(inName, consumed / passes, consumed,
                     toStdout ? "standard output" : out.toString(), (double) written / settings.sampleRate, settings,
-                    stretcher.peak(), elapsed);
+                    tempos, stretcher.peak(), elapsed);
         } finally {
             terminal.clear();
         }
     }
 
-    static String summary(String inName, double inSeconds, String outName, double outSeconds, Settings s, float peak,
-            double elapsed) {
-        String tempo = Settings.fmt(s.tempo);
+    /**
+     * @param processedSeconds input stretched, for the speed: the input's length times the trainer's passes
+     * @param tempos the trainer's tempos as played ("tempos 0.5 to 1"), null for the one tempo of the settings
+     */
+    static String summary(String inName, double inSeconds, double processedSeconds, String outName, double outSeconds,
+            Settings s, String tempos, float peak, double elapsed) {
         double played = s.realisedTempo();
-        String playedNote = Math.abs(played - s.tempo) < 5e-5 ? ""
-                : String.format(Locale.ROOT, " (played %.4f)", played);
+        String tempo = tempos != null ? tempos : "tempo " + Settings.fmt(s.tempo)
+                + (Math.abs(played - s.tempo) < 5e-5 ? "" : String.format(Locale.ROOT, " (played %.4f)", played));
         return String.format(Locale.ROOT,
-                "%s %.2f s -> %s %.2f s, tempo %s%s (%s), peak %s, took %.2f s (%.1fx real time)",
-                inName, inSeconds, outName, outSeconds, tempo, playedNote, s.modeSummary(), Terminal.dbfs(peak), elapsed,
-                elapsed > 0 ? inSeconds / elapsed : 0.0);
+                "%s %.2f s -> %s %.2f s, %s (%s), peak %s, took %.2f s (%.1fx real time)",
+                inName, inSeconds, outName, outSeconds, tempo, s.modeSummary(), Terminal.dbfs(peak), elapsed,
+                elapsed > 0 ? processedSeconds / elapsed : 0.0);
     }
 }

@@ -1,6 +1,8 @@
 package quorvel.tambrino.cli;
 
 import java.io.IOException;
+import quorvel.tambrino.NativeInterface;
+import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
 import quorvel.tambrino.TempoStream;
 
@@ -14,6 +16,17 @@ import quorvel.tambrino.TempoStream;
  * therefore do not depend on the block size; in the fine mode they do not
  * where the tempo times the synthesis hop is a whole number of samples, and
  * elsewhere differ only by where the analysis positions round.
+ *
+ * <p>A {@link Transport} is streamed in runs, one session throughout: each
+ * trainer pass is a run of its own, flushed to exactly its length at its
+ * tempo and begun as if stretched alone (the engine's delay trimmed again),
+ * so that the passes last what they last one by one and each tempo begins
+ * at the passage's start. A seek ({@link #restart}) discards what the engine
+ * holds and primes it from the input just before the new position, faster
+ * than real time, so that the next frame out is the new position's.
+ *
+ * <p>One streaming thread reads and restarts; the lookups of what is heard
+ * ({@link #inputAt} and the like) may come from any thread.
  */
 final class Stretcher implements PcmSource, AutoCloseable {
     /** Told about every block whose output overlaps the stretched stream. */
@@ -23,7 +36,30 @@ final class Stretcher implements PcmSource, AutoCloseable {
 
     private final Settings settings;
     private final Session session;
-    private final TempoStream stream;
+    private final PcmSource input;
+    private final Transport transport;
+    private TempoStream.BlockListener listener;
+    private final Timeline timeline;
+    private final short[] scratch;
+
+    private TempoStream stream;
+    /** Output frames returned so far (less those discarded by {@link #restart}). */
+    private long delivered;
+    /** The output frame of the current run's first frame. */
+    private long runOrigin;
+    /** Output frames of the current run kept from here on; those before prime the engine. */
+    private long runKeep;
+    private long dropLeft;
+    private long trainerLength = -1;
+    private long consumedBefore;
+    private float peak;
+    /** Per block: the run's aligned frame and the transport reads that it took. */
+    private double blockAligned;
+    private final long[] readFrom = new long[64];
+    private final int[] readOffset = new int[64];
+    private final int[] readFrames = new int[64];
+    private final int[] readPass = new int[64];
+    private int reads;
 
     /** Opens the engine's session; {@link #close()} ends it. */
     Stretcher(Settings settings, PcmSource input, TempoStream.BlockListener listener) {
@@ -32,11 +68,24 @@ final class Stretcher implements PcmSource, AutoCloseable {
         }
         this.settings = settings;
         this.session = settings.open();
+        this.input = input;
+        this.listener = listener;
         if (input instanceof Transport) {
-            // The speed trainer raises the tempo at each pass.
-            ((Transport) input).attach(session);
+            transport = (Transport) input;
+            // The speed trainer sets the tempo at each pass.
+            transport.attach(session);
+            timeline = new Timeline(transport.start(), transport.end() - 1);
+        } else {
+            transport = null;
+            timeline = null;
         }
-        this.stream = new TempoStream(session, input::read, input.frameLength(), listener);
+        this.scratch = session.newBuffer();
+        startRun(0);
+    }
+
+    /** Sets who is told about every block, before the first read. */
+    void listen(TempoStream.BlockListener l) {
+        this.listener = l;
     }
 
     Session session() {
@@ -53,35 +102,178 @@ final class Stretcher implements PcmSource, AutoCloseable {
         return settings.sampleRate;
     }
 
-    /** The length of the stretched stream; -1 while the input's length is not known yet. */
+    /**
+     * The length of the stretched stream; -1 while it is not known (a
+     * trainer, or input whose length is known only at its end).
+     */
     @Override
     public long frameLength() {
-        return stream.frameLength();
+        Passage.Trainer t = transport == null ? null : transport.trainer();
+        if (t == null || t.passes() == 1 || stream.frameLength() < 0) {
+            return stream.frameLength();
+        }
+        if (trainerLength >= 0) {
+            return trainerLength;
+        }
+        // Each pass lasts what it lasts alone at its tempo.
+        long passage = transport.end() - transport.start();
+        int stepIn = NativeInterface.analysisHop(session.frameSize(), session.overSampling());
+        long total = 0;
+        for (int p = 0; p < t.passes(); p++) {
+            double tempo = t.tempo(p);
+            total += session.quality() == Quality.FINE ? Math.round(passage / tempo)
+                    : (passage * NativeInterface.synthesisHop(session.frameSize(), session.overSampling(), tempo)
+                            + stepIn / 2) / stepIn;
+        }
+        trainerLength = total;
+        return total;
     }
 
-    /** Share of the input consumed so far, 0 to 1; -1 when the input's length is not known. */
+    /** Share of the input consumed so far, 0 to 1 (all passes); -1 when the input's length is not known. */
     double progress() {
-        return stream.progress();
+        double p = stream.progress();
+        Passage.Trainer t = transport == null ? null : transport.trainer();
+        return t == null || p < 0 ? p : (transport.pass() + p) / t.passes();
     }
 
-    /** Input frames read from the source so far. */
+    /** Input frames read from the source so far, over all passes. */
     long consumed() {
-        return stream.consumed();
-    }
-
-    /** The frame of the stretched stream at which the input read so far ends (see {@link TempoStream}). */
-    double alignedFrames() {
-        return stream.alignedFrames();
+        return consumedBefore + stream.consumed();
     }
 
     /** Highest peak level of the blocks that overlap the stretched stream (1.0 = full scale). */
     float peak() {
-        return stream.peak();
+        return peak;
     }
 
     @Override
     public int read(short[] buffer, int offset, int frames) throws IOException {
-        return stream.read(buffer, offset, frames);
+        int copied = 0;
+        while (copied < frames) {
+            int n;
+            if (dropLeft > 0) {
+                n = stream.read(scratch, 0, (int) Math.min(dropLeft, scratch.length / settings.channels));
+                dropLeft -= Math.max(0, n);
+            } else {
+                n = stream.read(buffer, offset + copied, frames - copied);
+                copied += Math.max(0, n);
+                delivered += Math.max(0, n);
+            }
+            if (n > 0) {
+                continue;
+            }
+            settleReads();
+            // The run is over: the next trainer pass, or the end.
+            if (transport == null || !transport.nextPass()) {
+                break;
+            }
+            startRun(0);
+        }
+        settleReads();
+        return copied;
+    }
+
+    /**
+     * Discards what the engine holds and goes on from input frame
+     * {@code frame}, at output frame {@code outputFrame} (what the caller
+     * has kept of the output so far). The engine is primed from the input
+     * just before the frame (silence before the passage), and the output
+     * of the priming is dropped. Streaming thread, transport only.
+     */
+    void restart(long frame, long outputFrame) {
+        settleReads();
+        delivered = outputFrame;
+        timeline.cut(outputFrame);
+        // The first frame kept must owe nothing to what came before: the
+        // synthesis window's half at the tempo plus the analysis window's
+        // half, and a frame more for the phases to settle.
+        int stepIn = NativeInterface.analysisHop(session.frameSize(), session.overSampling());
+        long preroll = (long) Math.ceil(session.frameSize() * (1.5 + session.playedTempo() / 2) / stepIn) * stepIn;
+        transport.moveTo(frame, preroll);
+        // Until the primed engine's output is placed, what is heard from here on is the new position.
+        timeline.add(outputFrame, transport.clamp(frame), 0, 1 / session.playedTempo(), transport.pass());
+        startRun(session.outputFramesFor(preroll));
+    }
+
+    private void startRun(long drop) {
+        if (stream != null) {
+            consumedBefore += stream.consumed();
+        }
+        runOrigin = delivered - drop;
+        runKeep = delivered;
+        dropLeft = drop;
+        reads = 0;
+        TempoStream.Source source = transport != null ? this::readTransport : input::read;
+        stream = new TempoStream(session, source, input.frameLength(), this::block);
+    }
+
+    private void block(long start, long end, float level, float[] spectrum) {
+        if (end + runOrigin <= runKeep) {
+            return;
+        }
+        peak = Math.max(peak, level);
+        if (listener != null) {
+            listener.block(start + runOrigin, end + runOrigin, level, spectrum);
+        }
+    }
+
+    /** Reads the transport for the engine, noting where each read came from. */
+    private int readTransport(short[] buffer, int offset, int frames) {
+        if (offset == 0) {
+            // A new block: the previous one is stretched, its reads can be placed.
+            settleReads();
+            blockAligned = stream.alignedFrames();
+        }
+        int n = transport.read(buffer, offset, frames);
+        if (n > 0 && reads < readFrom.length) {
+            readFrom[reads] = transport.lastRead();
+            readOffset[reads] = offset;
+            readFrames[reads] = n;
+            readPass[reads] = transport.pass();
+            reads++;
+        }
+        return n;
+    }
+
+    /** Places the reads of the last block stretched in the timeline. */
+    private void settleReads() {
+        if (reads == 0) {
+            return;
+        }
+        double stretch = session.lastStretch();
+        for (int i = 0; i < reads; i++) {
+            timeline.add(runOrigin + blockAligned + readOffset[i] * stretch, readFrom[i], readFrames[i], stretch,
+                    readPass[i]);
+        }
+        reads = 0;
+    }
+
+    /** The input frame heard at output frame {@code out} (transport only). */
+    long inputAt(long out) {
+        return timeline.inputAt(out);
+    }
+
+    /** The trainer pass heard at output frame {@code out}, 0 = the first (transport only). */
+    int passAt(long out) {
+        return timeline.passAt(out);
+    }
+
+    /** The tempo played at output frame {@code out}, NaN before any output (transport only). */
+    double tempoAt(long out) {
+        return timeline.tempoAt(out);
+    }
+
+    /**
+     * Counts the output before frame {@code out} as heard, for
+     * {@link #temposHeard()} (transport only).
+     */
+    void heard(long out) {
+        timeline.heard(out);
+    }
+
+    /** The slowest, fastest and latest tempos heard, as played (transport only). */
+    double[] temposHeard() {
+        return timeline.tempos();
     }
 
     @Override

@@ -32,27 +32,30 @@ final class Terminal {
     }
 
     /**
-     * Whether standard error is an interactive terminal. Java has no direct
-     * test: {@link System#console()} says whether the process is attached to
-     * one (on Java 22 and later it also exists when redirected, and then says
-     * so through {@code isTerminal()}), and on Linux the link behind file
-     * descriptor 2 names the device.
+     * Whether standard error is an interactive terminal. On Linux the link
+     * behind file descriptor 2 names the device. Java has no direct test
+     * otherwise: {@link System#console()} says whether the process is
+     * attached to one, but before Java 22 only when standard input and output
+     * are terminals too (so a player fed from a pipe would draw no meter),
+     * and from Java 22 it also exists when redirected and says so through
+     * {@code isTerminal()}.
      */
     static boolean stderrIsTerminal() {
+        Boolean linked = linkedToTerminal(2);
+        if (linked != null) {
+            return linked;
+        }
         Console console = System.console();
         if (console == null) {
             return false;
         }
         try {
             Method isTerminal = Console.class.getMethod("isTerminal");
-            if (!(Boolean) isTerminal.invoke(console)) {
-                return false;
-            }
+            return (Boolean) isTerminal.invoke(console);
         } catch (ReflectiveOperationException e) {
             // Before Java 22 a console exists only on a terminal.
+            return true;
         }
-        Boolean linked = linkedToTerminal(2);
-        return linked == null || linked;
     }
 
     /** Whether standard input is an interactive terminal (the link behind descriptor 0 names one). */

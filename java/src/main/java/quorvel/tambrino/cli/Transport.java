@@ -6,11 +6,14 @@ import quorvel.tambrino.TempoStream;
 /**
  * The input in memory, read the way a player reads it: a passage of it, from
  * a position that the user may move, around a loop that the user may set,
- * and again and again at rising tempos when the speed trainer runs.
+ * and again at rising tempos when the speed trainer runs.
  *
- * <p>{@link #read} runs on the streaming thread; the setters may be called
- * from any other thread and act at the next read. A new tempo (a trainer
- * pass) goes to the session, which plays it from its next block.
+ * <p>Each read returns contiguous input frames only, so that the stretcher
+ * knows where every frame it stretched came from ({@link #lastRead()}). A
+ * trainer's pass ends the reads (0); {@link #nextPass()} starts the next.
+ * {@link #read}, {@link #moveTo} and {@link #nextPass} run on the streaming
+ * thread; the loop may be set from any other thread and acts at the next
+ * read.
  */
 final class Transport implements TempoStream.Source, PcmSource {
     private final short[] pcm;
@@ -19,32 +22,33 @@ final class Transport implements TempoStream.Source, PcmSource {
     private final long start;
     private final long end;
     private final Passage.Trainer trainer;
+    /** Whether the user may move the position and loop (interactive play). */
+    private final boolean steered;
     private volatile Session session;
-    /** Whether the passage repeats at the last trainer tempo once the trainer is done (interactive play). */
-    private final boolean repeatLastPass;
 
+    /** The next frame to read; before the passage's start while silence primes the engine. */
     private volatile long position;
-    private volatile long seekTo = -1;
+    private long lastRead;
     private volatile long loopStart = -1;
     private volatile long loopEnd = -1;
     private volatile int pass;
 
     /**
-     * @param repeatLastPass keep looping the passage at the trainer's last tempo (interactive play)
-     *     instead of ending after it; the stream's length is then not known in advance
+     * @param steered whether keys may move the position and set a loop (the
+     *     interactive player); the stream's length is then not known in advance
      */
-    Transport(short[] pcm, int channels, int sampleRate, Passage passage, boolean repeatLastPass) {
+    Transport(short[] pcm, int channels, int sampleRate, Passage passage, boolean steered) {
         this.pcm = pcm;
         this.channels = channels;
         this.sampleRate = sampleRate;
         this.start = passage.start;
         this.end = passage.end < 0 ? pcm.length / channels : passage.end;
         this.trainer = passage.trainer;
-        this.repeatLastPass = repeatLastPass;
+        this.steered = steered;
         this.position = start;
     }
 
-    /** The session whose tempo the trainer raises; set before the first read. */
+    /** The session whose tempo the trainer sets at each pass; set before the first read. */
     void attach(Session s) {
         this.session = s;
     }
@@ -59,10 +63,10 @@ final class Transport implements TempoStream.Source, PcmSource {
         return sampleRate;
     }
 
-    /** The passage's length when it is played once; -1 when it may repeat or jump. */
+    /** The length of one pass through the passage; -1 when the keys may loop or move it. */
     @Override
     public long frameLength() {
-        return trainer != null || repeatLastPass ? -1 : end - start;
+        return steered ? -1 : end - start;
     }
 
     long start() {
@@ -73,29 +77,49 @@ final class Transport implements TempoStream.Source, PcmSource {
         return end;
     }
 
-    /** The next frame to be read. */
-    long position() {
-        return position;
-    }
-
     /** The speed trainer, or null. */
     Passage.Trainer trainer() {
         return trainer;
     }
 
-    /** The trainer's pass, 0 = the first. */
+    /** The trainer's pass being read, 0 = the first. */
     int pass() {
         return pass;
     }
 
-    /** Moves to a frame (kept inside the passage) at the next read. */
-    void seek(long frame) {
-        seekTo = Math.max(start, Math.min(end - 1, frame));
+    /** A frame kept inside the passage. */
+    long clamp(long frame) {
+        return Math.max(start, Math.min(end - 1, frame));
+    }
+
+    /**
+     * Reading goes on from {@code frame} (kept inside the passage), after
+     * {@code preroll} frames before it that prime the engine (silence where
+     * they fall before the passage, as when it is played from its start).
+     */
+    void moveTo(long frame, long preroll) {
+        position = clamp(frame) - Math.max(0, preroll);
+    }
+
+    /**
+     * At the end of a pass, starts the next at the passage's start and sets
+     * its tempo (kept within what the session's mode plays); false when
+     * there is none.
+     */
+    boolean nextPass() {
+        if (trainer == null || pass >= trainer.passes() - 1) {
+            return false;
+        }
+        pass++;
+        Session s = session;
+        s.setTempo(Math.max(s.minTempo(), Math.min(s.maxTempo(), trainer.tempo(pass))));
+        position = start;
+        return true;
     }
 
     /** Sets the loop's start at a frame; a loop end before it is dropped. */
     void loopFrom(long frame) {
-        long f = Math.max(start, Math.min(end - 1, frame));
+        long f = clamp(frame);
         if (loopEnd >= 0 && loopEnd <= f) {
             loopEnd = -1;
         }
@@ -104,19 +128,17 @@ final class Transport implements TempoStream.Source, PcmSource {
 
     /**
      * Sets the loop's end at a frame (the loop starts at the passage's start
-     * unless set). Reading runs ahead of what is heard, so when it is already
-     * past the new end it goes back to the loop's start at once.
+     * unless set); returns the loop's start, or -1 when the end is not after it.
      */
-    void loopTo(long frame) {
+    long loopTo(long frame) {
         long f = Math.max(start, Math.min(end, frame));
         long from = loopStart >= 0 ? loopStart : start;
-        if (f > from) {
-            loopStart = from;
-            loopEnd = f;
-            if (position >= f) {
-                seekTo = from;
-            }
+        if (f <= from) {
+            return -1;
         }
+        loopStart = from;
+        loopEnd = f;
+        return from;
     }
 
     void clearLoop() {
@@ -131,42 +153,46 @@ final class Transport implements TempoStream.Source, PcmSource {
         return a >= 0 && b > a ? new long[] {a, b} : null;
     }
 
+    /** Where a loop's start is set while its end is not; -1 otherwise. */
+    long loopStartOnly() {
+        long a = loopStart;
+        return a >= 0 && loopEnd < 0 ? a : -1;
+    }
+
+    /** The input frame of the first frame that the last read returned (before the passage: silence). */
+    long lastRead() {
+        return lastRead;
+    }
+
     @Override
     public int read(short[] buffer, int offset, int frames) {
-        long s = seekTo;
-        if (s >= 0) {
-            seekTo = -1;
-            position = s;
+        long p = position;
+        if (frames <= 0) {
+            return 0;
         }
-        int copied = 0;
-        while (copied < frames) {
-            long[] loop = loop();
-            // A loop catches the position anywhere up to its end (not past it, after a seek).
-            boolean inLoop = loop != null && position <= loop[1];
-            long stop = inLoop ? loop[1] : end;
-            if (position >= stop) {
-                if (inLoop) {
-                    position = loop[0];
-                    continue;
-                }
-                if (trainer != null && pass < trainer.passes() - 1) {
-                    pass++;
-                    session.setTempo(trainer.tempo(pass));
-                    position = start;
-                    continue;
-                }
-                if (trainer != null && repeatLastPass) {
-                    position = start;
-                    continue;
-                }
-                return copied;
-            }
-            int k = (int) Math.min(frames - copied, stop - position);
-            System.arraycopy(pcm, (int) (position * channels), buffer, (offset + copied) * channels, k * channels);
-            position += k;
-            copied += k;
+        if (p < start) {
+            int k = (int) Math.min(frames, start - p);
+            java.util.Arrays.fill(buffer, offset * channels, (offset + k) * channels, (short) 0);
+            lastRead = p;
+            position = p + k;
+            return k;
         }
-        return copied;
+        long a = loopStart;
+        long b = loopEnd;
+        // A loop catches the position anywhere up to its end (not past it, after a seek).
+        boolean inLoop = a >= 0 && b > a && p <= b;
+        if (inLoop && p >= b) {
+            p = a;
+        }
+        long stop = inLoop ? b : end;
+        if (p >= stop) {
+            return 0;
+        }
+        int k = (int) Math.min(frames, stop - p);
+        System.arraycopy(pcm, (int) (p * channels), buffer, (offset) * channels, k * channels);
+        lastRead = p;
+        position = p + k;
+        return k;
     }
 
     /** Reads a whole source into memory. */

@@ -1,5 +1,6 @@
 package quorvel.tambrino.cli;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quorvel.tambrino.cli.TestAudio.sine;
@@ -8,6 +9,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Locale;
 import java.util.UUID;
 import java.util.function.Predicate;
 import java.util.regex.Matcher;
@@ -31,6 +33,8 @@ class PlayerTest {
     Path dir;
 
     String socket;
+    /** The tmux session that start() opens and the other helpers address. */
+    String pane = "p";
     Path music;
 
     @BeforeEach
@@ -63,15 +67,20 @@ class PlayerTest {
 
     /** Starts the player in a new 100 × 30 pane; the shell reports "EXITED n", "TTY-RESTORED" and "DONE" after it. */
     private void start(String options) throws Exception {
+        start(music, options, 100, 30);
+    }
+
+    private void start(Path input, String options, int columns, int rows) throws Exception {
         String script = "cd " + dir + "; s0=$(stty -g); TAMBRINO_JAR=" + Launcher.jar() + " " + Launcher.launcher()
-                + " play " + music + " " + options + "; echo EXITED $?;"
+                + " play " + input + " " + options + "; echo EXITED $?;"
                 + " [ \"$(stty -g)\" = \"$s0\" ] && echo TTY-RESTORED; echo DONE; sleep 120";
-        Launcher.Result r = tmux("new-session", "-d", "-s", "p", "-x", "100", "-y", "30", script);
+        Launcher.Result r = tmux("new-session", "-d", "-s", pane, "-x", Integer.toString(columns), "-y",
+                Integer.toString(rows), script);
         assertEquals(0, r.exit, r.toString());
     }
 
     private String screen() throws Exception {
-        return tmux("capture-pane", "-p", "-t", "p").out;
+        return tmux("capture-pane", "-p", "-t", pane).out;
     }
 
     private String waitFor(Predicate<String> condition, String what) throws Exception {
@@ -92,7 +101,7 @@ class PlayerTest {
     }
 
     private void keys(String... keys) throws Exception {
-        List<String> args = new ArrayList<>(List.of("send-keys", "-t", "p"));
+        List<String> args = new ArrayList<>(List.of("send-keys", "-t", pane));
         args.addAll(List.of(keys));
         assertEquals(0, tmux(args.toArray(new String[0])).exit);
     }
@@ -131,10 +140,11 @@ class PlayerTest {
         }
         assertTrue(Math.abs(lit - 45) <= 1, "A4 is note 45: " + row.group(1));
 
+        // As the exact mode plays them: 512 / 465 and 512 / 488.
         keys("Up", "Up");
-        waitFor("tempo 1.10");
+        waitFor("tempo 1.101");
         keys("Down");
-        waitFor("tempo 1.05");
+        waitFor("tempo 1.049");
         keys("v");
         waitFor("voice removal on");
         keys("m");
@@ -182,6 +192,11 @@ class PlayerTest {
         assertTrue(s.contains("EXITED 0") && s.contains("TTY-RESTORED") && s.contains("stopped " + music), s);
 
         TestAudio.Wav w = TestAudio.read16(out);
+        // The summary tells what was heard: the file's duration (not the time the pause added) and the tempos.
+        Matcher played = Pattern.compile("played .* at tempos 1 to 1\\.\\d+, last 1\\.0492, peak [^,]*,\\s*(\\d+\\.\\d\\d) s")
+                .matcher(s.replace("\n", ""));
+        assertTrue(played.find(), s);
+        assertEquals(w.frames() / (double) RATE, Double.parseDouble(played.group(1)), 0.006);
         assertEquals(2, w.channels);
         assertEquals(RATE, w.rate);
         assertTrue(w.frames() > 2 * RATE && w.frames() < 20 * RATE, "heard " + w.frames() + " frames");
@@ -224,6 +239,31 @@ class PlayerTest {
     }
 
     @Test
+    void theTimelineMapsWhatIsHeardBackToTheInput() {
+        Timeline t = new Timeline(100, 99999);
+        // Half speed from frame 1000, then a loop back to 1000 at output frame 2000, at tempo 1 in pass 2.
+        t.add(0, 1000, 1000, 2.0, 0);
+        t.add(2000, 1000, 500, 1.0, 1);
+        assertEquals(1250, t.inputAt(500));
+        assertEquals(1100, t.inputAt(2100));
+        assertEquals(1, t.passAt(2100));
+        t.heard(1200);
+        // A seek heard from output frame 1500: what was read for after it is forgotten, the new place is
+        // heard at once, then the primed engine's pieces (the first from silence before the passage).
+        t.cut(1500);
+        t.add(1500, 20000, 0, 1.0, 0);
+        assertEquals(20000, t.inputAt(1600));
+        assertEquals(0, t.passAt(2100));
+        t.add(1400, 50, 50, 1.0, 0);
+        assertEquals(100, t.inputAt(1420));
+        t.add(1450, 19950, 600, 1.0, 0);
+        assertEquals(20100, t.inputAt(1600));
+        t.heard(Long.MAX_VALUE);
+        // Heard: the half speed, and the new place at tempo 1 (the forgotten loop and the marker not counted).
+        assertArrayEquals(new double[] {0.5, 1.0, 1.0}, t.tempos());
+    }
+
+    @Test
     void audioIsNotPouredOntoATerminal() throws Exception {
         String script = "TAMBRINO_JAR=" + Launcher.jar() + " " + Launcher.launcher() + " stretch " + music
                 + " -; echo EXITED $?; echo DONE; sleep 120";
@@ -233,17 +273,99 @@ class PlayerTest {
     }
 
     @Test
-    void theTrainerRaisesTheTempoAtEachPassIntoTheFile() throws Exception {
-        Path out = dir.resolve("trained.wav");
-        // Not a terminal: plays once, the trainer's passes one after another, then ends.
-        Launcher.Result r = Launcher.tambrino("play", music.toString(), "--output-file", out.toString(), "--start",
-                "2", "--end", "0:03", "--trainer", "0.5:1:0.25", "--quality", "exact");
+    void theTrainerPlaysEachPassWholeAtItsTempoAndStopsAfterTheLast() throws Exception {
+        Path stretched = dir.resolve("stretched.wav");
+        String trainer = " --start 2 --end 0:03 --trainer 0.5:1:0.25 --quality exact";
+        Launcher.Result r = Launcher.tambrino(("stretch " + music + " " + stretched + trainer).split(" "));
         assertEquals(0, r.exit, r.toString());
-        assertTrue(r.out.contains("trainer: 3 passes, tempo 0.5 to 1 in steps of 0.25"), r.toString());
-        TestAudio.Wav w = TestAudio.read16(out);
-        // Passes of 1 s at 0.5, 0.75 and 1: 2 + 1.33 + 1 s, each change at the next block.
-        double seconds = (double) w.frames() / RATE;
-        assertEquals(2 + 4 / 3.0 + 1, seconds, 0.15);
+        // Without a terminal on standard input: played once, with the meter on standard error.
+        Path once = dir.resolve("once.wav");
+        start(music, "--output-file " + once + trainer + " < /dev/null", 100, 30);
+        waitFor(x -> x.matches("(?s).*\\[#+\\.*\\] +-?\\d+\\.\\d .*"), "the meter");
+        String s = waitFor("DONE");
+        assertTrue(s.contains("EXITED 0") && s.contains("at tempos 0.5 to 1, peak") && s.contains("4.33 s")
+                && s.contains("trainer: 3 passes, tempo 0.5 to 1 in steps of 0.25"), s);
+        pane = "q";
+        // The interactive player hears the same passes, each tempo from the passage's start, and then stops.
+        Path interactive = dir.resolve("interactive.wav");
+        start(music, "--output-file " + interactive + trainer, 100, 30);
+        s = waitFor("DONE");
+        assertTrue(s.contains("EXITED 0") && !s.contains("stopped"), s);
+        byte[] expected = Files.readAllBytes(stretched);
+        assertEquals(2 + 4 / 3.0 + 1, TestAudio.read16(stretched).frames() / (double) RATE, 0.001);
+        assertArrayEquals(expected, Files.readAllBytes(once));
+        assertArrayEquals(expected, Files.readAllBytes(interactive));
+        TestAudio.Wav w = TestAudio.read16(interactive);
         assertEquals(440, TestAudio.frequency(w.channel(0), RATE / 5, w.frames() - RATE / 5, RATE), 2);
+    }
+
+    @Test
+    void aSeekIsHeardAndShownAtOnceAndNeitherItNorAModeSwitchClicks() throws Exception {
+        // The pitch tells the position: 200 Hz and 100 Hz more every second.
+        Path sweep = dir.resolve("sweep.wav");
+        TestAudio.write16(sweep, TestAudio.pcm16(20 * RATE, 1,
+                i -> 0.5 * Math.sin(2 * Math.PI * (200 + 50.0 * i / RATE) * i / RATE)), 1, RATE);
+        Path out = dir.resolve("seek.wav");
+        start(sweep, "--output-file " + out, 100, 30);
+        double before = position(waitFor(x -> x.contains("playing") && position(x) >= 2, "two seconds played"));
+        long t0 = System.nanoTime();
+        keys("Right");
+        waitFor(x -> position(x) > before + 4, "the seek");
+        double shownMillis = (System.nanoTime() - t0) / 1e6;
+        Thread.sleep(500);
+        keys("f");
+        waitFor("quality exact");
+        Thread.sleep(500);
+        keys("q");
+        waitFor("DONE");
+        double[] x = TestAudio.read16(out).channel(0);
+        // Position by hundredths of a second: it moves on steadily but for the one jump of the seek.
+        int win = RATE / 100;
+        int jump = -1;
+        for (int i = win; i + 3 * win < x.length && jump < 0; i += win) {
+            if (TestAudio.frequency(x, i, i + win, RATE) > TestAudio.frequency(x, i - win, i, RATE) + 400) {
+                jump = i;
+            }
+        }
+        assertTrue(jump > 0, "no seek in what was heard");
+        for (int i = win; i + win < x.length; i += win) {
+            double step = (TestAudio.frequency(x, i, i + win, RATE) - TestAudio.frequency(x, i - win, i, RATE)) / 100;
+            if (Math.abs(i - jump) > 3 * win) {
+                assertEquals(0.01, step, 0.03, "the position jumps at " + (double) i / RATE + " s of the output");
+            }
+        }
+        double from = (TestAudio.frequency(x, jump - 3 * win, jump - win, RATE) - 200) / 100;
+        double to = (TestAudio.frequency(x, jump + win, jump + 3 * win, RATE) - 200) / 100;
+        System.out.printf(Locale.ROOT, "seek: the screen moved %.0f ms after the key; the sound jumped at %.3f s,"
+                + " %.0f ms of music after the position shown before the key (%.1f s)%n", shownMillis, from,
+                (from - before) * 1000, before);
+        assertEquals(5, to - from, 0.1);
+        // Shown to a tenth, up to a redraw old: the sound follows the key, not the output's lead on it.
+        assertTrue(from - before < 0.25, "heard " + from + " s after a key at " + before + " s");
+        // Faded across, not cut: no step between samples beyond the sweep's own at its highest pitch heard.
+        double highest = 0.5 * 32767 * 2 * Math.PI * (200 + 100 * (to + 2)) / RATE;
+        for (int i = 1; i < x.length; i++) {
+            assertTrue(Math.abs(x[i] - x[i - 1]) < 1.5 * highest, "a click at " + (double) i / RATE + " s");
+        }
+    }
+
+    @Test
+    void theScreenFitsASmallTerminalAndShowsWhatIsPlayed() throws Exception {
+        // A fine-mode tempo that the exact mode cannot play, and a gain that clips.
+        start(music, "--tempo 0.1 --preamp 12 --output-file " + dir.resolve("small.wav"), 60, 16);
+        String s = waitFor(x -> x.contains("tempo 0.10") && x.contains("CLIP"), "tempo 0.10 and the clip indicator");
+        String[] lines = s.split("\n", -1);
+        assertTrue(lines[0].startsWith(" tambrino play  " + dir) && lines[1].contains("fine, 4096/8"), s);
+        for (String line : lines) {
+            assertTrue(line.length() <= 60, "wider than the terminal: " + line);
+        }
+        assertTrue(s.contains("  C1    C2    C3    C4    C5    C6") && s.contains("f fine/exact"), s);
+        keys("f");
+        s = waitFor("tempo 0.125");
+        assertTrue(s.split("\n")[1].contains("exact, 4096/8"), s);
+        keys("[");
+        waitFor(x -> x.matches("(?s).*loop from \\d+:\\d\\d\\.\\d, \\] sets its end.*"), "the loop's start");
+        keys("q");
+        waitFor("DONE");
     }
 }
