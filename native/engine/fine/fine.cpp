@@ -82,6 +82,9 @@ struct State {
   // Frame work space.
   std::unique_ptr<float[]> frame;           // n
   std::unique_ptr<float[]> re[2], im[2];    // n each: spectrum, then work space
+  // n each: the spectrum a short step before the frame, from which the
+  // frequencies are measured when the analysis hop is too long to unwrap.
+  std::unique_ptr<float[]> nearRe[2], nearIm[2];
   std::unique_ptr<float[]> yRe[2], yIm[2];  // half each: synthesised spectrum
   float nyquist[2] = {};                    // the frame's Nyquist bin
   std::unique_ptr<float[]> power;           // half + 2 (peak search sentinels)
@@ -289,6 +292,26 @@ void analyse(int channels, Pos start) {
   }
 }
 
+// The phase advance of a partial over the analysis hop can only be unwrapped
+// while the hop is short enough that a partial within its peak's bin turns
+// by less than half a turn more than the bin's own frequency: up to half a
+// frame. Beyond that (fast tempos) the frequency is measured between the
+// frame and a second analysis this many samples before it.
+int nearStep() {
+  return std::max(1, std::min(st.hop, st.n / 4));
+}
+
+void analyseNear(int channels, Pos start) {
+  for (int c = 0; c < channels; c++) {
+    gather(c, start - nearStep(), st.frame.get());
+    fft_forward_windowed(st.frame.get(), st.window.get(), st.nearRe[c].get(), st.nearIm[c].get());
+  }
+}
+
+bool measuresNear(Pos analysisHop) {
+  return analysisHop > st.n / 2;
+}
+
 // Phase of the reference of bin k, from (re, im) of both channels: their sum,
 // or the louder channel where the sum has lost most of it.
 inline void reference(int channels, float lr, float li, float rr, float ri, bool& useSum, bool& useLeft,
@@ -353,8 +376,14 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
     return;
   }
   valleys[nPeaks] = half;
+  // The advance is measured over measureHop and scaled to what the
+  // synthesis hop adds beyond the analysis hop.
+  const bool near = measuresNear(analysisHop);
+  const Pos measureHop = near ? nearStep() : analysisHop;
   const double scale =
-      analysisHop > 0 ? static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0 : 0.0;
+      analysisHop <= 0 ? 0.0
+      : near ? static_cast<double>(st.hop - analysisHop) / static_cast<double>(measureHop)
+             : static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0;
   auto fillRegion = [&](int p, float angle, float cosine, float sine) {
     std::fill(rotation + valleys[p], rotation + valleys[p + 1], angle);
     std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], cosine);
@@ -364,6 +393,11 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
   const float* pli = st.prevIm[0].get();
   const float* prr = st.prevRe[channels - 1].get();
   const float* pri = st.prevIm[channels - 1].get();
+  // Where the advance is measured from: the last frame, or the near one.
+  const float* mlr = near ? st.nearRe[0].get() : plr;
+  const float* mli = near ? st.nearIm[0].get() : pli;
+  const float* mrr = near ? st.nearRe[channels - 1].get() : prr;
+  const float* mri = near ? st.nearIm[channels - 1].get() : pri;
   // First the peaks' own values: an attack's peaks restart, equal hops carry
   // the rotation over, the others need the phase advance (atan2 and then
   // sine and cosine, each in one vector pass over those peaks).
@@ -400,14 +434,14 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
     reference(channels, lr[k], li[k], rr[k], ri[k], useSum, useLeft, xr, xi);
     double pr, pi;
     if (channels == 1 || useSum) {
-      pr = static_cast<double>(plr[k]) + (channels == 2 ? prr[k] : 0.0f);
-      pi = static_cast<double>(pli[k]) + (channels == 2 ? pri[k] : 0.0f);
+      pr = static_cast<double>(mlr[k]) + (channels == 2 ? mrr[k] : 0.0f);
+      pi = static_cast<double>(mli[k]) + (channels == 2 ? mri[k] : 0.0f);
     } else if (useLeft) {
-      pr = plr[k];
-      pi = pli[k];
+      pr = mlr[k];
+      pi = mli[k];
     } else {
-      pr = prr[k];
-      pi = pri[k];
+      pr = mrr[k];
+      pi = mri[k];
     }
     // The reference times the conjugate of its last value: its phase is the
     // measured advance.
@@ -421,9 +455,10 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
     const int k = peaks[turning[t]];
     double turn;
     if (analysisHop > 0) {
-      // The measured advance, unwrapped around the bin's nominal one, and
-      // scaled from the analysis hop to the synthesis hop.
-      const double nominal = kTwoPi * k * static_cast<double>(analysisHop) / st.n;
+      // The measured advance, unwrapped around the bin's nominal one: the
+      // partial's frequency times what the synthesis hop adds beyond the
+      // analysis hop.
+      const double nominal = kTwoPi * k * static_cast<double>(measureHop) / st.n;
       turn = (nominal + wrap(raw[t] - nominal)) * scale;
     } else {
       // The analysis held: the partial goes on at its bin's frequency.
@@ -546,7 +581,11 @@ bool fine_prepare(int frameSize, int hop) {
   State s;
   s.n = frameSize;
   s.half = frameSize / 2;
-  s.hop = hop;
+  // Windows a whole frame apart would not overlap, and the sum that
+  // normalises them would fall to zero between them (gaps at every frame's
+  // edge): the synthesis hop is half a frame at most. Nothing outside sees
+  // the hop; only the number of frames per output sample changes.
+  s.hop = std::min(hop, std::max(1, frameSize / 2));
   s.lag = fine_input_lag(frameSize);
   // An onset is known a sub-block after it starts; what the look-ahead
   // reaches must be known whatever the blocks, within the input lag.
@@ -569,6 +608,8 @@ bool fine_prepare(int frameSize, int hop) {
     s.ring[c] = floats(static_cast<size_t>(s.ringSize));
     s.re[c] = floats(n);
     s.im[c] = floats(n);
+    s.nearRe[c] = floats(n);
+    s.nearIm[c] = floats(n);
     s.yRe[c] = floats(half);
     s.yIm[c] = floats(half);
     s.prevRe[c] = floats(half);
@@ -667,8 +708,9 @@ bool fine_process(const float* left, const float* right, int samplesIn, float* o
       const Pos start = analysisStart(nominal, reset);
       const Pos analysisHop = start - st.prevStart;
       // Nothing to continue from: every bin starts from its analysis phase.
-      const bool restart = st.firstFrame || analysisHop > st.n / 2;
+      const bool restart = st.firstFrame;
       analyse(channels, start);
+      if (!restart && measuresNear(analysisHop)) analyseNear(channels, start);
       propagate(channels, analysisHop, restart, reset);
       synthesiseAndAdd(channels, outStart);
       st.firstFrame = false;
