@@ -78,6 +78,7 @@ struct State {
   std::unique_ptr<float[]> window;     // periodic Hann, analysis
   std::unique_ptr<float[]> windowOut;  // Hann times 2/N (one-sided inverse)
   std::unique_ptr<float[]> windowSum;  // analysis times synthesis window
+  std::unique_ptr<float[]> windowPow;  // synthesis times analysis window squared
 
   // Frame work space.
   std::unique_ptr<float[]> frame;           // n
@@ -104,6 +105,14 @@ struct State {
   int outMask = 0;
   std::unique_ptr<float[]> acc[2];
   std::unique_ptr<float[]> wsum;
+  // The power the frames carry, both channels together, and its window sum:
+  // the input's power at each output sample, whether or not the frames add
+  // up coherently there.
+  std::unique_ptr<float[]> pacc[2];
+  std::unique_ptr<float[]> psum;
+  double outPower = 0.0;   // smoothed power of the output, both channels
+  double framePower = 0.0; // smoothed power the frames carry
+  double smoothing = 0.0;  // per-sample factor of both smoothings
 
   // Time line (output positions s; frame j covers s in [j hop, j hop + n)).
   Pos nextFrame = 0;  // index j of the next frame
@@ -514,6 +523,13 @@ void synthesiseAndAdd(int channels, Pos outStart) {
     const int first = std::min(st.n, st.outSize - at);
     kernels.addProduct(acc + at, time, w, first);
     kernels.addProduct(acc, time + first, w + first, st.n - first);
+    float* pacc = st.pacc[c].get();
+    const float scale = 2.0f / static_cast<float>(st.n);
+    for (int k = 0; k < st.n; k++) {
+      const float z = time[k] * scale;
+      const int to = (at + k) & st.outMask;
+      pacc[to] = pacc[to] + z * z * st.window[k];
+    }
   }
   float* wsum = st.wsum.get();
   const float* ws = st.windowSum.get();
@@ -521,6 +537,62 @@ void synthesiseAndAdd(int channels, Pos outStart) {
   const int first = std::min(st.n, st.outSize - at);
   kernels.add(wsum + at, ws, first);
   kernels.add(wsum, ws + first, st.n - first);
+  float* psum = st.psum.get();
+  const float* wp = st.windowPow.get();
+  kernels.add(psum + at, wp, first);
+  kernels.add(psum, wp + first, st.n - first);
+}
+
+// Frames whose phases do not line up (noise, and every partial that the
+// analysis cannot follow, at fast tempos most) add up to less power than
+// they carry: the overlap-add, normalised for coherent frames, loses level.
+// The output is brought back to the power the frames carry, both smoothed
+// over about a frame, with one gain for both channels; where the frames are
+// coherent (a steady tone, tempo 1) the two powers are equal and the gain is
+// 1.
+//
+// carriedPower, before the overlap-add is normalised, turns the power
+// accumulators of the samples from at on into the power carried (0 where the
+// output will be silent); restorePower, after it, applies the gain.
+void carriedPower(int channels, int at, int run) {
+  const float* wsum = st.wsum.get() + at;
+  float* psum = st.psum.get() + at;
+  for (int c = 0; c < channels; c++) {
+    float* pacc = st.pacc[c].get() + at;
+    for (int k = 0; k < run; k++) pacc[k] = wsum[k] > 1e-3f && psum[k] > 0.0f ? pacc[k] / psum[k] : 0.0f;
+  }
+  std::fill_n(psum, run, 0.0f);
+}
+
+void restorePower(int channels, int at, int run) {
+  constexpr double kMinGain = 0.5, kMaxGain = 4.0;
+  const double a = st.smoothing;
+  float* left = st.acc[0].get() + at;
+  float* right = st.acc[1].get() + at;
+  float* pl = st.pacc[0].get() + at;
+  float* pr = st.pacc[1].get() + at;
+  for (int k = 0; k < run; k++) {
+    double out = static_cast<double>(left[k]) * left[k];
+    double carried = pl[k];
+    if (channels == 2) {
+      out += static_cast<double>(right[k]) * right[k];
+      carried += pr[k];
+      pr[k] = 0.0f;
+    }
+    pl[k] = 0.0f;
+    st.outPower = a * st.outPower + (1.0 - a) * out;
+    st.framePower = a * st.framePower + (1.0 - a) * carried;
+    if (!std::isfinite(st.outPower) || !std::isfinite(st.framePower)) {
+      // Non-finite input: start the measure afresh rather than keep it for good.
+      st.outPower = 0.0;
+      st.framePower = 0.0;
+      continue;
+    }
+    if (!(st.outPower > 1e-12)) continue;
+    const double gain = std::clamp(std::sqrt(st.framePower / st.outPower), kMinGain, kMaxGain);
+    left[k] = static_cast<float>(left[k] * gain);
+    if (channels == 2) right[k] = static_cast<float>(right[k] * gain);
+  }
 }
 
 // Divides the samples from finalEnd up to end by the window sum: they will
@@ -533,7 +605,9 @@ void finish(int channels, Pos end) {
     const int run = static_cast<int>(std::min<Pos>(end - s, st.outSize - at));
     float* left = st.acc[0].get() + at;
     float* right = channels == 2 ? st.acc[1].get() + at : nullptr;
+    carriedPower(channels, at, run);
     kernels.normalise(left, right, st.wsum.get() + at, run);
+    restorePower(channels, at, run);
     if (s < st.emitted) {
       const int gone = static_cast<int>(std::min<Pos>(run, st.emitted - s));
       std::fill_n(left, gone, 0.0f);
@@ -619,6 +693,7 @@ bool fine_prepare(int frameSize, int hop) {
   s.window = floats(n);
   s.windowOut = floats(n);
   s.windowSum = floats(n);
+  s.windowPow = floats(n);
   s.frame = floats(n);
   s.power = floats(half + 2);
   s.gains = floats(half);
@@ -626,6 +701,9 @@ bool fine_prepare(int frameSize, int hop) {
   s.rotRe = floats(half);
   s.rotIm = floats(half);
   s.wsum = floats(static_cast<size_t>(s.outSize));
+  for (int c = 0; c < 2; c++) s.pacc[c] = floats(static_cast<size_t>(s.outSize));
+  s.psum = floats(static_cast<size_t>(s.outSize));
+  s.smoothing = std::exp(-1.0 / frameSize);
   s.peaks = zeroed<int>(half + 1);
   s.valleys = zeroed<int>(half + 1);
   s.turning = zeroed<int>(half + 1);
@@ -641,6 +719,7 @@ bool fine_prepare(int frameSize, int hop) {
     s.window[k] = static_cast<float>(w);
     s.windowOut[k] = static_cast<float>(w * 2.0 / frameSize);
     s.windowSum[k] = static_cast<float>(w * w);
+    s.windowPow[k] = static_cast<float>(w * w * w);
   }
   pending = std::move(s);
   prepared = true;
@@ -680,6 +759,10 @@ void fine_restart() {
   st.lastOnset = INT64_MIN / 2;
   for (int c = 0; c < 2; c++) std::fill_n(st.acc[c].get(), st.outSize, 0.0f);
   std::fill_n(st.wsum.get(), st.outSize, 0.0f);
+  for (int c = 0; c < 2; c++) std::fill_n(st.pacc[c].get(), st.outSize, 0.0f);
+  std::fill_n(st.psum.get(), st.outSize, 0.0f);
+  st.outPower = 0.0;
+  st.framePower = 0.0;
   std::fill_n(st.rotation.get(), st.half, 0.0f);
   std::fill_n(st.rotRe.get(), st.half, 1.0f);
   std::fill_n(st.rotIm.get(), st.half, 0.0f);

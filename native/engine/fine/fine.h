@@ -12,7 +12,10 @@
 //   analysis a short step before the frame, so that the phases stay coherent
 //   and a steady tone keeps its level at every tempo.
 // - The overlap-add is divided by the overlap-added sum of the analysis and
-//   synthesis windows, so a steady tone keeps its level at any hop.
+//   synthesis windows, so a steady tone keeps its level at any hop; what the
+//   frames lose by adding up incoherently (noise, fast tempos) is restored
+//   by a slow gain, common to both channels, that brings the output's power
+//   to the power the frames carry.
 // - Both channels share one phase advance per bin, taken from a reference
 //   (their sum, or the louder channel where the sum cancels), and every bin of
 //   both channels is rotated by the same angle: the level and phase
