@@ -547,9 +547,12 @@ void synthesiseAndAdd(int channels, Pos outStart) {
 // analysis cannot follow, at fast tempos most) add up to less power than
 // they carry: the overlap-add, normalised for coherent frames, loses level.
 // The output is brought back to the power the frames carry, both smoothed
-// over about a frame, with one gain for both channels; where the frames are
-// coherent (a steady tone, tempo 1) the two powers are equal and the gain is
-// 1.
+// over a sixteenth of a frame, with one gain for both channels; where the
+// frames are coherent (a steady tone, tempo 1) the two powers are equal and
+// the gain is 1. Frames of different loudness overlapping at an onset count
+// as incoherent too: a longer memory would carry the gain of that moment
+// into the steady sound after it (a tone's start rose 1 dB at tempo 8 and
+// took a frame to settle).
 //
 // carriedPower, before the overlap-add is normalised, turns the power
 // accumulators of the samples from at on into the power carried (0 where the
@@ -703,7 +706,7 @@ bool fine_prepare(int frameSize, int hop) {
   s.wsum = floats(static_cast<size_t>(s.outSize));
   for (int c = 0; c < 2; c++) s.pacc[c] = floats(static_cast<size_t>(s.outSize));
   s.psum = floats(static_cast<size_t>(s.outSize));
-  s.smoothing = std::exp(-1.0 / frameSize);
+  s.smoothing = std::exp(-16.0 / frameSize);
   s.peaks = zeroed<int>(half + 1);
   s.valleys = zeroed<int>(half + 1);
   s.turning = zeroed<int>(half + 1);
