@@ -79,6 +79,7 @@ struct State {
   std::unique_ptr<float[]> windowOut;  // Hann times 2/N (one-sided inverse)
   std::unique_ptr<float[]> windowSum;  // analysis times synthesis window
   std::unique_ptr<float[]> windowPow;  // synthesis times analysis window squared
+  std::unique_ptr<float[]> windowSquares;  // Hann times (2/N)^2: a frame's squares to its power
 
   // Frame work space.
   std::unique_ptr<float[]> frame;           // n
@@ -523,13 +524,13 @@ void synthesiseAndAdd(int channels, Pos outStart) {
     const int first = std::min(st.n, st.outSize - at);
     kernels.addProduct(acc + at, time, w, first);
     kernels.addProduct(acc, time + first, w + first, st.n - first);
+    // The frame's power under the window, beside it.
+    float* squares = st.frame.get();
+    for (int k = 0; k < st.n; k++) squares[k] = time[k] * time[k];
     float* pacc = st.pacc[c].get();
-    const float scale = 2.0f / static_cast<float>(st.n);
-    for (int k = 0; k < st.n; k++) {
-      const float z = time[k] * scale;
-      const int to = (at + k) & st.outMask;
-      pacc[to] = pacc[to] + z * z * st.window[k];
-    }
+    const float* wq = st.windowSquares.get();
+    kernels.addProduct(pacc + at, squares, wq, first);
+    kernels.addProduct(pacc, squares + first, wq + first, st.n - first);
   }
   float* wsum = st.wsum.get();
   const float* ws = st.windowSum.get();
@@ -697,6 +698,7 @@ bool fine_prepare(int frameSize, int hop) {
   s.windowOut = floats(n);
   s.windowSum = floats(n);
   s.windowPow = floats(n);
+  s.windowSquares = floats(n);
   s.frame = floats(n);
   s.power = floats(half + 2);
   s.gains = floats(half);
@@ -723,6 +725,7 @@ bool fine_prepare(int frameSize, int hop) {
     s.windowOut[k] = static_cast<float>(w * 2.0 / frameSize);
     s.windowSum[k] = static_cast<float>(w * w);
     s.windowPow[k] = static_cast<float>(w * w * w);
+    s.windowSquares[k] = static_cast<float>(w * 4.0 / (static_cast<double>(frameSize) * frameSize));
   }
   pending = std::move(s);
   prepared = true;
