@@ -128,9 +128,10 @@ final class EngineOptions {
         }
         try {
             Settings s = b.build();
-            // The last pass's tempo must suit the same frame size and oversampling.
+            // The last pass's tempo must suit the same oversampling (the frame
+            // size, chosen for the rate alone, is the same; left unpinned so
+            // that the message names it only where the user gave it).
             b.tempo = trainer.to;
-            b.frameSize = s.frameSize;
             b.overSampling = s.overSampling;
             b.build();
             return s;
