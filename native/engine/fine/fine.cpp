@@ -592,7 +592,13 @@ void restorePower(int channels, int at, int run) {
       st.framePower = 0.0;
       continue;
     }
-    if (!(st.outPower > 1e-12)) continue;
+    if (!(st.outPower > 1e-12)) {
+      // Silence: let neither measure decay into subnormal numbers, which
+      // are slow on x86.
+      if (st.outPower < 1e-30) st.outPower = 0.0;
+      if (st.framePower < 1e-30) st.framePower = 0.0;
+      continue;
+    }
     const double gain = std::clamp(std::sqrt(st.framePower / st.outPower), kMinGain, kMaxGain);
     left[k] = static_cast<float>(left[k] * gain);
     if (channels == 2) right[k] = static_cast<float>(right[k] * gain);
