@@ -106,14 +106,15 @@ struct State {
   int outMask = 0;
   std::unique_ptr<float[]> acc[2];
   std::unique_ptr<float[]> wsum;
-  // The power the frames carry, both channels together, and its window sum:
-  // the input's power at each output sample, whether or not the frames add
-  // up coherently there.
+  // Per channel, the power the frames carry (their squares under the
+  // synthesis window), and its window sum (synthesis times analysis window
+  // squared): divided, the input's power at each output sample, whether or
+  // not the frames add up coherently there.
   std::unique_ptr<float[]> pacc[2];
   std::unique_ptr<float[]> psum;
-  double outPower = 0.0;   // smoothed power of the output, both channels
-  double framePower = 0.0; // smoothed power the frames carry
-  double smoothing = 0.0;  // per-sample factor of both smoothings
+  double outPower = 0.0;    // smoothed power of the output, both channels
+  double framePower = 0.0;  // smoothed power the frames carry, both channels
+  double smoothing = 0.0;   // per-sample factor of both smoothings
 
   // Time line (output positions s; frame j covers s in [j hop, j hop + n)).
   Pos nextFrame = 0;  // index j of the next frame
