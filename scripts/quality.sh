@@ -106,6 +106,8 @@ speed() {
 
 rows=(
   "level, −6 dBFS 440 Hz tone, tempo 1.0 (dB)|tone|1.0|level"
+  "level, −6 dBFS 440 Hz tone, tempo 5 (dB)|tone|5|level"
+  "level, music, tempo 5 (dB)|music|5|level"
   "flutter, 440 Hz tone, tempo 0.5 (dB peak-to-trough)|tone|0.5|flutter"
   "flutter, 440 Hz tone, tempo 0.75 (dB)|tone|0.75|flutter"
   "stereo side/mid change, drums, tempo 0.75 (dB)|drums|0.75|sidemid"

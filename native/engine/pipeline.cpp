@@ -134,9 +134,17 @@ void writeOutput(int16_t* c_samples, const Block& b) {
     lastPeak.store(0.0f, relaxed);
     return;
   }
-  const float overlapScaling =
-      b.fine ? 1.0f : static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
   const float gain = preamp.load(relaxed);
+  if (b.fine) {
+    float maxLevel = pipeline_convert_output_soft(outLeftBuffer.get(), b.samplesOut, gain, c_samples,
+                                                  b.mono ? 1 : 2, 0.0f);
+    if (!b.mono)
+      maxLevel = pipeline_convert_output_soft(outRightBuffer.get(), b.samplesOut, gain, c_samples + 1, 2,
+                                              maxLevel);
+    lastPeak.store(maxLevel, relaxed);
+    return;
+  }
+  const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
   const float slope = b.mono ? PIPELINE_MONO_LIMITER_SLOPE : PIPELINE_STEREO_LIMITER_SLOPE;
   const float maxLevel =
       b.mono ? pipeline_convert_output(outLeftBuffer.get(), b.samplesOut, overlapScaling, gain, slope,
@@ -448,6 +456,24 @@ float pipeline_convert_output(const float* out, int count, float overlapScaling,
     const float factor = level < kLimiterThreshold ? 1.0f : 1.0f - (level - kLimiterThreshold) * slope;
     maxLevel = std::fmax(maxLevel, level);
     dest[static_cast<size_t>(i) * static_cast<size_t>(stride)] = toPcm(output * factor);
+  }
+  return maxLevel;
+}
+
+float pipeline_convert_output_soft(const float* out, int count, float gain, int16_t* dest, int stride,
+                                   float maxLevel) {
+  constexpr float kRoom = 1.0f - kLimiterThreshold;
+  for (int i = 0; i < count; i++) {
+    const float output = out[i] * gain;
+    const float level = std::fabs(output);
+    maxLevel = std::fmax(maxLevel, level);
+    float limited = output;
+    if (level > kLimiterThreshold) {
+      // An infinite level gives 1 (full scale), a NaN stays NaN (written 0).
+      const float bent = 1.0f - kRoom / (1.0f + (level - kLimiterThreshold) / kRoom);
+      limited = std::copysign(bent, output);
+    }
+    dest[static_cast<size_t>(i) * static_cast<size_t>(stride)] = toPcm(limited);
   }
   return maxLevel;
 }

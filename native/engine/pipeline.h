@@ -122,6 +122,16 @@ PipelinePanGains pipeline_panning_gains(int panningLevel);
 float pipeline_convert_output(const float* out, int count, float overlapScaling, float gain, float slope,
                               int16_t* dest, int stride, float maxLevel);
 
+// The fine mode's conversion of count samples already at full scale: times
+// gain, then above 0.95 of full scale the level bends smoothly towards full
+// scale, which it approaches and does not reach: level 0.95 + u becomes
+// 1 - 0.05 / (1 + u / 0.05), whose slope is 1 at the bend (1.0 becomes
+// 0.975, 2.0 0.9976, 64 0.99996). A sample reaches 32767 only from levels
+// above 80,000; the sign is kept, a NaN writes 0. Returns the larger of
+// maxLevel and the largest level before the limiter.
+float pipeline_convert_output_soft(const float* out, int count, float gain, int16_t* dest, int stride,
+                                   float maxLevel);
+
 // pipeline_convert_output of both channels of a stereo block into interleaved
 // frames: left into dest[0], dest[2], ..., right into dest[1], dest[3], ....
 float pipeline_convert_output_pair(const float* left, const float* right, int count, float overlapScaling,

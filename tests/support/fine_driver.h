@@ -30,6 +30,9 @@ struct Settings {
   int overSampling = kOverSampling;
   int block = kBlock;
   bool trim = true;  // drop the fine mode's start-up delay and feed silence after the input
+  // Feed silence up to a whole number of blocks, so that no block is short:
+  // a short block's output, rounded, can ask for a tempo past the limit.
+  bool wholeBlocks = false;
 };
 
 struct Output {
@@ -63,7 +66,8 @@ inline Output process(fakejni::Env& env, const std::vector<float>& left, const s
   const long latency = s.quality == 1 && s.trim ? fine_latency(s.frameSize, lastTempo) : 0;
   const long pad = s.quality == 1 && s.trim ? static_cast<long>(std::ceil(latency * lastTempo)) + 1 : 0;
   const long frames = static_cast<long>(left.size());
-  const long total = frames + pad;
+  long total = frames + pad;
+  if (s.wholeBlocks) total = (total + s.block - 1) / s.block * s.block;
   Output out;
   std::vector<float>* dest[2] = {&out.left, &out.right};
   // Output position and input position where the current tempo began.

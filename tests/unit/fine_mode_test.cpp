@@ -14,6 +14,7 @@
 #include "../support/audio_measures.h"
 #include "../support/fine_driver.h"
 #include "../support/test_material.h"
+#include "pipeline.h"
 #include "spectrum.h"
 #include "spectrum_testing.h"
 
@@ -434,3 +435,32 @@ TEST_F(FineMode, TheModeMayChangeWhileBlocksRun) {
 }
 
 }  // namespace
+
+// The fine mode's limiter bends loud samples towards full scale without
+// reaching it: a tone driven 12 dB over full scale and music at +12 dB write
+// no sample at 32767, the quiet part passes unchanged, the bend keeps the
+// order of levels and the peak is reported before the limiter.
+TEST_F(FineMode, LoudOutputIsLimitedSmoothlyNotClipped) {
+  int16_t pcm[8];
+  const float levels[8] = {0.5f, 0.94f, 0.96f, 1.0f, 2.0f, 4.0f, 64.0f, -64.0f};
+  EXPECT_EQ(64.0f, pipeline_convert_output_soft(levels, 8, 1.0f, pcm, 1, 0.0f));
+  EXPECT_EQ(16383, pcm[0]);
+  EXPECT_EQ(static_cast<int>(0.94f * 32767.0f), pcm[1]);
+  for (int i = 2; i < 7; i++) EXPECT_LT(pcm[i - 1], pcm[i]) << i;
+  EXPECT_LT(pcm[6], 32767);
+  EXPECT_EQ(-pcm[6], pcm[7]);
+
+  const quality::Stereo loud = quality::musicPiece(kRate, 2);
+  const std::vector<float> tone = quality::steadyTone(kRate, 1.0, 440.0, 0.0);
+  for (const auto& [left, right] : {std::make_pair(loud.left, loud.right), std::make_pair(tone, tone)}) {
+    finedrive::Settings s;
+    s.trim = false;
+    finedrive::start(env, 2, s);
+    Java_quorvel_tambrino_NativeInterface_dspSetPreamp(&env, nullptr, 4.0f);  // +12 dB
+    const finedrive::Output out = finedrive::process(env, left, right, {{0, 0.75}}, s);
+    EXPECT_GT(peakOf(out.left), 0.99f);
+    EXPECT_LT(peakOf(out.left), 1.0f);
+    EXPECT_LT(peakOf(out.right), 1.0f);
+  }
+  EXPECT_GT(Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(&env, nullptr), 3.5f);
+}

@@ -78,10 +78,15 @@ struct State {
   std::unique_ptr<float[]> window;     // periodic Hann, analysis
   std::unique_ptr<float[]> windowOut;  // Hann times 2/N (one-sided inverse)
   std::unique_ptr<float[]> windowSum;  // analysis times synthesis window
+  std::unique_ptr<float[]> windowPow;  // synthesis times analysis window squared
+  std::unique_ptr<float[]> windowSquares;  // Hann times (2/N)^2: a frame's squares to its power
 
   // Frame work space.
   std::unique_ptr<float[]> frame;           // n
   std::unique_ptr<float[]> re[2], im[2];    // n each: spectrum, then work space
+  // n each: the spectrum a short step before the frame, from which the
+  // frequencies are measured when the analysis hop is too long to unwrap.
+  std::unique_ptr<float[]> nearRe[2], nearIm[2];
   std::unique_ptr<float[]> yRe[2], yIm[2];  // half each: synthesised spectrum
   float nyquist[2] = {};                    // the frame's Nyquist bin
   std::unique_ptr<float[]> power;           // half + 2 (peak search sentinels)
@@ -101,6 +106,15 @@ struct State {
   int outMask = 0;
   std::unique_ptr<float[]> acc[2];
   std::unique_ptr<float[]> wsum;
+  // Per channel, the power the frames carry (their squares under the
+  // synthesis window), and its window sum (synthesis times analysis window
+  // squared): divided, the input's power at each output sample, whether or
+  // not the frames add up coherently there.
+  std::unique_ptr<float[]> pacc[2];
+  std::unique_ptr<float[]> psum;
+  double outPower = 0.0;    // smoothed power of the output, both channels
+  double framePower = 0.0;  // smoothed power the frames carry, both channels
+  double smoothing = 0.0;   // per-sample factor of both smoothings
 
   // Time line (output positions s; frame j covers s in [j hop, j hop + n)).
   Pos nextFrame = 0;  // index j of the next frame
@@ -289,6 +303,26 @@ void analyse(int channels, Pos start) {
   }
 }
 
+// The phase advance of a partial over the analysis hop can only be unwrapped
+// while the hop is short enough that a partial within its peak's bin turns
+// by less than half a turn more than the bin's own frequency: up to half a
+// frame. Beyond that (fast tempos) the frequency is measured between the
+// frame and a second analysis this many samples before it.
+int nearStep() {
+  return std::max(1, std::min(st.hop, st.n / 4));
+}
+
+void analyseNear(int channels, Pos start) {
+  for (int c = 0; c < channels; c++) {
+    gather(c, start - nearStep(), st.frame.get());
+    fft_forward_windowed(st.frame.get(), st.window.get(), st.nearRe[c].get(), st.nearIm[c].get());
+  }
+}
+
+bool measuresNear(Pos analysisHop) {
+  return analysisHop > st.n / 2;
+}
+
 // Phase of the reference of bin k, from (re, im) of both channels: their sum,
 // or the louder channel where the sum has lost most of it.
 inline void reference(int channels, float lr, float li, float rr, float ri, bool& useSum, bool& useLeft,
@@ -353,8 +387,14 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
     return;
   }
   valleys[nPeaks] = half;
+  // The advance is measured over measureHop and scaled to what the
+  // synthesis hop adds beyond the analysis hop.
+  const bool near = measuresNear(analysisHop);
+  const Pos measureHop = near ? nearStep() : analysisHop;
   const double scale =
-      analysisHop > 0 ? static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0 : 0.0;
+      analysisHop <= 0 ? 0.0
+      : near ? static_cast<double>(st.hop - analysisHop) / static_cast<double>(measureHop)
+             : static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0;
   auto fillRegion = [&](int p, float angle, float cosine, float sine) {
     std::fill(rotation + valleys[p], rotation + valleys[p + 1], angle);
     std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], cosine);
@@ -364,6 +404,11 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
   const float* pli = st.prevIm[0].get();
   const float* prr = st.prevRe[channels - 1].get();
   const float* pri = st.prevIm[channels - 1].get();
+  // Where the advance is measured from: the last frame, or the near one.
+  const float* mlr = near ? st.nearRe[0].get() : plr;
+  const float* mli = near ? st.nearIm[0].get() : pli;
+  const float* mrr = near ? st.nearRe[channels - 1].get() : prr;
+  const float* mri = near ? st.nearIm[channels - 1].get() : pri;
   // First the peaks' own values: an attack's peaks restart, equal hops carry
   // the rotation over, the others need the phase advance (atan2 and then
   // sine and cosine, each in one vector pass over those peaks).
@@ -400,14 +445,14 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
     reference(channels, lr[k], li[k], rr[k], ri[k], useSum, useLeft, xr, xi);
     double pr, pi;
     if (channels == 1 || useSum) {
-      pr = static_cast<double>(plr[k]) + (channels == 2 ? prr[k] : 0.0f);
-      pi = static_cast<double>(pli[k]) + (channels == 2 ? pri[k] : 0.0f);
+      pr = static_cast<double>(mlr[k]) + (channels == 2 ? mrr[k] : 0.0f);
+      pi = static_cast<double>(mli[k]) + (channels == 2 ? mri[k] : 0.0f);
     } else if (useLeft) {
-      pr = plr[k];
-      pi = pli[k];
+      pr = mlr[k];
+      pi = mli[k];
     } else {
-      pr = prr[k];
-      pi = pri[k];
+      pr = mrr[k];
+      pi = mri[k];
     }
     // The reference times the conjugate of its last value: its phase is the
     // measured advance.
@@ -421,9 +466,10 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
     const int k = peaks[turning[t]];
     double turn;
     if (analysisHop > 0) {
-      // The measured advance, unwrapped around the bin's nominal one, and
-      // scaled from the analysis hop to the synthesis hop.
-      const double nominal = kTwoPi * k * static_cast<double>(analysisHop) / st.n;
+      // The measured advance, unwrapped around the bin's nominal one: the
+      // partial's frequency times what the synthesis hop adds beyond the
+      // analysis hop.
+      const double nominal = kTwoPi * k * static_cast<double>(measureHop) / st.n;
       turn = (nominal + wrap(raw[t] - nominal)) * scale;
     } else {
       // The analysis held: the partial goes on at its bin's frequency.
@@ -479,6 +525,13 @@ void synthesiseAndAdd(int channels, Pos outStart) {
     const int first = std::min(st.n, st.outSize - at);
     kernels.addProduct(acc + at, time, w, first);
     kernels.addProduct(acc, time + first, w + first, st.n - first);
+    // The frame's power under the window, beside it.
+    float* squares = st.frame.get();
+    for (int k = 0; k < st.n; k++) squares[k] = time[k] * time[k];
+    float* pacc = st.pacc[c].get();
+    const float* wq = st.windowSquares.get();
+    kernels.addProduct(pacc + at, squares, wq, first);
+    kernels.addProduct(pacc, squares + first, wq + first, st.n - first);
   }
   float* wsum = st.wsum.get();
   const float* ws = st.windowSum.get();
@@ -486,6 +539,71 @@ void synthesiseAndAdd(int channels, Pos outStart) {
   const int first = std::min(st.n, st.outSize - at);
   kernels.add(wsum + at, ws, first);
   kernels.add(wsum, ws + first, st.n - first);
+  float* psum = st.psum.get();
+  const float* wp = st.windowPow.get();
+  kernels.add(psum + at, wp, first);
+  kernels.add(psum, wp + first, st.n - first);
+}
+
+// Frames whose phases do not line up (noise, and every partial that the
+// analysis cannot follow, at fast tempos most) add up to less power than
+// they carry: the overlap-add, normalised for coherent frames, loses level.
+// The output is brought back to the power the frames carry, both smoothed
+// over a sixteenth of a frame, with one gain for both channels; where the
+// frames are coherent (a steady tone, tempo 1) the two powers are equal and
+// the gain is 1. Frames of different loudness overlapping at an onset count
+// as incoherent too: a longer memory would carry the gain of that moment
+// into the steady sound after it (a tone's start rose 1 dB at tempo 8 and
+// took a frame to settle).
+//
+// carriedPower, before the overlap-add is normalised, turns the power
+// accumulators of the samples from at on into the power carried (0 where the
+// output will be silent); restorePower, after it, applies the gain.
+void carriedPower(int channels, int at, int run) {
+  const float* wsum = st.wsum.get() + at;
+  float* psum = st.psum.get() + at;
+  for (int c = 0; c < channels; c++) {
+    float* pacc = st.pacc[c].get() + at;
+    for (int k = 0; k < run; k++) pacc[k] = wsum[k] > 1e-3f && psum[k] > 0.0f ? pacc[k] / psum[k] : 0.0f;
+  }
+  std::fill_n(psum, run, 0.0f);
+}
+
+void restorePower(int channels, int at, int run) {
+  constexpr double kMinGain = 0.5, kMaxGain = 4.0;
+  const double a = st.smoothing;
+  float* left = st.acc[0].get() + at;
+  float* right = st.acc[1].get() + at;
+  float* pl = st.pacc[0].get() + at;
+  float* pr = st.pacc[1].get() + at;
+  for (int k = 0; k < run; k++) {
+    double out = static_cast<double>(left[k]) * left[k];
+    double carried = pl[k];
+    if (channels == 2) {
+      out += static_cast<double>(right[k]) * right[k];
+      carried += pr[k];
+      pr[k] = 0.0f;
+    }
+    pl[k] = 0.0f;
+    st.outPower = a * st.outPower + (1.0 - a) * out;
+    st.framePower = a * st.framePower + (1.0 - a) * carried;
+    if (!std::isfinite(st.outPower) || !std::isfinite(st.framePower)) {
+      // Non-finite input: start the measure afresh rather than keep it for good.
+      st.outPower = 0.0;
+      st.framePower = 0.0;
+      continue;
+    }
+    if (!(st.outPower > 1e-12)) {
+      // Silence: let neither measure decay into subnormal numbers, which
+      // are slow on x86.
+      if (st.outPower < 1e-30) st.outPower = 0.0;
+      if (st.framePower < 1e-30) st.framePower = 0.0;
+      continue;
+    }
+    const double gain = std::clamp(std::sqrt(st.framePower / st.outPower), kMinGain, kMaxGain);
+    left[k] = static_cast<float>(left[k] * gain);
+    if (channels == 2) right[k] = static_cast<float>(right[k] * gain);
+  }
 }
 
 // Divides the samples from finalEnd up to end by the window sum: they will
@@ -498,7 +616,9 @@ void finish(int channels, Pos end) {
     const int run = static_cast<int>(std::min<Pos>(end - s, st.outSize - at));
     float* left = st.acc[0].get() + at;
     float* right = channels == 2 ? st.acc[1].get() + at : nullptr;
+    carriedPower(channels, at, run);
     kernels.normalise(left, right, st.wsum.get() + at, run);
+    restorePower(channels, at, run);
     if (s < st.emitted) {
       const int gone = static_cast<int>(std::min<Pos>(run, st.emitted - s));
       std::fill_n(left, gone, 0.0f);
@@ -546,7 +666,11 @@ bool fine_prepare(int frameSize, int hop) {
   State s;
   s.n = frameSize;
   s.half = frameSize / 2;
-  s.hop = hop;
+  // Windows a whole frame apart would not overlap, and the sum that
+  // normalises them would fall to zero between them (gaps at every frame's
+  // edge): the synthesis hop is half a frame at most. Nothing outside sees
+  // the hop; only the number of frames per output sample changes.
+  s.hop = std::min(hop, std::max(1, frameSize / 2));
   s.lag = fine_input_lag(frameSize);
   // An onset is known a sub-block after it starts; what the look-ahead
   // reaches must be known whatever the blocks, within the input lag.
@@ -569,6 +693,8 @@ bool fine_prepare(int frameSize, int hop) {
     s.ring[c] = floats(static_cast<size_t>(s.ringSize));
     s.re[c] = floats(n);
     s.im[c] = floats(n);
+    s.nearRe[c] = floats(n);
+    s.nearIm[c] = floats(n);
     s.yRe[c] = floats(half);
     s.yIm[c] = floats(half);
     s.prevRe[c] = floats(half);
@@ -578,6 +704,8 @@ bool fine_prepare(int frameSize, int hop) {
   s.window = floats(n);
   s.windowOut = floats(n);
   s.windowSum = floats(n);
+  s.windowPow = floats(n);
+  s.windowSquares = floats(n);
   s.frame = floats(n);
   s.power = floats(half + 2);
   s.gains = floats(half);
@@ -585,6 +713,9 @@ bool fine_prepare(int frameSize, int hop) {
   s.rotRe = floats(half);
   s.rotIm = floats(half);
   s.wsum = floats(static_cast<size_t>(s.outSize));
+  for (int c = 0; c < 2; c++) s.pacc[c] = floats(static_cast<size_t>(s.outSize));
+  s.psum = floats(static_cast<size_t>(s.outSize));
+  s.smoothing = std::exp(-16.0 / frameSize);
   s.peaks = zeroed<int>(half + 1);
   s.valleys = zeroed<int>(half + 1);
   s.turning = zeroed<int>(half + 1);
@@ -600,6 +731,8 @@ bool fine_prepare(int frameSize, int hop) {
     s.window[k] = static_cast<float>(w);
     s.windowOut[k] = static_cast<float>(w * 2.0 / frameSize);
     s.windowSum[k] = static_cast<float>(w * w);
+    s.windowPow[k] = static_cast<float>(w * w * w);
+    s.windowSquares[k] = static_cast<float>(w * 4.0 / (static_cast<double>(frameSize) * frameSize));
   }
   pending = std::move(s);
   prepared = true;
@@ -639,6 +772,10 @@ void fine_restart() {
   st.lastOnset = INT64_MIN / 2;
   for (int c = 0; c < 2; c++) std::fill_n(st.acc[c].get(), st.outSize, 0.0f);
   std::fill_n(st.wsum.get(), st.outSize, 0.0f);
+  for (int c = 0; c < 2; c++) std::fill_n(st.pacc[c].get(), st.outSize, 0.0f);
+  std::fill_n(st.psum.get(), st.outSize, 0.0f);
+  st.outPower = 0.0;
+  st.framePower = 0.0;
   std::fill_n(st.rotation.get(), st.half, 0.0f);
   std::fill_n(st.rotRe.get(), st.half, 1.0f);
   std::fill_n(st.rotIm.get(), st.half, 0.0f);
@@ -667,8 +804,9 @@ bool fine_process(const float* left, const float* right, int samplesIn, float* o
       const Pos start = analysisStart(nominal, reset);
       const Pos analysisHop = start - st.prevStart;
       // Nothing to continue from: every bin starts from its analysis phase.
-      const bool restart = st.firstFrame || analysisHop > st.n / 2;
+      const bool restart = st.firstFrame;
       analyse(channels, start);
+      if (!restart && measuresNear(analysisHop)) analyseNear(channels, start);
       propagate(channels, analysisHop, restart, reset);
       synthesiseAndAdd(channels, outStart);
       st.firstFrame = false;

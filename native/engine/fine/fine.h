@@ -2,13 +2,20 @@
 // reproducing the exact engine, selected per block by the host binding.
 //
 // How it differs from the exact vocoder:
-// - The synthesis hop is fixed (frameSize / overSampling) and the analysis
-//   positions follow a time map built from the blocks' cumulative input and
-//   output counts, so that a block's tempo is samplesIn / samplesOut, time is
-//   carried exactly from block to block and a tempo change needs no phase
-//   restart.
+// - The synthesis hop is fixed (frameSize / overSampling, at most half a
+//   frame) and the analysis positions follow a time map built from the
+//   blocks' cumulative input and output counts, so that a block's tempo is
+//   samplesIn / samplesOut, time is carried exactly from block to block and a
+//   tempo change needs no phase restart. Where the analysis hop is too long
+//   for the phase advance from the last frame to be unwrapped (beyond half a
+//   frame: fast tempos), each partial's frequency is measured from a second
+//   analysis a short step before the frame, so that the phases stay coherent
+//   and a steady tone keeps its level at every tempo.
 // - The overlap-add is divided by the overlap-added sum of the analysis and
-//   synthesis windows, so a steady tone keeps its level at any hop.
+//   synthesis windows, so a steady tone keeps its level at any hop; what the
+//   frames lose by adding up incoherently (noise, fast tempos) is restored
+//   by a slow gain, common to both channels, that brings the output's power
+//   to the power the frames carry.
 // - Both channels share one phase advance per bin, taken from a reference
 //   (their sum, or the louder channel where the sum cancels), and every bin of
 //   both channels is rotated by the same angle: the level and phase
@@ -36,8 +43,8 @@
 #include <cstdint>
 
 // (Re)builds the state for frames of frameSize samples (a power of two in
-// 8..4096) and a synthesis hop of hop samples (1..frameSize), with empty
-// history. Returns false, leaving the previous state intact, when an argument
+// 8..4096) and a synthesis hop of hop samples (1..frameSize; a hop beyond
+// half a frame is taken as half a frame), with empty history. Returns false, leaving the previous state intact, when an argument
 // is out of range or an allocation fails.
 bool fine_init(int frameSize, int hop);
 

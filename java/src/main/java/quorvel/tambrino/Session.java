@@ -214,8 +214,15 @@ public final class Session implements AutoCloseable {
          */
         public Builder tempo(double t) {
             if (!(t >= MIN_TEMPO && t <= MAX_TEMPO)) {
-                throw new IllegalArgumentException("tempo " + t + " is not between " + MIN_TEMPO + " and "
-                        + MAX_TEMPO);
+                // The range stated is the one the builder's settings so far
+                // would play; open() checks again once they are all known.
+                int frame = resolvedFrameSize();
+                int over = overSampling != 0 ? overSampling
+                        : quality == Quality.FINE ? NativeInterface.fineOverSampling(frame, 1.0) : 4;
+                throw new IllegalArgumentException("tempo " + t + " is out of range: "
+                        + quality.name().toLowerCase(java.util.Locale.ROOT) + " mode with frame size " + frame
+                        + " and oversampling " + over + " plays from " + minTempo(quality, frame, over) + " to "
+                        + maxTempo(quality, frame, over));
             }
             this.tempo = t;
             return this;
@@ -246,8 +253,10 @@ public final class Session implements AutoCloseable {
         int resolvedOverSampling(int frame) {
             int over = overSampling;
             if (over == 0) {
-                over = quality == Quality.FINE && tempo > 0 && !Double.isInfinite(tempo)
-                        ? NativeInterface.fineOverSampling(frame, tempo) : 4;
+                // A tempo out of range is refused later, with the range of
+                // the oversampling that a good one would have chosen.
+                boolean usable = tempo > 0 && !Double.isInfinite(tempo);
+                over = quality == Quality.FINE ? NativeInterface.fineOverSampling(frame, usable ? tempo : 1.0) : 4;
             }
             if (over > frame) {
                 throw new IllegalArgumentException("oversampling " + over + " exceeds the frame size " + frame);
@@ -378,13 +387,51 @@ public final class Session implements AutoCloseable {
     }
 
     private double minTempo(Quality q) {
-        // Exact: a synthesis hop of at most a frame. Fine: an analysis hop of at least one sample.
-        return Math.max(MIN_TEMPO, q == Quality.EXACT ? (double) stepIn / frameSize : (double) overSampling / frameSize);
+        return minTempo(q, frameSize, overSampling);
     }
 
     private double maxTempo(Quality q) {
-        // Exact: a synthesis hop of at least one sample. Fine: an analysis hop of at most a frame.
-        return Math.min(MAX_TEMPO, q == Quality.EXACT ? stepIn : overSampling);
+        return maxTempo(q, frameSize, overSampling);
+    }
+
+    /**
+     * The slowest tempo that a mode plays with a frame size and oversampling,
+     * at least {@link #MIN_TEMPO}: in exact mode the synthesis hop must be at
+     * most a frame, in fine mode the analysis hop at least a sample.
+     *
+     * @throws IllegalArgumentException when the frame size is not a power of two in 8..4096 or the
+     *     oversampling is not in 1..frameSize
+     */
+    public static double minTempo(Quality q, int frameSize, int overSampling) {
+        int hop = hopOf(q, frameSize, overSampling);
+        return Math.max(MIN_TEMPO, q == Quality.EXACT ? (double) hop / frameSize : 1.0 / hop);
+    }
+
+    /**
+     * The fastest tempo that a mode plays with a frame size and oversampling,
+     * at most {@link #MAX_TEMPO}: in exact mode the synthesis hop must be at
+     * least a sample, in fine mode the analysis hop at most a frame (the
+     * tempo at most the oversampling).
+     *
+     * @throws IllegalArgumentException as {@link #minTempo(Quality, int, int)}
+     */
+    public static double maxTempo(Quality q, int frameSize, int overSampling) {
+        int hop = hopOf(q, frameSize, overSampling);
+        return Math.min(MAX_TEMPO, q == Quality.EXACT ? hop : overSampling);
+    }
+
+    private static int hopOf(Quality q, int frameSize, int overSampling) {
+        if (q == null) {
+            throw new NullPointerException("quality");
+        }
+        if (Integer.bitCount(frameSize) != 1 || frameSize < 8 || frameSize > 4096) {
+            throw new IllegalArgumentException("frame size " + frameSize + " is not a power of two from 8 to 4096");
+        }
+        if (overSampling < 1 || overSampling > frameSize) {
+            throw new IllegalArgumentException("oversampling " + overSampling + " is not between 1 and the frame size "
+                    + frameSize);
+        }
+        return frameSize / overSampling;
     }
 
     private void checkTempo(double t, Quality q) {

@@ -195,6 +195,30 @@ class SessionTest {
         }
     }
 
+    /**
+     * The stated range is the one a session plays: the fine mode's ends come
+     * from the oversampling it would use, also when the tempo asked for is
+     * unusable, and a fine session at its fastest tempo runs.
+     */
+    @Test
+    void theTempoRangeIsStatedForTheSettingsThatPlay() {
+        assertEquals(0.1, Session.minTempo(Quality.FINE, 4096, 8));
+        assertEquals(8.0, Session.maxTempo(Quality.FINE, 4096, 8));
+        assertEquals(0.25, Session.minTempo(Quality.EXACT, 2048, 4));
+        assertEquals(10.0, Session.maxTempo(Quality.EXACT, 2048, 4));
+        // An analysis hop of a sample at least: frame 8 over 3 hops 2 samples.
+        assertEquals(0.5, Session.minTempo(Quality.FINE, 8, 3));
+        assertThrows(IllegalArgumentException.class, () -> Session.maxTempo(Quality.FINE, 4096, 0));
+        IllegalArgumentException e = assertThrows(IllegalArgumentException.class,
+                () -> Session.builder(RATE, 2).tempo(-1).open());
+        assertTrue(e.getMessage().contains("oversampling 8 plays from 0.1 to 8.0"), e.getMessage());
+        Session s = opened(Session.builder(RATE, 2).tempo(8));
+        short[] buffer = s.newBuffer();
+        for (int i = 0; i < 4; i++) {
+            assertEquals(s.blockFrames() / 8, s.process(buffer, s.blockFrames()));
+        }
+    }
+
     @Test
     void fineBlocksCarryTheTempoExactlyAcrossChanges() {
         Session s = opened(Session.builder(RATE, 2).quality(Quality.FINE).tempo(0.75));

@@ -11,8 +11,8 @@ import quorvel.tambrino.Quality;
 final class EngineOptions {
     @Option(names = "--tempo", paramLabel = "FACTOR",
             description = "Speed without changing the pitch: 0.75 = 75 %% of the original tempo (slower),"
-                    + " 1.5 = faster. Exact mode: from 1/oversampling (and at least 0.1) to 10; fine mode: from"
-                    + " 0.1 to the oversampling. Default: 1.")
+                    + " 1.5 = faster. Fine mode: from 0.1 to the oversampling (8 unless given) and at most 10;"
+                    + " exact mode: from 1/oversampling (and at least 0.1) to 10. Default: 1.")
     Double tempo;
 
     @Option(names = "--start", paramLabel = "TIME", converter = Passage.TimeConverter.class,
@@ -128,9 +128,10 @@ final class EngineOptions {
         }
         try {
             Settings s = b.build();
-            // The last pass's tempo must suit the same frame size and oversampling.
+            // The last pass's tempo must suit the same oversampling (the frame
+            // size, chosen for the rate alone, is the same; left unpinned so
+            // that the message names it only where the user gave it).
             b.tempo = trainer.to;
-            b.frameSize = s.frameSize;
             b.overSampling = s.overSampling;
             b.build();
             return s;

@@ -82,21 +82,18 @@ final class Settings {
             throw CliException.usage("--oversampling " + b.overSampling + " is not allowed: it must lie between 1"
                     + " and " + maxOver + " with frame size " + frameSize);
         }
+        // A tempo out of range is refused below with the range of the
+        // oversampling that a good one would have chosen.
         boolean tempoUsable = tempo > 0 && !Double.isInfinite(tempo);
         overSampling = b.overSampling != null ? b.overSampling
-                : fine && tempoUsable ? Math.min(maxOver, NativeInterface.fineOverSampling(frameSize, tempo))
+                : fine ? Math.min(maxOver, NativeInterface.fineOverSampling(frameSize, tempoUsable ? tempo : 1.0))
                 : EXACT_OVERSAMPLING;
         chosen = fine && (b.frameSize == null || b.overSampling == null);
         stepIn = NativeInterface.analysisHop(frameSize, overSampling);
-        // Exact: a synthesis hop of 1..frameSize samples. Fine: an analysis hop of 1..frameSize samples.
-        double lowest = Math.max(MIN_TEMPO, fine ? (double) overSampling / frameSize : (double) stepIn / frameSize);
-        double highest = Math.min(MAX_TEMPO, fine ? overSampling : stepIn);
+        double lowest = Session.minTempo(quality, frameSize, overSampling);
+        double highest = Session.maxTempo(quality, frameSize, overSampling);
         if (!(tempo >= lowest && tempo <= highest)) {
-            throw CliException.usage(String.format(Locale.ROOT,
-                    "--tempo %s is out of range: with frame size %d and oversampling %d the tempo must lie between"
-                            + " %s and %s%s (1 = unchanged, 0.5 = half speed)",
-                    fmt(tempo), frameSize, overSampling, fmtLimit(lowest), fmtLimit(highest),
-                    fine ? " in fine mode" : ""));
+            throw CliException.usage(tempoRangeMessage(b, lowest, highest));
         }
         hop = fine ? 0 : NativeInterface.synthesisHop(frameSize, overSampling, tempo);
         if (b.block == null) {
@@ -134,6 +131,40 @@ final class Settings {
             throw CliException.usage("--voice-cutoff " + fmt(voiceCutoff) + " Hz is out of range: it must lie"
                     + " between " + fmt(VoiceFilter.MIN_CUTOFF_HZ) + " and " + fmtLimit(maxCutoff) + " Hz");
         }
+    }
+
+    /**
+     * "--tempo 9 is out of range: with oversampling 8 the tempo must lie
+     * between 0.1 and 8 in fine mode (...)". The frame size and oversampling are
+     * named when the user gave them or when they set an end of the range; a
+     * frame size chosen for the input's rate and not limiting is left out,
+     * so that the message holds before the input is opened.
+     */
+    private String tempoRangeMessage(Builder b, double lowest, double highest) {
+        boolean fine = quality == Quality.FINE;
+        // The hop (frame size / oversampling) sets the slowest fine tempo and
+        // the fastest exact one; the oversampling alone the other ends.
+        boolean hopLimits = fine ? lowest > MIN_TEMPO : highest < MAX_TEMPO;
+        boolean overLimits = hopLimits || (fine ? highest < MAX_TEMPO : lowest > MIN_TEMPO);
+        StringBuilder with = new StringBuilder();
+        if (b.frameSize != null || hopLimits) {
+            with.append(" with frame size ").append(frameSize);
+        }
+        if (b.overSampling != null || overLimits) {
+            with.append(with.length() == 0 ? " with" : " and").append(" oversampling ").append(overSampling);
+        }
+        // In fine mode a larger oversampling plays faster, up to the tempo's cap.
+        String hint = "";
+        if (fine && tempo > highest && tempo <= MAX_TEMPO) {
+            int suggestion = Integer.highestOneBit((int) Math.ceil(tempo) - 1) << 1;
+            if (suggestion <= Math.min(MAX_OVERSAMPLING, frameSize)) {
+                hint = "; --oversampling " + suggestion + " plays up to " + fmtLimit(
+                        Session.maxTempo(quality, frameSize, suggestion));
+            }
+        }
+        return String.format(Locale.ROOT, "--tempo %s is out of range:%s the tempo must lie between %s and %s in %s"
+                        + " mode (1 = unchanged, 0.5 = half speed)%s", fmt(tempo), with, fmtLimit(lowest),
+                fmtLimit(highest), quality.name().toLowerCase(Locale.ROOT), hint);
     }
 
     /**

@@ -40,10 +40,11 @@ final class StretchJob {
         boolean toStdout = InputFile.isStdio(out.toString());
         try (Stretcher stretcher = new Stretcher(settings, in, listener); OutputFiles files = new OutputFiles()) {
             holder[0] = stretcher;
+            FullScaleCounter counted = new FullScaleCounter(stretcher);
             long written;
             OutputFiles.Output wav = files.open(OutputFiles.target(out, "OUT.wav"));
             try (OutputStream os = new BufferedOutputStream(wav, 1 << 16)) {
-                written = WavWriter.write(stretcher, os);
+                written = WavWriter.write(counted, os);
             } catch (IOException e) {
                 // The output names its own failures: this one is the input's.
                 throw CliException.file("error while reading " + inName + ": " + OutputFiles.reason(e), e);
@@ -79,7 +80,7 @@ final class StretchJob {
             }
             return summary(inName, consumed / passes, consumed,
                     toStdout ? "standard output" : out.toString(), (double) written / settings.sampleRate, settings,
-                    tempos, stretcher.peak(), elapsed);
+                    tempos, stretcher.peak(), counted.count, elapsed);
         } finally {
             terminal.clear();
         }
@@ -88,15 +89,76 @@ final class StretchJob {
     /**
      * @param processedSeconds input stretched, for the speed: the input's length times the trainer's passes
      * @param tempos the trainer's tempos as played ("tempos 0.5 to 1"), null for the one tempo of the settings
+     * @param fullScale samples written at full scale
      */
     static String summary(String inName, double inSeconds, double processedSeconds, String outName, double outSeconds,
-            Settings s, String tempos, float peak, double elapsed) {
+            Settings s, String tempos, float peak, long fullScale, double elapsed) {
         double played = s.realisedTempo();
         String tempo = tempos != null ? tempos : "tempo " + Settings.fmt(s.tempo)
                 + (Math.abs(played - s.tempo) < 5e-5 ? "" : String.format(Locale.ROOT, " (played %.4f)", played));
         return String.format(Locale.ROOT,
-                "%s %.2f s -> %s %.2f s, %s (%s), peak %s, took %.2f s (%.1fx real time)",
-                inName, inSeconds, outName, outSeconds, tempo, s.modeSummary(), Terminal.dbfs(peak), elapsed,
+                "%s %.2f s -> %s %.2f s, %s (%s), peak %s%s, took %.2f s (%.1fx real time)",
+                inName, inSeconds, outName, outSeconds, tempo, s.modeSummary(), Terminal.dbfs(peak),
+                loudness(s.preampDb, peak, fullScale), elapsed,
                 elapsed > 0 ? processedSeconds / elapsed : 0.0);
+    }
+
+    /**
+     * What the summary says after the peak when the output was too loud:
+     * how many samples reached full scale, or that the limiter held the peaks
+     * back, and the preamp whose peak stays at or below full scale (the peak
+     * is measured before the limiter), rounded down to a tenth of a dB.
+     */
+    static String loudness(double preampDb, float peak, long fullScale) {
+        if (fullScale == 0 && !(peak > 1.0f)) {
+            return "";
+        }
+        String what = fullScale > 0
+                ? String.format(Locale.ROOT, ", %,d sample%s at full scale", fullScale, fullScale == 1 ? "" : "s")
+                : ", held below full scale by the limiter";
+        if (!(peak > 1.0f)) {
+            return what;
+        }
+        // A peak above full scale: the preamp less the overshoot avoids it.
+        double suggested = Math.max(Settings.MIN_PREAMP_DB,
+                Math.floor((preampDb - 20 * Math.log10(peak)) * 10) / 10);
+        return what + " (--preamp " + Settings.fmt(suggested) + " avoids it)";
+    }
+
+    /** Counts the samples that pass through at full scale (|value| >= 32767). */
+    private static final class FullScaleCounter implements PcmSource {
+        private final PcmSource source;
+        long count;
+
+        FullScaleCounter(PcmSource source) {
+            this.source = source;
+        }
+
+        @Override
+        public int channels() {
+            return source.channels();
+        }
+
+        @Override
+        public int sampleRate() {
+            return source.sampleRate();
+        }
+
+        @Override
+        public long frameLength() {
+            return source.frameLength();
+        }
+
+        @Override
+        public int read(short[] buffer, int offset, int frames) throws IOException {
+            int n = source.read(buffer, offset, frames);
+            int channels = source.channels();
+            for (int i = offset * channels, end = (offset + n) * channels; i < end; i++) {
+                if (buffer[i] >= Short.MAX_VALUE || buffer[i] <= -Short.MAX_VALUE) {
+                    count++;
+                }
+            }
+            return n;
+        }
     }
 }

@@ -124,7 +124,20 @@ class BadInputTest {
         refused(2, msg("--tempo 11", "between 0.25 and 10"), stretch("--tempo", "11", "--quality", "exact"));
         refused(2, msg("--tempo", "between 0.125 and 10"), stretch("--tempo", "0", "--oversampling", "8",
                 "--quality", "exact"));
-        refused(2, msg("--tempo 9", "between 0.1 and 8 in fine mode"), stretch("--tempo", "9"));
+        refused(2, msg("--tempo 9", "between 0.1 and 8 in fine mode", "--oversampling 16 plays up to 10"),
+                stretch("--tempo", "9"));
+        // The range is that of the oversampling and frame size the tool plays with: 8 at any rate,
+        // the frame size (chosen for the rate, 512 at 8 kHz) unnamed where it sets no limit.
+        refused(2, msg("--tempo -1", "with oversampling 8 the tempo must lie between 0.1 and 8 in fine mode"),
+                stretch("--tempo", "-1"));
+        Path low = dir.resolve("low.wav");
+        TestAudio.write16(low, TestAudio.pcm16(2000, 1, sine(440, 0.5, 8000)), 1, 8000);
+        Launcher.Result r = Launcher.inProcess("stretch", low.toString(), dir.resolve("out.wav").toString(),
+                "--tempo", "-1");
+        assertTrue(r.exit == 2 && r.err.contains("between 0.1 and 8") && !r.err.contains("frame size"), r.toString());
+        Files.delete(low);
+        refused(2, msg("--tempo 0.1", "with frame size 16 and oversampling 4", "between 0.25 and 4"),
+                stretch("--tempo", "0.1", "--frame-size", "16"));
         refused(2, msg("'best'", "fine or exact"), stretch("--quality", "best"));
         refused(2, msg("--tempo", "fast"), stretch("--tempo", "fast"));
         refused(2, msg("--frame-size 1000", "power of two from 8 to 4096"), stretch("--frame-size", "1000"));

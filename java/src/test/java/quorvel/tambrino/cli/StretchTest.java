@@ -68,6 +68,39 @@ class StretchTest {
         }
     }
 
+    /**
+     * Clipping is told: the summary counts the samples written at full scale
+     * and names a preamp that avoids them, which it does; the fine mode's
+     * limiter keeps +12 dB below full scale and says so.
+     */
+    @Test
+    void fullScaleSamplesAreCountedAndTheSuggestedPreampAvoidsThem() throws Exception {
+        Path in = dir.resolve("loud.wav");
+        TestAudio.write16(in, TestAudio.pcm16(RATE, 2, sine(440, 0.9, RATE), sine(660, 0.9, RATE)), 2, RATE);
+        Launcher.Result r = Launcher.tambrino("stretch", in.toString(), dir.resolve("clipped.wav").toString(),
+                "--quality", "exact", "--preamp", "12");
+        java.util.regex.Matcher m = java.util.regex.Pattern
+                .compile(", ([0-9,]+) samples at full scale \\(--preamp (-?[0-9.]+) avoids it\\)").matcher(r.out);
+        assertTrue(m.find(), r.toString());
+        assertEquals(fullScale(TestAudio.read16(dir.resolve("clipped.wav"))),
+                Long.parseLong(m.group(1).replace(",", "")));
+        String suggested = m.group(2);
+        assertTrue(Double.parseDouble(suggested) < 12, r.toString());
+
+        r = Launcher.tambrino("stretch", in.toString(), dir.resolve("fixed.wav").toString(), "--quality", "exact",
+                "--preamp", suggested);
+        assertEquals(0, fullScale(TestAudio.read16(dir.resolve("fixed.wav"))), r.toString());
+        assertTrue(!r.out.contains("full scale"), r.toString());
+
+        r = Launcher.tambrino("stretch", in.toString(), dir.resolve("fine.wav").toString(), "--preamp", "12");
+        assertEquals(0, fullScale(TestAudio.read16(dir.resolve("fine.wav"))), r.toString());
+        assertTrue(r.out.contains("held below full scale by the limiter (--preamp "), r.toString());
+    }
+
+    private static long fullScale(TestAudio.Wav w) {
+        return Arrays.stream(toInts(w.samples)).filter(v -> Math.abs(v) >= 32767).count();
+    }
+
     @Test
     void outputDoesNotDependOnTheBlockSize() throws Exception {
         int frames = (int) (1.7 * RATE);
