@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "cpu.h"
+#include "detmath.h"
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"
@@ -147,7 +148,7 @@ bool allocate(Buffers& b, int size) {
 // unscaled one-sided inverse transform back into a windowed frame.
 void initWindow(float* window, float* windowOut, int size) {
   for (int n = 0; n < size; n++) {
-    window[n] = static_cast<float>(0.5 + (-0.5) * std::cos(static_cast<double>(n) * kTwoPi / size));
+    window[n] = static_cast<float>(0.5 + (-0.5) * tmath_cos(static_cast<double>(n) * kTwoPi / size));
     windowOut[n] = (window[n] + window[n]) / static_cast<float>(size);
   }
 }
