@@ -2,6 +2,9 @@
 #include "vocoder.h"
 
 #include <math.h>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cfloat>
@@ -50,7 +53,11 @@ constexpr int kMinWinSize = 8;  // the peak search reads mag[0..2] and two senti
 
 // Heap arrays aligned for vector loads; zero-filled at allocation.
 struct AlignedFree {
+#if defined(_WIN32)
+  void operator()(void* p) const { _aligned_free(p); }
+#else
   void operator()(void* p) const { std::free(p); }
+#endif
 };
 template <typename T>
 using Buffer = std::unique_ptr<T[], AlignedFree>;
@@ -58,7 +65,11 @@ using Buffer = std::unique_ptr<T[], AlignedFree>;
 template <typename T>
 Buffer<T> allocZeroed(int count) {
   const size_t bytes = (sizeof(T) * static_cast<size_t>(count) + 63) / 64 * 64;
+#if defined(_WIN32)  // the Windows C library has no aligned_alloc
+  void* p = _aligned_malloc(bytes, 64);
+#else
   void* p = std::aligned_alloc(64, bytes);
+#endif
   if (p != nullptr) std::memset(p, 0, bytes);
   return Buffer<T>(static_cast<T*>(p));
 }
