@@ -93,7 +93,7 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
   const PipelineStream s = pipeline_stream();
   const int nChannels = s.channels;
   const int framesOut = samplesOut > 0 ? samplesOut : 0;
-  const long long frames = std::max(samplesIn, framesOut);
+  const long long frames = std::max<long long>(samplesIn, framesOut);
   const long long needed = frames * nChannels;
   const jsize length = env->GetArrayLength(samples);
   if (length < needed) {

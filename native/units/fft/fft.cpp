@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "cpu.h"
+#include "detmath.h"
 #include "fft_kernels.h"
 #include "fft_testing.h"
 
@@ -116,8 +117,8 @@ bool fft_init(int fftFrameSize) {
     const int le = 1 << (k + 2);
     const int le2 = le >> 1;
     const float arg = static_cast<float>(kPi / (le2 >> 1));
-    const float wr = std::cos(arg);
-    const float wi = std::sin(arg);
+    const float wr = tmath_cosf(arg);
+    const float wi = tmath_sinf(arg);
     const int row = static_cast<int>(k) * kRow;
     walkTwiddles(pur, pui, row, le2, wr, wi);
     walkTwiddles(pur_inv, pui_inv, row, le2, wr, -wi);

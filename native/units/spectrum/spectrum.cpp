@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cpu.h"
+#include "detmath.h"
 #include "spectrum_kernels.h"
 #include "spectrum_testing.h"
 
@@ -66,13 +67,13 @@ std::atomic<float> spectrum_values[SPECTRUM_NOTES];
 // that every A comes out exact.
 float noteFrequency(int note) {
   const float exponent = static_cast<float>(note - 45) / 12.0f;
-  const float power = static_cast<float>(std::pow(2.0, static_cast<double>(exponent)));
+  const float power = static_cast<float>(tmath_exp2(static_cast<double>(exponent)));
   return 440.0f * power;
 }
 
 void buildTables() {
   for (int j = 0; j < SPECTRUM_HISTORY; ++j)
-    hannWindow[j] = 0.5 - 0.5 * std::cos(kTwoPi * j / SPECTRUM_HISTORY);
+    hannWindow[j] = 0.5 - 0.5 * tmath_cos(kTwoPi * j / SPECTRUM_HISTORY);
   for (int i = 0; i < SPECTRUM_NOTES; ++i) {
     spectrum_values[i].store(0.0f, std::memory_order_relaxed);
     if (sampleRate <= 0) {
@@ -88,7 +89,7 @@ void buildTables() {
       const float arg = static_cast<float>(kTwoPi * freq * static_cast<double>(p) / rate);
       float s;
       float c;
-      ::sincosf(arg, &s, &c);
+      tmath_sincosf(arg, &s, &c);
       noteCos[p][i] = c;
       noteMinusSin[p][i] = -s;
     }

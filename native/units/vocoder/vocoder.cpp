@@ -2,6 +2,9 @@
 #include "vocoder.h"
 
 #include <math.h>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cfloat>
@@ -14,6 +17,7 @@
 #include <utility>
 
 #include "cpu.h"
+#include "detmath.h"
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"
@@ -49,7 +53,11 @@ constexpr int kMinWinSize = 8;  // the peak search reads mag[0..2] and two senti
 
 // Heap arrays aligned for vector loads; zero-filled at allocation.
 struct AlignedFree {
+#if defined(_WIN32)
+  void operator()(void* p) const { _aligned_free(p); }
+#else
   void operator()(void* p) const { std::free(p); }
+#endif
 };
 template <typename T>
 using Buffer = std::unique_ptr<T[], AlignedFree>;
@@ -57,7 +65,11 @@ using Buffer = std::unique_ptr<T[], AlignedFree>;
 template <typename T>
 Buffer<T> allocZeroed(int count) {
   const size_t bytes = (sizeof(T) * static_cast<size_t>(count) + 63) / 64 * 64;
+#if defined(_WIN32)  // the Windows C library has no aligned_alloc
+  void* p = _aligned_malloc(bytes, 64);
+#else
   void* p = std::aligned_alloc(64, bytes);
+#endif
   if (p != nullptr) std::memset(p, 0, bytes);
   return Buffer<T>(static_cast<T*>(p));
 }
@@ -147,7 +159,7 @@ bool allocate(Buffers& b, int size) {
 // unscaled one-sided inverse transform back into a windowed frame.
 void initWindow(float* window, float* windowOut, int size) {
   for (int n = 0; n < size; n++) {
-    window[n] = static_cast<float>(0.5 + (-0.5) * std::cos(static_cast<double>(n) * kTwoPi / size));
+    window[n] = static_cast<float>(0.5 + (-0.5) * tmath_cos(static_cast<double>(n) * kTwoPi / size));
     windowOut[n] = (window[n] + window[n]) / static_cast<float>(size);
   }
 }

@@ -8,7 +8,8 @@
 // moves no samples except when a window is brought back to the front.
 // Results: the vector kernels (vocoder_avx2.cpp and vocoder_avx512.cpp, as
 // cpu_level allows) give the portable steps' results bit for bit; atan2 and
-// sincos come from the C library or, where provably the same after
+// sincos come from the engine's own functions (detmath.h) or, where
+// provably the same after
 // rounding, from vector polynomials.
 // Threads: one thread (the playback thread) makes every call; vocoder_init
 // must not overlap vocoder_process; the two channels are processed one after
