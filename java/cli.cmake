@@ -50,8 +50,11 @@ foreach(pair "linux-aarch64|libtambrino.so|${TAMBRINO_LINUX_AARCH64_LIBRARY}"
   list(GET pair 0 platform)
   list(GET pair 1 file)
   list(LENGTH pair fields)
+  set(library "")
   if(fields EQUAL 3)
     list(GET pair 2 library)
+  endif()
+  if(library)
     list(APPEND TAMBRINO_OTHER_PLATFORM_COPIES
          COMMAND ${CMAKE_COMMAND} -E make_directory ${TAMBRINO_CLI_CLASSES}/native/${platform}
          COMMAND ${CMAKE_COMMAND} -E copy ${library} ${TAMBRINO_CLI_CLASSES}/native/${platform}/${file})
