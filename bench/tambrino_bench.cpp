@@ -25,6 +25,7 @@
 
 #include "cpu_testing.h"
 #include "engine_loader.h"
+#include "../tests/support/default_engine.h"
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "default_engine.h"
 #include "eq.h"
 #include "fake_jni.h"
 #include "fft.h"

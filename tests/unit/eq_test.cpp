@@ -1,3 +1,4 @@
+#include "../support/default_engine.h"
 #include "eq.h"
 
 #include "spectrum.h"

@@ -1,5 +1,6 @@
 // The block pipeline, driven directly: its conversions, its panning gains,
 // how its work buffers grow, and when voice removal starts.
+#include "../support/default_engine.h"
 #include "pipeline.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+#include "../support/default_engine.h"
 #include "spectrum.h"
 
 #include <gtest/gtest.h>
