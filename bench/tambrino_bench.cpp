@@ -6,8 +6,8 @@
 //   tambrino_bench --units-only     unit costs of the engine linked in, as
 //                                   "unit NAME MICROSECONDS" lines
 //
-// Each run of a library is a process of its own (the engine's state is
-// global). The two libraries are loaded privately with dlopen and run
+// Each run of a library is a process of its own (NativeInterface's entry
+// points act on the process's default engine). The two libraries are loaded privately with dlopen and run
 // alternately, so both see the same machine conditions; the best run of each
 // counts. The fast library runs once per instruction set this processor has,
 // chosen by TAMBRINO_CPU as it is loaded (the reference library runs with the
