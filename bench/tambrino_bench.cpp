@@ -13,6 +13,8 @@
 // chosen by TAMBRINO_CPU as it is loaded (the reference library runs with the
 // same setting, which it may ignore). Times are wall-clock (steady_clock)
 // around dspProcess only: making the input and polling are left out.
+#include <malloc.h>
+
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -24,12 +26,10 @@
 #include <thread>
 #include <vector>
 
-#include <malloc.h>
-
-#include "cpu_testing.h"
-#include "engine_loader.h"
 #include "../tests/support/default_engine.h"
+#include "cpu_testing.h"
 #include "engine.h"
+#include "engine_loader.h"
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"
@@ -295,7 +295,8 @@ ParallelResult runEngines(int count, double seconds, CpuLevel level) {
       for (int b = 0; b < blocks; b++) {
         const int16_t* from = music.data() + static_cast<size_t>(b % 64) * samplesIn * 2;
         std::copy(from, from + static_cast<size_t>(samplesIn) * 2, block.begin());
-        if (pipeline_process(*engines[i]->pipeline, block.data(), samplesIn, samplesOut) != PipelineStatus::Ok)
+        if (pipeline_process(*engines[i]->pipeline, block.data(), samplesIn, samplesOut) !=
+            PipelineStatus::Ok)
           return;
       }
       cpu[i] = threadCpuSeconds() - c0;
@@ -600,10 +601,12 @@ int main(int argc, char** argv) {
                 best.worstBlock * 1e3, best.blockSeconds * 1e3);
   }
 
-  std::printf("\nEngines of this build in parallel threads (TAMBRINO_CPU=%s), each as the first case above:\n",
-              cpu_level_name(levels.front()));
-  std::printf("  (real time: all engines' output audio over the wall-clock time; per processor second: over\n"
-              "   the processor time of their threads, which a machine busy with other work does not skew)\n");
+  std::printf(
+      "\nEngines of this build in parallel threads (TAMBRINO_CPU=%s), each as the first case above:\n",
+      cpu_level_name(levels.front()));
+  std::printf(
+      "  (real time: all engines' output audio over the wall-clock time; per processor second: over\n"
+      "   the processor time of their threads, which a machine busy with other work does not skew)\n");
   double single = 0.0;
   double singleCpu = 0.0;
   for (int count = 1; count <= 2; count++) {
@@ -611,7 +614,8 @@ int main(int argc, char** argv) {
     double bestCpu = 0.0;
     for (int r = 0; r < runs; r++) {
       ParallelResult res{};
-      if (inChild<ParallelResult>([&] { return runEngines(count, seconds, levels.front()); }, res) && res.ok) {
+      if (inChild<ParallelResult>([&] { return runEngines(count, seconds, levels.front()); }, res) &&
+          res.ok) {
         best = std::max(best, res.audioSeconds / res.wallSeconds);
         bestCpu = std::max(bestCpu, res.audioSeconds / res.cpuSeconds);
       } else {
@@ -621,8 +625,8 @@ int main(int argc, char** argv) {
     if (count == 1) {
       single = best;
       singleCpu = bestCpu;
-      std::printf("  %-24s %11.1fx real time %19s %7.1fx per processor second\n", "1 engine, 1 thread", best, "",
-                  bestCpu);
+      std::printf("  %-24s %11.1fx real time %19s %7.1fx per processor second\n", "1 engine, 1 thread", best,
+                  "", bestCpu);
     } else {
       std::printf("  %-24s %11.1fx real time (%.2f x one) %7.1fx per processor second (%.2f x one)\n",
                   "2 engines, 2 threads", best, single > 0.0 ? best / single : 0.0, bestCpu,
@@ -638,8 +642,9 @@ int main(int argc, char** argv) {
       failures++;
       continue;
     }
-    std::printf("  %4d/%d %33s %8.0f KiB (the note tables, %.0f KiB, are shared by the engines at one rate)\n",
-                l[0], l[1], "", m.perEngine / 1024.0, m.sharedTables / 1024.0);
+    std::printf(
+        "  %4d/%d %33s %8.0f KiB (the note tables, %.0f KiB, are shared by the engines at one rate)\n", l[0],
+        l[1], "", m.perEngine / 1024.0, m.sharedTables / 1024.0);
   }
 
   UnitCosts p{};

@@ -19,8 +19,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -309,7 +309,8 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmou
   if (Engine* e = defaultEngine(env)) pipeline_set_voice_removal_amount(*e->pipeline, amount);
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSetPreamp(JNIEnv* env, jobject, jfloat jpreamp) {
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSetPreamp(JNIEnv* env, jobject,
+                                                                          jfloat jpreamp) {
   if (Engine* e = defaultEngine(env)) pipeline_set_preamp(*e->pipeline, jpreamp);
 }
 
@@ -347,7 +348,8 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspProcess(JNIEnv* 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPanning(JNIEnv* env, jobject,
                                                                         jint jPanningActive, jint jMonoActive,
                                                                         jint jPanningLevel) {
-  if (Engine* e = defaultEngine(env)) pipeline_set_panning(*e->pipeline, jPanningActive, jMonoActive, jPanningLevel);
+  if (Engine* e = defaultEngine(env))
+    pipeline_set_panning(*e->pipeline, jPanningActive, jMonoActive, jPanningLevel);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQSetBands(JNIEnv* env, jobject,
@@ -394,8 +396,9 @@ JNIEXPORT jlong JNICALL Java_quorvel_tambrino_EngineNative_liveCount(JNIEnv*, jc
   return static_cast<jlong>(engine_count());
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_init(JNIEnv* env, jclass, jlong handle, jint frameSize,
-                                                               jint overSampling, jint sampleRate, jint channels) {
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_init(JNIEnv* env, jclass, jlong handle,
+                                                               jint frameSize, jint overSampling,
+                                                               jint sampleRate, jint channels) {
   try {
     if (Engine* e = engineOf(env, handle)) init(env, *e, frameSize, overSampling, sampleRate, channels);
   } catch (...) {
@@ -403,13 +406,13 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_init(JNIEnv* env, jcla
   }
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalEnable(JNIEnv* env, jclass, jlong handle,
-                                                                             jint enabled) {
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalEnable(JNIEnv* env, jclass,
+                                                                             jlong handle, jint enabled) {
   if (Engine* e = engineOf(env, handle)) pipeline_set_voice_removal(*e->pipeline, enabled != 0);
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalAmount(JNIEnv* env, jclass, jlong handle,
-                                                                             jfloat amount) {
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalAmount(JNIEnv* env, jclass,
+                                                                             jlong handle, jfloat amount) {
   if (Engine* e = engineOf(env, handle)) pipeline_set_voice_removal_amount(*e->pipeline, amount);
 }
 
@@ -423,10 +426,8 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_spectrumEnable(JNIEnv*
   if (Engine* e = engineOf(env, handle)) spectrum_enable(*e->spectrum, enabled);
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalFilter(JNIEnv* env, jclass, jlong handle,
-                                                                             jdoubleArray coeffA,
-                                                                             jdoubleArray coeffB, jint sizeA,
-                                                                             jint sizeB) {
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalFilter(
+    JNIEnv* env, jclass, jlong handle, jdoubleArray coeffA, jdoubleArray coeffB, jint sizeA, jint sizeB) {
   try {
     if (Engine* e = engineOf(env, handle)) voiceRemovalFilter(env, *e, coeffA, coeffB, sizeA, sizeB);
   } catch (...) {
@@ -452,7 +453,8 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_process(JNIEnv* env, j
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_panning(JNIEnv* env, jclass, jlong handle,
                                                                   jint panningActive, jint monoActive,
                                                                   jint panningLevel) {
-  if (Engine* e = engineOf(env, handle)) pipeline_set_panning(*e->pipeline, panningActive, monoActive, panningLevel);
+  if (Engine* e = engineOf(env, handle))
+    pipeline_set_panning(*e->pipeline, panningActive, monoActive, panningLevel);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_eqSetBands(JNIEnv* env, jclass, jlong handle,

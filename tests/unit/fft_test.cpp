@@ -1,4 +1,3 @@
-#include "../support/default_engine.h"
 #include "fft.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "../support/vector_path.h"
 #include "fft_testing.h"
 

@@ -1,7 +1,6 @@
 // The fine mode's kernels: the trigonometry is accurate over every quadrant
 // and at the axes, and the AVX2 path gives the portable path's results bit
 // for bit (so a machine without AVX2 plays the same samples).
-#include "../support/default_engine.h"
 #include "fine_kernels.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,8 @@
 #include <limits>
 #include <random>
 #include <vector>
+
+#include "../support/default_engine.h"
 
 namespace {
 

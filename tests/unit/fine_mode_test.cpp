@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "../support/default_engine.h"
 #include "../support/audio_measures.h"
+#include "../support/default_engine.h"
 #include "../support/fine_driver.h"
 #include "../support/test_material.h"
 #include "spectrum.h"

@@ -9,8 +9,8 @@
 #include <cmath>
 #include <vector>
 
-#include "../support/default_engine.h"
 #include "../support/audio_measures.h"
+#include "../support/default_engine.h"
 #include "../support/fine_driver.h"
 #include "../support/test_material.h"
 

@@ -1,6 +1,5 @@
 // The block pipeline, driven directly: its conversions, its panning gains,
 // how its work buffers grow, and when voice removal starts.
-#include "../support/default_engine.h"
 #include "pipeline.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "iirfilter.h"
 #include "pipeline_testing.h"
 

@@ -1,4 +1,3 @@
-#include "../support/default_engine.h"
 #include "spectrum.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "spectrum_testing.h"
 
 namespace {

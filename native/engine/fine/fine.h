@@ -21,10 +21,11 @@
 //   samples; at a constant tempo the output is the input delayed by
 //   fine_latency() output samples.
 //
-// Owns: per state (one per engine), the input history of both channels (always fed, so that a switch
-// into the fine mode starts from the recent input), the onset detector, the
-// time map, the spectra and phases of the last frame, the overlap-add store
-// and the window tables (heap, made by fine_init). It uses, and never owns,
+// Owns: per state (one per engine), the input history of both channels
+// (always fed, so that a switch into the fine mode starts from the recent
+// input), the onset detector, the time map, the spectra and phases of the
+// last frame, the overlap-add store and the window tables (heap, made by
+// fine_init). It uses, and never owns,
 // its engine's transform (sized by the exact vocoder's set-up), equaliser and
 // analyser.
 // Threads: the playback thread makes the block calls (fine_feed, fine_restart,

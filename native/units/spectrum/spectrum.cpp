@@ -110,8 +110,8 @@ float noteFrequency(int note) {
 }
 
 void buildTables(NoteTables& t, int sampleRate) {
-  float (*noteCos)[SPECTRUM_NOTES] = t.noteCos;
-  float (*noteMinusSin)[SPECTRUM_NOTES] = t.noteMinusSin;
+  float(*noteCos)[SPECTRUM_NOTES] = t.noteCos;
+  float(*noteMinusSin)[SPECTRUM_NOTES] = t.noteMinusSin;
   for (int i = 0; i < SPECTRUM_NOTES; ++i) {
     const double freq = static_cast<double>(noteFrequency(i));
     const double rate = static_cast<double>(sampleRate);
@@ -209,8 +209,8 @@ void SpectrumState::applyWindow(float* buffer, int from) const {
 // The correlations of all notes: sinPart[i] = sum over k of buffer[k] *
 // noteMinusSin[k][i], likewise cosPart; in float, k ascending, from 0.
 void SpectrumState::correlate(const float* buffer, float* sinPart, float* cosPart) const {
-  const float (*noteCos)[SPECTRUM_NOTES] = tables->noteCos;
-  const float (*noteMinusSin)[SPECTRUM_NOTES] = tables->noteMinusSin;
+  const float(*noteCos)[SPECTRUM_NOTES] = tables->noteCos;
+  const float(*noteMinusSin)[SPECTRUM_NOTES] = tables->noteMinusSin;
   std::fill(sinPart, sinPart + SPECTRUM_NOTES, 0.0f);
   std::fill(cosPart, cosPart + SPECTRUM_NOTES, 0.0f);
   for (int k = 0; k < SPECTRUM_HISTORY; ++k) {
@@ -225,8 +225,8 @@ void SpectrumState::correlate(const float* buffer, float* sinPart, float* cosPar
 // Correlates the pending analyses and smooths each note's level in their
 // order: the magnitude of its correlation plus 0.2 of the old level.
 void SpectrumState::runPending() {
-  const float (*noteCos)[SPECTRUM_NOTES] = tables->noteCos;
-  const float (*noteMinusSin)[SPECTRUM_NOTES] = tables->noteMinusSin;
+  const float(*noteCos)[SPECTRUM_NOTES] = tables->noteCos;
+  const float(*noteMinusSin)[SPECTRUM_NOTES] = tables->noteMinusSin;
   const CpuLevel level = cpu_level();
   int a = 0;
   if (level >= CpuLevel::Avx512) {
@@ -373,7 +373,8 @@ float spectrum_note_frequency(int note) {
   return noteFrequency(note);
 }
 
-void spectrum_coefficients(const SpectrumState& state, int note, int p, float* cosValue, float* minusSinValue) {
+void spectrum_coefficients(const SpectrumState& state, int note, int p, float* cosValue,
+                           float* minusSinValue) {
   const bool inRange =
       state.tables != nullptr && note >= 0 && note < SPECTRUM_NOTES && p >= 0 && p < SPECTRUM_HISTORY;
   if (cosValue != nullptr) *cosValue = inRange ? state.tables->noteCos[p][note] : 0.0f;

@@ -21,7 +21,8 @@ float spectrum_note_frequency(int note);
 
 // The note tables at history position p: cos and negated sin of the note's
 // phase (both 0 for indices out of range).
-void spectrum_coefficients(const SpectrumState& state, int note, int p, float* cosValue, float* minusSinValue);
+void spectrum_coefficients(const SpectrumState& state, int note, int p, float* cosValue,
+                           float* minusSinValue);
 
 // Sets the carried count (clamped to 0 .. the saturation limit), so that a
 // test can start runs from the same count; spectrum_init keeps it.

@@ -491,12 +491,13 @@ bool VocoderState::init(int pWinSize, int step) {
   return true;
 }
 
-int vocoder_process(VocoderState& state, const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
-                    int channel) {
+int vocoder_process(VocoderState& state, const float* inputBuffer, int inSize, float* outputBuffer,
+                    int pStepOut, int channel) {
   return state.process(inputBuffer, inSize, outputBuffer, pStepOut, channel);
 }
 
-int VocoderState::process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut, int channel) {
+int VocoderState::process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
+                          int channel) {
   if (!initialized || channel < 0 || channel >= kChannels || pStepOut < 0 || pStepOut > winSize) return -1;
 
   stepOut = pStepOut;

@@ -4,16 +4,17 @@
 // Owns: per state (one per engine), the windows, phase increments and
 // per-channel buffers of both channels, and the work buffers of a frame
 // (heap, remade by every successful vocoder_init). It uses, and never owns,
-// its engine's transform (which vocoder_init sets up), equaliser and analyser. The input history and the overlap-add tail are
-// one-frame windows that slide through stores of four frames, so that a hop
-// moves no samples except when a window is brought back to the front.
+// its engine's transform (which vocoder_init sets up), equaliser and analyser.
+// The input history and the overlap-add tail are one-frame windows that slide
+// through stores of four frames, so that a hop moves no samples except when a
+// window is brought back to the front.
 // Results: the vector kernels (vocoder_avx2.cpp and vocoder_avx512.cpp, as
 // cpu_level allows) give the portable steps' results bit for bit; atan2 and
 // sincos come from the C library or, where provably the same after
 // rounding, from vector polynomials.
-// Threads: one thread (the playback thread) makes every call; vocoder_init
-// must not overlap vocoder_process; the two channels are processed one after
-// the other, never concurrently.
+// Threads: per state, one thread (the playback thread) makes every call;
+// vocoder_init must not overlap vocoder_process; the two channels are
+// processed one after the other, never concurrently.
 // Audio path: vocoder_process and vocoder_restart allocate, lock and log
 // nothing.
 #pragma once
@@ -38,8 +39,8 @@ bool vocoder_init(VocoderState& state, int pWinSize, int step);
 // outputBuffer per frame that the call completes. Returns the number of
 // samples written, or -1 without touching any state when the vocoder is not
 // set up, channel is not 0 or 1, or pStepOut lies outside 0..winSize.
-int vocoder_process(VocoderState& state, const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
-                    int channel);
+int vocoder_process(VocoderState& state, const float* inputBuffer, int inSize, float* outputBuffer,
+                    int pStepOut, int channel);
 
 // Frames that vocoder_process(_, inSize, _, _, channel) would fire now.
 // Lets the caller size its output buffer before the call.

@@ -131,7 +131,8 @@ TAMBRINO_AVX2 void forwardReal(const FftState& s, const float* x, const float* w
 // Inverse transform of a spectrum whose upper half is +0. After reordering
 // every second value is +0, so the first stage gives p1 + 0 (which turns -0
 // into +0) and p1 itself (p1 - (+0) = p1).
-TAMBRINO_AVX2 void inverseHalf(const FftState& s, const float* specRe, const float* specIm, float* re, float* im) {
+TAMBRINO_AVX2 void inverseHalf(const FftState& s, const float* specRe, const float* specIm, float* re,
+                               float* im) {
   const int n = s.frameSize;
   const int eighth = n / 8;
   const __m256 zero = _mm256_setzero_ps();

@@ -203,8 +203,8 @@ void laterStages(float* re, float* im, int n, int dir) {
 
 // After earlyStagesReal, elements 0 and 4 of every group are still real.
 template <bool kRealFrame>
-TAMBRINO_AVX512 TAMBRINO_INLINE void stage3AndStore(const FftState& s, __m256 er[2][8], __m256 ei[2][8], int b,
-                                                    int dir, float* re, float* im) {
+TAMBRINO_AVX512 TAMBRINO_INLINE void stage3AndStore(const FftState& s, __m256 er[2][8], __m256 ei[2][8],
+                                                    int b, int dir, float* re, float* im) {
   FFT_UNROLL
   for (int t = 0; t < 8; t++) {
     if (kRealFrame && t == 0) {
@@ -229,7 +229,8 @@ TAMBRINO_AVX512 TAMBRINO_INLINE void stage3AndStore(const FftState& s, __m256 er
 }
 
 template <bool kWindowed>
-TAMBRINO_AVX512 void forwardReal(const FftState& s, const float* x, const float* window, float* re, float* im) {
+TAMBRINO_AVX512 void forwardReal(const FftState& s, const float* x, const float* window, float* re,
+                                 float* im) {
   const int n = s.frameSize;
   const int eighth = n / 8;
   static constexpr int upper[4] = {0, 2, 1, 3};
@@ -253,7 +254,8 @@ TAMBRINO_AVX512 void forwardReal(const FftState& s, const float* x, const float*
   laterStages(re, im, n, 0);
 }
 
-TAMBRINO_AVX512 void inverseHalf(const FftState& s, const float* specRe, const float* specIm, float* re, float* im) {
+TAMBRINO_AVX512 void inverseHalf(const FftState& s, const float* specRe, const float* specIm, float* re,
+                                 float* im) {
   const int n = s.frameSize;
   const int eighth = n / 8;
   const __m256 zero = _mm256_setzero_ps();
