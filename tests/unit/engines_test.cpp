@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -233,6 +236,89 @@ TEST(Engines, SettingsStayInTheirEngine) {
   });
   ASSERT_TRUE(o.ok) << o.error;
   EXPECT_EQ(o.digest, stored.at(s.name));
+}
+
+// Three engines stream stereo with voice removal on three threads while a
+// fourth thread calls every setter and poller of all three, filter swaps and
+// equaliser gains included. Nothing may crash or race (this also runs under
+// ThreadSanitizer), and every value handed out stays finite and in range.
+TEST(Engines, SeveralEnginesStreamWhileAnotherThreadSetsAndPollsThemAll) {
+  constexpr int kEngines = 3;
+  jlong handles[kEngines];
+  fakejni::Env setupEnv;
+  const golden::Coefficients filters[2] = {golden::lowPass2(), golden::bandPass4()};
+  for (jlong& h : handles) {
+    h = newEngine();
+    Java_quorvel_tambrino_EngineNative_init(&setupEnv, nullptr, h, 1024, 4, 44100, 2);
+    Java_quorvel_tambrino_EngineNative_voiceRemovalFilter(
+        &setupEnv, nullptr, h, setupEnv.doubles(filters[0].a), setupEnv.doubles(filters[0].b),
+        static_cast<jint>(filters[0].a.size()), static_cast<jint>(filters[0].b.size()));
+    Java_quorvel_tambrino_EngineNative_voiceRemovalEnable(&setupEnv, nullptr, h, 1);
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<long> blocks{0};
+  std::atomic<long> bad{0};
+  std::vector<std::thread> players;
+  for (int i = 0; i < kEngines; i++) {
+    players.emplace_back([&, i] {
+      fakejni::Env env;
+      golden::Synth synth(2, 44100, 100 + static_cast<uint32_t>(i), 1.0);
+      std::vector<jshort> pcm(2 * 1400);
+      jshortArray arr = env.shorts(pcm);
+      for (int b = 0; !stop.load(); b++) {
+        const int out = 700 + 300 * (b % 3);
+        synth.render(pcm.data(), 1024);
+        fakejni::Env::write(arr, pcm);
+        Java_quorvel_tambrino_EngineNative_process(&env, nullptr, handles[i], arr, 1024, out);
+        if (!env.pendingClass.empty()) bad.fetch_add(1);
+        for (jshort v : fakejni::Env::read<jshort>(arr)) bad.fetch_add(v == -32768 ? 1 : 0);
+        blocks.fetch_add(1);
+      }
+    });
+  }
+  long setterRounds = 0;
+  std::thread ui([&] {
+    fakejni::Env env;
+    jfloatArray spectrum = env.floats(std::vector<float>(72, 0.0f));
+    jfloatArray gains[2] = {env.floats(std::vector<float>(512, 0.5f)),
+                            env.floats(std::vector<float>(512, 1.5f))};
+    std::vector<jdoubleArray> a, b;
+    for (const golden::Coefficients& c : filters) {
+      a.push_back(env.doubles(c.a));
+      b.push_back(env.doubles(c.b));
+    }
+    for (int r = 0; !stop.load(); r++, setterRounds++) {
+      for (jlong h : handles) {
+        const int k = r % 2;
+        Java_quorvel_tambrino_EngineNative_voiceRemovalAmount(&env, nullptr, h,
+                                                              0.2f * static_cast<float>(r % 5));
+        Java_quorvel_tambrino_EngineNative_voiceRemovalFilter(&env, nullptr, h, a[k], b[k],
+                                                              static_cast<jint>(filters[k].a.size()),
+                                                              static_cast<jint>(filters[k].b.size()));
+        Java_quorvel_tambrino_EngineNative_setPreamp(&env, nullptr, h, 0.5f + static_cast<float>(r % 4));
+        Java_quorvel_tambrino_EngineNative_panning(&env, nullptr, h, r % 2, r % 3 == 0, r % 101);
+        Java_quorvel_tambrino_EngineNative_eqSetBands(&env, nullptr, h, gains[k]);
+        Java_quorvel_tambrino_EngineNative_eqEnable(&env, nullptr, h, r % 2);
+        Java_quorvel_tambrino_EngineNative_spectrumEnable(&env, nullptr, h, r % 7 != 0);
+        Java_quorvel_tambrino_EngineNative_qualityMode(&env, nullptr, h, r % 11 == 0);
+        const float level = Java_quorvel_tambrino_EngineNative_getMaxLevel(&env, nullptr, h);
+        Java_quorvel_tambrino_EngineNative_getSpectrum(&env, nullptr, h, spectrum, 72);
+        if (!std::isfinite(level) || level < 0.0f || !env.pendingClass.empty()) bad.fetch_add(1);
+        for (float v : fakejni::Env::read<float>(spectrum))
+          bad.fetch_add(std::isfinite(v) && v >= 0.0f ? 0 : 1);
+      }
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  stop.store(true);
+  for (std::thread& t : players) t.join();
+  ui.join();
+  for (jlong h : handles) freeEngine(h);
+  std::printf("%ld blocks on %d engines against %ld rounds of every setter and poller of each\n",
+              blocks.load(), kEngines, setterRounds);
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GT(blocks.load(), kEngines);
+  EXPECT_GT(setterRounds, 1);
 }
 
 TEST(Engines, AClosedHandleIsRefusedAndDestroyingNullIsHarmless) {
