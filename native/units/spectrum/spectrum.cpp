@@ -211,15 +211,19 @@ void SpectrumState::applyWindow(float* buffer, int from) const {
 void SpectrumState::correlate(const float* buffer, float* sinPart, float* cosPart) const {
   const float(*noteCos)[SPECTRUM_NOTES] = tables->noteCos;
   const float(*noteMinusSin)[SPECTRUM_NOTES] = tables->noteMinusSin;
-  std::fill(sinPart, sinPart + SPECTRUM_NOTES, 0.0f);
-  std::fill(cosPart, cosPart + SPECTRUM_NOTES, 0.0f);
+  // The sums run in local arrays, which nothing else can alias, so that the
+  // compiler may keep them across the rows (the same sums in the same order).
+  float sums[SPECTRUM_NOTES] = {};
+  float cosSums[SPECTRUM_NOTES] = {};
   for (int k = 0; k < SPECTRUM_HISTORY; ++k) {
     const float b = buffer[k];
     for (int i = 0; i < SPECTRUM_NOTES; ++i) {
-      sinPart[i] += b * noteMinusSin[k][i];
-      cosPart[i] += b * noteCos[k][i];
+      sums[i] += b * noteMinusSin[k][i];
+      cosSums[i] += b * noteCos[k][i];
     }
   }
+  std::copy(sums, sums + SPECTRUM_NOTES, sinPart);
+  std::copy(cosSums, cosSums + SPECTRUM_NOTES, cosPart);
 }
 
 // Correlates the pending analyses and smooths each note's level in their
