@@ -166,13 +166,12 @@ public final class Engine implements AutoCloseable {
     }
 
     /**
-     * Written out rather than through {@link #call}: the block is the audio
-     * path, where not even a lambda's capture is allocated.
-     *
-     * @see NativeInterface#dspProcess
      * @param pitchShiftAmount accepted and not read, as by {@link NativeInterface}
+     * @see NativeInterface#dspProcess
      */
     public void dspProcess(short[] samples, int samplesIn, int samplesOut, float pitchShiftAmount) {
+        // Written out rather than through call(): the block is the audio path,
+        // where not even a lambda's capture is allocated.
         long h = state.enter();
         try {
             EngineNative.process(h, samples, samplesIn, samplesOut);
