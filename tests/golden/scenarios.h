@@ -4,8 +4,9 @@
 //
 // Used by the golden-output test (entry points linked in), by the digest tool
 // and the benchmark (entry points taken from a libtambrino.so with dlsym).
-// The engine keeps one global state per process, so each scenario runs in a
-// process of its own (runIsolated forks one).
+// The entry points act on the process's default engine, which lasts for the
+// process, so each scenario runs in a process of its own (runIsolated forks
+// one).
 //
 // The input is synthesised with + - * / and floor only, so it is the same bit
 // for bit on every machine and compiler that keeps IEEE semantics.

@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "../support/default_engine.h"
+
 namespace {
 
 bool haveAvx2() {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "detmath.h"
 #include "spectrum_testing.h"
 

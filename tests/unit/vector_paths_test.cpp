@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "../support/vector_path.h"
 #include "detmath.h"
 #include "eq.h"

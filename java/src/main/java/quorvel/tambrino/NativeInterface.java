@@ -8,8 +8,10 @@ import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 
 /**
- * The engine's native entry points. One engine exists per process: every
- * instance of this class drives the same native state.
+ * The engine's native entry points, acting on the process's default engine:
+ * every instance of this class drives the same native state. For streams of
+ * their own, side by side in one process, use {@link Engine}, which offers the
+ * same operations on an engine per object.
  *
  * <p>The library is loaded once, from the first of these that exists:
  * <ol>
@@ -57,6 +59,11 @@ public class NativeInterface {
         }
 
         static void ensureLoaded() {}
+    }
+
+    /** Loads the library, as the first instance does. */
+    static void ensureLibrary() {
+        Library.ensureLoaded();
     }
 
     private static void loadLibrary() {
