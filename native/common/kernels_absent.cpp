@@ -18,13 +18,13 @@ namespace {
 }  // namespace
 
 namespace fft_avx2 {
-int forward_real(const float* x, const float* window, float* re, float* im) { unavailable(); }
-int inverse_half(const float* specRe, const float* specIm, float* re, float* im) { unavailable(); }
+int forward_real(const FftState& s, const float* x, const float* window, float* re, float* im) { unavailable(); }
+int inverse_half(const FftState& s, const float* specRe, const float* specIm, float* re, float* im) { unavailable(); }
 }  // namespace fft_avx2
 
 namespace fft_avx512 {
-int forward_real(const float* x, const float* window, float* re, float* im) { unavailable(); }
-int inverse_half(const float* specRe, const float* specIm, float* re, float* im) { unavailable(); }
+int forward_real(const FftState& s, const float* x, const float* window, float* re, float* im) { unavailable(); }
+int inverse_half(const FftState& s, const float* specRe, const float* specIm, float* re, float* im) { unavailable(); }
 }  // namespace fft_avx512
 
 namespace spectrum_avx2 {
