@@ -1,6 +1,5 @@
 package quorvel.tambrino;
 
-
 /**
  * One stream through the engine: it sets the engine up, sizes every block so
  * that each returned sample is fresh, and takes the tempo and every other
@@ -108,8 +107,8 @@ public final class Session implements AutoCloseable {
     private double voiceAmount;
     private double voiceCutoff = VoiceFilter.DEFAULT_CUTOFF_HZ;
 
-    private Session(Builder b, Engine engine) {
-        this.engine = engine;
+    /** Checks the builder's settings, then makes the session's engine. */
+    private Session(Builder b) {
         this.sampleRate = b.sampleRate;
         this.channels = b.channels;
         this.frameSize = b.resolvedFrameSize();
@@ -127,6 +126,7 @@ public final class Session implements AutoCloseable {
             }
             blockFrames = b.blockFrames;
         }
+        engine = new Engine();
     }
 
     /** Settings fixed for a session's life; tempo and quality may change later. */
@@ -271,9 +271,8 @@ public final class Session implements AutoCloseable {
          * @throws UnsatisfiedLinkError when the engine library cannot be loaded
          */
         public Session open() {
-            Engine engine = new Engine();
+            Session s = new Session(this);
             try {
-                Session s = new Session(this, engine);
                 if (quality == Quality.FINE && !fineModeAvailable()) {
                     throw new UnsupportedOperationException("the engine library loaded from "
                             + NativeInterface.libraryOrigin() + " has no fine mode; use Quality.EXACT");
@@ -281,7 +280,7 @@ public final class Session implements AutoCloseable {
                 s.start();
                 return s;
             } catch (RuntimeException | Error e) {
-                engine.close();
+                s.engine.close();
                 throw e;
             }
         }

@@ -1,6 +1,7 @@
 package quorvel.tambrino.cli;
 
 import java.io.IOException;
+import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.BasicFileAttributes;
@@ -117,6 +118,8 @@ final class StretchBatch {
         Tambrino.openEngine();
         try {
             Files.createDirectories(outDir);
+        } catch (FileAlreadyExistsException e) {
+            throw CliException.file("cannot make the folder " + outDir + ": a link that leads nowhere has its name", e);
         } catch (IOException e) {
             throw CliException.file("cannot make the folder " + outDir + ": " + OutputFiles.reason(e), e);
         }
