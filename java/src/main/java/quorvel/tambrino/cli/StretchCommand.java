@@ -4,6 +4,7 @@ import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
@@ -113,7 +114,13 @@ final class StretchCommand implements Callable<Integer> {
         if (png != null) {
             checkPicture(output, "OUT.wav");
         }
-        OutputFiles.checkFormat(output, "OUT.wav", OutputFiles.AUDIO_NAMES);
+        try {
+            OutputFiles.checkFormat(output, "OUT.wav", OutputFiles.AUDIO_NAMES);
+        } catch (CliException e) {
+            // An existing song as OUT: more likely a second input than a name for the result.
+            throw !Files.isRegularFile(output) ? e : CliException.usage(e.getMessage()
+                    + "; to stretch several files, name a folder for them with --out-dir DIR");
+        }
         List<String> lines = stretch(input, output, "OUT.wav", Terminal.stderr(), null, System.err::println);
         // Standard output carries the audio when it is the output.
         PrintStream to = toStdout ? System.err : System.out;
