@@ -1,7 +1,5 @@
 package quorvel.tambrino;
 
-import java.util.Arrays;
-
 /**
  * One stream through the engine: it sets the engine up, sizes every block so
  * that each returned sample is fresh, and takes the tempo and every other
@@ -16,13 +14,11 @@ import java.util.Arrays;
  * }
  * }</pre>
  *
- * <p><b>One engine per process.</b> The native engine keeps a single global
- * state, so at most one session is open in a process at a time: opening a
- * second one while the first is open throws {@link IllegalStateException}
- * and leaves the first untouched. Close the first (from any thread: a block
- * in progress ends first) and the next may open; it sets the engine up afresh. Code that drives
- * {@link NativeInterface} directly shares the same engine and must not run
- * while a session is open.
+ * <p><b>An engine of its own.</b> Each session creates its own {@link Engine}
+ * when it opens and frees it when it closes, so any number of sessions may be
+ * open at once, in one thread or several: each streams, bit for bit, what it
+ * would stream alone. No session touches the process's default engine, which
+ * code driving {@link NativeInterface} has to itself.
  *
  * <p><b>Threads.</b> {@link #process} and {@link #reset} belong to one
  * streaming thread; should two threads call them, their blocks run one after
@@ -35,10 +31,11 @@ import java.util.Arrays;
  * count of frames, nor the caller's array is touched, so the stream goes on
  * exactly as if the call had not been made.
  *
- * <p><b>Closing.</b> {@link #close} waits for a block in progress to end;
- * after it every method other than {@code close} throws
- * {@link IllegalStateException} and leaves the engine alone, so a closed
- * session cannot disturb the one opened after it.
+ * <p><b>Closing.</b> {@link #close} waits for a block in progress to end
+ * and frees the session's engine; after it every method other than
+ * {@code close} throws {@link IllegalStateException}. A session that is never
+ * closed has its engine freed once it is unreachable, but the garbage
+ * collector does not watch native memory: close sessions when done.
  *
  * <p><b>Block sizes.</b> In {@link Quality#EXACT} mode the engine writes whole
  * synthesis hops, so a block's input must be a multiple of the analysis hop
@@ -62,14 +59,12 @@ public final class Session implements AutoCloseable {
     public static final int MIN_SAMPLE_RATE = 32;
     /** The highest sample rate a session takes, in Hz. */
     public static final int MAX_SAMPLE_RATE = 1_000_000;
-    /** Bins of the largest frame, 4096. */
-    private static final int MAX_EQ_BANDS = 2048;
 
-    private static final Object OPEN_LOCK = new Object();
-    private static Session current;
+    /** Guards the one probe of the library that {@link #fineModeAvailable()} makes. */
+    private static final Object PROBE_LOCK = new Object();
     private static Boolean fineAvailable;
 
-    private final NativeInterface engine;
+    private final Engine engine;
     private final int sampleRate;
     private final int channels;
     private final int frameSize;
@@ -112,8 +107,8 @@ public final class Session implements AutoCloseable {
     private double voiceAmount;
     private double voiceCutoff = VoiceFilter.DEFAULT_CUTOFF_HZ;
 
-    private Session(Builder b, NativeInterface engine) {
-        this.engine = engine;
+    /** Checks the builder's settings, then makes the session's engine. */
+    private Session(Builder b) {
         this.sampleRate = b.sampleRate;
         this.channels = b.channels;
         this.frameSize = b.resolvedFrameSize();
@@ -131,6 +126,7 @@ public final class Session implements AutoCloseable {
             }
             blockFrames = b.blockFrames;
         }
+        engine = new Engine();
     }
 
     /** Settings fixed for a session's life; tempo and quality may change later. */
@@ -265,46 +261,41 @@ public final class Session implements AutoCloseable {
         }
 
         /**
-         * Sets the engine up and opens the session.
+         * Creates the session's own engine, sets it up and opens the session.
+         * Sessions already open are not touched.
          *
-         * @throws IllegalStateException when another session is open in this process
          * @throws IllegalArgumentException when a setting is out of range
          * @throws UnsupportedOperationException when fine mode is asked for and the loaded
          *     engine library does not have it
+         * @throws OutOfMemoryError when the engine's native state cannot be allocated
          * @throws UnsatisfiedLinkError when the engine library cannot be loaded
          */
         public Session open() {
-            synchronized (OPEN_LOCK) {
-                if (current != null) {
-                    throw new IllegalStateException("a session is already open in this process, and the engine is"
-                            + " one per process: close the other session first");
-                }
-                NativeInterface engine = new NativeInterface();
-                Session s = new Session(this, engine);
+            Session s = new Session(this);
+            try {
                 if (quality == Quality.FINE && !fineModeAvailable()) {
                     throw new UnsupportedOperationException("the engine library loaded from "
                             + NativeInterface.libraryOrigin() + " has no fine mode; use Quality.EXACT");
                 }
                 s.start();
-                current = s;
                 return s;
+            } catch (RuntimeException | Error e) {
+                s.engine.close();
+                throw e;
             }
         }
     }
 
     /**
      * Whether the loaded engine library has the fine mode. Asking loads the
-     * library; it does not change the engine when no session is open.
+     * library and, the first time, asks an engine made for the question, so
+     * that no other engine, the default one included, is touched.
      */
     public static boolean fineModeAvailable() {
-        synchronized (OPEN_LOCK) {
+        synchronized (PROBE_LOCK) {
             if (fineAvailable == null) {
-                NativeInterface engine = new NativeInterface();
-                try {
-                    // The default mode: harmless when nothing streams, and the session sets its own.
-                    if (current == null) {
-                        engine.dspQualityMode(NativeInterface.QUALITY_EXACT);
-                    }
+                try (Engine probe = new Engine()) {
+                    probe.dspQualityMode(NativeInterface.QUALITY_EXACT);
                     fineAvailable = true;
                 } catch (UnsatisfiedLinkError e) {
                     fineAvailable = false;
@@ -627,11 +618,9 @@ public final class Session implements AutoCloseable {
      * {@link EqualizerCurve#binGains} makes them from points in Hz and dB;
      * {@link #setEqualizerCurve} does it for this session.
      *
-     * <p>The engine sizes its table of gains once per process, at its first
-     * set-up: a session with a larger frame than the process's first one has
-     * its upper bins left unchanged. The gains are handed over padded to the
-     * largest table, so that a session with a smaller frame than the first
-     * one is not refused.
+     * <p>Gains beyond the session's bins are checked and not used. The array
+     * is copied before it is checked, so that another thread writing into it
+     * cannot slip an unchecked gain past the check.
      */
     public synchronized void setEqualizer(float[] binGains) {
         checkOpen();
@@ -639,17 +628,17 @@ public final class Session implements AutoCloseable {
             engine.dspEQEnable(0);
             return;
         }
-        if (binGains.length < frameSize / 2) {
-            throw new IllegalArgumentException("equaliser of " + binGains.length + " gains: it needs one per bin, "
+        float[] table = binGains.clone();
+        if (table.length < frameSize / 2) {
+            throw new IllegalArgumentException("equaliser of " + table.length + " gains: it needs one per bin, "
                     + frameSize / 2);
         }
-        for (float g : binGains) {
+        for (float g : table) {
             if (!(g >= 0 && g <= 1000)) {
                 throw new IllegalArgumentException("equaliser gain " + g + " is not between 0 and 1000");
             }
         }
-        float[] table = Arrays.copyOf(binGains, Math.max(binGains.length, MAX_EQ_BANDS));
-        Arrays.fill(table, binGains.length, table.length, 1.0f);
+        // The session's engine was sized for its frame at set-up: one gain per bin.
         engine.dspEQSetBands(table);
         engine.dspEQEnable(1);
     }
@@ -802,22 +791,17 @@ public final class Session implements AutoCloseable {
     }
 
     /**
-     * Ends the session so that another may open; closing again does nothing.
-     * A block in progress on another thread ends first. From then on every
-     * other method throws {@link IllegalStateException}; the engine keeps its
-     * memory for the next session.
+     * Ends the session and frees its engine; closing again does nothing. A
+     * block in progress on another thread ends first. From then on every
+     * other method throws {@link IllegalStateException}.
      */
     @Override
     public void close() {
-        synchronized (OPEN_LOCK) {
-            synchronized (blockLock) {
-                synchronized (this) {
-                    if (!closed) {
-                        closed = true;
-                        if (current == this) {
-                            current = null;
-                        }
-                    }
+        synchronized (blockLock) {
+            synchronized (this) {
+                if (!closed) {
+                    closed = true;
+                    engine.close();
                 }
             }
         }

@@ -302,7 +302,6 @@ public final class TempoStream {
      * @throws IllegalArgumentException when the source cannot be converted to
      *     16-bit PCM, has more than two channels, its rate is out of the
      *     engine's range, or the tempo is out of range
-     * @throws IllegalStateException when another session is open in this process
      */
     public static Audio of(AudioInputStream source, double tempo) {
         AudioFormat f = source.getFormat();

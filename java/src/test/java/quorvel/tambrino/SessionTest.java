@@ -29,9 +29,9 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
- * The public API over the engine: one session per process, block sizes that
- * the engine fills exactly, settings from any thread, the aligned stream and
- * the {@code javax.sound.sampled} adapter, and the README's example. Each
+ * The public API over the engine: sessions on engines of their own, block
+ * sizes that the engine fills exactly, settings from any thread, the aligned
+ * stream and the {@code javax.sound.sampled} adapter, and the README's example. Each
  * test closes what it opens, so that the order of the tests does not matter.
  */
 class SessionTest {
@@ -50,7 +50,10 @@ class SessionTest {
     }
 
     private Session opened(Session.Builder b) {
-        Session s = b.open();
+        return opened(b.open());
+    }
+
+    private Session opened(Session s) {
         open.add(s);
         return s;
     }
@@ -66,24 +69,111 @@ class SessionTest {
         }
     }
 
+    /** Stereo, fine mode, voice removal. */
+    private static Session openStereo() {
+        Session s = Session.builder(RATE, 2).tempo(0.8).open();
+        s.setVoiceRemoval(0.7, 150);
+        return s;
+    }
+
+    /** Mono, exact mode, another frame, an equaliser. */
+    private static Session openMono() {
+        Session s = Session.builder(RATE, 1).quality(Quality.EXACT).frameSize(1024).tempo(1.25).open();
+        s.setEqualizerCurve(EqualizerCurve.of(new double[] {200, 4000}, new double[] {0, -9}));
+        return s;
+    }
+
+    /** What {@code s} streams for blocks {@code from} to {@code to} - 1, after {@code sofar}. */
+    private static short[] stream(Session s, int from, int to, short[] sofar) {
+        short[] buf = s.newBuffer();
+        int in = s.blockFrames();
+        for (int b = from; b < to; b++) {
+            music(buf, (long) b * in, in, s.channels());
+            int n = s.process(buf, in);
+            sofar = concat(sofar, Arrays.copyOf(buf, n * s.channels()));
+        }
+        return sofar;
+    }
+
+    /** The default engine driven by hand in fine mode, block {@code b}: 4096 frames in, 5120 out. */
+    private static short[] byHand(NativeInterface dsp, int b, short[] sofar) {
+        short[] buf = new short[5120 * 2];
+        music(buf, (long) b * 4096, 4096, 2);
+        dsp.dspProcess(buf, 4096, 5120, 0f);
+        return concat(sofar, Arrays.copyOf(buf, 5120 * 2));
+    }
+
+    /**
+     * Each session has an engine of its own: two open together stream, bit
+     * for bit, what each streams alone, interleaved on one thread or side by
+     * side on two; closing one leaves the other playing; and neither touches
+     * the default engine, nor does asking whether the fine mode exists.
+     */
     @Test
-    void oneSessionPerProcessAndASecondOpensOnlyAfterTheFirstCloses() {
-        Session first = opened(Session.builder(RATE, 2).quality(Quality.EXACT));
-        IllegalStateException e = assertThrows(IllegalStateException.class,
-                () -> Session.builder(RATE, 1).quality(Quality.EXACT).open());
-        assertTrue(e.getMessage().contains("one per process"), e.getMessage());
-        // The first is untouched: still stereo, still streaming.
-        short[] block = first.newBuffer();
-        music(block, 0, first.blockFrames(), 2);
-        assertEquals(NativeInterface.outputFrames(2048, 4, first.blockFrames(), 1.0), first.process(block,
-                first.blockFrames()));
-        first.close();
-        assertThrows(IllegalStateException.class, () -> first.process(block, first.blockFrames()));
-        Session second = opened(Session.builder(RATE, 1).quality(Quality.EXACT));
-        assertEquals(1, second.channels());
-        first.close();
-        // Closing the first again does not close the second.
-        assertThrows(IllegalStateException.class, () -> Session.builder(RATE, 1).open());
+    void sessionsOpenTogetherStreamEachAsAloneAndLeaveTheDefaultEngineAlone() throws Exception {
+        short[] stereoAlone;
+        short[] monoAlone;
+        try (Session s = openStereo()) {
+            stereoAlone = stream(s, 0, 8, new short[0]);
+        }
+        try (Session s = openMono()) {
+            monoAlone = stream(s, 0, 8, new short[0]);
+        }
+        NativeInterface dsp = new NativeInterface();
+        dsp.dspInit(1024, 4, RATE, 2);
+        dsp.dspQualityMode(NativeInterface.QUALITY_FINE);
+        short[] defaultAlone = new short[0];
+        for (int b = 0; b < 8; b++) {
+            defaultAlone = byHand(dsp, b, defaultAlone);
+        }
+
+        // Interleaved on this thread, the default engine streaming between them.
+        dsp.dspInit(1024, 4, RATE, 2);
+        short[] viaDefault = byHand(dsp, 0, new short[0]);
+        Session stereo = opened(openStereo());
+        viaDefault = byHand(dsp, 1, viaDefault);
+        Session mono = opened(openMono());
+        assertTrue(Session.fineModeAvailable());
+        short[] stereoOut = new short[0];
+        short[] monoOut = new short[0];
+        for (int b = 0; b < 8; b++) {
+            if (b < 4) {
+                stereoOut = stream(stereo, b, b + 1, stereoOut);
+            }
+            monoOut = stream(mono, b, b + 1, monoOut);
+            if (b + 2 < 8) {
+                viaDefault = byHand(dsp, b + 2, viaDefault);
+            }
+            if (b == 3) {
+                stereo.close();
+            }
+        }
+        assertArrayEquals(Arrays.copyOf(stereoAlone, stereoOut.length), stereoOut, "stereo, closed half-way");
+        assertArrayEquals(monoAlone, monoOut, "mono, streaming on after the other closed");
+        assertArrayEquals(defaultAlone, viaDefault, "the default engine");
+        mono.close();
+
+        // Side by side on two threads, a few times over.
+        for (int round = 0; round < 3; round++) {
+            AtomicReference<short[]> fromThread = new AtomicReference<>();
+            AtomicReference<Throwable> failure = new AtomicReference<>();
+            Thread t = new Thread(() -> {
+                try (Session s = openStereo()) {
+                    fromThread.set(stream(s, 0, 8, new short[0]));
+                } catch (Throwable e) {
+                    failure.set(e);
+                }
+            });
+            t.start();
+            try (Session s = openMono()) {
+                assertArrayEquals(monoAlone, stream(s, 0, 8, new short[0]), "round " + round);
+            }
+            t.join();
+            if (failure.get() != null) {
+                throw new AssertionError(failure.get());
+            }
+            assertArrayEquals(stereoAlone, fromThread.get(), "round " + round);
+        }
     }
 
     @Test
@@ -314,7 +404,7 @@ class SessionTest {
             bytes[2 * i + 1] = (byte) pcm[i];
         }
         AudioInputStream source = new AudioInputStream(new ByteArrayInputStream(bytes), be, frames);
-        AudioInputStream slow = TempoStream.of(source, 0.5);
+        TempoStream.Audio slow = TempoStream.of(source, 0.5);
         AudioFormat f = slow.getFormat();
         assertEquals(AudioFormat.Encoding.PCM_SIGNED, f.getEncoding());
         assertEquals(16, f.getSampleSizeInBits());
@@ -326,10 +416,9 @@ class SessionTest {
         ByteArrayOutputStream written = new ByteArrayOutputStream();
         AudioSystem.write(slow, AudioFileFormat.Type.WAVE, written);
         assertEquals(44 + expected * 4, written.size());
-        // Another session cannot open while the stream is open; closing it frees the engine.
-        assertThrows(IllegalStateException.class, () -> Session.builder(RATE, 2).open());
+        // Closing the stream closes its session.
         slow.close();
-        opened(Session.builder(RATE, 2));
+        assertThrows(IllegalStateException.class, () -> slow.session().tempo());
     }
 
     /**

@@ -1,26 +1,53 @@
 package quorvel.tambrino.cli;
 
+import java.io.ByteArrayOutputStream;
 import java.io.IOException;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.concurrent.Callable;
+import java.util.function.Consumer;
+import java.util.function.DoubleConsumer;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Model.CommandSpec;
 import picocli.CommandLine.Option;
+import picocli.CommandLine.ParameterException;
 import picocli.CommandLine.Parameters;
+import picocli.CommandLine.Spec;
 
 @Command(name = "stretch", mixinStandardHelpOptions = true, sortOptions = false,
+        customSynopsis = {"tambrino stretch [OPTIONS] IN OUT.wav",
+            "       tambrino stretch [OPTIONS] IN... --out-dir DIR [--jobs N]"},
         description = {"Writes IN at another tempo, same pitch, to OUT.wav (16-bit PCM, same rate and channels).",
             "Reads WAV (8- to 32-bit PCM, 32/64-bit float), AIFF, AU, MP3 and Ogg Vorbis, and with ffmpeg installed"
                     + " FLAC, Opus, M4A and more, at any rate from 2 to 384 kHz; surround is mixed to stereo."
-                    + " '-' reads standard input or writes standard output."})
+                    + " '-' reads standard input or writes standard output.",
+            "With --out-dir every file named is an input, written into DIR under its own name ending in .wav"
+                    + " (song.mp3 -> DIR/song.wav), several at once. A file that fails is reported and the others"
+                    + " finish; the exit code is 0 when all succeeded, else that of the first input (in the order"
+                    + " given) that failed."})
 final class StretchCommand implements Callable<Integer> {
-    @Parameters(index = "0", paramLabel = "IN", description = "The music to stretch ('-' = standard input).")
-    Path input;
+    @Spec
+    CommandSpec spec;
 
-    @Parameters(index = "1", paramLabel = "OUT.wav", description = "Where to write the result: a .wav or .wave"
-            + " file (replaced when complete; a link's target is), a device or FIFO (written into), or '-' for"
-            + " standard output.")
-    Path output;
+    @Parameters(paramLabel = "IN", arity = "0..*", description = "The music to stretch ('-' = standard input),"
+            + " then OUT.wav, where to write the result: a .wav or .wave file (replaced when complete; a link's"
+            + " target is), a device or FIFO (written into), or '-' for standard output. With --out-dir, every"
+            + " file named is an input.")
+    List<Path> files = new ArrayList<>();
+
+    @Option(names = "--out-dir", paramLabel = "DIR", description = "Stretch every file named into the folder DIR,"
+            + " made when missing.")
+    Path outDir;
+
+    @Option(names = "--jobs", paramLabel = "N", description = "With --out-dir: how many files are stretched at"
+            + " once, each by an engine of its own, 1 to " + StretchBatch.MAX_JOBS + ". Default: the number of"
+            + " processors.")
+    Integer jobs;
 
     @Mixin
     EngineOptions engineOptions;
@@ -32,7 +59,8 @@ final class StretchCommand implements Callable<Integer> {
     }
 
     @Option(names = "--spectrum-png", paramLabel = "FILE",
-            description = "Also write a picture (PNG) of the 72-note spectrum over time and the peak meter.")
+            description = "Also write a picture (PNG) of the 72-note spectrum over time and the peak meter"
+                    + " (one input only).")
     Path png;
 
     @Option(names = "--png-width", defaultValue = "960", paramLabel = "PIXELS",
@@ -41,37 +69,101 @@ final class StretchCommand implements Callable<Integer> {
 
     @Override
     public Integer call() {
+        if (outDir == null) {
+            if (files.size() < 2) {
+                throw new ParameterException(spec.commandLine(), files.isEmpty()
+                        ? "Missing required parameters: 'IN', 'OUT.wav'"
+                        : "Missing required parameter: 'OUT.wav' (or --out-dir DIR to write into a folder)");
+            }
+            if (files.size() > 2) {
+                throw new ParameterException(spec.commandLine(), "unexpected argument '" + files.get(2)
+                        + "': tambrino stretch takes IN and OUT.wav and options, or several inputs with"
+                        + " --out-dir DIR");
+            }
+        } else if (files.isEmpty()) {
+            throw new ParameterException(spec.commandLine(), "Missing required parameter: 'IN'");
+        }
         checkPictureOptions(png, plotWidth, engineOptions.spectrum);
+        if (png != null && outDir != null && files.size() > 1) {
+            throw CliException.usage("--spectrum-png draws one input's picture: give it with a single input,"
+                    + " not with " + files.size());
+        }
         // Option errors first, before any file is looked at.
         engineOptions.resolve(2, 44100);
-        String inArg = input.toString();
+        if (jobs != null && (jobs < 1 || jobs > StretchBatch.MAX_JOBS)) {
+            throw CliException.usage("--jobs " + jobs + " is out of range: from 1 to " + StretchBatch.MAX_JOBS
+                    + " files at once");
+        }
+        if (outDir != null) {
+            List<Path> outputs = StretchBatch.outputs(files, outDir);
+            if (png != null) {
+                checkPicture(outputs.get(0), "the output of " + files.get(0));
+            }
+            int parallel = jobs != null ? jobs : Runtime.getRuntime().availableProcessors();
+            return new StretchBatch(files, outputs, outDir, parallel, Terminal.stderr())
+                    .run((in, out, progress, notes) -> stretch(in, out, "--out-dir", new Terminal(System.err, false), progress,
+                            notes));
+        }
+        Path input = files.get(0);
+        Path output = files.get(1);
         boolean toStdout = OutputFiles.isStandardOutput(output);
         if (toStdout && Terminal.stdoutIsTerminal()) {
             throw CliException.usage("standard output is a terminal: send the audio to a file or a pipe"
                     + " (... - | aplay), or name OUT.wav");
         }
-        if (png != null && InputFile.isStdio(png.toString())) {
+        if (png != null) {
+            checkPicture(output, "OUT.wav");
+        }
+        try {
+            OutputFiles.checkFormat(output, "OUT.wav", OutputFiles.AUDIO_NAMES);
+        } catch (CliException e) {
+            // An existing song as OUT: more likely a second input than a name for the result.
+            throw !Files.isRegularFile(output) ? e : CliException.usage(e.getMessage()
+                    + "; to stretch several files, name a folder for them with --out-dir DIR");
+        }
+        List<String> lines = stretch(input, output, "OUT.wav", Terminal.stderr(), null, System.err::println);
+        // Standard output carries the audio when it is the output.
+        PrintStream to = toStdout ? System.err : System.out;
+        lines.forEach(to::println);
+        return 0;
+    }
+
+    /** The picture's name, and that it is not the audio output. */
+    private void checkPicture(Path output, String outputOption) {
+        if (InputFile.isStdio(png.toString())) {
             throw CliException.usage("--spectrum-png needs a file name; '-' is for the audio only");
         }
-        if (png != null) {
-            OutputFiles.checkDistinct(output, "OUT.wav", png, "--spectrum-png");
-            OutputFiles.checkFormat(png, "--spectrum-png", OutputFiles.PICTURE_NAMES);
-        }
-        OutputFiles.checkFormat(output, "OUT.wav", OutputFiles.AUDIO_NAMES);
+        OutputFiles.checkDistinct(output, outputOption, png, "--spectrum-png");
+        OutputFiles.checkFormat(png, "--spectrum-png", OutputFiles.PICTURE_NAMES);
+    }
+
+    /**
+     * Stretches one input into {@code output} (and the picture, when asked
+     * for), from any thread. Notes and warnings go to {@code notes} as they
+     * come; the summary's lines are returned.
+     *
+     * @throws CliException naming what failed
+     */
+    List<String> stretch(Path input, Path output, String outputOption, Terminal terminal, DoubleConsumer progress,
+            Consumer<String> notes) {
+        String inArg = input.toString();
+        List<String> lines = new ArrayList<>();
         try (InputFile.Reader in = InputFile.openAudio(inArg)) {
-            OutputFiles.checkOutput(output, "OUT.wav", OutputFiles.AUDIO_NAMES, input);
+            OutputFiles.checkOutput(output, outputOption, OutputFiles.AUDIO_NAMES, input);
             if (png != null) {
                 OutputFiles.checkOutput(png, "--spectrum-png", OutputFiles.PICTURE_NAMES, input);
             }
             String inName = InputFile.displayName(inArg);
             Settings settings = engineOptions.resolve(in.channels(), in.sampleRate());
             if (in.channels() == 1 && settings.usesStereoFeatures()) {
-                System.err.println("tambrino: note: panning, --mono and voice removal act on stereo only;"
+                notes.accept("tambrino: note: panning, --mono and voice removal act on stereo only;"
                         + " " + inName + " is mono");
             }
-            Settings.hints(settings, System.err);
+            ByteArrayOutputStream hints = new ByteArrayOutputStream();
+            Settings.hints(settings, new PrintStream(hints, true, StandardCharsets.UTF_8));
+            hints.toString(StandardCharsets.UTF_8).lines().forEach(notes);
             if (in.warning() != null) {
-                System.err.println("tambrino: warning: " + in.warning());
+                notes.accept("tambrino: warning: " + in.warning());
             }
             Passage passage = engineOptions.passage(inName, in.frameLength(), in.sampleRate());
             PcmSource source = passage.whole(in.frameLength()) ? in : passage.once(in);
@@ -81,24 +173,22 @@ final class StretchCommand implements Callable<Integer> {
                         in.sampleRate());
                 source = new Transport(pcm, in.channels(), in.sampleRate(), all, false);
             }
-            String summary = StretchJob.run(settings, source, inName, output, png, plotWidth, Terminal.stderr());
+            lines.add(StretchJob.run(settings, source, inName, output, png, plotWidth, terminal, progress));
             if (in.warning() != null && in.frameLength() < 0) {
                 // Found only at the end of a pipe.
-                System.err.println("tambrino: warning: " + in.warning());
+                notes.accept("tambrino: warning: " + in.warning());
             }
-            // Standard output carries the audio when it is the output.
-            (toStdout ? System.err : System.out).println(summary);
             if (png != null) {
-                (toStdout ? System.err : System.out).println("spectrum picture: " + png);
+                lines.add("spectrum picture: " + png);
             }
             if (passage.trainer != null) {
-                (toStdout ? System.err : System.out).println(trainerSummary(passage.trainer));
+                lines.add(trainerSummary(passage.trainer));
             }
         } catch (IOException e) {
             // Only the input's close can fail here, after the work is done.
-            System.err.println("tambrino: note: closing " + inArg + " failed: " + OutputFiles.reason(e));
+            notes.accept("tambrino: note: closing " + inArg + " failed: " + OutputFiles.reason(e));
         }
-        return 0;
+        return lines;
     }
 
     /** "trainer: 5 passes, tempo 0.6 to 1 in steps of 0.1" */

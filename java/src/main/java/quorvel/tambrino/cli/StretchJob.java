@@ -5,18 +5,28 @@ import java.io.IOException;
 import java.io.OutputStream;
 import java.nio.file.Path;
 import java.util.Locale;
+import java.util.function.DoubleConsumer;
 
 /** One stretch of a stream into a WAV file and, optionally, its spectrum picture. */
 final class StretchJob {
     private StretchJob() {}
 
+    /** The job with its progress on the terminal's status line only. */
+    static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
+            int plotWidth, Terminal terminal) {
+        return run(settings, in, inName, out, png, plotWidth, terminal, null);
+    }
+
     /**
      * Stretches {@code in} into {@code out} (and the picture into {@code png}
      * when not null); both files appear only when everything succeeded.
      * Returns the one-line summary.
+     *
+     * @param progress told the share of the input done after each block (-1 while the length is not
+     *     known), from the thread that runs the job; null for none
      */
     static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
-            int plotWidth, Terminal terminal) {
+            int plotWidth, Terminal terminal, DoubleConsumer progress) {
         SpectrumPicture picture = png == null ? null : new SpectrumPicture();
         long start = System.nanoTime();
         Stretcher[] holder = new Stretcher[1];
@@ -28,6 +38,9 @@ final class StretchJob {
             }
             Stretcher st = holder[0];
             double done = st.progress();
+            if (progress != null) {
+                progress.accept(done);
+            }
             double seconds = (double) st.consumed() / settings.sampleRate;
             // A trainer's passes: all of them, the passage once per pass.
             double total = (double) in.frameLength() * passes / settings.sampleRate;
