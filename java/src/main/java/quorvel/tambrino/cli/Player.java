@@ -13,6 +13,13 @@ import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicLong;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
+import quorvel.tambrino.audio.AudioSink;
+import quorvel.tambrino.practice.Meter;
+import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.practice.Settings;
+import quorvel.tambrino.practice.Stretcher;
+import quorvel.tambrino.practice.Terminal;
+import quorvel.tambrino.practice.Transport;
 
 /**
  * The interactive player: a playback thread streams blocks through the
@@ -51,7 +58,7 @@ final class Player {
     private final Settings settings;
     private final Transport transport;
     private final Stretcher stretcher;
-    private final PlayCommand.AudioSink sink;
+    private final AudioSink sink;
     private final Meter meter;
     private final String title;
     private final String description;
@@ -77,7 +84,7 @@ final class Player {
     private volatile int rows = 24;
     private volatile int columns = 80;
 
-    Player(Settings settings, Transport transport, Stretcher stretcher, PlayCommand.AudioSink sink, Meter meter,
+    Player(Settings settings, Transport transport, Stretcher stretcher, AudioSink sink, Meter meter,
             String title, String description) {
         this.settings = settings;
         this.transport = transport;
@@ -483,62 +490,6 @@ final class Player {
             sb.append(mark).append(" ".repeat(o < 6 ? octave - mark.length() : 0));
         }
         return sb.toString();
-    }
-
-    /**
-     * The level and spectrum of every block by the output frames it made, so
-     * that the meter shows the block being heard rather than the one read
-     * ahead. The streaming thread adds blocks and cuts off those discarded
-     * unheard; the screen looks up. Fixed arrays: nothing allocated per block.
-     */
-    static final class Meter implements Stretcher.BlockListener {
-        private static final int BLOCKS = 256;
-        private final long[] start = new long[BLOCKS];
-        private final long[] end = new long[BLOCKS];
-        private final float[] level = new float[BLOCKS];
-        private final float[][] notes = new float[BLOCKS][Session.NOTES];
-        private long added;
-
-        @Override
-        public synchronized void block(long s, long e, float lvl, float[] spectrum) {
-            int i = (int) (added % BLOCKS);
-            start[i] = s;
-            end[i] = e;
-            level[i] = lvl;
-            System.arraycopy(spectrum, 0, notes[i], 0, Session.NOTES);
-            added++;
-        }
-
-        /** Forgets the blocks from output frame {@code out} on. */
-        synchronized void cut(long out) {
-            long oldest = Math.max(0, added - BLOCKS);
-            while (added > oldest && start[(int) ((added - 1) % BLOCKS)] >= out) {
-                added--;
-            }
-        }
-
-        /** The level of the block heard at output frame {@code out}, its spectrum into {@code into}. */
-        synchronized float at(long out, float[] into) {
-            for (long k = added - 1; k >= Math.max(0, added - BLOCKS); k--) {
-                int i = (int) (k % BLOCKS);
-                if (start[i] <= out) {
-                    System.arraycopy(notes[i], 0, into, 0, Session.NOTES);
-                    return level[i];
-                }
-            }
-            return 0;
-        }
-
-        /** Whether a block heard between output frames {@code from} and {@code to} reached full scale. */
-        synchronized boolean clipped(long from, long to) {
-            for (long k = added - 1; k >= Math.max(0, added - BLOCKS); k--) {
-                int i = (int) (k % BLOCKS);
-                if (start[i] < to && end[i] > from && level[i] >= 1.0f) {
-                    return true;
-                }
-            }
-            return false;
-        }
     }
 
     /** Turns the terminal's bytes into keys: plain characters and the arrow keys' escape sequences. */

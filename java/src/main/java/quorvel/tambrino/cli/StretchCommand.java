@@ -7,6 +7,16 @@ import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.InputFile;
+import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.audio.PcmSource;
+import quorvel.tambrino.practice.Settings;
+import quorvel.tambrino.practice.SpectrumPicture;
+import quorvel.tambrino.practice.StretchJob;
+import quorvel.tambrino.practice.Terminal;
+import quorvel.tambrino.practice.Transport;
 
 @Command(name = "stretch", mixinStandardHelpOptions = true, sortOptions = false,
         description = {"Writes IN at another tempo, same pitch, to OUT.wav (16-bit PCM, same rate and channels).",

@@ -9,6 +9,7 @@ import picocli.CommandLine.Model.PositionalParamSpec;
 import picocli.CommandLine.ParameterException;
 import picocli.CommandLine.UnmatchedArgumentException;
 import quorvel.tambrino.NativeInterface;
+import quorvel.tambrino.audio.CliException;
 
 /**
  * The {@code tambrino} command: changes the tempo of music without changing
@@ -116,14 +117,8 @@ public final class Tambrino implements Runnable {
         try {
             return new NativeInterface();
         } catch (LinkageError e) {
-            throw engineNotLoaded(e);
+            throw CliException.engineNotLoaded(e);
         }
-    }
-
-    static CliException engineNotLoaded(LinkageError e) {
-        return new CliException(CliException.EXIT_ENGINE, "the engine library libtambrino.so could not be loaded ("
-                + e.getMessage() + "); rebuild the jar, or name the library with -D"
-                + NativeInterface.LIBRARY_PROPERTY + "=/path/to/libtambrino.so", e);
     }
 
     static final class Version implements CommandLine.IVersionProvider {

@@ -1,13 +1,18 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.io.BufferedOutputStream;
 import java.io.IOException;
 import java.io.OutputStream;
 import java.nio.file.Path;
 import java.util.Locale;
+import quorvel.tambrino.audio.PcmSource;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.InputFile;
+import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.audio.WavWriter;
 
 /** One stretch of a stream into a WAV file and, optionally, its spectrum picture. */
-final class StretchJob {
+public final class StretchJob {
     private StretchJob() {}
 
     /**
@@ -15,7 +20,7 @@ final class StretchJob {
      * when not null); both files appear only when everything succeeded.
      * Returns the one-line summary.
      */
-    static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
+    public static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
             int plotWidth, Terminal terminal) {
         SpectrumPicture picture = png == null ? null : new SpectrumPicture();
         long start = System.nanoTime();
@@ -76,7 +81,7 @@ final class StretchJob {
             String tempos = null;
             if (trainer != null) {
                 stretcher.heard(Long.MAX_VALUE);
-                tempos = PlayCommand.temposText(stretcher.temposHeard(), settings.realisedTempo());
+                tempos = Stretcher.temposText(stretcher.temposHeard(), settings.realisedTempo());
             }
             return summary(inName, consumed / passes, consumed,
                     toStdout ? "standard output" : out.toString(), (double) written / settings.sampleRate, settings,
