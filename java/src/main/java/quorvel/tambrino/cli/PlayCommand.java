@@ -24,6 +24,7 @@ import quorvel.tambrino.practice.Settings;
 import quorvel.tambrino.practice.Stretcher;
 import quorvel.tambrino.practice.Terminal;
 import quorvel.tambrino.practice.Transport;
+import quorvel.tambrino.practice.Playback;
 
 @Command(name = "play", mixinStandardHelpOptions = true, sortOptions = false,
         description = {"Plays IN at another tempo, same pitch, through the default audio output (or into a file).",
@@ -144,7 +145,7 @@ final class PlayCommand implements Callable<Integer> {
             byte[] bytes = new byte[frames.length * 2];
             int n;
             while ((n = stretcher.read(frames, 0, 1024)) > 0) {
-                toBytes(frames, n * ch, bytes);
+                Playback.toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);
                 played += n;
                 long heard = sink.heardFrames() >= 0 ? Math.min(sink.heardFrames(), played) : played;
@@ -167,14 +168,6 @@ final class PlayCommand implements Callable<Integer> {
             terminal.clear();
         }
         return played;
-    }
-
-    /** 16-bit samples to little-endian bytes. */
-    static void toBytes(short[] samples, int count, byte[] bytes) {
-        for (int i = 0; i < count; i++) {
-            bytes[2 * i] = (byte) samples[i];
-            bytes[2 * i + 1] = (byte) (samples[i] >> 8);
-        }
     }
 
     /** "[##########..........] -12.3 dBFS  A4   0:12 / 1:30" */
