@@ -109,7 +109,7 @@ final class PlayCommand implements Callable<Integer> {
                     heard = player.heardOutput();
                     if (!ended) {
                         System.out.printf(Locale.ROOT, "stopped %s at %s%n", inName,
-                                Player.clock((double) player.heardFrame() / settings.sampleRate));
+                                Terminal.tenths((double) player.heardFrame() / settings.sampleRate));
                     }
                 } else {
                     heard = playOnce(settings, stretcher, sink);

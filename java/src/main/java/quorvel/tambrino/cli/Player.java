@@ -244,9 +244,9 @@ final class Player {
                 + session.frameSize() + "/" + session.overSampling());
         lines.add("");
         lines.add(String.format(Locale.ROOT, " %-8s  %s / %s   tempo %s", state,
-                clock(stretcher.inputAt(heard) / rate), clock(transport.end() / rate), tempoText(playback.shownTempo(heard))));
-        lines.add(" loop " + (loop != null ? clock(loop[0] / rate) + " - " + clock(loop[1] / rate)
-                : loopFrom >= 0 ? "from " + clock(loopFrom / rate) + ", ] sets its end" : "off")
+                Terminal.tenths(stretcher.inputAt(heard) / rate), Terminal.tenths(transport.end() / rate), tempoText(playback.shownTempo(heard))));
+        lines.add(" loop " + (loop != null ? Terminal.tenths(loop[0] / rate) + " - " + Terminal.tenths(loop[1] / rate)
+                : loopFrom >= 0 ? "from " + Terminal.tenths(loopFrom / rate) + ", ] sets its end" : "off")
                 + (trainer == null ? "" : String.format(Locale.ROOT, "   trainer pass %d of %d",
                         stretcher.passAt(heard) + 1, trainer.passes())));
         lines.add(" voice removal " + onOff(playback.voiceRemoval()) + "   mono " + onOff(playback.mono()) + "   quality "
@@ -294,12 +294,6 @@ final class Player {
 
     private static String onOff(boolean b) {
         return b ? "on" : "off";
-    }
-
-    /** m:ss.s */
-    static String clock(double seconds) {
-        long tenths = Math.max(0, Math.round(seconds * 10));
-        return String.format(Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
     }
 
     /** A tempo as played: two decimals, three where the mode plays it between hundredths (0.125). */

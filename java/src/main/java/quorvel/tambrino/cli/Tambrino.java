@@ -20,7 +20,8 @@ import quorvel.tambrino.audio.CliException;
  */
 @Command(name = "tambrino", mixinStandardHelpOptions = true, versionProvider = Tambrino.Version.class,
         description = "Changes the tempo of music without changing its pitch.",
-        subcommands = {StretchCommand.class, PlayCommand.class, DemoCommand.class, CommandLine.HelpCommand.class},
+        subcommands = {StretchCommand.class, PlayCommand.class, DemoCommand.class, AppCommand.class,
+            CommandLine.HelpCommand.class},
         footer = {"", "Exit codes: 0 done, 1 file (cannot be read or written, unsupported, the reader went away),"
                 + " 2 usage (invalid option, argument or passage), 3 audio device, 4 engine."})
 public final class Tambrino implements Runnable {
@@ -29,7 +30,7 @@ public final class Tambrino implements Runnable {
 
     @Override
     public void run() {
-        throw new ParameterException(commandLine, "a command is missing: choose stretch, play or demo");
+        throw new ParameterException(commandLine, "a command is missing: choose stretch, play, app or demo");
     }
 
     public static void main(String[] args) {

@@ -53,6 +53,10 @@ public final class Playback implements Runnable {
     /** A tempo was asked for and is not heard yet: until then {@link #shownTempo} gives the new one. */
     private volatile boolean tempoAsked;
     private volatile long tempoAskedNanos;
+    /** Blocks that came after the output had played all it was given: a gap that was heard. */
+    private volatile long underruns;
+    /** The output starts afresh (the start, a seek, a resume): it was not given anything to keep playing. */
+    private boolean fresh = true;
 
     /**
      * @param holdAtEnd whether the end of the music pauses at the end (and
@@ -131,8 +135,10 @@ public final class Playback implements Runnable {
                     fadeDone = 0;
                     stretcher.restart(to, written);
                     atEnd = false;
+                    fresh = true;
                 }
                 if (paused || atEnd) {
+                    fresh = true;
                     Thread.sleep(10);
                     continue;
                 }
@@ -158,6 +164,11 @@ public final class Playback implements Runnable {
                     recent[(int) ((written * ch + i) % recent.length)] = frames[i];
                 }
                 toBytes(frames, n * ch, bytes);
+                long heard = sink.heardFrames();
+                if (!fresh && heard >= 0 && heard >= written) {
+                    underruns++;
+                }
+                fresh = false;
                 sink.write(bytes, 0, n * ch * 2);
                 written += n;
                 stretcher.heard(heardOutput());
@@ -204,6 +215,11 @@ public final class Playback implements Runnable {
     /** What ended {@link #run()} other than the music's end or {@link #stop()}, or null. */
     public Throwable failure() {
         return failure;
+    }
+
+    /** How often the output ran dry while playing (the streaming thread came late): 0 when nothing stuttered. */
+    public long underruns() {
+        return underruns;
     }
 
     public boolean paused() {

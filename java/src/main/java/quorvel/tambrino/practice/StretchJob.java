@@ -22,6 +22,43 @@ public final class StretchJob {
      */
     public static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
             int plotWidth, Terminal terminal) {
+        return run(settings, in, inName, out, png, plotWidth, new Progress() {
+            @Override
+            public void update(double done, double seconds, double total) {
+                terminal.status(done < 0
+                        ? String.format(Locale.ROOT, "stretching %s  %s", inName, Terminal.clock(seconds))
+                        : String.format(Locale.ROOT, "stretching %s %s %3d%%  %s / %s", inName,
+                                Terminal.bar(done, 24), (int) Math.floor(done * 100), Terminal.clock(seconds),
+                                Terminal.clock(total)), false);
+            }
+
+            @Override
+            public void clear() {
+                terminal.clear();
+            }
+        });
+    }
+
+    /**
+     * Told how far a stretch has come after every block, on the stretching
+     * thread; it may throw (a {@link java.util.concurrent.CancellationException}
+     * to cancel), which leaves no file behind.
+     */
+    public interface Progress {
+        /**
+         * @param done the fraction done, -1 when the input's length is not known
+         * @param seconds input read so far, over all passes
+         * @param total the input to read, over all passes
+         */
+        void update(double done, double seconds, double total);
+
+        /** The stretch has ended, however it ended. */
+        default void clear() {}
+    }
+
+    /** As {@link #run(Settings, PcmSource, String, Path, Path, int, Terminal)}, telling {@code progress}. */
+    public static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
+            int plotWidth, Progress progress) {
         SpectrumPicture picture = png == null ? null : new SpectrumPicture();
         long start = System.nanoTime();
         Stretcher[] holder = new Stretcher[1];
@@ -36,11 +73,7 @@ public final class StretchJob {
             double seconds = (double) st.consumed() / settings.sampleRate;
             // A trainer's passes: all of them, the passage once per pass.
             double total = (double) in.frameLength() * passes / settings.sampleRate;
-            terminal.status(done < 0
-                    ? String.format(Locale.ROOT, "stretching %s  %s", inName, Terminal.clock(seconds))
-                    : String.format(Locale.ROOT, "stretching %s %s %3d%%  %s / %s", inName,
-                            Terminal.bar(done, 24), (int) Math.floor(done * 100), Terminal.clock(seconds),
-                            Terminal.clock(total)), false);
+            progress.update(done, seconds, total);
         };
         boolean toStdout = InputFile.isStdio(out.toString());
         try (Stretcher stretcher = new Stretcher(settings, in, listener); OutputFiles files = new OutputFiles()) {
@@ -75,7 +108,7 @@ public final class StretchJob {
             } catch (IOException e) {
                 throw CliException.file("cannot move the result into place: " + OutputFiles.reason(e), e);
             }
-            terminal.clear();
+            progress.clear();
             // The input is the passage, however many passes played it.
             double consumed = (double) stretcher.consumed() / settings.sampleRate;
             String tempos = null;
@@ -87,7 +120,7 @@ public final class StretchJob {
                     toStdout ? "standard output" : out.toString(), (double) written / settings.sampleRate, settings,
                     tempos, stretcher.peak(), counted.count, elapsed);
         } finally {
-            terminal.clear();
+            progress.clear();
         }
     }
 

@@ -136,6 +136,12 @@ public final class Terminal {
         return String.format(Locale.ROOT, "%d:%02d", s / 60, s % 60);
     }
 
+    /** m:ss.s */
+    public static String tenths(double seconds) {
+        long tenths = Math.max(0, Math.round(seconds * 10));
+        return String.format(Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
+    }
+
     /**
      * Level in dB relative to full scale, "-inf" for silence: a level below
      * one 16-bit step truncates to 0 in the output, so it is shown as silence
