@@ -47,7 +47,6 @@ import javax.swing.JScrollPane;
 import javax.swing.JSlider;
 import javax.swing.JSpinner;
 import javax.swing.JTabbedPane;
-import javax.swing.JTextArea;
 import javax.swing.JTextField;
 import javax.swing.KeyStroke;
 import javax.swing.SpinnerNumberModel;
@@ -218,7 +217,7 @@ public final class PracticeWindow {
         info.add(noteLabel);
         top.add(info, BorderLayout.CENTER);
         top.add(meterView, BorderLayout.EAST);
-        JPanel centre = new JPanel(new BorderLayout());
+        JPanel centre = new JPanel(new BorderLayout(0, 3));
         centre.add(waveform, BorderLayout.CENTER);
         centre.add(keyboard, BorderLayout.SOUTH);
         JTabbedPane tabs = new JTabbedPane();
@@ -391,15 +390,22 @@ public final class PracticeWindow {
     }
 
     private JComponent keysTab() {
-        JTextArea t = new JTextArea("Space  play / pause            \u2190 / \u2192  5 s back / on\n"
-                + "\u2191 / \u2193  tempo + / \u2212 5 %          [ / ]  loop start / end here (] jumps back)\n"
-                + "\\      loop off (keeps it)        v  voice removal   m  mono   f  fine / exact\n"
-                + "Ctrl+O open   Ctrl+E export   Ctrl+Q quit   Click the waveform to go there, drag to loop");
-        t.setEditable(false);
-        t.setFocusable(false);
-        t.setFont(new Font(Font.MONOSPACED, Font.PLAIN, t.getFont().getSize()));
-        t.setOpaque(false);
-        return t;
+        String[] keys = {"Space", "play / pause", "\u2190 / \u2192", "5 s back / on",
+            "\u2191 / \u2193", "tempo + / \u2212 5 %", "[  /  ]", "loop start / end here (] jumps back)",
+            "\\", "loop off (it is kept)", "v  /  m  /  f", "voice removal / mono / fine or exact",
+            "Ctrl+O  /  Ctrl+E", "open / export", "Ctrl+Q", "quit",
+            "click / drag", "go there / choose a loop", "drag a handle", "move the loop's end"};
+        JPanel p = new JPanel(new GridLayout(0, 4, 10, 2));
+        p.setBorder(BorderFactory.createEmptyBorder(4, 8, 4, 8));
+        for (int i = 0; i < keys.length; i++) {
+            JLabel l = new JLabel(keys[i]);
+            if (i % 2 == 0) {
+                l.setFont(l.getFont().deriveFont(Font.BOLD));
+                l.setHorizontalAlignment(JLabel.RIGHT);
+            }
+            p.add(l);
+        }
+        return p;
     }
 
     private void setControlsEnabled(boolean on) {

@@ -9,6 +9,7 @@ import static quorvel.tambrino.app.AppDriver.onEdt;
 import static quorvel.tambrino.app.AppDriver.run;
 
 import java.awt.Color;
+import java.awt.event.KeyEvent;
 import java.awt.image.BufferedImage;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -48,7 +49,7 @@ class PracticeWindowTest {
         }
         assertTrue(drawn > wave.getWidth() / 2, "waveform columns drawn: " + drawn + " of " + wave.getWidth());
 
-        run(w::togglePause);
+        assertTrue(onEdt(() -> w.keyPressed(KeyEvent.VK_SPACE, ' ')), "space plays");
         Thread.sleep(1500);
         long playhead = onEdt(() -> w.waveform().playhead());
         assertTrue(playhead > RATE / 2, "the playhead moves: " + playhead);
