@@ -446,6 +446,9 @@ public final class PracticeWindow {
     }
 
     void close() {
+        if (closed.getCount() == 0) {
+            return;
+        }
         saveSong();
         stopEngine();
         redraw.stop();
@@ -869,19 +872,25 @@ public final class PracticeWindow {
             from = Double.parseDouble(trainerFrom.getText().trim()) / 100;
             to = Double.parseDouble(trainerTo.getText().trim()) / 100;
             step = Double.parseDouble(trainerStep.getText().trim()) / 100;
-            if (!(from >= 0.25 && to <= 2 && from <= to && step > 0)) {
-                throw new NumberFormatException();
-            }
         } catch (NumberFormatException e) {
+            from = Double.NaN;
+            to = Double.NaN;
+            step = Double.NaN;
+        }
+        startTrainer(from, to, step);
+    }
+
+    /** Plays the loop (when on) or the song at {@code from}, then {@code step} faster each pass until {@code to}. */
+    void startTrainer(double from, double to, double step) {
+        if (!(from >= 0.25 && to <= 2 && from <= to && step > 0)) {
             status("trainer: from and to between 25 and 200 %, from no higher than to, and a step above 0");
             return;
         }
-        Passage p;
         try {
             Passage.Trainer t = Passage.parseTrainer(from + ":" + to + ":" + step);
             Double a = loopA >= 0 && loopBox.isSelected() ? (double) loopA / song.sampleRate : null;
             Double b = loopA >= 0 && loopBox.isSelected() ? (double) loopB / song.sampleRate : null;
-            p = Passage.of(song.name, a, b, t, song.frames(), song.sampleRate);
+            Passage p = Passage.of(song.name, a, b, t, song.frames(), song.sampleRate);
             trainerRunning = true;
             trainerButton.setText("Stop trainer");
             startEngine(0, p, true);

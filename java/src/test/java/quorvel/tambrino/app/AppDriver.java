@@ -7,6 +7,8 @@ import java.io.IOException;
 import java.io.OutputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.concurrent.Callable;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicReference;
@@ -48,12 +50,27 @@ final class AppDriver {
         }
     }
 
+    private static final List<PracticeWindow> OPEN = new ArrayList<>();
+
     static PracticeWindow open(Path outputFile, Path config) throws Exception {
         System.setProperty("tambrino.app.quiet", "true");
         return onEdt(() -> {
             PracticeWindow w = new PracticeWindow(outputFile, new SongStore(config));
             w.show(null);
+            OPEN.add(w);
             return w;
+        });
+    }
+
+    /** Closes every window opened here that is still open. */
+    static void closeAll() throws Exception {
+        run(() -> {
+            for (PracticeWindow w : OPEN) {
+                if (w.frame().isDisplayable()) {
+                    w.close();
+                }
+            }
+            OPEN.clear();
         });
     }
 

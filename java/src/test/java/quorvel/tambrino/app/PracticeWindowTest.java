@@ -3,6 +3,7 @@ package quorvel.tambrino.app;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quorvel.tambrino.app.AppDriver.RATE;
 import static quorvel.tambrino.app.AppDriver.onEdt;
@@ -14,7 +15,10 @@ import java.awt.image.BufferedImage;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.List;
+import java.util.concurrent.CancellationException;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -28,6 +32,12 @@ import org.junit.jupiter.api.io.TempDir;
 class PracticeWindowTest {
     @TempDir
     Path dir;
+
+    @AfterEach
+    void closeWindows() throws Exception {
+        // A failed test must not leave its window, and the engine's session, to the next.
+        AppDriver.closeAll();
+    }
 
     @Test
     void playLoopSlowDownResizeAndExport() throws Exception {
@@ -165,5 +175,48 @@ class PracticeWindowTest {
         // The song that was open stays open.
         assertEquals("a.wav", onEdt(() -> w.song().name));
         run(w::close);
+    }
+
+    @Test
+    void trainerPlaysTheLoopAtEachTempoAndACancelledExportWritesNothing() throws Exception {
+        Path song = dir.resolve("solo.wav");
+        AppDriver.writeSong(song, 4);
+        PracticeWindow w = AppDriver.open(dir.resolve("heard.wav"), dir.resolve("config"));
+        AppDriver.openSong(w, song);
+        // A half-second loop at 50 % then 100 %: one second and half a second.
+        run(() -> {
+            w.setLoop(RATE, RATE + RATE / 2, true);
+            w.startTrainer(0.5, 1.0, 0.5);
+        });
+        assertTrue(onEdt(w::statusText).startsWith("trainer: 2 passes of the loop"), onEdt(w::statusText));
+        Thread.sleep(700);
+        assertEquals(0.5, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        long at = onEdt(() -> w.playback().heardFrame());
+        assertTrue(at >= RATE && at < RATE + RATE / 2, "in the loop: " + at);
+        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(6);
+        while (!onEdt(w::statusText).equals("trainer finished") && System.nanoTime() < until) {
+            Thread.sleep(50);
+        }
+        assertEquals("trainer finished", onEdt(w::statusText));
+
+        Path out = dir.resolve("never.wav");
+        CompletableFuture<String> export = onEdt(() -> w.export(out, false, dialog -> cancel(dialog)));
+        assertThrows(CancellationException.class, () -> export.get(30, TimeUnit.SECONDS));
+        assertFalse(Files.exists(out));
+        try (var left = Files.list(dir)) {
+            assertEquals(0, left.filter(f -> f.getFileName().toString().contains("never")).count());
+        }
+        assertTrue(onEdt(w::statusText).startsWith("export cancelled"), onEdt(w::statusText));
+        run(w::close);
+    }
+
+    private static void cancel(java.awt.Container c) {
+        for (java.awt.Component k : c.getComponents()) {
+            if (k instanceof javax.swing.JButton && "Cancel".equals(((javax.swing.JButton) k).getText())) {
+                ((javax.swing.JButton) k).doClick();
+            } else if (k instanceof java.awt.Container) {
+                cancel((java.awt.Container) k);
+            }
+        }
     }
 }
