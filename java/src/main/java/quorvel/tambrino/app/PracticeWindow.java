@@ -139,6 +139,10 @@ public final class PracticeWindow {
     private Stretcher stretcher;
     private Meter meter;
     private boolean trainerRunning;
+    private boolean failureShown;
+    /** The export running, or null; {@link #close()} cancels it and waits for it. */
+    private Thread exportThread;
+    private volatile boolean exportCancelled;
     private long loopA = -1;
     private long loopB = -1;
     private final List<Mark> marks = new ArrayList<>();
@@ -450,6 +454,14 @@ public final class PracticeWindow {
             return;
         }
         saveSong();
+        if (exportThread != null) {
+            exportCancelled = true;
+            try {
+                exportThread.join(10_000);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
         stopEngine();
         redraw.stop();
         if (output != null) {
@@ -642,6 +654,7 @@ public final class PracticeWindow {
             streaming.start();
         }
         lastHeard = 0;
+        failureShown = false;
         updatePlayButton();
     }
 
@@ -1095,6 +1108,10 @@ public final class PracticeWindow {
         int loud = KeyboardView.loudest(spectrum);
         noteLabel.setText(loud < 0 || p.paused() ? "loudest note: \u2013"
                 : "loudest note: " + KeyboardView.noteName(loud) + " (" + KeyboardView.noteWords(loud) + ")");
+        if (p.failure() != null && !failureShown) {
+            failureShown = true;
+            status("playback stopped: " + p.failure().getMessage());
+        }
         if (p.atEnd() && trainerRunning) {
             status("trainer finished");
             stopTrainer(0);
@@ -1299,8 +1316,8 @@ public final class PracticeWindow {
         JProgressBar bar = new JProgressBar(0, 1000);
         bar.setStringPainted(true);
         JButton cancel = new JButton("Cancel");
-        boolean[] cancelled = {false};
-        cancel.addActionListener(e -> cancelled[0] = true);
+        exportCancelled = false;
+        cancel.addActionListener(e -> exportCancelled = true);
         JPanel pane = new JPanel(new BorderLayout(8, 8));
         pane.setBorder(BorderFactory.createEmptyBorder(12, 12, 12, 12));
         pane.add(new JLabel("Writing " + target + (loopOnly ? " (the loop)" : "")), BorderLayout.NORTH);
@@ -1322,7 +1339,7 @@ public final class PracticeWindow {
                 summaryText = StretchJob.run(settings, source, s.name, target, null, 0, new StretchJob.Progress() {
                     @Override
                     public void update(double done, double seconds, double total) {
-                        if (cancelled[0]) {
+                        if (exportCancelled) {
                             throw new CancellationException("export cancelled");
                         }
                         int v = (int) Math.round(Math.max(0, done) * 1000);
@@ -1336,6 +1353,10 @@ public final class PracticeWindow {
             Throwable why = failure;
             SwingUtilities.invokeLater(() -> {
                 dialog.dispose();
+                exportThread = null;
+                if (closed.getCount() == 0) {
+                    return;
+                }
                 if (song == s) {
                     startEngine(at, null, false);
                 }
@@ -1358,7 +1379,7 @@ public final class PracticeWindow {
                 }
             });
         }, "tambrino-export");
-        t.setDaemon(true);
+        exportThread = t;
         t.start();
         return result;
     }
