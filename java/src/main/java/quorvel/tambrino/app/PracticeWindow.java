@@ -757,7 +757,12 @@ public final class PracticeWindow {
     }
 
     private void typedTempo() {
-        String text = tempoField.getText().trim().replace("%", "").replace(',', '.');
+        typeTempo(tempoField.getText());
+    }
+
+    /** A tempo typed as a percentage ("75", "75 %", "87,5"). */
+    void typeTempo(String typed) {
+        String text = typed.trim().replace("%", "").trim().replace(',', '.');
         try {
             double v = Double.parseDouble(text);
             if (!(v >= 25 && v <= 200)) {

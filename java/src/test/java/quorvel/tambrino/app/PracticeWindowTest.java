@@ -210,6 +210,48 @@ class PracticeWindowTest {
         run(w::close);
     }
 
+    @Test
+    void keysTypedTempoAndASecondSongWhilePlaying() throws Exception {
+        Path first = dir.resolve("first.wav");
+        Path second = dir.resolve("second.wav");
+        AppDriver.writeSong(first, 6);
+        AppDriver.writeSong(second, 3);
+        PracticeWindow w = AppDriver.open(dir.resolve("heard.wav"), dir.resolve("config"));
+        AppDriver.openSong(w, first);
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(1200);
+        // [ and ] set the loop where the music is heard, \ turns it off and keeps it.
+        run(() -> w.keyPressed(KeyEvent.VK_OPEN_BRACKET, '['));
+        Thread.sleep(500);
+        run(() -> w.keyPressed(KeyEvent.VK_CLOSE_BRACKET, ']'));
+        long[] loop = onEdt(w::loop);
+        assertNotNull(loop);
+        assertEquals(RATE / 2, loop[1] - loop[0], RATE / 5, "half a second between [ and ]");
+        run(() -> w.keyPressed(KeyEvent.VK_BACK_SLASH, '\\'));
+        assertNotNull(onEdt(w::loop));
+        assertEquals(null, onEdt(() -> w.playback().transport().loop()), "the loop is off");
+        // Up is 5 % faster; a typed value that is no tempo changes nothing and says what is wanted.
+        run(() -> w.keyPressed(KeyEvent.VK_UP, (char) 0));
+        assertEquals(1.05, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        run(() -> w.typeTempo("fast"));
+        assertTrue(onEdt(w::statusText).contains("25 to 200"), onEdt(w::statusText));
+        assertEquals(1.05, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        run(() -> w.typeTempo("80 %"));
+        assertEquals(0.8, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        run(() -> w.keyPressed(KeyEvent.VK_F, 'f'));
+        assertEquals(quorvel.tambrino.Quality.EXACT, onEdt(() -> w.playback().session().quality()));
+
+        // A second song while the first plays: its position starts at its own start and moves on.
+        AppDriver.openSong(w, second);
+        assertEquals("second.wav \u2014 tambrino", onEdt(() -> w.frame().getTitle()));
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(1000);
+        long at = onEdt(() -> w.playback().heardFrame());
+        assertTrue(at > RATE / 2 && at < 2 * RATE, "the second song plays from its start: " + at);
+        assertEquals(0, onEdt(() -> w.playback().underruns()));
+        run(w::close);
+    }
+
     private static void cancel(java.awt.Container c) {
         for (java.awt.Component k : c.getComponents()) {
             if (k instanceof javax.swing.JButton && "Cancel".equals(((javax.swing.JButton) k).getText())) {
