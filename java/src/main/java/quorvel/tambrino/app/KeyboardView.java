@@ -16,7 +16,8 @@ import quorvel.tambrino.Session;
  * dispatch thread only; {@link #setSpectrum} copies the values.
  */
 final class KeyboardView extends JComponent {
-    static final String[] NAMES = {"C", "C\u266f", "D", "D\u266f", "E", "F", "F\u266f", "G", "G\u266f", "A", "A\u266f", "B"};
+    static final String[] NAMES = {"C", "C\u266f", "D", "D\u266f", "E", "F", "F\u266f", "G", "G\u266f", "A",
+        "A\u266f", "B"};
     private static final String[] WORDS = {"C", "C sharp", "D", "D sharp", "E", "F", "F sharp", "G", "G sharp", "A",
         "A sharp", "B"};
     private static final boolean[] BLACK = {false, true, false, true, false, false, true, false, true, false, true,

@@ -68,6 +68,8 @@ import quorvel.tambrino.practice.Meter;
 import quorvel.tambrino.practice.Passage;
 import quorvel.tambrino.practice.Playback;
 import quorvel.tambrino.practice.Settings;
+import quorvel.tambrino.practice.SongSettings;
+import quorvel.tambrino.practice.SongSettings.Mark;
 import quorvel.tambrino.practice.SongStore;
 import quorvel.tambrino.practice.StretchJob;
 import quorvel.tambrino.practice.Stretcher;
@@ -149,19 +151,6 @@ public final class PracticeWindow {
     private long lastHeard;
     private final float[] spectrum = new float[Session.NOTES];
     private WaveformSummary summary;
-
-    /** A named marker (b < 0) or loop. */
-    static final class Mark {
-        final String name;
-        final long a;
-        final long b;
-
-        Mark(String name, long a, long b) {
-            this.name = name;
-            this.a = a;
-            this.b = b;
-        }
-    }
 
     /** A song read into memory. */
     static final class Song {
@@ -328,7 +317,8 @@ public final class PracticeWindow {
                 button("\u2212 5 s", "Back 5 seconds (\u2190)", () -> seekBy(-Playback.SEEK_SECONDS)),
                 button("+ 5 s", "On 5 seconds (\u2192)", () -> seekBy(Playback.SEEK_SECONDS)), loopBox));
         p.add(row(new JLabel("Tempo %"), tempoSlider, tempoField,
-                button("\u22125", "5 % slower", () -> stepTempo(-5)), button("\u22121", "1 % slower", () -> stepTempo(-1)),
+                button("\u22125", "5 % slower", () -> stepTempo(-5)),
+                button("\u22121", "1 % slower", () -> stepTempo(-1)),
                 button("+1", "1 % faster", () -> stepTempo(1)), button("+5", "5 % faster", () -> stepTempo(5))));
         p.add(row(new JLabel("Trainer from %"), trainerFrom, new JLabel("to %"), trainerTo, new JLabel("step %"),
                 trainerStep, trainerButton, Box.createHorizontalStrut(12), new JLabel("Transpose"), semitones,
@@ -357,7 +347,8 @@ public final class PracticeWindow {
             }
         });
         JPanel p = new JPanel(new GridLayout(0, 1));
-        p.add(row(voiceBox, new JLabel("amount"), voiceAmount, monoBox, new JLabel("pan L"), panSlider, new JLabel("R")));
+        p.add(row(voiceBox, new JLabel("amount"), voiceAmount, monoBox, new JLabel("pan L"), panSlider,
+                new JLabel("R")));
         p.add(row(new JLabel("Preamp dB"), preampSlider, new JLabel("Bass"), bassSlider, new JLabel("Middle"),
                 middleSlider, new JLabel("Treble"), trebleSlider));
         p.add(row(new JLabel("Quality"), qualityBox,
@@ -978,7 +969,8 @@ public final class PracticeWindow {
         for (Mark m : marks) {
             double rate = song.sampleRate;
             markerModel.addElement(m.b < 0 ? m.name + "  (" + Terminal.tenths(m.a / rate) + ")"
-                    : m.name + "  (loop " + Terminal.tenths(m.a / rate) + " \u2013 " + Terminal.tenths(m.b / rate) + ")");
+                    : m.name + "  (loop " + Terminal.tenths(m.a / rate) + " \u2013 " + Terminal.tenths(m.b / rate)
+                            + ")");
             if (m.b < 0) {
                 shown.add(new WaveformView.Marker(m.name, m.a));
             }
@@ -1146,29 +1138,24 @@ public final class PracticeWindow {
         if (song == null) {
             return;
         }
-        Properties p = new Properties();
-        double rate = song.sampleRate;
-        p.setProperty("tempo", Double.toString(tempoSlider.getValue() / 100.0));
-        p.setProperty("quality", qualityBox.getSelectedIndex() == 1 ? "exact" : "fine");
-        p.setProperty("voice", Boolean.toString(voiceBox.isSelected()));
-        p.setProperty("voiceAmount", Integer.toString(voiceAmount.getValue()));
-        p.setProperty("mono", Boolean.toString(monoBox.isSelected()));
-        p.setProperty("pan", Integer.toString(panSlider.getValue()));
-        p.setProperty("preampDb", Integer.toString(preampSlider.getValue()));
-        p.setProperty("bassDb", Integer.toString(bassSlider.getValue()));
-        p.setProperty("middleDb", Integer.toString(middleSlider.getValue()));
-        p.setProperty("trebleDb", Integer.toString(trebleSlider.getValue()));
-        p.setProperty("trainer", trainerFrom.getText().trim() + ":" + trainerTo.getText().trim() + ":"
-                + trainerStep.getText().trim());
-        if (loopA >= 0) {
-            p.setProperty("loop", loopA / rate + ":" + loopB / rate);
-            p.setProperty("loopOn", Boolean.toString(loopBox.isSelected()));
-        }
-        for (int i = 0; i < marks.size(); i++) {
-            Mark m = marks.get(i);
-            p.setProperty("mark." + i + ".name", m.name);
-            p.setProperty("mark." + i + ".at", m.b < 0 ? Double.toString(m.a / rate) : m.a / rate + ":" + m.b / rate);
-        }
+        SongSettings k = new SongSettings();
+        k.tempo = tempoSlider.getValue() / 100.0;
+        k.exact = qualityBox.getSelectedIndex() == 1;
+        k.voice = voiceBox.isSelected();
+        k.voiceAmount = voiceAmount.getValue();
+        k.mono = monoBox.isSelected();
+        k.pan = panSlider.getValue();
+        k.preampDb = preampSlider.getValue();
+        k.bassDb = bassSlider.getValue();
+        k.middleDb = middleSlider.getValue();
+        k.trebleDb = trebleSlider.getValue();
+        k.trainer = trainerFrom.getText().trim() + ":" + trainerTo.getText().trim() + ":"
+                + trainerStep.getText().trim();
+        k.loopA = loopA;
+        k.loopB = loopB;
+        k.loopOn = loopBox.isSelected();
+        k.marks.addAll(marks);
+        Properties p = k.toProperties(song.sampleRate);
         try {
             store.save(song.key, p);
         } catch (IOException e) {
@@ -1177,74 +1164,42 @@ public final class PracticeWindow {
         }
     }
 
-    /** Sets the controls (and so the engine) from what was kept; values that make no sense are left out. */
-    private void restore(Properties p) {
-        double rate = song.sampleRate;
+    /** Sets the controls (and so the engine) from what was kept. */
+    private void restore(Properties kept) {
+        SongSettings k = SongSettings.of(kept, song.sampleRate, song.frames());
         updating = true;
         try {
-            tempoSlider.setValue((int) Math.round(number(p, "tempo", 1.0, 0.25, 2.0) * 100));
-            qualityBox.setSelectedIndex("exact".equals(p.getProperty("quality")) ? 1 : 0);
-            voiceBox.setSelected(Boolean.parseBoolean(p.getProperty("voice")));
-            voiceAmount.setValue((int) number(p, "voiceAmount", 100, 0, 100));
-            monoBox.setSelected(Boolean.parseBoolean(p.getProperty("mono")));
-            panSlider.setValue((int) number(p, "pan", 50, 0, 100));
-            preampSlider.setValue((int) number(p, "preampDb", 0, -12, 12));
-            bassSlider.setValue((int) number(p, "bassDb", 0, -12, 12));
-            middleSlider.setValue((int) number(p, "middleDb", 0, -12, 12));
-            trebleSlider.setValue((int) number(p, "trebleDb", 0, -12, 12));
-            String[] tr = p.getProperty("trainer", "60:100:10").split(":");
-            if (tr.length == 3) {
-                trainerFrom.setText(tr[0]);
-                trainerTo.setText(tr[1]);
-                trainerStep.setText(tr[2]);
-            }
+            tempoSlider.setValue((int) Math.round(k.tempo * 100));
+            qualityBox.setSelectedIndex(k.exact ? 1 : 0);
+            voiceBox.setSelected(k.voice);
+            voiceAmount.setValue(k.voiceAmount);
+            monoBox.setSelected(k.mono);
+            panSlider.setValue(k.pan);
+            preampSlider.setValue(k.preampDb);
+            bassSlider.setValue(k.bassDb);
+            middleSlider.setValue(k.middleDb);
+            trebleSlider.setValue(k.trebleDb);
+            String[] tr = k.trainer.split(":");
+            trainerFrom.setText(tr[0]);
+            trainerTo.setText(tr[1]);
+            trainerStep.setText(tr[2]);
             loopBox.setSelected(false);
-            for (int i = 0; p.getProperty("mark." + i + ".name") != null; i++) {
-                long[] span = span(p.getProperty("mark." + i + ".at", ""), rate);
-                if (span != null) {
-                    marks.add(new Mark(p.getProperty("mark." + i + ".name"), span[0], span[1]));
-                }
-            }
+            marks.addAll(k.marks);
         } finally {
             updating = false;
         }
-        long[] loop = span(p.getProperty("loop", ""), rate);
         if (playback != null) {
-            playback.setQuality(qualityBox.getSelectedIndex() == 1 ? Quality.EXACT : Quality.FINE);
-            playback.setTempo(tempoSlider.getValue() / 100.0);
+            playback.setQuality(k.exact ? Quality.EXACT : Quality.FINE);
+            playback.setTempo(k.tempo);
             showTempoControls(playback.session().tempo());
             applySound();
         }
-        if (loop != null && loop[1] > loop[0]) {
-            setLoop(loop[0], loop[1], Boolean.parseBoolean(p.getProperty("loopOn")));
+        if (k.loopA >= 0) {
+            setLoop(k.loopA, k.loopB, k.loopOn);
         } else {
             waveform.setLoopShown(-1, -1, false);
         }
         showMarks();
-    }
-
-    private static double number(Properties p, String key, double otherwise, double lo, double hi) {
-        try {
-            double v = Double.parseDouble(p.getProperty(key, ""));
-            return v >= lo && v <= hi ? v : otherwise;
-        } catch (NumberFormatException e) {
-            return otherwise;
-        }
-    }
-
-    /** "12.5" as {frame, -1}, "12.5:20" as {from, to}, within the song; null for anything else. */
-    private long[] span(String text, double rate) {
-        try {
-            String[] parts = text.split(":");
-            long a = Math.round(Double.parseDouble(parts[0]) * rate);
-            long b = parts.length > 1 ? Math.round(Double.parseDouble(parts[1]) * rate) : -1;
-            if (a < 0 || a >= song.frames() || parts.length > 2 || parts.length == 2 && !(b > a && b <= song.frames())) {
-                return null;
-            }
-            return new long[] {a, b};
-        } catch (NumberFormatException e) {
-            return null;
-        }
     }
 
     // ---- export ----
@@ -1401,7 +1356,8 @@ public final class PracticeWindow {
         public boolean importData(TransferSupport support) {
             try {
                 @SuppressWarnings("unchecked")
-                List<File> files = (List<File>) support.getTransferable().getTransferData(DataFlavor.javaFileListFlavor);
+                List<File> files = (List<File>) support.getTransferable()
+                        .getTransferData(DataFlavor.javaFileListFlavor);
                 if (files.isEmpty()) {
                     return false;
                 }

@@ -238,7 +238,8 @@ final class WaveformView extends JComponent {
                 g.drawString("A", xa + 3, 20);
                 g.drawString("B", xb + 3, 20);
             }
-            g.setStroke(new BasicStroke(1f, BasicStroke.CAP_BUTT, BasicStroke.JOIN_MITER, 1f, new float[] {3f, 3f}, 0f));
+            g.setStroke(new BasicStroke(1f, BasicStroke.CAP_BUTT, BasicStroke.JOIN_MITER, 1f, new float[] {3f, 3f},
+                    0f));
             for (Marker m : markers) {
                 int x = xOf(m.frame);
                 if (x < 0 || x > w) {

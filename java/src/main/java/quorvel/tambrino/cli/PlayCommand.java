@@ -6,9 +6,6 @@ import java.util.Locale;
 import java.util.concurrent.Callable;
 import java.util.function.Function;
 import javax.sound.sampled.AudioFormat;
-import javax.sound.sampled.AudioSystem;
-import javax.sound.sampled.LineUnavailableException;
-import javax.sound.sampled.SourceDataLine;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Option;
@@ -17,14 +14,14 @@ import quorvel.tambrino.audio.AudioSink;
 import quorvel.tambrino.audio.CliException;
 import quorvel.tambrino.audio.FileSink;
 import quorvel.tambrino.audio.InputFile;
-import quorvel.tambrino.practice.Meter;
 import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.practice.Meter;
 import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.practice.Playback;
 import quorvel.tambrino.practice.Settings;
 import quorvel.tambrino.practice.Stretcher;
 import quorvel.tambrino.practice.Terminal;
 import quorvel.tambrino.practice.Transport;
-import quorvel.tambrino.practice.Playback;
 
 @Command(name = "play", mixinStandardHelpOptions = true, sortOptions = false,
         description = {"Plays IN at another tempo, same pitch, through the default audio output (or into a file).",

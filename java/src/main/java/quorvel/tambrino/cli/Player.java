@@ -10,17 +10,16 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
 import java.util.concurrent.TimeUnit;
-import java.util.concurrent.atomic.AtomicLong;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
 import quorvel.tambrino.audio.AudioSink;
 import quorvel.tambrino.practice.Meter;
+import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.practice.Playback;
 import quorvel.tambrino.practice.Settings;
 import quorvel.tambrino.practice.Stretcher;
-import quorvel.tambrino.practice.Transport;
-import quorvel.tambrino.practice.Passage;
 import quorvel.tambrino.practice.Terminal;
-import quorvel.tambrino.practice.Playback;
+import quorvel.tambrino.practice.Transport;
 
 /**
  * The interactive player: a playback thread streams blocks through the
@@ -244,7 +243,8 @@ final class Player {
                 + session.frameSize() + "/" + session.overSampling());
         lines.add("");
         lines.add(String.format(Locale.ROOT, " %-8s  %s / %s   tempo %s", state,
-                Terminal.tenths(stretcher.inputAt(heard) / rate), Terminal.tenths(transport.end() / rate), tempoText(playback.shownTempo(heard))));
+                Terminal.tenths(stretcher.inputAt(heard) / rate), Terminal.tenths(transport.end() / rate),
+                tempoText(playback.shownTempo(heard))));
         lines.add(" loop " + (loop != null ? Terminal.tenths(loop[0] / rate) + " - " + Terminal.tenths(loop[1] / rate)
                 : loopFrom >= 0 ? "from " + Terminal.tenths(loopFrom / rate) + ", ] sets its end" : "off")
                 + (trainer == null ? "" : String.format(Locale.ROOT, "   trainer pass %d of %d",

@@ -5,10 +5,10 @@ import java.io.IOException;
 import java.io.OutputStream;
 import java.nio.file.Path;
 import java.util.Locale;
-import quorvel.tambrino.audio.PcmSource;
 import quorvel.tambrino.audio.CliException;
 import quorvel.tambrino.audio.InputFile;
 import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.audio.PcmSource;
 import quorvel.tambrino.audio.WavWriter;
 
 /** One stretch of a stream into a WAV file and, optionally, its spectrum picture. */

@@ -17,6 +17,7 @@ import javax.swing.SwingUtilities;
 import quorvel.tambrino.audio.InputFile;
 import quorvel.tambrino.audio.PcmSource;
 import quorvel.tambrino.audio.WavWriter;
+import quorvel.tambrino.practice.SongSettings;
 import quorvel.tambrino.practice.SongStore;
 import quorvel.tambrino.practice.Transport;
 
@@ -165,8 +166,8 @@ final class AppDriver {
         run(() -> {
             w.setLoop(3 * RATE, 6 * RATE, true);
             w.setTempoPercent(80);
-            w.addMark(new PracticeWindow.Mark("verse", RATE, -1));
-            w.addMark(new PracticeWindow.Mark("chorus", 8 * RATE, -1));
+            w.addMark(new SongSettings.Mark("verse", RATE, -1));
+            w.addMark(new SongSettings.Mark("chorus", 8 * RATE, -1));
             w.seek(3 * RATE);
             w.togglePause();
         });

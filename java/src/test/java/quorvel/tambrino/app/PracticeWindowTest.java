@@ -21,6 +21,7 @@ import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import quorvel.tambrino.practice.SongSettings;
 
 /**
  * The practice window under a virtual display, driven through its
@@ -118,8 +119,8 @@ class PracticeWindowTest {
         PracticeWindow w = AppDriver.open(null, config);
         AppDriver.openSong(w, song);
         run(() -> {
-            w.addMark(new PracticeWindow.Mark("bridge", 3 * RATE, -1));
-            w.addMark(new PracticeWindow.Mark("hard bit = yes", RATE, 2 * RATE));
+            w.addMark(new SongSettings.Mark("bridge", 3 * RATE, -1));
+            w.addMark(new SongSettings.Mark("hard bit = yes", RATE, 2 * RATE));
             w.setLoop(RATE / 2, 4 * RATE, true);
             w.setTempoPercent(70);
         });
@@ -129,7 +130,7 @@ class PracticeWindowTest {
         Files.move(song, moved);
         PracticeWindow again = AppDriver.open(null, config);
         AppDriver.openSong(again, moved);
-        List<PracticeWindow.Mark> marks = onEdt(again::marks);
+        List<SongSettings.Mark> marks = onEdt(again::marks);
         assertEquals(2, marks.size());
         assertEquals("bridge", marks.get(0).name);
         assertEquals(3 * RATE, marks.get(0).a);
