@@ -504,6 +504,11 @@ public final class PracticeWindow {
             try {
                 Song s = read(file);
                 SwingUtilities.invokeLater(() -> {
+                    if (closed.getCount() == 0) {
+                        // Closed while the song was read: nothing more to do with it.
+                        done.cancel(false);
+                        return;
+                    }
                     try {
                         take(s);
                         done.complete(null);
