@@ -151,6 +151,7 @@ public final class PracticeWindow {
     private long lastHeard;
     private final float[] spectrum = new float[Session.NOTES];
     private WaveformSummary summary;
+    private boolean summaryShown;
 
     /** A song read into memory. */
     static final class Song {
@@ -558,6 +559,7 @@ public final class PracticeWindow {
         song = s;
         frame.setTitle(s.name + " \u2014 tambrino");
         summary = new WaveformSummary(s.pcm, s.channels);
+        summaryShown = false;
         Thread t = new Thread(summary, "tambrino-waveform");
         t.setDaemon(true);
         t.setPriority(Thread.MIN_PRIORITY);
@@ -1085,6 +1087,11 @@ public final class PracticeWindow {
     // ---- what is heard, 25 times a second ----
 
     private void poll() {
+        if (summary != null && !summaryShown) {
+            // The waveform fills in as its summary comes: drawn whole until it is complete, then once more.
+            summaryShown = summary.progress() >= 1;
+            waveform.repaint();
+        }
         Playback p = playback;
         if (p == null || song == null) {
             return;
