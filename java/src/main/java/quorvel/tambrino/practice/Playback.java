@@ -53,10 +53,15 @@ public final class Playback implements Runnable {
     /** A tempo was asked for and is not heard yet: until then {@link #shownTempo} gives the new one. */
     private volatile boolean tempoAsked;
     private volatile long tempoAskedNanos;
-    /** Blocks that came after the output had played all it was given: a gap that was heard. */
+    /** Blocks that came after the output had played all it was given, while playing steadily: a gap heard. */
     private volatile long underruns;
-    /** The output starts afresh (the start, a seek, a resume): it was not given anything to keep playing. */
-    private boolean fresh = true;
+    /**
+     * The output frame from which the output plays steadily: a start, seek or
+     * resume begins with the output's buffer empty, and its first blocks may
+     * find it dry while the engine primes, so the count waits until a fifth
+     * of a second (an output's usual lead) has been written.
+     */
+    private long steadyFrom;
 
     /**
      * @param holdAtEnd whether the end of the music pauses at the end (and
@@ -76,6 +81,7 @@ public final class Playback implements Runnable {
         this.voiceAmount = settings.voiceAmount > 0 ? settings.voiceAmount : 1.0;
         this.monoOn = settings.mono;
         this.pan = settings.pan == -1 ? 50 : settings.pan;
+        this.steadyFrom = settings.sampleRate / 5;
     }
 
     public Session session() {
@@ -135,10 +141,10 @@ public final class Playback implements Runnable {
                     fadeDone = 0;
                     stretcher.restart(to, written);
                     atEnd = false;
-                    fresh = true;
+                    steadyFrom = written + settings.sampleRate / 5;
                 }
                 if (paused || atEnd) {
-                    fresh = true;
+                    steadyFrom = written + settings.sampleRate / 5;
                     Thread.sleep(10);
                     continue;
                 }
@@ -165,10 +171,9 @@ public final class Playback implements Runnable {
                 }
                 toBytes(frames, n * ch, bytes);
                 long heard = sink.heardFrames();
-                if (!fresh && heard >= 0 && heard >= written) {
+                if (written >= steadyFrom && heard >= 0 && heard >= written) {
                     underruns++;
                 }
-                fresh = false;
                 sink.write(bytes, 0, n * ch * 2);
                 written += n;
                 stretcher.heard(heardOutput());
@@ -217,7 +222,10 @@ public final class Playback implements Runnable {
         return failure;
     }
 
-    /** How often the output ran dry while playing (the streaming thread came late): 0 when nothing stuttered. */
+    /**
+     * How often the output ran dry while playing steadily (the streaming
+     * thread came late): 0 when nothing stuttered.
+     */
     public long underruns() {
         return underruns;
     }
