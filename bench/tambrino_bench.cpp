@@ -6,13 +6,15 @@
 //   tambrino_bench --units-only     unit costs of the engine linked in, as
 //                                   "unit NAME MICROSECONDS" lines
 //
-// Each run of a library is a process of its own (the engine's state is
-// global). The two libraries are loaded privately with dlopen and run
+// Each run of a library is a process of its own (NativeInterface's entry
+// points act on the process's default engine). The two libraries are loaded privately with dlopen and run
 // alternately, so both see the same machine conditions; the best run of each
 // counts. The fast library runs once per instruction set this processor has,
 // chosen by TAMBRINO_CPU as it is loaded (the reference library runs with the
 // same setting, which it may ignore). Times are wall-clock (steady_clock)
 // around dspProcess only: making the input and polling are left out.
+#include <malloc.h>
+
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -21,9 +23,12 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "../tests/support/default_engine.h"
 #include "cpu_testing.h"
+#include "engine.h"
 #include "engine_loader.h"
 #include "eq.h"
 #include "fft.h"
@@ -223,6 +228,125 @@ bool modeInChild(const std::string& lib, const char* cpu, const ModeCase& c, dou
              },
              out) &&
          out.ok;
+}
+
+// ---------------------------------------------------------------------------
+// Engines of this build side by side: each streams the first pipeline case on
+// a thread of its own, all starting together; the throughput is the output
+// audio of all of them over the wall-clock time until the last one is done.
+
+struct ParallelResult {
+  double audioSeconds;
+  double wallSeconds;
+  double cpuSeconds;  // the threads' own processor time, summed
+  int ok;
+};
+
+double threadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// An engine set up as the first pipeline case: stereo 2048/4 at 44.1 kHz with
+// the spectrum, the equaliser and voice removal on. Null on failure.
+Engine* caseEngine(int frameSize, int overSampling) {
+  Engine* e = engine_create();
+  if (e == nullptr) return nullptr;
+  const golden::Coefficients c = golden::bandPass4();
+  const std::vector<float> gains = golden::eqCurve(frameSize / 2);
+  if (pipeline_init(*e->pipeline, frameSize, overSampling, 44100, 2) != PipelineStatus::Ok ||
+      iir_init_filters(*e->iir, c.a.data(), c.b.data(), static_cast<int>(c.a.size()),
+                       static_cast<int>(c.b.size())) != IIR_OK) {
+    engine_destroy(e);
+    return nullptr;
+  }
+  pipeline_set_voice_removal(*e->pipeline, true);
+  pipeline_set_voice_removal_amount(*e->pipeline, 0.8f);
+  eq_setbands(*e->eq, gains.data());
+  eq_enable(*e->eq, 1);
+  return e;
+}
+
+ParallelResult runEngines(int count, double seconds, CpuLevel level) {
+  cpu_cap_for_testing(level);
+  const PipelineCase& c = kCases[0];
+  const int stepIn = c.frameSize / c.overSampling;
+  const int samplesIn = c.hopsPerBlock * stepIn;
+  const int samplesOut = c.hopsPerBlock * c.stepOut;
+  const int blocks = static_cast<int>(seconds * c.rate / samplesIn);
+  std::vector<Engine*> engines;
+  for (int i = 0; i < count; i++) engines.push_back(caseEngine(c.frameSize, c.overSampling));
+  ParallelResult r{};
+  r.ok = 1;
+  for (Engine* e : engines) r.ok = r.ok && e != nullptr;
+  if (!r.ok) return r;
+  // The input of each engine: the synthetic music, rendered ahead.
+  golden::Synth synth(2, c.rate, 12345, 1.0);
+  std::vector<int16_t> music(static_cast<size_t>(samplesIn) * 2 * 64);
+  synth.render(music.data(), samplesIn * 64);
+  std::vector<std::thread> threads;
+  std::vector<double> cpu(engines.size(), 0.0);
+  const auto t0 = Clock::now();
+  for (size_t i = 0; i < engines.size(); i++) {
+    threads.emplace_back([&, i] {
+      const double c0 = threadCpuSeconds();
+      std::vector<int16_t> block(static_cast<size_t>(std::max(samplesIn, samplesOut)) * 2);
+      for (int b = 0; b < blocks; b++) {
+        const int16_t* from = music.data() + static_cast<size_t>(b % 64) * samplesIn * 2;
+        std::copy(from, from + static_cast<size_t>(samplesIn) * 2, block.begin());
+        if (pipeline_process(*engines[i]->pipeline, block.data(), samplesIn, samplesOut) !=
+            PipelineStatus::Ok)
+          return;
+      }
+      cpu[i] = threadCpuSeconds() - c0;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  r.wallSeconds = secondsSince(t0);
+  for (double c : cpu) r.cpuSeconds += c;
+  r.audioSeconds = static_cast<double>(count) * blocks * samplesOut / c.rate;
+  for (Engine* e : engines) engine_destroy(e);
+  return r;
+}
+
+// Heap bytes that one engine holds once set up and past its first block (its
+// buffers made), the note tables that engines at one rate share left out:
+// the average over a few engines, all made after a first one took the tables.
+struct EngineMemory {
+  double perEngine;
+  double sharedTables;
+  int ok;
+};
+
+size_t heapInUse() {
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+EngineMemory measureEngineMemory(int frameSize, int overSampling) {
+  EngineMemory m{};
+  const int kEngines = 8;
+  std::vector<int16_t> block(2 * 8192, 0);
+  auto makeOne = [&]() {
+    Engine* e = caseEngine(frameSize, overSampling);
+    const int stepIn = frameSize / overSampling;
+    if (e != nullptr) pipeline_process(*e->pipeline, block.data(), 4 * stepIn, 4 * stepIn * 3 / 4);
+    return e;
+  };
+  const size_t start = heapInUse();
+  Engine* first = makeOne();
+  const size_t afterFirst = heapInUse();
+  std::vector<Engine*> more;
+  for (int i = 0; i < kEngines; i++) more.push_back(makeOne());
+  const size_t afterAll = heapInUse();
+  m.ok = first != nullptr;
+  for (Engine* e : more) m.ok = m.ok && e != nullptr;
+  m.perEngine = static_cast<double>(afterAll - afterFirst) / kEngines;
+  m.sharedTables = static_cast<double>(afterFirst - start) - m.perEngine;
+  for (Engine* e : more) engine_destroy(e);
+  engine_destroy(first);
+  return m;
 }
 
 // ---------------------------------------------------------------------------
@@ -475,6 +599,52 @@ int main(int argc, char** argv) {
     }
     std::printf("  %-42s %11.1fx   worst block %.3f ms of %.1f ms\n", c.title, best.audioSeconds / best.seconds,
                 best.worstBlock * 1e3, best.blockSeconds * 1e3);
+  }
+
+  std::printf(
+      "\nEngines of this build in parallel threads (TAMBRINO_CPU=%s), each as the first case above:\n",
+      cpu_level_name(levels.front()));
+  std::printf(
+      "  (real time: all engines' output audio over the wall-clock time; per processor second: over\n"
+      "   the processor time of their threads, which a machine busy with other work does not skew)\n");
+  double single = 0.0;
+  double singleCpu = 0.0;
+  for (int count = 1; count <= 2; count++) {
+    double best = 0.0;
+    double bestCpu = 0.0;
+    for (int r = 0; r < runs; r++) {
+      ParallelResult res{};
+      if (inChild<ParallelResult>([&] { return runEngines(count, seconds, levels.front()); }, res) &&
+          res.ok) {
+        best = std::max(best, res.audioSeconds / res.wallSeconds);
+        bestCpu = std::max(bestCpu, res.audioSeconds / res.cpuSeconds);
+      } else {
+        failures++;
+      }
+    }
+    if (count == 1) {
+      single = best;
+      singleCpu = bestCpu;
+      std::printf("  %-24s %11.1fx real time %19s %7.1fx per processor second\n", "1 engine, 1 thread", best,
+                  "", bestCpu);
+    } else {
+      std::printf("  %-24s %11.1fx real time (%.2f x one) %7.1fx per processor second (%.2f x one)\n",
+                  "2 engines, 2 threads", best, single > 0.0 ? best / single : 0.0, bestCpu,
+                  singleCpu > 0.0 ? bestCpu / singleCpu : 0.0);
+    }
+  }
+  std::printf("\nMemory per engine, set up (stereo 44.1 kHz) and past a first block:\n");
+  const int layouts[2][2] = {{2048, 4}, {4096, 8}};
+  for (const auto& l : layouts) {
+    EngineMemory m{};
+    if (!inChild<EngineMemory>([&] { return measureEngineMemory(l[0], l[1]); }, m) || !m.ok) {
+      std::printf("  %d/%d: the measurement failed\n", l[0], l[1]);
+      failures++;
+      continue;
+    }
+    std::printf(
+        "  %4d/%d %33s %8.0f KiB (the note tables, %.0f KiB, are shared by the engines at one rate)\n", l[0],
+        l[1], "", m.perEngine / 1024.0, m.sharedTables / 1024.0);
   }
 
   UnitCosts p{};

@@ -13,8 +13,8 @@
 // analyser's paths against each other, the filter pair's block form against
 // its sample steps.
 //
-// The engine keeps one state per process, so state carries over from input to
-// input; the model below mirrors the little of it that the checks need.
+// The entry points act on the process's default engine, so state carries over
+// from input to input; the model below mirrors the little of it that the checks need.
 #include <jni.h>
 
 #include <algorithm>
@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "default_engine.h"
 #include "eq.h"
 #include "fake_jni.h"
 #include "fft.h"

@@ -38,6 +38,30 @@ file(WRITE ${TAMBRINO_CLI_MANIFEST}
   "Implementation-Title: tambrino\n"
   "Implementation-Version: 1.0\n")
 
+# The other platforms' libraries, when scripts/cross.sh has built them (it
+# names them here): the jar then runs on all three.
+set(TAMBRINO_LINUX_AARCH64_LIBRARY "" CACHE FILEPATH "libtambrino.so for linux-aarch64 to put in the jar")
+set(TAMBRINO_WINDOWS_X86_64_LIBRARY "" CACHE FILEPATH "tambrino.dll for windows-x86-64 to put in the jar")
+set(TAMBRINO_OTHER_PLATFORM_COPIES)
+set(TAMBRINO_OTHER_PLATFORM_FILES)
+foreach(pair "linux-aarch64|libtambrino.so|${TAMBRINO_LINUX_AARCH64_LIBRARY}"
+             "windows-x86-64|tambrino.dll|${TAMBRINO_WINDOWS_X86_64_LIBRARY}")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 platform)
+  list(GET pair 1 file)
+  list(LENGTH pair fields)
+  set(library "")
+  if(fields EQUAL 3)
+    list(GET pair 2 library)
+  endif()
+  if(library)
+    list(APPEND TAMBRINO_OTHER_PLATFORM_COPIES
+         COMMAND ${CMAKE_COMMAND} -E make_directory ${TAMBRINO_CLI_CLASSES}/native/${platform}
+         COMMAND ${CMAKE_COMMAND} -E copy ${library} ${TAMBRINO_CLI_CLASSES}/native/${platform}/${file})
+    list(APPEND TAMBRINO_OTHER_PLATFORM_FILES ${library})
+  endif()
+endforeach()
+
 add_custom_command(
   OUTPUT ${TAMBRINO_CLI_JAR}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${TAMBRINO_CLI_CLASSES}
@@ -46,9 +70,10 @@ add_custom_command(
           -cp ${TAMBRINO_PICOCLI_JAR} -d ${TAMBRINO_CLI_CLASSES} ${TAMBRINO_CLI_SOURCES}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tambrino>
           ${TAMBRINO_CLI_CLASSES}/native/linux-x86-64/libtambrino.so
+  ${TAMBRINO_OTHER_PLATFORM_COPIES}
   COMMAND ${Java_JAR_EXECUTABLE} --create --file ${TAMBRINO_CLI_JAR} --manifest ${TAMBRINO_CLI_MANIFEST}
           -C ${TAMBRINO_CLI_CLASSES} .
-  DEPENDS ${TAMBRINO_CLI_SOURCES} ${TAMBRINO_CLI_MANIFEST} tambrino
+  DEPENDS ${TAMBRINO_CLI_SOURCES} ${TAMBRINO_CLI_MANIFEST} tambrino ${TAMBRINO_OTHER_PLATFORM_FILES}
   COMMENT "Building tambrino.jar"
   VERBATIM)
 add_custom_target(tambrino_cli_jar ALL DEPENDS ${TAMBRINO_CLI_JAR})

@@ -12,6 +12,9 @@ packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-h
           clang libclang-rt-14-dev
           libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux
           ffmpeg openjdk-17-jre xvfb)
+# Named packages instead (scripts/cross.sh names its cross compilers and
+# emulators).
+if [ $# -gt 0 ]; then packages=("$@"); fi
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages), builds into build/ and runs every
-# test: the unit tests, the JVM tests, the golden digests and the JVM tests
+# test: the unit tests, the JVM tests, the golden digests (here, on
+# linux-aarch64 and on windows-x86-64), the golden digests and the JVM tests
 # again once per instruction set (TAMBRINO_CPU), and the unit tests again
 # under ThreadSanitizer (build-tsan/) and AddressSanitizer + UBSan
 # (build-asan/).
@@ -14,6 +15,10 @@ export JAVA_HOME=${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
+# The golden digests on linux-aarch64 (under qemu) and windows-x86-64 (under
+# wine); this also puts both libraries into build/'s jar.
+# TAMBRINO_SKIP_CROSS=1 leaves them out.
+if [ "${TAMBRINO_SKIP_CROSS:-0}" != 1 ]; then "$(dirname "$0")/cross.sh" --golden; fi
 (cd build && ctest --output-on-failure -j "$jobs")
 # Each instruction set as a user picks it: every path must give the same bits
 # (a set the processor lacks runs as the widest one it has). The portable run

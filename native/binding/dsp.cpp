@@ -1,4 +1,6 @@
-// JNI layer: the exported entry points of quorvel.tambrino.NativeInterface.
+// JNI layer: the exported entry points of quorvel.tambrino.NativeInterface
+// (the process's default engine) and of quorvel.tambrino.EngineNative (the
+// engine of a handle that quorvel.tambrino.Engine holds).
 // They check the arguments that only they can see (null and short arrays),
 // turn the pipeline's statuses into Java exceptions with a clear message,
 // and copy Java arrays into and out of engine-owned storage; the work itself
@@ -18,14 +20,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
 
+#include "engine.h"
 #include "eq.h"
 #include "iirfilter.h"
 #include "pipeline.h"
+#include "quorvel_tambrino_EngineNative.h"
 #include "quorvel_tambrino_NativeInterface.h"
 #include "spectrum.h"
 
@@ -75,9 +80,10 @@ bool arrayCallFailed(JNIEnv* env) {
   return env->ExceptionCheck() == JNI_TRUE;
 }
 
-void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) {
+void process(JNIEnv* env, Engine& e, jshortArray samples, jint samplesIn, jint samplesOut) {
   const char* const m = "dspProcess";
-  const PipelineStatus checked = pipeline_check_block(samplesIn, samplesOut);
+  PipelineState& p = *e.pipeline;
+  const PipelineStatus checked = pipeline_check_block(p, samplesIn, samplesOut);
   if (checked == PipelineStatus::NotSetUp) {
     throwJava(env, kIllegalState, "%s: the engine is not set up; call dspInit first", m);
     return;
@@ -90,10 +96,10 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
     throwJava(env, kIllegalArgument, "%s: samplesIn must be at least 1, got %d", m, samplesIn);
     return;
   }
-  const PipelineStream s = pipeline_stream();
+  const PipelineStream s = pipeline_stream(p);
   const int nChannels = s.channels;
   const int framesOut = samplesOut > 0 ? samplesOut : 0;
-  const long long frames = std::max(samplesIn, framesOut);
+  const long long frames = std::max<long long>(samplesIn, framesOut);
   const long long needed = frames * nChannels;
   const jsize length = env->GetArrayLength(samples);
   if (length < needed) {
@@ -122,7 +128,7 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
               s.frameSize);
     return;
   }
-  if (pipeline_reserve(samplesIn, samplesOut) != PipelineStatus::Ok) {
+  if (pipeline_reserve(p, samplesIn, samplesOut) != PipelineStatus::Ok) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate work buffers for a block of %d frames in, %d out", m,
               samplesIn, framesOut);
     return;
@@ -131,21 +137,21 @@ void process(JNIEnv* env, jshortArray samples, jint samplesIn, jint samplesOut) 
   // The block's frames in; the samplesOut frames written back out. Values
   // beyond samplesOut frames keep what the caller had there, as the pipeline
   // works in place.
-  int16_t* pcm = pipeline_pcm_buffer();
+  int16_t* pcm = pipeline_pcm_buffer(p);
   env->GetShortArrayRegion(samples, 0, static_cast<jsize>(samplesIn * nChannels), pcm);
   if (arrayCallFailed(env)) return;
   // Checked and reserved above, so the block runs; anything else would be a
   // fault of the engine, and the caller's array is then left alone.
-  if (pipeline_process(pcm, samplesIn, samplesOut) != PipelineStatus::Ok) {
+  if (pipeline_process(p, pcm, samplesIn, samplesOut) != PipelineStatus::Ok) {
     throwJava(env, kIllegalState, "%s: the block could not run", m);
     return;
   }
   if (framesOut > 0) env->SetShortArrayRegion(samples, 0, static_cast<jsize>(framesOut * nChannels), pcm);
 }
 
-void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, jint nChannels) {
+void init(JNIEnv* env, Engine& e, jint jFrameSize, jint jOverSampling, jint jSampleRate, jint nChannels) {
   const char* const m = "dspInit";
-  switch (pipeline_init(jFrameSize, jOverSampling, jSampleRate, nChannels)) {
+  switch (pipeline_init(*e.pipeline, jFrameSize, jOverSampling, jSampleRate, nChannels)) {
     case PipelineStatus::Ok:
       return;
     case PipelineStatus::BadFrameSize:
@@ -173,7 +179,8 @@ void init(JNIEnv* env, jint jFrameSize, jint jOverSampling, jint jSampleRate, ji
   }
 }
 
-void voiceRemovalFilter(JNIEnv* env, jdoubleArray coeffA, jdoubleArray coeffB, jint sizeA, jint sizeB) {
+void voiceRemovalFilter(JNIEnv* env, Engine& e, jdoubleArray coeffA, jdoubleArray coeffB, jint sizeA,
+                        jint sizeB) {
   const char* const m = "dspVoiceRemovalFilter";
   if (coeffA == nullptr || coeffB == nullptr) {
     throwJava(env, kNullPointer, "%s: %s is null", m, coeffA == nullptr ? "coeffA" : "coeffB");
@@ -203,7 +210,7 @@ void voiceRemovalFilter(JNIEnv* env, jdoubleArray coeffA, jdoubleArray coeffB, j
   if (arrayCallFailed(env)) return;
   env->GetDoubleArrayRegion(coeffB, 0, sizeB, b.get());
   if (arrayCallFailed(env)) return;
-  const IirResult result = iir_init_filters(a.get(), b.get(), sizeA, sizeB);
+  const IirResult result = iir_init_filters(*e.iir, a.get(), b.get(), sizeA, sizeB);
   if (result == IIR_OUT_OF_MEMORY) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate filters of %d and %d coefficients", m, sizeA, sizeB);
   } else if (result != IIR_OK) {
@@ -211,14 +218,14 @@ void voiceRemovalFilter(JNIEnv* env, jdoubleArray coeffA, jdoubleArray coeffB, j
   }
 }
 
-void eqSetBands(JNIEnv* env, jfloatArray levels) {
+void eqSetBands(JNIEnv* env, Engine& e, jfloatArray levels) {
   const char* const m = "dspEQSetBands";
   if (levels == nullptr) {
     throwJava(env, kNullPointer, "%s: levels is null", m);
     return;
   }
   // Before the first dspInit there is no table to hold the gains.
-  const int bands = eq_band_count();
+  const int bands = eq_band_count(*e.eq);
   if (bands <= 0) return;
   const jsize length = env->GetArrayLength(levels);
   if (length < bands) {
@@ -235,10 +242,10 @@ void eqSetBands(JNIEnv* env, jfloatArray levels) {
   float gains[kMaxBands];
   env->GetFloatArrayRegion(levels, 0, bands, gains);
   if (arrayCallFailed(env)) return;
-  eq_setbands(gains);
+  eq_setbands(*e.eq, gains);
 }
 
-void getSpectrum(JNIEnv* env, jfloatArray jSpectrum, jint jSize) {
+void getSpectrum(JNIEnv* env, const Engine& e, jfloatArray jSpectrum, jint jSize) {
   const char* const m = "dspGetSpectrum";
   if (jSpectrum == nullptr) {
     throwJava(env, kNullPointer, "%s: spectrum is null", m);
@@ -248,9 +255,34 @@ void getSpectrum(JNIEnv* env, jfloatArray jSpectrum, jint jSize) {
   const int size = std::min({static_cast<int>(jSize), spectrum_size(), static_cast<int>(length)});
   if (size <= 0) return;
   float values[SPECTRUM_NOTES];
-  const std::atomic<float>* spectrum = spectrum_get();
+  const std::atomic<float>* spectrum = spectrum_get(*e.spectrum);
   for (int i = 0; i < size; i++) values[i] = spectrum[i].load(relaxed);
   env->SetFloatArrayRegion(jSpectrum, 0, size, values);
+}
+
+void qualityMode(JNIEnv* env, Engine& e, jint mode) {
+  if (mode != 0 && mode != 1) {
+    throwJava(env, kIllegalArgument, "dspQualityMode: mode must be 0 (exact) or 1 (fine), got %d", mode);
+    return;
+  }
+  pipeline_set_quality_mode(*e.pipeline, mode);
+}
+
+// The process's default engine, made on first use; null, with OutOfMemoryError
+// raised, if it cannot be made.
+Engine* defaultEngine(JNIEnv* env) {
+  Engine* e = engine_default();
+  if (e == nullptr) throwJava(env, kOutOfMemory, "cannot allocate the engine");
+  return e;
+}
+
+// The engine of a handle from EngineNative; null, with IllegalStateException
+// raised, for the zero handle of a closed engine. The Java side keeps the
+// handle private and passes it only while the engine is open.
+Engine* engineOf(JNIEnv* env, jlong handle) {
+  Engine* e = reinterpret_cast<Engine*>(static_cast<intptr_t>(handle));
+  if (e == nullptr) throwJava(env, kIllegalState, "the engine is closed");
+  return e;
 }
 
 }  // namespace
@@ -261,29 +293,30 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspInit(JNIEnv* env
                                                                      jint jOverSampling, jint jSampleRate,
                                                                      jint nChannels) {
   try {
-    init(env, jFrameSize, jOverSampling, jSampleRate, nChannels);
+    if (Engine* e = defaultEngine(env)) init(env, *e, jFrameSize, jOverSampling, jSampleRate, nChannels);
   } catch (...) {
     throwCurrentException(env, "dspInit");
   }
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(JNIEnv*, jobject,
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(JNIEnv* env, jobject,
                                                                                    jint enabled) {
-  pipeline_set_voice_removal(enabled != 0);
+  if (Engine* e = defaultEngine(env)) pipeline_set_voice_removal(*e->pipeline, enabled != 0);
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(JNIEnv*, jobject,
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(JNIEnv* env, jobject,
                                                                                    jfloat amount) {
-  pipeline_set_voice_removal_amount(amount);
+  if (Engine* e = defaultEngine(env)) pipeline_set_voice_removal_amount(*e->pipeline, amount);
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSetPreamp(JNIEnv*, jobject, jfloat jpreamp) {
-  pipeline_set_preamp(jpreamp);
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSetPreamp(JNIEnv* env, jobject,
+                                                                          jfloat jpreamp) {
+  if (Engine* e = defaultEngine(env)) pipeline_set_preamp(*e->pipeline, jpreamp);
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSpectrumEnable(JNIEnv*, jobject,
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSpectrumEnable(JNIEnv* env, jobject,
                                                                                jint enabled) {
-  spectrum_enabled.store(enabled, relaxed);
+  if (Engine* e = defaultEngine(env)) spectrum_enable(*e->spectrum, enabled);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(JNIEnv* env, jobject,
@@ -291,58 +324,162 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilt
                                                                                    jdoubleArray coeffB,
                                                                                    jint sizeA, jint sizeB) {
   try {
-    voiceRemovalFilter(env, coeffA, coeffB, sizeA, sizeB);
+    if (Engine* e = defaultEngine(env)) voiceRemovalFilter(env, *e, coeffA, coeffB, sizeA, sizeB);
   } catch (...) {
     throwCurrentException(env, "dspVoiceRemovalFilter");
   }
 }
 
-JNIEXPORT jfloat JNICALL Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(JNIEnv*, jobject) {
-  return pipeline_max_level();
+JNIEXPORT jfloat JNICALL Java_quorvel_tambrino_NativeInterface_dspGetMaxLevel(JNIEnv* env, jobject) {
+  Engine* e = defaultEngine(env);
+  return e != nullptr ? pipeline_max_level(*e->pipeline) : 0.0f;
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspProcess(JNIEnv* env, jobject,
                                                                         jshortArray samples, jint samplesIn,
                                                                         jint samplesOut, jfloat) {
   try {
-    process(env, samples, samplesIn, samplesOut);
+    if (Engine* e = defaultEngine(env)) process(env, *e, samples, samplesIn, samplesOut);
   } catch (...) {
     throwCurrentException(env, "dspProcess");
   }
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPanning(JNIEnv*, jobject, jint jPanningActive,
-                                                                        jint jMonoActive,
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPanning(JNIEnv* env, jobject,
+                                                                        jint jPanningActive, jint jMonoActive,
                                                                         jint jPanningLevel) {
-  pipeline_set_panning(jPanningActive, jMonoActive, jPanningLevel);
+  if (Engine* e = defaultEngine(env))
+    pipeline_set_panning(*e->pipeline, jPanningActive, jMonoActive, jPanningLevel);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQSetBands(JNIEnv* env, jobject,
                                                                            jfloatArray levels) {
   try {
-    eqSetBands(env, levels);
+    if (Engine* e = defaultEngine(env)) eqSetBands(env, *e, levels);
   } catch (...) {
     throwCurrentException(env, "dspEQSetBands");
   }
 }
 
-JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQEnable(JNIEnv*, jobject, jint enabled) {
-  eq_enable(enabled);
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQEnable(JNIEnv* env, jobject, jint enabled) {
+  if (Engine* e = defaultEngine(env)) eq_enable(*e->eq, enabled);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspQualityMode(JNIEnv* env, jobject, jint mode) {
-  if (mode != 0 && mode != 1) {
-    throwJava(env, kIllegalArgument, "dspQualityMode: mode must be 0 (exact) or 1 (fine), got %d", mode);
-    return;
-  }
-  pipeline_set_quality_mode(mode);
+  if (Engine* e = defaultEngine(env)) qualityMode(env, *e, mode);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspGetSpectrum(JNIEnv* env, jobject,
                                                                             jfloatArray jSpectrum,
                                                                             jint jSize) {
   try {
-    getSpectrum(env, jSpectrum, jSize);
+    if (Engine* e = defaultEngine(env)) getSpectrum(env, *e, jSpectrum, jSize);
+  } catch (...) {
+    throwCurrentException(env, "dspGetSpectrum");
+  }
+}
+
+// EngineNative: the same operations on the engine of a handle, and the
+// handle's life. Each takes the handle as its first argument.
+
+JNIEXPORT jlong JNICALL Java_quorvel_tambrino_EngineNative_create(JNIEnv* env, jclass) {
+  Engine* e = engine_create();
+  if (e == nullptr) throwJava(env, kOutOfMemory, "cannot allocate an engine");
+  return static_cast<jlong>(reinterpret_cast<intptr_t>(e));
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_destroy(JNIEnv*, jclass, jlong handle) {
+  engine_destroy(reinterpret_cast<Engine*>(static_cast<intptr_t>(handle)));
+}
+
+JNIEXPORT jlong JNICALL Java_quorvel_tambrino_EngineNative_liveCount(JNIEnv*, jclass) {
+  return static_cast<jlong>(engine_count());
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_init(JNIEnv* env, jclass, jlong handle,
+                                                               jint frameSize, jint overSampling,
+                                                               jint sampleRate, jint channels) {
+  try {
+    if (Engine* e = engineOf(env, handle)) init(env, *e, frameSize, overSampling, sampleRate, channels);
+  } catch (...) {
+    throwCurrentException(env, "dspInit");
+  }
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalEnable(JNIEnv* env, jclass,
+                                                                             jlong handle, jint enabled) {
+  if (Engine* e = engineOf(env, handle)) pipeline_set_voice_removal(*e->pipeline, enabled != 0);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalAmount(JNIEnv* env, jclass,
+                                                                             jlong handle, jfloat amount) {
+  if (Engine* e = engineOf(env, handle)) pipeline_set_voice_removal_amount(*e->pipeline, amount);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_setPreamp(JNIEnv* env, jclass, jlong handle,
+                                                                    jfloat preamp) {
+  if (Engine* e = engineOf(env, handle)) pipeline_set_preamp(*e->pipeline, preamp);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_spectrumEnable(JNIEnv* env, jclass, jlong handle,
+                                                                         jint enabled) {
+  if (Engine* e = engineOf(env, handle)) spectrum_enable(*e->spectrum, enabled);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalFilter(
+    JNIEnv* env, jclass, jlong handle, jdoubleArray coeffA, jdoubleArray coeffB, jint sizeA, jint sizeB) {
+  try {
+    if (Engine* e = engineOf(env, handle)) voiceRemovalFilter(env, *e, coeffA, coeffB, sizeA, sizeB);
+  } catch (...) {
+    throwCurrentException(env, "dspVoiceRemovalFilter");
+  }
+}
+
+JNIEXPORT jfloat JNICALL Java_quorvel_tambrino_EngineNative_getMaxLevel(JNIEnv* env, jclass, jlong handle) {
+  Engine* e = engineOf(env, handle);
+  return e != nullptr ? pipeline_max_level(*e->pipeline) : 0.0f;
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_process(JNIEnv* env, jclass, jlong handle,
+                                                                  jshortArray samples, jint samplesIn,
+                                                                  jint samplesOut) {
+  try {
+    if (Engine* e = engineOf(env, handle)) process(env, *e, samples, samplesIn, samplesOut);
+  } catch (...) {
+    throwCurrentException(env, "dspProcess");
+  }
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_panning(JNIEnv* env, jclass, jlong handle,
+                                                                  jint panningActive, jint monoActive,
+                                                                  jint panningLevel) {
+  if (Engine* e = engineOf(env, handle))
+    pipeline_set_panning(*e->pipeline, panningActive, monoActive, panningLevel);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_eqSetBands(JNIEnv* env, jclass, jlong handle,
+                                                                     jfloatArray levels) {
+  try {
+    if (Engine* e = engineOf(env, handle)) eqSetBands(env, *e, levels);
+  } catch (...) {
+    throwCurrentException(env, "dspEQSetBands");
+  }
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_eqEnable(JNIEnv* env, jclass, jlong handle,
+                                                                   jint enabled) {
+  if (Engine* e = engineOf(env, handle)) eq_enable(*e->eq, enabled);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_qualityMode(JNIEnv* env, jclass, jlong handle,
+                                                                      jint mode) {
+  if (Engine* e = engineOf(env, handle)) qualityMode(env, *e, mode);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_getSpectrum(JNIEnv* env, jclass, jlong handle,
+                                                                      jfloatArray spectrum, jint size) {
+  try {
+    if (Engine* e = engineOf(env, handle)) getSpectrum(env, *e, spectrum, size);
   } catch (...) {
     throwCurrentException(env, "dspGetSpectrum");
   }

@@ -11,12 +11,16 @@
 namespace {
 
 CpuLevel detect() {
+#if !defined(__x86_64__)
+  return CpuLevel::Portable;  // the vector kernels are x86's; elsewhere the portable code runs
+#else
   __builtin_cpu_init();
   if (!__builtin_cpu_supports("avx2")) return CpuLevel::Portable;
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
       __builtin_cpu_supports("avx512dq"))
     return CpuLevel::Avx512;
   return CpuLevel::Avx2;
+#endif
 }
 
 CpuLevel lower(CpuLevel a, CpuLevel b) {

@@ -23,39 +23,68 @@ using namespace pipeline_internal;
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
-// Stream configuration of the last successful pipeline_init. Set-up never
-// overlaps a block, so a block always sees one consistent set; the atomics
-// only keep the hand-over between threads well defined.
-std::atomic<int> frameSize{0};
-std::atomic<int> overSampling{0};
-std::atomic<int> sampleRate{0};
-std::atomic<int> channels{0};
-std::atomic<bool> configured{false};
+struct Block {
+  int samplesIn;
+  int samplesOut;  // 0 for any samplesOut <= 0
+  int stepOut;
+  int frameSize;
+  bool mono;
+  bool fine;  // the fine mode: its own store gives samplesOut normalised samples
+};
 
-// Settings that the user-interface thread changes while blocks run. Each block
-// reads each of them once, so a change takes effect at the next block.
-std::atomic<bool> voiceRemovalEnabled{false};
-std::atomic<float> voiceRemovalAmount{0.0f};
-std::atomic<float> preamp{1.0f};
-std::atomic<int> panningActive{0};
-std::atomic<int> monoActive{0};
-std::atomic<int> panningLevel{0};
-// QUALITY_EXACT (0) or QUALITY_FINE (1), read once per block.
-std::atomic<int> qualityMode{0};
-int blockMode = 0;  // the mode of the last block, on the playback thread
+}  // namespace
 
-// Largest level of the last block, before the limiter.
-std::atomic<float> lastPeak{0.0f};
+struct PipelineState {
+  PipelineStatus init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels);
+  PipelineStatus process(int16_t* samples, int samplesIn, int samplesOut);
+  bool createBuffers(size_t inSize, size_t outSize);
+  bool reserveBuffers(int samplesIn, size_t inNeeded, size_t outNeeded, size_t hopRoom);
+  void writeOutput(int16_t* c_samples, const Block& b);
+  void processMono(int16_t* c_samples, const Block& b);
+  void processStereo(int16_t* c_samples, const Block& b);
+  PipelineStatus checkBlock(int samplesIn, int samplesOut, int mode) const;
+  Block blockOf(int samplesIn, int samplesOut, int mode) const;
+  PipelineStatus reserve(int samplesIn, int samplesOut, int mode);
 
-// Work buffers, touched only by the playback thread: the block's input and
-// the vocoder's output per channel, and its 16-bit frames.
-std::unique_ptr<float[]> inLeftBuffer;
-std::unique_ptr<float[]> inRightBuffer;
-std::unique_ptr<float[]> outLeftBuffer;
-std::unique_ptr<float[]> outRightBuffer;
-std::unique_ptr<int16_t[]> pcm;
-size_t inCapacity = 0;
-size_t outCapacity = 0;
+  // The engine's units, which the engine owns and the pipeline drives.
+  PipelineUnits u;
+
+  // Stream configuration of the last successful pipeline_init. Set-up never
+  // overlaps a block, so a block always sees one consistent set; the atomics
+  // only keep the hand-over between threads well defined.
+  std::atomic<int> frameSize{0};
+  std::atomic<int> overSampling{0};
+  std::atomic<int> sampleRate{0};
+  std::atomic<int> channels{0};
+  std::atomic<bool> configured{false};
+
+  // Settings that the user-interface thread changes while blocks run. Each block
+  // reads each of them once, so a change takes effect at the next block.
+  std::atomic<bool> voiceRemovalEnabled{false};
+  std::atomic<float> voiceRemovalAmount{0.0f};
+  std::atomic<float> preamp{1.0f};
+  std::atomic<int> panningActive{0};
+  std::atomic<int> monoActive{0};
+  std::atomic<int> panningLevel{0};
+  // QUALITY_EXACT (0) or QUALITY_FINE (1), read once per block.
+  std::atomic<int> qualityMode{0};
+  int blockMode = 0;  // the mode of the last block, on the playback thread
+
+  // Largest level of the last block, before the limiter.
+  std::atomic<float> lastPeak{0.0f};
+
+  // Work buffers, touched only by the playback thread: the block's input and
+  // the vocoder's output per channel, and its 16-bit frames.
+  std::unique_ptr<float[]> inLeftBuffer;
+  std::unique_ptr<float[]> inRightBuffer;
+  std::unique_ptr<float[]> outLeftBuffer;
+  std::unique_ptr<float[]> outRightBuffer;
+  std::unique_ptr<int16_t[]> pcm;
+  size_t inCapacity = 0;
+  size_t outCapacity = 0;
+};
+
+namespace {
 
 bool isPowerOfTwo(int n) {
   return n > 0 && (n & (n - 1)) == 0;
@@ -65,11 +94,13 @@ std::unique_ptr<float[]> zeroedFloats(size_t count) {
   return std::unique_ptr<float[]>(new (std::nothrow) float[count]());
 }
 
+}  // namespace
+
 // Makes the four buffers with inSize input and outSize output floats each,
 // zeroed and then holding what the old ones held: a position that the vocoder
 // does not rewrite keeps its earlier value, as it would without the growth.
 // On failure the old buffers stay and false is returned.
-bool createBuffers(size_t inSize, size_t outSize) {
+bool PipelineState::createBuffers(size_t inSize, size_t outSize) {
   std::unique_ptr<float[]> newInLeft = zeroedFloats(inSize);
   std::unique_ptr<float[]> newInRight = zeroedFloats(inSize);
   std::unique_ptr<float[]> newOutLeft = zeroedFloats(outSize);
@@ -101,7 +132,7 @@ bool createBuffers(size_t inSize, size_t outSize) {
 // largest hop (hopRoom) of room beyond that: a block fires at most one frame
 // more than its share, so a block no larger than an earlier one, in and out,
 // never needs more, whatever its tempo.
-bool reserveBuffers(int samplesIn, size_t inNeeded, size_t outNeeded, size_t hopRoom) {
+bool PipelineState::reserveBuffers(int samplesIn, size_t inNeeded, size_t outNeeded, size_t hopRoom) {
   if (!inLeftBuffer) {
     const size_t size = 4 * static_cast<size_t>(samplesIn);
     if (createBuffers(std::max(size, inNeeded), std::max(2 * size, outNeeded) + hopRoom)) return true;
@@ -111,6 +142,8 @@ bool reserveBuffers(int samplesIn, size_t inNeeded, size_t outNeeded, size_t hop
   return createBuffers(std::max(inNeeded, inCapacity), std::max(outNeeded + hopRoom, outCapacity));
 }
 
+namespace {
+
 int16_t toPcm(float x) {
   if (x < -1.0f) return -32767;
   if (x > 1.0f) return 32767;
@@ -118,18 +151,11 @@ int16_t toPcm(float x) {
   return static_cast<int16_t>(static_cast<int>(x * 32767.0f));
 }
 
-struct Block {
-  int samplesIn;
-  int samplesOut;  // 0 for any samplesOut <= 0
-  int stepOut;
-  int frameSize;
-  bool mono;
-  bool fine;  // the fine mode: its own store gives samplesOut normalised samples
-};
+}  // namespace
 
 // Scales, limits and writes back samplesOut frames of every channel, and
 // records the block's peak (0 when nothing is written back).
-void writeOutput(int16_t* c_samples, const Block& b) {
+void PipelineState::writeOutput(int16_t* c_samples, const Block& b) {
   if (b.samplesOut <= 0) {
     lastPeak.store(0.0f, relaxed);
     return;
@@ -154,20 +180,22 @@ void writeOutput(int16_t* c_samples, const Block& b) {
   lastPeak.store(maxLevel, relaxed);
 }
 
-void processMono(int16_t* c_samples, const Block& b) {
+void PipelineState::processMono(int16_t* c_samples, const Block& b) {
   float* inLeft = inLeftBuffer.get();
   for (int i = 0; i < b.samplesIn; i++) inLeft[i] = static_cast<float>(c_samples[i]) * kInputScale;
 
-  spectrum_begin_batch();
+  spectrum_begin_batch(*u.spectrum);
   if (b.fine) {
-    fine_process(inLeft, nullptr, b.samplesIn, outLeftBuffer.get(), nullptr, b.samplesOut);
+    fine_process(*u.fine, inLeft, nullptr, b.samplesIn, outLeftBuffer.get(), nullptr, b.samplesOut);
   } else {
-    fine_feed(inLeft, nullptr, b.samplesIn);
-    vocoder_process(inLeft, b.samplesIn, outLeftBuffer.get(), b.stepOut, 0);
+    fine_feed(*u.fine, inLeft, nullptr, b.samplesIn);
+    vocoder_process(*u.vocoder, inLeft, b.samplesIn, outLeftBuffer.get(), b.stepOut, 0);
   }
-  spectrum_end_batch();
+  spectrum_end_batch(*u.spectrum);
   writeOutput(c_samples, b);
 }
+
+namespace {
 
 // Frame i of the block after panning or folding, at 16-bit scale.
 inline void pannedFrame(const int16_t* c_samples, int i, const StereoImage& s, float& left, float& right) {
@@ -202,13 +230,15 @@ void pannedFrames(const int16_t* c_samples, int start, int count, const StereoIm
   }
 }
 
-void processStereo(int16_t* c_samples, const Block& b) {
+}  // namespace
+
+void PipelineState::processStereo(int16_t* c_samples, const Block& b) {
   const StereoImage image{panningActive.load(relaxed) != 0, monoActive.load(relaxed) != 0,
                           pipeline_panning_gains(panningLevel.load(relaxed))};
   const float amount = voiceRemovalAmount.load(relaxed);
   // Without coefficients the filters would pass their input through and the
   // removal would subtract each channel's partner unfiltered: wait for them.
-  const bool removeVoice = voiceRemovalEnabled.load(relaxed) && amount > 0.0f && iir_has_coefficients();
+  const bool removeVoice = voiceRemovalEnabled.load(relaxed) && amount > 0.0f && iir_has_coefficients(*u.iir);
   const double amountDouble = static_cast<double>(amount);
 
   float* inLeft = inLeftBuffer.get();
@@ -231,7 +261,7 @@ void processStereo(int16_t* c_samples, const Block& b) {
       for (; j < n; j++) fromLeft[j] = static_cast<double>(left[j]);
       j = avx2 ? pipeline_avx2::widen(right, fromRight, n) : 0;
       for (; j < n; j++) fromRight[j] = static_cast<double>(right[j]);
-      iir_step_pair_block(fromRight, fromLeft, yL, yR, n);
+      iir_step_pair_block(*u.iir, fromRight, fromLeft, yL, yR, n);
       float* outLeft = inLeft + start;
       float* outRight = inRight + start;
       j = avx2 ? pipeline_avx2::remove_voice(fromLeft, yL, amountDouble, outLeft, n) : 0;
@@ -246,21 +276,35 @@ void processStereo(int16_t* c_samples, const Block& b) {
   }
 
   // The block's spectrum analyses share one pass over the note tables.
-  spectrum_begin_batch();
+  spectrum_begin_batch(*u.spectrum);
   if (b.fine) {
-    fine_process(inLeft, inRight, b.samplesIn, outLeftBuffer.get(), outRightBuffer.get(), b.samplesOut);
+    fine_process(*u.fine, inLeft, inRight, b.samplesIn, outLeftBuffer.get(), outRightBuffer.get(),
+                 b.samplesOut);
   } else {
-    fine_feed(inLeft, inRight, b.samplesIn);
-    vocoder_process(inLeft, b.samplesIn, outLeftBuffer.get(), b.stepOut, 0);
-    vocoder_process(inRight, b.samplesIn, outRightBuffer.get(), b.stepOut, 1);
+    fine_feed(*u.fine, inLeft, inRight, b.samplesIn);
+    vocoder_process(*u.vocoder, inLeft, b.samplesIn, outLeftBuffer.get(), b.stepOut, 0);
+    vocoder_process(*u.vocoder, inRight, b.samplesIn, outRightBuffer.get(), b.stepOut, 1);
   }
-  spectrum_end_batch();
+  spectrum_end_batch(*u.spectrum);
   writeOutput(c_samples, b);
 }
 
-}  // namespace
+PipelineState* pipeline_create(const PipelineUnits& units) {
+  PipelineState* state = new (std::nothrow) PipelineState();
+  if (state != nullptr) state->u = units;
+  return state;
+}
 
-PipelineStatus pipeline_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels) {
+void pipeline_destroy(PipelineState* state) {
+  delete state;
+}
+
+PipelineStatus pipeline_init(PipelineState& state, int pFrameSize, int pOverSampling, int pSampleRate,
+                             int pChannels) {
+  return state.init(pFrameSize, pOverSampling, pSampleRate, pChannels);
+}
+
+PipelineStatus PipelineState::init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels) {
   if (pFrameSize < PIPELINE_MIN_FRAME_SIZE || pFrameSize > PIPELINE_MAX_FRAME_SIZE ||
       !isPowerOfTwo(pFrameSize))
     return PipelineStatus::BadFrameSize;
@@ -270,17 +314,19 @@ PipelineStatus pipeline_init(int pFrameSize, int pOverSampling, int pSampleRate,
 
   // Only an allocation can fail from here on, and every one comes first:
   // eq_init allocates only at its first success (before any stream has been
-  // set up), fine_prepare builds the fine mode's state aside, and
-  // vocoder_init builds its new set in full before it gives up the old one.
-  // Only when all three have succeeded are the filters, the analyser and the
-  // fine mode set up and the new values published, so a failure leaves the
-  // stream that is playing exactly as it was.
-  if (!eq_init(pFrameSize / 2) || !fine_prepare(pFrameSize, pFrameSize / pOverSampling) ||
-      !vocoder_init(pFrameSize, pFrameSize / pOverSampling))
+  // set up), fine_prepare builds the fine mode's state aside,
+  // spectrum_prepare takes the note tables for the rate, and vocoder_init
+  // builds its new set in full before it gives up the old one. Only when all
+  // four have succeeded are the filters, the analyser and the fine mode set
+  // up and the new values published, so a failure leaves the stream that is
+  // playing exactly as it was.
+  if (!eq_init(*u.eq, pFrameSize / 2) || !fine_prepare(*u.fine, pFrameSize, pFrameSize / pOverSampling) ||
+      !spectrum_prepare(*u.spectrum, pSampleRate) ||
+      !vocoder_init(*u.vocoder, pFrameSize, pFrameSize / pOverSampling))
     return PipelineStatus::OutOfMemory;
-  iir_init();
-  spectrum_init(pSampleRate, pChannels);
-  fine_commit();
+  iir_init(*u.iir);
+  spectrum_init(*u.spectrum, pSampleRate, pChannels);
+  fine_commit(*u.fine);
   frameSize.store(pFrameSize, relaxed);
   channels.store(pChannels, relaxed);
   overSampling.store(pOverSampling, relaxed);
@@ -289,10 +335,10 @@ PipelineStatus pipeline_init(int pFrameSize, int pOverSampling, int pSampleRate,
   return PipelineStatus::Ok;
 }
 
-PipelineStream pipeline_stream() {
-  if (!configured.load(relaxed)) return PipelineStream{};
-  return PipelineStream{frameSize.load(relaxed), overSampling.load(relaxed), sampleRate.load(relaxed),
-                        channels.load(relaxed)};
+PipelineStream pipeline_stream(const PipelineState& s) {
+  if (!s.configured.load(relaxed)) return PipelineStream{};
+  return PipelineStream{s.frameSize.load(relaxed), s.overSampling.load(relaxed), s.sampleRate.load(relaxed),
+                        s.channels.load(relaxed)};
 }
 
 float pipeline_synthesis_hop(int stepIn, int samplesIn, int samplesOut) {
@@ -303,10 +349,8 @@ double pipeline_analysis_hop(int stepIn, int samplesIn, int samplesOut) {
   return static_cast<double>(stepIn) * samplesIn / samplesOut;
 }
 
-namespace {
-
 // pipeline_check_block in the given mode.
-PipelineStatus checkBlock(int samplesIn, int samplesOut, int mode) {
+PipelineStatus PipelineState::checkBlock(int samplesIn, int samplesOut, int mode) const {
   if (!configured.load(relaxed)) return PipelineStatus::NotSetUp;
   if (samplesIn < 1) return PipelineStatus::BadSamplesIn;
   if (samplesOut <= 0) return PipelineStatus::Ok;
@@ -325,7 +369,7 @@ PipelineStatus checkBlock(int samplesIn, int samplesOut, int mode) {
 }
 
 // The block as the steps see it; samplesIn and samplesOut checked.
-Block blockOf(int samplesIn, int samplesOut, int mode) {
+Block PipelineState::blockOf(int samplesIn, int samplesOut, int mode) const {
   Block b;
   b.samplesIn = samplesIn;
   b.samplesOut = samplesOut > 0 ? samplesOut : 0;
@@ -342,7 +386,7 @@ Block blockOf(int samplesIn, int samplesOut, int mode) {
   return b;
 }
 
-PipelineStatus reserve(int samplesIn, int samplesOut, int mode) {
+PipelineStatus PipelineState::reserve(int samplesIn, int samplesOut, int mode) {
   const PipelineStatus checked = checkBlock(samplesIn, samplesOut, mode);
   if (checked != PipelineStatus::Ok) return checked;
   const Block b = blockOf(samplesIn, samplesOut, mode);
@@ -352,8 +396,8 @@ PipelineStatus reserve(int samplesIn, int samplesOut, int mode) {
   // earlier blocks left over. Sizing for the most a block of this size can
   // ever fire means that a run of equal blocks grows the buffers at most once.
   const int maxFrames = static_cast<int>((static_cast<long long>(b.samplesIn) + stepIn - 1) / stepIn);
-  int framesFired = std::max(maxFrames, vocoder_frames_for(b.samplesIn, 0));
-  if (!b.mono) framesFired = std::max(framesFired, vocoder_frames_for(b.samplesIn, 1));
+  int framesFired = std::max(maxFrames, vocoder_frames_for(*u.vocoder, b.samplesIn, 0));
+  if (!b.mono) framesFired = std::max(framesFired, vocoder_frames_for(*u.vocoder, b.samplesIn, 1));
   const size_t written = static_cast<size_t>(framesFired) * static_cast<size_t>(b.stepOut);
   const size_t outNeeded = std::max(written, static_cast<size_t>(b.samplesOut));
   if (!reserveBuffers(b.samplesIn, static_cast<size_t>(b.samplesIn), outNeeded,
@@ -362,21 +406,23 @@ PipelineStatus reserve(int samplesIn, int samplesOut, int mode) {
   return PipelineStatus::Ok;
 }
 
-}  // namespace
-
-PipelineStatus pipeline_check_block(int samplesIn, int samplesOut) {
-  return checkBlock(samplesIn, samplesOut, qualityMode.load(relaxed));
+PipelineStatus pipeline_check_block(const PipelineState& s, int samplesIn, int samplesOut) {
+  return s.checkBlock(samplesIn, samplesOut, s.qualityMode.load(relaxed));
 }
 
-PipelineStatus pipeline_reserve(int samplesIn, int samplesOut) {
-  return reserve(samplesIn, samplesOut, qualityMode.load(relaxed));
+PipelineStatus pipeline_reserve(PipelineState& s, int samplesIn, int samplesOut) {
+  return s.reserve(samplesIn, samplesOut, s.qualityMode.load(relaxed));
 }
 
-int16_t* pipeline_pcm_buffer() {
-  return pcm.get();
+int16_t* pipeline_pcm_buffer(PipelineState& s) {
+  return s.pcm.get();
 }
 
-PipelineStatus pipeline_process(int16_t* samples, int samplesIn, int samplesOut) {
+PipelineStatus pipeline_process(PipelineState& s, int16_t* samples, int samplesIn, int samplesOut) {
+  return s.process(samples, samplesIn, samplesOut);
+}
+
+PipelineStatus PipelineState::process(int16_t* samples, int samplesIn, int samplesOut) {
   const int mode = qualityMode.load(relaxed);
   const PipelineStatus reserved = reserve(samplesIn, samplesOut, mode);
   if (reserved != PipelineStatus::Ok) return reserved;
@@ -384,9 +430,9 @@ PipelineStatus pipeline_process(int16_t* samples, int samplesIn, int samplesOut)
   // recent input, the exact mode afresh (its history and tail are stale).
   if (mode != blockMode) {
     if (mode == 1) {
-      fine_restart();
+      fine_restart(*u.fine);
     } else {
-      vocoder_restart();
+      vocoder_restart(*u.vocoder);
     }
     blockMode = mode;
   }
@@ -399,30 +445,30 @@ PipelineStatus pipeline_process(int16_t* samples, int samplesIn, int samplesOut)
   return PipelineStatus::Ok;
 }
 
-void pipeline_set_voice_removal(bool enabled) {
-  voiceRemovalEnabled.store(enabled, relaxed);
+void pipeline_set_voice_removal(PipelineState& s, bool enabled) {
+  s.voiceRemovalEnabled.store(enabled, relaxed);
 }
 
-void pipeline_set_voice_removal_amount(float amount) {
-  voiceRemovalAmount.store(amount, relaxed);
+void pipeline_set_voice_removal_amount(PipelineState& s, float amount) {
+  s.voiceRemovalAmount.store(amount, relaxed);
 }
 
-void pipeline_set_preamp(float gain) {
-  preamp.store(gain, relaxed);
+void pipeline_set_preamp(PipelineState& s, float gain) {
+  s.preamp.store(gain, relaxed);
 }
 
-void pipeline_set_panning(int active, int mono, int level) {
-  panningActive.store(active, relaxed);
-  monoActive.store(mono, relaxed);
-  panningLevel.store(level, relaxed);
+void pipeline_set_panning(PipelineState& s, int active, int mono, int level) {
+  s.panningActive.store(active, relaxed);
+  s.monoActive.store(mono, relaxed);
+  s.panningLevel.store(level, relaxed);
 }
 
-void pipeline_set_quality_mode(int mode) {
-  qualityMode.store(mode, relaxed);
+void pipeline_set_quality_mode(PipelineState& s, int mode) {
+  s.qualityMode.store(mode, relaxed);
 }
 
-float pipeline_max_level() {
-  return lastPeak.load(relaxed);
+float pipeline_max_level(const PipelineState& s) {
+  return s.lastPeak.load(relaxed);
 }
 
 PipelinePanGains pipeline_panning_gains(int pl) {
@@ -492,14 +538,14 @@ float pipeline_convert_output_pair(const float* left, const float* right, int co
                                  maxLevel);
 }
 
-size_t pipeline_input_capacity() {
-  return inCapacity;
+size_t pipeline_input_capacity(const PipelineState& s) {
+  return s.inCapacity;
 }
 
-size_t pipeline_output_capacity() {
-  return outCapacity;
+size_t pipeline_output_capacity(const PipelineState& s) {
+  return s.outCapacity;
 }
 
-int pipeline_quality_mode() {
-  return qualityMode.load(relaxed);
+int pipeline_quality_mode(const PipelineState& s) {
+  return s.qualityMode.load(relaxed);
 }

@@ -2,11 +2,12 @@
 // stretched, panned or folded, voice-removed, preamplified and limited
 // result, and sets the engine up for a stream.
 //
-// Owns: the engine-wide settings (relaxed atomics), the stream configuration
-// of the last successful pipeline_init, the peak level of the last block, and
-// the work buffers: four of floats and one of 16-bit frames (heap, made by the
-// first block, grown only by a block larger than any before, never freed
-// before the process ends).
+// Owns: per state (one per engine), the engine's settings (relaxed atomics),
+// the stream configuration of the last successful pipeline_init, the peak
+// level of the last block, and the work buffers: four of floats and one of
+// 16-bit frames (heap, made by the first block, grown only by a block larger
+// than any before, freed with the state). It drives, and never owns, its
+// engine's units.
 // Threads: pipeline_reserve and pipeline_process run on the playback thread,
 // never on two threads at once and never overlapping pipeline_init; the
 // setters and pollers may run on any other thread at any time. Nothing takes
@@ -29,6 +30,13 @@ constexpr int PIPELINE_MAX_FRAME_SIZE = 4096;
 constexpr float PIPELINE_MONO_LIMITER_SLOPE = 0.25f;
 constexpr float PIPELINE_STEREO_LIMITER_SLOPE = 0.125f;
 
+struct EqState;
+struct FineState;
+struct IirState;
+struct PipelineState;
+struct SpectrumState;
+struct VocoderState;
+
 enum class PipelineStatus {
   Ok,
   NotSetUp,         // no successful pipeline_init yet
@@ -42,11 +50,25 @@ enum class PipelineStatus {
   OutOfMemory,      // a buffer could not be allocated
 };
 
+// The units of one engine that a pipeline drives; they must outlive it.
+struct PipelineUnits {
+  EqState* eq;
+  IirState* iir;
+  SpectrumState* spectrum;
+  VocoderState* vocoder;
+  FineState* fine;
+};
+
+// A pipeline with no stream set up and the settings at their defaults (null
+// when memory is short); pipeline_destroy frees it and its buffers.
+PipelineState* pipeline_create(const PipelineUnits& units);
+void pipeline_destroy(PipelineState* state);
+
 // Sets the engine up for a stream: the equaliser (first time only), the
 // vocoder, the filter pair and the analyser. Checks the arguments in the
 // order above, and allocates everything before it sets anything up, so that
 // a failure leaves the stream that is playing exactly as it was.
-PipelineStatus pipeline_init(int frameSize, int overSampling, int sampleRate, int channels);
+PipelineStatus pipeline_init(PipelineState& s, int frameSize, int overSampling, int sampleRate, int channels);
 
 // The stream of the last successful pipeline_init (all 0 before it).
 struct PipelineStream {
@@ -55,7 +77,7 @@ struct PipelineStream {
   int sampleRate;
   int channels;
 };
-PipelineStream pipeline_stream();
+PipelineStream pipeline_stream(const PipelineState& s);
 
 // The synthesis hop of a block of samplesIn frames in and samplesOut out,
 // for the analysis hop stepIn: stepIn times samplesOut / samplesIn, in single
@@ -71,36 +93,36 @@ double pipeline_analysis_hop(int stepIn, int samplesIn, int samplesOut);
 // Whether a block may run on the stream set up in the current quality mode:
 // NotSetUp, BadSamplesIn, then BadSynthesisHop (exact) or BadAnalysisHop
 // (fine), else Ok. A samplesOut of 0 or less asks for no output.
-PipelineStatus pipeline_check_block(int samplesIn, int samplesOut);
+PipelineStatus pipeline_check_block(const PipelineState& s, int samplesIn, int samplesOut);
 
 // Makes the work buffers large enough for the block (a checked one), or
 // returns OutOfMemory and leaves them as they were. Sizing for the most a
 // block of this size can ever fire means that a run of equal blocks grows
 // them at most once.
-PipelineStatus pipeline_reserve(int samplesIn, int samplesOut);
+PipelineStatus pipeline_reserve(PipelineState& s, int samplesIn, int samplesOut);
 
 // The work buffer of 16-bit frames, room for a reserved block in both
 // directions (max(samplesIn, samplesOut) frames of two channels); null
 // before the first reserve.
-int16_t* pipeline_pcm_buffer();
+int16_t* pipeline_pcm_buffer(PipelineState& s);
 
 // Runs one block in place: samples holds samplesIn frames (interleaved left,
 // right in stereo) and room for max(samplesIn, samplesOut); on return its
 // first samplesOut frames are the result, and the rest is as it was. Checks
 // and reserves as above first.
-PipelineStatus pipeline_process(int16_t* samples, int samplesIn, int samplesOut);
+PipelineStatus pipeline_process(PipelineState& s, int16_t* samples, int samplesIn, int samplesOut);
 
 // The settings, taken by the next block.
-void pipeline_set_voice_removal(bool enabled);
-void pipeline_set_voice_removal_amount(float amount);
-void pipeline_set_preamp(float preamp);
-void pipeline_set_panning(int panningActive, int monoActive, int panningLevel);
+void pipeline_set_voice_removal(PipelineState& s, bool enabled);
+void pipeline_set_voice_removal_amount(PipelineState& s, float amount);
+void pipeline_set_preamp(PipelineState& s, float preamp);
+void pipeline_set_panning(PipelineState& s, int panningActive, int monoActive, int panningLevel);
 // 0: exact; 1: fine (the caller checks the value).
-void pipeline_set_quality_mode(int mode);
+void pipeline_set_quality_mode(PipelineState& s, int mode);
 
 // The largest level of the last block before the limiter (0 when it wrote
 // nothing back).
-float pipeline_max_level();
+float pipeline_max_level(const PipelineState& s);
 
 // The block's steps on caller-given arrays, for checks of each step alone.
 //

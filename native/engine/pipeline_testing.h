@@ -8,7 +8,7 @@
 
 // Capacities of the work buffers in floats per channel (0 before the first
 // block).
-size_t pipeline_input_capacity();
-size_t pipeline_output_capacity();
+size_t pipeline_input_capacity(const PipelineState& s);
+size_t pipeline_output_capacity(const PipelineState& s);
 // The quality mode that the next block will take (0 exact, 1 fine).
-int pipeline_quality_mode();
+int pipeline_quality_mode(const PipelineState& s);

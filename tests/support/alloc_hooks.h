@@ -122,6 +122,28 @@ void* operator new(std::size_t n, std::align_val_t a) {
 void* operator new[](std::size_t n, std::align_val_t a) {
   return allochooksNewAligned(n, a);
 }
+// The over-aligned forms without exceptions too: a sanitizer provides its own
+// otherwise, whose blocks the operators delete below would not own.
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  try {
+    return allochooksNewAligned(n, a);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  try {
+    return allochooksNewAligned(n, a);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
 void operator delete(void* p) noexcept {
   std::free(p);
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "default_engine.h"
 #include "fake_jni.h"
 #include "fine.h"
 #include "quorvel_tambrino_NativeInterface.h"

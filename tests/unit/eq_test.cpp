@@ -1,12 +1,13 @@
 #include "eq.h"
 
-#include "spectrum.h"
-#include "vocoder.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
+
+#include "../support/default_engine.h"
+#include "spectrum.h"
+#include "vocoder.h"
 
 TEST(Eq, FirstInitMakesUnitGainsAndLaterInitsChangeNothing) {
   EXPECT_EQ(eq_band_count(), 0);

@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "../support/vector_path.h"
 #include "fft_testing.h"
 

@@ -10,11 +10,17 @@
 #include <random>
 #include <vector>
 
+#include "../support/default_engine.h"
+
 namespace {
 
 bool haveAvx2() {
+#if defined(__x86_64__)
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") != 0;
+#else
+  return false;
+#endif
 }
 
 std::vector<float> randomFloats(size_t n, float scale, unsigned seed) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../support/audio_measures.h"
+#include "../support/default_engine.h"
 #include "../support/fine_driver.h"
 #include "../support/test_material.h"
 #include "pipeline.h"

@@ -68,8 +68,9 @@ TEST_P(Golden, ReproducesStoredDigest) {
   const golden::Scenario* s = golden::findScenario(name);
   ASSERT_NE(s, nullptr);
   static const golden::EngineApi api = linkedApi();
-  // A process of its own: the engine's state is global and some of it (the
-  // equaliser's size, the filter coefficients) lasts for the process.
+  // A process of its own: NativeInterface's default engine lasts for the
+  // process, and some of its state (the equaliser's size, the filter
+  // coefficients) for the engine's life.
   const golden::Outcome o = golden::runIsolated([&] {
     choosePath(path);
     return golden::runScenario(api, *s);

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "iirfilter.h"
 #include "iirfilter_testing.h"
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "iirfilter_testing.h"
 
 #if defined(__SANITIZE_THREAD__)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "iirfilter.h"
 #include "pipeline_testing.h"
 

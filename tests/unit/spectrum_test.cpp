@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "../support/default_engine.h"
+#include "detmath.h"
 #include "spectrum_testing.h"
 
 namespace {
@@ -70,7 +72,7 @@ TEST(SpectrumSetUp, TablesTakeTheSineOfTheFloatRoundedPhase) {
     for (int p : {0, 1, 2047, 4095}) {
       const float arg = static_cast<float>(6.283185307179586 * spectrum_note_frequency(note) * p / 11025.0);
       float s, c, tableCos, tableSin;
-      ::sincosf(arg, &s, &c);
+      tmath_sincosf(arg, &s, &c);
       spectrum_coefficients(note, p, &tableCos, &tableSin);
       EXPECT_EQ(tableCos, c) << note << " " << p;
       EXPECT_EQ(tableSin, -s) << note << " " << p;
@@ -91,7 +93,7 @@ TEST(SpectrumAnalysis, MatchesAPlainRecomputationToTheLastBit) {
       float sinPart = 0.0f, cosPart = 0.0f;
       for (int k = 0; k < SPECTRUM_HISTORY; ++k) {
         const float w =
-            static_cast<float>(chunk[4 * k] * (0.5 - 0.5 * std::cos(6.283185307179586 * k / 4096)));
+            static_cast<float>(chunk[4 * k] * (0.5 - 0.5 * tmath_cos(6.283185307179586 * k / 4096)));
         float c, s;
         spectrum_coefficients(i, k, &c, &s);
         sinPart += w * s;
@@ -328,11 +330,11 @@ class PlainAnalyser {
     cos_.assign(static_cast<size_t>(SPECTRUM_NOTES) * SPECTRUM_HISTORY, 0.0f);
     sin_ = cos_;
     for (int i = 0; i < SPECTRUM_NOTES; ++i) {
-      const float freq = 440.0f * static_cast<float>(std::pow(2.0, static_cast<double>((i - 45) / 12.0f)));
+      const float freq = 440.0f * static_cast<float>(tmath_exp2(static_cast<double>((i - 45) / 12.0f)));
       for (int p = 0; p < SPECTRUM_HISTORY; ++p) {
         const float arg = static_cast<float>(6.283185307179586 * freq * p / rate_);
         float sv, cv;
-        ::sincosf(arg, &sv, &cv);
+        tmath_sincosf(arg, &sv, &cv);
         cos_[static_cast<size_t>(i) * SPECTRUM_HISTORY + p] = cv;
         sin_[static_cast<size_t>(i) * SPECTRUM_HISTORY + p] = -sv;
       }
@@ -362,7 +364,7 @@ class PlainAnalyser {
   void analyse() {
     std::vector<float> buffer(SPECTRUM_HISTORY);
     for (int j = 0; j < SPECTRUM_HISTORY; ++j)
-      buffer[j] = static_cast<float>(history_[j] * (0.5 - 0.5 * std::cos(6.283185307179586 * j / 4096)));
+      buffer[j] = static_cast<float>(history_[j] * (0.5 - 0.5 * tmath_cos(6.283185307179586 * j / 4096)));
     for (int i = 0; i < SPECTRUM_NOTES; ++i) {
       float sinPart = 0.0f, cosPart = 0.0f;
       for (int k = 0; k < SPECTRUM_HISTORY; ++k) {

@@ -13,7 +13,9 @@
 #include <random>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "../support/vector_path.h"
+#include "detmath.h"
 #include "eq.h"
 #include "fft.h"
 #include "pipeline.h"
@@ -118,7 +120,7 @@ TEST(VectorPaths, PhasesAndMagnitudesMatchTheCLibrary) {
     vocoder_analyze_bins(re.data(), im.data(), mag.data(), phi.data(), chunk - round % 4);
     for (int k = 0; k < chunk - round % 4; k++) {
       const float wantPhi =
-          static_cast<float>(std::atan2(static_cast<double>(im[k]), static_cast<double>(re[k])));
+          static_cast<float>(tmath_atan2(static_cast<double>(im[k]), static_cast<double>(re[k])));
       const float wantMag = sqrtf(re[k] * re[k] + im[k] * im[k]);
       if (!sameResult(phi[k], wantPhi) || !sameResult(mag[k], wantMag)) {
         if (mismatches++ < 5)
@@ -144,7 +146,7 @@ TEST(VectorPaths, PhasesOfEveryEdgePair) {
     vocoder_analyze_bins(re.data(), im.data(), mag.data(), phi.data(), static_cast<int>(re.size()));
     for (size_t k = 0; k < re.size(); k++) {
       const float want =
-          static_cast<float>(std::atan2(static_cast<double>(im[k]), static_cast<double>(re[k])));
+          static_cast<float>(tmath_atan2(static_cast<double>(im[k]), static_cast<double>(re[k])));
       EXPECT_TRUE(sameResult(phi[k], want)) << "atan2(" << im[k] << ", " << re[k] << ")";
     }
   }
@@ -171,7 +173,7 @@ TEST(VectorPaths, SynthesisMatchesTheCLibrary) {
       const float m = withGains ? mag[k] * gains[k] : mag[k];
       double s;
       double c;
-      ::sincos(static_cast<double>(psi[k]), &s, &c);
+      tmath_sincos(static_cast<double>(psi[k]), &s, &c);
       const float wantRe = static_cast<float>(static_cast<double>(m) * c);
       const float wantIm = static_cast<float>(static_cast<double>(m) * s);
       if (!sameResult(re[k], wantRe) || !sameResult(im[k], wantIm)) {
@@ -201,7 +203,7 @@ TEST(VectorPaths, SynthesisOfEveryEdgePair) {
     for (size_t k = 0; k < mag.size(); k++) {
       double s;
       double c;
-      ::sincos(static_cast<double>(psi[k]), &s, &c);
+      tmath_sincos(static_cast<double>(psi[k]), &s, &c);
       EXPECT_TRUE(sameResult(re[k], static_cast<float>(static_cast<double>(mag[k]) * c)) &&
                   sameResult(im[k], static_cast<float>(static_cast<double>(mag[k]) * s)))
           << mag[k] << " at " << psi[k];
@@ -255,7 +257,7 @@ TEST(VectorPaths, ReductionBoundariesMatchTheCLibrary) {
     vocoder_analyze_bins(re.data(), im.data(), m.data(), phi.data(), static_cast<int>(re.size()));
     for (size_t k = 0; k < re.size(); k++)
       ASSERT_TRUE(sameBits(
-          phi[k], static_cast<float>(std::atan2(static_cast<double>(im[k]), static_cast<double>(re[k])))))
+          phi[k], static_cast<float>(tmath_atan2(static_cast<double>(im[k]), static_cast<double>(re[k])))))
           << "atan2(" << im[k] << ", " << re[k] << ") wide " << wide;
     std::vector<float> sr(psi.size()), si(psi.size());
     vocoder_synthesize_bins(mag.data(), nullptr, psi.data(), sr.data(), si.data(),
@@ -263,7 +265,7 @@ TEST(VectorPaths, ReductionBoundariesMatchTheCLibrary) {
     for (size_t k = 0; k < psi.size(); k++) {
       double s;
       double c;
-      ::sincos(static_cast<double>(psi[k]), &s, &c);
+      tmath_sincos(static_cast<double>(psi[k]), &s, &c);
       ASSERT_TRUE(sameBits(sr[k], static_cast<float>(static_cast<double>(mag[k]) * c)) &&
                   sameBits(si[k], static_cast<float>(static_cast<double>(mag[k]) * s)))
           << mag[k] << " at " << psi[k] << " wide " << wide;

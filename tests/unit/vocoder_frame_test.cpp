@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "vocoder.h"
 #include "vocoder_testing.h"
 

@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "eq.h"
 #include "vocoder.h"
 #include "vocoder_testing.h"

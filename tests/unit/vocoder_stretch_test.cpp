@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "../support/default_engine.h"
 #include "vocoder.h"
 
 namespace {

@@ -128,17 +128,53 @@ struct State {
   int lockLeft = 0;     // frames still to be analysed at the synthesis hop
 };
 
-State st;
-bool ready = false;
-State pending;  // built by fine_prepare, put in place by fine_commit
-bool prepared = false;
+}  // namespace
+
+struct FineState {
+  bool prepare(int frameSize, int hop);
+  void commit();
+  void feed(const float* left, const float* right, int count);
+  void restart();
+  bool process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+               int samplesOut);
+  void detectOnsets(const float* left, const float* right, int count);
+  void append(const float* left, const float* right, int count, bool detect);
+  void gather(int c, Pos start, float* frame) const;
+  Pos mapInput(Pos s, Pos inCount, Pos outCount) const;
+  Pos pendingOnset(Pos horizon);
+  bool lockFits(Pos deviation, Pos frames, Pos nominalHop) const;
+  Pos analysisStart(Pos nominal, bool& reset);
+  void analyse(int channels, Pos start);
+  int nearStep() const;
+  void analyseNear(int channels, Pos start);
+  bool measuresNear(Pos analysisHop) const;
+  void propagate(int channels, Pos analysisHop, bool restart, bool attack);
+  void synthesiseAndAdd(int channels, Pos outStart);
+  void finish(int channels, Pos end);
+  void emit(int channels, Pos limit, Pos blockStart, float* outLeft, float* outRight);
+
+  // The engine's other units that the frames use: its transform (which the
+  // exact vocoder's set-up sizes), its equaliser's gains and its analyser.
+  const FftState* fft;
+  const EqState* eq;
+  SpectrumState* spectrum;
+
+  State st;
+  bool ready = false;
+  State pending;  // built by fine_prepare, put in place by fine_commit
+  bool prepared = false;
+};
+
+namespace {
 
 const FineKernels& kernels = fine_kernels();
 
 // ---------------------------------------------------------------------------
 // Input
 
-void detectOnsets(const float* left, const float* right, int count) {
+}  // namespace
+
+void FineState::detectOnsets(const float* left, const float* right, int count) {
   for (int i = 0; i < count; i++) {
     const float mean = right ? (left[i] + right[i]) * 0.5f : left[i];
     const double d = static_cast<double>(mean) - static_cast<double>(st.lastMean);
@@ -161,7 +197,7 @@ void detectOnsets(const float* left, const float* right, int count) {
 
 // Appends to the history; the onset detector runs only in the fine mode
 // (the exact mode pays nothing for it).
-void append(const float* left, const float* right, int count, bool detect) {
+void FineState::append(const float* left, const float* right, int count, bool detect) {
   if (detect) detectOnsets(left, right, count);
   for (int c = 0; c < 2; c++) {
     const float* src = c == 0 ? left : (right ? right : left);
@@ -180,7 +216,7 @@ void append(const float* left, const float* right, int count, bool detect) {
 
 // frame[k] = input of channel c at start + k; zero before the stream and for
 // what the ring no longer holds.
-void gather(int c, Pos start, float* frame) {
+void FineState::gather(int c, Pos start, float* frame) const {
   const Pos oldest = std::max<Pos>(0, st.head - st.ringSize);
   int k = 0;
   if (start < oldest) {
@@ -196,18 +232,22 @@ void gather(int c, Pos start, float* frame) {
   }
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // Time map and analysis positions
 
+}  // namespace
+
 // Input position of output position s on the current segment of the map
 // (from (mapOut, mapIn) to (mapOut + outCount, mapIn + inCount)).
-Pos mapInput(Pos s, Pos inCount, Pos outCount) {
+Pos FineState::mapInput(Pos s, Pos inCount, Pos outCount) const {
   return st.mapIn + roundDiv((s - st.mapOut) * inCount, outCount);
 }
 
 // Oldest onset that the last analysed window did not reach and that lies
 // before horizon, or -1. Onsets that the last window reached are done with.
-Pos pendingOnset(Pos horizon) {
+Pos FineState::pendingOnset(Pos horizon) {
   int drop = 0;
   while (drop < st.onsetCount && st.onsets[drop] < st.prevStart + st.n) drop++;
   if (drop > 0) {
@@ -220,7 +260,7 @@ Pos pendingOnset(Pos horizon) {
 
 // Whether frames more frames at the synthesis hop, from a deviation from
 // the map of deviation, end within the allowed deviation.
-bool lockFits(Pos deviation, Pos frames, Pos nominalHop) {
+bool FineState::lockFits(Pos deviation, Pos frames, Pos nominalHop) const {
   const Pos end = deviation + frames * (st.hop - nominalHop);
   return end <= st.maxDeviation && end >= -st.maxDeviation;
 }
@@ -235,7 +275,7 @@ bool lockFits(Pos deviation, Pos frames, Pos nominalHop) {
 // away from the map by (1 - tempo) x hop per frame; so that the attack itself
 // lands where the map puts it, the analysis is steered to the opposite
 // deviation before it, and the deviation decays again after it.
-Pos analysisStart(Pos nominal, bool& reset) {
+Pos FineState::analysisStart(Pos nominal, bool& reset) {
   reset = false;
   if (st.firstFrame) return nominal;
   const Pos prev = st.prevStart;
@@ -290,13 +330,17 @@ Pos analysisStart(Pos nominal, bool& reset) {
   return start;
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // One frame
 
-void analyse(int channels, Pos start) {
+}  // namespace
+
+void FineState::analyse(int channels, Pos start) {
   for (int c = 0; c < channels; c++) {
     gather(c, start, st.frame.get());
-    fft_forward_windowed(st.frame.get(), st.window.get(), st.re[c].get(), st.im[c].get());
+    fft_forward_windowed(*fft, st.frame.get(), st.window.get(), st.re[c].get(), st.im[c].get());
     // The transform keeps the bins below Nyquist; the Nyquist bin (real)
     // holds what high-hats and noise put there.
     st.nyquist[c] = st.n >= 8 ? kernels.nyquist(st.frame.get(), st.window.get(), st.n) : 0.0f;
@@ -308,20 +352,22 @@ void analyse(int channels, Pos start) {
 // by less than half a turn more than the bin's own frequency: up to half a
 // frame. Beyond that (fast tempos) the frequency is measured between the
 // frame and a second analysis this many samples before it.
-int nearStep() {
+int FineState::nearStep() const {
   return std::max(1, std::min(st.hop, st.n / 4));
 }
 
-void analyseNear(int channels, Pos start) {
+void FineState::analyseNear(int channels, Pos start) {
   for (int c = 0; c < channels; c++) {
     gather(c, start - nearStep(), st.frame.get());
-    fft_forward_windowed(st.frame.get(), st.window.get(), st.nearRe[c].get(), st.nearIm[c].get());
+    fft_forward_windowed(*fft, st.frame.get(), st.window.get(), st.nearRe[c].get(), st.nearIm[c].get());
   }
 }
 
-bool measuresNear(Pos analysisHop) {
+bool FineState::measuresNear(Pos analysisHop) const {
   return analysisHop > st.n / 2;
 }
+
+namespace {
 
 // Phase of the reference of bin k, from (re, im) of both channels: their sum,
 // or the louder channel where the sum has lost most of it.
@@ -360,13 +406,15 @@ double wrap(double phase) {
   return phase - static_cast<double>(whole) * kTwoPi;
 }
 
+}  // namespace
+
 // Rotation of every bin: one angle per peak region, from the reference's
 // phase advance at the peak over analysisHop, scaled to the synthesis hop.
 // restart: every region starts from its analysis phase. attack: the regions
 // whose peak rose sharply do (the attack's own partials, rebuilt as they
 // were), while those of sounds that go on, a held bass note under a drum hit
 // for one, carry on undisturbed.
-void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
+void FineState::propagate(int channels, Pos analysisHop, bool restart, bool attack) {
   const int half = st.half;
   float* power = st.power.get();
   const float* lr = st.re[0].get();
@@ -493,10 +541,10 @@ void propagate(int channels, Pos analysisHop, bool restart, bool attack) {
   for (int p = 0; p < nPeaks; p++) fillRegion(p, angle[p], cosine[p], sine[p]);
 }
 
-void synthesiseAndAdd(int channels, Pos outStart) {
+void FineState::synthesiseAndAdd(int channels, Pos outStart) {
   const int half = st.half;
-  const bool eqOn = eq_is_enabled() != 0;
-  if (eqOn) eq_copy_gains(st.gains.get(), half);
+  const bool eqOn = eq_is_enabled(*eq) != 0;
+  if (eqOn) eq_copy_gains(*eq, st.gains.get(), half);
   const float* cr = st.rotRe.get();
   const float* ci = st.rotIm.get();
   const float* gains = st.gains.get();
@@ -513,7 +561,7 @@ void synthesiseAndAdd(int channels, Pos outStart) {
     std::memcpy(st.prevRe[c].get(), xr, static_cast<size_t>(half) * sizeof(float));
     std::memcpy(st.prevIm[c].get(), xi, static_cast<size_t>(half) * sizeof(float));
     float* time = st.re[c].get();
-    fft_inverse_half(yr, yi, time, st.im[c].get());
+    fft_inverse_half(*fft, yr, yi, time, st.im[c].get());
     // The Nyquist bin, turned by the cosine of the top region's rotation (it
     // must stay real); the one-sided inverse's scale counts it half.
     float nyquist = st.nyquist[c] * cr[half - 1];
@@ -559,7 +607,7 @@ void synthesiseAndAdd(int channels, Pos outStart) {
 // carriedPower, before the overlap-add is normalised, turns the power
 // accumulators of the samples from at on into the power carried (0 where the
 // output will be silent); restorePower, after it, applies the gain.
-void carriedPower(int channels, int at, int run) {
+void carriedPower(State& st, int channels, int at, int run) {
   const float* wsum = st.wsum.get() + at;
   float* psum = st.psum.get() + at;
   for (int c = 0; c < channels; c++) {
@@ -569,7 +617,7 @@ void carriedPower(int channels, int at, int run) {
   std::fill_n(psum, run, 0.0f);
 }
 
-void restorePower(int channels, int at, int run) {
+void restorePower(State& st, int channels, int at, int run) {
   constexpr double kMinGain = 0.5, kMaxGain = 4.0;
   const double a = st.smoothing;
   float* left = st.acc[0].get() + at;
@@ -610,15 +658,15 @@ void restorePower(int channels, int at, int run) {
 // receive nothing more. Those before the time line's start (the first
 // frames reach back before it) are never handed out: their slots are cleared
 // at once for the samples that will reuse them.
-void finish(int channels, Pos end) {
+void FineState::finish(int channels, Pos end) {
   for (Pos s = st.finalEnd; s < end;) {
     const int at = static_cast<int>(s & st.outMask);
     const int run = static_cast<int>(std::min<Pos>(end - s, st.outSize - at));
     float* left = st.acc[0].get() + at;
     float* right = channels == 2 ? st.acc[1].get() + at : nullptr;
-    carriedPower(channels, at, run);
+    carriedPower(st, channels, at, run);
     kernels.normalise(left, right, st.wsum.get() + at, run);
-    restorePower(channels, at, run);
+    restorePower(st, channels, at, run);
     if (s < st.emitted) {
       const int gone = static_cast<int>(std::min<Pos>(run, st.emitted - s));
       std::fill_n(left, gone, 0.0f);
@@ -631,7 +679,7 @@ void finish(int channels, Pos end) {
 
 // Hands out finished samples up to limit, into out at their offset from
 // blockStart, clearing their slots for reuse.
-void emit(int channels, Pos limit, Pos blockStart, float* outLeft, float* outRight) {
+void FineState::emit(int channels, Pos limit, Pos blockStart, float* outLeft, float* outRight) {
   const Pos end = std::min(limit, st.finalEnd);
   while (st.emitted < end) {
     // In runs of at most one hop (one analysis at most per push) that do not
@@ -644,21 +692,36 @@ void emit(int channels, Pos limit, Pos blockStart, float* outLeft, float* outRig
       float* acc = st.acc[c].get() + at;
       std::memcpy(dst[c], acc, static_cast<size_t>(run) * sizeof(float));
       std::fill_n(acc, run, 0.0f);
-      spectrum_push(dst[c], run, c);
+      spectrum_push(*spectrum, dst[c], run, c);
     }
     st.emitted += run;
   }
 }
 
-}  // namespace
+FineState* fine_create(const FftState& fft, const EqState& eq, SpectrumState& spectrum) {
+  FineState* state = new (std::nothrow) FineState();
+  if (state == nullptr) return nullptr;
+  state->fft = &fft;
+  state->eq = &eq;
+  state->spectrum = &spectrum;
+  return state;
+}
 
-bool fine_init(int frameSize, int hop) {
-  if (!fine_prepare(frameSize, hop)) return false;
-  fine_commit();
+void fine_destroy(FineState* state) {
+  delete state;
+}
+
+bool fine_init(FineState& state, int frameSize, int hop) {
+  if (!fine_prepare(state, frameSize, hop)) return false;
+  fine_commit(state);
   return true;
 }
 
-bool fine_prepare(int frameSize, int hop) {
+bool fine_prepare(FineState& state, int frameSize, int hop) {
+  return state.prepare(frameSize, hop);
+}
+
+bool FineState::prepare(int frameSize, int hop) {
   pending = State();
   prepared = false;
   if (frameSize < 8 || frameSize > FFT_MAX_SIZE || (frameSize & (frameSize - 1)) != 0) return false;
@@ -739,21 +802,33 @@ bool fine_prepare(int frameSize, int hop) {
   return true;
 }
 
-void fine_commit() {
+void fine_commit(FineState& state) {
+  state.commit();
+}
+
+void FineState::commit() {
   if (!prepared) return;
   st = std::move(pending);
   pending = State();
   prepared = false;
   ready = true;
-  fine_restart();
+  restart();
 }
 
-void fine_feed(const float* left, const float* right, int count) {
+void fine_feed(FineState& state, const float* left, const float* right, int count) {
+  state.feed(left, right, count);
+}
+
+void FineState::feed(const float* left, const float* right, int count) {
   if (!ready || count <= 0) return;
   append(left, right, count, false);
 }
 
-void fine_restart() {
+void fine_restart(FineState& state) {
+  state.restart();
+}
+
+void FineState::restart() {
   if (!ready) return;
   // The first frames reach back one frame before the time line starts, so
   // that its first sample is covered by as many windows as any other.
@@ -781,8 +856,13 @@ void fine_restart() {
   std::fill_n(st.rotIm.get(), st.half, 0.0f);
 }
 
-bool fine_process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
-                  int samplesOut) {
+bool fine_process(FineState& state, const float* left, const float* right, int samplesIn, float* outLeft,
+                  float* outRight, int samplesOut) {
+  return state.process(left, right, samplesIn, outLeft, outRight, samplesOut);
+}
+
+bool FineState::process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+                        int samplesOut) {
   if (!ready || samplesIn < 0 || samplesOut < 0) return false;
   const int channels = right ? 2 : 1;
   const Pos blockStart = st.emitted;

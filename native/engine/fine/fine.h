@@ -28,10 +28,13 @@
 //   samples; at a constant tempo the output is the input delayed by
 //   fine_latency() output samples.
 //
-// Owns: the input history of both channels (always fed, so that a switch
-// into the fine mode starts from the recent input), the onset detector, the
-// time map, the spectra and phases of the last frame, the overlap-add store
-// and the window tables (heap, made by fine_init).
+// Owns: per state (one per engine), the input history of both channels
+// (always fed, so that a switch into the fine mode starts from the recent
+// input), the onset detector, the time map, the spectra and phases of the
+// last frame, the overlap-add store and the window tables (heap, made by
+// fine_init). It uses, and never owns,
+// its engine's transform (sized by the exact vocoder's set-up), equaliser and
+// analyser.
 // Threads: the playback thread makes the block calls (fine_feed, fine_restart,
 // fine_process); fine_init, fine_prepare and fine_commit come from the
 // stream's set-up, which never overlaps a block; fine_latency and
@@ -42,33 +45,43 @@
 
 #include <cstdint>
 
+struct EqState;
+struct FftState;
+struct FineState;
+struct SpectrumState;
+
+// A state that is not set up, working with the given units, which must
+// outlive it (null when memory is short); fine_destroy frees it.
+FineState* fine_create(const FftState& fft, const EqState& eq, SpectrumState& spectrum);
+void fine_destroy(FineState* state);
+
 // (Re)builds the state for frames of frameSize samples (a power of two in
 // 8..4096) and a synthesis hop of hop samples (1..frameSize; a hop beyond
 // half a frame is taken as half a frame), with empty history. Returns false, leaving the previous state intact, when an argument
 // is out of range or an allocation fails.
-bool fine_init(int frameSize, int hop);
+bool fine_init(FineState& state, int frameSize, int hop);
 
 // fine_init in two steps, for a set-up that must fail without touching
 // anything: fine_prepare builds the new state aside (false, and nothing
 // built, on failure); fine_commit puts the last prepared state in place.
-bool fine_prepare(int frameSize, int hop);
-void fine_commit();
+bool fine_prepare(FineState& state, int frameSize, int hop);
+void fine_commit(FineState& state);
 
 // Appends a block of input to the history without producing output (the exact
 // mode calls it, so that a later switch finds the recent input). right is
 // null for a mono stream.
-void fine_feed(const float* left, const float* right, int count);
+void fine_feed(FineState& state, const float* left, const float* right, int count);
 
 // Starts a new time line at the current input: phases, time map, onsets and
 // the output store start afresh; the history is kept.
-void fine_restart();
+void fine_restart(FineState& state);
 
 // Consumes samplesIn input samples per channel and writes exactly samplesOut
 // (>= 0) output samples per channel to outLeft (and outRight unless right is
 // null), at full scale, each output sample also passed to spectrum_push.
 // Returns false without touching anything when the state is not set up.
-bool fine_process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
-                  int samplesOut);
+bool fine_process(FineState& state, const float* left, const float* right, int samplesIn, float* outLeft,
+                  float* outRight, int samplesOut);
 
 // Output samples before the output of the first input sample at a constant
 // tempo (the same value as NativeInterface.fineLatency).

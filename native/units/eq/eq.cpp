@@ -5,20 +5,39 @@
 #include <atomic>
 #include <new>
 
-namespace {
+struct EqState {
+  bool init(int pNBands);
+  void setbands(const float* bands);
+  void enable(int enabled);
+  int isEnabled() const;
+  int bandCount() const;
+  float gain(int k) const;
+  void copyGains(float* dst, int count) const;
+  ~EqState() { delete[] eqBands.load(); }
 
-// The table is published once and never freed or replaced, so a reader that
-// has seen it may keep using it without any further synchronisation.
-std::atomic<std::atomic<float>*> eqBands{nullptr};
-std::atomic<int> nBands{0};
-std::atomic<int> eqActive{0};
-std::atomic<bool> initialized{false};
-// Advanced after every change to the table, so readers can keep a copy.
-std::atomic<unsigned> version{0};
+  // The table is published once and freed only with the state, so a reader
+  // that has seen it may keep using it without any further synchronisation.
+  std::atomic<std::atomic<float>*> eqBands{nullptr};
+  std::atomic<int> nBands{0};
+  std::atomic<int> eqActive{0};
+  std::atomic<bool> initialized{false};
+  // Advanced after every change to the table, so readers can keep a copy.
+  std::atomic<unsigned> version{0};
+};
 
-}  // namespace
+EqState* eq_create() {
+  return new (std::nothrow) EqState();
+}
 
-bool eq_init(int pNBands) {
+void eq_destroy(EqState* state) {
+  delete state;
+}
+
+bool eq_init(EqState& state, int pNBands) {
+  return state.init(pNBands);
+}
+
+bool EqState::init(int pNBands) {
   if (initialized.load()) return true;
   const int count = pNBands > 0 ? pNBands : 0;
   std::atomic<float>* table = nullptr;
@@ -34,7 +53,11 @@ bool eq_init(int pNBands) {
   return true;
 }
 
-void eq_setbands(const float* bands) {
+void eq_setbands(EqState& state, const float* bands) {
+  state.setbands(bands);
+}
+
+void EqState::setbands(const float* bands) {
   const int count = nBands.load(std::memory_order_acquire);
   std::atomic<float>* table = eqBands.load(std::memory_order_acquire);
   if (bands == nullptr || table == nullptr) return;
@@ -42,24 +65,44 @@ void eq_setbands(const float* bands) {
   version.fetch_add(1, std::memory_order_release);
 }
 
-void eq_enable(int enabled) {
+void eq_enable(EqState& state, int enabled) {
+  state.enable(enabled);
+}
+
+void EqState::enable(int enabled) {
   eqActive.store(enabled, std::memory_order_relaxed);
 }
 
-int eq_is_enabled() {
+int eq_is_enabled(const EqState& state) {
+  return state.isEnabled();
+}
+
+int EqState::isEnabled() const {
   return eqActive.load(std::memory_order_relaxed) != 0 ? 1 : 0;
 }
 
-int eq_band_count() {
+int eq_band_count(const EqState& state) {
+  return state.bandCount();
+}
+
+int EqState::bandCount() const {
   return nBands.load(std::memory_order_acquire);
 }
 
-float eq_gain(int k) {
+float eq_gain(const EqState& state, int k) {
+  return state.gain(k);
+}
+
+float EqState::gain(int k) const {
   if (k < 0 || k >= nBands.load(std::memory_order_acquire)) return 1.0f;
   return eqBands.load(std::memory_order_acquire)[k].load(std::memory_order_relaxed);
 }
 
-void eq_copy_gains(float* dst, int count) {
+void eq_copy_gains(const EqState& state, float* dst, int count) {
+  state.copyGains(dst, count);
+}
+
+void EqState::copyGains(float* dst, int count) const {
   const int n = nBands.load(std::memory_order_acquire);
   const std::atomic<float>* table = eqBands.load(std::memory_order_acquire);
   const int inTable = table != nullptr ? std::max(0, std::min(count, n)) : 0;
@@ -67,6 +110,6 @@ void eq_copy_gains(float* dst, int count) {
   for (int k = inTable; k < count; k++) dst[k] = 1.0f;
 }
 
-unsigned eq_version() {
-  return version.load(std::memory_order_acquire);
+unsigned eq_version(const EqState& state) {
+  return state.version.load(std::memory_order_acquire);
 }

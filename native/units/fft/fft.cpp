@@ -2,9 +2,12 @@
 #include "fft.h"
 
 #include <cmath>
+#include <mutex>
+#include <new>
 #include <utility>
 
 #include "cpu.h"
+#include "detmath.h"
 #include "fft_kernels.h"
 #include "fft_testing.h"
 
@@ -12,15 +15,11 @@ namespace fft_internal {
 
 alignas(32) float splitRe[2][FFT_MAX_SIZE];
 alignas(32) float splitIm[2][FFT_MAX_SIZE];
-int revGroup[FFT_MAX_SIZE / 8];
-int frameSize;
 
 }  // namespace fft_internal
 
 namespace {
 
-using fft_internal::frameSize;
-using fft_internal::revGroup;
 using fft_internal::splitIm;
 using fft_internal::splitRe;
 
@@ -28,12 +27,9 @@ constexpr int kMaxStages = 12;
 constexpr int kRow = 4096;
 constexpr double kPi = 3.141592653589793;
 
-// The tables are sized for the largest frame so that neither set-up nor a
-// transform ever allocates.
-int interleavedLength;  // 2 N floats: the complex buffer of fft_process
-int bitSwapPos[4096];
-int bitSwapLen;
-long logFrame;
+// The twiddles of stage k do not depend on the frame size, so one set for
+// the largest frame, built once, serves every size and every engine; they
+// are read-only after that.
 float pur[kMaxStages * kRow];
 float pui[kMaxStages * kRow];
 float pur_inv[kMaxStages * kRow];
@@ -57,9 +53,34 @@ void walkTwiddles(float* re, float* im, int row, int le2, float wr, float wi) {
   }
 }
 
+// Every stage's twiddles, both directions, interleaved and split.
+void buildTwiddles() {
+  for (long k = 0; k < kMaxStages; k++) {
+    const int le = 1 << (k + 2);
+    const int le2 = le >> 1;
+    const float arg = static_cast<float>(kPi / (le2 >> 1));
+    const float wr = tmath_cosf(arg);
+    const float wi = tmath_sinf(arg);
+    const int row = static_cast<int>(k) * kRow;
+    walkTwiddles(pur, pui, row, le2, wr, wi);
+    walkTwiddles(pur_inv, pui_inv, row, le2, wr, -wi);
+    const int h = 1 << k;
+    for (int m = 0; m < h; m++) {
+      splitRe[0][h - 1 + m] = pur_inv[row + 2 * m];
+      splitIm[0][h - 1 + m] = pui_inv[row + 2 * m];
+      splitRe[1][h - 1 + m] = pur[row + 2 * m];
+      splitIm[1][h - 1 + m] = pui[row + 2 * m];
+    }
+  }
+}
+
+std::once_flag twiddlesBuilt;
+
+}  // namespace
+
 // The portable transform on split arrays: exactly the operations of
 // fft_process.
-void transformSplitScalar(float* re, float* im, int sign) {
+void FftState::transformSplitScalar(float* re, float* im, int sign) const {
   for (int s = 0; s < bitSwapLen; s += 2) {
     const int i = bitSwapPos[s] >> 1;
     const int j = bitSwapPos[s + 1] >> 1;
@@ -87,10 +108,21 @@ void transformSplitScalar(float* re, float* im, int sign) {
   }
 }
 
-}  // namespace
+FftState* fft_create() {
+  return new (std::nothrow) FftState();
+}
 
-bool fft_init(int fftFrameSize) {
+void fft_destroy(FftState* state) {
+  delete state;
+}
+
+bool fft_init(FftState& state, int fftFrameSize) {
+  return state.init(fftFrameSize);
+}
+
+bool FftState::init(int fftFrameSize) {
   if (!isPowerOfTwo(fftFrameSize) || fftFrameSize > FFT_MAX_SIZE) return false;
+  std::call_once(twiddlesBuilt, buildTwiddles);
   const int n2 = 2 * fftFrameSize;
   interleavedLength = n2;
   frameSize = fftFrameSize;
@@ -112,23 +144,6 @@ bool fft_init(int fftFrameSize) {
 
   logFrame = static_cast<long>(std::log(static_cast<double>(fftFrameSize)) / 0.6931471805599453 + 0.5);
 
-  for (long k = 0; k < logFrame; k++) {
-    const int le = 1 << (k + 2);
-    const int le2 = le >> 1;
-    const float arg = static_cast<float>(kPi / (le2 >> 1));
-    const float wr = std::cos(arg);
-    const float wi = std::sin(arg);
-    const int row = static_cast<int>(k) * kRow;
-    walkTwiddles(pur, pui, row, le2, wr, wi);
-    walkTwiddles(pur_inv, pui_inv, row, le2, wr, -wi);
-    const int h = 1 << k;
-    for (int m = 0; m < h; m++) {
-      splitRe[0][h - 1 + m] = pur_inv[row + 2 * m];
-      splitIm[0][h - 1 + m] = pui_inv[row + 2 * m];
-      splitRe[1][h - 1 + m] = pur[row + 2 * m];
-      splitIm[1][h - 1 + m] = pui[row + 2 * m];
-    }
-  }
   const int groupBits = static_cast<int>(logFrame) - 3;
   for (int g = 0; g < fftFrameSize / 8; g++) {
     int r = 0;
@@ -138,7 +153,11 @@ bool fft_init(int fftFrameSize) {
   return true;
 }
 
-void fft_process(float* fftBuffer, int sign) {
+void fft_process(const FftState& state, float* fftBuffer, int sign) {
+  state.process(fftBuffer, sign);
+}
+
+void FftState::process(float* fftBuffer, int sign) const {
   for (int s = 0; s < bitSwapLen; s += 2) {
     const int i = bitSwapPos[s];
     const int j = bitSwapPos[s + 1];
@@ -174,18 +193,18 @@ void fft_process(float* fftBuffer, int sign) {
   }
 }
 
-void fft_forward_real(const float* x, float* re, float* im) {
-  fft_forward_windowed(x, nullptr, re, im);
+void fft_forward_real(const FftState& state, const float* x, float* re, float* im) {
+  fft_forward_windowed(state, x, nullptr, re, im);
 }
 
-void fft_forward_windowed(const float* x, const float* window, float* re, float* im) {
-  const int n = frameSize;
+void fft_forward_windowed(const FftState& state, const float* x, const float* window, float* re, float* im) {
+  const int n = state.frameSize;
   const CpuLevel level = cpu_level();
   int done = 0;
   if (level >= CpuLevel::Avx512) {
-    done = fft_avx512::forward_real(x, window, re, im);
+    done = fft_avx512::forward_real(state, x, window, re, im);
   } else if (level >= CpuLevel::Avx2) {
-    done = fft_avx2::forward_real(x, window, re, im);
+    done = fft_avx2::forward_real(state, x, window, re, im);
   }
   if (done == n) return;
   if (window != nullptr) {
@@ -194,17 +213,17 @@ void fft_forward_windowed(const float* x, const float* window, float* re, float*
     for (int k = 0; k < n; k++) re[k] = x[k];
   }
   for (int k = 0; k < n; k++) im[k] = 0.0f;
-  transformSplitScalar(re, im, -1);
+  state.transformSplitScalar(re, im, -1);
 }
 
-void fft_inverse_half(const float* specRe, const float* specIm, float* re, float* im) {
-  const int n = frameSize;
+void fft_inverse_half(const FftState& state, const float* specRe, const float* specIm, float* re, float* im) {
+  const int n = state.frameSize;
   const CpuLevel level = cpu_level();
   int done = 0;
   if (level >= CpuLevel::Avx512) {
-    done = fft_avx512::inverse_half(specRe, specIm, re, im);
+    done = fft_avx512::inverse_half(state, specRe, specIm, re, im);
   } else if (level >= CpuLevel::Avx2) {
-    done = fft_avx2::inverse_half(specRe, specIm, re, im);
+    done = fft_avx2::inverse_half(state, specRe, specIm, re, im);
   }
   if (done == n) return;
   const int half = n / 2;
@@ -213,9 +232,9 @@ void fft_inverse_half(const float* specRe, const float* specIm, float* re, float
     im[k] = specIm[k];
   }
   for (int k = half; k < n; k++) re[k] = im[k] = 0.0f;
-  transformSplitScalar(re, im, 1);
+  state.transformSplitScalar(re, im, 1);
 }
 
-FftTables fft_tables() {
-  return {bitSwapPos, bitSwapLen, logFrame, pur, pui, pur_inv, pui_inv};
+FftTables fft_tables(const FftState& state) {
+  return {state.bitSwapPos, state.bitSwapLen, state.logFrame, pur, pui, pur_inv, pui_inv};
 }

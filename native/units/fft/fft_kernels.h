@@ -26,13 +26,30 @@
 // to the portable path as well, which costs time, not bits.)
 //
 // Owns: nothing; the tables declared here belong to fft.cpp, which fills
-// them in fft_init.
+// the twiddles once per process and a state's tables in fft_init.
 // Threads: a kernel runs on the thread of the transform that takes it, never
-// while fft_init rebuilds the tables.
+// while fft_init rebuilds its state.
 // Audio path: the kernels allocate, lock and log nothing.
 #pragma once
 
 #include "fft.h"
+
+// The tables of one frame size, one state per engine.
+struct FftState {
+  bool init(int fftFrameSize);
+  void process(float* fftBuffer, int sign) const;
+  void transformSplitScalar(float* re, float* im, int sign) const;
+
+  int interleavedLength = 0;  // 2 N floats: the complex buffer of fft_process
+  int bitSwapPos[FFT_MAX_SIZE] = {};
+  int bitSwapLen = 0;
+  long logFrame = 0;
+  // The reordered values 8g .. 8g + 7 come from x[base + j * N/8], j = 0 .. 7,
+  // with base = revGroup[g] (bit reversal over log2(N) - 3 bits, its own inverse).
+  int revGroup[FFT_MAX_SIZE / 8] = {};
+  // N, the size of the last successful init.
+  int frameSize = 0;
+};
 
 namespace fft_internal {
 
@@ -41,23 +58,17 @@ namespace fft_internal {
 // Direction 0 is the negative exponent (sign -1), 1 the positive one.
 alignas(32) extern float splitRe[2][FFT_MAX_SIZE];
 alignas(32) extern float splitIm[2][FFT_MAX_SIZE];
-// The reordered values 8g .. 8g + 7 come from x[base + j * N/8], j = 0 .. 7,
-// with base = revGroup[g] (bit reversal over log2(N) - 3 bits, its own inverse).
-extern int revGroup[FFT_MAX_SIZE / 8];
-// N, the size of the last successful fft_init.
-extern int frameSize;
-
 }  // namespace fft_internal
 
 // The kernels of fft_forward_real (window null), fft_forward_windowed and
 // fft_inverse_half, with the same arguments and results.
 namespace fft_avx2 {
-int forward_real(const float* x, const float* window, float* re, float* im);  // N >= 64
-int inverse_half(const float* specRe, const float* specIm, float* re, float* im);
+int forward_real(const FftState& s, const float* x, const float* window, float* re, float* im);  // N >= 64
+int inverse_half(const FftState& s, const float* specRe, const float* specIm, float* re, float* im);
 }  // namespace fft_avx2
 
 // Frames of fewer than 128 points go to the AVX2 kernels.
 namespace fft_avx512 {
-int forward_real(const float* x, const float* window, float* re, float* im);
-int inverse_half(const float* specRe, const float* specIm, float* re, float* im);
+int forward_real(const FftState& s, const float* x, const float* window, float* re, float* im);
+int inverse_half(const FftState& s, const float* specRe, const float* specIm, float* re, float* im);
 }  // namespace fft_avx512

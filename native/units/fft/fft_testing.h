@@ -14,4 +14,4 @@ struct FftTables {
   const float* purInv;
   const float* puiInv;
 };
-FftTables fft_tables();
+FftTables fft_tables(const FftState& state);

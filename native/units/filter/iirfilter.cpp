@@ -8,23 +8,35 @@
 
 #include "iirfilter_testing.h"
 
+struct IirState {
+  IirResult initFilters(const double* ca, const double* cb, int sizeA, int sizeB);
+  double step(int channel, double inputValue);
+  void stepPairBlock(const double* in0, const double* in1, double* out0, double* out1, int count);
+  void waitForStep(int channel) const;
+  template <int kN>
+  int filterPairInRegisters(const double* in0, const double* in1, double* out0, double* out1, int i,
+                            int count);
+  bool pairOfOrder(int n) const;
+  ~IirState();
+
+  // Zero-initialised: both records start empty (null arrays, zero counts), so
+  // nothing needs clearing later and nothing loaded is ever lost.
+  iirFilter iirLeft{};
+  iirFilter iirRight{};
+
+  // Raised while a setter swaps the records; each step raises its channel's
+  // flag before it tests this one (see iir_step).
+  std::atomic<int> inFilterSetup{0};
+  std::atomic<int> inFilterProcess[2] = {{0}, {0}};
+
+  std::atomic<bool> coefficientsLoaded{false};
+
+  // The set-up flag is an on/off value, so setters must not overlap; they wait
+  // for each other here. The playback thread never takes this lock.
+  std::mutex setterMutex;
+};
+
 namespace {
-
-// Zero-initialised at load: both records start empty (null arrays, zero
-// counts), so nothing needs clearing later and nothing loaded is ever lost.
-iirFilter iirLeft{};
-iirFilter iirRight{};
-
-// Raised while a setter swaps the records; each step raises its channel's
-// flag before it tests this one (see iir_step).
-std::atomic<int> inFilterSetup{0};
-std::atomic<int> inFilterProcess[2] = {{0}, {0}};
-
-std::atomic<bool> coefficientsLoaded{false};
-
-// The set-up flag is an on/off value, so setters must not overlap; they wait
-// for each other here. The playback thread never takes this lock.
-std::mutex setterMutex;
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -74,11 +86,15 @@ IirResult buildRecord(iirFilter& out, const double* ca, const double* cb, int si
   return IIR_OK;
 }
 
+}  // namespace
+
 // Spins until the step of that channel that may have begun before the set-up
 // flag rose has left the record.
-void waitForStep(int channel) {
+void IirState::waitForStep(int channel) const {
   while (inFilterProcess[channel].load(std::memory_order_seq_cst) != 0) cpuRelax();
 }
+
+namespace {
 
 // One sample through a loaded record: the direct form I recurrence, the
 // feed-forward sum first, both sums in increasing i. Each history is walked
@@ -134,6 +150,8 @@ double filterFixed(iirFilter& f, double x) {
   return acc;
 }
 
+}  // namespace
+
 // Both filters of a pair of order kN (kN past inputs and outputs each) over
 // samples [i, count): the histories live in registers, newest first, for
 // the same products and sums in the same order as filterFixed, and go back
@@ -141,8 +159,8 @@ double filterFixed(iirFilter& f, double x) {
 // seen, for the caller's per-sample loop to take over; returns the index
 // reached.
 template <int kN>
-int filterPairInRegisters(const double* in0, const double* in1, double* out0, double* out1, int i,
-                          int count) {
+int IirState::filterPairInRegisters(const double* in0, const double* in1, double* out0, double* out1, int i,
+                                    int count) {
   iirFilter& f0 = iirLeft;
   iirFilter& f1 = iirRight;
   if (i >= count || inFilterSetup.load(std::memory_order_seq_cst) != 0) return i;
@@ -215,15 +233,26 @@ int filterPairInRegisters(const double* in0, const double* in1, double* out0, do
   return i;
 }
 
-bool pairOfOrder(int n) {
+bool IirState::pairOfOrder(int n) const {
   return iirLeft.b != nullptr && iirRight.b != nullptr && iirLeft.n1 == n && iirLeft.n2 == n &&
          iirRight.n1 == n && iirRight.n2 == n;
 }
 
-}  // namespace
+IirState* iir_create() {
+  return new (std::nothrow) IirState();
+}
 
-void iir_init() {
-  // Nothing to do: the records were empty at load, and clearing them here
+void iir_destroy(IirState* state) {
+  delete state;
+}
+
+IirState::~IirState() {
+  releaseRecord(iirLeft);
+  releaseRecord(iirRight);
+}
+
+void iir_init(IirState&) {
+  // Nothing to do: the records were empty at creation, and clearing them here
   // would drop (and leak) coefficients that the user interface handed over
   // before the engine's first set-up.
 }
@@ -238,7 +267,11 @@ IirResult iir_init_filter(iirFilter* filter, const double* ca, const double* cb,
   return IIR_OK;
 }
 
-IirResult iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB) {
+IirResult iir_init_filters(IirState& state, const double* ca, const double* cb, int sizeA, int sizeB) {
+  return state.initFilters(ca, cb, sizeA, sizeB);
+}
+
+IirResult IirState::initFilters(const double* ca, const double* cb, int sizeA, int sizeB) {
   if (!validArguments(ca, cb, sizeA, sizeB)) return IIR_INVALID_ARGUMENT;
   std::lock_guard<std::mutex> setterLock(setterMutex);
 
@@ -267,7 +300,11 @@ IirResult iir_init_filters(const double* ca, const double* cb, int sizeA, int si
   return IIR_OK;
 }
 
-double iir_step(int channel, double inputValue) {
+double iir_step(IirState& state, int channel, double inputValue) {
+  return state.step(channel, inputValue);
+}
+
+double IirState::step(int channel, double inputValue) {
   const int ch = channel != 0 ? 1 : 0;
   const double x = inputValue;
 
@@ -294,7 +331,12 @@ double iir_step(int channel, double inputValue) {
   return acc;
 }
 
-void iir_step_pair_block(const double* in0, const double* in1, double* out0, double* out1, int count) {
+void iir_step_pair_block(IirState& state, const double* in0, const double* in1, double* out0, double* out1,
+                         int count) {
+  state.stepPairBlock(in0, in1, out0, out1, count);
+}
+
+void IirState::stepPairBlock(const double* in0, const double* in1, double* out0, double* out1, int count) {
   // Both flags go up once, before the first test of the setter's flag, so
   // the handshake of iir_step holds for every sample of the block: either the
   // setter sees a flag up and waits, or this loop sees the setter's flag.
@@ -320,19 +362,19 @@ void iir_step_pair_block(const double* in0, const double* in1, double* out0, dou
   inFilterProcess[0].store(0, std::memory_order_release);
   inFilterProcess[1].store(0, std::memory_order_release);
   for (; i < count; i++) {
-    out0[i] = iir_step(0, in0[i]);
-    out1[i] = iir_step(1, in1[i]);
+    out0[i] = step(0, in0[i]);
+    out1[i] = step(1, in1[i]);
   }
 }
 
-bool iir_has_coefficients() {
-  return coefficientsLoaded.load(std::memory_order_seq_cst);
+bool iir_has_coefficients(const IirState& state) {
+  return state.coefficientsLoaded.load(std::memory_order_seq_cst);
 }
 
-const iirFilter& iir_filter(int channel) {
-  return channel != 0 ? iirRight : iirLeft;
+const iirFilter& iir_filter(const IirState& state, int channel) {
+  return channel != 0 ? state.iirRight : state.iirLeft;
 }
 
-void iir_hold_setup(bool held) {
-  inFilterSetup.store(held ? 1 : 0, std::memory_order_seq_cst);
+void iir_hold_setup(IirState& state, bool held) {
+  state.inFilterSetup.store(held ? 1 : 0, std::memory_order_seq_cst);
 }

@@ -7,12 +7,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
 
 #include "cpu.h"
+#include "detmath.h"
 #include "spectrum_kernels.h"
 #include "spectrum_testing.h"
-
-std::atomic<int> spectrum_enabled{1};
 
 namespace {
 
@@ -21,65 +24,96 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr int kDecimation = 4;
 // About 32 analyses per second: one per eighth of a second of history.
 constexpr int kAnalysesPerHistorySecond = 8;
-
-int channels = 0;
-int sampleRate = 0;
-int analysisSamples = 0;
-// The carried count: output samples pushed since the last analysis, minus
-// nothing but the analyses that ran. When chunks are longer than the interval
-// (slow tempos) it builds a backlog that the following pushes drain, one
-// analysis each. 64 bits, saturating at kCountLimit: a push adds at most
-// 2^31 - 1, so the sum never overflows, and even at a hundred million output
-// samples a second a stream would need over a thousand years to reach it.
-int64_t samplesIn = 0;
 constexpr int64_t kCountLimit = INT64_C(1) << 62;
-
-// The history is the SPECTRUM_HISTORY values from spectrum_samples, oldest
-// first, inside a longer store: appending moves the start forward, and only
-// when the store's end is reached is the history moved back to its front.
 constexpr int kHistoryStore = 4 * SPECTRUM_HISTORY;
-float historyStore[kHistoryStore];
-int historyStart = 0;
-float* spectrum_samples = historyStore;
-// The windowed histories of the analyses not yet correlated, oldest first.
-// Inside a batch the analyses of one block wait here, so that one pass over
-// the note tables (too large for the core's own caches) serves all of them;
-// outside a batch each analysis passes through slot 0 at once.
 constexpr int kMaxPending = 8;
-alignas(64) float spectrum_buffer[kMaxPending][SPECTRUM_HISTORY];
-int pendingCount = 0;
-bool batching = false;
-// The note tables, one row per history position holding all 72 notes, so
-// that the notes' sums advance together (each note's sum still runs over k
-// ascending, in its own lane): the cosine and the negated sine of each
-// note's phase.
-alignas(64) float noteCos[SPECTRUM_HISTORY][SPECTRUM_NOTES];
-alignas(64) float noteMinusSin[SPECTRUM_HISTORY][SPECTRUM_NOTES];
+
+// The note tables of one rate, one row per history position holding all 72
+// notes, so that the notes' sums advance together (each note's sum still runs
+// over k ascending, in its own lane): the cosine and the negated sine of each
+// note's phase. They depend on the rate alone and are read-only once built,
+// so every engine at that rate shares one set (about 2.3 MiB).
+struct NoteTables {
+  alignas(64) float noteCos[SPECTRUM_HISTORY][SPECTRUM_NOTES];
+  alignas(64) float noteMinusSin[SPECTRUM_HISTORY][SPECTRUM_NOTES];
+};
+
+}  // namespace
+
+struct SpectrumState {
+  bool init(int sampleFreq, int sampleChannels);
+  void push(const float* samples, int size, int channel);
+  void endBatch();
+  void shiftAndAppend(const float* samples, int inputSize);
+  void averageIntoNewest(const float* samples, int inputSize);
+  bool countChunk(int size);
+  void applyWindow(float* buffer, int from) const;
+  void correlate(const float* buffer, float* sinPart, float* cosPart) const;
+  void runPending();
+  void analyse();
+
+  // 0: pushes are ignored; any other value: pushes are taken.
+  std::atomic<int> spectrum_enabled{1};
+  int channels = 0;
+  int sampleRate = 0;
+  int analysisSamples = 0;
+  // The carried count: output samples pushed since the last analysis, minus
+  // nothing but the analyses that ran. When chunks are longer than the interval
+  // (slow tempos) it builds a backlog that the following pushes drain, one
+  // analysis each. 64 bits, saturating at kCountLimit: a push adds at most
+  // 2^31 - 1, so the sum never overflows, and even at a hundred million output
+  // samples a second a stream would need over a thousand years to reach it.
+  int64_t samplesIn = 0;
+
+  // The history is the SPECTRUM_HISTORY values from spectrum_samples, oldest
+  // first, inside a longer store: appending moves the start forward, and only
+  // when the store's end is reached is the history moved back to its front.
+  float historyStore[kHistoryStore] = {};
+  int historyStart = 0;
+  float* spectrum_samples = historyStore;
+  // The windowed histories of the analyses not yet correlated, oldest first.
+  // Inside a batch the analyses of one block wait here, so that one pass over
+  // the note tables (too large for the core's own caches) serves all of them;
+  // outside a batch each analysis passes through slot 0 at once.
+  alignas(64) float spectrum_buffer[kMaxPending][SPECTRUM_HISTORY] = {};
+  int pendingCount = 0;
+  bool batching = false;
+  // The note tables of the current rate (null while the analyser is idle),
+  // and those that spectrum_prepare took for the next init.
+  std::shared_ptr<const NoteTables> tables;
+  std::shared_ptr<const NoteTables> prepared;
+  int preparedRate = -1;
+  float sinParts[kMaxPending][SPECTRUM_NOTES] = {};
+  float cosParts[kMaxPending][SPECTRUM_NOTES] = {};
+  // The levels, which any thread may poll.
+  std::atomic<float> spectrum_values[SPECTRUM_NOTES] = {};
+};
+
+namespace {
+
 // The periodic Hann window of the history, in double precision: the same
-// values at every analysis, so computed once.
+// values at every analysis and in every engine, so computed once.
 double hannWindow[SPECTRUM_HISTORY];
-// The levels, which any thread may poll.
-std::atomic<float> spectrum_values[SPECTRUM_NOTES];
+std::once_flag hannBuilt;
+
+void buildHann() {
+  for (int j = 0; j < SPECTRUM_HISTORY; ++j)
+    hannWindow[j] = 0.5 - 0.5 * tmath_cos(kTwoPi * j / SPECTRUM_HISTORY);
+}
 
 // Equal temperament around A4 = 440 Hz at note 45. The exponent is a float
 // quotient and the power is rounded to float before the multiplication, so
 // that every A comes out exact.
 float noteFrequency(int note) {
   const float exponent = static_cast<float>(note - 45) / 12.0f;
-  const float power = static_cast<float>(std::pow(2.0, static_cast<double>(exponent)));
+  const float power = static_cast<float>(tmath_exp2(static_cast<double>(exponent)));
   return 440.0f * power;
 }
 
-void buildTables() {
-  for (int j = 0; j < SPECTRUM_HISTORY; ++j)
-    hannWindow[j] = 0.5 - 0.5 * std::cos(kTwoPi * j / SPECTRUM_HISTORY);
+void buildTables(NoteTables& t, int sampleRate) {
+  float(*noteCos)[SPECTRUM_NOTES] = t.noteCos;
+  float(*noteMinusSin)[SPECTRUM_NOTES] = t.noteMinusSin;
   for (int i = 0; i < SPECTRUM_NOTES; ++i) {
-    spectrum_values[i].store(0.0f, std::memory_order_relaxed);
-    if (sampleRate <= 0) {
-      // No usable rate: the tables would be NaN; an idle analyser never reads them.
-      for (int p = 0; p < SPECTRUM_HISTORY; ++p) noteCos[p][i] = noteMinusSin[p][i] = 0.0f;
-      continue;
-    }
     const double freq = static_cast<double>(noteFrequency(i));
     const double rate = static_cast<double>(sampleRate);
     for (int p = 0; p < SPECTRUM_HISTORY; ++p) {
@@ -88,10 +122,45 @@ void buildTables() {
       const float arg = static_cast<float>(kTwoPi * freq * static_cast<double>(p) / rate);
       float s;
       float c;
-      ::sincosf(arg, &s, &c);
+      tmath_sincosf(arg, &s, &c);
       noteCos[p][i] = c;
       noteMinusSin[p][i] = -s;
     }
+  }
+}
+
+// The tables of a decimated rate, shared while any engine holds them; the
+// last set taken is also kept when no engine holds it, so that engines made
+// one after another (a batch job, a player's next song) build it only once.
+// Set-up only: the cache takes a lock and may allocate. Null when memory is
+// short, and for a rate that leaves the analyser idle (it never reads tables
+// then).
+std::shared_ptr<const NoteTables> tablesFor(int sampleRate) {
+  if (sampleRate <= 0) return nullptr;
+  static std::mutex cacheMutex;
+  // Made on first use and never destroyed: an engine may outlive the static
+  // objects when the process ends.
+  static std::map<int, std::weak_ptr<const NoteTables>>* cache = nullptr;
+  static std::shared_ptr<const NoteTables>* lastTaken = nullptr;
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  try {
+    if (cache == nullptr) cache = new std::map<int, std::weak_ptr<const NoteTables>>();
+    if (lastTaken == nullptr) lastTaken = new std::shared_ptr<const NoteTables>();
+    for (auto it = cache->begin(); it != cache->end();) it = it->second.expired() ? cache->erase(it) : ++it;
+    std::shared_ptr<const NoteTables> shared;
+    auto found = cache->find(sampleRate);
+    if (found != cache->end()) shared = found->second.lock();
+    if (!shared) {
+      std::unique_ptr<NoteTables> fresh(new (std::nothrow) NoteTables);
+      if (!fresh) return nullptr;
+      buildTables(*fresh, sampleRate);
+      shared = std::move(fresh);
+      (*cache)[sampleRate] = shared;
+    }
+    *lastTaken = shared;
+    return shared;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
 }
 
@@ -100,7 +169,9 @@ int takenCount(int size) {
   return std::min(size / kDecimation, SPECTRUM_HISTORY);
 }
 
-void shiftAndAppend(const float* samples, int inputSize) {
+}  // namespace
+
+void SpectrumState::shiftAndAppend(const float* samples, int inputSize) {
   const int kept = SPECTRUM_HISTORY - inputSize;
   if (historyStart + inputSize + SPECTRUM_HISTORY > kHistoryStore) {
     std::memmove(historyStore, spectrum_samples + inputSize, sizeof(float) * static_cast<size_t>(kept));
@@ -112,7 +183,7 @@ void shiftAndAppend(const float* samples, int inputSize) {
   for (int k = 0; k < inputSize; ++k) spectrum_samples[kept + k] = samples[kDecimation * k];
 }
 
-void averageIntoNewest(const float* samples, int inputSize) {
+void SpectrumState::averageIntoNewest(const float* samples, int inputSize) {
   const int first = SPECTRUM_HISTORY - inputSize;
   for (int k = 0; k < inputSize; ++k) {
     spectrum_samples[first + k] = (spectrum_samples[first + k] + samples[kDecimation * k]) * 0.5f;
@@ -121,7 +192,7 @@ void averageIntoNewest(const float* samples, int inputSize) {
 
 // Counts a chunk and tells whether an analysis is due: at most one per push,
 // the whole remainder carried to the next.
-bool countChunk(int size) {
+bool SpectrumState::countChunk(int size) {
   if (analysisSamples <= 0) return false;
   samplesIn = samplesIn > kCountLimit - size ? kCountLimit : samplesIn + size;
   if (samplesIn < analysisSamples) return false;
@@ -131,30 +202,36 @@ bool countChunk(int size) {
 
 // The history from position from on times the periodic Hann window, in
 // double precision, rounded to float.
-void applyWindow(float* buffer, int from) {
+void SpectrumState::applyWindow(float* buffer, int from) const {
   for (int j = from; j < SPECTRUM_HISTORY; ++j)
     buffer[j] = static_cast<float>(static_cast<double>(spectrum_samples[j]) * hannWindow[j]);
 }
 
 // The correlations of all notes: sinPart[i] = sum over k of buffer[k] *
 // noteMinusSin[k][i], likewise cosPart; in float, k ascending, from 0.
-void correlate(const float* buffer, float* sinPart, float* cosPart) {
-  std::fill(sinPart, sinPart + SPECTRUM_NOTES, 0.0f);
-  std::fill(cosPart, cosPart + SPECTRUM_NOTES, 0.0f);
+void SpectrumState::correlate(const float* buffer, float* sinPart, float* cosPart) const {
+  const float(*noteCos)[SPECTRUM_NOTES] = tables->noteCos;
+  const float(*noteMinusSin)[SPECTRUM_NOTES] = tables->noteMinusSin;
+  // The sums run in local arrays, which nothing else can alias, so that the
+  // compiler may keep them across the rows (the same sums in the same order).
+  float sums[SPECTRUM_NOTES] = {};
+  float cosSums[SPECTRUM_NOTES] = {};
   for (int k = 0; k < SPECTRUM_HISTORY; ++k) {
     const float b = buffer[k];
     for (int i = 0; i < SPECTRUM_NOTES; ++i) {
-      sinPart[i] += b * noteMinusSin[k][i];
-      cosPart[i] += b * noteCos[k][i];
+      sums[i] += b * noteMinusSin[k][i];
+      cosSums[i] += b * noteCos[k][i];
     }
   }
+  std::copy(sums, sums + SPECTRUM_NOTES, sinPart);
+  std::copy(cosSums, cosSums + SPECTRUM_NOTES, cosPart);
 }
 
 // Correlates the pending analyses and smooths each note's level in their
 // order: the magnitude of its correlation plus 0.2 of the old level.
-void runPending() {
-  static float sinParts[kMaxPending][SPECTRUM_NOTES];
-  static float cosParts[kMaxPending][SPECTRUM_NOTES];
+void SpectrumState::runPending() {
+  const float(*noteCos)[SPECTRUM_NOTES] = tables->noteCos;
+  const float(*noteMinusSin)[SPECTRUM_NOTES] = tables->noteMinusSin;
   const CpuLevel level = cpu_level();
   int a = 0;
   if (level >= CpuLevel::Avx512) {
@@ -177,7 +254,7 @@ void runPending() {
 }
 
 // Takes the windowed history of an analysis; outside a batch it runs at once.
-void analyse() {
+void SpectrumState::analyse() {
   if (pendingCount == kMaxPending) runPending();
   float* buffer = spectrum_buffer[pendingCount++];
   const CpuLevel level = cpu_level();
@@ -191,9 +268,34 @@ void analyse() {
   if (!batching) runPending();
 }
 
-}  // namespace
+SpectrumState* spectrum_create() {
+  std::call_once(hannBuilt, buildHann);
+  return new (std::nothrow) SpectrumState();
+}
 
-void spectrum_init(int sampleFreq, int sampleChannels) {
+void spectrum_destroy(SpectrumState* state) {
+  delete state;
+}
+
+bool spectrum_prepare(SpectrumState& state, int sampleFreq) {
+  const int rate = sampleFreq / kDecimation;
+  std::shared_ptr<const NoteTables> t = tablesFor(rate);
+  if (t == nullptr && rate > 0) return false;
+  state.prepared = std::move(t);
+  state.preparedRate = rate;
+  return true;
+}
+
+bool spectrum_init(SpectrumState& state, int sampleFreq, int sampleChannels) {
+  return state.init(sampleFreq, sampleChannels);
+}
+
+bool SpectrumState::init(int sampleFreq, int sampleChannels) {
+  if (preparedRate != sampleFreq / kDecimation) {
+    std::shared_ptr<const NoteTables> t = tablesFor(sampleFreq / kDecimation);
+    if (t == nullptr && sampleFreq / kDecimation > 0) return false;
+    prepared = std::move(t);
+  }
   // Analyses taken with the old tables finish with them.
   if (pendingCount > 0) runPending();
   channels = sampleChannels;
@@ -202,10 +304,18 @@ void spectrum_init(int sampleFreq, int sampleChannels) {
   historyStart = 0;
   spectrum_samples = historyStore;
   std::fill(spectrum_samples, spectrum_samples + SPECTRUM_HISTORY, 0.0f);
-  buildTables();
+  for (int i = 0; i < SPECTRUM_NOTES; ++i) spectrum_values[i].store(0.0f, std::memory_order_relaxed);
+  tables = std::move(prepared);
+  prepared = nullptr;
+  preparedRate = -1;
+  return true;
 }
 
-void spectrum_push(const float* samples, int size, int channel) {
+void spectrum_push(SpectrumState& state, const float* samples, int size, int channel) {
+  state.push(samples, size, channel);
+}
+
+void SpectrumState::push(const float* samples, int size, int channel) {
   if (spectrum_enabled.load(std::memory_order_relaxed) == 0) return;
   if (samples == nullptr || size < 0) return;
 
@@ -224,30 +334,43 @@ void spectrum_push(const float* samples, int size, int channel) {
   if (countChunk(size)) analyse();
 }
 
-void spectrum_begin_batch() {
-  batching = true;
+void spectrum_begin_batch(SpectrumState& state) {
+  state.batching = true;
 }
 
-void spectrum_end_batch() {
+void spectrum_end_batch(SpectrumState& state) {
+  state.endBatch();
+}
+
+void SpectrumState::endBatch() {
   batching = false;
   // Whatever the switch says now: these analyses were taken while it was on.
   if (pendingCount > 0) runPending();
+}
+
+void spectrum_enable(SpectrumState& state, int enabled) {
+  state.spectrum_enabled.store(enabled, std::memory_order_relaxed);
+}
+
+int spectrum_is_enabled(const SpectrumState& state) {
+  return state.spectrum_enabled.load(std::memory_order_relaxed);
 }
 
 int spectrum_size() {
   return SPECTRUM_NOTES;
 }
 
-const std::atomic<float>* spectrum_get() {
-  return spectrum_values;
+const std::atomic<float>* spectrum_get(const SpectrumState& state) {
+  return state.spectrum_values;
 }
 
-SpectrumInspect spectrum_inspect() {
-  return SpectrumInspect{channels, sampleRate, analysisSamples, samplesIn, spectrum_samples};
+SpectrumInspect spectrum_inspect(const SpectrumState& state) {
+  return SpectrumInspect{state.channels, state.sampleRate, state.analysisSamples, state.samplesIn,
+                         state.spectrum_samples};
 }
 
-void spectrum_set_carried_count(int64_t count) {
-  samplesIn = std::max<int64_t>(0, std::min(count, kCountLimit));
+void spectrum_set_carried_count(SpectrumState& state, int64_t count) {
+  state.samplesIn = std::max<int64_t>(0, std::min(count, kCountLimit));
 }
 
 float spectrum_note_frequency(int note) {
@@ -255,8 +378,10 @@ float spectrum_note_frequency(int note) {
   return noteFrequency(note);
 }
 
-void spectrum_coefficients(int note, int p, float* cosValue, float* minusSinValue) {
-  const bool inRange = note >= 0 && note < SPECTRUM_NOTES && p >= 0 && p < SPECTRUM_HISTORY;
-  if (cosValue != nullptr) *cosValue = inRange ? noteCos[p][note] : 0.0f;
-  if (minusSinValue != nullptr) *minusSinValue = inRange ? noteMinusSin[p][note] : 0.0f;
+void spectrum_coefficients(const SpectrumState& state, int note, int p, float* cosValue,
+                           float* minusSinValue) {
+  const bool inRange =
+      state.tables != nullptr && note >= 0 && note < SPECTRUM_NOTES && p >= 0 && p < SPECTRUM_HISTORY;
+  if (cosValue != nullptr) *cosValue = inRange ? state.tables->noteCos[p][note] : 0.0f;
+  if (minusSinValue != nullptr) *minusSinValue = inRange ? state.tables->noteMinusSin[p][note] : 0.0f;
 }

@@ -10,7 +10,9 @@
 // Audio path: they allocate, lock and log nothing.
 #pragma once
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include "cpu.h"
 #include "spectrum.h"
@@ -42,6 +44,7 @@ int apply_window(const float* history, const double* window, float* buffer);
 
 }  // namespace spectrum_avx512
 
+#if defined(__x86_64__)  // the vector steps exist only where their kernels do
 namespace spectrum_internal {
 
 // The same sums, eight notes to a vector (a product and a sum per lane,
@@ -114,3 +117,4 @@ TAMBRINO_AVX2 inline void correlateTile(const float (*table)[SPECTRUM_NOTES], co
   }
 
 }  // namespace spectrum_internal
+#endif

@@ -14,15 +14,16 @@ struct SpectrumInspect {
   int64_t samplesIn;     // carried count since the last analysis
   const float* history;  // SPECTRUM_HISTORY values, oldest first, until the next push
 };
-SpectrumInspect spectrum_inspect();
+SpectrumInspect spectrum_inspect(const SpectrumState& state);
 
 // Frequency of a note (0 for an index outside 0..SPECTRUM_NOTES-1).
 float spectrum_note_frequency(int note);
 
 // The note tables at history position p: cos and negated sin of the note's
 // phase (both 0 for indices out of range).
-void spectrum_coefficients(int note, int p, float* cosValue, float* minusSinValue);
+void spectrum_coefficients(const SpectrumState& state, int note, int p, float* cosValue,
+                           float* minusSinValue);
 
 // Sets the carried count (clamped to 0 .. the saturation limit), so that a
 // test can start runs from the same count; spectrum_init keeps it.
-void spectrum_set_carried_count(int64_t count);
+void spectrum_set_carried_count(SpectrumState& state, int64_t count);

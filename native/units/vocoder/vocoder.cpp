@@ -2,6 +2,9 @@
 #include "vocoder.h"
 
 #include <math.h>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cfloat>
@@ -14,6 +17,7 @@
 #include <utility>
 
 #include "cpu.h"
+#include "detmath.h"
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"
@@ -49,7 +53,11 @@ constexpr int kMinWinSize = 8;  // the peak search reads mag[0..2] and two senti
 
 // Heap arrays aligned for vector loads; zero-filled at allocation.
 struct AlignedFree {
+#if defined(_WIN32)
+  void operator()(void* p) const { _aligned_free(p); }
+#else
   void operator()(void* p) const { std::free(p); }
+#endif
 };
 template <typename T>
 using Buffer = std::unique_ptr<T[], AlignedFree>;
@@ -57,7 +65,11 @@ using Buffer = std::unique_ptr<T[], AlignedFree>;
 template <typename T>
 Buffer<T> allocZeroed(int count) {
   const size_t bytes = (sizeof(T) * static_cast<size_t>(count) + 63) / 64 * 64;
+#if defined(_WIN32)  // the Windows C library has no aligned_alloc
+  void* p = _aligned_malloc(bytes, 64);
+#else
   void* p = std::aligned_alloc(64, bytes);
+#endif
   if (p != nullptr) std::memset(p, 0, bytes);
   return Buffer<T>(static_cast<T*>(p));
 }
@@ -94,20 +106,44 @@ struct Buffers {
   Buffer<float> gains;
 };
 
-Buffers buffers;
-int winSize = 0;
-int winHalf = 0;
-int stepIn = 0;
-int stepOut = 0;
-int inIndexes[kChannels] = {0, 0};
-// Where each channel's history and overlap-add windows start in their stores.
-int inputStarts[kChannels] = {0, 0};
-int waveStarts[kChannels] = {0, 0};
-// The equaliser's gains as copied for the frames, and the version they had.
-bool gainsCopied = false;
-unsigned gainsVersion = 0;
-double lastStretchFactor = 0.0;
-bool initialized = false;
+}  // namespace
+
+struct VocoderState {
+  bool init(int pWinSize, int step);
+  int process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut, int channel);
+  void restart();
+  int framesFor(int inSize, int channel) const;
+  void resetPhases();
+  void analyze(const float* input, const float* window, float* re, float* im, float* mag, float* phi,
+               int half) const;
+  void synthesize(const float* mag, const float* psi, float* spectrumRe, float* spectrumIm, float* re,
+                  float* im, int half);
+  void processFrame(const float* input, float* output, float stretchFactor, int channel);
+  int currentInIndex(int channel) const;
+
+  // The engine's other units that the frames use: its transform (set up here),
+  // its equaliser's gains and its analyser.
+  FftState* fft;
+  const EqState* eq;
+  SpectrumState* spectrum;
+
+  Buffers buffers;
+  int winSize = 0;
+  int winHalf = 0;
+  int stepIn = 0;
+  int stepOut = 0;
+  int inIndexes[kChannels] = {0, 0};
+  // Where each channel's history and overlap-add windows start in their stores.
+  int inputStarts[kChannels] = {0, 0};
+  int waveStarts[kChannels] = {0, 0};
+  // The equaliser's gains as copied for the frames, and the version they had.
+  bool gainsCopied = false;
+  unsigned gainsVersion = 0;
+  double lastStretchFactor = 0.0;
+  bool initialized = false;
+};
+
+namespace {
 
 bool isPowerOfTwo(int n) {
   return n > 0 && (n & (n - 1)) == 0;
@@ -147,7 +183,7 @@ bool allocate(Buffers& b, int size) {
 // unscaled one-sided inverse transform back into a windowed frame.
 void initWindow(float* window, float* windowOut, int size) {
   for (int n = 0; n < size; n++) {
-    window[n] = static_cast<float>(0.5 + (-0.5) * std::cos(static_cast<double>(n) * kTwoPi / size));
+    window[n] = static_cast<float>(0.5 + (-0.5) * tmath_cos(static_cast<double>(n) * kTwoPi / size));
     windowOut[n] = (window[n] + window[n]) / static_cast<float>(size);
   }
 }
@@ -158,12 +194,16 @@ void initOmega(float* omega, int size, int step) {
   for (int n = 0; n < size; n++) omega[n] = static_cast<float>(static_cast<double>(n) * perBin / size);
 }
 
-void resetPhases() {
+}  // namespace
+
+void VocoderState::resetPhases() {
   for (int ch = 0; ch < kChannels; ch++) {
     std::fill_n(buffers.phi0s[ch].get(), winSize, 0.0f);
     std::fill_n(buffers.psis[ch].get(), winSize, 0.0f);
   }
 }
+
+namespace {
 
 // The portable steps: the definition of every result.
 
@@ -218,12 +258,16 @@ void rotateBins(const float* phi, const float* rot, float* psi, int count) {
   rotateScalar(phi, rot, psi, k, count);
 }
 
+}  // namespace
+
 // The transform forms the windowed frame as it loads it.
-void analyze(const float* input, const float* window, float* re, float* im, float* mag, float* phi,
-             int half) {
-  fft_forward_windowed(input, window, re, im);
+void VocoderState::analyze(const float* input, const float* window, float* re, float* im, float* mag,
+                           float* phi, int half) const {
+  fft_forward_windowed(*fft, input, window, re, im);
   analyzeBins(re, im, mag, phi, half);
 }
+
+namespace {
 
 // A peak is a bin strictly above its two neighbours on either side (two
 // virtual bins of FLT_MIN below bin 0, the sentinels above the last); the
@@ -338,24 +382,28 @@ void phaseLock(const float* phi, const float* phi0, float* psi, const float* ome
   rotateBins(phi, rotation, psi, half);
 }
 
+}  // namespace
+
 // One-sided synthesis: the upper half (Nyquist and negative frequencies) is
 // zero, and only the real part of the inverse transform is used.
-void synthesize(const float* mag, const float* psi, float* spectrumRe, float* spectrumIm, float* re,
-                float* im, int half) {
+void VocoderState::synthesize(const float* mag, const float* psi, float* spectrumRe, float* spectrumIm,
+                              float* re, float* im, int half) {
   const float* gains = nullptr;
-  if (eq_is_enabled() != 0) {
+  if (eq_is_enabled(*eq) != 0) {
     // The copy is renewed only when the gains have changed since it was made.
-    const unsigned version = eq_version();
+    const unsigned version = eq_version(*eq);
     if (!gainsCopied || version != gainsVersion) {
-      eq_copy_gains(buffers.gains.get(), half);
+      eq_copy_gains(*eq, buffers.gains.get(), half);
       gainsVersion = version;
       gainsCopied = true;
     }
     gains = buffers.gains.get();
   }
   synthesizeBins(mag, gains, psi, spectrumRe, spectrumIm, half);
-  fft_inverse_half(spectrumRe, spectrumIm, re, im);
+  fft_inverse_half(*fft, spectrumRe, spectrumIm, re, im);
 }
+
+namespace {
 
 // wave is the channel's accumulator window at waveStarts[channel] in its
 // store of kSlideFrames frames; the window moves forward by the hop, and
@@ -379,7 +427,9 @@ void overlapAdd(float* output, float* store, int& start, const float* real, cons
   std::fill(store + start + size - hop, store + start + size, 0.0f);
 }
 
-void processFrame(const float* input, float* output, float stretchFactor, int channel) {
+}  // namespace
+
+void VocoderState::processFrame(const float* input, float* output, float stretchFactor, int channel) {
   float* re = buffers.transform.get();
   float* im = re + winSize;
   float* mag = buffers.mags[channel].get();
@@ -407,13 +457,28 @@ void processFrame(const float* input, float* output, float stretchFactor, int ch
 
 // Fill position of the channel's history; a stored 0 means no history yet,
 // whose first winSize - stepIn samples are the zeros left by set-up.
-int currentInIndex(int channel) {
+int VocoderState::currentInIndex(int channel) const {
   return inIndexes[channel] == 0 ? winSize - stepIn : inIndexes[channel];
 }
 
-}  // namespace
+VocoderState* vocoder_create(FftState& fft, const EqState& eq, SpectrumState& spectrum) {
+  VocoderState* state = new (std::nothrow) VocoderState();
+  if (state == nullptr) return nullptr;
+  state->fft = &fft;
+  state->eq = &eq;
+  state->spectrum = &spectrum;
+  return state;
+}
 
-bool vocoder_init(int pWinSize, int step) {
+void vocoder_destroy(VocoderState* state) {
+  delete state;
+}
+
+bool vocoder_init(VocoderState& state, int pWinSize, int step) {
+  return state.init(pWinSize, step);
+}
+
+bool VocoderState::init(int pWinSize, int step) {
   if (!isPowerOfTwo(pWinSize) || pWinSize < kMinWinSize || pWinSize > FFT_MAX_SIZE) return false;
   if (step < 1 || step > pWinSize) return false;
 
@@ -422,7 +487,7 @@ bool vocoder_init(int pWinSize, int step) {
   initWindow(fresh.window.get(), fresh.windowOut.get(), pWinSize);
   initOmega(fresh.omega.get(), pWinSize, step);
   // The transform's tables are shared: change them only once nothing else can fail.
-  if (!fft_init(pWinSize)) return false;
+  if (!fft_init(*fft, pWinSize)) return false;
 
   // Histories, overlap-add tails and phases start at zero (allocZeroed).
   // lastStretchFactor and stepOut are left as they were.
@@ -438,7 +503,13 @@ bool vocoder_init(int pWinSize, int step) {
   return true;
 }
 
-int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut, int channel) {
+int vocoder_process(VocoderState& state, const float* inputBuffer, int inSize, float* outputBuffer,
+                    int pStepOut, int channel) {
+  return state.process(inputBuffer, inSize, outputBuffer, pStepOut, channel);
+}
+
+int VocoderState::process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
+                          int channel) {
   if (!initialized || channel < 0 || channel >= kChannels || pStepOut < 0 || pStepOut > winSize) return -1;
 
   stepOut = pStepOut;
@@ -472,7 +543,7 @@ int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, i
         std::memmove(store, store + start, sizeof(float) * static_cast<size_t>(inStart));
         start = 0;
       }
-      spectrum_push(output, stepOut, channel);
+      spectrum_push(*spectrum, output, stepOut, channel);
       inIndex = inStart;
       outIndex += stepOut;
     }
@@ -481,7 +552,11 @@ int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, i
   return outIndex;
 }
 
-void vocoder_restart() {
+void vocoder_restart(VocoderState& state) {
+  state.restart();
+}
+
+void VocoderState::restart() {
   if (!initialized) return;
   for (int ch = 0; ch < kChannels; ch++) {
     std::fill_n(buffers.inputs[ch].get(), kSlideFrames * winSize, 0.0f);
@@ -492,39 +567,44 @@ void vocoder_restart() {
   resetPhases();
 }
 
-int vocoder_frames_for(int inSize, int channel) {
+int vocoder_frames_for(const VocoderState& state, int inSize, int channel) {
+  return state.framesFor(inSize, channel);
+}
+
+int VocoderState::framesFor(int inSize, int channel) const {
   if (!initialized || channel < 0 || channel >= kChannels || inSize <= 0) return 0;
   const int64_t pending = currentInIndex(channel) - (winSize - stepIn);
   return static_cast<int>((pending + inSize) / stepIn);
 }
 
-int vocoder_win_size() {
-  return winSize;
+int vocoder_win_size(const VocoderState& state) {
+  return state.winSize;
 }
 
-int vocoder_step_in() {
-  return stepIn;
+int vocoder_step_in(const VocoderState& state) {
+  return state.stepIn;
 }
 
-VocoderInspect vocoder_inspect() {
+VocoderInspect vocoder_inspect(const VocoderState& s) {
+  const Buffers& buffers = s.buffers;
   VocoderInspect v{};
-  v.winSize = winSize;
-  v.winHalf = winHalf;
-  v.stepIn = stepIn;
-  v.stepOut = stepOut;
+  v.winSize = s.winSize;
+  v.winHalf = s.winHalf;
+  v.stepIn = s.stepIn;
+  v.stepOut = s.stepOut;
   v.window = buffers.window.get();
   v.windowOut = buffers.windowOut.get();
   v.omega = buffers.omega.get();
   for (int ch = 0; ch < kChannels; ch++) {
     v.phi0s[ch] = buffers.phi0s[ch].get();
     v.psis[ch] = buffers.psis[ch].get();
-    v.inputs[ch] = buffers.inputs[ch] ? buffers.inputs[ch].get() + inputStarts[ch] : nullptr;
-    v.waves[ch] = buffers.waves[ch] ? buffers.waves[ch].get() + waveStarts[ch] : nullptr;
+    v.inputs[ch] = buffers.inputs[ch] ? buffers.inputs[ch].get() + s.inputStarts[ch] : nullptr;
+    v.waves[ch] = buffers.waves[ch] ? buffers.waves[ch].get() + s.waveStarts[ch] : nullptr;
     v.mags[ch] = buffers.mags[ch].get();
     v.phis[ch] = buffers.phis[ch].get();
-    v.inIndexes[ch] = inIndexes[ch];
+    v.inIndexes[ch] = s.inIndexes[ch];
   }
-  v.lastStretchFactor = lastStretchFactor;
+  v.lastStretchFactor = s.lastStretchFactor;
   return v;
 }
 

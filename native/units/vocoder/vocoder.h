@@ -1,45 +1,59 @@
 // Phase vocoder with identity phase locking: time-stretches one channel at a
 // time by the ratio of the synthesis and analysis hops.
 //
-// Owns: the windows, phase increments and per-channel buffers of both
-// channels, and the work buffers of a frame (heap, remade by every
-// successful vocoder_init). The input history and the overlap-add tail are
-// one-frame windows that slide through stores of four frames, so that a hop
-// moves no samples except when a window is brought back to the front.
+// Owns: per state (one per engine), the windows, phase increments and
+// per-channel buffers of both channels, and the work buffers of a frame
+// (heap, remade by every successful vocoder_init). It uses, and never owns,
+// its engine's transform (which vocoder_init sets up), equaliser and analyser.
+// The input history and the overlap-add tail are one-frame windows that slide
+// through stores of four frames, so that a hop moves no samples except when a
+// window is brought back to the front.
 // Results: the vector kernels (vocoder_avx2.cpp and vocoder_avx512.cpp, as
 // cpu_level allows) give the portable steps' results bit for bit; atan2 and
-// sincos come from the C library or, where provably the same after
+// sincos come from the engine's own functions (detmath.h) or, where
+// provably the same after
 // rounding, from vector polynomials.
-// Threads: one thread (the playback thread) makes every call; vocoder_init
-// must not overlap vocoder_process; the two channels are processed one after
-// the other, never concurrently.
+// Threads: per state, one thread (the playback thread) makes every call;
+// vocoder_init must not overlap vocoder_process; the two channels are
+// processed one after the other, never concurrently.
 // Audio path: vocoder_process and vocoder_restart allocate, lock and log
 // nothing.
 #pragma once
+
+struct EqState;
+struct FftState;
+struct SpectrumState;
+struct VocoderState;
+
+// A vocoder with no buffers, working with the given units, which must
+// outlive it (null when memory is short); vocoder_destroy frees it.
+VocoderState* vocoder_create(FftState& fft, const EqState& eq, SpectrumState& spectrum);
+void vocoder_destroy(VocoderState* state);
 
 // (Re)builds everything for frame size pWinSize and analysis hop step.
 // Returns false, leaving the previous state intact, when pWinSize is not a
 // power of two in 8..4096, step lies outside 1..pWinSize, or an allocation
 // fails.
-bool vocoder_init(int pWinSize, int step);
+bool vocoder_init(VocoderState& state, int pWinSize, int step);
 
 // Consumes inSize samples of channel (0 or 1) and writes pStepOut samples to
 // outputBuffer per frame that the call completes. Returns the number of
 // samples written, or -1 without touching any state when the vocoder is not
 // set up, channel is not 0 or 1, or pStepOut lies outside 0..winSize.
-int vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut, int channel);
+int vocoder_process(VocoderState& state, const float* inputBuffer, int inSize, float* outputBuffer,
+                    int pStepOut, int channel);
 
 // Frames that vocoder_process(_, inSize, _, _, channel) would fire now.
 // Lets the caller size its output buffer before the call.
-int vocoder_frames_for(int inSize, int channel);
+int vocoder_frames_for(const VocoderState& state, int inSize, int channel);
 
 // Starts both channels afresh, as set-up leaves them (empty histories and
 // overlap-add tails, phases at zero), without allocating; the tables and
 // lastStretchFactor stay.
-void vocoder_restart();
+void vocoder_restart(VocoderState& state);
 
-int vocoder_win_size();  // 0 before the first successful vocoder_init
-int vocoder_step_in();
+int vocoder_win_size(const VocoderState& state);  // 0 before the first successful vocoder_init
+int vocoder_step_in(const VocoderState& state);
 
 // The frame's steps on caller-given arrays, for other frame loops and for
 // checks of each step alone.

@@ -14,14 +14,15 @@
 // - atan2, sin and cos are evaluated by short polynomials after a table
 //   reduction; a result is kept only when every value within a margin around
 //   it rounds to the same float. Otherwise, and for every non-finite or
-//   out-of-range input, the lane is recomputed with the C library. The
+//   out-of-range input, the lane is recomputed with the engine's own
+//   functions (detmath.h), which are the same on every platform. The
 //   margin, 2^-40 of the value, covers the error of these kernels (below
 //   2^-47 of the value, proven by tools/fit_kernels.py: the polynomials'
-//   minimax error plus every rounding on the way) and the C library's own
+//   minimax error plus every rounding on the way) and detmath's own
 //   (below one unit in the last place of a double), 8 times over.
 //   A value falls within the margin of a float's rounding boundary with a
 //   probability of about 2^-15, so that a frame of 1024 bins sends a lane to
-//   the C library only now and then.
+//   the portable function only now and then.
 //
 // Owns: nothing but constants (functions over caller-given arrays).
 // Threads: the kernels run on the thread of the vocoder call that takes them.
@@ -33,6 +34,8 @@
 
 #include <cmath>
 #include <cstdint>
+
+#include "detmath.h"
 
 namespace vocoder_internal {
 
@@ -71,16 +74,16 @@ inline float peakRotation(const float* phi, const float* phi0, const float* psi,
   return princarg(peakTargetPhase - phi[peak]);
 }
 
-// The analysis phase of one bin, as the C library computes it.
+// The analysis phase of one bin, by the engine's own arctangent.
 inline float phaseOf(float real, float imag) {
-  return static_cast<float>(std::atan2(static_cast<double>(imag), static_cast<double>(real)));
+  return static_cast<float>(tmath_atan2(static_cast<double>(imag), static_cast<double>(real)));
 }
 
-// One synthesised bin, as the C library computes it.
+// One synthesised bin, by the engine's own sine and cosine.
 inline void rectOf(float magTmp, float psiTmp, float* re, float* im) {
   double s;
   double c;
-  ::sincos(static_cast<double>(psiTmp), &s, &c);
+  tmath_sincos(static_cast<double>(psiTmp), &s, &c);
   *re = static_cast<float>(static_cast<double>(magTmp) * c);
   *im = static_cast<float>(static_cast<double>(magTmp) * s);
 }

@@ -24,7 +24,7 @@ struct VocoderInspect {
   int inIndexes[2];
   double lastStretchFactor;
 };
-VocoderInspect vocoder_inspect();
+VocoderInspect vocoder_inspect(const VocoderState& state);
 
 // vocoder_find_peaks's peaks and valleys, with set-up's omega: propagates
 // the synthesis phases psi at the peaks and rotates each peak's region with

@@ -106,8 +106,8 @@ void laterStages(float* re, float* im, int n, int dir, int h) {
 // same element of eight consecutive bases.
 
 template <bool kWindowed>
-TAMBRINO_AVX2 void forwardReal(const float* x, const float* window, float* re, float* im) {
-  const int n = frameSize;
+TAMBRINO_AVX2 void forwardReal(const FftState& s, const float* x, const float* window, float* re, float* im) {
+  const int n = s.frameSize;
   const int eighth = n / 8;
   for (int b = 0; b < eighth; b += 8) {
     __m256 row[8];
@@ -123,7 +123,7 @@ TAMBRINO_AVX2 void forwardReal(const float* x, const float* window, float* re, f
       er[2 * m + 1] = _mm256_sub_ps(row[upper[m]], row[upper[m] + 4]);
     }
     earlyStagesReal(er, ei);
-    storeGroups(er, ei, b, re, im);
+    storeGroups(s.revGroup, er, ei, b, re, im);
   }
   laterStages(re, im, n, 0, 8);
 }
@@ -131,8 +131,9 @@ TAMBRINO_AVX2 void forwardReal(const float* x, const float* window, float* re, f
 // Inverse transform of a spectrum whose upper half is +0. After reordering
 // every second value is +0, so the first stage gives p1 + 0 (which turns -0
 // into +0) and p1 itself (p1 - (+0) = p1).
-TAMBRINO_AVX2 void inverseHalf(const float* specRe, const float* specIm, float* re, float* im) {
-  const int n = frameSize;
+TAMBRINO_AVX2 void inverseHalf(const FftState& s, const float* specRe, const float* specIm, float* re,
+                               float* im) {
+  const int n = s.frameSize;
   const int eighth = n / 8;
   const __m256 zero = _mm256_setzero_ps();
   for (int b = 0; b < eighth; b += 8) {
@@ -150,7 +151,7 @@ TAMBRINO_AVX2 void inverseHalf(const float* specRe, const float* specIm, float* 
       ei[2 * m + 1] = yi;
     }
     earlyStagesVertical(er, ei, 1);
-    storeGroups(er, ei, b, re, im);
+    storeGroups(s.revGroup, er, ei, b, re, im);
   }
   laterStages(re, im, n, 1, 8);
 }
@@ -159,21 +160,21 @@ TAMBRINO_AVX2 void inverseHalf(const float* specRe, const float* specIm, float* 
 
 namespace fft_avx2 {
 
-int forward_real(const float* x, const float* window, float* re, float* im) {
-  const int n = frameSize;
+int forward_real(const FftState& s, const float* x, const float* window, float* re, float* im) {
+  const int n = s.frameSize;
   if (n < 64) return 0;  // eight groups of eight after reordering
   if (window != nullptr) {
-    forwardReal<true>(x, window, re, im);
+    forwardReal<true>(s, x, window, re, im);
   } else {
-    forwardReal<false>(x, nullptr, re, im);
+    forwardReal<false>(s, x, nullptr, re, im);
   }
   return std::isfinite(re[0]) && std::isfinite(im[0]) ? n : 0;
 }
 
-int inverse_half(const float* specRe, const float* specIm, float* re, float* im) {
-  const int n = frameSize;
+int inverse_half(const FftState& s, const float* specRe, const float* specIm, float* re, float* im) {
+  const int n = s.frameSize;
   if (n < 64) return 0;
-  inverseHalf(specRe, specIm, re, im);
+  inverseHalf(s, specRe, specIm, re, im);
   return std::isfinite(re[0]) && std::isfinite(im[0]) ? n : 0;
 }
 

@@ -156,7 +156,8 @@ TAMBRINO_AVX2 TAMBRINO_INLINE void earlyStagesReal(__m256 er[8], __m256 ei[8]) {
 
 // After the early stages the lanes are groups: transposed, each vector is
 // one group's eight values, stored at its place.
-TAMBRINO_AVX2 TAMBRINO_INLINE void storeGroups(__m256 er[8], __m256 ei[8], int b, float* re, float* im) {
+TAMBRINO_AVX2 TAMBRINO_INLINE void storeGroups(const int* revGroup, __m256 er[8], __m256 ei[8], int b,
+                                               float* re, float* im) {
   transpose8(er);
   transpose8(ei);
   FFT_UNROLL

@@ -203,8 +203,8 @@ void laterStages(float* re, float* im, int n, int dir) {
 
 // After earlyStagesReal, elements 0 and 4 of every group are still real.
 template <bool kRealFrame>
-TAMBRINO_AVX512 TAMBRINO_INLINE void stage3AndStore(__m256 er[2][8], __m256 ei[2][8], int b, int dir,
-                                                    float* re, float* im) {
+TAMBRINO_AVX512 TAMBRINO_INLINE void stage3AndStore(const FftState& s, __m256 er[2][8], __m256 ei[2][8],
+                                                    int b, int dir, float* re, float* im) {
   FFT_UNROLL
   for (int t = 0; t < 8; t++) {
     if (kRealFrame && t == 0) {
@@ -224,13 +224,14 @@ TAMBRINO_AVX512 TAMBRINO_INLINE void stage3AndStore(__m256 er[2][8], __m256 ei[2
     er[0][t] = _mm256_add_ps(er[0][t], w.r);
     ei[0][t] = _mm256_add_ps(ei[0][t], w.i);
   }
-  storeGroups(er[0], ei[0], b, re, im);
-  storeGroups(er[1], ei[1], b + frameSize / 16, re, im);
+  storeGroups(s.revGroup, er[0], ei[0], b, re, im);
+  storeGroups(s.revGroup, er[1], ei[1], b + s.frameSize / 16, re, im);
 }
 
 template <bool kWindowed>
-TAMBRINO_AVX512 void forwardReal(const float* x, const float* window, float* re, float* im) {
-  const int n = frameSize;
+TAMBRINO_AVX512 void forwardReal(const FftState& s, const float* x, const float* window, float* re,
+                                 float* im) {
+  const int n = s.frameSize;
   const int eighth = n / 8;
   static constexpr int upper[4] = {0, 2, 1, 3};
   for (int b = 0; b < n / 16; b += 8) {
@@ -248,13 +249,14 @@ TAMBRINO_AVX512 void forwardReal(const float* x, const float* window, float* re,
       }
       earlyStagesReal(er[set], ei[set]);
     }
-    stage3AndStore<true>(er, ei, b, 0, re, im);
+    stage3AndStore<true>(s, er, ei, b, 0, re, im);
   }
   laterStages(re, im, n, 0);
 }
 
-TAMBRINO_AVX512 void inverseHalf(const float* specRe, const float* specIm, float* re, float* im) {
-  const int n = frameSize;
+TAMBRINO_AVX512 void inverseHalf(const FftState& s, const float* specRe, const float* specIm, float* re,
+                                 float* im) {
+  const int n = s.frameSize;
   const int eighth = n / 8;
   const __m256 zero = _mm256_setzero_ps();
   static constexpr int upper[4] = {0, 2, 1, 3};
@@ -275,7 +277,7 @@ TAMBRINO_AVX512 void inverseHalf(const float* specRe, const float* specIm, float
       }
       earlyStagesVertical(er[set], ei[set], 1);
     }
-    stage3AndStore<false>(er, ei, b, 1, re, im);
+    stage3AndStore<false>(s, er, ei, b, 1, re, im);
   }
   laterStages(re, im, n, 1);
 }
@@ -284,22 +286,22 @@ TAMBRINO_AVX512 void inverseHalf(const float* specRe, const float* specIm, float
 
 namespace fft_avx512 {
 
-int forward_real(const float* x, const float* window, float* re, float* im) {
-  const int n = frameSize;
-  if (n < 128) return fft_avx2::forward_real(x, window, re, im);
+int forward_real(const FftState& s, const float* x, const float* window, float* re, float* im) {
+  const int n = s.frameSize;
+  if (n < 128) return fft_avx2::forward_real(s, x, window, re, im);
   if (window != nullptr) {
-    forwardReal<true>(x, window, re, im);
+    forwardReal<true>(s, x, window, re, im);
   } else {
-    forwardReal<false>(x, nullptr, re, im);
+    forwardReal<false>(s, x, nullptr, re, im);
   }
   return std::isfinite(re[0]) && std::isfinite(im[0]) ? n : 0;
 }
 
-int inverse_half(const float* specRe, const float* specIm, float* re, float* im) {
-  const int n = frameSize;
-  if (n < 128) return fft_avx2::inverse_half(specRe, specIm, re, im);
+int inverse_half(const FftState& s, const float* specRe, const float* specIm, float* re, float* im) {
+  const int n = s.frameSize;
+  if (n < 128) return fft_avx2::inverse_half(s, specRe, specIm, re, im);
   // Leaves the imaginary part of the lower half's bin-0 chain in im[0].
-  inverseHalf(specRe, specIm, re, im);
+  inverseHalf(s, specRe, specIm, re, im);
   return std::isfinite(re[0]) && std::isfinite(im[0]) ? n : 0;
 }
 

@@ -94,7 +94,7 @@ TAMBRINO_AVX2 int analyze(const float* re, const float* im, float* mag, float* p
     const __m256d x = _mm256_cvtps_pd(re4);
     const __m256d y = _mm256_cvtps_pd(im4);
     __m256d r = atan2Kernel(y, x, im4, re4);
-    // Zeros, exactly as the C library defines them: atan2(+-0, x) is +-0
+    // Zeros, exactly as C's atan2 defines them: atan2(+-0, x) is +-0
     // for x = +0 or x > 0 and +-pi for x = -0 or x < 0; atan2(y, +-0) is
     // +-pi/2 for y other than zero.
     const __m256d ySign = _mm256_and_pd(y, signMask);

@@ -85,7 +85,7 @@ TAMBRINO_AVX512 inline __m512d atan2Kernel8(__m512d y, __m512d x) {
 }
 
 // Magnitudes and phases of bins k .. k + 7; returns the lanes whose phase
-// must come from the C library.
+// must come from the portable function.
 TAMBRINO_AVX512 inline int analyze8(const float* re, const float* im, float* mag, float* phi, int k) {
   const __m256 re8 = _mm256_loadu_ps(re + k);
   const __m256 im8 = _mm256_loadu_ps(im + k);

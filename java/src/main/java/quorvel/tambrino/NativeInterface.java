@@ -8,14 +8,19 @@ import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 
 /**
- * The engine's native entry points. One engine exists per process: every
- * instance of this class drives the same native state.
+ * The engine's native entry points, acting on the process's default engine:
+ * every instance of this class drives the same native state. For streams of
+ * their own, side by side in one process, use {@link Engine}, which offers the
+ * same operations on an engine per object.
  *
  * <p>The library is loaded once, from the first of these that exists:
  * <ol>
  *   <li>the file named by the system property {@code tambrino.library};</li>
- *   <li>the copy carried inside the jar as the resource
- *       {@code /native/linux-x86-64/libtambrino.so}, extracted to a temporary
+ *   <li>the copy carried inside the jar for this platform, picked by the
+ *       properties {@code os.name} and {@code os.arch}: the resource
+ *       {@code /native/linux-x86-64/libtambrino.so},
+ *       {@code /native/linux-aarch64/libtambrino.so} or
+ *       {@code /native/windows-x86-64/tambrino.dll}, extracted to a temporary
  *       file (a shared library cannot be mapped from inside a jar);</li>
  *   <li>{@code tambrino} on {@code java.library.path}.</li>
  * </ol>
@@ -31,8 +36,12 @@ public class NativeInterface {
     /** System property naming the library file to load instead of searching. */
     public static final String LIBRARY_PROPERTY = "tambrino.library";
 
-    /** Where the jar carries the library for this platform. */
+    /** Where the jar carries the library for Linux on x86-64. */
     public static final String LIBRARY_RESOURCE = "/native/linux-x86-64/libtambrino.so";
+
+    /** The platforms whose library the jar carries, as named in its resources. */
+    public static final java.util.List<String> PLATFORMS =
+            java.util.List.of("linux-x86-64", "linux-aarch64", "windows-x86-64");
 
     private static volatile String loadedFrom;
 
@@ -52,6 +61,11 @@ public class NativeInterface {
         static void ensureLoaded() {}
     }
 
+    /** Loads the library, as the first instance does. */
+    static void ensureLibrary() {
+        Library.ensureLoaded();
+    }
+
     private static void loadLibrary() {
         String explicit = System.getProperty(LIBRARY_PROPERTY);
         if (explicit != null && !explicit.isEmpty()) {
@@ -60,12 +74,13 @@ public class NativeInterface {
             loadedFrom = path;
             return;
         }
-        if (isLinuxX8664()) {
-            Path extracted = extractResource();
+        String resource = libraryResource(System.getProperty("os.name", ""), System.getProperty("os.arch", ""));
+        if (resource != null) {
+            Path extracted = extractResource(resource);
             if (extracted != null) {
                 try {
                     System.load(extracted.toString());
-                    loadedFrom = "jar:" + LIBRARY_RESOURCE;
+                    loadedFrom = "jar:" + resource;
                     return;
                 } catch (UnsatisfiedLinkError e) {
                     // A temporary folder mounted noexec cannot map the copy;
@@ -80,22 +95,50 @@ public class NativeInterface {
                 }
             }
         }
-        System.loadLibrary("tambrino");
+        try {
+            System.loadLibrary("tambrino");
+        } catch (UnsatisfiedLinkError e) {
+            if (resource != null) {
+                throw e;
+            }
+            UnsatisfiedLinkError refused = new UnsatisfiedLinkError("this jar carries the engine for "
+                    + String.join(", ", PLATFORMS) + ", not for " + System.getProperty("os.name") + " on "
+                    + System.getProperty("os.arch") + "; build libtambrino for it and name the file with -D"
+                    + LIBRARY_PROPERTY + "=/path/to/the/library");
+            refused.initCause(e);
+            throw refused;
+        }
         loadedFrom = "java.library.path";
     }
 
-    private static boolean isLinuxX8664() {
-        String os = System.getProperty("os.name", "").toLowerCase(java.util.Locale.ROOT);
-        String arch = System.getProperty("os.arch", "");
-        return os.startsWith("linux") && (arch.equals("amd64") || arch.equals("x86_64"));
+    /**
+     * The jar's resource holding the library for a platform, from the values
+     * of {@code os.name} and {@code os.arch}; null for a platform the jar does
+     * not carry.
+     */
+    static String libraryResource(String osName, String osArch) {
+        String os = osName.toLowerCase(java.util.Locale.ROOT);
+        String arch = osArch.toLowerCase(java.util.Locale.ROOT);
+        boolean x8664 = arch.equals("amd64") || arch.equals("x86_64");
+        boolean aarch64 = arch.equals("aarch64") || arch.equals("arm64");
+        if (os.startsWith("linux") && x8664) {
+            return LIBRARY_RESOURCE;
+        }
+        if (os.startsWith("linux") && aarch64) {
+            return "/native/linux-aarch64/libtambrino.so";
+        }
+        if (os.startsWith("windows") && x8664) {
+            return "/native/windows-x86-64/tambrino.dll";
+        }
+        return null;
     }
 
-    private static Path extractResource() {
-        try (InputStream in = NativeInterface.class.getResourceAsStream(LIBRARY_RESOURCE)) {
+    private static Path extractResource(String resource) {
+        try (InputStream in = NativeInterface.class.getResourceAsStream(resource)) {
             if (in == null) {
                 return null;
             }
-            Path tmp = Files.createTempFile("libtambrino-", ".so");
+            Path tmp = Files.createTempFile("tambrino-", resource.substring(resource.lastIndexOf('/') + 1));
             try {
                 Files.copy(in, tmp, StandardCopyOption.REPLACE_EXISTING);
             } catch (IOException e) {

@@ -726,6 +726,14 @@ public final class Session implements AutoCloseable {
             if (q == Quality.FINE) {
                 target += framesIn / t;
                 framesOut = (int) (Math.round(target) - totalOut);
+                // One block's rounding must not take its analysis hop past
+                // the frame (or under a sample) at a tempo at the end of the
+                // range; the running target makes up for it over the next ones
+                // where the tempo leaves room, else the block plays a frame
+                // longer than the tempo asks rather than failing mid-stream.
+                long fewest = ((long) framesIn * stepIn + frameSize - 1) / frameSize;
+                long most = (long) framesIn * stepIn;
+                framesOut = (int) Math.max(fewest, Math.min(most, framesOut));
             } else {
                 framesOut = NativeInterface.outputFrames(frameSize, overSampling, framesIn, t);
             }

@@ -217,6 +217,18 @@ class SessionTest {
         for (int i = 0; i < 4; i++) {
             assertEquals(s.blockFrames() / 8, s.process(buffer, s.blockFrames()));
         }
+        s.close();
+        // At the end of the range a block's rounding alone would take the
+        // analysis hop past the frame (682 / 113 frames at 4096/6).
+        Session edge = opened(Session.builder(RATE, 2).overSampling(6).tempo(6).blockFrames(682));
+        short[] b = edge.newBuffer();
+        long out = 0;
+        for (int i = 0; i < 12; i++) {
+            out += edge.process(b, 682);
+        }
+        // No block refused; where the frame cannot take a shorter block, the
+        // output is longer by at most a frame per block.
+        assertTrue(out >= Math.round(12 * 682 / 6.0) && out <= 12 * 114, "frames out " + out);
     }
 
     @Test

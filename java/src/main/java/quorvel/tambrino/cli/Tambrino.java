@@ -129,7 +129,8 @@ public final class Tambrino implements Runnable {
             String engine;
             try {
                 new NativeInterface();
-                engine = "engine: libtambrino.so from " + NativeInterface.libraryOrigin();
+                String origin = NativeInterface.libraryOrigin();
+                engine = "engine: " + origin.substring(origin.lastIndexOf('/') + 1) + " from " + origin;
             } catch (LinkageError e) {
                 engine = "engine: libtambrino.so cannot be loaded (" + e.getMessage() + ")";
             }
