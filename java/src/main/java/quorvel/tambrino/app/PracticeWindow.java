@@ -639,7 +639,7 @@ public final class PracticeWindow {
             }
         }
         applySound();
-        if (loopA >= 0 && loopBox.isSelected() && passage == null) {
+        if (hasLoop() && loopBox.isSelected() && passage == null) {
             playback.setLoop(loopA, loopB);
         }
         if (from > 0) {
@@ -787,6 +787,11 @@ public final class PracticeWindow {
         }
     }
 
+    /** Whether a loop is chosen: both ends ([ alone sets only its start). */
+    private boolean hasLoop() {
+        return loopA >= 0 && loopB > loopA;
+    }
+
     void setLoop(long a, long b, boolean on) {
         if (song == null || !(b > a)) {
             return;
@@ -808,7 +813,7 @@ public final class PracticeWindow {
     }
 
     private void setLoopOn(boolean on) {
-        if (loopA < 0) {
+        if (!hasLoop()) {
             updating = true;
             loopBox.setSelected(false);
             updating = false;
@@ -819,7 +824,7 @@ public final class PracticeWindow {
     }
 
     private void nudge(boolean start, double seconds) {
-        if (loopA < 0 || song == null) {
+        if (!hasLoop() || song == null) {
             return;
         }
         long d = Math.round(seconds * song.sampleRate);
@@ -829,7 +834,7 @@ public final class PracticeWindow {
     }
 
     private void zoomToLoop() {
-        if (loopA >= 0 && song != null) {
+        if (hasLoop() && song != null) {
             long margin = (loopB - loopA) / 10;
             waveform.setView(loopA - margin, loopB + margin);
         }
@@ -904,8 +909,8 @@ public final class PracticeWindow {
         }
         try {
             Passage.Trainer t = Passage.parseTrainer(from + ":" + to + ":" + step);
-            Double a = loopA >= 0 && loopBox.isSelected() ? (double) loopA / song.sampleRate : null;
-            Double b = loopA >= 0 && loopBox.isSelected() ? (double) loopB / song.sampleRate : null;
+            Double a = hasLoop() && loopBox.isSelected() ? (double) loopA / song.sampleRate : null;
+            Double b = hasLoop() && loopBox.isSelected() ? (double) loopB / song.sampleRate : null;
             Passage p = Passage.of(song.name, a, b, t, song.frames(), song.sampleRate);
             trainerRunning = true;
             trainerButton.setText("Stop trainer");
@@ -940,7 +945,7 @@ public final class PracticeWindow {
     }
 
     private void saveLoop() {
-        if (loopA < 0) {
+        if (!hasLoop()) {
             status("drag over the waveform, or press [ and ], to choose the loop first");
             return;
         }
@@ -1051,6 +1056,13 @@ public final class PracticeWindow {
                 loopA = playback.heardFrame();
                 loopB = loopB > loopA ? loopB : -1;
                 if (loopB < 0) {
+                    if (!trainerRunning) {
+                        // As in the terminal: a start after the loop's end leaves no loop until ] sets one.
+                        playback.transport().loopFrom(loopA);
+                    }
+                    updating = true;
+                    loopBox.setSelected(false);
+                    updating = false;
                     waveform.setLoopShown(loopA, loopA + 1, false);
                     status("loop starts at " + Terminal.tenths((double) loopA / song.sampleRate) + "; ] sets its end");
                 } else {
@@ -1163,8 +1175,10 @@ public final class PracticeWindow {
         k.trebleDb = trebleSlider.getValue();
         k.trainer = trainerFrom.getText().trim() + ":" + trainerTo.getText().trim() + ":"
                 + trainerStep.getText().trim();
-        k.loopA = loopA;
-        k.loopB = loopB;
+        if (hasLoop()) {
+            k.loopA = loopA;
+            k.loopB = loopB;
+        }
         k.loopOn = loopBox.isSelected();
         k.marks.addAll(marks);
         Properties p = k.toProperties(song.sampleRate);
@@ -1221,7 +1235,7 @@ public final class PracticeWindow {
             status("open a song first");
             return;
         }
-        if (loopOnly && loopA < 0) {
+        if (loopOnly && !hasLoop()) {
             status("drag over the waveform, or press [ and ], to choose the loop first");
             return;
         }
@@ -1401,6 +1415,6 @@ public final class PracticeWindow {
     }
 
     long[] loop() {
-        return loopA >= 0 ? new long[] {loopA, loopB} : null;
+        return hasLoop() ? new long[] {loopA, loopB} : null;
     }
 }
