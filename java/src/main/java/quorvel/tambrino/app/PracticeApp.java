@@ -44,7 +44,8 @@ public final class PracticeApp {
             }
             throw new IllegalStateException(cause);
         } catch (java.awt.AWTError e) {
-            throw new CliException(CliException.EXIT_USAGE, "cannot open the window: " + e.getMessage()
+            throw new CliException(CliException.EXIT_USAGE, "cannot open the window: "
+                    + String.valueOf(e.getMessage()).replaceAll("\\.$", "")
                     + "; without a display, 'tambrino play' and 'tambrino stretch' work in a terminal");
         }
         window[0].awaitClose();
