@@ -86,7 +86,8 @@ endif()
 set(TAMBRINO_CLI_TEST_CLASSES ${TAMBRINO_CLI_DIR}/cli-test-classes)
 set(TAMBRINO_CLI_TEST_STAMP ${TAMBRINO_CLI_DIR}/cli-test-classes.stamp)
 file(GLOB TAMBRINO_CLI_TEST_SOURCES CONFIGURE_DEPENDS
-     ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/cli/*.java)
+     ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/cli/*.java
+     ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/app/*.java)
 set(TAMBRINO_CLI_TEST_CP ${TAMBRINO_CLI_TEST_CLASSES}:${TAMBRINO_CLI_CLASSES}:${TAMBRINO_PICOCLI_JAR}:${TAMBRINO_DECODER_CP})
 add_custom_command(
   OUTPUT ${TAMBRINO_CLI_TEST_STAMP}
@@ -104,9 +105,26 @@ add_custom_target(tambrino_cli_tests ALL DEPENDS ${TAMBRINO_CLI_TEST_STAMP})
 # at once in the same folder.
 add_dependencies(tambrino_cli_tests tambrino_cli_jar)
 
+# The practice window's tests need a display: a virtual one from xvfb-run
+# (Debian's xvfb), each test class on a server of its own.
+find_program(TAMBRINO_XVFB_RUN xvfb-run)
 foreach(src ${TAMBRINO_CLI_TEST_SOURCES})
   get_filename_component(name ${src} NAME_WE)
   if(NOT name MATCHES "Test$")
+    continue()
+  endif()
+  if(src MATCHES "/quorvel/tambrino/app/")
+    if(NOT TAMBRINO_XVFB_RUN)
+      message(WARNING "the practice window's tests are skipped: xvfb-run (xvfb) is missing")
+      continue()
+    endif()
+    add_test(NAME java_app_${name}
+             COMMAND ${TAMBRINO_XVFB_RUN} -a -s "-screen 0 1280x800x24"
+                     ${Java_JAVA_EXECUTABLE} --enable-native-access=ALL-UNNAMED
+                     -Dtambrino.library=$<TARGET_FILE:tambrino>
+                     -jar ${TAMBRINO_JUNIT_CONSOLE_JAR} --disable-banner --disable-ansi-colors --details=tree
+                     --fail-if-no-tests -cp ${TAMBRINO_CLI_TEST_CP} --select-class quorvel.tambrino.app.${name})
+    set_tests_properties(java_app_${name} PROPERTIES LABELS java TIMEOUT 300 RUN_SERIAL TRUE)
     continue()
   endif()
   add_test(NAME java_cli_${name}

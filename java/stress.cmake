@@ -13,7 +13,7 @@ set(TAMBRINO_STRESS_STAMP ${CMAKE_BINARY_DIR}/java-stress-classes.stamp)
 file(GLOB_RECURSE TAMBRINO_STRESS_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_STRESS_SRC}/*.java)
 # The driver needs only the engine's class, not the command-line tool.
 file(GLOB_RECURSE TAMBRINO_STRESS_ENGINE_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_JAVA_SRC}/*.java)
-list(FILTER TAMBRINO_STRESS_ENGINE_SOURCES EXCLUDE REGEX "/quorvel/tambrino/cli/")
+list(FILTER TAMBRINO_STRESS_ENGINE_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|audio|practice|app)/")
 
 add_custom_command(
   OUTPUT ${TAMBRINO_STRESS_STAMP}

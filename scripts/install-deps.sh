@@ -6,11 +6,12 @@ set -euo pipefail
 # and what its tests use to make short files in those formats (lame,
 # vorbis-tools, sox) and to drive the interactive player (tmux). ffmpeg is
 # optional for users (FLAC, Opus, M4A input); the tests install it so that
-# those paths are exercised.
+# those paths are exercised. The practice window needs Java's desktop half
+# (openjdk-17-jre) and its tests a virtual display (xvfb).
 packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
           clang libclang-rt-14-dev
           libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux
-          ffmpeg)
+          ffmpeg openjdk-17-jre xvfb)
 # Named packages instead (scripts/cross.sh names its cross compilers and
 # emulators).
 if [ $# -gt 0 ]; then packages=("$@"); fi

@@ -9,6 +9,14 @@ import java.util.concurrent.Callable;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Option;
 import quorvel.tambrino.Quality;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.audio.PcmSource;
+import quorvel.tambrino.audio.WavWriter;
+import quorvel.tambrino.practice.Settings;
+import quorvel.tambrino.practice.SpectrumPicture;
+import quorvel.tambrino.practice.StretchJob;
+import quorvel.tambrino.practice.Terminal;
 
 @Command(name = "demo", mixinStandardHelpOptions = true,
         description = {"Synthesises a short piece and slows it to 75 %% speed without its voice.",

@@ -6,6 +6,10 @@ import picocli.CommandLine.ITypeConverter;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.TypeConversionException;
 import quorvel.tambrino.Quality;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.practice.EqCurve;
+import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.practice.Settings;
 
 /** The engine's settings as command-line options, shared by stretch and play. */
 final class EngineOptions {
@@ -15,15 +19,15 @@ final class EngineOptions {
                     + " exact mode: from 1/oversampling (and at least 0.1) to 10. Default: 1.")
     Double tempo;
 
-    @Option(names = "--start", paramLabel = "TIME", converter = Passage.TimeConverter.class,
+    @Option(names = "--start", paramLabel = "TIME", converter = TimeConverter.class,
             description = "Start at this time of the input: seconds (12.5) or m:ss (1:02.5). Default: its start.")
     Double start;
 
-    @Option(names = "--end", paramLabel = "TIME", converter = Passage.TimeConverter.class,
+    @Option(names = "--end", paramLabel = "TIME", converter = TimeConverter.class,
             description = "End at this time of the input: seconds or m:ss. Default: its end.")
     Double end;
 
-    @Option(names = "--trainer", paramLabel = "FROM:TO:STEP", converter = Passage.TrainerConverter.class,
+    @Option(names = "--trainer", paramLabel = "FROM:TO:STEP", converter = TrainerConverter.class,
             description = "Speed trainer: play the passage (--start to --end) at tempo FROM, then again STEP"
                     + " faster at each pass until TO, e.g. 0.6:1:0.1. Replaces --tempo.")
     Passage.Trainer trainer;
@@ -146,5 +150,29 @@ final class EngineOptions {
     /** The passage of an input of {@code frames} frames (-1 = unknown) at a rate that --start and --end choose. */
     Passage passage(String inName, long frames, int sampleRate) {
         return Passage.of(inName, start, end, trainer, frames, sampleRate);
+    }
+
+    /** Seconds (12.5) or [h:]m:ss with an optional fraction (1:02.5). */
+    static final class TimeConverter implements ITypeConverter<Double> {
+        @Override
+        public Double convert(String value) {
+            try {
+                return Passage.parseTime(value);
+            } catch (IllegalArgumentException e) {
+                throw new TypeConversionException(e.getMessage());
+            }
+        }
+    }
+
+    /** FROM:TO:STEP, three tempos with FROM ≤ TO and STEP > 0. */
+    static final class TrainerConverter implements ITypeConverter<Passage.Trainer> {
+        @Override
+        public Passage.Trainer convert(String value) {
+            try {
+                return Passage.parseTrainer(value);
+            } catch (IllegalArgumentException e) {
+                throw new TypeConversionException(e.getMessage());
+            }
+        }
     }
 }

@@ -6,13 +6,22 @@ import java.util.Locale;
 import java.util.concurrent.Callable;
 import java.util.function.Function;
 import javax.sound.sampled.AudioFormat;
-import javax.sound.sampled.AudioSystem;
-import javax.sound.sampled.LineUnavailableException;
-import javax.sound.sampled.SourceDataLine;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
+import quorvel.tambrino.audio.AudioSink;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.FileSink;
+import quorvel.tambrino.audio.InputFile;
+import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.practice.Meter;
+import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.practice.Playback;
+import quorvel.tambrino.practice.Settings;
+import quorvel.tambrino.practice.Stretcher;
+import quorvel.tambrino.practice.Terminal;
+import quorvel.tambrino.practice.Transport;
 
 @Command(name = "play", mixinStandardHelpOptions = true, sortOptions = false,
         description = {"Plays IN at another tempo, same pitch, through the default audio output (or into a file).",
@@ -20,38 +29,8 @@ import picocli.CommandLine.Parameters;
                     + " [ and ] loop start and end, \\ clear the loop, v voice removal, m mono, f fine/exact,"
                     + " q quit. Otherwise it plays once and shows a level meter."})
 final class PlayCommand implements Callable<Integer> {
-    /** Where the samples go. */
-    interface AudioSink extends AutoCloseable {
-        void write(byte[] bytes, int offset, int length);
-
-        /** Waits until everything written has been heard. */
-        void drain();
-
-        /** Frames heard so far (played, not only buffered); -1 when the output cannot tell. */
-        default long heardFrames() {
-            return -1;
-        }
-
-        /** Playback pauses: nothing is written until {@link #resume()}. */
-        default void pause() {}
-
-        default void resume() {}
-
-        /**
-         * Drops what was written but not heard yet, so that what is written
-         * next is heard at once; returns the frames kept (heard), or -1 when
-         * the output cannot drop anything.
-         */
-        default long discardUnheard() {
-            return -1;
-        }
-
-        @Override
-        void close();
-    }
-
     /** Opens the output for a format; replaced by tests. */
-    static volatile Function<AudioFormat, AudioSink> sinks = PlayCommand::openDefaultLine;
+    static volatile Function<AudioFormat, AudioSink> sinks = AudioSink::openDefaultLine;
 
     static final String[] NOTE_NAMES = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
@@ -119,7 +98,7 @@ final class PlayCommand implements Callable<Integer> {
         double[] tempos;
         try (AudioSink sink = outputFile != null ? new FileSink(outputFile, settings.sampleRate, ch)
                 : sinks.apply(format)) {
-            Player.Meter meter = interactive ? new Player.Meter() : null;
+            Meter meter = interactive ? new Meter() : null;
             try (Stretcher stretcher = new Stretcher(settings, transport, meter)) {
                 if (interactive) {
                     Player player = new Player(settings, transport, stretcher, sink, meter, inName, description);
@@ -127,7 +106,7 @@ final class PlayCommand implements Callable<Integer> {
                     heard = player.heardOutput();
                     if (!ended) {
                         System.out.printf(Locale.ROOT, "stopped %s at %s%n", inName,
-                                Player.clock((double) player.heardFrame() / settings.sampleRate));
+                                Terminal.tenths((double) player.heardFrame() / settings.sampleRate));
                     }
                 } else {
                     heard = playOnce(settings, stretcher, sink);
@@ -137,27 +116,12 @@ final class PlayCommand implements Callable<Integer> {
             }
         }
         System.out.printf(Locale.ROOT, "played %s at %s, peak %s, %.2f s%s%n", inName,
-                temposText(tempos, settings.realisedTempo()), Terminal.dbfs(peak), (double) heard / settings.sampleRate,
+                Stretcher.temposText(tempos, settings.realisedTempo()), Terminal.dbfs(peak), (double) heard / settings.sampleRate,
                 outputFile != null ? " -> " + outputFile : "");
         if (passage.trainer != null) {
             System.out.println(StretchCommand.trainerSummary(passage.trainer));
         }
         return 0;
-    }
-
-    /** "tempo 0.75", or "tempos 0.95 to 4.6, last 0.95" when it changed; as played, to four decimals. */
-    static String temposText(double[] heard, double fallback) {
-        if (Double.isNaN(heard[2])) {
-            return "tempo " + Settings.fmt(Math.rint(fallback * 1e4) / 1e4);
-        }
-        String[] t = new String[3];
-        for (int i = 0; i < 3; i++) {
-            t[i] = Settings.fmt(Math.rint(heard[i] * 1e4) / 1e4);
-        }
-        if (t[0].equals(t[1])) {
-            return "tempo " + t[0];
-        }
-        return "tempos " + t[0] + " to " + t[1] + (t[2].equals(t[1]) ? "" : ", last " + t[2]);
     }
 
     /**
@@ -167,7 +131,7 @@ final class PlayCommand implements Callable<Integer> {
     private static long playOnce(Settings settings, Stretcher stretcher, AudioSink sink) {
         Terminal terminal = Terminal.stderr();
         int ch = settings.channels;
-        Player.Meter meter = new Player.Meter();
+        Meter meter = new Meter();
         stretcher.listen(meter);
         float[] spectrum = new float[Stretcher.NOTES];
         long clipUntil = Long.MIN_VALUE;
@@ -178,7 +142,7 @@ final class PlayCommand implements Callable<Integer> {
             byte[] bytes = new byte[frames.length * 2];
             int n;
             while ((n = stretcher.read(frames, 0, 1024)) > 0) {
-                toBytes(frames, n * ch, bytes);
+                Playback.toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);
                 played += n;
                 long heard = sink.heardFrames() >= 0 ? Math.min(sink.heardFrames(), played) : played;
@@ -201,14 +165,6 @@ final class PlayCommand implements Callable<Integer> {
             terminal.clear();
         }
         return played;
-    }
-
-    /** 16-bit samples to little-endian bytes. */
-    static void toBytes(short[] samples, int count, byte[] bytes) {
-        for (int i = 0; i < count; i++) {
-            bytes[2 * i] = (byte) samples[i];
-            bytes[2 * i + 1] = (byte) (samples[i] >> 8);
-        }
     }
 
     /** "[##########..........] -12.3 dBFS  A4   0:12 / 1:30" */
@@ -236,78 +192,5 @@ final class PlayCommand implements Callable<Integer> {
     /** Name of note index 0..71: C1 .. B6. */
     static String noteName(int index) {
         return NOTE_NAMES[index % 12] + (index / 12 + 1);
-    }
-
-    private static AudioSink openDefaultLine(AudioFormat format) {
-        SourceDataLine line;
-        try {
-            line = AudioSystem.getSourceDataLine(format);
-            // About a fifth of a second of buffer: the meter stays close to what is heard.
-            line.open(format, Math.max(4096, (int) (format.getFrameRate() / 5) * format.getFrameSize()));
-        } catch (LineUnavailableException | IllegalArgumentException | SecurityException e) {
-            throw new CliException(CliException.EXIT_NO_AUDIO, "no audio output is available to play "
-                    + (int) format.getSampleRate() + " Hz " + (format.getChannels() == 1 ? "mono" : "stereo")
-                    + " (" + e.getMessage() + "); use --output-file FILE.wav to write what would be heard, or"
-                    + " 'tambrino stretch IN.wav OUT.wav' to write a file instead");
-        }
-        line.start();
-        return new AudioSink() {
-            @Override
-            public void write(byte[] bytes, int offset, int length) {
-                int done = 0;
-                while (done < length) {
-                    int n = line.write(bytes, offset + done, length - done);
-                    if (n <= 0 && !line.isOpen()) {
-                        throw new CliException(CliException.EXIT_NO_AUDIO, "the audio output was closed while playing");
-                    }
-                    done += n;
-                }
-            }
-
-            @Override
-            public void drain() {
-                line.drain();
-            }
-
-            @Override
-            public synchronized long heardFrames() {
-                return line.getLongFramePosition() - skipped;
-            }
-
-            private boolean paused;
-
-            @Override
-            public synchronized void pause() {
-                paused = true;
-                line.stop();
-            }
-
-            @Override
-            public synchronized void resume() {
-                paused = false;
-                line.start();
-            }
-
-            /** Frames that the line counts as played but were dropped unheard (lines differ on this). */
-            private long skipped;
-
-            @Override
-            public synchronized long discardUnheard() {
-                line.stop();
-                long kept = line.getLongFramePosition() - skipped;
-                line.flush();
-                skipped = line.getLongFramePosition() - kept;
-                if (!paused) {
-                    line.start();
-                }
-                return kept;
-            }
-
-            @Override
-            public void close() {
-                line.stop();
-                line.close();
-            }
-        };
     }
 }

@@ -10,9 +10,16 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
 import java.util.concurrent.TimeUnit;
-import java.util.concurrent.atomic.AtomicLong;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
+import quorvel.tambrino.audio.AudioSink;
+import quorvel.tambrino.practice.Meter;
+import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.practice.Playback;
+import quorvel.tambrino.practice.Settings;
+import quorvel.tambrino.practice.Stretcher;
+import quorvel.tambrino.practice.Terminal;
+import quorvel.tambrino.practice.Transport;
 
 /**
  * The interactive player: a playback thread streams blocks through the
@@ -34,10 +41,7 @@ import quorvel.tambrino.Session;
  * (from a shutdown hook).
  */
 final class Player {
-    static final double SEEK_SECONDS = 5.0;
-    static final double TEMPO_STEP = 0.05;
     static final long REDRAW_MILLIS = 50;
-    private static final int CHUNK = 1024;
     private static final String LEVELS = " .:-=+*#%@";
     /** Spectrum value drawn at the top of the scale (as in the spectrum picture). */
     private static final double FULL_SCALE_NOTE = 0.3125;
@@ -45,50 +49,33 @@ final class Player {
     private static final long CLIP_HOLD_NANOS = 1_000_000_000L;
     /** The widest the screen's text grows, however wide the terminal. */
     private static final int MAX_WIDTH = 80;
-    /** A seek to the frame being heard: the engine starts again from there (a new quality mode). */
-    private static final long HERE = Long.MIN_VALUE;
 
     private final Settings settings;
     private final Transport transport;
     private final Stretcher stretcher;
-    private final PlayCommand.AudioSink sink;
+    private final Playback playback;
     private final Meter meter;
     private final String title;
     private final String description;
     private final Session session;
 
-    private volatile boolean paused;
-    private final Object pauseLock = new Object();
-    private volatile boolean quit;
     private volatile boolean finished;
-    private volatile boolean voiceOn;
-    private volatile boolean monoOn;
     private volatile String message = "";
-    private volatile Throwable failure;
-    /** Frames of the stretched stream written to the output (less those discarded unheard). */
-    private volatile long written;
-    /** The input frame to seek to, -1 = none, {@link #HERE} = where it is heard; the playback thread takes it. */
-    private final AtomicLong seekTo = new AtomicLong(-1);
-    /** A tempo key was pressed and its tempo is not heard yet: until then the screen shows the new one. */
-    private volatile boolean tempoKeyed;
-    private volatile long tempoKeyNanos;
     private long clipUntil;
     private long lastHeard;
     private volatile int rows = 24;
     private volatile int columns = 80;
 
-    Player(Settings settings, Transport transport, Stretcher stretcher, PlayCommand.AudioSink sink, Meter meter,
+    Player(Settings settings, Transport transport, Stretcher stretcher, AudioSink sink, Meter meter,
             String title, String description) {
         this.settings = settings;
         this.transport = transport;
         this.stretcher = stretcher;
-        this.sink = sink;
         this.meter = meter;
         this.title = title;
         this.description = description;
         this.session = stretcher.session();
-        this.voiceOn = settings.voiceAmount > 0;
-        this.monoOn = settings.mono;
+        this.playback = new Playback(settings, transport, stretcher, sink, meter, false);
     }
 
     /** Plays until the music (or the trainer's last pass) ends or q; returns whether it ended by itself. */
@@ -97,15 +84,15 @@ final class Player {
         Thread hook = new Thread(tty::restore, "tambrino-terminal");
         Runtime.getRuntime().addShutdownHook(hook);
         try {
-            Thread playback = new Thread(this::playback, "tambrino-playback");
+            Thread streaming = new Thread(playback, "tambrino-playback");
             Thread screen = new Thread(() -> screen(tty), "tambrino-screen");
             Thread keys = new Thread(() -> keys(System.in), "tambrino-keys");
             keys.setDaemon(true);
             screen.setDaemon(true);
-            playback.start();
+            streaming.start();
             screen.start();
             keys.start();
-            playback.join();
+            streaming.join();
             finished = true;
             screen.interrupt();
             screen.join(TimeUnit.SECONDS.toMillis(2));
@@ -118,6 +105,7 @@ final class Player {
                 // Already shutting down: the hook restores the terminal.
             }
         }
+        Throwable failure = playback.failure();
         if (failure instanceof RuntimeException) {
             throw (RuntimeException) failure;
         }
@@ -127,175 +115,59 @@ final class Player {
         if (failure != null) {
             throw new IllegalStateException(failure);
         }
-        return !quit;
-    }
-
-    private void playback() {
-        int ch = settings.channels;
-        short[] frames = new short[CHUNK * ch];
-        byte[] bytes = new byte[frames.length * 2];
-        // The output written lately, whose unheard part a seek fades out under the new position's start.
-        int recentFrames = Math.max(CHUNK, settings.sampleRate);
-        short[] recent = new short[recentFrames * ch];
-        int fadeFrames = Math.max(1, settings.sampleRate / 100);
-        short[] fade = new short[fadeFrames * ch];
-        int fadeLength = 0;
-        int fadeDone = 0;
-        try {
-            while (!quit) {
-                long to = seekTo.getAndSet(-1);
-                if (to != -1) {
-                    long before = written;
-                    discardUnheard();
-                    if (to == HERE) {
-                        to = stretcher.inputAt(written);
-                    }
-                    // What would have been heard next, where the seek cuts in: kept to fade out, not to click.
-                    fadeLength = (int) Math.min(fadeFrames, before - written);
-                    if (before - written > recentFrames) {
-                        fadeLength = 0;
-                    }
-                    for (int i = 0; i < fadeLength * ch; i++) {
-                        fade[i] = recent[(int) (((written * ch + i) % recent.length))];
-                    }
-                    fadeDone = 0;
-                    stretcher.restart(to, written);
-                }
-                if (paused) {
-                    Thread.sleep(10);
-                    continue;
-                }
-                int n = stretcher.read(frames, 0, CHUNK);
-                if (n <= 0) {
-                    break;
-                }
-                for (int f = 0; f < n && fadeDone < fadeLength; f++, fadeDone++) {
-                    // Equal gains summing to one (sine squared in, cosine squared out): no overflow.
-                    double in = Math.sin(Math.PI / 2 * (fadeDone + 0.5) / fadeLength);
-                    for (int c = 0; c < ch; c++) {
-                        int k = f * ch + c;
-                        frames[k] = (short) Math.round(frames[k] * in * in + fade[fadeDone * ch + c] * (1 - in * in));
-                    }
-                }
-                for (int i = 0; i < n * ch; i++) {
-                    recent[(int) ((written * ch + i) % recent.length)] = frames[i];
-                }
-                PlayCommand.toBytes(frames, n * ch, bytes);
-                sink.write(bytes, 0, n * ch * 2);
-                written += n;
-                stretcher.heard(heardOutput());
-            }
-            if (quit) {
-                // What was not heard when q came is not played, nor counted.
-                discardUnheard();
-            } else {
-                sink.drain();
-            }
-            stretcher.heard(written);
-        } catch (Throwable t) {
-            failure = t;
-        }
-    }
-
-    private void discardUnheard() {
-        long kept = sink.discardUnheard();
-        if (kept >= 0 && kept < written) {
-            written = kept;
-        }
-        meter.cut(written);
+        return !playback.stopped();
     }
 
     /** Frames of the stretched stream heard so far. */
     long heardOutput() {
-        long heard = sink.heardFrames();
-        long w = written;
-        return heard >= 0 ? Math.min(heard, w) : w;
+        return playback.heardOutput();
     }
 
     /** The input frame being heard. */
     long heardFrame() {
-        return stretcher.inputAt(heardOutput());
-    }
-
-    /** Seconds of the stretched stream heard so far. */
-    double heardSeconds() {
-        return (double) heardOutput() / settings.sampleRate;
-    }
-
-    private void seekBy(double seconds) {
-        long from = seekTo.get();
-        seekTo.set(transport.clamp((from >= 0 ? from : heardFrame()) + Math.round(seconds * settings.sampleRate)));
+        return playback.heardFrame();
     }
 
     void key(int k) {
         switch (k) {
             case ' ':
-                // The output stops here and now, not when the playback thread next looks.
-                synchronized (pauseLock) {
-                    if (paused) {
-                        sink.resume();
-                        tempoKeyNanos = System.nanoTime();
-                    } else {
-                        sink.pause();
-                    }
-                    paused = !paused;
-                }
+                playback.togglePause();
                 break;
             case 'q':
             case 'Q':
-                quit = true;
+                playback.stop();
                 break;
             case Keys.LEFT:
-                seekBy(-SEEK_SECONDS);
+                playback.seekBy(-Playback.SEEK_SECONDS);
                 break;
             case Keys.RIGHT:
-                seekBy(SEEK_SECONDS);
+                playback.seekBy(Playback.SEEK_SECONDS);
                 break;
             case Keys.UP:
             case Keys.DOWN:
-                double t = Math.rint((session.tempo() + (k == Keys.UP ? TEMPO_STEP : -TEMPO_STEP)) * 100) / 100;
-                session.setTempo(Math.max(session.minTempo(), Math.min(session.maxTempo(), t)));
-                tempoKeyNanos = System.nanoTime();
-                tempoKeyed = true;
+                playback.stepTempo(k == Keys.UP ? Playback.TEMPO_STEP : -Playback.TEMPO_STEP);
                 break;
             case '[':
-                transport.loopFrom(heardFrame());
+                playback.loopFromHere();
                 break;
             case ']':
-                long from = transport.loopTo(heardFrame());
-                if (from >= 0) {
-                    seekTo.set(from);
-                }
+                playback.loopToHere();
                 break;
             case '\\':
                 transport.clearLoop();
                 break;
             case 'v':
             case 'V':
-                voiceOn = !voiceOn;
-                session.setVoiceRemoval(voiceOn ? (settings.voiceAmount > 0 ? settings.voiceAmount : 1.0) : 0,
-                        settings.voiceCutoff);
-                message = settings.channels == 1 ? "voice removal acts on stereo only" : "";
+                message = playback.setVoiceRemoval(!playback.voiceRemoval(),
+                        settings.voiceAmount > 0 ? settings.voiceAmount : 1.0);
                 break;
             case 'm':
             case 'M':
-                monoOn = !monoOn;
-                session.setPanning(settings.pan == -1 ? 50 : settings.pan, monoOn);
-                message = settings.channels == 1 ? "mono acts on stereo only" : "";
+                message = playback.setPanning(settings.pan == -1 ? 50 : settings.pan, !playback.mono());
                 break;
             case 'f':
             case 'F':
-                try {
-                    session.setQuality(session.quality() == Quality.FINE ? Quality.EXACT : Quality.FINE);
-                    tempoKeyNanos = System.nanoTime();
-                    tempoKeyed = true;
-                    // Heard at once, and without the jump that the modes' different delays would make
-                    // mid-stream: the new mode starts again, primed, from what is being heard.
-                    seekTo.compareAndSet(-1, HERE);
-                    message = "";
-                } catch (UnsupportedOperationException e) {
-                    message = "this engine has no fine mode";
-                }
+                message = playback.setQuality(session.quality() == Quality.FINE ? Quality.EXACT : Quality.FINE);
                 break;
             default:
                 break;
@@ -348,20 +220,6 @@ final class Player {
         out.flush();
     }
 
-    /** The tempo heard, or the one just asked for by a key until it is heard; as played. */
-    private double shownTempo(long heard) {
-        double asked = session.playedTempo();
-        double t = stretcher.tempoAt(heard);
-        if (tempoKeyed) {
-            // Nothing is heard while paused, so the time-out runs only while playing.
-            if (paused || System.nanoTime() - tempoKeyNanos < 3_000_000_000L && Math.abs(t - asked) >= 1e-6) {
-                return asked;
-            }
-            tempoKeyed = false;
-        }
-        return Double.isNaN(t) ? asked : t;
-    }
-
     /** What the screen shows, line by line, fitted to a terminal of {@code columns} × {@code rows}. */
     List<String> screenLines(int columns, int rows) {
         int width = Math.max(20, Math.min(MAX_WIDTH, columns));
@@ -369,7 +227,7 @@ final class Player {
         long heard = heardOutput();
         long[] loop = transport.loop();
         long loopFrom = transport.loopStartOnly();
-        String state = finished ? (quit ? "stopped" : "finished") : paused ? "paused" : "playing";
+        String state = finished ? (playback.stopped() ? "stopped" : "finished") : playback.paused() ? "paused" : "playing";
         Passage.Trainer trainer = transport.trainer();
         float[] spectrum = new float[Session.NOTES];
         float level = meter.at(heard, spectrum);
@@ -385,12 +243,13 @@ final class Player {
                 + session.frameSize() + "/" + session.overSampling());
         lines.add("");
         lines.add(String.format(Locale.ROOT, " %-8s  %s / %s   tempo %s", state,
-                clock(stretcher.inputAt(heard) / rate), clock(transport.end() / rate), tempoText(shownTempo(heard))));
-        lines.add(" loop " + (loop != null ? clock(loop[0] / rate) + " - " + clock(loop[1] / rate)
-                : loopFrom >= 0 ? "from " + clock(loopFrom / rate) + ", ] sets its end" : "off")
+                Terminal.tenths(stretcher.inputAt(heard) / rate), Terminal.tenths(transport.end() / rate),
+                tempoText(playback.shownTempo(heard))));
+        lines.add(" loop " + (loop != null ? Terminal.tenths(loop[0] / rate) + " - " + Terminal.tenths(loop[1] / rate)
+                : loopFrom >= 0 ? "from " + Terminal.tenths(loopFrom / rate) + ", ] sets its end" : "off")
                 + (trainer == null ? "" : String.format(Locale.ROOT, "   trainer pass %d of %d",
                         stretcher.passAt(heard) + 1, trainer.passes())));
-        lines.add(" voice removal " + onOff(voiceOn) + "   mono " + onOff(monoOn) + "   quality "
+        lines.add(" voice removal " + onOff(playback.voiceRemoval()) + "   mono " + onOff(playback.mono()) + "   quality "
                 + session.quality().name().toLowerCase(Locale.ROOT));
         lines.add("");
         lines.add(" level  " + meter(level, now < clipUntil, Math.max(10, Math.min(30, width - 30))));
@@ -437,12 +296,6 @@ final class Player {
         return b ? "on" : "off";
     }
 
-    /** m:ss.s */
-    static String clock(double seconds) {
-        long tenths = Math.max(0, Math.round(seconds * 10));
-        return String.format(Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
-    }
-
     /** A tempo as played: two decimals, three where the mode plays it between hundredths (0.125). */
     static String tempoText(double t) {
         double hundredths = Math.rint(t * 100) / 100;
@@ -483,62 +336,6 @@ final class Player {
             sb.append(mark).append(" ".repeat(o < 6 ? octave - mark.length() : 0));
         }
         return sb.toString();
-    }
-
-    /**
-     * The level and spectrum of every block by the output frames it made, so
-     * that the meter shows the block being heard rather than the one read
-     * ahead. The streaming thread adds blocks and cuts off those discarded
-     * unheard; the screen looks up. Fixed arrays: nothing allocated per block.
-     */
-    static final class Meter implements Stretcher.BlockListener {
-        private static final int BLOCKS = 256;
-        private final long[] start = new long[BLOCKS];
-        private final long[] end = new long[BLOCKS];
-        private final float[] level = new float[BLOCKS];
-        private final float[][] notes = new float[BLOCKS][Session.NOTES];
-        private long added;
-
-        @Override
-        public synchronized void block(long s, long e, float lvl, float[] spectrum) {
-            int i = (int) (added % BLOCKS);
-            start[i] = s;
-            end[i] = e;
-            level[i] = lvl;
-            System.arraycopy(spectrum, 0, notes[i], 0, Session.NOTES);
-            added++;
-        }
-
-        /** Forgets the blocks from output frame {@code out} on. */
-        synchronized void cut(long out) {
-            long oldest = Math.max(0, added - BLOCKS);
-            while (added > oldest && start[(int) ((added - 1) % BLOCKS)] >= out) {
-                added--;
-            }
-        }
-
-        /** The level of the block heard at output frame {@code out}, its spectrum into {@code into}. */
-        synchronized float at(long out, float[] into) {
-            for (long k = added - 1; k >= Math.max(0, added - BLOCKS); k--) {
-                int i = (int) (k % BLOCKS);
-                if (start[i] <= out) {
-                    System.arraycopy(notes[i], 0, into, 0, Session.NOTES);
-                    return level[i];
-                }
-            }
-            return 0;
-        }
-
-        /** Whether a block heard between output frames {@code from} and {@code to} reached full scale. */
-        synchronized boolean clipped(long from, long to) {
-            for (long k = added - 1; k >= Math.max(0, added - BLOCKS); k--) {
-                int i = (int) (k % BLOCKS);
-                if (start[i] < to && end[i] > from && level[i] >= 1.0f) {
-                    return true;
-                }
-            }
-            return false;
-        }
     }
 
     /** Turns the terminal's bytes into keys: plain characters and the arrow keys' escape sequences. */

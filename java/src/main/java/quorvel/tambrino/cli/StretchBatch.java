@@ -18,6 +18,10 @@ import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.function.Consumer;
 import java.util.function.DoubleConsumer;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.InputFile;
+import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.practice.Terminal;
 
 /**
  * Several inputs stretched into one folder at once, each by a job with an
@@ -188,7 +192,7 @@ final class StretchBatch {
             code = e.exitCode;
             failure = e.getMessage() != null ? e.getMessage() : "the reader of " + outputs.get(index) + " went away";
         } catch (LinkageError e) {
-            CliException c = Tambrino.engineNotLoaded(e);
+            CliException c = CliException.engineNotLoaded(e);
             code = c.exitCode;
             failure = c.getMessage();
         } catch (RuntimeException | Error e) {

@@ -18,6 +18,16 @@ import picocli.CommandLine.Option;
 import picocli.CommandLine.ParameterException;
 import picocli.CommandLine.Parameters;
 import picocli.CommandLine.Spec;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.InputFile;
+import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.audio.PcmSource;
+import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.practice.Settings;
+import quorvel.tambrino.practice.SpectrumPicture;
+import quorvel.tambrino.practice.StretchJob;
+import quorvel.tambrino.practice.Terminal;
+import quorvel.tambrino.practice.Transport;
 
 @Command(name = "stretch", mixinStandardHelpOptions = true, sortOptions = false,
         customSynopsis = {"tambrino stretch [OPTIONS] IN OUT.wav",
@@ -173,7 +183,14 @@ final class StretchCommand implements Callable<Integer> {
                         in.sampleRate());
                 source = new Transport(pcm, in.channels(), in.sampleRate(), all, false);
             }
-            lines.add(StretchJob.run(settings, source, inName, output, png, plotWidth, terminal, progress));
+            lines.add(progress == null
+                    ? StretchJob.run(settings, source, inName, output, png, plotWidth, terminal)
+                    : StretchJob.run(settings, source, inName, output, png, plotWidth, new StretchJob.Progress() {
+                        @Override
+                        public void update(double done, double seconds, double total) {
+                            progress.accept(done);
+                        }
+                    }));
             if (in.warning() != null && in.frameLength() < 0) {
                 // Found only at the end of a pipe.
                 notes.accept("tambrino: warning: " + in.warning());

@@ -9,6 +9,7 @@ import picocli.CommandLine.Model.PositionalParamSpec;
 import picocli.CommandLine.ParameterException;
 import picocli.CommandLine.UnmatchedArgumentException;
 import quorvel.tambrino.NativeInterface;
+import quorvel.tambrino.audio.CliException;
 
 /**
  * The {@code tambrino} command: changes the tempo of music without changing
@@ -19,7 +20,8 @@ import quorvel.tambrino.NativeInterface;
  */
 @Command(name = "tambrino", mixinStandardHelpOptions = true, versionProvider = Tambrino.Version.class,
         description = "Changes the tempo of music without changing its pitch.",
-        subcommands = {StretchCommand.class, PlayCommand.class, DemoCommand.class, CommandLine.HelpCommand.class},
+        subcommands = {StretchCommand.class, PlayCommand.class, DemoCommand.class, AppCommand.class,
+            CommandLine.HelpCommand.class},
         footer = {"", "Exit codes: 0 done, 1 file (cannot be read or written, unsupported, the reader went away),"
                 + " 2 usage (invalid option, argument or passage), 3 audio device, 4 engine."})
 public final class Tambrino implements Runnable {
@@ -28,7 +30,7 @@ public final class Tambrino implements Runnable {
 
     @Override
     public void run() {
-        throw new ParameterException(commandLine, "a command is missing: choose stretch, play or demo");
+        throw new ParameterException(commandLine, "a command is missing: choose stretch, play, app or demo");
     }
 
     public static void main(String[] args) {
@@ -116,14 +118,8 @@ public final class Tambrino implements Runnable {
         try {
             return new NativeInterface();
         } catch (LinkageError e) {
-            throw engineNotLoaded(e);
+            throw CliException.engineNotLoaded(e);
         }
-    }
-
-    static CliException engineNotLoaded(LinkageError e) {
-        return new CliException(CliException.EXIT_ENGINE, "the engine library libtambrino.so could not be loaded ("
-                + e.getMessage() + "); rebuild the jar, or name the library with -D"
-                + NativeInterface.LIBRARY_PROPERTY + "=/path/to/libtambrino.so", e);
     }
 
     static final class Version implements CommandLine.IVersionProvider {

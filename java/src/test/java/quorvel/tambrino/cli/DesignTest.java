@@ -8,6 +8,7 @@ import java.util.List;
 import org.junit.jupiter.api.Test;
 import quorvel.tambrino.NativeInterface;
 import quorvel.tambrino.VoiceFilter;
+import quorvel.tambrino.practice.EqCurve;
 
 /** The pure-Java designs: block sizes, the voice-removal filter and the equaliser curve. No engine. */
 class DesignTest {

@@ -17,6 +17,8 @@ import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import quorvel.tambrino.audio.InputFile;
+import quorvel.tambrino.practice.Transport;
 
 /**
  * AIFF, AU, MP3, Ogg Vorbis and, through ffmpeg, FLAC, Opus and M4A input,

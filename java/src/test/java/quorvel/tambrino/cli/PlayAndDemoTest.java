@@ -16,6 +16,8 @@ import javax.sound.sampled.AudioSystem;
 import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import quorvel.tambrino.audio.AudioSink;
+import quorvel.tambrino.practice.SpectrumPicture;
 
 /** play (in this JVM, into a recording sink; the engine is loaded once here) and demo. */
 class PlayAndDemoTest {
@@ -33,7 +35,7 @@ class PlayAndDemoTest {
         boolean[] drained = new boolean[1];
         PlayCommand.sinks = format -> {
             opened[0] = format;
-            return new PlayCommand.AudioSink() {
+            return new AudioSink() {
                 @Override
                 public void write(byte[] bytes, int offset, int length) {
                     played.write(bytes, offset, length);

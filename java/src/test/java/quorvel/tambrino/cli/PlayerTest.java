@@ -19,6 +19,8 @@ import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import quorvel.tambrino.practice.Terminal;
+import quorvel.tambrino.practice.Timeline;
 
 /**
  * The interactive player for real: run by the launcher inside a tmux pane (a

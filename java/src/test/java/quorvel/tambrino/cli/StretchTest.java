@@ -20,6 +20,8 @@ import javax.imageio.ImageIO;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import quorvel.tambrino.NativeInterface;
+import quorvel.tambrino.practice.SpectrumPicture;
+import quorvel.tambrino.practice.Stretcher;
 
 /**
  * The tool end to end, through the launcher and the real engine, measured on

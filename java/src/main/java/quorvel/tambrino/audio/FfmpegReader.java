@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 import java.io.BufferedInputStream;
 import java.io.ByteArrayOutputStream;

@@ -1,15 +1,16 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.util.List;
 import java.util.Locale;
 import quorvel.tambrino.EqualizerCurve;
+import quorvel.tambrino.audio.CliException;
 
 /**
  * The tool's {@code --eq HZ:DB,...} option: parses the points and leaves the
  * curve, its interpolation and the per-bin gains to the public
  * {@link EqualizerCurve}.
  */
-final class EqCurve {
+public final class EqCurve {
     private final EqualizerCurve curve;
 
     private EqCurve(EqualizerCurve curve) {
@@ -20,7 +21,7 @@ final class EqCurve {
      * Parses points written {@code HZ:DB}, e.g. {@code 100:-6}, {@code 2k:3};
      * they must be in rising order of frequency.
      */
-    static EqCurve parse(List<String> points) {
+    public static EqCurve parse(List<String> points) {
         if (points.isEmpty()) {
             throw CliException.usage("--eq needs at least one HZ:DB point, e.g. --eq 100:-6,1000:0,8000:3");
         }
@@ -67,12 +68,12 @@ final class EqCurve {
     }
 
     /** Gain of the curve in dB at a frequency. */
-    double gainDb(double f) {
+    public double gainDb(double f) {
         return curve.gainDb(f);
     }
 
     /** One linear gain per bin, as {@link EqualizerCurve#binGains}. */
-    float[] binGains(int frameSize, int sampleRate) {
+    public float[] binGains(int frameSize, int sampleRate) {
         return curve.binGains(frameSize, sampleRate);
     }
 

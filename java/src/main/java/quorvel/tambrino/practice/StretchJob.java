@@ -1,32 +1,64 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.io.BufferedOutputStream;
 import java.io.IOException;
 import java.io.OutputStream;
 import java.nio.file.Path;
 import java.util.Locale;
-import java.util.function.DoubleConsumer;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.InputFile;
+import quorvel.tambrino.audio.OutputFiles;
+import quorvel.tambrino.audio.PcmSource;
+import quorvel.tambrino.audio.WavWriter;
 
 /** One stretch of a stream into a WAV file and, optionally, its spectrum picture. */
-final class StretchJob {
+public final class StretchJob {
     private StretchJob() {}
-
-    /** The job with its progress on the terminal's status line only. */
-    static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
-            int plotWidth, Terminal terminal) {
-        return run(settings, in, inName, out, png, plotWidth, terminal, null);
-    }
 
     /**
      * Stretches {@code in} into {@code out} (and the picture into {@code png}
      * when not null); both files appear only when everything succeeded.
      * Returns the one-line summary.
-     *
-     * @param progress told the share of the input done after each block (-1 while the length is not
-     *     known), from the thread that runs the job; null for none
      */
-    static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
-            int plotWidth, Terminal terminal, DoubleConsumer progress) {
+    public static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
+            int plotWidth, Terminal terminal) {
+        return run(settings, in, inName, out, png, plotWidth, new Progress() {
+            @Override
+            public void update(double done, double seconds, double total) {
+                terminal.status(done < 0
+                        ? String.format(Locale.ROOT, "stretching %s  %s", inName, Terminal.clock(seconds))
+                        : String.format(Locale.ROOT, "stretching %s %s %3d%%  %s / %s", inName,
+                                Terminal.bar(done, 24), (int) Math.floor(done * 100), Terminal.clock(seconds),
+                                Terminal.clock(total)), false);
+            }
+
+            @Override
+            public void clear() {
+                terminal.clear();
+            }
+        });
+    }
+
+    /**
+     * Told how far a stretch has come after every block, on the stretching
+     * thread; it may throw (a {@link java.util.concurrent.CancellationException}
+     * to cancel), which leaves no file behind.
+     */
+    public interface Progress {
+        /**
+         * @param done the fraction done, -1 when the input's length is not known
+         * @param seconds input read so far, over all passes
+         * @param total the input to read, over all passes
+         */
+        void update(double done, double seconds, double total);
+
+        /** The stretch has ended, however it ended. */
+        default void clear() {}
+    }
+
+    /** As {@link #run(Settings, PcmSource, String, Path, Path, int, Terminal)}, telling {@code progress}. */
+    public static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
+            int plotWidth, Progress progress) {
         SpectrumPicture picture = png == null ? null : new SpectrumPicture();
         long start = System.nanoTime();
         Stretcher[] holder = new Stretcher[1];
@@ -38,17 +70,10 @@ final class StretchJob {
             }
             Stretcher st = holder[0];
             double done = st.progress();
-            if (progress != null) {
-                progress.accept(done);
-            }
             double seconds = (double) st.consumed() / settings.sampleRate;
             // A trainer's passes: all of them, the passage once per pass.
             double total = (double) in.frameLength() * passes / settings.sampleRate;
-            terminal.status(done < 0
-                    ? String.format(Locale.ROOT, "stretching %s  %s", inName, Terminal.clock(seconds))
-                    : String.format(Locale.ROOT, "stretching %s %s %3d%%  %s / %s", inName,
-                            Terminal.bar(done, 24), (int) Math.floor(done * 100), Terminal.clock(seconds),
-                            Terminal.clock(total)), false);
+            progress.update(done, seconds, total);
         };
         boolean toStdout = InputFile.isStdio(out.toString());
         try (Stretcher stretcher = new Stretcher(settings, in, listener); OutputFiles files = new OutputFiles()) {
@@ -83,19 +108,19 @@ final class StretchJob {
             } catch (IOException e) {
                 throw CliException.file("cannot move the result into place: " + OutputFiles.reason(e), e);
             }
-            terminal.clear();
+            progress.clear();
             // The input is the passage, however many passes played it.
             double consumed = (double) stretcher.consumed() / settings.sampleRate;
             String tempos = null;
             if (trainer != null) {
                 stretcher.heard(Long.MAX_VALUE);
-                tempos = PlayCommand.temposText(stretcher.temposHeard(), settings.realisedTempo());
+                tempos = Stretcher.temposText(stretcher.temposHeard(), settings.realisedTempo());
             }
             return summary(inName, consumed / passes, consumed,
                     toStdout ? "standard output" : out.toString(), (double) written / settings.sampleRate, settings,
                     tempos, stretcher.peak(), counted.count, elapsed);
         } finally {
-            terminal.clear();
+            progress.clear();
         }
     }
 

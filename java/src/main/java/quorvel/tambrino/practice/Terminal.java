@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.io.Console;
 import java.io.PrintStream;
@@ -12,7 +12,7 @@ import java.util.Locale;
  * Status lines on standard error (a progress bar or a live meter), drawn only
  * when standard error is a terminal so that logs and pipes stay clean.
  */
-final class Terminal {
+public final class Terminal {
     private static final long MIN_INTERVAL_NANOS = 100_000_000L;
     private static final int WIDTH = 78;
 
@@ -21,13 +21,13 @@ final class Terminal {
     private long lastDraw;
     private int lastLength;
 
-    Terminal(PrintStream err, boolean enabled) {
+    public Terminal(PrintStream err, boolean enabled) {
         this.err = err;
         this.enabled = enabled;
     }
 
     /** A status line on {@code System.err} when it is a terminal. */
-    static Terminal stderr() {
+    public static Terminal stderr() {
         return new Terminal(System.err, stderrIsTerminal());
     }
 
@@ -59,7 +59,7 @@ final class Terminal {
     }
 
     /** Whether standard input is an interactive terminal (the link behind descriptor 0 names one). */
-    static boolean stdinIsTerminal() {
+    public static boolean stdinIsTerminal() {
         if (Boolean.getBoolean("tambrino.noninteractive")) {
             return false;
         }
@@ -68,7 +68,7 @@ final class Terminal {
     }
 
     /** Whether standard output is a terminal, where audio bytes would only garble the screen. */
-    static boolean stdoutIsTerminal() {
+    public static boolean stdoutIsTerminal() {
         Boolean linked = linkedToTerminal(1);
         return linked != null && linked;
     }
@@ -87,12 +87,12 @@ final class Terminal {
         return null;
     }
 
-    boolean enabled() {
+    public boolean enabled() {
         return enabled;
     }
 
     /** Redraws the status line, at most ten times a second unless {@code force}. */
-    void status(String line, boolean force) {
+    public void status(String line, boolean force) {
         if (!enabled) {
             return;
         }
@@ -112,7 +112,7 @@ final class Terminal {
     }
 
     /** Removes the status line. */
-    void clear() {
+    public void clear() {
         if (!enabled || lastLength == 0) {
             return;
         }
@@ -122,13 +122,13 @@ final class Terminal {
     }
 
     /** "[#########.........]" of {@code width} cells filled to {@code fraction}. */
-    static String bar(double fraction, int width) {
+    public static String bar(double fraction, int width) {
         int filled = (int) Math.round(Math.max(0, Math.min(1, fraction)) * width);
         return "[" + "#".repeat(filled) + ".".repeat(width - filled) + "]";
     }
 
     /** m:ss of a number of seconds; "?:??" for an unknown (negative) length. */
-    static String clock(double seconds) {
+    public static String clock(double seconds) {
         if (seconds < 0) {
             return "?:??";
         }
@@ -136,12 +136,18 @@ final class Terminal {
         return String.format(Locale.ROOT, "%d:%02d", s / 60, s % 60);
     }
 
+    /** m:ss.s */
+    public static String tenths(double seconds) {
+        long tenths = Math.max(0, Math.round(seconds * 10));
+        return String.format(Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
+    }
+
     /**
      * Level in dB relative to full scale, "-inf" for silence: a level below
      * one 16-bit step truncates to 0 in the output, so it is shown as silence
      * rather than as the -700 dB of a float's tail.
      */
-    static String dbfs(float level) {
+    public static String dbfs(float level) {
         if (!(level >= 1.0f / 32767)) {
             return "-inf dBFS";
         }

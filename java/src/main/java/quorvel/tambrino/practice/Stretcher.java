@@ -1,10 +1,11 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.io.IOException;
 import quorvel.tambrino.NativeInterface;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
 import quorvel.tambrino.TempoStream;
+import quorvel.tambrino.audio.PcmSource;
 
 /**
  * A source stretched by the engine the way the application's playback loop
@@ -28,11 +29,11 @@ import quorvel.tambrino.TempoStream;
  * <p>One streaming thread reads and restarts; the lookups of what is heard
  * ({@link #inputAt} and the like) may come from any thread.
  */
-final class Stretcher implements PcmSource, AutoCloseable {
+public final class Stretcher implements PcmSource, AutoCloseable {
     /** Told about every block whose output overlaps the stretched stream. */
     interface BlockListener extends TempoStream.BlockListener {}
 
-    static final int NOTES = Session.NOTES;
+    public static final int NOTES = Session.NOTES;
 
     private final Settings settings;
     private final Session session;
@@ -62,7 +63,7 @@ final class Stretcher implements PcmSource, AutoCloseable {
     private int reads;
 
     /** Opens the engine's session; {@link #close()} ends it. */
-    Stretcher(Settings settings, PcmSource input, TempoStream.BlockListener listener) {
+    public Stretcher(Settings settings, PcmSource input, TempoStream.BlockListener listener) {
         if (input.channels() != settings.channels || input.sampleRate() != settings.sampleRate) {
             throw new IllegalArgumentException("settings resolved for another stream");
         }
@@ -84,11 +85,11 @@ final class Stretcher implements PcmSource, AutoCloseable {
     }
 
     /** Sets who is told about every block, before the first read. */
-    void listen(TempoStream.BlockListener l) {
+    public void listen(TempoStream.BlockListener l) {
         this.listener = l;
     }
 
-    Session session() {
+    public Session session() {
         return session;
     }
 
@@ -142,7 +143,7 @@ final class Stretcher implements PcmSource, AutoCloseable {
     }
 
     /** Highest peak level of the blocks that overlap the stretched stream (1.0 = full scale). */
-    float peak() {
+    public float peak() {
         return peak;
     }
 
@@ -180,7 +181,7 @@ final class Stretcher implements PcmSource, AutoCloseable {
      * just before the frame (silence before the passage), and the output
      * of the priming is dropped. Streaming thread, transport only.
      */
-    void restart(long frame, long outputFrame) {
+    public void restart(long frame, long outputFrame) {
         settleReads();
         delivered = outputFrame;
         timeline.cut(outputFrame);
@@ -249,17 +250,17 @@ final class Stretcher implements PcmSource, AutoCloseable {
     }
 
     /** The input frame heard at output frame {@code out} (transport only). */
-    long inputAt(long out) {
+    public long inputAt(long out) {
         return timeline.inputAt(out);
     }
 
     /** The trainer pass heard at output frame {@code out}, 0 = the first (transport only). */
-    int passAt(long out) {
+    public int passAt(long out) {
         return timeline.passAt(out);
     }
 
     /** The tempo played at output frame {@code out}, NaN before any output (transport only). */
-    double tempoAt(long out) {
+    public double tempoAt(long out) {
         return timeline.tempoAt(out);
     }
 
@@ -267,17 +268,32 @@ final class Stretcher implements PcmSource, AutoCloseable {
      * Counts the output before frame {@code out} as heard, for
      * {@link #temposHeard()} (transport only).
      */
-    void heard(long out) {
+    public void heard(long out) {
         timeline.heard(out);
     }
 
     /** The slowest, fastest and latest tempos heard, as played (transport only). */
-    double[] temposHeard() {
+    public double[] temposHeard() {
         return timeline.tempos();
     }
 
     @Override
     public void close() {
         session.close();
+    }
+
+    /** "tempo 0.75", or "tempos 0.95 to 4.6, last 0.95" when it changed; as played, to four decimals. */
+    public static String temposText(double[] heard, double fallback) {
+        if (Double.isNaN(heard[2])) {
+            return "tempo " + Settings.fmt(Math.rint(fallback * 1e4) / 1e4);
+        }
+        String[] t = new String[3];
+        for (int i = 0; i < 3; i++) {
+            t[i] = Settings.fmt(Math.rint(heard[i] * 1e4) / 1e4);
+        }
+        if (t[0].equals(t[1])) {
+            return "tempo " + t[0];
+        }
+        return "tempos " + t[0] + " to " + t[1] + (t[2].equals(t[1]) ? "" : ", last " + t[2]);
     }
 }

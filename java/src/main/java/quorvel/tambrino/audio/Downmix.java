@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 /**
  * Mixes a WAV file's surround channels down to stereo, so that a 5.1 or

@@ -1,4 +1,6 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
+
+import quorvel.tambrino.NativeInterface;
 
 /**
  * A failure that the user can act on: it carries the message printed after
@@ -9,44 +11,50 @@ package quorvel.tambrino.cli;
  * written, a reader that went away), 2 usage (an invalid option, argument or
  * passage, refused before any work), 3 the audio device, 4 the engine.
  */
-final class CliException extends RuntimeException {
+public final class CliException extends RuntimeException {
     private static final long serialVersionUID = 1L;
 
     /** A file could not be read or written, or its format is not supported. */
-    static final int EXIT_FILE = 1;
+    public static final int EXIT_FILE = 1;
     /** An option, argument or passage is invalid (picocli's own usage code). */
-    static final int EXIT_USAGE = 2;
+    public static final int EXIT_USAGE = 2;
     /** No audio output device to play through, or it failed while playing. */
     static final int EXIT_NO_AUDIO = 3;
     /** The engine could not be loaded or refused a call. */
-    static final int EXIT_ENGINE = 4;
+    public static final int EXIT_ENGINE = 4;
 
-    final int exitCode;
+    public final int exitCode;
 
-    CliException(int exitCode, String message) {
+    public CliException(int exitCode, String message) {
         super(message);
         this.exitCode = exitCode;
     }
 
-    CliException(int exitCode, String message, Throwable cause) {
+    public CliException(int exitCode, String message, Throwable cause) {
         super(message, cause);
         this.exitCode = exitCode;
     }
 
-    static CliException file(String message) {
+    public static CliException file(String message) {
         return new CliException(EXIT_FILE, message);
     }
 
-    static CliException file(String message, Throwable cause) {
+    public static CliException file(String message, Throwable cause) {
         return new CliException(EXIT_FILE, message, cause);
     }
 
-    static CliException usage(String message) {
+    public static CliException usage(String message) {
         return new CliException(EXIT_USAGE, message);
     }
 
     /** Ends the run with {@code exitCode} and no message, as when the reader of a pipe goes away. */
-    static CliException quiet(int exitCode) {
+    public static CliException quiet(int exitCode) {
         return new CliException(exitCode, null);
+    }
+
+    public static CliException engineNotLoaded(LinkageError e) {
+        return new CliException(CliException.EXIT_ENGINE, "the engine library libtambrino.so could not be loaded ("
+                + e.getMessage() + "); rebuild the jar, or name the library with -D"
+                + NativeInterface.LIBRARY_PROPERTY + "=/path/to/libtambrino.so", e);
     }
 }

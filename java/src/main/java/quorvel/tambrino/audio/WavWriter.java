@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 import java.io.IOException;
 import java.io.OutputStream;
@@ -14,7 +14,7 @@ import java.nio.file.Path;
  * {@link #fixSizes(Path, int, long)} once it is complete; a pipe keeps them, as
  * every streaming writer does.
  */
-final class WavWriter {
+public final class WavWriter {
     private WavWriter() {}
 
     static final int HEADER_BYTES = 44;
@@ -37,7 +37,7 @@ final class WavWriter {
      * Writes the whole source, header first, and returns the number of frames
      * written. The header states {@code source.frameLength()}.
      */
-    static long write(PcmSource source, OutputStream out) throws IOException {
+    public static long write(PcmSource source, OutputStream out) throws IOException {
         out.write(header(source.sampleRate(), source.channels(), source.frameLength()));
         int channels = source.channels();
         short[] frames = new short[4096 * channels];

@@ -1,9 +1,9 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 import java.io.IOException;
 
 /** A stream of interleaved 16-bit frames. */
-interface PcmSource {
+public interface PcmSource {
     /** Channels per frame: 1 or 2. */
     int channels();
 

@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 /**
  * Which input frame, trainer pass and tempo lie under each frame of a
@@ -12,7 +12,7 @@ package quorvel.tambrino.cli;
  * whose output was discarded; any thread may look up. Fixed arrays, so the
  * streaming thread allocates nothing here.
  */
-final class Timeline {
+public final class Timeline {
     private static final int PIECES = 1024;
     private final double[] outStart = new double[PIECES];
     private final long[] inStart = new long[PIECES];
@@ -30,13 +30,13 @@ final class Timeline {
     private double latest = Double.NaN;
 
     /** @param first, last the input frames that a lookup may return (the passage's first and last) */
-    Timeline(long first, long last) {
+    public Timeline(long first, long last) {
         this.first = first;
         this.last = Math.max(first, last);
     }
 
     /** Input frames {@code from .. from + frames} are heard from output frame {@code out}, {@code stretch} per frame. */
-    synchronized void add(double out, long from, int frames, double stretch, int pass) {
+    public synchronized void add(double out, long from, int frames, double stretch, int pass) {
         int i = (int) (added % PIECES);
         outStart[i] = out;
         inStart[i] = from;
@@ -47,7 +47,7 @@ final class Timeline {
     }
 
     /** Forgets the pieces from output frame {@code out} on: that output was discarded before it was heard. */
-    synchronized void cut(long out) {
+    public synchronized void cut(long out) {
         long oldest = Math.max(0, added - PIECES);
         while (added > Math.max(oldest, folded) && outStart[(int) ((added - 1) % PIECES)] >= out) {
             added--;
@@ -67,7 +67,7 @@ final class Timeline {
     }
 
     /** The input frame heard at output frame {@code out}. */
-    synchronized long inputAt(long out) {
+    public synchronized long inputAt(long out) {
         int i = pieceAt(out);
         if (i < 0) {
             return first;
@@ -77,7 +77,7 @@ final class Timeline {
     }
 
     /** The trainer's pass heard at output frame {@code out} (0 = the first). */
-    synchronized int passAt(long out) {
+    public synchronized int passAt(long out) {
         int i = pieceAt(out);
         return i < 0 ? 0 : pass[i];
     }
@@ -93,7 +93,7 @@ final class Timeline {
      * tempos played ({@code Long.MAX_VALUE}: all of them). Call it as the
      * output is heard, at least every few hundred pieces, and once at the end.
      */
-    synchronized void heard(long heard) {
+    public synchronized void heard(long heard) {
         for (long k = Math.max(folded, added - PIECES); k < added; k++) {
             int i = (int) (k % PIECES);
             if (outStart[i] >= heard) {
@@ -112,7 +112,7 @@ final class Timeline {
     }
 
     /** The slowest, fastest and latest tempos heard, as played; NaN before any. */
-    synchronized double[] tempos() {
+    public synchronized double[] tempos() {
         return new double[] {slowest, fastest, latest};
     }
 }

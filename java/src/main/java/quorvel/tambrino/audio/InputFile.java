@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 import java.io.BufferedInputStream;
 import java.io.FileInputStream;
@@ -18,7 +18,7 @@ import java.nio.file.Path;
  * path (see {@link SampledReader}), and FLAC, Opus, M4A and the other formats
  * that ffmpeg knows through ffmpeg when it is installed (see {@link FfmpegReader}).
  */
-final class InputFile {
+public final class InputFile {
     private InputFile() {}
 
     /** The argument that names standard input (or output). */
@@ -28,7 +28,7 @@ final class InputFile {
             + " Ogg Vorbis; with ffmpeg installed also FLAC, Opus, M4A/AAC, WMA and others";
 
     /** A decoded stream of 16-bit frames. */
-    interface Reader extends PcmSource, AutoCloseable {
+    public interface Reader extends PcmSource, AutoCloseable {
         /** How the stream is encoded, for messages: "24-bit PCM, stereo, 48000 Hz". */
         String description();
 
@@ -39,12 +39,12 @@ final class InputFile {
         void close() throws IOException;
     }
 
-    static boolean isStdio(String arg) {
+    public static boolean isStdio(String arg) {
         return STDIO.equals(arg);
     }
 
     /** The name for messages: the path, or "standard input". */
-    static String displayName(String arg) {
+    public static String displayName(String arg) {
         return isStdio(arg) ? "standard input" : arg;
     }
 
@@ -94,7 +94,7 @@ final class InputFile {
      * Opens {@code arg} like {@link #open(String)} and makes sure that it
      * holds at least one frame, reading ahead when its length is unknown.
      */
-    static Reader openAudio(String arg) {
+    public static Reader openAudio(String arg) {
         Reader r = open(arg);
         try {
             if (r.frameLength() == 0) {

@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.awt.image.BufferedImage;
 import java.io.IOException;
@@ -18,20 +18,20 @@ import javax.imageio.ImageIO;
  * ({@value #METER_H} high, −48 to +6 dBFS) and a time axis. The size is
  * {@link #width(int)} × {@link #HEIGHT}.
  */
-final class SpectrumPicture implements Stretcher.BlockListener {
-    static final int LEFT = 36;
+public final class SpectrumPicture implements Stretcher.BlockListener {
+    public static final int LEFT = 36;
     static final int RIGHT = 12;
-    static final int TOP = 12;
-    static final int ROW = 5;
-    static final int PLOT_H = Stretcher.NOTES * ROW;
+    public static final int TOP = 12;
+    public static final int ROW = 5;
+    public static final int PLOT_H = Stretcher.NOTES * ROW;
     static final int GAP = 10;
     static final int METER_H = 60;
     static final int AXIS_H = 18;
     static final int BOTTOM = 4;
-    static final int HEIGHT = TOP + PLOT_H + GAP + METER_H + AXIS_H + BOTTOM;
-    static final int DEFAULT_PLOT_WIDTH = 960;
-    static final int MIN_PLOT_WIDTH = 64;
-    static final int MAX_PLOT_WIDTH = 16384;
+    public static final int HEIGHT = TOP + PLOT_H + GAP + METER_H + AXIS_H + BOTTOM;
+    public static final int DEFAULT_PLOT_WIDTH = 960;
+    public static final int MIN_PLOT_WIDTH = 64;
+    public static final int MAX_PLOT_WIDTH = 16384;
 
     /** Spectrum value of a full-scale sine at a note's frequency, once the smoothing has settled. */
     private static final double FULL_SCALE_NOTE = 0.3125;
@@ -59,7 +59,7 @@ final class SpectrumPicture implements Stretcher.BlockListener {
 
     private final List<Column> columns = new ArrayList<>();
 
-    static int width(int plotWidth) {
+    public static int width(int plotWidth) {
         return LEFT + plotWidth + RIGHT;
     }
 

@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.awt.image.BufferedImage;
 import java.util.HashMap;

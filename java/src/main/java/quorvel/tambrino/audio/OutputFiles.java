@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 import java.io.FileDescriptor;
 import java.io.FileOutputStream;
@@ -39,11 +39,11 @@ import java.util.Map;
  * <p>A new file gets the usual permissions (0666 less the umask); a replaced
  * file keeps its own.
  */
-final class OutputFiles implements AutoCloseable {
+public final class OutputFiles implements AutoCloseable {
     /** Names an audio output may have (or none at all). */
-    static final String[] AUDIO_NAMES = {".wav", ".wave"};
+    public static final String[] AUDIO_NAMES = {".wav", ".wave"};
     /** Names a picture output may have (or none at all). */
-    static final String[] PICTURE_NAMES = {".png"};
+    public static final String[] PICTURE_NAMES = {".png"};
 
     /** How many symbolic links a path may pass through, as the system allows. */
     private static final int MAX_LINKS = 40;
@@ -102,7 +102,7 @@ final class OutputFiles implements AutoCloseable {
     }
 
     /** What {@code arg} names: standard output, an existing device or FIFO, or a regular file (new or not). */
-    static Target target(Path arg, String option) {
+    public static Target target(Path arg, String option) {
         if (InputFile.isStdio(arg.toString())) {
             return new Target("standard output", null, true);
         }
@@ -124,7 +124,7 @@ final class OutputFiles implements AutoCloseable {
     }
 
     /** Whether {@code arg} is this process's standard output: '-', or another name for it such as /dev/stdout. */
-    static boolean isStandardOutput(Path arg) {
+    public static boolean isStandardOutput(Path arg) {
         if (InputFile.isStdio(arg.toString())) {
             return true;
         }
@@ -158,7 +158,7 @@ final class OutputFiles implements AutoCloseable {
      * of the {@code inputs} (compared as files, so that a link or a second
      * name of the input counts as the input).
      */
-    static Target checkOutput(Path arg, String option, String[] names, Path... inputs) {
+    public static Target checkOutput(Path arg, String option, String[] names, Path... inputs) {
         Target t = target(arg, option);
         if (t.isStdout()) {
             return t;
@@ -187,7 +187,7 @@ final class OutputFiles implements AutoCloseable {
     }
 
     /** The same without a format, for outputs whose names the tool chooses. */
-    static void checkWritable(Path target, String option, Path... inputs) {
+    public static void checkWritable(Path target, String option, Path... inputs) {
         checkOutput(target, option, null, inputs);
     }
 
@@ -195,7 +195,7 @@ final class OutputFiles implements AutoCloseable {
      * Refuses two outputs of one run that are the same file, also through a
      * link (a device excepted: /dev/null takes both).
      */
-    static void checkDistinct(Path a, String optionA, Path b, String optionB) {
+    public static void checkDistinct(Path a, String optionA, Path b, String optionB) {
         if (InputFile.isStdio(a.toString()) || InputFile.isStdio(b.toString()) || !sameFile(a, b)
                 || isCharacterDevice(a)) {
             return;
@@ -208,7 +208,7 @@ final class OutputFiles implements AutoCloseable {
      * Refuses a name that promises another format, such as out.mp3 for WAV
      * (a name without one is taken, and so is whatever a device or FIFO is called).
      */
-    static void checkFormat(Path arg, String option, String[] names) {
+    public static void checkFormat(Path arg, String option, String[] names) {
         if (names == null || InputFile.isStdio(arg.toString()) || arg.getFileName() == null) {
             return;
         }
@@ -255,7 +255,7 @@ final class OutputFiles implements AutoCloseable {
      * they are, a regular file through a temporary file beside it, which
      * {@link #commit()} moves onto it.
      */
-    Output open(Target t) {
+    public Output open(Target t) {
         if (t.isStdout()) {
             System.out.flush();
             // Not through System.out, which hides write errors such as a closed pipe.
@@ -285,7 +285,7 @@ final class OutputFiles implements AutoCloseable {
      *
      * @throws CliException when the folder does not accept the file, with the reason
      */
-    Path temporaryFor(Path target) {
+    public Path temporaryFor(Path target) {
         return temporaryFor(followLinks(target), target.toString());
     }
 
@@ -325,7 +325,7 @@ final class OutputFiles implements AutoCloseable {
     }
 
     /** Moves every temporary file onto its target. */
-    void commit() throws IOException {
+    public void commit() throws IOException {
         for (Map.Entry<Path, Path> e : pending.entrySet()) {
             try {
                 Files.move(e.getValue(), e.getKey(), StandardCopyOption.REPLACE_EXISTING,
@@ -361,7 +361,7 @@ final class OutputFiles implements AutoCloseable {
      * input's. Closing it flushes a temporary file to the disk, so that the
      * move that follows never puts an empty file in place of a good one.
      */
-    static final class Output extends OutputStream {
+    public static final class Output extends OutputStream {
         private final Target target;
         private final FileOutputStream out;
         private final Path tmp;
@@ -423,7 +423,7 @@ final class OutputFiles implements AutoCloseable {
         }
 
         /** Puts the real sizes into a WAV file's header once it is closed; a stream keeps the streaming sizes. */
-        void finishWav(int channels, long frames) {
+        public void finishWav(int channels, long frames) {
             if (tmp == null) {
                 return;
             }
@@ -453,7 +453,7 @@ final class OutputFiles implements AutoCloseable {
      * where Java keeps it apart from the file name, which is all that
      * {@code getMessage()} of some exceptions holds.
      */
-    static String reason(IOException e) {
+    public static String reason(IOException e) {
         if (e instanceof AccessDeniedException) {
             return "permission denied";
         }

@@ -1,7 +1,8 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import quorvel.tambrino.Session;
 import quorvel.tambrino.TempoStream;
+import quorvel.tambrino.audio.PcmSource;
 
 /**
  * The input in memory, read the way a player reads it: a passage of it, from
@@ -15,7 +16,7 @@ import quorvel.tambrino.TempoStream;
  * thread; the loop may be set from any other thread and acts at the next
  * read.
  */
-final class Transport implements TempoStream.Source, PcmSource {
+public final class Transport implements TempoStream.Source, PcmSource {
     private final short[] pcm;
     private final int channels;
     private final int sampleRate;
@@ -37,7 +38,7 @@ final class Transport implements TempoStream.Source, PcmSource {
      * @param steered whether keys may move the position and set a loop (the
      *     interactive player); the stream's length is then not known in advance
      */
-    Transport(short[] pcm, int channels, int sampleRate, Passage passage, boolean steered) {
+    public Transport(short[] pcm, int channels, int sampleRate, Passage passage, boolean steered) {
         this.pcm = pcm;
         this.channels = channels;
         this.sampleRate = sampleRate;
@@ -73,12 +74,12 @@ final class Transport implements TempoStream.Source, PcmSource {
         return start;
     }
 
-    long end() {
+    public long end() {
         return end;
     }
 
     /** The speed trainer, or null. */
-    Passage.Trainer trainer() {
+    public Passage.Trainer trainer() {
         return trainer;
     }
 
@@ -88,7 +89,7 @@ final class Transport implements TempoStream.Source, PcmSource {
     }
 
     /** A frame kept inside the passage. */
-    long clamp(long frame) {
+    public long clamp(long frame) {
         return Math.max(start, Math.min(end - 1, frame));
     }
 
@@ -118,7 +119,7 @@ final class Transport implements TempoStream.Source, PcmSource {
     }
 
     /** Sets the loop's start at a frame; a loop end before it is dropped. */
-    void loopFrom(long frame) {
+    public void loopFrom(long frame) {
         long f = clamp(frame);
         if (loopEnd >= 0 && loopEnd <= f) {
             loopEnd = -1;
@@ -130,7 +131,7 @@ final class Transport implements TempoStream.Source, PcmSource {
      * Sets the loop's end at a frame (the loop starts at the passage's start
      * unless set); returns the loop's start, or -1 when the end is not after it.
      */
-    long loopTo(long frame) {
+    public long loopTo(long frame) {
         long f = Math.max(start, Math.min(end, frame));
         long from = loopStart >= 0 ? loopStart : start;
         if (f <= from) {
@@ -141,20 +142,20 @@ final class Transport implements TempoStream.Source, PcmSource {
         return from;
     }
 
-    void clearLoop() {
+    public void clearLoop() {
         loopStart = -1;
         loopEnd = -1;
     }
 
     /** The loop as {start, end} frames, or null when none is set. */
-    long[] loop() {
+    public long[] loop() {
         long a = loopStart;
         long b = loopEnd;
         return a >= 0 && b > a ? new long[] {a, b} : null;
     }
 
     /** Where a loop's start is set while its end is not; -1 otherwise. */
-    long loopStartOnly() {
+    public long loopStartOnly() {
         long a = loopStart;
         return a >= 0 && loopEnd < 0 ? a : -1;
     }
@@ -196,7 +197,7 @@ final class Transport implements TempoStream.Source, PcmSource {
     }
 
     /** Reads a whole source into memory. */
-    static short[] readAll(PcmSource in) throws java.io.IOException {
+    public static short[] readAll(PcmSource in) throws java.io.IOException {
         int ch = in.channels();
         long known = in.frameLength();
         short[] pcm = new short[(int) Math.min(Integer.MAX_VALUE - 8, known > 0 ? known * ch : 1 << 20)];

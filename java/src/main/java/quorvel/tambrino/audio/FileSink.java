@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 import java.io.BufferedOutputStream;
 import java.io.IOException;
@@ -15,7 +15,7 @@ import java.nio.file.Path;
  * its buffer, {@link #discardUnheard()} takes back the writes' lead on real
  * time (a seek, q) where the output is a file.
  */
-final class FileSink implements PlayCommand.AudioSink {
+public final class FileSink implements AudioSink {
     /** How far ahead of real time the writes may run, like an audio output's buffer. */
     private static final double LEAD_SECONDS = 0.2;
 
@@ -31,7 +31,7 @@ final class FileSink implements PlayCommand.AudioSink {
     private long pausedAt = -1;
     private boolean finished;
 
-    FileSink(Path target, int sampleRate, int channels) {
+    public FileSink(Path target, int sampleRate, int channels) {
         this.target = target;
         this.sampleRate = sampleRate;
         this.channels = channels;

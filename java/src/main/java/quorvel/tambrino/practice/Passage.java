@@ -1,21 +1,21 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.io.IOException;
 import java.util.Locale;
-import picocli.CommandLine.ITypeConverter;
-import picocli.CommandLine.TypeConversionException;
+import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.PcmSource;
 
 /**
  * The part of the input to work on (--start, --end) and the speed trainer
  * (--trainer), in frames of one input.
  */
-final class Passage {
+public final class Passage {
     /** First frame of the passage. */
     final long start;
     /** One past its last frame; -1 = the input's end, when its length is not known. */
     final long end;
     /** null without --trainer. */
-    final Trainer trainer;
+    public final Trainer trainer;
 
     /** For the message when a stream of unknown length ends before the passage starts. */
     private final String inName;
@@ -32,18 +32,18 @@ final class Passage {
     }
 
     /** Whether the passage is the whole input, played once. */
-    boolean whole(long inputFrames) {
+    public boolean whole(long inputFrames) {
         return start == 0 && (end < 0 || end == inputFrames) && trainer == null;
     }
 
     /** Tempos FROM, FROM + STEP, ... up to TO, which is always the last. */
-    static final class Trainer {
-        final double from;
-        final double to;
-        final double step;
-        final String text;
+    public static final class Trainer {
+        public final double from;
+        public final double to;
+        public final double step;
+        public final String text;
 
-        Trainer(double from, double to, double step, String text) {
+        public Trainer(double from, double to, double step, String text) {
             this.from = from;
             this.to = to;
             this.step = step;
@@ -58,7 +58,7 @@ final class Passage {
         }
 
         /** Number of passes: the one at TO included. */
-        int passes() {
+        public int passes() {
             int n = 1;
             while (tempo(n - 1) < to) {
                 n++;
@@ -67,7 +67,7 @@ final class Passage {
         }
     }
 
-    static Passage of(String inName, Double startSeconds, Double endSeconds, Trainer trainer, long frames, int rate) {
+    public static Passage of(String inName, Double startSeconds, Double endSeconds, Trainer trainer, long frames, int rate) {
         checkTimes(startSeconds, endSeconds);
         long start = startSeconds == null ? 0 : Math.round(startSeconds * rate);
         long end = endSeconds == null ? frames : Math.round(endSeconds * rate);
@@ -89,7 +89,7 @@ final class Passage {
     }
 
     /** Refuses an --end that is not after --start (or the input's start), before any file is opened. */
-    static void checkTimes(Double startSeconds, Double endSeconds) {
+    public static void checkTimes(Double startSeconds, Double endSeconds) {
         if (endSeconds != null && !(endSeconds > (startSeconds == null ? 0 : startSeconds))) {
             throw notAfterStart(startSeconds, endSeconds);
         }
@@ -110,7 +110,7 @@ final class Passage {
      * The passage of a stream, read once: frames before it are skipped, and
      * the stream ends at its end. The length is known when the input's is.
      */
-    PcmSource once(PcmSource in) {
+    public PcmSource once(PcmSource in) {
         long inLength = in.frameLength();
         return new PcmSource() {
             private long position;
@@ -157,56 +157,50 @@ final class Passage {
         };
     }
 
-    /** Seconds (12.5) or [h:]m:ss with an optional fraction (1:02.5). */
-    static final class TimeConverter implements ITypeConverter<Double> {
-        @Override
-        public Double convert(String value) {
-            String v = value.trim();
-            if (!v.matches("(\\d+:){0,2}\\d+(\\.\\d*)?|\\.\\d+")) {
-                throw bad(value);
-            }
-            String[] parts = v.split(":");
-            double seconds = 0;
-            for (int i = 0; i < parts.length; i++) {
-                double p = Double.parseDouble(parts[i]);
-                if (i > 0 && p >= 60) {
-                    throw bad(value);
-                }
-                seconds = seconds * 60 + p;
-            }
-            return seconds;
+    /** Seconds (12.5) or [h:]m:ss with an optional fraction (1:02.5); a message for anything else. */
+    public static double parseTime(String value) {
+        String v = value.trim();
+        if (!v.matches("(\\d+:){0,2}\\d+(\\.\\d*)?|\\.\\d+")) {
+            throw badTime(value);
         }
-
-        private static TypeConversionException bad(String value) {
-            return new TypeConversionException("'" + value + "' is not a time: give seconds (12.5) or m:ss (1:02.5)");
+        String[] parts = v.split(":");
+        double seconds = 0;
+        for (int i = 0; i < parts.length; i++) {
+            double p = Double.parseDouble(parts[i]);
+            if (i > 0 && p >= 60) {
+                throw badTime(value);
+            }
+            seconds = seconds * 60 + p;
         }
+        return seconds;
     }
 
-    /** FROM:TO:STEP, three tempos with FROM ≤ TO and STEP > 0. */
-    static final class TrainerConverter implements ITypeConverter<Trainer> {
-        @Override
-        public Trainer convert(String value) {
-            String[] p = value.split(":");
-            if (p.length != 3) {
-                throw new TypeConversionException("'" + value + "' is not FROM:TO:STEP, e.g. 0.6:1:0.1");
-            }
-            double[] v = new double[3];
-            for (int i = 0; i < 3; i++) {
-                try {
-                    v[i] = Double.parseDouble(p[i].trim());
-                } catch (NumberFormatException e) {
-                    throw new TypeConversionException("'" + value + "': '" + p[i] + "' is not a number");
-                }
-            }
-            if (!(v[2] > 0) || !(v[0] <= v[1]) || Double.isInfinite(v[1])) {
-                throw new TypeConversionException("'" + value + "': the tempo must rise from FROM to TO by a"
-                        + " positive STEP, e.g. 0.6:1:0.1");
-            }
-            Trainer t = new Trainer(v[0], v[1], v[2], value);
-            if ((v[1] - v[0]) / v[2] > 1000) {
-                throw new TypeConversionException("'" + value + "': more than 1000 passes");
-            }
-            return t;
+    private static IllegalArgumentException badTime(String value) {
+        return new IllegalArgumentException("'" + value + "' is not a time: give seconds (12.5) or m:ss (1:02.5)");
+    }
+
+    /** FROM:TO:STEP, three tempos with FROM ≤ TO and STEP > 0; a message for anything else. */
+    public static Trainer parseTrainer(String value) {
+        String[] p = value.split(":");
+        if (p.length != 3) {
+            throw new IllegalArgumentException("'" + value + "' is not FROM:TO:STEP, e.g. 0.6:1:0.1");
         }
+        double[] v = new double[3];
+        for (int i = 0; i < 3; i++) {
+            try {
+                v[i] = Double.parseDouble(p[i].trim());
+            } catch (NumberFormatException e) {
+                throw new IllegalArgumentException("'" + value + "': '" + p[i] + "' is not a number");
+            }
+        }
+        if (!(v[2] > 0) || !(v[0] <= v[1]) || Double.isInfinite(v[1])) {
+            throw new IllegalArgumentException("'" + value + "': the tempo must rise from FROM to TO by a"
+                    + " positive STEP, e.g. 0.6:1:0.1");
+        }
+        Trainer t = new Trainer(v[0], v[1], v[2], value);
+        if ((v[1] - v[0]) / v[2] > 1000) {
+            throw new IllegalArgumentException("'" + value + "': more than 1000 passes");
+        }
+        return t;
     }
 }

@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.practice;
 
 import java.math.BigDecimal;
 import java.math.MathContext;
@@ -8,6 +8,7 @@ import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
 import quorvel.tambrino.TempoStream;
 import quorvel.tambrino.VoiceFilter;
+import quorvel.tambrino.audio.CliException;
 
 /**
  * Everything one run hands to the engine, checked against the engine's limits
@@ -18,7 +19,7 @@ import quorvel.tambrino.VoiceFilter;
  * silence after the input, so the output starts with the input and lasts its
  * duration divided by the tempo played.
  */
-final class Settings {
+public final class Settings {
     static final double MIN_TEMPO = Session.MIN_TEMPO;
     static final double MAX_TEMPO = Session.MAX_TEMPO;
     static final int MIN_FRAME = 8;
@@ -31,12 +32,12 @@ final class Settings {
     static final int EXACT_FRAME = 2048;
     static final int EXACT_OVERSAMPLING = 4;
 
-    final int channels;
-    final int sampleRate;
-    final double tempo;
-    final Quality quality;
-    final int frameSize;
-    final int overSampling;
+    public final int channels;
+    public final int sampleRate;
+    public final double tempo;
+    public final Quality quality;
+    public final int frameSize;
+    public final int overSampling;
     /** Whether the frame size and oversampling were chosen for the fine mode rather than given. */
     final boolean chosen;
     final int stepIn;
@@ -44,16 +45,16 @@ final class Settings {
     final int hop;
     final int blockIn;
     final float preamp;
-    final double preampDb;
+    public final double preampDb;
     /** 0..100, 50 = unchanged; -1 = panning off. */
-    final int pan;
-    final boolean mono;
+    public final int pan;
+    public final boolean mono;
     /** 0 = off. */
-    final double voiceAmount;
-    final double voiceCutoff;
+    public final double voiceAmount;
+    public final double voiceCutoff;
     /** null = equaliser off. */
-    final EqCurve eq;
-    final boolean spectrum;
+    public final EqCurve eq;
+    public final boolean spectrum;
 
     private Settings(Builder b) {
         channels = b.channels;
@@ -172,7 +173,7 @@ final class Settings {
      * reads back as the same double, in plain notation between 1e-6 and 1e9
      * and in e-notation outside ({@code 1e-10}, not a rounded mantissa).
      */
-    static String fmt(double v) {
+    public static String fmt(double v) {
         if (Double.isNaN(v) || Double.isInfinite(v)) {
             return Double.toString(v);
         }
@@ -196,7 +197,7 @@ final class Settings {
     }
 
     /** The tempo the engine plays: the requested one in fine mode, analysis hop over synthesis hop in exact. */
-    double realisedTempo() {
+    public double realisedTempo() {
         return quality == Quality.FINE ? tempo : (double) stepIn / hop;
     }
 
@@ -207,7 +208,7 @@ final class Settings {
     }
 
     /** Whether a setting acts only on stereo streams. */
-    boolean usesStereoFeatures() {
+    public boolean usesStereoFeatures() {
         return pan != -1 || mono || voiceAmount > 0;
     }
 
@@ -217,7 +218,7 @@ final class Settings {
      * synthesis hop exceeds about 3/8 of the frame (slow tempos at low
      * oversampling), and its output level then ripples at rate / hop.
      */
-    static void hints(Settings s, java.io.PrintStream err) {
+    public static void hints(Settings s, java.io.PrintStream err) {
         if (s.quality == Quality.EXACT && 8L * s.hop > 3L * s.frameSize && s.overSampling < MAX_OVERSAMPLING) {
             err.println("tambrino: note: at tempo " + fmt(s.tempo) + " the level ripples with oversampling "
                     + s.overSampling + "; --oversampling " + Math.min(MAX_OVERSAMPLING, s.overSampling * 2)
@@ -236,7 +237,7 @@ final class Settings {
             session = Session.builder(sampleRate, channels).quality(quality).frameSize(frameSize)
                     .overSampling(overSampling).tempo(tempo).blockFrames(blockIn).open();
         } catch (LinkageError e) {
-            throw Tambrino.engineNotLoaded(e);
+            throw CliException.engineNotLoaded(e);
         } catch (UnsupportedOperationException | IllegalStateException e) {
             throw new CliException(CliException.EXIT_ENGINE, e.getMessage()
                     + (quality == Quality.FINE ? "; --quality exact works without it" : ""), e);
@@ -255,23 +256,23 @@ final class Settings {
     }
 
     /** Collects the raw option values; {@link #build()} checks them. */
-    static final class Builder {
-        int channels = 2;
-        int sampleRate = 44100;
-        double tempo = 1.0;
-        Quality quality = Quality.FINE;
-        Integer frameSize;
-        Integer overSampling;
-        Integer block;
-        double preampDb;
-        Integer pan;
-        boolean mono;
-        double voiceAmount;
-        double voiceCutoff = VoiceFilter.DEFAULT_CUTOFF_HZ;
-        EqCurve eq;
-        boolean spectrum = true;
+    public static final class Builder {
+        public int channels = 2;
+        public int sampleRate = 44100;
+        public double tempo = 1.0;
+        public Quality quality = Quality.FINE;
+        public Integer frameSize;
+        public Integer overSampling;
+        public Integer block;
+        public double preampDb;
+        public Integer pan;
+        public boolean mono;
+        public double voiceAmount;
+        public double voiceCutoff = VoiceFilter.DEFAULT_CUTOFF_HZ;
+        public EqCurve eq;
+        public boolean spectrum = true;
 
-        Settings build() {
+        public Settings build() {
             return new Settings(this);
         }
 

@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 /** Conversions of one stored sample to 16 bits, for the encodings that the readers decode themselves. */
 final class SampleDecoder {

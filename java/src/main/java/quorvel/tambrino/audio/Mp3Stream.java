@@ -1,4 +1,4 @@
-package quorvel.tambrino.cli;
+package quorvel.tambrino.audio;
 
 import java.io.IOException;
 import java.io.InputStream;

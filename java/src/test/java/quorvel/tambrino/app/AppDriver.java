@@ -1,0 +1,180 @@
+package quorvel.tambrino.app;
+
+import java.awt.Rectangle;
+import java.awt.Robot;
+import java.awt.image.BufferedImage;
+import java.io.IOException;
+import java.io.OutputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.Callable;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicReference;
+import javax.imageio.ImageIO;
+import javax.swing.SwingUtilities;
+import quorvel.tambrino.audio.InputFile;
+import quorvel.tambrino.audio.PcmSource;
+import quorvel.tambrino.audio.WavWriter;
+import quorvel.tambrino.practice.SongSettings;
+import quorvel.tambrino.practice.SongStore;
+import quorvel.tambrino.practice.Transport;
+
+/**
+ * Drives the practice window as a person would, through its components on
+ * the event dispatch thread, for the tests and the screenshot script: a
+ * generated song, what the window shows, what it wrote.
+ */
+final class AppDriver {
+    private AppDriver() {}
+
+    static final int RATE = 44100;
+
+    /**
+     * A stereo song of {@code seconds}: A4 (440 Hz) swelling and fading
+     * every second over a quiet A2, so that the waveform has a shape and the
+     * loudest note is A4.
+     */
+    static void writeSong(Path file, double seconds) throws IOException {
+        int frames = (int) (seconds * RATE);
+        short[] pcm = new short[frames * 2];
+        for (int i = 0; i < frames; i++) {
+            double t = (double) i / RATE;
+            double swell = 0.25 + 0.35 * Math.abs(Math.sin(Math.PI * t));
+            double v = swell * Math.sin(2 * Math.PI * 440 * t) + 0.05 * Math.sin(2 * Math.PI * 110 * t);
+            pcm[2 * i] = (short) Math.round(v * 32767);
+            pcm[2 * i + 1] = (short) Math.round(v * 0.9 * 32767);
+        }
+        try (OutputStream out = Files.newOutputStream(file)) {
+            WavWriter.write(PcmSource.of(pcm, 2, RATE), out);
+        }
+    }
+
+    private static final List<PracticeWindow> OPEN = new ArrayList<>();
+
+    static PracticeWindow open(Path outputFile, Path config) throws Exception {
+        System.setProperty("tambrino.app.quiet", "true");
+        return onEdt(() -> {
+            PracticeWindow w = new PracticeWindow(outputFile, new SongStore(config));
+            w.show(null);
+            OPEN.add(w);
+            return w;
+        });
+    }
+
+    /** Closes every window opened here that is still open. */
+    static void closeAll() throws Exception {
+        run(() -> {
+            for (PracticeWindow w : OPEN) {
+                if (w.frame().isDisplayable()) {
+                    w.close();
+                }
+            }
+            OPEN.clear();
+        });
+    }
+
+    static void openSong(PracticeWindow w, Path song) throws Exception {
+        onEdt(() -> w.open(song)).get(30, TimeUnit.SECONDS);
+        // The waveform's summary runs on: wait for it, as a person waits for the picture.
+        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
+        while (onEdt(() -> w.waveform().summaryProgress()) < 1 && System.nanoTime() < until) {
+            Thread.sleep(20);
+        }
+    }
+
+    static <T> T onEdt(Callable<T> c) throws Exception {
+        AtomicReference<T> out = new AtomicReference<>();
+        AtomicReference<Exception> failure = new AtomicReference<>();
+        SwingUtilities.invokeAndWait(() -> {
+            try {
+                out.set(c.call());
+            } catch (Exception e) {
+                failure.set(e);
+            }
+        });
+        if (failure.get() != null) {
+            throw failure.get();
+        }
+        return out.get();
+    }
+
+    static void run(Runnable r) throws Exception {
+        SwingUtilities.invokeAndWait(r);
+    }
+
+    /** The window as it is on the screen. */
+    static BufferedImage capture(PracticeWindow w) throws Exception {
+        Rectangle r = onEdt(() -> w.frame().getBounds());
+        return new Robot().createScreenCapture(r);
+    }
+
+    /** The waveform as it is on the screen. */
+    static BufferedImage captureWaveform(PracticeWindow w) throws Exception {
+        Rectangle r = onEdt(() -> {
+            java.awt.Point p = w.waveform().getLocationOnScreen();
+            return new Rectangle(p.x, p.y, w.waveform().getWidth(), w.waveform().getHeight());
+        });
+        return new Robot().createScreenCapture(r);
+    }
+
+    static void savePng(BufferedImage img, Path file) throws IOException {
+        ImageIO.write(img, "png", file.toFile());
+    }
+
+    /** Samples of a WAV file, channels interleaved; rate and channels in {@code format[0..1]}. */
+    static short[] readWav(Path file, int[] format) throws IOException {
+        try (InputFile.Reader r = InputFile.openAudio(file.toString())) {
+            format[0] = r.sampleRate();
+            format[1] = r.channels();
+            return Transport.readAll(r);
+        }
+    }
+
+    /** The left channel's frequency from its rising zero crossings over frames {@code from} to {@code to}. */
+    static double frequency(short[] pcm, int channels, int rate, int from, int to) {
+        int first = -1;
+        int last = -1;
+        int crossings = 0;
+        for (int i = from + 1; i < to; i++) {
+            if (pcm[(i - 1) * channels] < 0 && pcm[i * channels] >= 0) {
+                if (first < 0) {
+                    first = i;
+                } else {
+                    crossings++;
+                    last = i;
+                }
+            }
+        }
+        return crossings == 0 ? 0 : (double) crossings * rate / (last - first);
+    }
+
+    /**
+     * Opens a generated song, sets a loop and a tempo, plays it for a few
+     * seconds and saves a picture of the window: the README's screenshot.
+     * Arguments: the PNG to write, a folder for the song and the settings.
+     */
+    public static void main(String[] args) throws Exception {
+        Path png = Path.of(args[0]);
+        Path work = Files.createDirectories(Path.of(args[1]));
+        Path song = work.resolve("practice-song.wav");
+        writeSong(song, 12);
+        PracticeWindow w = open(work.resolve("heard.wav"), work.resolve("config"));
+        run(() -> w.frame().setSize(1000, 680));
+        openSong(w, song);
+        run(() -> {
+            w.setLoop(3 * RATE, 6 * RATE, true);
+            w.setTempoPercent(80);
+            w.addMark(new SongSettings.Mark("verse", RATE, -1));
+            w.addMark(new SongSettings.Mark("chorus", 8 * RATE, -1));
+            w.seek(3 * RATE);
+            w.togglePause();
+        });
+        Thread.sleep(2500);
+        savePng(capture(w), png);
+        run(w::close);
+        System.out.println("screenshot: " + png);
+        System.exit(0);
+    }
+}

@@ -1,0 +1,269 @@
+package quorvel.tambrino.app;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static quorvel.tambrino.app.AppDriver.RATE;
+import static quorvel.tambrino.app.AppDriver.onEdt;
+import static quorvel.tambrino.app.AppDriver.run;
+
+import java.awt.Color;
+import java.awt.event.KeyEvent;
+import java.awt.image.BufferedImage;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.List;
+import java.util.concurrent.CancellationException;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import quorvel.tambrino.practice.SongSettings;
+
+/**
+ * The practice window under a virtual display, driven through its
+ * components: a generated song is opened, played, looped, slowed and
+ * exported, and the results are checked as audio (what was heard, what was
+ * exported) and as pictures (the waveform, the playhead); the markers must
+ * survive a restart, and a bad file or a bad settings file must be reported.
+ */
+class PracticeWindowTest {
+    @TempDir
+    Path dir;
+
+    @AfterEach
+    void closeWindows() throws Exception {
+        // A failed test must not leave its window, and the engine's session, to the next.
+        AppDriver.closeAll();
+    }
+
+    @Test
+    void playLoopSlowDownResizeAndExport() throws Exception {
+        Path song = dir.resolve("song.wav");
+        AppDriver.writeSong(song, 8);
+        Path heard = dir.resolve("heard.wav");
+        PracticeWindow w = AppDriver.open(heard, dir.resolve("config"));
+        run(() -> w.frame().setSize(900, 600));
+        AppDriver.openSong(w, song);
+        assertEquals("song.wav \u2014 tambrino", onEdt(() -> w.frame().getTitle()));
+
+        // The waveform is drawn: its colour fills a good part of the middle rows.
+        BufferedImage wave = AppDriver.captureWaveform(w);
+        int drawn = 0;
+        for (int x = 0; x < wave.getWidth(); x++) {
+            if (new Color(wave.getRGB(x, wave.getHeight() / 2 - 5)).getBlue() > 180) {
+                drawn++;
+            }
+        }
+        assertTrue(drawn > wave.getWidth() / 2, "waveform columns drawn: " + drawn + " of " + wave.getWidth());
+
+        assertTrue(onEdt(() -> w.keyPressed(KeyEvent.VK_SPACE, ' ')), "space plays");
+        Thread.sleep(1500);
+        long playhead = onEdt(() -> w.waveform().playhead());
+        assertTrue(playhead > RATE / 2, "the playhead moves: " + playhead);
+        BufferedImage moved = AppDriver.captureWaveform(w);
+        int x = onEdt(() -> w.waveform().xOf(w.waveform().playhead()));
+        assertTrue(isPlayhead(moved, x), "the playhead is drawn where the music is");
+        assertEquals(45, KeyboardView.loudest(onEdt(() -> w.keyboard().spectrumCopy())), "the loudest note is A4");
+
+        // Loop 2 s to 3 s at half speed, and resize the window all the while: the sound must not wait on it.
+        run(() -> {
+            w.setTempoPercent(50);
+            w.setLoop(2 * RATE, 3 * RATE, true);
+        });
+        for (int i = 0; i < 30; i++) {
+            int k = i;
+            run(() -> w.frame().setSize(800 + (k % 5) * 60, 500 + (k % 3) * 50));
+            Thread.sleep(60);
+        }
+        long at = onEdt(() -> w.playback().heardFrame());
+        assertTrue(at >= 2 * RATE - RATE / 20 && at <= 3 * RATE + RATE / 20, "inside the loop: " + at);
+        // A sound that waited on the window would run dry at every one of the thirty resizes; one late
+        // block is left to the shared machine's scheduler.
+        long dry = onEdt(() -> w.playback().underruns());
+        System.out.println("the output ran dry " + dry + " times while the window was resized 30 times");
+        assertTrue(dry <= 1, "the output ran dry " + dry + " times while the window was resized");
+
+        // Export the loop at half speed: twice its length, same pitch.
+        Path out = dir.resolve("loop slow.wav");
+        String summary = onEdt(() -> w.export(out, true, null)).get(60, TimeUnit.SECONDS);
+        assertTrue(summary.contains("tempo 0.5"), summary);
+        int[] format = new int[2];
+        short[] pcm = AppDriver.readWav(out, format);
+        assertEquals(2 * RATE, pcm.length / format[1], RATE / 50, "the loop's second lasts two");
+        assertEquals(440, AppDriver.frequency(pcm, 2, RATE, RATE / 4, 7 * RATE / 4), 3);
+        // After an export the song is ready again where it was.
+        assertNotNull(onEdt(w::playback));
+
+        run(w::close);
+        short[] played = AppDriver.readWav(heard, format);
+        assertTrue(played.length / 2 > RATE, "what was heard is in the file: " + played.length / 2);
+        assertEquals(440, AppDriver.frequency(played, 2, RATE, RATE / 10, RATE), 3);
+    }
+
+    private static boolean isPlayhead(BufferedImage img, int x) {
+        for (int dx = -2; dx <= 2; dx++) {
+            int xx = Math.max(0, Math.min(img.getWidth() - 1, x + dx));
+            Color c = new Color(img.getRGB(xx, img.getHeight() / 4));
+            if (c.getRed() > 200 && c.getGreen() < 120) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    @Test
+    void markersLoopAndTempoSurviveARestartAndAMove() throws Exception {
+        Path song = dir.resolve("take.wav");
+        AppDriver.writeSong(song, 5);
+        Path config = dir.resolve("config");
+        PracticeWindow w = AppDriver.open(null, config);
+        AppDriver.openSong(w, song);
+        run(() -> {
+            w.addMark(new SongSettings.Mark("bridge", 3 * RATE, -1));
+            w.addMark(new SongSettings.Mark("hard bit = yes", RATE, 2 * RATE));
+            w.setLoop(RATE / 2, 4 * RATE, true);
+            w.setTempoPercent(70);
+        });
+        run(w::close);
+
+        Path moved = Files.createDirectories(dir.resolve("elsewhere")).resolve("renamed.wav");
+        Files.move(song, moved);
+        PracticeWindow again = AppDriver.open(null, config);
+        AppDriver.openSong(again, moved);
+        List<SongSettings.Mark> marks = onEdt(again::marks);
+        assertEquals(2, marks.size());
+        assertEquals("bridge", marks.get(0).name);
+        assertEquals(3 * RATE, marks.get(0).a);
+        assertEquals("hard bit = yes", marks.get(1).name);
+        assertEquals(2 * RATE, marks.get(1).b);
+        long[] loop = onEdt(again::loop);
+        assertEquals(RATE / 2, loop[0]);
+        assertEquals(4 * RATE, loop[1]);
+        assertEquals(0.7, onEdt(() -> again.playback().session().tempo()), 1e-9);
+        run(again::close);
+    }
+
+    @Test
+    void badFilesAreReportedAndNothingBreaks() throws Exception {
+        Path config = dir.resolve("config");
+        Path song = dir.resolve("a.wav");
+        AppDriver.writeSong(song, 2);
+        Path songs = Files.createDirectories(config.resolve("songs"));
+        Path kept = songs.resolve(quorvel.tambrino.practice.SongStore.key(song) + ".properties");
+        Files.writeString(kept, "\u0000\u00ff garbage \\u12");
+
+        // No output file and no sound card here: the window says so, and how to export instead.
+        PracticeWindow w = AppDriver.open(null, config);
+        String noAudio = onEdt(w::statusText);
+        AppDriver.openSong(w, song);
+        String status = onEdt(w::statusText);
+        assertTrue(status.contains("could not be read") && status.contains(".bad"), status);
+        assertTrue(Files.exists(songs.resolve(kept.getFileName() + ".bad")));
+        assertFalse(Files.exists(kept));
+        if (noAudio.contains("No audio output")) {
+            assertTrue(noAudio.contains("--output-file") && noAudio.contains("Export"), noAudio);
+        }
+
+        Path text = dir.resolve("notes.wav");
+        Files.writeString(text, "these are not sounds");
+        try {
+            onEdt(() -> w.open(text)).get(10, TimeUnit.SECONDS);
+        } catch (java.util.concurrent.ExecutionException expected) {
+            // Reported on the status line below.
+        }
+        String refused = onEdt(w::statusText);
+        assertTrue(refused.startsWith("cannot open notes.wav: ") && !refused.contains("Exception"), refused);
+        // The song that was open stays open.
+        assertEquals("a.wav", onEdt(() -> w.song().name));
+        run(w::close);
+    }
+
+    @Test
+    void trainerPlaysTheLoopAtEachTempoAndACancelledExportWritesNothing() throws Exception {
+        Path song = dir.resolve("solo.wav");
+        AppDriver.writeSong(song, 4);
+        PracticeWindow w = AppDriver.open(dir.resolve("heard.wav"), dir.resolve("config"));
+        AppDriver.openSong(w, song);
+        // A half-second loop at 50 % then 100 %: one second and half a second.
+        run(() -> {
+            w.setLoop(RATE, RATE + RATE / 2, true);
+            w.startTrainer(0.5, 1.0, 0.5);
+        });
+        assertTrue(onEdt(w::statusText).startsWith("trainer: 2 passes of the loop"), onEdt(w::statusText));
+        Thread.sleep(700);
+        assertEquals(0.5, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        long at = onEdt(() -> w.playback().heardFrame());
+        assertTrue(at >= RATE && at < RATE + RATE / 2, "in the loop: " + at);
+        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(6);
+        while (!onEdt(w::statusText).equals("trainer finished") && System.nanoTime() < until) {
+            Thread.sleep(50);
+        }
+        assertEquals("trainer finished", onEdt(w::statusText));
+
+        Path out = dir.resolve("never.wav");
+        CompletableFuture<String> export = onEdt(() -> w.export(out, false, dialog -> cancel(dialog)));
+        assertThrows(CancellationException.class, () -> export.get(30, TimeUnit.SECONDS));
+        assertFalse(Files.exists(out));
+        try (var left = Files.list(dir)) {
+            assertEquals(0, left.filter(f -> f.getFileName().toString().contains("never")).count());
+        }
+        assertTrue(onEdt(w::statusText).startsWith("export cancelled"), onEdt(w::statusText));
+        run(w::close);
+    }
+
+    @Test
+    void keysTypedTempoAndASecondSongWhilePlaying() throws Exception {
+        Path first = dir.resolve("first.wav");
+        Path second = dir.resolve("second.wav");
+        AppDriver.writeSong(first, 6);
+        AppDriver.writeSong(second, 3);
+        PracticeWindow w = AppDriver.open(dir.resolve("heard.wav"), dir.resolve("config"));
+        AppDriver.openSong(w, first);
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(1200);
+        // [ and ] set the loop where the music is heard, \ turns it off and keeps it.
+        run(() -> w.keyPressed(KeyEvent.VK_OPEN_BRACKET, '['));
+        Thread.sleep(500);
+        run(() -> w.keyPressed(KeyEvent.VK_CLOSE_BRACKET, ']'));
+        long[] loop = onEdt(w::loop);
+        assertNotNull(loop);
+        assertEquals(RATE / 2, loop[1] - loop[0], RATE / 5, "half a second between [ and ]");
+        run(() -> w.keyPressed(KeyEvent.VK_BACK_SLASH, '\\'));
+        assertNotNull(onEdt(w::loop));
+        assertEquals(null, onEdt(() -> w.playback().transport().loop()), "the loop is off");
+        // Up is 5 % faster; a typed value that is no tempo changes nothing and says what is wanted.
+        run(() -> w.keyPressed(KeyEvent.VK_UP, (char) 0));
+        assertEquals(1.05, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        run(() -> w.typeTempo("fast"));
+        assertTrue(onEdt(w::statusText).contains("25 to 200"), onEdt(w::statusText));
+        assertEquals(1.05, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        run(() -> w.typeTempo("80 %"));
+        assertEquals(0.8, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        run(() -> w.keyPressed(KeyEvent.VK_F, 'f'));
+        assertEquals(quorvel.tambrino.Quality.EXACT, onEdt(() -> w.playback().session().quality()));
+
+        // A second song while the first plays: its position starts at its own start and moves on.
+        AppDriver.openSong(w, second);
+        assertEquals("second.wav \u2014 tambrino", onEdt(() -> w.frame().getTitle()));
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(1000);
+        long at = onEdt(() -> w.playback().heardFrame());
+        assertTrue(at > RATE / 2 && at < 2 * RATE, "the second song plays from its start: " + at);
+        assertTrue(onEdt(() -> w.playback().underruns()) <= 1);
+        run(w::close);
+    }
+
+    private static void cancel(java.awt.Container c) {
+        for (java.awt.Component k : c.getComponents()) {
+            if (k instanceof javax.swing.JButton && "Cancel".equals(((javax.swing.JButton) k).getText())) {
+                ((javax.swing.JButton) k).doClick();
+            } else if (k instanceof java.awt.Container) {
+                cancel((java.awt.Container) k);
+            }
+        }
+    }
+}
