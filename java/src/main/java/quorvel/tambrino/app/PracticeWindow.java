@@ -1262,12 +1262,11 @@ public final class PracticeWindow {
     /**
      * Writes the loop or the song, with the current settings, to {@code target}
      * through the same stretch as the command line, with a progress bar and a
-     * Cancel button. The engine does one thing at a time, so playback stops
-     * for the export and is ready again, paused, where it was.
+     * Cancel button. The export has an engine of its own, so the song plays
+     * on while it is written.
      */
     CompletableFuture<String> export(Path target, boolean loopOnly, Consumer<JDialog> shown) {
         CompletableFuture<String> result = new CompletableFuture<>();
-        long at = playback != null ? playback.heardFrame() : 0;
         Settings.Builder b = new Settings.Builder();
         b.channels = song.channels;
         b.sampleRate = song.sampleRate;
@@ -1294,10 +1293,6 @@ public final class PracticeWindow {
             result.completeExceptionally(e);
             return result;
         }
-        boolean wasTrainer = trainerRunning;
-        trainerRunning = false;
-        trainerButton.setText("Start trainer");
-        stopEngine();
         JDialog dialog = new JDialog(frame, "Exporting " + target.getFileName(), false);
         JProgressBar bar = new JProgressBar(0, 1000);
         bar.setStringPainted(true);
@@ -1343,9 +1338,6 @@ public final class PracticeWindow {
                 if (closed.getCount() == 0) {
                     return;
                 }
-                if (song == s) {
-                    startEngine(at, null, false);
-                }
                 if (why instanceof CancellationException) {
                     status("export cancelled; " + target.getFileName() + " was not written");
                     result.completeExceptionally(why);
@@ -1359,9 +1351,6 @@ public final class PracticeWindow {
                 } else {
                     status("exported: " + text);
                     result.complete(text);
-                }
-                if (wasTrainer) {
-                    status(statusText() + " (the trainer was stopped)");
                 }
             });
         }, "tambrino-export");

@@ -89,14 +89,18 @@ class PracticeWindowTest {
 
         // Export the loop at half speed: twice its length, same pitch.
         Path out = dir.resolve("loop slow.wav");
+        long before = onEdt(() -> w.playback().heardFrame());
         String summary = onEdt(() -> w.export(out, true, null)).get(60, TimeUnit.SECONDS);
         assertTrue(summary.contains("tempo 0.5"), summary);
         int[] format = new int[2];
         short[] pcm = AppDriver.readWav(out, format);
         assertEquals(2 * RATE, pcm.length / format[1], RATE / 50, "the loop's second lasts two");
         assertEquals(440, AppDriver.frequency(pcm, 2, RATE, RATE / 4, 7 * RATE / 4), 3);
-        // After an export the song is ready again where it was.
+        // The song played on while the export wrote, on an engine of its own.
         assertNotNull(onEdt(w::playback));
+        Thread.sleep(200);
+        long after = onEdt(() -> w.playback().heardFrame());
+        assertTrue(after != before, "the song stood still during the export: " + before + " -> " + after);
 
         run(w::close);
         short[] played = AppDriver.readWav(heard, format);
