@@ -10,6 +10,7 @@
 #include "eq.h"
 #include "fft.h"
 #include "fine_kernels.h"
+#include "resampler.h"
 #include "spectrum.h"
 #include "vocoder.h"
 
@@ -137,6 +138,10 @@ struct FineState {
   void restart();
   bool process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
                int samplesOut);
+  void stretch(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+               int samplesOut);
+  void transpose(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+                 int samplesOut);
   void detectOnsets(const float* left, const float* right, int count);
   void append(const float* left, const float* right, int count, bool detect);
   void gather(int c, Pos start, float* frame) const;
@@ -161,6 +166,14 @@ struct FineState {
 
   State st;
   bool ready = false;
+
+  // Transposition: the stretch runs at the tempo divided by the pitch ratio
+  // and the resampler reads its output back that many times faster. Until
+  // the first shift the stretch's output passes by unchanged.
+  ResamplerState* resampler = nullptr;
+  double pitchRatio = 1.0;  // set by the playback thread before a block
+  bool quiet = false;       // the stretch's output is not what is heard: no spectrum
+  ~FineState() { resampler_destroy(resampler); }
   State pending;  // built by fine_prepare, put in place by fine_commit
   bool prepared = false;
 };
@@ -692,7 +705,7 @@ void FineState::emit(int channels, Pos limit, Pos blockStart, float* outLeft, fl
       float* acc = st.acc[c].get() + at;
       std::memcpy(dst[c], acc, static_cast<size_t>(run) * sizeof(float));
       std::fill_n(acc, run, 0.0f);
-      spectrum_push(*spectrum, dst[c], run, c);
+      if (!quiet) spectrum_push(*spectrum, dst[c], run, c);
     }
     st.emitted += run;
   }
@@ -704,6 +717,11 @@ FineState* fine_create(const FftState& fft, const EqState& eq, SpectrumState& sp
   state->fft = &fft;
   state->eq = &eq;
   state->spectrum = &spectrum;
+  state->resampler = resampler_create();
+  if (state->resampler == nullptr) {
+    delete state;
+    return nullptr;
+  }
   return state;
 }
 
@@ -854,6 +872,9 @@ void FineState::restart() {
   std::fill_n(st.rotation.get(), st.half, 0.0f);
   std::fill_n(st.rotRe.get(), st.half, 1.0f);
   std::fill_n(st.rotIm.get(), st.half, 0.0f);
+  // A new time line starts at the pitch asked for, with no ramp from the old.
+  resampler_set_target(*resampler, pitchRatio, false);
+  resampler_reset(*resampler);
 }
 
 bool fine_process(FineState& state, const float* left, const float* right, int samplesIn, float* outLeft,
@@ -864,6 +885,53 @@ bool fine_process(FineState& state, const float* left, const float* right, int s
 bool FineState::process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
                         int samplesOut) {
   if (!ready || samplesIn < 0 || samplesOut < 0) return false;
+  // Before anything is heard the pitch is taken at once; afterwards a change
+  // ramps, so that no partial jumps.
+  resampler_set_target(*resampler, pitchRatio, st.emitted > 0);
+  if (!resampler_reading(*resampler) && resampler_ratio(*resampler) == 1.0 &&
+      resampler_target(*resampler) == 1.0) {
+    stretch(left, right, samplesIn, outLeft, outRight, samplesOut);
+    resampler_pass(*resampler, outLeft, outRight, samplesOut);
+  } else {
+    transpose(left, right, samplesIn, outLeft, outRight, samplesOut);
+  }
+  return true;
+}
+
+// The block in chunks that the resampler's store holds, each with its share
+// of the input: the stretch makes what the chunk's reads reach, and the time
+// map carries the difference from chunk to chunk, so the block still lasts
+// exactly samplesOut samples.
+void FineState::transpose(const float* left, const float* right, int samplesIn, float* outLeft,
+                          float* outRight, int samplesOut) {
+  const int channels = right ? 2 : 1;
+  int doneOut = 0;
+  int doneIn = 0;
+  do {
+    const int count = std::min(RESAMPLER_MAX_CHUNK, samplesOut - doneOut);
+    const int inEnd = samplesOut > 0 ? static_cast<int>(static_cast<int64_t>(samplesIn) * (doneOut + count) /
+                                                         samplesOut)
+                                     : samplesIn;
+    const int need = count > 0 ? resampler_plan(*resampler, count) : 0;
+    quiet = true;
+    stretch(left + doneIn, right ? right + doneIn : nullptr, inEnd - doneIn, resampler_input(*resampler, 0),
+            right ? resampler_input(*resampler, 1) : nullptr, need);
+    quiet = false;
+    resampler_commit(*resampler, need);
+    if (count > 0) {
+      float* dst[2] = {outLeft + doneOut, outRight ? outRight + doneOut : nullptr};
+      resampler_render(*resampler, dst[0], right ? dst[1] : nullptr, count);
+      // In runs of at most one hop, as the stretch hands its output on.
+      for (int at = 0; at < count; at += st.hop)
+        for (int c = 0; c < channels; c++) spectrum_push(*spectrum, dst[c] + at, std::min(st.hop, count - at), c);
+    }
+    doneOut += count;
+    doneIn = inEnd;
+  } while (doneOut < samplesOut);
+}
+
+void FineState::stretch(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+                        int samplesOut) {
   const int channels = right ? 2 : 1;
   const Pos blockStart = st.emitted;
   const Pos outEnd = st.mapOut + samplesOut;
@@ -913,7 +981,10 @@ bool FineState::process(const float* left, const float* right, int samplesIn, fl
     if (outRight) outRight[s - blockStart] = 0.0f;
   }
   st.emitted = std::max(st.emitted, outEnd);
-  return true;
+}
+
+void fine_set_pitch(FineState& state, double ratio) {
+  state.pitchRatio = std::clamp(ratio, RESAMPLER_MIN_RATIO, RESAMPLER_MAX_RATIO);
 }
 
 int fine_input_lag(int frameSize) {
@@ -921,5 +992,11 @@ int fine_input_lag(int frameSize) {
 }
 
 int fine_latency(int frameSize, double tempo) {
-  return static_cast<int>(std::lround(frameSize / 2.0 + fine_input_lag(frameSize) / tempo));
+  return fine_latency_shifted(frameSize, tempo, 1.0);
+}
+
+// The stretch runs at tempo / ratio, its output read ratio times faster: its
+// output store's half frame counts 1 / ratio, the input lag as at the tempo.
+int fine_latency_shifted(int frameSize, double tempo, double ratio) {
+  return static_cast<int>(std::lround(frameSize / (2.0 * ratio) + fine_input_lag(frameSize) / tempo));
 }
