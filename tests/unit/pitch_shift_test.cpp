@@ -10,6 +10,7 @@
 #include "../support/audio_measures.h"
 #include "../support/fine_driver.h"
 #include "../support/test_material.h"
+#include "../support/default_engine.h"
 #include "resampler.h"
 
 namespace {
@@ -40,4 +41,113 @@ TEST(PitchShift, ToneLandsOnPitchAtItsLevelAndLength) {
     }
   }
 }
+// Refused values raise IllegalArgumentException and keep the shift; the
+// exact mode ignores any shift; a shift taken back to 0 before anything was
+// heard leaves the fine output exactly as if it had never been set.
+TEST(PitchShift, SetterContractAndWhatAShiftLeavesAlone) {
+  fakejni::Env env;
+  finedrive::start(env, 1);
+  Java_quorvel_tambrino_NativeInterface_dspPitchShift(&env, nullptr, 3.5f);
+  for (float bad : {24.01f, -25.0f, NAN, INFINITY, -INFINITY}) {
+    Java_quorvel_tambrino_NativeInterface_dspPitchShift(&env, nullptr, bad);
+    EXPECT_EQ("java/lang/IllegalArgumentException", env.takeException()) << bad;
+    EXPECT_EQ(pipeline_pitch_shift(*default_engine::get().pipeline), 3.5f);
+  }
+  for (float edge : {24.0f, -24.0f}) {
+    Java_quorvel_tambrino_NativeInterface_dspPitchShift(&env, nullptr, edge);
+    EXPECT_EQ("", env.takeException());
+  }
+
+  const quality::Stereo music = quality::musicPiece(kRate, 1);
+  for (int quality : {0, 1}) {
+    finedrive::Settings plain, shifted, undone;
+    plain.quality = shifted.quality = undone.quality = quality;
+    shifted.pitch = quality == 0 ? 7.0f : 0.0f;
+    fakejni::Env e2;
+    finedrive::start(e2, 2, plain);
+    const finedrive::Output a = finedrive::process(e2, music.left, music.right, {{0, 0.8}}, plain);
+    fakejni::Env e3;
+    undone.pitch = 5.0f;
+    finedrive::start(e3, 2, undone);
+    Java_quorvel_tambrino_NativeInterface_dspPitchShift(&e3, nullptr, 0.0f);
+    const finedrive::Output b = finedrive::process(e3, music.left, music.right, {{0, 0.8}}, plain);
+    const finedrive::Output c = finedrive::stretch(music.left, music.right, 0.8, shifted);
+    EXPECT_EQ(a.left, b.left) << "quality " << quality;
+    EXPECT_EQ(a.right, b.right) << "quality " << quality;
+    EXPECT_EQ(a.left, c.left) << "quality " << quality;
+  }
+}
+
+// A shift changed at every block while playing, from -12 to +12 semitones
+// and across 0: no step from one sample to the next beyond what the tone
+// itself takes at the highest pitch reached, and the tone always there.
+TEST(PitchShift, LiveChangesGlideWithoutAClick) {
+  const double hz = 220.0, amplitude = std::pow(10.0, -9.0 / 20.0);
+  const std::vector<float> tone = quality::steadyTone(kRate, 6.0, hz, -9.0);
+  fakejni::Env env;
+  finedrive::start(env, 1);
+  const int block = 1024;
+  std::vector<float> out;
+  const int blocks = static_cast<int>(tone.size()) / block;
+  long totalOut = 0;
+  for (int i = 0; i < blocks; i++) {
+    const float shift = std::clamp(-12.0f + 24.0f * static_cast<float>(i) / (blocks * 0.8f), -12.0f, 12.0f);
+    Java_quorvel_tambrino_NativeInterface_dspPitchShift(&env, nullptr, i < 8 ? 0.0f : shift);
+    const long want = std::lround((i + 1) * block / 0.9) - totalOut;
+    std::vector<jshort> pcm(static_cast<size_t>(std::max<long>(block, want)));
+    for (int k = 0; k < block; k++) pcm[k] = finedrive::toPcm(tone[static_cast<size_t>(i * block + k)]);
+    jshortArray array = env.shorts(pcm);
+    Java_quorvel_tambrino_NativeInterface_dspProcess(&env, nullptr, array, block, static_cast<int>(want), 0.0f);
+    ASSERT_EQ("", env.takeException());
+    const std::vector<jshort> r = fakejni::Env::read<jshort>(reinterpret_cast<jarray>(array));
+    for (long k = 0; k < want; k++) out.push_back(r[static_cast<size_t>(k)] / 32767.0f);
+    totalOut += want;
+  }
+  const double bound = 1.05 * 2.0 * M_PI * hz * 2.0 * amplitude / kRate + 2.0 / 32767.0;
+  const size_t from = static_cast<size_t>(fine_latency(finedrive::kFrameSize, 0.9)) + 2000;
+  double largest = 0.0, quietest = 1.0;
+  for (size_t k = from + 1; k < out.size(); k++) largest = std::max(largest, std::fabs(double(out[k]) - out[k - 1]));
+  for (size_t k = from; k + 512 < out.size(); k += 512) {
+    double peak = 0.0;
+    for (size_t j = k; j < k + 512; j++) peak = std::max(peak, std::fabs(double(out[j])));
+    quietest = std::min(quietest, peak);
+  }
+  EXPECT_LT(largest, bound);
+  EXPECT_GT(quietest, 0.7 * amplitude);
+}
+
+// Reading a tone near the top of the band twice as fast would fold it back
+// into the band; the resampler's band limit removes it instead. An octave
+// down, nothing of the tone is lost or imaged.
+TEST(Resampler, RemovesWhatWouldFoldBackAndKeepsWhatFits) {
+  ResamplerState* rs = resampler_create();
+  ASSERT_NE(rs, nullptr);
+  auto run = [&](double ratio, double hz) {
+    resampler_reset(*rs);
+    resampler_set_target(*rs, ratio, false);
+    std::vector<float> out;
+    long phase = 0;
+    for (int chunk = 0; chunk < 40; chunk++) {
+      const int need = resampler_plan(*rs, RESAMPLER_MAX_CHUNK);
+      float* in = resampler_input(*rs, 0);
+      for (int k = 0; k < need; k++) in[k] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * hz * phase++ / kRate));
+      resampler_commit(*rs, need);
+      std::vector<float> part(RESAMPLER_MAX_CHUNK);
+      resampler_render(*rs, part.data(), nullptr, RESAMPLER_MAX_CHUNK);
+      out.insert(out.end(), part.begin(), part.end());
+    }
+    return std::vector<float>(out.begin() + 4096, out.end());
+  };
+  const std::vector<float> folded = run(2.0, 15000.0);
+  double power = 0.0;
+  for (float x : folded) power += double(x) * x;
+  EXPECT_LT(quality::detail::db(power / folded.size() / 0.125), -60.0);
+  const std::vector<float> kept = run(0.5, 8000.0);
+  double keptPower = 0.0;
+  for (float x : kept) keptPower += double(x) * x;
+  EXPECT_NEAR(quality::detail::db(keptPower / kept.size() / 0.125), 0.0, 0.05);
+  EXPECT_NEAR(quality::peakFrequencyHz(kept, kRate), 4000.0, 0.5);
+  resampler_destroy(rs);
+}
+
 }  // namespace
