@@ -264,7 +264,8 @@ public final class TempoStream {
         owed += got * stretch;
         if (firstStretch < 0) {
             firstStretch = stretch;
-            latency = session.latencyFrames(session.lastQuality(), session.lastTempo());
+            latency = session.latencyFrames(session.lastQuality(), session.lastTempo(),
+                    session.lastPitchShift());
         }
         steady &= stretch == firstStretch;
         if (inputEnded && end < 0) {

@@ -15,6 +15,20 @@ final class EngineOptions {
                     + " exact mode: from 1/oversampling (and at least 0.1) to 10. Default: 1.")
     Double tempo;
 
+    @Option(names = "--transpose", paramLabel = "SEMITONES",
+            description = "Change the key without changing the tempo: -2 = a whole tone down, +1.5 = a semitone"
+                    + " and a half up (fine mode). With --cents and --tuning the total lies within -24..+24.")
+    Double transpose;
+
+    @Option(names = "--cents", paramLabel = "CENTS",
+            description = "Fine-tune the pitch in cents (100 to a semitone), e.g. -15 (fine mode).")
+    Double cents;
+
+    @Option(names = "--tuning", paramLabel = "HZ",
+            description = "The recording's A4 in Hz, brought to 440: --tuning 452 lowers a record tuned to"
+                    + " A = 452 Hz by 46 cents (fine mode). From 220 to 880.")
+    Double tuning;
+
     @Option(names = "--start", paramLabel = "TIME", converter = Passage.TimeConverter.class,
             description = "Start at this time of the input: seconds (12.5) or m:ss (1:02.5). Default: its start.")
     Double start;
@@ -123,6 +137,9 @@ final class EngineOptions {
         b.voiceCutoff = voiceCutoff;
         b.eq = eq == null ? null : EqCurve.parse(eq);
         b.spectrum = spectrum;
+        b.transpose = transpose;
+        b.cents = cents;
+        b.tuning = tuning;
         if (trainer == null) {
             return b.build();
         }

@@ -36,6 +36,8 @@ import quorvel.tambrino.Session;
 final class Player {
     static final double SEEK_SECONDS = 5.0;
     static final double TEMPO_STEP = 0.05;
+    /** Semitone keys move by one, cent keys by this many cents. */
+    static final int CENTS_STEP = 5;
     static final long REDRAW_MILLIS = 50;
     private static final int CHUNK = 1024;
     private static final String LEVELS = " .:-=+*#%@";
@@ -258,6 +260,14 @@ final class Player {
                 tempoKeyNanos = System.nanoTime();
                 tempoKeyed = true;
                 break;
+            case '+':
+            case '=':
+            case '-':
+            case '.':
+            case ',':
+                int cents = k == '+' || k == '=' ? 100 : k == '-' ? -100 : k == '.' ? CENTS_STEP : -CENTS_STEP;
+                transposeBy(cents);
+                break;
             case '[':
                 transport.loopFrom(heardFrame());
                 break;
@@ -300,6 +310,29 @@ final class Player {
             default:
                 break;
         }
+    }
+
+    /** Moves the transposition by whole cents, kept within range and on the cent. */
+    private void transposeBy(int cents) {
+        long now = Math.round(session.pitchShift() * 100.0);
+        long most = Math.round(100.0 * quorvel.tambrino.NativeInterface.MAX_PITCH_SHIFT);
+        long next = Math.max(-most, Math.min(most, now + cents));
+        session.setPitchShift(next / 100f);
+        message = session.quality() == Quality.FINE ? "" : "transposition plays in fine mode (f)";
+    }
+
+    /** "0", "+2 semitones", "-1 semitone 15 cents" style text of a transposition. */
+    static String keyText(float semitones) {
+        long cents = Math.round(semitones * 100.0);
+        if (cents == 0) {
+            return "0";
+        }
+        String sign = cents > 0 ? "+" : "-";
+        long whole = Math.abs(cents) / 100;
+        long rest = Math.abs(cents) % 100;
+        String st = whole == 0 ? "" : whole + (whole == 1 ? " semitone" : " semitones");
+        String ct = rest == 0 ? "" : rest + " cents";
+        return sign + st + (st.isEmpty() || ct.isEmpty() ? "" : " ") + ct;
     }
 
     private void keys(InputStream in) {
@@ -384,8 +417,9 @@ final class Player {
         lines.add(" " + description + " - " + session.quality().name().toLowerCase(Locale.ROOT) + ", "
                 + session.frameSize() + "/" + session.overSampling());
         lines.add("");
-        lines.add(String.format(Locale.ROOT, " %-8s  %s / %s   tempo %s", state,
-                clock(stretcher.inputAt(heard) / rate), clock(transport.end() / rate), tempoText(shownTempo(heard))));
+        lines.add(String.format(Locale.ROOT, " %-8s  %s / %s   tempo %s   key %s", state,
+                clock(stretcher.inputAt(heard) / rate), clock(transport.end() / rate), tempoText(shownTempo(heard)),
+                keyText(session.pitchShift())));
         lines.add(" loop " + (loop != null ? clock(loop[0] / rate) + " - " + clock(loop[1] / rate)
                 : loopFrom >= 0 ? "from " + clock(loopFrom / rate) + ", ] sets its end" : "off")
                 + (trainer == null ? "" : String.format(Locale.ROOT, "   trainer pass %d of %d",
@@ -400,7 +434,8 @@ final class Player {
         lines.add("  " + octaveMarks(cells));
         lines.add("");
         lines.add(message.isEmpty() ? "" : " " + message);
-        lines.addAll(wrap(width, "space pause", "left/right seek 5 s", "up/down tempo +/-0.05", "q quit",
+        lines.addAll(wrap(width, "space pause", "left/right seek 5 s", "up/down tempo +/-0.05",
+                "+/- key +/-1 semitone", "./, +/-" + CENTS_STEP + " cents", "q quit",
                 "[ ] loop start/end", "\\ clear loop", "v voice", "m mono", "f fine/exact"));
         // Too few rows: the blank lines go first, from the bottom, then the spectrum's caption, then the help.
         for (int i = lines.size() - 1; i >= 0 && lines.size() > rows; i--) {

@@ -54,6 +54,10 @@ final class Settings {
     /** null = equaliser off. */
     final EqCurve eq;
     final boolean spectrum;
+    /** Semitones of transposition: --transpose, --cents and --tuning together. */
+    final float pitchShift;
+    static final double MIN_TUNING_HZ = 220.0;
+    static final double MAX_TUNING_HZ = 880.0;
 
     private Settings(Builder b) {
         channels = b.channels;
@@ -125,6 +129,11 @@ final class Settings {
         if (!(voiceAmount >= 0 && voiceAmount <= 1)) {
             throw CliException.usage("--voice-amount " + fmt(voiceAmount) + " is out of range: the amount of voice"
                     + " removal must lie between 0 and 1");
+        }
+        pitchShift = pitchShiftOf(b);
+        if (pitchShift != 0 && !fine) {
+            throw CliException.usage("--transpose, --cents and --tuning need --quality fine: the exact mode plays"
+                    + " at the original pitch");
         }
         double maxCutoff = Math.min(VoiceFilter.MAX_CUTOFF_HZ, sampleRate / 4.0);
         if (!(voiceCutoff >= VoiceFilter.MIN_CUTOFF_HZ && voiceCutoff <= maxCutoff)) {
@@ -200,6 +209,50 @@ final class Settings {
         return quality == Quality.FINE ? tempo : (double) stepIn / hop;
     }
 
+    private static float pitchShiftOf(Builder b) {
+        double total = 0;
+        if (b.transpose != null) {
+            if (!(Math.abs(b.transpose) <= NativeInterface.MAX_PITCH_SHIFT)) {
+                throw CliException.usage("--transpose " + fmt(b.transpose) + " is out of range: it must lie between"
+                        + " -24 and +24 semitones");
+            }
+            total += b.transpose;
+        }
+        if (b.cents != null) {
+            if (!(Math.abs(b.cents) <= 100 * NativeInterface.MAX_PITCH_SHIFT)) {
+                throw CliException.usage("--cents " + fmt(b.cents) + " is out of range: it must lie between -2400"
+                        + " and +2400");
+            }
+            total += b.cents / 100;
+        }
+        if (b.tuning != null) {
+            if (!(b.tuning >= MIN_TUNING_HZ && b.tuning <= MAX_TUNING_HZ)) {
+                throw CliException.usage("--tuning " + fmt(b.tuning) + " Hz is out of range: the recording's A4"
+                        + " must lie between " + fmt(MIN_TUNING_HZ) + " and " + fmt(MAX_TUNING_HZ) + " Hz");
+            }
+            total += 12 * Math.log(440.0 / b.tuning) / Math.log(2);
+        }
+        if (Math.abs(total) > NativeInterface.MAX_PITCH_SHIFT + 1e-9) {
+            throw CliException.usage("the transposition of " + transposition(total) + " is out of range: --transpose,"
+                    + " --cents and --tuning together must lie between -24 and +24 semitones");
+        }
+        return (float) Math.max(-NativeInterface.MAX_PITCH_SHIFT, Math.min(NativeInterface.MAX_PITCH_SHIFT, total));
+    }
+
+    /** "+1.5 semitones", "-46 cents", "-2 semitones 10 cents" style: semitones with two decimals at most. */
+    static String transposition(double semitones) {
+        double rounded = Math.rint(semitones * 100) / 100;
+        if (Math.abs(rounded) < 1) {
+            return String.format(Locale.ROOT, "%+d cents", Math.round(rounded * 100));
+        }
+        return (rounded > 0 ? "+" : "") + fmt(rounded) + " semitones";
+    }
+
+    /** ", transposed -2 semitones" when there is a transposition, else "". */
+    String pitchSummary() {
+        return pitchShift != 0 ? ", transposed " + transposition(pitchShift) : "";
+    }
+
     /** "fine, 4096/8 chosen for 44100 Hz" or "exact, 2048/4". */
     String modeSummary() {
         return quality.name().toLowerCase(Locale.ROOT) + ", " + frameSize + "/" + overSampling
@@ -234,7 +287,7 @@ final class Settings {
         Session session;
         try {
             session = Session.builder(sampleRate, channels).quality(quality).frameSize(frameSize)
-                    .overSampling(overSampling).tempo(tempo).blockFrames(blockIn).open();
+                    .overSampling(overSampling).tempo(tempo).blockFrames(blockIn).pitchShift(pitchShift).open();
         } catch (LinkageError e) {
             throw Tambrino.engineNotLoaded(e);
         } catch (UnsupportedOperationException | IllegalStateException e) {
@@ -270,6 +323,9 @@ final class Settings {
         double voiceCutoff = VoiceFilter.DEFAULT_CUTOFF_HZ;
         EqCurve eq;
         boolean spectrum = true;
+        Double transpose;
+        Double cents;
+        Double tuning;
 
         Settings build() {
             return new Settings(this);
