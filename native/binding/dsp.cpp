@@ -384,6 +384,11 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPitchShift(JNIEn
   if (Engine* e = defaultEngine(env)) pitchShift(env, *e, semitones);
 }
 
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPitchFormants(JNIEnv* env, jobject,
+                                                                             jint keep) {
+  if (Engine* e = defaultEngine(env)) pipeline_set_formants(*e->pipeline, keep != 0);
+}
+
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspGetSpectrum(JNIEnv* env, jobject,
                                                                             jfloatArray jSpectrum,
                                                                             jint jSize) {
@@ -494,6 +499,11 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_qualityMode(JNIEnv* en
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_pitchShift(JNIEnv* env, jclass, jlong handle,
                                                                      jfloat semitones) {
   if (Engine* e = engineOf(env, handle)) pitchShift(env, *e, semitones);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_pitchFormants(JNIEnv* env, jclass, jlong handle,
+                                                                        jint keep) {
+  if (Engine* e = engineOf(env, handle)) pipeline_set_formants(*e->pipeline, keep != 0);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_getSpectrum(JNIEnv* env, jclass, jlong handle,

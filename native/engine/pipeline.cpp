@@ -70,6 +70,7 @@ struct PipelineState {
   std::atomic<int> qualityMode{0};
   // Semitones of transposition, taken by the fine mode at its next block.
   std::atomic<float> pitchShift{0.0f};
+  std::atomic<bool> keepFormants{false};
   int blockMode = 0;  // the mode of the last block, on the playback thread
 
   // Largest level of the last block, before the limiter.
@@ -189,6 +190,7 @@ void PipelineState::processMono(int16_t* c_samples, const Block& b) {
   spectrum_begin_batch(*u.spectrum);
   if (b.fine) {
     fine_set_pitch(*u.fine, pipeline_pitch_ratio(pitchShift.load(relaxed)));
+    fine_set_formants(*u.fine, keepFormants.load(relaxed));
     fine_process(*u.fine, inLeft, nullptr, b.samplesIn, outLeftBuffer.get(), nullptr, b.samplesOut);
   } else {
     fine_feed(*u.fine, inLeft, nullptr, b.samplesIn);
@@ -282,6 +284,7 @@ void PipelineState::processStereo(int16_t* c_samples, const Block& b) {
   spectrum_begin_batch(*u.spectrum);
   if (b.fine) {
     fine_set_pitch(*u.fine, pipeline_pitch_ratio(pitchShift.load(relaxed)));
+    fine_set_formants(*u.fine, keepFormants.load(relaxed));
     fine_process(*u.fine, inLeft, inRight, b.samplesIn, outLeftBuffer.get(), outRightBuffer.get(),
                  b.samplesOut);
   } else {
@@ -469,6 +472,10 @@ void pipeline_set_panning(PipelineState& s, int active, int mono, int level) {
 
 void pipeline_set_pitch_shift(PipelineState& s, float semitones) {
   s.pitchShift.store(semitones, relaxed);
+}
+
+void pipeline_set_formants(PipelineState& s, bool keep) {
+  s.keepFormants.store(keep, relaxed);
 }
 
 float pipeline_pitch_shift(const PipelineState& s) {

@@ -124,6 +124,8 @@ void pipeline_set_quality_mode(PipelineState& s, int mode);
 constexpr float PIPELINE_MAX_PITCH_SHIFT = 24.0f;
 void pipeline_set_pitch_shift(PipelineState& s, float semitones);
 float pipeline_pitch_shift(const PipelineState& s);
+// Whether a transposition keeps the formants (the fine mode's next block).
+void pipeline_set_formants(PipelineState& s, bool keep);
 // 2^(semitones / 12), exactly 1 at 0.
 double pipeline_pitch_ratio(float semitones);
 

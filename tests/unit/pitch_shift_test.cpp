@@ -116,6 +116,71 @@ TEST(PitchShift, LiveChangesGlideWithoutAClick) {
   EXPECT_GT(quietest, 0.7 * amplitude);
 }
 
+// A vowel (a 140 Hz pulse train through three fixed resonances) a fourth
+// up: with the formants kept, its spectral envelope stays close to the
+// original's; plainly shifted, the resonances move up with the partials.
+TEST(PitchShift, KeptFormantsStayWhereTheyWere) {
+  const int frames = 3 * kRate;
+  std::vector<float> vowel(static_cast<size_t>(frames));
+  double y1[3] = {}, y2[3] = {};
+  const double centres[3] = {700.0, 1200.0, 2600.0};
+  for (int i = 0; i < frames; i++) {
+    double x = i % (kRate / 140) == 0 ? 1.0 : 0.0;
+    for (int f = 0; f < 3; f++) {
+      const double radius = std::exp(-M_PI * 90.0 / kRate);
+      const double a1 = 2.0 * radius * std::cos(2.0 * M_PI * centres[f] / kRate), a2 = -radius * radius;
+      const double y = x + a1 * y1[f] + a2 * y2[f];
+      y2[f] = y1[f];
+      y1[f] = y;
+      x = y * (1.0 - radius);
+    }
+    vowel[static_cast<size_t>(i)] = static_cast<float>(0.3 * x);
+  }
+  double peak = 0.0;
+  for (float v : vowel) peak = std::max(peak, std::fabs(double(v)));
+  for (float& v : vowel) v = static_cast<float>(v * 0.5 / peak);
+  // The envelope read at the partials: the input's between its own
+  // harmonics (interpolated in dB), against the output's at its harmonics.
+  const std::vector<double> inPower = quality::detail::longTermSpectrum(vowel, 8192);
+  const double binHz = static_cast<double>(kRate) / (2.0 * (inPower.size() - 1));
+  auto harmonicDb = [&](const std::vector<double>& p, double hz) {
+    const long k = std::lround(hz / binHz);
+    double most = 0.0;
+    for (long j = std::max(0L, k - 3); j <= k + 3 && j < static_cast<long>(p.size()); j++) most = std::max(most, p[j]);
+    return 10.0 * std::log10(most + 1e-30);
+  };
+  const double ratio = std::exp2(5.0 / 12.0);
+  auto distance = [&](const std::vector<float>& out) {
+    const std::vector<double> outPower = quality::detail::longTermSpectrum(out, 8192);
+    std::vector<double> diff;
+    for (int h = 1; 140.0 * ratio * h < 4000.0; h++) {
+      const double hz = 140.0 * ratio * h;
+      if (hz < 300.0) continue;
+      const double j = hz / 140.0;
+      const double lower = std::floor(j), frac = j - lower;
+      const double env = (1 - frac) * harmonicDb(inPower, lower * 140.0) + frac * harmonicDb(inPower, (lower + 1) * 140.0);
+      diff.push_back(harmonicDb(outPower, hz) - env);
+    }
+    double mean = 0.0;
+    for (double d : diff) mean += d;
+    mean /= diff.size();
+    double sum = 0.0;
+    for (double d : diff) sum += std::fabs(d - mean);
+    return sum / diff.size();
+  };
+  finedrive::Settings s;
+  s.pitch = 5.0f;
+  const finedrive::Output plain = finedrive::stretch(vowel, {}, 1.0, s);
+  fakejni::Env env;
+  finedrive::start(env, 1, s);
+  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, 1);
+  const finedrive::Output kept = finedrive::process(env, vowel, {}, {{0, 1.0}}, s);
+  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, 0);
+  const double plainDistance = distance(plain.left), keptDistance = distance(kept.left);
+  EXPECT_LT(keptDistance, 2.0) << "plain " << plainDistance;
+  EXPECT_LT(keptDistance, 0.5 * plainDistance);
+}
+
 // Reading a tone near the top of the band twice as fast would fold it back
 // into the band; the resampler's band limit removes it instead. An octave
 // down, nothing of the tone is lost or imaged.

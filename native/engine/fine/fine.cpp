@@ -92,6 +92,10 @@ struct State {
   float nyquist[2] = {};                    // the frame's Nyquist bin
   std::unique_ptr<float[]> power;           // half + 2 (peak search sentinels)
   std::unique_ptr<float[]> gains;           // half
+  // Transposition with the formants kept: the frame's smoothed power per
+  // bin (prefix sums, half + 1) and the gains that move it back.
+  std::unique_ptr<double[]> envelopeSums;
+  std::unique_ptr<float[]> formantGains;  // half
   std::unique_ptr<int[]> peaks, valleys;    // half + 1
   // Per peak (half + 1 each): its rotation, cosine and sine; the reference's
   // advance as a complex product, its angle; the peaks that need it.
@@ -173,6 +177,8 @@ struct FineState {
   ResamplerState* resampler = nullptr;
   double pitchRatio = 1.0;  // set by the playback thread before a block
   bool quiet = false;       // the stretch's output is not what is heard: no spectrum
+  bool keepFormants = false;
+  const float* formantCorrection(const float* eqGains);
   ~FineState() { resampler_destroy(resampler); }
   State pending;  // built by fine_prepare, put in place by fine_commit
   bool prepared = false;
@@ -554,19 +560,58 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
   for (int p = 0; p < nPeaks; p++) fillRegion(p, angle[p], cosine[p], sine[p]);
 }
 
+// The resampler moves bin k to k x ratio, and with it the spectral envelope
+// (the formants): a voice would sound smaller going up. Each bin is given the
+// envelope that belongs where it will land over the one it has: the
+// envelope is the frame's power held at its partials' peaks (the largest
+// within 8 bins either side, 190 Hz across for frames of 4096 at 44.1 kHz:
+// voices and most instruments have partials closer than that) and then
+// averaged over the same width, and the gains are held within
+// 24 dB either way so that a near-silent band is not pulled up into noise.
+// Returns the gains (times the equaliser's, if given) or null without a shift.
+const float* FineState::formantCorrection(const float* eqGains) {
+  const double ratio = resampler_ratio(*resampler);
+  if (!keepFormants || ratio == 1.0) return eqGains;
+  const int half = st.half;
+  const float* power = st.power.get();
+  double* sums = st.envelopeSums.get();
+  const int width = std::max(1, st.n / 512);
+  sums[0] = 0.0;
+  for (int k = 0; k < half; k++) {
+    float held = 0.0f;
+    for (int j = std::max(0, k - width); j <= std::min(half - 1, k + width); j++) held = std::max(held, power[j]);
+    sums[k + 1] = sums[k] + held;
+  }
+  auto envelope = [&](double bin) {
+    const int k = std::clamp(static_cast<int>(bin), 0, half - 1);
+    const int lo = std::max(0, k - width / 2), hi = std::min(half, k + width / 2 + 1);
+    return (sums[hi] - sums[lo]) / (hi - lo);
+  };
+  float* g = st.formantGains.get();
+  for (int k = 0; k < half; k++) {
+    const double here = envelope(k);
+    const double there = envelope(k * ratio);
+    double gain = here > 1e-20 ? std::sqrt(there / here) : 1.0;
+    gain = std::clamp(gain, 1.0 / 16.0, 16.0);
+    g[k] = static_cast<float>(eqGains ? gain * eqGains[k] : gain);
+  }
+  return g;
+}
+
 void FineState::synthesiseAndAdd(int channels, Pos outStart) {
   const int half = st.half;
   const bool eqOn = eq_is_enabled(*eq) != 0;
   if (eqOn) eq_copy_gains(*eq, st.gains.get(), half);
   const float* cr = st.rotRe.get();
   const float* ci = st.rotIm.get();
-  const float* gains = st.gains.get();
+  const float* gains = formantCorrection(eqOn ? st.gains.get() : nullptr);
+  const bool gained = gains != nullptr;
   for (int c = 0; c < channels; c++) {
     const float* xr = st.re[c].get();
     const float* xi = st.im[c].get();
     float* yr = st.yRe[c].get();
     float* yi = st.yIm[c].get();
-    kernels.rotate(xr, xi, cr, ci, eqOn ? gains : nullptr, yr, yi, half);
+    kernels.rotate(xr, xi, cr, ci, gains, yr, yi, half);
     // The one-sided inverse counts the DC bin twice.
     yr[0] *= 0.5f;
     yi[0] *= 0.5f;
@@ -578,7 +623,7 @@ void FineState::synthesiseAndAdd(int channels, Pos outStart) {
     // The Nyquist bin, turned by the cosine of the top region's rotation (it
     // must stay real); the one-sided inverse's scale counts it half.
     float nyquist = st.nyquist[c] * cr[half - 1];
-    if (eqOn) nyquist = nyquist * gains[half - 1];
+    if (gained) nyquist = nyquist * gains[half - 1];
     kernels.addAlternating(time, 0.5f * nyquist, st.n);
     float* acc = st.acc[c].get();
     const float* w = st.windowOut.get();
@@ -790,6 +835,8 @@ bool FineState::prepare(int frameSize, int hop) {
   s.frame = floats(n);
   s.power = floats(half + 2);
   s.gains = floats(half);
+  s.formantGains = floats(half);
+  s.envelopeSums = zeroed<double>(half + 1);
   s.rotation = floats(half);
   s.rotRe = floats(half);
   s.rotIm = floats(half);
@@ -806,7 +853,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakCross = floats(half + 1);
   s.peakDot = floats(half + 1);
   s.peakRaw = floats(half + 1);
-  if (!ok || !s.peaks || !s.valleys || !s.turning) return false;
+  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums) return false;
   for (int k = 0; k < frameSize; k++) {
     const double w = 0.5 - 0.5 * std::cos(kTwoPi * k / frameSize);
     s.window[k] = static_cast<float>(w);
@@ -985,6 +1032,10 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
 
 void fine_set_pitch(FineState& state, double ratio) {
   state.pitchRatio = std::clamp(ratio, RESAMPLER_MIN_RATIO, RESAMPLER_MAX_RATIO);
+}
+
+void fine_set_formants(FineState& state, bool keep) {
+  state.keepFormants = keep;
 }
 
 int fine_input_lag(int frameSize) {

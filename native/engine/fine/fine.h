@@ -94,6 +94,9 @@ bool fine_process(FineState& state, const float* left, const float* right, int s
 // samples. A ratio of 1 on a time line that never had another leaves the
 // output exactly as without transposition.
 void fine_set_pitch(FineState& state, double ratio);
+// Whether a transposition keeps the spectral envelope (the formants) where
+// it was; playback thread only, like fine_set_pitch.
+void fine_set_formants(FineState& state, bool keep);
 
 // Output samples before the output of the first input sample at a constant
 // tempo (the same value as NativeInterface.fineLatency), untransposed and at a

@@ -210,4 +210,9 @@ public final class Engine implements AutoCloseable {
     public void dspPitchShift(float semitones) {
         call(h -> EngineNative.pitchShift(h, semitones));
     }
+
+    /** @see NativeInterface#dspPitchFormants */
+    public void dspPitchFormants(int keep) {
+        call(h -> EngineNative.pitchFormants(h, keep));
+    }
 }

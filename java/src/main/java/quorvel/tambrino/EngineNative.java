@@ -44,5 +44,7 @@ final class EngineNative {
 
     static native void pitchShift(long handle, float semitones);
 
+    static native void pitchFormants(long handle, int keep);
+
     static native void getSpectrum(long handle, float[] spectrum, int size);
 }

@@ -486,4 +486,14 @@ public class NativeInterface {
      *     as it was
      */
     public native void dspPitchShift(float semitones);
+
+    /**
+     * With {@code keep} non-zero, a transposition keeps the spectral envelope
+     * (the formants: the timbre of a voice, an instrument's body) where it
+     * was while the partials move, so that a voice a fifth up does not sound
+     * like a smaller person. Off by default; any thread, the next block takes
+     * it; no effect without a shift or in the exact mode. It costs a pass
+     * over the frame's bins (an envelope and a gain per bin) per frame.
+     */
+    public native void dspPitchFormants(int keep);
 }

@@ -91,6 +91,7 @@ public final class Session implements AutoCloseable {
     private volatile Pace pace;
     /** Transposition in semitones (fine mode). */
     private volatile float pitchShift;
+    private volatile boolean keepFormants;
     private volatile boolean closed;
 
     /**
@@ -124,6 +125,7 @@ public final class Session implements AutoCloseable {
         this.stepIn = frameSize / overSampling;
         this.pace = new Pace(b.quality, b.tempo);
         this.pitchShift = b.pitchShift;
+        this.keepFormants = b.keepFormants;
         checkTempo(b.tempo, b.quality);
         if (b.blockFrames == 0) {
             blockFrames = stepIn * Math.max(1, (int) Math.round((double) DEFAULT_BLOCK / stepIn));
@@ -152,6 +154,7 @@ public final class Session implements AutoCloseable {
         private double tempo = 1.0;
         private int blockFrames;
         private float pitchShift;
+        private boolean keepFormants;
 
         private Builder(int sampleRate, int channels) {
             if (channels != 1 && channels != 2) {
@@ -243,6 +246,12 @@ public final class Session implements AutoCloseable {
         public Builder pitchShift(float semitones) {
             NativeInterface.checkPitchShift(semitones);
             this.pitchShift = semitones;
+            return this;
+        }
+
+        /** Whether a transposition keeps the formants, as {@link Session#setKeepFormants} takes it. */
+        public Builder keepFormants(boolean keep) {
+            this.keepFormants = keep;
             return this;
         }
 
@@ -339,6 +348,7 @@ public final class Session implements AutoCloseable {
         }
         applied = pace.quality;
         engine.dspPitchShift(pitchShift);
+        engine.dspPitchFormants(keepFormants ? 1 : 0);
         engine.dspSetPreamp(1.0f);
         engine.dspPanning(0, 0, 50);
         engine.dspVoiceRemovalEnable(0);
@@ -517,6 +527,23 @@ public final class Session implements AutoCloseable {
         NativeInterface.checkPitchShift(semitones);
         engine.dspPitchShift(semitones);
         pitchShift = semitones;
+    }
+
+    /**
+     * Whether a transposition keeps the spectral envelope (the formants: a
+     * voice's timbre, an instrument's body) where it was while the partials
+     * move; any thread, the next block takes it. Off by default.
+     */
+    public synchronized void setKeepFormants(boolean keep) {
+        checkOpen();
+        engine.dspPitchFormants(keep ? 1 : 0);
+        keepFormants = keep;
+    }
+
+    /** Whether a transposition keeps the formants. */
+    public boolean keepFormants() {
+        checkOpen();
+        return keepFormants;
     }
 
     /** The transposition last set, in semitones. */

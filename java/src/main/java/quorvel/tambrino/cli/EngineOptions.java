@@ -29,6 +29,11 @@ final class EngineOptions {
                     + " A = 452 Hz by 46 cents (fine mode). From 220 to 880.")
     Double tuning;
 
+    @Option(names = "--keep-formants",
+            description = "With a transposition, keep the timbre (the formants of a voice, an instrument's body)"
+                    + " where it was, so that a voice moved up does not sound smaller.")
+    boolean keepFormants;
+
     @Option(names = "--start", paramLabel = "TIME", converter = Passage.TimeConverter.class,
             description = "Start at this time of the input: seconds (12.5) or m:ss (1:02.5). Default: its start.")
     Double start;
@@ -140,6 +145,7 @@ final class EngineOptions {
         b.transpose = transpose;
         b.cents = cents;
         b.tuning = tuning;
+        b.keepFormants = keepFormants;
         if (trainer == null) {
             return b.build();
         }

@@ -56,6 +56,7 @@ final class Settings {
     final boolean spectrum;
     /** Semitones of transposition: --transpose, --cents and --tuning together. */
     final float pitchShift;
+    final boolean keepFormants;
     static final double MIN_TUNING_HZ = 220.0;
     static final double MAX_TUNING_HZ = 880.0;
 
@@ -131,6 +132,7 @@ final class Settings {
                     + " removal must lie between 0 and 1");
         }
         pitchShift = pitchShiftOf(b);
+        keepFormants = b.keepFormants;
         if (pitchShift != 0 && !fine) {
             throw CliException.usage("--transpose, --cents and --tuning need --quality fine: the exact mode plays"
                     + " at the original pitch");
@@ -250,7 +252,8 @@ final class Settings {
 
     /** ", transposed -2 semitones" when there is a transposition, else "". */
     String pitchSummary() {
-        return pitchShift != 0 ? ", transposed " + transposition(pitchShift) : "";
+        return pitchShift != 0 ? ", transposed " + transposition(pitchShift) + (keepFormants ? " (formants kept)" : "")
+                : "";
     }
 
     /** "fine, 4096/8 chosen for 44100 Hz" or "exact, 2048/4". */
@@ -287,7 +290,8 @@ final class Settings {
         Session session;
         try {
             session = Session.builder(sampleRate, channels).quality(quality).frameSize(frameSize)
-                    .overSampling(overSampling).tempo(tempo).blockFrames(blockIn).pitchShift(pitchShift).open();
+                    .overSampling(overSampling).tempo(tempo).blockFrames(blockIn).pitchShift(pitchShift)
+                    .keepFormants(keepFormants).open();
         } catch (LinkageError e) {
             throw Tambrino.engineNotLoaded(e);
         } catch (UnsupportedOperationException | IllegalStateException e) {
@@ -326,6 +330,7 @@ final class Settings {
         Double transpose;
         Double cents;
         Double tuning;
+        boolean keepFormants;
 
         Settings build() {
             return new Settings(this);
