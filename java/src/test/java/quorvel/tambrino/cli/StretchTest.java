@@ -83,12 +83,9 @@ class StretchTest {
             {new String[] {"--tuning", "452"}, 12 * Math.log(440 / 452.0) / Math.log(2), "transposed -47 cents"}};
         for (Object[] c : cases) {
             String[] opts = (String[]) c[0];
-            String[] args = new String[opts.length + 3];
-            args[0] = "stretch";
-            args[1] = in.toString();
-            args[2] = dir.resolve("t.wav").toString();
-            System.arraycopy(opts, 0, args, 3, opts.length);
-            Launcher.Result r = Launcher.tambrino(args);
+            List<String> args = new ArrayList<>(List.of("stretch", in.toString(), dir.resolve("t.wav").toString()));
+            args.addAll(Arrays.asList(opts));
+            Launcher.Result r = Launcher.tambrino(args.toArray(new String[0]));
             assertEquals(0, r.exit, r.toString());
             assertTrue(r.out.contains((String) c[2]), r.toString());
             TestAudio.Wav w = TestAudio.read16(dir.resolve("t.wav"));
