@@ -10,6 +10,7 @@
 #include "../support/audio_measures.h"
 #include "../support/fine_driver.h"
 #include "../support/test_material.h"
+#include "../support/vector_path.h"
 #include "../support/default_engine.h"
 #include "resampler.h"
 
@@ -212,6 +213,16 @@ TEST(Resampler, RemovesWhatWouldFoldBackAndKeepsWhatFits) {
   for (float x : kept) keptPower += double(x) * x;
   EXPECT_NEAR(quality::detail::db(keptPower / kept.size() / 0.125), 0.0, 0.05);
   EXPECT_NEAR(quality::peakFrequencyHz(kept, kRate), 4000.0, 0.5);
+  // The vector kernel gives the portable code's bits.
+  for (double ratio : {0.7, 1.3}) {
+    std::vector<float> paths[2];
+    for (bool vector : {false, true}) {
+      use_vector_path(vector, false);
+      paths[vector] = run(ratio, 3000.0);
+    }
+    use_vector_path(true);
+    EXPECT_EQ(paths[0], paths[1]) << ratio;
+  }
   resampler_destroy(rs);
 }
 

@@ -7,6 +7,9 @@
 #include <memory>
 #include <new>
 
+#include "cpu.h"
+#include "resampler_kernels.h"
+
 namespace {
 
 constexpr int kZeros = 24;       // zero crossings of the sinc on each side
@@ -14,6 +17,9 @@ constexpr int kSteps = 256;      // table points per zero crossing
 constexpr double kBeta = 8.0;    // Kaiser window: about 80 dB of stop band
 constexpr double kCutoff = 0.9;  // of the Nyquist frequency, at ratios up to 1
 constexpr double kPi = 3.141592653589793;
+// At a steady ratio the kernel is read from a table of this many fractional
+// positions, two neighbouring rows interpolated.
+constexpr int kPhases = 256;
 
 // Taps reach at most this far from the read position (at the highest ratio).
 constexpr int kReach = static_cast<int>(kZeros * RESAMPLER_MAX_RATIO / kCutoff) + 2;
@@ -52,6 +58,12 @@ struct ResamplerState {
   int rampLeft = 0;
   bool reading = false;
   float weights[RESAMPLER_MAX_TAPS];
+  // The steady ratio's kernel: kPhases + 1 rows of phaseTaps weights for the
+  // fractional positions 0, 1/kPhases, ..., 1, built for phaseCutoff.
+  std::unique_ptr<float[]> phases;
+  double phaseCutoff = -1.0;
+  int phaseTaps = 0;
+  int phaseHalf = 0;
 
   // Moves one output sample on: the ramp, then the position by the new ratio.
   void advance(double& p, double& r, int& left) const {
@@ -61,6 +73,7 @@ struct ResamplerState {
     p += r;
   }
   int weightsAt(double p, double r, long& first, float* w) const;
+  void buildPhases(double c);
   void compact();
 };
 
@@ -70,7 +83,8 @@ ResamplerState* resampler_create() {
   const int points = kZeros * kSteps + 2;
   s->table.reset(new (std::nothrow) float[points]);
   for (auto& st : s->store) st.reset(new (std::nothrow) float[kStore]());
-  if (!s->table || !s->store[0] || !s->store[1]) return nullptr;
+  s->phases.reset(new (std::nothrow) float[static_cast<size_t>(kPhases + 1) * RESAMPLER_MAX_TAPS]());
+  if (!s->table || !s->store[0] || !s->store[1] || !s->phases) return nullptr;
   const double norm = besselI0(kBeta);
   for (int k = 0; k < points; k++) {
     const double u = static_cast<double>(k) / kSteps;
@@ -163,6 +177,33 @@ int ResamplerState::weightsAt(double p, double r, long& first, float* w) const {
   return count;
 }
 
+// Tap j of a row stands at first + j = floor(p) - (half - 1) + j, for the
+// fractional position of the row; the weights outside the kernel's reach are
+// zero, and each row is normalised like weightsAt's.
+void ResamplerState::buildPhases(double c) {
+  phaseCutoff = c;
+  phaseHalf = static_cast<int>(std::ceil(kZeros / c));
+  phaseTaps = 2 * phaseHalf;
+  const float* t = table.get();
+  for (int row = 0; row <= kPhases; row++) {
+    const double frac = static_cast<double>(row) / kPhases;
+    float* w = phases.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
+    double sum = 0.0;
+    for (int j = 0; j < phaseTaps; j++) {
+      const double u = std::fabs((j - (phaseHalf - 1) - frac) * c) * kSteps;
+      double v = 0.0;
+      if (u < kZeros * kSteps) {
+        const int k = static_cast<int>(u);
+        v = t[k] + (t[k + 1] - t[k]) * (u - k);
+      }
+      w[j] = static_cast<float>(v);
+      sum += v;
+    }
+    const float scale = static_cast<float>(1.0 / sum);
+    for (int j = 0; j < phaseTaps; j++) w[j] *= scale;
+  }
+}
+
 int resampler_weights(const ResamplerState& s, double pos, double ratio, long& first, float* weights) {
   return s.weightsAt(pos, std::clamp(ratio, RESAMPLER_MIN_RATIO, RESAMPLER_MAX_RATIO), first, weights);
 }
@@ -179,6 +220,29 @@ float dot(const float* x, const float* w, int n) {
   float sum = ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
   for (; j < n; j++) sum += x[j] * w[j];
   return sum;
+}
+
+// One output sample at a steady ratio: the weights between two rows of the
+// table, times the taps of one or two channels; the vector kernel does the
+// whole eights, in the lanes that the portable loop uses.
+void steadySample(const float* w0, const float* w1, float a, const float* xl, const float* xr, int n, float& left,
+                  float& right) {
+  float lanesL[8] = {}, lanesR[8] = {};
+  int j = cpu_level() >= CpuLevel::Avx2 ? resampler_avx2::steady_taps(w0, w1, a, xl, xr, n, lanesL, lanesR) : 0;
+  for (; j + 8 <= n; j += 8)
+    for (int l = 0; l < 8; l++) {
+      const float w = w0[j + l] + a * (w1[j + l] - w0[j + l]);
+      lanesL[l] += xl[j + l] * w;
+      if (xr) lanesR[l] += xr[j + l] * w;
+    }
+  auto reduce = [](const float* p) { return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7])); };
+  left = reduce(lanesL);
+  right = reduce(lanesR);
+  for (; j < n; j++) {
+    const float w = w0[j] + a * (w1[j] - w0[j]);
+    left += xl[j] * w;
+    if (xr) right += xr[j] * w;
+  }
 }
 
 }  // namespace
@@ -199,7 +263,28 @@ void resampler_render(ResamplerState& s, float* left, float* right, int count) {
   const float* inR = s.store[1].get();
   for (int k = 0; k < count; k++) {
     long first = 0;
-    const int n = s.weightsAt(s.pos, s.ratio, first, s.weights);
+    int n;
+    if (s.rampLeft == 0) {
+      // Steady: the weights from the table's two rows around the position.
+      const double c = cutoffAt(s.ratio);
+      if (c != s.phaseCutoff) s.buildPhases(c);
+      const double whole = std::floor(s.pos);
+      const double x = (s.pos - whole) * kPhases;
+      const int row = std::min(static_cast<int>(x), kPhases - 1);
+      const float a = static_cast<float>(x - row);
+      const float* w0 = s.phases.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
+      const float* w1 = w0 + RESAMPLER_MAX_TAPS;
+      first = static_cast<long>(whole) - (s.phaseHalf - 1);
+      const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, s.phaseTaps));
+      float l = 0.0f, r = 0.0f;
+      steadySample(w0, w1, a, inL + first, right ? inR + first : nullptr, usable, l, r);
+      left[k] = l;
+      if (right) right[k] = r;
+      s.advance(s.pos, s.ratio, s.rampLeft);
+      continue;
+    } else {
+      n = s.weightsAt(s.pos, s.ratio, first, s.weights);
+    }
     // Taps beyond what was appended (a caller short of input) read silence.
     const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, n));
     left[k] = dot(inL + first, s.weights, usable);
