@@ -74,6 +74,13 @@ final class Player {
     /** A tempo key was pressed and its tempo is not heard yet: until then the screen shows the new one. */
     private volatile boolean tempoKeyed;
     private volatile long tempoKeyNanos;
+    /** The transposition the keys last set (the summary states it). */
+    private volatile float lastShift = Float.NaN;
+
+    /** The transposition at the end, in semitones, when a key changed it; NaN otherwise. */
+    float keyedShift() {
+        return lastShift;
+    }
     private long clipUntil;
     private long lastHeard;
     private volatile int rows = 24;
@@ -318,6 +325,7 @@ final class Player {
         long most = Math.round(100.0 * quorvel.tambrino.NativeInterface.MAX_PITCH_SHIFT);
         long next = Math.max(-most, Math.min(most, now + cents));
         session.setPitchShift(next / 100f);
+        lastShift = next / 100f;
         message = session.quality() == Quality.FINE ? "" : "transposition plays in fine mode (f)";
     }
 
