@@ -29,6 +29,12 @@ final class EngineOptions {
                     + " A = 452 Hz by 46 cents (fine mode). From 220 to 880.")
     Double tuning;
 
+    @Option(names = "--varispeed", paramLabel = "FACTOR",
+            description = "Tape-style speed: tempo and pitch change together, as on a turntable: 0.9 plays 10 %%"
+                    + " slower and 1.8 semitones lower (fine mode). Replaces --tempo; --transpose, --cents and"
+                    + " --tuning add to its pitch.")
+    Double varispeed;
+
     @Option(names = "--keep-formants",
             description = "With a transposition, keep the timbre (the formants of a voice, an instrument's body)"
                     + " where it was, so that a voice moved up does not sound smaller.")
@@ -130,7 +136,15 @@ final class EngineOptions {
             throw CliException.usage("--tempo and --trainer cannot be used together: the trainer sets the tempo of"
                     + " each pass, from FROM to TO");
         }
-        b.tempo = trainer != null ? trainer.from : tempo != null ? tempo : 1.0;
+        if (varispeed != null && (tempo != null || trainer != null)) {
+            throw CliException.usage("--varispeed sets the tempo: it cannot be used with --tempo or --trainer");
+        }
+        if (varispeed != null && !(varispeed >= 0.25 && varispeed <= 4)) {
+            throw CliException.usage("--varispeed " + Settings.fmt(varispeed) + " is out of range: it must lie between"
+                    + " 0.25 and 4 (two octaves either way)");
+        }
+        b.tempo = trainer != null ? trainer.from : tempo != null ? tempo : varispeed != null ? varispeed : 1.0;
+        b.varispeed = varispeed;
         b.quality = quality;
         b.frameSize = frameSize;
         b.overSampling = overSampling;

@@ -134,8 +134,8 @@ final class Settings {
         pitchShift = pitchShiftOf(b);
         keepFormants = b.keepFormants;
         if (pitchShift != 0 && !fine) {
-            throw CliException.usage("--transpose, --cents and --tuning need --quality fine: the exact mode plays"
-                    + " at the original pitch");
+            throw CliException.usage("--transpose, --cents, --tuning and --varispeed need --quality fine: the exact"
+                    + " mode plays at the original pitch");
         }
         double maxCutoff = Math.min(VoiceFilter.MAX_CUTOFF_HZ, sampleRate / 4.0);
         if (!(voiceCutoff >= VoiceFilter.MIN_CUTOFF_HZ && voiceCutoff <= maxCutoff)) {
@@ -212,7 +212,7 @@ final class Settings {
     }
 
     private static float pitchShiftOf(Builder b) {
-        double total = 0;
+        double total = b.varispeed != null ? 12 * Math.log(b.varispeed) / Math.log(2) : 0;
         if (b.transpose != null) {
             if (!(Math.abs(b.transpose) <= NativeInterface.MAX_PITCH_SHIFT)) {
                 throw CliException.usage("--transpose " + fmt(b.transpose) + " is out of range: it must lie between"
@@ -236,7 +236,7 @@ final class Settings {
         }
         if (Math.abs(total) > NativeInterface.MAX_PITCH_SHIFT + 1e-9) {
             throw CliException.usage("the transposition of " + transposition(total) + " is out of range: --transpose,"
-                    + " --cents and --tuning together must lie between -24 and +24 semitones");
+                    + " --cents, --tuning and --varispeed together must lie between -24 and +24 semitones");
         }
         return (float) Math.max(-NativeInterface.MAX_PITCH_SHIFT, Math.min(NativeInterface.MAX_PITCH_SHIFT, total));
     }
@@ -330,6 +330,7 @@ final class Settings {
         Double transpose;
         Double cents;
         Double tuning;
+        Double varispeed;
         boolean keepFormants;
 
         Settings build() {

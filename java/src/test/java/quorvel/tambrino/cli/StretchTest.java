@@ -78,9 +78,11 @@ class StretchTest {
         int frames = (int) (2.0 * RATE);
         Path in = dir.resolve("a440-stereo.wav");
         TestAudio.write16(in, TestAudio.pcm16(frames, 2, sine(440, 0.5, RATE), sine(440, 0.5, RATE)), 2, RATE);
-        Object[][] cases = {{new String[] {"--transpose", "-2", "--tempo", "0.8"}, -2.0, "transposed -2 semitones"},
-            {new String[] {"--transpose", "+1.5", "--cents", "-20"}, 1.3, "transposed +1.3 semitones"},
-            {new String[] {"--tuning", "452"}, 12 * Math.log(440 / 452.0) / Math.log(2), "transposed -47 cents"}};
+        Object[][] cases = {
+            {new String[] {"--transpose", "-2", "--tempo", "0.8"}, -2.0, "transposed -2 semitones", 0.8},
+            {new String[] {"--transpose", "+1.5", "--cents", "-20"}, 1.3, "transposed +1.3 semitones", 1.0},
+            {new String[] {"--tuning", "452"}, 12 * Math.log(440 / 452.0) / Math.log(2), "transposed -47 cents", 1.0},
+            {new String[] {"--varispeed", "0.9"}, 12 * Math.log(0.9) / Math.log(2), "tempo 0.9, transposed -1.82", 0.9}};
         for (Object[] c : cases) {
             String[] opts = (String[]) c[0];
             List<String> args = new ArrayList<>(List.of("stretch", in.toString(), dir.resolve("t.wav").toString()));
@@ -89,7 +91,7 @@ class StretchTest {
             assertEquals(0, r.exit, r.toString());
             assertTrue(r.out.contains((String) c[2]), r.toString());
             TestAudio.Wav w = TestAudio.read16(dir.resolve("t.wav"));
-            double tempo = opts.length > 2 && opts[2].equals("--tempo") ? 0.8 : 1.0;
+            double tempo = (double) c[3];
             assertEquals(Math.round(frames / tempo), w.frames(), r.toString());
             double[] x = w.channel(1);
             int margin = (int) (0.3 * RATE);
