@@ -204,9 +204,6 @@ void ResamplerState::buildPhases(double c) {
   }
 }
 
-int resampler_weights(const ResamplerState& s, double pos, double ratio, long& first, float* weights) {
-  return s.weightsAt(pos, std::clamp(ratio, RESAMPLER_MIN_RATIO, RESAMPLER_MAX_RATIO), first, weights);
-}
 
 namespace {
 

@@ -11,9 +11,11 @@
 //
 // Owns: per state, the input store of both channels (the stream from a little
 // before the read position to what has been appended), the read position, the
-// current and the target ratio, the filter table and the tap work space
-// (heap, made by resampler_create; the store holds RESAMPLER_MAX_CHUNK output
-// samples' worth of input at the highest ratio).
+// current and the target ratio, the filter table, the steady ratio's table
+// of 256 fractional positions (rebuilt, without allocating, when the ratio
+// settles on a new value) and the tap work space (heap, made by
+// resampler_create; the store holds RESAMPLER_MAX_CHUNK output samples' worth
+// of input at the highest ratio).
 // Threads: one thread at a time (the fine mode's playback thread); nothing
 // here is shared between states.
 // Audio path: everything but resampler_create and resampler_destroy;
@@ -69,8 +71,4 @@ void resampler_pass(ResamplerState& state, const float* left, const float* right
 // stream may pass by unchanged).
 bool resampler_reading(const ResamplerState& state);
 
-// The kernel of one output sample, for checks against a direct evaluation:
-// the weights of the taps first..first + count - 1 (count returned, at most
-// RESAMPLER_MAX_TAPS) for read position pos at ratio, summing to 1.
-constexpr int RESAMPLER_MAX_TAPS = 224;
-int resampler_weights(const ResamplerState& state, double pos, double ratio, long& first, float* weights);
+constexpr int RESAMPLER_MAX_TAPS = 224;  // taps of one output sample at most
