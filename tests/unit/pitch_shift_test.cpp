@@ -42,6 +42,25 @@ TEST(PitchShift, ToneLandsOnPitchAtItsLevelAndLength) {
     }
   }
 }
+// The stated delay holds at a shift: once it is dropped, the attacks land
+// where the stretch at the tempo over the ratio puts them, read back the
+// ratio faster; shifted up they stay as sharp as unshifted.
+TEST(PitchShift, TheStatedDelayKeepsAttacksOnTimeAndSharp) {
+  const std::vector<float> bursts = quality::burstTrain(kRate, 4.0, 0.25);
+  const finedrive::Output plain = finedrive::stretch(bursts, {}, 0.75);
+  const double plainWidth = quality::transientWidthMs(plain.left, kRate, 0.25 / 0.75);
+  for (float shift : {12.0f, -12.0f, 5.0f}) {
+    const double ratio = std::exp2(shift / 12.0);
+    const finedrive::Output inner = finedrive::stretch(bursts, {}, 0.75 / ratio);
+    const double expected = quality::startOffsetMs(bursts, inner.left, kRate, 0.75 / ratio) / ratio;
+    finedrive::Settings s;
+    s.pitch = shift;
+    const finedrive::Output out = finedrive::stretch(bursts, {}, 0.75, s);
+    EXPECT_NEAR(quality::startOffsetMs(bursts, out.left, kRate, 0.75), expected, 1.0) << shift;
+    if (shift > 0) EXPECT_LT(quality::transientWidthMs(out.left, kRate, 0.25 / 0.75), plainWidth + 0.5) << shift;
+  }
+}
+
 // Refused values raise IllegalArgumentException and keep the shift; the
 // exact mode ignores any shift; a shift taken back to 0 before anything was
 // heard leaves the fine output exactly as if it had never been set.
