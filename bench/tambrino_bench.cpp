@@ -170,16 +170,19 @@ struct ModeCase {
   int frameSize;
   int overSampling;
   double tempo;
+  float pitch;  // semitones of transposition (fine mode)
 };
 
 const ModeCase kModeCases[] = {
-    {"exact 2048/4, tempo 1.0", 0, 2048, 4, 1.0},   {"fine 4096/8, tempo 1.0", 1, 4096, 8, 1.0},
-    {"exact 2048/4, tempo 0.75", 0, 2048, 4, 0.75}, {"fine 4096/8, tempo 0.75", 1, 4096, 8, 0.75},
-    {"exact 2048/4, tempo 0.5", 0, 2048, 4, 0.5},   {"fine 4096/8, tempo 0.5", 1, 4096, 8, 0.5},
+    {"exact 2048/4, tempo 1.0", 0, 2048, 4, 1.0, 0.0f},   {"fine 4096/8, tempo 1.0", 1, 4096, 8, 1.0, 0.0f},
+    {"exact 2048/4, tempo 0.75", 0, 2048, 4, 0.75, 0.0f}, {"fine 4096/8, tempo 0.75", 1, 4096, 8, 0.75, 0.0f},
+    {"exact 2048/4, tempo 0.5", 0, 2048, 4, 0.5, 0.0f},   {"fine 4096/8, tempo 0.5", 1, 4096, 8, 0.5, 0.0f},
+    {"fine 4096/8, tempo 0.75, +5 semitones", 1, 4096, 8, 0.75, 5.0f},
+    {"fine 4096/8, tempo 0.75, -5 semitones", 1, 4096, 8, 0.75, -5.0f},
 };
 
 PipelineResult runMode(const golden::EngineApi& api, void (*qualityMode)(JNIEnv*, jobject, jint),
-                       const ModeCase& c, double seconds) {
+                       void (*pitchShift)(JNIEnv*, jobject, jfloat), const ModeCase& c, double seconds) {
   PipelineResult r{};
   golden::Driver d(api, nullptr);
   const int rate = 44100;
@@ -188,6 +191,11 @@ PipelineResult runMode(const golden::EngineApi& api, void (*qualityMode)(JNIEnv*
   fakejni::Env env;
   qualityMode(&env, nullptr, c.quality);
   if (!env.takeException().empty()) return r;
+  if (c.pitch != 0.0f) {
+    if (pitchShift == nullptr) return r;
+    pitchShift(&env, nullptr, c.pitch);
+    if (!env.takeException().empty()) return r;
+  }
   const int samplesIn = 4096;
   const int stepIn = c.frameSize / c.overSampling;
   const long hopOut = std::lround(stepIn / c.tempo);
@@ -224,7 +232,9 @@ bool modeInChild(const std::string& lib, const char* cpu, const ModeCase& c, dou
                  std::fprintf(stderr, "%s: no quality modes\n", lib.c_str());
                  return PipelineResult{};
                }
-               return runMode(api, qualityMode, c, seconds);
+               auto pitchShift = reinterpret_cast<void (*)(JNIEnv*, jobject, jfloat)>(
+                   dlsym(handle, "Java_quorvel_tambrino_NativeInterface_dspPitchShift"));
+               return runMode(api, qualityMode, pitchShift, c, seconds);
              },
              out) &&
          out.ok;

@@ -47,17 +47,25 @@ if command -v rubberband >/dev/null; then
 fi
 if command -v soundstretch >/dev/null; then present[st]=true; fi
 
-# stretch ENGINE IN OUT TEMPO: one run, its chatter to the log.
+# stretch ENGINE IN OUT TEMPO[:SEMITONES]: one run, its chatter to the log.
+# The exact mode does not transpose: it has no figure for a shifted row.
 stretch() {
-  local engine=$1 in=$2 out=$3 tempo=$4
+  local engine=$1 in=$2 out=$3 tempo=${4%%:*} shift=0
+  [[ $4 == *:* ]] && shift=${4#*:}
+  local fine_pitch=() rb_pitch=() st_pitch=()
+  if [ "$shift" != 0 ]; then
+    [ "$engine" = exact ] && return 1
+    fine_pitch=(--transpose "$shift"); rb_pitch=(--pitch "$shift"); st_pitch=(-pitch="$shift")
+  fi
   case $engine in
     exact) if $has_quality; then bin/tambrino stretch "$in" "$out" --tempo "$tempo" --quality exact
            else bin/tambrino stretch "$in" "$out" --tempo "$tempo"; fi ;;
-    fine)  bin/tambrino stretch "$in" "$out" --tempo "$tempo" --quality fine ;;
-    r2)    rubberband -q --tempo "$tempo" "$in" "$out" ;;
-    r3)    rubberband -q -3 --tempo "$tempo" "$in" "$out" ;;
+    fine)  bin/tambrino stretch "$in" "$out" --tempo "$tempo" --quality fine "${fine_pitch[@]}" ;;
+    r2)    rubberband -q --tempo "$tempo" "${rb_pitch[@]}" "$in" "$out" ;;
+    r3)    rubberband -q -3 --tempo "$tempo" "${rb_pitch[@]}" "$in" "$out" ;;
     # soundstretch takes the tempo as a change in percent.
-    st)    soundstretch "$in" "$out" -tempo="$(awk -v t="$tempo" 'BEGIN { printf "%.4f", (t - 1) * 100 }')" ;;
+    st)    soundstretch "$in" "$out" -tempo="$(awk -v t="$tempo" 'BEGIN { printf "%.4f", (t - 1) * 100 }')" \
+             "${st_pitch[@]}" ;;
   esac >>"$work/out/log.txt" 2>&1
 }
 
@@ -67,12 +75,15 @@ figure() {
   local engine=$1 material=$2 tempo=$3 what=$4
   local in=$work/in/$material.wav out=$work/out/$engine-$material-$tempo.wav
   if [ "${present[$engine]}" != true ]; then echo "–"; return; fi
-  if [ ! -f "$out" ] && ! stretch "$engine" "$in" "$out" "$tempo"; then echo "failed"; return; fi
+  if [ ! -f "$out" ] && ! stretch "$engine" "$in" "$out" "$tempo"; then
+    if [ "$engine" = exact ] && [[ $tempo == *:* ]]; then echo "–"; else echo "failed"; fi
+    return
+  fi
   local v
   v=$($measure "$what" "$in" "$out" "$tempo") || { echo "failed"; return; }
   local format
   case $what in
-    level|flutter) format=%+.2f ;;
+    level|flutter|toneerror|pitcherror) format=%+.2f ;;
     transients|duration|offset) format=%.1f ;;
     *) format=%+.1f ;;
   esac
@@ -120,6 +131,25 @@ rows=(
   "pitch, music, tempo 0.75 (cents)|music|0.75|pitch"
   "start offset against input/tempo, bursts, 0.75 (ms)|bursts|0.75|offset"
   "duration − input/tempo, music, tempo 0.75 (ms)|music|0.75|duration"
+  "transposed +1: pitch error, 440 Hz tone, tempo 0.75 (cents)|tone|0.75:1|toneerror"
+  "transposed −1: pitch error, 440 Hz tone, tempo 0.75 (cents)|tone|0.75:-1|toneerror"
+  "transposed +5: pitch error, 440 Hz tone, tempo 0.75 (cents)|tone|0.75:5|toneerror"
+  "transposed −5: pitch error, 440 Hz tone, tempo 0.75 (cents)|tone|0.75:-5|toneerror"
+  "transposed +12: pitch error, 440 Hz tone, tempo 0.75 (cents)|tone|0.75:12|toneerror"
+  "transposed −12: pitch error, 440 Hz tone, tempo 0.75 (cents)|tone|0.75:-12|toneerror"
+  "transposed +0.1: pitch error, 440 Hz tone, tempo 0.75 (cents)|tone|0.75:0.1|toneerror"
+  "transposed −0.1: pitch error, 440 Hz tone, tempo 0.75 (cents)|tone|0.75:-0.1|toneerror"
+  "transposed +1: pitch error, music, tempo 0.75 (cents)|music|0.75:1|pitcherror"
+  "transposed −1: pitch error, music, tempo 0.75 (cents)|music|0.75:-1|pitcherror"
+  "transposed +0.1: pitch error, music, tempo 0.75 (cents)|music|0.75:0.1|pitcherror"
+  "transposed +5: level, −6 dBFS tone, tempo 0.75 (dB)|tone|0.75:5|level"
+  "transposed −5: level, −6 dBFS tone, tempo 0.75 (dB)|tone|0.75:-5|level"
+  "transposed +5: flutter, tone, tempo 0.75 (dB)|tone|0.75:5|flutter"
+  "transposed +12: energy off the harmonics, 55 Hz saw, 0.75 (dB)|saw|0.75:12|aliasing"
+  "transposed +5: transients, 3 ms burst, tempo 0.75 (ms)|bursts|0.75:5|transients"
+  "transposed +5: stereo side/mid change, music, 0.75 (dB)|music|0.75:5|sidemid"
+  "transposed +5: pan 10·log10(1−r²), panned source, 0.75 (dB)|panned|0.75:5|pan"
+  "transposed +5: duration − input/tempo, music, 0.75 (ms)|music|0.75:5|duration"
 )
 
 header="| measure (44.1 kHz stereo) |"

@@ -150,12 +150,28 @@ double perChannel(const Audio& in, const Audio& out, F f) {
   return 0.5 * (f(in.ch.left, out.ch.left) + f(in.ch.right, out.ch.right));
 }
 
-double measure(const std::string& what, const Audio& in, const Audio& out, double tempo) {
+// shift: the transposition asked for, in semitones; the pitch measures read
+// the error against it.
+double measure(const std::string& what, const Audio& in, const Audio& out, double tempo, double shift) {
   const double rate = out.rate;
+  const double ratio = std::pow(2.0, shift / 12.0);
+  if (what == "toneerror")  // cents off the shifted tone, from the middle half of the output
+    return perChannel(in, out, [&](const auto&, const auto& b) {
+      const std::vector<float> mid(b.begin() + b.size() / 4, b.end() - b.size() / 4);
+      return 1200.0 * std::log2(quality::peakFrequencyHz(mid, rate) / (kToneHz * ratio));
+    });
+  if (what == "pitcherror")
+    return perChannel(in, out, [&](const auto& a, const auto& b) { return quality::pitchOffsetCents(a, b, rate); }) -
+           100.0 * shift;
+  if (what == "aliasing")  // energy off the shifted saw's harmonics
+    return perChannel(in, out, [&](const auto&, const auto& b) {
+      return quality::inharmonicEnergyDb(b, rate, kBassHz * ratio);
+    });
   if (what == "level")
     return perChannel(in, out, [](const auto& a, const auto& b) { return quality::levelChangeDb(a, b); });
   if (what == "flutter")
-    return std::fmax(quality::flutterDb(out.ch.left, rate, kToneHz), quality::flutterDb(out.ch.right, rate, kToneHz));
+    return std::fmax(quality::flutterDb(out.ch.left, rate, kToneHz * ratio),
+                     quality::flutterDb(out.ch.right, rate, kToneHz * ratio));
   if (what == "sidemid") return quality::sideMidChangeDb(in.ch.left, in.ch.right, out.ch.left, out.ch.right);
   if (what == "pan") return quality::panDecorrelationDb(out.ch.left, out.ch.right);
   if (what == "bass")
@@ -184,12 +200,17 @@ int main(int argc, char** argv) {
     if (argc == 5) {
       const Audio in = readWav(argv[2]), out = readWav(argv[3]);
       if (in.rate != out.rate) throw std::runtime_error("the two files' sample rates differ");
-      std::printf("%.6g\n", measure(argv[1], in, out, std::stod(argv[4])));
+      // TEMPO or TEMPO:SEMITONES
+      const std::string arg = argv[4];
+      const size_t colon = arg.find(':');
+      const double shift = colon == std::string::npos ? 0.0 : std::stod(arg.substr(colon + 1));
+      std::printf("%.6g\n", measure(argv[1], in, out, std::stod(arg.substr(0, colon)), shift));
       return 0;
     }
     std::fprintf(stderr,
                  "usage: quality_measure synth DIR\n"
-                 "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration IN OUT TEMPO\n");
+                 "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration|toneerror|pitcherror|aliasing\n"
+                 "                       IN OUT TEMPO[:SEMITONES]\n");
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quality_measure: %s\n", e.what());

@@ -18,6 +18,7 @@
 #include <jni.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -268,6 +269,15 @@ void qualityMode(JNIEnv* env, Engine& e, jint mode) {
   pipeline_set_quality_mode(*e.pipeline, mode);
 }
 
+void pitchShift(JNIEnv* env, Engine& e, jfloat semitones) {
+  if (!std::isfinite(semitones) || std::fabs(semitones) > PIPELINE_MAX_PITCH_SHIFT) {
+    throwJava(env, kIllegalArgument, "dspPitchShift: semitones must be a finite number in -24..24, got %g",
+              static_cast<double>(semitones));
+    return;
+  }
+  pipeline_set_pitch_shift(*e.pipeline, semitones);
+}
+
 // The process's default engine, made on first use; null, with OutOfMemoryError
 // raised, if it cannot be made.
 Engine* defaultEngine(JNIEnv* env) {
@@ -367,6 +377,16 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQEnable(JNIEnv*
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspQualityMode(JNIEnv* env, jobject, jint mode) {
   if (Engine* e = defaultEngine(env)) qualityMode(env, *e, mode);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPitchShift(JNIEnv* env, jobject,
+                                                                          jfloat semitones) {
+  if (Engine* e = defaultEngine(env)) pitchShift(env, *e, semitones);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPitchFormants(JNIEnv* env, jobject,
+                                                                             jint keep) {
+  if (Engine* e = defaultEngine(env)) pipeline_set_formants(*e->pipeline, keep != 0);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspGetSpectrum(JNIEnv* env, jobject,
@@ -474,6 +494,16 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_eqEnable(JNIEnv* env, 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_qualityMode(JNIEnv* env, jclass, jlong handle,
                                                                       jint mode) {
   if (Engine* e = engineOf(env, handle)) qualityMode(env, *e, mode);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_pitchShift(JNIEnv* env, jclass, jlong handle,
+                                                                     jfloat semitones) {
+  if (Engine* e = engineOf(env, handle)) pitchShift(env, *e, semitones);
+}
+
+JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_pitchFormants(JNIEnv* env, jclass, jlong handle,
+                                                                        jint keep) {
+  if (Engine* e = engineOf(env, handle)) pipeline_set_formants(*e->pipeline, keep != 0);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_getSpectrum(JNIEnv* env, jclass, jlong handle,

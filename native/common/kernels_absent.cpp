@@ -8,6 +8,7 @@
 #include "fft_kernels.h"
 #include "fine_kernels.h"
 #include "pipeline_kernels.h"
+#include "resampler_kernels.h"
 #include "spectrum_kernels.h"
 #include "vocoder_kernels.h"
 
@@ -77,3 +78,7 @@ int addAlternating(float* x, float h, int n) { unavailable(); }
 int atan2(const float* y, const float* x, float* out, int n) { unavailable(); }
 int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(); }
 }  // namespace fine_avx2
+
+namespace resampler_avx2 {
+int steady_taps(const float* w0, const float* w1, float a, const float* xl, const float* xr, int n, float* lanesL, float* lanesR) { unavailable(); }
+}  // namespace resampler_avx2

@@ -68,6 +68,9 @@ struct PipelineState {
   std::atomic<int> panningLevel{0};
   // QUALITY_EXACT (0) or QUALITY_FINE (1), read once per block.
   std::atomic<int> qualityMode{0};
+  // Semitones of transposition, taken by the fine mode at its next block.
+  std::atomic<float> pitchShift{0.0f};
+  std::atomic<bool> keepFormants{false};
   int blockMode = 0;  // the mode of the last block, on the playback thread
 
   // Largest level of the last block, before the limiter.
@@ -186,6 +189,8 @@ void PipelineState::processMono(int16_t* c_samples, const Block& b) {
 
   spectrum_begin_batch(*u.spectrum);
   if (b.fine) {
+    fine_set_pitch(*u.fine, pipeline_pitch_ratio(pitchShift.load(relaxed)));
+    fine_set_formants(*u.fine, keepFormants.load(relaxed));
     fine_process(*u.fine, inLeft, nullptr, b.samplesIn, outLeftBuffer.get(), nullptr, b.samplesOut);
   } else {
     fine_feed(*u.fine, inLeft, nullptr, b.samplesIn);
@@ -278,6 +283,8 @@ void PipelineState::processStereo(int16_t* c_samples, const Block& b) {
   // The block's spectrum analyses share one pass over the note tables.
   spectrum_begin_batch(*u.spectrum);
   if (b.fine) {
+    fine_set_pitch(*u.fine, pipeline_pitch_ratio(pitchShift.load(relaxed)));
+    fine_set_formants(*u.fine, keepFormants.load(relaxed));
     fine_process(*u.fine, inLeft, inRight, b.samplesIn, outLeftBuffer.get(), outRightBuffer.get(),
                  b.samplesOut);
   } else {
@@ -461,6 +468,22 @@ void pipeline_set_panning(PipelineState& s, int active, int mono, int level) {
   s.panningActive.store(active, relaxed);
   s.monoActive.store(mono, relaxed);
   s.panningLevel.store(level, relaxed);
+}
+
+void pipeline_set_pitch_shift(PipelineState& s, float semitones) {
+  s.pitchShift.store(semitones, relaxed);
+}
+
+void pipeline_set_formants(PipelineState& s, bool keep) {
+  s.keepFormants.store(keep, relaxed);
+}
+
+float pipeline_pitch_shift(const PipelineState& s) {
+  return s.pitchShift.load(relaxed);
+}
+
+double pipeline_pitch_ratio(float semitones) {
+  return semitones == 0.0f ? 1.0 : std::exp2(static_cast<double>(semitones) / 12.0);
 }
 
 void pipeline_set_quality_mode(PipelineState& s, int mode) {

@@ -119,6 +119,15 @@ void pipeline_set_preamp(PipelineState& s, float preamp);
 void pipeline_set_panning(PipelineState& s, int panningActive, int monoActive, int panningLevel);
 // 0: exact; 1: fine (the caller checks the value).
 void pipeline_set_quality_mode(PipelineState& s, int mode);
+// Transposition in semitones (the caller checks PIPELINE_MAX_PITCH_SHIFT and
+// finiteness); the fine mode plays it, the exact mode ignores it.
+constexpr float PIPELINE_MAX_PITCH_SHIFT = 24.0f;
+void pipeline_set_pitch_shift(PipelineState& s, float semitones);
+float pipeline_pitch_shift(const PipelineState& s);
+// Whether a transposition keeps the formants (the fine mode's next block).
+void pipeline_set_formants(PipelineState& s, bool keep);
+// 2^(semitones / 12), exactly 1 at 0.
+double pipeline_pitch_ratio(float semitones);
 
 // The largest level of the last block before the limiter (0 when it wrote
 // nothing back).

@@ -34,6 +34,7 @@ struct Settings {
   // Feed silence up to a whole number of blocks, so that no block is short:
   // a short block's output, rounded, can ask for a tempo past the limit.
   bool wholeBlocks = false;
+  float pitch = 0.0f;  // transposition in semitones, set before the first block
 };
 
 struct Output {
@@ -56,6 +57,7 @@ struct TempoChange {
 inline void start(fakejni::Env& env, int channels, const Settings& s = Settings()) {
   Java_quorvel_tambrino_NativeInterface_dspInit(&env, nullptr, s.frameSize, s.overSampling, kRate, channels);
   Java_quorvel_tambrino_NativeInterface_dspQualityMode(&env, nullptr, s.quality);
+  Java_quorvel_tambrino_NativeInterface_dspPitchShift(&env, nullptr, s.pitch);
 }
 
 // Processes left (and right unless empty) with tempo changes applied at block
@@ -64,7 +66,8 @@ inline Output process(fakejni::Env& env, const std::vector<float>& left, const s
                       const std::vector<TempoChange>& tempi, const Settings& s = Settings()) {
   const int channels = right.empty() ? 1 : 2;
   const double lastTempo = tempi.back().tempo;
-  const long latency = s.quality == 1 && s.trim ? fine_latency(s.frameSize, lastTempo) : 0;
+  const double ratio = s.pitch == 0.0f ? 1.0 : std::exp2(s.pitch / 12.0);
+  const long latency = s.quality == 1 && s.trim ? fine_latency_shifted(s.frameSize, lastTempo, ratio) : 0;
   const long pad = s.quality == 1 && s.trim ? static_cast<long>(std::ceil(latency * lastTempo)) + 1 : 0;
   const long frames = static_cast<long>(left.size());
   long total = frames + pad;

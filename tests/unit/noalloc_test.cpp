@@ -154,8 +154,8 @@ TEST_F(NoAllocation, SmallerBlocksAtSlowerTemposAllocateNothing) {
   EXPECT_EQ(total, 0);
 }
 
-// The fine mode, its tempo changes and switches between the modes allocate
-// nothing either: its buffers are made by dspInit.
+// The fine mode, its tempo changes and transpositions and switches between
+// the modes allocate nothing either: its buffers are made by dspInit.
 TEST_F(NoAllocation, FineModeBlocksAllocateNothing) {
   ASSERT_NO_FATAL_FAILURE(start(4096, 8, 44100, 2));
   Java_quorvel_tambrino_NativeInterface_dspQualityMode(jni(), nullptr, 1);
@@ -169,7 +169,12 @@ TEST_F(NoAllocation, FineModeBlocksAllocateNothing) {
       offset += blk[0];
     }
     Java_quorvel_tambrino_NativeInterface_dspQualityMode(jni(), nullptr, round % 2);
+    // Transposed too, formants kept, the ratio ramping across blocks.
+    Java_quorvel_tambrino_NativeInterface_dspPitchShift(jni(), nullptr, round == 0 ? 7.0f : -12.5f);
+    Java_quorvel_tambrino_NativeInterface_dspPitchFormants(jni(), nullptr, round);
   }
+  Java_quorvel_tambrino_NativeInterface_dspPitchShift(jni(), nullptr, 0.0f);
+  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(jni(), nullptr, 0);
   EXPECT_EQ(total, 0);
 }
 

@@ -10,6 +10,7 @@
 #include "eq.h"
 #include "fft.h"
 #include "fine_kernels.h"
+#include "resampler.h"
 #include "spectrum.h"
 #include "vocoder.h"
 
@@ -91,6 +92,10 @@ struct State {
   float nyquist[2] = {};                    // the frame's Nyquist bin
   std::unique_ptr<float[]> power;           // half + 2 (peak search sentinels)
   std::unique_ptr<float[]> gains;           // half
+  // Transposition with the formants kept: the frame's smoothed power per
+  // bin (prefix sums, half + 1) and the gains that move it back.
+  std::unique_ptr<double[]> envelopeSums;
+  std::unique_ptr<float[]> formantGains;  // half
   std::unique_ptr<int[]> peaks, valleys;    // half + 1
   // Per peak (half + 1 each): its rotation, cosine and sine; the reference's
   // advance as a complex product, its angle; the peaks that need it.
@@ -137,6 +142,10 @@ struct FineState {
   void restart();
   bool process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
                int samplesOut);
+  void stretch(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+               int samplesOut);
+  void transpose(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+                 int samplesOut);
   void detectOnsets(const float* left, const float* right, int count);
   void append(const float* left, const float* right, int count, bool detect);
   void gather(int c, Pos start, float* frame) const;
@@ -161,6 +170,16 @@ struct FineState {
 
   State st;
   bool ready = false;
+
+  // Transposition: the stretch runs at the tempo divided by the pitch ratio
+  // and the resampler reads its output back that many times faster. Until
+  // the first shift the stretch's output passes by unchanged.
+  ResamplerState* resampler = nullptr;
+  double pitchRatio = 1.0;  // set by the playback thread before a block
+  bool quiet = false;       // the stretch's output is not what is heard: no spectrum
+  bool keepFormants = false;
+  const float* formantCorrection(const float* eqGains);
+  ~FineState() { resampler_destroy(resampler); }
   State pending;  // built by fine_prepare, put in place by fine_commit
   bool prepared = false;
 };
@@ -541,19 +560,58 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
   for (int p = 0; p < nPeaks; p++) fillRegion(p, angle[p], cosine[p], sine[p]);
 }
 
+// The resampler moves bin k to k x ratio, and with it the spectral envelope
+// (the formants): a voice would sound smaller going up. Each bin is given the
+// envelope that belongs where it will land over the one it has: the
+// envelope is the frame's power held at its partials' peaks (the largest
+// within 8 bins either side, 190 Hz across for frames of 4096 at 44.1 kHz:
+// voices and most instruments have partials closer than that) and then
+// averaged over the same width, and the gains are held within
+// 24 dB either way so that a near-silent band is not pulled up into noise.
+// Returns the gains (times the equaliser's, if given) or null without a shift.
+const float* FineState::formantCorrection(const float* eqGains) {
+  const double ratio = resampler_ratio(*resampler);
+  if (!keepFormants || ratio == 1.0) return eqGains;
+  const int half = st.half;
+  const float* power = st.power.get();
+  double* sums = st.envelopeSums.get();
+  const int width = std::max(1, st.n / 512);
+  sums[0] = 0.0;
+  for (int k = 0; k < half; k++) {
+    float held = 0.0f;
+    for (int j = std::max(0, k - width); j <= std::min(half - 1, k + width); j++) held = std::max(held, power[j]);
+    sums[k + 1] = sums[k] + held;
+  }
+  auto envelope = [&](double bin) {
+    const int k = std::clamp(static_cast<int>(bin), 0, half - 1);
+    const int lo = std::max(0, k - width / 2), hi = std::min(half, k + width / 2 + 1);
+    return (sums[hi] - sums[lo]) / (hi - lo);
+  };
+  float* g = st.formantGains.get();
+  for (int k = 0; k < half; k++) {
+    const double here = envelope(k);
+    const double there = envelope(k * ratio);
+    double gain = here > 1e-20 ? std::sqrt(there / here) : 1.0;
+    gain = std::clamp(gain, 1.0 / 16.0, 16.0);
+    g[k] = static_cast<float>(eqGains ? gain * eqGains[k] : gain);
+  }
+  return g;
+}
+
 void FineState::synthesiseAndAdd(int channels, Pos outStart) {
   const int half = st.half;
   const bool eqOn = eq_is_enabled(*eq) != 0;
   if (eqOn) eq_copy_gains(*eq, st.gains.get(), half);
   const float* cr = st.rotRe.get();
   const float* ci = st.rotIm.get();
-  const float* gains = st.gains.get();
+  const float* gains = formantCorrection(eqOn ? st.gains.get() : nullptr);
+  const bool gained = gains != nullptr;
   for (int c = 0; c < channels; c++) {
     const float* xr = st.re[c].get();
     const float* xi = st.im[c].get();
     float* yr = st.yRe[c].get();
     float* yi = st.yIm[c].get();
-    kernels.rotate(xr, xi, cr, ci, eqOn ? gains : nullptr, yr, yi, half);
+    kernels.rotate(xr, xi, cr, ci, gains, yr, yi, half);
     // The one-sided inverse counts the DC bin twice.
     yr[0] *= 0.5f;
     yi[0] *= 0.5f;
@@ -565,7 +623,7 @@ void FineState::synthesiseAndAdd(int channels, Pos outStart) {
     // The Nyquist bin, turned by the cosine of the top region's rotation (it
     // must stay real); the one-sided inverse's scale counts it half.
     float nyquist = st.nyquist[c] * cr[half - 1];
-    if (eqOn) nyquist = nyquist * gains[half - 1];
+    if (gained) nyquist = nyquist * gains[half - 1];
     kernels.addAlternating(time, 0.5f * nyquist, st.n);
     float* acc = st.acc[c].get();
     const float* w = st.windowOut.get();
@@ -692,7 +750,7 @@ void FineState::emit(int channels, Pos limit, Pos blockStart, float* outLeft, fl
       float* acc = st.acc[c].get() + at;
       std::memcpy(dst[c], acc, static_cast<size_t>(run) * sizeof(float));
       std::fill_n(acc, run, 0.0f);
-      spectrum_push(*spectrum, dst[c], run, c);
+      if (!quiet) spectrum_push(*spectrum, dst[c], run, c);
     }
     st.emitted += run;
   }
@@ -704,6 +762,11 @@ FineState* fine_create(const FftState& fft, const EqState& eq, SpectrumState& sp
   state->fft = &fft;
   state->eq = &eq;
   state->spectrum = &spectrum;
+  state->resampler = resampler_create();
+  if (state->resampler == nullptr) {
+    delete state;
+    return nullptr;
+  }
   return state;
 }
 
@@ -772,6 +835,8 @@ bool FineState::prepare(int frameSize, int hop) {
   s.frame = floats(n);
   s.power = floats(half + 2);
   s.gains = floats(half);
+  s.formantGains = floats(half);
+  s.envelopeSums = zeroed<double>(half + 1);
   s.rotation = floats(half);
   s.rotRe = floats(half);
   s.rotIm = floats(half);
@@ -788,7 +853,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakCross = floats(half + 1);
   s.peakDot = floats(half + 1);
   s.peakRaw = floats(half + 1);
-  if (!ok || !s.peaks || !s.valleys || !s.turning) return false;
+  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums) return false;
   for (int k = 0; k < frameSize; k++) {
     const double w = 0.5 - 0.5 * std::cos(kTwoPi * k / frameSize);
     s.window[k] = static_cast<float>(w);
@@ -854,6 +919,9 @@ void FineState::restart() {
   std::fill_n(st.rotation.get(), st.half, 0.0f);
   std::fill_n(st.rotRe.get(), st.half, 1.0f);
   std::fill_n(st.rotIm.get(), st.half, 0.0f);
+  // A new time line starts at the pitch asked for, with no ramp from the old.
+  resampler_set_target(*resampler, pitchRatio, false);
+  resampler_reset(*resampler);
 }
 
 bool fine_process(FineState& state, const float* left, const float* right, int samplesIn, float* outLeft,
@@ -864,6 +932,53 @@ bool fine_process(FineState& state, const float* left, const float* right, int s
 bool FineState::process(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
                         int samplesOut) {
   if (!ready || samplesIn < 0 || samplesOut < 0) return false;
+  // Before anything is heard the pitch is taken at once; afterwards a change
+  // ramps, so that no partial jumps.
+  resampler_set_target(*resampler, pitchRatio, st.emitted > 0);
+  if (!resampler_reading(*resampler) && resampler_ratio(*resampler) == 1.0 &&
+      resampler_target(*resampler) == 1.0) {
+    stretch(left, right, samplesIn, outLeft, outRight, samplesOut);
+    resampler_pass(*resampler, outLeft, outRight, samplesOut);
+  } else {
+    transpose(left, right, samplesIn, outLeft, outRight, samplesOut);
+  }
+  return true;
+}
+
+// The block in chunks that the resampler's store holds, each with its share
+// of the input: the stretch makes what the chunk's reads reach, and the time
+// map carries the difference from chunk to chunk, so the block still lasts
+// exactly samplesOut samples.
+void FineState::transpose(const float* left, const float* right, int samplesIn, float* outLeft,
+                          float* outRight, int samplesOut) {
+  const int channels = right ? 2 : 1;
+  int doneOut = 0;
+  int doneIn = 0;
+  do {
+    const int count = std::min(RESAMPLER_MAX_CHUNK, samplesOut - doneOut);
+    const int inEnd = samplesOut > 0 ? static_cast<int>(static_cast<int64_t>(samplesIn) * (doneOut + count) /
+                                                         samplesOut)
+                                     : samplesIn;
+    const int need = count > 0 ? resampler_plan(*resampler, count) : 0;
+    quiet = true;
+    stretch(left + doneIn, right ? right + doneIn : nullptr, inEnd - doneIn, resampler_input(*resampler, 0),
+            right ? resampler_input(*resampler, 1) : nullptr, need);
+    quiet = false;
+    resampler_commit(*resampler, need);
+    if (count > 0) {
+      float* dst[2] = {outLeft + doneOut, outRight ? outRight + doneOut : nullptr};
+      resampler_render(*resampler, dst[0], right ? dst[1] : nullptr, count);
+      // In runs of at most one hop, as the stretch hands its output on.
+      for (int at = 0; at < count; at += st.hop)
+        for (int c = 0; c < channels; c++) spectrum_push(*spectrum, dst[c] + at, std::min(st.hop, count - at), c);
+    }
+    doneOut += count;
+    doneIn = inEnd;
+  } while (doneOut < samplesOut);
+}
+
+void FineState::stretch(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
+                        int samplesOut) {
   const int channels = right ? 2 : 1;
   const Pos blockStart = st.emitted;
   const Pos outEnd = st.mapOut + samplesOut;
@@ -913,7 +1028,14 @@ bool FineState::process(const float* left, const float* right, int samplesIn, fl
     if (outRight) outRight[s - blockStart] = 0.0f;
   }
   st.emitted = std::max(st.emitted, outEnd);
-  return true;
+}
+
+void fine_set_pitch(FineState& state, double ratio) {
+  state.pitchRatio = std::clamp(ratio, RESAMPLER_MIN_RATIO, RESAMPLER_MAX_RATIO);
+}
+
+void fine_set_formants(FineState& state, bool keep) {
+  state.keepFormants = keep;
 }
 
 int fine_input_lag(int frameSize) {
@@ -921,5 +1043,11 @@ int fine_input_lag(int frameSize) {
 }
 
 int fine_latency(int frameSize, double tempo) {
-  return static_cast<int>(std::lround(frameSize / 2.0 + fine_input_lag(frameSize) / tempo));
+  return fine_latency_shifted(frameSize, tempo, 1.0);
+}
+
+// The stretch runs at tempo / ratio, its output read ratio times faster: its
+// output store's half frame counts 1 / ratio, the input lag as at the tempo.
+int fine_latency_shifted(int frameSize, double tempo, double ratio) {
+  return static_cast<int>(std::lround(frameSize / (2.0 * ratio) + fine_input_lag(frameSize) / tempo));
 }

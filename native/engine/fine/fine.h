@@ -28,7 +28,12 @@
 //   samples; at a constant tempo the output is the input delayed by
 //   fine_latency() output samples.
 //
-// Owns: per state (one per engine), the input history of both channels
+// Transposition: the stretch runs at the tempo divided by the pitch ratio,
+// and a band-limited resampler (units/resampler) reads its output back that
+// many times faster, so that the output keeps the block's length and every
+// partial moves by the ratio.
+//
+// Owns: per state (one per engine), the resampler's state, the input history of both channels
 // (always fed, so that a switch into the fine mode starts from the recent
 // input), the onset detector, the time map, the spectra and phases of the
 // last frame, the overlap-add store and the window tables (heap, made by
@@ -83,9 +88,21 @@ void fine_restart(FineState& state);
 bool fine_process(FineState& state, const float* left, const float* right, int samplesIn, float* outLeft,
                   float* outRight, int samplesOut);
 
+// The pitch ratio (2^(semitones / 12), clamped to 0.25..4) of the next
+// fine_process: playback thread only (the host keeps the setting). From the
+// first block of a time line on, a change ramps over about 1024 output
+// samples. A ratio of 1 on a time line that never had another leaves the
+// output exactly as without transposition.
+void fine_set_pitch(FineState& state, double ratio);
+// Whether a transposition keeps the spectral envelope (the formants) where
+// it was; playback thread only, like fine_set_pitch.
+void fine_set_formants(FineState& state, bool keep);
+
 // Output samples before the output of the first input sample at a constant
-// tempo (the same value as NativeInterface.fineLatency).
+// tempo (the same value as NativeInterface.fineLatency), untransposed and at a
+// pitch ratio.
 int fine_latency(int frameSize, double tempo);
+int fine_latency_shifted(int frameSize, double tempo, double ratio);
 
 // How far (input samples) the analysis runs behind the input on the time map.
 int fine_input_lag(int frameSize);

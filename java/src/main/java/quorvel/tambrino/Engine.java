@@ -205,4 +205,14 @@ public final class Engine implements AutoCloseable {
     public void dspQualityMode(int mode) {
         call(h -> EngineNative.qualityMode(h, mode));
     }
+
+    /** @see NativeInterface#dspPitchShift */
+    public void dspPitchShift(float semitones) {
+        call(h -> EngineNative.pitchShift(h, semitones));
+    }
+
+    /** @see NativeInterface#dspPitchFormants */
+    public void dspPitchFormants(int keep) {
+        call(h -> EngineNative.pitchFormants(h, keep));
+    }
 }

@@ -42,5 +42,9 @@ final class EngineNative {
 
     static native void qualityMode(long handle, int mode);
 
+    static native void pitchShift(long handle, float semitones);
+
+    static native void pitchFormants(long handle, int keep);
+
     static native void getSpectrum(long handle, float[] spectrum, int size);
 }

@@ -319,6 +319,35 @@ public class NativeInterface {
         return (int) Math.round(frameSize / 2.0 + 1.5 * frameSize / tempo);
     }
 
+    /**
+     * {@link #fineLatency(int, int, double)} at a transposition: the stretch
+     * runs at the tempo divided by the pitch ratio and is read back that many
+     * times faster, so the output store's half frame counts that much less.
+     *
+     * @throws IllegalArgumentException when the frame size, the oversampling,
+     *     the tempo or the shift is out of range
+     */
+    public static int fineLatency(int frameSize, int overSampling, double tempo, float semitones) {
+        checkFineFrame(frameSize);
+        analysisHop(frameSize, overSampling);
+        checkTempo(tempo);
+        checkPitchShift(semitones);
+        final double ratio = pitchRatio(semitones);
+        return (int) Math.round(frameSize / (2.0 * ratio) + 1.5 * frameSize / tempo);
+    }
+
+    /** The frequency ratio of a shift in semitones: 2^(semitones / 12). */
+    public static double pitchRatio(float semitones) {
+        return semitones == 0.0f ? 1.0 : Math.pow(2.0, semitones / 12.0);
+    }
+
+    static void checkPitchShift(float semitones) {
+        if (!Float.isFinite(semitones) || Math.abs(semitones) > MAX_PITCH_SHIFT) {
+            throw new IllegalArgumentException(
+                    "pitch shift must be a finite number of semitones in -24..24, got " + semitones);
+        }
+    }
+
     private static void checkFineFrame(int frameSize) {
         if (frameSize < 8 || frameSize > 4096 || (frameSize & (frameSize - 1)) != 0) {
             throw new IllegalArgumentException("frame size " + frameSize + " is not a power of two in 8..4096");
@@ -434,4 +463,37 @@ public class NativeInterface {
      *     the mode then stays as it was
      */
     public native void dspQualityMode(int mode);
+
+    /** The largest transposition, up or down, in semitones. */
+    public static final float MAX_PITCH_SHIFT = 24.0f;
+
+    /**
+     * Transposes the fine mode's output by {@code semitones} (fractions are
+     * cents: 0.1 is ten cents), independently of the tempo: the output still
+     * lasts exactly what the blocks ask for, and every partial moves by the
+     * shift. May be called from any thread at any time; the next block plays
+     * it. Once a stream has played, a change glides to the new pitch over
+     * about 1024 output frames (23 ms at 44.1 kHz), with no click or gap; a
+     * stream that starts (or restarts, at a switch of mode) starts at it.
+     * A shift of 0 on a stream that was never shifted plays exactly the
+     * untransposed fine mode. The exact mode ignores the setting and stays
+     * bit-identical; {@code dspProcess}'s {@code pitchShiftAmount} is still
+     * not read. A shift adds nothing to the start-up delay beyond what
+     * {@link #fineLatency(int, int, double, float)} states.
+     *
+     * @throws IllegalArgumentException when {@code semitones} is not finite
+     *     or beyond {@link #MAX_PITCH_SHIFT} either way; the shift then stays
+     *     as it was
+     */
+    public native void dspPitchShift(float semitones);
+
+    /**
+     * With {@code keep} non-zero, a transposition keeps the spectral envelope
+     * (the formants: the timbre of a voice, an instrument's body) where it
+     * was while the partials move, so that a voice a fifth up does not sound
+     * like a smaller person. Off by default; any thread, the next block takes
+     * it; no effect without a shift or in the exact mode. It costs a pass
+     * over the frame's bins (an envelope and a gain per bin) per frame.
+     */
+    public native void dspPitchFormants(int keep);
 }

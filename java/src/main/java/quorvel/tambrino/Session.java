@@ -84,6 +84,9 @@ public final class Session implements AutoCloseable {
     }
 
     private volatile Pace pace;
+    /** Transposition in semitones (fine mode). */
+    private volatile float pitchShift;
+    private volatile boolean keepFormants;
     private volatile boolean closed;
 
     /**
@@ -102,6 +105,7 @@ public final class Session implements AutoCloseable {
     private double lastStretch;
     private Quality lastQuality;
     private double lastTempo;
+    private float lastPitchShift;
 
     // Settings, for whoever asks.
     private double voiceAmount;
@@ -115,6 +119,8 @@ public final class Session implements AutoCloseable {
         this.overSampling = b.resolvedOverSampling(frameSize);
         this.stepIn = frameSize / overSampling;
         this.pace = new Pace(b.quality, b.tempo);
+        this.pitchShift = b.pitchShift;
+        this.keepFormants = b.keepFormants;
         checkTempo(b.tempo, b.quality);
         if (b.blockFrames == 0) {
             blockFrames = stepIn * Math.max(1, (int) Math.round((double) DEFAULT_BLOCK / stepIn));
@@ -143,6 +149,8 @@ public final class Session implements AutoCloseable {
         private int overSampling;
         private double tempo = 1.0;
         private int blockFrames;
+        private float pitchShift;
+        private boolean keepFormants;
 
         private Builder(int sampleRate, int channels) {
             if (channels != 1 && channels != 2) {
@@ -221,6 +229,25 @@ public final class Session implements AutoCloseable {
                         + maxTempo(quality, frame, over));
             }
             this.tempo = t;
+            return this;
+        }
+
+        /**
+         * The transposition to start with, in semitones (fractions are cents),
+         * as {@link Session#setPitchShift} takes it.
+         *
+         * @throws IllegalArgumentException at once, the builder unchanged, when
+         *     not finite or beyond ±{@value NativeInterface#MAX_PITCH_SHIFT}
+         */
+        public Builder pitchShift(float semitones) {
+            NativeInterface.checkPitchShift(semitones);
+            this.pitchShift = semitones;
+            return this;
+        }
+
+        /** Whether a transposition keeps the formants, as {@link Session#setKeepFormants} takes it. */
+        public Builder keepFormants(boolean keep) {
+            this.keepFormants = keep;
             return this;
         }
 
@@ -311,6 +338,8 @@ public final class Session implements AutoCloseable {
             engine.dspQualityMode(pace.quality.code);
         }
         applied = pace.quality;
+        engine.dspPitchShift(pitchShift);
+        engine.dspPitchFormants(keepFormants ? 1 : 0);
         engine.dspSetPreamp(1.0f);
         engine.dspPanning(0, 0, 50);
         engine.dspVoiceRemovalEnable(0);
@@ -475,6 +504,45 @@ public final class Session implements AutoCloseable {
         }
     }
 
+    /**
+     * Transposes the music by {@code semitones} (−24 to 24; 0.1 is ten
+     * cents) from any thread, independently of the tempo; the next block
+     * glides to it without a click. It acts in the fine mode; the exact mode
+     * plays at the original pitch (and keeps the setting for a switch back).
+     *
+     * @throws IllegalArgumentException when not finite or out of range; the
+     *     shift then stays as it was
+     */
+    public synchronized void setPitchShift(float semitones) {
+        checkOpen();
+        NativeInterface.checkPitchShift(semitones);
+        engine.dspPitchShift(semitones);
+        pitchShift = semitones;
+    }
+
+    /**
+     * Whether a transposition keeps the spectral envelope (the formants: a
+     * voice's timbre, an instrument's body) where it was while the partials
+     * move; any thread, the next block takes it. Off by default.
+     */
+    public synchronized void setKeepFormants(boolean keep) {
+        checkOpen();
+        engine.dspPitchFormants(keep ? 1 : 0);
+        keepFormants = keep;
+    }
+
+    /** Whether a transposition keeps the formants. */
+    public boolean keepFormants() {
+        checkOpen();
+        return keepFormants;
+    }
+
+    /** The transposition last set, in semitones. */
+    public float pitchShift() {
+        checkOpen();
+        return pitchShift;
+    }
+
     /** The processing mode last set. */
     public Quality quality() {
         checkOpen();
@@ -489,12 +557,12 @@ public final class Session implements AutoCloseable {
     public int latencyFrames() {
         checkOpen();
         Pace p = pace;
-        return latencyFrames(p.quality, p.tempo);
+        return latencyFrames(p.quality, p.tempo, pitchShift);
     }
 
-    int latencyFrames(Quality q, double t) {
+    int latencyFrames(Quality q, double t, float semitones) {
         if (q == Quality.FINE) {
-            return NativeInterface.fineLatency(frameSize, overSampling, t);
+            return NativeInterface.fineLatency(frameSize, overSampling, t, semitones);
         }
         int hop = NativeInterface.synthesisHop(frameSize, overSampling, t);
         return (int) Math.round(frameSize / 2.0 + (double) hop * (frameSize / 2 - stepIn) / stepIn);
@@ -707,6 +775,7 @@ public final class Session implements AutoCloseable {
             Pace p = pace;
             Quality q = p.quality;
             double t = p.tempo;
+            float shift = pitchShift;
             // Everything is sized and checked before anything is counted or
             // the engine is touched, so a refused block leaves no trace.
             boolean switching = q != applied;
@@ -742,6 +811,7 @@ public final class Session implements AutoCloseable {
             lastStretch = q == Quality.FINE ? 1 / t : (double) framesOut / framesIn;
             lastQuality = q;
             lastTempo = t;
+            lastPitchShift = shift;
             return framesOut;
         }
     }
@@ -759,6 +829,10 @@ public final class Session implements AutoCloseable {
 
     double lastTempo() {
         return lastTempo;
+    }
+
+    float lastPitchShift() {
+        return lastPitchShift;
     }
 
     /**

@@ -26,6 +26,7 @@ import javax.sound.sampled.AudioSystem;
  * <pre>{@code
  * TempoStream.Audio slow = TempoStream.of(AudioSystem.getAudioInputStream(file), 0.75);
  * slow.session().setTempo(0.6);   // before or while it is read
+ * slow.session().setPitchShift(-2); // a whole tone lower, the tempo kept
  * }</pre>
  */
 public final class TempoStream {
@@ -264,7 +265,8 @@ public final class TempoStream {
         owed += got * stretch;
         if (firstStretch < 0) {
             firstStretch = stretch;
-            latency = session.latencyFrames(session.lastQuality(), session.lastTempo());
+            latency = session.latencyFrames(session.lastQuality(), session.lastTempo(),
+                    session.lastPitchShift());
         }
         steady &= stretch == firstStretch;
         if (inputEnded && end < 0) {

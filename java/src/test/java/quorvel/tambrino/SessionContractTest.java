@@ -78,6 +78,8 @@ class SessionContractTest {
                 row("equaliser short", (s, b) -> s.setEqualizer(new float[3])),
                 row("equaliser NaN", (s, b) -> s.setEqualizer(nanGains(s.frameSize() / 2))),
                 row("quality null", (s, b) -> s.setQuality(null)),
+                row("pitch NaN", (s, b) -> s.setPitchShift(Float.NaN)),
+                row("pitch 24.5", (s, b) -> s.setPitchShift(24.5f)),
                 row("spectrum short", (s, b) -> s.spectrum(new float[10])),
                 row("negative length", (s, b) -> s.outputFramesFor(-1)));
         for (Quality q : Quality.values()) {
@@ -171,13 +173,15 @@ class SessionContractTest {
         Session.Builder b = Session.builder(RATE, 2).quality(Quality.EXACT).frameSize(16);
         for (Executable e : new Executable[] {() -> b.tempo(Double.NaN), () -> b.tempo(0), () -> b.tempo(11),
             () -> b.blockFrames(0), () -> b.blockFrames(Session.MAX_BLOCK + 1), () -> b.overSampling(32),
-            () -> Session.builder(RATE, 2).overSampling(32).frameSize(16)}) {
+            () -> Session.builder(RATE, 2).overSampling(32).frameSize(16), () -> b.pitchShift(-24.01f),
+            () -> b.pitchShift(Float.POSITIVE_INFINITY)}) {
             assertThrows(IllegalArgumentException.class, e);
         }
         // Each refusal left the builder as it was.
         try (Session s = b.open()) {
             assertEquals(16, s.frameSize());
             assertEquals(1.0, s.tempo());
+            assertEquals(0f, s.pitchShift());
         }
     }
 

@@ -308,10 +308,10 @@ public final class PracticeWindow {
         tempoField.setToolTipText("Type a tempo in percent (25 to 200) and press Enter");
         trainerButton.setFocusable(false);
         trainerButton.addActionListener(e -> toggleTrainer());
-        semitones.setEnabled(false);
-        cents.setEnabled(false);
-        semitones.setToolTipText("Transposition is not offered by this engine yet");
-        cents.setToolTipText("Transposition is not offered by this engine yet");
+        semitones.setToolTipText("Change the key by semitones, the tempo kept (fine quality)");
+        cents.setToolTipText("Fine-tune the pitch in cents (fine quality)");
+        semitones.addChangeListener(e -> applySound());
+        cents.addChangeListener(e -> applySound());
         JPanel p = new JPanel();
         p.setLayout(new BoxLayout(p, BoxLayout.Y_AXIS));
         p.add(row(playButton, button("To loop start", "Jump to the loop's start ([ ] set it)", this::toLoopStart),
@@ -849,6 +849,7 @@ public final class PracticeWindow {
         String note = playback.setPanning(panSlider.getValue(), monoBox.isSelected());
         Session s = playback.session();
         s.setPreamp((float) Math.pow(10, preampSlider.getValue() / 20.0));
+        s.setPitchShift(pitchShift());
         int bass = bassSlider.getValue();
         int middle = middleSlider.getValue();
         int treble = trebleSlider.getValue();
@@ -862,6 +863,11 @@ public final class PracticeWindow {
             status(voiceBox.isSelected() ? "voice removal acts on stereo only" : note);
         }
         saveSongSoon();
+    }
+
+    /** The transposition the spinners ask for, in semitones. */
+    private float pitchShift() {
+        return ((Number) semitones.getValue()).intValue() + ((Number) cents.getValue()).intValue() / 100f;
     }
 
     private void applyQuality() {
@@ -1282,6 +1288,8 @@ public final class PracticeWindow {
         b.eq = bass == 0 && middle == 0 && treble == 0 ? null
                 : EqCurve.parse(List.of("100:" + bass, "1000:" + middle, "8000:" + treble));
         b.spectrum = false;
+        // The exact mode plays at the original pitch, as the window's playback does.
+        b.transpose = b.quality == Quality.FINE ? (double) pitchShift() : null;
         Settings settings;
         Passage passage;
         try {

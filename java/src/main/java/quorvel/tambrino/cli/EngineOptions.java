@@ -19,6 +19,31 @@ final class EngineOptions {
                     + " exact mode: from 1/oversampling (and at least 0.1) to 10. Default: 1.")
     Double tempo;
 
+    @Option(names = "--transpose", paramLabel = "SEMITONES",
+            description = "Change the key without changing the tempo: -2 = a whole tone down, +1.5 = a semitone"
+                    + " and a half up (fine mode). With --cents and --tuning the total lies within -24..+24.")
+    Double transpose;
+
+    @Option(names = "--cents", paramLabel = "CENTS",
+            description = "Fine-tune the pitch in cents (100 to a semitone), e.g. -15 (fine mode).")
+    Double cents;
+
+    @Option(names = "--tuning", paramLabel = "HZ",
+            description = "The recording's A4 in Hz, brought to 440: --tuning 452 lowers a record tuned to"
+                    + " A = 452 Hz by 46 cents (fine mode). From 220 to 880.")
+    Double tuning;
+
+    @Option(names = "--varispeed", paramLabel = "FACTOR",
+            description = "Tape-style speed: tempo and pitch change together, as on a turntable: 0.9 plays 10 %%"
+                    + " slower and 1.8 semitones lower (fine mode). Replaces --tempo; --transpose, --cents and"
+                    + " --tuning add to its pitch.")
+    Double varispeed;
+
+    @Option(names = "--keep-formants",
+            description = "With a transposition, keep the timbre (the formants of a voice, an instrument's body)"
+                    + " where it was, so that a voice moved up does not sound smaller.")
+    boolean keepFormants;
+
     @Option(names = "--start", paramLabel = "TIME", converter = TimeConverter.class,
             description = "Start at this time of the input: seconds (12.5) or m:ss (1:02.5). Default: its start.")
     Double start;
@@ -115,7 +140,15 @@ final class EngineOptions {
             throw CliException.usage("--tempo and --trainer cannot be used together: the trainer sets the tempo of"
                     + " each pass, from FROM to TO");
         }
-        b.tempo = trainer != null ? trainer.from : tempo != null ? tempo : 1.0;
+        if (varispeed != null && (tempo != null || trainer != null)) {
+            throw CliException.usage("--varispeed sets the tempo: it cannot be used with --tempo or --trainer");
+        }
+        if (varispeed != null && !(varispeed >= 0.25 && varispeed <= 4)) {
+            throw CliException.usage("--varispeed " + Settings.fmt(varispeed) + " is out of range: it must lie between"
+                    + " 0.25 and 4 (two octaves either way)");
+        }
+        b.tempo = trainer != null ? trainer.from : tempo != null ? tempo : varispeed != null ? varispeed : 1.0;
+        b.varispeed = varispeed;
         b.quality = quality;
         b.frameSize = frameSize;
         b.overSampling = overSampling;
@@ -127,6 +160,10 @@ final class EngineOptions {
         b.voiceCutoff = voiceCutoff;
         b.eq = eq == null ? null : EqCurve.parse(eq);
         b.spectrum = spectrum;
+        b.transpose = transpose;
+        b.cents = cents;
+        b.tuning = tuning;
+        b.keepFormants = keepFormants;
         if (trainer == null) {
             return b.build();
         }

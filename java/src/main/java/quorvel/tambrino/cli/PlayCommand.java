@@ -95,6 +95,7 @@ final class PlayCommand implements Callable<Integer> {
         AudioFormat format = new AudioFormat(settings.sampleRate, 16, ch, true, false);
         float peak;
         long heard;
+        String key = settings.pitchSummary();
         double[] tempos;
         try (AudioSink sink = outputFile != null ? new FileSink(outputFile, settings.sampleRate, ch)
                 : sinks.apply(format)) {
@@ -104,6 +105,9 @@ final class PlayCommand implements Callable<Integer> {
                     Player player = new Player(settings, transport, stretcher, sink, meter, inName, description);
                     boolean ended = player.run();
                     heard = player.heardOutput();
+                    if (!Float.isNaN(player.keyedShift())) {
+                        key = player.keyedShift() == 0 ? "" : ", transposed " + Settings.transposition(player.keyedShift());
+                    }
                     if (!ended) {
                         System.out.printf(Locale.ROOT, "stopped %s at %s%n", inName,
                                 Terminal.tenths((double) player.heardFrame() / settings.sampleRate));
@@ -115,8 +119,8 @@ final class PlayCommand implements Callable<Integer> {
                 tempos = stretcher.temposHeard();
             }
         }
-        System.out.printf(Locale.ROOT, "played %s at %s, peak %s, %.2f s%s%n", inName,
-                Stretcher.temposText(tempos, settings.realisedTempo()), Terminal.dbfs(peak), (double) heard / settings.sampleRate,
+        System.out.printf(Locale.ROOT, "played %s at %s%s, peak %s, %.2f s%s%n", inName,
+                Stretcher.temposText(tempos, settings.realisedTempo()), key, Terminal.dbfs(peak), (double) heard / settings.sampleRate,
                 outputFile != null ? " -> " + outputFile : "");
         if (passage.trainer != null) {
             System.out.println(StretchCommand.trainerSummary(passage.trainer));

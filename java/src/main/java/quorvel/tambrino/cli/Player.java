@@ -42,6 +42,8 @@ import quorvel.tambrino.practice.Transport;
  */
 final class Player {
     static final long REDRAW_MILLIS = 50;
+    /** Semitone keys move by one, cent keys by this many cents. */
+    static final int CENTS_STEP = 5;
     private static final String LEVELS = " .:-=+*#%@";
     /** Spectrum value drawn at the top of the scale (as in the spectrum picture). */
     private static final double FULL_SCALE_NOTE = 0.3125;
@@ -61,6 +63,8 @@ final class Player {
 
     private volatile boolean finished;
     private volatile String message = "";
+    /** The transposition the keys last set (the summary states it). */
+    private volatile float lastShift = Float.NaN;
     private long clipUntil;
     private long lastHeard;
     private volatile int rows = 24;
@@ -128,6 +132,11 @@ final class Player {
         return playback.heardFrame();
     }
 
+    /** The transposition at the end, in semitones, when a key changed it; NaN otherwise. */
+    float keyedShift() {
+        return lastShift;
+    }
+
     void key(int k) {
         switch (k) {
             case ' ':
@@ -146,6 +155,14 @@ final class Player {
             case Keys.UP:
             case Keys.DOWN:
                 playback.stepTempo(k == Keys.UP ? Playback.TEMPO_STEP : -Playback.TEMPO_STEP);
+                break;
+            case '+':
+            case '=':
+            case '-':
+            case '.':
+            case ',':
+                int cents = k == '+' || k == '=' ? 100 : k == '-' ? -100 : k == '.' ? CENTS_STEP : -CENTS_STEP;
+                transposeBy(cents);
                 break;
             case '[':
                 playback.loopFromHere();
@@ -172,6 +189,30 @@ final class Player {
             default:
                 break;
         }
+    }
+
+    /** Moves the transposition by whole cents, kept within range and on the cent. */
+    private void transposeBy(int cents) {
+        long now = Math.round(session.pitchShift() * 100.0);
+        long most = Math.round(100.0 * quorvel.tambrino.NativeInterface.MAX_PITCH_SHIFT);
+        long next = Math.max(-most, Math.min(most, now + cents));
+        session.setPitchShift(next / 100f);
+        lastShift = next / 100f;
+        message = session.quality() == Quality.FINE ? "" : "transposition plays in fine mode (f)";
+    }
+
+    /** "0", "+2 semitones", "-1 semitone 15 cents" style text of a transposition. */
+    static String keyText(float semitones) {
+        long cents = Math.round(semitones * 100.0);
+        if (cents == 0) {
+            return "0";
+        }
+        String sign = cents > 0 ? "+" : "-";
+        long whole = Math.abs(cents) / 100;
+        long rest = Math.abs(cents) % 100;
+        String st = whole == 0 ? "" : whole + (whole == 1 ? " semitone" : " semitones");
+        String ct = rest == 0 ? "" : rest + " cents";
+        return sign + st + (st.isEmpty() || ct.isEmpty() ? "" : " ") + ct;
     }
 
     private void keys(InputStream in) {
@@ -244,7 +285,8 @@ final class Player {
         lines.add("");
         lines.add(String.format(Locale.ROOT, " %-8s  %s / %s   tempo %s", state,
                 Terminal.tenths(stretcher.inputAt(heard) / rate), Terminal.tenths(transport.end() / rate),
-                tempoText(playback.shownTempo(heard))));
+                tempoText(playback.shownTempo(heard)),
+                keyText(session.pitchShift())));
         lines.add(" loop " + (loop != null ? Terminal.tenths(loop[0] / rate) + " - " + Terminal.tenths(loop[1] / rate)
                 : loopFrom >= 0 ? "from " + Terminal.tenths(loopFrom / rate) + ", ] sets its end" : "off")
                 + (trainer == null ? "" : String.format(Locale.ROOT, "   trainer pass %d of %d",
@@ -259,7 +301,8 @@ final class Player {
         lines.add("  " + octaveMarks(cells));
         lines.add("");
         lines.add(message.isEmpty() ? "" : " " + message);
-        lines.addAll(wrap(width, "space pause", "left/right seek 5 s", "up/down tempo +/-0.05", "q quit",
+        lines.addAll(wrap(width, "space pause", "left/right seek 5 s", "up/down tempo +/-0.05",
+                "+/- key +/-1 semitone", "./, +/-" + CENTS_STEP + " cents", "q quit",
                 "[ ] loop start/end", "\\ clear loop", "v voice", "m mono", "f fine/exact"));
         // Too few rows: the blank lines go first, from the bottom, then the spectrum's caption, then the help.
         for (int i = lines.size() - 1; i >= 0 && lines.size() > rows; i--) {

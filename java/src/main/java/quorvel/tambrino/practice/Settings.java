@@ -55,6 +55,11 @@ public final class Settings {
     /** null = equaliser off. */
     public final EqCurve eq;
     public final boolean spectrum;
+    /** Semitones of transposition: --transpose, --cents and --tuning together. */
+    public final float pitchShift;
+    public final boolean keepFormants;
+    public static final double MIN_TUNING_HZ = 220.0;
+    public static final double MAX_TUNING_HZ = 880.0;
 
     private Settings(Builder b) {
         channels = b.channels;
@@ -126,6 +131,12 @@ public final class Settings {
         if (!(voiceAmount >= 0 && voiceAmount <= 1)) {
             throw CliException.usage("--voice-amount " + fmt(voiceAmount) + " is out of range: the amount of voice"
                     + " removal must lie between 0 and 1");
+        }
+        pitchShift = pitchShiftOf(b);
+        keepFormants = b.keepFormants;
+        if (pitchShift != 0 && !fine) {
+            throw CliException.usage("--transpose, --cents, --tuning and --varispeed need --quality fine: the exact"
+                    + " mode plays at the original pitch");
         }
         double maxCutoff = Math.min(VoiceFilter.MAX_CUTOFF_HZ, sampleRate / 4.0);
         if (!(voiceCutoff >= VoiceFilter.MIN_CUTOFF_HZ && voiceCutoff <= maxCutoff)) {
@@ -201,6 +212,51 @@ public final class Settings {
         return quality == Quality.FINE ? tempo : (double) stepIn / hop;
     }
 
+    private static float pitchShiftOf(Builder b) {
+        double total = b.varispeed != null ? 12 * Math.log(b.varispeed) / Math.log(2) : 0;
+        if (b.transpose != null) {
+            if (!(Math.abs(b.transpose) <= NativeInterface.MAX_PITCH_SHIFT)) {
+                throw CliException.usage("--transpose " + fmt(b.transpose) + " is out of range: it must lie between"
+                        + " -24 and +24 semitones");
+            }
+            total += b.transpose;
+        }
+        if (b.cents != null) {
+            if (!(Math.abs(b.cents) <= 100 * NativeInterface.MAX_PITCH_SHIFT)) {
+                throw CliException.usage("--cents " + fmt(b.cents) + " is out of range: it must lie between -2400"
+                        + " and +2400");
+            }
+            total += b.cents / 100;
+        }
+        if (b.tuning != null) {
+            if (!(b.tuning >= MIN_TUNING_HZ && b.tuning <= MAX_TUNING_HZ)) {
+                throw CliException.usage("--tuning " + fmt(b.tuning) + " Hz is out of range: the recording's A4"
+                        + " must lie between " + fmt(MIN_TUNING_HZ) + " and " + fmt(MAX_TUNING_HZ) + " Hz");
+            }
+            total += 12 * Math.log(440.0 / b.tuning) / Math.log(2);
+        }
+        if (Math.abs(total) > NativeInterface.MAX_PITCH_SHIFT + 1e-9) {
+            throw CliException.usage("the transposition of " + transposition(total) + " is out of range: --transpose,"
+                    + " --cents, --tuning and --varispeed together must lie between -24 and +24 semitones");
+        }
+        return (float) Math.max(-NativeInterface.MAX_PITCH_SHIFT, Math.min(NativeInterface.MAX_PITCH_SHIFT, total));
+    }
+
+    /** "+1.5 semitones", "-46 cents", "-2 semitones 10 cents" style: semitones with two decimals at most. */
+    public static String transposition(double semitones) {
+        double rounded = Math.rint(semitones * 100) / 100;
+        if (Math.abs(rounded) < 1) {
+            return String.format(Locale.ROOT, "%+d cents", Math.round(rounded * 100));
+        }
+        return (rounded > 0 ? "+" : "") + fmt(rounded) + " semitones";
+    }
+
+    /** ", transposed -2 semitones" when there is a transposition, else "". */
+    public String pitchSummary() {
+        return pitchShift != 0 ? ", transposed " + transposition(pitchShift) + (keepFormants ? " (formants kept)" : "")
+                : "";
+    }
+
     /** "fine, 4096/8 chosen for 44100 Hz" or "exact, 2048/4". */
     String modeSummary() {
         return quality.name().toLowerCase(Locale.ROOT) + ", " + frameSize + "/" + overSampling
@@ -235,7 +291,8 @@ public final class Settings {
         Session session;
         try {
             session = Session.builder(sampleRate, channels).quality(quality).frameSize(frameSize)
-                    .overSampling(overSampling).tempo(tempo).blockFrames(blockIn).open();
+                    .overSampling(overSampling).tempo(tempo).blockFrames(blockIn).pitchShift(pitchShift)
+                    .keepFormants(keepFormants).open();
         } catch (LinkageError e) {
             throw CliException.engineNotLoaded(e);
         } catch (UnsupportedOperationException | IllegalStateException e) {
@@ -271,6 +328,11 @@ public final class Settings {
         public double voiceCutoff = VoiceFilter.DEFAULT_CUTOFF_HZ;
         public EqCurve eq;
         public boolean spectrum = true;
+        public Double transpose;
+        public Double cents;
+        public Double tuning;
+        public Double varispeed;
+        public boolean keepFormants;
 
         public Settings build() {
             return new Settings(this);

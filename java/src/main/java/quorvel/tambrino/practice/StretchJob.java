@@ -134,6 +134,7 @@ public final class StretchJob {
         double played = s.realisedTempo();
         String tempo = tempos != null ? tempos : "tempo " + Settings.fmt(s.tempo)
                 + (Math.abs(played - s.tempo) < 5e-5 ? "" : String.format(Locale.ROOT, " (played %.4f)", played));
+        tempo += s.pitchSummary();
         return String.format(Locale.ROOT,
                 "%s %.2f s -> %s %.2f s, %s (%s), peak %s%s, took %.2f s (%.1fx real time)",
                 inName, inSeconds, outName, outSeconds, tempo, s.modeSummary(), Terminal.dbfs(peak),

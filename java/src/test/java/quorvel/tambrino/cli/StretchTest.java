@@ -76,6 +76,41 @@ class StretchTest {
      * limiter keeps +12 dB below full scale and says so.
      */
     @Test
+    void transposeCentsAndTuningMoveThePitchAndKeepTheDuration() throws Exception {
+        int frames = (int) (2.0 * RATE);
+        Path in = dir.resolve("a440-stereo.wav");
+        TestAudio.write16(in, TestAudio.pcm16(frames, 2, sine(440, 0.5, RATE), sine(440, 0.5, RATE)), 2, RATE);
+        Object[][] cases = {
+            {new String[] {"--transpose", "-2", "--tempo", "0.8"}, -2.0, "transposed -2 semitones", 0.8},
+            {new String[] {"--transpose", "+1.5", "--cents", "-20"}, 1.3, "transposed +1.3 semitones", 1.0},
+            {new String[] {"--tuning", "452"}, 12 * Math.log(440 / 452.0) / Math.log(2), "transposed -47 cents", 1.0},
+            {new String[] {"--varispeed", "0.9"}, 12 * Math.log(0.9) / Math.log(2), "tempo 0.9, transposed -1.82", 0.9}};
+        for (Object[] c : cases) {
+            String[] opts = (String[]) c[0];
+            List<String> args = new ArrayList<>(List.of("stretch", in.toString(), dir.resolve("t.wav").toString()));
+            args.addAll(Arrays.asList(opts));
+            Launcher.Result r = Launcher.tambrino(args.toArray(new String[0]));
+            assertEquals(0, r.exit, r.toString());
+            assertTrue(r.out.contains((String) c[2]), r.toString());
+            TestAudio.Wav w = TestAudio.read16(dir.resolve("t.wav"));
+            double tempo = (double) c[3];
+            assertEquals(Math.round(frames / tempo), w.frames(), r.toString());
+            double[] x = w.channel(1);
+            int margin = (int) (0.3 * RATE);
+            double f = TestAudio.frequency(x, margin, x.length - margin, RATE);
+            double cents = 1200 * Math.log(f / 440) / Math.log(2);
+            assertEquals(100 * (double) c[1], cents, 1.0, r.toString());
+        }
+        Launcher.Result r = Launcher.tambrino("stretch", in.toString(), dir.resolve("x.wav").toString(),
+                "--transpose", "1", "--quality", "exact");
+        assertEquals(2, r.exit, r.toString());
+        r = Launcher.tambrino("stretch", in.toString(), dir.resolve("x.wav").toString(), "--transpose", "20",
+                "--cents", "450");
+        assertEquals(2, r.exit, r.toString());
+        assertTrue(!Files.exists(dir.resolve("x.wav")), r.toString());
+    }
+
+    @Test
     void fullScaleSamplesAreCountedAndTheSuggestedPreampAvoidsThem() throws Exception {
         Path in = dir.resolve("loud.wav");
         TestAudio.write16(in, TestAudio.pcm16(RATE, 2, sine(440, 0.9, RATE), sine(660, 0.9, RATE)), 2, RATE);
