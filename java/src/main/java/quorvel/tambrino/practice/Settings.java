@@ -285,7 +285,7 @@ public final class Settings {
     /**
      * Opens the engine's session with these settings, all of them handed over.
      *
-     * @throws CliException when the engine cannot be loaded, another session is open, or it has no fine mode
+     * @throws CliException when the engine cannot be loaded or has no fine mode
      */
     Session open() {
         Session session;
@@ -295,7 +295,7 @@ public final class Settings {
                     .keepFormants(keepFormants).open();
         } catch (LinkageError e) {
             throw CliException.engineNotLoaded(e);
-        } catch (UnsupportedOperationException | IllegalStateException e) {
+        } catch (UnsupportedOperationException e) {
             throw new CliException(CliException.EXIT_ENGINE, e.getMessage()
                     + (quality == Quality.FINE ? "; --quality exact works without it" : ""), e);
         }
