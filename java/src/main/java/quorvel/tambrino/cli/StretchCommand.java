@@ -13,11 +13,8 @@ import java.util.function.Consumer;
 import java.util.function.DoubleConsumer;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
-import picocli.CommandLine.Model.CommandSpec;
 import picocli.CommandLine.Option;
-import picocli.CommandLine.ParameterException;
 import picocli.CommandLine.Parameters;
-import picocli.CommandLine.Spec;
 import quorvel.tambrino.audio.CliException;
 import quorvel.tambrino.audio.InputFile;
 import quorvel.tambrino.audio.OutputFiles;
@@ -41,8 +38,6 @@ import quorvel.tambrino.practice.Transport;
                     + " finish; the exit code is 0 when all succeeded, else that of the first input (in the order"
                     + " given) that failed."})
 final class StretchCommand implements Callable<Integer> {
-    @Spec
-    CommandSpec spec;
 
     @Parameters(paramLabel = "IN", arity = "0..*", description = "The music to stretch ('-' = standard input),"
             + " then OUT.wav, where to write the result: a .wav or .wave file (replaced when complete; a link's"
@@ -77,21 +72,26 @@ final class StretchCommand implements Callable<Integer> {
             description = "Width of the picture's time axis, 64 to 16384. Default: ${DEFAULT-VALUE}.")
     int plotWidth;
 
+    /** A usage error of this command, with where its options are told. */
+    private static CliException usage(String message) {
+        return CliException.usage(message + "\nTry 'tambrino stretch --help' for the options.");
+    }
+
     @Override
     public Integer call() {
         if (outDir == null) {
             if (files.size() < 2) {
-                throw new ParameterException(spec.commandLine(), files.isEmpty()
+                throw usage(files.isEmpty()
                         ? "Missing required parameters: 'IN', 'OUT.wav'"
                         : "Missing required parameter: 'OUT.wav' (or --out-dir DIR to write into a folder)");
             }
             if (files.size() > 2) {
-                throw new ParameterException(spec.commandLine(), "unexpected argument '" + files.get(2)
+                throw usage("unexpected argument '" + files.get(2)
                         + "': tambrino stretch takes IN and OUT.wav and options, or several inputs with"
                         + " --out-dir DIR");
             }
         } else if (files.isEmpty()) {
-            throw new ParameterException(spec.commandLine(), "Missing required parameter: 'IN'");
+            throw usage("Missing required parameter: 'IN'");
         }
         checkPictureOptions(png, plotWidth, engineOptions.spectrum);
         if (png != null && outDir != null && files.size() > 1) {
