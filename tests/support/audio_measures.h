@@ -233,6 +233,35 @@ inline double inharmonicEnergyDb(const std::vector<float>& x, double rate, doubl
   return detail::db(std::max(off / total, 1e-20));
 }
 
+// Aliasing of a transposed sawtooth whose input fundamental was f0Hz: the
+// energy, against the whole, within 3 Hz of where the input's harmonics that
+// the ratio moves past half the rate would fold back (rate - n f0 ratio for
+// n f0 ratio between rate / 2 and rate), leaving out the places within 6 Hz
+// of a harmonic of the shifted saw. A stretch's own roughness about its
+// harmonics does not count here (inharmonicEnergyDb reads it); a resampler
+// that lets through what lies beyond its band does.
+inline double foldedEnergyDb(const std::vector<float>& x, double rate, double f0Hz, double ratio) {
+  std::vector<double> part = detail::middle(x, 0.1, 0.9);
+  if (part.size() > (size_t{1} << 18)) part.resize(size_t{1} << 18);
+  const size_t n = detail::nextPowerOfTwo(part.size());
+  const std::vector<double> power = detail::blackmanHarrisPower(part, n);
+  const double shifted = f0Hz * ratio;
+  std::vector<double> folds;
+  for (int h = 1; h * shifted < rate; h++)
+    if (h * shifted > 0.5 * rate) folds.push_back(rate - h * shifted);
+  std::sort(folds.begin(), folds.end());
+  double total = 0, folded = 0;
+  for (size_t k = 0; k < power.size(); k++) {
+    const double f = static_cast<double>(k) * rate / static_cast<double>(n);
+    total += power[k];
+    const auto near = std::lower_bound(folds.begin(), folds.end(), f - 3.0);
+    if (near == folds.end() || *near > f + 3.0) continue;
+    if (std::fabs(f - std::round(f / shifted) * shifted) > 6.0) folded += power[k];
+  }
+  if (total == 0) return 0.0;
+  return detail::db(std::max(folded / total, 1e-20));
+}
+
 // Energy envelope: x² smoothed by a centred moving average of `window` samples.
 inline std::vector<double> energyEnvelope(const std::vector<float>& x, size_t window) {
   std::vector<double> cumulative(x.size() + 1, 0.0);

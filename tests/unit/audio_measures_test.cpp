@@ -90,6 +90,17 @@ TEST(AudioMeasures, BassInharmonicEnergy) {
   EXPECT_GT(quality::inharmonicEnergyDb(saw, kRate, 55.0 * std::pow(2.0, 0.5 / 12)), -10.0);
 }
 
+TEST(AudioMeasures, FoldedEnergyOfATransposedSaw) {
+  // Every other sample of a 55 Hz saw: an octave up with no filter, so the
+  // harmonics above 11 kHz fold back, about 1/201 - 1/360 of the energy's
+  // sum over 1/n^2 (-29 dB). A saw made an octave up folds nothing.
+  const std::vector<float> saw = quality::sawtoothBass(kRate, 6.0, 55.0);
+  std::vector<float> decimated(saw.size() / 2);
+  for (size_t i = 0; i < decimated.size(); i++) decimated[i] = saw[2 * i];
+  EXPECT_NEAR(quality::foldedEnergyDb(decimated, kRate, 55.0, 2.0), -29.0, 2.0);
+  EXPECT_LT(quality::foldedEnergyDb(quality::sawtoothBass(kRate, 3.0, 110.0), kRate, 55.0, 2.0), -80.0);
+}
+
 TEST(AudioMeasures, TransientWidth) {
   const double spacing = 0.25;
   const std::vector<float> bursts = quality::burstTrain(kRate, 4.0, spacing);

@@ -120,6 +120,9 @@ struct State {
   double outPower = 0.0;    // smoothed power of the output, both channels
   double framePower = 0.0;  // smoothed power the frames carry, both channels
   double smoothing = 0.0;   // per-sample factor of both smoothings
+  int chunk = 1;            // samples per step of the smoothings
+  double chunkSmoothing = 0.0;  // smoothing ^ chunk
+  float gain = 1.0f;        // the gain at the end of the last chunk
 
   // Time line (output positions s; frame j covers s in [j hop, j hop + n)).
   Pos nextFrame = 0;  // index j of the next frame
@@ -425,6 +428,18 @@ double wrap(double phase) {
   return phase - static_cast<double>(whole) * kTwoPi;
 }
 
+// Fills a[from .. to-1] with v in whole stores of kFillSlack values, the last
+// reaching up to kFillSlack - 1 values beyond: the regions of a frame are
+// filled in ascending order, so the next one overwrites the excess, and the
+// arrays are that much longer than the half spectrum. A region is a few bins
+// wide, so an element-wise fill spends its time on the loop.
+constexpr int kFillSlack = 8;
+inline void fillAhead(float* a, int from, int to, float v) {
+  float block[kFillSlack];
+  for (float& b : block) b = v;
+  for (int i = from; i < to; i += kFillSlack) std::memcpy(a + i, block, sizeof block);
+}
+
 }  // namespace
 
 // Rotation of every bin: one angle per peak region, from the reference's
@@ -463,9 +478,9 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
       : near ? static_cast<double>(st.hop - analysisHop) / static_cast<double>(measureHop)
              : static_cast<double>(st.hop) / static_cast<double>(analysisHop) - 1.0;
   auto fillRegion = [&](int p, float angle, float cosine, float sine) {
-    std::fill(rotation + valleys[p], rotation + valleys[p + 1], angle);
-    std::fill(rotRe + valleys[p], rotRe + valleys[p + 1], cosine);
-    std::fill(rotIm + valleys[p], rotIm + valleys[p + 1], sine);
+    fillAhead(rotation, valleys[p], valleys[p + 1], angle);
+    fillAhead(rotRe, valleys[p], valleys[p + 1], cosine);
+    fillAhead(rotIm, valleys[p], valleys[p + 1], sine);
   };
   const float* plr = st.prevRe[0].get();
   const float* pli = st.prevIm[0].get();
@@ -677,38 +692,54 @@ void carriedPower(State& st, int channels, int at, int run) {
 
 void restorePower(State& st, int channels, int at, int run) {
   constexpr double kMinGain = 0.5, kMaxGain = 4.0;
-  const double a = st.smoothing;
   float* left = st.acc[0].get() + at;
   float* right = st.acc[1].get() + at;
   float* pl = st.pacc[0].get() + at;
   float* pr = st.pacc[1].get() + at;
-  for (int k = 0; k < run; k++) {
-    double out = static_cast<double>(left[k]) * left[k];
-    double carried = pl[k];
-    if (channels == 2) {
-      out += static_cast<double>(right[k]) * right[k];
-      carried += pr[k];
-      pr[k] = 0.0f;
+  // The smoothing runs on the mean powers of short chunks (a sixteenth of its
+  // time constant) and the gain is ramped across each chunk: a square root
+  // and a division per sample cost more than the rest of this pass.
+  for (int k = 0; k < run;) {
+    const int m = std::min(st.chunk, run - k);
+    double out = 0.0;
+    double carried = 0.0;
+    for (int j = k; j < k + m; j++) {
+      out += static_cast<double>(left[j]) * left[j];
+      carried += pl[j];
+      pl[j] = 0.0f;
     }
-    pl[k] = 0.0f;
-    st.outPower = a * st.outPower + (1.0 - a) * out;
-    st.framePower = a * st.framePower + (1.0 - a) * carried;
+    if (channels == 2) {
+      for (int j = k; j < k + m; j++) {
+        out += static_cast<double>(right[j]) * right[j];
+        carried += pr[j];
+        pr[j] = 0.0f;
+      }
+    }
+    const double a = m == st.chunk ? st.chunkSmoothing : std::pow(st.smoothing, m);
+    st.outPower = a * st.outPower + (1.0 - a) * (out / m);
+    st.framePower = a * st.framePower + (1.0 - a) * (carried / m);
+    double target = 1.0;
     if (!std::isfinite(st.outPower) || !std::isfinite(st.framePower)) {
       // Non-finite input: start the measure afresh rather than keep it for good.
       st.outPower = 0.0;
       st.framePower = 0.0;
-      continue;
-    }
-    if (!(st.outPower > 1e-12)) {
+    } else if (!(st.outPower > 1e-12)) {
       // Silence: let neither measure decay into subnormal numbers, which
       // are slow on x86.
       if (st.outPower < 1e-30) st.outPower = 0.0;
       if (st.framePower < 1e-30) st.framePower = 0.0;
-      continue;
+    } else {
+      target = std::clamp(std::sqrt(st.framePower / st.outPower), kMinGain, kMaxGain);
     }
-    const double gain = std::clamp(std::sqrt(st.framePower / st.outPower), kMinGain, kMaxGain);
-    left[k] = static_cast<float>(left[k] * gain);
-    if (channels == 2) right[k] = static_cast<float>(right[k] * gain);
+    const float from = st.gain;
+    const float step = static_cast<float>((target - from) / m);
+    for (int j = 0; j < m; j++) {
+      const float g = from + step * static_cast<float>(j + 1);
+      left[k + j] = left[k + j] * g;
+      if (channels == 2) right[k + j] = right[k + j] * g;
+    }
+    st.gain = static_cast<float>(target);
+    k += m;
   }
 }
 
@@ -837,13 +868,15 @@ bool FineState::prepare(int frameSize, int hop) {
   s.gains = floats(half);
   s.formantGains = floats(half);
   s.envelopeSums = zeroed<double>(half + 1);
-  s.rotation = floats(half);
-  s.rotRe = floats(half);
-  s.rotIm = floats(half);
+  s.rotation = floats(half + kFillSlack);
+  s.rotRe = floats(half + kFillSlack);
+  s.rotIm = floats(half + kFillSlack);
   s.wsum = floats(static_cast<size_t>(s.outSize));
   for (int c = 0; c < 2; c++) s.pacc[c] = floats(static_cast<size_t>(s.outSize));
   s.psum = floats(static_cast<size_t>(s.outSize));
   s.smoothing = std::exp(-16.0 / frameSize);
+  s.chunk = std::clamp(frameSize / 256, 1, 16);
+  s.chunkSmoothing = std::pow(s.smoothing, s.chunk);
   s.peaks = zeroed<int>(half + 1);
   s.valleys = zeroed<int>(half + 1);
   s.turning = zeroed<int>(half + 1);
@@ -916,6 +949,7 @@ void FineState::restart() {
   std::fill_n(st.psum.get(), st.outSize, 0.0f);
   st.outPower = 0.0;
   st.framePower = 0.0;
+  st.gain = 1.0f;
   std::fill_n(st.rotation.get(), st.half, 0.0f);
   std::fill_n(st.rotRe.get(), st.half, 1.0f);
   std::fill_n(st.rotIm.get(), st.half, 0.0f);
