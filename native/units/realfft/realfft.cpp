@@ -18,17 +18,11 @@ constexpr double kTwoPi = 6.283185307179586;
 
 // 128-bit vectors: SSE2 on x86-64, NEON on aarch64, from the same source.
 typedef float V4 __attribute__((vector_size(16)));
-constexpr int kPortableLanes = 4;
 
 // Each table starts on a 64-byte boundary.
 constexpr size_t kAlign = 16;
 size_t padded(size_t floats) {
   return (floats + kAlign - 1) / kAlign * kAlign;
-}
-
-// A frame fills a path's vectors when a quarter of its complex values does.
-bool fits(const RealFftState& st, int lanes) {
-  return st.half / 4 >= lanes;
 }
 
 bool forwardBy(RealFftPath path, RealFftState& st, const float* x, const float* window, float* re, float* im) {
@@ -38,9 +32,7 @@ bool forwardBy(RealFftPath path, RealFftState& st, const float* x, const float* 
     case RealFftPath::Avx2:
       return realfft_avx2::forward(st, x, window, re, im) == st.n;
     case RealFftPath::Portable:
-      if (!fits(st, kPortableLanes)) return false;
-      realfft_steps::forward<V4>(st, x, window, re, im);
-      return true;
+      return realfft_steps::forwardWhole<V4>(st, x, window, re, im) == st.n;
     case RealFftPath::Scalar:
       realfft_steps::forward<float>(st, x, window, re, im);
       return true;
@@ -55,9 +47,7 @@ bool inverseBy(RealFftPath path, RealFftState& st, const float* specRe, const fl
     case RealFftPath::Avx2:
       return realfft_avx2::inverse(st, specRe, specIm, out) == st.n;
     case RealFftPath::Portable:
-      if (!fits(st, kPortableLanes)) return false;
-      realfft_steps::inverse<V4>(st, specRe, specIm, out);
-      return true;
+      return realfft_steps::inverseWhole<V4>(st, specRe, specIm, out) == st.n;
     case RealFftPath::Scalar:
       realfft_steps::inverse<float>(st, specRe, specIm, out);
       return true;

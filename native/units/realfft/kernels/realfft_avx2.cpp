@@ -10,21 +10,12 @@
 
 namespace {
 typedef float V8 __attribute__((vector_size(32)));
-constexpr int kLanes8 = 8;
 }  // namespace
 
-namespace realfft_avx2 {
-
-TAMBRINO_AVX2 int forward(RealFftState& s, const float* x, const float* window, float* re, float* im) {
-  if (s.half / 4 < kLanes8) return 0;
-  realfft_steps::forward<V8>(s, x, window, re, im);
-  return s.n;
+TAMBRINO_AVX2 int realfft_avx2::forward(RealFftState& s, const float* x, const float* window, float* re, float* im) {
+  return realfft_steps::forwardWhole<V8>(s, x, window, re, im);
 }
 
-TAMBRINO_AVX2 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) {
-  if (s.half / 4 < kLanes8) return 0;
-  realfft_steps::inverse<V8>(s, specRe, specIm, out);
-  return s.n;
+TAMBRINO_AVX2 int realfft_avx2::inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) {
+  return realfft_steps::inverseWhole<V8>(s, specRe, specIm, out);
 }
-
-}  // namespace realfft_avx2

@@ -10,21 +10,12 @@
 
 namespace {
 typedef float V16 __attribute__((vector_size(64)));
-constexpr int kLanes16 = 16;
 }  // namespace
 
-namespace realfft_avx512 {
-
-TAMBRINO_AVX512 int forward(RealFftState& s, const float* x, const float* window, float* re, float* im) {
-  if (s.half / 4 < kLanes16) return 0;
-  realfft_steps::forward<V16>(s, x, window, re, im);
-  return s.n;
+TAMBRINO_AVX512 int realfft_avx512::forward(RealFftState& s, const float* x, const float* window, float* re, float* im) {
+  return realfft_steps::forwardWhole<V16>(s, x, window, re, im);
 }
 
-TAMBRINO_AVX512 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) {
-  if (s.half / 4 < kLanes16) return 0;
-  realfft_steps::inverse<V16>(s, specRe, specIm, out);
-  return s.n;
+TAMBRINO_AVX512 int realfft_avx512::inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) {
+  return realfft_steps::inverseWhole<V16>(s, specRe, specIm, out);
 }
-
-}  // namespace realfft_avx512

@@ -226,33 +226,40 @@ TAMBRINO_INLINE int complexTransform(RealFftState& st) {
   return from;
 }
 
+// Values k .. k+W-1 and their mirrors M-k .. M-k-W+1 as sums and
+// differences (v_k + v_{M-k} and v_k - v_{M-k}, real and imaginary parts),
+// with the halved split factors of k.
+template <typename V>
+struct Mirrored {
+  V sumR, difR, sumI, difI, hc, hs;
+};
+
+template <typename V>
+TAMBRINO_INLINE Mirrored<V> mirrored(const RealFftState& st, const float* vr, const float* vi, int k) {
+  constexpr int W = kLanes<V>;
+  const int mirror = st.half - k - (W - 1);
+  const V ar = load<V>(vr + k), ai = load<V>(vi + k);
+  const V br = reverse(load<V>(vr + mirror)), bi = reverse(load<V>(vi + mirror));
+  return {ar + br, ar - br, ai + bi, ai - bi, load<V>(st.splitCos + k), load<V>(st.splitSin + k)};
+}
+
 // Bins k .. k+W-1 of the real frame from Z (the transform of the frame's
 // even samples plus i times its odd ones) at k and at M - k.
 template <typename V>
 TAMBRINO_INLINE void splitForward(const RealFftState& st, const float* zr, const float* zi, int k, float* re,
                                   float* im) {
-  constexpr int W = kLanes<V>;
-  const int mirror = st.half - k - (W - 1);
-  const V ar = load<V>(zr + k), ai = load<V>(zi + k);
-  const V br = reverse(load<V>(zr + mirror)), bi = reverse(load<V>(zi + mirror));
-  const V hc = load<V>(st.splitCos + k), hs = load<V>(st.splitSin + k);
-  const V sumR = ar + br, difR = ar - br, sumI = ai + bi, difI = ai - bi;
-  store(re + k, sumR * 0.5f - hs * difR + hc * sumI);
-  store(im + k, difI * 0.5f - hs * sumI - hc * difR);
+  const Mirrored<V> z = mirrored<V>(st, zr, zi, k);
+  store(re + k, z.sumR * 0.5f - z.hs * z.difR + z.hc * z.sumI);
+  store(im + k, z.difI * 0.5f - z.hs * z.sumI - z.hc * z.difR);
 }
 
 // The work array 0 that the inverse complex transform takes, for values
 // k .. k+W-1 (k >= 1), from the one-sided spectrum at k and at M - k.
 template <typename V>
 TAMBRINO_INLINE void splitInverse(const RealFftState& st, const float* xr, const float* xi, int k) {
-  constexpr int W = kLanes<V>;
-  const int mirror = st.half - k - (W - 1);
-  const V ar = load<V>(xr + k), ai = load<V>(xi + k);
-  const V br = reverse(load<V>(xr + mirror)), bi = reverse(load<V>(xi + mirror));
-  const V hc = load<V>(st.splitCos + k), hs = load<V>(st.splitSin + k);
-  const V sumR = ar + br, difR = ar - br, sumI = ai + bi, difI = ai - bi;
-  store(st.workRe[0] + k, sumR * 0.5f - hs * difR - hc * sumI);
-  store(st.workIm[0] + k, difI * 0.5f + hc * difR - hs * sumI);
+  const Mirrored<V> x = mirrored<V>(st, xr, xi, k);
+  store(st.workRe[0] + k, x.sumR * 0.5f - x.hs * x.difR - x.hc * x.sumI);
+  store(st.workIm[0] + k, x.difI * 0.5f + x.hc * x.difR - x.hs * x.sumI);
 }
 
 // The forward transform with vectors V (the frame holding whole vectors of
@@ -303,6 +310,22 @@ TAMBRINO_INLINE void inverse(RealFftState& st, const float* specRe, const float*
       store(out + 2 * m + W, zip<V, 1, true>(a, b));
     }
   }
+}
+
+// The kernels' convention: the whole frame (N) or nothing (0) when a
+// quarter of its complex values does not fill a vector.
+template <typename V>
+TAMBRINO_INLINE int forwardWhole(RealFftState& st, const float* x, const float* window, float* re, float* im) {
+  if (st.half / 4 < kLanes<V>) return 0;
+  forward<V>(st, x, window, re, im);
+  return st.n;
+}
+
+template <typename V>
+TAMBRINO_INLINE int inverseWhole(RealFftState& st, const float* specRe, const float* specIm, float* out) {
+  if (st.half / 4 < kLanes<V>) return 0;
+  inverse<V>(st, specRe, specIm, out);
+  return st.n;
 }
 
 }  // namespace realfft_steps
