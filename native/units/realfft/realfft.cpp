@@ -7,7 +7,6 @@
 #include <new>
 
 #include "cpu.h"
-#include "cpu_testing.h"
 #include "realfft_kernels.h"
 #include "realfft_steps.h"
 #include "realfft_testing.h"
