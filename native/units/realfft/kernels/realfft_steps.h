@@ -137,16 +137,69 @@ TAMBRINO_INLINE void butterfly(V ar, V ai, V br, V bi, V cr, V ci, V dr, V di, T
   }
 }
 
+// Where a pass takes its complex values: split arrays, or the frame itself,
+// windowed, whose value i is (x[2i] w[2i], x[2i+1] w[2i+1]) (the first pass
+// of the forward transform reads it so, and nothing stores it).
+template <typename V>
+struct SplitIn {
+  const float* re;
+  const float* im;
+  TAMBRINO_INLINE void get(int i, V& r, V& m) const {
+    r = load<V>(re + i);
+    m = load<V>(im + i);
+  }
+};
+
+template <typename V>
+struct FrameIn {
+  const float* x;
+  const float* w;
+  TAMBRINO_INLINE void get(int i, V& r, V& m) const {
+    constexpr int W = kLanes<V>;
+    const V a = load<V>(x + 2 * i) * load<V>(w + 2 * i);
+    const V b = load<V>(x + 2 * i + W) * load<V>(w + 2 * i + W);
+    r = pick<V, false>(a, b);
+    m = pick<V, true>(a, b);
+  }
+};
+
+// Where a pass puts them: split arrays, or interleaved as the real output of
+// the inverse transform (value i to out[2i] and out[2i+1]: the last pass of
+// the inverse writes it so).
+template <typename V>
+struct SplitOut {
+  float* re;
+  float* im;
+  TAMBRINO_INLINE void put(int i, V r, V m) const {
+    store(re + i, r);
+    store(im + i, m);
+  }
+};
+
+template <typename V>
+struct InterleavedOut {
+  float* out;
+  TAMBRINO_INLINE void put(int i, V r, V m) const {
+    if constexpr (kLanes<V> == 1) {
+      store(out + 2 * i, r);
+      store(out + 2 * i + 1, m);
+    } else {
+      store(out + 2 * i, zip<V, 1, false>(r, m));
+      store(out + 2 * i + kLanes<V>, zip<V, 1, true>(r, m));
+    }
+  }
+};
+
 // One autosorting radix-4 pass over M values (x to y): with stride s and
 // q = 0..s-1, p = 0..M/(4s)-1, i = s p + q, the four values x[i + j M/4]
 // give y[q + s (4p + k)], k = 0..3.
-template <typename V, bool Inverse>
-TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const float* xr, const float* xi, float* yr,
-                                float* yi) {
+template <typename V, bool Inverse, typename In, typename Out>
+TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const In& x, const Out& y) {
   constexpr int W = kLanes<V>;
   const int quarter = st.half / 4;
   const int s = 1 << (2 * t);
   const RealFftPass& tw = st.pass[t];
+  V ar, ai, br, bi, cr, ci, dr, di;
   V outR[4], outI[4];
   if (s >= W) {
     // Each vector lies within one group: its twiddles are broadcast.
@@ -157,16 +210,12 @@ TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const float* xr, 
       const float w3r = tw.w3r[e], w3i = tw.w3i[e];
       for (int q = 0; q < s; q += W) {
         const int i = s * p + q;
-        butterfly<V, float, Inverse>(load<V>(xr + i), load<V>(xi + i), load<V>(xr + i + quarter),
-                                     load<V>(xi + i + quarter), load<V>(xr + i + 2 * quarter),
-                                     load<V>(xi + i + 2 * quarter), load<V>(xr + i + 3 * quarter),
-                                     load<V>(xi + i + 3 * quarter), w1r, w1i, w2r, w2i, w3r, w3i, outR, outI);
-        float* dr = yr + 4 * s * p + q;
-        float* di = yi + 4 * s * p + q;
-        for (int k = 0; k < 4; k++) {
-          store(dr + k * s, outR[k]);
-          store(di + k * s, outI[k]);
-        }
+        x.get(i, ar, ai);
+        x.get(i + quarter, br, bi);
+        x.get(i + 2 * quarter, cr, ci);
+        x.get(i + 3 * quarter, dr, di);
+        butterfly<V, float, Inverse>(ar, ai, br, bi, cr, ci, dr, di, w1r, w1i, w2r, w2i, w3r, w3i, outR, outI);
+        for (int k = 0; k < 4; k++) y.put(4 * s * p + q + k * s, outR[k], outI[k]);
       }
     }
     return;
@@ -176,10 +225,11 @@ TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const float* xr, 
     // interleaved in blocks of s before they are stored, contiguously from
     // y[4 i].
     for (int i = 0; i < quarter; i += W) {
-      butterfly<V, V, Inverse>(load<V>(xr + i), load<V>(xi + i), load<V>(xr + i + quarter),
-                               load<V>(xi + i + quarter), load<V>(xr + i + 2 * quarter),
-                               load<V>(xi + i + 2 * quarter), load<V>(xr + i + 3 * quarter),
-                               load<V>(xi + i + 3 * quarter), load<V>(tw.w1r + i), load<V>(tw.w1i + i),
+      x.get(i, ar, ai);
+      x.get(i + quarter, br, bi);
+      x.get(i + 2 * quarter, cr, ci);
+      x.get(i + 3 * quarter, dr, di);
+      butterfly<V, V, Inverse>(ar, ai, br, bi, cr, ci, dr, di, load<V>(tw.w1r + i), load<V>(tw.w1i + i),
                                load<V>(tw.w2r + i), load<V>(tw.w2i + i), load<V>(tw.w3r + i),
                                load<V>(tw.w3i + i), outR, outI);
       if (s == 1) {
@@ -189,41 +239,52 @@ TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const float* xr, 
         interleave4<V, 4>(outR[0], outR[1], outR[2], outR[3]);
         interleave4<V, 4>(outI[0], outI[1], outI[2], outI[3]);
       }
-      for (int k = 0; k < 4; k++) {
-        store(yr + 4 * i + k * W, outR[k]);
-        store(yi + 4 * i + k * W, outI[k]);
-      }
+      for (int k = 0; k < 4; k++) y.put(4 * i + k * W, outR[k], outI[k]);
     }
   }
 }
 
 // The last pass when log2(M) is odd: stride M/2, no twiddles.
-template <typename V>
-TAMBRINO_INLINE void radix2Pass(const RealFftState& st, const float* xr, const float* xi, float* yr, float* yi) {
+template <typename V, typename In, typename Out>
+TAMBRINO_INLINE void radix2Pass(const RealFftState& st, const In& x, const Out& y) {
   constexpr int W = kLanes<V>;
   const int s = st.half / 2;
+  V ar, ai, br, bi;
   for (int q = 0; q < s; q += W) {
-    const V ar = load<V>(xr + q), ai = load<V>(xi + q);
-    const V br = load<V>(xr + q + s), bi = load<V>(xi + q + s);
-    store(yr + q, ar + br);
-    store(yi + q, ai + bi);
-    store(yr + q + s, ar - br);
-    store(yi + q + s, ai - bi);
+    x.get(q, ar, ai);
+    x.get(q + s, br, bi);
+    y.put(q, ar + br, ai + bi);
+    y.put(q + s, ar - br, ai - bi);
   }
 }
 
-// The complex transform of work array 0; returns the work array that holds
-// the result.
-template <typename V, bool Inverse>
-TAMBRINO_INLINE int complexTransform(RealFftState& st) {
-  int from = 0;
-  for (int t = 0; t < st.radix4; t++, from ^= 1)
-    radix4Pass<V, Inverse>(st, t, st.workRe[from], st.workIm[from], st.workRe[from ^ 1], st.workIm[from ^ 1]);
-  if (st.radix2) {
-    radix2Pass<V>(st, st.workRe[from], st.workIm[from], st.workRe[from ^ 1], st.workIm[from ^ 1]);
-    from ^= 1;
+// The number of passes; pass t reads work array t % 2 (the first one reads
+// in) and writes work array (t + 1) % 2 (the last one writes out).
+inline int passCount(const RealFftState& st) {
+  return st.radix4 + (st.radix2 ? 1 : 0);
+}
+
+// The complex transform from in to out through the work arrays.
+template <typename V, bool Inverse, typename In, typename Out>
+TAMBRINO_INLINE void complexTransform(RealFftState& st, const In& in, const Out& out) {
+  const int passes = passCount(st);
+  for (int t = 0; t < passes; t++) {
+    const SplitIn<V> src{st.workRe[t & 1], st.workIm[t & 1]};
+    const SplitOut<V> dst{st.workRe[(t + 1) & 1], st.workIm[(t + 1) & 1]};
+    const bool first = t == 0;
+    const bool last = t == passes - 1;
+    if (t == st.radix4) {
+      radix2Pass<V>(st, src, out);  // never the first: N/2 >= 4
+    } else if (first && last) {
+      radix4Pass<V, Inverse>(st, t, in, out);
+    } else if (first) {
+      radix4Pass<V, Inverse>(st, t, in, dst);
+    } else if (last) {
+      radix4Pass<V, Inverse>(st, t, src, out);
+    } else {
+      radix4Pass<V, Inverse>(st, t, src, dst);
+    }
   }
-  return from;
 }
 
 // Values k .. k+W-1 and their mirrors M-k .. M-k-W+1 as sums and
@@ -268,17 +329,10 @@ template <typename V>
 TAMBRINO_INLINE void forward(RealFftState& st, const float* x, const float* window, float* re, float* im) {
   constexpr int W = kLanes<V>;
   const int half = st.half;
-  float* zr = st.workRe[0];
-  float* zi = st.workIm[0];
-  for (int m = 0; m < half; m += W) {
-    const V a = load<V>(x + 2 * m) * load<V>(window + 2 * m);
-    const V b = load<V>(x + 2 * m + W) * load<V>(window + 2 * m + W);
-    store(zr + m, pick<V, false>(a, b));
-    store(zi + m, pick<V, true>(a, b));
-  }
-  const int at = complexTransform<V, false>(st);
-  zr = st.workRe[at];
-  zi = st.workIm[at];
+  const int at = passCount(st) & 1;
+  const float* zr = st.workRe[at];
+  const float* zi = st.workIm[at];
+  complexTransform<V, false>(st, FrameIn<V>{x, window}, SplitOut<V>{st.workRe[at], st.workIm[at]});
   re[0] = zr[0] + zi[0];
   im[0] = 0.0f;
   int k = 1;
@@ -297,19 +351,7 @@ TAMBRINO_INLINE void inverse(RealFftState& st, const float* specRe, const float*
   int k = 1;
   for (; k + W <= half; k += W) splitInverse<V>(st, specRe, specIm, k);
   for (; k < half; k++) splitInverse<float>(st, specRe, specIm, k);
-  const int at = complexTransform<V, true>(st);
-  const float* zr = st.workRe[at];
-  const float* zi = st.workIm[at];
-  for (int m = 0; m < half; m += W) {
-    const V a = load<V>(zr + m), b = load<V>(zi + m);
-    if constexpr (W == 1) {
-      store(out + 2 * m, a);
-      store(out + 2 * m + 1, b);
-    } else {
-      store(out + 2 * m, zip<V, 1, false>(a, b));
-      store(out + 2 * m + W, zip<V, 1, true>(a, b));
-    }
-  }
+  complexTransform<V, true>(st, SplitIn<V>{st.workRe[0], st.workIm[0]}, InterleavedOut<V>{out});
 }
 
 // The kernels' convention: the whole frame (N) or nothing (0) when a
