@@ -3,6 +3,9 @@
 //
 //   tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH]
 //                  [--seconds S] [--runs N]
+//   tambrino_bench --fast LIB.so --fine-only [--seconds S] [--runs N]
+//                                   the fine mode's rows, once per
+//                                   instruction set of this processor
 //   tambrino_bench --units-only     unit costs of the engine linked in, as
 //                                   "unit NAME MICROSECONDS" lines
 //
@@ -15,6 +18,7 @@
 // around dspProcess only: making the input and polling are left out.
 #include <malloc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -32,6 +36,7 @@
 #include "engine_loader.h"
 #include "eq.h"
 #include "fft.h"
+#include "realfft.h"
 #include "spectrum.h"
 #include "vocoder.h"
 
@@ -426,7 +431,24 @@ struct UnitCosts {
   double fft;       // microseconds per 2048-point forward transform
   double frame;     // microseconds per vocoder frame, 2048/4, equaliser on
   double analysis;  // microseconds per spectrum analysis (72 notes)
+  // Microseconds per windowed forward and one-sided inverse transform of a
+  // 4096-sample frame (the fine mode's two per frame and channel), by the
+  // exact mode's transform and by the fine mode's real transform.
+  double exactPair;
+  double realPair;
 };
+
+// The best time of rounds of reps calls of fn, in microseconds per call.
+template <typename Fn>
+double microsPerCall(int rounds, int reps, Fn fn) {
+  double best = 1e9;
+  for (int round = 0; round < rounds; round++) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < reps; i++) fn();
+    best = std::min(best, secondsSince(t0));
+  }
+  return best / reps * 1e6;
+}
 
 std::vector<float> musicFloats(int frames) {
   golden::Synth synth(1, 44100, 777, 1.0);
@@ -498,6 +520,32 @@ UnitCosts measureUnits(CpuLevel level) {
     }
     u.analysis = best / pushes * 1e6;
   }
+
+  // The fine mode's transforms of one frame and channel, old and new.
+  {
+    const int n = 4096;
+    std::vector<float> x(music.begin() + 20000, music.begin() + 20000 + n);
+    std::vector<float> window(n), re(n), im(n), out(n);
+    for (int k = 0; k < n; k++) window[k] = static_cast<float>(0.5 - 0.5 * std::cos(6.283185307179586 * k / n));
+    FftState* exact = fft_create();
+    RealFftPtr real(realfft_create(n));
+    if (exact != nullptr && fft_init(*exact, n) && real) {
+      std::vector<float> specRe(n / 2), specIm(n / 2);
+      u.exactPair = microsPerCall(5, 1000, [&] {
+        fft_forward_windowed(*exact, x.data(), window.data(), re.data(), im.data());
+        std::copy_n(re.data(), n / 2, specRe.data());
+        std::copy_n(im.data(), n / 2, specIm.data());
+        fft_inverse_half(*exact, specRe.data(), specIm.data(), out.data(), im.data());
+        asm volatile("" : : "r"(out.data()) : "memory");
+      });
+      u.realPair = microsPerCall(5, 1000, [&] {
+        realfft_forward(*real, x.data(), window.data(), re.data(), im.data());
+        realfft_inverse(*real, re.data(), im.data(), out.data());
+        asm volatile("" : : "r"(out.data()) : "memory");
+      });
+    }
+    fft_destroy(exact);
+  }
   return u;
 }
 
@@ -544,8 +592,38 @@ std::string loadAverage() {
 int usage() {
   std::fprintf(stderr,
                "usage: tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH] [--seconds S] "
-               "[--runs N]\n       tambrino_bench --units-only\n");
+               "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only [--seconds S] [--runs N]\n"
+               "       tambrino_bench --units-only\n");
   return 2;
+}
+
+// The quality modes' table for one instruction set (the fine mode's rows
+// alone when fineOnly); returns the number of failed runs.
+int printModes(const std::string& fast, CpuLevel level, double seconds, int runs, bool fineOnly) {
+  std::printf("\nQuality modes of this build side by side (TAMBRINO_CPU=%s), stereo 44.1 kHz, spectrum on,\n"
+              "blocks of 4096 frames in:\n",
+              cpu_level_name(level));
+  int failures = 0;
+  for (const ModeCase& c : kModeCases) {
+    if (fineOnly && c.quality != 1) continue;
+    PipelineResult best{};
+    best.seconds = 1e30;
+    for (int r = 0; r < runs; r++) {
+      PipelineResult res;
+      if (modeInChild(fast, cpu_level_name(level), c, seconds, res)) {
+        if (res.seconds < best.seconds) best = res;
+      } else {
+        failures++;
+      }
+    }
+    if (!best.ok) {
+      std::printf("  %s: a run failed\n", c.title);
+      continue;
+    }
+    std::printf("  %-42s %11.1fx   worst block %.3f ms of %.1f ms\n", c.title, best.audioSeconds / best.seconds,
+                best.worstBlock * 1e3, best.blockSeconds * 1e3);
+  }
+  return failures;
 }
 
 }  // namespace
@@ -557,6 +635,7 @@ int main(int argc, char** argv) {
   double seconds = 30.0;
   int runs = 3;
   bool unitsOnly = false;
+  bool fineOnly = false;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (a == "--fast" && i + 1 < argc) {
@@ -571,6 +650,8 @@ int main(int argc, char** argv) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--units-only") {
       unitsOnly = true;
+    } else if (a == "--fine-only") {
+      fineOnly = true;
     } else {
       return usage();
     }
@@ -585,9 +666,15 @@ int main(int argc, char** argv) {
     UnitCosts u{};
     if (!inChild<UnitCosts>([&] { return measureUnits(levels.front()); }, u)) return 1;
     std::printf("unit fft2048 %.4f\nunit frame2048 %.4f\nunit analysis %.4f\n", u.fft, u.frame, u.analysis);
+    std::printf("unit fine4096exact %.4f\nunit fine4096real %.4f\n", u.exactPair, u.realPair);
     return 0;
   }
   if (fast.empty()) return usage();
+  if (fineOnly) {
+    int failures = 0;
+    for (CpuLevel level : levels) failures += printModes(fast, level, seconds, runs, true);
+    return failures == 0 ? 0 : 1;
+  }
 
   std::printf("CPU: %s, %ld logical CPUs (AVX2 %s, AVX-512 %s), load average %s\n", cpuModel().c_str(),
               sysconf(_SC_NPROCESSORS_ONLN), cpu_detected_level() >= CpuLevel::Avx2 ? "yes" : "no",
@@ -649,27 +736,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("\nQuality modes of this build side by side (TAMBRINO_CPU=%s), stereo 44.1 kHz, spectrum on,\n"
-              "blocks of 4096 frames in:\n",
-              cpu_level_name(levels.front()));
-  for (const ModeCase& c : kModeCases) {
-    PipelineResult best{};
-    best.seconds = 1e30;
-    for (int r = 0; r < runs; r++) {
-      PipelineResult res;
-      if (modeInChild(fast, cpu_level_name(levels.front()), c, seconds, res)) {
-        if (res.seconds < best.seconds) best = res;
-      } else {
-        failures++;
-      }
-    }
-    if (!best.ok) {
-      std::printf("  %s: a run failed\n", c.title);
-      continue;
-    }
-    std::printf("  %-42s %11.1fx   worst block %.3f ms of %.1f ms\n", c.title, best.audioSeconds / best.seconds,
-                best.worstBlock * 1e3, best.blockSeconds * 1e3);
-  }
+  failures += printModes(fast, levels.front(), seconds, runs, false);
 
   std::printf("\nThe fine mode at the tool's defaults (4096/8) against SoundTouch, stereo 44.1 kHz, the same\n"
               "music in blocks of 4096 input frames, runs alternating, best of %d (ratio: against SoundTouch):\n",
@@ -791,6 +858,8 @@ int main(int argc, char** argv) {
     row("FFT, 2048 points", u.fft, p.fft);
     row("vocoder frame, 2048/4, equaliser on", u.frame, p.frame);
     row("spectrum analysis, 72 notes", u.analysis, p.analysis);
+    std::printf("  %-42s %9.2f us\n", "4096-sample frame there and back, exact FFT", u.exactPair);
+    std::printf("  %-42s %9.2f us\n", "the same, the fine mode's real FFT", u.realPair);
   }
   return failures == 0 ? 0 : 1;
 }

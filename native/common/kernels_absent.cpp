@@ -8,6 +8,7 @@
 #include "fft_kernels.h"
 #include "fine_kernels.h"
 #include "pipeline_kernels.h"
+#include "realfft_kernels.h"
 #include "resampler_kernels.h"
 #include "spectrum_kernels.h"
 #include "vocoder_kernels.h"
@@ -82,3 +83,13 @@ int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(
 namespace resampler_avx2 {
 int steady_taps(const float* w0, const float* w1, float a, const float* xl, const float* xr, int n, float* lanesL, float* lanesR) { unavailable(); }
 }  // namespace resampler_avx2
+
+namespace realfft_avx2 {
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im) { unavailable(); }
+int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) { unavailable(); }
+}  // namespace realfft_avx2
+
+namespace realfft_avx512 {
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im) { unavailable(); }
+int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) { unavailable(); }
+}  // namespace realfft_avx512

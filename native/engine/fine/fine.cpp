@@ -10,6 +10,8 @@
 #include "eq.h"
 #include "fft.h"
 #include "fine_kernels.h"
+#include "fine_testing.h"
+#include "realfft.h"
 #include "resampler.h"
 #include "spectrum.h"
 #include "vocoder.h"
@@ -76,6 +78,7 @@ struct State {
   int onsetCount = 0;
 
   // Tables.
+  RealFftPtr transform;                // the frames' transform and its work space
   std::unique_ptr<float[]> window;     // periodic Hann, analysis
   std::unique_ptr<float[]> windowOut;  // Hann times 2/N (one-sided inverse)
   std::unique_ptr<float[]> windowSum;  // analysis times synthesis window
@@ -156,6 +159,8 @@ struct FineState {
   Pos pendingOnset(Pos horizon);
   bool lockFits(Pos deviation, Pos frames, Pos nominalHop) const;
   Pos analysisStart(Pos nominal, bool& reset);
+  void forward(const float* frame, float* re, float* im);
+  void inverse(const float* specRe, const float* specIm, float* out, float* work);
   void analyse(int channels, Pos start);
   int nearStep() const;
   void analyseNear(int channels, Pos start);
@@ -165,8 +170,9 @@ struct FineState {
   void finish(int channels, Pos end);
   void emit(int channels, Pos limit, Pos blockStart, float* outLeft, float* outRight);
 
-  // The engine's other units that the frames use: its transform (which the
-  // exact vocoder's set-up sizes), its equaliser's gains and its analyser.
+  // The engine's other units that the frames use: its exact transform (which
+  // the exact vocoder's set-up sizes; only tests make the frames take it),
+  // its equaliser's gains and its analyser.
   const FftState* fft;
   const EqState* eq;
   SpectrumState* spectrum;
@@ -357,12 +363,35 @@ namespace {
 // ---------------------------------------------------------------------------
 // One frame
 
+// Tests compare the mode's output with the exact mode's transform in place
+// of its own.
+bool exactTransformForTesting = false;
+
 }  // namespace
+
+void fine_exact_transform_for_testing(bool on) {
+  exactTransformForTesting = on;
+}
+
+void FineState::forward(const float* frame, float* re, float* im) {
+  if (exactTransformForTesting)
+    fft_forward_windowed(*fft, frame, st.window.get(), re, im);
+  else
+    realfft_forward(*st.transform, frame, st.window.get(), re, im);
+}
+
+// work: n floats that the exact transform takes as work space.
+void FineState::inverse(const float* specRe, const float* specIm, float* out, float* work) {
+  if (exactTransformForTesting)
+    fft_inverse_half(*fft, specRe, specIm, out, work);
+  else
+    realfft_inverse(*st.transform, specRe, specIm, out);
+}
 
 void FineState::analyse(int channels, Pos start) {
   for (int c = 0; c < channels; c++) {
     gather(c, start, st.frame.get());
-    fft_forward_windowed(*fft, st.frame.get(), st.window.get(), st.re[c].get(), st.im[c].get());
+    forward(st.frame.get(), st.re[c].get(), st.im[c].get());
     // The transform keeps the bins below Nyquist; the Nyquist bin (real)
     // holds what high-hats and noise put there.
     st.nyquist[c] = st.n >= 8 ? kernels.nyquist(st.frame.get(), st.window.get(), st.n) : 0.0f;
@@ -381,7 +410,7 @@ int FineState::nearStep() const {
 void FineState::analyseNear(int channels, Pos start) {
   for (int c = 0; c < channels; c++) {
     gather(c, start - nearStep(), st.frame.get());
-    fft_forward_windowed(*fft, st.frame.get(), st.window.get(), st.nearRe[c].get(), st.nearIm[c].get());
+    forward(st.frame.get(), st.nearRe[c].get(), st.nearIm[c].get());
   }
 }
 
@@ -634,7 +663,7 @@ void FineState::synthesiseAndAdd(int channels, Pos outStart) {
     std::memcpy(st.prevRe[c].get(), xr, static_cast<size_t>(half) * sizeof(float));
     std::memcpy(st.prevIm[c].get(), xi, static_cast<size_t>(half) * sizeof(float));
     float* time = st.re[c].get();
-    fft_inverse_half(*fft, yr, yi, time, st.im[c].get());
+    inverse(yr, yi, time, st.im[c].get());
     // The Nyquist bin, turned by the cosine of the top region's rotation (it
     // must stay real); the one-sided inverse's scale counts it half.
     float nyquist = st.nyquist[c] * cr[half - 1];
@@ -858,6 +887,8 @@ bool FineState::prepare(int frameSize, int hop) {
     s.prevIm[c] = floats(half);
     s.acc[c] = floats(static_cast<size_t>(s.outSize));
   }
+  s.transform.reset(realfft_create(frameSize));
+  if (!s.transform) ok = false;
   s.window = floats(n);
   s.windowOut = floats(n);
   s.windowSum = floats(n);

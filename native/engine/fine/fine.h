@@ -36,10 +36,11 @@
 // Owns: per state (one per engine), the resampler's state, the input history of both channels
 // (always fed, so that a switch into the fine mode starts from the recent
 // input), the onset detector, the time map, the spectra and phases of the
-// last frame, the overlap-add store and the window tables (heap, made by
-// fine_init). It uses, and never owns,
-// its engine's transform (sized by the exact vocoder's set-up), equaliser and
-// analyser.
+// last frame, the overlap-add store, the window tables and the frames' real
+// transform (units/realfft, with its work space; heap, made by fine_init).
+// It uses, and never owns, its engine's equaliser and analyser, and its
+// exact transform (sized by the exact vocoder's set-up), which only tests
+// make the frames take (fine_testing.h).
 // Threads: the playback thread makes the block calls (fine_feed, fine_restart,
 // fine_process); fine_init, fine_prepare and fine_commit come from the
 // stream's set-up, which never overlaps a block; fine_latency and
