@@ -159,6 +159,7 @@ struct FineState {
   Pos pendingOnset(Pos horizon);
   bool lockFits(Pos deviation, Pos frames, Pos nominalHop) const;
   Pos analysisStart(Pos nominal, bool& reset);
+  Pos framesThatFit(Pos deviation, Pos nominalHop) const;
   void forward(const float* frame, float* re, float* im);
   void inverse(const float* specRe, const float* specIm, float* out, float* work);
   void analyse(int channels, Pos start);
@@ -293,6 +294,18 @@ bool FineState::lockFits(Pos deviation, Pos frames, Pos nominalHop) const {
   return end <= st.maxDeviation && end >= -st.maxDeviation;
 }
 
+// How many frames at the synthesis hop, from a deviation from the map of
+// deviation, end within the allowed deviation (-1 if the deviation itself is
+// beyond it; the number is capped at a frame's worth of hops).
+Pos FineState::framesThatFit(Pos deviation, Pos nominalHop) const {
+  if (deviation > st.maxDeviation || deviation < -st.maxDeviation) return -1;
+  const Pos cap = st.n / st.hop;
+  const Pos drift = st.hop - nominalHop;  // per frame
+  if (drift == 0) return cap;
+  const Pos room = drift > 0 ? st.maxDeviation - deviation : deviation + st.maxDeviation;
+  return std::min(cap, room / (drift > 0 ? drift : -drift));
+}
+
 // Analysis start of the next frame, whose place on the time map is nominal.
 // Sets reset when the frame is the first to hold an attack.
 //
@@ -321,7 +334,11 @@ Pos FineState::analysisStart(Pos nominal, bool& reset) {
       if (lockFits(start - nominal, frames, nominalHop)) st.lockLeft = std::max<Pos>(st.lockLeft, frames);
     }
   } else {
-    const Pos q = pendingOnset(prev + st.n + st.lookahead);
+    // As far ahead as the input reaches (the caller waits for it): at fast
+    // tempos a frame moves further than the look-ahead past the last window,
+    // and an attack seen only once it is inside a window cannot be placed.
+    const Pos q = pendingOnset(
+        std::max(prev + st.n + st.lookahead, nominal + st.maxDeviation + st.n - st.onsetBlock));
     if (q >= 0) {
       // Deviation at which the attack would enter the window, so that it is
       // on the map when it reaches the middle.
@@ -330,12 +347,30 @@ Pos FineState::analysisStart(Pos nominal, bool& reset) {
       const Pos framesToEntry = std::max<Pos>(0, (q - st.n - nominal - target) / nominalHop);
       start = nominal + deviation + (target - deviation) / (framesToEntry + 1);
       if (start + st.n > q) {
-        // Attacks closer together than the map can make room for (a lock
-        // that would end too far from it) are left to the plain vocoder.
-        const Pos frames = std::max<Pos>(0, (q - start) / st.hop);
-        if (lockFits(start - nominal, frames, nominalHop)) {
+        // The attack enters this window. Every frame of the lock puts it at
+        // the same output time, which is on the map when the window lies
+        // (q - nominal - n/2)(1 - hop / nominalHop) off it. The steering
+        // aims there for an attack that enters at the window's end; one seen
+        // later (at fast tempos a frame moves further than the look-ahead
+        // reaches) enters deeper, and the window is placed for it as it is:
+        // with the steered deviation it came out up to 30 ms early.
+        const Pos onMap = (q - nominal - st.n / 2) * (nominalHop - st.hop) / nominalHop;
+        if (onMap > st.maxDeviation) {
+          // Out of reach from here, and nearer from the next frame: this one
+          // stays short of the attack.
+          start = std::max(prev, std::min(start, q - st.n));
+        } else {
+          start = std::max(prev, nominal + std::max(onMap, -st.maxDeviation));
+        }
+        const Pos frames = start + st.n > q ? std::max<Pos>(0, (q - start) / st.hop) : -1;
+        // A lock that would end too far from the map (fast tempos, attacks
+        // closer together than the map can make room for) holds as many
+        // frames as end within reach; the attack is rebuilt by the frames
+        // that hold it nearest their middle.
+        const Pos fit = framesThatFit(start - nominal, nominalHop);
+        if (frames >= 0 && fit >= 0) {
           reset = true;
-          st.lockLeft = static_cast<int>(frames);
+          st.lockLeft = static_cast<int>(std::min(frames, fit));
         }
       }
     } else {
