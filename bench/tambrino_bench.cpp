@@ -6,6 +6,9 @@
 //   tambrino_bench --fast LIB.so --fine-only [--seconds S] [--runs N]
 //                                   the fine mode's rows, once per
 //                                   instruction set of this processor
+//   tambrino_bench --fast LIB.so --peers-only [--seconds S] [--runs N]
+//                                   the fine mode per instruction set
+//                                   beside SoundTouch, when built with it
 //   tambrino_bench --units-only     unit costs of the engine linked in, as
 //                                   "unit NAME MICROSECONDS" lines
 //
@@ -592,7 +595,7 @@ std::string loadAverage() {
 int usage() {
   std::fprintf(stderr,
                "usage: tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH] [--seconds S] "
-               "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only [--seconds S] [--runs N]\n"
+               "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only|--peers-only [--seconds S] [--runs N]\n"
                "       tambrino_bench --units-only\n");
   return 2;
 }
@@ -628,6 +631,68 @@ int printModes(const std::string& fast, CpuLevel level, double seconds, int runs
 
 }  // namespace
 
+// The fine mode per instruction set and the exact mode beside SoundTouch,
+// runs alternating; returns the number of failed runs.
+int printAgainstSoundTouch(const std::string& fast, const std::vector<CpuLevel>& levels, double seconds,
+                           int runs) {
+  int failures = 0;
+  std::printf("\nThe fine mode at the tool's defaults (4096/8) against SoundTouch, stereo 44.1 kHz, the same\n"
+              "music in blocks of 4096 input frames, runs alternating, best of %d (ratio: against SoundTouch):\n",
+              runs);
+  if (!kWithSoundTouch)
+    std::printf("  (SoundTouch not built in: install libsoundtouch-dev and rebuild for its figures)\n");
+  for (double tempo : kPeerTempos) {
+    const ModeCase fineCase{"fine", 1, 4096, 8, tempo, 0.0f};
+    const ModeCase exactCase{"exact", 0, 2048, 4, tempo, 0.0f};
+    PipelineResult bestPeer{};
+    std::vector<PipelineResult> bestFine(levels.size());
+    PipelineResult bestExact{};
+    bestPeer.seconds = bestExact.seconds = 1e30;
+    for (PipelineResult& b : bestFine) b.seconds = 1e30;
+    for (int r = 0; r < runs; r++) {
+      PipelineResult res;
+      if (kWithSoundTouch) {
+        if (inChild<PipelineResult>([&] { return runSoundTouch(tempo, seconds); }, res) && res.ok) {
+          if (res.seconds < bestPeer.seconds) bestPeer = res;
+        } else {
+          failures++;
+        }
+      }
+      for (size_t l = 0; l < levels.size(); l++) {
+        if (modeInChild(fast, cpu_level_name(levels[l]), fineCase, seconds, res)) {
+          if (res.seconds < bestFine[l].seconds) bestFine[l] = res;
+        } else {
+          failures++;
+        }
+      }
+      if (modeInChild(fast, cpu_level_name(levels.front()), exactCase, seconds, res)) {
+        if (res.seconds < bestExact.seconds) bestExact = res;
+      } else {
+        failures++;
+      }
+    }
+    const double peer = bestPeer.ok ? bestPeer.audioSeconds / bestPeer.seconds : 0.0;
+    std::printf("  tempo %.2f\n", tempo);
+    if (bestPeer.ok) std::printf("    %-40s %11.1fx\n", "SoundTouch (default settings)", peer);
+    auto row = [&](const std::string& title, const PipelineResult& b) {
+      if (!b.ok) {
+        std::printf("    %-40s a run failed\n", title.c_str());
+        return;
+      }
+      const double x = b.audioSeconds / b.seconds;
+      if (peer > 0.0)
+        std::printf("    %-40s %11.1fx %8.2f\n", title.c_str(), x, x / peer);
+      else
+        std::printf("    %-40s %11.1fx\n", title.c_str(), x);
+    };
+    for (size_t l = 0; l < levels.size(); l++)
+      row(std::string("fine 4096/8, TAMBRINO_CPU=") + cpu_level_name(levels[l]), bestFine[l]);
+    row(std::string("exact 2048/4, TAMBRINO_CPU=") + cpu_level_name(levels.front()), bestExact);
+  }
+
+  return failures;
+}
+
 int main(int argc, char** argv) {
   std::string fast;
   std::string plain;
@@ -636,6 +701,7 @@ int main(int argc, char** argv) {
   int runs = 3;
   bool unitsOnly = false;
   bool fineOnly = false;
+  bool peersOnly = false;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (a == "--fast" && i + 1 < argc) {
@@ -652,6 +718,8 @@ int main(int argc, char** argv) {
       unitsOnly = true;
     } else if (a == "--fine-only") {
       fineOnly = true;
+    } else if (a == "--peers-only") {
+      peersOnly = true;
     } else {
       return usage();
     }
@@ -670,6 +738,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (fast.empty()) return usage();
+  if (peersOnly) return printAgainstSoundTouch(fast, levels, seconds, runs) == 0 ? 0 : 1;
   if (fineOnly) {
     int failures = 0;
     for (CpuLevel level : levels) failures += printModes(fast, level, seconds, runs, true);
@@ -738,59 +807,7 @@ int main(int argc, char** argv) {
 
   failures += printModes(fast, levels.front(), seconds, runs, false);
 
-  std::printf("\nThe fine mode at the tool's defaults (4096/8) against SoundTouch, stereo 44.1 kHz, the same\n"
-              "music in blocks of 4096 input frames, runs alternating, best of %d (ratio: against SoundTouch):\n",
-              runs);
-  if (!kWithSoundTouch)
-    std::printf("  (SoundTouch not built in: install libsoundtouch-dev and rebuild for its figures)\n");
-  for (double tempo : kPeerTempos) {
-    const ModeCase fineCase{"fine", 1, 4096, 8, tempo, 0.0f};
-    const ModeCase exactCase{"exact", 0, 2048, 4, tempo, 0.0f};
-    PipelineResult bestPeer{};
-    std::vector<PipelineResult> bestFine(levels.size());
-    PipelineResult bestExact{};
-    bestPeer.seconds = bestExact.seconds = 1e30;
-    for (PipelineResult& b : bestFine) b.seconds = 1e30;
-    for (int r = 0; r < runs; r++) {
-      PipelineResult res;
-      if (kWithSoundTouch) {
-        if (inChild<PipelineResult>([&] { return runSoundTouch(tempo, seconds); }, res) && res.ok) {
-          if (res.seconds < bestPeer.seconds) bestPeer = res;
-        } else {
-          failures++;
-        }
-      }
-      for (size_t l = 0; l < levels.size(); l++) {
-        if (modeInChild(fast, cpu_level_name(levels[l]), fineCase, seconds, res)) {
-          if (res.seconds < bestFine[l].seconds) bestFine[l] = res;
-        } else {
-          failures++;
-        }
-      }
-      if (modeInChild(fast, cpu_level_name(levels.front()), exactCase, seconds, res)) {
-        if (res.seconds < bestExact.seconds) bestExact = res;
-      } else {
-        failures++;
-      }
-    }
-    const double peer = bestPeer.ok ? bestPeer.audioSeconds / bestPeer.seconds : 0.0;
-    std::printf("  tempo %.2f\n", tempo);
-    if (bestPeer.ok) std::printf("    %-40s %11.1fx\n", "SoundTouch (default settings)", peer);
-    auto row = [&](const std::string& title, const PipelineResult& b) {
-      if (!b.ok) {
-        std::printf("    %-40s a run failed\n", title.c_str());
-        return;
-      }
-      const double x = b.audioSeconds / b.seconds;
-      if (peer > 0.0)
-        std::printf("    %-40s %11.1fx %8.2f\n", title.c_str(), x, x / peer);
-      else
-        std::printf("    %-40s %11.1fx\n", title.c_str(), x);
-    };
-    for (size_t l = 0; l < levels.size(); l++)
-      row(std::string("fine 4096/8, TAMBRINO_CPU=") + cpu_level_name(levels[l]), bestFine[l]);
-    row(std::string("exact 2048/4, TAMBRINO_CPU=") + cpu_level_name(levels.front()), bestExact);
-  }
+  failures += printAgainstSoundTouch(fast, levels, seconds, runs);
 
   std::printf(
       "\nEngines of this build in parallel threads (TAMBRINO_CPU=%s), each as the first case above:\n",
