@@ -248,15 +248,19 @@ inline double bandDistanceDb(const std::vector<float>& ref, const std::vector<fl
 inline std::vector<double> powerEnvelope(const Stereo& s, double rate, bool edges = false) {
   const size_t w = std::max<size_t>(1, static_cast<size_t>(std::lround(0.001 * rate)));
   const size_t n = std::min(s.left.size(), s.right.size());
-  std::vector<double> c(n + 1, 0.0), env(n);
+  std::vector<double> p(n), env(n);
   for (size_t i = 0; i < n; i++) {
     double l = s.left[i], r = s.right[i];
     if (edges) l -= i ? s.left[i - 1] : 0.0f, r -= i ? s.right[i - 1] : 0.0f;
-    c[i + 1] = c[i] + l * l + r * r;
+    p[i] = l * l + r * r;
   }
+  // Each window summed afresh: a running sum over seconds of loud music
+  // would leave the quiet stretches before the onsets in its rounding error.
   for (size_t i = 0; i < n; i++) {
     const size_t a = i >= w / 2 ? i - w / 2 : 0, b = std::min(n, a + w);
-    env[i] = (c[b] - c[a]) / static_cast<double>(w);
+    double sum = 0;
+    for (size_t k = a; k < b; k++) sum += p[k];
+    env[i] = sum / static_cast<double>(w);
   }
   return env;
 }
@@ -296,6 +300,7 @@ inline std::ptrdiff_t delaySamples(const Stereo& ref, const Stereo& out, double 
 // read rather than a level because a stretch also lengthens the tail of the
 // hit before, which raises the level ahead of every onset at slow tempos but
 // barely changes its slope; what is left of it reads a fraction of a dB.
+// Power 60 dB under the hit's peak counts as silence on both sides.
 struct Attacks {
   double softeningDb = 0, preEchoDb = 0;
 };
@@ -316,9 +321,13 @@ inline Attacks attacks(const Stereo& ref, const Stereo& out, std::ptrdiff_t dela
     for (std::ptrdiff_t i = t; i < t + after; i++) peakA = std::max(peakA, at(a, i)), peakB = std::max(peakB, at(b, i + delay));
     for (std::ptrdiff_t i = t - gap - span; i < t - gap; i++) nearA += at(a, i), nearB += at(b, i + delay);
     for (std::ptrdiff_t i = t - before; i < t - gap - span; i++) farA += at(a, i), farB += at(b, i + delay);
-    const double tiny = 1e-12;
-    r.softeningDb += 10 * std::log10((peakA + tiny) / (peakB + tiny));
-    r.preEchoDb += 10 * std::log10(((nearB + tiny) / (farB + tiny)) / ((nearA + tiny) / (farA + tiny)));
+    if (peakA <= 0 || peakB <= 0) continue;
+    // What lies 60 dB under the hit's own peak counts as silence, in the
+    // reference as in the output.
+    const double floorA = 1e-6 * peakA * static_cast<double>(span), floorB = 1e-6 * peakB * static_cast<double>(span);
+    r.softeningDb += 10 * std::log10(peakA / peakB);
+    r.preEchoDb += 10 * std::log10((std::max(nearB, floorB) / std::max(farB, floorB)) /
+                                   (std::max(nearA, floorA) / std::max(farA, floorA)));
     hits++;
   }
   if (hits) r.softeningDb /= static_cast<double>(hits), r.preEchoDb /= static_cast<double>(hits);
