@@ -87,6 +87,7 @@ figure() {
   local format
   case $what in
     level|flutter|toneerror|pitcherror|softening|preecho|step) format=%+.2f ;;
+    ideal-delay) format=%+.1f ;;
     ideal-*) format=%.2f ;;
     transients|duration|offset) format=%.1f ;;
     *) format=%+.1f ;;
@@ -167,28 +168,31 @@ for t in 0.5 0.75 1.25 2 4; do
     "ideal rendering, tempo $t: band distance, side L−R (dB)|ideal|$t|ideal-side"
     "ideal rendering, tempo $t: drum attacks softened (dB)|ideal|$t|softening"
     "ideal rendering, tempo $t: drum pre-echo, rise before onset (dB)|ideal|$t|preecho"
+    "ideal rendering, tempo $t: delay found and taken off (ms)|ideal|$t|ideal-delay"
   )
 done
 rows+=("largest sample step against the input's, music, 0.75, no shift (dB)|music|0.75|step")
 
-# sweep ENGINE: the largest sample step of music at tempo 0.75 while the
-# transposition moves from −12 to +12 semitones over the first 10 s of
-# output, against the input's largest step. The fine mode is driven through
-# the engine's entry points block by block (shift_sweep); Rubber Band
-# through a pitch map of the same line (it maps input frames: 10 s of
-# output are 7.5 s of input); the exact mode does not transpose and
-# soundstretch has no live shift.
+# sweep ENGINE MATERIAL SECONDS [SEMITONES]: the largest sample step of the
+# material at tempo 0.75 while the transposition moves from −12 to +12
+# semitones over the first SECONDS of output, against the input's largest
+# step (times the ratio of SEMITONES: a tone an octave up steps twice as
+# far). The fine mode is driven through the engine's entry points block by
+# block (shift_sweep); Rubber Band through a pitch map of the same line (it
+# maps input frames: SECONDS of output are 0.75 × SECONDS of input); the
+# exact mode does not transpose and soundstretch has no live shift.
 sweep() {
-  local engine=$1 in=$work/in/music.wav out=$work/out/$1-sweep.wav map=$work/out/pitchmap.txt
+  local engine=$1 material=$2 seconds=$3 semitones=${4:-0}
+  local in=$work/in/$material.wav out=$work/out/$engine-sweep-$material.wav map=$work/out/pitchmap-$material.txt
+  case $engine in fine|r2|r3) ;; *) echo "–"; return ;; esac
   if [ "${present[$engine]}" != true ]; then echo "–"; return; fi
-  awk 'BEGIN { n = 7.5 * 44100; for (f = 0; f < n; f += 512) printf "%d %.5f\n", f, -12 + 24 * f / n; printf "%d 12\n", n }' >"$map"
+  awk -v s="$seconds" 'BEGIN { n = int(0.75 * s * 44100); for (f = 0; f < n; f += 512) printf "%d %.5f\n", f, -12 + 24 * f / n; printf "%d 12\n", n }' >"$map"
   case $engine in
-    fine) build/shift_sweep "$in" "$out" 0.75 -12 12 10 ;;
+    fine) build/shift_sweep "$in" "$out" 0.75 -12 12 "$seconds" ;;
     r2)   rubberband -q --tempo 0.75 --pitchmap "$map" "$in" "$out" ;;
     r3)   rubberband -q -3 --tempo 0.75 --pitchmap "$map" "$in" "$out" ;;
-    *)    echo "–"; return ;;
   esac >>"$work/out/log.txt" 2>&1 || { echo "failed"; return; }
-  show %+.2f "$($measure step "$in" "$out" 0.75)"
+  show %+.2f "$($measure step "$in" "$out" "0.75:$semitones")"
 }
 
 header="| measure (44.1 kHz stereo) |"
@@ -204,7 +208,10 @@ for row in "${rows[@]}"; do
   echo "$line"
 done
 line="| transposition swept −12 → +12 over 10 s: largest step against the input's, music, 0.75 (dB) |"
-for e in "${engines[@]}"; do line+=" $(sweep "$e") |"; done
+for e in "${engines[@]}"; do line+=" $(sweep "$e" music 10) |"; done
+echo "$line"
+line="| transposition swept −12 → +12 over 5 s: largest step against the tone's at +12, 440 Hz, 0.75 (dB) |"
+for e in "${engines[@]}"; do line+=" $(sweep "$e" tone 5 12) |"; done
 echo "$line"
 line="| speed, stereo, × real time (tempo 0.75, 256 s of music) |"
 for e in "${engines[@]}"; do line+=" $(speed "$e") |"; done

@@ -92,9 +92,9 @@ double perChannel(const Audio& in, const Audio& out, F f) {
 double measure(const std::string& what, const Audio& in, const Audio& out, double tempo, double shift) {
   const double rate = out.rate;
   if (what.rfind("ideal-", 0) == 0 || what == "softening" || what == "preecho") return idealMeasure(what, out, tempo);
-  if (what == "step")  // the output's largest step against the input's, in dB
-    return 20.0 * std::log10(largestStep(out.ch) / largestStep(in.ch));
   const double ratio = std::pow(2.0, shift / 12.0);
+  if (what == "step")  // the output's largest step against the input's shifted, in dB
+    return 20.0 * std::log10(largestStep(out.ch) / (largestStep(in.ch) * ratio));
   if (what == "toneerror")  // cents off the shifted tone, from the middle half of the output
     return perChannel(in, out, [&](const auto&, const auto& b) {
       const std::vector<float> mid(b.begin() + b.size() / 4, b.end() - b.size() / 4);
