@@ -144,7 +144,9 @@ int main(int argc, char** argv) {
       const std::string arg = argv[4];
       const size_t colon = arg.find(':');
       const double shift = colon == std::string::npos ? 0.0 : std::stod(arg.substr(colon + 1));
-      std::printf("%.6g\n", measure(argv[1], in, out, std::stod(arg.substr(0, colon)), shift));
+      const double tempo = std::stod(arg.substr(0, colon));
+      if (!(tempo > 0) || !std::isfinite(tempo) || !std::isfinite(shift)) throw std::invalid_argument("tempo");
+      std::printf("%.6g\n", measure(argv[1], in, out, tempo, shift));
       return 0;
     }
     std::fprintf(stderr,
@@ -152,6 +154,9 @@ int main(int argc, char** argv) {
                  "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration|toneerror|pitcherror|aliasing|step\n"
                  "                       |ideal-left|ideal-right|ideal-side|softening|preecho|ideal-delay\n"
                  "                       IN OUT TEMPO[:SEMITONES]\n");
+    return 2;
+  } catch (const std::invalid_argument&) {
+    std::fprintf(stderr, "quality_measure: TEMPO must be a positive number, SEMITONES a number\n");
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quality_measure: %s\n", e.what());

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@ quality::Stereo sweep(const wavio::Audio& in, double tempo, double from, double 
     const double progress = std::min(1.0, static_cast<double>(made) / (seconds * in.rate));
     Java_quorvel_tambrino_NativeInterface_dspPitchShift(&env, nullptr,
                                                         static_cast<jfloat>(from + (to - from) * progress));
+    if (const std::string e = env.takeException(); !e.empty())
+      throw std::runtime_error("the engine refused the shift (" + e + "): FROM and TO lie in -24..24");
     const long want = std::lround(static_cast<double>(fed + n) / tempo) - made;
     std::vector<jshort> data(static_cast<size_t>(std::max<long>(n, want) * 2), 0);
     for (int i = 0; i < n; i++) {
@@ -78,12 +81,20 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    const wavio::Audio in = wavio::readWav(argv[1]);
+    const double tempo = std::stod(argv[3]), from = std::stod(argv[4]), to = std::stod(argv[5]),
+                 seconds = std::stod(argv[6]);
     const int block = argc == 8 ? std::stoi(argv[7]) : 4096;
-    const quality::Stereo out =
-        sweep(in, std::stod(argv[3]), std::stod(argv[4]), std::stod(argv[5]), std::stod(argv[6]), block);
+    if (!(tempo > 0) || !(seconds > 0) || block < 1) {
+      std::fprintf(stderr, "shift_sweep: TEMPO, SECONDS and BLOCK must be positive\n");
+      return 2;
+    }
+    const wavio::Audio in = wavio::readWav(argv[1]);
+    const quality::Stereo out = sweep(in, tempo, from, to, seconds, block);
     wavio::writeWav(argv[2], out, in.rate);
     return 0;
+  } catch (const std::invalid_argument&) {
+    std::fprintf(stderr, "shift_sweep: TEMPO, FROM, TO, SECONDS and BLOCK must be numbers\n");
+    return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "shift_sweep: %s\n", e.what());
     return 1;
