@@ -86,7 +86,7 @@ figure() {
   v=$($measure "$what" "$in" "$out" "$tempo") || { echo "failed"; return; }
   local format
   case $what in
-    level|flutter|toneerror|pitcherror|softening|preecho|step) format=%+.2f ;;
+    level|flutter|toneerror|pitcherror|softening|preecho|prerise|step) format=%+.2f ;;
     ideal-delay) format=%+.1f ;;
     ideal-*) format=%.2f ;;
     transients|duration|offset) format=%.1f ;;
@@ -167,7 +167,8 @@ for t in 0.5 0.75 1.25 2 4; do
     "ideal rendering, tempo $t: band distance, right (dB)|ideal|$t|ideal-right"
     "ideal rendering, tempo $t: band distance, side L−R (dB)|ideal|$t|ideal-side"
     "ideal rendering, tempo $t: drum attacks softened (dB)|ideal|$t|softening"
-    "ideal rendering, tempo $t: drum pre-echo, rise before onset (dB)|ideal|$t|preecho"
+    "ideal rendering, tempo $t: drum pre-echo, power before onset (dB)|ideal|$t|preecho"
+    "ideal rendering, tempo $t: drum pre-echo, rise before onset (dB)|ideal|$t|prerise"
     "ideal rendering, tempo $t: delay found and taken off (ms)|ideal|$t|ideal-delay"
   )
 done

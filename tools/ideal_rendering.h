@@ -293,16 +293,17 @@ inline std::ptrdiff_t delaySamples(const Stereo& ref, const Stereo& out, double 
 // The attacks of the drum hits at `onsets` (in ref's samples; out is read
 // `delay` samples later), in dB, averaged over the hits. Softening: how much
 // lower the 1 ms power peak in the first 20 ms after the onset is than the
-// reference's (positive: softened). Pre-echo: how much more the power rises
-// towards the onset than the reference's does, the rise being the power in
-// the 18 ms that end 2 ms before the onset over the power in the 18 ms
-// before those (positive: the hit is heard before it is played). A rise is
-// read rather than a level because a stretch also lengthens the tail of the
-// hit before, which raises the level ahead of every onset at slow tempos but
-// barely changes its slope; what is left of it reads a fraction of a dB.
-// Power 60 dB under the hit's peak counts as silence on both sides.
+// reference's (positive: softened). Pre-echo: the power in the 36 ms that
+// end 2 ms before the onset against the reference's (positive: sound ahead
+// of the hit that the rendering does not have). That also counts the tail
+// of the hit before, which a stretch lengthens at slow tempos, so the rise
+// is read too: how much more the power rises towards the onset than the
+// reference's does, the rise being the power in the last 18 ms of that
+// span over the power in its first 18 ms (positive: the hit is heard
+// before it is played); a lengthened tail barely changes it. Power 60 dB
+// under the hit's peak counts as silence on both sides.
 struct Attacks {
-  double softeningDb = 0, preEchoDb = 0;
+  double softeningDb = 0, preEchoDb = 0, preRiseDb = 0;
 };
 inline Attacks attacks(const Stereo& ref, const Stereo& out, std::ptrdiff_t delay, const std::vector<size_t>& onsets,
                        double rate) {
@@ -326,11 +327,16 @@ inline Attacks attacks(const Stereo& ref, const Stereo& out, std::ptrdiff_t dela
     // reference as in the output.
     const double floorA = 1e-6 * peakA * static_cast<double>(span), floorB = 1e-6 * peakB * static_cast<double>(span);
     r.softeningDb += 10 * std::log10(peakA / peakB);
-    r.preEchoDb += 10 * std::log10((std::max(nearB, floorB) / std::max(farB, floorB)) /
+    r.preEchoDb += 10 * std::log10(std::max(nearB + farB, 2 * floorB) / std::max(nearA + farA, 2 * floorA));
+    r.preRiseDb += 10 * std::log10((std::max(nearB, floorB) / std::max(farB, floorB)) /
                                    (std::max(nearA, floorA) / std::max(farA, floorA)));
     hits++;
   }
-  if (hits) r.softeningDb /= static_cast<double>(hits), r.preEchoDb /= static_cast<double>(hits);
+  if (hits) {
+    r.softeningDb /= static_cast<double>(hits);
+    r.preEchoDb /= static_cast<double>(hits);
+    r.preRiseDb /= static_cast<double>(hits);
+  }
   return r;
 }
 

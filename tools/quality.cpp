@@ -12,7 +12,7 @@
 //       MEASURE is one of level, flutter, sidemid, pan, bass, transients,
 //       pitch, offset, duration, toneerror, pitcherror, aliasing, step, and
 //       for a stretch of ideal.wav ideal-left, ideal-right, ideal-side,
-//       softening, preecho, ideal-delay (ms); prints the figure (dB, ms or cents).
+//       softening, preecho, prerise, ideal-delay (ms); prints the figure (dB, ms or cents).
 //
 // Reads 16-bit PCM (plain or extensible) and 32-bit float WAV, mono or
 // stereo; a mono file counts as two identical channels.
@@ -78,7 +78,7 @@ double idealMeasure(const std::string& what, const Audio& out, double tempo) {
   if (what == "ideal-right") return ideal::bandDistanceDb(ref.right, out.ch.right, delay, out.rate);
   if (what == "ideal-side") return ideal::bandDistanceDb(ideal::side(ref), ideal::side(out.ch), delay, out.rate);
   const ideal::Attacks a = ideal::attacks(ref, out.ch, delay, ideal::hitOnsets(out.rate, tempo), out.rate);
-  return what == "softening" ? a.softeningDb : a.preEchoDb;
+  return what == "softening" ? a.softeningDb : what == "preecho" ? a.preEchoDb : a.preRiseDb;
 }
 
 // The mean of a measure read on each channel.
@@ -91,7 +91,8 @@ double perChannel(const Audio& in, const Audio& out, F f) {
 // the error against it.
 double measure(const std::string& what, const Audio& in, const Audio& out, double tempo, double shift) {
   const double rate = out.rate;
-  if (what.rfind("ideal-", 0) == 0 || what == "softening" || what == "preecho") return idealMeasure(what, out, tempo);
+  if (what.rfind("ideal-", 0) == 0 || what == "softening" || what == "preecho" || what == "prerise")
+    return idealMeasure(what, out, tempo);
   const double ratio = std::pow(2.0, shift / 12.0);
   if (what == "step")  // the output's largest step against the input's shifted, in dB
     return 20.0 * std::log10(largestStep(out.ch) / (largestStep(in.ch) * ratio));
@@ -152,7 +153,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: quality_measure synth DIR\n"
                  "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration|toneerror|pitcherror|aliasing|step\n"
-                 "                       |ideal-left|ideal-right|ideal-side|softening|preecho|ideal-delay\n"
+                 "                       |ideal-left|ideal-right|ideal-side|softening|preecho|prerise|ideal-delay\n"
                  "                       IN OUT TEMPO[:SEMITONES]\n");
     return 2;
   } catch (const std::invalid_argument&) {

@@ -48,13 +48,16 @@ TEST(IdealRendering, AttacksReadSofteningAndPreEcho) {
   const ideal::Attacks same = ideal::attacks(ref, ref, 0, onsets, kRate);
   EXPECT_EQ(same.softeningDb, 0.0);
   EXPECT_EQ(same.preEchoDb, 0.0);
+  EXPECT_EQ(same.preRiseDb, 0.0);
   // Everything 6 dB down softens each attack by 6 dB and leaves the rise alone.
   const ideal::Attacks soft = ideal::attacks(ref, altered(ref, 0.5, 0), 0, onsets, kRate);
   EXPECT_NEAR(soft.softeningDb, 6.02, 0.01);
-  EXPECT_NEAR(soft.preEchoDb, 0.0, 0.01);
+  EXPECT_NEAR(soft.preEchoDb, -6.02, 0.01);
+  EXPECT_NEAR(soft.preRiseDb, 0.0, 0.01);
   // A copy 10 ms early at −10 dB is heard before each hit.
   const ideal::Attacks echo = ideal::attacks(ref, altered(ref, 1.0, 0, 0.316, 441), 0, onsets, kRate);
-  EXPECT_GT(echo.preEchoDb, 3.0);
+  EXPECT_GT(echo.preEchoDb, 1.5);
+  EXPECT_GT(echo.preRiseDb, 3.0);
 }
 
 }  // namespace
