@@ -8,7 +8,8 @@
 // held parts of the notes moved by 1/tempo. The rendering at the target
 // tempo is that best, so its distance to a stretch is what the stretch got
 // wrong. Header-only and pure, deterministic (fixed-seed noise, closed
-// formulas); it allocates freely and has nothing to do with the audio path.
+// formulas), keeping no state, so any thread may call anything; it
+// allocates freely and has nothing to do with the audio path.
 // Used by tools/quality.cpp and tests/unit/ideal_rendering_test.cpp.
 #pragma once
 

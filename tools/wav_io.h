@@ -1,7 +1,8 @@
 // WAV reading and writing for the quality benchmark's tools (quality_measure
 // and shift_sweep): 16-bit PCM (plain or extensible) and 32-bit float in,
 // 16-bit out, mono or stereo; a mono file reads as two identical channels.
-// Files only: nothing here touches the engine.
+// Files only: nothing here touches the engine or keeps state (any thread
+// may call it; it allocates and blocks, never for the audio path).
 #pragma once
 
 #include <algorithm>
