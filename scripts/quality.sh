@@ -4,7 +4,10 @@
 # short piece of music; 44.1 kHz stereo, 16 bits), stretches it with the
 # command-line tool in exact and fine mode and, when installed, with the
 # Debian peers `rubberband` (its R2 and R3 engines) and `soundstretch`, for
-# comparison only, and prints one table of what each measure reads.
+# comparison only, and prints one table of what each measure reads: the
+# measures on the material, then the "ideal rendering" rows (a piece made
+# from note events, stretched, against the same notes rendered at the
+# target tempo) and a live transposition sweep.
 # A benchmark, not a test: nothing here passes or fails.
 #
 # Environment: TAMBRINO_QUALITY_DIR (work folder, default build/quality),
@@ -17,7 +20,7 @@ work=${TAMBRINO_QUALITY_DIR:-build/quality}
 runs=${TAMBRINO_QUALITY_RUNS:-3}
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j 2 --target quality_measure tambrino_cli_jar >/dev/null
+cmake --build build -j 2 --target quality_measure shift_sweep tambrino_cli_jar >/dev/null
 measure=build/quality_measure
 # Another build of the command-line tool can be named with TAMBRINO_JAR.
 export TAMBRINO_JAR=${TAMBRINO_JAR:-$PWD/build/java/tambrino.jar}
@@ -83,13 +86,17 @@ figure() {
   v=$($measure "$what" "$in" "$out" "$tempo") || { echo "failed"; return; }
   local format
   case $what in
-    level|flutter|toneerror|pitcherror) format=%+.2f ;;
+    level|flutter|toneerror|pitcherror|softening|preecho|prerise|step) format=%+.2f ;;
+    ideal-delay) format=%+.1f ;;
+    ideal-*) format=%.2f ;;
     transients|duration|offset) format=%.1f ;;
     *) format=%+.1f ;;
   esac
-  # A figure that rounds to zero is shown without a sign.
-  awk -v v="$v" -v f="$format" 'BEGIN { s = sprintf(f, v); if (s + 0 == 0) gsub(/[+-]/, "", s); print s }'
+  show "$format" "$v"
 }
+
+# show FORMAT VALUE: a figure that rounds to zero is shown without a sign.
+show() { awk -v v="$2" -v f="$1" 'BEGIN { s = sprintf(f, v); if (s + 0 == 0) gsub(/[+-]/, "", s); print s }'; }
 
 now() { date +%s.%N; }
 
@@ -152,6 +159,43 @@ rows=(
   "transposed +5: duration − input/tempo, music, 0.75 (ms)|music|0.75:5|duration"
 )
 
+# The ideal rendering: ideal.wav (the note-event piece at tempo 1) stretched
+# to each tempo and read against the piece rendered at that tempo.
+for t in 0.5 0.75 1.25 2 4; do
+  rows+=(
+    "ideal rendering, tempo $t: band distance, left (dB)|ideal|$t|ideal-left"
+    "ideal rendering, tempo $t: band distance, right (dB)|ideal|$t|ideal-right"
+    "ideal rendering, tempo $t: band distance, side L−R (dB)|ideal|$t|ideal-side"
+    "ideal rendering, tempo $t: drum attacks softened (dB)|ideal|$t|softening"
+    "ideal rendering, tempo $t: drum pre-echo, power before onset (dB)|ideal|$t|preecho"
+    "ideal rendering, tempo $t: drum pre-echo, rise before onset (dB)|ideal|$t|prerise"
+    "ideal rendering, tempo $t: delay found and taken off (ms)|ideal|$t|ideal-delay"
+  )
+done
+rows+=("largest sample step against the input's, music, 0.75, no shift (dB)|music|0.75|step")
+
+# sweep ENGINE MATERIAL SECONDS [SEMITONES]: the largest sample step of the
+# material at tempo 0.75 while the transposition moves from −12 to +12
+# semitones over the first SECONDS of output, against the input's largest
+# step (times the ratio of SEMITONES: a tone an octave up steps twice as
+# far). The fine mode is driven through the engine's entry points block by
+# block (shift_sweep); Rubber Band through a pitch map of the same line (it
+# maps input frames: SECONDS of output are 0.75 × SECONDS of input); the
+# exact mode does not transpose and soundstretch has no live shift.
+sweep() {
+  local engine=$1 material=$2 seconds=$3 semitones=${4:-0}
+  local in=$work/in/$material.wav out=$work/out/$engine-sweep-$material.wav map=$work/out/pitchmap-$material.txt
+  case $engine in fine|r2|r3) ;; *) echo "–"; return ;; esac
+  if [ "${present[$engine]}" != true ]; then echo "–"; return; fi
+  awk -v s="$seconds" 'BEGIN { n = int(0.75 * s * 44100); for (f = 0; f < n; f += 512) printf "%d %.5f\n", f, -12 + 24 * f / n; printf "%d 12\n", n }' >"$map"
+  case $engine in
+    fine) build/shift_sweep "$in" "$out" 0.75 -12 12 "$seconds" ;;
+    r2)   rubberband -q --tempo 0.75 --pitchmap "$map" "$in" "$out" ;;
+    r3)   rubberband -q -3 --tempo 0.75 --pitchmap "$map" "$in" "$out" ;;
+  esac >>"$work/out/log.txt" 2>&1 || { echo "failed"; return; }
+  show %+.2f "$($measure step "$in" "$out" "0.75:$semitones")"
+}
+
 header="| measure (44.1 kHz stereo) |"
 rule="|---|"
 for e in "${engines[@]}"; do header+=" ${title[$e]} |"; rule+="---|"; done
@@ -164,6 +208,12 @@ for row in "${rows[@]}"; do
   for e in "${engines[@]}"; do line+=" $(figure "$e" "$material" "$tempo" "$what") |"; done
   echo "$line"
 done
+line="| transposition swept −12 → +12 over 10 s: largest step against the input's, music, 0.75 (dB) |"
+for e in "${engines[@]}"; do line+=" $(sweep "$e" music 10) |"; done
+echo "$line"
+line="| transposition swept −12 → +12 over 5 s: largest step against the tone's at +12, 440 Hz, 0.75 (dB) |"
+for e in "${engines[@]}"; do line+=" $(sweep "$e" tone 5 12) |"; done
+echo "$line"
 line="| speed, stereo, × real time (tempo 0.75, 256 s of music) |"
 for e in "${engines[@]}"; do line+=" $(speed "$e") |"; done
 echo "$line"

@@ -6,10 +6,13 @@
 //   quality_measure synth DIR
 //       writes tone.wav, saw.wav, bursts.wav, panned.wav, drums.wav,
 //       dualmono.wav, music.wav (44.1 kHz stereo) and long.wav / short.wav
-//       (the piece over 128 bars, 256 s, and its first half second, for timing).
-//   quality_measure MEASURE IN.wav OUT.wav TEMPO
+//       (the piece over 128 bars, 256 s, and its first half second, for timing)
+//       and ideal.wav (the note-event piece of ideal_rendering.h at tempo 1).
+//   quality_measure MEASURE IN.wav OUT.wav TEMPO[:SEMITONES]
 //       MEASURE is one of level, flutter, sidemid, pan, bass, transients,
-//       pitch, offset, duration; prints the figure (dB, ms or cents).
+//       pitch, offset, duration, toneerror, pitcherror, aliasing, step, and
+//       for a stretch of ideal.wav ideal-left, ideal-right, ideal-side,
+//       softening, preecho, prerise, ideal-delay (ms); prints the figure (dB, ms or cents).
 //
 // Reads 16-bit PCM (plain or extensible) and 32-bit float WAV, mono or
 // stereo; a mono file counts as two identical channels.
@@ -24,108 +27,20 @@
 
 #include "../tests/support/audio_measures.h"
 #include "../tests/support/test_material.h"
+#include "ideal_rendering.h"
+#include "wav_io.h"
 
 namespace {
+
+using wavio::Audio;
+using wavio::readWav;
+using wavio::writeWav;
 
 constexpr double kRate = 44100.0;
 // The material's timing, shared by synth and the measures.
 constexpr double kToneHz = 440.0;
 constexpr double kBassHz = 55.0;
 constexpr double kBurstSpacing = 0.25;
-
-struct Audio {
-  double rate = 0;
-  quality::Stereo ch;
-  double seconds() const { return ch.left.size() / rate; }
-};
-
-uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-Audio readWav(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw std::runtime_error("cannot open " + path);
-  std::vector<unsigned char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) || std::memcmp(b.data() + 8, "WAVE", 4))
-    throw std::runtime_error(path + ": not a RIFF/WAVE file");
-  int format = 0, channels = 0, bits = 0;
-  Audio a;
-  bool haveFmt = false;
-  for (size_t pos = 12; pos + 8 <= b.size();) {
-    const uint32_t size = le32(b.data() + pos + 4);
-    const unsigned char* body = b.data() + pos + 8;
-    const size_t avail = std::min<size_t>(size, b.size() - pos - 8);  // tolerate a truncated last chunk
-    if (!std::memcmp(b.data() + pos, "fmt ", 4) && avail >= 16) {
-      format = le16(body);
-      channels = le16(body + 2);
-      a.rate = le32(body + 4);
-      bits = le16(body + 14);
-      if (format == 0xFFFE && avail >= 26) format = le16(body + 24);
-      haveFmt = true;
-    } else if (!std::memcmp(b.data() + pos, "data", 4)) {
-      if (!haveFmt) throw std::runtime_error(path + ": data before fmt");
-      if (channels < 1 || channels > 2) throw std::runtime_error(path + ": only mono or stereo");
-      const bool pcm16 = format == 1 && bits == 16, float32 = format == 3 && bits == 32;
-      if (!pcm16 && !float32) throw std::runtime_error(path + ": only 16-bit PCM or 32-bit float");
-      const size_t bytes = bits / 8, frames = avail / (bytes * channels);
-      a.ch.left.resize(frames);
-      a.ch.right.resize(frames);
-      for (size_t i = 0; i < frames; i++) {
-        for (int c = 0; c < channels; c++) {
-          const unsigned char* p = body + (i * channels + c) * bytes;
-          float v;
-          if (pcm16) {
-            v = static_cast<float>(static_cast<int16_t>(le16(p)) / 32768.0);
-          } else {
-            const uint32_t u = le32(p);
-            std::memcpy(&v, &u, 4);
-          }
-          (c == 0 ? a.ch.left : a.ch.right)[i] = v;
-        }
-        if (channels == 1) a.ch.right[i] = a.ch.left[i];
-      }
-      return a;
-    }
-    pos += 8 + size + (size & 1);
-  }
-  throw std::runtime_error(path + ": no data chunk");
-}
-
-void put32(std::ofstream& f, uint32_t v) {
-  const unsigned char c[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                              static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-  f.write(reinterpret_cast<const char*>(c), 4);
-}
-void put16(std::ofstream& f, uint16_t v) {
-  const unsigned char c[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
-  f.write(reinterpret_cast<const char*>(c), 2);
-}
-
-// 16-bit stereo; the material's scale is 32768 per unit, so values already on
-// the 16-bit grid (the dithered dual mono) come back unchanged.
-void writeWav(const std::string& path, const quality::Stereo& s, double rate) {
-  std::ofstream f(path, std::ios::binary);
-  const uint32_t frames = static_cast<uint32_t>(s.left.size()), data = frames * 4;
-  f.write("RIFF", 4);
-  put32(f, 36 + data);
-  f.write("WAVEfmt ", 8);
-  put32(f, 16);
-  put16(f, 1);
-  put16(f, 2);
-  put32(f, static_cast<uint32_t>(rate));
-  put32(f, static_cast<uint32_t>(rate) * 4);
-  put16(f, 4);
-  put16(f, 16);
-  f.write("data", 4);
-  put32(f, data);
-  for (uint32_t i = 0; i < frames; i++) {
-    for (float v : {s.left[i], s.right[i]}) {
-      const double q = std::round(static_cast<double>(v) * 32768.0);
-      put16(f, static_cast<uint16_t>(static_cast<int16_t>(std::fmax(-32768.0, std::fmin(32767.0, q)))));
-    }
-  }
-  if (!f) throw std::runtime_error("cannot write " + path);
-}
 
 quality::Stereo both(const std::vector<float>& x) { return {x, x}; }
 
@@ -142,6 +57,28 @@ void synth(const std::string& dir) {
   beat.left.resize(static_cast<size_t>(0.5 * kRate));
   beat.right.resize(beat.left.size());
   writeWav(dir + "/short.wav", beat, kRate);
+  writeWav(dir + "/ideal.wav", ideal::render(kRate, 1.0), kRate);
+}
+
+// Largest sample-to-sample step of either channel.
+double largestStep(const quality::Stereo& s) {
+  double m = 0;
+  for (const auto* c : {&s.left, &s.right})
+    for (size_t i = 1; i < c->size(); i++) m = std::fmax(m, std::fabs(double((*c)[i]) - (*c)[i - 1]));
+  return m;
+}
+
+// The measures of a stretch of ideal.wav against the piece rendered at the
+// tempo, after the stretch's own delay is found and taken off.
+double idealMeasure(const std::string& what, const Audio& out, double tempo) {
+  const quality::Stereo ref = ideal::render(out.rate, tempo);
+  const std::ptrdiff_t delay = ideal::delaySamples(ref, out.ch, out.rate);
+  if (what == "ideal-delay") return 1000.0 * static_cast<double>(delay) / out.rate;
+  if (what == "ideal-left") return ideal::bandDistanceDb(ref.left, out.ch.left, delay, out.rate);
+  if (what == "ideal-right") return ideal::bandDistanceDb(ref.right, out.ch.right, delay, out.rate);
+  if (what == "ideal-side") return ideal::bandDistanceDb(ideal::side(ref), ideal::side(out.ch), delay, out.rate);
+  const ideal::Attacks a = ideal::attacks(ref, out.ch, delay, ideal::hitOnsets(out.rate, tempo), out.rate);
+  return what == "softening" ? a.softeningDb : what == "preecho" ? a.preEchoDb : a.preRiseDb;
 }
 
 // The mean of a measure read on each channel.
@@ -154,7 +91,11 @@ double perChannel(const Audio& in, const Audio& out, F f) {
 // the error against it.
 double measure(const std::string& what, const Audio& in, const Audio& out, double tempo, double shift) {
   const double rate = out.rate;
+  if (what.rfind("ideal-", 0) == 0 || what == "softening" || what == "preecho" || what == "prerise")
+    return idealMeasure(what, out, tempo);
   const double ratio = std::pow(2.0, shift / 12.0);
+  if (what == "step")  // the output's largest step against the input's shifted, in dB
+    return 20.0 * std::log10(largestStep(out.ch) / (largestStep(in.ch) * ratio));
   if (what == "toneerror")  // cents off the shifted tone, from the middle half of the output
     return perChannel(in, out, [&](const auto&, const auto& b) {
       const std::vector<float> mid(b.begin() + b.size() / 4, b.end() - b.size() / 4);
@@ -204,13 +145,19 @@ int main(int argc, char** argv) {
       const std::string arg = argv[4];
       const size_t colon = arg.find(':');
       const double shift = colon == std::string::npos ? 0.0 : std::stod(arg.substr(colon + 1));
-      std::printf("%.6g\n", measure(argv[1], in, out, std::stod(arg.substr(0, colon)), shift));
+      const double tempo = std::stod(arg.substr(0, colon));
+      if (!(tempo > 0) || !std::isfinite(tempo) || !std::isfinite(shift)) throw std::invalid_argument("tempo");
+      std::printf("%.6g\n", measure(argv[1], in, out, tempo, shift));
       return 0;
     }
     std::fprintf(stderr,
                  "usage: quality_measure synth DIR\n"
-                 "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration|toneerror|pitcherror|aliasing\n"
+                 "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration|toneerror|pitcherror|aliasing|step\n"
+                 "                       |ideal-left|ideal-right|ideal-side|softening|preecho|prerise|ideal-delay\n"
                  "                       IN OUT TEMPO[:SEMITONES]\n");
+    return 2;
+  } catch (const std::invalid_argument&) {
+    std::fprintf(stderr, "quality_measure: TEMPO must be a positive number, SEMITONES a number\n");
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quality_measure: %s\n", e.what());
