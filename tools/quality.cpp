@@ -104,6 +104,10 @@ double measure(const std::string& what, const Audio& in, const Audio& out, doubl
   if (what == "pitcherror")
     return perChannel(in, out, [&](const auto& a, const auto& b) { return quality::pitchOffsetCents(a, b, rate); }) -
            100.0 * shift;
+  if (what == "folded")  // energy where what the shift pushed past half the rate would fold back
+    return perChannel(in, out, [&](const auto&, const auto& b) {
+      return quality::foldedEnergyDb(b, rate, kBassHz, ratio);
+    });
   if (what == "aliasing")  // energy off the shifted saw's harmonics
     return perChannel(in, out, [&](const auto&, const auto& b) {
       return quality::inharmonicEnergyDb(b, rate, kBassHz * ratio);
@@ -152,7 +156,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: quality_measure synth DIR\n"
-                 "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration|toneerror|pitcherror|aliasing|step\n"
+                 "       quality_measure level|flutter|sidemid|pan|bass|transients|pitch|offset|duration|toneerror|pitcherror|aliasing|folded|step\n"
                  "                       |ideal-left|ideal-right|ideal-side|softening|preecho|prerise|ideal-delay\n"
                  "                       IN OUT TEMPO[:SEMITONES]\n");
     return 2;

@@ -187,6 +187,7 @@ void PipelineState::processMono(int16_t* c_samples, const Block& b) {
   float* inLeft = inLeftBuffer.get();
   for (int i = 0; i < b.samplesIn; i++) inLeft[i] = static_cast<float>(c_samples[i]) * kInputScale;
 
+  spectrum_set_fine(*u.spectrum, b.fine);
   spectrum_begin_batch(*u.spectrum);
   if (b.fine) {
     fine_set_pitch(*u.fine, pipeline_pitch_ratio(pitchShift.load(relaxed)));
@@ -281,6 +282,7 @@ void PipelineState::processStereo(int16_t* c_samples, const Block& b) {
   }
 
   // The block's spectrum analyses share one pass over the note tables.
+  spectrum_set_fine(*u.spectrum, b.fine);
   spectrum_begin_batch(*u.spectrum);
   if (b.fine) {
     fine_set_pitch(*u.fine, pipeline_pitch_ratio(pitchShift.load(relaxed)));

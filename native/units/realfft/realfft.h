@@ -20,7 +20,7 @@
 #include <memory>
 
 constexpr int REALFFT_MIN_SIZE = 8;
-constexpr int REALFFT_MAX_SIZE = 4096;
+constexpr int REALFFT_MAX_SIZE = 8192;  // the analyser's history, zero-padded to twice its length
 
 struct RealFftState;
 

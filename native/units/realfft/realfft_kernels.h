@@ -19,7 +19,7 @@
 
 // The most radix-4 passes: N/2 = 2048 complex values take five and a radix-2
 // pass.
-constexpr int REALFFT_MAX_PASSES = 5;
+constexpr int REALFFT_MAX_PASSES = 6;
 
 // The twiddles of one radix-4 pass of stride s (4^pass), for the values
 // i = s p + q of its quarter (p the group, q within it), each in the

@@ -14,6 +14,7 @@
 
 #include "cpu.h"
 #include "detmath.h"
+#include "realfft.h"
 #include "spectrum_kernels.h"
 #include "spectrum_testing.h"
 
@@ -87,6 +88,21 @@ struct SpectrumState {
   float cosParts[kMaxPending][SPECTRUM_NOTES] = {};
   // The levels, which any thread may poll.
   std::atomic<float> spectrum_values[SPECTRUM_NOTES] = {};
+
+  // The fine mode's reading: its transform and work arrays (made by
+  // spectrum_create; null if memory was short), and where each note falls
+  // among the padded transform's bins at the current rate.
+  bool fine = false;
+  bool fineUsable = false;
+  RealFftPtr transform;
+  std::unique_ptr<float[]> padded;  // the windowed history, then zeros
+  std::unique_ptr<float[]> ones;    // the transform's window: the history is windowed already
+  std::unique_ptr<float[]> binRe, binIm;
+  int noteBin[SPECTRUM_NOTES] = {};
+  float noteOffset[SPECTRUM_NOTES] = {};  // from noteBin, in bins, -0.5 .. 0.5
+  bool makeFineReading();
+  void placeNotes();
+  void readFine(const float* buffer, float* sinPart, float* cosPart);
 };
 
 namespace {
@@ -234,7 +250,9 @@ void SpectrumState::runPending() {
   const float(*noteMinusSin)[SPECTRUM_NOTES] = tables->noteMinusSin;
   const CpuLevel level = cpu_level();
   int a = 0;
-  if (level >= CpuLevel::Avx512) {
+  if (fine && fineUsable) {
+    for (; a < pendingCount; ++a) readFine(spectrum_buffer[a], sinParts[a], cosParts[a]);
+  } else if (level >= CpuLevel::Avx512) {
     a = spectrum_avx512::correlate(noteMinusSin, noteCos, spectrum_buffer, pendingCount, sinParts, cosParts);
   } else if (level >= CpuLevel::Avx2) {
     a = spectrum_avx2::correlate(noteMinusSin, noteCos, spectrum_buffer, pendingCount, sinParts, cosParts);
@@ -270,7 +288,64 @@ void SpectrumState::analyse() {
 
 SpectrumState* spectrum_create() {
   std::call_once(hannBuilt, buildHann);
-  return new (std::nothrow) SpectrumState();
+  SpectrumState* state = new (std::nothrow) SpectrumState();
+  // Without its transform the fine mode reads the notes by correlation.
+  if (state != nullptr) state->makeFineReading();
+  return state;
+}
+
+constexpr int kPadded = 2 * SPECTRUM_HISTORY;
+
+bool SpectrumState::makeFineReading() {
+  transform.reset(realfft_create(kPadded));
+  padded.reset(new (std::nothrow) float[kPadded]());
+  ones.reset(new (std::nothrow) float[kPadded]);
+  binRe.reset(new (std::nothrow) float[kPadded / 2]);
+  binIm.reset(new (std::nothrow) float[kPadded / 2]);
+  if (!transform || !padded || !ones || !binRe || !binIm) {
+    transform.reset();
+    return false;
+  }
+  std::fill_n(ones.get(), kPadded, 1.0f);
+  return true;
+}
+
+// Each note's place among the bins of the padded transform at the current
+// rate (bin k is k * rate / kPadded Hz); usable only if every note has a
+// bin on either side below half the rate.
+void SpectrumState::placeNotes() {
+  fineUsable = transform != nullptr && sampleRate > 0;
+  for (int i = 0; i < SPECTRUM_NOTES && fineUsable; ++i) {
+    const double bin = static_cast<double>(noteFrequency(i)) * kPadded / sampleRate;
+    noteBin[i] = static_cast<int>(std::lround(bin));
+    noteOffset[i] = static_cast<float>(bin - noteBin[i]);
+    fineUsable = noteBin[i] >= 1 && noteBin[i] + 1 < kPadded / 2;
+  }
+}
+
+// A note's level from the magnitudes of the three bins around it, by the
+// parabola through them: zero padding puts the bins at a quarter of the
+// history's own spacing from any frequency, where the window's main lobe is
+// smooth, so the parabola stays within a few hundredths of a dB of the
+// correlation's value on a tone.
+void SpectrumState::readFine(const float* buffer, float* sinPart, float* cosPart) {
+  std::copy(buffer, buffer + SPECTRUM_HISTORY, padded.get());
+  realfft_forward(*transform, padded.get(), ones.get(), binRe.get(), binIm.get());
+  const float* re = binRe.get();
+  const float* im = binIm.get();
+  auto magnitude = [&](int k) { return std::sqrt(re[k] * re[k] + im[k] * im[k]); };
+  for (int i = 0; i < SPECTRUM_NOTES; ++i) {
+    const int k = noteBin[i];
+    const float d = noteOffset[i];
+    const float below = magnitude(k - 1), at = magnitude(k), above = magnitude(k + 1);
+    const float value = at + 0.5f * d * (above - below) + 0.5f * d * d * (above - 2.0f * at + below);
+    sinPart[i] = std::max(value, 0.0f);
+    cosPart[i] = 0.0f;
+  }
+}
+
+void spectrum_set_fine(SpectrumState& state, bool fine) {
+  state.fine = fine;
 }
 
 void spectrum_destroy(SpectrumState* state) {
@@ -301,6 +376,7 @@ bool SpectrumState::init(int sampleFreq, int sampleChannels) {
   channels = sampleChannels;
   sampleRate = sampleFreq / kDecimation;
   analysisSamples = sampleRate / kAnalysesPerHistorySecond;
+  placeNotes();
   historyStart = 0;
   spectrum_samples = historyStore;
   std::fill(spectrum_samples, spectrum_samples + SPECTRUM_HISTORY, 0.0f);

@@ -1,8 +1,9 @@
 // Note spectrum analyser: 72 semitone levels, C1 to B6, of the engine's
 // output, for the application's display.
 //
-// Owns: per state (one per engine, about 220 KiB), the history, the pending
-// analyses, the levels and the switch; process-wide and read-only once
+// Owns: per state (one per engine, about 220 KiB, and 250 KiB more for the
+// fine mode's reading), the history, the pending analyses, the levels, the
+// switch and the fine mode's transform; process-wide and read-only once
 // built, the history's window (built once) and the note tables of each rate
 // in use (2.3 MiB a rate, shared by the engines at that rate and freed with
 // the last of them). The tables hold one row per history position with all
@@ -62,6 +63,17 @@ void spectrum_push(SpectrumState& state, const float* samples, int size, int cha
 // as unbatched pushes. Outside a batch a push analyses at once.
 void spectrum_begin_batch(SpectrumState& state);
 void spectrum_end_batch(SpectrumState& state);
+
+// The fine mode's reading, for the analyses from the next batch (or
+// unbatched push) on: each note's level from one real transform of the same
+// windowed history zero-padded to twice its length, read between the two
+// nearest bins, instead of the correlation with the note tables. Within a
+// fraction of a dB of the correlation where a note sounds, at about a fifth
+// of its cost; the exact mode keeps the correlation and its bits. Without
+// the transform (memory was short at spectrum_create) or at a rate whose
+// notes do not all lie inside the transform's band, the correlation runs
+// anyway. Playback thread, between blocks.
+void spectrum_set_fine(SpectrumState& state, bool fine);
 
 int spectrum_size();
 
