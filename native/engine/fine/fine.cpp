@@ -105,7 +105,7 @@ struct State {
   std::unique_ptr<float[]> peakAngle, peakCos, peakSin, peakCross, peakDot, peakRaw;
   std::unique_ptr<int[]> turning;
   // Last frame.
-  std::unique_ptr<float[]> prevRe[2], prevIm[2];  // half each
+  std::unique_ptr<float[]> prevRe[2], prevIm[2];  // a frame each: they trade places with re and im
   std::unique_ptr<float[]> rotation;              // half: synthesis minus analysis phase
   std::unique_ptr<float[]> rotRe, rotIm;          // half each: e^{i rotation}
 
@@ -694,9 +694,11 @@ void FineState::synthesiseAndAdd(int channels, Pos outStart) {
     // The one-sided inverse counts the DC bin twice.
     yr[0] *= 0.5f;
     yi[0] *= 0.5f;
-    // Keep this frame's spectrum for the next one's phase advance.
-    std::memcpy(st.prevRe[c].get(), xr, static_cast<size_t>(half) * sizeof(float));
-    std::memcpy(st.prevIm[c].get(), xi, static_cast<size_t>(half) * sizeof(float));
+    // Keep this frame's spectrum for the next one's phase advance: the
+    // arrays trade places (both hold a whole frame), and the last frame's
+    // take this frame's output.
+    std::swap(st.prevRe[c], st.re[c]);
+    std::swap(st.prevIm[c], st.im[c]);
     float* time = st.re[c].get();
     inverse(yr, yi, time, st.im[c].get());
     // The Nyquist bin, turned by the cosine of the top region's rotation (it
@@ -918,8 +920,8 @@ bool FineState::prepare(int frameSize, int hop) {
     s.nearIm[c] = floats(n);
     s.yRe[c] = floats(half);
     s.yIm[c] = floats(half);
-    s.prevRe[c] = floats(half);
-    s.prevIm[c] = floats(half);
+    s.prevRe[c] = floats(n);
+    s.prevIm[c] = floats(n);
     s.acc[c] = floats(static_cast<size_t>(s.outSize));
   }
   s.transform.reset(realfft_create(frameSize));

@@ -289,8 +289,10 @@ void SpectrumState::analyse() {
 SpectrumState* spectrum_create() {
   std::call_once(hannBuilt, buildHann);
   SpectrumState* state = new (std::nothrow) SpectrumState();
-  // Without its transform the fine mode reads the notes by correlation.
-  if (state != nullptr) state->makeFineReading();
+  if (state != nullptr && !state->makeFineReading()) {
+    delete state;
+    return nullptr;
+  }
   return state;
 }
 

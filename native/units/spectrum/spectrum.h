@@ -69,10 +69,9 @@ void spectrum_end_batch(SpectrumState& state);
 // windowed history zero-padded to twice its length, read between the two
 // nearest bins, instead of the correlation with the note tables. Within a
 // fraction of a dB of the correlation where a note sounds, at about a fifth
-// of its cost; the exact mode keeps the correlation and its bits. Without
-// the transform (memory was short at spectrum_create) or at a rate whose
-// notes do not all lie inside the transform's band, the correlation runs
-// anyway. Playback thread, between blocks.
+// of its cost; the exact mode keeps the correlation and its bits. At a rate
+// whose notes do not all lie inside the transform's band the correlation
+// runs anyway. Playback thread, between blocks.
 void spectrum_set_fine(SpectrumState& state, bool fine);
 
 int spectrum_size();
