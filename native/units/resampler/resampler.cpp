@@ -146,6 +146,42 @@ int resampler_plan(const ResamplerState& s, int count) {
   return static_cast<int>(std::max<long>(0, last + 1 - s.fill));
 }
 
+// The same reach as resampler_plan's, over the highest ratio up to each
+// sample, so that a chunk's plan (over its own samples only) stays within it.
+int resampler_ready(const ResamplerState& s, int more) {
+  const long available = static_cast<long>(s.fill) + std::max(0, more);
+  double p = s.pos, r = s.ratio, highest = s.ratio;
+  int left = s.rampLeft;
+  int count = 0;
+  while (static_cast<long>(std::floor(p + kZeros / cutoffAt(highest))) + 2 <= available) {
+    count++;
+    s.advance(p, r, left);
+    highest = std::max(highest, r);
+  }
+  return count;
+}
+
+int resampler_ramp_left(const ResamplerState& s) {
+  return s.rampLeft;
+}
+
+// The newest sample k counted stands at k x ratio with its reach below the
+// input's end less one: on average reach + 1 + ratio / 2 behind it.
+double resampler_delay(double ratio) {
+  ratio = std::clamp(ratio, RESAMPLER_MIN_RATIO, RESAMPLER_MAX_RATIO);
+  return kZeros / cutoffAt(ratio) + 1.0 + ratio / 2.0;
+}
+
+int resampler_append(ResamplerState& s, const float* left, const float* right, int count) {
+  if (count <= 0) return 0;
+  if (s.fill + count > kStore) s.compact();
+  const int take = std::min(count, kStore - s.fill);
+  std::memcpy(s.store[0].get() + s.fill, left, static_cast<size_t>(take) * sizeof(float));
+  if (right) std::memcpy(s.store[1].get() + s.fill, right, static_cast<size_t>(take) * sizeof(float));
+  s.fill += take;
+  return take;
+}
+
 float* resampler_input(ResamplerState& s, int c) {
   return s.store[c].get() + s.fill;
 }
