@@ -256,26 +256,35 @@ float dot(const float* x, const float* w, int n) {
 }
 
 // One output sample at a steady ratio: the weights between two rows of the
-// table, times the taps of one or two channels; the vector kernel does the
-// whole eights, in the lanes that the portable loop uses.
+// table, times the taps of one or two channels, in sixteen lanes (two vectors
+// of eight that alternate, so that a sample's additions overlap), the last
+// eight filled with zeros, reduced pairwise; the vector kernel does the same
+// operations in the same order.
 void steadySample(const float* w0, const float* w1, float a, const float* xl, const float* xr, int n, float& left,
                   float& right) {
-  float lanesL[8] = {}, lanesR[8] = {};
-  int j = cpu_level() >= CpuLevel::Avx2 ? resampler_avx2::steady_taps(w0, w1, a, xl, xr, n, lanesL, lanesR) : 0;
-  for (; j + 8 <= n; j += 8)
+  if (cpu_level() >= CpuLevel::Avx2) {
+    resampler_avx2::steady_sample(w0, w1, a, xl, xr, n, left, right);
+    return;
+  }
+  float lanesL[16] = {}, lanesR[16] = {};
+  for (int j = 0; j < n; j += 8) {
+    float* sumL = lanesL + (j / 8) % 2 * 8;
+    float* sumR = lanesR + (j / 8) % 2 * 8;
     for (int l = 0; l < 8; l++) {
-      const float w = w0[j + l] + a * (w1[j + l] - w0[j + l]);
-      lanesL[l] += xl[j + l] * w;
-      if (xr) lanesR[l] += xr[j + l] * w;
+      const bool in = j + l < n;
+      const float lo = in ? w0[j + l] : 0.0f, hi = in ? w1[j + l] : 0.0f;
+      const float w = lo + a * (hi - lo);
+      sumL[l] += (in ? xl[j + l] : 0.0f) * w;
+      if (xr) sumR[l] += (in ? xr[j + l] : 0.0f) * w;
     }
-  auto reduce = [](const float* p) { return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7])); };
+  }
+  auto reduce = [](const float* p) {
+    float s[8];
+    for (int l = 0; l < 8; l++) s[l] = p[l] + p[8 + l];
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+  };
   left = reduce(lanesL);
   right = reduce(lanesR);
-  for (; j < n; j++) {
-    const float w = w0[j] + a * (w1[j] - w0[j]);
-    left += xl[j] * w;
-    if (xr) right += xr[j] * w;
-  }
 }
 
 }  // namespace
