@@ -303,35 +303,37 @@ void resampler_render(ResamplerState& s, float* left, float* right, int count) {
   s.reading = true;
   const float* inL = s.store[0].get();
   const float* inR = s.store[1].get();
-  for (int k = 0; k < count; k++) {
+  int k = 0;
+  // While the ratio ramps, each tap is read from the sinc table.
+  for (; k < count && s.rampLeft > 0; k++) {
     long first = 0;
-    int n;
-    if (s.rampLeft == 0) {
-      // Steady: the weights from the table's two rows around the position.
-      const double c = cutoffAt(s.ratio);
-      if (c != s.phaseCutoff) s.buildPhases(c);
+    const int n = s.weightsAt(s.pos, s.ratio, first, s.weights);
+    // Taps beyond what was appended (a caller short of input) read silence.
+    const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, n));
+    left[k] = dot(inL + first, s.weights, usable);
+    if (right) right[k] = dot(inR + first, s.weights, usable);
+    s.advance(s.pos, s.ratio, s.rampLeft);
+  }
+  if (k < count) {
+    // Steady from here on: the weights from the table's two rows around the
+    // position.
+    const double c = cutoffAt(s.ratio);
+    if (c != s.phaseCutoff) s.buildPhases(c);
+    for (; k < count; k++) {
       const double whole = std::floor(s.pos);
       const double x = (s.pos - whole) * kPhases;
       const int row = std::min(static_cast<int>(x), kPhases - 1);
       const float a = static_cast<float>(x - row);
       const float* w0 = s.phases.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
       const float* w1 = w0 + RESAMPLER_MAX_TAPS;
-      first = static_cast<long>(whole) - (s.phaseHalf - 1);
+      const long first = static_cast<long>(whole) - (s.phaseHalf - 1);
       const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, s.phaseTaps));
       float l = 0.0f, r = 0.0f;
       steadySample(w0, w1, a, inL + first, right ? inR + first : nullptr, usable, l, r);
       left[k] = l;
       if (right) right[k] = r;
-      s.advance(s.pos, s.ratio, s.rampLeft);
-      continue;
-    } else {
-      n = s.weightsAt(s.pos, s.ratio, first, s.weights);
+      s.pos += s.ratio;
     }
-    // Taps beyond what was appended (a caller short of input) read silence.
-    const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, n));
-    left[k] = dot(inL + first, s.weights, usable);
-    if (right) right[k] = dot(inR + first, s.weights, usable);
-    s.advance(s.pos, s.ratio, s.rampLeft);
   }
   s.compact();
 }
