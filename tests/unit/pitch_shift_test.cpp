@@ -58,7 +58,9 @@ TEST(PitchShift, TheStatedDelayKeepsAttacksOnTimeAndSharp) {
     s.pitch = shift;
     const finedrive::Output out = finedrive::stretch(bursts, {}, 0.75, s);
     EXPECT_NEAR(quality::startOffsetMs(bursts, out.left, kRate, 0.75), expected, 1.5) << shift;
-    if (shift > 0) EXPECT_LT(quality::transientWidthMs(out.left, kRate, 0.25 / 0.75), plainWidth + 0.5) << shift;
+    if (shift > 0) {
+      EXPECT_LT(quality::transientWidthMs(out.left, kRate, 0.25 / 0.75), plainWidth + 0.5) << shift;
+    }
   }
   // The values NativeInterface.fineLatency states to the Java side.
   EXPECT_EQ(fine_latency_shifted(4096, 0.75, 1.0), 10240);

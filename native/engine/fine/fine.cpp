@@ -983,8 +983,9 @@ void FineState::transpose(const float* left, const float* right, int samplesIn, 
   do {
     const int count = std::min(RESAMPLER_MAX_CHUNK, total - doneStream);
     if (count > 0) {
-      const int need = std::min(resampler_plan(*resampler, count), samplesIn - doneIn);
-      doneIn += resampler_append(*resampler, left + doneIn, right ? right + doneIn : nullptr, need);
+      // As much of the input as the store takes: at least what the chunk
+      // reads, which the block's input holds.
+      doneIn += resampler_append(*resampler, left + doneIn, right ? right + doneIn : nullptr, samplesIn - doneIn);
       // The ratio's course on the history, for the formants.
       const int rampLeft = resampler_ramp_left(*resampler);
       if (rampLeft > 0 && resampler_target(*resampler) != markedTarget) {

@@ -151,12 +151,16 @@ int resampler_plan(const ResamplerState& s, int count) {
 int resampler_ready(const ResamplerState& s, int more) {
   const long available = static_cast<long>(s.fill) + std::max(0, more);
   double p = s.pos, r = s.ratio, highest = s.ratio;
+  double reach = kZeros / cutoffAt(highest);
   int left = s.rampLeft;
   int count = 0;
-  while (static_cast<long>(std::floor(p + kZeros / cutoffAt(highest))) + 2 <= available) {
+  while (static_cast<long>(std::floor(p + reach)) + 2 <= available) {
     count++;
     s.advance(p, r, left);
-    highest = std::max(highest, r);
+    if (r > highest) {
+      highest = r;
+      reach = kZeros / cutoffAt(highest);
+    }
   }
   return count;
 }

@@ -58,7 +58,8 @@ float* resampler_input(ResamplerState& state, int c);
 void resampler_commit(ResamplerState& state, int appended);
 
 // Appends count input samples of one or two channels (right null: one) to the
-// store, as many as it has room for; returns how many.
+// store, as many as it has room for (always what RESAMPLER_MAX_CHUNK output
+// samples read beyond the read position); returns how many.
 int resampler_append(ResamplerState& state, const float* left, const float* right, int count);
 
 // How many output samples could be rendered, from the read position on,
