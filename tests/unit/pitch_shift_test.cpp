@@ -206,6 +206,25 @@ TEST(PitchShift, KeptFormantsStayWhereTheyWere) {
   const double plainDistance = distance(plain.left), keptDistance = distance(kept.left);
   EXPECT_LT(keptDistance, 2.0) << "plain " << plainDistance;
   EXPECT_LT(keptDistance, 0.5 * plainDistance);
+  // Taken back to 0 while playing: the output of the stretch's last frames
+  // of input read before the change is still a fourth up, and still keeps
+  // its formants (the resampler, ahead of the frames, already reads at 1).
+  fakejni::Env live;
+  finedrive::start(live, 1, s);
+  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&live, nullptr, 1);
+  const int block = 1024, change = 96;
+  std::vector<float> out;
+  for (int b = 0; b + 1 < frames / block; b++) {
+    if (b == change) Java_quorvel_tambrino_NativeInterface_dspPitchShift(&live, nullptr, 0.0f);
+    std::vector<jshort> pcm(static_cast<size_t>(block));
+    for (int k = 0; k < block; k++) pcm[k] = finedrive::toPcm(vowel[static_cast<size_t>(b * block + k)]);
+    jshortArray array = live.shorts(pcm);
+    Java_quorvel_tambrino_NativeInterface_dspProcess(&live, nullptr, array, block, block, 0.0f);
+    for (jshort v : fakejni::Env::read<jshort>(reinterpret_cast<jarray>(array))) out.push_back(v / 32767.0f);
+  }
+  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&live, nullptr, 0);
+  const std::vector<float> before(out.begin() + (change * block - 4096), out.begin() + (change * block + 4096));
+  EXPECT_LT(distance(before), 2.5);
 }
 
 // Reading a tone near the top of the band twice as fast would fold it back
