@@ -80,5 +80,5 @@ int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(
 }  // namespace fine_avx2
 
 namespace resampler_avx2 {
-void steady_sample(const float* w0, const float* w1, float a, const float* xl, const float* xr, int n, float& left, float& right) { unavailable(); }
+void steady_sample(const float* w0, const float* d, float a, const float* xl, const float* xr, int n, float& left, float& right) { unavailable(); }
 }  // namespace resampler_avx2

@@ -61,6 +61,9 @@ struct ResamplerState {
   // The steady ratio's kernel: kPhases + 1 rows of phaseTaps weights for the
   // fractional positions 0, 1/kPhases, ..., 1, built for phaseCutoff.
   std::unique_ptr<float[]> phases;
+  // kPhases rows: each row's step to the next (the difference a sample's
+  // interpolation would take, taken once here).
+  std::unique_ptr<float[]> steps;
   double phaseCutoff = -1.0;
   int phaseTaps = 0;
   int phaseHalf = 0;
@@ -84,7 +87,8 @@ ResamplerState* resampler_create() {
   s->table.reset(new (std::nothrow) float[points]);
   for (auto& st : s->store) st.reset(new (std::nothrow) float[kStore]());
   s->phases.reset(new (std::nothrow) float[static_cast<size_t>(kPhases + 1) * RESAMPLER_MAX_TAPS]());
-  if (!s->table || !s->store[0] || !s->store[1] || !s->phases) return nullptr;
+  s->steps.reset(new (std::nothrow) float[static_cast<size_t>(kPhases) * RESAMPLER_MAX_TAPS]());
+  if (!s->table || !s->store[0] || !s->store[1] || !s->phases || !s->steps) return nullptr;
   const double norm = besselI0(kBeta);
   for (int k = 0; k < points; k++) {
     const double u = static_cast<double>(k) / kSteps;
@@ -242,6 +246,11 @@ void ResamplerState::buildPhases(double c) {
     const float scale = static_cast<float>(1.0 / sum);
     for (int j = 0; j < phaseTaps; j++) w[j] *= scale;
   }
+  for (int row = 0; row < kPhases; row++) {
+    const float* w0 = phases.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
+    float* d = steps.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
+    for (int j = 0; j < phaseTaps; j++) d[j] = w0[RESAMPLER_MAX_TAPS + j] - w0[j];
+  }
 }
 
 
@@ -260,14 +269,14 @@ float dot(const float* x, const float* w, int n) {
 }
 
 // One output sample at a steady ratio: the weights between two rows of the
-// table, times the taps of one or two channels, in sixteen lanes (two vectors
+// table (a row plus a times its step to the next), times the taps of one or two channels, in sixteen lanes (two vectors
 // of eight that alternate, so that a sample's additions overlap), the last
 // eight filled with zeros, reduced pairwise; the vector kernel does the same
 // operations in the same order.
-void steadySample(const float* w0, const float* w1, float a, const float* xl, const float* xr, int n, float& left,
+void steadySample(const float* w0, const float* d, float a, const float* xl, const float* xr, int n, float& left,
                   float& right) {
   if (cpu_level() >= CpuLevel::Avx2) {
-    resampler_avx2::steady_sample(w0, w1, a, xl, xr, n, left, right);
+    resampler_avx2::steady_sample(w0, d, a, xl, xr, n, left, right);
     return;
   }
   float lanesL[16] = {}, lanesR[16] = {};
@@ -276,8 +285,7 @@ void steadySample(const float* w0, const float* w1, float a, const float* xl, co
     float* sumR = lanesR + (j / 8) % 2 * 8;
     for (int l = 0; l < 8; l++) {
       const bool in = j + l < n;
-      const float lo = in ? w0[j + l] : 0.0f, hi = in ? w1[j + l] : 0.0f;
-      const float w = lo + a * (hi - lo);
+      const float w = in ? w0[j + l] + a * d[j + l] : 0.0f + a * 0.0f;
       sumL[l] += (in ? xl[j + l] : 0.0f) * w;
       if (xr) sumR[l] += (in ? xr[j + l] : 0.0f) * w;
     }
@@ -329,11 +337,11 @@ void resampler_render(ResamplerState& s, float* left, float* right, int count) {
       const int row = std::min(static_cast<int>(x), kPhases - 1);
       const float a = static_cast<float>(x - row);
       const float* w0 = s.phases.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
-      const float* w1 = w0 + RESAMPLER_MAX_TAPS;
+      const float* d = s.steps.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
       const long first = static_cast<long>(whole) - (s.phaseHalf - 1);
       const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, s.phaseTaps));
       float l = 0.0f, r = 0.0f;
-      steadySample(w0, w1, a, inL + first, right ? inR + first : nullptr, usable, l, r);
+      steadySample(w0, d, a, inL + first, right ? inR + first : nullptr, usable, l, r);
       left[k] = l;
       if (right) right[k] = r;
       s.pos += s.ratio;
