@@ -876,8 +876,34 @@ void jniSpectrum(Input& in, fakejni::Env& env) {
   }
 }
 
+// The transposition: any shift, refused outside -24..24 or not finite with
+// the setting kept, and the formants flag; the blocks that follow play them
+// in the fine mode, ramping from the shift before.
+void jniPitch(Input& in, fakejni::Env& env, bool formants) {
+  if (formants) {
+    Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, in.anyInt({1, 0, 2, -1}));
+    settle(env, "dspPitchFormants", true, {}, false);
+    return;
+  }
+  const float semitones = in.anyFloat({5.0f, -12.0f, 0.0f, 24.0f, -24.0f, 0.1f, 7.5f, 24.01f, -100.0f});
+  const PipelineState& pipeline = *default_engine::get().pipeline;
+  const float before = pipeline_pitch_shift(pipeline);
+  const bool valid = std::isfinite(semitones) && std::fabs(semitones) <= PIPELINE_MAX_PITCH_SHIFT;
+  Java_quorvel_tambrino_NativeInterface_dspPitchShift(&env, nullptr, semitones);
+  settle(env, "dspPitchShift", valid, {kIae}, false);
+  const float after = pipeline_pitch_shift(pipeline);
+  const float expect = valid ? semitones : before;
+  if (std::memcmp(&after, &expect, sizeof after) != 0) finding("dspPitchShift kept", std::to_string(after));
+}
+
 void jniSetter(Input& in, fakejni::Env& env) {
-  const uint8_t which = in.byte() % 7;
+  // 6 (the peak level) before the transposition's 7 and 8 keeps what the
+  // older corpus inputs meant.
+  const uint8_t which = in.byte() % 9;
+  if (which >= 7) {
+    jniPitch(in, env, which == 8);
+    return;
+  }
   const char* method = "";
   switch (which) {
     case 0:

@@ -12,7 +12,7 @@ import struct
 import sys
 
 FFT, VOC_INIT, VOC_PROC, SPECTRUM_UNIT, EQ, IIR, PRINCARG, INIT, PROCESS = 0, 1, 2, 3, 4, 5, 6, 7, 8
-FILTER, EQ_BANDS, SPECTRUM, SETTER = 11, 12, 13, 14
+FILTER, EQ_BANDS, SPECTRUM, SETTER, QUALITY = 11, 12, 13, 14, 15
 PATHS = 6  # then 0 princarg, 1 split FFT, 2-3 per-bin steps, 4 EQ gains, 5 path switches
 
 
@@ -67,6 +67,11 @@ SEEDS = {
              + bytes([PATHS, 2]) + u32(300) + bytes([1, 4, 2]) + u32(9) + bytes([4, 20]) + u32(11) + bytes([1, 0]) + u32(2)
              + bytes([PATHS, 3]) + u32(500) + bytes([2, 5]) + u32(13) + bytes([4, 3]) + u32(17) + bytes([0, 0, 1])
              + bytes([PATHS, 4]) + u32(2000) + bytes([PATHS, 5, 1, 1]) + init() + process(),
+    # The fine mode transposed: a shift, blocks, the formants kept, a shift
+    # the other way while playing (a ramp), one refused, back to 0.
+    'fine_transposed': init() + bytes([QUALITY, 0]) + setter(7, 0) + process() + process(sout=1)
+                       + setter(8, 0) + setter(7, 1) + process() + process(sin=2, sout=2)
+                       + setter(7, 7) + setter(7, 2) + process(sout=2),
     'hostile_init': init(frame=6) + init(over=4) + init(rate=4) + init(channels=2) + init(frame=8) + process(),
 }
 

@@ -81,7 +81,7 @@ int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(
 }  // namespace fine_avx2
 
 namespace resampler_avx2 {
-int steady_taps(const float* w0, const float* w1, float a, const float* xl, const float* xr, int n, float* lanesL, float* lanesR) { unavailable(); }
+void steady_sample(const float* w0, const float* d, float a, const float* xl, const float* xr, int n, float& left, float& right) { unavailable(); }
 }  // namespace resampler_avx2
 
 namespace realfft_avx2 {

@@ -181,13 +181,30 @@ struct FineState {
   State st;
   bool ready = false;
 
-  // Transposition: the stretch runs at the tempo divided by the pitch ratio
-  // and the resampler reads its output back that many times faster. Until
-  // the first shift the stretch's output passes by unchanged.
+  // Transposition: the resampler reads the input the pitch ratio faster and
+  // the stretch brings that back to the block's length, so the stretch
+  // makes as many frames as unshifted. Until the first shift the input
+  // passes by the resampler unchanged.
   ResamplerState* resampler = nullptr;
+  std::unique_ptr<float[]> resampled[2];  // RESAMPLER_MAX_CHUNK each: the stretch's input
   double pitchRatio = 1.0;  // set by the playback thread before a block
-  bool quiet = false;       // the stretch's output is not what is heard: no spectrum
   bool keepFormants = false;
+  // Where the ratio the stretch's input was read at changed its course (a
+  // ramp's start and end, positions in the history): a frame's formants are
+  // moved back by the ratio its own samples were read at, which the
+  // resampler, working a frame and a half ahead, has left behind.
+  struct RatioMark {
+    Pos at;
+    double ratio;
+  };
+  static constexpr int kMarks = 64;
+  RatioMark marks[kMarks] = {};
+  int markCount = 0;  // the newest kMarks kept
+  double markedTarget = 1.0;
+  double frameRatio = 1.0;    // of the frame being synthesised
+  bool transposing = false;  // the stretch's input comes from the resampler
+  void mark(Pos at, double ratio);
+  double ratioAt(Pos at) const;
   const float* formantCorrection(const float* eqGains);
   ~FineState() { resampler_destroy(resampler); }
   State pending;  // built by fine_prepare, put in place by fine_commit
@@ -639,22 +656,25 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
   for (int p = 0; p < nPeaks; p++) fillRegion(p, angle[p], cosine[p], sine[p]);
 }
 
-// The resampler moves bin k to k x ratio, and with it the spectral envelope
-// (the formants): a voice would sound smaller going up. Each bin is given the
-// envelope that belongs where it will land over the one it has: the
+// The resampler has moved what was at bin k / ratio to bin k, and with it the
+// spectral envelope (the formants): a voice would sound smaller going up.
+// Each bin is given the envelope of where its content came from, bin
+// k x ratio of the frame's own envelope, over the one it has: the
 // envelope is the frame's power held at its partials' peaks (the largest
-// within 8 bins either side, 190 Hz across for frames of 4096 at 44.1 kHz:
-// voices and most instruments have partials closer than that) and then
+// within 8 bins either side, 190 Hz across for frames of 4096 at 44.1 kHz,
+// times the ratio above 1: voices and most instruments have partials closer
+// than that before the shift) and then
 // averaged over the same width, and the gains are held within
 // 24 dB either way so that a near-silent band is not pulled up into noise.
 // Returns the gains (times the equaliser's, if given) or null without a shift.
 const float* FineState::formantCorrection(const float* eqGains) {
-  const double ratio = resampler_ratio(*resampler);
+  const double ratio = frameRatio;
   if (!keepFormants || ratio == 1.0) return eqGains;
   const int half = st.half;
   const float* power = st.power.get();
   double* sums = st.envelopeSums.get();
-  const int width = std::max(1, st.n / 512);
+  // Read faster, the partials stand the ratio farther apart.
+  const int width = std::max(1, static_cast<int>(std::ceil(st.n / 512 * std::max(1.0, ratio))));
   sums[0] = 0.0;
   for (int k = 0; k < half; k++) {
     float held = 0.0f;
@@ -847,7 +867,7 @@ void FineState::emit(int channels, Pos limit, Pos blockStart, float* outLeft, fl
       float* acc = st.acc[c].get() + at;
       std::memcpy(dst[c], acc, static_cast<size_t>(run) * sizeof(float));
       std::fill_n(acc, run, 0.0f);
-      if (!quiet) spectrum_push(*spectrum, dst[c], run, c);
+      spectrum_push(*spectrum, dst[c], run, c);
     }
     st.emitted += run;
   }
@@ -860,7 +880,8 @@ FineState* fine_create(const FftState& fft, const EqState& eq, SpectrumState& sp
   state->eq = &eq;
   state->spectrum = &spectrum;
   state->resampler = resampler_create();
-  if (state->resampler == nullptr) {
+  for (auto& r : state->resampled) r.reset(new (std::nothrow) float[RESAMPLER_MAX_CHUNK]());
+  if (state->resampler == nullptr || !state->resampled[0] || !state->resampled[1]) {
     delete state;
     return nullptr;
   }
@@ -1024,6 +1045,8 @@ void FineState::restart() {
   // A new time line starts at the pitch asked for, with no ramp from the old.
   resampler_set_target(*resampler, pitchRatio, false);
   resampler_reset(*resampler);
+  markCount = 0;
+  markedTarget = resampler_target(*resampler);
 }
 
 bool fine_process(FineState& state, const float* left, const float* right, int samplesIn, float* outLeft,
@@ -1039,44 +1062,74 @@ bool FineState::process(const float* left, const float* right, int samplesIn, fl
   resampler_set_target(*resampler, pitchRatio, st.emitted > 0);
   if (!resampler_reading(*resampler) && resampler_ratio(*resampler) == 1.0 &&
       resampler_target(*resampler) == 1.0) {
+    transposing = false;
     stretch(left, right, samplesIn, outLeft, outRight, samplesOut);
-    resampler_pass(*resampler, outLeft, outRight, samplesOut);
+    resampler_pass(*resampler, left, right, samplesIn);
   } else {
+    transposing = true;
     transpose(left, right, samplesIn, outLeft, outRight, samplesOut);
   }
   return true;
 }
 
-// The block in chunks that the resampler's store holds, each with its share
-// of the input: the stretch makes what the chunk's reads reach, and the time
-// map carries the difference from chunk to chunk, so the block still lasts
-// exactly samplesOut samples.
+// The block's input read by the resampler, in chunks that its output buffer
+// holds; each chunk is stretched to its share of the block's output, so the
+// block still lasts exactly samplesOut samples. The resampler gives what the
+// block's input reaches (the filter's reach short of its end, carried to the
+// next block), so the stretch's input count per block follows the input by
+// cumulative rounding.
 void FineState::transpose(const float* left, const float* right, int samplesIn, float* outLeft,
                           float* outRight, int samplesOut) {
-  const int channels = right ? 2 : 1;
-  int doneOut = 0;
-  int doneIn = 0;
+  const int total = resampler_ready(*resampler, samplesIn);
+  int doneIn = 0, doneStream = 0, doneOut = 0;
   do {
-    const int count = std::min(RESAMPLER_MAX_CHUNK, samplesOut - doneOut);
-    const int inEnd = samplesOut > 0 ? static_cast<int>(static_cast<int64_t>(samplesIn) * (doneOut + count) /
-                                                         samplesOut)
-                                     : samplesIn;
-    const int need = count > 0 ? resampler_plan(*resampler, count) : 0;
-    quiet = true;
-    stretch(left + doneIn, right ? right + doneIn : nullptr, inEnd - doneIn, resampler_input(*resampler, 0),
-            right ? resampler_input(*resampler, 1) : nullptr, need);
-    quiet = false;
-    resampler_commit(*resampler, need);
+    const int count = std::min(RESAMPLER_MAX_CHUNK, total - doneStream);
     if (count > 0) {
-      float* dst[2] = {outLeft + doneOut, outRight ? outRight + doneOut : nullptr};
-      resampler_render(*resampler, dst[0], right ? dst[1] : nullptr, count);
-      // In runs of at most one hop, as the stretch hands its output on.
-      for (int at = 0; at < count; at += st.hop)
-        for (int c = 0; c < channels; c++) spectrum_push(*spectrum, dst[c] + at, std::min(st.hop, count - at), c);
+      // As much of the input as the store takes: at least what the chunk
+      // reads, which the block's input holds.
+      doneIn += resampler_append(*resampler, left + doneIn, right ? right + doneIn : nullptr, samplesIn - doneIn);
+      // The ratio's course on the history, for the formants.
+      const int rampLeft = resampler_ramp_left(*resampler);
+      if (rampLeft > 0 && resampler_target(*resampler) != markedTarget) {
+        mark(st.head, resampler_ratio(*resampler));
+        markedTarget = resampler_target(*resampler);
+      }
+      resampler_render(*resampler, resampled[0].get(), right ? resampled[1].get() : nullptr, count);
+      if (rampLeft > 0 && rampLeft <= count) mark(st.head + rampLeft, resampler_target(*resampler));
     }
-    doneOut += count;
-    doneIn = inEnd;
-  } while (doneOut < samplesOut);
+    const int outEnd = total > 0 ? static_cast<int>(static_cast<int64_t>(samplesOut) * (doneStream + count) / total)
+                                 : samplesOut;
+    stretch(resampled[0].get(), right ? resampled[1].get() : nullptr, count, outLeft + doneOut,
+            outRight ? outRight + doneOut : nullptr, outEnd - doneOut);
+    doneStream += count;
+    doneOut = outEnd;
+  } while (doneStream < total);
+  // The rest reaches beyond what the filter can read yet.
+  resampler_append(*resampler, left + doneIn, right ? right + doneIn : nullptr, samplesIn - doneIn);
+}
+
+void FineState::mark(Pos at, double ratio) {
+  marks[markCount % kMarks] = {at, ratio};
+  markCount++;
+}
+
+// The ratio the history's sample at was read at: linear between the marks
+// (a ramp is linear in the resampler's output), the resampler's own after
+// the last; before the oldest kept, the oldest's.
+double FineState::ratioAt(Pos at) const {
+  const int kept = std::min(markCount, kMarks);
+  Pos fromAt = st.head;
+  double fromRatio = resampler_ratio(*resampler);
+  for (int i = 0; i < kept; i++) {
+    const RatioMark& m = marks[(markCount - 1 - i) % kMarks];
+    if (m.at <= at) {
+      if (fromAt <= m.at) return m.ratio;
+      return m.ratio + (fromRatio - m.ratio) * static_cast<double>(at - m.at) / static_cast<double>(fromAt - m.at);
+    }
+    fromAt = m.at;
+    fromRatio = m.ratio;
+  }
+  return fromRatio;
 }
 
 void FineState::stretch(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
@@ -1105,6 +1158,7 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
       analyse(channels, start);
       if (!restart && measuresNear(analysisHop)) analyseNear(channels, start);
       propagate(channels, analysisHop, restart, reset);
+      frameRatio = transposing && keepFormants ? ratioAt(start + st.n / 2) : 1.0;
       synthesiseAndAdd(channels, outStart);
       st.firstFrame = false;
       st.prevStart = start;
@@ -1148,8 +1202,11 @@ int fine_latency(int frameSize, double tempo) {
   return fine_latency_shifted(frameSize, tempo, 1.0);
 }
 
-// The stretch runs at tempo / ratio, its output read ratio times faster: its
-// output store's half frame counts 1 / ratio, the input lag as at the tempo.
+// Shifted, the stretch runs at tempo / ratio on the input read ratio times
+// faster: its lag on the time map is ratio times as many input samples, and
+// the resampler's reach ahead adds its own.
 int fine_latency_shifted(int frameSize, double tempo, double ratio) {
-  return static_cast<int>(std::lround(frameSize / (2.0 * ratio) + fine_input_lag(frameSize) / tempo));
+  const double behind = ratio == 1.0 ? fine_input_lag(frameSize)
+                                     : fine_input_lag(frameSize) * ratio + resampler_delay(ratio);
+  return static_cast<int>(std::lround(frameSize / 2.0 + behind / tempo));
 }

@@ -28,10 +28,10 @@
 //   samples; at a constant tempo the output is the input delayed by
 //   fine_latency() output samples.
 //
-// Transposition: the stretch runs at the tempo divided by the pitch ratio,
-// and a band-limited resampler (units/resampler) reads its output back that
-// many times faster, so that the output keeps the block's length and every
-// partial moves by the ratio.
+// Transposition: a band-limited resampler (units/resampler) reads the input
+// the pitch ratio faster and the stretch runs at the tempo divided by the
+// ratio, so that the output keeps the block's length, every partial moves by
+// the ratio and the stretch makes as many frames as without a shift.
 //
 // Owns: per state (one per engine), the resampler's state, the input history of both channels
 // (always fed, so that a switch into the fine mode starts from the recent

@@ -61,6 +61,9 @@ struct ResamplerState {
   // The steady ratio's kernel: kPhases + 1 rows of phaseTaps weights for the
   // fractional positions 0, 1/kPhases, ..., 1, built for phaseCutoff.
   std::unique_ptr<float[]> phases;
+  // kPhases rows: each row's step to the next (the difference a sample's
+  // interpolation would take, taken once here).
+  std::unique_ptr<float[]> steps;
   double phaseCutoff = -1.0;
   int phaseTaps = 0;
   int phaseHalf = 0;
@@ -84,7 +87,8 @@ ResamplerState* resampler_create() {
   s->table.reset(new (std::nothrow) float[points]);
   for (auto& st : s->store) st.reset(new (std::nothrow) float[kStore]());
   s->phases.reset(new (std::nothrow) float[static_cast<size_t>(kPhases + 1) * RESAMPLER_MAX_TAPS]());
-  if (!s->table || !s->store[0] || !s->store[1] || !s->phases) return nullptr;
+  s->steps.reset(new (std::nothrow) float[static_cast<size_t>(kPhases) * RESAMPLER_MAX_TAPS]());
+  if (!s->table || !s->store[0] || !s->store[1] || !s->phases || !s->steps) return nullptr;
   const double norm = besselI0(kBeta);
   for (int k = 0; k < points; k++) {
     const double u = static_cast<double>(k) / kSteps;
@@ -146,6 +150,46 @@ int resampler_plan(const ResamplerState& s, int count) {
   return static_cast<int>(std::max<long>(0, last + 1 - s.fill));
 }
 
+// The same reach as resampler_plan's, over the highest ratio up to each
+// sample, so that a chunk's plan (over its own samples only) stays within it.
+int resampler_ready(const ResamplerState& s, int more) {
+  const long available = static_cast<long>(s.fill) + std::max(0, more);
+  double p = s.pos, r = s.ratio, highest = s.ratio;
+  double reach = kZeros / cutoffAt(highest);
+  int left = s.rampLeft;
+  int count = 0;
+  while (static_cast<long>(std::floor(p + reach)) + 2 <= available) {
+    count++;
+    s.advance(p, r, left);
+    if (r > highest) {
+      highest = r;
+      reach = kZeros / cutoffAt(highest);
+    }
+  }
+  return count;
+}
+
+int resampler_ramp_left(const ResamplerState& s) {
+  return s.rampLeft;
+}
+
+// The newest sample k counted stands at k x ratio with its reach below the
+// input's end less one: on average reach + 1 + ratio / 2 behind it.
+double resampler_delay(double ratio) {
+  ratio = std::clamp(ratio, RESAMPLER_MIN_RATIO, RESAMPLER_MAX_RATIO);
+  return kZeros / cutoffAt(ratio) + 1.0 + ratio / 2.0;
+}
+
+int resampler_append(ResamplerState& s, const float* left, const float* right, int count) {
+  if (count <= 0) return 0;
+  if (s.fill + count > kStore) s.compact();
+  const int take = std::min(count, kStore - s.fill);
+  std::memcpy(s.store[0].get() + s.fill, left, static_cast<size_t>(take) * sizeof(float));
+  if (right) std::memcpy(s.store[1].get() + s.fill, right, static_cast<size_t>(take) * sizeof(float));
+  s.fill += take;
+  return take;
+}
+
 float* resampler_input(ResamplerState& s, int c) {
   return s.store[c].get() + s.fill;
 }
@@ -202,6 +246,11 @@ void ResamplerState::buildPhases(double c) {
     const float scale = static_cast<float>(1.0 / sum);
     for (int j = 0; j < phaseTaps; j++) w[j] *= scale;
   }
+  for (int row = 0; row < kPhases; row++) {
+    const float* w0 = phases.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
+    float* d = steps.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
+    for (int j = 0; j < phaseTaps; j++) d[j] = w0[RESAMPLER_MAX_TAPS + j] - w0[j];
+  }
 }
 
 
@@ -220,26 +269,34 @@ float dot(const float* x, const float* w, int n) {
 }
 
 // One output sample at a steady ratio: the weights between two rows of the
-// table, times the taps of one or two channels; the vector kernel does the
-// whole eights, in the lanes that the portable loop uses.
-void steadySample(const float* w0, const float* w1, float a, const float* xl, const float* xr, int n, float& left,
+// table (a row plus a times its step to the next), times the taps of one or two channels, in sixteen lanes (two vectors
+// of eight that alternate, so that a sample's additions overlap), the last
+// eight filled with zeros, reduced pairwise; the vector kernel does the same
+// operations in the same order.
+void steadySample(const float* w0, const float* d, float a, const float* xl, const float* xr, int n, float& left,
                   float& right) {
-  float lanesL[8] = {}, lanesR[8] = {};
-  int j = cpu_level() >= CpuLevel::Avx2 ? resampler_avx2::steady_taps(w0, w1, a, xl, xr, n, lanesL, lanesR) : 0;
-  for (; j + 8 <= n; j += 8)
+  if (cpu_level() >= CpuLevel::Avx2) {
+    resampler_avx2::steady_sample(w0, d, a, xl, xr, n, left, right);
+    return;
+  }
+  float lanesL[16] = {}, lanesR[16] = {};
+  for (int j = 0; j < n; j += 8) {
+    float* sumL = lanesL + (j / 8) % 2 * 8;
+    float* sumR = lanesR + (j / 8) % 2 * 8;
     for (int l = 0; l < 8; l++) {
-      const float w = w0[j + l] + a * (w1[j + l] - w0[j + l]);
-      lanesL[l] += xl[j + l] * w;
-      if (xr) lanesR[l] += xr[j + l] * w;
+      const bool in = j + l < n;
+      const float w = in ? w0[j + l] + a * d[j + l] : 0.0f + a * 0.0f;
+      sumL[l] += (in ? xl[j + l] : 0.0f) * w;
+      if (xr) sumR[l] += (in ? xr[j + l] : 0.0f) * w;
     }
-  auto reduce = [](const float* p) { return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7])); };
+  }
+  auto reduce = [](const float* p) {
+    float s[8];
+    for (int l = 0; l < 8; l++) s[l] = p[l] + p[8 + l];
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+  };
   left = reduce(lanesL);
   right = reduce(lanesR);
-  for (; j < n; j++) {
-    const float w = w0[j] + a * (w1[j] - w0[j]);
-    left += xl[j] * w;
-    if (xr) right += xr[j] * w;
-  }
 }
 
 }  // namespace
@@ -258,35 +315,37 @@ void resampler_render(ResamplerState& s, float* left, float* right, int count) {
   s.reading = true;
   const float* inL = s.store[0].get();
   const float* inR = s.store[1].get();
-  for (int k = 0; k < count; k++) {
+  int k = 0;
+  // While the ratio ramps, each tap is read from the sinc table.
+  for (; k < count && s.rampLeft > 0; k++) {
     long first = 0;
-    int n;
-    if (s.rampLeft == 0) {
-      // Steady: the weights from the table's two rows around the position.
-      const double c = cutoffAt(s.ratio);
-      if (c != s.phaseCutoff) s.buildPhases(c);
-      const double whole = std::floor(s.pos);
-      const double x = (s.pos - whole) * kPhases;
-      const int row = std::min(static_cast<int>(x), kPhases - 1);
-      const float a = static_cast<float>(x - row);
-      const float* w0 = s.phases.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
-      const float* w1 = w0 + RESAMPLER_MAX_TAPS;
-      first = static_cast<long>(whole) - (s.phaseHalf - 1);
-      const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, s.phaseTaps));
-      float l = 0.0f, r = 0.0f;
-      steadySample(w0, w1, a, inL + first, right ? inR + first : nullptr, usable, l, r);
-      left[k] = l;
-      if (right) right[k] = r;
-      s.advance(s.pos, s.ratio, s.rampLeft);
-      continue;
-    } else {
-      n = s.weightsAt(s.pos, s.ratio, first, s.weights);
-    }
+    const int n = s.weightsAt(s.pos, s.ratio, first, s.weights);
     // Taps beyond what was appended (a caller short of input) read silence.
     const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, n));
     left[k] = dot(inL + first, s.weights, usable);
     if (right) right[k] = dot(inR + first, s.weights, usable);
     s.advance(s.pos, s.ratio, s.rampLeft);
+  }
+  if (k < count) {
+    // Steady from here on: the weights from the table's two rows around the
+    // position.
+    const double c = cutoffAt(s.ratio);
+    if (c != s.phaseCutoff) s.buildPhases(c);
+    for (; k < count; k++) {
+      const double whole = std::floor(s.pos);
+      const double x = (s.pos - whole) * kPhases;
+      const int row = std::min(static_cast<int>(x), kPhases - 1);
+      const float a = static_cast<float>(x - row);
+      const float* w0 = s.phases.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
+      const float* d = s.steps.get() + static_cast<size_t>(row) * RESAMPLER_MAX_TAPS;
+      const long first = static_cast<long>(whole) - (s.phaseHalf - 1);
+      const int usable = static_cast<int>(std::clamp<long>(s.fill - first, 0, s.phaseTaps));
+      float l = 0.0f, r = 0.0f;
+      steadySample(w0, d, a, inL + first, right ? inR + first : nullptr, usable, l, r);
+      left[k] = l;
+      if (right) right[k] = r;
+      s.pos += s.ratio;
+    }
   }
   s.compact();
 }

@@ -1,7 +1,7 @@
 // Band-limited resampler with a ratio that may change at every sample: reads
-// a stream at a moving fractional position, so that a stream stretched by a
-// ratio and read back that many times faster plays every partial that many
-// times higher in exactly the original duration.
+// a stream at a moving fractional position, so that a stream read that many
+// times faster and stretched back to its duration plays every partial that
+// many times higher.
 //
 // The filter is a Kaiser-windowed sinc whose cut-off follows the ratio: at
 // ratios above 1 it is widened in time by the ratio, so that what would fold
@@ -56,6 +56,24 @@ int resampler_plan(const ResamplerState& state, int count);
 // makes them part of the store (need as from resampler_plan, or fewer).
 float* resampler_input(ResamplerState& state, int c);
 void resampler_commit(ResamplerState& state, int appended);
+
+// Appends count input samples of one or two channels (right null: one) to the
+// store, as many as it has room for (always what RESAMPLER_MAX_CHUNK output
+// samples read beyond the read position); returns how many.
+int resampler_append(ResamplerState& state, const float* left, const float* right, int count);
+
+// How many output samples could be rendered, from the read position on,
+// once more input samples had been appended: a block of input gives this
+// many output samples, and resampler_plan never asks a chunk of them for
+// more than the block holds.
+int resampler_ready(const ResamplerState& state, int more);
+
+// Output samples still to go in the current ramp (0 at a steady ratio).
+int resampler_ramp_left(const ResamplerState& state);
+
+// How many input samples the newest sample that resampler_ready counts runs
+// behind the input, on average, at a steady ratio: the filter's reach ahead.
+double resampler_delay(double ratio);
 
 // Renders count output samples of one or two channels (right null: one),
 // advancing the read position and the ramp; the input they need must have

@@ -320,9 +320,12 @@ public class NativeInterface {
     }
 
     /**
-     * {@link #fineLatency(int, int, double)} at a transposition: the stretch
-     * runs at the tempo divided by the pitch ratio and is read back that many
-     * times faster, so the output store's half frame counts that much less.
+     * {@link #fineLatency(int, int, double)} at a transposition: the input is
+     * read the pitch ratio faster and stretched at the tempo divided by the
+     * ratio, so the stretch's lag counts the ratio times as many input frames,
+     * and the resampler's filter reaches ahead by its own (24 zero crossings
+     * at 0.9 of the Nyquist frequency, or of the new one above a ratio of 1).
+     * A shift of 0 is the untransposed delay.
      *
      * @throws IllegalArgumentException when the frame size, the oversampling,
      *     the tempo or the shift is out of range
@@ -333,7 +336,9 @@ public class NativeInterface {
         checkTempo(tempo);
         checkPitchShift(semitones);
         final double ratio = pitchRatio(semitones);
-        return (int) Math.round(frameSize / (2.0 * ratio) + 1.5 * frameSize / tempo);
+        if (ratio == 1.0) return fineLatency(frameSize, overSampling, tempo);
+        final double reach = 24 / 0.9 * Math.max(1.0, ratio) + 1.0 + ratio / 2.0;
+        return (int) Math.round(frameSize / 2.0 + (1.5 * frameSize * ratio + reach) / tempo);
     }
 
     /** The frequency ratio of a shift in semitones: 2^(semitones / 12). */
