@@ -64,9 +64,18 @@ class PracticeWindowTest {
         Thread.sleep(1500);
         long playhead = onEdt(() -> w.waveform().playhead());
         assertTrue(playhead > RATE / 2, "the playhead moves: " + playhead);
+        // Painted now, then captured: the line lies where the playhead was at
+        // that paint or, painted again meanwhile, where it moved on to by the
+        // capture (a loaded machine paints late, never early).
+        int paintedAt = onEdt(() -> {
+            w.waveform().paintImmediately(0, 0, w.waveform().getWidth(), w.waveform().getHeight());
+            java.awt.Toolkit.getDefaultToolkit().sync();
+            return w.waveform().xOf(w.waveform().playhead());
+        });
         BufferedImage moved = AppDriver.captureWaveform(w);
-        int x = onEdt(() -> w.waveform().xOf(w.waveform().playhead()));
-        assertTrue(isPlayhead(moved, x), "the playhead is drawn where the music is");
+        int capturedBy = onEdt(() -> w.waveform().xOf(w.waveform().playhead()));
+        assertTrue(isPlayhead(moved, paintedAt, capturedBy),
+                "the playhead is drawn where the music is, between x = " + paintedAt + " and " + capturedBy);
         assertEquals(45, KeyboardView.loudest(onEdt(() -> w.keyboard().spectrumCopy())), "the loudest note is A4");
 
         // Loop 2 s to 3 s at half speed, and resize the window all the while: the sound must not wait on it.
@@ -108,9 +117,8 @@ class PracticeWindowTest {
         assertEquals(440, AppDriver.frequency(played, 2, RATE, RATE / 10, RATE), 3);
     }
 
-    private static boolean isPlayhead(BufferedImage img, int x) {
-        for (int dx = -2; dx <= 2; dx++) {
-            int xx = Math.max(0, Math.min(img.getWidth() - 1, x + dx));
+    private static boolean isPlayhead(BufferedImage img, int from, int to) {
+        for (int xx = Math.max(0, from - 2); xx <= Math.min(img.getWidth() - 1, to + 2); xx++) {
             Color c = new Color(img.getRGB(xx, img.getHeight() / 4));
             if (c.getRed() > 200 && c.getGreen() < 120) {
                 return true;
