@@ -90,7 +90,7 @@ struct SpectrumState {
   std::atomic<float> spectrum_values[SPECTRUM_NOTES] = {};
 
   // The fine mode's reading: its transform and work arrays (made by
-  // spectrum_create; null if memory was short), and where each note falls
+  // spectrum_create, which fails without them), and where each note falls
   // among the padded transform's bins at the current rate.
   bool fine = false;
   bool fineUsable = false;
@@ -304,10 +304,7 @@ bool SpectrumState::makeFineReading() {
   ones.reset(new (std::nothrow) float[kPadded]);
   binRe.reset(new (std::nothrow) float[kPadded / 2]);
   binIm.reset(new (std::nothrow) float[kPadded / 2]);
-  if (!transform || !padded || !ones || !binRe || !binIm) {
-    transform.reset();
-    return false;
-  }
+  if (!transform || !padded || !ones || !binRe || !binIm) return false;
   std::fill_n(ones.get(), kPadded, 1.0f);
   return true;
 }
@@ -316,7 +313,7 @@ bool SpectrumState::makeFineReading() {
 // rate (bin k is k * rate / kPadded Hz); usable only if every note has a
 // bin on either side below half the rate.
 void SpectrumState::placeNotes() {
-  fineUsable = transform != nullptr && sampleRate > 0;
+  fineUsable = sampleRate > 0;
   for (int i = 0; i < SPECTRUM_NOTES && fineUsable; ++i) {
     const double bin = static_cast<double>(noteFrequency(i)) * kPadded / sampleRate;
     noteBin[i] = static_cast<int>(std::lround(bin));
