@@ -195,10 +195,15 @@ class PlayerTest {
 
         TestAudio.Wav w = TestAudio.read16(out);
         // The summary tells what was heard: the file's duration (not the time the pause added) and the tempos.
-        Matcher played = Pattern.compile("played .* at tempos 1 to 1\\.\\d+, last 1\\.0492, peak [^,]*,\\s*(\\d+\\.\\d\\d) s")
+        // On a loaded machine 1.101 may be shown and left again before a block plays it; then 1.0492 is
+        // both the highest and the last tempo heard, and the summary names it once.
+        Matcher played = Pattern.compile(
+                "played .* at tempos 1 to (1\\.\\d+)(, last (1\\.\\d+))?, peak [^,]*,\\s*(\\d+\\.\\d\\d) s")
                 .matcher(s.replace("\n", ""));
         assertTrue(played.find(), s);
-        assertEquals(w.frames() / (double) RATE, Double.parseDouble(played.group(1)), 0.006);
+        assertEquals("1.0492", played.group(3) != null ? played.group(3) : played.group(1), s);
+        assertTrue(played.group(3) == null || played.group(1).startsWith("1.10"), s);
+        assertEquals(w.frames() / (double) RATE, Double.parseDouble(played.group(4)), 0.006);
         assertEquals(2, w.channels);
         assertEquals(RATE, w.rate);
         assertTrue(w.frames() > 2 * RATE && w.frames() < 20 * RATE, "heard " + w.frames() + " frames");
