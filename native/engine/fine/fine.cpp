@@ -22,7 +22,11 @@ constexpr double kTwoPi = 6.283185307179586;
 
 // Onset detector: energy of the first difference of the channels' mean over
 // sub-blocks aligned to absolute input positions, so that what it finds does
-// not depend on how the input is cut into blocks.
+// not depend on how the input is cut into blocks. The difference weights a
+// partial by its frequency (a 100 Hz kick counts 40 dB less than a hi-hat),
+// so a kick or a bass note under a held lead never rose far enough: the
+// plain energy of the same sub-blocks is watched beside it, and either rising
+// starts an attack.
 constexpr int kOnsetBlock = 128;      // at most; a quarter frame for short frames
 constexpr double kOnsetRise = 8.0;    // rise over the loudest recent sub-block (9 dB)
 constexpr double kOnsetFloor = 1e-7;  // per sample: quieter sub-blocks never start an attack
@@ -70,8 +74,10 @@ struct State {
 
   // Onset detector.
   float lastMean = 0.0f;
-  double subEnergy = 0.0;
+  double subEnergy = 0.0;  // of the first difference
+  double subLevel = 0.0;   // of the signal itself
   double recent[kOnsetMemory] = {};
+  double recentLevel[kOnsetMemory] = {};
   int recentAt = 0;
   Pos lastOnset = INT64_MIN / 2;
   Pos onsets[kOnsetQueue];
@@ -226,18 +232,31 @@ void FineState::detectOnsets(const float* left, const float* right, int count) {
     const double d = static_cast<double>(mean) - static_cast<double>(st.lastMean);
     st.lastMean = mean;
     st.subEnergy += d * d;
+    st.subLevel += static_cast<double>(mean) * mean;
     const Pos p = st.head + i + 1;
     if (p % st.onsetBlock != 0) continue;
     const double e = st.subEnergy;
     const Pos start = p - st.onsetBlock;
     const double loudest = *std::max_element(st.recent, st.recent + kOnsetMemory);
-    if (e > kOnsetFloor * st.onsetBlock && e > kOnsetRise * loudest && start - st.lastOnset >= st.n / 4) {
+    // A low partial rises slowly within a sub-block, so an onset part-way
+    // through one spreads its rise over two: the level is held against the
+    // sub-blocks before the last.
+    const double level = st.subLevel;
+    const int newest = (st.recentAt + kOnsetMemory - 1) % kOnsetMemory;
+    double loudestLevel = 0.0;
+    for (int j = 0; j < kOnsetMemory; j++)
+      if (j != newest) loudestLevel = std::max(loudestLevel, st.recentLevel[j]);
+    const bool rose = (e > kOnsetFloor * st.onsetBlock && e > kOnsetRise * loudest) ||
+                      (level > kOnsetFloor * st.onsetBlock && level > kOnsetRise * loudestLevel);
+    if (rose && start - st.lastOnset >= st.n / 4) {
       st.lastOnset = start;
       if (st.onsetCount < kOnsetQueue) st.onsets[st.onsetCount++] = start;
     }
     st.recent[st.recentAt] = e;
+    st.recentLevel[st.recentAt] = level;
     st.recentAt = (st.recentAt + 1) % kOnsetMemory;
     st.subEnergy = 0.0;
+    st.subLevel = 0.0;
   }
 }
 
@@ -1030,7 +1049,9 @@ void FineState::restart() {
   st.onsetCount = 0;
   st.lastMean = 0.0f;
   st.subEnergy = 0.0;
+  st.subLevel = 0.0;
   std::fill_n(st.recent, kOnsetMemory, 0.0);
+  std::fill_n(st.recentLevel, kOnsetMemory, 0.0);
   st.lastOnset = INT64_MIN / 2;
   for (int c = 0; c < 2; c++) std::fill_n(st.acc[c].get(), st.outSize, 0.0f);
   std::fill_n(st.wsum.get(), st.outSize, 0.0f);
