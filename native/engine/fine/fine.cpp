@@ -36,8 +36,12 @@ constexpr double kOnsetFloor = 1e-7;  // per sample: quieter sub-blocks never st
 constexpr int kOnsetMemory = 24;
 constexpr int kOnsetQueue = 64;
 // A peak whose power rose more than this since the last frame belongs to the
-// attack (6 dB).
+// attack (6 dB); over the later frames of an attack, a hop apart as the
+// synthesis, a held sound keeps its power and a smaller rise (1 dB) is the
+// attack's too. A region left to turn on rebuilds the attack's share in it
+// turned, spread over the window: sound ahead of the hit.
 constexpr double kAttackRise = 4.0;
+constexpr double kLockRise = 1.26;
 
 // Positions in samples from the start of the stream (input) or of the time
 // line (output); 64 bits, so that no stream is too long.
@@ -143,6 +147,7 @@ struct State {
   Pos prevStart = 0;    // analysis start of the last frame
   Pos prevNominal = 0;  // its nominal start on the time map
   int lockLeft = 0;     // frames still to be analysed at the synthesis hop
+  double attackRise = kAttackRise;  // of the frame's peaks that restart, when it holds an attack
 };
 
 }  // namespace
@@ -343,7 +348,7 @@ Pos FineState::framesThatFit(Pos deviation, Pos nominalHop) const {
 }
 
 // Analysis start of the next frame, whose place on the time map is nominal.
-// Sets reset when the frame is the first to hold an attack.
+// Sets reset when the frame holds an attack, the first or a later one.
 //
 // The frames that hold an attack are analysed at the synthesis hop, so that
 // each places it at the same output time and, their phases taken from the
@@ -360,6 +365,13 @@ Pos FineState::analysisStart(Pos nominal, bool& reset) {
   const Pos deviation = prev - st.prevNominal;
   Pos start;
   if (st.lockLeft > 0) {
+    // Up to tempo 1.5; beyond, the lock holds few frames, far from the map,
+    // and restarting more regions in them cost the stereo image more than it
+    // gained.
+    if (2 * nominalHop <= 3 * st.hop) {
+      reset = true;
+      st.attackRise = kLockRise;
+    }
     start = prev + st.hop;
     st.lockLeft--;
     // An attack that enters this window keeps the lock until it has passed
@@ -406,6 +418,7 @@ Pos FineState::analysisStart(Pos nominal, bool& reset) {
         const Pos fit = framesThatFit(start - nominal, nominalHop);
         if (frames >= 0 && fit >= 0) {
           reset = true;
+          st.attackRise = kAttackRise;
           st.lockLeft = static_cast<int>(std::min(frames, fit));
         }
       }
@@ -607,7 +620,7 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
       double before = static_cast<double>(plr[k]) * plr[k] + static_cast<double>(pli[k]) * pli[k];
       if (channels == 2)
         before += static_cast<double>(prr[k]) * prr[k] + static_cast<double>(pri[k]) * pri[k];
-      if (power[k] > kAttackRise * before) {
+      if (power[k] > st.attackRise * before) {
         angle[p] = 0.0f;
         cosine[p] = 1.0f;
         sine[p] = 0.0f;
