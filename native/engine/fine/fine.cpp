@@ -22,7 +22,11 @@ constexpr double kTwoPi = 6.283185307179586;
 
 // Onset detector: energy of the first difference of the channels' mean over
 // sub-blocks aligned to absolute input positions, so that what it finds does
-// not depend on how the input is cut into blocks.
+// not depend on how the input is cut into blocks. The difference weights a
+// partial by its frequency (a 100 Hz kick counts 40 dB less than a hi-hat),
+// so a kick or a bass note under a held lead never rose far enough: the
+// plain energy of the same sub-blocks is watched beside it, and either rising
+// starts an attack.
 constexpr int kOnsetBlock = 128;      // at most; a quarter frame for short frames
 constexpr double kOnsetRise = 8.0;    // rise over the loudest recent sub-block (9 dB)
 constexpr double kOnsetFloor = 1e-7;  // per sample: quieter sub-blocks never start an attack
@@ -32,8 +36,12 @@ constexpr double kOnsetFloor = 1e-7;  // per sample: quieter sub-blocks never st
 constexpr int kOnsetMemory = 24;
 constexpr int kOnsetQueue = 64;
 // A peak whose power rose more than this since the last frame belongs to the
-// attack (6 dB).
+// attack (6 dB); over the later frames of an attack, a hop apart as the
+// synthesis, a held sound keeps its power and a smaller rise (1 dB) is the
+// attack's too. A region left to turn on rebuilds the attack's share in it
+// turned, spread over the window: sound ahead of the hit.
 constexpr double kAttackRise = 4.0;
+constexpr double kLockRise = 1.26;
 
 // Positions in samples from the start of the stream (input) or of the time
 // line (output); 64 bits, so that no stream is too long.
@@ -70,8 +78,10 @@ struct State {
 
   // Onset detector.
   float lastMean = 0.0f;
-  double subEnergy = 0.0;
+  double subEnergy = 0.0;  // of the first difference
+  double subLevel = 0.0;   // of the signal itself
   double recent[kOnsetMemory] = {};
+  double recentLevel[kOnsetMemory] = {};
   int recentAt = 0;
   Pos lastOnset = INT64_MIN / 2;
   Pos onsets[kOnsetQueue];
@@ -137,6 +147,7 @@ struct State {
   Pos prevStart = 0;    // analysis start of the last frame
   Pos prevNominal = 0;  // its nominal start on the time map
   int lockLeft = 0;     // frames still to be analysed at the synthesis hop
+  double attackRise = kAttackRise;  // of the frame's peaks that restart, when it holds an attack
 };
 
 }  // namespace
@@ -226,18 +237,31 @@ void FineState::detectOnsets(const float* left, const float* right, int count) {
     const double d = static_cast<double>(mean) - static_cast<double>(st.lastMean);
     st.lastMean = mean;
     st.subEnergy += d * d;
+    st.subLevel += static_cast<double>(mean) * mean;
     const Pos p = st.head + i + 1;
     if (p % st.onsetBlock != 0) continue;
     const double e = st.subEnergy;
     const Pos start = p - st.onsetBlock;
     const double loudest = *std::max_element(st.recent, st.recent + kOnsetMemory);
-    if (e > kOnsetFloor * st.onsetBlock && e > kOnsetRise * loudest && start - st.lastOnset >= st.n / 4) {
+    // A low partial rises slowly within a sub-block, so an onset part-way
+    // through one spreads its rise over two: the level is held against the
+    // sub-blocks before the last.
+    const double level = st.subLevel;
+    const int newest = (st.recentAt + kOnsetMemory - 1) % kOnsetMemory;
+    double loudestLevel = 0.0;
+    for (int j = 0; j < kOnsetMemory; j++)
+      if (j != newest) loudestLevel = std::max(loudestLevel, st.recentLevel[j]);
+    const bool rose = (e > kOnsetFloor * st.onsetBlock && e > kOnsetRise * loudest) ||
+                      (level > kOnsetFloor * st.onsetBlock && level > kOnsetRise * loudestLevel);
+    if (rose && start - st.lastOnset >= st.n / 4) {
       st.lastOnset = start;
       if (st.onsetCount < kOnsetQueue) st.onsets[st.onsetCount++] = start;
     }
     st.recent[st.recentAt] = e;
+    st.recentLevel[st.recentAt] = level;
     st.recentAt = (st.recentAt + 1) % kOnsetMemory;
     st.subEnergy = 0.0;
+    st.subLevel = 0.0;
   }
 }
 
@@ -324,7 +348,7 @@ Pos FineState::framesThatFit(Pos deviation, Pos nominalHop) const {
 }
 
 // Analysis start of the next frame, whose place on the time map is nominal.
-// Sets reset when the frame is the first to hold an attack.
+// Sets reset when the frame holds an attack, the first or a later one.
 //
 // The frames that hold an attack are analysed at the synthesis hop, so that
 // each places it at the same output time and, their phases taken from the
@@ -341,6 +365,13 @@ Pos FineState::analysisStart(Pos nominal, bool& reset) {
   const Pos deviation = prev - st.prevNominal;
   Pos start;
   if (st.lockLeft > 0) {
+    // Up to tempo 1.5; beyond, the lock holds few frames, far from the map,
+    // and restarting more regions in them cost the stereo image more than it
+    // gained.
+    if (2 * nominalHop <= 3 * st.hop) {
+      reset = true;
+      st.attackRise = kLockRise;
+    }
     start = prev + st.hop;
     st.lockLeft--;
     // An attack that enters this window keeps the lock until it has passed
@@ -387,6 +418,7 @@ Pos FineState::analysisStart(Pos nominal, bool& reset) {
         const Pos fit = framesThatFit(start - nominal, nominalHop);
         if (frames >= 0 && fit >= 0) {
           reset = true;
+          st.attackRise = kAttackRise;
           st.lockLeft = static_cast<int>(std::min(frames, fit));
         }
       }
@@ -588,7 +620,7 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
       double before = static_cast<double>(plr[k]) * plr[k] + static_cast<double>(pli[k]) * pli[k];
       if (channels == 2)
         before += static_cast<double>(prr[k]) * prr[k] + static_cast<double>(pri[k]) * pri[k];
-      if (power[k] > kAttackRise * before) {
+      if (power[k] > st.attackRise * before) {
         angle[p] = 0.0f;
         cosine[p] = 1.0f;
         sine[p] = 0.0f;
@@ -1030,7 +1062,9 @@ void FineState::restart() {
   st.onsetCount = 0;
   st.lastMean = 0.0f;
   st.subEnergy = 0.0;
+  st.subLevel = 0.0;
   std::fill_n(st.recent, kOnsetMemory, 0.0);
+  std::fill_n(st.recentLevel, kOnsetMemory, 0.0);
   st.lastOnset = INT64_MIN / 2;
   for (int c = 0; c < 2; c++) std::fill_n(st.acc[c].get(), st.outSize, 0.0f);
   std::fill_n(st.wsum.get(), st.outSize, 0.0f);
