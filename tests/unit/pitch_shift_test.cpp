@@ -43,29 +43,35 @@ TEST(PitchShift, ToneLandsOnPitchAtItsLevelAndLength) {
   }
 }
 // The stated delay holds at a shift: once it is dropped, the attacks land
-// where the unshifted stretch at the tempo over the ratio puts them (the
-// input read the ratio faster holds its bursts 1/ratio as long, which moves
-// their centre by a fraction of a millisecond); shifted up they stay as
-// sharp as unshifted.
+// where the unshifted stretch at the tempo over the ratio puts them (shifted
+// up, the input read the ratio faster holds its bursts 1/ratio as long,
+// which moves their centre by a fraction of a millisecond) or, shifted down,
+// where the unshifted stretch at the tempo does; either way they stay as
+// sharp as unshifted (read slower, they came out 1/ratio as long).
 TEST(PitchShift, TheStatedDelayKeepsAttacksOnTimeAndSharp) {
   const std::vector<float> bursts = quality::burstTrain(kRate, 4.0, 0.25);
   const finedrive::Output plain = finedrive::stretch(bursts, {}, 0.75);
   const double plainWidth = quality::transientWidthMs(plain.left, kRate, 0.25 / 0.75);
-  for (float shift : {12.0f, -12.0f, 5.0f}) {
-    const double inner = 0.75 / std::exp2(shift / 12.0);
+  for (float shift : {12.0f, -12.0f, 5.0f, -5.0f, -1.0f}) {
+    const double inner = shift > 0 ? 0.75 / std::exp2(shift / 12.0) : 0.75;
     const double expected = quality::startOffsetMs(bursts, finedrive::stretch(bursts, {}, inner).left, kRate, inner);
     finedrive::Settings s;
     s.pitch = shift;
     const finedrive::Output out = finedrive::stretch(bursts, {}, 0.75, s);
     EXPECT_NEAR(quality::startOffsetMs(bursts, out.left, kRate, 0.75), expected, 1.5) << shift;
+    const double width = quality::transientWidthMs(out.left, kRate, 0.25 / 0.75);
     if (shift > 0) {
-      EXPECT_LT(quality::transientWidthMs(out.left, kRate, 0.25 / 0.75), plainWidth + 0.5) << shift;
+      EXPECT_LT(width, plainWidth + 0.5) << shift;
+    } else {
+      EXPECT_LT(width, plainWidth * 1.1) << shift;
+      // The bursts (white noise) keep their energy too.
+      EXPECT_NEAR(quality::levelChangeDb(bursts, out.left), quality::levelChangeDb(bursts, plain.left), 0.6) << shift;
     }
   }
   // The values NativeInterface.fineLatency states to the Java side.
   EXPECT_EQ(fine_latency_shifted(4096, 0.75, 1.0), 10240);
   EXPECT_EQ(fine_latency_shifted(4096, 0.75, std::exp2(5.0 / 12.0)), 13033);
-  EXPECT_EQ(fine_latency_shifted(4096, 0.75, std::exp2(-5.0 / 12.0)), 8222);
+  EXPECT_EQ(fine_latency_shifted(4096, 0.75, std::exp2(-5.0 / 12.0)), 10240);
 }
 
 // Refused values raise IllegalArgumentException and keep the shift; the

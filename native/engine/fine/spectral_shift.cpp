@@ -1,0 +1,88 @@
+// Fractional moves of spectral regions: the fitted taps and the move.
+#include "spectral_shift.h"
+
+#include <cmath>
+#include <utility>
+
+namespace {
+
+constexpr int kFirstTap = -(SHIFT_TAPS / 2 - 1);  // taps at kFirstTap .. kFirstTap + SHIFT_TAPS - 1 bins
+
+double sinc(double a) {
+  return a == 0.0 ? 1.0 : std::sin(M_PI * a) / (M_PI * a);
+}
+
+// The squared Hann window's Fourier integral at a (bins) over the frame:
+// w^2 = 3/8 + cos(2 pi u) / 2 + cos(4 pi u) / 8 for u in [-1/2, 1/2].
+double hannSquared(double a) {
+  return 0.375 * sinc(a) + 0.25 * (sinc(a - 1) + sinc(a + 1)) + 0.0625 * (sinc(a - 2) + sinc(a + 2));
+}
+
+}  // namespace
+
+// Least squares under the squared window: sum_d c_d e^{i 2 pi d u} against
+// e^{i 2 pi f u}; the Gram matrix is the window's Fourier series (Toeplitz,
+// real), the right-hand side its integral at f - d.
+void spectral_shift_build(SpectralShiftTable& table) {
+  constexpr int m = SHIFT_TAPS;
+  for (int s = 0; s <= SHIFT_STEPS; s++) {
+    const double f = static_cast<double>(s) / SHIFT_STEPS;
+    double a[m][m + 1];
+    for (int i = 0; i < m; i++) {
+      for (int j = 0; j < m; j++) a[i][j] = hannSquared(i - j);
+      a[i][m] = hannSquared(f - (i + kFirstTap));
+    }
+    for (int i = 0; i < m; i++) {
+      int pivot = i;
+      for (int r = i + 1; r < m; r++)
+        if (std::fabs(a[r][i]) > std::fabs(a[pivot][i])) pivot = r;
+      for (int j = 0; j <= m; j++) std::swap(a[i][j], a[pivot][j]);
+      for (int r = 0; r < m; r++) {
+        if (r == i) continue;
+        const double q = a[r][i] / a[i][i];
+        for (int j = i; j <= m; j++) a[r][j] -= q * a[i][j];
+      }
+    }
+    for (int i = 0; i < m; i++) table.taps[s][i] = static_cast<float>(a[i][m] / a[i][i]);
+  }
+}
+
+// In the frame's centred terms (bin k times (-1)^k) the move is
+// Y[k + whole + d] += c_d X[k]; back in the first sample's terms each tap
+// takes the sign (-1)^(whole + d).
+void spectral_shift_add(const SpectralShiftTable& table, const float* xr, const float* xi, int from, int to,
+                        double by, float* yr, float* yi, int half) {
+  const double floorBy = std::floor(by);
+  int whole = static_cast<int>(floorBy);
+  int step = static_cast<int>(std::lround((by - floorBy) * SHIFT_STEPS));
+  if (step == SHIFT_STEPS) {
+    step = 0;
+    whole++;
+  }
+  float c[SHIFT_TAPS];
+  for (int d = 0; d < SHIFT_TAPS; d++) {
+    const bool odd = ((whole + d + kFirstTap) & 1) != 0;
+    c[d] = odd ? -table.taps[step][d] : table.taps[step][d];
+  }
+  if (step == 0) {
+    // A whole number of bins: one tap.
+    const float sign = c[-kFirstTap];
+    for (int k = from; k < to; k++) {
+      const int j = k + whole;
+      if (j < 0 || j >= half) continue;
+      yr[j] += sign * xr[k];
+      yi[j] += sign * xi[k];
+    }
+    return;
+  }
+  for (int k = from; k < to; k++) {
+    const int j0 = k + whole + kFirstTap;
+    if (j0 + SHIFT_TAPS <= 0 || j0 >= half) continue;
+    for (int d = 0; d < SHIFT_TAPS; d++) {
+      const int j = j0 + d;
+      if (j < 0 || j >= half) continue;
+      yr[j] += c[d] * xr[k];
+      yi[j] += c[d] * xi[k];
+    }
+  }
+}
