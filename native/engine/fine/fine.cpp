@@ -41,6 +41,7 @@ constexpr int kBroadBins = 6;
 // An attack's noise moved down goes in bands of two octaves (at most this
 // many).
 constexpr int kMaxBands = 16;
+constexpr float kFaintRegion = 1e-4f;  // a region's peak power against the loudest
 
 // Positions in samples from the start of the stream (input) or of the time
 // line (output); 64 bits, so that no stream is too long.
@@ -122,6 +123,7 @@ struct State {
   // and whether it belongs to the attack being rebuilt, with its rotation.
   std::unique_ptr<float[]> peakShift, attackAngle;
   std::unique_ptr<int[]> attackPeak;
+  std::unique_ptr<float[]> bandRe, bandIm;  // half each, zero between uses
 
   // Overlap-add store: outSize samples per channel at s & outMask.
   int outSize = 0;
@@ -232,6 +234,7 @@ struct FineState {
   bool lockFrame = false;   // the frame continues the rebuilding of an attack
   void planMoves(int channels, int nPeaks, bool attack, bool lock);
   void moveDown(const float* xr, const float* xi, const float* gains, float* yr, float* yi);
+  void moveBroad(const float* xr, const float* xi, float* yr, float* yi);
   ~FineState() { resampler_destroy(resampler); }
   State pending;  // built by fine_prepare, put in place by fine_commit
   bool prepared = false;
@@ -622,8 +625,8 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
         before += static_cast<double>(prr[k]) * prr[k] + static_cast<double>(pri[k]) * pri[k];
       if (power[k] > kAttackRise * before) {
         angle[p] = down == 1.0 ? 0.0f : st.attackAngle[p];
-        cosine[p] = std::cos(angle[p]);
-        sine[p] = std::sin(angle[p]);
+        cosine[p] = angle[p] == 0.0f ? 1.0f : std::cos(angle[p]);
+        sine[p] = angle[p] == 0.0f ? 0.0f : std::sin(angle[p]);
         continue;
       }
     }
@@ -632,8 +635,8 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
       // their time, as the first did: the regions of the last frame need
       // not be this one's.
       angle[p] = st.attackAngle[p];
-      cosine[p] = std::cos(angle[p]);
-      sine[p] = std::sin(angle[p]);
+      cosine[p] = angle[p] == 0.0f ? 1.0f : std::cos(angle[p]);
+      sine[p] = angle[p] == 0.0f ? 0.0f : std::sin(angle[p]);
       continue;
     }
     if (analysisHop == st.hop && down == 1.0) {
@@ -772,10 +775,17 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     }
   };
   double br = 0.0, bi = 0.0;  // the broad regions' slope
+  float loudest = 0.0f;
+  for (int p = 0; p < nPeaks; p++) loudest = std::max(loudest, power[st.peaks[p]]);
   for (int p = 0; p < nPeaks; p++) {
     const int k = st.peaks[p];
     const int from = st.valleys[p], to = st.valleys[p + 1];
-    st.peakShift[p] = static_cast<float>(k * (down - 1.0));
+    // Regions 40 dB below the loudest move by whole bins, which costs a
+    // tap rather than eight: within the frame their partials stand up to
+    // half a bin off the frequency their phases follow, which takes a few
+    // hundredths of a decibel from something 40 dB down.
+    const bool faint = power[k] < kFaintRegion * loudest;
+    st.peakShift[p] = static_cast<float>(faint ? std::round(k * (down - 1.0)) : k * (down - 1.0));
     st.attackPeak[p] = (attack || lock) && power[k] > kAttackRise * before[k] ? 1 : 0;
     if (!st.attackPeak[p]) continue;
     int wide = 0;
@@ -806,53 +816,87 @@ void FineState::moveDown(const float* xr, const float* xi, const float* gains, f
   std::fill_n(yr, half, 0.0f);
   std::fill_n(yi, half, 0.0f);
   const int* valleys = st.valleys.get();
-  // The bands' middles, two octaves apart, the last at or above the top.
-  double middle[kMaxBands];
-  int bands = 0;
-  for (double m = std::max(2, st.n / 128); bands < kMaxBands && (bands < 2 || middle[bands - 1] < half); m *= 4.0)
-    middle[bands++] = m;
+  bool broad = false;
   for (int p = 0; p < movePeaks; p++) {
-    if (st.attackPeak[p] != 2) {
-      spectral_shift_add(shiftTable, tr, ti, valleys[p], valleys[p + 1], st.peakShift[p], yr, yi, half);
+    if (st.attackPeak[p] == 2) {
+      broad = true;
       continue;
     }
-    // An attack's noise: each bin shared by the two nearest bands, each
-    // share moved by its band's middle and turned to the attack's time, so
-    // that no band has an edge. Bands of two octaves kept a 3 ms burst
-    // within 6 % of its width (one octave: 11 % at -5, 24 % at -12; capped
-    // at 5.5 kHz wide, its largest step rose 2.3 dB above the input's in a
-    // sweep). Shares that land close together (small shifts, against the
-    // region's width) add up in amplitude; far apart they would in power,
-    // but they line up at the attack, where such shares stood 3 dB above
-    // the input: the weights keep the amplitude there and give up some of
-    // the power (a burst 0.4 dB at -1, 0.7 dB at -5, 1 dB at -12).
-    int b = 0;
-    for (int k = valleys[p]; k < valleys[p + 1]; k++) {
-      while (b + 2 < bands && middle[b + 1] <= k) b++;
-      const double blend = std::clamp((k - middle[b]) / (middle[b + 1] - middle[b]), 0.0, 1.0);
-      const double distance = (middle[b + 1] - middle[b]) * (1.0 - down);
-      const double coherent = std::clamp(1.0 - distance / std::max(1, valleys[p + 1] - valleys[p]), 0.0, 1.0);
-      for (int side = 0; side < 2; side++) {
-        const double share = side == 0 ? std::cos(0.5 * M_PI * blend) : std::sin(0.5 * M_PI * blend);
-        if (share == 0.0) continue;
-        const double weight = std::pow(share, 1.5 + 0.5 * coherent);
-        const double by = middle[b + side] * (down - 1.0);
-        // Nothing goes above the ratio times the frame's top, as nothing
-        // read slower would.
-        if (k + by >= down * half) continue;
-        const double turn = wrap(by * broadSlope);
-        const double cr = weight * std::cos(turn), ci = weight * std::sin(turn);
-        tr[k] = static_cast<float>(xr[k] * cr - xi[k] * ci);
-        ti[k] = static_cast<float>(xr[k] * ci + xi[k] * cr);
-        spectral_shift_add(shiftTable, tr, ti, k, k + 1, by, yr, yi, half);
-      }
-    }
+    spectral_shift_add(shiftTable, tr, ti, valleys[p], valleys[p + 1], st.peakShift[p], yr, yi, half);
   }
+  if (broad) moveBroad(xr, xi, yr, yi);
   if (gains) {
     for (int k = 0; k < half; k++) {
       yr[k] *= gains[k];
       yi[k] *= gains[k];
     }
+  }
+}
+
+// An attack's noise moved down (the regions moveDown left).
+void FineState::moveBroad(const float* xr, const float* xi, float* yr, float* yi) {
+  const int half = st.half;
+  const int* valleys = st.valleys.get();
+  // The bands' middles, two octaves apart, the last at or above the top.
+  double middle[kMaxBands];
+  int bands = 0;
+  for (double m = std::max(2, st.n / 128); bands < kMaxBands && (bands < 2 || middle[bands - 1] < half); m *= 4.0)
+    middle[bands++] = m;
+  // An attack's noise: each bin shared by the two nearest bands, each
+  // share moved by its band's middle and turned to the attack's time, so
+  // that no band has an edge. Bands of two octaves kept a 3 ms burst
+  // within 6 % of its width (one octave: 11 % at -5, 24 % at -12; capped
+  // at 5.5 kHz wide, its largest step rose 2.3 dB above the input's in a
+  // sweep). Shares that land close together (small shifts, against the
+  // region's width) add up in amplitude; far apart they would in power,
+  // but they line up at the attack, where such shares stood 3 dB above
+  // the input: the weights keep the amplitude there and give up some of
+  // the power (a burst 0.4 dB at -1, 0.7 dB at -5, 1 dB at -12).
+  // Band by band: the shares of the bins between the neighbours' middles,
+  // gathered (bandRe, bandIm, cleared again after) and moved at once.
+  float* br = st.bandRe.get();
+  float* bi = st.bandIm.get();
+  for (int b = 0; b < bands; b++) {
+    const double lo = b > 0 ? middle[b - 1] : 0.0, hi = b + 1 < bands ? middle[b + 1] : half;
+    const double by = middle[b] * (down - 1.0);
+    const double turn = wrap(by * broadSlope);
+    const double turnCos = std::cos(turn), turnSin = std::sin(turn);
+    int first = half, last = -1;
+    for (int p = 0; p < movePeaks; p++) {
+      if (st.attackPeak[p] != 2) continue;
+      const int from = std::max(valleys[p], static_cast<int>(std::ceil(lo)));
+      const int to = std::min(valleys[p + 1], static_cast<int>(std::ceil(hi)));
+      const double width = std::max(1, valleys[p + 1] - valleys[p]);
+      for (int k = from; k < to; k++) {
+        // Nothing goes above the ratio times the frame's top, as nothing
+        // read slower would.
+        if (k + by >= down * half) break;
+        // The pair of bands the bin lies between, and its share of this one:
+        // a smooth step across their distance (power shares), taken to the
+        // power 3/4 (far apart) to 1 (close: amplitude shares).
+        const bool upper = k >= middle[b];
+        const int pair = upper ? b : b - 1;
+        double share = 1.0;
+        double coherent = 1.0;
+        if (pair >= 0 && pair + 1 < bands) {
+          const double blend = (k - middle[pair]) / (middle[pair + 1] - middle[pair]);
+          const double step = blend * blend * (3.0 - 2.0 * blend);
+          share = upper ? 1.0 - step : step;
+          coherent = std::clamp(1.0 - (middle[pair + 1] - middle[pair]) * (1.0 - down) / width, 0.0, 1.0);
+        }
+        if (share <= 0.0) continue;
+        const double weight = (1.0 - coherent) * std::sqrt(share * std::sqrt(share)) + coherent * share;
+        const double cr = weight * turnCos, ci = weight * turnSin;
+        br[k] = static_cast<float>(xr[k] * cr - xi[k] * ci);
+        bi[k] = static_cast<float>(xr[k] * ci + xi[k] * cr);
+        first = std::min(first, k);
+        last = k;
+      }
+    }
+    if (last < first) continue;
+    spectral_shift_add(shiftTable, br, bi, first, last + 1, by, yr, yi, half);
+    std::fill(br + first, br + last + 1, 0.0f);
+    std::fill(bi + first, bi + last + 1, 0.0f);
   }
 }
 
@@ -1128,6 +1172,8 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakShift = floats(half + 1);
   s.attackAngle = floats(half + 1);
   s.attackPeak = zeroed<int>(half + 1);
+  s.bandRe = floats(half);
+  s.bandIm = floats(half);
   s.wsum = floats(static_cast<size_t>(s.outSize));
   for (int c = 0; c < 2; c++) s.pacc[c] = floats(static_cast<size_t>(s.outSize));
   s.psum = floats(static_cast<size_t>(s.outSize));
