@@ -41,7 +41,7 @@ constexpr int kBroadBins = 6;
 // An attack's noise moved down goes in bands of two octaves (at most this
 // many).
 constexpr int kMaxBands = 16;
-constexpr float kFaintRegion = 1e-4f;  // a region's peak power against the loudest
+constexpr float kFaintRegion = 1e-2f;  // a region's peak power against the loudest
 
 // Positions in samples from the start of the stream (input) or of the time
 // line (output); 64 bits, so that no stream is too long.
@@ -124,6 +124,7 @@ struct State {
   std::unique_ptr<float[]> peakShift, attackAngle;
   std::unique_ptr<int[]> attackPeak;
   std::unique_ptr<float[]> bandRe, bandIm;  // half each, zero between uses
+  std::unique_ptr<float[]> broadWeight[2];  // half each: a bin's shares of its two bands
 
   // Overlap-add store: outSize samples per channel at s & outMask.
   int outSize = 0;
@@ -233,8 +234,8 @@ struct FineState {
   double broadSlope = 0.0;  // an attack's noise: its phase turn per bin
   bool lockFrame = false;   // the frame continues the rebuilding of an attack
   void planMoves(int channels, int nPeaks, bool attack, bool lock);
-  void moveDown(const float* xr, const float* xi, const float* gains, float* yr, float* yi);
-  void moveBroad(const float* xr, const float* xi, float* yr, float* yi);
+  void moveDown(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi);
+  void moveBroad(int c, const float* xr, const float* xi, float* yr, float* yi);
   ~FineState() { resampler_destroy(resampler); }
   State pending;  // built by fine_prepare, put in place by fine_commit
   bool prepared = false;
@@ -780,10 +781,11 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
   for (int p = 0; p < nPeaks; p++) {
     const int k = st.peaks[p];
     const int from = st.valleys[p], to = st.valleys[p + 1];
-    // Regions 40 dB below the loudest move by whole bins, which costs a
+    // Regions 20 dB below the loudest move by whole bins, which costs a
     // tap rather than eight: within the frame their partials stand up to
-    // half a bin off the frequency their phases follow, which takes a few
-    // hundredths of a decibel from something 40 dB down.
+    // half a bin off the frequency their phases follow, which the frames
+    // overlapping at 1/8 turn into a level a few hundredths of a decibel
+    // low (a tone moved by whole bins measured 0.001 dB).
     const bool faint = power[k] < kFaintRegion * loudest;
     st.peakShift[p] = static_cast<float>(faint ? std::round(k * (down - 1.0)) : k * (down - 1.0));
     st.attackPeak[p] = (attack || lock) && power[k] > kAttackRise * before[k] ? 1 : 0;
@@ -808,7 +810,7 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
 // lands on its partial's new frequency, which its rotation follows from
 // frame to frame. Overlapping regions add (noise keeps its power); the
 // gains are the output bins'.
-void FineState::moveDown(const float* xr, const float* xi, const float* gains, float* yr, float* yi) {
+void FineState::moveDown(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi) {
   const int half = st.half;
   float* tr = st.frame.get();
   float* ti = tr + half;
@@ -824,7 +826,7 @@ void FineState::moveDown(const float* xr, const float* xi, const float* gains, f
     }
     spectral_shift_add(shiftTable, tr, ti, valleys[p], valleys[p + 1], st.peakShift[p], yr, yi, half);
   }
-  if (broad) moveBroad(xr, xi, yr, yi);
+  if (broad) moveBroad(c, xr, xi, yr, yi);
   if (gains) {
     for (int k = 0; k < half; k++) {
       yr[k] *= gains[k];
@@ -834,7 +836,7 @@ void FineState::moveDown(const float* xr, const float* xi, const float* gains, f
 }
 
 // An attack's noise moved down (the regions moveDown left).
-void FineState::moveBroad(const float* xr, const float* xi, float* yr, float* yi) {
+void FineState::moveBroad(int c, const float* xr, const float* xi, float* yr, float* yi) {
   const int half = st.half;
   const int* valleys = st.valleys.get();
   // The bands' middles, two octaves apart, the last at or above the top.
@@ -858,7 +860,8 @@ void FineState::moveBroad(const float* xr, const float* xi, float* yr, float* yi
   float* bi = st.bandIm.get();
   for (int b = 0; b < bands; b++) {
     const double lo = b > 0 ? middle[b - 1] : 0.0, hi = b + 1 < bands ? middle[b + 1] : half;
-    const double by = middle[b] * (down - 1.0);
+    // By whole bins: noise has no frequency for its phases to follow.
+    const double by = std::round(middle[b] * (down - 1.0));
     const double turn = wrap(by * broadSlope);
     const double turnCos = std::cos(turn), turnSin = std::sin(turn);
     int first = half, last = -1;
@@ -873,19 +876,26 @@ void FineState::moveBroad(const float* xr, const float* xi, float* yr, float* yi
         if (k + by >= down * half) break;
         // The pair of bands the bin lies between, and its share of this one:
         // a smooth step across their distance (power shares), taken to the
-        // power 3/4 (far apart) to 1 (close: amplitude shares).
+        // power 3/4 (far apart) to 1 (close: amplitude shares); the same
+        // for both channels, worked out for the first.
         const bool upper = k >= middle[b];
-        const int pair = upper ? b : b - 1;
-        double share = 1.0;
-        double coherent = 1.0;
-        if (pair >= 0 && pair + 1 < bands) {
-          const double blend = (k - middle[pair]) / (middle[pair + 1] - middle[pair]);
-          const double step = blend * blend * (3.0 - 2.0 * blend);
-          share = upper ? 1.0 - step : step;
-          coherent = std::clamp(1.0 - (middle[pair + 1] - middle[pair]) * (1.0 - down) / width, 0.0, 1.0);
+        float& cachedWeight = st.broadWeight[upper ? 0 : 1][k];
+        if (c == 0) {
+          const int pair = upper ? b : b - 1;
+          double share = 1.0;
+          double coherent = 1.0;
+          if (pair >= 0 && pair + 1 < bands) {
+            const double blend = (k - middle[pair]) / (middle[pair + 1] - middle[pair]);
+            const double step = blend * blend * (3.0 - 2.0 * blend);
+            share = upper ? 1.0 - step : step;
+            coherent = std::clamp(1.0 - (middle[pair + 1] - middle[pair]) * (1.0 - down) / width, 0.0, 1.0);
+          }
+          cachedWeight = share <= 0.0 ? 0.0f
+                                      : static_cast<float>((1.0 - coherent) * std::sqrt(share * std::sqrt(share)) +
+                                                           coherent * share);
         }
-        if (share <= 0.0) continue;
-        const double weight = (1.0 - coherent) * std::sqrt(share * std::sqrt(share)) + coherent * share;
+        const double weight = cachedWeight;
+        if (weight == 0.0) continue;
         const double cr = weight * turnCos, ci = weight * turnSin;
         br[k] = static_cast<float>(xr[k] * cr - xi[k] * ci);
         bi[k] = static_cast<float>(xr[k] * ci + xi[k] * cr);
@@ -916,7 +926,7 @@ void FineState::synthesiseAndAdd(int channels, Pos outStart) {
     if (down == 1.0)
       kernels.rotate(xr, xi, cr, ci, gains, yr, yi, half);
     else
-      moveDown(xr, xi, gains, yr, yi);
+      moveDown(c, xr, xi, gains, yr, yi);
     // The one-sided inverse counts the DC bin twice.
     yr[0] *= 0.5f;
     yi[0] *= 0.5f;
@@ -1173,6 +1183,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.attackAngle = floats(half + 1);
   s.attackPeak = zeroed<int>(half + 1);
   s.bandRe = floats(half);
+  for (auto& w : s.broadWeight) w = floats(half);
   s.bandIm = floats(half);
   s.wsum = floats(static_cast<size_t>(s.outSize));
   for (int c = 0; c < 2; c++) s.pacc[c] = floats(static_cast<size_t>(s.outSize));

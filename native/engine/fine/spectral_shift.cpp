@@ -77,23 +77,20 @@ void spectral_shift_add(const SpectralShiftTable& table, const float* xr, const 
     return;
   }
   if (to - from < 4 * SHIFT_TAPS) {
-    // A short region: bin by bin, all taps at once where they fall inside.
-    for (int k = from; k < to; k++) {
-      const int j0 = k + whole + kFirstTap;
-      if (j0 >= 0 && j0 + SHIFT_TAPS <= half) {
-        const float a = xr[k], b = xi[k];
-        for (int d = 0; d < SHIFT_TAPS; d++) {
-          yr[j0 + d] += c[d] * a;
-          yi[j0 + d] += c[d] * b;
-        }
-        continue;
+    // A short region: target by target, each summing the taps that reach
+    // it (adding the taps' spans bin by bin would reload what the last bin
+    // has just stored, at a stall each).
+    const int base = whole + kFirstTap;  // target of bin k under tap d: k + base + d
+    const int lo = std::max(0, from + base), hi = std::min(half, to - 1 + base + SHIFT_TAPS);
+    for (int j = lo; j < hi; j++) {
+      const int dLo = std::max(0, j - base - (to - 1)), dHi = std::min(SHIFT_TAPS - 1, j - base - from);
+      float sr = 0.0f, si = 0.0f;
+      for (int d = dLo; d <= dHi; d++) {
+        sr += c[d] * xr[j - base - d];
+        si += c[d] * xi[j - base - d];
       }
-      for (int d = 0; d < SHIFT_TAPS; d++) {
-        const int j = k + whole + kFirstTap + d;
-        if (j < 0 || j >= half) continue;
-        yr[j] += c[d] * xr[k];
-        yi[j] += c[d] * xi[k];
-      }
+      yr[j] += sr;
+      yi[j] += si;
     }
     return;
   }
