@@ -55,26 +55,26 @@ void spectral_shift_add(const SpectralShiftTable& table, const float* xr, const 
                         double by, float* yr, float* yi, int half) {
   const double floorBy = std::floor(by);
   int whole = static_cast<int>(floorBy);
-  int step = static_cast<int>(std::lround((by - floorBy) * SHIFT_STEPS));
+  int step = static_cast<int>((by - floorBy) * SHIFT_STEPS + 0.5);
   if (step == SHIFT_STEPS) {
     step = 0;
     whole++;
+  }
+  if (step == 0) {
+    // A whole number of bins: one tap (1, or -1 for an odd move), over the
+    // bins whose target lies inside.
+    const float sign = (whole & 1) != 0 ? -table.taps[0][-kFirstTap] : table.taps[0][-kFirstTap];
+    const int lo = std::max(from, -whole), hi = std::min(to, half - whole);
+    for (int k = lo; k < hi; k++) {
+      yr[k + whole] += sign * xr[k];
+      yi[k + whole] += sign * xi[k];
+    }
+    return;
   }
   float c[SHIFT_TAPS];
   for (int d = 0; d < SHIFT_TAPS; d++) {
     const bool odd = ((whole + d + kFirstTap) & 1) != 0;
     c[d] = odd ? -table.taps[step][d] : table.taps[step][d];
-  }
-  if (step == 0) {
-    // A whole number of bins: one tap.
-    const float sign = c[-kFirstTap];
-    for (int k = from; k < to; k++) {
-      const int j = k + whole;
-      if (j < 0 || j >= half) continue;
-      yr[j] += sign * xr[k];
-      yi[j] += sign * xi[k];
-    }
-    return;
   }
   if (to - from < 4 * SHIFT_TAPS) {
     // A short region: target by target, each summing the taps that reach
