@@ -155,6 +155,8 @@ rows=(
   "transposed +12: energy off the harmonics, 55 Hz saw, 0.75 (dB)|saw|0.75:12|aliasing"
   "transposed +12: energy folded back past half the rate, 55 Hz saw, 0.75 (dB)|saw|0.75:12|folded"
   "transposed +5: transients, 3 ms burst, tempo 0.75 (ms)|bursts|0.75:5|transients"
+  "transposed −5: transients, 3 ms burst, tempo 0.75 (ms)|bursts|0.75:-5|transients"
+  "transposed −12: transients, 3 ms burst, tempo 0.75 (ms)|bursts|0.75:-12|transients"
   "transposed +5: stereo side/mid change, music, 0.75 (dB)|music|0.75:5|sidemid"
   "transposed +5: pan 10·log10(1−r²), panned source, 0.75 (dB)|panned|0.75:5|pan"
   "transposed +5: duration − input/tempo, music, 0.75 (ms)|music|0.75:5|duration"

@@ -13,6 +13,7 @@
 #include "../support/vector_path.h"
 #include "../support/default_engine.h"
 #include "resampler.h"
+#include "spectral_shift.h"
 
 namespace {
 
@@ -43,29 +44,36 @@ TEST(PitchShift, ToneLandsOnPitchAtItsLevelAndLength) {
   }
 }
 // The stated delay holds at a shift: once it is dropped, the attacks land
-// where the unshifted stretch at the tempo over the ratio puts them (the
-// input read the ratio faster holds its bursts 1/ratio as long, which moves
-// their centre by a fraction of a millisecond); shifted up they stay as
-// sharp as unshifted.
+// where the unshifted stretch at the tempo over the ratio puts them (shifted
+// up, the input read the ratio faster holds its bursts 1/ratio as long,
+// which moves their centre by a fraction of a millisecond) or, shifted down,
+// where the unshifted stretch at the tempo does; either way they stay as
+// sharp as unshifted (read slower, they came out 1/ratio as long).
 TEST(PitchShift, TheStatedDelayKeepsAttacksOnTimeAndSharp) {
   const std::vector<float> bursts = quality::burstTrain(kRate, 4.0, 0.25);
   const finedrive::Output plain = finedrive::stretch(bursts, {}, 0.75);
   const double plainWidth = quality::transientWidthMs(plain.left, kRate, 0.25 / 0.75);
-  for (float shift : {12.0f, -12.0f, 5.0f}) {
-    const double inner = 0.75 / std::exp2(shift / 12.0);
+  for (float shift : {12.0f, -12.0f, 5.0f, -5.0f, -1.0f}) {
+    const double inner = shift > 0 ? 0.75 / std::exp2(shift / 12.0) : 0.75;
     const double expected = quality::startOffsetMs(bursts, finedrive::stretch(bursts, {}, inner).left, kRate, inner);
     finedrive::Settings s;
     s.pitch = shift;
     const finedrive::Output out = finedrive::stretch(bursts, {}, 0.75, s);
     EXPECT_NEAR(quality::startOffsetMs(bursts, out.left, kRate, 0.75), expected, 1.5) << shift;
+    const double width = quality::transientWidthMs(out.left, kRate, 0.25 / 0.75);
     if (shift > 0) {
-      EXPECT_LT(quality::transientWidthMs(out.left, kRate, 0.25 / 0.75), plainWidth + 0.5) << shift;
+      EXPECT_LT(width, plainWidth + 0.5) << shift;
+    } else {
+      EXPECT_LT(width, plainWidth * 1.1) << shift;
+      // The bursts (white noise) keep most of their energy (a little goes
+      // where the shares of an attack moved down line up).
+      EXPECT_NEAR(quality::levelChangeDb(bursts, out.left), quality::levelChangeDb(bursts, plain.left), 1.2) << shift;
     }
   }
   // The values NativeInterface.fineLatency states to the Java side.
   EXPECT_EQ(fine_latency_shifted(4096, 0.75, 1.0), 10240);
   EXPECT_EQ(fine_latency_shifted(4096, 0.75, std::exp2(5.0 / 12.0)), 13033);
-  EXPECT_EQ(fine_latency_shifted(4096, 0.75, std::exp2(-5.0 / 12.0)), 8222);
+  EXPECT_EQ(fine_latency_shifted(4096, 0.75, std::exp2(-5.0 / 12.0)), 10240);
 }
 
 // Refused values raise IllegalArgumentException and keep the shift; the
@@ -144,7 +152,7 @@ TEST(PitchShift, LiveChangesGlideWithoutAClick) {
 }
 
 // A vowel (a 140 Hz pulse train through three fixed resonances) a fourth
-// up: with the formants kept, its spectral envelope stays close to the
+// up and down: with the formants kept, its spectral envelope stays close to the
 // original's; plainly shifted, the resonances move up with the partials.
 TEST(PitchShift, KeptFormantsStayWhereTheyWere) {
   const int frames = 3 * kRate;
@@ -176,7 +184,7 @@ TEST(PitchShift, KeptFormantsStayWhereTheyWere) {
     for (long j = std::max(0L, k - 3); j <= k + 3 && j < static_cast<long>(p.size()); j++) most = std::max(most, p[j]);
     return 10.0 * std::log10(most + 1e-30);
   };
-  const double ratio = std::exp2(5.0 / 12.0);
+  double ratio = 1.0;
   auto distance = [&](const std::vector<float>& out) {
     const std::vector<double> outPower = quality::detail::longTermSpectrum(out, 8192);
     std::vector<double> diff;
@@ -196,16 +204,19 @@ TEST(PitchShift, KeptFormantsStayWhereTheyWere) {
     return sum / diff.size();
   };
   finedrive::Settings s;
-  s.pitch = 5.0f;
-  const finedrive::Output plain = finedrive::stretch(vowel, {}, 1.0, s);
-  fakejni::Env env;
-  finedrive::start(env, 1, s);
-  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, 1);
-  const finedrive::Output kept = finedrive::process(env, vowel, {}, {{0, 1.0}}, s);
-  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, 0);
-  const double plainDistance = distance(plain.left), keptDistance = distance(kept.left);
-  EXPECT_LT(keptDistance, 2.0) << "plain " << plainDistance;
-  EXPECT_LT(keptDistance, 0.5 * plainDistance);
+  for (float shift : {-5.0f, 5.0f}) {
+    s.pitch = shift;
+    ratio = std::exp2(shift / 12.0);
+    const finedrive::Output plain = finedrive::stretch(vowel, {}, 1.0, s);
+    fakejni::Env env;
+    finedrive::start(env, 1, s);
+    Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, 1);
+    const finedrive::Output kept = finedrive::process(env, vowel, {}, {{0, 1.0}}, s);
+    Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, 0);
+    const double plainDistance = distance(plain.left), keptDistance = distance(kept.left);
+    EXPECT_LT(keptDistance, 2.0) << shift << " plain " << plainDistance;
+    EXPECT_LT(keptDistance, 0.5 * plainDistance) << shift;
+  }
   // Taken back to 0 while playing: the output of the stretch's last frames
   // of input read before the change is still a fourth up, and still keeps
   // its formants (the resampler, ahead of the frames, already reads at 1).
@@ -269,6 +280,43 @@ TEST(Resampler, RemovesWhatWouldFoldBackAndKeepsWhatFits) {
     EXPECT_EQ(paths[0], paths[1]) << ratio;
   }
   resampler_destroy(rs);
+}
+
+// Moving a windowed partial's bins by a fraction of a bin gives the spectrum
+// of the partial at the new frequency, with its phase at the frame's middle
+// kept, within the fitted taps' error; whole bins move exactly.
+TEST(SpectralShift, AMovedPartialIsThePartialAtItsNewFrequency) {
+  SpectralShiftTable table;
+  spectral_shift_build(table);
+  const int n = 1024, half = n / 2;
+  auto spectrum = [&](double bin, std::vector<float>& re, std::vector<float>& im) {
+    re.assign(half, 0.0f);
+    im.assign(half, 0.0f);
+    for (int k = 0; k < half; k++) {
+      double sr = 0.0, si = 0.0;
+      for (int m = 0; m < n; m++) {
+        const double w = 0.5 - 0.5 * std::cos(2.0 * M_PI * m / n);
+        const double x = w * std::cos(2.0 * M_PI * bin * (m - n / 2) / n + 0.7);
+        sr += x * std::cos(2.0 * M_PI * k * m / n);
+        si -= x * std::sin(2.0 * M_PI * k * m / n);
+      }
+      re[k] = static_cast<float>(sr);
+      im[k] = static_cast<float>(si);
+    }
+  };
+  std::vector<float> xr, xi, wr, wi;
+  spectrum(100.3, xr, xi);
+  for (double by : {-20.25, -37.5, -3.0, 12.8}) {
+    std::vector<float> yr(half, 0.0f), yi(half, 0.0f);
+    spectral_shift_add(table, xr.data(), xi.data(), 0, half, by, yr.data(), yi.data(), half);
+    spectrum(100.3 + by, wr, wi);
+    double peak = 0.0, worst = 0.0;
+    for (int k = 0; k < half; k++) {
+      peak = std::max(peak, std::hypot(double(wr[k]), double(wi[k])));
+      worst = std::max(worst, std::hypot(double(yr[k]) - wr[k], double(yi[k]) - wi[k]));
+    }
+    EXPECT_LT(worst, (by == std::round(by) ? 1e-5 : 0.01) * peak) << by;
+  }
 }
 
 }  // namespace

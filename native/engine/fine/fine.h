@@ -28,12 +28,18 @@
 //   samples; at a constant tempo the output is the input delayed by
 //   fine_latency() output samples.
 //
-// Transposition: a band-limited resampler (units/resampler) reads the input
-// the pitch ratio faster and the stretch runs at the tempo divided by the
-// ratio, so that the output keeps the block's length, every partial moves by
-// the ratio and the stretch makes as many frames as without a shift.
+// Transposition up: a band-limited resampler (units/resampler) reads the
+// input the pitch ratio faster and the stretch runs at the tempo divided by
+// the ratio, so that the output keeps the block's length, every partial moves
+// by the ratio and the stretch makes as many frames as without a shift.
+// Down, reading slower would lengthen every attack by the inverse of the
+// ratio: the stretch runs at the tempo and each frame's peak regions are
+// moved down in the spectrum (spectral_shift), a partial's to its new
+// frequency, an attack's noise in wide bands turned to the attack's time, so
+// that attacks keep their width.
 //
-// Owns: per state (one per engine), the resampler's state, the input history of both channels
+// Owns: per state (one per engine), the resampler's state, the table of the
+// spectral moves' taps, the input history of both channels
 // (always fed, so that a switch into the fine mode starts from the recent
 // input), the onset detector, the time map, the spectra and phases of the
 // last frame, the overlap-add store, the window tables and the frames' real
@@ -101,7 +107,7 @@ void fine_set_formants(FineState& state, bool keep);
 
 // Output samples before the output of the first input sample at a constant
 // tempo (the same value as NativeInterface.fineLatency), untransposed and at a
-// pitch ratio.
+// pitch ratio (below 1 the untransposed value).
 int fine_latency(int frameSize, double tempo);
 int fine_latency_shifted(int frameSize, double tempo, double ratio);
 

@@ -320,12 +320,13 @@ public class NativeInterface {
     }
 
     /**
-     * {@link #fineLatency(int, int, double)} at a transposition: the input is
-     * read the pitch ratio faster and stretched at the tempo divided by the
-     * ratio, so the stretch's lag counts the ratio times as many input frames,
-     * and the resampler's filter reaches ahead by its own (24 zero crossings
-     * at 0.9 of the Nyquist frequency, or of the new one above a ratio of 1).
-     * A shift of 0 is the untransposed delay.
+     * {@link #fineLatency(int, int, double)} at a transposition: shifted up,
+     * the input is read the pitch ratio faster and stretched at the tempo
+     * divided by the ratio, so the stretch's lag counts the ratio times as
+     * many input frames, and the resampler's filter reaches ahead by its own
+     * (24 zero crossings at the new Nyquist frequency times 0.9). Shifted
+     * down, the frames move their partials down and the input is not
+     * resampled: the untransposed delay, as at a shift of 0.
      *
      * @throws IllegalArgumentException when the frame size, the oversampling,
      *     the tempo or the shift is out of range
@@ -336,8 +337,8 @@ public class NativeInterface {
         checkTempo(tempo);
         checkPitchShift(semitones);
         final double ratio = pitchRatio(semitones);
-        if (ratio == 1.0) return fineLatency(frameSize, overSampling, tempo);
-        final double reach = 24 / 0.9 * Math.max(1.0, ratio) + 1.0 + ratio / 2.0;
+        if (ratio <= 1.0) return fineLatency(frameSize, overSampling, tempo);
+        final double reach = 24 / 0.9 * ratio + 1.0 + ratio / 2.0;
         return (int) Math.round(frameSize / 2.0 + (1.5 * frameSize * ratio + reach) / tempo);
     }
 

@@ -41,7 +41,7 @@ class QualityModeTest {
         // Transposed, the values the engine's own fine_latency_shifted gives.
         assertEquals(10240, NativeInterface.fineLatency(4096, 8, 0.75, 0.0f));
         assertEquals(13033, NativeInterface.fineLatency(4096, 8, 0.75, 5.0f));
-        assertEquals(8222, NativeInterface.fineLatency(4096, 8, 0.75, -5.0f));
+        assertEquals(10240, NativeInterface.fineLatency(4096, 8, 0.75, -5.0f));
         assertThrows(IllegalArgumentException.class, () -> NativeInterface.fineOverSampling(3000, 1.0));
         assertThrows(IllegalArgumentException.class, () -> NativeInterface.fineOverSampling(4096, 0.0));
         assertThrows(IllegalArgumentException.class, () -> NativeInterface.fineLatency(4096, 8, Double.NaN));
