@@ -5,10 +5,14 @@
 #include <cstdint>
 
 #include "cpu.h"
+#include "kernels/fine_steps.h"
 
 namespace {
 
 using namespace fine_internal;
+
+// 128-bit vectors: SSE2 on x86-64, NEON on aarch64, from the same source.
+typedef float V4 __attribute__((vector_size(16)));
 
 void powerPlain(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
   for (int k = 0; k < n; k++) {
@@ -132,91 +136,110 @@ void sincosPlain(const float* angle, float* sine, float* cosine, int n) {
   }
 }
 
-// Each step: the AVX2 kernel where allowed, the portable step for the rest.
-template <bool kAvx2>
+// Each step: the path's vector kernel for whole vectors (none on the scalar
+// path), the scalar step for the rest.
+template <FinePath P>
 void power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
-  const int k = kAvx2 ? fine_avx2::power(lr, li, rr, ri, p, n) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::power(lr, li, rr, ri, p, n)
+                  : P == FinePath::Portable ? fine_steps::power<V4>(lr, li, rr, ri, p, n)
+                                            : 0;
   powerPlain(lr + k, li + k, rr ? rr + k : nullptr, ri ? ri + k : nullptr, p + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
             float* yi, int n) {
-  const int k = kAvx2 ? fine_avx2::rotate(xr, xi, cr, ci, g, yr, yi, n) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::rotate(xr, xi, cr, ci, g, yr, yi, n)
+                  : P == FinePath::Portable ? fine_steps::rotate<V4>(xr, xi, cr, ci, g, yr, yi, n)
+                                            : 0;
   rotatePlain(xr + k, xi + k, cr + k, ci + k, g ? g + k : nullptr, yr + k, yi + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void addProduct(float* acc, const float* x, const float* w, int n) {
-  const int k = kAvx2 ? fine_avx2::addProduct(acc, x, w, n) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::addProduct(acc, x, w, n)
+                  : P == FinePath::Portable ? fine_steps::addProduct<V4>(acc, x, w, n)
+                                            : 0;
   addProductPlain(acc + k, x + k, w + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void add(float* acc, const float* w, int n) {
-  const int k = kAvx2 ? fine_avx2::add(acc, w, n) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::add(acc, w, n)
+                  : P == FinePath::Portable ? fine_steps::add<V4>(acc, w, n)
+                                            : 0;
   addPlain(acc + k, w + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void normalise(float* a, float* b, float* sum, int n) {
-  const int k = kAvx2 ? fine_avx2::normalise(a, b, sum, n) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::normalise(a, b, sum, n)
+                  : P == FinePath::Portable ? fine_steps::normalise<V4>(a, b, sum, n)
+                                            : 0;
   normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 float nyquist(const float* x, const float* w, int n) {
   float lanes[8] = {};
-  const int k = kAvx2 ? fine_avx2::nyquist(x, w, n, lanes) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::nyquist(x, w, n, lanes)
+                  : P == FinePath::Portable ? fine_steps::nyquist<V4>(x, w, n, lanes)
+                                            : 0;
   nyquistPlain(x + k, w + k, n - k, lanes);
   return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
 }
-template <bool kAvx2>
+template <FinePath P>
 void addAlternating(float* x, float h, int n) {
-  const int k = kAvx2 ? fine_avx2::addAlternating(x, h, n) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::addAlternating(x, h, n)
+                  : P == FinePath::Portable ? fine_steps::addAlternating<V4>(x, h, n)
+                                            : 0;
   // k is a multiple of 8, so the alternation goes on where it left off.
   addAlternatingPlain(x + k, h, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void atan2(const float* y, const float* x, float* out, int n) {
-  const int k = kAvx2 ? fine_avx2::atan2(y, x, out, n) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::atan2(y, x, out, n)
+                  : P == FinePath::Portable ? fine_steps::atan2<V4>(y, x, out, n)
+                                            : 0;
   atan2Plain(y + k, x + k, out + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void sincos(const float* angle, float* sine, float* cosine, int n) {
-  const int k = kAvx2 ? fine_avx2::sincos(angle, sine, cosine, n) : 0;
+  const int k = P == FinePath::Avx2     ? fine_avx2::sincos(angle, sine, cosine, n)
+                  : P == FinePath::Portable ? fine_steps::sincos<V4>(angle, sine, cosine, n)
+                                            : 0;
   sincosPlain(angle + k, sine + k, cosine + k, n - k);
 }
 
-template <bool kAvx2>
+template <FinePath P>
 FineKernels kernelsOf() {
-  return {power<kAvx2>,   rotate<kAvx2>,         addProduct<kAvx2>, add<kAvx2>,   normalise<kAvx2>,
-          nyquist<kAvx2>, addAlternating<kAvx2>, atan2<kAvx2>,      sincos<kAvx2>};
+  return {power<P>,   rotate<P>,         addProduct<P>, add<P>,   normalise<P>,
+          nyquist<P>, addAlternating<P>, atan2<P>,      sincos<P>};
 }
 
 // The steps by the instruction set in use at each call (tests may lower it).
 void powerNow(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? power<true> : power<false>)(lr, li, rr, ri, p, n);
+  (cpu_level() >= CpuLevel::Avx2 ? power<FinePath::Avx2> : power<FinePath::Portable>)(lr, li, rr, ri, p, n);
 }
 void rotateNow(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
                float* yi, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? rotate<true> : rotate<false>)(xr, xi, cr, ci, g, yr, yi, n);
+  (cpu_level() >= CpuLevel::Avx2 ? rotate<FinePath::Avx2> : rotate<FinePath::Portable>)(xr, xi, cr, ci, g, yr, yi, n);
 }
 void addProductNow(float* acc, const float* x, const float* w, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? addProduct<true> : addProduct<false>)(acc, x, w, n);
+  (cpu_level() >= CpuLevel::Avx2 ? addProduct<FinePath::Avx2> : addProduct<FinePath::Portable>)(acc, x, w, n);
 }
 void addNow(float* acc, const float* w, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? add<true> : add<false>)(acc, w, n);
+  (cpu_level() >= CpuLevel::Avx2 ? add<FinePath::Avx2> : add<FinePath::Portable>)(acc, w, n);
 }
 void normaliseNow(float* a, float* b, float* sum, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? normalise<true> : normalise<false>)(a, b, sum, n);
+  (cpu_level() >= CpuLevel::Avx2 ? normalise<FinePath::Avx2> : normalise<FinePath::Portable>)(a, b, sum, n);
 }
 float nyquistNow(const float* x, const float* w, int n) {
-  return (cpu_level() >= CpuLevel::Avx2 ? nyquist<true> : nyquist<false>)(x, w, n);
+  return (cpu_level() >= CpuLevel::Avx2 ? nyquist<FinePath::Avx2> : nyquist<FinePath::Portable>)(x, w, n);
 }
 void addAlternatingNow(float* x, float h, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? addAlternating<true> : addAlternating<false>)(x, h, n);
+  (cpu_level() >= CpuLevel::Avx2 ? addAlternating<FinePath::Avx2> : addAlternating<FinePath::Portable>)(x, h, n);
 }
 void atan2Now(const float* y, const float* x, float* out, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? atan2<true> : atan2<false>)(y, x, out, n);
+  (cpu_level() >= CpuLevel::Avx2 ? atan2<FinePath::Avx2> : atan2<FinePath::Portable>)(y, x, out, n);
 }
 void sincosNow(const float* angle, float* sine, float* cosine, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? sincos<true> : sincos<false>)(angle, sine, cosine, n);
+  (cpu_level() >= CpuLevel::Avx2 ? sincos<FinePath::Avx2> : sincos<FinePath::Portable>)(angle, sine, cosine, n);
 }
 
 }  // namespace
@@ -227,6 +250,14 @@ const FineKernels& fine_kernels() {
   return now;
 }
 
-FineKernels fine_kernels_for(bool avx2) {
-  return avx2 ? kernelsOf<true>() : kernelsOf<false>();
+FineKernels fine_kernels_for(FinePath path) {
+  switch (path) {
+    case FinePath::Scalar:
+      return kernelsOf<FinePath::Scalar>();
+    case FinePath::Portable:
+      return kernelsOf<FinePath::Portable>();
+    case FinePath::Avx2:
+      break;
+  }
+  return kernelsOf<FinePath::Avx2>();
 }

@@ -1,12 +1,14 @@
-// The fine mode's per-bin and per-sample steps, portable and AVX2
-// (fine_avx2.cpp): the power of both channels, the rotation of the bins, the
-// overlap-add and its normalisation, the Nyquist bin, and the atan2 and
-// sine/cosine of the peaks. Both paths make the same single-precision
-// operations in the same order (no fused multiply-add), so they give the
-// same results.
+// The fine mode's per-bin and per-sample steps: the power of both channels,
+// the rotation of the bins, the overlap-add and its normalisation, the
+// Nyquist bin, and the atan2 and sine/cosine of the peaks. The vector steps
+// are written once (kernels/fine_steps.h) and compiled with 128-bit vectors
+// for the portable path and with AVX2 (fine_avx2.cpp); the scalar steps are
+// their reference. Every path makes the same single-precision operations in
+// the same order (no fused multiply-add), so all give the same results.
 //
-// Every AVX2 kernel follows the engine's one convention: it does what it can
-// in whole vectors and returns how much it did; the portable step finishes.
+// Every vector kernel follows the engine's one convention: it does what it
+// can in whole vectors and returns how much it did; the scalar step
+// finishes.
 //
 // Owns: nothing (pure functions over caller-given arrays).
 // Threads: any; each call takes the instruction set that cpu_level() allows
@@ -36,9 +38,10 @@ struct FineKernels {
 // The AVX2 steps where cpu_level() allows them, else the portable ones.
 const FineKernels& fine_kernels();
 
-// One path or the other, for tests (the AVX2 one only where the processor
-// has it).
-FineKernels fine_kernels_for(bool avx2);
+// One path, for tests: the scalar steps alone (the reference), the portable
+// vectors, or AVX2 (only where the processor has it).
+enum class FinePath { Scalar, Portable, Avx2 };
+FineKernels fine_kernels_for(FinePath path);
 
 namespace fine_internal {
 // The polynomials' constants (atan2 and the sine/cosine reduction).

@@ -10,10 +10,10 @@
 // same operations in the same order whatever W is.
 #pragma once
 
-#include <cstring>
 #include <utility>
 
 #include "cpu.h"
+#include "vector_access.h"
 #include "realfft_kernels.h"
 
 namespace {
@@ -27,17 +27,8 @@ struct IndexVector {
   typedef int type __attribute__((vector_size(W * sizeof(int))));
 };
 
-template <typename V>
-TAMBRINO_INLINE V load(const float* p) {
-  V v;
-  std::memcpy(&v, p, sizeof(V));
-  return v;
-}
-
-template <typename V>
-TAMBRINO_INLINE void store(float* p, V v) {
-  std::memcpy(p, &v, sizeof(V));
-}
+using vector_access::load;
+using vector_access::store;
 
 // Lane e of the first (hi false) or second half of the interleave of a and
 // b in blocks of g lanes: a's block, b's block, a's next block, ...
