@@ -1,7 +1,8 @@
 // The fine mode's transform of real frames: a complex transform of half the
-// frame's length (radix-4 passes, autosorted, with one radix-2 pass when
-// needed) and a split pass that turns it into the spectrum of the real frame,
-// and the same steps backwards. Its arithmetic is free (the exact mode never
+// frame's length (autosorted passes: radix 4 up to stride 16, then radix 8,
+// and a radix-4 or radix-2 pass for what is left) and a split pass that
+// turns it into the spectrum of the real frame, and the same steps
+// backwards. Its arithmetic is free (the exact mode never
 // runs it): each result lies within log2(N) single-precision roundings of
 // the frame's magnitude sum of the true sum, and the vector paths
 // (realfft_avx2.cpp, realfft_avx512.cpp, and the portable one, written for

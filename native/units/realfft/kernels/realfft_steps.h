@@ -93,39 +93,50 @@ TAMBRINO_INLINE void interleave4(V& y0, V& y1, V& y2, V& y3) {
   y3 = zip<V, G, true>(t1, t3);
 }
 
-// One radix-4 butterfly on split values a, b, c, d (forward: negative
-// exponent), its outputs 1..3 turned by the twiddles (T: V or float,
-// broadcast), in the direction the transform runs.
+// u times the twiddle w, or times its conjugate for the inverse.
 template <typename V, typename T, bool Inverse>
-TAMBRINO_INLINE void butterfly(V ar, V ai, V br, V bi, V cr, V ci, V dr, V di, T w1r, T w1i, T w2r, T w2i,
-                               T w3r, T w3i, V* yr, V* yi) {
+TAMBRINO_INLINE void turn(V ur, V ui, T wr, T wi, V& yr, V& yi) {
+  if constexpr (Inverse) {
+    yr = ur * wr + ui * wi;
+    yi = ui * wr - ur * wi;
+  } else {
+    yr = ur * wr - ui * wi;
+    yi = ur * wi + ui * wr;
+  }
+}
+
+// The four-point transform of split values a, b, c, d (forward: negative
+// exponent) into u[0..3], untwiddled.
+template <typename V, bool Inverse>
+TAMBRINO_INLINE void dft4(V ar, V ai, V br, V bi, V cr, V ci, V dr, V di, V* ur, V* ui) {
   const V apcR = ar + cr, apcI = ai + ci;
   const V amcR = ar - cr, amcI = ai - ci;
   const V bpdR = br + dr, bpdI = bi + di;
   const V bmdR = br - dr, bmdI = bi - di;
-  yr[0] = apcR + bpdR;
-  yi[0] = apcI + bpdI;
-  const V u2r = apcR - bpdR, u2i = apcI - bpdI;
+  ur[0] = apcR + bpdR;
+  ui[0] = apcI + bpdI;
+  ur[2] = apcR - bpdR;
+  ui[2] = apcI - bpdI;
   // u1 = (a - c) -+ i (b - d), u3 = (a - c) +- i (b - d).
-  const V u1r = Inverse ? amcR - bmdI : amcR + bmdI;
-  const V u1i = Inverse ? amcI + bmdR : amcI - bmdR;
-  const V u3r = Inverse ? amcR + bmdI : amcR - bmdI;
-  const V u3i = Inverse ? amcI - bmdR : amcI + bmdR;
-  if constexpr (Inverse) {
-    yr[1] = u1r * w1r + u1i * w1i;
-    yi[1] = u1i * w1r - u1r * w1i;
-    yr[2] = u2r * w2r + u2i * w2i;
-    yi[2] = u2i * w2r - u2r * w2i;
-    yr[3] = u3r * w3r + u3i * w3i;
-    yi[3] = u3i * w3r - u3r * w3i;
-  } else {
-    yr[1] = u1r * w1r - u1i * w1i;
-    yi[1] = u1r * w1i + u1i * w1r;
-    yr[2] = u2r * w2r - u2i * w2i;
-    yi[2] = u2r * w2i + u2i * w2r;
-    yr[3] = u3r * w3r - u3i * w3i;
-    yi[3] = u3r * w3i + u3i * w3r;
-  }
+  ur[1] = Inverse ? amcR - bmdI : amcR + bmdI;
+  ui[1] = Inverse ? amcI + bmdR : amcI - bmdR;
+  ur[3] = Inverse ? amcR + bmdI : amcR - bmdI;
+  ui[3] = Inverse ? amcI - bmdR : amcI + bmdR;
+}
+
+// One radix-4 butterfly on split values a, b, c, d, its outputs 1..3 turned
+// by the twiddles (T: V or float, broadcast), in the direction the
+// transform runs.
+template <typename V, typename T, bool Inverse>
+TAMBRINO_INLINE void butterfly(V ar, V ai, V br, V bi, V cr, V ci, V dr, V di, T w1r, T w1i, T w2r, T w2i,
+                               T w3r, T w3i, V* yr, V* yi) {
+  V ur[4], ui[4];
+  dft4<V, Inverse>(ar, ai, br, bi, cr, ci, dr, di, ur, ui);
+  yr[0] = ur[0];
+  yi[0] = ui[0];
+  turn<V, T, Inverse>(ur[1], ui[1], w1r, w1i, yr[1], yi[1]);
+  turn<V, T, Inverse>(ur[2], ui[2], w2r, w2i, yr[2], yi[2]);
+  turn<V, T, Inverse>(ur[3], ui[3], w3r, w3i, yr[3], yi[3]);
 }
 
 // Where a pass takes its complex values: split arrays, or the frame itself,
@@ -188,8 +199,8 @@ template <typename V, bool Inverse, typename In, typename Out>
 TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const In& x, const Out& y) {
   constexpr int W = kLanes<V>;
   const int quarter = st.half / 4;
-  const int s = 1 << (2 * t);
   const RealFftPass& tw = st.pass[t];
+  const int s = tw.stride;
   V ar, ai, br, bi, cr, ci, dr, di;
   V outR[4], outI[4];
   if (s >= W) {
@@ -197,8 +208,8 @@ TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const In& x, cons
     const int groups = quarter / s;
     for (int p = 0; p < groups; p++) {
       const int e = tw.perValue ? s * p : p;
-      const float w1r = tw.w1r[e], w1i = tw.w1i[e], w2r = tw.w2r[e], w2i = tw.w2i[e];
-      const float w3r = tw.w3r[e], w3i = tw.w3i[e];
+      const float w1r = tw.wr[0][e], w1i = tw.wi[0][e], w2r = tw.wr[1][e], w2i = tw.wi[1][e];
+      const float w3r = tw.wr[2][e], w3i = tw.wi[2][e];
       for (int q = 0; q < s; q += W) {
         const int i = s * p + q;
         x.get(i, ar, ai);
@@ -206,6 +217,7 @@ TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const In& x, cons
         x.get(i + 2 * quarter, cr, ci);
         x.get(i + 3 * quarter, dr, di);
         butterfly<V, float, Inverse>(ar, ai, br, bi, cr, ci, dr, di, w1r, w1i, w2r, w2i, w3r, w3i, outR, outI);
+#pragma GCC unroll 4
         for (int k = 0; k < 4; k++) y.put(4 * s * p + q + k * s, outR[k], outI[k]);
       }
     }
@@ -220,9 +232,9 @@ TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const In& x, cons
       x.get(i + quarter, br, bi);
       x.get(i + 2 * quarter, cr, ci);
       x.get(i + 3 * quarter, dr, di);
-      butterfly<V, V, Inverse>(ar, ai, br, bi, cr, ci, dr, di, load<V>(tw.w1r + i), load<V>(tw.w1i + i),
-                               load<V>(tw.w2r + i), load<V>(tw.w2i + i), load<V>(tw.w3r + i),
-                               load<V>(tw.w3i + i), outR, outI);
+      butterfly<V, V, Inverse>(ar, ai, br, bi, cr, ci, dr, di, load<V>(tw.wr[0] + i), load<V>(tw.wi[0] + i),
+                               load<V>(tw.wr[1] + i), load<V>(tw.wi[1] + i), load<V>(tw.wr[2] + i),
+                               load<V>(tw.wi[2] + i), outR, outI);
       if (s == 1) {
         interleave4<V, 1>(outR[0], outR[1], outR[2], outR[3]);
         interleave4<V, 1>(outI[0], outI[1], outI[2], outI[3]);
@@ -230,7 +242,68 @@ TAMBRINO_INLINE void radix4Pass(const RealFftState& st, int t, const In& x, cons
         interleave4<V, 4>(outR[0], outR[1], outR[2], outR[3]);
         interleave4<V, 4>(outI[0], outI[1], outI[2], outI[3]);
       }
+#pragma GCC unroll 4
       for (int k = 0; k < 4; k++) y.put(4 * i + k * W, outR[k], outI[k]);
+    }
+  }
+}
+
+// One autosorting radix-8 pass, stride s >= W (every vector within one
+// group, its twiddles broadcast): with p = 0..M/(8s)-1, i = s p + q, the
+// eight values x[i + j M/8] give y[q + s (8p + k)], k = 0..7. The eight-point
+// transform is two four-point ones (even and odd j) joined by the eighth
+// roots of unity.
+template <typename V, bool Inverse, typename In, typename Out>
+TAMBRINO_INLINE void radix8Pass(const RealFftState& st, int t, const In& x, const Out& y) {
+  constexpr int W = kLanes<V>;
+  constexpr float kHalfRoot2 = 0.70710678118654752f;
+  const int eighth = st.half / 8;
+  const RealFftPass& tw = st.pass[t];
+  const int s = tw.stride;
+  const int groups = eighth / s;
+  for (int p = 0; p < groups; p++) {
+    float wr[7], wi[7];
+#pragma GCC unroll 8
+    for (int k = 0; k < 7; k++) {
+      wr[k] = tw.wr[k][p];
+      wi[k] = tw.wi[k][p];
+    }
+    for (int q = 0; q < s; q += W) {
+      const int i = s * p + q;
+      V ar[8], ai[8];
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; j++) x.get(i + j * eighth, ar[j], ai[j]);
+      V er[4], ei[4], orr[4], oi[4];
+      dft4<V, Inverse>(ar[0], ai[0], ar[2], ai[2], ar[4], ai[4], ar[6], ai[6], er, ei);
+      dft4<V, Inverse>(ar[1], ai[1], ar[3], ai[3], ar[5], ai[5], ar[7], ai[7], orr, oi);
+      // The odd half times e^{-+2 pi i k / 8}, k = 1, 2, 3.
+      V tr[4], ti[4];
+      tr[0] = orr[0];
+      ti[0] = oi[0];
+      if constexpr (Inverse) {
+        tr[1] = (orr[1] - oi[1]) * kHalfRoot2;
+        ti[1] = (orr[1] + oi[1]) * kHalfRoot2;
+        tr[2] = -oi[2];
+        ti[2] = orr[2];
+        tr[3] = (-orr[3] - oi[3]) * kHalfRoot2;
+        ti[3] = (orr[3] - oi[3]) * kHalfRoot2;
+      } else {
+        tr[1] = (orr[1] + oi[1]) * kHalfRoot2;
+        ti[1] = (oi[1] - orr[1]) * kHalfRoot2;
+        tr[2] = oi[2];
+        ti[2] = -orr[2];
+        tr[3] = (oi[3] - orr[3]) * kHalfRoot2;
+        ti[3] = (-orr[3] - oi[3]) * kHalfRoot2;
+      }
+      V outR, outI;
+      y.put(8 * s * p + q, er[0] + tr[0], ei[0] + ti[0]);
+#pragma GCC unroll 8
+      for (int k = 1; k < 8; k++) {
+        const V ur = k < 4 ? er[k] + tr[k] : er[k - 4] - tr[k - 4];
+        const V ui = k < 4 ? ei[k] + ti[k] : ei[k - 4] - ti[k - 4];
+        turn<V, float, Inverse>(ur, ui, wr[k - 1], wi[k - 1], outR, outI);
+        y.put(8 * s * p + q + k * s, outR, outI);
+      }
     }
   }
 }
@@ -252,10 +325,26 @@ TAMBRINO_INLINE void radix2Pass(const RealFftState& st, const In& x, const Out& 
 // The number of passes; pass t reads work array t % 2 (the first one reads
 // in) and writes work array (t + 1) % 2 (the last one writes out).
 inline int passCount(const RealFftState& st) {
-  return st.radix4 + (st.radix2 ? 1 : 0);
+  return st.passes;
 }
 
-// The complex transform from in to out through the work arrays.
+template <typename V, bool Inverse, typename In, typename Out>
+TAMBRINO_INLINE void onePass(RealFftState& st, int t, const In& in, const Out& out) {
+  switch (st.pass[t].radix) {
+    case 2:
+      radix2Pass<V>(st, in, out);
+      break;
+    case 8:
+      radix8Pass<V, Inverse>(st, t, in, out);
+      break;
+    default:
+      radix4Pass<V, Inverse>(st, t, in, out);
+      break;
+  }
+}
+
+// The complex transform from in to out through the work arrays. The first
+// pass is never radix 2 or 8 (N/2 >= 4; radix 8 starts at stride 16).
 template <typename V, bool Inverse, typename In, typename Out>
 TAMBRINO_INLINE void complexTransform(RealFftState& st, const In& in, const Out& out) {
   const int passes = passCount(st);
@@ -264,16 +353,14 @@ TAMBRINO_INLINE void complexTransform(RealFftState& st, const In& in, const Out&
     const SplitOut<V> dst{st.workRe[(t + 1) & 1], st.workIm[(t + 1) & 1]};
     const bool first = t == 0;
     const bool last = t == passes - 1;
-    if (t == st.radix4) {
-      radix2Pass<V>(st, src, out);  // never the first: N/2 >= 4
-    } else if (first && last) {
+    if (first && last) {
       radix4Pass<V, Inverse>(st, t, in, out);
     } else if (first) {
       radix4Pass<V, Inverse>(st, t, in, dst);
     } else if (last) {
-      radix4Pass<V, Inverse>(st, t, src, out);
+      onePass<V, Inverse>(st, t, src, out);
     } else {
-      radix4Pass<V, Inverse>(st, t, src, dst);
+      onePass<V, Inverse>(st, t, src, dst);
     }
   }
 }
