@@ -55,6 +55,10 @@ void normalisePlain(float* a, float* b, float* sum, int n) {
   }
 }
 
+void carriedPlain(float* p, const float* w, const float* s, int n) {
+  for (int k = 0; k < n; k++) p[k] = w[k] > 1e-3f && s[k] > 0.0f ? p[k] / s[k] : 0.0f;
+}
+
 // The Nyquist bin of the windowed frame: sum of (-1)^k x[k] w[k], in eight
 // running sums (k mod 8) added at the end, on both paths. n is a multiple
 // of 8.
@@ -175,6 +179,13 @@ void normalise(float* a, float* b, float* sum, int n) {
   normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
 }
 template <FinePath P>
+void carried(float* p, const float* w, const float* s, int n) {
+  const int k = P == FinePath::Avx2     ? fine_avx2::carried(p, w, s, n)
+                : P == FinePath::Portable ? fine_steps::carried<V4>(p, w, s, n)
+                                          : 0;
+  carriedPlain(p + k, w + k, s + k, n - k);
+}
+template <FinePath P>
 float nyquist(const float* x, const float* w, int n) {
   float lanes[8] = {};
   const int k = P == FinePath::Avx2     ? fine_avx2::nyquist(x, w, n, lanes)
@@ -208,7 +219,7 @@ void sincos(const float* angle, float* sine, float* cosine, int n) {
 
 template <FinePath P>
 FineKernels kernelsOf() {
-  return {power<P>,   rotate<P>,         addProduct<P>, add<P>,   normalise<P>,
+  return {power<P>,   rotate<P>,         addProduct<P>, add<P>,   normalise<P>, carried<P>,
           nyquist<P>, addAlternating<P>, atan2<P>,      sincos<P>};
 }
 
@@ -229,6 +240,9 @@ void addNow(float* acc, const float* w, int n) {
 void normaliseNow(float* a, float* b, float* sum, int n) {
   (cpu_level() >= CpuLevel::Avx2 ? normalise<FinePath::Avx2> : normalise<FinePath::Portable>)(a, b, sum, n);
 }
+void carriedNow(float* p, const float* w, const float* s, int n) {
+  (cpu_level() >= CpuLevel::Avx2 ? carried<FinePath::Avx2> : carried<FinePath::Portable>)(p, w, s, n);
+}
 float nyquistNow(const float* x, const float* w, int n) {
   return (cpu_level() >= CpuLevel::Avx2 ? nyquist<FinePath::Avx2> : nyquist<FinePath::Portable>)(x, w, n);
 }
@@ -245,7 +259,7 @@ void sincosNow(const float* angle, float* sine, float* cosine, int n) {
 }  // namespace
 
 const FineKernels& fine_kernels() {
-  static const FineKernels now = {powerNow,   rotateNow,         addProductNow, addNow,   normaliseNow,
+  static const FineKernels now = {powerNow,   rotateNow,         addProductNow, addNow,   normaliseNow, carriedNow,
                                   nyquistNow, addAlternatingNow, atan2Now,      sincosNow};
   return now;
 }

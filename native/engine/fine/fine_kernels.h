@@ -26,6 +26,9 @@ struct FineKernels {
   void (*add)(float* acc, const float* w, int n);                         // acc += w
   // a (and b unless null) divided by sum where sum > 1e-3, else 0; sum cleared.
   void (*normalise)(float* a, float* b, float* sum, int n);
+  // p = p / s where w > 1e-3 and s > 0, else 0: the power the frames carry,
+  // from the overlap-added power p, its window power sum s and window sum w.
+  void (*carried)(float* p, const float* w, const float* s, int n);
   // Sum of (-1)^k x[k] w[k], n a multiple of 8.
   float (*nyquist)(const float* x, const float* w, int n);
   void (*addAlternating)(float* x, float h, int n);  // x[k] += (-1)^k h
@@ -61,6 +64,7 @@ int rotate(const float* xr, const float* xi, const float* cr, const float* ci, c
 int addProduct(float* acc, const float* x, const float* w, int n);
 int add(float* acc, const float* w, int n);
 int normalise(float* a, float* b, float* sum, int n);
+int carried(float* p, const float* w, const float* s, int n);
 // Adds into lanes[0..7] (k mod 8) as the portable step does.
 int nyquist(const float* x, const float* w, int n, float* lanes);
 int addAlternating(float* x, float h, int n);

@@ -34,6 +34,10 @@ TAMBRINO_AVX2 int normalise(float* a, float* b, float* sum, int n) {
   return fine_steps::normalise<V8>(a, b, sum, n);
 }
 
+TAMBRINO_AVX2 int carried(float* p, const float* w, const float* s, int n) {
+  return fine_steps::carried<V8>(p, w, s, n);
+}
+
 TAMBRINO_AVX2 int nyquist(const float* x, const float* w, int n, float* lanes) {
   return fine_steps::nyquist<V8>(x, w, n, lanes);
 }

@@ -116,6 +116,17 @@ TAMBRINO_INLINE int normalise(float* a, float* b, float* sum, int n) {
   return k;
 }
 
+template <typename V>
+TAMBRINO_INLINE int carried(float* p, const float* w, const float* s, int n) {
+  constexpr int W = kLanes<V>;
+  int k = 0;
+  for (; k + W <= n; k += W) {
+    const V sv = load<V>(s + k);
+    store(p + k, select((load<V>(w + k) > 1e-3f) & (sv > 0.0f), load<V>(p + k) / sv, V{}));
+  }
+  return k;
+}
+
 // (-1)^k x[k] w[k] into lanes[k mod 8], in eight-value steps (W divides 8).
 // The odd lanes are negated by their sign bit, as the scalar step's
 // negation does (a product by -1 would keep a NaN's sign).
