@@ -343,11 +343,11 @@ TAMBRINO_INLINE void onePass(RealFftState& st, int t, const In& in, const Out& o
   }
 }
 
-// The complex transform from in to out through the work arrays. The first
-// pass is never radix 2 or 8 (N/2 >= 4; radix 8 starts at stride 16).
+// The complex transform's first `passes` passes from in to out through the
+// work arrays. The first pass is never radix 2 or 8 (N/2 >= 4; radix 8
+// starts at stride 16).
 template <typename V, bool Inverse, typename In, typename Out>
-TAMBRINO_INLINE void complexTransform(RealFftState& st, const In& in, const Out& out) {
-  const int passes = passCount(st);
+TAMBRINO_INLINE void complexTransform(RealFftState& st, int passes, const In& in, const Out& out) {
   for (int t = 0; t < passes; t++) {
     const SplitIn<V> src{st.workRe[t & 1], st.workIm[t & 1]};
     const SplitOut<V> dst{st.workRe[(t + 1) & 1], st.workIm[(t + 1) & 1]};
@@ -373,23 +373,44 @@ struct Mirrored {
   V sumR, difR, sumI, difI, hc, hs;
 };
 
+// From the values at k (a) and at the mirrors, in the order of k (b).
+template <typename V>
+TAMBRINO_INLINE Mirrored<V> mirroredOf(const RealFftState& st, V ar, V ai, V br, V bi, int k) {
+  return {ar + br, ar - br, ai + bi, ai - bi, load<V>(st.splitCos + k), load<V>(st.splitSin + k)};
+}
+
 template <typename V>
 TAMBRINO_INLINE Mirrored<V> mirrored(const RealFftState& st, const float* vr, const float* vi, int k) {
   constexpr int W = kLanes<V>;
   const int mirror = st.half - k - (W - 1);
-  const V ar = load<V>(vr + k), ai = load<V>(vi + k);
-  const V br = reverse(load<V>(vr + mirror)), bi = reverse(load<V>(vi + mirror));
-  return {ar + br, ar - br, ai + bi, ai - bi, load<V>(st.splitCos + k), load<V>(st.splitSin + k)};
+  return mirroredOf<V>(st, load<V>(vr + k), load<V>(vi + k), reverse(load<V>(vr + mirror)),
+                       reverse(load<V>(vi + mirror)), k);
 }
 
 // Bins k .. k+W-1 of the real frame from Z (the transform of the frame's
 // even samples plus i times its odd ones) at k and at M - k.
 template <typename V>
-TAMBRINO_INLINE void splitForward(const RealFftState& st, const float* zr, const float* zi, int k, float* re,
-                                  float* im) {
-  const Mirrored<V> z = mirrored<V>(st, zr, zi, k);
+TAMBRINO_INLINE void splitForward(const Mirrored<V>& z, int k, float* re, float* im) {
   store(re + k, z.sumR * 0.5f - z.hs * z.difR + z.hc * z.sumI);
   store(im + k, z.difI * 0.5f - z.hs * z.sumI - z.hc * z.difR);
+}
+
+// When the last pass is the radix-2 one, it is made here as the split pass
+// reads its input x, and Z is never stored: Z_j = x_j + x_{j+M/2} and
+// Z_{j+M/2} = x_j - x_{j+M/2}, as that pass makes them. Values k .. k+W-1
+// and their mirrors below M/2 give bins k .. k+W-1 (from Z_k and Z_{M-k})
+// and k+M/2 .. (from Z_{k+M/2} and Z_{M/2-k}).
+template <typename V>
+TAMBRINO_INLINE void splitForwardHalves(const RealFftState& st, const float* xr, const float* xi, int k,
+                                        float* re, float* im) {
+  constexpr int W = kLanes<V>;
+  const int h = st.half / 2;
+  const int m = h - k - (W - 1);
+  const V aR = load<V>(xr + k), aI = load<V>(xi + k), bR = load<V>(xr + k + h), bI = load<V>(xi + k + h);
+  const V cR = load<V>(xr + m), cI = load<V>(xi + m), dR = load<V>(xr + m + h), dI = load<V>(xi + m + h);
+  splitForward<V>(mirroredOf<V>(st, aR + bR, aI + bI, reverse(cR - dR), reverse(cI - dI), k), k, re, im);
+  splitForward<V>(mirroredOf<V>(st, aR - bR, aI - bI, reverse(cR + dR), reverse(cI + dI), k + h), k + h, re,
+                  im);
 }
 
 // The work array 0 that the inverse complex transform takes, for values
@@ -407,15 +428,29 @@ template <typename V>
 TAMBRINO_INLINE void forward(RealFftState& st, const float* x, const float* window, float* re, float* im) {
   constexpr int W = kLanes<V>;
   const int half = st.half;
-  const int at = passCount(st) & 1;
+  const int passes = passCount(st);
+  const bool fused = st.pass[passes - 1].radix == 2;
+  const int at = (fused ? passes - 1 : passes) & 1;
   const float* zr = st.workRe[at];
   const float* zi = st.workIm[at];
-  complexTransform<V, false>(st, FrameIn<V>{x, window}, SplitOut<V>{st.workRe[at], st.workIm[at]});
+  complexTransform<V, false>(st, fused ? passes - 1 : passes, FrameIn<V>{x, window},
+                             SplitOut<V>{st.workRe[at], st.workIm[at]});
+  if (fused) {
+    const int h = half / 2;
+    re[0] = (zr[0] + zr[h]) + (zi[0] + zi[h]);
+    im[0] = 0.0f;
+    const float midR = zr[0] - zr[h], midI = zi[0] - zi[h];
+    splitForward<float>(mirroredOf<float>(st, midR, midI, midR, midI, h), h, re, im);
+    int k = 1;
+    for (; k + W <= h; k += W) splitForwardHalves<V>(st, zr, zi, k, re, im);
+    for (; k < h; k++) splitForwardHalves<float>(st, zr, zi, k, re, im);
+    return;
+  }
   re[0] = zr[0] + zi[0];
   im[0] = 0.0f;
   int k = 1;
-  for (; k + W <= half; k += W) splitForward<V>(st, zr, zi, k, re, im);
-  for (; k < half; k++) splitForward<float>(st, zr, zi, k, re, im);
+  for (; k + W <= half; k += W) splitForward<V>(mirrored<V>(st, zr, zi, k), k, re, im);
+  for (; k < half; k++) splitForward<float>(mirrored<float>(st, zr, zi, k), k, re, im);
 }
 
 template <typename V>
@@ -429,7 +464,7 @@ TAMBRINO_INLINE void inverse(RealFftState& st, const float* specRe, const float*
   int k = 1;
   for (; k + W <= half; k += W) splitInverse<V>(st, specRe, specIm, k);
   for (; k < half; k++) splitInverse<float>(st, specRe, specIm, k);
-  complexTransform<V, true>(st, SplitIn<V>{st.workRe[0], st.workIm[0]}, InterleavedOut<V>{out});
+  complexTransform<V, true>(st, passCount(st), SplitIn<V>{st.workRe[0], st.workIm[0]}, InterleavedOut<V>{out});
 }
 
 // The kernels' convention: the whole frame (N) or nothing (0) when a
