@@ -25,10 +25,20 @@ bool haveAvx2() {
 #endif
 }
 
+bool haveAvx512() {
+#if defined(__x86_64__)
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("avx512dq");
+#else
+  return false;
+#endif
+}
+
 // The paths this processor can run.
 std::vector<FinePath> paths() {
   std::vector<FinePath> all = {FinePath::Scalar, FinePath::Portable};
   if (haveAvx2()) all.push_back(FinePath::Avx2);
+  if (haveAvx512()) all.push_back(FinePath::Avx512);
   return all;
 }
 

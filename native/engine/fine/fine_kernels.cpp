@@ -140,80 +140,88 @@ void sincosPlain(const float* angle, float* sine, float* cosine, int n) {
   }
 }
 
-// Each step: the path's vector kernel for whole vectors (none on the scalar
-// path), the scalar step for the rest.
+// The path's vector kernels, widest first, each going on where the last
+// stopped (AVX-512, then AVX2 for what its 16 lanes leave; or the portable
+// vectors; none on the scalar path): returns where the scalar step goes on.
+// call(kernel, at) runs a kernel on the values from at on.
+template <FinePath P, typename Call, typename K16, typename K8, typename K4>
+int vectors(Call call, K16 k16, K8 k8, K4 k4) {
+  int k = 0;
+  if constexpr (P == FinePath::Avx512) k = call(k16, 0);
+  if constexpr (P == FinePath::Avx512 || P == FinePath::Avx2) k += call(k8, k);
+  if constexpr (P == FinePath::Portable) k = call(k4, 0);
+  return k;
+}
+
 template <FinePath P>
 void power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::power(lr, li, rr, ri, p, n)
-                  : P == FinePath::Portable ? fine_steps::power<V4>(lr, li, rr, ri, p, n)
-                                            : 0;
+  auto call = [&](auto kernel, int at) {
+    return kernel(lr + at, li + at, rr ? rr + at : nullptr, ri ? ri + at : nullptr, p + at, n - at);
+  };
+  const int k = vectors<P>(call, fine_avx512::power, fine_avx2::power, fine_steps::power<V4>);
   powerPlain(lr + k, li + k, rr ? rr + k : nullptr, ri ? ri + k : nullptr, p + k, n - k);
 }
 template <FinePath P>
 void rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
             float* yi, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::rotate(xr, xi, cr, ci, g, yr, yi, n)
-                  : P == FinePath::Portable ? fine_steps::rotate<V4>(xr, xi, cr, ci, g, yr, yi, n)
-                                            : 0;
+  auto call = [&](auto kernel, int at) {
+    return kernel(xr + at, xi + at, cr + at, ci + at, g ? g + at : nullptr, yr + at, yi + at, n - at);
+  };
+  const int k = vectors<P>(call, fine_avx512::rotate, fine_avx2::rotate, fine_steps::rotate<V4>);
   rotatePlain(xr + k, xi + k, cr + k, ci + k, g ? g + k : nullptr, yr + k, yi + k, n - k);
 }
 template <FinePath P>
 void addProduct(float* acc, const float* x, const float* w, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::addProduct(acc, x, w, n)
-                  : P == FinePath::Portable ? fine_steps::addProduct<V4>(acc, x, w, n)
-                                            : 0;
+  auto call = [&](auto kernel, int at) { return kernel(acc + at, x + at, w + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::addProduct, fine_avx2::addProduct, fine_steps::addProduct<V4>);
   addProductPlain(acc + k, x + k, w + k, n - k);
 }
 template <FinePath P>
 void add(float* acc, const float* w, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::add(acc, w, n)
-                  : P == FinePath::Portable ? fine_steps::add<V4>(acc, w, n)
-                                            : 0;
+  auto call = [&](auto kernel, int at) { return kernel(acc + at, w + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::add, fine_avx2::add, fine_steps::add<V4>);
   addPlain(acc + k, w + k, n - k);
 }
 template <FinePath P>
 void normalise(float* a, float* b, float* sum, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::normalise(a, b, sum, n)
-                  : P == FinePath::Portable ? fine_steps::normalise<V4>(a, b, sum, n)
-                                            : 0;
+  auto call = [&](auto kernel, int at) { return kernel(a + at, b ? b + at : nullptr, sum + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::normalise, fine_avx2::normalise, fine_steps::normalise<V4>);
   normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
 }
 template <FinePath P>
 void carried(float* p, const float* w, const float* s, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::carried(p, w, s, n)
-                : P == FinePath::Portable ? fine_steps::carried<V4>(p, w, s, n)
-                                          : 0;
+  auto call = [&](auto kernel, int at) { return kernel(p + at, w + at, s + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::carried, fine_avx2::carried, fine_steps::carried<V4>);
   carriedPlain(p + k, w + k, s + k, n - k);
 }
+// Its sums keep eight lanes: the AVX-512 path takes the AVX2 kernel.
 template <FinePath P>
 float nyquist(const float* x, const float* w, int n) {
   float lanes[8] = {};
-  const int k = P == FinePath::Avx2     ? fine_avx2::nyquist(x, w, n, lanes)
-                  : P == FinePath::Portable ? fine_steps::nyquist<V4>(x, w, n, lanes)
-                                            : 0;
+  auto call = [&](auto kernel, int at) { return kernel(x + at, w + at, n - at, lanes); };
+  const int k = vectors<P>(call, fine_avx2::nyquist, fine_avx2::nyquist, fine_steps::nyquist<V4>);
   nyquistPlain(x + k, w + k, n - k, lanes);
   return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
 }
 template <FinePath P>
 void addAlternating(float* x, float h, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::addAlternating(x, h, n)
-                  : P == FinePath::Portable ? fine_steps::addAlternating<V4>(x, h, n)
-                                            : 0;
-  // k is a multiple of 8, so the alternation goes on where it left off.
+  // Every kernel stops at a multiple of 8, so the alternation goes on where
+  // it left off.
+  auto call = [&](auto kernel, int at) { return kernel(x + at, h, n - at); };
+  const int k =
+      vectors<P>(call, fine_avx512::addAlternating, fine_avx2::addAlternating, fine_steps::addAlternating<V4>);
   addAlternatingPlain(x + k, h, n - k);
 }
 template <FinePath P>
 void atan2(const float* y, const float* x, float* out, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::atan2(y, x, out, n)
-                  : P == FinePath::Portable ? fine_steps::atan2<V4>(y, x, out, n)
-                                            : 0;
+  auto call = [&](auto kernel, int at) { return kernel(y + at, x + at, out + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::atan2, fine_avx2::atan2, fine_steps::atan2<V4>);
   atan2Plain(y + k, x + k, out + k, n - k);
 }
 template <FinePath P>
 void sincos(const float* angle, float* sine, float* cosine, int n) {
-  const int k = P == FinePath::Avx2     ? fine_avx2::sincos(angle, sine, cosine, n)
-                  : P == FinePath::Portable ? fine_steps::sincos<V4>(angle, sine, cosine, n)
-                                            : 0;
+  auto call = [&](auto kernel, int at) { return kernel(angle + at, sine + at, cosine + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::sincos, fine_avx2::sincos, fine_steps::sincos<V4>);
   sincosPlain(angle + k, sine + k, cosine + k, n - k);
 }
 
@@ -223,38 +231,46 @@ FineKernels kernelsOf() {
           nyquist<P>, addAlternating<P>, atan2<P>,      sincos<P>};
 }
 
-// The steps by the instruction set in use at each call (tests may lower it).
+// The path that cpu_level allows at the time of the call (tests may lower it).
+template <typename F>
+F now(F avx512, F avx2, F portable) {
+  const CpuLevel level = cpu_level();
+  return level >= CpuLevel::Avx512 ? avx512 : level >= CpuLevel::Avx2 ? avx2 : portable;
+}
+#define TAMBRINO_FINE_NOW(step) now(step<FinePath::Avx512>, step<FinePath::Avx2>, step<FinePath::Portable>)
+
 void powerNow(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? power<FinePath::Avx2> : power<FinePath::Portable>)(lr, li, rr, ri, p, n);
+  TAMBRINO_FINE_NOW(power)(lr, li, rr, ri, p, n);
 }
 void rotateNow(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
                float* yi, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? rotate<FinePath::Avx2> : rotate<FinePath::Portable>)(xr, xi, cr, ci, g, yr, yi, n);
+  TAMBRINO_FINE_NOW(rotate)(xr, xi, cr, ci, g, yr, yi, n);
 }
 void addProductNow(float* acc, const float* x, const float* w, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? addProduct<FinePath::Avx2> : addProduct<FinePath::Portable>)(acc, x, w, n);
+  TAMBRINO_FINE_NOW(addProduct)(acc, x, w, n);
 }
 void addNow(float* acc, const float* w, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? add<FinePath::Avx2> : add<FinePath::Portable>)(acc, w, n);
+  TAMBRINO_FINE_NOW(add)(acc, w, n);
 }
 void normaliseNow(float* a, float* b, float* sum, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? normalise<FinePath::Avx2> : normalise<FinePath::Portable>)(a, b, sum, n);
+  TAMBRINO_FINE_NOW(normalise)(a, b, sum, n);
 }
 void carriedNow(float* p, const float* w, const float* s, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? carried<FinePath::Avx2> : carried<FinePath::Portable>)(p, w, s, n);
+  TAMBRINO_FINE_NOW(carried)(p, w, s, n);
 }
 float nyquistNow(const float* x, const float* w, int n) {
-  return (cpu_level() >= CpuLevel::Avx2 ? nyquist<FinePath::Avx2> : nyquist<FinePath::Portable>)(x, w, n);
+  return TAMBRINO_FINE_NOW(nyquist)(x, w, n);
 }
 void addAlternatingNow(float* x, float h, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? addAlternating<FinePath::Avx2> : addAlternating<FinePath::Portable>)(x, h, n);
+  TAMBRINO_FINE_NOW(addAlternating)(x, h, n);
 }
 void atan2Now(const float* y, const float* x, float* out, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? atan2<FinePath::Avx2> : atan2<FinePath::Portable>)(y, x, out, n);
+  TAMBRINO_FINE_NOW(atan2)(y, x, out, n);
 }
-void sincosNow(const float* angle, float* sine, float* cosine, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? sincos<FinePath::Avx2> : sincos<FinePath::Portable>)(angle, sine, cosine, n);
+void sincosNow(float const* angle, float* sine, float* cosine, int n) {
+  TAMBRINO_FINE_NOW(sincos)(angle, sine, cosine, n);
 }
+#undef TAMBRINO_FINE_NOW
 
 }  // namespace
 
@@ -271,7 +287,9 @@ FineKernels fine_kernels_for(FinePath path) {
     case FinePath::Portable:
       return kernelsOf<FinePath::Portable>();
     case FinePath::Avx2:
+      return kernelsOf<FinePath::Avx2>();
+    case FinePath::Avx512:
       break;
   }
-  return kernelsOf<FinePath::Avx2>();
+  return kernelsOf<FinePath::Avx512>();
 }

@@ -2,7 +2,9 @@
 // the rotation of the bins, the overlap-add and its normalisation, the
 // Nyquist bin, and the atan2 and sine/cosine of the peaks. The vector steps
 // are written once (kernels/fine_steps.h) and compiled with 128-bit vectors
-// for the portable path and with AVX2 (fine_avx2.cpp); the scalar steps are
+// for the portable path, with AVX2 (fine_avx2.cpp) and with AVX-512
+// (fine_avx512.cpp, AVX2 finishing what its 16 lanes leave, and taking the
+// Nyquist bin's eight-lane sums whole); the scalar steps are
 // their reference. Every path makes the same single-precision operations in
 // the same order (no fused multiply-add), so all give the same results.
 //
@@ -38,12 +40,12 @@ struct FineKernels {
   void (*sincos)(const float* angle, float* sine, float* cosine, int n);
 };
 
-// The AVX2 steps where cpu_level() allows them, else the portable ones.
+// The widest steps that cpu_level() allows at each call.
 const FineKernels& fine_kernels();
 
 // One path, for tests: the scalar steps alone (the reference), the portable
-// vectors, or AVX2 (only where the processor has it).
-enum class FinePath { Scalar, Portable, Avx2 };
+// vectors, AVX2 or AVX-512 (only where the processor has it).
+enum class FinePath { Scalar, Portable, Avx2, Avx512 };
 FineKernels fine_kernels_for(FinePath path);
 
 namespace fine_internal {
@@ -71,3 +73,17 @@ int addAlternating(float* x, float h, int n);
 int atan2(const float* y, const float* x, float* out, int n);
 int sincos(const float* angle, float* sine, float* cosine, int n);
 }  // namespace fine_avx2
+
+// Sixteen lanes; no Nyquist kernel (its sums keep eight lanes).
+namespace fine_avx512 {
+int power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n);
+int rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
+           float* yi, int n);
+int addProduct(float* acc, const float* x, const float* w, int n);
+int add(float* acc, const float* w, int n);
+int normalise(float* a, float* b, float* sum, int n);
+int carried(float* p, const float* w, const float* s, int n);
+int addAlternating(float* x, float h, int n);
+int atan2(const float* y, const float* x, float* out, int n);
+int sincos(const float* angle, float* sine, float* cosine, int n);
+}  // namespace fine_avx512
