@@ -87,9 +87,7 @@ int rotate(const float* xr, const float* xi, const float* cr, const float* ci, c
 int addProduct(float* acc, const float* x, const float* w, int n) { unavailable(); }
 int add(float* acc, const float* w, int n) { unavailable(); }
 int normalise(float* a, float* b, float* sum, int n) { unavailable(); }
-int carried(float* p, const float* w, const float* s, int n) { unavailable(); }
 int addAlternating(float* x, float h, int n) { unavailable(); }
-int atan2(const float* y, const float* x, float* out, int n) { unavailable(); }
 int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(); }
 }  // namespace fine_avx512
 

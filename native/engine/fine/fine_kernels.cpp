@@ -191,10 +191,11 @@ void normalise(float* a, float* b, float* sum, int n) {
 template <FinePath P>
 void carried(float* p, const float* w, const float* s, int n) {
   auto call = [&](auto kernel, int at) { return kernel(p + at, w + at, s + at, n - at); };
-  const int k = vectors<P>(call, fine_avx512::carried, fine_avx2::carried, fine_steps::carried<V4>);
+  const int k = vectors<P>(call, fine_avx2::carried, fine_avx2::carried, fine_steps::carried<V4>);
   carriedPlain(p + k, w + k, s + k, n - k);
 }
-// Its sums keep eight lanes: the AVX-512 path takes the AVX2 kernel.
+// Its sums keep eight lanes: the AVX-512 path takes the AVX2 kernel (and for
+// the carried power and atan2, see fine_avx512.cpp).
 template <FinePath P>
 float nyquist(const float* x, const float* w, int n) {
   float lanes[8] = {};
@@ -215,7 +216,7 @@ void addAlternating(float* x, float h, int n) {
 template <FinePath P>
 void atan2(const float* y, const float* x, float* out, int n) {
   auto call = [&](auto kernel, int at) { return kernel(y + at, x + at, out + at, n - at); };
-  const int k = vectors<P>(call, fine_avx512::atan2, fine_avx2::atan2, fine_steps::atan2<V4>);
+  const int k = vectors<P>(call, fine_avx2::atan2, fine_avx2::atan2, fine_steps::atan2<V4>);
   atan2Plain(y + k, x + k, out + k, n - k);
 }
 template <FinePath P>

@@ -3,9 +3,9 @@
 // Nyquist bin, and the atan2 and sine/cosine of the peaks. The vector steps
 // are written once (kernels/fine_steps.h) and compiled with 128-bit vectors
 // for the portable path, with AVX2 (fine_avx2.cpp) and with AVX-512
-// (fine_avx512.cpp, AVX2 finishing what its 16 lanes leave, and taking the
-// Nyquist bin's eight-lane sums whole); the scalar steps are
-// their reference. Every path makes the same single-precision operations in
+// (fine_avx512.cpp, AVX2 finishing what its 16 lanes leave, and taking
+// whole the Nyquist bin's eight-lane sums, atan2 and the carried power); the
+// scalar steps are their reference. Every path makes the same single-precision operations in
 // the same order (no fused multiply-add), so all give the same results.
 //
 // Every vector kernel follows the engine's one convention: it does what it
@@ -74,7 +74,8 @@ int atan2(const float* y, const float* x, float* out, int n);
 int sincos(const float* angle, float* sine, float* cosine, int n);
 }  // namespace fine_avx2
 
-// Sixteen lanes; no Nyquist kernel (its sums keep eight lanes).
+// Sixteen lanes; no Nyquist kernel (its sums keep eight lanes), and atan2
+// and the carried power go to AVX2 (see fine_avx512.cpp).
 namespace fine_avx512 {
 int power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n);
 int rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
@@ -82,8 +83,6 @@ int rotate(const float* xr, const float* xi, const float* cr, const float* ci, c
 int addProduct(float* acc, const float* x, const float* w, int n);
 int add(float* acc, const float* w, int n);
 int normalise(float* a, float* b, float* sum, int n);
-int carried(float* p, const float* w, const float* s, int n);
 int addAlternating(float* x, float h, int n);
-int atan2(const float* y, const float* x, float* out, int n);
 int sincos(const float* angle, float* sine, float* cosine, int n);
 }  // namespace fine_avx512

@@ -1,4 +1,6 @@
 // The fine mode's AVX-512 kernels: the shared vector steps with sixteen lanes.
+// atan2 and the carried power are left to AVX2: GCC 12 turns their combined
+// 512-bit comparisons into one scalar comparison per lane.
 #include "cpu.h"
 #include "fine_kernels.h"
 // The steps take and return wide vectors without the target attribute, but
@@ -34,16 +36,8 @@ TAMBRINO_AVX512 int normalise(float* a, float* b, float* sum, int n) {
   return fine_steps::normalise<V16>(a, b, sum, n);
 }
 
-TAMBRINO_AVX512 int carried(float* p, const float* w, const float* s, int n) {
-  return fine_steps::carried<V16>(p, w, s, n);
-}
-
 TAMBRINO_AVX512 int addAlternating(float* x, float h, int n) {
   return fine_steps::addAlternating<V16>(x, h, n);
-}
-
-TAMBRINO_AVX512 int atan2(const float* y, const float* x, float* out, int n) {
-  return fine_steps::atan2<V16>(y, x, out, n);
 }
 
 TAMBRINO_AVX512 int sincos(const float* angle, float* sine, float* cosine, int n) {
