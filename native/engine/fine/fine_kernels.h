@@ -1,12 +1,13 @@
 // The fine mode's per-bin and per-sample steps: the power of both channels,
-// the rotation of the bins, the overlap-add and its normalisation, the
-// Nyquist bin, and the atan2 and sine/cosine of the peaks. The vector steps
-// are written once (kernels/fine_steps.h) and compiled with 128-bit vectors
-// for the portable path, with AVX2 (fine_avx2.cpp) and with AVX-512
-// (fine_avx512.cpp, AVX2 finishing what its 16 lanes leave, and taking
-// whole the Nyquist bin's eight-lane sums, atan2 and the carried power); the
-// scalar steps are their reference. Every path makes the same single-precision operations in
-// the same order (no fused multiply-add), so all give the same results.
+// the rotation of the bins, the overlap-add, its normalisation and the power
+// the frames carry, the Nyquist bin, and the atan2 and sine/cosine of the
+// peaks. The vector steps are written once (kernels/fine_steps.h) and
+// compiled with 128-bit vectors for the portable path, with AVX2
+// (fine_avx2.cpp) and with AVX-512 (fine_avx512.cpp, AVX2 finishing what its
+// 16 lanes leave, and taking whole the Nyquist bin's eight-lane sums, atan2
+// and the carried power); the scalar steps are their reference. Every path
+// makes the same single-precision operations in the same order (no fused
+// multiply-add), so all give the same results.
 //
 // Every vector kernel follows the engine's one convention: it does what it
 // can in whole vectors and returns how much it did; the scalar step

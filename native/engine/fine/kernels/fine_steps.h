@@ -1,8 +1,8 @@
 // The fine mode's vector steps, written once over a vector type V of W
 // floats (GCC vector extensions) and compiled by each path for its width:
 // the portable kernels with 128-bit vectors (SSE2 on x86-64, NEON on
-// aarch64) in fine_kernels.cpp, the AVX2 kernels with 256 bits in
-// fine_avx2.cpp. Each step makes, value by value, the operations of the
+// aarch64) in fine_kernels.cpp, the AVX2 and AVX-512 kernels with 256 and
+// 512 bits in fine_avx2.cpp and fine_avx512.cpp. Each step makes, value by value, the operations of the
 // scalar step in fine_kernels.cpp in the same order (no fused multiply-add),
 // so every path gives the scalar step's bits; a step does whole vectors and
 // returns how many values it did, and the scalar step finishes.
