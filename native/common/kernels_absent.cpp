@@ -96,11 +96,11 @@ void steady_sample(const float* w0, const float* d, float a, const float* xl, co
 }  // namespace resampler_avx2
 
 namespace realfft_avx2 {
-int forward(RealFftState& s, const float* x, const float* window, float* re, float* im) { unavailable(); }
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im, int bins) { unavailable(); }
 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) { unavailable(); }
 }  // namespace realfft_avx2
 
 namespace realfft_avx512 {
-int forward(RealFftState& s, const float* x, const float* window, float* re, float* im) { unavailable(); }
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im, int bins) { unavailable(); }
 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) { unavailable(); }
 }  // namespace realfft_avx512

@@ -2,6 +2,7 @@
 // and the dispatch to the kernels.
 #include "realfft.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -29,16 +30,17 @@ size_t padded(size_t floats) {
   return (floats + kAlign - 1) / kAlign * kAlign;
 }
 
-bool forwardBy(RealFftPath path, RealFftState& st, const float* x, const float* window, float* re, float* im) {
+bool forwardBy(RealFftPath path, RealFftState& st, const float* x, const float* window, float* re, float* im,
+               int bins) {
   switch (path) {
     case RealFftPath::Avx512:
-      return realfft_avx512::forward(st, x, window, re, im) == st.n;
+      return realfft_avx512::forward(st, x, window, re, im, bins) == st.n;
     case RealFftPath::Avx2:
-      return realfft_avx2::forward(st, x, window, re, im) == st.n;
+      return realfft_avx2::forward(st, x, window, re, im, bins) == st.n;
     case RealFftPath::Portable:
-      return realfft_steps::forwardWhole<V4>(st, x, window, re, im) == st.n;
+      return realfft_steps::forwardWhole<V4>(st, x, window, re, im, bins) == st.n;
     case RealFftPath::Scalar:
-      realfft_steps::forward<float>(st, x, window, re, im);
+      realfft_steps::forward<float>(st, x, window, re, im, bins);
       return true;
   }
   return false;
@@ -65,6 +67,13 @@ RealFftPath widest() {
   if (level >= CpuLevel::Avx512) return RealFftPath::Avx512;
   if (level >= CpuLevel::Avx2) return RealFftPath::Avx2;
   return RealFftPath::Portable;
+}
+
+// The widest path that takes the frame, down to the scalar steps.
+void forwardAny(RealFftState& st, const float* x, const float* window, float* re, float* im, int bins) {
+  for (int p = static_cast<int>(widest()); p > 0; p--)
+    if (forwardBy(static_cast<RealFftPath>(p), st, x, window, re, im, bins)) return;
+  forwardBy(RealFftPath::Scalar, st, x, window, re, im, bins);
 }
 
 bool available(RealFftPath path) {
@@ -165,9 +174,11 @@ int realfft_size(const RealFftState& state) {
 }
 
 void realfft_forward(RealFftState& state, const float* x, const float* window, float* re, float* im) {
-  for (int p = static_cast<int>(widest()); p > 0; p--)
-    if (forwardBy(static_cast<RealFftPath>(p), state, x, window, re, im)) return;
-  forwardBy(RealFftPath::Scalar, state, x, window, re, im);
+  forwardAny(state, x, window, re, im, state.half);
+}
+
+void realfft_forward_padded(RealFftState& state, const float* x, float* re, float* im, int bins) {
+  forwardAny(state, x, nullptr, re, im, std::clamp(bins, 1, state.half));
 }
 
 void realfft_inverse(RealFftState& state, const float* specRe, const float* specIm, float* out) {
@@ -178,7 +189,12 @@ void realfft_inverse(RealFftState& state, const float* specRe, const float* spec
 
 bool realfft_forward_by(RealFftPath path, RealFftState& state, const float* x, const float* window, float* re,
                         float* im) {
-  return available(path) && forwardBy(path, state, x, window, re, im);
+  return available(path) && forwardBy(path, state, x, window, re, im, state.half);
+}
+
+bool realfft_forward_padded_by(RealFftPath path, RealFftState& state, const float* x, float* re, float* im,
+                               int bins) {
+  return available(path) && forwardBy(path, state, x, nullptr, re, im, std::clamp(bins, 1, state.half));
 }
 
 bool realfft_inverse_by(RealFftPath path, RealFftState& state, const float* specRe, const float* specIm,

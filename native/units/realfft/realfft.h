@@ -41,6 +41,13 @@ using RealFftPtr = std::unique_ptr<RealFftState, RealFftFree>;
 // into re[k] and im[k] (N/2 floats each, overlapping neither x nor window).
 void realfft_forward(RealFftState& state, const float* x, const float* window, float* re, float* im);
 
+// The same of a frame whose first N/2 samples are x (unwindowed) and the
+// rest zeros, for bins 0 .. bins-1 (1..N/2) at least: a zero-padded
+// transform, which skips the zeros and the bins not asked for. re and im
+// still hold N/2 floats; the bins asked for are those of realfft_forward on
+// the padded frame with a window of ones, to the bit.
+void realfft_forward_padded(RealFftState& state, const float* x, float* re, float* im, int bins);
+
 // out[n] = Re sum over k of X_k e^{+2 pi i k n / N}, k = 0 .. N/2 - 1 and
 // X_k = (specRe[k], specIm[k]), for n = 0 .. N-1, unscaled: the imaginary
 // part of X_0 plays no part. out (N floats) overlaps neither input.

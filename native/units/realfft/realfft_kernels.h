@@ -57,12 +57,12 @@ constexpr int kPerValueBelow = 16;
 
 // N >= 64 (eight lanes: a quarter of N/2 holds whole vectors).
 namespace realfft_avx2 {
-int forward(RealFftState& s, const float* x, const float* window, float* re, float* im);
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im, int bins);
 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out);
 }  // namespace realfft_avx2
 
 // N >= 128 (sixteen lanes).
 namespace realfft_avx512 {
-int forward(RealFftState& s, const float* x, const float* window, float* re, float* im);
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im, int bins);
 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out);
 }  // namespace realfft_avx512

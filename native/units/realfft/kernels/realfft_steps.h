@@ -165,6 +165,26 @@ struct FrameIn {
   }
 };
 
+// A frame of which only the first N/2 samples are given, unwindowed, and
+// the rest are zeros (a zero-padded transform): value i is
+// (x[2i], x[2i+1]) below M/2 and zero from there on.
+template <typename V>
+struct HalfFrameIn {
+  const float* x;
+  int given;  // M/2
+  TAMBRINO_INLINE void get(int i, V& r, V& m) const {
+    constexpr int W = kLanes<V>;
+    if (i >= given) {
+      r = V{};
+      m = V{};
+      return;
+    }
+    const V a = load<V>(x + 2 * i), b = load<V>(x + 2 * i + W);
+    r = pick<V, false>(a, b);
+    m = pick<V, true>(a, b);
+  }
+};
+
 // Where a pass puts them: split arrays, or interleaved as the real output of
 // the inverse transform (value i to out[2i] and out[2i+1]: the last pass of
 // the inverse writes it so).
@@ -422,10 +442,8 @@ TAMBRINO_INLINE void splitInverse(const RealFftState& st, const float* xr, const
   store(st.workIm[0] + k, x.difI * 0.5f + x.hc * x.difR - x.hs * x.sumI);
 }
 
-// The forward transform with vectors V (the frame holding whole vectors of
-// a quarter of its complex values).
-template <typename V>
-TAMBRINO_INLINE void forward(RealFftState& st, const float* x, const float* window, float* re, float* im) {
+template <typename V, typename In>
+TAMBRINO_INLINE void forwardFrom(RealFftState& st, const In& in, float* re, float* im, int bins) {
   constexpr int W = kLanes<V>;
   const int half = st.half;
   const int passes = passCount(st);
@@ -433,9 +451,9 @@ TAMBRINO_INLINE void forward(RealFftState& st, const float* x, const float* wind
   const int at = (fused ? passes - 1 : passes) & 1;
   const float* zr = st.workRe[at];
   const float* zi = st.workIm[at];
-  complexTransform<V, false>(st, fused ? passes - 1 : passes, FrameIn<V>{x, window},
-                             SplitOut<V>{st.workRe[at], st.workIm[at]});
+  complexTransform<V, false>(st, fused ? passes - 1 : passes, in, SplitOut<V>{st.workRe[at], st.workIm[at]});
   if (fused) {
+    // Bins k and k + M/2 come together: all are made.
     const int h = half / 2;
     re[0] = (zr[0] + zr[h]) + (zi[0] + zi[h]);
     im[0] = 0.0f;
@@ -449,8 +467,21 @@ TAMBRINO_INLINE void forward(RealFftState& st, const float* x, const float* wind
   re[0] = zr[0] + zi[0];
   im[0] = 0.0f;
   int k = 1;
-  for (; k + W <= half; k += W) splitForward<V>(mirrored<V>(st, zr, zi, k), k, re, im);
-  for (; k < half; k++) splitForward<float>(mirrored<float>(st, zr, zi, k), k, re, im);
+  for (; k + W <= bins; k += W) splitForward<V>(mirrored<V>(st, zr, zi, k), k, re, im);
+  for (; k < bins; k++) splitForward<float>(mirrored<float>(st, zr, zi, k), k, re, im);
+}
+
+// The forward transform with vectors V (the frame holding whole vectors of
+// a quarter of its complex values): of the windowed frame, or (window null)
+// of the first N/2 samples and zeros, bins 0 .. bins-1 at least.
+template <typename V>
+TAMBRINO_INLINE void forward(RealFftState& st, const float* x, const float* window, float* re, float* im,
+                             int bins) {
+  if (window != nullptr) {
+    forwardFrom<V>(st, FrameIn<V>{x, window}, re, im, bins);
+  } else {
+    forwardFrom<V>(st, HalfFrameIn<V>{x, st.half / 2}, re, im, bins);
+  }
 }
 
 template <typename V>
@@ -470,9 +501,10 @@ TAMBRINO_INLINE void inverse(RealFftState& st, const float* specRe, const float*
 // The kernels' convention: the whole frame (N) or nothing (0) when a
 // quarter of its complex values does not fill a vector.
 template <typename V>
-TAMBRINO_INLINE int forwardWhole(RealFftState& st, const float* x, const float* window, float* re, float* im) {
+TAMBRINO_INLINE int forwardWhole(RealFftState& st, const float* x, const float* window, float* re, float* im,
+                                 int bins) {
   if (st.half / 4 < kLanes<V>) return 0;
-  forward<V>(st, x, window, re, im);
+  forward<V>(st, x, window, re, im, bins);
   return st.n;
 }
 
