@@ -74,22 +74,33 @@ int rotate(const float* xr, const float* xi, const float* cr, const float* ci, c
 int addProduct(float* acc, const float* x, const float* w, int n) { unavailable(); }
 int add(float* acc, const float* w, int n) { unavailable(); }
 int normalise(float* a, float* b, float* sum, int n) { unavailable(); }
+int carried(float* p, const float* w, const float* s, int n) { unavailable(); }
 int nyquist(const float* x, const float* w, int n, float* lanes) { unavailable(); }
 int addAlternating(float* x, float h, int n) { unavailable(); }
 int atan2(const float* y, const float* x, float* out, int n) { unavailable(); }
 int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(); }
 }  // namespace fine_avx2
 
+namespace fine_avx512 {
+int power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) { unavailable(); }
+int rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr, float* yi, int n) { unavailable(); }
+int addProduct(float* acc, const float* x, const float* w, int n) { unavailable(); }
+int add(float* acc, const float* w, int n) { unavailable(); }
+int normalise(float* a, float* b, float* sum, int n) { unavailable(); }
+int addAlternating(float* x, float h, int n) { unavailable(); }
+int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(); }
+}  // namespace fine_avx512
+
 namespace resampler_avx2 {
 void steady_sample(const float* w0, const float* d, float a, const float* xl, const float* xr, int n, float& left, float& right) { unavailable(); }
 }  // namespace resampler_avx2
 
 namespace realfft_avx2 {
-int forward(RealFftState& s, const float* x, const float* window, float* re, float* im) { unavailable(); }
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im, int bins) { unavailable(); }
 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) { unavailable(); }
 }  // namespace realfft_avx2
 
 namespace realfft_avx512 {
-int forward(RealFftState& s, const float* x, const float* window, float* re, float* im) { unavailable(); }
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im, int bins) { unavailable(); }
 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) { unavailable(); }
 }  // namespace realfft_avx512

@@ -1,11 +1,13 @@
 // The fine mode's kernels: the trigonometry is accurate over every quadrant
-// and at the axes, and the AVX2 path gives the portable path's results bit
-// for bit (so a machine without AVX2 plays the same samples).
+// and at the axes, and the portable and AVX2 vectors give the scalar steps'
+// results bit for bit (so every machine plays the same samples).
 #include "fine_kernels.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <vector>
@@ -21,6 +23,23 @@ bool haveAvx2() {
 #else
   return false;
 #endif
+}
+
+bool haveAvx512() {
+#if defined(__x86_64__)
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("avx512dq");
+#else
+  return false;
+#endif
+}
+
+// The paths this processor can run.
+std::vector<FinePath> paths() {
+  std::vector<FinePath> all = {FinePath::Scalar, FinePath::Portable};
+  if (haveAvx2()) all.push_back(FinePath::Avx2);
+  if (haveAvx512()) all.push_back(FinePath::Avx512);
+  return all;
 }
 
 std::vector<float> randomFloats(size_t n, float scale, unsigned seed) {
@@ -43,14 +62,13 @@ TEST(FineKernels, Atan2IsAccurateEverywhere) {
     x.push_back(p[1]);
   }
   std::vector<float> out(y.size());
-  for (bool avx2 : {false, true}) {
-    if (avx2 && !haveAvx2()) continue;
-    fine_kernels_for(avx2).atan2(y.data(), x.data(), out.data(), static_cast<int>(y.size()));
+  for (FinePath path : paths()) {
+    fine_kernels_for(path).atan2(y.data(), x.data(), out.data(), static_cast<int>(y.size()));
     for (size_t i = 0; i < y.size(); i++) {
       const double want = (x[i] == 0 && y[i] == 0) ? 0.0 : std::atan2(static_cast<double>(y[i]), x[i]);
       // As a phase: -pi and pi are the same angle.
       const double error = std::remainder(want - out[i], 2 * M_PI);
-      ASSERT_NEAR(0.0, error, 4e-7) << "atan2(" << y[i] << ", " << x[i] << ") avx2 " << avx2;
+      ASSERT_NEAR(0.0, error, 4e-7) << "atan2(" << y[i] << ", " << x[i] << ") path " << static_cast<int>(path);
     }
   }
 }
@@ -60,9 +78,8 @@ TEST(FineKernels, SineAndCosineAreAccurateOverSeveralTurns) {
   for (float v : {0.0f, -0.0f, 3.14159265f, -3.14159265f, 1.5707963f, -1.5707963f, 0.78539816f, 6.2831853f})
     a.push_back(v);
   std::vector<float> s(a.size()), c(a.size());
-  for (bool avx2 : {false, true}) {
-    if (avx2 && !haveAvx2()) continue;
-    fine_kernels_for(avx2).sincos(a.data(), s.data(), c.data(), static_cast<int>(a.size()));
+  for (FinePath path : paths()) {
+    fine_kernels_for(path).sincos(a.data(), s.data(), c.data(), static_cast<int>(a.size()));
     for (size_t i = 0; i < a.size(); i++) {
       ASSERT_NEAR(std::sin(static_cast<double>(a[i])), s[i], 3e-7) << a[i];
       ASSERT_NEAR(std::cos(static_cast<double>(a[i])), c[i], 3e-7) << a[i];
@@ -79,29 +96,35 @@ TEST(FineKernels, NonFiniteAnglesGiveNaN) {
   a[2] = -inf;
   a[3] = -a[0];
   std::vector<float> s(a.size()), c(a.size());
-  for (bool avx2 : {false, true}) {
-    if (avx2 && !haveAvx2()) continue;
-    fine_kernels_for(avx2).sincos(a.data(), s.data(), c.data(), static_cast<int>(a.size()));
+  for (FinePath path : paths()) {
+    fine_kernels_for(path).sincos(a.data(), s.data(), c.data(), static_cast<int>(a.size()));
     for (size_t i = 0; i < a.size(); i++) {
-      EXPECT_TRUE(std::isnan(s[i]) && std::isnan(c[i])) << i << " avx2 " << avx2;
+      EXPECT_TRUE(std::isnan(s[i]) && std::isnan(c[i])) << i << " path " << static_cast<int>(path);
     }
   }
 }
 
-TEST(FineKernels, BothPathsGiveTheSameBits) {
-  if (!haveAvx2()) GTEST_SKIP() << "no AVX2 on this processor";
-  const FineKernels plain = fine_kernels_for(false);
-  const FineKernels avx2 = fine_kernels_for(true);
+void vectorPathGivesTheScalarBits(const FineKernels& plain, const FineKernels& vector) {
   const int n = 1027;  // not a multiple of 8: the tails too
-  const std::vector<float> a = randomFloats(n, 2.0f, 4), b = randomFloats(n, 2.0f, 5);
+  std::vector<float> a = randomFloats(n, 2.0f, 4), b = randomFloats(n, 2.0f, 5);
+  // Signed zeros, the axes, non-finite and huge values inside the vectors.
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  const float special[] = {0.0f, -0.0f, 1.0f, -1.0f, inf, -inf, nan, 3e9f, -3e9f, 1e-30f};
+  for (size_t i = 0; i < std::size(special); i++) {
+    a[8 * i + 1] = special[i];
+    b[8 * i + 9] = special[i];
+    a[8 * i + 90] = special[i];
+    b[8 * i + 90] = special[std::size(special) - 1 - i];
+  }
   const std::vector<float> c = randomFloats(n, 1.0f, 6), d = randomFloats(n, 1.0f, 7);
   std::vector<float> g = randomFloats(n, 1.0f, 8);
   auto both = [&](auto run) {
     std::vector<float> p1(n), q1(n), p2(n), q2(n);
     run(plain, p1, q1);
-    run(avx2, p2, q2);
-    EXPECT_EQ(p1, p2);
-    EXPECT_EQ(q1, q2);
+    run(vector, p2, q2);
+    // Bit for bit, NaNs included.
+    EXPECT_EQ(0, std::memcmp(p1.data(), p2.data(), n * sizeof(float)));
+    EXPECT_EQ(0, std::memcmp(q1.data(), q2.data(), n * sizeof(float)));
   };
   both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>&) {
     k.power(a.data(), b.data(), c.data(), d.data(), p.data(), n);
@@ -125,12 +148,26 @@ TEST(FineKernels, BothPathsGiveTheSameBits) {
     EXPECT_EQ(std::vector<float>(n, 0.0f), sum);
   });
   both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>&) {
+    p = a;
+    std::vector<float> w = c;
+    w[5] = 1e-4f;  // the windows hardly cover it: silent
+    k.carried(p.data(), w.data(), b.data(), n);
+    EXPECT_EQ(0.0f, p[5]);
+  });
+  both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>&) {
     p.assign(1, k.nyquist(a.data(), b.data(), 1024));
   });
   both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>& q) {
     k.atan2(a.data(), b.data(), p.data(), n);
     k.sincos(a.data(), q.data(), p.data(), n);
   });
+}
+
+TEST(FineKernels, VectorPathsGiveTheScalarBits) {
+  const FineKernels plain = fine_kernels_for(FinePath::Scalar);
+  for (FinePath path : paths()) {
+    if (path != FinePath::Scalar) vectorPathGivesTheScalarBits(plain, fine_kernels_for(path));
+  }
 }
 
 }  // namespace

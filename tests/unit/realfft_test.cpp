@@ -142,6 +142,29 @@ TEST(RealFft, InverseIsTheOneSidedSumAtEverySize) {
   }
 }
 
+// The analyser's zero-padded transform skips the zeros and the bins it is
+// not asked for, and gives the full transform's bits for those it is.
+TEST(RealFft, PaddedForwardIsTheFullOneOnThePaddedFrame) {
+  for (int n : {REALFFT_MIN_SIZE, 64, 512, 4096, REALFFT_MAX_SIZE}) {
+    Rig rig(n);
+    std::vector<float> x = noise(n, 5u + n), ones(n, 1.0f);
+    std::fill(x.begin() + n / 2, x.end(), 0.0f);
+    std::vector<float> fullRe(n / 2), fullIm(n / 2);
+    realfft_forward(*rig.state, x.data(), ones.data(), fullRe.data(), fullIm.data());
+    for (RealFftPath path : kPaths) {
+      for (int bins : {1, n / 8 + 3, n / 2}) {
+        std::vector<float> re(n / 2, -1.0f), im(n / 2, -1.0f);
+        if (!realfft_forward_padded_by(path, *rig.state, x.data(), re.data(), im.data(), bins)) continue;
+        re.resize(bins);
+        im.resize(bins);
+        EXPECT_TRUE(sameBits(re, std::vector<float>(fullRe.begin(), fullRe.begin() + bins)) &&
+                    sameBits(im, std::vector<float>(fullIm.begin(), fullIm.begin() + bins)))
+            << "size " << n << " path " << static_cast<int>(path) << " bins " << bins;
+      }
+    }
+  }
+}
+
 TEST(RealFft, RefusesSizesItCannotTake) {
   for (int n : {0, 4, 12, 100, 16384, -8}) EXPECT_EQ(realfft_create(n), nullptr) << n;
 }

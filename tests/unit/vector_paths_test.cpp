@@ -366,10 +366,30 @@ TEST(VectorPaths, TransformsMatchThePlainTransform) {
   }
 }
 
+// The peaks and valleys by their definition, one bin at a time: the
+// reference of every path's peak search.
+int referencePeaks(const std::vector<float>& mag, int half, std::vector<int>& peaks, std::vector<int>& valleys) {
+  auto at = [&](int i) { return i < 0 || i >= half ? FLT_MIN : mag[i]; };
+  int n = 0;
+  valleys[0] = 0;
+  for (int k = 0; k < half; k++) {
+    if (!(mag[k] > at(k - 1) && mag[k] > at(k + 1) && mag[k] > at(k - 2) && mag[k] > at(k + 2))) continue;
+    if (n > 0) {
+      float min = FLT_MAX;
+      valleys[n] = 0;
+      for (int i = peaks[n - 1]; i < k; i++)
+        if (mag[i] < min) min = mag[i], valleys[n] = i;
+    }
+    peaks[n++] = k;
+  }
+  return n;
+}
+
 // Peaks, valleys and locked phases on magnitudes full of ties, plateaus,
-// long valleys and special values, both paths.
+// long valleys and special values, both paths (and the peaks by their
+// definition).
 TEST(VectorPaths, PeaksAndPhaseLockMatchThePortablePath) {
-  if (!use_vector_path(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  const bool vectors = use_vector_path(true);
   std::mt19937 rng(7);
   const float specials[] = {0.0f, -0.0f, kInf, kNaN, FLT_MAX, FLT_MIN, 1.0f, 1.0f, 2.0f};
   for (int trial = 0; trial < 3000; trial++) {
@@ -399,6 +419,13 @@ TEST(VectorPaths, PeaksAndPhaseLockMatchThePortablePath) {
     std::vector<int> peaksA(half + 1), peaksB(half + 1), valleysA(half + 2), valleysB(half + 2);
     use_vector_path(false);
     const int nA = vocoder_find_peaks(magA.data(), half, peaksA.data(), valleysA.data());
+    {
+      std::vector<int> peaksR(half + 1), valleysR(half + 2);
+      ASSERT_EQ(nA, referencePeaks(mag, half, peaksR, valleysR)) << "trial " << trial;
+      for (int p = 0; p < nA; p++) ASSERT_EQ(peaksR[p], peaksA[p]) << "trial " << trial;
+      for (int p = 0; p < nA; p++) ASSERT_EQ(valleysR[p], valleysA[p]) << "trial " << trial;
+    }
+    if (!vectors) continue;
     vocoder_phase_lock(phi.data(), phi0.data(), psiA.data(), omega.data(), peaksA.data(), valleysA.data(), nA,
                        half, 1.33f);
     use_vector_path(true, kWidths[trial & 1]);

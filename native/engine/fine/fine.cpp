@@ -1021,7 +1021,7 @@ void carriedPower(State& st, int channels, int at, int run) {
   float* psum = st.psum.get() + at;
   for (int c = 0; c < channels; c++) {
     float* pacc = st.pacc[c].get() + at;
-    for (int k = 0; k < run; k++) pacc[k] = wsum[k] > 1e-3f && psum[k] > 0.0f ? pacc[k] / psum[k] : 0.0f;
+    kernels.carried(pacc, wsum, psum, run);
   }
   std::fill_n(psum, run, 0.0f);
 }

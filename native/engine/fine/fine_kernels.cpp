@@ -5,10 +5,14 @@
 #include <cstdint>
 
 #include "cpu.h"
+#include "kernels/fine_steps.h"
 
 namespace {
 
 using namespace fine_internal;
+
+// 128-bit vectors: SSE2 on x86-64, NEON on aarch64, from the same source.
+typedef float V4 __attribute__((vector_size(16)));
 
 void powerPlain(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
   for (int k = 0; k < n; k++) {
@@ -49,6 +53,10 @@ void normalisePlain(float* a, float* b, float* sum, int n) {
     if (b) b[k] = b[k] * inv;
     sum[k] = 0.0f;
   }
+}
+
+void carriedPlain(float* p, const float* w, const float* s, int n) {
+  for (int k = 0; k < n; k++) p[k] = w[k] > 1e-3f && s[k] > 0.0f ? p[k] / s[k] : 0.0f;
 }
 
 // The Nyquist bin of the windowed frame: sum of (-1)^k x[k] w[k], in eight
@@ -132,101 +140,157 @@ void sincosPlain(const float* angle, float* sine, float* cosine, int n) {
   }
 }
 
-// Each step: the AVX2 kernel where allowed, the portable step for the rest.
-template <bool kAvx2>
+// The path's vector kernels, widest first, each going on where the last
+// stopped (AVX-512, then AVX2 for what its 16 lanes leave; or the portable
+// vectors; none on the scalar path): returns where the scalar step goes on.
+// call(kernel, at) runs a kernel on the values from at on.
+template <FinePath P, typename Call, typename K16, typename K8, typename K4>
+int vectors(Call call, K16 k16, K8 k8, K4 k4) {
+  int k = 0;
+  if constexpr (P == FinePath::Avx512) k = call(k16, 0);
+  if constexpr (P == FinePath::Avx512 || P == FinePath::Avx2) k += call(k8, k);
+  if constexpr (P == FinePath::Portable) k = call(k4, 0);
+  return k;
+}
+
+template <FinePath P>
 void power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
-  const int k = kAvx2 ? fine_avx2::power(lr, li, rr, ri, p, n) : 0;
+  auto call = [&](auto kernel, int at) {
+    return kernel(lr + at, li + at, rr ? rr + at : nullptr, ri ? ri + at : nullptr, p + at, n - at);
+  };
+  const int k = vectors<P>(call, fine_avx512::power, fine_avx2::power, fine_steps::power<V4>);
   powerPlain(lr + k, li + k, rr ? rr + k : nullptr, ri ? ri + k : nullptr, p + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
             float* yi, int n) {
-  const int k = kAvx2 ? fine_avx2::rotate(xr, xi, cr, ci, g, yr, yi, n) : 0;
+  auto call = [&](auto kernel, int at) {
+    return kernel(xr + at, xi + at, cr + at, ci + at, g ? g + at : nullptr, yr + at, yi + at, n - at);
+  };
+  const int k = vectors<P>(call, fine_avx512::rotate, fine_avx2::rotate, fine_steps::rotate<V4>);
   rotatePlain(xr + k, xi + k, cr + k, ci + k, g ? g + k : nullptr, yr + k, yi + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void addProduct(float* acc, const float* x, const float* w, int n) {
-  const int k = kAvx2 ? fine_avx2::addProduct(acc, x, w, n) : 0;
+  auto call = [&](auto kernel, int at) { return kernel(acc + at, x + at, w + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::addProduct, fine_avx2::addProduct, fine_steps::addProduct<V4>);
   addProductPlain(acc + k, x + k, w + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void add(float* acc, const float* w, int n) {
-  const int k = kAvx2 ? fine_avx2::add(acc, w, n) : 0;
+  auto call = [&](auto kernel, int at) { return kernel(acc + at, w + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::add, fine_avx2::add, fine_steps::add<V4>);
   addPlain(acc + k, w + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void normalise(float* a, float* b, float* sum, int n) {
-  const int k = kAvx2 ? fine_avx2::normalise(a, b, sum, n) : 0;
+  auto call = [&](auto kernel, int at) { return kernel(a + at, b ? b + at : nullptr, sum + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::normalise, fine_avx2::normalise, fine_steps::normalise<V4>);
   normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
+void carried(float* p, const float* w, const float* s, int n) {
+  auto call = [&](auto kernel, int at) { return kernel(p + at, w + at, s + at, n - at); };
+  const int k = vectors<P>(call, fine_avx2::carried, fine_avx2::carried, fine_steps::carried<V4>);
+  carriedPlain(p + k, w + k, s + k, n - k);
+}
+// Its sums keep eight lanes: the AVX-512 path takes the AVX2 kernel (and for
+// the carried power and atan2, see fine_avx512.cpp).
+template <FinePath P>
 float nyquist(const float* x, const float* w, int n) {
   float lanes[8] = {};
-  const int k = kAvx2 ? fine_avx2::nyquist(x, w, n, lanes) : 0;
+  auto call = [&](auto kernel, int at) { return kernel(x + at, w + at, n - at, lanes); };
+  const int k = vectors<P>(call, fine_avx2::nyquist, fine_avx2::nyquist, fine_steps::nyquist<V4>);
   nyquistPlain(x + k, w + k, n - k, lanes);
   return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
 }
-template <bool kAvx2>
+template <FinePath P>
 void addAlternating(float* x, float h, int n) {
-  const int k = kAvx2 ? fine_avx2::addAlternating(x, h, n) : 0;
-  // k is a multiple of 8, so the alternation goes on where it left off.
+  // Every kernel stops at a multiple of 8, so the alternation goes on where
+  // it left off.
+  auto call = [&](auto kernel, int at) { return kernel(x + at, h, n - at); };
+  const int k =
+      vectors<P>(call, fine_avx512::addAlternating, fine_avx2::addAlternating, fine_steps::addAlternating<V4>);
   addAlternatingPlain(x + k, h, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void atan2(const float* y, const float* x, float* out, int n) {
-  const int k = kAvx2 ? fine_avx2::atan2(y, x, out, n) : 0;
+  auto call = [&](auto kernel, int at) { return kernel(y + at, x + at, out + at, n - at); };
+  const int k = vectors<P>(call, fine_avx2::atan2, fine_avx2::atan2, fine_steps::atan2<V4>);
   atan2Plain(y + k, x + k, out + k, n - k);
 }
-template <bool kAvx2>
+template <FinePath P>
 void sincos(const float* angle, float* sine, float* cosine, int n) {
-  const int k = kAvx2 ? fine_avx2::sincos(angle, sine, cosine, n) : 0;
+  auto call = [&](auto kernel, int at) { return kernel(angle + at, sine + at, cosine + at, n - at); };
+  const int k = vectors<P>(call, fine_avx512::sincos, fine_avx2::sincos, fine_steps::sincos<V4>);
   sincosPlain(angle + k, sine + k, cosine + k, n - k);
 }
 
-template <bool kAvx2>
+template <FinePath P>
 FineKernels kernelsOf() {
-  return {power<kAvx2>,   rotate<kAvx2>,         addProduct<kAvx2>, add<kAvx2>,   normalise<kAvx2>,
-          nyquist<kAvx2>, addAlternating<kAvx2>, atan2<kAvx2>,      sincos<kAvx2>};
+  return {power<P>,   rotate<P>,         addProduct<P>, add<P>,   normalise<P>, carried<P>,
+          nyquist<P>, addAlternating<P>, atan2<P>,      sincos<P>};
 }
 
-// The steps by the instruction set in use at each call (tests may lower it).
+// The path that cpu_level allows at the time of the call (tests may lower it).
+template <typename F>
+F now(F avx512, F avx2, F portable) {
+  const CpuLevel level = cpu_level();
+  return level >= CpuLevel::Avx512 ? avx512 : level >= CpuLevel::Avx2 ? avx2 : portable;
+}
+#define TAMBRINO_FINE_NOW(step) now(step<FinePath::Avx512>, step<FinePath::Avx2>, step<FinePath::Portable>)
+
 void powerNow(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? power<true> : power<false>)(lr, li, rr, ri, p, n);
+  TAMBRINO_FINE_NOW(power)(lr, li, rr, ri, p, n);
 }
 void rotateNow(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr,
                float* yi, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? rotate<true> : rotate<false>)(xr, xi, cr, ci, g, yr, yi, n);
+  TAMBRINO_FINE_NOW(rotate)(xr, xi, cr, ci, g, yr, yi, n);
 }
 void addProductNow(float* acc, const float* x, const float* w, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? addProduct<true> : addProduct<false>)(acc, x, w, n);
+  TAMBRINO_FINE_NOW(addProduct)(acc, x, w, n);
 }
 void addNow(float* acc, const float* w, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? add<true> : add<false>)(acc, w, n);
+  TAMBRINO_FINE_NOW(add)(acc, w, n);
 }
 void normaliseNow(float* a, float* b, float* sum, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? normalise<true> : normalise<false>)(a, b, sum, n);
+  TAMBRINO_FINE_NOW(normalise)(a, b, sum, n);
+}
+void carriedNow(float* p, const float* w, const float* s, int n) {
+  TAMBRINO_FINE_NOW(carried)(p, w, s, n);
 }
 float nyquistNow(const float* x, const float* w, int n) {
-  return (cpu_level() >= CpuLevel::Avx2 ? nyquist<true> : nyquist<false>)(x, w, n);
+  return TAMBRINO_FINE_NOW(nyquist)(x, w, n);
 }
 void addAlternatingNow(float* x, float h, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? addAlternating<true> : addAlternating<false>)(x, h, n);
+  TAMBRINO_FINE_NOW(addAlternating)(x, h, n);
 }
 void atan2Now(const float* y, const float* x, float* out, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? atan2<true> : atan2<false>)(y, x, out, n);
+  TAMBRINO_FINE_NOW(atan2)(y, x, out, n);
 }
-void sincosNow(const float* angle, float* sine, float* cosine, int n) {
-  (cpu_level() >= CpuLevel::Avx2 ? sincos<true> : sincos<false>)(angle, sine, cosine, n);
+void sincosNow(float const* angle, float* sine, float* cosine, int n) {
+  TAMBRINO_FINE_NOW(sincos)(angle, sine, cosine, n);
 }
+#undef TAMBRINO_FINE_NOW
 
 }  // namespace
 
 const FineKernels& fine_kernels() {
-  static const FineKernels now = {powerNow,   rotateNow,         addProductNow, addNow,   normaliseNow,
+  static const FineKernels now = {powerNow,   rotateNow,         addProductNow, addNow,   normaliseNow, carriedNow,
                                   nyquistNow, addAlternatingNow, atan2Now,      sincosNow};
   return now;
 }
 
-FineKernels fine_kernels_for(bool avx2) {
-  return avx2 ? kernelsOf<true>() : kernelsOf<false>();
+FineKernels fine_kernels_for(FinePath path) {
+  switch (path) {
+    case FinePath::Scalar:
+      return kernelsOf<FinePath::Scalar>();
+    case FinePath::Portable:
+      return kernelsOf<FinePath::Portable>();
+    case FinePath::Avx2:
+      return kernelsOf<FinePath::Avx2>();
+    case FinePath::Avx512:
+      break;
+  }
+  return kernelsOf<FinePath::Avx512>();
 }

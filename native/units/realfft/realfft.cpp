@@ -2,6 +2,7 @@
 // and the dispatch to the kernels.
 #include "realfft.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -20,20 +21,26 @@ typedef float V4 __attribute__((vector_size(16)));
 
 // Each table starts on a 64-byte boundary.
 constexpr size_t kAlign = 16;
+// The work arrays lie this many floats more than their length apart: a pass
+// reads one array and writes another at strides of a power of two, and
+// arrays a multiple of 4 KiB apart would meet in the same cache sets (and
+// stall loads behind stores to the same address modulo 4 KiB).
+constexpr size_t kSkew = 48;
 size_t padded(size_t floats) {
   return (floats + kAlign - 1) / kAlign * kAlign;
 }
 
-bool forwardBy(RealFftPath path, RealFftState& st, const float* x, const float* window, float* re, float* im) {
+bool forwardBy(RealFftPath path, RealFftState& st, const float* x, const float* window, float* re, float* im,
+               int bins) {
   switch (path) {
     case RealFftPath::Avx512:
-      return realfft_avx512::forward(st, x, window, re, im) == st.n;
+      return realfft_avx512::forward(st, x, window, re, im, bins) == st.n;
     case RealFftPath::Avx2:
-      return realfft_avx2::forward(st, x, window, re, im) == st.n;
+      return realfft_avx2::forward(st, x, window, re, im, bins) == st.n;
     case RealFftPath::Portable:
-      return realfft_steps::forwardWhole<V4>(st, x, window, re, im) == st.n;
+      return realfft_steps::forwardWhole<V4>(st, x, window, re, im, bins) == st.n;
     case RealFftPath::Scalar:
-      realfft_steps::forward<float>(st, x, window, re, im);
+      realfft_steps::forward<float>(st, x, window, re, im, bins);
       return true;
   }
   return false;
@@ -62,6 +69,13 @@ RealFftPath widest() {
   return RealFftPath::Portable;
 }
 
+// The widest path that takes the frame, down to the scalar steps.
+void forwardAny(RealFftState& st, const float* x, const float* window, float* re, float* im, int bins) {
+  for (int p = static_cast<int>(widest()); p > 0; p--)
+    if (forwardBy(static_cast<RealFftPath>(p), st, x, window, re, im, bins)) return;
+  forwardBy(RealFftPath::Scalar, st, x, window, re, im, bins);
+}
+
 bool available(RealFftPath path) {
   if (path == RealFftPath::Avx512) return cpu_level() >= CpuLevel::Avx512;
   if (path == RealFftPath::Avx2) return cpu_level() >= CpuLevel::Avx2;
@@ -75,22 +89,36 @@ RealFftState* realfft_create(int n) {
   RealFftState* st = new (std::nothrow) RealFftState();
   if (st == nullptr) return nullptr;
   const int half = n / 2;
-  const int quarter = half / 4;
   st->n = n;
   st->half = half;
   int log2Half = 0;
   while ((1 << log2Half) < half) log2Half++;
-  st->radix4 = log2Half / 2;
-  st->radix2 = (log2Half & 1) != 0;
+  // The plan: radix-4 passes up to stride 16, where every path's vector lies
+  // within one group; then radix 8 (fewer passes over the data), and a
+  // radix-4 or radix-2 pass for what is left.
+  int left = log2Half;
+  int stride = 1;
+  auto plan = [&](int radix, int bits) {
+    st->pass[st->passes].radix = radix;
+    st->pass[st->passes].stride = stride;
+    st->pass[st->passes].perValue = stride < realfft_internal::kPerValueBelow;
+    st->passes++;
+    stride <<= bits;
+    left -= bits;
+  };
+  while (left >= 2 && (stride < realfft_internal::kPerValueBelow || left == 2)) plan(4, 2);
+  while (left >= 3) plan(8, 3);
+  if (left == 2) plan(4, 2);
+  if (left == 1) plan(2, 1);
 
   // Count the tables, then carve them from one block.
-  size_t total = 4 * padded(half) + 2 * padded(half);
+  size_t total = 4 * padded(half + kSkew) + 2 * padded(half);
   int entries[REALFFT_MAX_PASSES] = {};
-  for (int t = 0; t < st->radix4; t++) {
-    const int s = 1 << (2 * t);
-    const bool perValue = s < realfft_internal::kPerValueBelow;
-    entries[t] = perValue ? quarter : quarter / s;
-    total += 6 * padded(static_cast<size_t>(entries[t]));
+  for (int t = 0; t < st->passes; t++) {
+    const RealFftPass& pass = st->pass[t];
+    if (pass.radix == 2) continue;
+    entries[t] = pass.perValue ? half / pass.radix : half / pass.radix / pass.stride;
+    total += 2 * (pass.radix - 1) * padded(static_cast<size_t>(entries[t]));
   }
   st->storage.reset(new (std::nothrow) float[total + kAlign]());
   if (!st->storage) {
@@ -105,8 +133,8 @@ RealFftState* realfft_create(int n) {
     return p;
   };
   for (int b = 0; b < 2; b++) {
-    st->workRe[b] = take(half);
-    st->workIm[b] = take(half);
+    st->workRe[b] = take(half + kSkew);
+    st->workIm[b] = take(half + kSkew);
   }
   float* hc = take(half);
   float* hs = take(half);
@@ -116,27 +144,23 @@ RealFftState* realfft_create(int n) {
   }
   st->splitCos = hc;
   st->splitSin = hs;
-  for (int t = 0; t < st->radix4; t++) {
-    const int s = 1 << (2 * t);
-    const int length = half / s;  // the length of the sub-transforms this pass starts
+  for (int t = 0; t < st->passes; t++) {
     RealFftPass& pass = st->pass[t];
-    pass.perValue = s < realfft_internal::kPerValueBelow;
-    float* w[6];
-    for (float*& table : w) table = take(static_cast<size_t>(entries[t]));
-    for (int e = 0; e < entries[t]; e++) {
-      const int p = pass.perValue ? e / s : e;
-      for (int k = 1; k <= 3; k++) {
+    if (pass.radix == 2) continue;
+    const int s = pass.stride;
+    const int length = half / s;  // the length of the sub-transforms this pass starts
+    for (int k = 1; k < pass.radix; k++) {
+      float* wr = take(static_cast<size_t>(entries[t]));
+      float* wi = take(static_cast<size_t>(entries[t]));
+      for (int e = 0; e < entries[t]; e++) {
+        const int p = pass.perValue ? e / s : e;
         const double angle = kTwoPi * k * p / length;
-        w[2 * (k - 1)][e] = static_cast<float>(std::cos(angle));
-        w[2 * (k - 1) + 1][e] = static_cast<float>(-std::sin(angle));
+        wr[e] = static_cast<float>(std::cos(angle));
+        wi[e] = static_cast<float>(-std::sin(angle));
       }
+      pass.wr[k - 1] = wr;
+      pass.wi[k - 1] = wi;
     }
-    pass.w1r = w[0];
-    pass.w1i = w[1];
-    pass.w2r = w[2];
-    pass.w2i = w[3];
-    pass.w3r = w[4];
-    pass.w3i = w[5];
   }
   return st;
 }
@@ -150,9 +174,11 @@ int realfft_size(const RealFftState& state) {
 }
 
 void realfft_forward(RealFftState& state, const float* x, const float* window, float* re, float* im) {
-  for (int p = static_cast<int>(widest()); p > 0; p--)
-    if (forwardBy(static_cast<RealFftPath>(p), state, x, window, re, im)) return;
-  forwardBy(RealFftPath::Scalar, state, x, window, re, im);
+  forwardAny(state, x, window, re, im, state.half);
+}
+
+void realfft_forward_padded(RealFftState& state, const float* x, float* re, float* im, int bins) {
+  forwardAny(state, x, nullptr, re, im, std::clamp(bins, 1, state.half));
 }
 
 void realfft_inverse(RealFftState& state, const float* specRe, const float* specIm, float* out) {
@@ -163,7 +189,12 @@ void realfft_inverse(RealFftState& state, const float* specRe, const float* spec
 
 bool realfft_forward_by(RealFftPath path, RealFftState& state, const float* x, const float* window, float* re,
                         float* im) {
-  return available(path) && forwardBy(path, state, x, window, re, im);
+  return available(path) && forwardBy(path, state, x, window, re, im, state.half);
+}
+
+bool realfft_forward_padded_by(RealFftPath path, RealFftState& state, const float* x, float* re, float* im,
+                               int bins) {
+  return available(path) && forwardBy(path, state, x, nullptr, re, im, std::clamp(bins, 1, state.half));
 }
 
 bool realfft_inverse_by(RealFftPath path, RealFftState& state, const float* specRe, const float* specIm,

@@ -1,7 +1,8 @@
 // The fine mode's transform of real frames: a complex transform of half the
-// frame's length (radix-4 passes, autosorted, with one radix-2 pass when
-// needed) and a split pass that turns it into the spectrum of the real frame,
-// and the same steps backwards. Its arithmetic is free (the exact mode never
+// frame's length (autosorted passes: radix 4 up to stride 16, then radix 8,
+// and a radix-4 or radix-2 pass for what is left) and a split pass that
+// turns it into the spectrum of the real frame, and the same steps
+// backwards. Its arithmetic is free (the exact mode never
 // runs it): each result lies within log2(N) single-precision roundings of
 // the frame's magnitude sum of the true sum, and the vector paths
 // (realfft_avx2.cpp, realfft_avx512.cpp, and the portable one, written for
@@ -39,6 +40,13 @@ using RealFftPtr = std::unique_ptr<RealFftState, RealFftFree>;
 // X_k = sum over n of x[n] w[n] e^{-2 pi i k n / N}, for k = 0 .. N/2 - 1,
 // into re[k] and im[k] (N/2 floats each, overlapping neither x nor window).
 void realfft_forward(RealFftState& state, const float* x, const float* window, float* re, float* im);
+
+// The same of a frame whose first N/2 samples are x (unwindowed) and the
+// rest zeros, for bins 0 .. bins-1 (1..N/2) at least: a zero-padded
+// transform, which skips the zeros and the bins not asked for. re and im
+// still hold N/2 floats; the bins asked for are those of realfft_forward on
+// the padded frame with a window of ones, to the bit.
+void realfft_forward_padded(RealFftState& state, const float* x, float* re, float* im, int bins);
 
 // out[n] = Re sum over k of X_k e^{+2 pi i k n / N}, k = 0 .. N/2 - 1 and
 // X_k = (specRe[k], specIm[k]), for n = 0 .. N-1, unscaled: the imaginary

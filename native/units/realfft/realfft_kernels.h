@@ -17,31 +17,29 @@
 
 #include "realfft.h"
 
-// The most radix-4 passes: N/2 = 2048 complex values take five and a radix-2
-// pass.
+// The most passes: N/2 = 4096 complex values take two radix-4 passes, two
+// radix-8 passes and a radix-4 pass.
 constexpr int REALFFT_MAX_PASSES = 6;
 
-// The twiddles of one radix-4 pass of stride s (4^pass), for the values
-// i = s p + q of its quarter (p the group, q within it), each in the
-// direction of the forward transform: w_k = e^{-2 pi i k p / (N/2 / s)},
-// k = 1, 2, 3. Passes of stride 1 or 4 keep one entry per i (a vector then
-// holds several groups); the others one entry per group p, broadcast over
-// its s values.
+// One autosorting pass of radix r (2, 4 or 8) and stride s: the values
+// i = s p + q of its r-th part (p the group, q within it) and their
+// twiddles, each in the direction of the forward transform:
+// w_k = e^{-2 pi i k p / (N/2 / s)}, k = 1 .. r-1 (a radix-2 pass is always
+// the last, one group, and has none). Passes of stride 1 or 4 keep one entry
+// per i (a vector then holds several groups); the others one entry per
+// group p, broadcast over its s values.
 struct RealFftPass {
-  const float* w1r;
-  const float* w1i;
-  const float* w2r;
-  const float* w2i;
-  const float* w3r;
-  const float* w3i;
-  bool perValue;
+  int radix = 4;
+  int stride = 1;
+  bool perValue = false;
+  const float* wr[7] = {};
+  const float* wi[7] = {};
 };
 
 struct RealFftState {
   int n = 0;     // frame size N
   int half = 0;  // complex values M = N/2
-  int radix4 = 0;
-  bool radix2 = false;  // log2(M) odd: a last radix-2 pass
+  int passes = 0;
   RealFftPass pass[REALFFT_MAX_PASSES] = {};
   // Split factors, halved: 0.5 cos(2 pi k / N) and 0.5 sin(2 pi k / N).
   const float* splitCos = nullptr;
@@ -59,12 +57,12 @@ constexpr int kPerValueBelow = 16;
 
 // N >= 64 (eight lanes: a quarter of N/2 holds whole vectors).
 namespace realfft_avx2 {
-int forward(RealFftState& s, const float* x, const float* window, float* re, float* im);
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im, int bins);
 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out);
 }  // namespace realfft_avx2
 
 // N >= 128 (sixteen lanes).
 namespace realfft_avx512 {
-int forward(RealFftState& s, const float* x, const float* window, float* re, float* im);
+int forward(RealFftState& s, const float* x, const float* window, float* re, float* im, int bins);
 int inverse(RealFftState& s, const float* specRe, const float* specIm, float* out);
 }  // namespace realfft_avx512

@@ -12,5 +12,7 @@ enum class RealFftPath : int { Scalar = 0, Portable = 1, Avx2 = 2, Avx512 = 3 };
 // instruction set the processor, or the build, lacks).
 bool realfft_forward_by(RealFftPath path, RealFftState& state, const float* x, const float* window, float* re,
                         float* im);
+bool realfft_forward_padded_by(RealFftPath path, RealFftState& state, const float* x, float* re, float* im,
+                               int bins);
 bool realfft_inverse_by(RealFftPath path, RealFftState& state, const float* specRe, const float* specIm,
                         float* out);

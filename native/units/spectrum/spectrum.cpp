@@ -95,10 +95,9 @@ struct SpectrumState {
   bool fine = false;
   bool fineUsable = false;
   RealFftPtr transform;
-  std::unique_ptr<float[]> padded;  // the windowed history, then zeros
-  std::unique_ptr<float[]> ones;    // the transform's window: the history is windowed already
   std::unique_ptr<float[]> binRe, binIm;
   int noteBin[SPECTRUM_NOTES] = {};
+  int bins = 0;  // the bins the notes read: up to the highest note's upper neighbour
   float noteOffset[SPECTRUM_NOTES] = {};  // from noteBin, in bins, -0.5 .. 0.5
   bool makeFineReading();
   void placeNotes();
@@ -300,13 +299,9 @@ constexpr int kPadded = 2 * SPECTRUM_HISTORY;
 
 bool SpectrumState::makeFineReading() {
   transform.reset(realfft_create(kPadded));
-  padded.reset(new (std::nothrow) float[kPadded]());
-  ones.reset(new (std::nothrow) float[kPadded]);
   binRe.reset(new (std::nothrow) float[kPadded / 2]);
   binIm.reset(new (std::nothrow) float[kPadded / 2]);
-  if (!transform || !padded || !ones || !binRe || !binIm) return false;
-  std::fill_n(ones.get(), kPadded, 1.0f);
-  return true;
+  return transform && binRe && binIm;
 }
 
 // Each note's place among the bins of the padded transform at the current
@@ -314,11 +309,13 @@ bool SpectrumState::makeFineReading() {
 // bin on either side below half the rate.
 void SpectrumState::placeNotes() {
   fineUsable = sampleRate > 0;
+  bins = 0;
   for (int i = 0; i < SPECTRUM_NOTES && fineUsable; ++i) {
     const double bin = static_cast<double>(noteFrequency(i)) * kPadded / sampleRate;
     noteBin[i] = static_cast<int>(std::lround(bin));
     noteOffset[i] = static_cast<float>(bin - noteBin[i]);
     fineUsable = noteBin[i] >= 1 && noteBin[i] + 1 < kPadded / 2;
+    bins = std::max(bins, noteBin[i] + 2);
   }
 }
 
@@ -328,8 +325,7 @@ void SpectrumState::placeNotes() {
 // smooth, so the parabola stays within a few hundredths of a dB of the
 // correlation's value on a tone.
 void SpectrumState::readFine(const float* buffer, float* sinPart, float* cosPart) {
-  std::copy(buffer, buffer + SPECTRUM_HISTORY, padded.get());
-  realfft_forward(*transform, padded.get(), ones.get(), binRe.get(), binIm.get());
+  realfft_forward_padded(*transform, buffer, binRe.get(), binIm.get(), bins);
   const float* re = binRe.get();
   const float* im = binIm.get();
   auto magnitude = [&](int k) { return std::sqrt(re[k] * re[k] + im[k] * im[k]); };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -269,6 +270,57 @@ void VocoderState::analyze(const float* input, const float* window, float* re, f
 
 namespace {
 
+// The portable peak search's 128-bit vectors (SSE2 on x86-64, NEON on
+// aarch64); like every path, they find the scalar scan's peaks and valleys.
+typedef float V4 __attribute__((vector_size(16)));
+typedef int I4 __attribute__((vector_size(16)));
+
+V4 load4(const float* p) {
+  V4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Bins from .. from + 3 strictly above both neighbours on either side, as
+// four bits (mag[from - 2 .. from + 5] are read).
+int peakMask4(const float* mag, int from) {
+  const V4 c = load4(mag + from);
+  const I4 gt = (c > load4(mag + from - 1)) & (c > load4(mag + from + 1)) & (c > load4(mag + from - 2)) &
+                (c > load4(mag + from + 2));
+  return (gt[0] & 1) | (gt[1] & 2) | (gt[2] & 4) | (gt[3] & 8);
+}
+
+// The lowest bin of lo .. hi - 1 (the first of equals; 0 when none is below
+// FLT_MAX): each lane keeps its lowest and where it was (0 while it has
+// none), then the lanes' lowest and the earliest lane holding it, without
+// branches (regions are short: a branch per lane mispredicts), then the
+// last few bins in order.
+int valleyOf(const float* mag, int lo, int hi) {
+  V4 best = V4{} + FLT_MAX;
+  I4 where = I4{};
+  I4 at = I4{0, 1, 2, 3} + lo;
+  int i = lo;
+  for (; i + 4 <= hi; i += 4, at += 4) {
+    const V4 v = load4(mag + i);
+    const I4 lower = v < best;
+    best = lower ? v : best;
+    where = lower ? at : where;
+  }
+  V4 low = best < __builtin_shuffle(best, I4{2, 3, 0, 1}) ? best : __builtin_shuffle(best, I4{2, 3, 0, 1});
+  low = low < __builtin_shuffle(low, I4{1, 0, 3, 2}) ? low : __builtin_shuffle(low, I4{1, 0, 3, 2});
+  I4 first = best == low ? where : I4{} + INT_MAX;
+  first = first < __builtin_shuffle(first, I4{2, 3, 0, 1}) ? first : __builtin_shuffle(first, I4{2, 3, 0, 1});
+  first = first < __builtin_shuffle(first, I4{1, 0, 3, 2}) ? first : __builtin_shuffle(first, I4{1, 0, 3, 2});
+  float min = low[0];
+  int minLoc = first[0];
+  for (; i < hi; i++) {
+    const bool lower = mag[i] < min;
+    min = lower ? mag[i] : min;
+    minLoc = lower ? i : minLoc;
+  }
+  return minLoc;
+}
+
 // A peak is a bin strictly above its two neighbours on either side (two
 // virtual bins of FLT_MIN below bin 0, the sentinels above the last); the
 // valley before each peak after the first is the lowest bin since the
@@ -320,18 +372,7 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys, const PeakInputs& 
       in.packed[3 * in.stride + nPeaks] = in.omega[bin];
     }
     peaks[nPeaks] = bin;
-    if (nPeaks > 0 && avx2) {
-      valleys[nPeaks] = vocoder_avx2::valley(mag, lastPeak, bin);
-    } else if (nPeaks > 0) {
-      float min = FLT_MAX;
-      int minLoc = 0;
-      for (int i = lastPeak; i < bin; i++) {
-        const bool lower = mag[i] < min;
-        min = lower ? mag[i] : min;
-        minLoc = lower ? i : minLoc;
-      }
-      valleys[nPeaks] = minLoc;
-    }
+    if (nPeaks > 0) valleys[nPeaks] = avx2 ? vocoder_avx2::valley(mag, lastPeak, bin) : valleyOf(mag, lastPeak, bin);
     lastPeak = bin;
     nPeaks++;
   };
@@ -345,6 +386,10 @@ int findPeaks(float* mag, int half, int* peaks, int* valleys, const PeakInputs& 
       for (int mask = masks[m]; mask != 0; mask &= mask - 1) addPeak(bin + 8 * m + __builtin_ctz(mask));
     }
     bin += tested;
+  } else {
+    for (; bin + 4 <= half; bin += 4) {
+      for (int mask = peakMask4(mag, bin); mask != 0; mask &= mask - 1) addPeak(bin + __builtin_ctz(mask));
+    }
   }
   for (; bin < half; bin++)
     if (isPeak(bin)) addPeak(bin);

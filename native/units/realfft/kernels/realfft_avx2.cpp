@@ -12,8 +12,9 @@ namespace {
 typedef float V8 __attribute__((vector_size(32)));
 }  // namespace
 
-TAMBRINO_AVX2 int realfft_avx2::forward(RealFftState& s, const float* x, const float* window, float* re, float* im) {
-  return realfft_steps::forwardWhole<V8>(s, x, window, re, im);
+TAMBRINO_AVX2 int realfft_avx2::forward(RealFftState& s, const float* x, const float* window, float* re, float* im,
+                                        int bins) {
+  return realfft_steps::forwardWhole<V8>(s, x, window, re, im, bins);
 }
 
 TAMBRINO_AVX2 int realfft_avx2::inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) {

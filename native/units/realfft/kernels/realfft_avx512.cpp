@@ -12,8 +12,9 @@ namespace {
 typedef float V16 __attribute__((vector_size(64)));
 }  // namespace
 
-TAMBRINO_AVX512 int realfft_avx512::forward(RealFftState& s, const float* x, const float* window, float* re, float* im) {
-  return realfft_steps::forwardWhole<V16>(s, x, window, re, im);
+TAMBRINO_AVX512 int realfft_avx512::forward(RealFftState& s, const float* x, const float* window, float* re, float* im,
+                                            int bins) {
+  return realfft_steps::forwardWhole<V16>(s, x, window, re, im, bins);
 }
 
 TAMBRINO_AVX512 int realfft_avx512::inverse(RealFftState& s, const float* specRe, const float* specIm, float* out) {
