@@ -195,14 +195,15 @@ class PlayerTest {
 
         TestAudio.Wav w = TestAudio.read16(out);
         // The summary tells what was heard: the file's duration (not the time the pause added) and the tempos.
-        // On a loaded machine 1.101 may be shown and left again before a block plays it; then 1.0492 is
-        // both the highest and the last tempo heard, and the summary names it once.
+        // 1.101 may be shown and left again before a block plays it (a block lasts longer than a redraw),
+        // and the fine mode plays 1.05 itself; the highest tempo heard is one of those or 1.0492, which is
+        // the last, and the summary names a tempo once when it is both.
         Matcher played = Pattern.compile(
                 "played .* at tempos 1 to (1\\.\\d+)(, last (1\\.\\d+))?, peak [^,]*,\\s*(\\d+\\.\\d\\d) s")
                 .matcher(s.replace("\n", ""));
         assertTrue(played.find(), s);
         assertEquals("1.0492", played.group(3) != null ? played.group(3) : played.group(1), s);
-        assertTrue(played.group(3) == null || played.group(1).startsWith("1.10"), s);
+        assertTrue(List.of("1.0492", "1.05", "1.1011").contains(played.group(1)), s);
         assertEquals(w.frames() / (double) RATE, Double.parseDouble(played.group(4)), 0.006);
         assertEquals(2, w.channels);
         assertEquals(RATE, w.rate);
