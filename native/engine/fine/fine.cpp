@@ -135,6 +135,17 @@ struct State {
   std::unique_ptr<int[]> attackPeak;
   std::unique_ptr<float[]> bandRe, bandIm;  // half each, zero between uses
   std::unique_ptr<float[]> broadWeight[2];  // half each: a bin's shares of its two bands
+  // Moved down, most regions (the faint ones) go by whole bins: each bin's
+  // target and sign (half each), worked out once for both channels and
+  // applied in one pass without a call per region; the bins of the other
+  // regions target the spare bin at half with a sign of 0. Those regions
+  // (movedApart of them) are listed in moveApart (half + 1). Per region
+  // (half + 1 each): its whole move, half for those, and its sign.
+  std::unique_ptr<int[]> moveTarget;
+  std::unique_ptr<float[]> moveSign;
+  std::unique_ptr<int[]> moveApart, regionWhole;
+  std::unique_ptr<float[]> regionSign;
+  int movedApart = 0;
 
   // Overlap-add store: outSize samples per channel at s & outMask.
   int outSize = 0;
@@ -836,6 +847,36 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     slope(from, to, br, bi);
   }
   broadSlope = br == 0.0 && bi == 0.0 ? 0.0 : std::atan2(bi, br);
+  const float one = shiftTable.taps[0][SHIFT_CENTRE];
+  int* target = st.moveTarget.get();
+  float* sign = st.moveSign.get();
+  int* regionWhole = st.regionWhole.get();
+  float* regionSign = st.regionSign.get();
+  // Without a branch per region (which of them go by whole bins follows no
+  // pattern): the regions' moves, then each bin's region as a running count
+  // of the regions' starts.
+  int apart = 0;
+  for (int p = 0; p < nPeaks; p++) {
+    const float by = st.peakShift[p];
+    const int whole = static_cast<int>(by);
+    const bool other = st.attackPeak[p] == 2 || static_cast<float>(whole) != by;
+    st.moveApart[apart] = p;
+    apart += other ? 1 : 0;
+    regionWhole[p] = other ? half : whole;
+    regionSign[p] = (whole & 1) != 0 ? -one : one;
+  }
+  st.movedApart = apart;
+  const int first = st.valleys[0];
+  std::fill(target + first, target + half, 0);
+  for (int p = 1; p < nPeaks; p++) target[st.valleys[p]]++;
+  int region = 0;
+  for (int k = first; k < half; k++) {
+    region += target[k];
+    const int to = k + regionWhole[region];
+    const bool inside = to >= 0 && to < half;
+    target[k] = inside ? to : half;
+    sign[k] = inside ? regionSign[region] : 0.0f;
+  }
 }
 
 // Rotates the frame's regions (into the frame buffer, free until the
@@ -848,11 +889,20 @@ void FineState::moveDown(int c, const float* xr, const float* xi, const float* g
   float* tr = st.frame.get();
   float* ti = tr + half;
   kernels.rotate(xr, xi, st.rotRe.get(), st.rotIm.get(), nullptr, tr, ti, half);
-  std::fill_n(yr, half, 0.0f);
-  std::fill_n(yi, half, 0.0f);
+  std::fill_n(yr, half + 1, 0.0f);
+  std::fill_n(yi, half + 1, 0.0f);
   const int* valleys = st.valleys.get();
+  if (movePeaks > 0) {
+    const int* target = st.moveTarget.get();
+    const float* sign = st.moveSign.get();
+    for (int k = valleys[0]; k < half; k++) {
+      yr[target[k]] += sign[k] * tr[k];
+      yi[target[k]] += sign[k] * ti[k];
+    }
+  }
   bool broad = false;
-  for (int p = 0; p < movePeaks; p++) {
+  for (int a = 0; a < st.movedApart; a++) {
+    const int p = st.moveApart[a];
     if (st.attackPeak[p] == 2) {
       broad = true;
       continue;
@@ -1190,8 +1240,8 @@ bool FineState::prepare(int frameSize, int hop) {
     s.im[c] = floats(n);
     s.nearRe[c] = floats(n);
     s.nearIm[c] = floats(n);
-    s.yRe[c] = floats(half);
-    s.yIm[c] = floats(half);
+    s.yRe[c] = floats(half + 1);  // the spare bin at half takes what no bin keeps
+    s.yIm[c] = floats(half + 1);
     s.prevRe[c] = floats(n);
     s.prevIm[c] = floats(n);
     s.acc[c] = floats(static_cast<size_t>(s.outSize));
@@ -1217,6 +1267,11 @@ bool FineState::prepare(int frameSize, int hop) {
   s.attackPeak = zeroed<int>(half + 1);
   s.bandRe = floats(half);
   for (auto& w : s.broadWeight) w = floats(half);
+  s.moveTarget = zeroed<int>(half);
+  s.moveSign = floats(half);
+  s.moveApart = zeroed<int>(half + 1);
+  s.regionWhole = zeroed<int>(half + 1);
+  s.regionSign = floats(half + 1);
   s.bandIm = floats(half);
   s.wsum = floats(static_cast<size_t>(s.outSize));
   for (int c = 0; c < 2; c++) s.pacc[c] = floats(static_cast<size_t>(s.outSize));
@@ -1233,7 +1288,9 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakCross = floats(half + 1);
   s.peakDot = floats(half + 1);
   s.peakRaw = floats(half + 1);
-  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums || !s.attackPeak) return false;
+  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums || !s.attackPeak || !s.moveTarget ||
+      !s.moveApart || !s.regionWhole)
+    return false;
   for (int k = 0; k < frameSize; k++) {
     const double w = 0.5 - 0.5 * std::cos(kTwoPi * k / frameSize);
     s.window[k] = static_cast<float>(w);
