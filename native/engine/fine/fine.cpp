@@ -830,8 +830,10 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     // half a bin off the frequency their phases follow, which the frames
     // overlapping at 1/8 turn into a level a few hundredths of a decibel
     // low (a tone moved by whole bins measured 0.001 dB).
+    // (Rounded half away from zero without a call: the move is down.)
     const bool faint = power[k] < kFaintRegion * loudest;
-    st.peakShift[p] = static_cast<float>(faint ? std::round(k * (down - 1.0)) : k * (down - 1.0));
+    const double by = k * (down - 1.0);
+    st.peakShift[p] = static_cast<float>(faint ? -static_cast<double>(static_cast<int>(0.5 - by)) : by);
     st.attackPeak[p] = (attack || lock) && power[k] > kAttackRise * before[k] ? 1 : 0;
     if (!st.attackPeak[p]) continue;
     int wide = 0;
@@ -859,10 +861,10 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
   for (int p = 0; p < nPeaks; p++) {
     const float by = st.peakShift[p];
     const int whole = static_cast<int>(by);
-    const bool other = st.attackPeak[p] == 2 || static_cast<float>(whole) != by;
+    const int other = (st.attackPeak[p] == 2) | (static_cast<float>(whole) != by);
     st.moveApart[apart] = p;
-    apart += other ? 1 : 0;
-    regionWhole[p] = other ? half : whole;
+    apart += other;
+    regionWhole[p] = whole + other * (half - whole);
     regionSign[p] = (whole & 1) != 0 ? -one : one;
   }
   st.movedApart = apart;
@@ -873,9 +875,9 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
   for (int k = first; k < half; k++) {
     region += target[k];
     const int to = k + regionWhole[region];
-    const bool inside = to >= 0 && to < half;
-    target[k] = inside ? to : half;
-    sign[k] = inside ? regionSign[region] : 0.0f;
+    const int inside = static_cast<unsigned>(to) < static_cast<unsigned>(half);
+    target[k] = to + (1 - inside) * (half - to);
+    sign[k] = static_cast<float>(inside) * regionSign[region];
   }
 }
 
@@ -946,24 +948,26 @@ void FineState::moveBroad(int c, const float* xr, const float* xi, float* yr, fl
     // By whole bins: noise has no frequency for its phases to follow.
     const double by = std::round(middle[b] * (down - 1.0));
     const double turn = wrap(by * broadSlope);
-    const double turnCos = std::cos(turn), turnSin = std::sin(turn);
+    const float turnCos = static_cast<float>(std::cos(turn)), turnSin = static_cast<float>(std::sin(turn));
+    // Nothing goes above the ratio times the frame's top, as nothing read
+    // slower would: bins from `top` on are left.
+    const int top = static_cast<int>(std::max(0.0, std::min<double>(half, std::ceil(down * half - by))));
     int first = half, last = -1;
     for (int p = 0; p < movePeaks; p++) {
       if (st.attackPeak[p] != 2) continue;
       const int from = std::max(valleys[p], static_cast<int>(std::ceil(lo)));
-      const int to = std::min(valleys[p + 1], static_cast<int>(std::ceil(hi)));
-      const double width = std::max(1, valleys[p + 1] - valleys[p]);
-      for (int k = from; k < to; k++) {
-        // Nothing goes above the ratio times the frame's top, as nothing
-        // read slower would.
-        if (k + by >= down * half) break;
-        // The pair of bands the bin lies between, and its share of this one:
-        // a smooth step across their distance (power shares), taken to the
-        // power 3/4 (far apart) to 1 (close: amplitude shares); the same
-        // for both channels, worked out for the first.
-        const bool upper = k >= middle[b];
-        float& cachedWeight = st.broadWeight[upper ? 0 : 1][k];
-        if (c == 0) {
+      const int to = std::min({valleys[p + 1], static_cast<int>(std::ceil(hi)), top});
+      if (from >= to) continue;
+      const int split = std::clamp(static_cast<int>(std::ceil(middle[b])), from, to);
+      // The pair of bands the bin lies between, and its share of this one:
+      // a smooth step across their distance (power shares), taken to the
+      // power 3/4 (far apart) to 1 (close: amplitude shares); the same for
+      // both channels, worked out for the first (below the band's middle
+      // in broadWeight[1], from it on in broadWeight[0]).
+      if (c == 0) {
+        const double width = std::max(1, valleys[p + 1] - valleys[p]);
+        for (int k = from; k < to; k++) {
+          const bool upper = k >= split;
           const int pair = upper ? b : b - 1;
           double share = 1.0;
           double coherent = 1.0;
@@ -973,18 +977,25 @@ void FineState::moveBroad(int c, const float* xr, const float* xi, float* yr, fl
             share = upper ? 1.0 - step : step;
             coherent = std::clamp(1.0 - (middle[pair + 1] - middle[pair]) * (1.0 - down) / width, 0.0, 1.0);
           }
-          cachedWeight = share <= 0.0 ? 0.0f
-                                      : static_cast<float>((1.0 - coherent) * std::sqrt(share * std::sqrt(share)) +
-                                                           coherent * share);
+          st.broadWeight[upper ? 0 : 1][k] =
+              share <= 0.0 ? 0.0f
+                           : static_cast<float>((1.0 - coherent) * std::sqrt(share * std::sqrt(share)) +
+                                                coherent * share);
         }
-        const double weight = cachedWeight;
-        if (weight == 0.0) continue;
-        const double cr = weight * turnCos, ci = weight * turnSin;
-        br[k] = static_cast<float>(xr[k] * cr - xi[k] * ci);
-        bi[k] = static_cast<float>(xr[k] * ci + xi[k] * cr);
-        first = std::min(first, k);
-        last = k;
       }
+      // The shares turned to the attack's time, in one vector pass a side.
+      for (int side = 0; side < 2; side++) {
+        const int a = side == 0 ? from : split, z = side == 0 ? split : to;
+        const float* w = st.broadWeight[side == 0 ? 1 : 0].get();
+        for (int k = a; k < z; k++) {
+          const float cr = w[k] * turnCos, ci = w[k] * turnSin;
+          // A share of 0 leaves its bin out, whatever the bin holds.
+          br[k] = w[k] == 0.0f ? 0.0f : xr[k] * cr - xi[k] * ci;
+          bi[k] = w[k] == 0.0f ? 0.0f : xr[k] * ci + xi[k] * cr;
+        }
+      }
+      first = std::min(first, from);
+      last = to - 1;
     }
     if (last < first) continue;
     spectral_shift_add(shiftTable, br, bi, first, last + 1, by, yr, yi, half);
