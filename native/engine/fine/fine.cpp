@@ -49,6 +49,11 @@ constexpr int kBroadBins = 6;
 // An attack's noise moved down goes in bands of two octaves (at most this
 // many).
 constexpr int kMaxBands = 16;
+// Regions moved down by whole bins go in spans of this many bins, those
+// past the region's end weighted 0: no branch on a region's length, which
+// follows no pattern. The frame's work space and the moved spectrum hold
+// this many bins more.
+constexpr int kMoveSpan = 8;
 constexpr float kFaintRegion = 1e-2f;  // a region's peak power against the loudest
 
 // Positions in samples from the start of the stream (input) or of the time
@@ -135,17 +140,12 @@ struct State {
   std::unique_ptr<int[]> attackPeak;
   std::unique_ptr<float[]> bandRe, bandIm;  // half each, zero between uses
   std::unique_ptr<float[]> broadWeight[2];  // half each: a bin's shares of its two bands
-  // Moved down, most regions (the faint ones) go by whole bins: each bin's
-  // target and sign (half each), worked out once for both channels and
-  // applied in one pass without a call per region; the bins of the other
-  // regions target the spare bin at half with a sign of 0. Those regions
-  // (movedApart of them) are listed in moveApart (half + 1). Per region
-  // (half + 1 each): its whole move, half for those, and its sign.
-  std::unique_ptr<int[]> moveTarget;
-  std::unique_ptr<float[]> moveSign;
-  std::unique_ptr<int[]> moveApart, regionWhole;
+  // Moved down, most regions (the faint ones) go by whole bins, listed in
+  // moveWhole (movedWhole of them), the others in moveApart (movedApart);
+  // half + 1 each. Per region (half + 1 each): its whole move and sign.
+  std::unique_ptr<int[]> moveWhole, moveApart, regionWhole;
   std::unique_ptr<float[]> regionSign;
-  int movedApart = 0;
+  int movedWhole = 0, movedApart = 0;
 
   // Overlap-add store: outSize samples per channel at s & outMask.
   int outSize = 0;
@@ -864,35 +864,24 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
   }
   broadSlope = br == 0.0 && bi == 0.0 ? 0.0 : std::atan2(bi, br);
   const float one = shiftTable.taps[0][SHIFT_CENTRE];
-  int* target = st.moveTarget.get();
-  float* sign = st.moveSign.get();
-  int* regionWhole = st.regionWhole.get();
-  float* regionSign = st.regionSign.get();
   // Without a branch per region (which of them go by whole bins follows no
-  // pattern): the regions' moves, then each bin's region as a running count
-  // of the regions' starts.
-  int apart = 0;
+  // pattern). A whole move that would put bins outside the spectrum (the
+  // lowest regions) goes with the others, which drop those bins.
+  int whole = 0, apart = 0;
   for (int p = 0; p < nPeaks; p++) {
     const float by = st.peakShift[p];
-    const int whole = static_cast<int>(by);
-    const int other = (st.attackPeak[p] == 2) | (static_cast<float>(whole) != by);
+    const int bins = static_cast<int>(by);
+    const int other = (st.attackPeak[p] == 2) | (static_cast<float>(bins) != by) | (st.valleys[p] + bins < 0) |
+                      (st.valleys[p + 1] + bins > half);
     st.moveApart[apart] = p;
+    st.moveWhole[whole] = p;
     apart += other;
-    regionWhole[p] = whole + other * (half - whole);
-    regionSign[p] = (whole & 1) != 0 ? -one : one;
+    whole += 1 - other;
+    st.regionWhole[p] = bins;
+    st.regionSign[p] = (bins & 1) != 0 ? -one : one;
   }
   st.movedApart = apart;
-  const int first = st.valleys[0];
-  std::fill(target + first, target + half, 0);
-  for (int p = 1; p < nPeaks; p++) target[st.valleys[p]]++;
-  int region = 0;
-  for (int k = first; k < half; k++) {
-    region += target[k];
-    const int to = k + regionWhole[region];
-    const int inside = static_cast<unsigned>(to) < static_cast<unsigned>(half);
-    target[k] = to + (1 - inside) * (half - to);
-    sign[k] = static_cast<float>(inside) * regionSign[region];
-  }
+  st.movedWhole = whole;
 }
 
 // Rotates the frame's regions (into the frame buffer, free until the
@@ -905,15 +894,28 @@ void FineState::moveDown(int c, const float* xr, const float* xi, const float* g
   float* tr = st.frame.get();
   float* ti = tr + half;
   kernels.rotate(xr, xi, st.rotRe.get(), st.rotIm.get(), nullptr, tr, ti, half);
-  std::fill_n(yr, half + 1, 0.0f);
-  std::fill_n(yi, half + 1, 0.0f);
+  std::fill_n(yr, half + kMoveSpan, 0.0f);
+  std::fill_n(yi, half + kMoveSpan, 0.0f);
   const int* valleys = st.valleys.get();
-  if (movePeaks > 0) {
-    const int* target = st.moveTarget.get();
-    const float* sign = st.moveSign.get();
-    for (int k = valleys[0]; k < half; k++) {
-      yr[target[k]] += sign[k] * tr[k];
-      yi[target[k]] += sign[k] * ti[k];
+  // Spans past a region's end add 0 (read from the frame's spare bins at
+  // the top); what lands past half is never read.
+  alignas(16) static constexpr float kSpanMask[2 * kMoveSpan] = {1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+  static_assert(kMoveSpan == 8, "kSpanMask");
+  for (int w = 0; w < st.movedWhole; w++) {
+    const int p = st.moveWhole[w];
+    const int from = valleys[p], to = valleys[p + 1];
+    const float* __restrict sr = tr + from;
+    const float* __restrict si = ti + from;
+    float* __restrict dr = yr + from + st.regionWhole[p];
+    float* __restrict di = yi + from + st.regionWhole[p];
+    const float s = st.regionSign[p];
+    for (int at = 0; at < to - from; at += kMoveSpan) {
+      const float* mask = kSpanMask + kMoveSpan - std::min(kMoveSpan, to - from - at);
+      for (int i = 0; i < kMoveSpan; i++) {
+        const float m = s * mask[i];
+        dr[at + i] += m * sr[at + i];
+        di[at + i] += m * si[at + i];
+      }
     }
   }
   bool broad = false;
@@ -1272,8 +1274,8 @@ bool FineState::prepare(int frameSize, int hop) {
     s.im[c] = floats(n);
     s.nearRe[c] = floats(n);
     s.nearIm[c] = floats(n);
-    s.yRe[c] = floats(half + 1);  // the spare bin at half takes what no bin keeps
-    s.yIm[c] = floats(half + 1);
+    s.yRe[c] = floats(half + kMoveSpan);  // moved down, whole spans of kMoveSpan bins
+    s.yIm[c] = floats(half + kMoveSpan);
     s.prevRe[c] = floats(n);
     s.prevIm[c] = floats(n);
     s.acc[c] = floats(static_cast<size_t>(s.outSize));
@@ -1285,7 +1287,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.windowSum = floats(n);
   s.windowPow = floats(n);
   s.windowSquares = floats(n);
-  s.frame = floats(n);
+  s.frame = floats(n + kMoveSpan);
   s.power = floats(half + 2);
   s.gains = floats(half);
   s.formantGains = floats(half);
@@ -1299,8 +1301,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.attackPeak = zeroed<int>(half + 1);
   s.bandRe = floats(half);
   for (auto& w : s.broadWeight) w = floats(half);
-  s.moveTarget = zeroed<int>(half);
-  s.moveSign = floats(half);
+  s.moveWhole = zeroed<int>(half + 1);
   s.moveApart = zeroed<int>(half + 1);
   s.regionWhole = zeroed<int>(half + 1);
   s.regionSign = floats(half + 1);
@@ -1320,7 +1321,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakCross = floats(half + 1);
   s.peakDot = floats(half + 1);
   s.peakRaw = floats(half + 1);
-  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums || !s.attackPeak || !s.moveTarget ||
+  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums || !s.attackPeak || !s.moveWhole ||
       !s.moveApart || !s.regionWhole)
     return false;
   for (int k = 0; k < frameSize; k++) {
