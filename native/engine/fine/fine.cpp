@@ -834,6 +834,12 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     }
   };
   double br = 0.0, bi = 0.0;  // the broad regions' slope
+  // An attack's narrow regions: their slopes, gathered for one vector
+  // atan2 (the work space propagate fills after this).
+  int* sloped = st.turning.get();
+  float* slopeIm = st.peakCross.get();
+  float* slopeRe = st.peakDot.get();
+  int nSloped = 0;
   float loudest = 0.0f;
   for (int p = 0; p < nPeaks; p++) loudest = std::max(loudest, power[st.peaks[p]]);
   for (int p = 0; p < nPeaks; p++) {
@@ -855,7 +861,9 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     if (wide < kBroadBins) {
       double sr = 0.0, si = 0.0;
       slope(from, to, sr, si);
-      st.attackAngle[p] = sr == 0.0 && si == 0.0 ? 0.0f : static_cast<float>(wrap(st.peakShift[p] * std::atan2(si, sr)));
+      slopeRe[nSloped] = static_cast<float>(sr);
+      slopeIm[nSloped] = static_cast<float>(si);
+      sloped[nSloped++] = p;
       continue;
     }
     st.attackPeak[p] = 2;
@@ -863,6 +871,10 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     slope(from, to, br, bi);
   }
   broadSlope = br == 0.0 && bi == 0.0 ? 0.0 : std::atan2(bi, br);
+  float* slopeAngle = st.peakRaw.get();
+  kernels.atan2(slopeIm, slopeRe, slopeAngle, nSloped);
+  for (int i = 0; i < nSloped; i++)
+    st.attackAngle[sloped[i]] = static_cast<float>(wrap(st.peakShift[sloped[i]] * static_cast<double>(slopeAngle[i])));
   const float one = shiftTable.taps[0][SHIFT_CENTRE];
   // Without a branch per region (which of them go by whole bins follows no
   // pattern). A whole move that would put bins outside the spectrum (the
