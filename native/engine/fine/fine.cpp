@@ -981,7 +981,8 @@ void FineState::moveBroad(int c, const float* xr, const float* xi, float* yr, fl
     // slower would: bins from `top` on are left.
     const int top = static_cast<int>(std::max(0.0, std::min<double>(half, std::ceil(down * half - by))));
     int first = half, last = -1;
-    for (int p = 0; p < movePeaks; p++) {
+    for (int i = 0; i < st.movedApart; i++) {  // the broad regions are among these
+      const int p = st.moveApart[i];
       if (st.attackPeak[p] != 2) continue;
       const int from = std::max(valleys[p], static_cast<int>(std::ceil(lo)));
       const int to = std::min({valleys[p + 1], static_cast<int>(std::ceil(hi)), top});
