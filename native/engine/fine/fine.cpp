@@ -49,6 +49,11 @@ constexpr int kBroadBins = 6;
 // An attack's noise moved down goes in bands of two octaves (at most this
 // many).
 constexpr int kMaxBands = 16;
+// Regions moved down by whole bins go in spans of this many bins, those
+// past the region's end weighted 0: no branch on a region's length, which
+// follows no pattern. The frame's work space and the moved spectrum hold
+// this many bins more.
+constexpr int kMoveSpan = 8;
 constexpr float kFaintRegion = 1e-2f;  // a region's peak power against the loudest
 
 // Positions in samples from the start of the stream (input) or of the time
@@ -135,6 +140,12 @@ struct State {
   std::unique_ptr<int[]> attackPeak;
   std::unique_ptr<float[]> bandRe, bandIm;  // half each, zero between uses
   std::unique_ptr<float[]> broadWeight[2];  // half each: a bin's shares of its two bands
+  // Moved down, most regions (the faint ones) go by whole bins, listed in
+  // moveWhole (movedWhole of them), the others in moveApart (movedApart);
+  // half + 1 each. Per region (half + 1 each): its whole move and sign.
+  std::unique_ptr<int[]> moveWhole, moveApart, regionWhole;
+  std::unique_ptr<float[]> regionSign;
+  int movedWhole = 0, movedApart = 0;
 
   // Overlap-add store: outSize samples per channel at s & outMask.
   int outSize = 0;
@@ -801,14 +812,34 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
       const float* xr = st.re[c].get();
       const float* xi = st.im[c].get();
       // X[k + 1] conj(X[k]), negated: the bins' phases refer to the frame's
-      // start, (-1)^k away from its middle.
-      for (int k = from; k + 1 < to; k++) {
+      // start, (-1)^k away from its middle. Summed in four lanes, which go
+      // as vectors (an attack's noise regions span most of the frame).
+      constexpr int kLanes = 4;
+      double lr[kLanes] = {}, li[kLanes] = {};
+      int k = from;
+      for (; k + kLanes < to; k += kLanes) {
+        for (int l = 0; l < kLanes; l++) {
+          lr[l] += static_cast<double>(xr[k + l + 1]) * xr[k + l] + static_cast<double>(xi[k + l + 1]) * xi[k + l];
+          li[l] += static_cast<double>(xi[k + l + 1]) * xr[k + l] - static_cast<double>(xr[k + l + 1]) * xi[k + l];
+        }
+      }
+      for (; k + 1 < to; k++) {
         sr -= static_cast<double>(xr[k + 1]) * xr[k] + static_cast<double>(xi[k + 1]) * xi[k];
         si -= static_cast<double>(xi[k + 1]) * xr[k] - static_cast<double>(xr[k + 1]) * xi[k];
+      }
+      for (int l = 0; l < kLanes; l++) {
+        sr -= lr[l];
+        si -= li[l];
       }
     }
   };
   double br = 0.0, bi = 0.0;  // the broad regions' slope
+  // An attack's narrow regions: their slopes, gathered for one vector
+  // atan2 (the work space propagate fills after this).
+  int* sloped = st.turning.get();
+  float* slopeIm = st.peakCross.get();
+  float* slopeRe = st.peakDot.get();
+  int nSloped = 0;
   float loudest = 0.0f;
   for (int p = 0; p < nPeaks; p++) loudest = std::max(loudest, power[st.peaks[p]]);
   for (int p = 0; p < nPeaks; p++) {
@@ -819,8 +850,10 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     // half a bin off the frequency their phases follow, which the frames
     // overlapping at 1/8 turn into a level a few hundredths of a decibel
     // low (a tone moved by whole bins measured 0.001 dB).
+    // (Rounded half away from zero without a call: the move is down.)
     const bool faint = power[k] < kFaintRegion * loudest;
-    st.peakShift[p] = static_cast<float>(faint ? std::round(k * (down - 1.0)) : k * (down - 1.0));
+    const double by = k * (down - 1.0);
+    st.peakShift[p] = static_cast<float>(faint ? -static_cast<double>(static_cast<int>(0.5 - by)) : by);
     st.attackPeak[p] = (attack || lock) && power[k] > kAttackRise * before[k] ? 1 : 0;
     if (!st.attackPeak[p]) continue;
     int wide = 0;
@@ -828,7 +861,9 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     if (wide < kBroadBins) {
       double sr = 0.0, si = 0.0;
       slope(from, to, sr, si);
-      st.attackAngle[p] = sr == 0.0 && si == 0.0 ? 0.0f : static_cast<float>(wrap(st.peakShift[p] * std::atan2(si, sr)));
+      slopeRe[nSloped] = static_cast<float>(sr);
+      slopeIm[nSloped] = static_cast<float>(si);
+      sloped[nSloped++] = p;
       continue;
     }
     st.attackPeak[p] = 2;
@@ -836,6 +871,29 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     slope(from, to, br, bi);
   }
   broadSlope = br == 0.0 && bi == 0.0 ? 0.0 : std::atan2(bi, br);
+  float* slopeAngle = st.peakRaw.get();
+  kernels.atan2(slopeIm, slopeRe, slopeAngle, nSloped);
+  for (int i = 0; i < nSloped; i++)
+    st.attackAngle[sloped[i]] = static_cast<float>(wrap(st.peakShift[sloped[i]] * static_cast<double>(slopeAngle[i])));
+  const float one = shiftTable.taps[0][SHIFT_CENTRE];
+  // Without a branch per region (which of them go by whole bins follows no
+  // pattern). A whole move that would put bins outside the spectrum (the
+  // lowest regions) goes with the others, which drop those bins.
+  int whole = 0, apart = 0;
+  for (int p = 0; p < nPeaks; p++) {
+    const float by = st.peakShift[p];
+    const int bins = static_cast<int>(by);
+    const int other = (st.attackPeak[p] == 2) | (static_cast<float>(bins) != by) | (st.valleys[p] + bins < 0) |
+                      (st.valleys[p + 1] + bins > half);
+    st.moveApart[apart] = p;
+    st.moveWhole[whole] = p;
+    apart += other;
+    whole += 1 - other;
+    st.regionWhole[p] = bins;
+    st.regionSign[p] = (bins & 1) != 0 ? -one : one;
+  }
+  st.movedApart = apart;
+  st.movedWhole = whole;
 }
 
 // Rotates the frame's regions (into the frame buffer, free until the
@@ -848,11 +906,33 @@ void FineState::moveDown(int c, const float* xr, const float* xi, const float* g
   float* tr = st.frame.get();
   float* ti = tr + half;
   kernels.rotate(xr, xi, st.rotRe.get(), st.rotIm.get(), nullptr, tr, ti, half);
-  std::fill_n(yr, half, 0.0f);
-  std::fill_n(yi, half, 0.0f);
+  std::fill_n(yr, half + kMoveSpan, 0.0f);
+  std::fill_n(yi, half + kMoveSpan, 0.0f);
   const int* valleys = st.valleys.get();
+  // Spans past a region's end add 0 (read from the frame's spare bins at
+  // the top); what lands past half is never read.
+  alignas(16) static constexpr float kSpanMask[2 * kMoveSpan] = {1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+  static_assert(kMoveSpan == 8, "kSpanMask");
+  for (int w = 0; w < st.movedWhole; w++) {
+    const int p = st.moveWhole[w];
+    const int from = valleys[p], to = valleys[p + 1];
+    const float* __restrict sr = tr + from;
+    const float* __restrict si = ti + from;
+    float* __restrict dr = yr + from + st.regionWhole[p];
+    float* __restrict di = yi + from + st.regionWhole[p];
+    const float s = st.regionSign[p];
+    for (int at = 0; at < to - from; at += kMoveSpan) {
+      const float* mask = kSpanMask + kMoveSpan - std::min(kMoveSpan, to - from - at);
+      for (int i = 0; i < kMoveSpan; i++) {
+        const float m = s * mask[i];
+        dr[at + i] += m * sr[at + i];
+        di[at + i] += m * si[at + i];
+      }
+    }
+  }
   bool broad = false;
-  for (int p = 0; p < movePeaks; p++) {
+  for (int a = 0; a < st.movedApart; a++) {
+    const int p = st.moveApart[a];
     if (st.attackPeak[p] == 2) {
       broad = true;
       continue;
@@ -896,45 +976,62 @@ void FineState::moveBroad(int c, const float* xr, const float* xi, float* yr, fl
     // By whole bins: noise has no frequency for its phases to follow.
     const double by = std::round(middle[b] * (down - 1.0));
     const double turn = wrap(by * broadSlope);
-    const double turnCos = std::cos(turn), turnSin = std::sin(turn);
+    const float turnCos = static_cast<float>(std::cos(turn)), turnSin = static_cast<float>(std::sin(turn));
+    // Nothing goes above the ratio times the frame's top, as nothing read
+    // slower would: bins from `top` on are left.
+    const int top = static_cast<int>(std::max(0.0, std::min<double>(half, std::ceil(down * half - by))));
     int first = half, last = -1;
-    for (int p = 0; p < movePeaks; p++) {
+    for (int i = 0; i < st.movedApart; i++) {  // the broad regions are among these
+      const int p = st.moveApart[i];
       if (st.attackPeak[p] != 2) continue;
       const int from = std::max(valleys[p], static_cast<int>(std::ceil(lo)));
-      const int to = std::min(valleys[p + 1], static_cast<int>(std::ceil(hi)));
-      const double width = std::max(1, valleys[p + 1] - valleys[p]);
-      for (int k = from; k < to; k++) {
-        // Nothing goes above the ratio times the frame's top, as nothing
-        // read slower would.
-        if (k + by >= down * half) break;
-        // The pair of bands the bin lies between, and its share of this one:
-        // a smooth step across their distance (power shares), taken to the
-        // power 3/4 (far apart) to 1 (close: amplitude shares); the same
-        // for both channels, worked out for the first.
-        const bool upper = k >= middle[b];
-        float& cachedWeight = st.broadWeight[upper ? 0 : 1][k];
-        if (c == 0) {
+      const int to = std::min({valleys[p + 1], static_cast<int>(std::ceil(hi)), top});
+      if (from >= to) continue;
+      const int split = std::clamp(static_cast<int>(std::ceil(middle[b])), from, to);
+      // The pair of bands the bin lies between, and its share of this one:
+      // a smooth step across their distance (power shares), taken to the
+      // power 3/4 (far apart) to 1 (close: amplitude shares); the same for
+      // both channels, worked out for the first (below the band's middle
+      // in broadWeight[1], from it on in broadWeight[0]).
+      // Single precision and without a branch, so that the square roots
+      // of an attack frame's thousands of bins go four or more at a time.
+      if (c == 0) {
+        const double width = std::max(1, valleys[p + 1] - valleys[p]);
+        for (int side = 0; side < 2; side++) {
+          const bool upper = side == 1;
+          const int a = upper ? split : from, z = upper ? to : split;
+          float* weight = st.broadWeight[upper ? 0 : 1].get();
           const int pair = upper ? b : b - 1;
-          double share = 1.0;
-          double coherent = 1.0;
-          if (pair >= 0 && pair + 1 < bands) {
-            const double blend = (k - middle[pair]) / (middle[pair + 1] - middle[pair]);
-            const double step = blend * blend * (3.0 - 2.0 * blend);
-            share = upper ? 1.0 - step : step;
-            coherent = std::clamp(1.0 - (middle[pair + 1] - middle[pair]) * (1.0 - down) / width, 0.0, 1.0);
+          if (pair < 0 || pair + 1 >= bands) {
+            std::fill(weight + a, weight + z, 1.0f);
+            continue;
           }
-          cachedWeight = share <= 0.0 ? 0.0f
-                                      : static_cast<float>((1.0 - coherent) * std::sqrt(share * std::sqrt(share)) +
-                                                           coherent * share);
+          const float start = static_cast<float>(middle[pair]);
+          const float across = static_cast<float>(1.0 / (middle[pair + 1] - middle[pair]));
+          const float coherent = static_cast<float>(
+              std::clamp(1.0 - (middle[pair + 1] - middle[pair]) * (1.0 - down) / width, 0.0, 1.0));
+          const float flip = upper ? 1.0f : 0.0f, sense = upper ? -1.0f : 1.0f;
+          for (int k = a; k < z; k++) {
+            const float blend = (static_cast<float>(k) - start) * across;
+            // (The step can round a hair past 1: a share of -1e-7 is taken
+            // as +1e-7, which a compare would keep out of the vector pass.)
+            const float share = std::fabs(flip + sense * (blend * blend * (3.0f - 2.0f * blend)));
+            weight[k] = (1.0f - coherent) * std::sqrt(share * std::sqrt(share)) + coherent * share;
+          }
         }
-        const double weight = cachedWeight;
-        if (weight == 0.0) continue;
-        const double cr = weight * turnCos, ci = weight * turnSin;
-        br[k] = static_cast<float>(xr[k] * cr - xi[k] * ci);
-        bi[k] = static_cast<float>(xr[k] * ci + xi[k] * cr);
-        first = std::min(first, k);
-        last = k;
       }
+      // The shares turned to the attack's time, in one vector pass a side.
+      for (int side = 0; side < 2; side++) {
+        const int a = side == 0 ? from : split, z = side == 0 ? split : to;
+        const float* w = st.broadWeight[side == 0 ? 1 : 0].get();
+        for (int k = a; k < z; k++) {
+          const float cr = w[k] * turnCos, ci = w[k] * turnSin;
+          br[k] = xr[k] * cr - xi[k] * ci;
+          bi[k] = xr[k] * ci + xi[k] * cr;
+        }
+      }
+      first = std::min(first, from);
+      last = to - 1;
     }
     if (last < first) continue;
     spectral_shift_add(shiftTable, br, bi, first, last + 1, by, yr, yi, half);
@@ -1190,8 +1287,8 @@ bool FineState::prepare(int frameSize, int hop) {
     s.im[c] = floats(n);
     s.nearRe[c] = floats(n);
     s.nearIm[c] = floats(n);
-    s.yRe[c] = floats(half);
-    s.yIm[c] = floats(half);
+    s.yRe[c] = floats(half + kMoveSpan);  // moved down, whole spans of kMoveSpan bins
+    s.yIm[c] = floats(half + kMoveSpan);
     s.prevRe[c] = floats(n);
     s.prevIm[c] = floats(n);
     s.acc[c] = floats(static_cast<size_t>(s.outSize));
@@ -1203,7 +1300,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.windowSum = floats(n);
   s.windowPow = floats(n);
   s.windowSquares = floats(n);
-  s.frame = floats(n);
+  s.frame = floats(n + kMoveSpan);
   s.power = floats(half + 2);
   s.gains = floats(half);
   s.formantGains = floats(half);
@@ -1217,6 +1314,10 @@ bool FineState::prepare(int frameSize, int hop) {
   s.attackPeak = zeroed<int>(half + 1);
   s.bandRe = floats(half);
   for (auto& w : s.broadWeight) w = floats(half);
+  s.moveWhole = zeroed<int>(half + 1);
+  s.moveApart = zeroed<int>(half + 1);
+  s.regionWhole = zeroed<int>(half + 1);
+  s.regionSign = floats(half + 1);
   s.bandIm = floats(half);
   s.wsum = floats(static_cast<size_t>(s.outSize));
   for (int c = 0; c < 2; c++) s.pacc[c] = floats(static_cast<size_t>(s.outSize));
@@ -1233,7 +1334,9 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakCross = floats(half + 1);
   s.peakDot = floats(half + 1);
   s.peakRaw = floats(half + 1);
-  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums || !s.attackPeak) return false;
+  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums || !s.attackPeak || !s.moveWhole ||
+      !s.moveApart || !s.regionWhole)
+    return false;
   for (int k = 0; k < frameSize; k++) {
     const double w = 0.5 - 0.5 * std::cos(kTwoPi * k / frameSize);
     s.window[k] = static_cast<float>(w);

@@ -18,6 +18,7 @@
 
 constexpr int SHIFT_TAPS = 8;    // per moved bin
 constexpr int SHIFT_STEPS = 64;  // fractions of a bin in the table
+constexpr int SHIFT_CENTRE = SHIFT_TAPS / 2 - 1;  // the tap that stays on its bin
 
 struct SpectralShiftTable {
   float taps[SHIFT_STEPS + 1][SHIFT_TAPS];
