@@ -12,12 +12,12 @@ set(TAMBRINO_JAVA_CLASSES ${CMAKE_BINARY_DIR}/java-classes)
 set(TAMBRINO_JAVA_STAMP ${CMAKE_BINARY_DIR}/java-classes.stamp)
 
 # The command-line tool and the app (quorvel.tambrino.cli, .audio, .practice,
-# .app) are built and tested by cli.cmake, against their own libraries; only
-# the engine's classes are taken.
+# .app, and the real-sound tests in .sound) are built and tested by cli.cmake,
+# against their own libraries; only the engine's classes are taken.
 file(GLOB_RECURSE TAMBRINO_JAVA_MAIN_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_JAVA_SRC}/*.java)
 file(GLOB_RECURSE TAMBRINO_JAVA_TEST_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_JAVA_TEST_SRC}/*.java)
-list(FILTER TAMBRINO_JAVA_MAIN_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|audio|practice|app)/")
-list(FILTER TAMBRINO_JAVA_TEST_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|audio|practice|app)/")
+list(FILTER TAMBRINO_JAVA_MAIN_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|audio|practice|app|sound)/")
+list(FILTER TAMBRINO_JAVA_TEST_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|audio|practice|app|sound)/")
 
 if(NOT TAMBRINO_JUNIT_CONSOLE)
   message(WARNING "junit-platform-console-standalone.jar not found (Debian package junit5): "
