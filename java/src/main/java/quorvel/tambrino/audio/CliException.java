@@ -11,7 +11,7 @@ import quorvel.tambrino.NativeInterface;
  * written, a reader that went away), 2 usage (an invalid option, argument or
  * passage, refused before any work), 3 the audio device, 4 the engine.
  */
-public final class CliException extends RuntimeException {
+public class CliException extends RuntimeException {
     private static final long serialVersionUID = 1L;
 
     /** A file could not be read or written, or its format is not supported. */
