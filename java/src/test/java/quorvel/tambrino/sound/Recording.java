@@ -110,20 +110,29 @@ final class Recording {
     }
 
     /**
-     * Waits until sound (a sample beyond {@code threshold}) arrives at or
-     * after {@code fromNanos}; returns its frame, or -1 after {@code millis}.
+     * Waits until sound (a sample beyond {@code threshold}) arrives, played
+     * at or after {@code fromNanos}; returns its frame, or -1 after
+     * {@code millis}.
      */
     int awaitSound(long fromNanos, double threshold, long millis) throws InterruptedException {
+        return awaitSound(fromNanos, -1, threshold, millis);
+    }
+
+    /** As {@link #awaitSound(long, double, long)}, from frame {@code from} on. */
+    int awaitSoundAfter(int from, double threshold, long millis) throws InterruptedException {
+        return awaitSound(0, from, threshold, millis);
+    }
+
+    private int awaitSound(long fromNanos, int fromFrame, double threshold, long millis)
+            throws InterruptedException {
         long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(millis);
-        int from = 0;
-        boolean started = false;
+        int from = fromFrame;
         synchronized (this) {
             while (true) {
-                if (origin != Long.MAX_VALUE) {
-                    if (!started) {
-                        from = frameAt(fromNanos);
-                        started = true;
-                    }
+                if (from < 0 && origin != Long.MAX_VALUE) {
+                    from = frameAt(fromNanos);
+                }
+                if (from >= 0) {
                     for (int i = from; i < frames; i++) {
                         if (Math.abs(left[i]) > threshold) {
                             return i;
@@ -132,7 +141,7 @@ final class Recording {
                     from = Math.max(from, frames);
                 }
                 long wait = deadline - System.nanoTime();
-                if (wait <= 0 || !reader.isAlive() && !started) {
+                if (wait <= 0 || !reader.isAlive() && from >= frames) {
                     return -1;
                 }
                 wait(Math.max(1, Math.min(50, wait / 1_000_000)));
@@ -173,23 +182,49 @@ final class Recording {
         return most;
     }
 
+    /** The samples either side of the first step of {@code step} or more in [from, to), for a message. */
+    static String around(double[] x, int from, int to, double step) {
+        for (int i = Math.max(1, from); i < Math.min(to, x.length); i++) {
+            if (Math.abs(x[i] - x[i - 1]) >= step) {
+                StringBuilder sb = new StringBuilder("at " + i + ":");
+                for (int k = Math.max(0, i - 8); k < Math.min(x.length, i + 8); k++) {
+                    sb.append(' ').append(Math.round(x[k]));
+                }
+                return sb.toString();
+            }
+        }
+        return "none";
+    }
+
     /** Where a sine of {@code hz} breaks in [from, to): runs of silence and jumps in its course. */
     static final class Breaks {
         /** Starting frames of silent runs of a millisecond's eighth or more. */
         final List<Integer> gaps = new ArrayList<>();
+        /** Their lengths in frames. */
+        final List<Integer> gapFrames = new ArrayList<>();
         /** Frames where the course of the sine jumps by more than the tolerance. */
         final List<Integer> jumps = new ArrayList<>();
         /** The largest departure from the sine's course seen, in sample steps. */
         double worst;
 
-        boolean none() {
-            return gaps.isEmpty() && jumps.isEmpty();
+        /** Where the sound broke: gaps and jumps, one frame for those within 50 ms of each other. */
+        List<Integer> events(int rate) {
+            List<Integer> all = new ArrayList<>(gaps);
+            all.addAll(jumps);
+            all.sort(null);
+            List<Integer> events = new ArrayList<>();
+            for (int f : all) {
+                if (events.isEmpty() || f - events.get(events.size() - 1) > rate / 20) {
+                    events.add(f);
+                }
+            }
+            return events;
         }
 
         @Override
         public String toString() {
-            return gaps.size() + " gaps at " + gaps + ", " + jumps.size() + " jumps at " + jumps + ", worst "
-                    + Math.round(worst);
+            return gaps.size() + " gaps at " + gaps + " (frames " + gapFrames + "), " + jumps.size() + " jumps at "
+                    + jumps + ", worst " + Math.round(worst);
         }
     }
 
@@ -209,7 +244,11 @@ final class Recording {
         int quiet = 0;
         int lastJump = -rate;
         for (int i = Math.max(1, from); i + 1 < Math.min(to, x.length); i++) {
-            quiet = Math.abs(x[i]) <= 0.02 * amplitude ? quiet + 1 : 0;
+            boolean silent = Math.abs(x[i]) <= 0.02 * amplitude;
+            if (!silent && quiet >= run) {
+                b.gapFrames.add(quiet);
+            }
+            quiet = silent ? quiet + 1 : 0;
             if (quiet == run) {
                 b.gaps.add(i - run + 1);
             }

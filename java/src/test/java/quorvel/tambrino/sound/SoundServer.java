@@ -267,6 +267,26 @@ final class SoundServer implements AutoCloseable {
         }
     }
 
+    /** Runs a command to its end (20 s at most); returns its output, or throws with it when it fails. */
+    static String run(List<String> command) throws IOException, InterruptedException {
+        Path out = Files.createTempFile("command", ".txt");
+        try {
+            Process p = new ProcessBuilder(command).redirectInput(ProcessBuilder.Redirect.from(new File("/dev/null")))
+                    .redirectErrorStream(true).redirectOutput(out.toFile()).start();
+            if (!p.waitFor(20, TimeUnit.SECONDS)) {
+                p.destroyForcibly();
+                throw new IOException("timed out: " + command);
+            }
+            String text = Files.readString(out, StandardCharsets.UTF_8);
+            if (p.exitValue() != 0) {
+                throw new IOException(command + " failed (" + p.exitValue() + "): " + text);
+            }
+            return text;
+        } finally {
+            Files.deleteIfExists(out);
+        }
+    }
+
     /** SIGTERM, then SIGKILL after two seconds; the process's children go with it. */
     static void end(Process p) throws InterruptedException {
         List<ProcessHandle> children = p.descendants().toList();
