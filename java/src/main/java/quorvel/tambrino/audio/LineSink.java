@@ -124,6 +124,8 @@ final class LineSink implements AudioSink {
     private State state = State.STOPPED;
     /** When the last music handed to the line will have played. */
     private long musicDueNanos;
+    /** Frames of silence handed to the line since its last music. */
+    private long silenceAfterMusic;
     /** Since when only silence went to the line (0: music goes). */
     private long quietSince;
     private long lastPosition = -1;
@@ -425,7 +427,9 @@ final class LineSink implements AudioSink {
             lastPosition = position;
             lastAvail = avail;
             boolean quiet = paused || closing;
-            boolean musicPlayed = now > musicDueNanos + SETTLE_NANOS;
+            // The music handed over has played by the clock, and by the line's report where it makes sense:
+            // it holds no more than the silence that followed (the server may run late on a busy machine).
+            boolean musicPlayed = now > musicDueNanos + SETTLE_NANOS && (!told || held <= silenceAfterMusic);
             if (state == State.PLAYING && written > fed && held < lead / 4) {
                 // Nearly run dry with music waiting: this thread came late; the most in the line from now on.
                 lead = maxLead;
@@ -498,8 +502,11 @@ final class LineSink implements AudioSink {
         }
         switch (step) {
             case RESTART:
-                // A line playing silence stays started (its flush starts it again); a stopped one starts
-                // once its music is in.
+                // Stopped before the flush and started once its music is in: a line started empty (as a
+                // flush of a running line does) drops the first milliseconds of what it is given next.
+                if (!stoppedBefore) {
+                    l.stop();
+                }
                 l.flush();
                 synchronized (this) {
                     lineStart = fed - l.getLongFramePosition();
@@ -523,12 +530,13 @@ final class LineSink implements AudioSink {
         boolean music = step != Step.SILENCE;
         byte[] data = music ? chunk : silence;
         int n = Math.max(0, l.write(data, 0, frames * frameBytes) / frameBytes);
-        if (step == Step.RESTART && stoppedBefore) {
+        if (step == Step.RESTART) {
             l.start();
         }
         synchronized (this) {
             long now = System.nanoTime();
             dueNanos = Math.max(dueNanos, now) + n * 1_000_000_000L / rate;
+            silenceAfterMusic = music ? 0 : silenceAfterMusic + n;
             if (step == Step.FADE_OUT && fadeFromTail || !music) {
                 // Not music of the stream: the line's position runs on past it.
                 lineStart -= n;
@@ -543,7 +551,7 @@ final class LineSink implements AudioSink {
         return frames == 0 || n > 0 ? 0 : refusals + 1;
     }
 
-    /** Whether the line being started again was stopped (else it plays silence). */
+    /** Whether the line being started again was stopped already (else it plays silence). */
     private boolean stoppedBefore;
 
     private enum Step { RESTART, STOP, NONE, FADE_OUT, SILENCE, MUSIC }
