@@ -382,10 +382,40 @@ public class NativeInterface {
     /** Voice removal on (non-zero) or off, stereo only; give the filter with {@link #dspVoiceRemovalFilter} first. */
     public native void dspVoiceRemovalEnable(int enabled);
 
-    /** How much of the centre voice removal subtracts: 0 (nothing) to 1 (all of it). */
+    /** The most that {@link #dspSetPreamp} takes: a linear gain of 64 (+36 dB). */
+    public static final float MAX_PREAMP = 64.0f;
+
+    /** The most that an equaliser gain of {@link #dspEQSetBands} may be: 1000 (+60 dB). */
+    public static final float MAX_EQ_GAIN = 1000.0f;
+
+    /**
+     * The largest gain of a voice-removal filter ({@link #dspVoiceRemovalFilter}): the sum of
+     * the magnitudes of its impulse response, the most by which it can raise a full-scale
+     * input. The filter that {@link VoiceFilter} designs has about 2.5.
+     */
+    public static final double MAX_VOICE_FILTER_GAIN = 1e6;
+
+    /**
+     * The samples, after its numerator ends, within which the impulse response of a
+     * voice-removal filter must die away for its gain to be bounded: a filter whose poles lie
+     * on the unit circle, outside it, or within about 10⁻⁵ of it never does.
+     */
+    public static final int VOICE_FILTER_SETTLE = 1 << 20;
+
+    /**
+     * How much of the centre voice removal subtracts: 0 (nothing) to 1 (all of it); 0 or
+     * below leaves the voice in, as 0 does.
+     *
+     * @throws IllegalArgumentException when not finite or above 1; the amount then stays as it was
+     */
     public native void dspVoiceRemovalAmount(float amount);
 
-    /** The linear gain after the stretch (1 = unchanged); a soft limiter catches the peaks. */
+    /**
+     * The linear gain after the stretch, 0 to {@link #MAX_PREAMP} (1 = unchanged); a soft
+     * limiter catches the peaks.
+     *
+     * @throws IllegalArgumentException when not finite or outside 0..64; the preamp then stays as it was
+     */
     public native void dspSetPreamp(float preamp);
 
     /** Runs the note spectrum analyser (non-zero, the default) or stops it (0). */
@@ -394,11 +424,24 @@ public class NativeInterface {
     /**
      * Hands over the voice-removal filter: denominator {@code coeffA} (a[0] = 1)
      * and numerator {@code coeffB}, the first {@code sizeA} and {@code sizeB}
-     * values of each (see {@link VoiceFilter}). Both channels' filters start
-     * afresh; a block in progress finishes its sample first.
+     * values of each (see {@link VoiceFilter}). The engine runs
+     * y[n] = Σ b[i]·x[n−i] − Σ(i ≥ 1) a[i]·y[n−i] and never reads a[0]. Both
+     * channels' filters start afresh; a block in progress finishes its sample
+     * first.
+     *
+     * <p>A filter that could make the stream non-finite is refused: every one
+     * of the values used must be finite, and the filter's gain, the sum of the
+     * magnitudes of its impulse response as the engine runs it, at most
+     * {@link #MAX_VOICE_FILTER_GAIN}. The check runs the impulse response until
+     * its tail is provably negligible, so an unstable filter (a pole on or
+     * outside the unit circle) is refused, and so is one whose response does
+     * not die away within {@link #VOICE_FILTER_SETTLE} samples. It takes a few
+     * microseconds for a voice filter at 44.1 kHz, about 2 ms at 1 MHz.
      *
      * @throws NullPointerException for a null array
-     * @throws IllegalArgumentException for a count outside 1..the array's length
+     * @throws IllegalArgumentException for a count outside 1..the array's length, a value that
+     *     is not finite, or a filter that is unstable, too loud or rings too long; the old filter
+     *     then stays, with its history
      * @throws OutOfMemoryError when the copies cannot be had; the old filter stays
      */
     public native void dspVoiceRemovalFilter(double[] coeffA, double[] coeffB, int sizeA, int sizeB);
@@ -425,15 +468,22 @@ public class NativeInterface {
      * Panning, stereo only: on while {@code panningActive} is non-zero; then
      * {@code monoActive} non-zero folds both channels to their average, else
      * {@code panningLevel} 0..100 pans (50 = each channel keeps its own input).
+     *
+     * @throws IllegalArgumentException for a level outside 0..100, whatever the two switches;
+     *     the panning then stays as it was
      */
     public native void dspPanning(int panningActive, int monoActive, int panningLevel);
 
     /**
      * The equaliser's gains, one linear gain per bin of half the process's
-     * first frame (1 = unchanged); switch it on with {@link #dspEQEnable}.
+     * first frame (1 = unchanged), each 0 to {@link #MAX_EQ_GAIN}; switch it
+     * on with {@link #dspEQEnable}. Gains beyond the bands are checked and not
+     * used; before the first {@link #dspInit} there are no bands, and a valid
+     * array is taken and not used.
      *
      * @throws NullPointerException for a null array
-     * @throws IllegalArgumentException for an array shorter than the bands
+     * @throws IllegalArgumentException for an array shorter than the bands, or a gain that is
+     *     not finite or outside 0..1000; the gains then stay as they were
      */
     public native void dspEQSetBands(float[] levels);
 
@@ -443,8 +493,10 @@ public class NativeInterface {
     /**
      * Copies the first {@code size} of the 72 note levels (C1 to B6) into
      * {@code spectrum}, at most its length; the rest of the array is left alone.
+     * A size above 72 or the array's length copies what there is.
      *
      * @throws NullPointerException for a null array
+     * @throws IllegalArgumentException for a negative size, the array untouched
      */
     public native void dspGetSpectrum(float[] spectrum, int size);
 

@@ -617,8 +617,9 @@ public final class Session implements AutoCloseable {
     /** Gain after the stretch, as a linear factor from 0 to 64 (1 = unchanged); a soft limiter catches the peaks. */
     public synchronized void setPreamp(float gain) {
         checkOpen();
-        if (!(gain >= 0 && gain <= 64)) {
-            throw new IllegalArgumentException("preamp " + gain + " is not a gain between 0 and 64");
+        if (!(gain >= 0 && gain <= NativeInterface.MAX_PREAMP)) {
+            throw new IllegalArgumentException("preamp " + gain + " is not a gain between 0 and "
+                    + NativeInterface.MAX_PREAMP);
         }
         engine.dspSetPreamp(gain);
     }
@@ -702,8 +703,9 @@ public final class Session implements AutoCloseable {
                     + frameSize / 2);
         }
         for (float g : table) {
-            if (!(g >= 0 && g <= 1000)) {
-                throw new IllegalArgumentException("equaliser gain " + g + " is not between 0 and 1000");
+            if (!(g >= 0 && g <= NativeInterface.MAX_EQ_GAIN)) {
+                throw new IllegalArgumentException("equaliser gain " + g + " is not between 0 and "
+                        + NativeInterface.MAX_EQ_GAIN);
             }
         }
         // The session's engine was sized for its frame at set-up: one gain per bin.
