@@ -176,9 +176,15 @@ public class NativeInterface {
      * The synthesis hop that the engine derives from a block: the analysis hop
      * times {@code samplesOut / samplesIn}, all in single precision, truncated
      * toward zero, exactly as the native block pipeline computes it.
+     *
+     * @throws IllegalArgumentException when the oversampling is out of range or {@code samplesIn}
+     *     is below 1, a block the engine refuses
      */
     public static int engineSynthesisHop(int frameSize, int overSampling, int samplesIn, int samplesOut) {
         int stepIn = analysisHop(frameSize, overSampling);
+        if (samplesIn < 1) {
+            throw new IllegalArgumentException("samplesIn must be at least 1, got " + samplesIn);
+        }
         return (int) ((float) stepIn * ((float) samplesOut / (float) samplesIn));
     }
 
@@ -306,13 +312,13 @@ public class NativeInterface {
      * frames at the start and feeds as many input frames of silence as that
      * delay covers after the end ({@code ceil(fineLatency * tempo)}).
      *
-     * @throws IllegalArgumentException when the frame size, the oversampling
-     *     or the tempo is out of range
+     * @throws IllegalArgumentException when the frame size or the oversampling
+     *     is out of range, or the tempo outside the fine mode's
+     *     {@code overSampling / frameSize} to {@code overSampling}
      */
     public static int fineLatency(int frameSize, int overSampling, double tempo) {
         checkFineFrame(frameSize);
-        analysisHop(frameSize, overSampling);
-        checkTempo(tempo);
+        checkFineTempo(frameSize, overSampling, tempo);
         // Half a frame of output store, and the analysis one and a half
         // frames of input behind the input on the time map (room to see an
         // attack coming and to place it on time).
@@ -333,8 +339,7 @@ public class NativeInterface {
      */
     public static int fineLatency(int frameSize, int overSampling, double tempo, float semitones) {
         checkFineFrame(frameSize);
-        analysisHop(frameSize, overSampling);
-        checkTempo(tempo);
+        checkFineTempo(frameSize, overSampling, tempo);
         checkPitchShift(semitones);
         final double ratio = pitchRatio(semitones);
         if (ratio <= 1.0) return fineLatency(frameSize, overSampling, tempo);
@@ -342,8 +347,14 @@ public class NativeInterface {
         return (int) Math.round(frameSize / 2.0 + (1.5 * frameSize * ratio + reach) / tempo);
     }
 
-    /** The frequency ratio of a shift in semitones: 2^(semitones / 12). */
+    /**
+     * The frequency ratio of a shift in semitones: 2^(semitones / 12).
+     *
+     * @throws IllegalArgumentException for a shift the engine does not take: not finite or
+     *     beyond {@link #MAX_PITCH_SHIFT} either way
+     */
     public static double pitchRatio(float semitones) {
+        checkPitchShift(semitones);
         return semitones == 0.0f ? 1.0 : Math.pow(2.0, semitones / 12.0);
     }
 
@@ -357,6 +368,16 @@ public class NativeInterface {
     private static void checkFineFrame(int frameSize) {
         if (frameSize < 8 || frameSize > 4096 || (frameSize & (frameSize - 1)) != 0) {
             throw new IllegalArgumentException("frame size " + frameSize + " is not a power of two in 8..4096");
+        }
+    }
+
+    /** The tempos the fine mode plays: an analysis hop of 1..frameSize at its fixed synthesis hop. */
+    private static void checkFineTempo(int frameSize, int overSampling, double tempo) {
+        analysisHop(frameSize, overSampling);
+        double slowest = (double) overSampling / frameSize;
+        if (!(tempo >= slowest && tempo <= overSampling)) {
+            throw new IllegalArgumentException("tempo " + tempo + " is outside the fine mode's " + slowest + ".."
+                    + overSampling + " for frame size " + frameSize + " and oversampling " + overSampling);
         }
     }
 

@@ -483,7 +483,8 @@ public final class StressDriver {
             default -> {
                 float[] bands = new float[1024];
                 Arrays.fill(bands, f);
-                setting("dspEQSetBands(" + f + ")", f >= 0 && f <= 1000, "dspEQSetBands", () -> ni.dspEQSetBands(bands));
+                setting("dspEQSetBands(" + f + ")", f >= 0 && f <= 1000, "dspEQSetBands",
+                        () -> ni.dspEQSetBands(bands));
             }
         }
     }
