@@ -25,7 +25,7 @@ constexpr int SETTING_MAX_PANNING_LEVEL = 100;
 constexpr float SETTING_MAX_EQ_GAIN = 1000.0f;
 // The voice filter's gain: the sum of the magnitudes of its impulse
 // response, the most by which it can raise a full-scale input (a voice
-// filter has about 2).
+// filter has about 2.3).
 constexpr double SETTING_MAX_FILTER_GAIN = 1e6;
 // Samples after its numerator ends within which the voice filter's impulse
 // response must have died away: poles that close to the unit circle ring
