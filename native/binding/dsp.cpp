@@ -63,6 +63,24 @@ void throwJava(JNIEnv* env, const char* className, const char* format, ...) {
   env->DeleteLocalRef(cls);
 }
 
+// A value as Java prints it where it matters most: NaN and the infinities by
+// name (printf's "nan" and "inf" would read as C in a Java message).
+struct JavaNumber {
+  char text[32];
+};
+
+JavaNumber javaNumber(double v) {
+  JavaNumber n;
+  if (std::isnan(v)) {
+    std::snprintf(n.text, sizeof n.text, "NaN");
+  } else if (std::isinf(v)) {
+    std::snprintf(n.text, sizeof n.text, "%sInfinity", v < 0 ? "-" : "");
+  } else {
+    std::snprintf(n.text, sizeof n.text, "%g", v);
+  }
+  return n;
+}
+
 // Called from a catch block: turns the C++ exception in flight into a Java one.
 void throwCurrentException(JNIEnv* env, const char* method) {
   try {
@@ -222,8 +240,9 @@ void voiceRemovalFilter(JNIEnv* env, Engine& e, jdoubleArray coeffA, jdoubleArra
       break;
     case FilterCheck::NotFinite: {
       const bool inA = verdict.index < sizeA;
-      throwJava(env, kIllegalArgument, "%s: %s[%d] is %g: every coefficient must be finite", m,
-                inA ? "coeffA" : "coeffB", inA ? verdict.index : verdict.index - sizeA, verdict.value);
+      throwJava(env, kIllegalArgument, "%s: %s[%d] is %s: every coefficient must be finite", m,
+                inA ? "coeffA" : "coeffB", inA ? verdict.index : verdict.index - sizeA,
+                javaNumber(verdict.value).text);
       return;
     }
     case FilterCheck::TooLoud:
@@ -279,9 +298,8 @@ void eqSetBands(JNIEnv* env, Engine& e, jfloatArray levels) {
     if (arrayCallFailed(env)) return;
     for (jsize k = 0; k < count; k++) {
       if (!setting_eq_gain_ok(chunk[k])) {
-        throwJava(env, kIllegalArgument, "%s: levels[%d] is %g: every gain must be finite, in 0..%g", m,
-                  static_cast<int>(start + k), static_cast<double>(chunk[k]),
-                  static_cast<double>(SETTING_MAX_EQ_GAIN));
+        throwJava(env, kIllegalArgument, "%s: levels[%d] is %s: every gain must be finite, in 0..%g", m,
+                  static_cast<int>(start + k), javaNumber(chunk[k]).text, static_cast<double>(SETTING_MAX_EQ_GAIN));
         return;
       }
     }
@@ -319,8 +337,8 @@ void qualityMode(JNIEnv* env, Engine& e, jint mode) {
 void voiceRemovalAmount(JNIEnv* env, Engine& e, jfloat amount) {
   if (!setting_voice_amount_ok(amount)) {
     throwJava(env, kIllegalArgument,
-              "dspVoiceRemovalAmount: amount must be a finite number up to %g (0 or below: no removal), got %g",
-              static_cast<double>(SETTING_MAX_VOICE_AMOUNT), static_cast<double>(amount));
+              "dspVoiceRemovalAmount: amount must be a finite number up to %g (0 or below: no removal), got %s",
+              static_cast<double>(SETTING_MAX_VOICE_AMOUNT), javaNumber(amount).text);
     return;
   }
   pipeline_set_voice_removal_amount(*e.pipeline, amount);
@@ -328,8 +346,8 @@ void voiceRemovalAmount(JNIEnv* env, Engine& e, jfloat amount) {
 
 void preamp(JNIEnv* env, Engine& e, jfloat gain) {
   if (!setting_preamp_ok(gain)) {
-    throwJava(env, kIllegalArgument, "dspSetPreamp: preamp must be a finite gain in 0..%g, got %g",
-              static_cast<double>(SETTING_MAX_PREAMP), static_cast<double>(gain));
+    throwJava(env, kIllegalArgument, "dspSetPreamp: preamp must be a finite gain in 0..%g, got %s",
+              static_cast<double>(SETTING_MAX_PREAMP), javaNumber(gain).text);
     return;
   }
   pipeline_set_preamp(*e.pipeline, gain);
@@ -346,8 +364,8 @@ void panning(JNIEnv* env, Engine& e, jint panningActive, jint monoActive, jint p
 
 void pitchShift(JNIEnv* env, Engine& e, jfloat semitones) {
   if (!std::isfinite(semitones) || std::fabs(semitones) > PIPELINE_MAX_PITCH_SHIFT) {
-    throwJava(env, kIllegalArgument, "dspPitchShift: semitones must be a finite number in -24..24, got %g",
-              static_cast<double>(semitones));
+    throwJava(env, kIllegalArgument, "dspPitchShift: semitones must be a finite number in -24..24, got %s",
+              javaNumber(semitones).text);
     return;
   }
   pipeline_set_pitch_shift(*e.pipeline, semitones);

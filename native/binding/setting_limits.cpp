@@ -53,11 +53,10 @@ class History {
 // step-down) would be cheaper, but it misjudges the clustered poles of a
 // low cut-off at a high rate, where the recursion itself settles; running
 // the recursion is the measure of what the engine will do. h is the
-// filter's impulse response;
-// g is the impulse response of 1/A alone. Once the numerator has ended, the
-// tail of either follows y[n] = −Σ a[i]·y[n−i] from its last `order`
-// values s, which is g convolved with a sequence of `order` values whose
-// magnitudes add up to at most W·max|s|, W = Σ i·|a[i]|. So
+// filter's impulse response, g that of 1/A alone. Once the numerator has
+// ended, the tail of either follows y[n] = −Σ a[i]·y[n−i] from its last
+// `order` values s, which is g convolved with a sequence of `order` values
+// whose magnitudes add up to at most W·max|s|, W = Σ i·|a[i]|. So
 // Σ|g| <= S_g + Σ|g|·W·max|s_g|, i.e. Σ|g| <= S_g / (1 − W·max|s_g|) once
 // that factor is below 1, and the tail of h is at most Σ|g|·W·max|s_h|.
 FilterVerdict gainOf(const double* a, const double* b, int sizeA, int sizeB) {
