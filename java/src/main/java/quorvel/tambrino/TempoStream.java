@@ -6,6 +6,7 @@ import java.util.Arrays;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
+import quorvel.tambrino.audio.InputFile;
 
 /**
  * A source streamed through a {@link Session}, aligned with its input: the
@@ -313,7 +314,9 @@ public final class TempoStream {
         }
         float rate = f.getSampleRate();
         AudioFormat pcm = new AudioFormat(AudioFormat.Encoding.PCM_SIGNED, rate, 16, ch, 2 * ch, rate, false);
-        AudioInputStream in = f.matches(pcm) ? source : AudioSystem.getAudioInputStream(pcm, source);
+        // MP3 and Ogg Vorbis are decoded as the tool decodes them, whole and to their gapless length.
+        AudioInputStream decoded = f.matches(pcm) ? source : InputFile.decoded(source);
+        AudioInputStream in = decoded != null ? decoded : AudioSystem.getAudioInputStream(pcm, source);
         Session session = Session.builder(Math.round(rate), ch)
                 .quality(Session.fineModeAvailable() ? Quality.FINE : Quality.EXACT).tempo(tempo).open();
         byte[][] bytes = {new byte[0]};
