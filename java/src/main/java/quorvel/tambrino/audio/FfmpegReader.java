@@ -18,10 +18,11 @@ import java.util.concurrent.TimeUnit;
  * FLAC, Opus, M4A/AAC and the other formats that Java cannot decode, through
  * an {@code ffmpeg} program found on the {@code PATH} when the user has one
  * (Debian's package ffmpeg; the system property {@code tambrino.ffmpeg} names
- * another). It decodes the first audio stream to 16-bit WAV on a pipe, mono
+ * another). It decodes the first audio stream to 32-bit WAV on a pipe, mono
  * and stereo as they are and more channels mixed to stereo, which
  * {@link WavReader} reads as it arrives, so that a long file is never held
- * whole. A file is named to ffmpeg by its absolute path with the {@code file:}
+ * whole; the samples are rounded to 16 bits as a WAV file's are (ffmpeg's own
+ * conversion would cut a 24-bit FLAC file's instead). A file is named to ffmpeg by its absolute path with the {@code file:}
  * protocol, so that no name is taken for an option or a URL; standard input
  * is copied to ffmpeg's by a thread of its own.
  *
@@ -66,7 +67,7 @@ final class FfmpegReader implements InputFile.Reader {
             return "FLAC";
         }
         if (four.equals("OggS")) {
-            String codec = VorbisReader.codec(in);
+            String codec = InputFile.oggCodec(in);
             return "Vorbis".equals(codec) ? null : codec;
         }
         if (second.equals("ftyp")) {
@@ -159,7 +160,7 @@ final class FfmpegReader implements InputFile.Reader {
         }
         String input = file != null ? "file:" + file.toAbsolutePath() : "pipe:0";
         cmd.addAll(List.of("-i", input, "-map", "0:a:0",
-                "-af", "aformat=channel_layouts=mono|stereo", "-c:a", "pcm_s16le", "-f", "wav", "-bitexact",
+                "-af", "aformat=channel_layouts=mono|stereo", "-c:a", "pcm_s32le", "-f", "wav", "-bitexact",
                 "pipe:1"));
         Process p;
         try {

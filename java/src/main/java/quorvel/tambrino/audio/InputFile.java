@@ -304,8 +304,9 @@ public final class InputFile {
     }
 
     private static CliException noAudio(String arg, Reader r) {
-        return CliException.file(displayName(arg) + " holds no audio" + (r.warning() != null
-                ? ": it was cut short before the end of its first block of samples" : ""));
+        String why = r.warning() == null ? "" : r.warning().contains(" is damaged") ? ": it is damaged"
+                : ": it was cut short before the end of its first block of samples";
+        return CliException.file(displayName(arg) + " holds no audio" + why);
     }
 
     /** A reader whose first frames were read ahead. */
@@ -383,7 +384,7 @@ public final class InputFile {
         if (n == 0) {
             throw CliException.file(name + " holds no audio: it is empty");
         }
-        if (four.equals("OggS") && "Vorbis".equals(VorbisReader.codec(in))) {
+        if (four.equals("OggS") && "Vorbis".equals(oggCodec(in))) {
             try {
                 return VorbisReader.open(name, in);
             } catch (LinkageError e) {
@@ -407,6 +408,45 @@ public final class InputFile {
                     + ALL_FORMATS);
         }
         return SampledReader.open(name, in, head, n);
+    }
+
+    /**
+     * The codec of an Ogg stream from its first pages (the streams' first
+     * pages open a file, one per stream): "Vorbis", "Opus", "FLAC in Ogg",
+     * "Speex", or null when none of them is among them. {@code in} is left
+     * where it was.
+     */
+    static String oggCodec(BufferedInputStream in) throws IOException {
+        int limit = 1 << 16;
+        in.mark(limit);
+        byte[] b = in.readNBytes(limit);
+        in.reset();
+        int p = 0;
+        while (p + 27 <= b.length && b[p] == 'O' && b[p + 1] == 'g' && b[p + 2] == 'g' && b[p + 3] == 'S'
+                && (b[p + 5] & 2) != 0) {
+            int segments = b[p + 26] & 0xff;
+            int body = p + 27 + segments;
+            int size = 0;
+            for (int i = p + 27; i < Math.min(body, b.length); i++) {
+                size += b[i] & 0xff;
+            }
+            String start = body < b.length ? new String(b, body, Math.min(8, b.length - body),
+                    StandardCharsets.ISO_8859_1) : "";
+            if (start.startsWith("\u0001vorbis")) {
+                return "Vorbis";
+            }
+            if (start.startsWith("OpusHead")) {
+                return "Opus";
+            }
+            if (start.startsWith("\u007fFLAC")) {
+                return "FLAC in Ogg";
+            }
+            if (start.startsWith("Speex   ")) {
+                return "Speex";
+            }
+            p = body + size;
+        }
+        return null;
     }
 
     static String ascii(byte[] b, int offset, int length) {

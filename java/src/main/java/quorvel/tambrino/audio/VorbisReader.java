@@ -9,10 +9,8 @@ import com.jcraft.jorbis.Block;
 import com.jcraft.jorbis.Comment;
 import com.jcraft.jorbis.DspState;
 import com.jcraft.jorbis.Info;
-import java.io.BufferedInputStream;
 import java.io.IOException;
 import java.io.InputStream;
-import java.nio.charset.StandardCharsets;
 import java.util.Locale;
 
 /**
@@ -77,6 +75,9 @@ final class VorbisReader implements InputFile.Reader {
     private boolean streamEnded;
     private long audioPackets;
     private boolean endOfInput;
+    /** Whether bytes are being passed over that are not a page, and how many times pages followed them. */
+    private boolean skipping;
+    private int damaged;
 
     /**
      * Decoded frames waiting to be read, interleaved at {@link #channels}:
@@ -104,45 +105,6 @@ final class VorbisReader implements InputFile.Reader {
         this.rate = first.rate;
         this.channels = Math.min(fileChannels, 2);
         start(first);
-    }
-
-    /**
-     * The codec of an Ogg stream from its first pages (the streams' first
-     * pages open a file, one per stream): "Vorbis", "Opus", "FLAC in Ogg",
-     * "Speex", or null when none of them is among them. {@code in} is left
-     * where it was.
-     */
-    static String codec(BufferedInputStream in) throws IOException {
-        int limit = 1 << 16;
-        in.mark(limit);
-        byte[] b = in.readNBytes(limit);
-        in.reset();
-        int p = 0;
-        while (p + 27 <= b.length && b[p] == 'O' && b[p + 1] == 'g' && b[p + 2] == 'g' && b[p + 3] == 'S'
-                && (b[p + 5] & 2) != 0) {
-            int segments = b[p + 26] & 0xff;
-            int body = p + 27 + segments;
-            int size = 0;
-            for (int i = p + 27; i < Math.min(body, b.length); i++) {
-                size += b[i] & 0xff;
-            }
-            String start = body < b.length ? new String(b, body, Math.min(8, b.length - body),
-                    StandardCharsets.ISO_8859_1) : "";
-            if (start.startsWith("\u0001vorbis")) {
-                return "Vorbis";
-            }
-            if (start.startsWith("OpusHead")) {
-                return "Opus";
-            }
-            if (start.startsWith("\u007fFLAC")) {
-                return "FLAC in Ogg";
-            }
-            if (start.startsWith("Speex   ")) {
-                return "Speex";
-            }
-            p = body + size;
-        }
-        return null;
     }
 
     /**
@@ -253,7 +215,8 @@ final class VorbisReader implements InputFile.Reader {
                 System.arraycopy(queue, head, buffer, (offset + done) * channels, n * channels);
                 head += n * channels;
                 done += n;
-            } else if (!decodeNext()) {
+                framesRead += n;
+            } else if (!decodeNextChecked()) {
                 if (startKnown) {
                     break;
                 }
@@ -261,8 +224,17 @@ final class VorbisReader implements InputFile.Reader {
                 startKnown = true;
             }
         }
-        framesRead += done;
         return done;
+    }
+
+    /** {@link #decodeNext()}, a decoder's failure on data that passed the pages' checksums an error of the file. */
+    private boolean decodeNextChecked() throws IOException {
+        try {
+            return decodeNext();
+        } catch (RuntimeException e) {
+            throw new IOException(String.format(Locale.ROOT, "its Vorbis data cannot be decoded after %.2f s (%s)",
+                    seconds(), e), e);
+        }
     }
 
     /** Decodes the next packet; false at the end of the input. */
@@ -297,7 +269,13 @@ final class VorbisReader implements InputFile.Reader {
                 continue;
             }
             if (r < 0) {
+                // Bytes that are no page, or a page whose checksum fails: damage, if pages follow.
+                skipping = true;
                 continue;
+            }
+            if (skipping) {
+                skipping = false;
+                damaged++;
             }
             if (page.bos() != 0 && audioPackets > 0) {
                 // A stream that starts after this one played: the next of a chain (some repeat the serial number).
@@ -314,9 +292,8 @@ final class VorbisReader implements InputFile.Reader {
     /** A stream that starts after the current one has played: the next of a chain. */
     private void nextStream() throws IOException {
         if (!startsVorbis(page)) {
-            throw new IOException(String.format(Locale.ROOT, "%s: its stream %d, from %.2f s on, is not Vorbis;"
-                    + " only chained Ogg files whose streams are all Vorbis can be read", name, streams + 1,
-                    seconds()));
+            throw new IOException(String.format(Locale.ROOT, "its stream %d, from %.2f s on, is not Vorbis; only"
+                    + " chained Ogg files whose streams are all Vorbis can be read", streams + 1, seconds()));
         }
         if (!streamEnded && warning == null) {
             warning = String.format(Locale.ROOT, "%s: its stream %d is cut short at %.2f s, where the next"
@@ -341,15 +318,14 @@ final class VorbisReader implements InputFile.Reader {
     /** A header packet of a chain's next stream. */
     private void header() throws IOException {
         if (nextInfo.synthesis_headerin(nextComment, packet) < 0) {
-            throw new IOException(name + ": the headers of its stream " + streams + " are damaged");
+            throw new IOException("the headers of its stream " + streams + " are damaged");
         }
         if (--headersDue > 0) {
             return;
         }
         if (nextInfo.rate != rate) {
-            throw new IOException(String.format(Locale.ROOT, "%s: its stream %d, from %.2f s on, is at %d Hz and"
-                    + " the first at %d Hz; a file is read at one rate", name, streams, seconds(), nextInfo.rate,
-                    rate));
+            throw new IOException(String.format(Locale.ROOT, "its stream %d, from %.2f s on, is at %d Hz and the"
+                    + " first at %d Hz; a file is read at one rate", streams, seconds(), nextInfo.rate, rate));
         }
         start(nextInfo);
     }
@@ -460,11 +436,18 @@ final class VorbisReader implements InputFile.Reader {
 
     /** The input ended: a stream that did not say it ended was cut short. */
     private void ended() {
+        int left = sync.getBufferOffset() - sync.getDataOffset();
+        boolean partial = left >= 4 && sync.data[sync.getDataOffset()] == 'O'
+                && sync.data[sync.getDataOffset() + 1] == 'g' && sync.data[sync.getDataOffset() + 2] == 'g'
+                && sync.data[sync.getDataOffset() + 3] == 'S';
         if (warning != null) {
             return;
         }
-        boolean partial = sync.getBufferOffset() > sync.getDataOffset();
-        if (!streamEnded || partial) {
+        if (damaged > 0 || skipping && !streamEnded) {
+            warning = String.format(Locale.ROOT, "%s is damaged: %s could not be read and %s passed over", name,
+                    damaged + (skipping ? 1 : 0) == 1 ? "a stretch of it" : damaged + (skipping ? 1 : 0)
+                    + " stretches of it", damaged + (skipping ? 1 : 0) == 1 ? "was" : "were");
+        } else if (!streamEnded || partial) {
             warning = String.format(Locale.ROOT, "%s ends %s after %.2f s: it was cut short; the audio up to there"
                     + " is used", name, partial ? "inside an Ogg page" : "before its last page", seconds());
         }
