@@ -113,6 +113,7 @@ final class VorbisReader implements InputFile.Reader {
      *
      * @throws CliException when the file holds no Vorbis stream, or ends or
      *     breaks inside its headers
+     * @throws InputFile.ForFfmpeg when JOrbis cannot read its headers
      */
     static VorbisReader open(String name, InputStream in) throws IOException {
         SyncState sync = new SyncState();
@@ -156,9 +157,13 @@ final class VorbisReader implements InputFile.Reader {
             stream.pagein(page);
             int p;
             while (found < 3 && (p = stream.packetout(packet)) != 0) {
-                if (p < 0 || info.synthesis_headerin(comment, packet) < 0) {
-                    throw CliException.file(name + " is a damaged Ogg Vorbis file: its header " + (found + 1)
-                            + " of 3 cannot be read");
+                if (p < 0) {
+                    throw CliException.file(name + " is a damaged Ogg Vorbis file: a page of its headers is missing");
+                }
+                if (info.synthesis_headerin(comment, packet) < 0) {
+                    // JOrbis does not know every layout (5.1 among them); ffmpeg does.
+                    throw new InputFile.ForFfmpeg("Ogg Vorbis", name + " is Ogg Vorbis whose header " + (found + 1)
+                            + " of 3 JOrbis cannot read (a layout it does not know, such as 5.1, or damage)");
                 }
                 found++;
             }
