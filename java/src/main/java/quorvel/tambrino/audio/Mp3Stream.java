@@ -137,8 +137,9 @@ final class Mp3Stream extends InputStream {
             return null;
         }
         int xing = 4 + (((h >> 16) & 1) == 0 ? 2 : 0) + sideInfoSize(h);
-        String id = len >= xing + 8 ? new String(frame, xing, 4, java.nio.charset.StandardCharsets.ISO_8859_1) : "";
-        if (!id.equals("Xing") && !id.equals("Info")) {
+        if (len < xing + 8 || !(frame[xing] == 'X' && frame[xing + 1] == 'i' && frame[xing + 2] == 'n'
+                && frame[xing + 3] == 'g' || frame[xing] == 'I' && frame[xing + 1] == 'n' && frame[xing + 2] == 'f'
+                && frame[xing + 3] == 'o')) {
             return null;
         }
         int flags = be32(frame, xing + 4);
@@ -242,9 +243,14 @@ final class Mp3Stream extends InputStream {
     private boolean nextFrame() throws IOException {
         pos = 0;
         len = 0;
-        if (started && firstHeader != 0 && InputFile.peek(in, 3).equals("ID3")) {
-            // A joined file's tag: its pictures must not be searched for frames.
-            skipId3v2();
+        if (started && firstHeader != 0) {
+            in.mark(3);
+            boolean tag = in.read() == 'I' && in.read() == 'D' && in.read() == '3';
+            in.reset();
+            if (tag) {
+                // A joined file's tag: its pictures must not be searched for frames.
+                skipId3v2();
+            }
         }
         int h = 0;
         int seen = 0;
