@@ -41,8 +41,8 @@ final class VorbisReader implements InputFile.Reader {
     private static final int CHUNK = 8192;
     /** Vorbis's channel order for 3 to 8 channels, as indices into WAV's speaker order. */
     private static final int[][] TO_WAV_ORDER = {
-        {0, 2, 1}, {0, 1, 2, 3}, {0, 2, 1, 3, 4}, {0, 2, 1, 5, 3, 4}, {0, 2, 1, 6, 4, 5, 3},
-        {0, 2, 1, 7, 5, 6, 3, 4},
+        {0, 2, 1}, {0, 1, 2, 3}, {0, 2, 1, 3, 4}, {0, 2, 1, 4, 5, 3}, {0, 2, 1, 5, 6, 4, 3},
+        {0, 2, 1, 6, 7, 4, 5, 3},
     };
 
     private final String name;

@@ -662,6 +662,22 @@ class DecodeReferenceTest {
                 LOSSY);
         assertNull(d.warning, d.warning);
 
+        // Seven and eight channels, each its own tone: mixed to stereo as the WAV file they were made of is.
+        for (int ch : new int[] {7, 8}) {
+            ByteBuffer b = ByteBuffer.allocate(FRAMES * ch * 2).order(ByteOrder.LITTLE_ENDIAN);
+            for (int i = 0; i < FRAMES; i++) {
+                for (int c = 0; c < ch; c++) {
+                    b.putShort((short) Math.round(8000 * Math.sin(2 * Math.PI * (300 + 170 * c) * i / RATE)));
+                }
+            }
+            Path wav = riff("surround" + ch + ".wav", "RIFF", -1, chunk("fmt ", fmt(1, ch, 16, 2 * ch)),
+                    chunk("data", b.array()));
+            Decoded mixed = ours(wav);
+            Decoded wanted = written(TestAudio.le16(mixed.pcm), 2, 2);
+            assertSameAudio("surround" + ch + ".ogg", ours(made(wav, "surround" + ch + ".ogg", "oggenc", "-Q", "IN",
+                    "-o", "OUT")), wanted, 0, 0, 0.99);
+        }
+
         // A stream on one page, its first also its last: the position it ends at cuts the end, as the
         // format says. ffmpeg trims such a stream by other rules (by 111 or -128 frames here), so the
         // reference is the WAV file it was made of.
