@@ -301,6 +301,9 @@ public final class TempoStream {
      * the engine has it), which closing the returned stream closes, together
      * with {@code source}; {@link Audio#session()} changes the tempo and the
      * other settings while it plays. The length is known when the source's is.
+     * An MP3 or Ogg Vorbis stream that a sound provider opened is decoded, from
+     * its first byte, by the readers that the command-line tool uses (every
+     * page and chained stream, joined files, the gapless length).
      *
      * @throws IllegalArgumentException when the source cannot be converted to
      *     16-bit PCM, has more than two channels, its rate is out of the
