@@ -234,13 +234,13 @@ class DecodeReferenceTest {
         }
     }
 
-    /** The offset into ffmpeg's frames, within 2,000 of {@code expected}, where ours correlates best. */
+    /** The offset into ffmpeg's frames, within 700 of {@code expected}, where ours correlates best. */
     static int bestLag(Decoded ours, Decoded ref, int c, int expected) {
         int ch = ours.channels;
         int n = Math.min(ours.frames(), 8192);
         int best = expected;
         double bestSum = -1e300;
-        for (int lag = Math.max(0, expected - 2000); lag <= expected + 2000; lag++) {
+        for (int lag = Math.max(0, expected - 700); lag <= expected + 700; lag++) {
             if (lag + n > ref.frames()) {
                 break;
             }
