@@ -81,8 +81,9 @@ class BadInputTest {
         TestAudio.writeRaw(dir.resolve("half.wav"), TestAudio.FLOAT, 1, RATE, 16, new byte[4000]);
         refused(1, msg("16-bit float", "not supported", "supported: 8-, 16-, 24- and 32-bit PCM or 32- and 64-bit"
                 + " float"), "stretch", dir.resolve("half.wav").toString(), out);
-        TestAudio.writeRaw(dir.resolve("mulaw.wav"), TestAudio.MULAW, 1, 8000, 8, new byte[4000]);
-        refused(1, msg("not supported", "supported:"), "stretch", dir.resolve("mulaw.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("wide.wav"), TestAudio.PCM, 1, 8000, 40, new byte[4000]);
+        refused(1, msg("40-bit PCM", "not supported", "supported:"), "stretch", dir.resolve("wide.wav").toString(),
+                out);
         TestAudio.writeRaw(dir.resolve("none.wav"), TestAudio.PCM, 0, RATE, 16, new byte[12000]);
         refused(1, msg("damaged", "0 channels"), "stretch", dir.resolve("none.wav").toString(), out);
         TestAudio.writeRaw(dir.resolve("slow.wav"), TestAudio.PCM, 1, 1000, 16, new byte[2000]);
