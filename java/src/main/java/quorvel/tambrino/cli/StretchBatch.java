@@ -1,3 +1,4 @@
+// Several inputs stretched into one folder at once, each by an engine of its own.
 package quorvel.tambrino.cli;
 
 import java.io.IOException;
@@ -68,7 +69,7 @@ final class StretchBatch {
      */
     static List<Path> outputs(List<Path> inputs, Path outDir) {
         if (Files.exists(outDir) && !Files.isDirectory(outDir)) {
-            throw CliException.usage("--out-dir " + outDir + " is a file, not a folder");
+            throw CliException.usage("--out-dir " + outDir + " is " + kindOf(outDir) + ", not a folder");
         }
         Map<Path, Path> taken = new HashMap<>();
         Set<Object> inputFiles = new HashSet<>();
@@ -106,6 +107,20 @@ final class StretchBatch {
         return outputs;
     }
 
+    /** "a file", "a device", "a FIFO": what is there instead of a folder. */
+    private static String kindOf(Path p) {
+        if (Files.isRegularFile(p)) {
+            return "a file";
+        }
+        try {
+            int type = (Integer) Files.getAttribute(p, "unix:mode") & 0170000;
+            return type == 0020000 || type == 0060000 ? "a device" : type == 0010000 ? "a FIFO" : type == 0140000
+                    ? "a socket" : "something else";
+        } catch (IOException | RuntimeException e) {
+            return "something else";
+        }
+    }
+
     /** What identifies a file whatever its name (links and hard links alike); null when it does not exist. */
     private static Object fileKey(Path p) {
         try {
@@ -121,7 +136,7 @@ final class StretchBatch {
         // An engine that cannot load fails every job alike: said once.
         Tambrino.openEngine();
         try {
-            Files.createDirectories(outDir);
+            OutputFiles.makeFolders(outDir);
         } catch (FileAlreadyExistsException e) {
             throw CliException.file("cannot make the folder " + outDir + ": a link that leads nowhere has its name", e);
         } catch (IOException e) {
@@ -155,6 +170,8 @@ final class StretchBatch {
             throw new IllegalStateException(e.getCause());
         } finally {
             pool.shutdownNow();
+            // A folder made for outputs of which none was written goes again.
+            OutputFiles.removeMadeFolders();
         }
         terminal.clear();
         double seconds = (System.nanoTime() - start) / 1e9;
