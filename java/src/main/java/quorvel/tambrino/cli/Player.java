@@ -1,3 +1,4 @@
+// The interactive player: keys, screen and playback on a terminal.
 package quorvel.tambrino.cli;
 
 import java.io.FileOutputStream;
@@ -37,8 +38,9 @@ import quorvel.tambrino.practice.Transport;
  *
  * <p>The terminal is put in a mode that passes keys one by one without echo
  * (Ctrl-C still interrupts) and switched to its alternate screen; both are
- * restored on every way out: the end of the music, q, an error, and Ctrl-C
- * (from a shutdown hook).
+ * restored on every way out: the end of the music, q or Ctrl-C (a key like
+ * q here), an error, and a signal that ends the process (before its message,
+ * and from a shutdown hook).
  */
 final class Player {
     static final long REDRAW_MILLIS = 50;
@@ -87,6 +89,7 @@ final class Player {
         TerminalMode tty = TerminalMode.enter();
         Thread hook = new Thread(tty::restore, "tambrino-terminal");
         Runtime.getRuntime().addShutdownHook(hook);
+        Interrupts.interactive(playback::stop, tty::restore);
         try {
             Thread streaming = new Thread(playback, "tambrino-playback");
             Thread screen = new Thread(() -> screen(tty), "tambrino-screen");
@@ -103,6 +106,7 @@ final class Player {
             draw(tty.out);
         } finally {
             tty.restore();
+            Interrupts.interactive(null, null);
             try {
                 Runtime.getRuntime().removeShutdownHook(hook);
             } catch (IllegalStateException e) {
