@@ -164,7 +164,7 @@ class BadInputTest {
         refusedByLauncher(2, msg("Unknown option", "--speed"), stretch("--speed", "2"));
         refused(2, msg("command is missing"));
         refused(2, msg("--end 0 is not after the start of the input"), stretch("--end", "0"));
-        refused(2, msg("--end 2 is not after --start 2"), stretch("--start", "2", "--end", "0:02"));
+        refused(2, msg("--end 0:02 is not after --start 2"), stretch("--start", "2", "--end", "0:02"));
         // Found only at the end of a stream: still the passage's fault, named as such.
         Launcher.Result r = Launcher.run(List.of("sh", "-c", Launcher.launcher() + " stretch - "
                 + dir.resolve("out.wav") + " --start 5 < " + good), null);
