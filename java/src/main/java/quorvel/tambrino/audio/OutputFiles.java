@@ -838,6 +838,8 @@ public final class OutputFiles implements AutoCloseable {
             LIVE.clear();
             written = new ArrayList<>(WRITTEN);
             WRITTEN.clear();
+            // A recording finished just now is what was heard, not a whole result.
+            written.removeAll(heard);
         }
         removeMadeFolders();
         List<String> said = new ArrayList<>();

@@ -103,7 +103,7 @@ final class Player {
             finished = true;
             screen.interrupt();
             screen.join(TimeUnit.SECONDS.toMillis(2));
-            draw(tty.out);
+            draw(tty);
         } finally {
             tty.restore();
             Interrupts.interactive(null, null);
@@ -244,7 +244,7 @@ final class Player {
                     columns = size[1];
                 }
             }
-            draw(tty.out);
+            draw(tty);
             try {
                 Thread.sleep(REDRAW_MILLIS);
             } catch (InterruptedException e) {
@@ -253,7 +253,7 @@ final class Player {
         }
     }
 
-    private synchronized void draw(PrintStream out) {
+    private synchronized void draw(TerminalMode tty) {
         StringBuilder sb = new StringBuilder("\033[H");
         List<String> lines = screenLines(columns, rows);
         for (int i = 0; i < lines.size(); i++) {
@@ -261,8 +261,7 @@ final class Player {
             sb.append(lines.get(i)).append(i + 1 < lines.size() ? "\033[K\r\n" : "\033[K");
         }
         sb.append("\033[J");
-        out.print(sb);
-        out.flush();
+        tty.draw(sb);
     }
 
     /** What the screen shows, line by line, fitted to a terminal of {@code columns} × {@code rows}. */
@@ -471,6 +470,18 @@ final class Player {
             out.print("\033[?1049h\033[?25l\033[2J\033[H");
             out.flush();
             return new TerminalMode(out, saved);
+        }
+
+        /**
+         * Draws on the player's screen, and nothing once the terminal is
+         * given back: a frame drawn after that would land on the shell's
+         * screen, over the lines that follow.
+         */
+        synchronized void draw(CharSequence frame) {
+            if (!restored) {
+                out.print(frame);
+                out.flush();
+            }
         }
 
         synchronized void restore() {
