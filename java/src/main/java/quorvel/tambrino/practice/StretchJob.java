@@ -1,3 +1,4 @@
+// One stretch of a stream into a WAV file and its spectrum picture, as the command line and the window make it.
 package quorvel.tambrino.practice;
 
 import java.io.BufferedOutputStream;

@@ -1,3 +1,4 @@
+// Headers, pipes, permissions and messages of the input and output, through the launcher.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;

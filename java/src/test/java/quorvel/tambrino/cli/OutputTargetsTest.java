@@ -7,6 +7,8 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quorvel.tambrino.cli.TestAudio.sine;
 
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -368,6 +370,26 @@ class OutputTargetsTest {
             } else {
                 assertArrayEquals(Scene.concat(head, s[1].endsWith("png") ? png : s[1].equals("heard") ? heard : wav),
                         got, s[0]);
+            }
+        }
+
+        // An input of unknown length (a pipe's streaming sizes): the header into a file the shell opened gets the
+        // real sizes, which ffprobe, where installed, reads as the reference does; a pipe keeps the streaming ones.
+        byte[] streaming = Files.readAllBytes(in);
+        ByteBuffer.wrap(streaming).order(ByteOrder.LITTLE_ENDIAN).putInt(4, -1).putInt(40, -1);
+        Files.write(c.resolve("streaming.wav"), streaming);
+        for (String[] s : new String[][] {{"> f", "real"}, {"| cat > f", "streaming"}}) {
+            Launcher.Result r = Scene.bash(c, "cat streaming.wav | $T stretch - -" + exact + " " + s[0], env);
+            assertEquals(0, r.exit, s[0] + ": " + r);
+            byte[] got = Files.readAllBytes(c.resolve("f"));
+            assertArrayEquals(body(Writer.STRETCH, wav), body(Writer.STRETCH, got), s[0]);
+            ByteBuffer h = ByteBuffer.wrap(got).order(ByteOrder.LITTLE_ENDIAN);
+            int data = s[1].equals("real") ? wav.length - 44 : -1;
+            assertEquals(List.of(s[1].equals("real") ? data + 36 : -1, data), List.of(h.getInt(4), h.getInt(40)), s[0]);
+            Launcher.Result probe = Launcher.run(List.of("ffprobe", "-v", "error", "-show_entries",
+                    "stream=duration_ts", "-of", "csv=p=0", c.resolve("f").toString()), null);
+            if (s[1].equals("real") && probe.exit == 0) {
+                assertEquals(Integer.toString(data / 4), probe.out.trim(), "ffprobe's frames");
             }
         }
 

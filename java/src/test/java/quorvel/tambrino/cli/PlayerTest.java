@@ -1,3 +1,4 @@
+// The interactive player in a tmux pane: keys, screen, what is heard, and how it ends.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;

@@ -1,3 +1,4 @@
+// Several inputs into one folder at once: outputs, failures and the exit code.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
