@@ -577,12 +577,35 @@ public final class OutputFiles implements AutoCloseable {
         }
     }
 
+    /** Refuses a folder for outputs ({@code option}) that is something else: a file, a device, a FIFO. */
+    public static void checkFolder(Path dir, String option) {
+        if (Files.exists(dir) && !Files.isDirectory(dir)) {
+            throw CliException.usage(option + " " + dir + " is " + kindOf(dir) + ", not a folder");
+        }
+    }
+
+    /** "a file", "a device", "a FIFO": what is there instead of a folder. */
+    private static String kindOf(Path p) {
+        if (Files.isRegularFile(p)) {
+            return "a file";
+        }
+        try {
+            int type = (Integer) Files.getAttribute(p, "unix:mode") & 0170000;
+            return type == 0020000 || type == 0060000 ? "a device" : type == 0010000 ? "a FIFO" : type == 0140000
+                    ? "a socket" : "something else";
+        } catch (IOException | RuntimeException e) {
+            return "something else";
+        }
+    }
+
     /**
      * Makes {@code dir} and whichever of its parents are missing, each
      * remembered so that {@link #removeMadeFolders()} (or the process ending
      * early) takes away those that stay empty.
+     *
+     * @throws CliException when a folder cannot be made or written into, with the reason
      */
-    public static void makeFolders(Path dir) throws IOException {
+    public static void makeFolders(Path dir) {
         List<Path> missing = new ArrayList<>();
         for (Path p = dir.toAbsolutePath().normalize(); p != null && !Files.exists(p); p = p.getParent()) {
             missing.add(0, p);
@@ -595,11 +618,17 @@ public final class OutputFiles implements AutoCloseable {
                     // Made by another run meanwhile: not ours to remove.
                     continue;
                 }
-                throw e;
+                throw CliException.file("cannot make the folder " + dir + ": a link that leads nowhere has its name",
+                        e);
+            } catch (IOException e) {
+                throw CliException.file("cannot make the folder " + dir + ": " + reason(e), e);
             }
             synchronized (LIVE) {
                 MADE.add(p);
             }
+        }
+        if (!Files.isWritable(dir)) {
+            throw CliException.file("cannot write into " + dir + ": the folder is not writable");
         }
     }
 

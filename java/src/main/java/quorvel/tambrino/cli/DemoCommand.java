@@ -40,11 +40,17 @@ final class DemoCommand implements Callable<Integer> {
 
     @Override
     public Integer call() {
+        OutputFiles.checkFolder(outDir, "--out-dir");
+        OutputFiles.makeFolders(outDir);
         try {
-            Files.createDirectories(outDir);
-        } catch (IOException e) {
-            throw CliException.file("cannot make the folder " + outDir + ": " + OutputFiles.reason(e), e);
+            return write();
+        } finally {
+            // A folder made for the three files, of which none could be written, goes again.
+            OutputFiles.removeMadeFolders();
         }
+    }
+
+    private int write() {
         Path original = outDir.resolve(ORIGINAL);
         Path result = outDir.resolve(RESULT);
         Path picture = outDir.resolve(PICTURE);

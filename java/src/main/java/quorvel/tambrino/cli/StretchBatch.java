@@ -2,7 +2,6 @@
 package quorvel.tambrino.cli;
 
 import java.io.IOException;
-import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.BasicFileAttributes;
@@ -68,9 +67,7 @@ final class StretchBatch {
      * inputs, a folder that is a file.
      */
     static List<Path> outputs(List<Path> inputs, Path outDir) {
-        if (Files.exists(outDir) && !Files.isDirectory(outDir)) {
-            throw CliException.usage("--out-dir " + outDir + " is " + kindOf(outDir) + ", not a folder");
-        }
+        OutputFiles.checkFolder(outDir, "--out-dir");
         Map<Path, Path> taken = new HashMap<>();
         Set<Object> inputFiles = new HashSet<>();
         List<Path> outputs = new ArrayList<>();
@@ -107,20 +104,6 @@ final class StretchBatch {
         return outputs;
     }
 
-    /** "a file", "a device", "a FIFO": what is there instead of a folder. */
-    private static String kindOf(Path p) {
-        if (Files.isRegularFile(p)) {
-            return "a file";
-        }
-        try {
-            int type = (Integer) Files.getAttribute(p, "unix:mode") & 0170000;
-            return type == 0020000 || type == 0060000 ? "a device" : type == 0010000 ? "a FIFO" : type == 0140000
-                    ? "a socket" : "something else";
-        } catch (IOException | RuntimeException e) {
-            return "something else";
-        }
-    }
-
     /** What identifies a file whatever its name (links and hard links alike); null when it does not exist. */
     private static Object fileKey(Path p) {
         try {
@@ -135,16 +118,7 @@ final class StretchBatch {
     int run(Job job) {
         // An engine that cannot load fails every job alike: said once.
         Tambrino.openEngine();
-        try {
-            OutputFiles.makeFolders(outDir);
-        } catch (FileAlreadyExistsException e) {
-            throw CliException.file("cannot make the folder " + outDir + ": a link that leads nowhere has its name", e);
-        } catch (IOException e) {
-            throw CliException.file("cannot make the folder " + outDir + ": " + OutputFiles.reason(e), e);
-        }
-        if (!Files.isWritable(outDir)) {
-            throw CliException.file("cannot write into " + outDir + ": the folder is not writable");
-        }
+        OutputFiles.makeFolders(outDir);
         long start = System.nanoTime();
         int[] codes = new int[inputs.size()];
         ExecutorService pool = Executors.newFixedThreadPool(jobs, r -> {

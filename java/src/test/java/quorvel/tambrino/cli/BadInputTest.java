@@ -210,6 +210,7 @@ class BadInputTest {
         refused(2, msg("--jobs 3 needs --out-dir DIR"), stretch("--jobs", "3"));
         refused(2, msg("--out-dir /dev/null is a device, not a folder"), "stretch", good.toString(), "--out-dir",
                 "/dev/null");
+        refused(2, msg("--out-dir " + good + " is a file, not a folder"), "demo", "--out-dir", good.toString());
 
         // --tuning 452 lowers by 46.6 cents: 47 in the help and in the summary alike.
         assertTrue(Launcher.inProcess("stretch", "--help").out.replaceAll("\\s+", " ")
