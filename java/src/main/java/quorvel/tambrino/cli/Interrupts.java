@@ -1,6 +1,8 @@
 // Ends the tool on SIGINT, SIGTERM and SIGHUP with a message and exit 1, and no partial file.
 package quorvel.tambrino.cli;
 
+import java.io.OutputStream;
+import java.io.PrintStream;
 import java.lang.reflect.Proxy;
 import java.util.List;
 import java.util.concurrent.atomic.AtomicBoolean;
@@ -92,13 +94,21 @@ final class Interrupts {
                 // The terminal may be gone (SIGHUP); the message is still due.
             }
         }
+        // The message is the last word: the threads still working (a batch's jobs, their status line) say
+        // nothing more, neither their progress nor the failures that the removed files cause them.
+        boolean statusLine = Terminal.stderr().enabled();
+        Terminal.silence();
+        PrintStream err = System.err;
+        PrintStream nowhere = new PrintStream(OutputStream.nullOutputStream());
+        System.setErr(nowhere);
+        System.setOut(nowhere);
         List<String> outputs = OutputFiles.abandon();
         String what = name.equals("INT") ? "interrupted" : name.equals("TERM") ? "terminated" : "hung up";
         // A status line (a progress bar, a meter, ^C) is cleared first, so that the message stands alone.
-        System.err.print(Terminal.stderr().enabled() ? "\r\033[K" : "");
-        System.err.println("tambrino: " + what + " (SIG" + name + ")"
+        err.print(statusLine ? "\r\033[K" : "");
+        err.println("tambrino: " + what + " (SIG" + name + ")"
                 + (outputs.isEmpty() ? "" : ": " + String.join("; ", outputs)));
-        System.err.flush();
+        err.flush();
         System.exit(CliException.EXIT_FILE);
     }
 }
