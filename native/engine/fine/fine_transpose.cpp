@@ -1,0 +1,365 @@
+// The fine mode's transposition: the resampler up, the spectral moves down,
+// and the formants kept.
+#include <algorithm>
+#include <cmath>
+
+#include "fine_state.h"
+#include "resampler.h"
+#include "spectral_shift.h"
+
+using namespace fine_internal;
+
+// The resampler has moved what was at bin k / ratio to bin k, and with it the
+// spectral envelope (the formants): a voice would sound smaller going up.
+// Each bin is given the envelope of where its content came from, bin
+// k x ratio of the frame's own envelope, over the one it has: the
+// envelope is the frame's power held at its partials' peaks (the largest
+// within 8 bins either side, 190 Hz across for frames of 4096 at 44.1 kHz,
+// times the ratio above 1: voices and most instruments have partials closer
+// than that before the shift) and then
+// averaged over the same width, and the gains are held within
+// 24 dB either way so that a near-silent band is not pulled up into noise.
+// Returns the gains (times the equaliser's, if given) or null without a shift.
+const float* FineState::formantCorrection(const float* eqGains) {
+  const double ratio = frameRatio;
+  if (!keepFormants || (ratio == 1.0 && down == 1.0)) return eqGains;
+  const int half = st.half;
+  const float* power = st.power.get();
+  double* sums = st.envelopeSums.get();
+  // Read faster, the partials stand the ratio farther apart.
+  const int width = std::max(1, static_cast<int>(std::ceil(st.n / 512 * std::max(1.0, ratio))));
+  sums[0] = 0.0;
+  for (int k = 0; k < half; k++) {
+    float held = 0.0f;
+    for (int j = std::max(0, k - width); j <= std::min(half - 1, k + width); j++) held = std::max(held, power[j]);
+    sums[k + 1] = sums[k] + held;
+  }
+  auto envelope = [&](double bin) {
+    const int k = std::clamp(static_cast<int>(bin), 0, half - 1);
+    const int lo = std::max(0, k - width / 2), hi = std::min(half, k + width / 2 + 1);
+    return (sums[hi] - sums[lo]) / (hi - lo);
+  };
+  float* g = st.formantGains.get();
+  for (int k = 0; k < half; k++) {
+    // Moved down, bin k holds what the frame has at k / down.
+    const double here = down == 1.0 ? envelope(k) : envelope(k / down);
+    const double there = envelope(k * ratio);
+    double gain = here > 1e-20 ? std::sqrt(there / here) : 1.0;
+    gain = std::clamp(gain, 1.0 / 16.0, 16.0);
+    g[k] = static_cast<float>(eqGains ? gain * eqGains[k] : gain);
+  }
+  return g;
+}
+
+// How far each region of a frame moved down goes, and the rotation that
+// starts an attack's region. Moving a region is modulating the frame by
+// e^{i 2 pi by m / N}: referred to the frame's middle, the regions of an
+// attack, each moved by its own amount, would be given phases that no
+// longer line up at the attack, which would spread over the frame; referred
+// to the attack's time (from the phase slope across its bins, a turn over
+// the frame) they line up as they were. A partial's region moves by its
+// peak's bin times (down - 1), so that it lands on its new frequency. An
+// attack's broad regions (noise: a drum, a consonant) are moved in wide
+// bands instead (moveDown): regions cut apart and moved by different amounts
+// no longer add up to a sharp attack (a 3 ms burst came out 5.6 ms long at
+// -5). In the frames at the synthesis hop that rebuild an attack (lock),
+// the regions that rose over the power before it are the attack's, whatever
+// the last frame's regions were.
+void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
+  const int half = st.half;
+  const float* power = st.power.get();
+  float* before = st.lockPower.get();
+  if (attack) kernels.power(st.prevRe[0].get(), st.prevIm[0].get(), channels == 2 ? st.prevRe[1].get() : nullptr,
+                            st.prevIm[channels - 1].get(), before, half);
+  auto slope = [&](int from, int to, double& sr, double& si) {
+    for (int c = 0; c < channels; c++) {
+      const float* xr = st.re[c].get();
+      const float* xi = st.im[c].get();
+      // X[k + 1] conj(X[k]), negated: the bins' phases refer to the frame's
+      // start, (-1)^k away from its middle. Summed in four lanes, which go
+      // as vectors (an attack's noise regions span most of the frame).
+      constexpr int kLanes = 4;
+      double lr[kLanes] = {}, li[kLanes] = {};
+      int k = from;
+      for (; k + kLanes < to; k += kLanes) {
+        for (int l = 0; l < kLanes; l++) {
+          lr[l] += static_cast<double>(xr[k + l + 1]) * xr[k + l] + static_cast<double>(xi[k + l + 1]) * xi[k + l];
+          li[l] += static_cast<double>(xi[k + l + 1]) * xr[k + l] - static_cast<double>(xr[k + l + 1]) * xi[k + l];
+        }
+      }
+      for (; k + 1 < to; k++) {
+        sr -= static_cast<double>(xr[k + 1]) * xr[k] + static_cast<double>(xi[k + 1]) * xi[k];
+        si -= static_cast<double>(xi[k + 1]) * xr[k] - static_cast<double>(xr[k + 1]) * xi[k];
+      }
+      for (int l = 0; l < kLanes; l++) {
+        sr -= lr[l];
+        si -= li[l];
+      }
+    }
+  };
+  double br = 0.0, bi = 0.0;  // the broad regions' slope
+  // An attack's narrow regions: their slopes, gathered for one vector
+  // atan2 (the work space propagate fills after this).
+  int* sloped = st.turning.get();
+  float* slopeIm = st.peakCross.get();
+  float* slopeRe = st.peakDot.get();
+  int nSloped = 0;
+  float loudest = 0.0f;
+  for (int p = 0; p < nPeaks; p++) loudest = std::max(loudest, power[st.peaks[p]]);
+  for (int p = 0; p < nPeaks; p++) {
+    const int k = st.peaks[p];
+    const int from = st.valleys[p], to = st.valleys[p + 1];
+    // Regions 20 dB below the loudest move by whole bins, which costs a
+    // tap rather than eight: within the frame their partials stand up to
+    // half a bin off the frequency their phases follow, which the frames
+    // overlapping at 1/8 turn into a level a few hundredths of a decibel
+    // low (a tone moved by whole bins measured 0.001 dB).
+    // (Rounded half away from zero without a call: the move is down.)
+    const bool faint = power[k] < kFaintRegion * loudest;
+    const double by = k * (down - 1.0);
+    st.peakShift[p] = static_cast<float>(faint ? -static_cast<double>(static_cast<int>(0.5 - by)) : by);
+    st.attackPeak[p] = (attack || lock) && power[k] > kAttackRise * before[k] ? 1 : 0;
+    if (!st.attackPeak[p]) continue;
+    int wide = 0;
+    for (int j = from; j < to; j++) wide += power[j] * 4.0f >= power[k];
+    if (wide < kBroadBins) {
+      double sr = 0.0, si = 0.0;
+      slope(from, to, sr, si);
+      slopeRe[nSloped] = static_cast<float>(sr);
+      slopeIm[nSloped] = static_cast<float>(si);
+      sloped[nSloped++] = p;
+      continue;
+    }
+    st.attackPeak[p] = 2;
+    st.attackAngle[p] = 0.0f;  // moveDown turns these bins by their bands
+    slope(from, to, br, bi);
+  }
+  broadSlope = br == 0.0 && bi == 0.0 ? 0.0 : std::atan2(bi, br);
+  float* slopeAngle = st.peakRaw.get();
+  kernels.atan2(slopeIm, slopeRe, slopeAngle, nSloped);
+  for (int i = 0; i < nSloped; i++)
+    st.attackAngle[sloped[i]] = static_cast<float>(wrap(st.peakShift[sloped[i]] * static_cast<double>(slopeAngle[i])));
+  const float one = shiftTable.taps[0][SHIFT_CENTRE];
+  // Without a branch per region (which of them go by whole bins follows no
+  // pattern). A whole move that would put bins outside the spectrum (the
+  // lowest regions) goes with the others, which drop those bins.
+  int whole = 0, apart = 0;
+  for (int p = 0; p < nPeaks; p++) {
+    const float by = st.peakShift[p];
+    const int bins = static_cast<int>(by);
+    const int other = (st.attackPeak[p] == 2) | (static_cast<float>(bins) != by) | (st.valleys[p] + bins < 0) |
+                      (st.valleys[p + 1] + bins > half);
+    st.moveApart[apart] = p;
+    st.moveWhole[whole] = p;
+    apart += other;
+    whole += 1 - other;
+    st.regionWhole[p] = bins;
+    st.regionSign[p] = (bins & 1) != 0 ? -one : one;
+  }
+  st.movedApart = apart;
+  st.movedWhole = whole;
+}
+
+// Rotates the frame's regions (into the frame buffer, free until the
+// synthesis) and moves each by its peak's bin times (down - 1): the peak
+// lands on its partial's new frequency, which its rotation follows from
+// frame to frame. Overlapping regions add (noise keeps its power); the
+// gains are the output bins'.
+void FineState::moveDown(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi) {
+  const int half = st.half;
+  float* tr = st.frame.get();
+  float* ti = tr + half;
+  kernels.rotate(xr, xi, st.rotRe.get(), st.rotIm.get(), nullptr, tr, ti, half);
+  std::fill_n(yr, half + kMoveSpan, 0.0f);
+  std::fill_n(yi, half + kMoveSpan, 0.0f);
+  const int* valleys = st.valleys.get();
+  // Spans past a region's end add 0 (read from the frame's spare bins at
+  // the top); what lands past half is never read.
+  alignas(16) static constexpr float kSpanMask[2 * kMoveSpan] = {1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+  static_assert(kMoveSpan == 8, "kSpanMask");
+  for (int w = 0; w < st.movedWhole; w++) {
+    const int p = st.moveWhole[w];
+    const int from = valleys[p], to = valleys[p + 1];
+    const float* __restrict sr = tr + from;
+    const float* __restrict si = ti + from;
+    float* __restrict dr = yr + from + st.regionWhole[p];
+    float* __restrict di = yi + from + st.regionWhole[p];
+    const float s = st.regionSign[p];
+    for (int at = 0; at < to - from; at += kMoveSpan) {
+      const float* mask = kSpanMask + kMoveSpan - std::min(kMoveSpan, to - from - at);
+      for (int i = 0; i < kMoveSpan; i++) {
+        const float m = s * mask[i];
+        dr[at + i] += m * sr[at + i];
+        di[at + i] += m * si[at + i];
+      }
+    }
+  }
+  bool broad = false;
+  for (int a = 0; a < st.movedApart; a++) {
+    const int p = st.moveApart[a];
+    if (st.attackPeak[p] == 2) {
+      broad = true;
+      continue;
+    }
+    spectral_shift_add(shiftTable, tr, ti, valleys[p], valleys[p + 1], st.peakShift[p], yr, yi, half);
+  }
+  if (broad) moveBroad(c, xr, xi, yr, yi);
+  if (gains) {
+    for (int k = 0; k < half; k++) {
+      yr[k] *= gains[k];
+      yi[k] *= gains[k];
+    }
+  }
+}
+
+// An attack's noise moved down (the regions moveDown left).
+void FineState::moveBroad(int c, const float* xr, const float* xi, float* yr, float* yi) {
+  const int half = st.half;
+  const int* valleys = st.valleys.get();
+  // The bands' middles, two octaves apart, the last at or above the top.
+  double middle[kMaxBands];
+  int bands = 0;
+  for (double m = std::max(2, st.n / 128); bands < kMaxBands && (bands < 2 || middle[bands - 1] < half); m *= 4.0)
+    middle[bands++] = m;
+  // An attack's noise: each bin shared by the two nearest bands, each
+  // share moved by its band's middle and turned to the attack's time, so
+  // that no band has an edge. Bands of two octaves kept a 3 ms burst
+  // within 6 % of its width (one octave: 11 % at -5, 24 % at -12; capped
+  // at 5.5 kHz wide, its largest step rose 2.3 dB above the input's in a
+  // sweep). Shares that land close together (small shifts, against the
+  // region's width) add up in amplitude; far apart they would in power,
+  // but they line up at the attack, where such shares stood 3 dB above
+  // the input: the weights keep the amplitude there and give up some of
+  // the power (a burst 0.4 dB at -1, 0.7 dB at -5, 1 dB at -12).
+  // Band by band: the shares of the bins between the neighbours' middles,
+  // gathered (bandRe, bandIm, cleared again after) and moved at once.
+  float* br = st.bandRe.get();
+  float* bi = st.bandIm.get();
+  for (int b = 0; b < bands; b++) {
+    const double lo = b > 0 ? middle[b - 1] : 0.0, hi = b + 1 < bands ? middle[b + 1] : half;
+    // By whole bins: noise has no frequency for its phases to follow.
+    const double by = std::round(middle[b] * (down - 1.0));
+    const double turn = wrap(by * broadSlope);
+    const float turnCos = static_cast<float>(std::cos(turn)), turnSin = static_cast<float>(std::sin(turn));
+    // Nothing goes above the ratio times the frame's top, as nothing read
+    // slower would: bins from `top` on are left.
+    const int top = static_cast<int>(std::max(0.0, std::min<double>(half, std::ceil(down * half - by))));
+    int first = half, last = -1;
+    for (int i = 0; i < st.movedApart; i++) {  // the broad regions are among these
+      const int p = st.moveApart[i];
+      if (st.attackPeak[p] != 2) continue;
+      const int from = std::max(valleys[p], static_cast<int>(std::ceil(lo)));
+      const int to = std::min({valleys[p + 1], static_cast<int>(std::ceil(hi)), top});
+      if (from >= to) continue;
+      const int split = std::clamp(static_cast<int>(std::ceil(middle[b])), from, to);
+      // The pair of bands the bin lies between, and its share of this one:
+      // a smooth step across their distance (power shares), taken to the
+      // power 3/4 (far apart) to 1 (close: amplitude shares); the same for
+      // both channels, worked out for the first (below the band's middle
+      // in broadWeight[1], from it on in broadWeight[0]).
+      // Single precision and without a branch, so that the square roots
+      // of an attack frame's thousands of bins go four or more at a time.
+      if (c == 0) {
+        const double width = std::max(1, valleys[p + 1] - valleys[p]);
+        for (int side = 0; side < 2; side++) {
+          const bool upper = side == 1;
+          const int a = upper ? split : from, z = upper ? to : split;
+          float* weight = st.broadWeight[upper ? 0 : 1].get();
+          const int pair = upper ? b : b - 1;
+          if (pair < 0 || pair + 1 >= bands) {
+            std::fill(weight + a, weight + z, 1.0f);
+            continue;
+          }
+          const float start = static_cast<float>(middle[pair]);
+          const float across = static_cast<float>(1.0 / (middle[pair + 1] - middle[pair]));
+          const float coherent = static_cast<float>(
+              std::clamp(1.0 - (middle[pair + 1] - middle[pair]) * (1.0 - down) / width, 0.0, 1.0));
+          const float flip = upper ? 1.0f : 0.0f, sense = upper ? -1.0f : 1.0f;
+          for (int k = a; k < z; k++) {
+            const float blend = (static_cast<float>(k) - start) * across;
+            // (The step can round a hair past 1: a share of -1e-7 is taken
+            // as +1e-7, which a compare would keep out of the vector pass.)
+            const float share = std::fabs(flip + sense * (blend * blend * (3.0f - 2.0f * blend)));
+            weight[k] = (1.0f - coherent) * std::sqrt(share * std::sqrt(share)) + coherent * share;
+          }
+        }
+      }
+      // The shares turned to the attack's time, in one vector pass a side.
+      for (int side = 0; side < 2; side++) {
+        const int a = side == 0 ? from : split, z = side == 0 ? split : to;
+        const float* w = st.broadWeight[side == 0 ? 1 : 0].get();
+        for (int k = a; k < z; k++) {
+          const float cr = w[k] * turnCos, ci = w[k] * turnSin;
+          br[k] = xr[k] * cr - xi[k] * ci;
+          bi[k] = xr[k] * ci + xi[k] * cr;
+        }
+      }
+      first = std::min(first, from);
+      last = to - 1;
+    }
+    if (last < first) continue;
+    spectral_shift_add(shiftTable, br, bi, first, last + 1, by, yr, yi, half);
+    std::fill(br + first, br + last + 1, 0.0f);
+    std::fill(bi + first, bi + last + 1, 0.0f);
+  }
+}
+
+// The block's input read by the resampler, in chunks that its output buffer
+// holds; each chunk is stretched to its share of the block's output, so the
+// block still lasts exactly samplesOut samples. The resampler gives what the
+// block's input reaches (the filter's reach short of its end, carried to the
+// next block), so the stretch's input count per block follows the input by
+// cumulative rounding.
+void FineState::transpose(const float* left, const float* right, int samplesIn, float* outLeft,
+                          float* outRight, int samplesOut) {
+  const int total = resampler_ready(*resampler, samplesIn);
+  int doneIn = 0, doneStream = 0, doneOut = 0;
+  do {
+    const int count = std::min(RESAMPLER_MAX_CHUNK, total - doneStream);
+    if (count > 0) {
+      // As much of the input as the store takes: at least what the chunk
+      // reads, which the block's input holds.
+      doneIn += resampler_append(*resampler, left + doneIn, right ? right + doneIn : nullptr, samplesIn - doneIn);
+      // The ratio's course on the history, for the formants.
+      const int rampLeft = resampler_ramp_left(*resampler);
+      if (rampLeft > 0 && resampler_target(*resampler) != markedTarget) {
+        mark(st.head, resampler_ratio(*resampler));
+        markedTarget = resampler_target(*resampler);
+      }
+      resampler_render(*resampler, resampled[0].get(), right ? resampled[1].get() : nullptr, count);
+      if (rampLeft > 0 && rampLeft <= count) mark(st.head + rampLeft, resampler_target(*resampler));
+    }
+    const int outEnd = total > 0 ? static_cast<int>(static_cast<int64_t>(samplesOut) * (doneStream + count) / total)
+                                 : samplesOut;
+    stretch(resampled[0].get(), right ? resampled[1].get() : nullptr, count, outLeft + doneOut,
+            outRight ? outRight + doneOut : nullptr, outEnd - doneOut);
+    doneStream += count;
+    doneOut = outEnd;
+  } while (doneStream < total);
+  // The rest reaches beyond what the filter can read yet.
+  resampler_append(*resampler, left + doneIn, right ? right + doneIn : nullptr, samplesIn - doneIn);
+}
+
+void FineState::mark(Pos at, double ratio) {
+  marks[markCount % kMarks] = {at, ratio};
+  markCount++;
+}
+
+// The ratio the history's sample at was read at: linear between the marks
+// (a ramp is linear in the resampler's output), the resampler's own after
+// the last; before the oldest kept, the oldest's.
+double FineState::ratioAt(Pos at) const {
+  const int kept = std::min(markCount, kMarks);
+  Pos fromAt = st.head;
+  double fromRatio = resampler_ratio(*resampler);
+  for (int i = 0; i < kept; i++) {
+    const RatioMark& m = marks[(markCount - 1 - i) % kMarks];
+    if (m.at <= at) {
+      if (fromAt <= m.at) return m.ratio;
+      return m.ratio + (fromRatio - m.ratio) * static_cast<double>(at - m.at) / static_cast<double>(fromAt - m.at);
+    }
+    fromAt = m.at;
+    fromRatio = m.ratio;
+  }
+  return fromRatio;
+}
