@@ -122,6 +122,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.rotRe = floats(half + kFillSlack);
   s.rotIm = floats(half + kFillSlack);
   s.lockPower = floats(half);
+  s.rebuilt = floats(half + kFillSlack);
   s.peakShift = floats(half + 1);
   s.attackAngle = floats(half + 1);
   s.attackPeak = zeroed<int>(half + 1);

@@ -108,8 +108,11 @@ struct State {
   std::unique_ptr<float[]> rotation;              // half: synthesis minus analysis phase
   std::unique_ptr<float[]> rotRe, rotIm;          // half each: e^{i rotation}
   // Moved down: each bin's power (both channels) before the attack that the
-  // frames at the synthesis hop are rebuilding (half).
+  // frames at the synthesis hop are rebuilding (half), and whether the last
+  // of those frames rebuilt the partial of the bin's region (1) or not (0;
+  // half + kFillSlack).
   std::unique_ptr<float[]> lockPower;
+  std::unique_ptr<float[]> rebuilt;
   // Per peak (half + 1 each), moved down: how far its region moves (bins),
   // and whether it belongs to the attack being rebuilt, with its rotation.
   std::unique_ptr<float[]> peakShift, attackAngle;

@@ -122,7 +122,8 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     if (!st.attackPeak[p]) continue;
     int wide = 0;
     for (int j = from; j < to; j++) wide += power[j] * 4.0f >= power[k];
-    if (wide < kBroadBins) {
+    const float beside = std::max(p > 0 ? power[st.peaks[p - 1]] : 0.0f, p + 1 < nPeaks ? power[st.peaks[p + 1]] : 0.0f);
+    if (wide < kBroadBins || beside * kLoneRise <= power[k]) {
       double sr = 0.0, si = 0.0;
       slope(from, to, sr, si);
       slopeRe[nSloped] = static_cast<float>(sr);
