@@ -37,5 +37,10 @@ constexpr int kMaxBands = 16;
 // this many bins more.
 constexpr int kMoveSpan = 8;
 constexpr float kFaintRegion = 1e-2f;  // a region's peak power against the loudest
+// The formants kept: a partial stands over 16 times the frame's median power
+// and within 100 dB of its loudest; the gains stay within 24 dB either way.
+constexpr float kFormantNoise = 16.0f;
+constexpr float kFormantRange = 1e-10f;
+constexpr float kFormantLimit = 16.0f;
 
 }  // namespace fine_internal
