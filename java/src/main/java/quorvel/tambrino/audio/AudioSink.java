@@ -1,3 +1,4 @@
+// Where playback's sound goes: the default audio output, or a file of what would be heard.
 package quorvel.tambrino.audio;
 
 import javax.sound.sampled.AudioFormat;

@@ -1,3 +1,4 @@
+// The default audio output: a Java Sound line fed from a ring by a thread of its own.
 package quorvel.tambrino.audio;
 
 import javax.sound.sampled.AudioFormat;
@@ -62,10 +63,8 @@ final class LineSink implements AudioSink {
     private static final long IDLE_NANOS = 2_000_000_000L;
     /** The frames handed to the line at a time while it holds enough. */
     private static final int BLOCK = 1024;
-    /** A playing line whose position stands still this long while it holds sound is started again. */
-    private static final long KICK_NANOS = 150_000_000L;
     /** How long a start may wait for more music than the first block. */
-    private static final long START_WAIT_NANOS = 100_000_000L;
+    private static final long START_WAIT_NANOS = 20_000_000L;
 
     /**
      * PLAYING hands over music (silence when none is written); FADING has
@@ -128,10 +127,6 @@ final class LineSink implements AudioSink {
     private long musicDueNanos;
     /** Frames of silence handed to the line since its last music. */
     private long silenceAfterMusic;
-    /** When the line's position last moved (or the line last started). */
-    private long playedNanos;
-    /** When the line was last started again because its position stood still. */
-    private long kickedNanos;
     /** Since when only silence went to the line (0: music goes). */
     private long quietSince;
     private long lastPosition = -1;
@@ -402,8 +397,6 @@ final class LineSink implements AudioSink {
             int clockHeld = (int) Math.max(0, (dueNanos - now) * rate / 1_000_000_000L);
             boolean told = avail > 0 && avail < bufferBytes || avail == 0 && clockHeld > 0;
             int held = told ? (bufferBytes - avail) / frameBytes : clockHeld;
-            // Whether it holds anything, by its own report or by the clock.
-            boolean holds = held > 0 || avail >= 0 && avail < bufferBytes;
             if (told) {
                 dueNanos = now + held * 1_000_000_000L / rate;
             }
@@ -420,9 +413,6 @@ final class LineSink implements AudioSink {
             if (h > heard) {
                 heard = h;
                 notifyAll();
-            }
-            if (position != lastPosition || state == State.STOPPED) {
-                playedNanos = now;
             }
             if (state != State.STOPPED) {
                 if (position != lastPosition || avail != lastAvail) {
@@ -459,14 +449,7 @@ final class LineSink implements AudioSink {
             } else if (musicSince == 0) {
                 musicSince = now;
             }
-            if (!restart && state != State.STOPPED && holds && now - playedNanos > KICK_NANOS
-                    && now - kickedNanos > 4 * KICK_NANOS) {
-                // It holds sound and its position stands still: a stream that ran dry waits for most of its
-                // buffer before it plays again, more than this thread keeps in it; a start plays what it has.
-                step = Step.KICK;
-                kickedNanos = now;
-                playedNanos = now;
-            } else if (restart && written - fed < lead / 2 && now - musicSince < START_WAIT_NANOS) {
+            if (restart && written - fed < lead / 2 && now - musicSince < START_WAIT_NANOS) {
                 // A start waits a moment for more than the first block, which could play out before the next.
                 waitFeeding(2);
                 return refusals;
@@ -491,7 +474,7 @@ final class LineSink implements AudioSink {
                 // Silence keeps the line playing, as a line that runs dry drops some of what follows;
                 // one that played nothing else for a while stops. While the music is only late, just
                 // enough to keep the line from running dry, so that the music goes on once it comes.
-                int least = quiet ? lead : Math.min(lead, 4 * fade);
+                int least = quiet ? lead : Math.min(lead, 2 * fade);
                 frames = Math.max(0, Math.min(room, least - held));
                 if (frames > 0 && quietSince == 0) {
                     quietSince = now;
@@ -529,15 +512,10 @@ final class LineSink implements AudioSink {
                 synchronized (this) {
                     lineStart = fed - l.getLongFramePosition();
                     reported = fed;
-                    playedNanos = System.nanoTime();
                     dueNanos = System.nanoTime();
                     state = State.PLAYING;
                 }
                 break;
-            case KICK:
-                l.stop();
-                l.start();
-                return refusals;
             case STOP:
                 l.stop();
                 synchronized (this) {
@@ -577,7 +555,7 @@ final class LineSink implements AudioSink {
     /** Whether the line being started again was stopped already (else it plays silence). */
     private boolean stoppedBefore;
 
-    private enum Step { RESTART, KICK, STOP, NONE, FADE_OUT, SILENCE, MUSIC }
+    private enum Step { RESTART, STOP, NONE, FADE_OUT, SILENCE, MUSIC }
 
     /** Puts {@code frames} of the music from frame {@code from} into {@code chunk}, the fade-in applied. */
     private void music(long from, int frames, byte[] chunk) {

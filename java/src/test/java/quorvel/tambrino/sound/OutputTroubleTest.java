@@ -1,3 +1,4 @@
+// Playback against an output that refuses blocks for a while: nothing lost or played twice, shown, quit at once.
 package quorvel.tambrino.sound;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;

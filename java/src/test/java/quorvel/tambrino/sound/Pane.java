@@ -1,3 +1,4 @@
+// A tmux pane the real-sound tests run the player in: keys, screen and size.
 package quorvel.tambrino.sound;
 
 import java.io.IOException;

@@ -1,3 +1,4 @@
+// The terminal player heard through a private sound server.
 package quorvel.tambrino.sound;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;

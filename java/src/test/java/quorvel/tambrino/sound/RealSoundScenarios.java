@@ -1,3 +1,4 @@
+// The scenes both programs are heard in through a real sound server, measured in its recording.
 package quorvel.tambrino.sound;
 
 import static org.junit.jupiter.api.Assertions.assertTrue;

@@ -1,3 +1,4 @@
+// What a private sound server's sink played, recorded from its monitor on the test's clock.
 package quorvel.tambrino.sound;
 
 import java.io.IOException;

@@ -1,3 +1,4 @@
+// The test songs for the real-sound tests: a steady tone and a rising sweep that tells its position.
 package quorvel.tambrino.sound;
 
 import java.io.IOException;

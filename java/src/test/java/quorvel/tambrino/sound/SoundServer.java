@@ -1,3 +1,4 @@
+// A private pulseaudio daemon per test, with a null sink, ALSA routed to it and its monitor recorded.
 package quorvel.tambrino.sound;
 
 import java.io.File;

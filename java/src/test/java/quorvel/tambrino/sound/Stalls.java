@@ -1,3 +1,4 @@
+// Notes when the machine kept the test's own work from running, so that breaks then are reported, not counted.
 package quorvel.tambrino.sound;
 
 import java.io.IOException;

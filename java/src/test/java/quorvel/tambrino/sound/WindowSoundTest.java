@@ -1,3 +1,4 @@
+// The practice window heard through a private sound server, driven by xdotool on a virtual desktop.
 package quorvel.tambrino.sound;
 
 import static org.junit.jupiter.api.Assertions.assertTrue;

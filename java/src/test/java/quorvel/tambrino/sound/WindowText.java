@@ -1,3 +1,4 @@
+// An agent in the window's virtual machine that writes the text it shows, as a screen reader reads it.
 package quorvel.tambrino.sound;
 
 import java.awt.Component;
