@@ -1,0 +1,157 @@
+// The practice window's markers: named positions and kept loops, listed, added, gone to and deleted.
+package quorvel.tambrino.app;
+
+import java.awt.BorderLayout;
+import java.awt.GridLayout;
+import java.util.ArrayList;
+import java.util.List;
+import javax.swing.DefaultListModel;
+import javax.swing.JComponent;
+import javax.swing.JList;
+import javax.swing.JOptionPane;
+import javax.swing.JPanel;
+import javax.swing.JScrollPane;
+import quorvel.tambrino.practice.Playback;
+import quorvel.tambrino.practice.SongSettings.Mark;
+import quorvel.tambrino.practice.Terminal;
+
+/**
+ * The song's markers (a named position) and kept loops (a named A to B):
+ * the list, the buttons that add, go to and delete them, and the loop's
+ * nudge and zoom buttons beside them. The markers are drawn on the waveform.
+ * Event dispatch thread only.
+ */
+final class MarkerControls {
+    private final PracticeWindow w;
+    private final List<Mark> marks = new ArrayList<>();
+    private final DefaultListModel<String> model = new DefaultListModel<>();
+    private final JList<String> list = new JList<>(model);
+    private final JComponent panel;
+
+    MarkerControls(PracticeWindow w, LoopControls loop) {
+        this.w = w;
+        list.setVisibleRowCount(4);
+        list.setFocusable(false);
+        list.addMouseListener(new java.awt.event.MouseAdapter() {
+            @Override
+            public void mouseClicked(java.awt.event.MouseEvent e) {
+                if (e.getClickCount() == 2) {
+                    goToSelected();
+                }
+            }
+        });
+        JPanel buttons = new JPanel(new GridLayout(0, 4, 4, 2));
+        buttons.add(Controls.button("Add marker", "A named marker where the music is", this::addHere));
+        buttons.add(Controls.button("Save loop", "Keep the loop under a name", this::keepLoop));
+        buttons.add(Controls.button("Go", "Go to the marker, or loop the saved loop", this::goToSelected));
+        buttons.add(Controls.button("Delete", "Delete the marker or saved loop", this::deleteSelected));
+        buttons.add(Controls.button("A \u25c2", "Move the loop's start earlier",
+                () -> loop.nudge(true, -LoopControls.NUDGE_SECONDS)));
+        buttons.add(Controls.button("A \u25b8", "Move the loop's start later",
+                () -> loop.nudge(true, LoopControls.NUDGE_SECONDS)));
+        buttons.add(Controls.button("B \u25c2", "Move the loop's end earlier",
+                () -> loop.nudge(false, -LoopControls.NUDGE_SECONDS)));
+        buttons.add(Controls.button("B \u25b8", "Move the loop's end later",
+                () -> loop.nudge(false, LoopControls.NUDGE_SECONDS)));
+        buttons.add(Controls.button("Zoom to loop", "Show the loop across the whole waveform", loop::zoomToLoop));
+        buttons.add(Controls.button("Whole song", "Show the whole song", () -> w.waveform().setView(0, 0)));
+        JPanel p = new JPanel(new BorderLayout(8, 0));
+        p.add(new JScrollPane(list), BorderLayout.CENTER);
+        p.add(buttons, BorderLayout.EAST);
+        panel = p;
+    }
+
+    JComponent panel() {
+        return panel;
+    }
+
+    List<Mark> marks() {
+        return new ArrayList<>(marks);
+    }
+
+    /** Replaces the markers (a new song, or what was kept). */
+    void set(List<Mark> m) {
+        marks.clear();
+        marks.addAll(m);
+        show();
+    }
+
+    void add(Mark m) {
+        marks.add(m);
+        show();
+        w.saveSongSoon();
+    }
+
+    private void addHere() {
+        Playback p = w.playback();
+        if (p == null) {
+            return;
+        }
+        long at = p.heardFrame();
+        String name = ask("Marker name", "marker at " + Terminal.tenths((double) at / w.song().sampleRate));
+        if (name != null) {
+            add(new Mark(name, at, -1));
+        }
+    }
+
+    private void keepLoop() {
+        LoopControls loop = w.loopControls();
+        if (!loop.hasLoop()) {
+            w.status("drag over the waveform, or press [ and ], to choose the loop first");
+            return;
+        }
+        double rate = w.song().sampleRate;
+        String name = ask("Loop name", "loop " + Terminal.tenths(loop.a() / rate) + " \u2013 "
+                + Terminal.tenths(loop.b() / rate));
+        if (name != null) {
+            add(new Mark(name, loop.a(), loop.b()));
+        }
+    }
+
+    private String ask(String title, String suggestion) {
+        if (PracticeWindow.QUIET) {
+            return suggestion;
+        }
+        Object v = JOptionPane.showInputDialog(w.frame(), title, "tambrino", JOptionPane.PLAIN_MESSAGE, null, null,
+                suggestion);
+        return v == null || v.toString().isBlank() ? null : v.toString().trim();
+    }
+
+    private void show() {
+        model.clear();
+        List<WaveformView.Marker> shown = new ArrayList<>();
+        for (Mark m : marks) {
+            double rate = w.song().sampleRate;
+            model.addElement(m.b < 0 ? m.name + "  (" + Terminal.tenths(m.a / rate) + ")"
+                    : m.name + "  (loop " + Terminal.tenths(m.a / rate) + " \u2013 " + Terminal.tenths(m.b / rate)
+                            + ")");
+            if (m.b < 0) {
+                shown.add(new WaveformView.Marker(m.name, m.a));
+            }
+        }
+        w.waveform().setMarkers(shown);
+    }
+
+    private void goToSelected() {
+        int i = list.getSelectedIndex();
+        if (i < 0 || i >= marks.size()) {
+            return;
+        }
+        Mark m = marks.get(i);
+        if (m.b < 0) {
+            w.seek(m.a);
+        } else {
+            w.loopControls().set(m.a, m.b, true);
+            w.seek(m.a);
+        }
+    }
+
+    private void deleteSelected() {
+        int i = list.getSelectedIndex();
+        if (i >= 0 && i < marks.size()) {
+            marks.remove(i);
+            show();
+            w.saveSongSoon();
+        }
+    }
+}

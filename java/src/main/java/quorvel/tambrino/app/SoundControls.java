@@ -1,0 +1,206 @@
+// The practice window's sound: voice removal, mono and pan, preamp, three-band equaliser, quality and transposition.
+package quorvel.tambrino.app;
+
+import java.awt.Dimension;
+import java.awt.GridLayout;
+import java.util.List;
+import javax.swing.JCheckBox;
+import javax.swing.JComboBox;
+import javax.swing.JComponent;
+import javax.swing.JLabel;
+import javax.swing.JPanel;
+import javax.swing.JSlider;
+import javax.swing.JSpinner;
+import javax.swing.SpinnerNumberModel;
+import quorvel.tambrino.EqualizerCurve;
+import quorvel.tambrino.Quality;
+import quorvel.tambrino.Session;
+import quorvel.tambrino.practice.EqCurve;
+import quorvel.tambrino.practice.Playback;
+import quorvel.tambrino.practice.Settings;
+import quorvel.tambrino.practice.SongSettings;
+
+/**
+ * The sound's controls and what they ask of the engine: voice removal and
+ * its amount, mono and pan, preamp, bass / middle / treble (±12 dB at 100 Hz,
+ * 1 kHz and 8 kHz), fine or exact quality, and the transposition in
+ * semitones and cents (fine quality). The same values go into an export.
+ * Event dispatch thread only.
+ */
+final class SoundControls {
+    private final PracticeWindow w;
+    final JCheckBox voiceBox = new JCheckBox("Voice removal");
+    final JSlider voiceAmount = new JSlider(0, 100, 100);
+    final JCheckBox monoBox = new JCheckBox("Mono");
+    final JSlider panSlider = new JSlider(0, 100, 50);
+    final JSlider preampSlider = new JSlider(-12, 12, 0);
+    final JSlider bassSlider = new JSlider(-12, 12, 0);
+    final JSlider middleSlider = new JSlider(-12, 12, 0);
+    final JSlider trebleSlider = new JSlider(-12, 12, 0);
+    final JComboBox<String> qualityBox = new JComboBox<>(new String[] {"fine", "exact"});
+    final JSpinner semitones = new JSpinner(new SpinnerNumberModel(0, -12, 12, 1));
+    final JSpinner cents = new JSpinner(new SpinnerNumberModel(0, -50, 50, 1));
+    private final JComponent panel;
+    /** Set while the controls are set from what was kept: their listeners act only on the user's changes. */
+    private boolean updating;
+
+    SoundControls(PracticeWindow w) {
+        this.w = w;
+        semitones.setToolTipText("Change the key by semitones, the tempo kept (fine quality)");
+        cents.setToolTipText("Fine-tune the pitch in cents (fine quality)");
+        semitones.addChangeListener(e -> apply());
+        cents.addChangeListener(e -> apply());
+        voiceBox.setFocusable(false);
+        monoBox.setFocusable(false);
+        for (JSlider s : new JSlider[] {voiceAmount, panSlider, preampSlider, bassSlider, middleSlider, trebleSlider}) {
+            s.setFocusable(false);
+            s.setPreferredSize(new Dimension(120, s.getPreferredSize().height));
+            s.addChangeListener(e -> {
+                if (!updating && !s.getValueIsAdjusting()) {
+                    apply();
+                }
+            });
+        }
+        voiceBox.addActionListener(e -> apply());
+        monoBox.addActionListener(e -> apply());
+        qualityBox.setFocusable(false);
+        qualityBox.addActionListener(e -> {
+            if (!updating) {
+                applyQuality();
+            }
+        });
+        JPanel p = new JPanel(new GridLayout(0, 1));
+        p.add(Controls.row(voiceBox, new JLabel("amount"), voiceAmount, monoBox, new JLabel("pan L"), panSlider,
+                new JLabel("R")));
+        p.add(Controls.row(new JLabel("Preamp dB"), preampSlider, new JLabel("Bass"), bassSlider,
+                new JLabel("Middle"), middleSlider, new JLabel("Treble"), trebleSlider));
+        p.add(Controls.row(new JLabel("Quality"), qualityBox,
+                new JLabel("fine: smoothest sound; exact: the same result bit for bit on every machine")));
+        panel = p;
+    }
+
+    JComponent panel() {
+        return panel;
+    }
+
+    /** The transposition's spinners, shown on the Play tab. */
+    JComponent[] transposition() {
+        return new JComponent[] {new JLabel("Transpose"), semitones, new JLabel("st"), cents, new JLabel("ct")};
+    }
+
+    JComponent[] controls() {
+        return new JComponent[] {voiceBox, voiceAmount, monoBox, panSlider, preampSlider, bassSlider, middleSlider,
+            trebleSlider, qualityBox};
+    }
+
+    Quality quality() {
+        return qualityBox.getSelectedIndex() == 1 ? Quality.EXACT : Quality.FINE;
+    }
+
+    /** The transposition the spinners ask for, in semitones. */
+    float pitchShift() {
+        return ((Number) semitones.getValue()).intValue() + ((Number) cents.getValue()).intValue() / 100f;
+    }
+
+    void toggleVoice() {
+        voiceBox.setSelected(!voiceBox.isSelected());
+        apply();
+    }
+
+    void toggleMono() {
+        monoBox.setSelected(!monoBox.isSelected());
+        apply();
+    }
+
+    void toggleQuality() {
+        qualityBox.setSelectedIndex(1 - qualityBox.getSelectedIndex());
+    }
+
+    /** The sound controls into the engine. */
+    void apply() {
+        Playback playback = w.playback();
+        if (playback == null || updating) {
+            return;
+        }
+        playback.setVoiceRemoval(voiceBox.isSelected(), voiceAmount.getValue() / 100.0);
+        String note = playback.setPanning(panSlider.getValue(), monoBox.isSelected());
+        Session s = playback.session();
+        s.setPreamp((float) Math.pow(10, preampSlider.getValue() / 20.0));
+        s.setPitchShift(pitchShift());
+        int bass = bassSlider.getValue();
+        int middle = middleSlider.getValue();
+        int treble = trebleSlider.getValue();
+        if (bass == 0 && middle == 0 && treble == 0) {
+            s.setEqualizer(null);
+        } else {
+            s.setEqualizerCurve(EqualizerCurve.of(new double[] {100, 1000, 8000},
+                    new double[] {bass, middle, treble}));
+        }
+        Song song = w.song();
+        if (song != null && song.channels == 1 && (voiceBox.isSelected() || monoBox.isSelected())) {
+            w.status(voiceBox.isSelected() ? "voice removal acts on stereo only" : note);
+        }
+        w.saveSongSoon();
+    }
+
+    private void applyQuality() {
+        Playback playback = w.playback();
+        if (playback == null) {
+            return;
+        }
+        String note = playback.setQuality(quality());
+        if (!note.isEmpty()) {
+            w.status(note);
+            updating = true;
+            qualityBox.setSelectedIndex(playback.session().quality() == Quality.EXACT ? 1 : 0);
+            updating = false;
+        }
+        w.saveSongSoon();
+    }
+
+    /** The sound settings into an export's settings. */
+    void into(Settings.Builder b) {
+        b.quality = quality();
+        b.preampDb = preampSlider.getValue();
+        b.voiceAmount = voiceBox.isSelected() ? voiceAmount.getValue() / 100.0 : 0;
+        b.mono = monoBox.isSelected();
+        b.pan = monoBox.isSelected() ? null : panSlider.getValue();
+        int bass = bassSlider.getValue();
+        int middle = middleSlider.getValue();
+        int treble = trebleSlider.getValue();
+        b.eq = bass == 0 && middle == 0 && treble == 0 ? null
+                : EqCurve.parse(List.of("100:" + bass, "1000:" + middle, "8000:" + treble));
+        // The exact mode plays at the original pitch, as the window's playback does.
+        b.transpose = b.quality == Quality.FINE ? (double) pitchShift() : null;
+    }
+
+    void save(SongSettings k) {
+        k.exact = qualityBox.getSelectedIndex() == 1;
+        k.voice = voiceBox.isSelected();
+        k.voiceAmount = voiceAmount.getValue();
+        k.mono = monoBox.isSelected();
+        k.pan = panSlider.getValue();
+        k.preampDb = preampSlider.getValue();
+        k.bassDb = bassSlider.getValue();
+        k.middleDb = middleSlider.getValue();
+        k.trebleDb = trebleSlider.getValue();
+    }
+
+    /** Sets the controls from what was kept, without telling the engine. */
+    void show(SongSettings k) {
+        updating = true;
+        try {
+            qualityBox.setSelectedIndex(k.exact ? 1 : 0);
+            voiceBox.setSelected(k.voice);
+            voiceAmount.setValue(k.voiceAmount);
+            monoBox.setSelected(k.mono);
+            panSlider.setValue(k.pan);
+            preampSlider.setValue(k.preampDb);
+            bassSlider.setValue(k.bassDb);
+            middleSlider.setValue(k.middleDb);
+            trebleSlider.setValue(k.trebleDb);
+        } finally {
+            updating = false;
+        }
+    }
+}
