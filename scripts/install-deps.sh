@@ -7,11 +7,13 @@ set -euo pipefail
 # vorbis-tools, sox) and to drive the interactive player (tmux). ffmpeg is
 # optional for users (FLAC, Opus, M4A input); the tests install it so that
 # those paths are exercised. The practice window needs Java's desktop half
-# (openjdk-17-jre) and its tests a virtual display (xvfb).
+# (openjdk-17-jre) and its tests a virtual desktop: a display (xvfb), a
+# window manager (openbox, whose start x11-utils' xprop waits for) and real
+# key presses and clicks (xdotool).
 packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
           clang libclang-rt-14-dev
           libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux
-          ffmpeg openjdk-17-jre xvfb)
+          ffmpeg openjdk-17-jre xvfb openbox x11-utils xdotool)
 # Named packages instead (scripts/cross.sh names its cross compilers and
 # emulators).
 if [ $# -gt 0 ]; then packages=("$@"); fi

@@ -151,9 +151,7 @@ public final class PracticeWindow {
         root.setTransferHandler(new DropHandler());
         waveform.setTransferHandler(root.getTransferHandler());
         KeyboardFocusManager.getCurrentKeyboardFocusManager().addKeyEventDispatcher(this::key);
-        frame.setMinimumSize(new Dimension(800, 500));
-        frame.setSize(1000, 680);
-        frame.setLocationByPlatform(true);
+        place();
         redraw = new Timer(REDRAW_MILLIS, e -> poll());
         setControlsEnabled(false);
         menus.refreshRecent();
@@ -200,6 +198,34 @@ public final class PracticeWindow {
             for (JComponent c : group) {
                 c.setEnabled(on);
             }
+        }
+    }
+
+    /** The smallest window that shows every control, and the size a window opens at where the screen has room. */
+    static final Dimension SMALLEST = new Dimension(800, 500);
+    static final Dimension OPENS_AT = new Dimension(1000, 680);
+
+    /**
+     * Sizes and places the window within the screen's usable area (the
+     * screen less its panels, in the units the desktop's scaling leaves):
+     * a screen smaller than the window, or one scaled up, gets a window that
+     * fits it, never one whose controls lie off the screen. A large screen
+     * gets a larger window. Placed by the window rather than by the window
+     * manager, so that it opens centred where it fits.
+     */
+    private void place() {
+        java.awt.GraphicsConfiguration gc = frame.getGraphicsConfiguration();
+        java.awt.Rectangle u = gc.getBounds();
+        java.awt.Insets in = java.awt.Toolkit.getDefaultToolkit().getScreenInsets(gc);
+        u = new java.awt.Rectangle(u.x + in.left, u.y + in.top, Math.max(1, u.width - in.left - in.right),
+                Math.max(1, u.height - in.top - in.bottom));
+        int width = Math.min(u.width, Math.max(OPENS_AT.width, Math.min(1400, u.width * 3 / 4)));
+        int height = Math.min(u.height, Math.max(OPENS_AT.height, Math.min(900, u.height * 4 / 5)));
+        frame.setMinimumSize(new Dimension(Math.min(SMALLEST.width, u.width), Math.min(SMALLEST.height, u.height)));
+        frame.setBounds(u.x + (u.width - width) / 2, u.y + (u.height - height) / 2, width, height);
+        if (width == u.width || height == u.height) {
+            // As large as the screen: the window manager fits it, its frame and title included.
+            frame.setExtendedState(JFrame.MAXIMIZED_BOTH);
         }
     }
 
