@@ -3,8 +3,11 @@ package quorvel.tambrino.app;
 
 import java.awt.Component;
 import java.awt.FlowLayout;
+import java.awt.event.FocusAdapter;
+import java.awt.event.FocusEvent;
 import javax.swing.JButton;
 import javax.swing.JPanel;
+import javax.swing.JTextField;
 
 /** Builders of the window's buttons and rows. Event dispatch thread only. */
 final class Controls {
@@ -16,6 +19,32 @@ final class Controls {
         b.setFocusable(false);
         b.addActionListener(e -> action.run());
         return b;
+    }
+
+    /**
+     * A field whose value is taken by Enter, and when the keyboard leaves it
+     * changed; Escape puts back the value it shows ({@link Keys}).
+     */
+    static void field(JTextField f, Runnable take, Runnable putBack) {
+        String[] shown = {f.getText()};
+        f.addActionListener(e -> {
+            take.run();
+            shown[0] = f.getText();
+        });
+        f.addFocusListener(new FocusAdapter() {
+            @Override
+            public void focusGained(FocusEvent e) {
+                shown[0] = f.getText();
+            }
+
+            @Override
+            public void focusLost(FocusEvent e) {
+                if (!e.isTemporary() && !f.getText().equals(shown[0])) {
+                    take.run();
+                }
+            }
+        });
+        f.putClientProperty(Keys.REVERT, putBack);
     }
 
     static JPanel row(Component... cs) {

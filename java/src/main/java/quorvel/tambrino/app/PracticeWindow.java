@@ -7,7 +7,6 @@ import java.awt.Dimension;
 import java.awt.FlowLayout;
 import java.awt.Font;
 import java.awt.GridLayout;
-import java.awt.KeyboardFocusManager;
 import java.awt.datatransfer.DataFlavor;
 import java.awt.event.KeyEvent;
 import java.awt.event.WindowAdapter;
@@ -35,7 +34,6 @@ import javax.swing.JTabbedPane;
 import javax.swing.SwingUtilities;
 import javax.swing.Timer;
 import javax.swing.TransferHandler;
-import javax.swing.text.JTextComponent;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
 import quorvel.tambrino.audio.CliException;
@@ -82,6 +80,7 @@ public final class PracticeWindow {
     private final TrainerControls trainer;
     private final Menus menus;
     private final Exporter exporter = new Exporter(this);
+    private final Keys keys = new Keys(this);
     private final Timer redraw;
 
     /** Set while the controls are set from what was kept: nothing is saved meanwhile. */
@@ -150,7 +149,7 @@ public final class PracticeWindow {
         frame.setContentPane(root);
         root.setTransferHandler(new DropHandler());
         waveform.setTransferHandler(root.getTransferHandler());
-        KeyboardFocusManager.getCurrentKeyboardFocusManager().addKeyEventDispatcher(this::key);
+        keys.install();
         place();
         redraw = new Timer(REDRAW_MILLIS, e -> poll());
         setControlsEnabled(false);
@@ -234,6 +233,7 @@ public final class PracticeWindow {
     /** Shows the window, opening {@code file} when not null. */
     public void show(Path file) {
         frame.setVisible(true);
+        focusHome();
         redraw.start();
         String noOutput = player.probe();
         if (noOutput != null) {
@@ -273,6 +273,7 @@ public final class PracticeWindow {
         if (summary != null) {
             summary.cancel();
         }
+        keys.uninstall();
         frame.dispose();
         closed.countDown();
     }
@@ -513,6 +514,12 @@ public final class PracticeWindow {
         }
     }
 
+    /** The tempo asked of the engine (the slider's without one). */
+    double tempo() {
+        Playback p = player.playback();
+        return p != null ? p.session().tempo() : transport.percent() / 100.0;
+    }
+
     void showTempo(double t) {
         transport.showTempo(t);
     }
@@ -535,16 +542,13 @@ public final class PracticeWindow {
 
     // ---- keys ----
 
-    private boolean key(KeyEvent e) {
-        if (e.getID() != KeyEvent.KEY_PRESSED || !frame.isActive()) {
-            return false;
-        }
-        Component owner = KeyboardFocusManager.getCurrentKeyboardFocusManager().getFocusOwner();
-        if (owner instanceof JTextComponent || e.isControlDown() || e.isAltDown() || e.isMetaDown()) {
-            // Typing into a field, and the menus' shortcuts, go where they go.
-            return false;
-        }
-        return keyPressed(e.getKeyCode(), e.getKeyChar());
+    /** Where the keyboard goes back to when a field or a control lets it go: the waveform. */
+    Component home() {
+        return waveform;
+    }
+
+    void focusHome() {
+        waveform.requestFocusInWindow();
     }
 
     /** The terminal player's keys; whether the key was one of them. */
@@ -772,6 +776,14 @@ public final class PracticeWindow {
 
     KeyboardView keyboard() {
         return keyboard;
+    }
+
+    TransportControls transportControls() {
+        return transport;
+    }
+
+    SoundControls soundControls() {
+        return sound;
     }
 
     long[] loop() {

@@ -40,7 +40,7 @@ final class TransportControls {
                 w.setTempoPercent(tempoSlider.getValue());
             }
         });
-        tempoField.addActionListener(e -> w.typeTempo(tempoField.getText()));
+        Controls.field(tempoField, () -> w.typeTempo(tempoField.getText()), () -> w.showTempo(w.tempo()));
         tempoField.setToolTipText("Type a tempo in percent (25 to 200) and press Enter");
         toStart = Controls.button("To loop start", "Jump to the loop's start ([ ] set it)", w::toLoopStart);
         back = Controls.button("\u2212 5 s", "Back 5 seconds (\u2190)", () -> w.seekBy(-Playback.SEEK_SECONDS));

@@ -69,9 +69,12 @@ final class WaveformView extends JComponent {
         this.listener = listener;
         setPreferredSize(new Dimension(760, 150));
         setMinimumSize(new Dimension(200, 70));
+        setFocusable(true);
         MouseAdapter mouse = new MouseAdapter() {
             @Override
             public void mousePressed(MouseEvent e) {
+                // A click here takes the keyboard back from a field or a control.
+                requestFocusInWindow();
                 if (summary == null) {
                     return;
                 }

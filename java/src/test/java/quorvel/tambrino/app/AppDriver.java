@@ -84,6 +84,98 @@ final class AppDriver {
         }
     }
 
+    private static Robot robot;
+
+    /** Real key presses and clicks, through the X server, to the focused window. */
+    static synchronized Robot robot() throws java.awt.AWTException {
+        if (robot == null) {
+            robot = new Robot();
+            robot.setAutoDelay(10);
+        }
+        return robot;
+    }
+
+    /**
+     * Presses the keys together, as a person does (a modifier first), and
+     * releases them; then waits until the window has dealt with them.
+     */
+    static void press(int... keys) throws Exception {
+        Robot r = robot();
+        for (int k : keys) {
+            r.keyPress(k);
+        }
+        for (int i = keys.length - 1; i >= 0; i--) {
+            r.keyRelease(keys[i]);
+        }
+        settle();
+    }
+
+    /** Types text as key presses (digits, letters, '-', '.', ' '). */
+    static void type(String text) throws Exception {
+        for (char c : text.toCharArray()) {
+            int code = c == '-' ? java.awt.event.KeyEvent.VK_MINUS : c == '.' ? java.awt.event.KeyEvent.VK_PERIOD
+                    : c == ' ' ? java.awt.event.KeyEvent.VK_SPACE : java.awt.event.KeyEvent.getExtendedKeyCodeForChar(c);
+            if (Character.isUpperCase(c)) {
+                press(java.awt.event.KeyEvent.VK_SHIFT, code);
+            } else {
+                press(code);
+            }
+        }
+    }
+
+    /** Clicks {@code c} at its point {@code x, y}. */
+    static void click(java.awt.Component c, int x, int y) throws Exception {
+        java.awt.Point p = onEdt(() -> {
+            java.awt.Point q = c.getLocationOnScreen();
+            return new java.awt.Point(q.x + x, q.y + y);
+        });
+        Robot r = robot();
+        r.mouseMove(p.x, p.y);
+        r.mousePress(java.awt.event.InputEvent.BUTTON1_DOWN_MASK);
+        r.mouseRelease(java.awt.event.InputEvent.BUTTON1_DOWN_MASK);
+        settle();
+    }
+
+    /** Clicks the middle of {@code c}. */
+    static void click(java.awt.Component c) throws Exception {
+        java.awt.Dimension d = onEdt(c::getSize);
+        click(c, d.width / 2, d.height / 2);
+    }
+
+    /** Waits until the events sent so far are dealt with. */
+    static void settle() throws Exception {
+        robot().waitForIdle();
+        java.awt.Toolkit.getDefaultToolkit().sync();
+        Thread.sleep(30);
+        robot().waitForIdle();
+    }
+
+    /** Waits until the window has the keyboard (the window manager gives it to a new window). */
+    static void focus(PracticeWindow w) throws Exception {
+        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
+        while (!onEdt(() -> w.frame().isFocused()) && System.nanoTime() < until) {
+            run(() -> {
+                w.frame().toFront();
+                w.frame().requestFocus();
+            });
+            Thread.sleep(50);
+        }
+        if (!onEdt(() -> w.frame().isFocused())) {
+            throw new IllegalStateException("the window did not get the keyboard");
+        }
+        settle();
+    }
+
+    /** The component that has the keyboard. */
+    static java.awt.Component focusOwner() throws Exception {
+        return onEdt(() -> java.awt.KeyboardFocusManager.getCurrentKeyboardFocusManager().getFocusOwner());
+    }
+
+    /** Whether a menu is open. */
+    static boolean menuOpen() throws Exception {
+        return onEdt(() -> javax.swing.MenuSelectionManager.defaultManager().getSelectedPath().length > 0);
+    }
+
     static <T> T onEdt(Callable<T> c) throws Exception {
         AtomicReference<T> out = new AtomicReference<>();
         AtomicReference<Exception> failure = new AtomicReference<>();

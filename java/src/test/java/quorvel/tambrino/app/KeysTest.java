@@ -1,0 +1,157 @@
+// The practice window's keyboard as a person uses it: real key presses and clicks through the X server.
+package quorvel.tambrino.app;
+
+import static java.awt.event.KeyEvent.VK_A;
+import static java.awt.event.KeyEvent.VK_ALT;
+import static java.awt.event.KeyEvent.VK_CONTROL;
+import static java.awt.event.KeyEvent.VK_DOWN;
+import static java.awt.event.KeyEvent.VK_ENTER;
+import static java.awt.event.KeyEvent.VK_ESCAPE;
+import static java.awt.event.KeyEvent.VK_F;
+import static java.awt.event.KeyEvent.VK_RIGHT;
+import static java.awt.event.KeyEvent.VK_SPACE;
+import static java.awt.event.KeyEvent.VK_UP;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotSame;
+import static org.junit.jupiter.api.Assertions.assertSame;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static quorvel.tambrino.app.AppDriver.click;
+import static quorvel.tambrino.app.AppDriver.focusOwner;
+import static quorvel.tambrino.app.AppDriver.menuOpen;
+import static quorvel.tambrino.app.AppDriver.onEdt;
+import static quorvel.tambrino.app.AppDriver.press;
+import static quorvel.tambrino.app.AppDriver.run;
+import static quorvel.tambrino.app.AppDriver.type;
+
+import java.nio.file.Path;
+import javax.swing.JComponent;
+import javax.swing.JMenu;
+import javax.swing.JMenuItem;
+import javax.swing.JPopupMenu;
+import javax.swing.JSpinner;
+import javax.swing.MenuElement;
+import javax.swing.MenuSelectionManager;
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * The window's keys pressed for real (java.awt.Robot through the X server,
+ * under a window manager), against the menus, the fields and the controls
+ * that want the same keys: a shortcut acts only when no menu is open and no
+ * field is being edited, Enter or Escape leaves a field, a click on the
+ * waveform takes the keyboard back, and Tab reaches every control.
+ */
+class KeysTest {
+    @TempDir
+    static Path dir;
+    private static PracticeWindow w;
+
+    @BeforeAll
+    static void openSong() throws Exception {
+        Path song = dir.resolve("keys.wav");
+        AppDriver.writeSong(song, 30);
+        w = AppDriver.open(dir.resolve("heard.wav"), dir.resolve("config"));
+        run(() -> w.frame().setSize(1000, 680));
+        AppDriver.openSong(w, song);
+        AppDriver.focus(w);
+    }
+
+    @AfterAll
+    static void close() throws Exception {
+        AppDriver.closeAll();
+    }
+
+    /** The text of the menu item chosen in the open menu, or "". */
+    private static String selected() throws Exception {
+        return onEdt(() -> {
+            MenuElement[] path = MenuSelectionManager.defaultManager().getSelectedPath();
+            for (int i = path.length - 1; i >= 0; i--) {
+                if (path[i] instanceof JMenuItem) {
+                    return ((JMenuItem) path[i]).getText();
+                }
+            }
+            return "";
+        });
+    }
+
+    private static double tempo() throws Exception {
+        return onEdt(() -> w.playback().session().tempo());
+    }
+
+    private static boolean paused() throws Exception {
+        return onEdt(() -> w.playback().paused());
+    }
+
+    @Test
+    void menusAndFieldsTakeTheirKeysAndGiveTheKeyboardBack() throws Exception {
+        run(() -> w.setTempoPercent(75));
+        // The File menu open: the arrows move in it, and right opens "Open recent".
+        press(VK_ALT, VK_F);
+        assertTrue(menuOpen(), "Alt+F opens the File menu");
+        press(VK_DOWN);
+        press(VK_DOWN);
+        assertEquals(0.75, tempo(), 1e-9, "down in an open menu changed the tempo");
+        // Up until "Open recent" is chosen, then right opens it.
+        for (int i = 0; i < 4 && !selected().equals("Open recent"); i++) {
+            press(VK_UP);
+        }
+        assertEquals("Open recent", selected(), "up and down move in the menu");
+        assertEquals(0.75, tempo(), 1e-9, "up in an open menu changed the tempo");
+        press(VK_RIGHT);
+        boolean recentOpen = false;
+        for (MenuElement e : onEdt(() -> MenuSelectionManager.defaultManager().getSelectedPath())) {
+            recentOpen |= e instanceof JPopupMenu && ((JPopupMenu) e).getInvoker() instanceof JMenu
+                    && ((JMenu) ((JPopupMenu) e).getInvoker()).getText().equals("Open recent");
+        }
+        assertTrue(recentOpen, "right in the File menu opens Open recent");
+        assertEquals(0, onEdt(() -> w.waveform().playhead()), "right in an open menu seeks");
+        press(VK_ESCAPE);
+        press(VK_ESCAPE);
+        press(VK_ESCAPE);
+        assertFalse(menuOpen());
+
+        // A typed tempo: Enter takes it and leaves the field, so that Space plays.
+        JComponent field = onEdt(() -> w.transportControls().tempoField);
+        click(field);
+        assertSame(field, focusOwner());
+        press(VK_CONTROL, VK_A);
+        type("80");
+        press(VK_ENTER);
+        assertEquals(0.8, tempo(), 1e-9);
+        assertNotSame(field, focusOwner(), "Enter leaves the field");
+        assertTrue(paused());
+        press(VK_SPACE);
+        assertFalse(paused(), "Space after a typed tempo plays");
+        assertEquals("80", onEdt(() -> w.transportControls().tempoField.getText()));
+        press(VK_SPACE);
+        assertTrue(paused());
+
+        // A click on the waveform takes the keyboard from the field; Escape leaves it too.
+        click(field);
+        type("9");
+        click(w.waveform(), 5, 5);
+        assertSame(w.waveform(), focusOwner(), "a click on the waveform takes the keyboard back");
+        click(field);
+        press(VK_ESCAPE);
+        assertNotSame(field, focusOwner(), "Escape leaves the field");
+        press(VK_SPACE);
+        assertFalse(paused(), "Space after Escape plays");
+        press(VK_SPACE);
+
+        // A typed transposition: Enter leaves its field, and up is the tempo's again.
+        JSpinner semitones = onEdt(() -> w.soundControls().semitones);
+        JComponent text = onEdt(() -> ((JSpinner.DefaultEditor) semitones.getEditor()).getTextField());
+        click(text);
+        press(VK_CONTROL, VK_A);
+        type("-2");
+        press(VK_ENTER);
+        assertEquals(-2, onEdt(semitones::getValue));
+        double before = tempo();
+        press(VK_UP);
+        assertEquals(before + 0.05, tempo(), 1e-9, "up after a typed transposition is the tempo's");
+        assertEquals(-2, onEdt(semitones::getValue));
+    }
+}
