@@ -6,6 +6,7 @@ import java.awt.FlowLayout;
 import java.awt.event.FocusAdapter;
 import java.awt.event.FocusEvent;
 import javax.swing.JButton;
+import javax.swing.JComponent;
 import javax.swing.JPanel;
 import javax.swing.JTextField;
 
@@ -13,10 +14,21 @@ import javax.swing.JTextField;
 final class Controls {
     private Controls() {}
 
+    /**
+     * Reached by Tab, never taken by a click: a click on a button or a slider
+     * leaves the keyboard where it was (the waveform's shortcuts), while a
+     * keyboard user gets to every control.
+     */
+    static void byKeyboard(JComponent... cs) {
+        for (JComponent c : cs) {
+            c.setRequestFocusEnabled(false);
+        }
+    }
+
     static JButton button(String text, String tip, Runnable action) {
         JButton b = new JButton(text);
         b.setToolTipText(tip);
-        b.setFocusable(false);
+        byKeyboard(b);
         b.addActionListener(e -> action.run());
         return b;
     }

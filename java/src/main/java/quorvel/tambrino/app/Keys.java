@@ -49,6 +49,11 @@ final class Keys implements KeyEventDispatcher {
         Component owner = KeyboardFocusManager.getCurrentKeyboardFocusManager().getFocusOwner();
         int code = e.getKeyCode();
         if (owner instanceof JTextComponent) {
+            Command global = w.commands().find(code, e.getModifiersEx(), e.getKeyChar(), true);
+            if (global != null) {
+                global.run();
+                return true;
+            }
             if (code == KeyEvent.VK_ENTER || code == KeyEvent.VK_ESCAPE) {
                 Object revert = ((JComponent) owner).getClientProperty(REVERT);
                 if (code == KeyEvent.VK_ESCAPE && revert instanceof Runnable) {
@@ -66,11 +71,7 @@ final class Keys implements KeyEventDispatcher {
             w.focusHome();
             return true;
         }
-        if (e.isControlDown() || e.isAltDown() || e.isMetaDown()) {
-            // The menus' shortcuts go where they go.
-            return false;
-        }
-        return w.keyPressed(code, e.getKeyChar());
+        return w.keyPressed(code, e.getModifiersEx(), e.getKeyChar());
     }
 
     /** Whether the component that has the keyboard acts on this key itself. */

@@ -20,7 +20,7 @@ final class LoopControls {
 
     LoopControls(PracticeWindow w) {
         this.w = w;
-        loopBox.setFocusable(false);
+        Controls.byKeyboard(loopBox);
         loopBox.addActionListener(e -> setOn(loopBox.isSelected()));
     }
 

@@ -3,6 +3,7 @@ package quorvel.tambrino.app;
 
 import java.awt.BorderLayout;
 import java.awt.GridLayout;
+import java.awt.event.KeyEvent;
 import java.util.ArrayList;
 import java.util.List;
 import javax.swing.DefaultListModel;
@@ -11,6 +12,7 @@ import javax.swing.JList;
 import javax.swing.JOptionPane;
 import javax.swing.JPanel;
 import javax.swing.JScrollPane;
+import javax.swing.KeyStroke;
 import quorvel.tambrino.practice.Playback;
 import quorvel.tambrino.practice.SongSettings.Mark;
 import quorvel.tambrino.practice.Terminal;
@@ -25,13 +27,17 @@ final class MarkerControls {
     private final PracticeWindow w;
     private final List<Mark> marks = new ArrayList<>();
     private final DefaultListModel<String> model = new DefaultListModel<>();
-    private final JList<String> list = new JList<>(model);
+    final JList<String> list = new JList<>(model);
     private final JComponent panel;
 
     MarkerControls(PracticeWindow w, LoopControls loop) {
         this.w = w;
         list.setVisibleRowCount(4);
-        list.setFocusable(false);
+        // In the list: Enter goes to the marker, Delete deletes it.
+        list.getInputMap(JComponent.WHEN_FOCUSED).put(KeyStroke.getKeyStroke(KeyEvent.VK_ENTER, 0), "go");
+        list.getActionMap().put("go", action(this::goToSelected));
+        list.getInputMap(JComponent.WHEN_FOCUSED).put(KeyStroke.getKeyStroke(KeyEvent.VK_DELETE, 0), "delete");
+        list.getActionMap().put("delete", action(this::deleteSelected));
         list.addMouseListener(new java.awt.event.MouseAdapter() {
             @Override
             public void mouseClicked(java.awt.event.MouseEvent e) {
@@ -61,6 +67,15 @@ final class MarkerControls {
         panel = p;
     }
 
+    private static javax.swing.Action action(Runnable r) {
+        return new javax.swing.AbstractAction() {
+            @Override
+            public void actionPerformed(java.awt.event.ActionEvent e) {
+                r.run();
+            }
+        };
+    }
+
     JComponent panel() {
         return panel;
     }
@@ -82,7 +97,7 @@ final class MarkerControls {
         w.saveSongSoon();
     }
 
-    private void addHere() {
+    void addHere() {
         Playback p = w.playback();
         if (p == null) {
             return;
@@ -94,7 +109,7 @@ final class MarkerControls {
         }
     }
 
-    private void keepLoop() {
+    void keepLoop() {
         LoopControls loop = w.loopControls();
         if (!loop.hasLoop()) {
             w.status("drag over the waveform, or press [ and ], to choose the loop first");
@@ -133,10 +148,19 @@ final class MarkerControls {
     }
 
     private void goToSelected() {
-        int i = list.getSelectedIndex();
+        goTo(list.getSelectedIndex());
+    }
+
+    int count() {
+        return marks.size();
+    }
+
+    /** Goes to marker {@code i} (from 0, as listed), or loops the kept loop. */
+    void goTo(int i) {
         if (i < 0 || i >= marks.size()) {
             return;
         }
+        list.setSelectedIndex(i);
         Mark m = marks.get(i);
         if (m.b < 0) {
             w.seek(m.a);

@@ -1,59 +1,81 @@
-// The practice window's menu bar: opening songs (also the recent ones), exporting, quitting.
+// The practice window's menu bar, built from its commands, every key shown beside its command.
 package quorvel.tambrino.app;
 
 import java.awt.event.KeyEvent;
 import java.nio.file.Path;
+import java.util.List;
+import java.util.Map;
 import javax.swing.AbstractAction;
+import javax.swing.JCheckBoxMenuItem;
 import javax.swing.JMenu;
 import javax.swing.JMenuBar;
 import javax.swing.JMenuItem;
 import javax.swing.KeyStroke;
 import quorvel.tambrino.practice.SongStore;
 
-/** The menu bar and its recent files. Event dispatch thread only. */
+/**
+ * The menu bar: a menu per group of {@link Commands}, each item showing its
+ * key, and File's recent songs. The items show the keys but do not act on
+ * them: {@link Keys} does, so that a key acts only where a shortcut may
+ * (never while a field is edited or a menu is open). Event dispatch thread
+ * only.
+ */
 final class Menus {
     private final PracticeWindow w;
     private final SongStore store;
     private final JMenu recentMenu = new JMenu("Open recent");
     private final JMenuBar bar = new JMenuBar();
 
-    Menus(PracticeWindow w, SongStore store) {
+    Menus(PracticeWindow w, SongStore store, Commands commands) {
         this.w = w;
         this.store = store;
-        JMenu file = new JMenu("File");
-        file.setMnemonic('F');
-        file.add(item("Open\u2026", KeyStroke.getKeyStroke(KeyEvent.VK_O, KeyEvent.CTRL_DOWN_MASK), w::chooseFile));
-        file.add(recentMenu);
-        file.addSeparator();
-        file.add(item("Export the loop\u2026", null, () -> w.chooseExport(true)));
-        file.add(item("Export the whole song\u2026", KeyStroke.getKeyStroke(KeyEvent.VK_E, KeyEvent.CTRL_DOWN_MASK),
-                () -> w.chooseExport(false)));
-        file.addSeparator();
-        file.add(item("Quit", KeyStroke.getKeyStroke(KeyEvent.VK_Q, KeyEvent.CTRL_DOWN_MASK), w::close));
-        bar.add(file);
+        for (Map.Entry<String, List<Command>> e : commands.menus.entrySet()) {
+            JMenu menu = new JMenu(e.getKey());
+            menu.setMnemonic(e.getKey().charAt(0));
+            for (Command c : e.getValue()) {
+                if (c == null) {
+                    menu.addSeparator();
+                } else {
+                    menu.add(item(c));
+                }
+                if (e.getKey().equals("File") && menu.getItemCount() == 1) {
+                    menu.add(recentMenu);
+                }
+            }
+            bar.add(menu);
+        }
     }
 
     JMenuBar bar() {
         return bar;
     }
 
-    private static JMenuItem item(String name, KeyStroke key, Runnable action) {
-        JMenuItem i = new JMenuItem(new AbstractAction(name) {
+    static JMenuItem item(Command c) {
+        JMenuItem i = c.isSwitch() ? new JCheckBoxMenuItem(c) {
             @Override
-            public void actionPerformed(java.awt.event.ActionEvent e) {
-                action.run();
+            protected boolean processKeyBinding(KeyStroke ks, KeyEvent e, int condition, boolean pressed) {
+                return condition != WHEN_IN_FOCUSED_WINDOW && super.processKeyBinding(ks, e, condition, pressed);
             }
-        });
-        if (key != null) {
-            i.setAccelerator(key);
-        }
+        } : new JMenuItem(c) {
+            @Override
+            protected boolean processKeyBinding(KeyStroke ks, KeyEvent e, int condition, boolean pressed) {
+                // The key shown is the window's to act on (Keys), not the menu item's.
+                return condition != WHEN_IN_FOCUSED_WINDOW && super.processKeyBinding(ks, e, condition, pressed);
+            }
+        };
+        i.setToolTipText(null);
         return i;
     }
 
     void refreshRecent() {
         recentMenu.removeAll();
         for (Path p : store.recent()) {
-            recentMenu.add(item(p.getFileName().toString(), null, () -> w.open(p)));
+            recentMenu.add(new JMenuItem(new AbstractAction(p.getFileName().toString()) {
+                @Override
+                public void actionPerformed(java.awt.event.ActionEvent e) {
+                    w.open(p);
+                }
+            }));
         }
         recentMenu.setEnabled(recentMenu.getItemCount() > 0);
     }

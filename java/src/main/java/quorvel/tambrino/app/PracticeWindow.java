@@ -78,8 +78,10 @@ public final class PracticeWindow {
     private final MarkerControls markers;
     private final SoundControls sound;
     private final TrainerControls trainer;
+    private final Commands commands;
     private final Menus menus;
     private final Exporter exporter = new Exporter(this);
+    private final JTabbedPane tabs = new JTabbedPane();
     private final Keys keys = new Keys(this);
     private final Timer redraw;
 
@@ -112,7 +114,8 @@ public final class PracticeWindow {
         markers = new MarkerControls(this, loop);
         sound = new SoundControls(this);
         trainer = new TrainerControls(this);
-        menus = new Menus(this, store);
+        commands = new Commands(this);
+        menus = new Menus(this, store, commands);
         frame.setDefaultCloseOperation(JFrame.DO_NOTHING_ON_CLOSE);
         frame.addWindowListener(new WindowAdapter() {
             @Override
@@ -133,7 +136,7 @@ public final class PracticeWindow {
         JPanel centre = new JPanel(new BorderLayout(0, 3));
         centre.add(waveform, BorderLayout.CENTER);
         centre.add(keyboard, BorderLayout.SOUTH);
-        JTabbedPane tabs = new JTabbedPane();
+        Controls.byKeyboard(tabs);
         tabs.addTab("Play", playTab());
         tabs.addTab("Sound", sound.panel());
         tabs.addTab("Markers", markers.panel());
@@ -524,6 +527,54 @@ public final class PracticeWindow {
         transport.showTempo(t);
     }
 
+    void toggleTrainer() {
+        trainer.toggle();
+    }
+
+    void transpose(int semitones, int cents) {
+        sound.transpose(semitones, cents);
+    }
+
+    void toggleVoice() {
+        sound.toggleVoice();
+    }
+
+    void toggleMono() {
+        sound.toggleMono();
+    }
+
+    void toggleQuality() {
+        sound.toggleQuality();
+    }
+
+    boolean voiceOn() {
+        return sound.voiceBox.isSelected();
+    }
+
+    boolean monoOn() {
+        return sound.monoBox.isSelected();
+    }
+
+    boolean exactOn() {
+        return sound.quality() == Quality.EXACT;
+    }
+
+    void addMarkerHere() {
+        markers.addHere();
+    }
+
+    void keepLoop() {
+        markers.keepLoop();
+    }
+
+    void goToMarker(int i) {
+        markers.goTo(i);
+    }
+
+    int markerCount() {
+        return markers.count();
+    }
+
     void setLoop(long a, long b, boolean on) {
         loop.set(a, b, on);
     }
@@ -551,52 +602,22 @@ public final class PracticeWindow {
         waveform.requestFocusInWindow();
     }
 
-    /** The terminal player's keys; whether the key was one of them. */
+    Commands commands() {
+        return commands;
+    }
+
+    /** A key pressed where the shortcuts act; whether it was one of them. */
     boolean keyPressed(int code, char ch) {
-        switch (code) {
-            case KeyEvent.VK_SPACE:
-                togglePause();
-                return true;
-            case KeyEvent.VK_LEFT:
-                seekBy(-Playback.SEEK_SECONDS);
-                return true;
-            case KeyEvent.VK_RIGHT:
-                seekBy(Playback.SEEK_SECONDS);
-                return true;
-            case KeyEvent.VK_UP:
-                stepTempo(5);
-                return true;
-            case KeyEvent.VK_DOWN:
-                stepTempo(-5);
-                return true;
-            default:
-                break;
-        }
-        if (player.playback() == null) {
+        return keyPressed(code, 0, ch);
+    }
+
+    boolean keyPressed(int code, int modifiers, char ch) {
+        Command c = commands.find(code, modifiers, ch, false);
+        if (c == null) {
             return false;
         }
-        switch (Character.toLowerCase(ch)) {
-            case '[':
-                loop.startHere();
-                return true;
-            case ']':
-                loop.endHere();
-                return true;
-            case '\\':
-                loop.setOn(false);
-                return true;
-            case 'v':
-                sound.toggleVoice();
-                return true;
-            case 'm':
-                sound.toggleMono();
-                return true;
-            case 'f':
-                sound.toggleQuality();
-                return true;
-            default:
-                return false;
-        }
+        c.run();
+        return true;
     }
 
     // ---- what is heard, 25 times a second ----
@@ -609,6 +630,7 @@ public final class PracticeWindow {
         }
         Playback p = player.playback();
         if (p == null || song == null) {
+            commands.refresh();
             return;
         }
         long heard = p.heardOutput();
@@ -641,6 +663,7 @@ public final class PracticeWindow {
             trainer.stop(0);
         }
         transport.updatePlayButton(player.playback());
+        commands.refresh();
     }
 
     // ---- the song's kept state ----
@@ -780,6 +803,18 @@ public final class PracticeWindow {
 
     TransportControls transportControls() {
         return transport;
+    }
+
+    JTabbedPane tabs() {
+        return tabs;
+    }
+
+    MarkerControls markerControls() {
+        return markers;
+    }
+
+    TrainerControls trainerControls() {
+        return trainer;
     }
 
     SoundControls soundControls() {

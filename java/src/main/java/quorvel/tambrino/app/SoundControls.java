@@ -50,10 +50,9 @@ final class SoundControls {
         cents.setToolTipText("Fine-tune the pitch in cents (fine quality)");
         semitones.addChangeListener(e -> apply());
         cents.addChangeListener(e -> apply());
-        voiceBox.setFocusable(false);
-        monoBox.setFocusable(false);
+        Controls.byKeyboard(voiceBox, monoBox, qualityBox, semitones, cents);
         for (JSlider s : new JSlider[] {voiceAmount, panSlider, preampSlider, bassSlider, middleSlider, trebleSlider}) {
-            s.setFocusable(false);
+            Controls.byKeyboard(s);
             s.setPreferredSize(new Dimension(120, s.getPreferredSize().height));
             s.addChangeListener(e -> {
                 if (!updating && !s.getValueIsAdjusting()) {
@@ -63,7 +62,6 @@ final class SoundControls {
         }
         voiceBox.addActionListener(e -> apply());
         monoBox.addActionListener(e -> apply());
-        qualityBox.setFocusable(false);
         qualityBox.addActionListener(e -> {
             if (!updating) {
                 applyQuality();
@@ -100,6 +98,14 @@ final class SoundControls {
     /** The transposition the spinners ask for, in semitones. */
     float pitchShift() {
         return ((Number) semitones.getValue()).intValue() + ((Number) cents.getValue()).intValue() / 100f;
+    }
+
+    /** Moves the transposition by semitones and cents, within the spinners' range (the key's shortcuts). */
+    void transpose(int st, int ct) {
+        int s = ((Number) semitones.getValue()).intValue() + st;
+        int c = ((Number) cents.getValue()).intValue() + ct;
+        semitones.setValue(Math.max(-12, Math.min(12, s)));
+        cents.setValue(Math.max(-50, Math.min(50, c)));
     }
 
     void toggleVoice() {

@@ -26,7 +26,7 @@ final class TrainerControls {
 
     TrainerControls(PracticeWindow w) {
         this.w = w;
-        button.setFocusable(false);
+        Controls.byKeyboard(button);
         button.addActionListener(e -> toggle());
     }
 

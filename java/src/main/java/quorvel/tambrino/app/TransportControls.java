@@ -29,9 +29,9 @@ final class TransportControls {
 
     TransportControls(PracticeWindow w) {
         this.w = w;
-        playButton.setFocusable(false);
+        Controls.byKeyboard(playButton);
         playButton.addActionListener(e -> w.togglePause());
-        tempoSlider.setFocusable(false);
+        Controls.byKeyboard(tempoSlider);
         tempoSlider.setMajorTickSpacing(25);
         tempoSlider.setPaintTicks(true);
         tempoSlider.setPreferredSize(new Dimension(260, tempoSlider.getPreferredSize().height));

@@ -171,6 +171,22 @@ final class AppDriver {
         return onEdt(() -> java.awt.KeyboardFocusManager.getCurrentKeyboardFocusManager().getFocusOwner());
     }
 
+    /** The first component of {@code type} inside {@code c}, or null. */
+    static <T> T findIn(java.awt.Container c, Class<T> type) {
+        for (java.awt.Component k : c.getComponents()) {
+            if (type.isInstance(k)) {
+                return type.cast(k);
+            }
+            if (k instanceof java.awt.Container) {
+                T t = findIn((java.awt.Container) k, type);
+                if (t != null) {
+                    return t;
+                }
+            }
+        }
+        return null;
+    }
+
     /** Whether a menu is open. */
     static boolean menuOpen() throws Exception {
         return onEdt(() -> javax.swing.MenuSelectionManager.defaultManager().getSelectedPath().length > 0);

@@ -1,7 +1,17 @@
 // The practice window's keyboard as a person uses it: real key presses and clicks through the X server.
 package quorvel.tambrino.app;
 
+import static java.awt.event.KeyEvent.VK_1;
 import static java.awt.event.KeyEvent.VK_A;
+import static java.awt.event.KeyEvent.VK_CLOSE_BRACKET;
+import static java.awt.event.KeyEvent.VK_E;
+import static java.awt.event.KeyEvent.VK_HOME;
+import static java.awt.event.KeyEvent.VK_LEFT;
+import static java.awt.event.KeyEvent.VK_M;
+import static java.awt.event.KeyEvent.VK_OPEN_BRACKET;
+import static java.awt.event.KeyEvent.VK_SHIFT;
+import static java.awt.event.KeyEvent.VK_T;
+import static java.awt.event.KeyEvent.VK_TAB;
 import static java.awt.event.KeyEvent.VK_ALT;
 import static java.awt.event.KeyEvent.VK_CONTROL;
 import static java.awt.event.KeyEvent.VK_DOWN;
@@ -24,7 +34,16 @@ import static quorvel.tambrino.app.AppDriver.press;
 import static quorvel.tambrino.app.AppDriver.run;
 import static quorvel.tambrino.app.AppDriver.type;
 
+import java.awt.Component;
+import java.awt.Container;
 import java.nio.file.Path;
+import java.util.HashSet;
+import java.util.Set;
+import javax.swing.JButton;
+import javax.swing.JDialog;
+import javax.swing.JFileChooser;
+import javax.swing.JList;
+import javax.swing.JTabbedPane;
 import javax.swing.JComponent;
 import javax.swing.JMenu;
 import javax.swing.JMenuItem;
@@ -34,6 +53,7 @@ import javax.swing.MenuElement;
 import javax.swing.MenuSelectionManager;
 import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -57,6 +77,13 @@ class KeysTest {
         run(() -> w.frame().setSize(1000, 680));
         AppDriver.openSong(w, song);
         AppDriver.focus(w);
+    }
+
+    @BeforeEach
+    void backToThePlayTab() throws Exception {
+        run(() -> w.tabs().setSelectedIndex(0));
+        AppDriver.focus(w);
+        press(VK_ESCAPE);
     }
 
     @AfterAll
@@ -153,5 +180,121 @@ class KeysTest {
         press(VK_UP);
         assertEquals(before + 0.05, tempo(), 1e-9, "up after a typed transposition is the tempo's");
         assertEquals(-2, onEdt(semitones::getValue));
+    }
+
+    /** Presses Tab until the keyboard is back where it started; what it reached on the way. */
+    private static Set<Component> tabAround() throws Exception {
+        Component start = focusOwner();
+        Set<Component> reached = new HashSet<>();
+        for (int i = 0; i < 80; i++) {
+            press(VK_TAB);
+            Component now = focusOwner();
+            if (now == start) {
+                break;
+            }
+            reached.add(now);
+        }
+        return reached;
+    }
+
+    private static JButton button(String text) throws Exception {
+        return onEdt(() -> find(w.frame().getContentPane(), text));
+    }
+
+    private static JButton find(Container c, String text) {
+        for (Component k : c.getComponents()) {
+            if (k instanceof JButton && text.equals(((JButton) k).getText())) {
+                return (JButton) k;
+            }
+            if (k instanceof Container) {
+                JButton b = find((Container) k, text);
+                if (b != null) {
+                    return b;
+                }
+            }
+        }
+        return null;
+    }
+
+    @Test
+    void everyControlIsReachedAndTheMarkersTrainerAndExportHaveKeys() throws Exception {
+        press(VK_ESCAPE);
+        assertSame(w.waveform(), focusOwner(), "Escape gives the keyboard to the waveform");
+        Set<Component> reached = tabAround();
+        TransportControls t = onEdt(w::transportControls);
+        for (Component c : new Component[] {t.playButton, t.tempoSlider, t.tempoField,
+            onEdt(() -> w.loopControls().loopBox), onEdt(() -> w.trainerControls().button), button("\u2212 5 s"),
+            button("+ 5 s"), onEdt(w::tabs)}) {
+            assertTrue(reached.contains(c), "Tab reaches " + c);
+        }
+
+        // Three markers by their key, at 10 s, 5 s and 15 s: the arrows and Enter in the list.
+        press(VK_HOME);
+        press(VK_RIGHT);
+        press(VK_RIGHT);
+        press(VK_CONTROL, VK_M);
+        press(VK_LEFT);
+        press(VK_CONTROL, VK_M);
+        press(VK_RIGHT);
+        press(VK_RIGHT);
+        press(VK_CONTROL, VK_M);
+        assertEquals(3, onEdt(w::markerCount), "Ctrl+M adds a marker");
+        JTabbedPane tabs = onEdt(w::tabs);
+        int markersTab = onEdt(() -> tabs.indexOfTab("Markers"));
+        java.awt.Rectangle r = onEdt(() -> tabs.getBoundsAt(markersTab));
+        click(tabs, r.x + r.width / 2, r.y + r.height / 2);
+        JList<String> list = onEdt(() -> w.markerControls().list);
+        Set<Component> inMarkers = tabAround();
+        for (Component c : new Component[] {list, button("Add marker"), button("Go"), button("Delete")}) {
+            assertTrue(inMarkers.contains(c), "Tab reaches " + c);
+        }
+        double before = tempo();
+        click(list, 10, 5);
+        assertEquals(0, onEdt(list::getSelectedIndex));
+        press(VK_DOWN);
+        assertEquals(1, onEdt(list::getSelectedIndex), "down in the marker list moves in it");
+        assertEquals(before, tempo(), 1e-9, "down in the marker list changed the tempo");
+        long second = onEdt(() -> w.marks().get(1).a);
+        press(VK_ENTER);
+        assertEquals(second, onEdt(() -> w.waveform().playhead()), "Enter goes to the marker");
+        press(VK_ESCAPE);
+        press(VK_1);
+        assertEquals(onEdt(() -> w.marks().get(0).a), onEdt(() -> w.waveform().playhead()), "1 goes to marker 1");
+
+        // T starts the trainer and stops it.
+        press(VK_T);
+        assertTrue(onEdt(w::trainerRunning), "T starts the trainer");
+        press(VK_T);
+        assertFalse(onEdt(w::trainerRunning), "T stops the trainer");
+
+        // A loop by [ and ] (paused: where the playhead is), then Ctrl+Shift+E exports it.
+        press(VK_HOME);
+        press(VK_OPEN_BRACKET);
+        press(VK_RIGHT);
+        press(VK_CLOSE_BRACKET);
+        assertEquals(5 * AppDriver.RATE, onEdt(() -> w.loop()[1] - w.loop()[0]), AppDriver.RATE / 10);
+        press(VK_CONTROL, VK_SHIFT, VK_E);
+        JFileChooser chooser = null;
+        for (int i = 0; i < 100 && chooser == null; i++) {
+            Thread.sleep(50);
+            chooser = onEdt(() -> {
+                for (java.awt.Window d : java.awt.Window.getWindows()) {
+                    if (d instanceof JDialog && d.isShowing()) {
+                        return AppDriver.findIn((JDialog) d, JFileChooser.class);
+                    }
+                }
+                return null;
+            });
+        }
+        assertTrue(chooser != null, "Ctrl+Shift+E asks where to export the loop");
+        AppDriver.settle();
+        press(VK_ENTER);
+        long until = System.nanoTime() + java.util.concurrent.TimeUnit.SECONDS.toNanos(60);
+        while (!onEdt(w::statusText).startsWith("exported") && System.nanoTime() < until) {
+            Thread.sleep(50);
+        }
+        assertTrue(onEdt(w::statusText).startsWith("exported: keys.wav"), onEdt(w::statusText));
+        String written = onEdt(w::statusText).replaceFirst(".* -> (.*-loop\\.wav) .*", "$1");
+        assertTrue(java.nio.file.Files.exists(Path.of(written)), onEdt(w::statusText));
     }
 }
