@@ -89,6 +89,10 @@ public final class PracticeWindow {
     private boolean restoring;
 
     private Song song;
+    /** Where the last seek went, and when: until it is heard, a further step goes on from there. */
+    private long seekTarget;
+    private long seekNanos = System.nanoTime() - SEEK_SETTLES_NANOS;
+    private static final long SEEK_SETTLES_NANOS = 150_000_000L;
     private boolean failureShown;
     private long lastHeard;
     private final float[] spectrum = new float[Session.NOTES];
@@ -462,15 +466,32 @@ public final class PracticeWindow {
         Playback p = player.playback();
         if (p != null) {
             p.seek(f);
-            waveform.setPlayhead(p.transport().clamp(f));
+            seekTarget = p.transport().clamp(f);
+            seekNanos = System.nanoTime();
+            waveform.setPlayhead(seekTarget);
         }
     }
 
+    /**
+     * Moves by {@code seconds} from what is shown: paused, where the
+     * playhead stands (a seek's target, which nothing heard has moved);
+     * playing, from what is heard, or from a seek's target until the music
+     * there is heard (keys pressed in quick succession add up).
+     */
     void seekBy(double seconds) {
         Playback p = player.playback();
-        if (p != null) {
-            p.seekBy(seconds);
+        if (p == null) {
+            return;
         }
+        long from;
+        if (System.nanoTime() - seekNanos < SEEK_SETTLES_NANOS) {
+            from = seekTarget;
+        } else if (p.paused() || !player.streaming()) {
+            from = waveform.playhead();
+        } else {
+            from = p.heardFrame();
+        }
+        seek(from + Math.round(seconds * song.sampleRate));
     }
 
     void toLoopStart() {
@@ -799,6 +820,10 @@ public final class PracticeWindow {
 
     KeyboardView keyboard() {
         return keyboard;
+    }
+
+    String positionText() {
+        return position.getText();
     }
 
     TransportControls transportControls() {

@@ -51,6 +51,34 @@ final class AppDriver {
         }
     }
 
+    /** Hz per second of {@link #writeChirp}'s rise, and where it starts. */
+    static final double CHIRP_RISE = 100;
+    static final double CHIRP_FROM = 200;
+
+    /**
+     * A stereo tone rising steadily from 200 Hz by 100 Hz a second: its
+     * frequency tells where in the song a stretch of what was heard comes
+     * from ({@link #chirpSeconds}), whatever the tempo.
+     */
+    static void writeChirp(Path file, double seconds) throws IOException {
+        int frames = (int) (seconds * RATE);
+        short[] pcm = new short[frames * 2];
+        for (int i = 0; i < frames; i++) {
+            double t = (double) i / RATE;
+            double v = 0.5 * Math.sin(2 * Math.PI * (CHIRP_FROM * t + CHIRP_RISE / 2 * t * t));
+            pcm[2 * i] = (short) Math.round(v * 32767);
+            pcm[2 * i + 1] = pcm[2 * i];
+        }
+        try (OutputStream out = Files.newOutputStream(file)) {
+            WavWriter.write(PcmSource.of(pcm, 2, RATE), out);
+        }
+    }
+
+    /** Where in a {@link #writeChirp} song the frames {@code from} to {@code to} of a recording come from, in seconds of the song (their middle). */
+    static double chirpSeconds(short[] pcm, int channels, int from, int to) {
+        return (frequency(pcm, channels, RATE, from, to) - CHIRP_FROM) / CHIRP_RISE;
+    }
+
     private static final List<PracticeWindow> OPEN = new ArrayList<>();
 
     static PracticeWindow open(Path outputFile, Path config) throws Exception {
@@ -240,22 +268,28 @@ final class AppDriver {
         }
     }
 
-    /** The left channel's frequency from its rising zero crossings over frames {@code from} to {@code to}. */
+    /**
+     * The left channel's frequency from its rising zero crossings over frames
+     * {@code from} to {@code to}, each placed between its two samples.
+     */
     static double frequency(short[] pcm, int channels, int rate, int from, int to) {
-        int first = -1;
-        int last = -1;
+        double first = -1;
+        double last = -1;
         int crossings = 0;
-        for (int i = from + 1; i < to; i++) {
-            if (pcm[(i - 1) * channels] < 0 && pcm[i * channels] >= 0) {
+        for (int i = Math.max(1, from + 1); i < Math.min(to, pcm.length / channels); i++) {
+            int a = pcm[(i - 1) * channels];
+            int b = pcm[i * channels];
+            if (a < 0 && b >= 0) {
+                double at = i - 1 + (double) -a / (b - a);
                 if (first < 0) {
-                    first = i;
+                    first = at;
                 } else {
                     crossings++;
-                    last = i;
+                    last = at;
                 }
             }
         }
-        return crossings == 0 ? 0 : (double) crossings * rate / (last - first);
+        return crossings == 0 ? 0 : crossings * rate / (last - first);
     }
 
     /**

@@ -276,6 +276,36 @@ class PracticeWindowTest {
         run(w::close);
     }
 
+    @Test
+    void aSeekWhilePausedShowsAndPlaysFromWhereItWent() throws Exception {
+        Path song = dir.resolve("chirp.wav");
+        AppDriver.writeChirp(song, 12);
+        Path heard = dir.resolve("heard.wav");
+        PracticeWindow w = AppDriver.open(heard, dir.resolve("config"));
+        AppDriver.openSong(w, song);
+        // Paused at 4.0 s; then on 5 s, back 5 s, on 5 s: 9.0 s shown, and heard when played.
+        run(() -> w.seek(4 * RATE));
+        String[] shown = new String[3];
+        int[] keys = {KeyEvent.VK_RIGHT, KeyEvent.VK_LEFT, KeyEvent.VK_RIGHT};
+        for (int i = 0; i < 3; i++) {
+            int k = keys[i];
+            run(() -> w.keyPressed(k, (char) 0));
+            Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
+            shown[i] = onEdt(() -> w.positionText() + " at " + w.waveform().playhead());
+        }
+        assertEquals("0:09.0 / 0:12.0 at " + 9 * RATE, shown[0], "on 5 s while paused");
+        assertEquals("0:04.0 / 0:12.0 at " + 4 * RATE, shown[1], "back 5 s while paused");
+        assertEquals("0:09.0 / 0:12.0 at " + 9 * RATE, shown[2], "on 5 s again while paused");
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(800);
+        run(w::close);
+        int[] format = new int[2];
+        short[] played = AppDriver.readWav(heard, format);
+        // The first fifth of a second heard, its middle at 0.1 s: 9.1 s of the song.
+        double from = AppDriver.chirpSeconds(played, 2, RATE / 50, RATE / 50 + RATE / 5) - 0.12;
+        assertEquals(9.0, from, 0.02, "play after the seeks starts where they went");
+    }
+
     private static void cancel(java.awt.Container c) {
         for (java.awt.Component k : c.getComponents()) {
             if (k instanceof javax.swing.JButton && "Cancel".equals(((javax.swing.JButton) k).getText())) {
