@@ -46,6 +46,11 @@ final class AppDriver {
             pcm[2 * i] = (short) Math.round(v * 32767);
             pcm[2 * i + 1] = (short) Math.round(v * 0.9 * 32767);
         }
+        writeWav(file, pcm);
+    }
+
+    /** Stereo samples at {@link #RATE} into a WAV file. */
+    static void writeWav(Path file, short[] pcm) throws IOException {
         try (OutputStream out = Files.newOutputStream(file)) {
             WavWriter.write(PcmSource.of(pcm, 2, RATE), out);
         }
@@ -69,9 +74,7 @@ final class AppDriver {
             pcm[2 * i] = (short) Math.round(v * 32767);
             pcm[2 * i + 1] = pcm[2 * i];
         }
-        try (OutputStream out = Files.newOutputStream(file)) {
-            WavWriter.write(PcmSource.of(pcm, 2, RATE), out);
-        }
+        writeWav(file, pcm);
     }
 
     /** Where in a {@link #writeChirp} song the frames {@code from} to {@code to} of a recording come from, in seconds of the song (their middle). */
