@@ -71,6 +71,7 @@ public final class PracticeWindow {
     private final MeterView meterView = new MeterView();
     private final JLabel position = new JLabel("0:00.0 / 0:00.0");
     private final JLabel tempoLabel = new JLabel("tempo 100 % (\u00d71.00)");
+    private final JLabel keyLabel = new JLabel("original key");
     private final JLabel noteLabel = new JLabel("loudest note: \u2013");
     private final JLabel status = new JLabel(" ");
     private final TransportControls transport;
@@ -134,6 +135,7 @@ public final class PracticeWindow {
         position.setFont(position.getFont().deriveFont(Font.BOLD));
         info.add(position);
         info.add(tempoLabel);
+        info.add(keyLabel);
         info.add(noteLabel);
         top.add(info, BorderLayout.CENTER);
         top.add(meterView, BorderLayout.EAST);
@@ -672,6 +674,7 @@ public final class PracticeWindow {
         tempoLabel.setText(String.format(Locale.ROOT, "tempo %.1f %% (\u00d7%.3f)%s", t * 100, t,
                 trainer.running() ? String.format(Locale.ROOT, ", trainer pass %d of %d",
                         p.stretcher().passAt(heard) + 1, p.transport().trainer().passes()) : ""));
+        keyLabel.setText(sound.keyText());
         int loud = KeyboardView.loudest(spectrum);
         noteLabel.setText(loud < 0 || p.paused() ? "loudest note: \u2013"
                 : "loudest note: " + KeyboardView.noteName(loud) + " (" + KeyboardView.noteWords(loud) + ")");
@@ -820,6 +823,10 @@ public final class PracticeWindow {
 
     KeyboardView keyboard() {
         return keyboard;
+    }
+
+    String keyText() {
+        return keyLabel.getText();
     }
 
     String positionText() {

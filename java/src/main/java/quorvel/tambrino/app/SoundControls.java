@@ -48,8 +48,16 @@ final class SoundControls {
         this.w = w;
         semitones.setToolTipText("Change the key by semitones, the tempo kept (fine quality)");
         cents.setToolTipText("Fine-tune the pitch in cents (fine quality)");
-        semitones.addChangeListener(e -> apply());
-        cents.addChangeListener(e -> apply());
+        semitones.addChangeListener(e -> {
+            if (!updating) {
+                apply();
+            }
+        });
+        cents.addChangeListener(e -> {
+            if (!updating) {
+                apply();
+            }
+        });
         Controls.byKeyboard(voiceBox, monoBox, qualityBox, semitones, cents);
         for (JSlider s : new JSlider[] {voiceAmount, panSlider, preampSlider, bassSlider, middleSlider, trebleSlider}) {
             Controls.byKeyboard(s);
@@ -98,6 +106,22 @@ final class SoundControls {
     /** The transposition the spinners ask for, in semitones. */
     float pitchShift() {
         return ((Number) semitones.getValue()).intValue() + ((Number) cents.getValue()).intValue() / 100f;
+    }
+
+    /** The transposition in words, for the top line: "original key", "key −2 st +5 ct". */
+    String keyText() {
+        int st = ((Number) semitones.getValue()).intValue();
+        int ct = ((Number) cents.getValue()).intValue();
+        if (st == 0 && ct == 0) {
+            return "original key";
+        }
+        String text = "key " + signed(st) + " st" + (ct != 0 ? " " + signed(ct) + " ct" : "");
+        // The exact mode plays at the original pitch.
+        return quality() == Quality.EXACT ? text + " (not in exact quality)" : text;
+    }
+
+    private static String signed(int v) {
+        return v > 0 ? "+" + v : v < 0 ? "−" + -v : "0";
     }
 
     /** Moves the transposition by semitones and cents, within the spinners' range (the key's shortcuts). */
@@ -190,6 +214,8 @@ final class SoundControls {
         k.bassDb = bassSlider.getValue();
         k.middleDb = middleSlider.getValue();
         k.trebleDb = trebleSlider.getValue();
+        k.semitones = ((Number) semitones.getValue()).intValue();
+        k.cents = ((Number) cents.getValue()).intValue();
     }
 
     /** Sets the controls from what was kept, without telling the engine. */
@@ -205,6 +231,8 @@ final class SoundControls {
             bassSlider.setValue(k.bassDb);
             middleSlider.setValue(k.middleDb);
             trebleSlider.setValue(k.trebleDb);
+            semitones.setValue(k.semitones);
+            cents.setValue(k.cents);
         } finally {
             updating = false;
         }

@@ -6,7 +6,7 @@ import java.util.Properties;
 
 /**
  * What is remembered of one song: its named markers and loops, the loop in
- * use, the last tempo, the trainer and the sound settings. Positions are in
+ * use, the last tempo and transposition, the trainer and the sound settings. Positions are in
  * frames of the song; they are kept in seconds, so that they mean the same
  * whatever reads them. Reading takes what makes sense and leaves the rest
  * at its default, so a hand-edited or older file never stops a song from
@@ -37,6 +37,9 @@ public final class SongSettings {
     public int bassDb;
     public int middleDb;
     public int trebleDb;
+    /** The transposition: semitones (-12 to 12) and cents (-50 to 50). */
+    public int semitones;
+    public int cents;
     /** FROM:TO:STEP in percent, as typed. */
     public String trainer = "60:100:10";
     public long loopA = -1;
@@ -57,6 +60,8 @@ public final class SongSettings {
         p.setProperty("bassDb", Integer.toString(bassDb));
         p.setProperty("middleDb", Integer.toString(middleDb));
         p.setProperty("trebleDb", Integer.toString(trebleDb));
+        p.setProperty("semitones", Integer.toString(semitones));
+        p.setProperty("cents", Integer.toString(cents));
         p.setProperty("trainer", trainer);
         if (loopA >= 0) {
             p.setProperty("loop", seconds(loopA, rate) + ":" + seconds(loopB, rate));
@@ -87,6 +92,8 @@ public final class SongSettings {
         s.bassDb = (int) number(p, "bassDb", 0, -12, 12);
         s.middleDb = (int) number(p, "middleDb", 0, -12, 12);
         s.trebleDb = (int) number(p, "trebleDb", 0, -12, 12);
+        s.semitones = (int) number(p, "semitones", 0, -12, 12);
+        s.cents = (int) number(p, "cents", 0, -50, 50);
         String trainer = p.getProperty("trainer", s.trainer);
         if (trainer.matches("[0-9.]+:[0-9.]+:[0-9.]+")) {
             s.trainer = trainer;

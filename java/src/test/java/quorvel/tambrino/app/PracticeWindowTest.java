@@ -129,7 +129,7 @@ class PracticeWindowTest {
     }
 
     @Test
-    void markersLoopAndTempoSurviveARestartAndAMove() throws Exception {
+    void markersLoopTempoAndKeySurviveARestartAndAMove() throws Exception {
         Path song = dir.resolve("take.wav");
         AppDriver.writeSong(song, 5);
         Path config = dir.resolve("config");
@@ -140,7 +140,20 @@ class PracticeWindowTest {
             w.addMark(new SongSettings.Mark("hard bit = yes", RATE, 2 * RATE));
             w.setLoop(RATE / 2, 4 * RATE, true);
             w.setTempoPercent(70);
+            w.soundControls().semitones.setValue(-2);
+            w.soundControls().cents.setValue(5);
         });
+        Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
+        assertEquals("key \u22122 st +5 ct", onEdt(w::keyText), "the top line shows the key");
+        // Another song has its own key: the one it was left in, or the original.
+        Path other = dir.resolve("other.wav");
+        AppDriver.writeSong(other, 2);
+        AppDriver.openSong(w, other);
+        Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
+        assertEquals(0, onEdt(() -> w.soundControls().semitones.getValue()));
+        assertEquals(0, onEdt(() -> w.soundControls().cents.getValue()));
+        assertEquals(0f, onEdt(() -> w.playback().session().pitchShift()));
+        assertEquals("original key", onEdt(w::keyText));
         run(w::close);
 
         Path moved = Files.createDirectories(dir.resolve("elsewhere")).resolve("renamed.wav");
@@ -157,6 +170,9 @@ class PracticeWindowTest {
         assertEquals(RATE / 2, loop[0]);
         assertEquals(4 * RATE, loop[1]);
         assertEquals(0.7, onEdt(() -> again.playback().session().tempo()), 1e-9);
+        assertEquals(-2, onEdt(() -> again.soundControls().semitones.getValue()));
+        assertEquals(5, onEdt(() -> again.soundControls().cents.getValue()));
+        assertEquals(-1.95f, onEdt(() -> again.playback().session().pitchShift()), 1e-6f);
         run(again::close);
     }
 
