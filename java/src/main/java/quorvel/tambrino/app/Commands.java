@@ -29,6 +29,8 @@ final class Commands {
     Commands(PracticeWindow w) {
         BooleanSupplier song = () -> w.song() != null;
         BooleanSupplier loop = () -> w.loopControls().hasLoop();
+        // The trainer sets the tempo while it runs.
+        BooleanSupplier tempo = () -> w.song() != null && !w.trainerRunning();
         LoopControls l = w.loopControls();
         menu("File",
                 cmd("Open\u2026", "Open a song", w::chooseFile, null, ctrl(KeyEvent.VK_O)).global(),
@@ -51,11 +53,11 @@ final class Commands {
                 cmd("To the loop's start", "To the loop's start, or the song's", w::toLoopStart, null,
                         key(KeyEvent.VK_HOME)).when(song),
                 null,
-                cmd("Faster 5 %", "Tempo 5 % up", () -> w.stepTempo(5), null, key(KeyEvent.VK_UP)).when(song),
-                cmd("Slower 5 %", "Tempo 5 % down", () -> w.stepTempo(-5), null, key(KeyEvent.VK_DOWN)).when(song),
-                cmd("Faster 1 %", "Tempo 1 % up", () -> w.stepTempo(1), null, shift(KeyEvent.VK_UP)).when(song),
+                cmd("Faster 5 %", "Tempo 5 % up", () -> w.stepTempo(5), null, key(KeyEvent.VK_UP)).when(tempo),
+                cmd("Slower 5 %", "Tempo 5 % down", () -> w.stepTempo(-5), null, key(KeyEvent.VK_DOWN)).when(tempo),
+                cmd("Faster 1 %", "Tempo 1 % up", () -> w.stepTempo(1), null, shift(KeyEvent.VK_UP)).when(tempo),
                 cmd("Slower 1 %", "Tempo 1 % down", () -> w.stepTempo(-1), null,
-                        shift(KeyEvent.VK_DOWN)).when(song),
+                        shift(KeyEvent.VK_DOWN)).when(tempo),
                 cmd("Start or stop the trainer", "The speed trainer: the loop or the song at rising tempos",
                         w::toggleTrainer, "t").when(song),
                 null,

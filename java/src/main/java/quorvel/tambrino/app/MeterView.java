@@ -31,6 +31,10 @@ final class MeterView extends JComponent {
         repaint();
     }
 
+    float level() {
+        return level;
+    }
+
     boolean clipLit() {
         return System.nanoTime() < clipUntil;
     }

@@ -90,6 +90,8 @@ public final class PracticeWindow {
     private boolean restoring;
 
     private Song song;
+    /** The song's tempo as chosen (typed to a tenth of a percent), which the trainer leaves alone. */
+    private double tempoChosen = 1.0;
     /** Where the last seek went, and when: until it is heard, a further step goes on from there. */
     private long seekTarget;
     private long seekNanos = System.nanoTime() - SEEK_SETTLES_NANOS;
@@ -362,6 +364,9 @@ public final class PracticeWindow {
         t.setPriority(Thread.MIN_PRIORITY);
         t.start();
         waveform.setSong(summary, s.frames(), s.sampleRate);
+        java.util.Arrays.fill(spectrum, 0f);
+        keyboard.setSpectrum(spectrum);
+        meterView.setLevel(0, false);
         markers.set(List.of());
         loop.clear();
         trainer.reset();
@@ -403,7 +408,7 @@ public final class PracticeWindow {
     void startEngine(long from, Passage passage, boolean play) {
         stopEngine();
         Song s = song;
-        double tempo = transport.percent() / 100.0;
+        double tempo = tempoChosen;
         Settings settings = settingsFor(s, passage != null && passage.trainer != null ? passage.trainer.from : tempo);
         Passage p = passage != null ? passage : Passage.of(s.name, null, null, null, s.frames(), s.sampleRate);
         String refused = player.start(s, settings, p, play);
@@ -506,19 +511,16 @@ public final class PracticeWindow {
 
     void setTempoPercent(double percent) {
         Playback p = player.playback();
-        if (p == null) {
+        if (p == null || trainer.running()) {
             return;
         }
-        double t = p.setTempo(Math.max(25, Math.min(200, percent)) / 100.0);
-        showTempo(t);
+        tempoChosen = p.setTempo(Math.max(25, Math.min(200, percent)) / 100.0);
+        showTempo(tempoChosen);
         saveSongSoon();
     }
 
     void stepTempo(int percent) {
-        Playback p = player.playback();
-        if (p != null) {
-            setTempoPercent(Math.rint(p.session().tempo() * 100) + percent);
-        }
+        setTempoPercent(Math.rint(tempoChosen * 100) + percent);
     }
 
     /** A tempo typed as a percentage ("75", "75 %", "87,5"). */
@@ -533,21 +535,23 @@ public final class PracticeWindow {
             status("");
         } catch (NumberFormatException e) {
             status("tempo: type a percentage from 25 to 200, such as 75");
-            Playback p = player.playback();
-            if (p != null) {
-                showTempo(p.session().tempo());
-            }
+            showTempo(tempoChosen);
         }
     }
 
-    /** The tempo asked of the engine (the slider's without one). */
+    /** The tempo chosen for the song (the trainer's passes aside). */
     double tempo() {
-        Playback p = player.playback();
-        return p != null ? p.session().tempo() : transport.percent() / 100.0;
+        return tempoChosen;
     }
 
     void showTempo(double t) {
         transport.showTempo(t);
+    }
+
+    /** The trainer started or stopped: the tempo's controls are its while it runs. */
+    void trainerChanged() {
+        transport.setTempoEnabled(song != null && !trainer.running());
+        commands.refresh();
     }
 
     void toggleTrainer() {
@@ -658,6 +662,11 @@ public final class PracticeWindow {
         }
         long heard = p.heardOutput();
         float level = player.meter().at(heard, spectrum);
+        if (p.paused() || p.atEnd() || !player.streaming()) {
+            // Nothing is heard: the meter and the keys show silence, not the last block heard.
+            level = 0;
+            java.util.Arrays.fill(spectrum, 0f);
+        }
         boolean clipped = player.meter().clipped(Math.min(lastHeard, heard), heard + 1);
         lastHeard = heard;
         long at = p.heardFrame();
@@ -671,6 +680,10 @@ public final class PracticeWindow {
         double rate = song.sampleRate;
         position.setText(Terminal.tenths(at / rate) + " / " + Terminal.tenths(song.frames() / rate));
         double t = p.shownTempo(heard);
+        if (trainer.running()) {
+            // The trainer's pass sets the tempo: its controls show the one heard.
+            transport.showTempo(t);
+        }
         tempoLabel.setText(String.format(Locale.ROOT, "tempo %.1f %% (\u00d7%.3f)%s", t * 100, t,
                 trainer.running() ? String.format(Locale.ROOT, ", trainer pass %d of %d",
                         p.stretcher().passAt(heard) + 1, p.transport().trainer().passes()) : ""));
@@ -713,7 +726,7 @@ public final class PracticeWindow {
             return;
         }
         SongSettings k = new SongSettings();
-        k.tempo = transport.percent() / 100.0;
+        k.tempo = tempoChosen;
         sound.save(k);
         trainer.save(k);
         if (loop.hasLoop()) {
@@ -736,6 +749,7 @@ public final class PracticeWindow {
         SongSettings k = SongSettings.of(kept, song.sampleRate, song.frames());
         restoring = true;
         try {
+            tempoChosen = k.tempo;
             transport.showTempo(k.tempo);
             sound.show(k);
             trainer.show(k);
@@ -747,8 +761,8 @@ public final class PracticeWindow {
         Playback playback = player.playback();
         if (playback != null) {
             playback.setQuality(k.exact ? Quality.EXACT : Quality.FINE);
-            playback.setTempo(k.tempo);
-            showTempo(playback.session().tempo());
+            tempoChosen = playback.setTempo(k.tempo);
+            showTempo(tempoChosen);
             sound.apply();
         }
         if (k.loopA >= 0) {
@@ -765,7 +779,7 @@ public final class PracticeWindow {
         Settings.Builder b = new Settings.Builder();
         b.channels = song.channels;
         b.sampleRate = song.sampleRate;
-        b.tempo = transport.percent() / 100.0;
+        b.tempo = tempoChosen;
         sound.into(b);
         b.spectrum = false;
         return b;
@@ -823,6 +837,14 @@ public final class PracticeWindow {
 
     KeyboardView keyboard() {
         return keyboard;
+    }
+
+    float meterLevel() {
+        return meterView.level();
+    }
+
+    String noteText() {
+        return noteLabel.getText();
     }
 
     String keyText() {

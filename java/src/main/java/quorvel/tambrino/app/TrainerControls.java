@@ -79,6 +79,7 @@ final class TrainerControls {
             running = true;
             button.setText("Stop trainer");
             w.startEngine(0, p, true);
+            w.trainerChanged();
             w.status(String.format(Locale.ROOT, "trainer: %d passes of the %s from %.0f %% to %.0f %%",
                     trainer.passes(), a != null ? "loop" : "song", f * 100, t * 100));
         } catch (IllegalArgumentException | CliException e) {
@@ -91,9 +92,8 @@ final class TrainerControls {
         running = false;
         button.setText("Start trainer");
         w.startEngine(at, null, false);
-        if (w.playback() != null) {
-            w.showTempo(w.playback().session().tempo());
-        }
+        w.showTempo(w.tempo());
+        w.trainerChanged();
     }
 
     /** Forgets a run without restarting the engine (a new song). */

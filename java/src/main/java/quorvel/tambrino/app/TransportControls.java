@@ -81,8 +81,12 @@ final class TransportControls {
         }
     }
 
-    /** The slider's tempo, in percent. */
-    int percent() {
-        return tempoSlider.getValue();
+    /** The tempo's slider, field and steps on or off (off while the trainer sets the tempo). */
+    void setTempoEnabled(boolean on) {
+        tempoSlider.setEnabled(on);
+        tempoField.setEnabled(on);
+        for (JButton b : steps) {
+            b.setEnabled(on);
+        }
     }
 }

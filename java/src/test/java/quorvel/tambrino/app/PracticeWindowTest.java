@@ -15,6 +15,7 @@ import java.awt.image.BufferedImage;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.List;
+import java.util.Properties;
 import java.util.concurrent.CancellationException;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
@@ -23,6 +24,7 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import quorvel.tambrino.practice.Playback;
 import quorvel.tambrino.practice.SongSettings;
+import quorvel.tambrino.practice.SongStore;
 
 /**
  * The practice window under a virtual display, driven through its
@@ -278,6 +280,12 @@ class PracticeWindowTest {
         assertEquals(1.05, onEdt(() -> w.playback().session().tempo()), 1e-9);
         run(() -> w.typeTempo("80 %"));
         assertEquals(0.8, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        // A tempo typed to a tenth is kept (and exported) as typed, not as the slider rounds it.
+        run(() -> w.typeTempo("87,5"));
+        run(w::saveSong);
+        Properties kept = new SongStore(dir.resolve("config")).load(SongStore.key(first)).values;
+        assertEquals(0.875, SongSettings.of(kept, RATE, 6 * RATE).tempo, 1e-9);
+        assertEquals("87.5", onEdt(() -> w.transportControls().tempoField.getText()));
         run(() -> w.keyPressed(KeyEvent.VK_F, 'f'));
         assertEquals(quorvel.tambrino.Quality.EXACT, onEdt(() -> w.playback().session().quality()));
 
@@ -290,6 +298,61 @@ class PracticeWindowTest {
         assertTrue(at > RATE / 2 && at < 2 * RATE, "the second song plays from its start: " + at);
         assertTrue(onEdt(() -> w.playback().underruns()) <= 1);
         run(w::close);
+    }
+
+    /** Whether the meter and the keys show silence: no level, no note, no key lit. */
+    private static boolean showsSilence(PracticeWindow w) throws Exception {
+        return onEdt(() -> w.meterLevel() == 0 && KeyboardView.loudest(w.keyboard().spectrumCopy()) < 0
+                && w.noteText().equals("loudest note: \u2013"));
+    }
+
+    @Test
+    void whatIsShownIsWhatIsHeardAfterAPauseATrainerAndAnotherSong() throws Exception {
+        Path song = dir.resolve("loud.wav");
+        AppDriver.writeSong(song, 8);
+        PracticeWindow w = AppDriver.open(dir.resolve("heard.wav"), dir.resolve("config"));
+        AppDriver.openSong(w, song);
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(1000);
+        assertTrue(onEdt(() -> w.meterLevel() > 0.1f), "the meter moves while the song plays");
+        assertEquals(45, KeyboardView.loudest(onEdt(() -> w.keyboard().spectrumCopy())));
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(4 * PracticeWindow.REDRAW_MILLIS);
+        assertTrue(showsSilence(w), "paused, the meter and the keys still show the last sound");
+
+        // The trainer: its controls show each pass's tempo, and the song's own tempo after it.
+        run(() -> {
+            w.setTempoPercent(80);
+            w.setLoop(RATE, RATE + RATE / 2, true);
+            w.startTrainer(0.5, 1.0, 0.5);
+        });
+        Thread.sleep(500);
+        assertEquals(50, onEdt(() -> w.transportControls().tempoSlider.getValue()), "the first pass's tempo");
+        assertEquals("50", onEdt(() -> w.transportControls().tempoField.getText()));
+        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
+        while (onEdt(() -> w.playback().stretcher().passAt(w.playback().heardOutput())) < 1
+                && System.nanoTime() < until) {
+            Thread.sleep(20);
+        }
+        Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
+        assertEquals(100, onEdt(() -> w.transportControls().tempoSlider.getValue()), "the second pass's tempo");
+        while (!onEdt(w::statusText).equals("trainer finished") && System.nanoTime() < until) {
+            Thread.sleep(20);
+        }
+        Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
+        assertTrue(showsSilence(w), "after the trainer, the meter and the keys still show its last sound");
+        assertEquals("80", onEdt(() -> w.transportControls().tempoField.getText()), "the song's tempo again");
+        assertEquals(0.8, onEdt(() -> w.playback().session().tempo()), 1e-9);
+
+        // Another song opened while this one plays: nothing of this one stays on the screen.
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(600);
+        Path other = dir.resolve("other.wav");
+        AppDriver.writeSong(other, 3);
+        AppDriver.openSong(w, other);
+        assertTrue(showsSilence(w), "another song opened, the meter and the keys still show the first");
+        Thread.sleep(4 * PracticeWindow.REDRAW_MILLIS);
+        assertTrue(showsSilence(w));
     }
 
     @Test
