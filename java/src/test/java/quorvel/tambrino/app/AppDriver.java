@@ -223,6 +223,15 @@ final class AppDriver {
         return onEdt(() -> javax.swing.MenuSelectionManager.defaultManager().getSelectedPath().length > 0);
     }
 
+    /** Waits up to {@code seconds} until {@code done} holds on the event dispatch thread; whether it does. */
+    static boolean await(Callable<Boolean> done, double seconds) throws Exception {
+        long until = System.nanoTime() + (long) (seconds * 1e9);
+        while (!onEdt(done) && System.nanoTime() < until) {
+            Thread.sleep(20);
+        }
+        return onEdt(done);
+    }
+
     static <T> T onEdt(Callable<T> c) throws Exception {
         AtomicReference<T> out = new AtomicReference<>();
         AtomicReference<Exception> failure = new AtomicReference<>();

@@ -289,10 +289,7 @@ class KeysTest {
         assertTrue(chooser != null, "Ctrl+Shift+E asks where to export the loop");
         AppDriver.settle();
         press(VK_ENTER);
-        long until = System.nanoTime() + java.util.concurrent.TimeUnit.SECONDS.toNanos(60);
-        while (!onEdt(w::statusText).startsWith("exported") && System.nanoTime() < until) {
-            Thread.sleep(50);
-        }
+        AppDriver.await(() -> w.statusText().startsWith("exported"), 60);
         assertTrue(onEdt(w::statusText).startsWith("exported: keys.wav"), onEdt(w::statusText));
         String written = onEdt(w::statusText).replaceFirst(".* -> (.*-loop\\.wav) .*", "$1");
         assertTrue(java.nio.file.Files.exists(Path.of(written)), onEdt(w::statusText));

@@ -235,10 +235,7 @@ class PracticeWindowTest {
         assertEquals(0, heard[2], "the first pass is heard");
         assertEquals(0.5, heard[0], 1e-9);
         assertTrue(heard[1] >= RATE && heard[1] < RATE + RATE / 2, "in the loop: " + heard[1]);
-        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(6);
-        while (!onEdt(w::statusText).equals("trainer finished") && System.nanoTime() < until) {
-            Thread.sleep(50);
-        }
+        AppDriver.await(() -> w.statusText().equals("trainer finished"), 6);
         assertEquals("trainer finished", onEdt(w::statusText));
 
         Path out = dir.resolve("never.wav");
@@ -329,16 +326,10 @@ class PracticeWindowTest {
         Thread.sleep(500);
         assertEquals(50, onEdt(() -> w.transportControls().tempoSlider.getValue()), "the first pass's tempo");
         assertEquals("50", onEdt(() -> w.transportControls().tempoField.getText()));
-        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
-        while (onEdt(() -> w.playback().stretcher().passAt(w.playback().heardOutput())) < 1
-                && System.nanoTime() < until) {
-            Thread.sleep(20);
-        }
+        AppDriver.await(() -> w.playback().stretcher().passAt(w.playback().heardOutput()) >= 1, 10);
         Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
         assertEquals(100, onEdt(() -> w.transportControls().tempoSlider.getValue()), "the second pass's tempo");
-        while (!onEdt(w::statusText).equals("trainer finished") && System.nanoTime() < until) {
-            Thread.sleep(20);
-        }
+        AppDriver.await(() -> w.statusText().equals("trainer finished"), 10);
         Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
         assertTrue(showsSilence(w), "after the trainer, the meter and the keys still show its last sound");
         assertEquals("80", onEdt(() -> w.transportControls().tempoField.getText()), "the song's tempo again");
