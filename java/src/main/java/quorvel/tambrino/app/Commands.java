@@ -103,6 +103,10 @@ final class Commands {
             marks.add(goTo[i]);
         }
         menu("Markers", marks.toArray(new Command[0]));
+        menu("Help",
+                cmd("Keys and mouse\u2026", "Every key and mouse gesture of the window", w::showHelp, null,
+                        key(KeyEvent.VK_F1)).global(),
+                cmd("Messages\u2026", "The messages of the status line so far", w::showMessages, null));
     }
 
     private static KeyStroke key(int code) {

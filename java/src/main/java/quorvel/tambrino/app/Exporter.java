@@ -11,7 +11,6 @@ import javax.swing.BorderFactory;
 import javax.swing.JButton;
 import javax.swing.JDialog;
 import javax.swing.JFileChooser;
-import javax.swing.JLabel;
 import javax.swing.JOptionPane;
 import javax.swing.JPanel;
 import javax.swing.JProgressBar;
@@ -92,7 +91,8 @@ final class Exporter {
             result.completeExceptionally(e);
             return result;
         }
-        JDialog dialog = new JDialog(w.frame(), "Exporting " + target.getFileName(), false);
+        // The title says what; the text below names the file whole, wrapped: a title is cut where it is too long.
+        JDialog dialog = new JDialog(w.frame(), loopOnly ? "Exporting the loop" : "Exporting the song", false);
         JProgressBar bar = new JProgressBar(0, 1000);
         bar.setStringPainted(true);
         JButton cancel = new JButton("Cancel");
@@ -100,7 +100,8 @@ final class Exporter {
         cancel.addActionListener(e -> cancelled = true);
         JPanel pane = new JPanel(new BorderLayout(8, 8));
         pane.setBorder(BorderFactory.createEmptyBorder(12, 12, 12, 12));
-        pane.add(new JLabel("Writing " + target + (loopOnly ? " (the loop)" : "")), BorderLayout.NORTH);
+        pane.add(Messages.wrapped("Writing " + target.getFileName() + " in " + target.toAbsolutePath().getParent()),
+                BorderLayout.NORTH);
         pane.add(bar, BorderLayout.CENTER);
         pane.add(cancel, BorderLayout.EAST);
         dialog.setContentPane(pane);
@@ -141,9 +142,8 @@ final class Exporter {
                     result.completeExceptionally(why);
                 } else if (why != null) {
                     w.status("export failed: " + why.getMessage());
-                    if (!PracticeWindow.QUIET) {
-                        JOptionPane.showMessageDialog(w.frame(), why.getMessage(), "Export failed",
-                                JOptionPane.ERROR_MESSAGE);
+                    if (!w.quiet) {
+                        Messages.error(w.frame(), "Export failed", why.getMessage());
                     }
                     result.completeExceptionally(why);
                 } else {

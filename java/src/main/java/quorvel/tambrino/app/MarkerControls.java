@@ -124,7 +124,7 @@ final class MarkerControls {
     }
 
     private String ask(String title, String suggestion) {
-        if (PracticeWindow.QUIET) {
+        if (w.quiet) {
             return suggestion;
         }
         Object v = JOptionPane.showInputDialog(w.frame(), title, "tambrino", JOptionPane.PLAIN_MESSAGE, null, null,

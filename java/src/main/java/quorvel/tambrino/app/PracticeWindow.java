@@ -6,7 +6,6 @@ import java.awt.Component;
 import java.awt.Dimension;
 import java.awt.FlowLayout;
 import java.awt.Font;
-import java.awt.GridLayout;
 import java.awt.datatransfer.DataFlavor;
 import java.awt.event.KeyEvent;
 import java.awt.event.WindowAdapter;
@@ -28,7 +27,6 @@ import javax.swing.JDialog;
 import javax.swing.JFileChooser;
 import javax.swing.JFrame;
 import javax.swing.JLabel;
-import javax.swing.JOptionPane;
 import javax.swing.JPanel;
 import javax.swing.JTabbedPane;
 import javax.swing.SwingUtilities;
@@ -59,7 +57,7 @@ import quorvel.tambrino.practice.Terminal;
 public final class PracticeWindow {
     static final int REDRAW_MILLIS = 40;
     /** No modal dialogs (scripts and tests drive the window); what they would say is on the status line. */
-    static final boolean QUIET = Boolean.getBoolean("tambrino.app.quiet");
+    final boolean quiet = Boolean.getBoolean("tambrino.app.quiet");
 
     private final JFrame frame = new JFrame("tambrino");
     private final SongStore store;
@@ -73,7 +71,8 @@ public final class PracticeWindow {
     private final JLabel tempoLabel = new JLabel("tempo 100 % (\u00d71.00)");
     private final JLabel keyLabel = new JLabel("original key");
     private final JLabel noteLabel = new JLabel("loudest note: \u2013");
-    private final JLabel status = new JLabel(" ");
+    private final Messages messages = new Messages(frame);
+    private HelpWindow help;
     private final TransportControls transport;
     private final LoopControls loop;
     private final MarkerControls markers;
@@ -148,11 +147,9 @@ public final class PracticeWindow {
         tabs.addTab("Play", playTab());
         tabs.addTab("Sound", sound.panel());
         tabs.addTab("Markers", markers.panel());
-        tabs.addTab("Keys", keysTab());
         JPanel bottom = new JPanel(new BorderLayout());
         bottom.add(tabs, BorderLayout.CENTER);
-        status.setBorder(BorderFactory.createEmptyBorder(2, 8, 2, 8));
-        bottom.add(status, BorderLayout.SOUTH);
+        bottom.add(messages.line(), BorderLayout.SOUTH);
         JPanel root = new JPanel(new BorderLayout());
         root.add(top, BorderLayout.NORTH);
         root.add(centre, BorderLayout.CENTER);
@@ -183,25 +180,6 @@ public final class PracticeWindow {
         return p;
     }
 
-    private JComponent keysTab() {
-        String[] keys = {"Space", "play / pause", "\u2190 / \u2192", "5 s back / on",
-            "\u2191 / \u2193", "tempo + / \u2212 5 %", "[  /  ]", "loop start / end here (] jumps back)",
-            "\\", "loop off (it is kept)", "v  /  m  /  f", "voice removal / mono / fine or exact",
-            "Ctrl+O  /  Ctrl+E", "open / export", "Ctrl+Q", "quit",
-            "click / drag", "go there / choose a loop", "drag a handle", "move the loop's end"};
-        JPanel p = new JPanel(new GridLayout(0, 4, 10, 2));
-        p.setBorder(BorderFactory.createEmptyBorder(4, 8, 4, 8));
-        for (int i = 0; i < keys.length; i++) {
-            JLabel l = new JLabel(keys[i]);
-            if (i % 2 == 0) {
-                l.setFont(l.getFont().deriveFont(Font.BOLD));
-                l.setHorizontalAlignment(JLabel.RIGHT);
-            }
-            p.add(l);
-        }
-        return p;
-    }
-
     private void setControlsEnabled(boolean on) {
         for (JComponent[] group : new JComponent[][] {transport.controls(), {loop.loopBox, trainer.button},
             sound.controls()}) {
@@ -224,11 +202,7 @@ public final class PracticeWindow {
      * manager, so that it opens centred where it fits.
      */
     private void place() {
-        java.awt.GraphicsConfiguration gc = frame.getGraphicsConfiguration();
-        java.awt.Rectangle u = gc.getBounds();
-        java.awt.Insets in = java.awt.Toolkit.getDefaultToolkit().getScreenInsets(gc);
-        u = new java.awt.Rectangle(u.x + in.left, u.y + in.top, Math.max(1, u.width - in.left - in.right),
-                Math.max(1, u.height - in.top - in.bottom));
+        java.awt.Rectangle u = Screens.usable(frame.getGraphicsConfiguration());
         int width = Math.min(u.width, Math.max(OPENS_AT.width, Math.min(1400, u.width * 3 / 4)));
         int height = Math.min(u.height, Math.max(OPENS_AT.height, Math.min(900, u.height * 4 / 5)));
         frame.setMinimumSize(new Dimension(Math.min(SMALLEST.width, u.width), Math.min(SMALLEST.height, u.height)));
@@ -279,7 +253,7 @@ public final class PracticeWindow {
         try {
             player.close();
         } catch (CliException e) {
-            JOptionPane.showMessageDialog(frame, e.getMessage(), "tambrino", JOptionPane.ERROR_MESSAGE);
+            Messages.error(frame, "tambrino", e.getMessage());
         }
         if (summary != null) {
             summary.cancel();
@@ -290,11 +264,31 @@ public final class PracticeWindow {
     }
 
     void status(String text) {
-        status.setText(text == null || text.isEmpty() ? " " : text);
+        messages.status(text);
     }
 
     String statusText() {
-        return status.getText();
+        return messages.statusText();
+    }
+
+    Messages messages() {
+        return messages;
+    }
+
+    void showMessages() {
+        messages.showHistory();
+    }
+
+    /** The Help window (made when first asked for). */
+    HelpWindow help() {
+        if (help == null) {
+            help = new HelpWindow(frame, commands);
+        }
+        return help;
+    }
+
+    void showHelp() {
+        help().show(frame);
     }
 
     // ---- opening a song ----
@@ -344,8 +338,8 @@ public final class PracticeWindow {
         String why = e instanceof OutOfMemoryError ? file + " is too long to hold in memory"
                 : e.getMessage() != null ? e.getMessage() : e.toString();
         status("cannot open " + file.getFileName() + ": " + why);
-        if (frame.isShowing() && !QUIET) {
-            JOptionPane.showMessageDialog(frame, why, "Cannot open " + file.getFileName(), JOptionPane.ERROR_MESSAGE);
+        if (frame.isShowing() && !quiet) {
+            Messages.error(frame, "Cannot open " + file.getFileName(), why);
         }
     }
 

@@ -85,7 +85,12 @@ final class AppDriver {
     private static final List<PracticeWindow> OPEN = new ArrayList<>();
 
     static PracticeWindow open(Path outputFile, Path config) throws Exception {
-        System.setProperty("tambrino.app.quiet", "true");
+        return open(outputFile, config, true);
+    }
+
+    /** A window that shows its dialogs unless {@code quiet}. */
+    static PracticeWindow open(Path outputFile, Path config, boolean quiet) throws Exception {
+        System.setProperty("tambrino.app.quiet", Boolean.toString(quiet));
         return onEdt(() -> {
             PracticeWindow w = new PracticeWindow(outputFile, new SongStore(config));
             w.show(null);
@@ -197,6 +202,16 @@ final class AppDriver {
         settle();
     }
 
+    /** Waits until a dialog has the keyboard. */
+    static void focusWindow(java.awt.Window d) throws Exception {
+        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
+        while (!onEdt(d::isFocused) && System.nanoTime() < until) {
+            run(d::toFront);
+            Thread.sleep(50);
+        }
+        settle();
+    }
+
     /** The component that has the keyboard. */
     static java.awt.Component focusOwner() throws Exception {
         return onEdt(() -> java.awt.KeyboardFocusManager.getCurrentKeyboardFocusManager().getFocusOwner());
@@ -214,6 +229,25 @@ final class AppDriver {
                     return t;
                 }
             }
+        }
+        return null;
+    }
+
+    /** The dialog of {@code owner} that is showing, waiting up to five seconds for one; null without. */
+    static javax.swing.JDialog dialogOf(java.awt.Window owner) throws Exception {
+        for (int i = 0; i < 250; i++) {
+            javax.swing.JDialog d = onEdt(() -> {
+                for (java.awt.Window k : owner.getOwnedWindows()) {
+                    if (k instanceof javax.swing.JDialog && k.isShowing()) {
+                        return (javax.swing.JDialog) k;
+                    }
+                }
+                return null;
+            });
+            if (d != null) {
+                return d;
+            }
+            Thread.sleep(20);
         }
         return null;
     }
