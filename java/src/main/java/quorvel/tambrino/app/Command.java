@@ -27,6 +27,7 @@ final class Command extends AbstractAction {
     boolean global;
     private BooleanSupplier available = () -> true;
     private BooleanSupplier selected;
+    private java.util.function.Supplier<String> named;
 
     Command(String name, String help, Runnable action, String typed, KeyStroke... keys) {
         super(name);
@@ -60,6 +61,12 @@ final class Command extends AbstractAction {
         return this;
     }
 
+    /** Named anew as the window redraws ("Undo the loop"). */
+    Command named(java.util.function.Supplier<String> name) {
+        this.named = name;
+        return this;
+    }
+
     boolean isSwitch() {
         return selected != null;
     }
@@ -74,6 +81,12 @@ final class Command extends AbstractAction {
 
     /** Brings the enabled and ticked states up to date. */
     void refresh() {
+        if (named != null) {
+            String n = named.get();
+            if (!n.equals(getValue(Action.NAME))) {
+                putValue(Action.NAME, n);
+            }
+        }
         boolean on = available.getAsBoolean();
         if (on != isEnabled()) {
             setEnabled(on);

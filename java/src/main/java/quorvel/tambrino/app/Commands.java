@@ -41,6 +41,13 @@ final class Commands {
                         () -> w.chooseExport(false), null, ctrl(KeyEvent.VK_E)).when(song),
                 null,
                 cmd("Quit", "Close the window", w::close, null, ctrl(KeyEvent.VK_Q)).global());
+        menu("Edit",
+                cmd("Undo", "Take back the last change of the loop, the markers or the settings", w::undo, null,
+                        ctrl(KeyEvent.VK_Z)).when(() -> w.history().canUndo())
+                        .named(() -> w.history().canUndo() ? "Undo " + w.history().undoName() : "Undo"),
+                cmd("Redo", "Make the change taken back again", w::redo, null, ctrlShift(KeyEvent.VK_Z),
+                        ctrl(KeyEvent.VK_Y)).when(() -> w.history().canRedo())
+                        .named(() -> w.history().canRedo() ? "Redo " + w.history().redoName() : "Redo"));
         menu("Play",
                 cmd("Play / pause", "Play or pause", w::togglePause, null, key(KeyEvent.VK_SPACE)).when(song),
                 cmd("Back 5 s", "5 seconds back", () -> w.seekBy(-Playback.SEEK_SECONDS), null,
@@ -106,7 +113,9 @@ final class Commands {
         menu("Help",
                 cmd("Keys and mouse\u2026", "Every key and mouse gesture of the window", w::showHelp, null,
                         key(KeyEvent.VK_F1)).global(),
-                cmd("Messages\u2026", "The messages of the status line so far", w::showMessages, null));
+                cmd("Messages\u2026", "The messages of the status line so far", w::showMessages, null),
+                null,
+                cmd("About tambrino", "The version, and the engine and platform it runs on", w::showAbout, null));
     }
 
     private static KeyStroke key(int code) {

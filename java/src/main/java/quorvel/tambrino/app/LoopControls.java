@@ -47,6 +47,18 @@ final class LoopControls {
         loopB = -1;
     }
 
+    /** No loop any more (an undo back to before the first). */
+    void remove() {
+        clear();
+        loopBox.setSelected(false);
+        Playback p = w.playback();
+        if (p != null && !w.trainerRunning()) {
+            p.transport().clearLoop();
+        }
+        w.waveform().setLoopShown(-1, -1, false);
+        w.saveSongSoon();
+    }
+
     void set(long a, long b, boolean on) {
         Song song = w.song();
         if (song == null || !(b > a)) {

@@ -287,6 +287,10 @@ public final class PracticeWindow {
         return help;
     }
 
+    void showAbout() {
+        AboutBox.show(frame);
+    }
+
     void showHelp() {
         help().show(frame);
     }
@@ -376,7 +380,8 @@ public final class PracticeWindow {
             note = kept.problem;
         }
         startEngine(0, null, false);
-        restore(kept.values);
+        apply(SongSettings.of(kept.values, s.sampleRate, s.frames()));
+        history.clear();
         setControlsEnabled(true);
         String noOutput = player.noOutput();
         status(note.isEmpty() ? s.name + ": " + s.description + (noOutput != null ? " \u2014 " + noOutput : "")
@@ -700,11 +705,17 @@ public final class PracticeWindow {
     // ---- the song's kept state ----
 
     private Timer saveTimer;
+    private final History history = new History();
+    /** The song's state after the last change, from which the next change is told apart. */
+    private SongSettings lastState = new SongSettings();
 
     void saveSongSoon() {
         if (restoring || song == null) {
             return;
         }
+        SongSettings now = current();
+        history.changed(lastState, now, song.sampleRate);
+        lastState = now;
         if (saveTimer == null) {
             saveTimer = new Timer(500, e -> saveSong());
             saveTimer.setRepeats(false);
@@ -712,13 +723,8 @@ public final class PracticeWindow {
         saveTimer.restart();
     }
 
-    void saveSong() {
-        if (saveTimer != null) {
-            saveTimer.stop();
-        }
-        if (song == null) {
-            return;
-        }
+    /** The song's state as the controls show it: what is kept, and what an undo goes back to. */
+    private SongSettings current() {
         SongSettings k = new SongSettings();
         k.tempo = tempoChosen;
         sound.save(k);
@@ -729,7 +735,17 @@ public final class PracticeWindow {
         }
         k.loopOn = loop.on();
         k.marks.addAll(markers.marks());
-        Properties p = k.toProperties(song.sampleRate);
+        return k;
+    }
+
+    void saveSong() {
+        if (saveTimer != null) {
+            saveTimer.stop();
+        }
+        if (song == null) {
+            return;
+        }
+        Properties p = current().toProperties(song.sampleRate);
         try {
             store.save(song.key, p);
         } catch (IOException e) {
@@ -738,32 +754,59 @@ public final class PracticeWindow {
         }
     }
 
-    /** Sets the controls (and so the engine) from what was kept. */
-    private void restore(Properties kept) {
-        SongSettings k = SongSettings.of(kept, song.sampleRate, song.frames());
+    /**
+     * Sets the controls and the engine to {@code k}: what was kept for the
+     * song, or the state an undo or redo goes to. The playhead stays.
+     */
+    private void apply(SongSettings k) {
         restoring = true;
         try {
             tempoChosen = k.tempo;
             transport.showTempo(k.tempo);
             sound.show(k);
             trainer.show(k);
-            loop.loopBox.setSelected(false);
             markers.set(k.marks);
+            Playback playback = player.playback();
+            if (playback != null) {
+                playback.setQuality(k.exact ? Quality.EXACT : Quality.FINE);
+                if (!trainer.running()) {
+                    tempoChosen = playback.setTempo(k.tempo);
+                }
+                showTempo(tempoChosen);
+                sound.apply();
+            }
+            if (k.loopA >= 0) {
+                loop.set(k.loopA, k.loopB, k.loopOn);
+            } else {
+                loop.remove();
+            }
         } finally {
             restoring = false;
         }
-        Playback playback = player.playback();
-        if (playback != null) {
-            playback.setQuality(k.exact ? Quality.EXACT : Quality.FINE);
-            tempoChosen = playback.setTempo(k.tempo);
-            showTempo(tempoChosen);
-            sound.apply();
+        lastState = current();
+    }
+
+    void undo() {
+        step(true);
+    }
+
+    void redo() {
+        step(false);
+    }
+
+    /** Back to the state before the last change ({@code back}), or forth to the one taken back. */
+    private void step(boolean back) {
+        if (song == null || !(back ? history.canUndo() : history.canRedo())) {
+            return;
         }
-        if (k.loopA >= 0) {
-            loop.set(k.loopA, k.loopB, k.loopOn);
-        } else {
-            waveform.setLoopShown(-1, -1, false);
-        }
+        String what = back ? history.undoName() : history.redoName();
+        apply(back ? history.undo(current()) : history.redo(current()));
+        saveSong();
+        status((back ? "undone: " : "redone: ") + what);
+    }
+
+    History history() {
+        return history;
     }
 
     // ---- export ----

@@ -5,6 +5,9 @@ import static java.awt.event.KeyEvent.VK_1;
 import static java.awt.event.KeyEvent.VK_A;
 import static java.awt.event.KeyEvent.VK_CLOSE_BRACKET;
 import static java.awt.event.KeyEvent.VK_E;
+import static java.awt.event.KeyEvent.VK_H;
+import static java.awt.event.KeyEvent.VK_Y;
+import static java.awt.event.KeyEvent.VK_Z;
 import static java.awt.event.KeyEvent.VK_HOME;
 import static java.awt.event.KeyEvent.VK_LEFT;
 import static java.awt.event.KeyEvent.VK_M;
@@ -115,6 +118,7 @@ class KeysTest {
     @Test
     void menusAndFieldsTakeTheirKeysAndGiveTheKeyboardBack() throws Exception {
         run(() -> w.setTempoPercent(75));
+        long playhead = onEdt(() -> w.waveform().playhead());
         // The File menu open: the arrows move in it, and right opens "Open recent".
         press(VK_ALT, VK_F);
         assertTrue(menuOpen(), "Alt+F opens the File menu");
@@ -134,7 +138,7 @@ class KeysTest {
                     && ((JMenu) ((JPopupMenu) e).getInvoker()).getText().equals("Open recent");
         }
         assertTrue(recentOpen, "right in the File menu opens Open recent");
-        assertEquals(0, onEdt(() -> w.waveform().playhead()), "right in an open menu seeks");
+        assertEquals(playhead, onEdt(() -> w.waveform().playhead()), "right in an open menu seeks");
         press(VK_ESCAPE);
         press(VK_ESCAPE);
         press(VK_ESCAPE);
@@ -293,5 +297,57 @@ class KeysTest {
         assertTrue(onEdt(w::statusText).startsWith("exported: keys.wav"), onEdt(w::statusText));
         String written = onEdt(w::statusText).replaceFirst(".* -> (.*-loop\\.wav) .*", "$1");
         assertTrue(java.nio.file.Files.exists(Path.of(written)), onEdt(w::statusText));
+    }
+
+    @Test
+    void undoAndRedoTakeBackLoopsMarkersAndTheTempoAndTheHelpMenuHasAbout() throws Exception {
+        long rate = AppDriver.RATE;
+        run(() -> w.setLoop(rate, 2 * rate, true));
+        Thread.sleep(500);
+        run(() -> w.setLoop(3 * rate, 4 * rate, true));
+        press(VK_CONTROL, VK_Z);
+        assertEquals(rate, onEdt(() -> w.loop()[0]), "Ctrl+Z brings the loop replaced back");
+        assertEquals(2 * rate, onEdt(() -> w.loop()[1]));
+        press(VK_CONTROL, VK_SHIFT, VK_Z);
+        assertEquals(3 * rate, onEdt(() -> w.loop()[0]), "Ctrl+Shift+Z makes the change again");
+        press(VK_CONTROL, VK_Z);
+        press(VK_CONTROL, VK_Y);
+        assertEquals(3 * rate, onEdt(() -> w.loop()[0]), "so does Ctrl+Y");
+
+        int marks = onEdt(w::markerCount);
+        Thread.sleep(500);
+        press(VK_CONTROL, VK_M);
+        assertEquals(marks + 1, onEdt(w::markerCount));
+        press(VK_CONTROL, VK_Z);
+        assertEquals(marks, onEdt(w::markerCount), "the marker added is taken back");
+        double before = tempo();
+        press(VK_UP);
+        press(VK_UP);
+        assertEquals(before + 0.1, tempo(), 1e-9);
+        press(VK_CONTROL, VK_Z);
+        assertEquals(before, tempo(), 1e-9, "two steps of the tempo in quick succession are taken back at once");
+        assertEquals("undone: the tempo", onEdt(w::statusText));
+
+        // The Edit menu names what it would undo; Help has the About box.
+        press(VK_ALT, VK_E);
+        assertTrue(menuOpen());
+        assertTrue(onEdt(() -> w.commands().all().stream().anyMatch(c -> c.name().equals("Undo the loop"))),
+                "Undo names what it takes back");
+        press(VK_ESCAPE);
+        press(VK_ESCAPE);
+        press(VK_ALT, VK_H);
+        for (int i = 0; i < 6 && !selected().equals("About tambrino"); i++) {
+            press(VK_UP);
+        }
+        assertEquals("About tambrino", selected());
+        press(VK_ENTER);
+        JDialog about = AppDriver.dialogOf(w.frame());
+        assertTrue(about != null, "the About box");
+        String text = onEdt(() -> AppDriver.findIn(about, javax.swing.JTextArea.class).getText());
+        assertTrue(text.startsWith("tambrino ") && text.contains("engine: ") && text.contains("platform: Linux on amd64")
+                && text.contains("Java 17"), text);
+        AppDriver.focusWindow(about);
+        press(VK_ESCAPE);
+        assertFalse(onEdt(about::isShowing), "Escape closes the About box");
     }
 }
