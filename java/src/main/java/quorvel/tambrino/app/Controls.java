@@ -59,6 +59,20 @@ final class Controls {
         f.putClientProperty(Keys.REVERT, putBack);
     }
 
+    /** Every control inside {@code c} on or off (a window without a song has nothing to act on). */
+    static void enableAll(java.awt.Container c, boolean on) {
+        for (Component k : c.getComponents()) {
+            if (k instanceof javax.swing.AbstractButton || k instanceof javax.swing.JSlider
+                    || k instanceof JTextField || k instanceof javax.swing.JSpinner
+                    || k instanceof javax.swing.JComboBox || k instanceof javax.swing.JList) {
+                k.setEnabled(on);
+            }
+            if (k instanceof java.awt.Container && !(k instanceof javax.swing.JSpinner)) {
+                enableAll((java.awt.Container) k, on);
+            }
+        }
+    }
+
     static JPanel row(Component... cs) {
         JPanel p = new JPanel(new FlowLayout(FlowLayout.LEFT, 6, 2));
         for (Component c : cs) {

@@ -105,6 +105,7 @@ final class Exporter {
         pane.add(bar, BorderLayout.CENTER);
         pane.add(cancel, BorderLayout.EAST);
         dialog.setContentPane(pane);
+        Screens.onEscape(dialog, () -> cancelled = true);
         dialog.pack();
         dialog.setLocationRelativeTo(w.frame());
         dialog.setVisible(true);

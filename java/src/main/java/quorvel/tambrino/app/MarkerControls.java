@@ -88,14 +88,23 @@ final class MarkerControls {
     void set(List<Mark> m) {
         marks.clear();
         marks.addAll(m);
+        marks.sort(BY_TIME);
         show();
     }
 
     void add(Mark m) {
         marks.add(m);
+        marks.sort(BY_TIME);
         show();
+        int i = marks.indexOf(m);
+        list.setSelectedIndex(i);
+        list.ensureIndexIsVisible(i);
         w.saveSongSoon();
     }
+
+    /** In the song's order: by where they start, a marker before a loop from the same place, then by name. */
+    static final java.util.Comparator<Mark> BY_TIME = java.util.Comparator.<Mark>comparingLong(m -> m.a)
+            .thenComparingLong(m -> m.b).thenComparing(m -> m.name);
 
     void addHere() {
         Playback p = w.playback();
@@ -135,11 +144,14 @@ final class MarkerControls {
     private void show() {
         model.clear();
         List<WaveformView.Marker> shown = new ArrayList<>();
-        for (Mark m : marks) {
+        for (int i = 0; i < marks.size(); i++) {
+            Mark m = marks.get(i);
             double rate = w.song().sampleRate;
-            model.addElement(m.b < 0 ? m.name + "  (" + Terminal.tenths(m.a / rate) + ")"
+            // The first nine go by their number's key.
+            String number = i < 9 ? (i + 1) + "   " : "     ";
+            model.addElement(number + (m.b < 0 ? m.name + "  (" + Terminal.tenths(m.a / rate) + ")"
                     : m.name + "  (loop " + Terminal.tenths(m.a / rate) + " \u2013 " + Terminal.tenths(m.b / rate)
-                            + ")");
+                            + ")"));
             if (m.b < 0) {
                 shown.add(new WaveformView.Marker(m.name, m.a));
             }

@@ -67,15 +67,40 @@ final class Menus {
         return i;
     }
 
+    /** A folder as a person reads it: ~ for the home folder, the middle left out of a long one. */
+    static String folderText(Path folder) {
+        if (folder == null) {
+            return "";
+        }
+        String home = System.getenv("HOME");
+        String text = folder.toString();
+        if (home != null && !home.isEmpty() && !home.equals("/") && (text + "/").startsWith(home + "/")) {
+            text = "~" + text.substring(home.length());
+        }
+        if (text.length() > 50) {
+            text = text.substring(0, 20) + "\u2026" + text.substring(text.length() - 29);
+        }
+        return text;
+    }
+
     void refreshRecent() {
         recentMenu.removeAll();
+        int n = 0;
         for (Path p : store.recent()) {
-            recentMenu.add(new JMenuItem(new AbstractAction(p.getFileName().toString()) {
+            n++;
+            // The name first, then the folder it is in (songs of the same name in several folders tell apart).
+            JMenuItem i = new JMenuItem(new AbstractAction((n < 10 ? n + "  " : "") + p.getFileName() + "  \u2014  "
+                    + folderText(p.getParent())) {
                 @Override
                 public void actionPerformed(java.awt.event.ActionEvent e) {
                     w.open(p);
                 }
-            }));
+            });
+            if (n < 10) {
+                i.setMnemonic(KeyEvent.VK_0 + n);
+            }
+            i.setToolTipText(p.toString());
+            recentMenu.add(i);
         }
         recentMenu.setEnabled(recentMenu.getItemCount() > 0);
     }

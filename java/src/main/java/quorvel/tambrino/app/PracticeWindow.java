@@ -181,11 +181,9 @@ public final class PracticeWindow {
     }
 
     private void setControlsEnabled(boolean on) {
-        for (JComponent[] group : new JComponent[][] {transport.controls(), {loop.loopBox, trainer.button},
-            sound.controls()}) {
-            for (JComponent c : group) {
-                c.setEnabled(on);
-            }
+        Controls.enableAll(tabs, on);
+        if (on) {
+            trainerChanged();
         }
     }
 

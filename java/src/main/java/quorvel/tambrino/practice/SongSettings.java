@@ -95,7 +95,7 @@ public final class SongSettings {
         s.semitones = (int) number(p, "semitones", 0, -12, 12);
         s.cents = (int) number(p, "cents", 0, -50, 50);
         String trainer = p.getProperty("trainer", s.trainer);
-        if (trainer.matches("[0-9.]+:[0-9.]+:[0-9.]+")) {
+        if (possibleTrainer(trainer)) {
             s.trainer = trainer;
         }
         long[] loop = span(p.getProperty("loop", ""), rate, frames);
@@ -111,6 +111,22 @@ public final class SongSettings {
             }
         }
         return s;
+    }
+
+    /** FROM:TO:STEP in percent that the trainer can play: 25 to 200, FROM no higher than TO, STEP above 0. */
+    static boolean possibleTrainer(String t) {
+        if (!t.matches("[0-9.]+:[0-9.]+:[0-9.]+")) {
+            return false;
+        }
+        String[] v = t.split(":");
+        try {
+            double from = Double.parseDouble(v[0]);
+            double to = Double.parseDouble(v[1]);
+            double step = Double.parseDouble(v[2]);
+            return from >= 25 && to <= 200 && from <= to && step > 0 && (to - from) / step <= 1000;
+        } catch (NumberFormatException e) {
+            return false;
+        }
     }
 
     private static String seconds(long frame, int rate) {
@@ -133,8 +149,14 @@ public final class SongSettings {
             return null;
         }
         try {
-            long a = Math.round(Double.parseDouble(parts[0]) * rate);
-            long b = parts.length > 1 ? Math.round(Double.parseDouble(parts[1]) * rate) : -1;
+            double from = Double.parseDouble(parts[0]);
+            double to = parts.length > 1 ? Double.parseDouble(parts[1]) : 0;
+            if (!Double.isFinite(from) || !Double.isFinite(to)) {
+                // NaN rounds to 0: a marker at NaN is no marker at the start.
+                return null;
+            }
+            long a = Math.round(from * rate);
+            long b = parts.length > 1 ? Math.round(to * rate) : -1;
             boolean inside = a >= 0 && a < frames && (parts.length == 1 || b > a && b <= frames);
             return inside ? new long[] {a, b} : null;
         } catch (NumberFormatException e) {

@@ -69,8 +69,9 @@ final class Desktop {
         pb.environment().put("TEST_CP", codeSource(Desktop.class) + java.io.File.pathSeparator
                 + codeSource(PracticeWindow.class));
         pb.environment().put("dir", dir.toString());
-        // What the app keeps goes into the test's folder, never the user's.
-        pb.environment().put("XDG_CONFIG_HOME", dir.resolve("config").toString());
+        // What the app keeps goes into the test's folder, never the user's: its home is the test's.
+        pb.environment().remove("XDG_CONFIG_HOME");
+        pb.environment().put("HOME", dir.toString());
         Process p = pb.start();
         byte[] out = p.getInputStream().readAllBytes();
         if (!p.waitFor(120, TimeUnit.SECONDS)) {

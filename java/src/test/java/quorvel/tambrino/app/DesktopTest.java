@@ -34,5 +34,7 @@ class DesktopTest {
         int[] format = new int[2];
         short[] played = AppDriver.readWav(heard, format);
         assertTrue(played.length / format[1] > AppDriver.RATE / 2, "what was heard is kept: " + out);
+        // What it keeps went to the home it was given, whoever the account's home is.
+        assertTrue(java.nio.file.Files.exists(dir.resolve(".config/tambrino/recent.txt")), "kept under $HOME");
     }
 }

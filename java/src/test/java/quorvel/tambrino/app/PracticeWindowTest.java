@@ -19,6 +19,7 @@ import java.util.Properties;
 import java.util.concurrent.CancellationException;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
+import javax.swing.JDialog;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -164,10 +165,10 @@ class PracticeWindowTest {
         AppDriver.openSong(again, moved);
         List<SongSettings.Mark> marks = onEdt(again::marks);
         assertEquals(2, marks.size());
-        assertEquals("bridge", marks.get(0).name);
-        assertEquals(3 * RATE, marks.get(0).a);
-        assertEquals("hard bit = yes", marks.get(1).name);
-        assertEquals(2 * RATE, marks.get(1).b);
+        assertEquals("hard bit = yes", marks.get(0).name, "in the song's order");
+        assertEquals(2 * RATE, marks.get(0).b);
+        assertEquals("bridge", marks.get(1).name);
+        assertEquals(3 * RATE, marks.get(1).a);
         long[] loop = onEdt(again::loop);
         assertEquals(RATE / 2, loop[0]);
         assertEquals(4 * RATE, loop[1]);
@@ -374,6 +375,72 @@ class PracticeWindowTest {
         // The first fifth of a second heard, its middle at 0.1 s: 9.1 s of the song.
         double from = AppDriver.chirpSeconds(played, 2, RATE / 50, RATE / 50 + RATE / 5) - 0.12;
         assertEquals(9.0, from, 0.02, "play after the seeks starts where they went");
+    }
+
+    @Test
+    void markersInTheSongsOrderEscapeCancelsAnExportAndNothingActsWithoutASong() throws Exception {
+        PracticeWindow w = AppDriver.open(null, dir.resolve("config"));
+        // Without a song, no control acts: every one is off.
+        List<String> on = onEdt(() -> {
+            List<String> found = new java.util.ArrayList<>();
+            enabledControls(w.tabs(), found);
+            return found;
+        });
+        assertEquals(List.of(), on, "controls on without a song");
+        Path song = Files.createDirectories(dir.resolve("lessons")).resolve("scales.wav");
+        // Long enough for its export to run while Escape is pressed.
+        AppDriver.writeSong(song, 120);
+        AppDriver.openSong(w, song);
+        run(() -> {
+            w.addMark(new SongSettings.Mark("third", 3 * RATE, -1));
+            w.addMark(new SongSettings.Mark("first", RATE, -1));
+            w.addMark(new SongSettings.Mark("second", 2 * RATE, -1));
+        });
+        assertEquals(List.of("first", "second", "third"), onEdt(() -> w.marks().stream().map(m -> m.name).toList()));
+        assertTrue(onEdt(() -> w.markerControls().list.getModel().getElementAt(0)).startsWith("1   first"));
+        run(() -> w.keyPressed(KeyEvent.VK_3, '3'));
+        assertEquals(3 * RATE, onEdt(() -> w.waveform().playhead()), "3 goes to the third in the song's order");
+        // Open recent names the folder too.
+        String recent = onEdt(() -> {
+            javax.swing.JMenu file = w.frame().getJMenuBar().getMenu(0);
+            for (java.awt.Component c : file.getMenuComponents()) {
+                if (c instanceof javax.swing.JMenu && ((javax.swing.JMenu) c).getText().equals("Open recent")) {
+                    return ((javax.swing.JMenu) c).getItem(0).getText();
+                }
+            }
+            return null;
+        });
+        assertTrue(recent.contains("scales.wav") && recent.contains("lessons"), recent);
+
+        // Escape in the export's dialog cancels it: no file.
+        Path out = dir.resolve("never.wav");
+        JDialog[] shown = new JDialog[1];
+        run(() -> w.setTempoPercent(50));
+        CompletableFuture<String> export = onEdt(() -> w.export(out, false, d -> shown[0] = d));
+        AppDriver.focusWindow(shown[0]);
+        AppDriver.press(KeyEvent.VK_ESCAPE);
+        assertThrows(CancellationException.class, () -> {
+            try {
+                export.get(30, TimeUnit.SECONDS);
+            } catch (java.util.concurrent.ExecutionException e) {
+                throw e.getCause();
+            }
+        });
+        assertFalse(Files.exists(out));
+    }
+
+    private static void enabledControls(java.awt.Container c, List<String> found) {
+        for (java.awt.Component k : c.getComponents()) {
+            if ((k instanceof javax.swing.AbstractButton || k instanceof javax.swing.JSlider
+                    || k instanceof javax.swing.text.JTextComponent || k instanceof javax.swing.JSpinner
+                    || k instanceof javax.swing.JComboBox || k instanceof javax.swing.JList) && k.isEnabled()) {
+                found.add(k instanceof javax.swing.AbstractButton ? ((javax.swing.AbstractButton) k).getText()
+                        : k.getClass().getSimpleName());
+            }
+            if (k instanceof java.awt.Container && !(k instanceof javax.swing.JSpinner)) {
+                enabledControls((java.awt.Container) k, found);
+            }
+        }
     }
 
     private static void cancel(java.awt.Container c) {
