@@ -96,7 +96,13 @@ final class Commands {
                 cmd("End earlier", "The loop's end 50 ms earlier", () -> l.nudge(false, -LoopControls.NUDGE_SECONDS),
                         null, ctrlShift(KeyEvent.VK_LEFT)).when(loop),
                 cmd("End later", "The loop's end 50 ms later", () -> l.nudge(false, LoopControls.NUDGE_SECONDS),
-                        null, ctrlShift(KeyEvent.VK_RIGHT)).when(loop));
+                        null, ctrlShift(KeyEvent.VK_RIGHT)).when(loop),
+                null,
+                cmd("Snap to zero crossings", "Ends set by hand move to where the wave rises through zero: no click",
+                        () -> {
+                            l.snapBox.setSelected(!l.snapBox.isSelected());
+                            w.saveSongSoon();
+                        }, null).when(song).ticked(l.snapBox::isSelected));
         List<Command> marks = new ArrayList<>();
         marks.add(cmd("Add a marker here", "A named marker where the music is", w::addMarkerHere, null,
                 ctrl(KeyEvent.VK_M)).when(song));
@@ -110,6 +116,19 @@ final class Commands {
             marks.add(goTo[i]);
         }
         menu("Markers", marks.toArray(new Command[0]));
+        menu("View",
+                cmd("Zoom in", "Show less of the song, wider", () -> w.zoom(0.5), null, ctrl(KeyEvent.VK_EQUALS),
+                        ctrl(KeyEvent.VK_ADD), ctrlShift(KeyEvent.VK_EQUALS)).when(song),
+                cmd("Zoom out", "Show more of the song", () -> w.zoom(2), null, ctrl(KeyEvent.VK_MINUS),
+                        ctrl(KeyEvent.VK_SUBTRACT)).when(song),
+                cmd("Zoom to the loop", "Show the loop across the waveform", l::zoomToLoop, null,
+                        ctrl(KeyEvent.VK_L)).when(loop),
+                cmd("Whole song", "Show the whole song", () -> w.waveform().setView(0, 0), null,
+                        ctrl(KeyEvent.VK_0)).when(song),
+                cmd("Scroll left", "The part of the song before the one shown", () -> w.scrollView(-0.5), null,
+                        key(KeyEvent.VK_PAGE_UP)).when(song),
+                cmd("Scroll right", "The part of the song after the one shown", () -> w.scrollView(0.5), null,
+                        key(KeyEvent.VK_PAGE_DOWN)).when(song));
         menu("Help",
                 cmd("Keys and mouse\u2026", "Every key and mouse gesture of the window", w::showHelp, null,
                         key(KeyEvent.VK_F1)).global(),

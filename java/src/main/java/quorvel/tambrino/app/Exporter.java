@@ -17,6 +17,7 @@ import javax.swing.JProgressBar;
 import javax.swing.SwingUtilities;
 import javax.swing.filechooser.FileNameExtensionFilter;
 import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.PcmSource;
 import quorvel.tambrino.practice.Passage;
 import quorvel.tambrino.practice.Settings;
 import quorvel.tambrino.practice.StretchJob;
@@ -54,8 +55,9 @@ final class Exporter {
         fc.setDialogTitle(loopOnly ? "Export the loop" : "Export the song");
         fc.setFileFilter(new FileNameExtensionFilter("WAV files", "wav", "wave"));
         String base = song.name.replaceFirst("\\.[^.]*$", "");
-        fc.setSelectedFile(new File(song.path.getParent().toFile(),
-                base + "-" + Math.round(settings.tempo * 100) + (loopOnly ? "-loop" : "") + ".wav"));
+        int times = w.loopControls().repeatCount();
+        fc.setSelectedFile(new File(song.path.getParent().toFile(), base + "-" + Math.round(settings.tempo * 100)
+                + (loopOnly ? "-loop" + (times > 1 ? "-x" + times : "") : "") + ".wav"));
         if (fc.showSaveDialog(w.frame()) != JFileChooser.APPROVE_OPTION) {
             return;
         }
@@ -112,11 +114,16 @@ final class Exporter {
         if (shown != null) {
             shown.accept(dialog);
         }
+        int times = loopOnly ? loop.repeatCount() : 1;
+        long gap = Math.round(loop.gapSeconds() * s.sampleRate * settings.tempo);
+        long loopA = loop.a();
+        long loopB = loop.b();
         Thread t = new Thread(() -> {
             String summaryText = null;
             Throwable failure = null;
             try {
-                Transport source = new Transport(s.pcm, s.channels, s.sampleRate, passage, false);
+                PcmSource source = times > 1 ? repeated(s, passage, loopA, loopB, times, gap)
+                        : new Transport(s.pcm, s.channels, s.sampleRate, passage, false);
                 summaryText = StretchJob.run(settings, source, s.name, target, null, 0, new StretchJob.Progress() {
                     @Override
                     public void update(double done, double seconds, double total) {
@@ -156,6 +163,48 @@ final class Exporter {
         thread = t;
         t.start();
         return result;
+    }
+
+    /**
+     * The loop from {@code a} to {@code b} read {@code times} times with
+     * {@code gap} frames of silence between, as the window loops it: one
+     * stream of known length, stretched as one.
+     */
+    static PcmSource repeated(Song s, Passage passage, long a, long b, int times, long gap) {
+        Transport t = new Transport(s.pcm, s.channels, s.sampleRate, passage, true);
+        t.loopFrom(a);
+        t.loopTo(b);
+        t.setLoopGap(gap);
+        long total = times * (b - a) + (times - 1) * gap;
+        return new PcmSource() {
+            private long done;
+
+            @Override
+            public int channels() {
+                return s.channels;
+            }
+
+            @Override
+            public int sampleRate() {
+                return s.sampleRate;
+            }
+
+            @Override
+            public long frameLength() {
+                return total;
+            }
+
+            @Override
+            public int read(short[] buffer, int offset, int frames) {
+                int n = (int) Math.min(frames, total - done);
+                if (n <= 0) {
+                    return 0;
+                }
+                int k = t.read(buffer, offset, n);
+                done += Math.max(0, k);
+                return k;
+            }
+        };
     }
 
     /** Cancels an export that runs and waits for it (the window closes). */

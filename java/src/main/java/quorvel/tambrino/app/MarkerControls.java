@@ -46,24 +46,25 @@ final class MarkerControls {
                 }
             }
         });
-        JPanel buttons = new JPanel(new GridLayout(0, 4, 4, 2));
-        buttons.add(Controls.button("Add marker", "A named marker where the music is", this::addHere));
-        buttons.add(Controls.button("Save loop", "Keep the loop under a name", this::keepLoop));
-        buttons.add(Controls.button("Go", "Go to the marker, or loop the saved loop", this::goToSelected));
-        buttons.add(Controls.button("Delete", "Delete the marker or saved loop", this::deleteSelected));
-        buttons.add(Controls.button("A \u25c2", "Move the loop's start earlier",
-                () -> loop.nudge(true, -LoopControls.NUDGE_SECONDS)));
-        buttons.add(Controls.button("A \u25b8", "Move the loop's start later",
-                () -> loop.nudge(true, LoopControls.NUDGE_SECONDS)));
-        buttons.add(Controls.button("B \u25c2", "Move the loop's end earlier",
-                () -> loop.nudge(false, -LoopControls.NUDGE_SECONDS)));
-        buttons.add(Controls.button("B \u25b8", "Move the loop's end later",
-                () -> loop.nudge(false, LoopControls.NUDGE_SECONDS)));
-        buttons.add(Controls.button("Zoom to loop", "Show the loop across the whole waveform", loop::zoomToLoop));
-        buttons.add(Controls.button("Whole song", "Show the whole song", () -> w.waveform().setView(0, 0)));
-        JPanel p = new JPanel(new BorderLayout(8, 0));
-        p.add(new JScrollPane(list), BorderLayout.CENTER);
-        p.add(buttons, BorderLayout.EAST);
+        list.getInputMap(JComponent.WHEN_FOCUSED).put(KeyStroke.getKeyStroke(KeyEvent.VK_F2, 0), "rename");
+        list.getActionMap().put("rename", action(this::renameSelected));
+        list.setToolTipText("Double-click or Enter: go there; F2: rename; Delete: delete");
+        JPanel buttons = new JPanel(new GridLayout(0, 3, 6, 4));
+        buttons.add(Controls.button("Add marker", "A named marker where the music is (Ctrl+M)", this::addHere));
+        buttons.add(Controls.button("Keep the loop", "Keep the loop under a name, to loop it again (Ctrl+K)",
+                this::keepLoop));
+        buttons.add(Controls.button("Go", "Go to the marker, or loop the kept loop (Enter; 1 to 9)",
+                this::goToSelected));
+        buttons.add(Controls.button("Rename\u2026", "Rename the marker or kept loop (F2)", this::renameSelected));
+        buttons.add(Controls.button("Delete", "Delete the marker or kept loop (Delete)", this::deleteSelected));
+        JPanel east = new JPanel(new BorderLayout());
+        east.add(buttons, BorderLayout.NORTH);
+        JPanel p = new JPanel(new BorderLayout(10, 0));
+        p.setBorder(javax.swing.BorderFactory.createEmptyBorder(4, 10, 4, 10));
+        JScrollPane scroll = new JScrollPane(list);
+        scroll.setPreferredSize(new java.awt.Dimension(200, 60));
+        p.add(scroll, BorderLayout.CENTER);
+        p.add(east, BorderLayout.EAST);
         panel = p;
     }
 
@@ -180,6 +181,29 @@ final class MarkerControls {
             w.loopControls().set(m.a, m.b, true);
             w.seek(m.a);
         }
+    }
+
+    private void renameSelected() {
+        int i = list.getSelectedIndex();
+        if (i < 0 || i >= marks.size()) {
+            w.status("choose a marker in the list to rename");
+            return;
+        }
+        String name = ask(marks.get(i).b < 0 ? "The marker's name" : "The loop's name", marks.get(i).name);
+        if (name != null) {
+            rename(i, name);
+        }
+    }
+
+    /** Marker {@code i} (as listed) under a new name. */
+    void rename(int i, String name) {
+        Mark m = marks.get(i);
+        Mark renamed = new Mark(name, m.a, m.b);
+        marks.set(i, renamed);
+        marks.sort(BY_TIME);
+        show();
+        list.setSelectedIndex(marks.indexOf(renamed));
+        w.saveSongSoon();
     }
 
     private void deleteSelected() {

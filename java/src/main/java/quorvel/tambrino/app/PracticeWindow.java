@@ -82,6 +82,12 @@ public final class PracticeWindow {
     private final Menus menus;
     private final Exporter exporter = new Exporter(this);
     private final JTabbedPane tabs = new JTabbedPane();
+    /** Under the waveform: the part shown when zoomed, to scroll. */
+    private final javax.swing.JScrollBar scrollBar = new javax.swing.JScrollBar(javax.swing.JScrollBar.HORIZONTAL);
+    /** Frames per unit of the scroll bar, whose values are ints. */
+    private long scrollUnit = 1;
+    /** Set while the scroll bar is set from the view. */
+    private boolean viewing;
     private final Keys keys = new Keys(this);
     private final Timer redraw;
 
@@ -112,7 +118,7 @@ public final class PracticeWindow {
 
             @Override
             public void loopChanged(long a, long b) {
-                loop.set(a, b, true);
+                loop.setByHand(a, b, true);
             }
         });
         transport = new TransportControls(this);
@@ -132,22 +138,32 @@ public final class PracticeWindow {
         frame.setJMenuBar(menus.bar());
         JPanel top = new JPanel(new BorderLayout(8, 0));
         top.setBorder(BorderFactory.createEmptyBorder(4, 8, 4, 8));
-        JPanel info = new JPanel(new FlowLayout(FlowLayout.LEFT, 12, 0));
         position.setFont(position.getFont().deriveFont(Font.BOLD));
-        info.add(position);
-        info.add(tempoLabel);
-        info.add(keyLabel);
-        info.add(noteLabel);
-        top.add(info, BorderLayout.CENTER);
-        top.add(meterView, BorderLayout.EAST);
+        // One line that never wraps: the words at their width, the meter taking what is left.
+        top.add(new Controls.Line().add(position).gap().add(tempoLabel).gap().add(keyLabel).gap().add(noteLabel)
+                .gap().stretch(meterView).done(), BorderLayout.CENTER);
+        JPanel wave = new JPanel(new BorderLayout());
+        wave.add(waveform, BorderLayout.CENTER);
+        wave.add(scrollBar, BorderLayout.SOUTH);
+        scrollBar.setVisible(false);
+        scrollBar.setFocusable(false);
+        scrollBar.addAdjustmentListener(e -> {
+            if (!viewing) {
+                long from = (long) scrollBar.getValue() * scrollUnit;
+                waveform.scroll(from - waveform.viewFrom());
+            }
+        });
+        waveform.onViewChanged(this::showView);
         JPanel centre = new JPanel(new BorderLayout(0, 3));
-        centre.add(waveform, BorderLayout.CENTER);
+        centre.add(wave, BorderLayout.CENTER);
         centre.add(keyboard, BorderLayout.SOUTH);
         Controls.byKeyboard(tabs);
-        tabs.addTab("Play", playTab());
-        tabs.addTab("Sound", sound.panel());
+        tabs.addTab("Loop", loop.panel());
         tabs.addTab("Markers", markers.panel());
+        tabs.addTab("Trainer", trainer.panel());
+        tabs.addTab("Sound", sound.panel());
         JPanel bottom = new JPanel(new BorderLayout());
+        bottom.add(transport.bar(loop.loopBox), BorderLayout.NORTH);
         bottom.add(tabs, BorderLayout.CENTER);
         bottom.add(messages.line(), BorderLayout.SOUTH);
         JPanel root = new JPanel(new BorderLayout());
@@ -166,22 +182,9 @@ public final class PracticeWindow {
 
     // ---- building the window ----
 
-    private JComponent playTab() {
-        JPanel p = new JPanel();
-        p.setLayout(new BoxLayout(p, BoxLayout.Y_AXIS));
-        p.add(transport.buttonsRow(loop.loopBox));
-        p.add(transport.tempoRow());
-        JPanel row = Controls.row(trainer.row());
-        row.add(Box.createHorizontalStrut(12));
-        for (JComponent c : sound.transposition()) {
-            row.add(c);
-        }
-        p.add(row);
-        return p;
-    }
-
     private void setControlsEnabled(boolean on) {
         Controls.enableAll(tabs, on);
+        Controls.enableAll(transport.bar, on);
         if (on) {
             trainerChanged();
         }
@@ -414,7 +417,15 @@ public final class PracticeWindow {
             return;
         }
         Playback playback = player.playback();
-        sound.apply();
+        // The engine takes the settings as they are: nothing changes that would be kept or undone.
+        boolean was = restoring;
+        restoring = true;
+        try {
+            sound.apply();
+        } finally {
+            restoring = was;
+        }
+        applyLoopGap();
         if (loop.hasLoop() && loop.on() && passage == null) {
             playback.setLoop(loop.a(), loop.b());
         }
@@ -513,6 +524,7 @@ public final class PracticeWindow {
         }
         tempoChosen = p.setTempo(Math.max(25, Math.min(200, percent)) / 100.0);
         showTempo(tempoChosen);
+        applyLoopGap();
         saveSongSoon();
     }
 
@@ -543,6 +555,14 @@ public final class PracticeWindow {
 
     void showTempo(double t) {
         transport.showTempo(t);
+    }
+
+    /** The gap between the loop's repeats into the engine, in input frames at the tempo. */
+    void applyLoopGap() {
+        Playback p = player.playback();
+        if (p != null && song != null) {
+            p.transport().setLoopGap(Math.round(loop.gapSeconds() * song.sampleRate * tempoChosen));
+        }
     }
 
     /** The trainer started or stopped: the tempo's controls are its while it runs. */
@@ -617,6 +637,36 @@ public final class PracticeWindow {
 
     // ---- keys ----
 
+    /** The scroll bar shows the part of the song the waveform shows. */
+    private void showView() {
+        viewing = true;
+        try {
+            long frames = waveform.frames();
+            scrollUnit = Math.max(1, frames / 1_000_000_000L + 1);
+            int length = (int) Math.max(1, (waveform.viewTo() - waveform.viewFrom()) / scrollUnit);
+            scrollBar.setValues((int) (waveform.viewFrom() / scrollUnit), length, 0, (int) (frames / scrollUnit));
+            scrollBar.setBlockIncrement(Math.max(1, length * 9 / 10));
+            scrollBar.setUnitIncrement(Math.max(1, length / 10));
+            // Only a zoomed view has anywhere to scroll to.
+            scrollBar.setVisible(waveform.zoomed());
+        } finally {
+            viewing = false;
+        }
+    }
+
+    /** Zooms in ({@code factor} below 1) or out around the playhead when it is in sight, else the middle. */
+    void zoom(double factor) {
+        long p = waveform.playhead();
+        long around = p >= waveform.viewFrom() && p < waveform.viewTo() ? p
+                : (waveform.viewFrom() + waveform.viewTo()) / 2;
+        waveform.zoom(factor, around);
+    }
+
+    /** Scrolls the view by {@code pages} of its width. */
+    void scrollView(double pages) {
+        waveform.scroll(Math.round(pages * (waveform.viewTo() - waveform.viewFrom())));
+    }
+
     /** Where the keyboard goes back to when a field or a control lets it go: the waveform. */
     Component home() {
         return waveform;
@@ -672,6 +722,9 @@ public final class PracticeWindow {
             at = waveform.playhead();
         }
         waveform.setPlayhead(at);
+        if (!p.paused() && player.streaming()) {
+            waveform.follow(at);
+        }
         keyboard.setSpectrum(spectrum);
         meterView.setLevel(level, clipped);
         double rate = song.sampleRate;
@@ -681,13 +734,18 @@ public final class PracticeWindow {
             // The trainer's pass sets the tempo: its controls show the one heard.
             transport.showTempo(t);
         }
-        tempoLabel.setText(String.format(Locale.ROOT, "tempo %.1f %% (\u00d7%.3f)%s", t * 100, t,
-                trainer.running() ? String.format(Locale.ROOT, ", trainer pass %d of %d",
-                        p.stretcher().passAt(heard) + 1, p.transport().trainer().passes()) : ""));
+        tempoLabel.setText(trainer.running()
+                ? String.format(Locale.ROOT, "tempo %.1f %%, trainer pass %d of %d", t * 100,
+                        p.stretcher().passAt(heard) + 1, p.transport().trainer().passes())
+                : String.format(Locale.ROOT, "tempo %.1f %% (\u00d7%.3f)", t * 100, t));
         keyLabel.setText(sound.keyText());
         int loud = KeyboardView.loudest(spectrum);
-        noteLabel.setText(loud < 0 || p.paused() ? "loudest note: \u2013"
-                : "loudest note: " + KeyboardView.noteName(loud) + " (" + KeyboardView.noteWords(loud) + ")");
+        boolean none = loud < 0 || p.paused();
+        noteLabel.setText(none ? "loudest note: \u2013" : "loudest note: " + KeyboardView.noteName(loud));
+        // In words for a screen reader and the tooltip: "D sharp, octave 1".
+        String words = none ? "no note" : KeyboardView.noteWords(loud);
+        noteLabel.getAccessibleContext().setAccessibleName("loudest note: " + words);
+        noteLabel.setToolTipText(words);
         if (p.failure() != null && !failureShown) {
             failureShown = true;
             status("playback stopped: " + p.failure().getMessage());
@@ -732,6 +790,7 @@ public final class PracticeWindow {
             k.loopB = loop.b();
         }
         k.loopOn = loop.on();
+        loop.save(k);
         k.marks.addAll(markers.marks());
         return k;
     }
@@ -763,6 +822,7 @@ public final class PracticeWindow {
             transport.showTempo(k.tempo);
             sound.show(k);
             trainer.show(k);
+            loop.show(k);
             markers.set(k.marks);
             Playback playback = player.playback();
             if (playback != null) {
@@ -772,6 +832,7 @@ public final class PracticeWindow {
                 }
                 showTempo(tempoChosen);
                 sound.apply();
+                applyLoopGap();
             }
             if (k.loopA >= 0) {
                 loop.set(k.loopA, k.loopB, k.loopOn);
@@ -888,6 +949,10 @@ public final class PracticeWindow {
 
     String positionText() {
         return position.getText();
+    }
+
+    javax.swing.JScrollBar scrollBar() {
+        return scrollBar;
     }
 
     TransportControls transportControls() {

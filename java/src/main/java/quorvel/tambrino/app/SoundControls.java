@@ -2,7 +2,6 @@
 package quorvel.tambrino.app;
 
 import java.awt.Dimension;
-import java.awt.GridLayout;
 import java.util.List;
 import javax.swing.JCheckBox;
 import javax.swing.JComboBox;
@@ -61,7 +60,8 @@ final class SoundControls {
         Controls.byKeyboard(voiceBox, monoBox, qualityBox, semitones, cents);
         for (JSlider s : new JSlider[] {voiceAmount, panSlider, preampSlider, bassSlider, middleSlider, trebleSlider}) {
             Controls.byKeyboard(s);
-            s.setPreferredSize(new Dimension(120, s.getPreferredSize().height));
+            s.setPreferredSize(new Dimension(90, s.getPreferredSize().height));
+            s.setMinimumSize(new Dimension(50, s.getPreferredSize().height));
             s.addChangeListener(e -> {
                 if (!updating && !s.getValueIsAdjusting()) {
                     apply();
@@ -75,28 +75,36 @@ final class SoundControls {
                 applyQuality();
             }
         });
-        JPanel p = new JPanel(new GridLayout(0, 1));
-        p.add(Controls.row(voiceBox, new JLabel("amount"), voiceAmount, monoBox, new JLabel("pan L"), panSlider,
-                new JLabel("R")));
-        p.add(Controls.row(new JLabel("Preamp dB"), preampSlider, new JLabel("Bass"), bassSlider,
-                new JLabel("Middle"), middleSlider, new JLabel("Treble"), trebleSlider));
-        p.add(Controls.row(new JLabel("Quality"), qualityBox,
-                new JLabel("fine: smoothest sound; exact: the same result bit for bit on every machine")));
-        panel = p;
+        voiceBox.setToolTipText("Remove what is in the middle of a stereo mix, usually the voice (V)");
+        monoBox.setToolTipText("Fold the two channels into one (M)");
+        qualityBox.setToolTipText("Fine: the smoothest sound, and the key can change; exact: the same result bit"
+                + " for bit on every machine (F)");
+        panSlider.setToolTipText("Left to right");
+        preampSlider.setToolTipText("Louder or softer before everything else");
+        bassSlider.setToolTipText("Bass, at 100 Hz");
+        middleSlider.setToolTipText("Middle, at 1 kHz");
+        trebleSlider.setToolTipText("Treble, at 8 kHz");
+        panel = Controls.stack(
+                new Controls.Line().add(new JLabel("Key"), semitones, new JLabel("semitones"), cents,
+                        new JLabel("cents")).gap().add(new JLabel("Quality"), qualityBox).gap()
+                        .add(voiceBox).stretch(voiceAmount).add(Controls.value(voiceAmount, v -> v + " %")).done(),
+                new Controls.Line().add(monoBox).gap().add(new JLabel("Pan")).stretch(panSlider)
+                        .add(Controls.value(panSlider, SoundControls::pan)).gap().add(new JLabel("Preamp"))
+                        .stretch(preampSlider).add(Controls.value(preampSlider, Controls::db)).done(),
+                new Controls.Line().add(new JLabel("Bass")).stretch(bassSlider)
+                        .add(Controls.value(bassSlider, Controls::db)).gap().add(new JLabel("Middle"))
+                        .stretch(middleSlider).add(Controls.value(middleSlider, Controls::db)).gap()
+                        .add(new JLabel("Treble")).stretch(trebleSlider)
+                        .add(Controls.value(trebleSlider, Controls::db)).done());
+    }
+
+    /** The pan's place in words: "centre", "L 20", "R 35". */
+    static String pan(int v) {
+        return v == 50 ? "centre" : v < 50 ? "L " + (50 - v) * 2 : "R " + (v - 50) * 2;
     }
 
     JComponent panel() {
         return panel;
-    }
-
-    /** The transposition's spinners, shown on the Play tab. */
-    JComponent[] transposition() {
-        return new JComponent[] {new JLabel("Transpose"), semitones, new JLabel("st"), cents, new JLabel("ct")};
-    }
-
-    JComponent[] controls() {
-        return new JComponent[] {voiceBox, voiceAmount, monoBox, panSlider, preampSlider, bassSlider, middleSlider,
-            trebleSlider, qualityBox};
     }
 
     Quality quality() {

@@ -23,17 +23,30 @@ final class TrainerControls {
     final JTextField step = new JTextField("10", 3);
     final JButton button = new JButton("Start trainer");
     private boolean running;
+    private final JComponent panel;
 
     TrainerControls(PracticeWindow w) {
         this.w = w;
         Controls.byKeyboard(button);
+        button.setToolTipText("Start or stop the trainer (T)");
         button.addActionListener(e -> toggle());
+        Controls.wideEnough(button, "Stop trainer");
+        for (JTextField f : new JTextField[] {from, to, step}) {
+            f.setHorizontalAlignment(JTextField.RIGHT);
+            f.setToolTipText("A tempo in percent (25 to 200); the trainer reads it when it starts");
+            Controls.field(f, () -> { }, () -> { });
+        }
+        JLabel what = new JLabel("plays the loop (when it is on) or the song once at each tempo, from the first"
+                + " to the last, each pass whole");
+        what.setForeground(javax.swing.UIManager.getColor("nimbusDisabledText"));
+        panel = Controls.stack(
+                new Controls.Line().add(new JLabel("From"), from, new JLabel("%   to"), to, new JLabel("%   by"), step,
+                        new JLabel("%")).gap().add(button).done(),
+                new Controls.Line().add(what).done());
     }
 
-    /** From, to, step and the button. */
-    JComponent[] row() {
-        return new JComponent[] {new JLabel("Trainer from %"), from, new JLabel("to %"), to, new JLabel("step %"),
-            step, button};
+    JComponent panel() {
+        return panel;
     }
 
     boolean running() {

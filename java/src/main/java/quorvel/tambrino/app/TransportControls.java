@@ -24,17 +24,31 @@ final class TransportControls {
     private final JButton back;
     private final JButton on;
     private final JButton[] steps;
+    /** The bar, once made. */
+    JComponent bar;
     /** Set while the controls are set from the engine: their listeners act only on the user's changes. */
     private boolean updating;
 
     TransportControls(PracticeWindow w) {
         this.w = w;
         Controls.byKeyboard(playButton);
+        playButton.setToolTipText("Play or pause (Space)");
         playButton.addActionListener(e -> w.togglePause());
+        Controls.wideEnough(playButton, "Pause");
         Controls.byKeyboard(tempoSlider);
         tempoSlider.setMajorTickSpacing(25);
         tempoSlider.setPaintTicks(true);
-        tempoSlider.setPreferredSize(new Dimension(260, tempoSlider.getPreferredSize().height));
+        java.util.Hashtable<Integer, JComponent> marks = new java.util.Hashtable<>();
+        for (int v : new int[] {25, 100, 200}) {
+            JLabel l = new JLabel(Integer.toString(v));
+            l.setFont(l.getFont().deriveFont(l.getFont().getSize2D() * 0.85f));
+            marks.put(v, l);
+        }
+        tempoSlider.setLabelTable(marks);
+        tempoSlider.setPaintLabels(true);
+        tempoSlider.setToolTipText("The tempo, 25 to 200 % (\u2191 \u2193: 5 %, Shift: 1 %)");
+        tempoSlider.setMinimumSize(new Dimension(120, tempoSlider.getPreferredSize().height));
+        tempoSlider.setPreferredSize(new Dimension(220, tempoSlider.getPreferredSize().height));
         tempoSlider.addChangeListener(e -> {
             if (!updating && !tempoSlider.getValueIsAdjusting()) {
                 w.setTempoPercent(tempoSlider.getValue());
@@ -42,27 +56,25 @@ final class TransportControls {
         });
         Controls.field(tempoField, () -> w.typeTempo(tempoField.getText()), () -> w.showTempo(w.tempo()));
         tempoField.setToolTipText("Type a tempo in percent (25 to 200) and press Enter");
-        toStart = Controls.button("To loop start", "Jump to the loop's start ([ ] set it)", w::toLoopStart);
-        back = Controls.button("\u2212 5 s", "Back 5 seconds (\u2190)", () -> w.seekBy(-Playback.SEEK_SECONDS));
-        on = Controls.button("+ 5 s", "On 5 seconds (\u2192)", () -> w.seekBy(Playback.SEEK_SECONDS));
-        steps = new JButton[] {Controls.button("\u22125", "5 % slower", () -> w.stepTempo(-5)),
-            Controls.button("\u22121", "1 % slower", () -> w.stepTempo(-1)),
-            Controls.button("+1", "1 % faster", () -> w.stepTempo(1)),
-            Controls.button("+5", "5 % faster", () -> w.stepTempo(5))};
+        tempoField.setHorizontalAlignment(JTextField.RIGHT);
+        tempoField.setMinimumSize(tempoField.getPreferredSize());
+        toStart = Controls.button("To A", "To the loop's start, or the song's (Home)", w::toLoopStart);
+        back = Controls.button("\u2212 5 s", "Back 5 seconds (\u2190; Shift: 1 s)",
+                () -> w.seekBy(-Playback.SEEK_SECONDS));
+        on = Controls.button("+ 5 s", "On 5 seconds (\u2192; Shift: 1 s)", () -> w.seekBy(Playback.SEEK_SECONDS));
+        steps = new JButton[] {Controls.button("\u22125", "5 % slower (\u2193)", () -> w.stepTempo(-5)),
+            Controls.button("\u22121", "1 % slower (Shift+\u2193)", () -> w.stepTempo(-1)),
+            Controls.button("+1", "1 % faster (Shift+\u2191)", () -> w.stepTempo(1)),
+            Controls.button("+5", "5 % faster (\u2191)", () -> w.stepTempo(5))};
     }
 
-    /** Play, to the loop's start, back, on, then {@code loopBox}. */
-    JComponent buttonsRow(JComponent loopBox) {
-        return Controls.row(playButton, toStart, back, on, loopBox);
-    }
-
-    /** The tempo's slider, field and steps. */
-    JComponent tempoRow() {
-        return Controls.row(new JLabel("Tempo %"), tempoSlider, tempoField, steps[0], steps[1], steps[2], steps[3]);
-    }
-
-    JComponent[] controls() {
-        return new JComponent[] {playButton, tempoSlider, tempoField};
+    /** The transport's bar: play, to A, back, on, {@code loopBox}, then the tempo across the rest. */
+    JComponent bar(JComponent loopBox) {
+        bar = new Controls.Line().add(playButton, toStart, back, on, loopBox).gap()
+                .add(new JLabel("Tempo")).stretch(tempoSlider).add(tempoField, new JLabel("%"))
+                .add(steps).done();
+        bar.setBorder(javax.swing.BorderFactory.createEmptyBorder(2, 10, 0, 10));
+        return bar;
     }
 
     void updatePlayButton(Playback p) {

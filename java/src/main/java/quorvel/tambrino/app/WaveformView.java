@@ -62,6 +62,9 @@ final class WaveformView extends JComponent {
     private long loopB = -1;
     private boolean loopOn;
     private List<Marker> markers = new ArrayList<>();
+    private Runnable viewChanged = () -> { };
+    /** When the user last scrolled: the view does not follow the playhead for a while after. */
+    private long manualNanos = System.nanoTime() - 10_000_000_000L;
     /** 0 = nothing, 1 = a new selection, 2 = handle A, 3 = handle B. */
     private int dragging;
     private int pressX;
@@ -123,7 +126,20 @@ final class WaveformView extends JComponent {
         };
         addMouseListener(mouse);
         addMouseMotionListener(mouse);
-        setToolTipText("Click to go there, drag to select a loop, drag a yellow handle to move its end");
+        // Ctrl and the wheel zoom where the pointer is; the wheel alone (or sideways) scrolls a zoomed view.
+        addMouseWheelListener(e -> {
+            if (summary == null) {
+                return;
+            }
+            double turns = e.getPreciseWheelRotation();
+            if (e.isControlDown()) {
+                zoom(Math.pow(1.25, turns), frameAt(e.getX()));
+            } else if (zoomed()) {
+                scroll(Math.round(turns * 0.1 * (viewTo - viewFrom)));
+            }
+        });
+        setToolTipText("Click to go there, drag to choose a loop, drag a yellow handle to move its end;"
+                + " Ctrl and the wheel zoom, the wheel scrolls");
     }
 
     void setSong(WaveformSummary s, long frames, int sampleRate) {
@@ -139,15 +155,70 @@ final class WaveformView extends JComponent {
         repaint();
     }
 
-    /** Shows frames {@code from} to {@code to} (the whole song when from >= to). */
+    /** Shows frames {@code from} to {@code to} (the whole song when from >= to), at least {@link #minView()}. */
     void setView(long from, long to) {
         if (from >= to) {
             from = 0;
             to = frames;
         }
-        viewFrom = Math.max(0, from);
-        viewTo = Math.min(frames, Math.max(viewFrom + 1, to));
+        long length = Math.max(Math.min(minView(), frames), Math.min(frames, to - from));
+        viewFrom = Math.max(0, Math.min(from, frames - length));
+        viewTo = viewFrom + length;
         repaint();
+        viewChanged.run();
+    }
+
+    /** The narrowest view: eight pixels a sample, where each sample is drawn. */
+    long minView() {
+        return Math.max(16, getWidth() / 8);
+    }
+
+    long viewFrom() {
+        return viewFrom;
+    }
+
+    long viewTo() {
+        return viewTo;
+    }
+
+    long frames() {
+        return frames;
+    }
+
+    /** Told whenever the part shown changes (the scroll bar follows). */
+    void onViewChanged(Runnable r) {
+        viewChanged = r;
+    }
+
+    /**
+     * Zooms by {@code factor} (below 1: in) keeping {@code around} where it
+     * is on the screen; it may go down to single samples.
+     */
+    void zoom(double factor, long around) {
+        long length = viewTo - viewFrom;
+        long wanted = Math.max(Math.min(minView(), frames), Math.min(frames, Math.round(length * factor)));
+        double at = Math.max(0, Math.min(1, (double) (around - viewFrom) / length));
+        long from = around - Math.round(at * wanted);
+        setView(from, from + wanted);
+    }
+
+    /** Moves the part shown by {@code by} frames, its length kept. */
+    void scroll(long by) {
+        manualNanos = System.nanoTime();
+        setView(viewFrom + by, viewTo + by);
+    }
+
+    /**
+     * Keeps the playhead in sight while the music plays: when it leaves the
+     * part shown, the next part is shown, unless the user moved the view in
+     * the last two seconds.
+     */
+    void follow(long frame) {
+        if (!zoomed() || frame >= viewFrom && frame < viewTo || System.nanoTime() - manualNanos < 2_000_000_000L) {
+            return;
+        }
+        long length = viewTo - viewFrom;
+        setView(frame - length / 20, frame - length / 20 + length);
     }
 
     /** How much of the waveform is summarised: 1 when it is all drawn. */
@@ -271,18 +342,26 @@ final class WaveformView extends JComponent {
             int mid = top + (h - top) / 2;
             int half = (h - top) / 2;
             float[] range = new float[3];
-            for (int x = 0; x < w; x++) {
-                long a = viewFrom + (long) ((double) x / w * (viewTo - viewFrom));
-                long b = viewFrom + (long) ((double) (x + 1) / w * (viewTo - viewFrom));
-                if (!summary.range(a, Math.max(a + 1, b), range)) {
-                    g.setColor(WAVE_PENDING);
-                    g.drawLine(x, mid, x, mid);
-                    continue;
+            double perPixel = (double) (viewTo - viewFrom) / w;
+            if (perPixel < 1) {
+                paintSamples(g, w, mid, half);
+            } else {
+                for (int x = 0; x < w; x++) {
+                    long a = viewFrom + (long) ((double) x / w * (viewTo - viewFrom));
+                    long b = viewFrom + (long) ((double) (x + 1) / w * (viewTo - viewFrom));
+                    // Closer than the summary's buckets, the samples themselves.
+                    boolean known = perPixel < WaveformSummary.MIN_BUCKET ? summary.exactRange(a, Math.max(a + 1, b),
+                            range) : summary.range(a, Math.max(a + 1, b), range);
+                    if (!known) {
+                        g.setColor(WAVE_PENDING);
+                        g.drawLine(x, mid, x, mid);
+                        continue;
+                    }
+                    g.setColor(WAVE);
+                    int hi = mid - Math.round(range[1] * (half - 4));
+                    int lo = mid - Math.round(range[0] * (half - 4));
+                    g.drawLine(x, hi, x, Math.max(hi, lo));
                 }
-                g.setColor(WAVE);
-                int hi = mid - Math.round(range[1] * (half - 4));
-                int lo = mid - Math.round(range[0] * (half - 4));
-                g.drawLine(x, hi, x, Math.max(hi, lo));
             }
             if (summary.progress() < 1) {
                 g.setColor(Color.LIGHT_GRAY);
@@ -326,6 +405,30 @@ final class WaveformView extends JComponent {
         } finally {
             g.dispose();
         }
+    }
+
+    /** Zoomed in to fewer samples than pixels: the wave as a line through its samples, each a dot when far apart. */
+    private void paintSamples(Graphics2D g, int w, int mid, int half) {
+        g.setColor(WAVE);
+        g.setRenderingHint(RenderingHints.KEY_ANTIALIASING, RenderingHints.VALUE_ANTIALIAS_ON);
+        int px = -1;
+        int py = mid;
+        boolean dots = (double) w / (viewTo - viewFrom) >= 4;
+        for (long f = viewFrom; f <= Math.min(viewTo, frames - 1); f++) {
+            int x = xOf(f);
+            int y = mid - Math.round(summary.sample(f) * (half - 4));
+            if (px >= 0) {
+                g.drawLine(px, py, x, y);
+            }
+            if (dots) {
+                g.fillOval(x - 2, y - 2, 5, 5);
+            }
+            px = x;
+            py = y;
+        }
+        g.setRenderingHint(RenderingHints.KEY_ANTIALIASING, RenderingHints.VALUE_ANTIALIAS_OFF);
+        g.setColor(new Color(0x3a4456));
+        g.drawLine(0, mid, w, mid);
     }
 
     /** The time ruler: ticks at a step that fits their times, and the part shown when zoomed, at its right. */

@@ -45,6 +45,12 @@ public final class SongSettings {
     public long loopA = -1;
     public long loopB = -1;
     public boolean loopOn;
+    /** Seconds of silence heard between the loop's repeats (0 to 10). */
+    public double loopGap;
+    /** Whether the loop's ends set by hand move to the nearest zero crossing. */
+    public boolean snap = true;
+    /** How many times an export of the loop plays it (1 to 99). */
+    public int repeats = 1;
     public final List<Mark> marks = new ArrayList<>();
 
     /** The values to keep, positions in seconds at {@code rate}. */
@@ -63,6 +69,9 @@ public final class SongSettings {
         p.setProperty("semitones", Integer.toString(semitones));
         p.setProperty("cents", Integer.toString(cents));
         p.setProperty("trainer", trainer);
+        p.setProperty("loopGap", Double.toString(loopGap));
+        p.setProperty("snap", Boolean.toString(snap));
+        p.setProperty("repeats", Integer.toString(repeats));
         if (loopA >= 0) {
             p.setProperty("loop", seconds(loopA, rate) + ":" + seconds(loopB, rate));
             p.setProperty("loopOn", Boolean.toString(loopOn));
@@ -98,6 +107,9 @@ public final class SongSettings {
         if (possibleTrainer(trainer)) {
             s.trainer = trainer;
         }
+        s.loopGap = number(p, "loopGap", 0, 0, 10);
+        s.snap = !"false".equals(p.getProperty("snap"));
+        s.repeats = (int) number(p, "repeats", 1, 1, 99);
         long[] loop = span(p.getProperty("loop", ""), rate, frames);
         if (loop != null && loop[1] > loop[0]) {
             s.loopA = loop[0];

@@ -92,6 +92,9 @@ final class AppDriver {
     static PracticeWindow open(Path outputFile, Path config, boolean quiet) throws Exception {
         System.setProperty("tambrino.app.quiet", Boolean.toString(quiet));
         return onEdt(() -> {
+            if (!(javax.swing.UIManager.getLookAndFeel() instanceof javax.swing.plaf.nimbus.NimbusLookAndFeel)) {
+                Theme.install();
+            }
             PracticeWindow w = new PracticeWindow(outputFile, new SongStore(config));
             w.show(null);
             OPEN.add(w);
@@ -146,12 +149,14 @@ final class AppDriver {
         settle();
     }
 
-    /** Types text as key presses (digits, letters, '-', '.', ' '). */
+    /** Types text as key presses on a US keyboard (digits, letters, '-', '.', ':', ' '). */
     static void type(String text) throws Exception {
         for (char c : text.toCharArray()) {
             int code = c == '-' ? java.awt.event.KeyEvent.VK_MINUS : c == '.' ? java.awt.event.KeyEvent.VK_PERIOD
                     : c == ' ' ? java.awt.event.KeyEvent.VK_SPACE : java.awt.event.KeyEvent.getExtendedKeyCodeForChar(c);
-            if (Character.isUpperCase(c)) {
+            if (c == ':') {
+                press(java.awt.event.KeyEvent.VK_SHIFT, java.awt.event.KeyEvent.VK_SEMICOLON);
+            } else if (Character.isUpperCase(c)) {
                 press(java.awt.event.KeyEvent.VK_SHIFT, code);
             } else {
                 press(code);
@@ -286,10 +291,18 @@ final class AppDriver {
         SwingUtilities.invokeAndWait(r);
     }
 
-    /** The window as it is on the screen. */
+    /** The window as it is on the screen, in the screen's pixels (twice its units, scaled twice). */
     static BufferedImage capture(PracticeWindow w) throws Exception {
         Rectangle r = onEdt(() -> w.frame().getBounds());
-        return new Robot().createScreenCapture(r);
+        java.awt.Image best = null;
+        for (java.awt.Image i : new Robot().createMultiResolutionScreenCapture(r).getResolutionVariants()) {
+            if (best == null || i.getWidth(null) > best.getWidth(null)) {
+                best = i;
+            }
+        }
+        BufferedImage out = new BufferedImage(best.getWidth(null), best.getHeight(null), BufferedImage.TYPE_INT_RGB);
+        out.getGraphics().drawImage(best, 0, 0, null);
+        return out;
     }
 
     /** The waveform as it is on the screen. */
@@ -339,24 +352,44 @@ final class AppDriver {
     }
 
     /**
-     * Opens a generated song, sets a loop and a tempo, plays it for a few
-     * seconds and saves a picture of the window: the README's screenshot.
-     * Arguments: the PNG to write, a folder for the song and the settings.
+     * The README's pictures of the window: opens a song (the one named, or a
+     * generated one), sets a loop, a marker or two and 80 %, plays it for a
+     * couple of seconds with the tab named shown, and saves the window as it
+     * is on the screen. Arguments: the PNG to write, a folder for the
+     * settings and what is heard, then optionally the song, the window's
+     * size ("1280x800"; "max" fills the screen) and the tab ("Loop").
      */
     public static void main(String[] args) throws Exception {
         Path png = Path.of(args[0]);
         Path work = Files.createDirectories(Path.of(args[1]));
-        Path song = work.resolve("practice-song.wav");
-        writeSong(song, 12);
+        Path song = args.length > 2 ? Path.of(args[2]) : work.resolve("practice-song.wav");
+        if (args.length <= 2) {
+            writeSong(song, 12);
+        }
+        String size = args.length > 3 ? args[3] : "1000x680";
+        String tab = args.length > 4 ? args[4] : "Loop";
         PracticeWindow w = open(work.resolve("heard.wav"), work.resolve("config"));
-        run(() -> w.frame().setSize(1000, 680));
+        if (size.equals("max")) {
+            run(() -> w.frame().setExtendedState(javax.swing.JFrame.MAXIMIZED_BOTH));
+        } else {
+            String[] wh = size.split("x");
+            run(() -> {
+                w.frame().setSize(Integer.parseInt(wh[0]), Integer.parseInt(wh[1]));
+                w.frame().setLocationRelativeTo(null);
+            });
+        }
         openSong(w, song);
+        long frames = onEdt(() -> w.song().frames());
         run(() -> {
-            w.setLoop(3 * RATE, 6 * RATE, true);
+            w.setLoop(frames * 3 / 10, frames / 2, true);
             w.setTempoPercent(80);
-            w.addMark(new SongSettings.Mark("verse", RATE, -1));
-            w.addMark(new SongSettings.Mark("chorus", 8 * RATE, -1));
-            w.seek(3 * RATE);
+            w.addMark(new SongSettings.Mark("verse", frames / 10, -1));
+            w.addMark(new SongSettings.Mark("chorus", frames * 7 / 10, -1));
+            w.addMark(new SongSettings.Mark("the hard run", frames * 3 / 10, frames / 2));
+            w.soundControls().bassSlider.setValue(3);
+            w.soundControls().semitones.setValue(-2);
+            w.tabs().setSelectedIndex(w.tabs().indexOfTab(tab));
+            w.seek(frames * 3 / 10);
             w.togglePause();
         });
         Thread.sleep(2500);

@@ -173,6 +173,7 @@ class KeysTest {
         press(VK_SPACE);
 
         // A typed transposition: Enter leaves its field, and up is the tempo's again.
+        showTab("Sound");
         JSpinner semitones = onEdt(() -> w.soundControls().semitones);
         JComponent text = onEdt(() -> ((JSpinner.DefaultEditor) semitones.getEditor()).getTextField());
         click(text);
@@ -220,17 +221,54 @@ class KeysTest {
         return null;
     }
 
+    /** Shows a tab as a person does: a click on its title. */
+    private static void showTab(String title) throws Exception {
+        JTabbedPane tabs = onEdt(w::tabs);
+        int i = onEdt(() -> tabs.indexOfTab(title));
+        java.awt.Rectangle r = onEdt(() -> tabs.getBoundsAt(i));
+        click(tabs, r.x + r.width / 2, r.y + r.height / 2);
+    }
+
+    /** The components Tab goes through in the window, as its focus cycle orders them. */
+    private static Set<Component> tabCycle() throws Exception {
+        return onEdt(() -> {
+            java.awt.FocusTraversalPolicy policy = w.frame().getFocusTraversalPolicy();
+            Set<Component> cycle = new HashSet<>();
+            Component c = policy.getFirstComponent(w.frame());
+            while (c != null && cycle.add(c)) {
+                c = policy.getComponentAfter(w.frame(), c);
+            }
+            return cycle;
+        });
+    }
+
     @Test
     void everyControlIsReachedAndTheMarkersTrainerAndExportHaveKeys() throws Exception {
         press(VK_ESCAPE);
         assertSame(w.waveform(), focusOwner(), "Escape gives the keyboard to the waveform");
+        // Tab pressed for real through the transport and the Loop tab.
         Set<Component> reached = tabAround();
         TransportControls t = onEdt(w::transportControls);
-        for (Component c : new Component[] {t.playButton, t.tempoSlider, t.tempoField,
-            onEdt(() -> w.loopControls().loopBox), onEdt(() -> w.trainerControls().button), button("\u2212 5 s"),
-            button("+ 5 s"), onEdt(w::tabs)}) {
+        LoopControls l = onEdt(w::loopControls);
+        for (Component c : new Component[] {t.playButton, t.tempoSlider, t.tempoField, l.loopBox, l.aField, l.bField,
+            l.snapBox, button("To A"), button("\u2212 5 s"), button("+ 5 s"), button("+1"), onEdt(w::tabs)}) {
             assertTrue(reached.contains(c), "Tab reaches " + c);
         }
+        // The other tabs' controls are in the same cycle when shown.
+        for (String[] tab : new String[][] {{"Trainer", "Start trainer"}, {"Sound", null}}) {
+            showTab(tab[0]);
+            Set<Component> cycle = tabCycle();
+            if (tab[1] != null) {
+                assertTrue(cycle.contains(button(tab[1])), "Tab reaches " + tab[1]);
+            } else {
+                SoundControls s = onEdt(w::soundControls);
+                for (Component c : new Component[] {s.voiceBox, s.voiceAmount, s.monoBox, s.panSlider, s.bassSlider,
+                    s.qualityBox}) {
+                    assertTrue(cycle.contains(c), "Tab reaches " + c);
+                }
+            }
+        }
+        showTab("Loop");
 
         // Three markers by their key, at 10 s, 5 s and 15 s: the arrows and Enter in the list.
         press(VK_HOME);
@@ -243,13 +281,11 @@ class KeysTest {
         press(VK_RIGHT);
         press(VK_CONTROL, VK_M);
         assertEquals(3, onEdt(w::markerCount), "Ctrl+M adds a marker");
-        JTabbedPane tabs = onEdt(w::tabs);
-        int markersTab = onEdt(() -> tabs.indexOfTab("Markers"));
-        java.awt.Rectangle r = onEdt(() -> tabs.getBoundsAt(markersTab));
-        click(tabs, r.x + r.width / 2, r.y + r.height / 2);
+        showTab("Markers");
         JList<String> list = onEdt(() -> w.markerControls().list);
         Set<Component> inMarkers = tabAround();
-        for (Component c : new Component[] {list, button("Add marker"), button("Go"), button("Delete")}) {
+        for (Component c : new Component[] {list, button("Add marker"), button("Go"), button("Rename\u2026"),
+            button("Delete")}) {
             assertTrue(inMarkers.contains(c), "Tab reaches " + c);
         }
         double before = tempo();
