@@ -9,11 +9,13 @@ set -euo pipefail
 # those paths are exercised. The practice window needs Java's desktop half
 # (openjdk-17-jre) and its tests a virtual desktop: a display (xvfb), a
 # window manager (openbox, whose start x11-utils' xprop waits for) and real
-# key presses and clicks (xdotool).
+# key presses and clicks (xdotool). The signal and locale tests compile a
+# German UTF-8 locale of their own with localedef, from the sources that
+# locales installs.
 packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
           clang libclang-rt-14-dev
           libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux
-          ffmpeg openjdk-17-jre xvfb openbox x11-utils xdotool)
+          ffmpeg openjdk-17-jre xvfb openbox x11-utils xdotool locales)
 # Named packages instead (scripts/cross.sh names its cross compilers and
 # emulators).
 if [ $# -gt 0 ]; then packages=("$@"); fi
