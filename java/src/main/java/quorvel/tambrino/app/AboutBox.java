@@ -12,7 +12,7 @@ final class AboutBox {
 
     /** The version, the engine with where it was loaded from and for which platform, and Java. */
     static String text() {
-        String v = AboutBox.class.getPackage().getImplementationVersion();
+        String v = version();
         String origin = NativeInterface.libraryOrigin();
         String platform = System.getProperty("os.name") + " on " + System.getProperty("os.arch");
         String engine = origin == null ? "the engine is not loaded yet"
@@ -24,6 +24,31 @@ final class AboutBox {
                 + engine + "\n"
                 + "platform: " + platform + "\n"
                 + "Java " + System.getProperty("java.version") + " (" + System.getProperty("java.vm.name") + ")";
+    }
+
+    /**
+     * The version on the manifest of the jar this class came from, or null
+     * (a build's classes). Read from the jar itself: a package that a
+     * folder of classes shares with the jar (a test's) takes its version
+     * from whichever class came first.
+     */
+    static String version() {
+        String v = AboutBox.class.getPackage().getImplementationVersion();
+        if (v != null) {
+            return v;
+        }
+        try {
+            java.security.CodeSource source = AboutBox.class.getProtectionDomain().getCodeSource();
+            if (source == null || !source.getLocation().getPath().endsWith(".jar")) {
+                return null;
+            }
+            try (java.util.jar.JarFile jar = new java.util.jar.JarFile(new java.io.File(source.getLocation().toURI()))) {
+                java.util.jar.Manifest m = jar.getManifest();
+                return m == null ? null : m.getMainAttributes().getValue("Implementation-Version");
+            }
+        } catch (java.io.IOException | java.net.URISyntaxException | SecurityException e) {
+            return null;
+        }
     }
 
     /** The jar's name for this platform, as its resources are named ("linux-x86-64"). */
