@@ -293,7 +293,12 @@ final class AppDriver {
 
     /** The window as it is on the screen, in the screen's pixels (twice its units, scaled twice). */
     static BufferedImage capture(PracticeWindow w) throws Exception {
-        Rectangle r = onEdt(() -> w.frame().getBounds());
+        return capture(w.frame());
+    }
+
+    /** A window or dialog as it is on the screen, in the screen's pixels. */
+    static BufferedImage capture(java.awt.Window window) throws Exception {
+        Rectangle r = onEdt(window::getBounds);
         java.awt.Image best = null;
         for (java.awt.Image i : new Robot().createMultiResolutionScreenCapture(r).getResolutionVariants()) {
             if (best == null || i.getWidth(null) > best.getWidth(null)) {
@@ -357,7 +362,8 @@ final class AppDriver {
      * couple of seconds with the tab named shown, and saves the window as it
      * is on the screen. Arguments: the PNG to write, a folder for the
      * settings and what is heard, then optionally the song, the window's
-     * size ("1280x800"; "max" fills the screen) and the tab ("Loop").
+     * size ("1280x800"; "max" fills the screen; "default" as it opens), the tab ("Loop") and what to
+     * picture: the window, or over it help, about or export (its progress).
      */
     public static void main(String[] args) throws Exception {
         Path png = Path.of(args[0]);
@@ -369,7 +375,9 @@ final class AppDriver {
         String size = args.length > 3 ? args[3] : "1000x680";
         String tab = args.length > 4 ? args[4] : "Loop";
         PracticeWindow w = open(work.resolve("heard.wav"), work.resolve("config"));
-        if (size.equals("max")) {
+        if (size.equals("default")) {
+            // As it opens for a user: sized and placed by the window itself.
+        } else if (size.equals("max")) {
             run(() -> w.frame().setExtendedState(javax.swing.JFrame.MAXIMIZED_BOTH));
         } else {
             String[] wh = size.split("x");
@@ -393,7 +401,37 @@ final class AppDriver {
             w.togglePause();
         });
         Thread.sleep(2500);
-        savePng(capture(w), png);
+        String view = args.length > 5 ? args[5] : "window";
+        java.awt.Window shown = w.frame();
+        if (view.equals("help")) {
+            run(w::showHelp);
+            shown = dialogOf(w.frame());
+        } else if (view.equals("about")) {
+            SwingUtilities.invokeLater(w::showAbout);
+            shown = dialogOf(w.frame());
+        } else if (view.equals("export")) {
+            // The loop twenty times at half speed, a second between: long enough to be seen under way.
+            run(() -> {
+                w.setTempoPercent(50);
+                w.loopControls().gap.setValue(1.0);
+                w.loopControls().repeats.setValue(20);
+            });
+            Path target = Files.createDirectories(work.resolve("export"))
+                    .resolve(song.getFileName().toString().replaceFirst("\\.[^.]*$", "") + "-50-loop-x20.wav");
+            java.util.concurrent.CompletableFuture<javax.swing.JDialog> dialog =
+                    new java.util.concurrent.CompletableFuture<>();
+            run(() -> w.export(target, true, dialog::complete));
+            shown = dialog.get(30, java.util.concurrent.TimeUnit.SECONDS);
+            Thread.sleep(500);
+        } else if (!view.equals("window")) {
+            throw new IllegalArgumentException("a view is window, help, about or export: " + view);
+        }
+        Thread.sleep(500);
+        java.awt.Window picture = shown;
+        if (!onEdt(picture::isShowing)) {
+            throw new IllegalStateException("the " + view + " was gone before its picture was taken");
+        }
+        savePng(capture(picture), png);
         run(w::close);
         System.out.println("screenshot: " + png);
         System.exit(0);
