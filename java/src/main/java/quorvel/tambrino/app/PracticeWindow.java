@@ -15,8 +15,10 @@ import java.io.File;
 import java.io.IOException;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.HashMap;
 import java.util.List;
 import java.util.Locale;
+import java.util.Map;
 import java.util.Properties;
 import java.util.concurrent.CancellationException;
 import java.util.concurrent.CompletableFuture;
@@ -60,6 +62,7 @@ import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
 import quorvel.tambrino.audio.AudioSink;
 import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.FfmpegWriter;
 import quorvel.tambrino.audio.FileSink;
 import quorvel.tambrino.audio.InputFile;
 import quorvel.tambrino.audio.OutputFiles;
@@ -1247,7 +1250,19 @@ public final class PracticeWindow {
         }
         JFileChooser fc = new JFileChooser(song.path.getParent().toFile());
         fc.setDialogTitle(loopOnly ? "Export the loop" : "Export the song");
-        fc.setFileFilter(new FileNameExtensionFilter("WAV files", "wav", "wave"));
+        // WAV, and with ffmpeg installed the formats it encodes, as the command line writes them.
+        fc.setAcceptAllFileFilterUsed(false);
+        Map<javax.swing.filechooser.FileFilter, FfmpegWriter.Format> formats = new HashMap<>();
+        for (FfmpegWriter.Format f : FfmpegWriter.Format.values()) {
+            if (f.encoded() && !FfmpegWriter.available()) {
+                continue;
+            }
+            FileNameExtensionFilter filter = new FileNameExtensionFilter(f.label + " files",
+                    f.names.stream().map(n -> n.substring(1)).toArray(String[]::new));
+            formats.put(filter, f);
+            fc.addChoosableFileFilter(filter);
+        }
+        fc.setFileFilter(fc.getChoosableFileFilters()[0]);
         String base = song.name.replaceFirst("\\.[^.]*$", "");
         fc.setSelectedFile(new File(song.path.getParent().toFile(),
                 base + "-" + tempoSlider.getValue() + (loopOnly ? "-loop" : "") + ".wav"));
@@ -1255,8 +1270,16 @@ public final class PracticeWindow {
             return;
         }
         Path target = fc.getSelectedFile().toPath();
-        if (!target.getFileName().toString().matches("(?i).*\\.wave?$")) {
-            target = target.resolveSibling(target.getFileName() + ".wav");
+        FfmpegWriter.Format named = FfmpegWriter.Format.ofName(target.getFileName().toString());
+        FfmpegWriter.Format chosen = formats.getOrDefault(fc.getFileFilter(), FfmpegWriter.Format.WAV);
+        if (named == null || !formats.containsValue(named)
+                || !target.getFileName().toString().contains(".")) {
+            // A name without an ending this offers takes the chosen format's.
+            target = target.resolveSibling(target.getFileName() + chosen.names.get(0));
+        } else if (named == FfmpegWriter.Format.WAV && chosen != named) {
+            // The suggested name's .wav with another format chosen: that format's ending instead.
+            target = target.resolveSibling(target.getFileName().toString().replaceFirst("(?i)\\.wave?$", "")
+                    + chosen.names.get(0));
         }
         if (target.toFile().exists() && JOptionPane.showConfirmDialog(frame, target + " exists. Replace it?",
                 "tambrino", JOptionPane.OK_CANCEL_OPTION) != JOptionPane.OK_OPTION) {
@@ -1325,7 +1348,8 @@ public final class PracticeWindow {
             Throwable failure = null;
             try {
                 Transport source = new Transport(s.pcm, s.channels, s.sampleRate, passage, false);
-                summaryText = StretchJob.run(settings, source, s.name, target, null, 0, new StretchJob.Progress() {
+                summaryText = StretchJob.run(settings, source, s.name, target,
+                        FfmpegWriter.Encoding.of(target, null, s.path), null, 0, new StretchJob.Progress() {
                     @Override
                     public void update(double done, double seconds, double total) {
                         if (exportCancelled) {

@@ -175,6 +175,16 @@ public final class FfmpegWriter implements AutoCloseable {
             this.bitrate = bitrate;
             this.tags = Map.copyOf(tags);
         }
+
+        /**
+         * How {@code out} is encoded from {@code input}: with {@code bitrate}
+         * and, when ffmpeg encodes it, the input's tags (an input that is no
+         * file has none).
+         */
+        public static Encoding of(Path out, String bitrate, Path input) {
+            Format f = formatOf(out);
+            return new Encoding(bitrate, f != null && f.encoded() ? tagsOf(input) : Map.of());
+        }
     }
 
     /** Every audio name a stretch writes: WAV and the encoded formats. */
@@ -192,6 +202,11 @@ public final class FfmpegWriter implements AutoCloseable {
             names.addAll(f.names);
         }
         return names.toArray(new String[0]);
+    }
+
+    /** Whether ffmpeg is there to encode the formats other than WAV. */
+    public static boolean available() {
+        return FfmpegReader.program() != null;
     }
 
     /**
@@ -534,7 +549,7 @@ public final class FfmpegWriter implements AutoCloseable {
         }
         int status = process.isAlive() ? -1 : process.exitValue();
         // A process that a signal ended has the status 128 + the signal's number.
-        String ended = status < 0 ? "did not end" : status > 128 && status <= 128 + 64
+        String ended = status < 0 ? "did not end" : status == 0 ? "ended before the last sample" : status > 128 && status <= 128 + 64
                 ? "was killed (signal " + (status - 128) + ")" : "failed (exit status " + status + ")";
         return CliException.file("cannot write " + name + ": ffmpeg " + ended + (said.isEmpty() ? "" : ": " + said));
     }

@@ -9,7 +9,6 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
-import java.util.Map;
 import java.util.concurrent.Callable;
 import java.util.function.Consumer;
 import java.util.function.DoubleConsumer;
@@ -198,9 +197,7 @@ final class StretchCommand implements Callable<Integer> {
                         in.sampleRate());
                 source = new Transport(pcm, in.channels(), in.sampleRate(), all, false);
             }
-            FfmpegWriter.Format format = FfmpegWriter.formatOf(output);
-            FfmpegWriter.Encoding encoding = new FfmpegWriter.Encoding(bitrate,
-                    format != null && format.encoded() ? FfmpegWriter.tagsOf(input) : Map.of());
+            FfmpegWriter.Encoding encoding = FfmpegWriter.Encoding.of(output, bitrate, input);
             lines.add(progress == null
                     ? StretchJob.run(settings, source, inName, output, encoding, png, plotWidth, terminal)
                     : StretchJob.run(settings, source, inName, output, encoding, png, plotWidth,
