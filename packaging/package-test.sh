@@ -2,9 +2,9 @@
 # The Debian package as a user meets it: made by scripts/package.sh and
 # checked by lintian (the arm64 one too when build-aarch64/ holds its engine),
 # installed with apt-get on this machine, used (the version, a stretch of an
-# MP3 by another user, the manual page, the completion, the window opened from
-# the desktop entry on a virtual desktop), then purged, after which nothing of
-# it may remain but what the user made.
+# MP3 into WAV and into MP3 by another user, the manual page, the completion,
+# the window opened from the desktop entry on a virtual desktop), then purged,
+# after which nothing of it may remain but what the user made.
 #
 #   packaging/package-test.sh BUILD_DIR
 #
@@ -138,6 +138,12 @@ as_user tambrino stretch song.mp3 slow.wav --tempo 0.5 || fail "tambrino stretch
 # The MP3's own delay and padding go, so the result lasts twice the WAV it was made from.
 frames=$(soxi -s "$home/slow.wav")
 [ "$frames" = 264600 ] || fail "the stretched file has $frames frames, not 264600"
+# Into MP3 too, through the ffmpeg the package recommends, as a user shares it.
+if command -v ffmpeg >/dev/null; then
+  as_user tambrino stretch song.mp3 slow.mp3 --tempo 0.5 || fail "tambrino stretch to MP3"
+  frames=$(ffmpeg -nostdin -v error -i "$home/slow.mp3" -f s16le - | wc -c)
+  [ "$frames" = $((264600 * 4)) ] || fail "the stretched MP3 decodes to $((frames / 4)) frames, not 264600"
+fi
 
 step "man tambrino"
 [ "$(man -w tambrino)" = /usr/share/man/man1/tambrino.1.gz ] || fail "man -w tambrino: $(man -w tambrino)"
@@ -185,7 +191,12 @@ env HOME="$HOME_DIR" XDG_CONFIG_HOME="$HOME_DIR/.config" "${words[@]}" >"$WORK/a
 app=$!
 status=0
 if window=$(timeout 120 xdotool search --sync --onlyvisible --class "$WM_CLASS" | head -n 1); then
-  sleep 2
+  # The window shows first, then the song it was opened with: its title names it once it is read.
+  for _ in $(seq 300); do
+    case $(xdotool getwindowname "$window") in "$(basename "$SONG")"*) break ;; esac
+    sleep 0.2
+  done
+  sleep 1
   echo "title: $(xdotool getwindowname "$window")"
   ffmpeg -nostdin -loglevel error -f x11grab -video_size 1280x800 -i "$DISPLAY" -frames:v 1 -y "$SHOT" || status=1
   xdotool windowactivate --sync "$window" key ctrl+q

@@ -272,7 +272,8 @@ public final class FfmpegWriter implements AutoCloseable {
         }
         if (f.lossless()) {
             throw CliException.usage("--bitrate " + bitrate + " is for lossy outputs (MP3, AAC, Ogg Vorbis, Opus); "
-                    + out + " is " + f.label + ", which keeps every sample");
+                    + (OutputFiles.isStandardOutput(out) ? "standard output" : out) + " is " + f.label
+                    + ", which keeps every sample");
         }
         if (bitrate.startsWith("V")) {
             if (f != Format.MP3) {
@@ -532,6 +533,9 @@ public final class FfmpegWriter implements AutoCloseable {
         }
     }
 
+    /** ffmpeg's exit status when SIGINT or SIGTERM made it stop. */
+    private static final int STOPPED_BY_SIGNAL = 255;
+
     /** What ffmpeg said when it failed, or how it ended. */
     private CliException failure() {
         try {
@@ -548,9 +552,20 @@ public final class FfmpegWriter implements AutoCloseable {
             said = errors.toString(StandardCharsets.UTF_8).strip().replace("\n", "\n  ");
         }
         int status = process.isAlive() ? -1 : process.exitValue();
+        if (status == STOPPED_BY_SIGNAL) {
+            // Ctrl-C reaches ffmpeg with this process, whose own handler is the one to say what became of
+            // the outputs: it is given the time to take over before this failure is told as ffmpeg's.
+            try {
+                Thread.sleep(1000);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
         // A process that a signal ended has the status 128 + the signal's number.
-        String ended = status < 0 ? "did not end" : status == 0 ? "ended before the last sample" : status > 128 && status <= 128 + 64
-                ? "was killed (signal " + (status - 128) + ")" : "failed (exit status " + status + ")";
+        String ended = status < 0 ? "did not end" : status == 0 ? "ended before the last sample"
+                : status == STOPPED_BY_SIGNAL ? "was stopped by a signal (exit status 255)"
+                : status > 128 && status <= 128 + 64 ? "was killed (signal " + (status - 128) + ")"
+                : "failed (exit status " + status + ")";
         return CliException.file("cannot write " + name + ": ffmpeg " + ended + (said.isEmpty() ? "" : ": " + said));
     }
 
