@@ -18,8 +18,9 @@ packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-h
 # (dpkg-dev), lintian, desktop-file-validate (desktop-file-utils) and the
 # icon's PNG sizes (librsvg2-bin); its test opens the window from the desktop
 # entry on a virtual desktop with a window manager (openbox) and finds it
-# there (xdotool).
-packages+=(dpkg-dev lintian desktop-file-utils librsvg2-bin openbox xdotool)
+# there (xdotool), and reads the manual page as a user does (man-db, and col
+# from bsdextrautils).
+packages+=(dpkg-dev lintian desktop-file-utils librsvg2-bin openbox xdotool man-db bsdextrautils)
 # Named packages instead (scripts/cross.sh names its cross compilers and
 # emulators).
 if [ $# -gt 0 ]; then packages=("$@"); fi
