@@ -145,6 +145,8 @@ public final class PracticeWindow {
     private Meter meter;
     private boolean trainerRunning;
     private boolean failureShown;
+    /** What the status line last said of the output playing nothing; null while it plays. */
+    private String troubleShown;
     /** The export running, or null; {@link #close()} cancels it and waits for it. */
     private Thread exportThread;
     private volatile boolean exportCancelled;
@@ -1142,6 +1144,13 @@ public final class PracticeWindow {
             failureShown = true;
             status("playback stopped: " + p.failure().getMessage());
         }
+        String trouble = p.outputTrouble();
+        if (trouble != null && !trouble.equals(troubleShown)) {
+            status("No sound: " + trouble + ". Playback goes on when the output is back; press Play to try now.");
+        } else if (trouble == null && troubleShown != null) {
+            status("the audio output is back");
+        }
+        troubleShown = trouble;
         if (p.atEnd() && trainerRunning) {
             status("trainer finished");
             stopTrainer(0);
