@@ -1117,6 +1117,7 @@ public final class PracticeWindow {
         long heard = p.heardOutput();
         float level = meter.at(heard, spectrum);
         boolean clipped = meter.clipped(Math.min(lastHeard, heard), heard + 1);
+        boolean limited = meter.limited(Math.min(lastHeard, heard), heard + 1);
         lastHeard = heard;
         long at = p.heardFrame();
         if (p.paused() || streaming == null) {
@@ -1125,7 +1126,7 @@ public final class PracticeWindow {
         }
         waveform.setPlayhead(at);
         keyboard.setSpectrum(spectrum);
-        meterView.setLevel(level, clipped);
+        meterView.setLevel(level, clipped, limited);
         double rate = song.sampleRate;
         position.setText(Terminal.tenths(at / rate) + " / " + Terminal.tenths(song.frames() / rate));
         double t = p.shownTempo(heard);

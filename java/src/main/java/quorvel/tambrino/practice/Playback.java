@@ -159,6 +159,9 @@ public final class Playback implements Runnable {
                 for (int i = 0; i < n * ch; i++) {
                     recent[(int) ((written * ch + i) % recent.length)] = frames[i];
                 }
+                if (meter != null) {
+                    meter.output(written, frames, n, ch);
+                }
                 toBytes(frames, n * ch, bytes);
                 long heard = sink.heardFrames();
                 if (written >= steadyFrom && heard >= 0 && heard >= written) {
