@@ -1,6 +1,7 @@
 // The seams that a player makes around the engine, read from what is heard.
 package quorvel.tambrino.cli;
 
+import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
@@ -39,6 +40,7 @@ import quorvel.tambrino.practice.Transport;
 final class SeamsTest {
     private static final int RATE = 44100;
     private static final String[] SIGNALS = {"tone", "chord", "pink", "music"};
+    private static final boolean[] SOUND_STEADY = {true, true, false, false};
     private static final String TOOL = System.getenv("TAMBRINO_SEAM_MEASURE");
     private static Path dir;
     private static final short[][] SOUND = new short[SIGNALS.length][];
@@ -459,15 +461,40 @@ final class SeamsTest {
                                 }
                             }
                         };
-                        runs.add(run.play(when + Math.round(1.5 * RATE / tempo)));
+                        short[] heard = run.play(when + Math.round(1.5 * RATE / tempo));
+                        runs.add(heard);
                         long in = run.stretcher.inputAt(seamAt[0]);
                         seams.add(seam(seamAt[0], in, a, in, b));
+                        // Heard at once, where the seam is read: the new tempo, or the new level (where
+                        // the setting changes a steady sound's) rather than the old.
+                        long later = seamAt[0] + RATE / 20;
+                        if (what.startsWith("tempo")) {
+                            assertEquals(after.tempo, run.stretcher.tempoAt(later), 0.01, name(what, signal, s));
+                        } else {
+                            double now = rms(heard, later, RATE / 10);
+                            double was = rms(TestAudio.read16(a).samples, Math.round(in * ratio(a)), RATE / 10);
+                            double will = rms(TestAudio.read16(b).samples, Math.round(in * ratio(b)), RATE / 10);
+                            if (SOUND_STEADY[signal] && Math.abs(was - will) > 1) {
+                                assertTrue(Math.abs(now - will) < Math.abs(now - was),
+                                        name(what, signal, s) + ": " + now + " dB heard, " + was + " before, " + will
+                                                + " after");
+                            }
+                        }
                     }
                     check(name(what, signal, s), a, b, tempo, true, runs, seams);
                 }
             }
         }
         noneFailed();
+    }
+
+    /** The level of {@code frames} stereo frames from {@code from} on, in dB. */
+    private static double rms(short[] samples, long from, int frames) {
+        double sum = 0;
+        for (long i = 2 * from; i < 2 * (from + frames) && i < samples.length; i++) {
+            sum += (double) samples[(int) i] * samples[(int) i];
+        }
+        return 10 * Math.log10(sum / (2.0 * frames) + 1e-9);
     }
 
     private static void sleep(long millis) {
