@@ -251,7 +251,8 @@ public final class TempoStream {
      * stream's end into something else and wants it to end as the music goes
      * on rather than as if cut off. The stream keeps its length (the input's
      * over the tempo); what the engine makes of {@code after} is read with
-     * {@link #readTail}. A source that ends is followed by silence.
+     * {@link #readTail}. A source that ends is followed by silence, and so
+     * is the input again after {@code continueWith(null)}.
      */
     public void continueWith(Source after) {
         this.continuation = after;
