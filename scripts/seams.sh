@@ -11,7 +11,9 @@
 # and the peak's excess in dB and the step's ratio over what the input
 # itself reads there. A benchmark, not a test: nothing here passes or fails.
 #
-# Environment: TAMBRINO_SEAMS_DIR (work folder, default build/seams).
+# Environment: TAMBRINO_SEAMS_DIR (work folder, default build/seams),
+# TAMBRINO_SEAMS_PROGRAMS (those compared, default "exact fine r2 r3 st"; the
+# tool's own figures are the seam tests', the peers' are only here).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +22,7 @@ work=${TAMBRINO_SEAMS_DIR:-build/seams}
 # The programs compared, which are installed, and stretch (one run of each).
 source scripts/stretchers.sh
 prepare_benchmark seam_measure
-programs=("${engines[@]}")
+read -r -a programs <<<"${TAMBRINO_SEAMS_PROGRAMS:-${engines[*]}}"
 
 # worst PROGRAM SHIFT FORMANTS: "start LEVEL PEAK STEP end LEVEL PEAK STEP",
 # the worst of each over the sounds and tempos, or nothing where the program
@@ -56,8 +58,11 @@ for formants in 0 1; do
       if [ "${present[$p]}" = true ]; then got[$p]=$(worst "$p" "$shift" "$formants"); fi
     done
     for which in start end; do
-      label="$which after silence"; [ "$which" = end ] && label="end before silence"
-      row="| $label, shift $shift$([ "$formants" = 1 ] && echo ', formants kept') |"
+      label="start after silence"
+      if [ "$which" = end ]; then label="end before silence"; fi
+      row="| $label, shift $shift"
+      if [ "$formants" = 1 ]; then row+=", formants kept"; fi
+      row+=" |"
       for p in "${programs[@]}"; do
         read -r -a f <<<"${got[$p]}"
         if [ ${#f[@]} -lt 8 ]; then row+=" – |"; continue; fi
