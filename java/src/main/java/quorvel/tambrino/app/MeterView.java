@@ -21,7 +21,7 @@ final class MeterView extends JComponent {
     private long limitUntil = Long.MIN_VALUE;
 
     MeterView() {
-        setPreferredSize(new Dimension(260, 22));
+        setPreferredSize(new Dimension(240, 22));
         setMinimumSize(new Dimension(120, 18));
     }
 
@@ -34,6 +34,10 @@ final class MeterView extends JComponent {
             limitUntil = System.nanoTime() + CLIP_HOLD_NANOS;
         }
         repaint();
+    }
+
+    float level() {
+        return level;
     }
 
     boolean clipLit() {

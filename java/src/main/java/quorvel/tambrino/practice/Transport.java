@@ -15,7 +15,9 @@ import quorvel.tambrino.audio.PcmSource;
  * note keeps its phase), with gains that keep the level of what the two
  * share; the engine then stretches a seamless input. A wrap cut without a
  * fade stepped from +0.32 to −0.50 in one sample on a 0.5 tone, and at
- * tempo 0.75 the engine smeared the step into a burst of 20 ms.
+ * tempo 0.75 the engine smeared the step into a burst of 20 ms. With a
+ * gap of silence between the repeats, the end fades out into the gap and
+ * the lead-in fades in at its end instead.
  *
  * <p>Each read returns contiguous input frames only, so that the stretcher
  * knows where every frame it stretched came from ({@link #lastRead()}). A
@@ -51,6 +53,10 @@ public final class Transport implements TempoStream.Source, PcmSource {
     private int spliceShift;
     private double spliceCommon;
     private boolean spliceFades;
+    /** Frames of silence between a loop's repeats (0: none); set from any thread, heard from the next repeat. */
+    private volatile long loopGap;
+    /** Frames of the gap read so far at the loop's end (streaming thread). */
+    private long gapRead;
 
     /**
      * @param steered whether keys may move the position and set a loop (the
@@ -117,6 +123,7 @@ public final class Transport implements TempoStream.Source, PcmSource {
      * they fall before the passage, as when it is played from its start).
      */
     void moveTo(long frame, long preroll) {
+        gapRead = 0;
         position = clamp(frame) - Math.max(0, preroll);
     }
 
@@ -165,6 +172,15 @@ public final class Transport implements TempoStream.Source, PcmSource {
         return from;
     }
 
+    /**
+     * Silence of {@code frames} input frames (heard as their length over the
+     * tempo) between the loop's repeats, before it starts again: time to
+     * breathe, or to count in. 0 for none.
+     */
+    public void setLoopGap(long frames) {
+        loopGap = Math.max(0, frames);
+    }
+
     public void clearLoop() {
         loopStart = -1;
         loopEnd = -1;
@@ -205,11 +221,23 @@ public final class Transport implements TempoStream.Source, PcmSource {
         long b = loopEnd;
         // A loop catches the position anywhere up to its end (not past it, after a seek).
         boolean inLoop = a >= 0 && b > a && p <= b;
+        long gap = loopGap;
         if (inLoop) {
             prepareSplice(a, b);
         }
         if (inLoop && p >= b) {
-            p = a + spliceShift;
+            if (gapRead < gap) {
+                // The gap, placed just before the loop's start: what is heard during it runs in to A,
+                // its last frames the lead-in to A faded in, as the loop's end faded out into it.
+                int k = (int) Math.min(frames, gap - gapRead);
+                long q = a - (gap - gapRead);
+                leadInto(buffer, offset, q, k, a, inLoop && spliceFades);
+                lastRead = q;
+                gapRead += k;
+                return k;
+            }
+            gapRead = 0;
+            p = gap > 0 ? a : a + spliceShift;
         }
         long stop = inLoop ? b : end;
         if (p >= stop) {
@@ -218,7 +246,7 @@ public final class Transport implements TempoStream.Source, PcmSource {
         int k = (int) Math.min(frames, stop - p);
         System.arraycopy(pcm, (int) (p * channels), buffer, (offset) * channels, k * channels);
         if (inLoop && spliceFades) {
-            spliceInto(buffer, offset, p, k, a, b);
+            spliceInto(buffer, offset, p, k, a, b, gap > 0);
         }
         lastRead = p;
         position = p + k;
@@ -249,20 +277,40 @@ public final class Transport implements TempoStream.Source, PcmSource {
     /**
      * The loop's last frames, from {@code p} on for {@code k} frames in
      * {@code buffer}, blended with the lead-in to its (moved) start; before
-     * the passage the lead-in is silence.
+     * the passage, and with a gap between the repeats, the lead-in is
+     * silence.
      */
-    private void spliceInto(short[] buffer, int offset, long p, int k, long a, long b) {
+    private void spliceInto(short[] buffer, int offset, long p, int k, long a, long b, boolean gap) {
         int fade = Math.max(1, (int) Math.round(LOOP_FADE_SECONDS * sampleRate));
         long from = Math.max(p, b - fade);
         for (long f = from; f < p + k; f++) {
             double w = (f - (b - fade) + 0.5) / fade;
-            double out = Splice.gainOut(w, spliceCommon);
-            double in = Splice.gainOut(1 - w, spliceCommon);
+            double common = gap ? 0 : spliceCommon;
+            double out = Splice.gainOut(w, common);
+            double in = gap ? 0 : Splice.gainOut(1 - w, common);
             long lead = f - b + a + spliceShift;
             for (int c = 0; c < channels; c++) {
                 int i = (int) ((offset + f - p) * channels + c);
                 double leadIn = Splice.at(pcm, lead * channels + c, start * channels, end * channels);
                 buffer[i] = Splice.clip(out * buffer[i] + in * leadIn);
+            }
+        }
+    }
+
+    /**
+     * The gap's frames from input frame {@code q} on ({@code k} of them, all
+     * before the loop's start {@code a}): silence, but for its last
+     * {@link #LOOP_FADE_SECONDS}, where the lead-in to the start fades in
+     * when the loop is long enough to be spliced.
+     */
+    private void leadInto(short[] buffer, int offset, long q, int k, long a, boolean fades) {
+        java.util.Arrays.fill(buffer, offset * channels, (offset + k) * channels, (short) 0);
+        int fade = Math.max(1, (int) Math.round(LOOP_FADE_SECONDS * sampleRate));
+        for (long f = Math.max(q, a - fade); fades && f < q + k; f++) {
+            double in = Splice.gainOut(1 - (f - (a - fade) + 0.5) / fade, 0);
+            for (int c = 0; c < channels; c++) {
+                buffer[(int) ((offset + f - q) * channels + c)] =
+                        Splice.clip(in * Splice.at(pcm, f * channels + c, start * channels, end * channels));
             }
         }
     }

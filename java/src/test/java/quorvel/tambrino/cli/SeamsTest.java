@@ -505,4 +505,43 @@ final class SeamsTest {
             Thread.currentThread().interrupt();
         }
     }
+
+    /**
+     * A loop with a gap of silence between its repeats (the window's): the
+     * loop's end fades out into the gap and the music before its start fades
+     * in at the gap's end, read straight from the transport (cut, a 0.5 tone
+     * stepped from its crest to silence and back in one sample).
+     */
+    @Test
+    void aLoopsGapIsEnteredAndLeftWithoutAStep() {
+        short[] pcm = TestAudio.pcm16(2 * RATE, 2, TestAudio.sine(440, 0.5, RATE), TestAudio.sine(440, 0.5, RATE));
+        Transport t = new Transport(pcm, 2, RATE, Passage.of("tone", null, null, null, 2 * RATE, RATE), true);
+        // Ends a quarter period off the zero crossings: the tone's crest at both.
+        long a = RATE / 2 + 25, b = RATE + 25 + 50;
+        t.loopFrom(a);
+        t.loopTo(b);
+        t.setLoopGap(RATE / 10);
+        short[] out = new short[2 * 3 * RATE];
+        short[] block = new short[2 * 300];
+        int n = 0;
+        while (n < 3 * RATE - 300) {
+            int k = t.read(block, 0, 300);
+            System.arraycopy(block, 0, out, 2 * n, 2 * k);
+            n += k;
+        }
+        int own = 0;
+        for (int i = 2; i < 2 * a; i += 2) {
+            own = Math.max(own, Math.abs(out[i] - out[i - 2]));
+        }
+        int worst = 0;
+        int silent = 0;
+        for (int i = 2; i < 2 * n; i += 2) {
+            worst = Math.max(worst, Math.abs(out[i] - out[i - 2]));
+            silent += out[i] == 0 ? 1 : 0;
+        }
+        // Two gaps passed (the repeats and the gaps follow on), each mostly silent.
+        assertTrue(silent > RATE / 10, "silent frames " + silent);
+        assertTrue(worst <= 1.1 * own, "largest step " + worst + " against the tone's own " + own);
+    }
+
 }
