@@ -192,10 +192,11 @@ final class StretchCommand implements Callable<Integer> {
             Passage passage = engineOptions.passage(inName, in.frameLength(), in.sampleRate());
             PcmSource source = passage.whole(in.frameLength()) ? in : passage.once(in);
             if (passage.trainer != null) {
-                short[] pcm = Transport.readAll(source);
-                Passage all = Passage.of(inName, null, null, passage.trainer, pcm.length / in.channels(),
-                        in.sampleRate());
-                source = new Transport(pcm, in.channels(), in.sampleRate(), all, false);
+                // The whole input, as the player holds it: a pass that another follows ends as the music
+                // goes on past the passage, fading out under the next one's start.
+                short[] pcm = Transport.readAll(in);
+                Passage known = engineOptions.passage(inName, pcm.length / in.channels(), in.sampleRate());
+                source = new Transport(pcm, in.channels(), in.sampleRate(), known, false);
             }
             FfmpegWriter.Encoding encoding = FfmpegWriter.Encoding.of(output, bitrate, input);
             lines.add(progress == null
