@@ -11,6 +11,11 @@
 //                                   beside SoundTouch, when built with it
 //   tambrino_bench --units-only     unit costs of the engine linked in, as
 //                                   "unit NAME MICROSECONDS" lines
+//   tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO
+//                  [--seconds S]    one quality mode's case in this process
+//                                   (no child), for a profiler such as
+//                                   valgrind --tool=callgrind; TAMBRINO_CPU
+//                                   as set in the environment
 //
 // Each run of a library is a process of its own (NativeInterface's entry
 // points act on the process's default engine). The two libraries are loaded privately with dlopen and run
@@ -599,6 +604,7 @@ int usage() {
   std::fprintf(stderr,
                "usage: tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH] [--seconds S] "
                "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only|--peers-only [--seconds S] [--runs N]\n"
+               "       tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO [--seconds S]\n"
                "       tambrino_bench --units-only\n");
   return 2;
 }
@@ -709,6 +715,7 @@ int main(int argc, char** argv) {
   bool unitsOnly = false;
   bool fineOnly = false;
   bool peersOnly = false;
+  ModeCase profile{"profile", -1, 0, 0, 0.0, 0.0f};
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (a == "--fast" && i + 1 < argc) {
@@ -727,6 +734,11 @@ int main(int argc, char** argv) {
       fineOnly = true;
     } else if (a == "--peers-only") {
       peersOnly = true;
+    } else if (a == "--profile" && i + 4 < argc) {
+      profile.quality = std::atoi(argv[++i]);
+      profile.frameSize = std::atoi(argv[++i]);
+      profile.overSampling = std::atoi(argv[++i]);
+      profile.tempo = std::atof(argv[++i]);
     } else {
       return usage();
     }
@@ -745,6 +757,22 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (fast.empty()) return usage();
+  if (profile.quality >= 0) {
+    golden::EngineApi api;
+    std::string error;
+    if (!bench::loadEngine(fast, api, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    void* handle = dlopen(fast.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto qualityMode = reinterpret_cast<void (*)(JNIEnv*, jobject, jint)>(
+        dlsym(handle, "Java_quorvel_tambrino_NativeInterface_dspQualityMode"));
+    const PipelineResult r = runMode(api, qualityMode, nullptr, profile, seconds);
+    if (!r.ok) return 1;
+    std::printf("%s %d/%d tempo %.3f: %.1fx real time\n", profile.quality == 1 ? "fine" : "exact",
+                profile.frameSize, profile.overSampling, profile.tempo, r.audioSeconds / r.seconds);
+    return 0;
+  }
   if (peersOnly) return printAgainstSoundTouch(fast, levels, seconds, runs) == 0 ? 0 : 1;
   if (fineOnly) {
     int failures = 0;

@@ -52,7 +52,9 @@ const FineKernels& kernels = fine_kernels();
 struct State {
   int n = 0;     // frame size
   int half = 0;  // bins analysed
-  int hop = 0;   // synthesis hop
+  int hop = 0;   // synthesis hop from the last frame to the next
+  int baseHop = 0;  // the set-up's hop: at tempos below 0.5 and above 2
+  int wideHop = 0;  // between tempos 0.5 and 2 (fine.cpp, chooseHop)
   int lag = 0;   // analysis behind the input on the time map
   int lookahead = 0;
   int onsetBlock = kOnsetBlock;
@@ -141,8 +143,8 @@ struct State {
   double chunkSmoothing = 0.0;  // smoothing ^ chunk
   float gain = 1.0f;        // the gain at the end of the last chunk
 
-  // Time line (output positions s; frame j covers s in [j hop, j hop + n)).
-  Pos nextFrame = 0;  // index j of the next frame
+  // Time line (output positions s; a frame starting at s covers [s, s + n)).
+  Pos nextStart = 0;  // output start of the next frame
   Pos finalEnd = 0;   // output before this position is finished
   Pos emitted = 0;    // output handed out so far
   Pos mapIn = 0;      // the time map's last point: output mapOut <-> input mapIn
@@ -169,6 +171,7 @@ struct FineState {
                int samplesOut);
   void stretch(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
                int samplesOut);
+  int chooseHop(int samplesIn, int samplesOut) const;
 
   // Analysis and onsets (fine_analysis.cpp).
   void detectOnsets(const float* left, const float* right, int count);
