@@ -475,7 +475,7 @@ TEST_F(FineMode, TheModeMayChangeWhileBlocksRun) {
 TEST_F(FineMode, LoudOutputIsLimitedSmoothlyNotClipped) {
   int16_t pcm[8];
   const float levels[8] = {0.5f, 0.94f, 0.96f, 1.0f, 2.0f, 4.0f, 64.0f, -64.0f};
-  EXPECT_EQ(64.0f, pipeline_convert_output_soft(levels, 8, 1.0f, pcm, 1, 0.0f));
+  EXPECT_EQ(64.0f, pipeline_convert_output_soft(levels, nullptr, 8, 1.0f, pcm, 0.0f));
   EXPECT_EQ(16383, pcm[0]);
   EXPECT_EQ(static_cast<int>(0.94f * 32767.0f), pcm[1]);
   for (int i = 2; i < 7; i++) EXPECT_LT(pcm[i - 1], pcm[i]) << i;

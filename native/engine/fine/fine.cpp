@@ -104,7 +104,7 @@ bool FineState::prepare(int frameSize, int hop) {
     return p;
   };
   for (int c = 0; c < 2; c++) {
-    s.ring[c] = floats(static_cast<size_t>(s.ringSize));
+    s.ring[c] = floats(static_cast<size_t>(s.ringSize) + n);
     s.re[c] = floats(n);
     s.im[c] = floats(n);
     s.nearRe[c] = floats(n);
@@ -147,6 +147,11 @@ bool FineState::prepare(int frameSize, int hop) {
   s.smoothing = std::exp(-16.0 / frameSize);
   s.chunk = std::clamp(frameSize / 256, 1, 16);
   s.chunkSmoothing = std::pow(s.smoothing, s.chunk);
+  const size_t chunks = static_cast<size_t>(s.outSize / s.chunk + 1);
+  s.chunkOut = floats(chunks);
+  s.chunkCarried = floats(chunks);
+  s.chunkFrom = floats(chunks);
+  s.chunkStep = floats(chunks);
   s.peaks = zeroed<int>(half + 1);
   s.valleys = zeroed<int>(half + 1);
   s.turning = zeroed<int>(half + 1);
@@ -213,8 +218,8 @@ void FineState::restart() {
   // The detector starts afresh too (it sleeps in the exact mode).
   st.onsetCount = 0;
   st.lastMean = 0.0f;
-  st.subEnergy = 0.0;
-  st.subLevel = 0.0;
+  std::fill_n(st.onsetEnergy, kFineLanes, 0.0f);
+  std::fill_n(st.onsetLevel, kFineLanes, 0.0f);
   std::fill_n(st.recent, kOnsetMemory, 0.0);
   std::fill_n(st.recentLevel, kOnsetMemory, 0.0);
   st.lastOnset = INT64_MIN / 2;
@@ -333,11 +338,18 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
 }
 
 // The synthesis hop at the tempo of a block (samplesIn / samplesOut, the
-// stretch's own when transposed up): the wide hop from 0.5 to 2.
+// stretch's own when transposed up): the wide hop from 0.5 up to, not
+// including, 2, where the analysis hop reaches half a frame. Rounding makes
+// a block's tempo wander about the one asked for (at 2, blocks of an odd
+// length read 2.0026 and 1.9974 in turn), so the bounds where a time line
+// takes the wide hop lie that much inside those where it keeps it: at a
+// constant tempo the hop stays the one the first block chose.
 int FineState::chooseHop(int samplesIn, int samplesOut) const {
-  const int64_t in = samplesIn, out = samplesOut;
-  if (in <= 0 || out <= 0) return st.hop;  // no tempo to go by
-  return 2 * in >= out && in <= 2 * out ? st.wideHop : st.baseHop;
+  if (samplesIn <= 0 || samplesOut <= 0) return st.hop;  // no tempo to go by
+  const double tempo = static_cast<double>(samplesIn) / samplesOut;
+  const bool keep = !st.firstFrame && st.hop == st.wideHop;
+  const bool wide = keep ? tempo >= 0.485 && tempo <= 2.0 : tempo >= 0.4925 && tempo <= 1.9875;
+  return wide ? st.wideHop : st.baseHop;
 }
 
 void fine_set_pitch(FineState& state, double ratio) {
