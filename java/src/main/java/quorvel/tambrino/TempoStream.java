@@ -7,6 +7,7 @@ import java.util.Objects;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
+import quorvel.tambrino.audio.InputFile;
 
 /**
  * A source streamed through a {@link Session}, aligned with its input: the
@@ -357,6 +358,9 @@ public final class TempoStream {
      * the engine has it), which closing the returned stream closes, together
      * with {@code source}; {@link Audio#session()} changes the tempo and the
      * other settings while it plays. The length is known when the source's is.
+     * An MP3 or Ogg Vorbis stream that a sound provider opened is decoded, from
+     * its first byte, by the readers that the command-line tool uses (every
+     * page and chained stream, joined files, the gapless length).
      *
      * @throws NullPointerException for a null source
      * @throws IllegalArgumentException when the source cannot be converted to
@@ -372,7 +376,9 @@ public final class TempoStream {
         }
         float rate = f.getSampleRate();
         AudioFormat pcm = new AudioFormat(AudioFormat.Encoding.PCM_SIGNED, rate, 16, ch, 2 * ch, rate, false);
-        AudioInputStream in = f.matches(pcm) ? source : AudioSystem.getAudioInputStream(pcm, source);
+        // MP3 and Ogg Vorbis are decoded as the tool decodes them, whole and to their gapless length.
+        AudioInputStream decoded = f.matches(pcm) ? source : InputFile.decoded(source);
+        AudioInputStream in = decoded != null ? decoded : AudioSystem.getAudioInputStream(pcm, source);
         Session session = Session.builder(Math.round(rate), ch)
                 .quality(Session.fineModeAvailable() ? Quality.FINE : Quality.EXACT).tempo(tempo).open();
         byte[][] bytes = {new byte[0]};
