@@ -6,9 +6,11 @@
 //   tambrino_bench --fast LIB.so --fine-only [--seconds S] [--runs N]
 //                                   the fine mode's rows, once per
 //                                   instruction set of this processor
-//   tambrino_bench --fast LIB.so --peers-only [--seconds S] [--runs N]
+//   tambrino_bench --fast LIB.so --peers-only [--before OLD.so] [--seconds S] [--runs N]
 //                                   the fine mode per instruction set
 //                                   beside SoundTouch, when built with it
+//                                   (and an earlier build's, before, in the
+//                                   same rounds)
 //   tambrino_bench --units-only     unit costs of the engine linked in, as
 //                                   "unit NAME MICROSECONDS" lines
 //   tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO
@@ -195,6 +197,7 @@ struct ModeCase {
   int overSampling;
   double tempo;
   float pitch;  // semitones of transposition (fine mode)
+  bool spectrum = true;
 };
 
 const ModeCase kModeCases[] = {
@@ -211,7 +214,7 @@ PipelineResult runMode(const golden::EngineApi& api, void (*qualityMode)(JNIEnv*
   golden::Driver d(api, nullptr);
   const int rate = 44100;
   d.init(c.frameSize, c.overSampling, rate, 2);
-  d.spectrum(1);
+  d.spectrum(c.spectrum ? 1 : 0);
   fakejni::Env env;
   qualityMode(&env, nullptr, c.quality);
   if (!env.takeException().empty()) return r;
@@ -295,11 +298,13 @@ PipelineResult runSoundTouch(double tempo, double seconds) {
   for (int b = 0; b < blocks; b++) {
     synth.render(pcm.data(), samplesIn);
     for (size_t i = 0; i < pcm.size(); i++) in[i] = static_cast<float>(pcm[i]) * (1.0f / 32768.0f);
+    const double c0 = threadCpuSeconds();
     const auto t0 = Clock::now();
     st.putSamples(in.data(), samplesIn);
     long got = 0;
     for (unsigned n; (n = st.receiveSamples(out.data(), samplesIn * 4)) > 0;) got += n;
     const double t = secondsSince(t0);
+    r.cpuSeconds += threadCpuSeconds() - c0;
     r.seconds += t;
     if (t > r.worstBlock) r.worstBlock = t;
     totalOut += got;
@@ -603,7 +608,7 @@ std::string loadAverage() {
 int usage() {
   std::fprintf(stderr,
                "usage: tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH] [--seconds S] "
-               "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only|--peers-only [--seconds S] [--runs N]\n"
+               "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only|--peers-only [--before OLD.so] [--seconds S] [--runs N]\n"
                "       tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO [--seconds S]\n"
                "       tambrino_bench --units-only\n");
   return 2;
@@ -645,47 +650,72 @@ int printModes(const std::string& fast, CpuLevel level, double seconds, int runs
 }  // namespace
 
 // The fine mode per instruction set and the exact mode beside SoundTouch,
-// runs alternating; returns the number of failed runs.
-int printAgainstSoundTouch(const std::string& fast, const std::vector<CpuLevel>& levels, double seconds,
-                           int runs) {
+// runs alternating (and an earlier build of the engine, before, in the same
+// rounds when given); returns the number of failed runs.
+int printAgainstSoundTouch(const std::string& fast, const std::string& before, const std::vector<CpuLevel>& levels,
+                           double seconds, int runs) {
   int failures = 0;
   std::printf("\nThe fine mode at the tool's defaults (4096/8) against SoundTouch, stereo 44.1 kHz, the same\n"
-              "music in blocks of 4096 input frames, runs alternating, best of %d (ratio: against SoundTouch):\n",
+              "music in blocks of 4096 input frames, runs alternating, best of %d (ratio: against SoundTouch,\n"
+              "in wall-clock time and per processor second of the calling thread, which a machine busy\n"
+              "with other work skews less):\n",
               runs);
   if (!kWithSoundTouch)
     std::printf("  (SoundTouch not built in: install libsoundtouch-dev and rebuild for its figures)\n");
+  // The libraries: this build, and the earlier one when given.
+  std::vector<std::string> libs = {fast};
+  if (!before.empty()) libs.push_back(before);
   for (double tempo : kPeerTempos) {
     const ModeCase fineCase{"fine", 1, 4096, 8, tempo, 0.0f};
+    const ModeCase quietCase{"fine, no analyser", 1, 4096, 8, tempo, 0.0f, false};
     const ModeCase exactCase{"exact", 0, 2048, 4, tempo, 0.0f};
-    PipelineResult bestPeer{};
-    std::vector<PipelineResult> bestFine(levels.size());
-    PipelineResult bestExact{};
-    bestPeer.seconds = bestExact.seconds = 1e30;
-    for (PipelineResult& b : bestFine) b.seconds = 1e30;
+    auto fresh = [] {
+      PipelineResult b{};
+      b.seconds = b.cpuSeconds = 1e30;
+      return b;
+    };
+    auto keepBest = [](PipelineResult& best, const PipelineResult& res) {
+      const double cpu = std::min(best.cpuSeconds, res.cpuSeconds);
+      if (res.seconds < best.seconds) best = res;
+      best.cpuSeconds = cpu;
+    };
+    PipelineResult bestPeer = fresh();
+    // [library][level], then the exact mode per library at the widest level.
+    std::vector<std::vector<PipelineResult>> bestFine(libs.size(), std::vector<PipelineResult>(levels.size(), fresh()));
+    std::vector<PipelineResult> bestExact(libs.size(), fresh());
+    std::vector<PipelineResult> bestQuiet(libs.size(), fresh());  // the analyser off
     for (int r = 0; r < runs; r++) {
       PipelineResult res;
       if (kWithSoundTouch) {
         if (inChild<PipelineResult>([&] { return runSoundTouch(tempo, seconds); }, res) && res.ok) {
-          if (res.seconds < bestPeer.seconds) bestPeer = res;
+          keepBest(bestPeer, res);
         } else {
           failures++;
         }
       }
-      for (size_t l = 0; l < levels.size(); l++) {
-        if (modeInChild(fast, cpu_level_name(levels[l]), fineCase, seconds, res)) {
-          if (res.seconds < bestFine[l].seconds) bestFine[l] = res;
+      for (size_t lib = 0; lib < libs.size(); lib++) {
+        for (size_t l = 0; l < levels.size(); l++) {
+          if (modeInChild(libs[lib], cpu_level_name(levels[l]), fineCase, seconds, res)) {
+            keepBest(bestFine[lib][l], res);
+          } else {
+            failures++;
+          }
+        }
+        if (modeInChild(libs[lib], cpu_level_name(levels.front()), exactCase, seconds, res)) {
+          keepBest(bestExact[lib], res);
         } else {
           failures++;
         }
-      }
-      if (modeInChild(fast, cpu_level_name(levels.front()), exactCase, seconds, res)) {
-        if (res.seconds < bestExact.seconds) bestExact = res;
-      } else {
-        failures++;
+        if (modeInChild(libs[lib], cpu_level_name(levels.front()), quietCase, seconds, res)) {
+          keepBest(bestQuiet[lib], res);
+        } else {
+          failures++;
+        }
       }
     }
     const double peer = bestPeer.ok ? bestPeer.audioSeconds / bestPeer.seconds : 0.0;
-    std::printf("  tempo %.2f\n", tempo);
+    const double peerCpu = bestPeer.ok ? bestPeer.audioSeconds / bestPeer.cpuSeconds : 0.0;
+    std::printf("  tempo %.2f%46s %8s %8s\n", tempo, "", "wall", "cpu");
     if (bestPeer.ok) std::printf("    %-40s %11.1fx\n", "SoundTouch (default settings)", peer);
     auto row = [&](const std::string& title, const PipelineResult& b) {
       if (!b.ok) {
@@ -694,13 +724,24 @@ int printAgainstSoundTouch(const std::string& fast, const std::vector<CpuLevel>&
       }
       const double x = b.audioSeconds / b.seconds;
       if (peer > 0.0)
-        std::printf("    %-40s %11.1fx %8.2f\n", title.c_str(), x, x / peer);
+        std::printf("    %-40s %11.1fx %8.2f %8.2f\n", title.c_str(), x, x / peer,
+                    b.audioSeconds / b.cpuSeconds / peerCpu);
       else
         std::printf("    %-40s %11.1fx\n", title.c_str(), x);
     };
-    for (size_t l = 0; l < levels.size(); l++)
-      row(std::string("fine 4096/8, TAMBRINO_CPU=") + cpu_level_name(levels[l]), bestFine[l]);
-    row(std::string("exact 2048/4, TAMBRINO_CPU=") + cpu_level_name(levels.front()), bestExact);
+    for (size_t lib = 0; lib < libs.size(); lib++) {
+      const std::string which = lib == 0 ? "" : "before: ";
+      for (size_t l = 0; l < levels.size(); l++)
+        row(which + "fine 4096/8, TAMBRINO_CPU=" + cpu_level_name(levels[l]), bestFine[lib][l]);
+      row(which + "exact 2048/4, TAMBRINO_CPU=" + cpu_level_name(levels.front()), bestExact[lib]);
+      row(which + "fine, no analyser, TAMBRINO_CPU=" + cpu_level_name(levels.front()), bestQuiet[lib]);
+      const PipelineResult& on = bestFine[lib].front();
+      const PipelineResult& off = bestQuiet[lib];
+      if (on.ok && off.ok)
+        std::printf("    %-40s %11.1f %% %7.1f %% of the processor time\n", (which + "the analyser's share").c_str(),
+                    100.0 * (1.0 - on.seconds / on.audioSeconds / (off.seconds / off.audioSeconds)),
+                    100.0 * (1.0 - on.cpuSeconds / on.audioSeconds / (off.cpuSeconds / off.audioSeconds)));
+    }
   }
 
   return failures;
@@ -710,6 +751,7 @@ int main(int argc, char** argv) {
   std::string fast;
   std::string plain;
   std::string plainBench;
+  std::string before;
   double seconds = 30.0;
   int runs = 3;
   bool unitsOnly = false;
@@ -722,6 +764,8 @@ int main(int argc, char** argv) {
       fast = argv[++i];
     } else if (a == "--plain" && i + 1 < argc) {
       plain = argv[++i];
+    } else if (a == "--before" && i + 1 < argc) {
+      before = argv[++i];
     } else if (a == "--plain-bench" && i + 1 < argc) {
       plainBench = argv[++i];
     } else if (a == "--seconds" && i + 1 < argc) {
@@ -773,7 +817,7 @@ int main(int argc, char** argv) {
                 profile.frameSize, profile.overSampling, profile.tempo, r.audioSeconds / r.seconds);
     return 0;
   }
-  if (peersOnly) return printAgainstSoundTouch(fast, levels, seconds, runs) == 0 ? 0 : 1;
+  if (peersOnly) return printAgainstSoundTouch(fast, before, levels, seconds, runs) == 0 ? 0 : 1;
   if (fineOnly) {
     int failures = 0;
     for (CpuLevel level : levels) failures += printModes(fast, level, seconds, runs, true);
@@ -842,7 +886,7 @@ int main(int argc, char** argv) {
 
   failures += printModes(fast, levels.front(), seconds, runs, false);
 
-  failures += printAgainstSoundTouch(fast, levels, seconds, runs);
+  failures += printAgainstSoundTouch(fast, before, levels, seconds, runs);
 
   std::printf(
       "\nEngines of this build in parallel threads (TAMBRINO_CPU=%s), each as the first case above:\n",
