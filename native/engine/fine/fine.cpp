@@ -126,11 +126,12 @@ bool FineState::prepare(int frameSize, int hop) {
   s.power = floats(half + 2);
   s.gains = floats(half);
   s.formantGains = floats(half);
-  s.envelopeSums = zeroed<double>(half + 1);
+  s.envelope = zeroed<double>(half);
   s.rotation = floats(half + kFillSlack);
   s.rotRe = floats(half + kFillSlack);
   s.rotIm = floats(half + kFillSlack);
   s.lockPower = floats(half);
+  s.rebuilt = floats(half + kFillSlack);
   s.peakShift = floats(half + 1);
   s.attackAngle = floats(half + 1);
   s.attackPeak = zeroed<int>(half + 1);
@@ -161,7 +162,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakCross = floats(half + 1);
   s.peakDot = floats(half + 1);
   s.peakRaw = floats(half + 1);
-  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelopeSums || !s.attackPeak || !s.moveWhole ||
+  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelope || !s.attackPeak || !s.moveWhole ||
       !s.moveApart || !s.regionWhole)
     return false;
   for (int k = 0; k < frameSize; k++) {

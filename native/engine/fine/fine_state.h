@@ -99,10 +99,10 @@ struct State {
   float nyquist[2] = {};                    // the frame's Nyquist bin
   std::unique_ptr<float[]> power;           // half + 2 (peak search sentinels)
   std::unique_ptr<float[]> gains;           // half
-  // Transposition with the formants kept: the frame's smoothed power per
-  // bin (prefix sums, half + 1) and the gains that move it back.
-  std::unique_ptr<double[]> envelopeSums;
-  std::unique_ptr<float[]> formantGains;  // half
+  // Transposition with the formants kept: the frame's envelope (its power
+  // through its partials' peaks) and the gains that move it back (half each).
+  std::unique_ptr<double[]> envelope;
+  std::unique_ptr<float[]> formantGains;
   std::unique_ptr<int[]> peaks, valleys;    // half + 1
   // Per peak (half + 1 each): its rotation, cosine and sine; the reference's
   // advance as a complex product, its angle; the peaks that need it.
@@ -113,8 +113,11 @@ struct State {
   std::unique_ptr<float[]> rotation;              // half: synthesis minus analysis phase
   std::unique_ptr<float[]> rotRe, rotIm;          // half each: e^{i rotation}
   // Moved down: each bin's power (both channels) before the attack that the
-  // frames at the synthesis hop are rebuilding (half).
+  // frames at the synthesis hop are rebuilding (half), and whether the last
+  // of those frames rebuilt the partial of the bin's region (1) or not (0;
+  // half + kFillSlack).
   std::unique_ptr<float[]> lockPower;
+  std::unique_ptr<float[]> rebuilt;
   // Per peak (half + 1 each), moved down: how far its region moves (bins),
   // and whether it belongs to the attack being rebuilt, with its rotation.
   std::unique_ptr<float[]> peakShift, attackAngle;
@@ -202,10 +205,11 @@ struct FineState {
                  int samplesOut);
   void mark(Pos at, double ratio);
   double ratioAt(Pos at) const;
-  const float* formantCorrection(const float* eqGains);
+  float* formantGains();
+  void levelFormants(float* g, const float* eqGains);
   void planMoves(int channels, int nPeaks, bool attack, bool lock);
   void moveDown(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi);
-  void moveBroad(int c, const float* xr, const float* xi, float* yr, float* yi);
+  void moveBroad(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi);
 
   // Synthesis and level (fine_synthesis.cpp).
   void inverse(const float* specRe, const float* specIm, float* out, float* work);

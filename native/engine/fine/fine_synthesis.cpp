@@ -25,17 +25,28 @@ void FineState::synthesiseAndAdd(int channels, Pos outStart) {
   if (eqOn) eq_copy_gains(*eq, st.gains.get(), half);
   const float* cr = st.rotRe.get();
   const float* ci = st.rotIm.get();
-  const float* gains = formantCorrection(eqOn ? st.gains.get() : nullptr);
+  const float* eqGains = eqOn ? st.gains.get() : nullptr;
+  // Turned, the formants' gains and the equaliser's act together; moved
+  // down, the formants' on the frame's own bins and the equaliser's on the
+  // moved ones.
+  float* formants = formantGains();
+  if (formants) levelFormants(formants, down == 1.0 ? eqGains : nullptr);
+  const float* gains = down == 1.0 && formants ? formants : eqGains;
   const bool gained = gains != nullptr;
   for (int c = 0; c < channels; c++) {
-    const float* xr = st.re[c].get();
-    const float* xi = st.im[c].get();
     float* yr = st.yRe[c].get();
     float* yi = st.yIm[c].get();
-    if (down == 1.0)
-      kernels.rotate(xr, xi, cr, ci, gains, yr, yi, half);
-    else
-      moveDown(c, xr, xi, gains, yr, yi);
+    if (down == 1.0) {
+      kernels.rotate(st.re[c].get(), st.im[c].get(), cr, ci, gains, yr, yi, half);
+    } else {
+      moveDown(c, st.re[c].get(), st.im[c].get(), formants, yr, yi);
+      if (eqGains) {
+        for (int k = 0; k < half; k++) {
+          yr[k] *= eqGains[k];
+          yi[k] *= eqGains[k];
+        }
+      }
+    }
     // The one-sided inverse counts the DC bin twice.
     yr[0] *= 0.5f;
     yi[0] *= 0.5f;

@@ -2,6 +2,7 @@
 // and the formants kept.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "fine_state.h"
 #include "resampler.h"
@@ -9,46 +10,132 @@
 
 using namespace fine_internal;
 
+namespace {
+
+// held(k) = the largest of x[k - w .. k + w] within x[0 .. n - 1], from the
+// running maxima of blocks of 2w + 1 values: ahead[k] from its block's start
+// to k, behind[k] from k to its block's end. A window spans at most two
+// blocks, so held(k) = max(behind[k - w], ahead[k + w]): three passes, where
+// a plain maximum over the window costs 2w + 1 reads a bin.
+void blockMaxima(const float* x, int n, int w, float* ahead, float* behind) {
+  const int block = 2 * w + 1;
+  for (int start = 0; start < n; start += block) {
+    const int end = std::min(n, start + block);
+    float most = x[start];
+    for (int k = start; k < end; k++) ahead[k] = most = std::max(most, x[k]);
+    most = x[end - 1];
+    for (int k = end - 1; k >= start; k--) behind[k] = most = std::max(most, x[k]);
+  }
+}
+
+}  // namespace
+
 // The resampler has moved what was at bin k / ratio to bin k, and with it the
 // spectral envelope (the formants): a voice would sound smaller going up.
-// Each bin is given the envelope of where its content came from, bin
-// k x ratio of the frame's own envelope, over the one it has: the
-// envelope is the frame's power held at its partials' peaks (the largest
-// within 8 bins either side, 190 Hz across for frames of 4096 at 44.1 kHz,
-// times the ratio above 1: voices and most instruments have partials closer
-// than that before the shift) and then
-// averaged over the same width, and the gains are held within
-// 24 dB either way so that a near-silent band is not pulled up into noise.
-// Returns the gains (times the equaliser's, if given) or null without a shift.
-const float* FineState::formantCorrection(const float* eqGains) {
+// Each partial is given the envelope of where its content came from, bin
+// k x ratio of the frame's own envelope, over the one it has (moved down, the
+// partial at bin k goes to k x down, and is given the envelope at k x down
+// over the one at k). The gains are the frame's own bins', before any move,
+// one a region (a partial and its skirts).
+//
+// The envelope runs through the frame's partials: from each bin that holds
+// the most power within `width` bins either side (8 bins, 190 Hz across for
+// frames of 4096 at 44.1 kHz, times the ratio above 1: voices and most
+// instruments have partials closer than that before the shift) to the next,
+// straight in decibels, and level before the first and after the last. So a
+// lone partial has a level envelope, and keeps its level: read as the power
+// held around each bin, its envelope was a narrow resonance at its own pitch,
+// which put a tone 24 dB down at +12, and raised the splash of its start or
+// end, moved onto its old pitch, by up to 24 dB, a burst near full scale. A
+// peak in the frame's noise (under 16 times its median power) or 100 dB
+// under its loudest is no partial. The gains stay within 24 dB either way,
+// so that a near-silent band is not pulled up into noise; levelFormants then
+// brings the frame to the power the plain shift gives it.
+// Returns the gains, or null when the formants are not kept or nothing is
+// shifted.
+float* FineState::formantGains() {
   const double ratio = frameRatio;
-  if (!keepFormants || (ratio == 1.0 && down == 1.0)) return eqGains;
+  if (!keepFormants || (ratio == 1.0 && down == 1.0)) return nullptr;
   const int half = st.half;
   const float* power = st.power.get();
-  double* sums = st.envelopeSums.get();
+  float loudest = 0.0f;
+  bool finite = true;
+  for (int k = 0; k < half; k++) {
+    finite = finite && std::isfinite(power[k]);
+    loudest = std::max(loudest, power[k]);
+  }
+  // (Non-finite input, which a runaway voice-removal filter can feed, has no
+  // envelope; nor could its median be found.)
+  if (!finite) return nullptr;
+  // Work space, free until the synthesis: the noise's median, then the
+  // running maxima.
+  float* ahead = st.frame.get();
+  float* behind = ahead + half;
+  std::copy(power, power + half, ahead);
+  std::nth_element(ahead, ahead + half / 2, ahead + half);
+  const float median = ahead[half / 2];
+  const float floor = std::max({kFormantNoise * median, kFormantRange * loudest, std::numeric_limits<float>::min()});
   // Read faster, the partials stand the ratio farther apart.
   const int width = std::max(1, static_cast<int>(std::ceil(st.n / 512 * std::max(1.0, ratio))));
-  sums[0] = 0.0;
+  blockMaxima(power, half, width, ahead, behind);
+  double* envelope = st.envelope.get();
+  int last = -1;
   for (int k = 0; k < half; k++) {
-    float held = 0.0f;
-    for (int j = std::max(0, k - width); j <= std::min(half - 1, k + width); j++) held = std::max(held, power[j]);
-    sums[k + 1] = sums[k] + held;
+    const float held = std::max(behind[std::max(0, k - width)], ahead[std::min(half - 1, k + width)]);
+    if (!(power[k] >= held && power[k] > floor)) continue;
+    if (last < 0) {
+      std::fill(envelope, envelope + k + 1, static_cast<double>(power[k]));
+    } else {
+      const double step = std::pow(static_cast<double>(power[k]) / power[last], 1.0 / (k - last));
+      double level = power[last];
+      for (int j = last + 1; j < k; j++) envelope[j] = level *= step;
+      envelope[k] = power[k];
+    }
+    last = k;
   }
-  auto envelope = [&](double bin) {
-    const int k = std::clamp(static_cast<int>(bin), 0, half - 1);
-    const int lo = std::max(0, k - width / 2), hi = std::min(half, k + width / 2 + 1);
-    return (sums[hi] - sums[lo]) / (hi - lo);
+  if (last < 0) return nullptr;  // silence
+  std::fill(envelope + last + 1, envelope + half, static_cast<double>(power[last]));
+  // Bin k goes to k x down (up to a partial's place within its region), where
+  // the envelope it should have is the frame's at k x down x ratio.
+  auto gain = [&](int k) {
+    const double there = envelope[std::clamp(static_cast<int>(k * down * ratio), 0, half - 1)];
+    return static_cast<float>(std::clamp<double>(std::sqrt(there / envelope[k]), 1.0 / kFormantLimit, kFormantLimit));
   };
   float* g = st.formantGains.get();
-  for (int k = 0; k < half; k++) {
-    // Moved down, bin k holds what the frame has at k / down.
-    const double here = down == 1.0 ? envelope(k) : envelope(k / down);
-    const double there = envelope(k * ratio);
-    double gain = here > 1e-20 ? std::sqrt(there / here) : 1.0;
-    gain = std::clamp(gain, 1.0 / 16.0, 16.0);
-    g[k] = static_cast<float>(eqGains ? gain * eqGains[k] : gain);
+  const int regions = movePeaks;
+  if (regions == 0) {
+    for (int k = 0; k < half; k++) g[k] = gain(k);
+    return g;
   }
+  // One gain a region, its peak's: varying over a partial's bins, the gains
+  // reshaped it in time (a faded tone's end peaked 0.4 dB over its level).
+  const int* peaks = st.peaks.get();
+  const int* valleys = st.valleys.get();
+  std::fill(g, g + valleys[0], gain(peaks[0]));
+  for (int p = 0; p < regions; p++) std::fill(g + valleys[p], g + valleys[p + 1], gain(peaks[p]));
   return g;
+}
+
+// Keeping the formants moves the frame's balance back, never its level: the
+// gains are scaled so that the frame carries the power the plain shift gives
+// it (music an octave down came out 2.8 dB louder, two octaves 4.8 dB, as
+// its high partials were moved down where its envelope is louder), still
+// within 24 dB. Turned and moved, the bins keep their power: the frame's
+// own is the plain shift's. Times the equaliser's gains, if given (turned;
+// moved down, the equaliser acts on the moved bins).
+void FineState::levelFormants(float* g, const float* eqGains) {
+  const int half = st.half;
+  const float* power = st.power.get();
+  double plain = 0.0, kept = 0.0;
+  for (int k = 0; k < half; k++) {
+    plain += power[k];
+    kept += static_cast<double>(power[k]) * g[k] * g[k];
+  }
+  const double scale = plain > 0.0 && kept > 0.0 ? std::sqrt(plain / kept) : 1.0;
+  for (int k = 0; k < half; k++) {
+    const float gain = static_cast<float>(std::min<double>(kFormantLimit, g[k] * scale));
+    g[k] = eqGains ? gain * eqGains[k] : gain;
+  }
 }
 
 // How far each region of a frame moved down goes, and the rotation that
@@ -122,7 +209,8 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     if (!st.attackPeak[p]) continue;
     int wide = 0;
     for (int j = from; j < to; j++) wide += power[j] * 4.0f >= power[k];
-    if (wide < kBroadBins) {
+    const float beside = std::max(p > 0 ? power[st.peaks[p - 1]] : 0.0f, p + 1 < nPeaks ? power[st.peaks[p + 1]] : 0.0f);
+    if (wide < kBroadBins || beside * kLoneRise <= power[k]) {
       double sr = 0.0, si = 0.0;
       slope(from, to, sr, si);
       slopeRe[nSloped] = static_cast<float>(sr);
@@ -161,15 +249,15 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
 }
 
 // Rotates the frame's regions (into the frame buffer, free until the
-// synthesis) and moves each by its peak's bin times (down - 1): the peak
-// lands on its partial's new frequency, which its rotation follows from
-// frame to frame. Overlapping regions add (noise keeps its power); the
-// gains are the output bins'.
+// synthesis), with the formants' gains if given, and moves each by its
+// peak's bin times (down - 1): the peak lands on its partial's new
+// frequency, which its rotation follows from frame to frame. Overlapping
+// regions add (noise keeps its power).
 void FineState::moveDown(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi) {
   const int half = st.half;
   float* tr = st.frame.get();
   float* ti = tr + half;
-  kernels.rotate(xr, xi, st.rotRe.get(), st.rotIm.get(), nullptr, tr, ti, half);
+  kernels.rotate(xr, xi, st.rotRe.get(), st.rotIm.get(), gains, tr, ti, half);
   std::fill_n(yr, half + kMoveSpan, 0.0f);
   std::fill_n(yi, half + kMoveSpan, 0.0f);
   const int* valleys = st.valleys.get();
@@ -203,17 +291,12 @@ void FineState::moveDown(int c, const float* xr, const float* xi, const float* g
     }
     spectral_shift_add(shiftTable, tr, ti, valleys[p], valleys[p + 1], st.peakShift[p], yr, yi, half);
   }
-  if (broad) moveBroad(c, xr, xi, yr, yi);
-  if (gains) {
-    for (int k = 0; k < half; k++) {
-      yr[k] *= gains[k];
-      yi[k] *= gains[k];
-    }
-  }
+  if (broad) moveBroad(c, xr, xi, gains, yr, yi);
 }
 
-// An attack's noise moved down (the regions moveDown left).
-void FineState::moveBroad(int c, const float* xr, const float* xi, float* yr, float* yi) {
+// An attack's noise moved down (the regions moveDown left), with the
+// formants' gains if given.
+void FineState::moveBroad(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi) {
   const int half = st.half;
   const int* valleys = st.valleys.get();
   // The bands' middles, two octaves apart, the last at or above the top.
@@ -292,6 +375,12 @@ void FineState::moveBroad(int c, const float* xr, const float* xi, float* yr, fl
           const float cr = w[k] * turnCos, ci = w[k] * turnSin;
           br[k] = xr[k] * cr - xi[k] * ci;
           bi[k] = xr[k] * ci + xi[k] * cr;
+        }
+        if (gains) {
+          for (int k = a; k < z; k++) {
+            br[k] *= gains[k];
+            bi[k] *= gains[k];
+          }
         }
       }
       first = std::min(first, from);

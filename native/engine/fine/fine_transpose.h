@@ -18,8 +18,16 @@
 namespace fine_internal {
 
 // An attack's region moved down whose peak is this many bins wide at -6 dB
-// or more is noise rather than a partial (a Hann window's partial spans 2-3).
-constexpr int kBroadBins = 6;
+// or more is noise rather than a partial: a Hann window's partial spans 2-3
+// bins, and a note's start, short in the window, 5 to 9 (moved as noise, in
+// a band, it came in a few hertz off its pitch and beat against the frames
+// after: a chord's start rose 1.9 dB at -5); a drum's few milliseconds of
+// noise spread over 13 and more.
+constexpr int kBroadBins = 10;
+// A broad region whose peak stands this far above the peaks of the regions
+// beside it (20 dB) is one partial's start among its own side lobes, however
+// short in the window, rather than noise.
+constexpr float kLoneRise = 100.0f;
 // An attack's noise moved down goes in bands of two octaves (at most this
 // many).
 constexpr int kMaxBands = 16;
@@ -29,5 +37,10 @@ constexpr int kMaxBands = 16;
 // this many bins more.
 constexpr int kMoveSpan = 8;
 constexpr float kFaintRegion = 1e-2f;  // a region's peak power against the loudest
+// The formants kept: a partial stands over 16 times the frame's median power
+// and within 100 dB of its loudest; the gains stay within 24 dB either way.
+constexpr float kFormantNoise = 16.0f;
+constexpr float kFormantRange = 1e-10f;
+constexpr float kFormantLimit = 16.0f;
 
 }  // namespace fine_internal

@@ -27,10 +27,12 @@ import quorvel.tambrino.practice.Terminal;
 final class Interrupts {
     private Interrupts() {}
 
+    /** Set once by whichever decides the exit first: a signal, or the run itself ending. */
     private static final AtomicBoolean ENDING = new AtomicBoolean();
     private static final AtomicInteger QUIT_PRESSES = new AtomicInteger();
     private static volatile Runnable quit;
     private static volatile Runnable beforeMessage;
+    private static volatile boolean signalled;
 
     /**
      * Takes over the signals that end the process, where the runtime lets it.
@@ -76,6 +78,23 @@ final class Interrupts {
         beforeMessage = restore;
     }
 
+    /**
+     * Ends the process with the run's own code, unless a signal came first: then its handler is already
+     * saying what became of the outputs and ends with exit 1, and a summary's exit 0 must not overtake it.
+     */
+    static void exit(int code) {
+        if (ENDING.compareAndSet(false, true)) {
+            System.exit(code);
+        }
+        while (true) {
+            try {
+                Thread.sleep(Long.MAX_VALUE);
+            } catch (InterruptedException ignored) {
+                // Only the handler's exit ends this thread.
+            }
+        }
+    }
+
     private static void signalled(String name) {
         Runnable q = quit;
         if (name.equals("INT") && q != null && QUIT_PRESSES.getAndIncrement() == 0) {
@@ -83,9 +102,14 @@ final class Interrupts {
             return;
         }
         if (!ENDING.compareAndSet(false, true)) {
+            if (!signalled) {
+                // The run had finished and is on its way out with its own code: that code stands.
+                return;
+            }
             // Told again while ending (a recording that cannot be finished, say): at once.
             Runtime.getRuntime().halt(CliException.EXIT_FILE);
         }
+        signalled = true;
         Runnable restore = beforeMessage;
         if (restore != null) {
             try {

@@ -44,7 +44,7 @@ public final class Tambrino implements Runnable {
             System.err.println("tambrino: the argument '" + unreadable + "' holds characters that the locale's"
                     + " character set (" + System.getProperty("sun.jnu.encoding") + ") cannot hold; run the tool"
                     + " through bin/tambrino, which sets a UTF-8 one, or set LC_ALL=C.UTF-8");
-            System.exit(CliException.EXIT_USAGE);
+            Interrupts.exit(CliException.EXIT_USAGE);
         }
         int code = execute(args);
         // The summaries go through System.out, which keeps its write errors to itself. On a pipe the
@@ -55,7 +55,7 @@ public final class Tambrino implements Runnable {
             }
             code = CliException.EXIT_FILE;
         }
-        System.exit(code);
+        Interrupts.exit(code);
     }
 
     /** Whether standard output is a pipe (Linux names it so); false where it cannot tell. */
