@@ -345,7 +345,12 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
 // length read 2.0026 and 1.9974 in turn), so the bounds where a time line
 // takes the wide hop lie that much inside those where it keeps it: at a
 // constant tempo the hop stays the one the first block chose.
+//
+// A transposition keeps the overlap asked for: moved down by octaves, the
+// frames that rebuild a sound's start overlap too little at the wide hop,
+// and its first samples step beyond the input's own.
 int FineState::chooseHop(int samplesIn, int samplesOut) const {
+  if (transposing || down != 1.0 || downTarget != 1.0) return st.baseHop;
   if (samplesIn <= 0 || samplesOut <= 0) return st.hop;  // no tempo to go by
   const double tempo = static_cast<double>(samplesIn) / samplesOut;
   const bool keep = !st.firstFrame && st.hop == st.wideHop;
