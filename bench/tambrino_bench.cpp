@@ -13,7 +13,7 @@
 //                                   same rounds)
 //   tambrino_bench --units-only     unit costs of the engine linked in, as
 //                                   "unit NAME MICROSECONDS" lines
-//   tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO
+//   tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO [--no-spectrum]
 //                  [--seconds S]    one quality mode's case in this process
 //                                   (no child), for a profiler such as
 //                                   valgrind --tool=callgrind; TAMBRINO_CPU
@@ -609,7 +609,7 @@ int usage() {
   std::fprintf(stderr,
                "usage: tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH] [--seconds S] "
                "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only|--peers-only [--before OLD.so] [--seconds S] [--runs N]\n"
-               "       tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO [--seconds S]\n"
+               "       tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO [--no-spectrum] [--seconds S]\n"
                "       tambrino_bench --units-only\n");
   return 2;
 }
@@ -715,8 +715,8 @@ int printAgainstSoundTouch(const std::string& fast, const std::string& before, c
     }
     const double peer = bestPeer.ok ? bestPeer.audioSeconds / bestPeer.seconds : 0.0;
     const double peerCpu = bestPeer.ok ? bestPeer.audioSeconds / bestPeer.cpuSeconds : 0.0;
-    std::printf("  tempo %.2f%46s %8s %8s\n", tempo, "", "wall", "cpu");
-    if (bestPeer.ok) std::printf("    %-40s %11.1fx\n", "SoundTouch (default settings)", peer);
+    std::printf("  tempo %.2f%54s %8s %8s\n", tempo, "", "wall", "cpu");
+    if (bestPeer.ok) std::printf("    %-48s %11.1fx\n", "SoundTouch (default settings)", peer);
     auto row = [&](const std::string& title, const PipelineResult& b) {
       if (!b.ok) {
         std::printf("    %-40s a run failed\n", title.c_str());
@@ -724,10 +724,10 @@ int printAgainstSoundTouch(const std::string& fast, const std::string& before, c
       }
       const double x = b.audioSeconds / b.seconds;
       if (peer > 0.0)
-        std::printf("    %-40s %11.1fx %8.2f %8.2f\n", title.c_str(), x, x / peer,
+        std::printf("    %-48s %11.1fx %8.2f %8.2f\n", title.c_str(), x, x / peer,
                     b.audioSeconds / b.cpuSeconds / peerCpu);
       else
-        std::printf("    %-40s %11.1fx\n", title.c_str(), x);
+        std::printf("    %-48s %11.1fx\n", title.c_str(), x);
     };
     for (size_t lib = 0; lib < libs.size(); lib++) {
       const std::string which = lib == 0 ? "" : "before: ";
@@ -738,9 +738,9 @@ int printAgainstSoundTouch(const std::string& fast, const std::string& before, c
       const PipelineResult& on = bestFine[lib].front();
       const PipelineResult& off = bestQuiet[lib];
       if (on.ok && off.ok)
-        std::printf("    %-40s %11.1f %% %7.1f %% of the processor time\n", (which + "the analyser's share").c_str(),
-                    100.0 * (1.0 - on.seconds / on.audioSeconds / (off.seconds / off.audioSeconds)),
-                    100.0 * (1.0 - on.cpuSeconds / on.audioSeconds / (off.cpuSeconds / off.audioSeconds)));
+        std::printf("    %-48s %11.1f %% %7.1f %% of the processor time\n", (which + "the analyser's share").c_str(),
+                    100.0 * (1.0 - off.seconds / off.audioSeconds / (on.seconds / on.audioSeconds)),
+                    100.0 * (1.0 - off.cpuSeconds / off.audioSeconds / (on.cpuSeconds / on.audioSeconds)));
     }
   }
 
@@ -783,6 +783,8 @@ int main(int argc, char** argv) {
       profile.frameSize = std::atoi(argv[++i]);
       profile.overSampling = std::atoi(argv[++i]);
       profile.tempo = std::atof(argv[++i]);
+    } else if (a == "--no-spectrum") {
+      profile.spectrum = false;
     } else {
       return usage();
     }

@@ -75,16 +75,7 @@ bool FineState::prepare(int frameSize, int hop) {
   // normalises them would fall to zero between them (gaps at every frame's
   // edge): the synthesis hop is half a frame at most. Nothing outside sees
   // the hop; only the number of frames per output sample changes.
-  s.baseHop = std::min(hop, std::max(1, frameSize / 2));
-  // Between tempos 0.5 and 2 frames overlapping four times sound as close to
-  // a rendering at the new tempo as eight (band distance within 0.08 dB,
-  // side signal and attacks within 0.1 dB), at half the frames; further out
-  // the overlap asked for keeps its edge (0.5 dB of band distance at 0.25
-  // and 4). So the hop doubles there, but never beyond a quarter frame: a
-  // tempo of 2 then still moves the analysis by half a frame at most, where
-  // the phase advance unwraps without a second analysis.
-  s.wideHop = std::max(s.baseHop, std::min(2 * s.baseHop, frameSize / 4));
-  s.hop = s.baseHop;
+  s.hop = std::min(hop, std::max(1, frameSize / 2));
   s.lag = fine_input_lag(frameSize);
   // An onset is known a sub-block after it starts; what the look-ahead
   // reaches must be known whatever the blocks, within the input lag.
@@ -208,7 +199,6 @@ void FineState::restart() {
   if (!ready) return;
   // The first frames reach back one frame before the time line starts, so
   // that its first sample is covered by as many windows as any other.
-  st.hop = st.baseHop;
   st.nextStart = -(st.n / st.hop - 1) * static_cast<Pos>(st.hop);
   st.finalEnd = st.nextStart;
   st.emitted = 0;
@@ -280,13 +270,6 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
     // Frames whose place on the time map is known (this block's segment) and
     // whose input, with the look-ahead, has arrived.
     while (samplesOut > 0) {
-      if (st.firstFrame && st.hop != chooseHop(samplesIn, samplesOut)) {
-        // Nothing of the time line is finished yet: it starts at the hop
-        // of its first block.
-        st.hop = chooseHop(samplesIn, samplesOut);
-        st.nextStart = -(st.n / st.hop - 1) * static_cast<Pos>(st.hop);
-        st.finalEnd = st.nextStart;
-      }
       const Pos outStart = st.nextStart;
       if (outStart > outEnd) break;
       const Pos nominal = mapInput(outStart, samplesIn, samplesOut) - st.lag - st.n / 2;
@@ -311,10 +294,6 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
       st.firstFrame = false;
       st.prevStart = start;
       st.prevNominal = nominal;
-      // The hop to the next frame: the samples before it are finished now,
-      // so it is chosen here, and kept while an attack is being rebuilt at
-      // the synthesis hop.
-      if (st.lockLeft == 0) st.hop = chooseHop(samplesIn, samplesOut);
       st.nextStart = outStart + st.hop;
       finish(channels, st.nextStart);
       emit(channels, outEnd, blockStart, outLeft, outRight);
@@ -336,26 +315,6 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
     if (outRight) outRight[s - blockStart] = 0.0f;
   }
   st.emitted = std::max(st.emitted, outEnd);
-}
-
-// The synthesis hop at the tempo of a block (samplesIn / samplesOut, the
-// stretch's own when transposed up): the wide hop from 0.5 up to, not
-// including, 2, where the analysis hop reaches half a frame. Rounding makes
-// a block's tempo wander about the one asked for (at 2, blocks of an odd
-// length read 2.0026 and 1.9974 in turn), so the bounds where a time line
-// takes the wide hop lie that much inside those where it keeps it: at a
-// constant tempo the hop stays the one the first block chose.
-//
-// A transposition keeps the overlap asked for: moved down by octaves, the
-// frames that rebuild a sound's start overlap too little at the wide hop,
-// and its first samples step beyond the input's own.
-int FineState::chooseHop(int samplesIn, int samplesOut) const {
-  if (transposing || down != 1.0 || downTarget != 1.0) return st.baseHop;
-  if (samplesIn <= 0 || samplesOut <= 0) return st.hop;  // no tempo to go by
-  const double tempo = static_cast<double>(samplesIn) / samplesOut;
-  const bool keep = !st.firstFrame && st.hop == st.wideHop;
-  const bool wide = keep ? tempo >= 0.485 && tempo <= 2.0 : tempo >= 0.4925 && tempo <= 1.9875;
-  return wide ? st.wideHop : st.baseHop;
 }
 
 void fine_set_pitch(FineState& state, double ratio) {

@@ -2,10 +2,8 @@
 // reproducing the exact engine, selected per block by the host binding.
 //
 // How it differs from the exact vocoder:
-// - The synthesis hop is frameSize / overSampling (at most half a frame)
-//   below a tempo of 0.5 and from 2 up, and twice that (at most a quarter
-//   frame) in between while nothing is transposed, where four frames
-//   overlapping sound as close to the ideal as eight; the analysis positions follow a time map built from the
+// - The synthesis hop is fixed (frameSize / overSampling, at most half a
+//   frame) and the analysis positions follow a time map built from the
 //   blocks' cumulative input and output counts, so that a block's tempo is
 //   samplesIn / samplesOut, time is carried exactly from block to block and a
 //   tempo change needs no phase restart. Where the analysis hop is too long
@@ -71,8 +69,7 @@ void fine_destroy(FineState* state);
 
 // (Re)builds the state for frames of frameSize samples (a power of two in
 // 8..4096) and a synthesis hop of hop samples (1..frameSize; a hop beyond
-// half a frame is taken as half a frame; from tempo 0.5 up to 2 the hop is
-// doubled, up to a quarter frame, unless transposing), with empty history. Returns false, leaving the previous state intact, when an argument
+// half a frame is taken as half a frame), with empty history. Returns false, leaving the previous state intact, when an argument
 // is out of range or an allocation fails.
 bool fine_init(FineState& state, int frameSize, int hop);
 

@@ -52,9 +52,7 @@ const FineKernels& kernels = fine_kernels();
 struct State {
   int n = 0;     // frame size
   int half = 0;  // bins analysed
-  int hop = 0;   // synthesis hop from the last frame to the next
-  int baseHop = 0;  // the set-up's hop: at tempos below 0.5 and above 2
-  int wideHop = 0;  // between tempos 0.5 and 2 (fine.cpp, chooseHop)
+  int hop = 0;   // synthesis hop
   int lag = 0;   // analysis behind the input on the time map
   int lookahead = 0;
   int onsetBlock = kOnsetBlock;
@@ -180,7 +178,6 @@ struct FineState {
                int samplesOut);
   void stretch(const float* left, const float* right, int samplesIn, float* outLeft, float* outRight,
                int samplesOut);
-  int chooseHop(int samplesIn, int samplesOut) const;
 
   // Analysis and onsets (fine_analysis.cpp).
   void detectOnsets(const float* left, const float* right, int count);
