@@ -6,11 +6,18 @@
 //   tambrino_bench --fast LIB.so --fine-only [--seconds S] [--runs N]
 //                                   the fine mode's rows, once per
 //                                   instruction set of this processor
-//   tambrino_bench --fast LIB.so --peers-only [--seconds S] [--runs N]
+//   tambrino_bench --fast LIB.so --peers-only [--before OLD.so] [--seconds S] [--runs N]
 //                                   the fine mode per instruction set
 //                                   beside SoundTouch, when built with it
+//                                   (and an earlier build's, before, in the
+//                                   same rounds)
 //   tambrino_bench --units-only     unit costs of the engine linked in, as
 //                                   "unit NAME MICROSECONDS" lines
+//   tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO [--no-spectrum]
+//                  [--seconds S]    one quality mode's case in this process
+//                                   (no child), for a profiler such as
+//                                   valgrind --tool=callgrind; TAMBRINO_CPU
+//                                   as set in the environment
 //
 // Each run of a library is a process of its own (NativeInterface's entry
 // points act on the process's default engine). The two libraries are loaded privately with dlopen and run
@@ -190,6 +197,7 @@ struct ModeCase {
   int overSampling;
   double tempo;
   float pitch;  // semitones of transposition (fine mode)
+  bool spectrum = true;
 };
 
 const ModeCase kModeCases[] = {
@@ -206,7 +214,7 @@ PipelineResult runMode(const golden::EngineApi& api, void (*qualityMode)(JNIEnv*
   golden::Driver d(api, nullptr);
   const int rate = 44100;
   d.init(c.frameSize, c.overSampling, rate, 2);
-  d.spectrum(1);
+  d.spectrum(c.spectrum ? 1 : 0);
   fakejni::Env env;
   qualityMode(&env, nullptr, c.quality);
   if (!env.takeException().empty()) return r;
@@ -290,11 +298,13 @@ PipelineResult runSoundTouch(double tempo, double seconds) {
   for (int b = 0; b < blocks; b++) {
     synth.render(pcm.data(), samplesIn);
     for (size_t i = 0; i < pcm.size(); i++) in[i] = static_cast<float>(pcm[i]) * (1.0f / 32768.0f);
+    const double c0 = threadCpuSeconds();
     const auto t0 = Clock::now();
     st.putSamples(in.data(), samplesIn);
     long got = 0;
     for (unsigned n; (n = st.receiveSamples(out.data(), samplesIn * 4)) > 0;) got += n;
     const double t = secondsSince(t0);
+    r.cpuSeconds += threadCpuSeconds() - c0;
     r.seconds += t;
     if (t > r.worstBlock) r.worstBlock = t;
     totalOut += got;
@@ -598,7 +608,8 @@ std::string loadAverage() {
 int usage() {
   std::fprintf(stderr,
                "usage: tambrino_bench --fast LIB.so [--plain REF.so] [--plain-bench REF_BENCH] [--seconds S] "
-               "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only|--peers-only [--seconds S] [--runs N]\n"
+               "[--runs N]\n       tambrino_bench --fast LIB.so --fine-only|--peers-only [--before OLD.so] [--seconds S] [--runs N]\n"
+               "       tambrino_bench --fast LIB.so --profile QUALITY FRAME OVERSAMPLING TEMPO [--no-spectrum] [--seconds S]\n"
                "       tambrino_bench --units-only\n");
   return 2;
 }
@@ -639,48 +650,73 @@ int printModes(const std::string& fast, CpuLevel level, double seconds, int runs
 }  // namespace
 
 // The fine mode per instruction set and the exact mode beside SoundTouch,
-// runs alternating; returns the number of failed runs.
-int printAgainstSoundTouch(const std::string& fast, const std::vector<CpuLevel>& levels, double seconds,
-                           int runs) {
+// runs alternating (and an earlier build of the engine, before, in the same
+// rounds when given); returns the number of failed runs.
+int printAgainstSoundTouch(const std::string& fast, const std::string& before, const std::vector<CpuLevel>& levels,
+                           double seconds, int runs) {
   int failures = 0;
   std::printf("\nThe fine mode at the tool's defaults (4096/8) against SoundTouch, stereo 44.1 kHz, the same\n"
-              "music in blocks of 4096 input frames, runs alternating, best of %d (ratio: against SoundTouch):\n",
+              "music in blocks of 4096 input frames, runs alternating, best of %d (ratio: against SoundTouch,\n"
+              "in wall-clock time and per processor second of the calling thread, which a machine busy\n"
+              "with other work skews less):\n",
               runs);
   if (!kWithSoundTouch)
     std::printf("  (SoundTouch not built in: install libsoundtouch-dev and rebuild for its figures)\n");
+  // The libraries: this build, and the earlier one when given.
+  std::vector<std::string> libs = {fast};
+  if (!before.empty()) libs.push_back(before);
   for (double tempo : kPeerTempos) {
     const ModeCase fineCase{"fine", 1, 4096, 8, tempo, 0.0f};
+    const ModeCase quietCase{"fine, no analyser", 1, 4096, 8, tempo, 0.0f, false};
     const ModeCase exactCase{"exact", 0, 2048, 4, tempo, 0.0f};
-    PipelineResult bestPeer{};
-    std::vector<PipelineResult> bestFine(levels.size());
-    PipelineResult bestExact{};
-    bestPeer.seconds = bestExact.seconds = 1e30;
-    for (PipelineResult& b : bestFine) b.seconds = 1e30;
+    auto fresh = [] {
+      PipelineResult b{};
+      b.seconds = b.cpuSeconds = 1e30;
+      return b;
+    };
+    auto keepBest = [](PipelineResult& best, const PipelineResult& res) {
+      const double cpu = std::min(best.cpuSeconds, res.cpuSeconds);
+      if (res.seconds < best.seconds) best = res;
+      best.cpuSeconds = cpu;
+    };
+    PipelineResult bestPeer = fresh();
+    // [library][level], then the exact mode per library at the widest level.
+    std::vector<std::vector<PipelineResult>> bestFine(libs.size(), std::vector<PipelineResult>(levels.size(), fresh()));
+    std::vector<PipelineResult> bestExact(libs.size(), fresh());
+    std::vector<PipelineResult> bestQuiet(libs.size(), fresh());  // the analyser off
     for (int r = 0; r < runs; r++) {
       PipelineResult res;
       if (kWithSoundTouch) {
         if (inChild<PipelineResult>([&] { return runSoundTouch(tempo, seconds); }, res) && res.ok) {
-          if (res.seconds < bestPeer.seconds) bestPeer = res;
+          keepBest(bestPeer, res);
         } else {
           failures++;
         }
       }
-      for (size_t l = 0; l < levels.size(); l++) {
-        if (modeInChild(fast, cpu_level_name(levels[l]), fineCase, seconds, res)) {
-          if (res.seconds < bestFine[l].seconds) bestFine[l] = res;
+      for (size_t lib = 0; lib < libs.size(); lib++) {
+        for (size_t l = 0; l < levels.size(); l++) {
+          if (modeInChild(libs[lib], cpu_level_name(levels[l]), fineCase, seconds, res)) {
+            keepBest(bestFine[lib][l], res);
+          } else {
+            failures++;
+          }
+        }
+        if (modeInChild(libs[lib], cpu_level_name(levels.front()), exactCase, seconds, res)) {
+          keepBest(bestExact[lib], res);
         } else {
           failures++;
         }
-      }
-      if (modeInChild(fast, cpu_level_name(levels.front()), exactCase, seconds, res)) {
-        if (res.seconds < bestExact.seconds) bestExact = res;
-      } else {
-        failures++;
+        if (modeInChild(libs[lib], cpu_level_name(levels.front()), quietCase, seconds, res)) {
+          keepBest(bestQuiet[lib], res);
+        } else {
+          failures++;
+        }
       }
     }
     const double peer = bestPeer.ok ? bestPeer.audioSeconds / bestPeer.seconds : 0.0;
-    std::printf("  tempo %.2f\n", tempo);
-    if (bestPeer.ok) std::printf("    %-40s %11.1fx\n", "SoundTouch (default settings)", peer);
+    const double peerCpu = bestPeer.ok ? bestPeer.audioSeconds / bestPeer.cpuSeconds : 0.0;
+    std::printf("  tempo %.2f%54s %8s %8s\n", tempo, "", "wall", "cpu");
+    if (bestPeer.ok) std::printf("    %-48s %11.1fx\n", "SoundTouch (default settings)", peer);
     auto row = [&](const std::string& title, const PipelineResult& b) {
       if (!b.ok) {
         std::printf("    %-40s a run failed\n", title.c_str());
@@ -688,13 +724,24 @@ int printAgainstSoundTouch(const std::string& fast, const std::vector<CpuLevel>&
       }
       const double x = b.audioSeconds / b.seconds;
       if (peer > 0.0)
-        std::printf("    %-40s %11.1fx %8.2f\n", title.c_str(), x, x / peer);
+        std::printf("    %-48s %11.1fx %8.2f %8.2f\n", title.c_str(), x, x / peer,
+                    b.audioSeconds / b.cpuSeconds / peerCpu);
       else
-        std::printf("    %-40s %11.1fx\n", title.c_str(), x);
+        std::printf("    %-48s %11.1fx\n", title.c_str(), x);
     };
-    for (size_t l = 0; l < levels.size(); l++)
-      row(std::string("fine 4096/8, TAMBRINO_CPU=") + cpu_level_name(levels[l]), bestFine[l]);
-    row(std::string("exact 2048/4, TAMBRINO_CPU=") + cpu_level_name(levels.front()), bestExact);
+    for (size_t lib = 0; lib < libs.size(); lib++) {
+      const std::string which = lib == 0 ? "" : "before: ";
+      for (size_t l = 0; l < levels.size(); l++)
+        row(which + "fine 4096/8, TAMBRINO_CPU=" + cpu_level_name(levels[l]), bestFine[lib][l]);
+      row(which + "exact 2048/4, TAMBRINO_CPU=" + cpu_level_name(levels.front()), bestExact[lib]);
+      row(which + "fine, no analyser, TAMBRINO_CPU=" + cpu_level_name(levels.front()), bestQuiet[lib]);
+      const PipelineResult& on = bestFine[lib].front();
+      const PipelineResult& off = bestQuiet[lib];
+      if (on.ok && off.ok)
+        std::printf("    %-48s %11.1f %% %7.1f %% of the processor time\n", (which + "the analyser's share").c_str(),
+                    100.0 * (1.0 - off.seconds / off.audioSeconds / (on.seconds / on.audioSeconds)),
+                    100.0 * (1.0 - off.cpuSeconds / off.audioSeconds / (on.cpuSeconds / on.audioSeconds)));
+    }
   }
 
   return failures;
@@ -704,17 +751,21 @@ int main(int argc, char** argv) {
   std::string fast;
   std::string plain;
   std::string plainBench;
+  std::string before;
   double seconds = 30.0;
   int runs = 3;
   bool unitsOnly = false;
   bool fineOnly = false;
   bool peersOnly = false;
+  ModeCase profile{"profile", -1, 0, 0, 0.0, 0.0f};
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (a == "--fast" && i + 1 < argc) {
       fast = argv[++i];
     } else if (a == "--plain" && i + 1 < argc) {
       plain = argv[++i];
+    } else if (a == "--before" && i + 1 < argc) {
+      before = argv[++i];
     } else if (a == "--plain-bench" && i + 1 < argc) {
       plainBench = argv[++i];
     } else if (a == "--seconds" && i + 1 < argc) {
@@ -727,6 +778,13 @@ int main(int argc, char** argv) {
       fineOnly = true;
     } else if (a == "--peers-only") {
       peersOnly = true;
+    } else if (a == "--profile" && i + 4 < argc) {
+      profile.quality = std::atoi(argv[++i]);
+      profile.frameSize = std::atoi(argv[++i]);
+      profile.overSampling = std::atoi(argv[++i]);
+      profile.tempo = std::atof(argv[++i]);
+    } else if (a == "--no-spectrum") {
+      profile.spectrum = false;
     } else {
       return usage();
     }
@@ -745,7 +803,23 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (fast.empty()) return usage();
-  if (peersOnly) return printAgainstSoundTouch(fast, levels, seconds, runs) == 0 ? 0 : 1;
+  if (profile.quality >= 0) {
+    golden::EngineApi api;
+    std::string error;
+    if (!bench::loadEngine(fast, api, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    void* handle = dlopen(fast.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto qualityMode = reinterpret_cast<void (*)(JNIEnv*, jobject, jint)>(
+        dlsym(handle, "Java_quorvel_tambrino_NativeInterface_dspQualityMode"));
+    const PipelineResult r = runMode(api, qualityMode, nullptr, profile, seconds);
+    if (!r.ok) return 1;
+    std::printf("%s %d/%d tempo %.3f: %.1fx real time\n", profile.quality == 1 ? "fine" : "exact",
+                profile.frameSize, profile.overSampling, profile.tempo, r.audioSeconds / r.seconds);
+    return 0;
+  }
+  if (peersOnly) return printAgainstSoundTouch(fast, before, levels, seconds, runs) == 0 ? 0 : 1;
   if (fineOnly) {
     int failures = 0;
     for (CpuLevel level : levels) failures += printModes(fast, level, seconds, runs, true);
@@ -814,7 +888,7 @@ int main(int argc, char** argv) {
 
   failures += printModes(fast, levels.front(), seconds, runs, false);
 
-  failures += printAgainstSoundTouch(fast, levels, seconds, runs);
+  failures += printAgainstSoundTouch(fast, before, levels, seconds, runs);
 
   std::printf(
       "\nEngines of this build in parallel threads (TAMBRINO_CPU=%s), each as the first case above:\n",

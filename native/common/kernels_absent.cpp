@@ -71,24 +71,26 @@ int widen(const float* in, double* out, int count) { unavailable(); }
 namespace fine_avx2 {
 int power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) { unavailable(); }
 int rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr, float* yi, int n) { unavailable(); }
-int addProduct(float* acc, const float* x, const float* w, int n) { unavailable(); }
+int overlapAdd(float* acc, float* pacc, const float* x, float h, const float* w, const float* wq, int n) { unavailable(); }
 int add(float* acc, const float* w, int n) { unavailable(); }
-int normalise(float* a, float* b, float* sum, int n) { unavailable(); }
-int carried(float* p, const float* w, const float* s, int n) { unavailable(); }
+int finish(float* a, float* b, float* pa, float* pb, float* w, float* s, int n, int chunk, float* outSums, float* carriedSums) { unavailable(); }
+int ramp(float* a, float* b, const float* from, const float* step, int n, int chunk) { unavailable(); }
 int nyquist(const float* x, const float* w, int n, float* lanes) { unavailable(); }
-int addAlternating(float* x, float h, int n) { unavailable(); }
 int atan2(const float* y, const float* x, float* out, int n) { unavailable(); }
 int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(); }
+int onsets(const float* left, const float* right, int n, float last, float* energy, float* level) { unavailable(); }
+int softPcm(const float* left, const float* right, int n, float gain, int16_t* dest, float& maxLevel) { unavailable(); }
 }  // namespace fine_avx2
 
 namespace fine_avx512 {
 int power(const float* lr, const float* li, const float* rr, const float* ri, float* p, int n) { unavailable(); }
 int rotate(const float* xr, const float* xi, const float* cr, const float* ci, const float* g, float* yr, float* yi, int n) { unavailable(); }
-int addProduct(float* acc, const float* x, const float* w, int n) { unavailable(); }
+int overlapAdd(float* acc, float* pacc, const float* x, float h, const float* w, const float* wq, int n) { unavailable(); }
 int add(float* acc, const float* w, int n) { unavailable(); }
-int normalise(float* a, float* b, float* sum, int n) { unavailable(); }
-int addAlternating(float* x, float h, int n) { unavailable(); }
+int ramp(float* a, float* b, const float* from, const float* step, int n, int chunk) { unavailable(); }
 int sincos(const float* angle, float* sine, float* cosine, int n) { unavailable(); }
+int onsets(const float* left, const float* right, int n, float last, float* energy, float* level) { unavailable(); }
+int softPcm(const float* left, const float* right, int n, float gain, int16_t* dest, float& maxLevel) { unavailable(); }
 }  // namespace fine_avx512
 
 namespace resampler_avx2 {

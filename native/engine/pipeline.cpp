@@ -11,6 +11,7 @@
 #include "cpu.h"
 #include "eq.h"
 #include "fine.h"
+#include "fine_kernels.h"
 #include "iirfilter.h"
 #include "pipeline_kernels.h"
 #include "pipeline_testing.h"
@@ -189,12 +190,9 @@ void PipelineState::writeOutput(int16_t* c_samples, const Block& b) {
   }
   const float gain = preamp.load(relaxed);
   if (b.fine) {
-    float maxLevel = pipeline_convert_output_soft(outLeftBuffer.get(), b.samplesOut, gain, c_samples,
-                                                  b.mono ? 1 : 2, 0.0f);
-    if (!b.mono)
-      maxLevel = pipeline_convert_output_soft(outRightBuffer.get(), b.samplesOut, gain, c_samples + 1, 2,
-                                              maxLevel);
-    lastPeak.store(maxLevel, relaxed);
+    lastPeak.store(pipeline_convert_output_soft(outLeftBuffer.get(), b.mono ? nullptr : outRightBuffer.get(),
+                                                b.samplesOut, gain, c_samples, 0.0f),
+                   relaxed);
     return;
   }
   const float overlapScaling = static_cast<float>(b.frameSize) / (2.0f * static_cast<float>(b.stepOut));
@@ -618,22 +616,10 @@ float pipeline_convert_output(const float* out, int count, float overlapScaling,
   return maxLevel;
 }
 
-float pipeline_convert_output_soft(const float* out, int count, float gain, int16_t* dest, int stride,
+// The fine mode's own kernel: the soft limiter is its output stage alone.
+float pipeline_convert_output_soft(const float* left, const float* right, int count, float gain, int16_t* dest,
                                    float maxLevel) {
-  constexpr float kRoom = 1.0f - kLimiterThreshold;
-  for (int i = 0; i < count; i++) {
-    const float output = out[i] * gain;
-    const float level = std::fabs(output);
-    maxLevel = std::fmax(maxLevel, level);
-    float limited = output;
-    if (level > kLimiterThreshold) {
-      // An infinite level gives 1 (full scale), a NaN stays NaN (written 0).
-      const float bent = 1.0f - kRoom / (1.0f + (level - kLimiterThreshold) / kRoom);
-      limited = std::copysign(bent, output);
-    }
-    dest[static_cast<size_t>(i) * static_cast<size_t>(stride)] = toPcm(limited);
-  }
-  return maxLevel;
+  return fine_kernels().softPcm(left, right, count, gain, dest, maxLevel);
 }
 
 float pipeline_convert_output_pair(const float* left, const float* right, int count, float overlapScaling,

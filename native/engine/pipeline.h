@@ -159,8 +159,9 @@ float pipeline_convert_output(const float* out, int count, float overlapScaling,
 // 1 - 0.05 / (1 + u / 0.05), whose slope is 1 at the bend (1.0 becomes
 // 0.975, 2.0 0.9976, 64 0.99996). A sample reaches 32767 only from levels
 // above 80,000; the sign is kept, a NaN writes 0. Returns the larger of
-// maxLevel and the largest level before the limiter.
-float pipeline_convert_output_soft(const float* out, int count, float gain, int16_t* dest, int stride,
+// maxLevel and the largest level before the limiter. A stereo block (right
+// not null) goes into interleaved frames as pipeline_convert_output_pair's.
+float pipeline_convert_output_soft(const float* left, const float* right, int count, float gain, int16_t* dest,
                                    float maxLevel);
 
 // pipeline_convert_output of both channels of a stereo block into interleaved

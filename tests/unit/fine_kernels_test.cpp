@@ -141,28 +141,62 @@ void vectorPathGivesTheScalarBits(const FineKernels& plain, const FineKernels& v
   both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>& q) {
     k.rotate(a.data(), b.data(), c.data(), d.data(), g.data(), p.data(), q.data(), n);
   });
-  both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>&) {
-    p = a;
-    k.addProduct(p.data(), b.data(), c.data(), n);
-    k.add(p.data(), d.data(), n);
-    k.addAlternating(p.data(), 0.37f, n);
-  });
   both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>& q) {
     p = a;
     q = b;
-    std::vector<float> sum = c;
-    sum[3] = 1e-4f;  // below the floor: silent
-    k.normalise(p.data(), q.data(), sum.data(), n);
-    EXPECT_EQ(0.0f, p[3]);
-    EXPECT_EQ(std::vector<float>(n, 0.0f), sum);
+    k.overlapAdd(p.data(), q.data(), c.data(), 0.37f, d.data(), g.data(), n);
+    k.overlapAdd(p.data() + 1, q.data() + 1, d.data(), -0.21f, c.data(), g.data(), n - 1);
+    k.add(p.data(), d.data(), n);
   });
-  both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>&) {
-    p = a;
-    std::vector<float> w = c;
-    w[5] = 1e-4f;  // the windows hardly cover it: silent
-    k.carried(p.data(), w.data(), b.data(), n);
-    EXPECT_EQ(0.0f, p[5]);
-  });
+  // The finish in chunks of 16 (whole and a short last one) and of 8 (the
+  // scalar step's alone), stereo and mono; the sums of each chunk beside.
+  for (int chunk : {16, 8}) {
+    for (bool stereo : {true, false}) {
+      both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>& q) {
+        p = a;
+        std::vector<float> r = b, pa = c, pb = d, w = g, s = randomFloats(n, 1.0f, 9);
+        w[5] = 1e-4f;  // the windows hardly cover it: silent
+        s[17] = -0.0f;  // no power to divide by: none carried
+        std::vector<float> outSums(n / chunk + 1), carriedSums(n / chunk + 1);
+        k.finish(p.data(), stereo ? r.data() : nullptr, pa.data(), stereo ? pb.data() : nullptr, w.data(), s.data(),
+                 n, chunk, outSums.data(), carriedSums.data());
+        EXPECT_EQ(0.0f, p[5]);
+        for (const std::vector<float>* cleared : {&pa, &w, &s}) EXPECT_EQ(std::vector<float>(n, 0.0f), *cleared);
+        if (stereo) {
+          EXPECT_EQ(std::vector<float>(n, 0.0f), pb);
+        }
+        p.insert(p.end(), r.begin(), r.end());
+        q = outSums;
+        q.insert(q.end(), carriedSums.begin(), carriedSums.end());
+      });
+      both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>& q) {
+        p = a;
+        q = b;
+        const std::vector<float> from = randomFloats(n / chunk + 1, 2.0f, 10), step = randomFloats(n / chunk + 1, 0.1f, 11);
+        k.ramp(p.data(), stereo ? q.data() : nullptr, from.data(), step.data(), n, chunk);
+      });
+    }
+  }
+  // The onset sums from every start within a lane group, with a last mean.
+  for (int64_t at : {0, 1, 7, 15, 16, 1000003}) {
+    for (bool stereo : {true, false}) {
+      both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>& q) {
+        p = randomFloats(kFineLanes, 1.0f, 12);
+        q = randomFloats(kFineLanes, 1.0f, 13);
+        const float last = k.onsets(a.data(), stereo ? b.data() : nullptr, n, at, 0.25f, p.data(), q.data());
+        p.push_back(last);
+      });
+    }
+  }
+  // Above the limiter's bend, NaN and infinities included, stereo and mono.
+  for (bool stereo : {true, false}) {
+    both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>&) {
+      std::vector<int16_t> pcm(2 * static_cast<size_t>(n), 12345);
+      const float peak = k.softPcm(a.data(), stereo ? b.data() : nullptr, n, 0.8f, pcm.data(), 0.5f);
+      p.assign(pcm.begin(), pcm.end());
+      p.push_back(peak);
+    });
+  }
   both([&](const FineKernels& k, std::vector<float>& p, std::vector<float>&) {
     p.assign(1, k.nyquist(a.data(), b.data(), 1024));
   });

@@ -95,7 +95,7 @@ bool FineState::prepare(int frameSize, int hop) {
     return p;
   };
   for (int c = 0; c < 2; c++) {
-    s.ring[c] = floats(static_cast<size_t>(s.ringSize));
+    s.ring[c] = floats(static_cast<size_t>(s.ringSize) + n);
     s.re[c] = floats(n);
     s.im[c] = floats(n);
     s.nearRe[c] = floats(n);
@@ -139,6 +139,11 @@ bool FineState::prepare(int frameSize, int hop) {
   s.smoothing = std::exp(-16.0 / frameSize);
   s.chunk = std::clamp(frameSize / 256, 1, 16);
   s.chunkSmoothing = std::pow(s.smoothing, s.chunk);
+  const size_t chunks = static_cast<size_t>(s.outSize / s.chunk + 1);
+  s.chunkOut = floats(chunks);
+  s.chunkCarried = floats(chunks);
+  s.chunkFrom = floats(chunks);
+  s.chunkStep = floats(chunks);
   s.peaks = zeroed<int>(half + 1);
   s.valleys = zeroed<int>(half + 1);
   s.turning = zeroed<int>(half + 1);
@@ -194,8 +199,8 @@ void FineState::restart() {
   if (!ready) return;
   // The first frames reach back one frame before the time line starts, so
   // that its first sample is covered by as many windows as any other.
-  st.nextFrame = -(st.n / st.hop) + 1;
-  st.finalEnd = st.nextFrame * st.hop;
+  st.nextStart = -(st.n / st.hop - 1) * static_cast<Pos>(st.hop);
+  st.finalEnd = st.nextStart;
   st.emitted = 0;
   st.mapIn = st.head;
   st.mapOut = 0;
@@ -204,8 +209,8 @@ void FineState::restart() {
   // The detector starts afresh too (it sleeps in the exact mode).
   st.onsetCount = 0;
   st.lastMean = 0.0f;
-  st.subEnergy = 0.0;
-  st.subLevel = 0.0;
+  std::fill_n(st.onsetEnergy, kFineLanes, 0.0f);
+  std::fill_n(st.onsetLevel, kFineLanes, 0.0f);
   std::fill_n(st.recent, kOnsetMemory, 0.0);
   std::fill_n(st.recentLevel, kOnsetMemory, 0.0);
   st.lastOnset = INT64_MIN / 2;
@@ -265,7 +270,7 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
     // Frames whose place on the time map is known (this block's segment) and
     // whose input, with the look-ahead, has arrived.
     while (samplesOut > 0) {
-      const Pos outStart = st.nextFrame * st.hop;
+      const Pos outStart = st.nextStart;
       if (outStart > outEnd) break;
       const Pos nominal = mapInput(outStart, samplesIn, samplesOut) - st.lag - st.n / 2;
       const Pos horizon = st.firstFrame ? nominal + st.n : st.prevStart + st.n + st.lookahead;
@@ -289,8 +294,8 @@ void FineState::stretch(const float* left, const float* right, int samplesIn, fl
       st.firstFrame = false;
       st.prevStart = start;
       st.prevNominal = nominal;
-      st.nextFrame++;
-      finish(channels, outStart + st.hop);
+      st.nextStart = outStart + st.hop;
+      finish(channels, st.nextStart);
       emit(channels, outEnd, blockStart, outLeft, outRight);
     }
     if (fed >= samplesIn) break;

@@ -24,21 +24,23 @@ Pos roundDiv(Pos num, Pos den) {
 // Input history and onsets
 
 void FineState::detectOnsets(const float* left, const float* right, int count) {
-  for (int i = 0; i < count; i++) {
-    const float mean = right ? (left[i] + right[i]) * 0.5f : left[i];
-    const double d = static_cast<double>(mean) - static_cast<double>(st.lastMean);
-    st.lastMean = mean;
-    st.subEnergy += d * d;
-    st.subLevel += static_cast<double>(mean) * mean;
-    const Pos p = st.head + i + 1;
-    if (p % st.onsetBlock != 0) continue;
-    const double e = st.subEnergy;
-    const Pos start = p - st.onsetBlock;
+  for (int i = 0; i < count;) {
+    const Pos p = st.head + i;
+    const int run = static_cast<int>(std::min<Pos>(count - i, st.onsetBlock - p % st.onsetBlock));
+    st.lastMean = kernels.onsets(left + i, right ? right + i : nullptr, run, p, st.lastMean, st.onsetEnergy,
+                                 st.onsetLevel);
+    i += run;
+    const Pos end = st.head + i;
+    if (end % st.onsetBlock != 0) continue;
+    const double e = fine_sum16(st.onsetEnergy);
+    const double level = fine_sum16(st.onsetLevel);
+    std::fill_n(st.onsetEnergy, kFineLanes, 0.0f);
+    std::fill_n(st.onsetLevel, kFineLanes, 0.0f);
+    const Pos start = end - st.onsetBlock;
     const double loudest = *std::max_element(st.recent, st.recent + kOnsetMemory);
     // A low partial rises slowly within a sub-block, so an onset part-way
     // through one spreads its rise over two: the level is held against the
     // sub-blocks before the last.
-    const double level = st.subLevel;
     const int newest = (st.recentAt + kOnsetMemory - 1) % kOnsetMemory;
     double loudestLevel = 0.0;
     for (int j = 0; j < kOnsetMemory; j++)
@@ -52,8 +54,6 @@ void FineState::detectOnsets(const float* left, const float* right, int count) {
     st.recent[st.recentAt] = e;
     st.recentLevel[st.recentAt] = level;
     st.recentAt = (st.recentAt + 1) % kOnsetMemory;
-    st.subEnergy = 0.0;
-    st.subLevel = 0.0;
   }
 }
 
@@ -69,6 +69,10 @@ void FineState::append(const float* left, const float* right, int count, bool de
     while (done < count) {
       const int run = std::min(count - done, st.ringSize - at);
       std::memcpy(ring + at, src + done, static_cast<size_t>(run) * sizeof(float));
+      // The ring's first frame again past its end: every frame lies whole
+      // in the ring, and the transform reads it there.
+      if (at < st.n)
+        std::memcpy(ring + st.ringSize + at, src + done, static_cast<size_t>(std::min(run, st.n - at)) * sizeof(float));
       done += run;
       at = (at + run) & st.ringMask;
     }
@@ -76,22 +80,17 @@ void FineState::append(const float* left, const float* right, int count, bool de
   st.head += count;
 }
 
-// frame[k] = input of channel c at start + k; zero before the stream and for
-// what the ring no longer holds.
-void FineState::gather(int c, Pos start, float* frame) const {
+// The input of channel c from start on, a frame of it: in the ring itself,
+// or gathered into frame with zeros before the stream and for what the ring
+// no longer holds.
+const float* FineState::gather(int c, Pos start, float* frame) const {
   const Pos oldest = std::max<Pos>(0, st.head - st.ringSize);
-  int k = 0;
-  if (start < oldest) {
-    k = static_cast<int>(std::min<Pos>(oldest - start, st.n));
-    std::fill_n(frame, k, 0.0f);
-  }
   const float* ring = st.ring[c].get();
-  while (k < st.n) {
-    const int at = static_cast<int>((start + k) & st.ringMask);
-    const int run = std::min(st.n - k, st.ringSize - at);
-    std::memcpy(frame + k, ring + at, static_cast<size_t>(run) * sizeof(float));
-    k += run;
-  }
+  if (start >= oldest) return ring + (start & st.ringMask);
+  const int k = static_cast<int>(std::min<Pos>(oldest - start, st.n));
+  std::fill_n(frame, k, 0.0f);
+  if (k < st.n) std::memcpy(frame + k, ring + ((start + k) & st.ringMask), static_cast<size_t>(st.n - k) * sizeof(float));
+  return frame;
 }
 
 // ---------------------------------------------------------------------------
@@ -243,11 +242,11 @@ void FineState::forward(const float* frame, float* re, float* im) {
 
 void FineState::analyse(int channels, Pos start) {
   for (int c = 0; c < channels; c++) {
-    gather(c, start, st.frame.get());
-    forward(st.frame.get(), st.re[c].get(), st.im[c].get());
+    const float* frame = gather(c, start, st.frame.get());
+    forward(frame, st.re[c].get(), st.im[c].get());
     // The transform keeps the bins below Nyquist; the Nyquist bin (real)
     // holds what high-hats and noise put there.
-    st.nyquist[c] = st.n >= 8 ? kernels.nyquist(st.frame.get(), st.window.get(), st.n) : 0.0f;
+    st.nyquist[c] = st.n >= 8 ? kernels.nyquist(frame, st.window.get(), st.n) : 0.0f;
   }
 }
 
@@ -262,8 +261,7 @@ int FineState::nearStep() const {
 
 void FineState::analyseNear(int channels, Pos start) {
   for (int c = 0; c < channels; c++) {
-    gather(c, start - nearStep(), st.frame.get());
-    forward(st.frame.get(), st.nearRe[c].get(), st.nearIm[c].get());
+    forward(gather(c, start - nearStep(), st.frame.get()), st.nearRe[c].get(), st.nearIm[c].get());
   }
 }
 

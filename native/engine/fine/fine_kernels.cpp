@@ -1,6 +1,7 @@
 // The fine mode's portable kernels and the dispatch to the vector ones.
 #include "fine_kernels.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -35,28 +36,100 @@ void rotatePlain(const float* xr, const float* xi, const float* cr, const float*
   }
 }
 
-void addProductPlain(float* acc, const float* x, const float* w, int n) {
-  for (int k = 0; k < n; k++) acc[k] = acc[k] + x[k] * w[k];
+void overlapAddPlain(float* acc, float* pacc, const float* x, float h, const float* w, const float* wq, int n) {
+  for (int k = 0; k < n; k++) {
+    const float v = x[k] + ((k & 1) ? -h : h);
+    acc[k] = acc[k] + v * w[k];
+    pacc[k] = pacc[k] + (v * v) * wq[k];
+  }
 }
 
 void addPlain(float* acc, const float* w, int n) {
   for (int k = 0; k < n; k++) acc[k] = acc[k] + w[k];
 }
 
-// Divides a and (unless null) b by sum where the sum is not negligible (a hop
-// above half a frame can leave gaps that the windows hardly cover; they stay
-// silent), and clears the sum.
-void normalisePlain(float* a, float* b, float* sum, int n) {
-  for (int k = 0; k < n; k++) {
-    const float inv = sum[k] > 1e-3f ? 1.0f / sum[k] : 0.0f;
-    a[k] = a[k] * inv;
-    if (b) b[k] = b[k] * inv;
-    sum[k] = 0.0f;
+// The windows hardly cover a sample whose sum is 1e-3 or less (only at the
+// start of a time line, or between windows a whole frame apart): it stays
+// silent rather than being amplified, and carries no power.
+void finishPlain(float* a, float* b, float* pa, float* pb, float* w, float* s, int n, int chunk, float* outSums,
+                 float* carriedSums) {
+  for (int from = 0, c = 0; from < n; from += chunk, c++) {
+    float o[kFineLanes] = {}, q[kFineLanes] = {};
+    for (int j = 0; j < std::min(chunk, n - from); j++) {
+      const int k = from + j;
+      const bool covered = w[k] > 1e-3f;
+      const bool carries = covered && s[k] > 0.0f;
+      const float inv = covered ? 1.0f / w[k] : 0.0f;
+      const float l = a[k] * inv;
+      a[k] = l;
+      float sq = l * l;
+      float pw = carries ? pa[k] / s[k] : 0.0f;
+      if (b) {
+        const float r = b[k] * inv;
+        b[k] = r;
+        sq = sq + r * r;
+        pw = pw + (carries ? pb[k] / s[k] : 0.0f);
+        pb[k] = 0.0f;
+      }
+      pa[k] = 0.0f;
+      w[k] = 0.0f;
+      s[k] = 0.0f;
+      o[j] = sq;
+      q[j] = pw;
+    }
+    outSums[c] = fine_sum16(o);
+    carriedSums[c] = fine_sum16(q);
   }
 }
 
-void carriedPlain(float* p, const float* w, const float* s, int n) {
-  for (int k = 0; k < n; k++) p[k] = w[k] > 1e-3f && s[k] > 0.0f ? p[k] / s[k] : 0.0f;
+void rampPlain(float* a, float* b, const float* from, const float* step, int n, int chunk) {
+  for (int k = 0; k < n; k++) {
+    const int c = k / chunk;
+    const float g = from[c] + step[c] * static_cast<float>(k - c * chunk + 1);
+    a[k] = a[k] * g;
+    if (b) b[k] = b[k] * g;
+  }
+}
+
+float onsetsPlain(const float* left, const float* right, int n, int64_t at, float last, float* energy,
+                  float* level) {
+  for (int k = 0; k < n; k++) {
+    const float m = right ? (left[k] + right[k]) * 0.5f : left[k];
+    const float d = m - last;
+    last = m;
+    const int lane = static_cast<int>((at + k) & (kFineLanes - 1));
+    energy[lane] = energy[lane] + d * d;
+    level[lane] = level[lane] + m * m;
+  }
+  return last;
+}
+
+int16_t toPcm(float x) {
+  if (x < -1.0f) return -32767;
+  if (x > 1.0f) return 32767;
+  if (std::isnan(x)) return 0;
+  return static_cast<int16_t>(static_cast<int>(x * 32767.0f));
+}
+
+float softPcmPlain(const float* left, const float* right, int n, float gain, int16_t* dest, float maxLevel) {
+  constexpr float kThreshold = 0.95f, kRoom = 1.0f - kThreshold;
+  const int channels = right ? 2 : 1;
+  for (int c = 0; c < channels; c++) {
+    const float* x = c == 0 ? left : right;
+    for (int k = 0; k < n; k++) {
+      const float output = x[k] * gain;
+      const float level = std::fabs(output);
+      maxLevel = std::fmax(maxLevel, level);
+      float limited = output;
+      if (level > kThreshold) {
+        // An infinite level gives 1 (full scale), a NaN stays NaN (written 0).
+        const float bent = 1.0f - kRoom / (1.0f + (level - kThreshold) / kRoom);
+        limited = std::copysign(bent, output);
+      }
+      dest[static_cast<size_t>(k) * channels + c] = toPcm(limited);
+    }
+  }
+  return maxLevel;
 }
 
 // The Nyquist bin of the windowed frame: sum of (-1)^k x[k] w[k], in eight
@@ -69,11 +142,6 @@ void nyquistPlain(const float* x, const float* w, int n, float* lanes) {
       const float v = x[k + j] * w[k + j];
       lanes[j] = lanes[j] + ((j & 1) ? -v : v);
     }
-}
-
-// x[k] += h for even k, -h for odd k.
-void addAlternatingPlain(float* x, float h, int n) {
-  for (int k = 0; k < n; k++) x[k] = x[k] + ((k & 1) ? -h : h);
 }
 
 // atan2 of single-precision pairs by range reduction and a polynomial
@@ -171,10 +239,13 @@ void rotate(const float* xr, const float* xi, const float* cr, const float* ci, 
   rotatePlain(xr + k, xi + k, cr + k, ci + k, g ? g + k : nullptr, yr + k, yi + k, n - k);
 }
 template <FinePath P>
-void addProduct(float* acc, const float* x, const float* w, int n) {
-  auto call = [&](auto kernel, int at) { return kernel(acc + at, x + at, w + at, n - at); };
-  const int k = vectors<P>(call, fine_avx512::addProduct, fine_avx2::addProduct, fine_steps::addProduct<V4>);
-  addProductPlain(acc + k, x + k, w + k, n - k);
+void overlapAdd(float* acc, float* pacc, const float* x, float h, const float* w, const float* wq, int n) {
+  // Every kernel stops at an even k, so the alternation goes on where it
+  // left off.
+  auto call = [&](auto kernel, int at) { return kernel(acc + at, pacc + at, x + at, h, w + at, wq + at, n - at); };
+  const int k =
+      vectors<P>(call, fine_avx512::overlapAdd, fine_avx2::overlapAdd, fine_steps::overlapAdd<V4>);
+  overlapAddPlain(acc + k, pacc + k, x + k, h, w + k, wq + k, n - k);
 }
 template <FinePath P>
 void add(float* acc, const float* w, int n) {
@@ -182,17 +253,49 @@ void add(float* acc, const float* w, int n) {
   const int k = vectors<P>(call, fine_avx512::add, fine_avx2::add, fine_steps::add<V4>);
   addPlain(acc + k, w + k, n - k);
 }
+// Whole chunks of 16 in vectors; every kernel stops at a chunk's end.
 template <FinePath P>
-void normalise(float* a, float* b, float* sum, int n) {
-  auto call = [&](auto kernel, int at) { return kernel(a + at, b ? b + at : nullptr, sum + at, n - at); };
-  const int k = vectors<P>(call, fine_avx512::normalise, fine_avx2::normalise, fine_steps::normalise<V4>);
-  normalisePlain(a + k, b ? b + k : nullptr, sum + k, n - k);
+void finish(float* a, float* b, float* pa, float* pb, float* w, float* s, int n, int chunk, float* outSums,
+            float* carriedSums) {
+  auto call = [&](auto kernel, int at) {
+    return kernel(a + at, b ? b + at : nullptr, pa + at, pb ? pb + at : nullptr, w + at, s + at, n - at, chunk,
+                  outSums + at / chunk, carriedSums + at / chunk);
+  };
+  const int k = vectors<P>(call, fine_avx2::finish, fine_avx2::finish, fine_steps::finish<V4>);
+  finishPlain(a + k, b ? b + k : nullptr, pa + k, pb ? pb + k : nullptr, w + k, s + k, n - k, chunk,
+              outSums + k / chunk, carriedSums + k / chunk);
 }
 template <FinePath P>
-void carried(float* p, const float* w, const float* s, int n) {
-  auto call = [&](auto kernel, int at) { return kernel(p + at, w + at, s + at, n - at); };
-  const int k = vectors<P>(call, fine_avx2::carried, fine_avx2::carried, fine_steps::carried<V4>);
-  carriedPlain(p + k, w + k, s + k, n - k);
+void ramp(float* a, float* b, const float* from, const float* step, int n, int chunk) {
+  auto call = [&](auto kernel, int at) {
+    return kernel(a + at, b ? b + at : nullptr, from + at / chunk, step + at / chunk, n - at, chunk);
+  };
+  const int k = vectors<P>(call, fine_avx512::ramp, fine_avx2::ramp, fine_steps::ramp<V4>);
+  rampPlain(a + k, b ? b + k : nullptr, from + k / chunk, step + k / chunk, n - k, chunk);
+}
+// The scalar step until a lane group starts, the vectors over whole groups,
+// the scalar step for the rest.
+template <FinePath P>
+float onsets(const float* left, const float* right, int n, int64_t at, float last, float* energy, float* level) {
+  const int k = static_cast<int>(std::min<int64_t>(n, (kFineLanes - (at & (kFineLanes - 1))) & (kFineLanes - 1)));
+  last = onsetsPlain(left, right, k, at, last, energy, level);
+  auto meanBefore = [&](int i) { return right ? (left[i - 1] + right[i - 1]) * 0.5f : left[i - 1]; };
+  auto call = [&](auto kernel, int from) {
+    const int i = k + from;
+    return kernel(left + i, right ? right + i : nullptr, n - i, from > 0 ? meanBefore(i) : last, energy, level);
+  };
+  const int done = k + vectors<P>(call, fine_avx512::onsets, fine_avx2::onsets, fine_steps::onsets<V4>);
+  if (done > k) last = meanBefore(done);
+  return onsetsPlain(left + done, right ? right + done : nullptr, n - done, at + done, last, energy, level);
+}
+template <FinePath P>
+float softPcm(const float* left, const float* right, int n, float gain, int16_t* dest, float maxLevel) {
+  const int channels = right ? 2 : 1;
+  auto call = [&](auto kernel, int at) {
+    return kernel(left + at, right ? right + at : nullptr, n - at, gain, dest + at * channels, maxLevel);
+  };
+  const int k = vectors<P>(call, fine_avx512::softPcm, fine_avx2::softPcm, fine_steps::softPcm<V4>);
+  return softPcmPlain(left + k, right ? right + k : nullptr, n - k, gain, dest + k * channels, maxLevel);
 }
 // Its sums keep eight lanes: the AVX-512 path takes the AVX2 kernel (and for
 // the carried power and atan2, see fine_avx512.cpp).
@@ -203,15 +306,6 @@ float nyquist(const float* x, const float* w, int n) {
   const int k = vectors<P>(call, fine_avx2::nyquist, fine_avx2::nyquist, fine_steps::nyquist<V4>);
   nyquistPlain(x + k, w + k, n - k, lanes);
   return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
-}
-template <FinePath P>
-void addAlternating(float* x, float h, int n) {
-  // Every kernel stops at a multiple of 8, so the alternation goes on where
-  // it left off.
-  auto call = [&](auto kernel, int at) { return kernel(x + at, h, n - at); };
-  const int k =
-      vectors<P>(call, fine_avx512::addAlternating, fine_avx2::addAlternating, fine_steps::addAlternating<V4>);
-  addAlternatingPlain(x + k, h, n - k);
 }
 template <FinePath P>
 void atan2(const float* y, const float* x, float* out, int n) {
@@ -228,8 +322,8 @@ void sincos(const float* angle, float* sine, float* cosine, int n) {
 
 template <FinePath P>
 FineKernels kernelsOf() {
-  return {power<P>,   rotate<P>,         addProduct<P>, add<P>,   normalise<P>, carried<P>,
-          nyquist<P>, addAlternating<P>, atan2<P>,      sincos<P>};
+  return {power<P>,   rotate<P>, overlapAdd<P>, add<P>,    finish<P>, ramp<P>,
+          nyquist<P>, atan2<P>,  sincos<P>,     onsets<P>, softPcm<P>};
 }
 
 // The path that cpu_level allows at the time of the call (tests may lower it).
@@ -247,23 +341,21 @@ void rotateNow(const float* xr, const float* xi, const float* cr, const float* c
                float* yi, int n) {
   TAMBRINO_FINE_NOW(rotate)(xr, xi, cr, ci, g, yr, yi, n);
 }
-void addProductNow(float* acc, const float* x, const float* w, int n) {
-  TAMBRINO_FINE_NOW(addProduct)(acc, x, w, n);
+void overlapAddNow(float* acc, float* pacc, const float* x, float h, const float* w, const float* wq, int n) {
+  TAMBRINO_FINE_NOW(overlapAdd)(acc, pacc, x, h, w, wq, n);
 }
 void addNow(float* acc, const float* w, int n) {
   TAMBRINO_FINE_NOW(add)(acc, w, n);
 }
-void normaliseNow(float* a, float* b, float* sum, int n) {
-  TAMBRINO_FINE_NOW(normalise)(a, b, sum, n);
+void finishNow(float* a, float* b, float* pa, float* pb, float* w, float* s, int n, int chunk, float* outSums,
+               float* carriedSums) {
+  TAMBRINO_FINE_NOW(finish)(a, b, pa, pb, w, s, n, chunk, outSums, carriedSums);
 }
-void carriedNow(float* p, const float* w, const float* s, int n) {
-  TAMBRINO_FINE_NOW(carried)(p, w, s, n);
+void rampNow(float* a, float* b, const float* from, const float* step, int n, int chunk) {
+  TAMBRINO_FINE_NOW(ramp)(a, b, from, step, n, chunk);
 }
 float nyquistNow(const float* x, const float* w, int n) {
   return TAMBRINO_FINE_NOW(nyquist)(x, w, n);
-}
-void addAlternatingNow(float* x, float h, int n) {
-  TAMBRINO_FINE_NOW(addAlternating)(x, h, n);
 }
 void atan2Now(const float* y, const float* x, float* out, int n) {
   TAMBRINO_FINE_NOW(atan2)(y, x, out, n);
@@ -271,13 +363,19 @@ void atan2Now(const float* y, const float* x, float* out, int n) {
 void sincosNow(float const* angle, float* sine, float* cosine, int n) {
   TAMBRINO_FINE_NOW(sincos)(angle, sine, cosine, n);
 }
+float onsetsNow(const float* left, const float* right, int n, int64_t at, float last, float* energy, float* level) {
+  return TAMBRINO_FINE_NOW(onsets)(left, right, n, at, last, energy, level);
+}
+float softPcmNow(const float* left, const float* right, int n, float gain, int16_t* dest, float maxLevel) {
+  return TAMBRINO_FINE_NOW(softPcm)(left, right, n, gain, dest, maxLevel);
+}
 #undef TAMBRINO_FINE_NOW
 
 }  // namespace
 
 const FineKernels& fine_kernels() {
-  static const FineKernels now = {powerNow,   rotateNow,         addProductNow, addNow,   normaliseNow, carriedNow,
-                                  nyquistNow, addAlternatingNow, atan2Now,      sincosNow};
+  static const FineKernels now = {powerNow,   rotateNow, overlapAddNow, addNow,    finishNow, rampNow,
+                                  nyquistNow, atan2Now,  sincosNow,     onsetsNow, softPcmNow};
   return now;
 }
 

@@ -59,7 +59,8 @@ struct State {
   Pos maxDeviation = 0;
 
   // Input history: a ring of ringSize samples per channel, position p at
-  // p & ringMask; head = samples received so far.
+  // p & ringMask, its first frame repeated after it; head = samples
+  // received so far.
   int ringSize = 0;
   int ringMask = 0;
   std::unique_ptr<float[]> ring[2];
@@ -67,8 +68,10 @@ struct State {
 
   // Onset detector.
   float lastMean = 0.0f;
-  double subEnergy = 0.0;  // of the first difference
-  double subLevel = 0.0;   // of the signal itself
+  // The sub-block's sums of the first difference's squares and of the
+  // signal's, in the lanes of fine_kernels.h.
+  float onsetEnergy[kFineLanes] = {};
+  float onsetLevel[kFineLanes] = {};
   double recent[kOnsetMemory] = {};
   double recentLevel[kOnsetMemory] = {};
   int recentAt = 0;
@@ -143,9 +146,12 @@ struct State {
   int chunk = 1;            // samples per step of the smoothings
   double chunkSmoothing = 0.0;  // smoothing ^ chunk
   float gain = 1.0f;        // the gain at the end of the last chunk
+  // Per chunk of a run being finished (outSize / chunk + 1 each): the
+  // output's power and the power carried, summed; the gain's ramp.
+  std::unique_ptr<float[]> chunkOut, chunkCarried, chunkFrom, chunkStep;
 
-  // Time line (output positions s; frame j covers s in [j hop, j hop + n)).
-  Pos nextFrame = 0;  // index j of the next frame
+  // Time line (output positions s; a frame starting at s covers [s, s + n)).
+  Pos nextStart = 0;  // output start of the next frame
   Pos finalEnd = 0;   // output before this position is finished
   Pos emitted = 0;    // output handed out so far
   Pos mapIn = 0;      // the time map's last point: output mapOut <-> input mapIn
@@ -176,7 +182,7 @@ struct FineState {
   // Analysis and onsets (fine_analysis.cpp).
   void detectOnsets(const float* left, const float* right, int count);
   void append(const float* left, const float* right, int count, bool detect);
-  void gather(int c, Pos start, float* frame) const;
+  const float* gather(int c, Pos start, float* frame) const;
   Pos mapInput(Pos s, Pos inCount, Pos outCount) const;
   Pos pendingOnset(Pos horizon);
   bool lockFits(Pos deviation, Pos frames, Pos nominalHop) const;

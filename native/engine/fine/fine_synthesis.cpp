@@ -62,20 +62,16 @@ void FineState::synthesiseAndAdd(int channels, Pos outStart) {
     // (Moved down, nothing is left there.)
     float nyquist = down == 1.0 ? st.nyquist[c] * cr[half - 1] : 0.0f;
     if (gained) nyquist = nyquist * gains[half - 1];
-    kernels.addAlternating(time, 0.5f * nyquist, st.n);
+    const float h = 0.5f * nyquist;
     float* acc = st.acc[c].get();
+    float* pacc = st.pacc[c].get();
     const float* w = st.windowOut.get();
+    const float* wq = st.windowSquares.get();
     const int at = static_cast<int>(outStart & st.outMask);
     const int first = std::min(st.n, st.outSize - at);
-    kernels.addProduct(acc + at, time, w, first);
-    kernels.addProduct(acc, time + first, w + first, st.n - first);
-    // The frame's power under the window, beside it.
-    float* squares = st.frame.get();
-    for (int k = 0; k < st.n; k++) squares[k] = time[k] * time[k];
-    float* pacc = st.pacc[c].get();
-    const float* wq = st.windowSquares.get();
-    kernels.addProduct(pacc + at, squares, wq, first);
-    kernels.addProduct(pacc, squares + first, wq + first, st.n - first);
+    // The frame and, beside it, its power under the window.
+    kernels.overlapAdd(acc + at, pacc + at, time, h, w, wq, first);
+    kernels.overlapAdd(acc, pacc, time + first, (first & 1) ? -h : h, w + first, wq + first, st.n - first);
   }
   float* wsum = st.wsum.get();
   const float* ws = st.windowSum.get();
@@ -102,47 +98,18 @@ namespace {
 // into the steady sound after it (a tone's start rose 1 dB at tempo 8 and
 // took a frame to settle).
 //
-// carriedPower, before the overlap-add is normalised, turns the power
-// accumulators of the samples from at on into the power carried (0 where the
-// output will be silent); restorePower, after it, applies the gain.
-void carriedPower(State& st, int channels, int at, int run) {
-  const float* wsum = st.wsum.get() + at;
-  float* psum = st.psum.get() + at;
-  for (int c = 0; c < channels; c++) {
-    float* pacc = st.pacc[c].get() + at;
-    kernels.carried(pacc, wsum, psum, run);
-  }
-  std::fill_n(psum, run, 0.0f);
-}
-
-void restorePower(State& st, int channels, int at, int run) {
+// Per chunk of a run just normalised, whose sums the finish left in
+// chunkOut and chunkCarried: the smoothed powers, and the gain ramped across
+// the chunk to the one that brings the output's power to the power carried.
+void restorePower(State& st, float* left, float* right, int run) {
   constexpr double kMinGain = 0.5, kMaxGain = 4.0;
-  float* left = st.acc[0].get() + at;
-  float* right = st.acc[1].get() + at;
-  float* pl = st.pacc[0].get() + at;
-  float* pr = st.pacc[1].get() + at;
-  // The smoothing runs on the mean powers of short chunks (a sixteenth of its
-  // time constant) and the gain is ramped across each chunk: a square root
-  // and a division per sample cost more than the rest of this pass.
-  for (int k = 0; k < run;) {
+  float* from = st.chunkFrom.get();
+  float* step = st.chunkStep.get();
+  for (int c = 0, k = 0; k < run; c++, k += st.chunk) {
     const int m = std::min(st.chunk, run - k);
-    double out = 0.0;
-    double carried = 0.0;
-    for (int j = k; j < k + m; j++) {
-      out += static_cast<double>(left[j]) * left[j];
-      carried += pl[j];
-      pl[j] = 0.0f;
-    }
-    if (channels == 2) {
-      for (int j = k; j < k + m; j++) {
-        out += static_cast<double>(right[j]) * right[j];
-        carried += pr[j];
-        pr[j] = 0.0f;
-      }
-    }
     const double a = m == st.chunk ? st.chunkSmoothing : std::pow(st.smoothing, m);
-    st.outPower = a * st.outPower + (1.0 - a) * (out / m);
-    st.framePower = a * st.framePower + (1.0 - a) * (carried / m);
+    st.outPower = a * st.outPower + (1.0 - a) * (static_cast<double>(st.chunkOut[c]) / m);
+    st.framePower = a * st.framePower + (1.0 - a) * (static_cast<double>(st.chunkCarried[c]) / m);
     double target = 1.0;
     if (!std::isfinite(st.outPower) || !std::isfinite(st.framePower)) {
       // Non-finite input: start the measure afresh rather than keep it for good.
@@ -156,16 +123,11 @@ void restorePower(State& st, int channels, int at, int run) {
     } else {
       target = std::clamp(std::sqrt(st.framePower / st.outPower), kMinGain, kMaxGain);
     }
-    const float from = st.gain;
-    const float step = static_cast<float>((target - from) / m);
-    for (int j = 0; j < m; j++) {
-      const float g = from + step * static_cast<float>(j + 1);
-      left[k + j] = left[k + j] * g;
-      if (channels == 2) right[k + j] = right[k + j] * g;
-    }
+    from[c] = st.gain;
+    step[c] = static_cast<float>((target - st.gain) / m);
     st.gain = static_cast<float>(target);
-    k += m;
   }
+  kernels.ramp(left, right, from, step, run, st.chunk);
 }
 
 }  // namespace
@@ -180,9 +142,10 @@ void FineState::finish(int channels, Pos end) {
     const int run = static_cast<int>(std::min<Pos>(end - s, st.outSize - at));
     float* left = st.acc[0].get() + at;
     float* right = channels == 2 ? st.acc[1].get() + at : nullptr;
-    carriedPower(st, channels, at, run);
-    kernels.normalise(left, right, st.wsum.get() + at, run);
-    restorePower(st, channels, at, run);
+    kernels.finish(left, right, st.pacc[0].get() + at, channels == 2 ? st.pacc[1].get() + at : nullptr,
+                   st.wsum.get() + at, st.psum.get() + at, run, st.chunk, st.chunkOut.get(),
+                   st.chunkCarried.get());
+    restorePower(st, left, right, run);
     if (s < st.emitted) {
       const int gone = static_cast<int>(std::min<Pos>(run, st.emitted - s));
       std::fill_n(left, gone, 0.0f);

@@ -1,5 +1,5 @@
 // The fine mode's AVX-512 kernels: the shared vector steps with sixteen lanes.
-// atan2 and the carried power are left to AVX2: GCC 12 turns their combined
+// atan2 and the finish are left to AVX2: GCC 12 turns their combined
 // 512-bit comparisons into one scalar comparison per lane.
 #include "cpu.h"
 #include "fine_kernels.h"
@@ -24,24 +24,28 @@ TAMBRINO_AVX512 int rotate(const float* xr, const float* xi, const float* cr, co
   return fine_steps::rotate<V16>(xr, xi, cr, ci, g, yr, yi, n);
 }
 
-TAMBRINO_AVX512 int addProduct(float* acc, const float* x, const float* w, int n) {
-  return fine_steps::addProduct<V16>(acc, x, w, n);
+TAMBRINO_AVX512 int overlapAdd(float* acc, float* pacc, const float* x, float h, const float* w, const float* wq, int n) {
+  return fine_steps::overlapAdd<V16>(acc, pacc, x, h, w, wq, n);
 }
 
 TAMBRINO_AVX512 int add(float* acc, const float* w, int n) {
   return fine_steps::add<V16>(acc, w, n);
 }
 
-TAMBRINO_AVX512 int normalise(float* a, float* b, float* sum, int n) {
-  return fine_steps::normalise<V16>(a, b, sum, n);
-}
-
-TAMBRINO_AVX512 int addAlternating(float* x, float h, int n) {
-  return fine_steps::addAlternating<V16>(x, h, n);
+TAMBRINO_AVX512 int ramp(float* a, float* b, const float* from, const float* step, int n, int chunk) {
+  return fine_steps::ramp<V16>(a, b, from, step, n, chunk);
 }
 
 TAMBRINO_AVX512 int sincos(const float* angle, float* sine, float* cosine, int n) {
   return fine_steps::sincos<V16>(angle, sine, cosine, n);
+}
+
+TAMBRINO_AVX512 int onsets(const float* left, const float* right, int n, float last, float* energy, float* level) {
+  return fine_steps::onsets<V16>(left, right, n, last, energy, level);
+}
+
+TAMBRINO_AVX512 int softPcm(const float* left, const float* right, int n, float gain, int16_t* dest, float& maxLevel) {
+  return fine_steps::softPcm<V16>(left, right, n, gain, dest, maxLevel);
 }
 
 }  // namespace fine_avx512

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <climits>
+#include <cstdint>
+#include <cstring>
 
 #include "cpu.h"
 #include "vector_access.h"
@@ -26,6 +28,11 @@ constexpr int kLanes = sizeof(V) / sizeof(float);
 template <typename V>
 struct Ints {
   typedef int type __attribute__((vector_size(sizeof(V))));
+};
+
+template <typename V>
+struct Unsigned {
+  typedef unsigned type __attribute__((vector_size(sizeof(V))));
 };
 
 using vector_access::load;
@@ -86,11 +93,20 @@ TAMBRINO_INLINE int rotate(const float* xr, const float* xi, const float* cr, co
   return k;
 }
 
+// acc += v w and pacc += v^2 wq with v = x[k] +- h (W even, so each vector
+// starts at an even k).
 template <typename V>
-TAMBRINO_INLINE int addProduct(float* acc, const float* x, const float* w, int n) {
+TAMBRINO_INLINE int overlapAdd(float* acc, float* pacc, const float* x, float h, const float* w, const float* wq,
+                               int n) {
   constexpr int W = kLanes<V>;
+  V alt;
+  for (int j = 0; j < W; j++) alt[j] = (j & 1) ? -h : h;
   int k = 0;
-  for (; k + W <= n; k += W) store(acc + k, load<V>(acc + k) + load<V>(x + k) * load<V>(w + k));
+  for (; k + W <= n; k += W) {
+    const V v = load<V>(x + k) + alt;
+    store(acc + k, load<V>(acc + k) + v * load<V>(w + k));
+    store(pacc + k, load<V>(pacc + k) + (v * v) * load<V>(wq + k));
+  }
   return k;
 }
 
@@ -102,28 +118,148 @@ TAMBRINO_INLINE int add(float* acc, const float* w, int n) {
   return k;
 }
 
+// Whole chunks of 16 samples (kFineLanes): each chunk's values go to the
+// shared sum by halves as the scalar step's do.
 template <typename V>
-TAMBRINO_INLINE int normalise(float* a, float* b, float* sum, int n) {
+TAMBRINO_INLINE int finish(float* a, float* b, float* pa, float* pb, float* w, float* s, int n, int chunk,
+                           float* outSums, float* carriedSums) {
   constexpr int W = kLanes<V>;
+  static_assert(kFineLanes % W == 0, "a chunk holds whole vectors");
+  if (chunk != kFineLanes) return 0;
   int k = 0;
-  for (; k + W <= n; k += W) {
-    const V s = load<V>(sum + k);
-    const V inv = select(s > 1e-3f, splat<V>(1.0f) / s, V{});
-    store(a + k, load<V>(a + k) * inv);
-    if (b) store(b + k, load<V>(b + k) * inv);
-    store(sum + k, V{});
+  for (; k + kFineLanes <= n; k += kFineLanes) {
+    float o[kFineLanes], q[kFineLanes];
+    for (int j = 0; j < kFineLanes; j += W) {
+      const V wv = load<V>(w + k + j), sv = load<V>(s + k + j);
+      const auto covered = wv > 1e-3f;
+      const auto carries = covered & (sv > 0.0f);
+      const V inv = select(covered, splat<V>(1.0f) / wv, V{});
+      const V l = load<V>(a + k + j) * inv;
+      store(a + k + j, l);
+      V sq = l * l;
+      V pw = select(carries, load<V>(pa + k + j) / sv, V{});
+      if (b) {
+        const V r = load<V>(b + k + j) * inv;
+        store(b + k + j, r);
+        sq = sq + r * r;
+        pw = pw + select(carries, load<V>(pb + k + j) / sv, V{});
+        store(pb + k + j, V{});
+      }
+      store(pa + k + j, V{});
+      store(w + k + j, V{});
+      store(s + k + j, V{});
+      store(o + j, sq);
+      store(q + j, pw);
+    }
+    outSums[k / kFineLanes] = fine_sum16(o);
+    carriedSums[k / kFineLanes] = fine_sum16(q);
   }
   return k;
 }
 
 template <typename V>
-TAMBRINO_INLINE int carried(float* p, const float* w, const float* s, int n) {
+TAMBRINO_INLINE int ramp(float* a, float* b, const float* from, const float* step, int n, int chunk) {
   constexpr int W = kLanes<V>;
+  if (chunk % W != 0) return 0;
+  V count;  // j + 1 for the vector's first sample j = 0
+  for (int j = 0; j < W; j++) count[j] = static_cast<float>(j + 1);
+  int k = 0;
+  for (; k + chunk <= n; k += chunk) {
+    const int c = k / chunk;
+    for (int j = 0; j < chunk; j += W) {
+      const V g = splat<V>(from[c]) + splat<V>(step[c]) * (count + static_cast<float>(j));
+      store(a + k + j, load<V>(a + k + j) * g);
+      if (b) store(b + k + j, load<V>(b + k + j) * g);
+    }
+  }
+  return k;
+}
+
+// From a position that is a multiple of 16, in whole groups of 16: lane j of
+// the sums is vector j / W's element j mod W. last is the mean before
+// sample 0; the means before the others are made again as the scalar step
+// made them.
+template <typename V>
+TAMBRINO_INLINE V meanOf(const float* left, const float* right) {
+  return right ? (load<V>(left) + load<V>(right)) * 0.5f : load<V>(left);
+}
+
+template <typename V>
+TAMBRINO_INLINE int onsets(const float* left, const float* right, int n, float last, float* energy, float* level) {
+  constexpr int W = kLanes<V>;
+  constexpr int kVectors = kFineLanes / W;
+  V e[kVectors], l[kVectors];
+  for (int v = 0; v < kVectors; v++) {
+    e[v] = load<V>(energy + v * W);
+    l[v] = load<V>(level + v * W);
+  }
+  int k = 0;
+  for (; k + kFineLanes <= n; k += kFineLanes)
+    for (int v = 0; v < kVectors; v++) {
+      const int at = k + v * W;
+      const V m = meanOf<V>(left + at, right ? right + at : nullptr);
+      V before;
+      if (at == 0) {
+        float shifted[W + 1];
+        shifted[0] = last;
+        store(shifted + 1, m);
+        before = load<V>(shifted);
+      } else {
+        before = meanOf<V>(left + at - 1, right ? right + at - 1 : nullptr);
+      }
+      const V d = m - before;
+      e[v] = e[v] + d * d;
+      l[v] = l[v] + m * m;
+    }
+  for (int v = 0; v < kVectors; v++) {
+    store(energy + v * W, e[v]);
+    store(level + v * W, l[v]);
+  }
+  return k;
+}
+
+// The soft limiter and the conversion to 16 bits, interleaved when right is
+// not null: each frame's two samples go as one 32-bit word, left in the low
+// half (a little-endian processor's order of dest[2k], dest[2k + 1]).
+template <typename V>
+TAMBRINO_INLINE typename Ints<V>::type pcmOf(V x, float gain, V& peak) {
+  using I = typename Ints<V>::type;
+  constexpr float kThreshold = 0.95f, kRoom = 1.0f - kThreshold;
+  const V output = x * gain;
+  const V level = absolute(output);
+  peak = select(level > peak, level, peak);  // a NaN level never wins, as with fmax
+  const V bent = splat<V>(1.0f) - splat<V>(kRoom) / (splat<V>(1.0f) + (level - kThreshold) / kRoom);
+  const I sign = reinterpret_cast<I>(output) & INT_MIN;
+  const V limited = select(level > kThreshold, reinterpret_cast<V>(reinterpret_cast<I>(bent) | sign), output);
+  const auto inside = (limited >= -1.0f) & (limited <= 1.0f);  // false for a NaN
+  I pcm = __builtin_convertvector(select(inside, limited, V{}) * 32767.0f, I);
+  pcm = select(limited < -1.0f, I{} - 32767, pcm);
+  pcm = select(limited > 1.0f, I{} + 32767, pcm);
+  return pcm;
+}
+
+template <typename V>
+TAMBRINO_INLINE int softPcm(const float* left, const float* right, int n, float gain, int16_t* dest,
+                            float& maxLevel) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are stored as little-endian words");
+  using I = typename Ints<V>::type;
+  constexpr int W = kLanes<V>;
+  V peak = splat<V>(maxLevel);
   int k = 0;
   for (; k + W <= n; k += W) {
-    const V sv = load<V>(s + k);
-    store(p + k, select((load<V>(w + k) > 1e-3f) & (sv > 0.0f), load<V>(p + k) / sv, V{}));
+    const I l = pcmOf(load<V>(left + k), gain, peak);
+    if (right) {
+      const I r = pcmOf(load<V>(right + k), gain, peak);
+      using U = typename Unsigned<V>::type;
+      const U frames = (reinterpret_cast<U>(l) & 0xffffu) | (reinterpret_cast<U>(r) << 16);
+      std::memcpy(dest + 2 * k, &frames, sizeof frames);
+    } else {
+      typedef int16_t S __attribute__((vector_size(sizeof(V) / 2)));
+      const S samples = __builtin_convertvector(l, S);  // within 16 bits: exact
+      std::memcpy(dest + k, &samples, sizeof samples);
+    }
   }
+  for (int j = 0; j < W; j++) maxLevel = peak[j] > maxLevel ? peak[j] : maxLevel;
   return k;
 }
 
@@ -146,17 +282,6 @@ TAMBRINO_INLINE int nyquist(const float* x, const float* w, int n, float* lanes)
       sum[v] = sum[v] + reinterpret_cast<V>(reinterpret_cast<I>(p) ^ sign);
     }
   for (int v = 0; v < 8 / W; v++) store(lanes + v * W, sum[v]);
-  return k;
-}
-
-// x[k] += h for even k, -h for odd k (W even, so each vector starts even).
-template <typename V>
-TAMBRINO_INLINE int addAlternating(float* x, float h, int n) {
-  constexpr int W = kLanes<V>;
-  V alt;
-  for (int j = 0; j < W; j++) alt[j] = (j & 1) ? -h : h;
-  int k = 0;
-  for (; k + W <= n; k += W) store(x + k, load<V>(x + k) + alt);
   return k;
 }
 
