@@ -96,7 +96,8 @@ set(TAMBRINO_CLI_TEST_CLASSES ${TAMBRINO_CLI_DIR}/cli-test-classes)
 set(TAMBRINO_CLI_TEST_STAMP ${TAMBRINO_CLI_DIR}/cli-test-classes.stamp)
 file(GLOB TAMBRINO_CLI_TEST_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/cli/*.java
-     ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/app/*.java)
+     ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/app/*.java
+     ${CMAKE_SOURCE_DIR}/java/src/test/java/quorvel/tambrino/sound/*.java)
 set(TAMBRINO_CLI_TEST_CP ${TAMBRINO_CLI_TEST_CLASSES}:${TAMBRINO_CLI_CLASSES}:${TAMBRINO_PICOCLI_JAR}:${TAMBRINO_DECODER_CP})
 add_custom_command(
   OUTPUT ${TAMBRINO_CLI_TEST_STAMP}
@@ -114,26 +115,58 @@ add_custom_target(tambrino_cli_tests ALL DEPENDS ${TAMBRINO_CLI_TEST_STAMP})
 # at once in the same folder.
 add_dependencies(tambrino_cli_tests tambrino_cli_jar)
 
-# The practice window's tests need a display: a virtual one from xvfb-run
-# (Debian's xvfb), each test class on a server of its own.
+# The practice window's tests need a desktop: a virtual display from
+# xvfb-run (Debian's xvfb) with the openbox window manager, each test class
+# on one of its own (scripts/desktop.sh); they press keys and click through
+# the X server (java.awt.Robot, xdotool).
 find_program(TAMBRINO_XVFB_RUN xvfb-run)
+
+# The tests through a real sound server (quorvel.tambrino.sound): each starts
+# a pulseaudio daemon of its own and records what its sink plays. They time
+# sound against keys, so they run alone; they are not run again per
+# instruction set (the engine's paths are the other tests' business), hence
+# the name sound_* rather than java_*. The window's runs on a virtual display.
+function(tambrino_sound_test name)
+  set(run ${Java_JAVA_EXECUTABLE} --enable-native-access=ALL-UNNAMED
+      -Dtambrino.library=$<TARGET_FILE:tambrino>
+      -jar ${TAMBRINO_JUNIT_CONSOLE_JAR} --disable-banner --disable-ansi-colors --details=tree
+      --fail-if-no-tests -cp ${TAMBRINO_CLI_TEST_CP} --select-class quorvel.tambrino.sound.${name})
+  if(name MATCHES "^Window")
+    if(NOT TAMBRINO_XVFB_RUN)
+      message(WARNING "sound_${name} is skipped: xvfb-run (xvfb) is missing")
+      return()
+    endif()
+    set(run ${TAMBRINO_XVFB_RUN} -a -s "-screen 0 1280x800x24" ${run})
+  endif()
+  add_test(NAME sound_${name} COMMAND ${run})
+  set_tests_properties(sound_${name} PROPERTIES LABELS "java;sound" TIMEOUT 600 RUN_SERIAL TRUE
+    ENVIRONMENT "TAMBRINO_JAR=${TAMBRINO_CLI_JAR};TAMBRINO_LAUNCHER=${CMAKE_SOURCE_DIR}/bin/tambrino")
+endfunction()
+find_program(TAMBRINO_OPENBOX openbox)
+find_program(TAMBRINO_XDOTOOL xdotool)
 foreach(src ${TAMBRINO_CLI_TEST_SOURCES})
   get_filename_component(name ${src} NAME_WE)
   if(NOT name MATCHES "Test$")
     continue()
   endif()
+  if(src MATCHES "/quorvel/tambrino/sound/")
+    tambrino_sound_test(${name})
+    continue()
+  endif()
   if(src MATCHES "/quorvel/tambrino/app/")
-    if(NOT TAMBRINO_XVFB_RUN)
-      message(WARNING "the practice window's tests are skipped: xvfb-run (xvfb) is missing")
+    if(NOT TAMBRINO_XVFB_RUN OR NOT TAMBRINO_OPENBOX OR NOT TAMBRINO_XDOTOOL)
+      message(WARNING "the practice window's tests are skipped: xvfb-run (xvfb), openbox or xdotool is missing"
+                      " (run scripts/install-deps.sh)")
       continue()
     endif()
     add_test(NAME java_app_${name}
-             COMMAND ${TAMBRINO_XVFB_RUN} -a -s "-screen 0 1280x800x24"
+             COMMAND ${CMAKE_SOURCE_DIR}/scripts/desktop.sh
                      ${Java_JAVA_EXECUTABLE} --enable-native-access=ALL-UNNAMED
                      -Dtambrino.library=$<TARGET_FILE:tambrino>
                      -jar ${TAMBRINO_JUNIT_CONSOLE_JAR} --disable-banner --disable-ansi-colors --details=tree
                      --fail-if-no-tests -cp ${TAMBRINO_CLI_TEST_CP} --select-class quorvel.tambrino.app.${name})
-    set_tests_properties(java_app_${name} PROPERTIES LABELS java TIMEOUT 300 RUN_SERIAL TRUE)
+    set_tests_properties(java_app_${name} PROPERTIES LABELS java TIMEOUT 300 RUN_SERIAL TRUE
+      ENVIRONMENT "TAMBRINO_JAR=${TAMBRINO_CLI_JAR};TAMBRINO_LAUNCHER=${CMAKE_SOURCE_DIR}/bin/tambrino;TAMBRINO_DESKTOP=${CMAKE_SOURCE_DIR}/scripts/desktop.sh;TAMBRINO_TEST_JAVA=${Java_JAVA_EXECUTABLE}")
     continue()
   endif()
   add_test(NAME java_cli_${name}

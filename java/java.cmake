@@ -16,15 +16,15 @@ set(TAMBRINO_JAVA_TEST_SRC ${CMAKE_SOURCE_DIR}/java/src/test/java)
 set(TAMBRINO_JAVA_CLASSES ${CMAKE_BINARY_DIR}/java-classes)
 set(TAMBRINO_JAVA_STAMP ${CMAKE_BINARY_DIR}/java-classes.stamp)
 
-# The command-line tool and the app (quorvel.tambrino.cli, .practice, .app)
-# are built and tested by cli.cmake, against their own libraries; only the
-# engine's classes are taken, with the readers (.audio) that TempoStream.of
-# decodes MP3 and Ogg Vorbis through, compiled against JOrbis.
+# The command-line tool and the app (quorvel.tambrino.cli, .practice, .app,
+# and the real-sound tests in .sound) are built and tested by cli.cmake,
+# against their own libraries; only the engine's classes are taken, with the
+# readers (.audio) that TempoStream.of decodes MP3 and Ogg Vorbis through,
+# compiled against JOrbis.
 file(GLOB_RECURSE TAMBRINO_JAVA_MAIN_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_JAVA_SRC}/*.java)
 file(GLOB_RECURSE TAMBRINO_JAVA_TEST_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_JAVA_TEST_SRC}/*.java)
 list(FILTER TAMBRINO_JAVA_MAIN_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|practice|app)/")
-list(FILTER TAMBRINO_JAVA_TEST_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|audio|practice|app)/")
-
+list(FILTER TAMBRINO_JAVA_TEST_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|audio|practice|app|sound)/")
 
 if(NOT TAMBRINO_JUNIT_CONSOLE)
   message(WARNING "junit-platform-console-standalone.jar not found (Debian package junit5): "

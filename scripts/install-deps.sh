@@ -9,11 +9,15 @@ set -euo pipefail
 # those paths are exercised. The practice window needs Java's desktop half
 # (openjdk-17-jre) and its tests a virtual display (xvfb). The signal and
 # locale tests compile a German UTF-8 locale of their own with localedef, from
-# the sources that locales installs.
+# the sources that locales installs. The tests through a real sound server run
+# a private pulseaudio daemon, record its sink with parec (pulseaudio-utils),
+# reach it from Java's ALSA output through libasound2-plugins' pulse plugin,
+# and drive the window on a desktop with a window manager (openbox, xdotool;
+# x11-utils' xprop tells when it is up).
 packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
           clang libclang-rt-14-dev
           libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux
-          ffmpeg openjdk-17-jre xvfb locales)
+          ffmpeg openjdk-17-jre xvfb locales pulseaudio pulseaudio-utils libasound2-plugins openbox xdotool x11-utils)
 # Named packages instead (scripts/cross.sh names its cross compilers and
 # emulators).
 if [ $# -gt 0 ]; then packages=("$@"); fi

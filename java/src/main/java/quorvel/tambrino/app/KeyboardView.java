@@ -34,7 +34,7 @@ final class KeyboardView extends JComponent {
     private int loudest = -1;
 
     KeyboardView() {
-        setPreferredSize(new Dimension(760, 130));
+        setPreferredSize(new Dimension(760, 110));
         setMinimumSize(new Dimension(300, 90));
     }
 

@@ -19,7 +19,7 @@ final class MeterView extends JComponent {
     private long clipUntil = Long.MIN_VALUE;
 
     MeterView() {
-        setPreferredSize(new Dimension(260, 22));
+        setPreferredSize(new Dimension(240, 22));
         setMinimumSize(new Dimension(120, 18));
     }
 
@@ -29,6 +29,10 @@ final class MeterView extends JComponent {
             clipUntil = System.nanoTime() + CLIP_HOLD_NANOS;
         }
         repaint();
+    }
+
+    float level() {
+        return level;
     }
 
     boolean clipLit() {

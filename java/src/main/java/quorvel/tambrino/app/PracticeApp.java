@@ -4,7 +4,6 @@ import java.awt.GraphicsEnvironment;
 import java.lang.reflect.InvocationTargetException;
 import java.nio.file.Path;
 import javax.swing.SwingUtilities;
-import javax.swing.UIManager;
 import quorvel.tambrino.audio.CliException;
 import quorvel.tambrino.practice.SongStore;
 
@@ -29,11 +28,7 @@ public final class PracticeApp {
         PracticeWindow[] window = new PracticeWindow[1];
         try {
             SwingUtilities.invokeAndWait(() -> {
-                try {
-                    UIManager.setLookAndFeel(UIManager.getCrossPlatformLookAndFeelClassName());
-                } catch (ReflectiveOperationException | javax.swing.UnsupportedLookAndFeelException e) {
-                    // The default look serves as well.
-                }
+                Theme.install();
                 window[0] = new PracticeWindow(outputFile, SongStore.forUser());
                 window[0].show(file);
             });

@@ -54,6 +54,16 @@ final class RebasedSink implements AudioSink {
     }
 
     @Override
+    public String trouble() {
+        return out.trouble();
+    }
+
+    @Override
+    public void retry() {
+        out.retry();
+    }
+
+    @Override
     public void close() {
         // The output outlives the engine.
     }

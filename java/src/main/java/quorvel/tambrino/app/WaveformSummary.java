@@ -7,7 +7,7 @@ package quorvel.tambrino.app;
  */
 final class WaveformSummary implements Runnable {
     /** Frames per bucket at the finest: about 2.7 ms at 44.1 kHz. */
-    private static final int MIN_BUCKET = 128;
+    static final int MIN_BUCKET = 128;
     private static final int MAX_BUCKETS = 1 << 16;
 
     private final short[] pcm;
@@ -54,6 +54,29 @@ final class WaveformSummary implements Runnable {
     /** The fraction summarised so far. */
     double progress() {
         return (double) done / low.length;
+    }
+
+    /** Lowest and highest over frames {@code a} to {@code b} from the samples themselves (a short span). */
+    boolean exactRange(long a, long b, float[] out) {
+        int lo = 0;
+        int hi = 0;
+        long to = Math.min(b, frames) * channels;
+        for (long i = Math.max(0, a) * channels; i < to; i++) {
+            lo = Math.min(lo, pcm[(int) i]);
+            hi = Math.max(hi, pcm[(int) i]);
+        }
+        out[0] = lo / 32768f;
+        out[1] = hi / 32767f;
+        return true;
+    }
+
+    /** The channels' mean at {@code frame}, -1 to 1. */
+    float sample(long frame) {
+        int sum = 0;
+        for (int c = 0; c < channels; c++) {
+            sum += pcm[(int) (frame * channels + c)];
+        }
+        return sum / (32768f * channels);
     }
 
     /** Lowest and highest over frames {@code a} to {@code b} into {@code out[0..1]}; false if not summarised yet. */

@@ -1,19 +1,29 @@
+// Where playback's sound goes: the default audio output, or a file of what would be heard.
 package quorvel.tambrino.audio;
 
 import javax.sound.sampled.AudioFormat;
-import javax.sound.sampled.AudioSystem;
-import javax.sound.sampled.LineUnavailableException;
-import javax.sound.sampled.SourceDataLine;
 
 /**
  * Where played samples go: the sound card, or a file written in real time.
- * The playback thread writes; any thread may ask what was heard, pause,
- * resume or drop what is not heard yet.
+ * The playback thread writes; any thread may ask what was heard or what is
+ * wrong, pause, resume, or ask a lost output to come back; the playback
+ * thread drops what is not heard yet.
  */
 public interface AudioSink extends AutoCloseable {
+    /**
+     * Takes {@code length} bytes of whole frames, waiting while the output's
+     * buffer is full.
+     *
+     * @throws Unavailable when the output plays nothing (see {@link #trouble()}):
+     *     nothing of these bytes was taken, and they may be written again
+     */
     void write(byte[] bytes, int offset, int length);
 
-    /** Waits until everything written has been heard. */
+    /**
+     * Waits until everything written has been heard (or the output is paused).
+     *
+     * @throws Unavailable when the output plays nothing (see {@link #trouble()})
+     */
     void drain();
 
     /** Frames heard so far (played, not only buffered); -1 when the output cannot tell. */
@@ -28,87 +38,46 @@ public interface AudioSink extends AutoCloseable {
 
     /**
      * Drops what was written but not heard yet, so that what is written
-     * next is heard at once; returns the frames kept (heard), or -1 when
-     * the output cannot drop anything.
+     * next is heard at once; returns the frames kept (heard, or about to
+     * be: what is written next follows them without a gap), or -1 when the
+     * output cannot drop anything.
      */
     default long discardUnheard() {
         return -1;
     }
 
+    /**
+     * Why the output plays nothing while it should, or null while it plays:
+     * it went away (the sound server or the device is gone) or stopped taking
+     * sound. Such an output tries to come back by itself, and then plays on
+     * from what was heard last.
+     */
+    default String trouble() {
+        return null;
+    }
+
+    /** Tries at once to get an output in {@link #trouble()} back (the user pressed Play). */
+    default void retry() {}
+
     @Override
     void close();
 
-    /** The system's default audio output, opened for {@code format} and started. */
-    static AudioSink openDefaultLine(AudioFormat format) {
-        SourceDataLine line;
-        try {
-            line = AudioSystem.getSourceDataLine(format);
-            // About a fifth of a second of buffer: the meter stays close to what is heard.
-            line.open(format, Math.max(4096, (int) (format.getFrameRate() / 5) * format.getFrameSize()));
-        } catch (LineUnavailableException | IllegalArgumentException | SecurityException e) {
-            throw new CliException(CliException.EXIT_NO_AUDIO, "no audio output is available to play "
-                    + (int) format.getSampleRate() + " Hz " + (format.getChannels() == 1 ? "mono" : "stereo")
-                    + " (" + e.getMessage() + "); use --output-file FILE.wav to write what would be heard, or"
-                    + " 'tambrino stretch IN.wav OUT.wav' to write a file instead");
+    /** The output plays nothing for now: nothing was written; {@link AudioSink#trouble()} tells why. */
+    final class Unavailable extends CliException {
+        private static final long serialVersionUID = 1L;
+
+        public Unavailable(String why) {
+            super(CliException.EXIT_NO_AUDIO, why);
         }
-        line.start();
-        return new AudioSink() {
-            @Override
-            public void write(byte[] bytes, int offset, int length) {
-                int done = 0;
-                while (done < length) {
-                    int n = line.write(bytes, offset + done, length - done);
-                    if (n <= 0 && !line.isOpen()) {
-                        throw new CliException(CliException.EXIT_NO_AUDIO, "the audio output was closed while playing");
-                    }
-                    done += n;
-                }
-            }
+    }
 
-            @Override
-            public void drain() {
-                line.drain();
-            }
-
-            @Override
-            public synchronized long heardFrames() {
-                return line.getLongFramePosition() - skipped;
-            }
-
-            private boolean paused;
-
-            @Override
-            public synchronized void pause() {
-                paused = true;
-                line.stop();
-            }
-
-            @Override
-            public synchronized void resume() {
-                paused = false;
-                line.start();
-            }
-
-            /** Frames that the line counts as played but were dropped unheard (lines differ on this). */
-            private long skipped;
-
-            @Override
-            public synchronized long discardUnheard() {
-                line.stop();
-                long kept = line.getLongFramePosition() - skipped;
-                line.flush();
-                skipped = line.getLongFramePosition() - kept;
-                if (!paused) {
-                    line.start();
-                }
-                return kept;
-            }
-
-            @Override
-            public void close() {
-                line.stop();
-                line.close();
-            }
-        };
+    /**
+     * The system's default audio output, opened for {@code format} and
+     * started (see {@link LineSink}).
+     *
+     * @throws CliException when there is none to open (exit 3)
+     */
+    static AudioSink openDefaultLine(AudioFormat format) {
+        return new LineSink(format);
     }
 }

@@ -12,7 +12,7 @@ import quorvel.tambrino.NativeInterface;
  * passage, refused before any work), 3 a device (audio output, display), 4 the
  * engine.
  */
-public final class CliException extends RuntimeException {
+public class CliException extends RuntimeException {
     private static final long serialVersionUID = 1L;
 
     /** A file could not be read or written, or its format is not supported. */

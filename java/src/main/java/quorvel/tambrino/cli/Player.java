@@ -271,7 +271,9 @@ final class Player {
         long heard = heardOutput();
         long[] loop = transport.loop();
         long loopFrom = transport.loopStartOnly();
-        String state = finished ? (playback.stopped() ? "stopped" : "finished") : playback.paused() ? "paused" : "playing";
+        String trouble = finished ? null : playback.outputTrouble();
+        String state = finished ? (playback.stopped() ? "stopped" : "finished")
+                : trouble != null ? "no sound" : playback.paused() ? "paused" : "playing";
         Passage.Trainer trainer = transport.trainer();
         float[] spectrum = new float[Session.NOTES];
         float level = meter.at(heard, spectrum);
@@ -303,7 +305,11 @@ final class Player {
         lines.add(" |" + bars(spectrum, cells) + "|");
         lines.add("  " + octaveMarks(cells));
         lines.add("");
-        lines.add(message.isEmpty() ? "" : " " + message);
+        if (trouble != null) {
+            lines.addAll(wrap(width, "no sound: " + trouble, "it plays on when the output is back", "space: try now"));
+        } else {
+            lines.add(message.isEmpty() ? "" : " " + message);
+        }
         lines.addAll(wrap(width, "space pause", "left/right seek 5 s", "up/down tempo +/-0.05",
                 "+/- key +/-1 semitone", "./, +/-" + CENTS_STEP + " cents", "q quit",
                 "[ ] loop start/end", "\\ clear loop", "v voice", "m mono", "f fine/exact"));

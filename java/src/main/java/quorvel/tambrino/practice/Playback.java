@@ -20,6 +20,12 @@ import quorvel.tambrino.audio.AudioSink;
  *
  * <p>The streaming thread never waits on the callers: they set volatile
  * fields and the seek request, which it takes at the next block.
+ *
+ * <p>When the output plays nothing ({@link AudioSink#trouble()}: its sound
+ * server went away or stopped responding), playback counts as paused and
+ * the streaming thread holds its block until the output is back, which the
+ * output tries every second by itself and at once when play is pressed; it
+ * then plays on from where the sound stopped.
  */
 public final class Playback implements Runnable {
     public static final double SEEK_SECONDS = 5.0;
@@ -153,7 +159,9 @@ public final class Playback implements Runnable {
                     if (!holdAtEnd) {
                         break;
                     }
-                    sink.drain();
+                    if (!output(null, 0)) {
+                        break;
+                    }
                     stretcher.heard(written);
                     atEnd = true;
                     continue;
@@ -174,7 +182,9 @@ public final class Playback implements Runnable {
                 if (written >= steadyFrom && heard >= 0 && heard >= written) {
                     underruns++;
                 }
-                sink.write(bytes, 0, n * ch * 2);
+                if (!output(bytes, n * ch * 2)) {
+                    break;
+                }
                 written += n;
                 stretcher.heard(heardOutput());
             }
@@ -182,12 +192,35 @@ public final class Playback implements Runnable {
                 // What was not heard when the player was stopped is not played, nor counted.
                 discardUnheard();
             } else {
-                sink.drain();
+                output(null, 0);
             }
             stretcher.heard(written);
         } catch (Throwable t) {
             failure = t;
         }
+    }
+
+    /**
+     * Writes {@code length} bytes to the output, or with no bytes drains it;
+     * while the output plays nothing, waits for it and tries again, the
+     * block kept. False when stopped meanwhile.
+     */
+    private boolean output(byte[] bytes, int length) throws InterruptedException {
+        while (!quit) {
+            try {
+                if (bytes == null) {
+                    sink.drain();
+                } else {
+                    sink.write(bytes, 0, length);
+                }
+                return true;
+            } catch (AudioSink.Unavailable e) {
+                // The output starts again with its buffer empty: not a late block.
+                steadyFrom = written + settings.sampleRate / 5;
+                Thread.sleep(10);
+            }
+        }
+        return false;
     }
 
     /** 16-bit samples to little-endian bytes. */
@@ -230,8 +263,18 @@ public final class Playback implements Runnable {
         return underruns;
     }
 
+    /** Whether nothing plays: paused, or the output plays nothing for now ({@link #outputTrouble()}). */
     public boolean paused() {
-        return paused;
+        return paused || sink.trouble() != null;
+    }
+
+    /**
+     * Why the output plays nothing, or null while it plays: it went away or
+     * stopped responding. Playback goes on by itself when it is back, or
+     * when play is pressed and it is back.
+     */
+    public String outputTrouble() {
+        return sink.trouble();
     }
 
     /** Whether the music has played to its end and waits (see {@code holdAtEnd}). */
@@ -251,9 +294,17 @@ public final class Playback implements Runnable {
         return stretcher.inputAt(heardOutput());
     }
 
-    /** Pauses or resumes; the output stops here and now, not when the streaming thread next looks. */
+    /**
+     * Pauses or resumes; the output stops here and now, not when the
+     * streaming thread next looks. While the output plays nothing (shown as
+     * paused), play asks it to come back at once.
+     */
     public void togglePause() {
         synchronized (pauseLock) {
+            if (!paused && sink.trouble() != null) {
+                sink.retry();
+                return;
+            }
             if (paused) {
                 sink.resume();
                 tempoAskedNanos = System.nanoTime();

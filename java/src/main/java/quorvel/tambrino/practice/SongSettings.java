@@ -6,7 +6,7 @@ import java.util.Properties;
 
 /**
  * What is remembered of one song: its named markers and loops, the loop in
- * use, the last tempo, the trainer and the sound settings. Positions are in
+ * use, the last tempo and transposition, the trainer and the sound settings. Positions are in
  * frames of the song; they are kept in seconds, so that they mean the same
  * whatever reads them. Reading takes what makes sense and leaves the rest
  * at its default, so a hand-edited or older file never stops a song from
@@ -37,11 +37,20 @@ public final class SongSettings {
     public int bassDb;
     public int middleDb;
     public int trebleDb;
+    /** The transposition: semitones (-12 to 12) and cents (-50 to 50). */
+    public int semitones;
+    public int cents;
     /** FROM:TO:STEP in percent, as typed. */
     public String trainer = "60:100:10";
     public long loopA = -1;
     public long loopB = -1;
     public boolean loopOn;
+    /** Seconds of silence heard between the loop's repeats (0 to 10). */
+    public double loopGap;
+    /** Whether the loop's ends set by hand move to the nearest zero crossing. */
+    public boolean snap = true;
+    /** How many times an export of the loop plays it (1 to 99). */
+    public int repeats = 1;
     public final List<Mark> marks = new ArrayList<>();
 
     /** The values to keep, positions in seconds at {@code rate}. */
@@ -57,7 +66,12 @@ public final class SongSettings {
         p.setProperty("bassDb", Integer.toString(bassDb));
         p.setProperty("middleDb", Integer.toString(middleDb));
         p.setProperty("trebleDb", Integer.toString(trebleDb));
+        p.setProperty("semitones", Integer.toString(semitones));
+        p.setProperty("cents", Integer.toString(cents));
         p.setProperty("trainer", trainer);
+        p.setProperty("loopGap", Double.toString(loopGap));
+        p.setProperty("snap", Boolean.toString(snap));
+        p.setProperty("repeats", Integer.toString(repeats));
         if (loopA >= 0) {
             p.setProperty("loop", seconds(loopA, rate) + ":" + seconds(loopB, rate));
             p.setProperty("loopOn", Boolean.toString(loopOn));
@@ -87,10 +101,15 @@ public final class SongSettings {
         s.bassDb = (int) number(p, "bassDb", 0, -12, 12);
         s.middleDb = (int) number(p, "middleDb", 0, -12, 12);
         s.trebleDb = (int) number(p, "trebleDb", 0, -12, 12);
+        s.semitones = (int) number(p, "semitones", 0, -12, 12);
+        s.cents = (int) number(p, "cents", 0, -50, 50);
         String trainer = p.getProperty("trainer", s.trainer);
-        if (trainer.matches("[0-9.]+:[0-9.]+:[0-9.]+")) {
+        if (possibleTrainer(trainer)) {
             s.trainer = trainer;
         }
+        s.loopGap = number(p, "loopGap", 0, 0, 10);
+        s.snap = !"false".equals(p.getProperty("snap"));
+        s.repeats = (int) number(p, "repeats", 1, 1, 99);
         long[] loop = span(p.getProperty("loop", ""), rate, frames);
         if (loop != null && loop[1] > loop[0]) {
             s.loopA = loop[0];
@@ -104,6 +123,22 @@ public final class SongSettings {
             }
         }
         return s;
+    }
+
+    /** FROM:TO:STEP in percent that the trainer can play: 25 to 200, FROM no higher than TO, STEP above 0. */
+    static boolean possibleTrainer(String t) {
+        if (!t.matches("[0-9.]+:[0-9.]+:[0-9.]+")) {
+            return false;
+        }
+        String[] v = t.split(":");
+        try {
+            double from = Double.parseDouble(v[0]);
+            double to = Double.parseDouble(v[1]);
+            double step = Double.parseDouble(v[2]);
+            return from >= 25 && to <= 200 && from <= to && step > 0 && (to - from) / step <= 1000;
+        } catch (NumberFormatException e) {
+            return false;
+        }
     }
 
     private static String seconds(long frame, int rate) {
@@ -126,8 +161,14 @@ public final class SongSettings {
             return null;
         }
         try {
-            long a = Math.round(Double.parseDouble(parts[0]) * rate);
-            long b = parts.length > 1 ? Math.round(Double.parseDouble(parts[1]) * rate) : -1;
+            double from = Double.parseDouble(parts[0]);
+            double to = parts.length > 1 ? Double.parseDouble(parts[1]) : 0;
+            if (!Double.isFinite(from) || !Double.isFinite(to)) {
+                // NaN rounds to 0: a marker at NaN is no marker at the start.
+                return null;
+            }
+            long a = Math.round(from * rate);
+            long b = parts.length > 1 ? Math.round(to * rate) : -1;
             boolean inside = a >= 0 && a < frames && (parts.length == 1 || b > a && b <= frames);
             return inside ? new long[] {a, b} : null;
         } catch (NumberFormatException e) {

@@ -20,7 +20,7 @@ import java.util.Properties;
 /**
  * What a musician keeps per song (markers, loops, the last tempo and
  * settings) and the list of recent files, in the user's configuration
- * folder ({@code $XDG_CONFIG_HOME/tambrino}, else {@code ~/.config/tambrino}).
+ * folder ({@code $XDG_CONFIG_HOME/tambrino}, else {@code $HOME/.config/tambrino}).
  * A song is known by its content's digest, so a moved or renamed file keeps
  * its markers. Files are written beside their place and moved into it, so a
  * crash leaves the previous one; a file there that cannot be read as ours is
@@ -38,10 +38,30 @@ public final class SongStore {
 
     /** The store in the user's configuration folder. */
     public static SongStore forUser() {
-        String xdg = System.getenv("XDG_CONFIG_HOME");
-        Path base = xdg != null && !xdg.isEmpty() && Path.of(xdg).isAbsolute() ? Path.of(xdg)
-                : Path.of(System.getProperty("user.home"), ".config");
-        return new SongStore(base.resolve("tambrino"));
+        return new SongStore(folderFor(System.getenv(), System.getProperty("user.home")));
+    }
+
+    /**
+     * The configuration folder for an environment: {@code $XDG_CONFIG_HOME}
+     * when it is an absolute path, else {@code $HOME/.config} when
+     * {@code $HOME} is (the user may point it elsewhere; Java's own home is
+     * the account's), else {@code userHome/.config}; with {@code tambrino}
+     * below.
+     */
+    public static Path folderFor(java.util.Map<String, String> env, String userHome) {
+        String xdg = env.get("XDG_CONFIG_HOME");
+        String home = env.get("HOME");
+        Path base = absolute(xdg) ? Path.of(xdg)
+                : absolute(home) ? Path.of(home, ".config") : Path.of(userHome, ".config");
+        return base.resolve("tambrino");
+    }
+
+    private static boolean absolute(String p) {
+        try {
+            return p != null && !p.isEmpty() && Path.of(p).isAbsolute();
+        } catch (java.nio.file.InvalidPathException e) {
+            return false;
+        }
     }
 
     public Path folder() {

@@ -33,6 +33,10 @@ public final class Transport implements TempoStream.Source, PcmSource {
     private volatile long loopStart = -1;
     private volatile long loopEnd = -1;
     private volatile int pass;
+    /** Frames of silence between a loop's repeats (0: none); set from any thread, heard from the next repeat. */
+    private volatile long loopGap;
+    /** Frames of the gap read so far at the loop's end (streaming thread). */
+    private long gapRead;
 
     /**
      * @param steered whether keys may move the position and set a loop (the
@@ -99,6 +103,7 @@ public final class Transport implements TempoStream.Source, PcmSource {
      * they fall before the passage, as when it is played from its start).
      */
     void moveTo(long frame, long preroll) {
+        gapRead = 0;
         position = clamp(frame) - Math.max(0, preroll);
     }
 
@@ -142,6 +147,15 @@ public final class Transport implements TempoStream.Source, PcmSource {
         return from;
     }
 
+    /**
+     * Silence of {@code frames} input frames (heard as their length over the
+     * tempo) between the loop's repeats, before it starts again: time to
+     * breathe, or to count in. 0 for none.
+     */
+    public void setLoopGap(long frames) {
+        loopGap = Math.max(0, frames);
+    }
+
     public void clearLoop() {
         loopStart = -1;
         loopEnd = -1;
@@ -183,6 +197,16 @@ public final class Transport implements TempoStream.Source, PcmSource {
         // A loop catches the position anywhere up to its end (not past it, after a seek).
         boolean inLoop = a >= 0 && b > a && p <= b;
         if (inLoop && p >= b) {
+            long gap = loopGap;
+            if (gapRead < gap) {
+                // The gap, placed just before the loop's start: what is heard during it runs in to A.
+                int k = (int) Math.min(frames, gap - gapRead);
+                java.util.Arrays.fill(buffer, offset * channels, (offset + k) * channels, (short) 0);
+                lastRead = a - (gap - gapRead);
+                gapRead += k;
+                return k;
+            }
+            gapRead = 0;
             p = a;
         }
         long stop = inLoop ? b : end;

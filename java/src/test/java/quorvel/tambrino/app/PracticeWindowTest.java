@@ -15,13 +15,17 @@ import java.awt.image.BufferedImage;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.List;
+import java.util.Properties;
 import java.util.concurrent.CancellationException;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
+import javax.swing.JDialog;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import quorvel.tambrino.practice.Playback;
 import quorvel.tambrino.practice.SongSettings;
+import quorvel.tambrino.practice.SongStore;
 
 /**
  * The practice window under a virtual display, driven through its
@@ -128,7 +132,7 @@ class PracticeWindowTest {
     }
 
     @Test
-    void markersLoopAndTempoSurviveARestartAndAMove() throws Exception {
+    void markersLoopTempoAndKeySurviveARestartAndAMove() throws Exception {
         Path song = dir.resolve("take.wav");
         AppDriver.writeSong(song, 5);
         Path config = dir.resolve("config");
@@ -139,7 +143,20 @@ class PracticeWindowTest {
             w.addMark(new SongSettings.Mark("hard bit = yes", RATE, 2 * RATE));
             w.setLoop(RATE / 2, 4 * RATE, true);
             w.setTempoPercent(70);
+            w.soundControls().semitones.setValue(-2);
+            w.soundControls().cents.setValue(5);
         });
+        Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
+        assertEquals("key \u22122 st +5 ct", onEdt(w::keyText), "the top line shows the key");
+        // Another song has its own key: the one it was left in, or the original.
+        Path other = dir.resolve("other.wav");
+        AppDriver.writeSong(other, 2);
+        AppDriver.openSong(w, other);
+        Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
+        assertEquals(0, onEdt(() -> w.soundControls().semitones.getValue()));
+        assertEquals(0, onEdt(() -> w.soundControls().cents.getValue()));
+        assertEquals(0f, onEdt(() -> w.playback().session().pitchShift()));
+        assertEquals("original key", onEdt(w::keyText));
         run(w::close);
 
         Path moved = Files.createDirectories(dir.resolve("elsewhere")).resolve("renamed.wav");
@@ -148,14 +165,17 @@ class PracticeWindowTest {
         AppDriver.openSong(again, moved);
         List<SongSettings.Mark> marks = onEdt(again::marks);
         assertEquals(2, marks.size());
-        assertEquals("bridge", marks.get(0).name);
-        assertEquals(3 * RATE, marks.get(0).a);
-        assertEquals("hard bit = yes", marks.get(1).name);
-        assertEquals(2 * RATE, marks.get(1).b);
+        assertEquals("hard bit = yes", marks.get(0).name, "in the song's order");
+        assertEquals(2 * RATE, marks.get(0).b);
+        assertEquals("bridge", marks.get(1).name);
+        assertEquals(3 * RATE, marks.get(1).a);
         long[] loop = onEdt(again::loop);
         assertEquals(RATE / 2, loop[0]);
         assertEquals(4 * RATE, loop[1]);
         assertEquals(0.7, onEdt(() -> again.playback().session().tempo()), 1e-9);
+        assertEquals(-2, onEdt(() -> again.soundControls().semitones.getValue()));
+        assertEquals(5, onEdt(() -> again.soundControls().cents.getValue()));
+        assertEquals(-1.95f, onEdt(() -> again.playback().session().pitchShift()), 1e-6f);
         run(again::close);
     }
 
@@ -206,14 +226,18 @@ class PracticeWindowTest {
             w.startTrainer(0.5, 1.0, 0.5);
         });
         assertTrue(onEdt(w::statusText).startsWith("trainer: 2 passes of the loop"), onEdt(w::statusText));
-        Thread.sleep(700);
-        assertEquals(0.5, onEdt(() -> w.playback().session().tempo()), 1e-9);
-        long at = onEdt(() -> w.playback().heardFrame());
-        assertTrue(at >= RATE && at < RATE + RATE / 2, "in the loop: " + at);
-        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(6);
-        while (!onEdt(w::statusText).equals("trainer finished") && System.nanoTime() < until) {
-            Thread.sleep(50);
+        // What was heard, looked up afterwards at fixed points of the trainer's output (its first pass lasts
+        // a second, the second half a second): how late the test looks on a busy machine does not matter.
+        Playback trainer = onEdt(w::playback);
+        assertTrue(AppDriver.await(() -> trainer.heardOutput() > RATE * 5 / 4, 15), "the second pass heard");
+        for (long out : new long[] {RATE / 4, RATE * 3 / 4, RATE * 5 / 4}) {
+            int pass = out < RATE ? 0 : 1;
+            assertEquals(pass, trainer.stretcher().passAt(out), "the pass heard at output frame " + out);
+            assertEquals(pass == 0 ? 0.5 : 1.0, trainer.stretcher().tempoAt(out), 1e-9, "its tempo");
+            long in = trainer.stretcher().inputAt(out);
+            assertTrue(in >= RATE && in < RATE + RATE / 2, "in the loop: " + in);
         }
+        AppDriver.await(() -> w.statusText().equals("trainer finished"), 6);
         assertEquals("trainer finished", onEdt(w::statusText));
 
         Path out = dir.resolve("never.wav");
@@ -255,6 +279,12 @@ class PracticeWindowTest {
         assertEquals(1.05, onEdt(() -> w.playback().session().tempo()), 1e-9);
         run(() -> w.typeTempo("80 %"));
         assertEquals(0.8, onEdt(() -> w.playback().session().tempo()), 1e-9);
+        // A tempo typed to a tenth is kept (and exported) as typed, not as the slider rounds it.
+        run(() -> w.typeTempo("87,5"));
+        run(w::saveSong);
+        Properties kept = new SongStore(dir.resolve("config")).load(SongStore.key(first)).values;
+        assertEquals(0.875, SongSettings.of(kept, RATE, 6 * RATE).tempo, 1e-9);
+        assertEquals("87.5", onEdt(() -> w.transportControls().tempoField.getText()));
         run(() -> w.keyPressed(KeyEvent.VK_F, 'f'));
         assertEquals(quorvel.tambrino.Quality.EXACT, onEdt(() -> w.playback().session().quality()));
 
@@ -267,6 +297,153 @@ class PracticeWindowTest {
         assertTrue(at > RATE / 2 && at < 2 * RATE, "the second song plays from its start: " + at);
         assertTrue(onEdt(() -> w.playback().underruns()) <= 1);
         run(w::close);
+    }
+
+    /** Whether the meter and the keys show silence: no level, no note, no key lit. */
+    private static boolean showsSilence(PracticeWindow w) throws Exception {
+        return onEdt(() -> w.meterLevel() == 0 && KeyboardView.loudest(w.keyboard().spectrumCopy()) < 0
+                && w.noteText().equals("loudest note: \u2013"));
+    }
+
+    @Test
+    void whatIsShownIsWhatIsHeardAfterAPauseATrainerAndAnotherSong() throws Exception {
+        Path song = dir.resolve("loud.wav");
+        AppDriver.writeSong(song, 8);
+        PracticeWindow w = AppDriver.open(dir.resolve("heard.wav"), dir.resolve("config"));
+        AppDriver.openSong(w, song);
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(1000);
+        assertTrue(onEdt(() -> w.meterLevel() > 0.1f), "the meter moves while the song plays");
+        assertEquals(45, KeyboardView.loudest(onEdt(() -> w.keyboard().spectrumCopy())));
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(4 * PracticeWindow.REDRAW_MILLIS);
+        assertTrue(showsSilence(w), "paused, the meter and the keys still show the last sound");
+
+        // The trainer: its controls show each pass's tempo, and the song's own tempo after it.
+        run(() -> {
+            w.setTempoPercent(80);
+            w.setLoop(RATE, RATE + RATE / 2, true);
+            w.startTrainer(0.5, 1.0, 0.5);
+        });
+        // Shown while the first pass is heard (it lasts a second).
+        assertTrue(AppDriver.await(() -> w.playback().heardOutput() > RATE / 10
+                && w.transportControls().tempoSlider.getValue() == 50, 10), "the first pass's tempo shown");
+        assertEquals("50", onEdt(() -> w.transportControls().tempoField.getText()));
+        // Shown while the second pass is heard (half a second): waited for, not timed.
+        assertTrue(AppDriver.await(() -> w.transportControls().tempoSlider.getValue() == 100, 10),
+                "the second pass's tempo shown");
+        AppDriver.await(() -> w.statusText().equals("trainer finished"), 10);
+        Thread.sleep(3 * PracticeWindow.REDRAW_MILLIS);
+        assertTrue(showsSilence(w), "after the trainer, the meter and the keys still show its last sound");
+        assertEquals("80", onEdt(() -> w.transportControls().tempoField.getText()), "the song's tempo again");
+        assertEquals(0.8, onEdt(() -> w.playback().session().tempo()), 1e-9);
+
+        // Another song opened while this one plays: nothing of this one stays on the screen.
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(600);
+        Path other = dir.resolve("other.wav");
+        AppDriver.writeSong(other, 3);
+        AppDriver.openSong(w, other);
+        assertTrue(showsSilence(w), "another song opened, the meter and the keys still show the first");
+        Thread.sleep(4 * PracticeWindow.REDRAW_MILLIS);
+        assertTrue(showsSilence(w));
+    }
+
+    @Test
+    void aSeekWhilePausedShowsAndPlaysFromWhereItWent() throws Exception {
+        Path song = dir.resolve("chirp.wav");
+        AppDriver.writeChirp(song, 12);
+        Path heard = dir.resolve("heard.wav");
+        PracticeWindow w = AppDriver.open(heard, dir.resolve("config"));
+        AppDriver.openSong(w, song);
+        // Paused at 4.0 s; then on 5 s, back 5 s, on 5 s: 9.0 s shown, and heard when played.
+        run(() -> w.seek(4 * RATE));
+        int[] keys = {KeyEvent.VK_RIGHT, KeyEvent.VK_LEFT, KeyEvent.VK_RIGHT};
+        String[] wanted = {"0:09.0 / 0:12.0 at " + 9 * RATE, "0:04.0 / 0:12.0 at " + 4 * RATE,
+            "0:09.0 / 0:12.0 at " + 9 * RATE};
+        String[] what = {"on 5 s while paused", "back 5 s while paused", "on 5 s again while paused"};
+        for (int i = 0; i < 3; i++) {
+            int k = keys[i];
+            run(() -> w.keyPressed(k, (char) 0));
+            // The time is shown at the next redraw, late on a busy machine: waited for, then compared.
+            String want = wanted[i];
+            AppDriver.await(() -> (w.positionText() + " at " + w.waveform().playhead()).equals(want), 5);
+            assertEquals(want, onEdt(() -> w.positionText() + " at " + w.waveform().playhead()), what[i]);
+        }
+        run(() -> w.keyPressed(KeyEvent.VK_SPACE, ' '));
+        Thread.sleep(800);
+        run(w::close);
+        int[] format = new int[2];
+        short[] played = AppDriver.readWav(heard, format);
+        // The first fifth of a second heard, its middle at 0.1 s: 9.1 s of the song.
+        double from = AppDriver.chirpSeconds(played, 2, RATE / 50, RATE / 50 + RATE / 5) - 0.12;
+        assertEquals(9.0, from, 0.02, "play after the seeks starts where they went");
+    }
+
+    @Test
+    void markersInTheSongsOrderEscapeCancelsAnExportAndNothingActsWithoutASong() throws Exception {
+        PracticeWindow w = AppDriver.open(null, dir.resolve("config"));
+        // Without a song, no control acts: every one is off.
+        List<String> on = onEdt(() -> {
+            List<String> found = new java.util.ArrayList<>();
+            enabledControls(w.tabs(), found);
+            return found;
+        });
+        assertEquals(List.of(), on, "controls on without a song");
+        Path song = Files.createDirectories(dir.resolve("lessons")).resolve("scales.wav");
+        // Long enough for its export to run while Escape is pressed.
+        AppDriver.writeSong(song, 120);
+        AppDriver.openSong(w, song);
+        run(() -> {
+            w.addMark(new SongSettings.Mark("third", 3 * RATE, -1));
+            w.addMark(new SongSettings.Mark("first", RATE, -1));
+            w.addMark(new SongSettings.Mark("second", 2 * RATE, -1));
+        });
+        assertEquals(List.of("first", "second", "third"), onEdt(() -> w.marks().stream().map(m -> m.name).toList()));
+        assertTrue(onEdt(() -> w.markerControls().list.getModel().getElementAt(0)).startsWith("1   first"));
+        run(() -> w.keyPressed(KeyEvent.VK_3, '3'));
+        assertEquals(3 * RATE, onEdt(() -> w.waveform().playhead()), "3 goes to the third in the song's order");
+        // Open recent names the folder too.
+        String recent = onEdt(() -> {
+            javax.swing.JMenu file = w.frame().getJMenuBar().getMenu(0);
+            for (java.awt.Component c : file.getMenuComponents()) {
+                if (c instanceof javax.swing.JMenu && ((javax.swing.JMenu) c).getText().equals("Open recent")) {
+                    return ((javax.swing.JMenu) c).getItem(0).getText();
+                }
+            }
+            return null;
+        });
+        assertTrue(recent.contains("scales.wav") && recent.contains("lessons"), recent);
+
+        // Escape in the export's dialog cancels it: no file.
+        Path out = dir.resolve("never.wav");
+        JDialog[] shown = new JDialog[1];
+        run(() -> w.setTempoPercent(50));
+        CompletableFuture<String> export = onEdt(() -> w.export(out, false, d -> shown[0] = d));
+        AppDriver.focusWindow(shown[0]);
+        AppDriver.press(KeyEvent.VK_ESCAPE);
+        assertThrows(CancellationException.class, () -> {
+            try {
+                export.get(30, TimeUnit.SECONDS);
+            } catch (java.util.concurrent.ExecutionException e) {
+                throw e.getCause();
+            }
+        });
+        assertFalse(Files.exists(out));
+    }
+
+    private static void enabledControls(java.awt.Container c, List<String> found) {
+        for (java.awt.Component k : c.getComponents()) {
+            if ((k instanceof javax.swing.AbstractButton || k instanceof javax.swing.JSlider
+                    || k instanceof javax.swing.text.JTextComponent || k instanceof javax.swing.JSpinner
+                    || k instanceof javax.swing.JComboBox || k instanceof javax.swing.JList) && k.isEnabled()) {
+                found.add(k instanceof javax.swing.AbstractButton ? ((javax.swing.AbstractButton) k).getText()
+                        : k.getClass().getSimpleName());
+            }
+            if (k instanceof java.awt.Container && !(k instanceof javax.swing.JSpinner)) {
+                enabledControls((java.awt.Container) k, found);
+            }
+        }
     }
 
     private static void cancel(java.awt.Container c) {

@@ -52,6 +52,31 @@ class SongStoreTest {
         assertEquals(50, odd.pan);
         assertEquals(-1, odd.loopA, "the loop ends after the song");
         assertEquals(List.of("solo"), odd.marks.stream().map(m -> m.name).toList());
+
+        // A marker at NaN or beyond the doubles is no marker at the start; a trainer that cannot play is none.
+        p.setProperty("mark.0.at", "NaN");
+        p.setProperty("mark.1.at", "Infinity:NaN");
+        for (String trainer : new String[] {"100:60:0", "100:60:10", "10:100:10", "60:300:10", "60:100:0.001"}) {
+            p.setProperty("trainer", trainer);
+            SongSettings nan = SongSettings.of(p, 44100, 100_000);
+            assertTrue(nan.marks.isEmpty(), "markers at NaN are dropped");
+            assertEquals("60:100:10", nan.trainer, trainer + " is not kept");
+        }
+        p.setProperty("trainer", "50:120:5");
+        assertEquals("50:120:5", SongSettings.of(p, 44100, 100_000).trainer);
+    }
+
+    @Test
+    void theFolderFollowsXdgConfigHomeThenHome() {
+        String account = "/home/account";
+        assertEquals(Path.of("/cfg/tambrino"),
+                SongStore.folderFor(java.util.Map.of("XDG_CONFIG_HOME", "/cfg", "HOME", "/h"), account));
+        assertEquals(Path.of("/h/.config/tambrino"),
+                SongStore.folderFor(java.util.Map.of("XDG_CONFIG_HOME", "relative", "HOME", "/h"), account));
+        assertEquals(Path.of("/h/.config/tambrino"), SongStore.folderFor(java.util.Map.of("HOME", "/h"), account));
+        assertEquals(Path.of(account, ".config", "tambrino"),
+                SongStore.folderFor(java.util.Map.of("HOME", ""), account));
+        assertEquals(Path.of(account, ".config", "tambrino"), SongStore.folderFor(java.util.Map.of(), account));
     }
 
     @Test
