@@ -169,19 +169,28 @@ foreach(src ${TAMBRINO_CLI_TEST_SOURCES})
       ENVIRONMENT "TAMBRINO_JAR=${TAMBRINO_CLI_JAR};TAMBRINO_LAUNCHER=${CMAKE_SOURCE_DIR}/bin/tambrino;TAMBRINO_DESKTOP=${CMAKE_SOURCE_DIR}/scripts/desktop.sh;TAMBRINO_TEST_JAVA=${Java_JAVA_EXECUTABLE}")
     continue()
   endif()
-  add_test(NAME java_cli_${name}
+  # The players' seams read sound over a few hundred runs, once: not again
+  # for each instruction set (the test command reruns the tests named java*).
+  set(test_name java_cli_${name})
+  if(name STREQUAL "SeamsTest")
+    set(test_name seams.players)
+  endif()
+  add_test(NAME ${test_name}
            COMMAND ${Java_JAVA_EXECUTABLE} --enable-native-access=ALL-UNNAMED -Djava.awt.headless=true
                    -Dtambrino.library=$<TARGET_FILE:tambrino>
                    -jar ${TAMBRINO_JUNIT_CONSOLE_JAR} --disable-banner --disable-ansi-colors --details=tree
                    --fail-if-no-tests -cp ${TAMBRINO_CLI_TEST_CP} --select-class quorvel.tambrino.cli.${name})
-  set_tests_properties(java_cli_${name} PROPERTIES
+  set_tests_properties(${test_name} PROPERTIES
     LABELS java
     TIMEOUT 300
-    ENVIRONMENT "TAMBRINO_JAR=${TAMBRINO_CLI_JAR};TAMBRINO_LAUNCHER=${CMAKE_SOURCE_DIR}/bin/tambrino;TAMBRINO_TEST_JAVA=${Java_JAVA_EXECUTABLE}")
+    ENVIRONMENT "TAMBRINO_JAR=${TAMBRINO_CLI_JAR};TAMBRINO_LAUNCHER=${CMAKE_SOURCE_DIR}/bin/tambrino;TAMBRINO_TEST_JAVA=${Java_JAVA_EXECUTABLE};TAMBRINO_SEAM_MEASURE=$<$<TARGET_EXISTS:seam_measure>:$<TARGET_FILE:seam_measure>>")
   # The player's tests time what is heard and shown against the keys, as the
   # window's do: beside the stress test on a 2-core machine they measure the
   # scheduler instead.
   if(name STREQUAL "PlayerTest")
-    set_tests_properties(java_cli_${name} PROPERTIES RUN_SERIAL TRUE)
+    set_tests_properties(${test_name} PROPERTIES RUN_SERIAL TRUE)
+  endif()
+  if(name STREQUAL "SeamsTest")
+    set_tests_properties(${test_name} PROPERTIES TIMEOUT 1200)
   endif()
 endforeach()

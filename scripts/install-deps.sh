@@ -18,6 +18,13 @@ packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-h
           clang libclang-rt-14-dev
           libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux
           ffmpeg openjdk-17-jre xvfb locales pulseaudio pulseaudio-utils libasound2-plugins openbox xdotool x11-utils)
+# Making and checking the Debian package (scripts/package.sh): dpkg-shlibdeps
+# (dpkg-dev), lintian, desktop-file-validate (desktop-file-utils) and the
+# icon's PNG sizes (librsvg2-bin); its test opens the window from the desktop
+# entry on a virtual desktop with a window manager (openbox and xdotool,
+# above) and reads the manual page as a user does (man-db, and col from
+# bsdextrautils).
+packages+=(dpkg-dev lintian desktop-file-utils librsvg2-bin man-db bsdextrautils)
 # Named packages instead (scripts/cross.sh names its cross compilers and
 # emulators).
 if [ $# -gt 0 ]; then packages=("$@"); fi

@@ -15,62 +15,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-export JAVA_HOME=${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 work=${TAMBRINO_QUALITY_DIR:-build/quality}
 runs=${TAMBRINO_QUALITY_RUNS:-3}
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j 2 --target quality_measure shift_sweep tambrino_cli_jar >/dev/null
-measure=build/quality_measure
-# Another build of the command-line tool can be named with TAMBRINO_JAR.
-export TAMBRINO_JAR=${TAMBRINO_JAR:-$PWD/build/java/tambrino.jar}
-
-mkdir -p "$work/in" "$work/out"
-rm -f "$work"/out/*.wav
-$measure synth "$work/in"
-
-# The command-line tool gained --quality with the fine mode; before that it
-# has the exact mode only.
-# (Help texts are read whole: grep -q closing the pipe early would fail the
-# pipeline under pipefail.)
-has_quality=false
-help=$(bin/tambrino stretch --help 2>&1 || true)
-if grep -q -- '--quality' <<<"$help"; then has_quality=true; fi
-
-engines=(exact fine r2 r3 st)
-declare -A title=([exact]=exact [fine]=fine [r2]="Rubber Band R2" [r3]="Rubber Band R3" [st]=SoundTouch)
-declare -A present
-present[exact]=true
-present[fine]=$has_quality
-present[r2]=false; present[r3]=false; present[st]=false
-if command -v rubberband >/dev/null; then
-  present[r2]=true
-  help=$(rubberband --help 2>&1 || true)
-  if grep -q -- '--fine' <<<"$help"; then present[r3]=true; fi
-fi
-if command -v soundstretch >/dev/null; then present[st]=true; fi
-
-# stretch ENGINE IN OUT TEMPO[:SEMITONES]: one run, its chatter to the log.
-# The exact mode does not transpose: it has no figure for a shifted row.
-stretch() {
-  local engine=$1 in=$2 out=$3 tempo=${4%%:*} shift=0
-  [[ $4 == *:* ]] && shift=${4#*:}
-  local fine_pitch=() rb_pitch=() st_pitch=()
-  if [ "$shift" != 0 ]; then
-    [ "$engine" = exact ] && return 1
-    fine_pitch=(--transpose "$shift"); rb_pitch=(--pitch "$shift"); st_pitch=(-pitch="$shift")
-  fi
-  case $engine in
-    exact) if $has_quality; then bin/tambrino stretch "$in" "$out" --tempo "$tempo" --quality exact
-           else bin/tambrino stretch "$in" "$out" --tempo "$tempo"; fi ;;
-    fine)  bin/tambrino stretch "$in" "$out" --tempo "$tempo" --quality fine "${fine_pitch[@]}" ;;
-    r2)    rubberband -q --tempo "$tempo" "${rb_pitch[@]}" "$in" "$out" ;;
-    r3)    rubberband -q -3 --tempo "$tempo" "${rb_pitch[@]}" "$in" "$out" ;;
-    # soundstretch takes the tempo as a change in percent.
-    st)    soundstretch "$in" "$out" -tempo="$(awk -v t="$tempo" 'BEGIN { printf "%.4f", (t - 1) * 100 }')" \
-             "${st_pitch[@]}" ;;
-  esac >>"$work/out/log.txt" 2>&1
-}
+# The programs compared, which are installed, and stretch (one run of each).
+source scripts/stretchers.sh
+prepare_benchmark quality_measure shift_sweep
 
 # figure ENGINE MATERIAL TEMPO MEASURE: the measure of that engine's output
 # (stretched once and kept), or "–" when the engine is missing or fails.

@@ -6,3 +6,7 @@ add_executable(quality_measure ${CMAKE_SOURCE_DIR}/tools/quality.cpp)
 # as the benchmark does.
 add_executable(shift_sweep ${CMAKE_SOURCE_DIR}/tools/shift_sweep.cpp)
 target_link_libraries(shift_sweep PRIVATE tambrino_static)
+
+# The seams' measures on files: the players' seams (the JVM's SeamsTest runs
+# it) and the peers' starts and ends (scripts/seams.sh).
+add_executable(seam_measure ${CMAKE_SOURCE_DIR}/tools/seam_measure.cpp)

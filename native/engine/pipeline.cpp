@@ -23,6 +23,19 @@ using namespace pipeline_internal;
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
+// Input frames over which the fine mode moves into a new stereo image (mono,
+// panning) or voice-removal amount, where the exact mode switches at the
+// block's edge: a centred tone cut at once by voice removal stepped twelve
+// times its own largest step.
+constexpr int kSettingGlide = 1024;
+
+// How far along the glide is after `done` of its frames: a smooth step,
+// flat at both ends, so that the change neither starts nor stops at once.
+inline float glideShape(int done) {
+  const float x = static_cast<float>(done) / kSettingGlide;
+  return x * x * (3.0f - 2.0f * x);
+}
+
 struct Block {
   int samplesIn;
   int samplesOut;  // 0 for any samplesOut <= 0
@@ -72,6 +85,17 @@ struct PipelineState {
   std::atomic<float> pitchShift{0.0f};
   std::atomic<bool> keepFormants{false};
   int blockMode = 0;  // the mode of the last block, on the playback thread
+
+  // The fine mode's glide into a new stereo image or voice-removal amount
+  // (playback thread only): the four gains of the image and the amount, from
+  // where a change found them to where it goes, and how far along.
+  static constexpr int kGlideValues = 5;
+  float glideFrom[kGlideValues] = {1, 0, 0, 1, 0};
+  float glideTo[kGlideValues] = {1, 0, 0, 1, 0};
+  int glideDone = kSettingGlide;
+  bool glideFresh = true;  // a new time line takes its settings at once
+  void glideTowards(const float* target, bool glide);
+  void glideFrames(const int16_t* c_samples, const Block& b, float* inLeft, float* inRight);
 
   // Largest level of the last block, before the limiter.
   std::atomic<float> lastPeak{0.0f};
@@ -249,7 +273,16 @@ void PipelineState::processStereo(int16_t* c_samples, const Block& b) {
 
   float* inLeft = inLeftBuffer.get();
   float* inRight = inRightBuffer.get();
-  if (removeVoice) {
+  const float target[kGlideValues] = {
+      !image.panning ? 1.0f : image.fold ? 0.5f : image.g.leftLevelLeft,
+      !image.panning ? 0.0f : image.fold ? 0.5f : image.g.leftLevelRight,
+      !image.panning ? 0.0f : image.fold ? 0.5f : image.g.rightLevelLeft,
+      !image.panning ? 1.0f : image.fold ? 0.5f : image.g.rightLevelRight,
+      removeVoice ? amount : 0.0f};
+  glideTowards(target, b.fine);
+  if (glideDone < kSettingGlide) {
+    glideFrames(c_samples, b, inLeft, inRight);
+  } else if (removeVoice) {
     // In runs of frames: the filter of channel 0 takes the right input and
     // that of channel 1 the left, stepped in the same order as frame by frame.
     constexpr int kRun = 256;
@@ -298,6 +331,58 @@ void PipelineState::processStereo(int16_t* c_samples, const Block& b) {
   writeOutput(c_samples, b);
 }
 
+// Aims the glide at the block's settings: at once for the exact mode, a new
+// time line or settings that did not change; otherwise from wherever the
+// glide stands.
+void PipelineState::glideTowards(const float* target, bool glide) {
+  if (std::equal(target, target + kGlideValues, glideTo)) {
+    if (!glide) glideDone = kSettingGlide;
+  } else {
+    const float w = glideShape(glideDone);
+    for (int k = 0; k < kGlideValues; k++) {
+      glideFrom[k] = glideFrom[k] + (glideTo[k] - glideFrom[k]) * w;
+      glideTo[k] = target[k];
+    }
+    glideDone = 0;
+  }
+  if (!glide || glideFresh) {
+    std::copy(glideTo, glideTo + kGlideValues, glideFrom);
+    glideDone = kSettingGlide;
+  }
+  glideFresh = false;
+}
+
+// The block's input, panned and voice-removed with the settings moving along
+// the glide frame by frame (scalar: a glide is a few blocks in a while).
+void PipelineState::glideFrames(const int16_t* c_samples, const Block& b, float* inLeft, float* inRight) {
+  constexpr int kRun = 256;
+  double fromRight[kRun], fromLeft[kRun], yL[kRun], yR[kRun], mix[kRun];
+  const bool voice = glideFrom[4] > 0.0f || glideTo[4] > 0.0f;
+  for (int start = 0; start < b.samplesIn; start += kRun) {
+    const int n = std::min(kRun, b.samplesIn - start);
+    for (int j = 0; j < n; j++) {
+      const float w = glideShape(std::min(glideDone + 1, kSettingGlide));
+      if (glideDone < kSettingGlide) glideDone++;
+      float g[kGlideValues];
+      for (int k = 0; k < kGlideValues; k++) g[k] = glideFrom[k] + (glideTo[k] - glideFrom[k]) * w;
+      const float left = static_cast<float>(c_samples[2 * static_cast<size_t>(start + j)]);
+      const float right = static_cast<float>(c_samples[2 * static_cast<size_t>(start + j) + 1]);
+      fromLeft[j] = static_cast<double>(left * g[0] + right * g[1]);
+      fromRight[j] = static_cast<double>(right * g[3] + left * g[2]);
+      mix[j] = static_cast<double>(g[4]);
+    }
+    if (voice) {
+      iir_step_pair_block(*u.iir, fromRight, fromLeft, yL, yR, n);
+    } else {
+      std::fill_n(yL, n, 0.0), std::fill_n(yR, n, 0.0);
+    }
+    for (int j = 0; j < n; j++) {
+      inLeft[start + j] = static_cast<float>((fromLeft[j] - yL[j] * mix[j]) * kInputScaleDouble);
+      inRight[start + j] = static_cast<float>((fromRight[j] - yR[j] * mix[j]) * kInputScaleDouble);
+    }
+  }
+}
+
 PipelineState* pipeline_create(const PipelineUnits& units) {
   PipelineState* state = new (std::nothrow) PipelineState();
   if (state != nullptr) state->u = units;
@@ -341,6 +426,7 @@ PipelineStatus PipelineState::init(int pFrameSize, int pOverSampling, int pSampl
   overSampling.store(pOverSampling, relaxed);
   sampleRate.store(pSampleRate, relaxed);
   configured.store(true, relaxed);
+  glideFresh = true;
   return PipelineStatus::Ok;
 }
 
@@ -440,6 +526,7 @@ PipelineStatus PipelineState::process(int16_t* samples, int samplesIn, int sampl
   if (mode != blockMode) {
     if (mode == 1) {
       fine_restart(*u.fine);
+      glideFresh = true;
     } else {
       vocoder_restart(*u.vocoder);
     }

@@ -412,4 +412,92 @@ inline double pitchOffsetCents(const std::vector<float>& in, const std::vector<f
   return static_cast<double>(best) - maxLag + detail::parabolicOffset(corr[best - 1], corr[best], corr[best + 1]);
 }
 
+
+// What a seam does to the sound (a loop's wrap, a seek, a setting switched
+// while playing, the start of a sound after silence), read from the output's
+// own samples around the output frame `at` where it lies. The seam is given
+// `reach` samples either way to settle; the steady parts are what lies
+// beyond that, out to `context` samples from the seam, on the sides that
+// `sides` names (an onset has silence before it, an end silence after).
+//
+// Levels are read in 20 ms windows every 5 ms, as the RMS of both channels
+// and as the peak. A seam window's RMS that rises above the loudest steady
+// window counts as a rise, one that falls below the quietest (only where
+// both sides hold sound) as a dip, in dB; a window's peak above the largest
+// steady peak as the peak's rise. The largest sample-to-sample step within
+// reach is read against the largest in the steady parts. An ideal splice,
+// one that cross-fades the sounds on either side at constant power, reads
+// 0 dB and a step ratio of about 1 (a steady tone's step is its own); the
+// windows' own spread on noise and music lies within the range that the
+// steady windows span, so that only what the seam adds counts.
+enum class SeamSides { Both, After, Before };
+
+struct SeamReading {
+  double riseDb = 0;     // largest window RMS above the steady windows' range, dB (0: none)
+  double dipDb = 0;      // largest window RMS below it, dB (0: none; only for SeamSides::Both)
+  double peakDb = 0;     // largest window peak above the steady windows' largest, dB (0: none)
+  double stepRatio = 0;  // largest step within reach over the steady parts' largest
+  double levelDb() const { return std::max(riseDb, dipDb); }
+};
+
+inline SeamReading seamReading(const std::vector<float>& left, const std::vector<float>& right, double rate,
+                               double at, double reach, double context, SeamSides sides = SeamSides::Both) {
+  const std::vector<float>* ch[2] = {&left, right.empty() ? nullptr : &right};
+  const size_t n = right.empty() ? left.size() : std::min(left.size(), right.size());
+  const size_t window = std::max<size_t>(4, static_cast<size_t>(std::lround(0.02 * rate)));
+  const size_t hop = window / 4;
+  const double from = std::max(0.0, at - context), to = std::min(static_cast<double>(n), at + context);
+  auto steadyAt = [&](double a, double b) {
+    return (b <= at - reach && sides != SeamSides::After) || (a >= at + reach && sides != SeamSides::Before);
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  double hiRms = 0, loRms = std::numeric_limits<double>::infinity(), hiPeak = 0;
+  double seamHiRms = 0, seamLoRms = std::numeric_limits<double>::infinity(), seamPeak = 0;
+  bool steadySeen = false;
+  for (size_t s = static_cast<size_t>(from); static_cast<double>(s + window) <= to; s += hop) {
+    double power = 0, peak = 0;
+    int channels = 0;
+    for (const std::vector<float>* c : ch) {
+      if (c == nullptr) continue;
+      channels++;
+      for (size_t i = s; i < s + window; i++) {
+        const double v = (*c)[i];
+        power += v * v;
+        peak = std::max(peak, std::fabs(v));
+      }
+    }
+    const double rms = std::sqrt(power / static_cast<double>(window * channels));
+    const double a = static_cast<double>(s), b = static_cast<double>(s + window);
+    if (steadyAt(a, b)) {
+      steadySeen = true;
+      hiRms = std::max(hiRms, rms), loRms = std::min(loRms, rms), hiPeak = std::max(hiPeak, peak);
+    } else if (b > at - reach && a < at + reach) {
+      seamHiRms = std::max(seamHiRms, rms), seamLoRms = std::min(seamLoRms, rms);
+      seamPeak = std::max(seamPeak, peak);
+    }
+  }
+  if (!steadySeen) return {nan, nan, nan, nan};
+  double steadyStep = 0, seamStep = 0;
+  for (const std::vector<float>* c : ch) {
+    if (c == nullptr) continue;
+    for (size_t i = static_cast<size_t>(from) + 1; static_cast<double>(i) < to; i++) {
+      const double step = std::fabs(static_cast<double>((*c)[i]) - (*c)[i - 1]);
+      const double t = static_cast<double>(i);
+      if (steadyAt(t - 1, t + 1)) steadyStep = std::max(steadyStep, step);
+      else if (t >= at - reach && t < at + reach) seamStep = std::max(seamStep, step);
+    }
+  }
+  SeamReading r;
+  const double tiny = 1e-9;
+  if (seamHiRms > hiRms) r.riseDb = 20.0 * std::log10((seamHiRms + tiny) / (hiRms + tiny));
+  // What lies 30 dB under the loudest steady window counts as that floor:
+  // a dip in what is barely heard (the residue of a removed voice) is no seam.
+  const double floor = 0.0316 * hiRms;
+  loRms = std::max(loRms, floor), seamLoRms = std::max(seamLoRms, floor);
+  if (sides == SeamSides::Both && seamLoRms < loRms) r.dipDb = 20.0 * std::log10((loRms + tiny) / (seamLoRms + tiny));
+  if (seamPeak > hiPeak) r.peakDb = 20.0 * std::log10((seamPeak + tiny) / (hiPeak + tiny));
+  r.stepRatio = steadyStep > 0 ? seamStep / steadyStep : (seamStep > 0 ? std::numeric_limits<double>::infinity() : 0);
+  return r;
+}
+
 }  // namespace quality

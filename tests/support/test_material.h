@@ -280,4 +280,51 @@ inline Stereo dualMono(double rate, int bars = 4, uint64_t seed = 11) {
   return s;
 }
 
+// A held A major chord (A3, C♯4, E4), six harmonics a note at 1/h, the
+// outer notes to the left and the middle one to the right as the music's
+// pad, `seconds` long with 10 ms fades; peak about −6 dBFS.
+inline Stereo heldChord(double rate, double seconds) {
+  const size_t n = material::frames(rate, seconds);
+  const size_t fade = material::frames(rate, 0.01);
+  material::Mix mix(n);
+  const int notes[3] = {57, 61, 64};
+  for (int k = 0; k < 3; k++) {
+    const double w = 2.0 * material::kPi * material::midiHz(notes[k]) / rate;
+    for (size_t i = 0; i < n; i++) {
+      double v = 0;
+      for (int h = 1; h <= 6; h++) v += std::sin(w * h * static_cast<double>(i) + 0.7 * h * k) / h;
+      mix.add(i, 0.09 * v * material::ramp(i, fade) * material::ramp(n - 1 - i, fade), k == 1 ? 0.6 : -0.6);
+    }
+  }
+  return mix.s;
+}
+
+// Pink noise (−3 dB an octave from about 40 Hz up, from white noise
+// through a fixed set of first-order filters), independent in each channel,
+// RMS about −16 dBFS, `seconds` long with 10 ms fades. Nothing much below
+// 40 Hz, so that its level over 20 ms does not wander with what a window
+// holds of a slower wave.
+inline Stereo pinkNoise(double rate, double seconds, uint64_t seed = 5) {
+  const size_t n = material::frames(rate, seconds);
+  const size_t fade = material::frames(rate, 0.01);
+  Stereo s{std::vector<float>(n), std::vector<float>(n)};
+  for (int c = 0; c < 2; c++) {
+    material::Noise white(seed + static_cast<uint64_t>(c) * 977);
+    double b[7] = {0, 0, 0, 0, 0, 0, 0};
+    std::vector<float>& x = c == 0 ? s.left : s.right;
+    for (size_t i = 0; i < n; i++) {
+      const double w = white.next();
+      b[1] = 0.99332 * b[1] + w * 0.0750759;
+      b[2] = 0.96900 * b[2] + w * 0.1538520;
+      b[3] = 0.86650 * b[3] + w * 0.3104856;
+      b[4] = 0.55000 * b[4] + w * 0.5329522;
+      b[5] = -0.7616 * b[5] - w * 0.0168980;
+      const double pink = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362;
+      b[6] = w * 0.115926;
+      x[i] = static_cast<float>(0.12 * pink * material::ramp(i, fade) * material::ramp(n - 1 - i, fade));
+    }
+  }
+  return s;
+}
+
 }  // namespace quality

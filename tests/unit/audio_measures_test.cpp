@@ -156,4 +156,45 @@ TEST(AudioMeasures, Pitch) {
   EXPECT_NEAR(quality::pitchOffsetCents(music.left, fast, kRate), 30.0, 1.0);
 }
 
+// A seam's reading: nothing on a steady tone; a jump of phase (a loop cut
+// without a fade) in the step; a bump and a dip in the level by what they
+// add over a window; silence before a start is no dip.
+TEST(AudioMeasures, Seam) {
+  const std::vector<float> tone = quality::steadyTone(kRate, 3.0, 440.0, -6.0);
+  const double at = 1.5 * kRate, reach = 0.2 * kRate, context = 1.2 * kRate;
+  quality::SeamReading r = quality::seamReading(tone, tone, kRate, at, reach, context);
+  EXPECT_NEAR(r.levelDb(), 0.0, 0.05);
+  EXPECT_NEAR(r.peakDb, 0.0, 0.01);
+  EXPECT_NEAR(r.stepRatio, 1.0, 0.01);
+
+  std::vector<float> cut(tone);
+  for (size_t i = static_cast<size_t>(at); i < cut.size(); i++) cut[i] = tone[i - 57];  // half a period back
+  r = quality::seamReading(cut, cut, kRate, at, reach, context);
+  EXPECT_GT(r.stepRatio, 5.0);
+  EXPECT_NEAR(r.levelDb(), 0.0, 0.1);
+
+  // 30 ms at +3 dB (a 20 ms window lies wholly inside it), then 30 ms at -6 dB.
+  std::vector<float> bumps(tone);
+  const double up = std::pow(10.0, 3.0 / 20), down = std::pow(10.0, -6.0 / 20);
+  for (size_t i = 0; i < static_cast<size_t>(0.03 * kRate); i++) {
+    bumps[static_cast<size_t>(at) + i] *= static_cast<float>(up);
+    bumps[static_cast<size_t>(at + 0.1 * kRate) + i] *= static_cast<float>(down);
+  }
+  r = quality::seamReading(bumps, bumps, kRate, at, reach, context);
+  EXPECT_NEAR(r.riseDb, 3.0, 0.15);
+  EXPECT_NEAR(r.peakDb, 3.0, 0.05);
+  EXPECT_NEAR(r.dipDb, 6.0, 0.3);
+
+  // A start after silence: the silence before it is no dip, a burst at it is a rise.
+  std::vector<float> start(tone);
+  std::fill(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(at), 0.0f);
+  r = quality::seamReading(start, start, kRate, at, reach, context, quality::SeamSides::After);
+  EXPECT_EQ(r.dipDb, 0.0);
+  EXPECT_NEAR(r.riseDb, 0.0, 0.05);
+  start[static_cast<size_t>(at) + 100] = 0.9f;
+  r = quality::seamReading(start, start, kRate, at, reach, context, quality::SeamSides::After);
+  EXPECT_GT(r.peakDb, 4.0);
+  EXPECT_GT(r.stepRatio, 10.0);
+}
+
 }  // namespace

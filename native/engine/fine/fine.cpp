@@ -240,7 +240,7 @@ bool FineState::process(const float* left, const float* right, int samplesIn, fl
   resampler_set_target(*resampler, std::max(pitchRatio, 1.0), st.emitted > 0);
   const double nextDown = std::min(pitchRatio, 1.0);
   if (st.emitted == 0) down = nextDown;
-  if (nextDown != downTarget) downStep = std::fabs(nextDown - down) / RESAMPLER_RAMP;
+  if (nextDown != downTarget) downStep = std::fabs(nextDown - down) / resampler_ramp_length(down, nextDown);
   downTarget = nextDown;
   if (!resampler_reading(*resampler) && resampler_ratio(*resampler) == 1.0 &&
       resampler_target(*resampler) == 1.0) {

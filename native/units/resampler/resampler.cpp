@@ -122,8 +122,14 @@ void resampler_set_target(ResamplerState& s, double ratio, bool ramp) {
   }
   if (ratio == s.target) return;
   s.target = ratio;
-  s.step = (ratio - s.ratio) / RESAMPLER_RAMP;
-  s.rampLeft = RESAMPLER_RAMP;
+  s.rampLeft = resampler_ramp_length(s.ratio, ratio);
+  s.step = (ratio - s.ratio) / s.rampLeft;
+}
+
+int resampler_ramp_length(double from, double to) {
+  // The larger ratio over the smaller, less one: 1 for an octave either way.
+  const double spread = std::max(from, to) / std::min(from, to) - 1.0;
+  return std::max(RESAMPLER_RAMP_MIN, static_cast<int>(std::ceil(spread * RESAMPLER_RAMP_OCTAVE)));
 }
 
 double resampler_ratio(const ResamplerState& s) {

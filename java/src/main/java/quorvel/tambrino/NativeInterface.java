@@ -108,7 +108,23 @@ public class NativeInterface {
             refused.initCause(e);
             throw refused;
         }
-        loadedFrom = "java.library.path";
+        loadedFrom = onLibraryPath();
+    }
+
+    /**
+     * The file that {@code System.loadLibrary} took: the first of that name
+     * on {@code java.library.path} (an installed library, such as a
+     * package's under /usr/lib/TRIPLET/jni), or the path's name when none is
+     * found there (the system's loader looked further).
+     */
+    private static String onLibraryPath() {
+        String name = System.mapLibraryName("tambrino");
+        for (String dir : System.getProperty("java.library.path", "").split(File.pathSeparator)) {
+            if (!dir.isEmpty() && new File(dir, name).isFile()) {
+                return new File(dir, name).getAbsolutePath();
+            }
+        }
+        return "java.library.path";
     }
 
     /**
@@ -153,8 +169,9 @@ public class NativeInterface {
 
     /**
      * Where the library was loaded from: its path when given by
-     * {@value #LIBRARY_PROPERTY}, {@code jar:/native/...} for the embedded
-     * copy, or {@code java.library.path}.
+     * {@value #LIBRARY_PROPERTY} or found on {@code java.library.path},
+     * {@code jar:/native/...} for the embedded copy, else
+     * {@code java.library.path}.
      */
     public static String libraryOrigin() {
         return loadedFrom;

@@ -55,6 +55,8 @@ public final class TempoStream {
 
     private final Session session;
     private final Source source;
+    /** What the engine is fed after the input instead of silence, or null. */
+    private Source continuation;
     private final BlockListener listener;
     private final int channels;
     private final short[] block;
@@ -200,14 +202,7 @@ public final class TempoStream {
      * @throws IOException what the source throws
      */
     public int read(short[] buffer, int offset, int frames) throws IOException {
-        if (session.isClosed()) {
-            throw new IllegalStateException("the session is closed");
-        }
-        Objects.requireNonNull(buffer, "buffer");
-        if (offset < 0 || frames < 0 || (offset + (long) frames) * channels > buffer.length) {
-            throw new IllegalArgumentException(frames + " frames from frame " + offset + " do not fit in "
-                    + buffer.length + " samples of " + channels + " channels");
-        }
+        checkRead(buffer, offset, frames);
         if (deferred != null) {
             Throwable t = deferred;
             deferred = null;
@@ -231,6 +226,63 @@ public final class TempoStream {
             if (end >= 0) {
                 n = (int) Math.min(n, end - delivered);
             }
+            System.arraycopy(block, pendingStart * channels, buffer, (offset + copied) * channels, n * channels);
+            pendingStart += n;
+            copied += n;
+            delivered += n;
+        }
+        return copied;
+    }
+
+    private void checkRead(short[] buffer, int offset, int frames) {
+        if (session.isClosed()) {
+            throw new IllegalStateException("the session is closed");
+        }
+        Objects.requireNonNull(buffer, "buffer");
+        if (offset < 0 || frames < 0 || (offset + (long) frames) * channels > buffer.length) {
+            throw new IllegalArgumentException(frames + " frames from frame " + offset + " do not fit in "
+                    + buffer.length + " samples of " + channels + " channels");
+        }
+    }
+
+    /**
+     * Feeds the engine {@code after} once the input has ended, instead of
+     * silence: the music that would follow, for a player that splices the
+     * stream's end into something else and wants it to end as the music goes
+     * on rather than as if cut off. The stream keeps its length (the input's
+     * over the tempo); what the engine makes of {@code after} is read with
+     * {@link #readTail}. A source that ends is followed by silence, and so
+     * is the input again after {@code continueWith(null)}.
+     */
+    public void continueWith(Source after) {
+        this.continuation = after;
+    }
+
+    /**
+     * Reads on past the stream's end, up to {@code frames} frames into
+     * {@code buffer} from frame {@code offset} on: the engine's stretch of
+     * the silence after the input, in which the input's last moments die
+     * away (or of what {@link #continueWith} feeds). For a player that fades it out under what it plays next rather
+     * than cut the sound off where the stream ends; the stream itself still
+     * ends at {@link #frameLength()}. Returns how many frames it read: 0
+     * until every frame of the stream has been read.
+     *
+     * @throws NullPointerException for a null buffer, nothing read
+     * @throws IllegalArgumentException when the frames do not fit in {@code buffer}, nothing read
+     * @throws IllegalStateException once the session is closed
+     */
+    public int readTail(short[] buffer, int offset, int frames) throws IOException {
+        checkRead(buffer, offset, frames);
+        if (end < 0 || delivered < end) {
+            return 0;
+        }
+        int copied = 0;
+        while (copied < frames) {
+            if (pendingStart == pendingEnd) {
+                processBlock();
+                continue;
+            }
+            int n = Math.min(pendingEnd - pendingStart, frames - copied);
             System.arraycopy(block, pendingStart * channels, buffer, (offset + copied) * channels, n * channels);
             pendingStart += n;
             copied += n;
@@ -313,8 +365,17 @@ public final class TempoStream {
         if (inputFrames >= 0 && consumed + got >= inputFrames) {
             inputEnded = true;
         }
+        int fed = got;
+        while (inputEnded && continuation != null && fed < blockIn) {
+            int n = continuation.read(block, fed, blockIn - fed);
+            if (n <= 0) {
+                continuation = null;
+                break;
+            }
+            fed += Math.min(n, blockIn - fed);
+        }
         // Silence after the input's end: the same samples wherever it falls in a block.
-        Arrays.fill(block, got * channels, blockIn * channels, (short) 0);
+        Arrays.fill(block, fed * channels, blockIn * channels, (short) 0);
 
         int blockOut = session.process(block, blockIn);
         filled = 0;

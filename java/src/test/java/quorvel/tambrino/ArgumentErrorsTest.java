@@ -497,9 +497,12 @@ class ArgumentErrorsTest {
         contract("TempoStream.of(AudioInputStream,double)", p, () -> args(toneStream(), 0.8), a -> first(
                 a[0] == null ? npe("source") : null, unless(within(a[1], 0.1, 10), iae("tempo"))));
         Harness t = Harness.TEMPO;
-        contract("TempoStream.read(short[],int,int)", t, args(new short[3000], 0, 3000), a -> a[0] == null
-                ? npe("buffer") : unless((int) a[1] >= 0 && (int) a[2] >= 0
-                && (long) (int) a[1] + (int) a[2] <= ((short[]) a[0]).length, iae("fit")));
+        Function<Object[], Refusal> fits = a -> a[0] == null ? npe("buffer") : unless((int) a[1] >= 0
+                && (int) a[2] >= 0 && (long) (int) a[1] + (int) a[2] <= ((short[]) a[0]).length, iae("fit"));
+        contract("TempoStream.read(short[],int,int)", t, args(new short[3000], 0, 3000), fits);
+        contract("TempoStream.readTail(short[],int,int)", t, args(new short[3000], 0, 3000), fits);
+        contract("TempoStream.continueWith(TempoStream$Source)", t, args(new SessionContractTest.Tone(9000)),
+                a -> null);
         contract("TempoStream.reset(long)", t, args(5000L),
                 a -> unless((long) a[0] <= Session.MAX_FRAMES, iae("frames")));
         noArguments("TempoStream.session()", "TempoStream.frameLength()", "TempoStream.consumed()",

@@ -1,9 +1,11 @@
-// The practice window's export: the loop or the song, with the window's settings, to a WAV file beside the song.
+// The practice window's export: the loop or the song, with the window's settings, to a WAV file (or a format ffmpeg encodes) beside the song.
 package quorvel.tambrino.app;
 
 import java.awt.BorderLayout;
 import java.io.File;
 import java.nio.file.Path;
+import java.util.HashMap;
+import java.util.Map;
 import java.util.concurrent.CancellationException;
 import java.util.concurrent.CompletableFuture;
 import java.util.function.Consumer;
@@ -17,6 +19,7 @@ import javax.swing.JProgressBar;
 import javax.swing.SwingUtilities;
 import javax.swing.filechooser.FileNameExtensionFilter;
 import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.FfmpegWriter;
 import quorvel.tambrino.audio.PcmSource;
 import quorvel.tambrino.practice.Passage;
 import quorvel.tambrino.practice.Settings;
@@ -53,7 +56,19 @@ final class Exporter {
         }
         JFileChooser fc = new JFileChooser(song.path.getParent().toFile());
         fc.setDialogTitle(loopOnly ? "Export the loop" : "Export the song");
-        fc.setFileFilter(new FileNameExtensionFilter("WAV files", "wav", "wave"));
+        // WAV, and with ffmpeg installed the formats it encodes, as the command line writes them.
+        fc.setAcceptAllFileFilterUsed(false);
+        Map<javax.swing.filechooser.FileFilter, FfmpegWriter.Format> formats = new HashMap<>();
+        for (FfmpegWriter.Format f : FfmpegWriter.Format.values()) {
+            if (f.encoded() && !FfmpegWriter.available()) {
+                continue;
+            }
+            FileNameExtensionFilter filter = new FileNameExtensionFilter(f.label + " files",
+                    f.names.stream().map(n -> n.substring(1)).toArray(String[]::new));
+            formats.put(filter, f);
+            fc.addChoosableFileFilter(filter);
+        }
+        fc.setFileFilter(fc.getChoosableFileFilters()[0]);
         String base = song.name.replaceFirst("\\.[^.]*$", "");
         int times = w.loopControls().repeatCount();
         fc.setSelectedFile(new File(song.path.getParent().toFile(), base + "-" + Math.round(settings.tempo * 100)
@@ -62,8 +77,16 @@ final class Exporter {
             return;
         }
         Path target = fc.getSelectedFile().toPath();
-        if (!target.getFileName().toString().matches("(?i).*\\.wave?$")) {
-            target = target.resolveSibling(target.getFileName() + ".wav");
+        FfmpegWriter.Format named = FfmpegWriter.Format.ofName(target.getFileName().toString());
+        FfmpegWriter.Format chosen = formats.getOrDefault(fc.getFileFilter(), FfmpegWriter.Format.WAV);
+        if (named == null || !formats.containsValue(named)
+                || !target.getFileName().toString().contains(".")) {
+            // A name without an ending this offers takes the chosen format's.
+            target = target.resolveSibling(target.getFileName() + chosen.names.get(0));
+        } else if (named == FfmpegWriter.Format.WAV && chosen != named) {
+            // The suggested name's .wav with another format chosen: that format's ending instead.
+            target = target.resolveSibling(target.getFileName().toString().replaceFirst("(?i)\\.wave?$", "")
+                    + chosen.names.get(0));
         }
         if (target.toFile().exists() && JOptionPane.showConfirmDialog(w.frame(), target + " exists. Replace it?",
                 "tambrino", JOptionPane.OK_CANCEL_OPTION) != JOptionPane.OK_OPTION) {
@@ -124,7 +147,8 @@ final class Exporter {
             try {
                 PcmSource source = times > 1 ? repeated(s, passage, loopA, loopB, times, gap)
                         : new Transport(s.pcm, s.channels, s.sampleRate, passage, false);
-                summaryText = StretchJob.run(settings, source, s.name, target, null, 0, new StretchJob.Progress() {
+                summaryText = StretchJob.run(settings, source, s.name, target,
+                        FfmpegWriter.Encoding.of(target, null, s.path), null, 0, new StretchJob.Progress() {
                     @Override
                     public void update(double done, double seconds, double total) {
                         if (cancelled) {

@@ -9,24 +9,29 @@ import javax.swing.JComponent;
 import quorvel.tambrino.practice.Terminal;
 
 /**
- * The peak meter: 48 dB across, green to yellow to red, with a clip
- * indicator that stays lit for a second after a block at full scale is
- * heard. Event dispatch thread only.
+ * The peak meter of what is heard: 48 dB across, green to yellow to red,
+ * with a clip indicator that stays lit for a second after the output
+ * reached full scale, and reads LIMIT (amber) while the limiter held louder
+ * music below it. Event dispatch thread only.
  */
 final class MeterView extends JComponent {
     private static final long CLIP_HOLD_NANOS = 1_000_000_000L;
     private float level;
     private long clipUntil = Long.MIN_VALUE;
+    private long limitUntil = Long.MIN_VALUE;
 
     MeterView() {
         setPreferredSize(new Dimension(240, 22));
         setMinimumSize(new Dimension(120, 18));
     }
 
-    void setLevel(float level, boolean clipped) {
+    void setLevel(float level, boolean clipped, boolean limited) {
         this.level = level;
         if (clipped) {
             clipUntil = System.nanoTime() + CLIP_HOLD_NANOS;
+        }
+        if (limited) {
+            limitUntil = System.nanoTime() + CLIP_HOLD_NANOS;
         }
         repaint();
     }
@@ -39,6 +44,10 @@ final class MeterView extends JComponent {
         return System.nanoTime() < clipUntil;
     }
 
+    boolean limitLit() {
+        return !clipLit() && System.nanoTime() < limitUntil;
+    }
+
     @Override
     protected void paintComponent(Graphics g0) {
         Graphics2D g = (Graphics2D) g0.create();
@@ -48,7 +57,7 @@ final class MeterView extends JComponent {
             int h = getHeight();
             String text = Terminal.dbfs(level);
             int textW = g.getFontMetrics().stringWidth("-99.9 dBFS") + 8;
-            int clipW = g.getFontMetrics().stringWidth("CLIP") + 10;
+            int clipW = g.getFontMetrics().stringWidth("LIMIT") + 10;
             int barW = Math.max(20, w - textW - clipW);
             g.setColor(new Color(0x1d2330));
             g.fillRect(0, 0, barW, h);
@@ -63,10 +72,11 @@ final class MeterView extends JComponent {
             int base = (h + g.getFontMetrics().getAscent() - g.getFontMetrics().getDescent()) / 2;
             g.drawString(text, barW + 6, base);
             boolean lit = clipLit();
-            g.setColor(lit ? new Color(0xff3030) : new Color(0x553333));
+            boolean limit = limitLit();
+            g.setColor(lit ? new Color(0xff3030) : limit ? new Color(0xd09020) : new Color(0x553333));
             g.fillRoundRect(w - clipW + 2, 1, clipW - 3, h - 2, 6, 6);
-            g.setColor(lit ? Color.WHITE : new Color(0x998888));
-            g.drawString("CLIP", w - clipW + 6, base);
+            g.setColor(lit || limit ? Color.WHITE : new Color(0x998888));
+            g.drawString(limit ? "LIMIT" : "CLIP", w - clipW + 6, base);
         } finally {
             g.dispose();
         }

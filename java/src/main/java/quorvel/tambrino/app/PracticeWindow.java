@@ -367,7 +367,7 @@ public final class PracticeWindow {
         waveform.setSong(summary, s.frames(), s.sampleRate);
         java.util.Arrays.fill(spectrum, 0f);
         keyboard.setSpectrum(spectrum);
-        meterView.setLevel(0, false);
+        meterView.setLevel(0, false, false);
         markers.set(List.of());
         loop.clear();
         trainer.reset();
@@ -717,6 +717,7 @@ public final class PracticeWindow {
             java.util.Arrays.fill(spectrum, 0f);
         }
         boolean clipped = player.meter().clipped(Math.min(lastHeard, heard), heard + 1);
+        boolean limited = player.meter().limited(Math.min(lastHeard, heard), heard + 1);
         lastHeard = heard;
         long at = p.heardFrame();
         if (p.paused() || !player.streaming()) {
@@ -728,7 +729,7 @@ public final class PracticeWindow {
             waveform.follow(at);
         }
         keyboard.setSpectrum(spectrum);
-        meterView.setLevel(level, clipped);
+        meterView.setLevel(level, clipped, limited);
         double rate = song.sampleRate;
         position.setText(Terminal.tenths(at / rate) + " / " + Terminal.tenths(song.frames() / rate));
         double t = p.shownTempo(heard);

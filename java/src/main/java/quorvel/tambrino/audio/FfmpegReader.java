@@ -129,7 +129,7 @@ final class FfmpegReader implements InputFile.Reader {
     }
 
     /** Why there is no ffmpeg to run: none installed, or the one named by the property is not a program. */
-    private static String missing() {
+    static String missing() {
         String named = System.getProperty(PROPERTY);
         if (named == null) {
             return "ffmpeg is not installed (Debian package ffmpeg: apt install ffmpeg)";
@@ -192,14 +192,14 @@ final class FfmpegReader implements InputFile.Reader {
         }
     }
 
-    private static Thread daemon(String what, Runnable r) {
+    static Thread daemon(String what, Runnable r) {
         Thread t = new Thread(r, what);
         t.setDaemon(true);
         t.start();
         return t;
     }
 
-    private static void keepErrors(InputStream err, ByteArrayOutputStream kept) {
+    static void keepErrors(InputStream err, ByteArrayOutputStream kept) {
         byte[] b = new byte[4096];
         try (err) {
             for (int n; (n = err.read(b)) >= 0; ) {

@@ -348,9 +348,10 @@ public final class OutputFiles implements AutoCloseable {
                 return;
             }
         }
-        throw CliException.usage(arg + ": " + option + " is written as "
-                + (names == AUDIO_NAMES ? "WAV" : "PNG") + " only, not " + ext + "; end the name with "
-                + String.join(" or ", names));
+        String what = names == AUDIO_NAMES ? "WAV only" : names == PICTURE_NAMES ? "PNG only"
+                : FfmpegWriter.OUTPUT_FORMATS;
+        throw CliException.usage(arg + ": " + option + " is written as " + what + ", not " + ext
+                + "; end the name with " + String.join(names.length > 2 ? ", " : " or ", names));
     }
 
     private static boolean sameFile(Path a, Path b) {

@@ -40,6 +40,11 @@ public final class WavWriter {
      */
     public static long write(PcmSource source, OutputStream out) throws IOException {
         out.write(header(source.sampleRate(), source.channels(), source.frameLength()));
+        return writeSamples(source, out);
+    }
+
+    /** Writes the whole source as 16-bit little-endian samples, without a header; returns the frames written. */
+    public static long writeSamples(PcmSource source, OutputStream out) throws IOException {
         int channels = source.channels();
         short[] frames = new short[4096 * channels];
         byte[] bytes = new byte[frames.length * 2];

@@ -140,6 +140,7 @@ final class PlayCommand implements Callable<Integer> {
         stretcher.listen(meter);
         float[] spectrum = new float[Stretcher.NOTES];
         long clipUntil = Long.MIN_VALUE;
+        long limitUntil = Long.MIN_VALUE;
         long lastHeard = 0;
         long played = 0;
         try {
@@ -147,6 +148,7 @@ final class PlayCommand implements Callable<Integer> {
             byte[] bytes = new byte[frames.length * 2];
             int n;
             while ((n = stretcher.read(frames, 0, 1024)) > 0) {
+                meter.output(played, frames, n, ch);
                 Playback.toBytes(frames, n * ch, bytes);
                 sink.write(bytes, 0, n * ch * 2);
                 played += n;
@@ -157,10 +159,13 @@ final class PlayCommand implements Callable<Integer> {
                     // Lit for a second, though the status line is drawn only ten times a second.
                     clipUntil = now + 1_000_000_000L;
                 }
+                if (meter.limited(lastHeard, heard + 1)) {
+                    limitUntil = now + 1_000_000_000L;
+                }
                 lastHeard = heard;
                 long total = stretcher.frameLength();
                 terminal.status(meterLine(level, spectrum, (double) heard / settings.sampleRate,
-                        total < 0 ? -1 : (double) total / settings.sampleRate, now < clipUntil), false);
+                        total < 0 ? -1 : (double) total / settings.sampleRate, now < clipUntil, now < limitUntil), false);
             }
             sink.drain();
             stretcher.heard(Long.MAX_VALUE);
@@ -172,8 +177,13 @@ final class PlayCommand implements Callable<Integer> {
         return played;
     }
 
-    /** "[##########..........] -12.3 dBFS  A4   0:12 / 1:30" */
-    static String meterLine(float level, float[] spectrum, double position, double total, boolean clip) {
+    /**
+     * "[##########..........] -12.3 dBFS  A4   0:12 / 1:30", the output's own
+     * peak; "  CLIP" when the output reached full scale, else "  LIMIT" when
+     * the limiter held louder music below it.
+     */
+    static String meterLine(float level, float[] spectrum, double position, double total, boolean clip,
+            boolean limit) {
         double db = level > 0 ? 20 * Math.log10(level) : -99;
         // 48 dB across the bar.
         String bar = Terminal.bar((db + 48) / 48, 24);
@@ -191,7 +201,7 @@ final class PlayCommand implements Callable<Integer> {
         }
         return String.format(Locale.ROOT, "%s %6s  %-3s  %s / %s%s", bar,
                 level > 0 ? String.format(Locale.ROOT, "%.1f", db) : "-inf", note, Terminal.clock(position),
-                Terminal.clock(total), clip ? "  CLIP" : "");
+                Terminal.clock(total), clip ? "  CLIP" : limit ? "  LIMIT" : "");
     }
 
     /** Name of note index 0..71: C1 .. B6. */

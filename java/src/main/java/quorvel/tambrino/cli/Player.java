@@ -49,7 +49,7 @@ final class Player {
     private static final String LEVELS = " .:-=+*#%@";
     /** Spectrum value drawn at the top of the scale (as in the spectrum picture). */
     private static final double FULL_SCALE_NOTE = 0.3125;
-    /** How long the clip indicator stays lit after a block at full scale is heard. */
+    /** How long the clip (and limit) indicator stays lit after the output reached full scale (was limited). */
     private static final long CLIP_HOLD_NANOS = 1_000_000_000L;
     /** The widest the screen's text grows, however wide the terminal. */
     private static final int MAX_WIDTH = 80;
@@ -68,6 +68,7 @@ final class Player {
     /** The transposition the keys last set (the summary states it). */
     private volatile float lastShift = Float.NaN;
     private long clipUntil;
+    private long limitUntil;
     private long lastHeard;
     private volatile int rows = 24;
     private volatile int columns = 80;
@@ -281,6 +282,9 @@ final class Player {
         if (meter.clipped(Math.min(lastHeard, heard), heard + 1)) {
             clipUntil = now + CLIP_HOLD_NANOS;
         }
+        if (meter.limited(Math.min(lastHeard, heard), heard + 1)) {
+            limitUntil = now + CLIP_HOLD_NANOS;
+        }
         lastHeard = heard;
         int cells = width >= 76 ? Session.NOTES : Session.NOTES / 2;
         List<String> lines = new ArrayList<>();
@@ -299,7 +303,7 @@ final class Player {
         lines.add(" voice removal " + onOff(playback.voiceRemoval()) + "   mono " + onOff(playback.mono()) + "   quality "
                 + session.quality().name().toLowerCase(Locale.ROOT));
         lines.add("");
-        lines.add(" level  " + meter(level, now < clipUntil, Math.max(10, Math.min(30, width - 30))));
+        lines.add(" level  " + meter(level, now < clipUntil, now < limitUntil, Math.max(10, Math.min(30, width - 30))));
         lines.add("");
         lines.add(" spectrum, 72 notes");
         lines.add(" |" + bars(spectrum, cells) + "|");
@@ -354,10 +358,15 @@ final class Player {
         return String.format(Locale.ROOT, Math.abs(t - hundredths) < 5e-4 ? "%.2f" : "%.3f", t);
     }
 
-    /** "[##########..........]  -12.3 dBFS", 48 dB across the bar, "  CLIP" when lit. */
-    static String meter(float level, boolean clip, int width) {
+    /**
+     * "[##########..........]  -12.3 dBFS", 48 dB across the bar, the
+     * output's own peak; "  CLIP" when the output reached full scale, else
+     * "  LIMIT" when the limiter held louder music below it.
+     */
+    static String meter(float level, boolean clip, boolean limit, int width) {
         double db = level > 0 ? 20 * Math.log10(level) : -99;
-        return Terminal.bar((db + 48) / 48, width) + "  " + Terminal.dbfs(level) + (clip ? "  CLIP" : "");
+        return Terminal.bar((db + 48) / 48, width) + "  " + Terminal.dbfs(level)
+                + (clip ? "  CLIP" : limit ? "  LIMIT" : "");
     }
 
     /**

@@ -17,6 +17,7 @@ import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
 import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.FfmpegWriter;
 import quorvel.tambrino.audio.InputFile;
 import quorvel.tambrino.audio.OutputFiles;
 import quorvel.tambrino.audio.PcmSource;
@@ -31,7 +32,8 @@ import quorvel.tambrino.practice.Transport;
 @Command(name = "stretch", mixinStandardHelpOptions = true, versionProvider = Tambrino.Version.class, sortOptions = false,
         customSynopsis = {"tambrino stretch [OPTIONS] IN OUT.wav",
             "       tambrino stretch [OPTIONS] IN... --out-dir DIR [--jobs N]"},
-        description = {"Writes IN at another tempo, same pitch, to OUT.wav (16-bit PCM, same rate and channels).",
+        description = {"Writes IN at another tempo, same pitch, to OUT.wav (16-bit PCM, same rate and channels), or"
+                + " with ffmpeg installed to OUT.mp3, .m4a or .aac (AAC), .ogg (Vorbis), .opus or .flac.",
             "Reads WAV (8- to 32-bit PCM, 32/64-bit float), AIFF, AU, MP3 and Ogg Vorbis, and with ffmpeg installed"
                     + " FLAC, Opus, M4A and more, at any rate from 2 to 384 kHz; surround is mixed to stereo."
                     + " '-' reads standard input or writes standard output.",
@@ -42,9 +44,10 @@ import quorvel.tambrino.practice.Transport;
 final class StretchCommand implements Callable<Integer> {
 
     @Parameters(paramLabel = "IN", arity = "0..*", description = "The music to stretch ('-' = standard input),"
-            + " then OUT.wav, where to write the result: a .wav or .wave file (replaced when complete; a link's"
-            + " target is), a device or FIFO (written into), or '-' for standard output. With --out-dir, every"
-            + " file named is an input.")
+            + " then OUT.wav, where to write the result: a .wav or .wave file, or .mp3, .m4a, .aac, .ogg, .opus or"
+            + " .flac encoded by ffmpeg with the input's title, artist and album (replaced when complete; a link's"
+            + " target is), a device or FIFO (written into as WAV), or '-' for standard output (WAV). With"
+            + " --out-dir, every file named is an input.")
     List<Path> files = new ArrayList<>();
 
     @Option(names = "--out-dir", paramLabel = "DIR", description = "Stretch every file named into the folder DIR,"
@@ -55,6 +58,11 @@ final class StretchCommand implements Callable<Integer> {
             + " once, each by an engine of its own, 1 to " + StretchBatch.MAX_JOBS + ". Default: the number of"
             + " processors.")
     Integer jobs;
+
+    @Option(names = "--bitrate", paramLabel = "KBPS", description = "Bit rate of an MP3, AAC, Ogg Vorbis or Opus"
+            + " output in kb/s (MP3 constant, the others average), or for MP3 a variable-rate level V0 (best) to V9."
+            + " Default: MP3 V2 (about 190 kb/s), AAC 192, Ogg Vorbis quality 5 (about 160), Opus 128.")
+    String bitrate;
 
     @Mixin
     EngineOptions engineOptions;
@@ -112,12 +120,14 @@ final class StretchCommand implements Callable<Integer> {
         }
         // Option errors first, before any file is looked at.
         engineOptions.resolve(2, 44100);
+        bitrate = FfmpegWriter.parseBitrate(bitrate);
         if (jobs != null && (jobs < 1 || jobs > StretchBatch.MAX_JOBS)) {
             throw CliException.usage("--jobs " + jobs + " is out of range: from 1 to " + StretchBatch.MAX_JOBS
                     + " files at once");
         }
         if (outDir != null) {
             List<Path> outputs = StretchBatch.outputs(files, outDir);
+            FfmpegWriter.check(outputs.get(0), "--out-dir", bitrate);
             if (png != null) {
                 checkPicture(outputs.get(0), "the output of " + files.get(0));
             }
@@ -135,12 +145,13 @@ final class StretchCommand implements Callable<Integer> {
             checkPicture(output, "OUT.wav");
         }
         try {
-            OutputFiles.checkFormat(output, "OUT.wav", OutputFiles.AUDIO_NAMES);
+            OutputFiles.checkFormat(output, "OUT.wav", FfmpegWriter.OUTPUT_NAMES);
         } catch (CliException e) {
             // An existing song as OUT: more likely a second input than a name for the result.
             throw !Files.isRegularFile(output) ? e : CliException.usage(e.getMessage()
                     + "; to stretch several files, name a folder for them with --out-dir DIR");
         }
+        FfmpegWriter.check(output, "OUT.wav", bitrate);
         List<String> lines = stretch(input, output, "OUT.wav", Terminal.stderr(), null, System.err::println);
         // Standard output carries the audio when it is the output.
         PrintStream to = toStdout ? System.err : System.out;
@@ -169,7 +180,7 @@ final class StretchCommand implements Callable<Integer> {
         String inArg = input.toString();
         List<String> lines = new ArrayList<>();
         try (InputFile.Reader in = InputFile.openAudio(inArg)) {
-            OutputFiles.checkOutput(output, outputOption, OutputFiles.AUDIO_NAMES, input);
+            OutputFiles.checkOutput(output, outputOption, FfmpegWriter.OUTPUT_NAMES, input);
             if (png != null) {
                 OutputFiles.checkOutput(png, "--spectrum-png", OutputFiles.PICTURE_NAMES, input);
             }
@@ -193,19 +204,22 @@ final class StretchCommand implements Callable<Integer> {
                 PcmSource frames = read != null ? read : in;
                 PcmSource source = passage.whole(in.frameLength()) ? frames : passage.once(frames);
                 if (passage.trainer != null) {
-                    short[] pcm = Transport.readAll(source);
-                    Passage all = Passage.of(inName, null, null, passage.trainer, pcm.length / in.channels(),
-                            in.sampleRate());
-                    source = new Transport(pcm, in.channels(), in.sampleRate(), all, false);
+                    // The whole input, as the player holds it: a pass that another follows ends as the music
+                    // goes on past the passage, fading out under the next one's start.
+                    short[] pcm = Transport.readAll(in);
+                    Passage known = engineOptions.passage(inName, pcm.length / in.channels(), in.sampleRate());
+                    source = new Transport(pcm, in.channels(), in.sampleRate(), known, false);
                 }
+                FfmpegWriter.Encoding encoding = FfmpegWriter.Encoding.of(output, bitrate, input);
                 lines.add(progress == null
-                        ? StretchJob.run(settings, source, inName, output, png, plotWidth, terminal)
-                        : StretchJob.run(settings, source, inName, output, png, plotWidth, new StretchJob.Progress() {
-                            @Override
-                            public void update(double done, double seconds, double total) {
-                                progress.accept(done);
-                            }
-                        }));
+                        ? StretchJob.run(settings, source, inName, output, encoding, png, plotWidth, terminal)
+                        : StretchJob.run(settings, source, inName, output, encoding, png, plotWidth,
+                                new StretchJob.Progress() {
+                                    @Override
+                                    public void update(double done, double seconds, double total) {
+                                        progress.accept(done);
+                                    }
+                                }));
             }
             if (in.warning() != null && in.frameLength() < 0) {
                 // Found only at the end of a pipe.

@@ -16,7 +16,8 @@ import quorvel.tambrino.audio.AudioSink;
  * <p>A seek discards the output not yet heard and primes the engine at the
  * new position, so that sound and picture follow within a few blocks; what
  * would have been heard next fades out under the new start. A switch of
- * quality mode starts the engine again in the same way where it is heard.
+ * quality mode starts the engine again in the same way where it is heard,
+ * and so, in the exact mode, do a new tempo, voice removal and mono.
  *
  * <p>The streaming thread never waits on the callers: they set volatile
  * fields and the seek request, which it takes at the next block.
@@ -123,10 +124,8 @@ public final class Playback implements Runnable {
         // The output written lately, whose unheard part a seek fades out under the new position's start.
         int recentFrames = Math.max(CHUNK, settings.sampleRate);
         short[] recent = new short[recentFrames * ch];
-        int fadeFrames = Math.max(1, settings.sampleRate / 100);
+        int fadeFrames = Math.max(1, (int) Math.round(Stretcher.SPLICE_FADE_SECONDS * settings.sampleRate));
         short[] fade = new short[fadeFrames * ch];
-        int fadeLength = 0;
-        int fadeDone = 0;
         try {
             while (!quit) {
                 long to = seekTo.getAndSet(-1);
@@ -137,15 +136,14 @@ public final class Playback implements Runnable {
                         to = stretcher.inputAt(written);
                     }
                     // What would have been heard next, where the seek cuts in: kept to fade out, not to click.
-                    fadeLength = (int) Math.min(fadeFrames, before - written);
+                    int fadeLength = (int) Math.min(fadeFrames, before - written);
                     if (before - written > recentFrames || atEnd) {
                         fadeLength = 0;
                     }
                     for (int i = 0; i < fadeLength * ch; i++) {
                         fade[i] = recent[(int) (((written * ch + i) % recent.length))];
                     }
-                    fadeDone = 0;
-                    stretcher.restart(to, written);
+                    stretcher.restart(to, written, fade, fadeLength);
                     atEnd = false;
                     steadyFrom = written + settings.sampleRate / 5;
                 }
@@ -166,16 +164,11 @@ public final class Playback implements Runnable {
                     atEnd = true;
                     continue;
                 }
-                for (int f = 0; f < n && fadeDone < fadeLength; f++, fadeDone++) {
-                    // Equal gains summing to one (sine squared in, cosine squared out): no overflow.
-                    double in = Math.sin(Math.PI / 2 * (fadeDone + 0.5) / fadeLength);
-                    for (int c = 0; c < ch; c++) {
-                        int k = f * ch + c;
-                        frames[k] = (short) Math.round(frames[k] * in * in + fade[fadeDone * ch + c] * (1 - in * in));
-                    }
-                }
                 for (int i = 0; i < n * ch; i++) {
                     recent[(int) ((written * ch + i) % recent.length)] = frames[i];
+                }
+                if (meter != null) {
+                    meter.output(written, frames, n, ch);
                 }
                 toBytes(frames, n * ch, bytes);
                 long heard = sink.heardFrames();
@@ -344,7 +337,21 @@ public final class Playback implements Runnable {
         session.setTempo(kept);
         tempoAskedNanos = System.nanoTime();
         tempoAsked = true;
+        spliceExact();
         return kept;
+    }
+
+    /**
+     * In the exact mode, starts the engine again where the music is heard
+     * so that a new setting is heard at once and spliced in: the exact
+     * engine takes it at a block's edge as it is defined, where a tone
+     * stepped up to twelve times its own largest step (voice removal) and a
+     * new tempo jumped in level by up to 5 dB. The fine mode glides into it.
+     */
+    private void spliceExact() {
+        if (session.quality() == Quality.EXACT) {
+            seekTo.compareAndSet(-1, HERE);
+        }
     }
 
     /** Steps the tempo by {@code delta}, to the hundredth. */
@@ -406,6 +413,7 @@ public final class Playback implements Runnable {
         session.setVoiceRemoval(on ? amount : 0, settings.voiceCutoff);
         voiceOn = on;
         voiceAmount = amount;
+        spliceExact();
         return settings.channels == 1 ? "voice removal acts on stereo only" : "";
     }
 
@@ -422,6 +430,7 @@ public final class Playback implements Runnable {
         session.setPanning(level, mono);
         pan = level;
         monoOn = mono;
+        spliceExact();
         return settings.channels == 1 ? "mono acts on stereo only" : "";
     }
 

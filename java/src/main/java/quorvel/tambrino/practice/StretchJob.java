@@ -1,4 +1,4 @@
-// One stretch of a stream into a WAV file and its spectrum picture, as the command line and the window make it.
+// One stretch of a stream into an audio file and its spectrum picture, as the command line and the window make it.
 package quorvel.tambrino.practice;
 
 import java.io.BufferedOutputStream;
@@ -7,12 +7,17 @@ import java.io.OutputStream;
 import java.nio.file.Path;
 import java.util.Locale;
 import quorvel.tambrino.audio.CliException;
+import quorvel.tambrino.audio.FfmpegWriter;
 import quorvel.tambrino.audio.InputFile;
 import quorvel.tambrino.audio.OutputFiles;
 import quorvel.tambrino.audio.PcmSource;
 import quorvel.tambrino.audio.WavWriter;
 
-/** One stretch of a stream into a WAV file and, optionally, its spectrum picture. */
+/**
+ * One stretch of a stream into an audio file and, optionally, its spectrum
+ * picture. The file is WAV, or the format its name asks for (MP3, AAC, Ogg
+ * Vorbis, Opus, FLAC) encoded by ffmpeg ({@link FfmpegWriter}).
+ */
 public final class StretchJob {
     private StretchJob() {}
 
@@ -23,7 +28,13 @@ public final class StretchJob {
      */
     public static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
             int plotWidth, Terminal terminal) {
-        return run(settings, in, inName, out, png, plotWidth, new Progress() {
+        return run(settings, in, inName, out, FfmpegWriter.Encoding.DEFAULT, png, plotWidth, terminal);
+    }
+
+    /** As {@link #run(Settings, PcmSource, String, Path, Path, int, Terminal)}, encoding as {@code encoding} says. */
+    public static String run(Settings settings, PcmSource in, String inName, Path out,
+            FfmpegWriter.Encoding encoding, Path png, int plotWidth, Terminal terminal) {
+        return run(settings, in, inName, out, encoding, png, plotWidth, new Progress() {
             @Override
             public void update(double done, double seconds, double total) {
                 terminal.status(done < 0
@@ -60,6 +71,12 @@ public final class StretchJob {
     /** As {@link #run(Settings, PcmSource, String, Path, Path, int, Terminal)}, telling {@code progress}. */
     public static String run(Settings settings, PcmSource in, String inName, Path out, Path png,
             int plotWidth, Progress progress) {
+        return run(settings, in, inName, out, FfmpegWriter.Encoding.DEFAULT, png, plotWidth, progress);
+    }
+
+    /** As {@link #run(Settings, PcmSource, String, Path, Path, int, Progress)}, encoding as {@code encoding} says. */
+    public static String run(Settings settings, PcmSource in, String inName, Path out,
+            FfmpegWriter.Encoding encoding, Path png, int plotWidth, Progress progress) {
         SpectrumPicture picture = png == null ? null : new SpectrumPicture();
         long start = System.nanoTime();
         Stretcher[] holder = new Stretcher[1];
@@ -81,14 +98,29 @@ public final class StretchJob {
             holder[0] = stretcher;
             FullScaleCounter counted = new FullScaleCounter(stretcher);
             long written;
-            OutputFiles.Output wav = files.open(OutputFiles.target(out, "OUT.wav"));
-            try (OutputStream os = new BufferedOutputStream(wav, 1 << 16)) {
-                written = WavWriter.write(counted, os);
-            } catch (IOException e) {
-                // The output names its own failures: this one is the input's.
-                throw CliException.file("error while reading " + inName + ": " + OutputFiles.reason(e), e);
+            FfmpegWriter.Format format = FfmpegWriter.formatOf(out);
+            // Whether the result is a file that appears only when complete (not a stream).
+            boolean whole;
+            if (format != null && format.encoded()) {
+                try (FfmpegWriter encoder = FfmpegWriter.open(files, out, format, settings.sampleRate,
+                        settings.channels, encoding)) {
+                    written = WavWriter.writeSamples(counted, encoder.samples());
+                    encoder.finish();
+                } catch (IOException e) {
+                    throw CliException.file("error while reading " + inName + ": " + OutputFiles.reason(e), e);
+                }
+                whole = true;
+            } else {
+                OutputFiles.Output wav = files.open(OutputFiles.target(out, "OUT.wav"));
+                try (OutputStream os = new BufferedOutputStream(wav, 1 << 16)) {
+                    written = WavWriter.write(counted, os);
+                } catch (IOException e) {
+                    // The output names its own failures: this one is the input's.
+                    throw CliException.file("error while reading " + inName + ": " + OutputFiles.reason(e), e);
+                }
+                wav.finishWav(settings.channels, written);
+                whole = wav.isFile();
             }
-            wav.finishWav(settings.channels, written);
             if (stretcher.consumed() == 0) {
                 throw CliException.file(inName + " holds no audio" + (in instanceof Transport ? "" : " in the passage"));
             }
@@ -106,8 +138,8 @@ public final class StretchJob {
                     }
                 } catch (CliException e) {
                     // The audio is finished, but a run writes its files together or not at all.
-                    throw !wav.isFile() ? e : new CliException(e.exitCode, (e.getMessage() != null ? e.getMessage()
-                            : "the reader of " + png + " went away") + "; " + wav.name()
+                    throw !whole ? e : new CliException(e.exitCode, (e.getMessage() != null ? e.getMessage()
+                            : "the reader of " + png + " went away") + "; " + out
                             + " was not written either (the audio and its picture are written together)", e);
                 }
             }
@@ -124,8 +156,9 @@ public final class StretchJob {
                 stretcher.heard(Long.MAX_VALUE);
                 tempos = Stretcher.temposText(stretcher.temposHeard(), settings.realisedTempo());
             }
-            return summary(inName, consumed / passes, consumed,
-                    toStdout ? "standard output" : out.toString(), (double) written / settings.sampleRate, settings,
+            String outName = toStdout ? "standard output"
+                    : out + (format != null ? format.rateNote(settings.sampleRate) : "");
+            return summary(inName, consumed / passes, consumed, outName, (double) written / settings.sampleRate, settings,
                     tempos, stretcher.peak(), counted.count, elapsed);
         } finally {
             progress.clear();

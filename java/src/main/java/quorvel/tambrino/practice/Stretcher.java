@@ -22,9 +22,12 @@ import quorvel.tambrino.audio.PcmSource;
  * trainer pass is a run of its own, flushed to exactly its length at its
  * tempo and begun as if stretched alone (the engine's delay trimmed again),
  * so that the passes last what they last one by one and each tempo begins
- * at the passage's start. A seek ({@link #restart}) discards what the engine
+ * at the passage's start; the last pass's tail fades out under the next
+ * one's start. A seek ({@link #restart}) discards what the engine
  * holds and primes it from the input just before the new position, faster
- * than real time, so that the next frame out is the new position's.
+ * than real time, so that the next frame out is the new position's, faded
+ * in under what would have been heard next. Both splices start where the
+ * new music best continues what fades out, within a few milliseconds.
  *
  * <p>One streaming thread reads and restarts; the lookups of what is heard
  * ({@link #inputAt} and the like) may come from any thread.
@@ -34,6 +37,10 @@ public final class Stretcher implements PcmSource, AutoCloseable {
     interface BlockListener extends TempoStream.BlockListener {}
 
     public static final int NOTES = Session.NOTES;
+    /** How long what would have been heard fades out under a new start (a seek, the trainer's next pass). */
+    public static final double SPLICE_FADE_SECONDS = 0.01;
+    /** How far a new start may move to continue best what fades out under it. */
+    public static final double SPLICE_REACH_SECONDS = 0.005;
 
     private final Settings settings;
     private final Session session;
@@ -42,6 +49,13 @@ public final class Stretcher implements PcmSource, AutoCloseable {
     private TempoStream.BlockListener listener;
     private final Timeline timeline;
     private final short[] scratch;
+    /** The last pass's tail, and a new start's first frames with what fades out mixed in; those still to deliver. */
+    private final short[] tail;
+    private final short[] head;
+    private int headFrames;
+    private int headAt;
+    /** Frames of the tail that a pass still plays at its end, as many as its start passed over. */
+    private long tailOwed;
 
     private TempoStream stream;
     /** Output frames returned so far (less those discarded by {@link #restart}). */
@@ -81,6 +95,10 @@ public final class Stretcher implements PcmSource, AutoCloseable {
             timeline = null;
         }
         this.scratch = session.newBuffer();
+        int fade = Math.max(1, (int) Math.round(SPLICE_FADE_SECONDS * settings.sampleRate));
+        int reach = (int) Math.round(SPLICE_REACH_SECONDS * settings.sampleRate);
+        this.tail = new short[fade * settings.channels];
+        this.head = new short[(fade + 2 * reach) * settings.channels];
         startRun(0);
     }
 
@@ -152,26 +170,112 @@ public final class Stretcher implements PcmSource, AutoCloseable {
         int copied = 0;
         while (copied < frames) {
             int n;
-            if (dropLeft > 0) {
+            if (headAt < headFrames) {
+                n = Math.min(headFrames - headAt, frames - copied);
+                System.arraycopy(head, headAt * settings.channels, buffer, (offset + copied) * settings.channels,
+                        n * settings.channels);
+                headAt += n;
+            } else if (dropLeft > 0) {
                 n = stream.read(scratch, 0, (int) Math.min(dropLeft, scratch.length / settings.channels));
                 dropLeft -= Math.max(0, n);
+                if (n > 0) {
+                    continue;
+                }
             } else {
-                n = stream.read(buffer, offset + copied, frames - copied);
-                copied += Math.max(0, n);
-                delivered += Math.max(0, n);
+                n = Math.max(0, stream.read(buffer, offset + copied, frames - copied));
+                if (n == 0 && tailOwed > 0) {
+                    // A pass that began a little in keeps its length with as much of its tail.
+                    n = stream.readTail(buffer, offset + copied, (int) Math.min(tailOwed, frames - copied));
+                    tailOwed -= n;
+                }
             }
+            copied += n;
+            delivered += n;
             if (n > 0) {
                 continue;
             }
             settleReads();
             // The run is over: the next trainer pass, or the end.
-            if (transport == null || !transport.nextPass()) {
+            if (transport == null || !transport.morePasses()) {
                 break;
             }
-            startRun(0);
+            spliceNextPass();
         }
         settleReads();
         return copied;
+    }
+
+    /**
+     * Starts the next trainer pass with the last one's tail, what its
+     * stretch plays on into the silence after the passage, faded out under
+     * the new pass's start: a pass cut off where the next one began stepped
+     * by up to 31 times a tone's own largest step. Every pass still lasts its
+     * length at its tempo.
+     */
+    private void spliceNextPass() throws IOException {
+        // The tail at the last pass's tempo, then silence until the engine
+        // has forgotten the music (as a pass stretched alone ends), and the
+        // next pass at its own tempo, begun as if stretched alone.
+        int kept = stream.readTail(tail, 0, tail.length / settings.channels);
+        stream.continueWith(null);
+        long flush = 2 * (session.latencyFrames() + session.outputFramesFor(session.blockFrames()));
+        while (flush > 0) {
+            int n = stream.readTail(scratch, 0, (int) Math.min(flush, scratch.length / settings.channels));
+            if (n <= 0) {
+                break;
+            }
+            flush -= n;
+        }
+        transport.nextPass();
+        startRun(0);
+        tailOwed = spliceHead(tail, kept, (int) Math.round(SPLICE_REACH_SECONDS * settings.sampleRate));
+    }
+
+    /**
+     * Fades the run just started in under {@code fading} ({@code frames}
+     * frames of what would have been heard next) over
+     * {@link #SPLICE_FADE_SECONDS}, from the first of its frames {@code 0}
+     * to {@code reach * 2} on that best continues what fades out (a held
+     * note keeps its phase), with gains for what the two have in common.
+     * The frames before it count as priming. Returns how many it passed
+     * over.
+     */
+    private int spliceHead(short[] fading, int frames, int reach) throws IOException {
+        int ch = settings.channels;
+        int fade = Math.min(frames, tail.length / ch);
+        int want = fade + 2 * reach;
+        headFrames = 0;
+        headAt = 0;
+        while (headFrames < want) {
+            int n;
+            if (dropLeft > 0) {
+                n = stream.read(scratch, 0, (int) Math.min(dropLeft, scratch.length / ch));
+                dropLeft -= Math.max(0, n);
+            } else {
+                n = stream.read(head, headFrames, want - headFrames);
+                headFrames += Math.max(0, n);
+            }
+            if (n <= 0) {
+                break;
+            }
+        }
+        if (fade <= 0 || headFrames < want) {
+            return 0;
+        }
+        int skip = reach + Splice.align(fading, 0, head, reach, fade, reach, ch, 0, fade + 2 * reach);
+        double common = Splice.correlation(fading, 0, head, skip, fade, ch, 0, want);
+        for (int f = 0; f < fade; f++) {
+            double w = (f + 0.5) / fade;
+            double out = Splice.gainOut(w, common);
+            double in = Splice.gainOut(1 - w, common);
+            for (int c = 0; c < ch; c++) {
+                int i = (skip + f) * ch + c;
+                head[i] = Splice.clip(in * head[i] + out * fading[f * ch + c]);
+            }
+        }
+        headAt = skip;
+        runOrigin -= skip;
+        return skip;
     }
 
     /**
@@ -179,10 +283,17 @@ public final class Stretcher implements PcmSource, AutoCloseable {
      * {@code frame}, at output frame {@code outputFrame} (what the caller
      * has kept of the output so far). The engine is primed from the input
      * just before the frame (silence before the passage), and the output
-     * of the priming is dropped. Streaming thread, transport only.
+     * of the priming is dropped. The new start fades in under
+     * {@code fading}, the first {@code frames} frames of what would have
+     * been heard next (none: it starts as it is), from within
+     * {@link #SPLICE_REACH_SECONDS} of the frame where it best continues
+     * them. Streaming thread, transport only.
      */
-    public void restart(long frame, long outputFrame) {
+    public void restart(long frame, long outputFrame, short[] fading, int frames) throws IOException {
         settleReads();
+        headFrames = 0;
+        headAt = 0;
+        tailOwed = 0;
         delivered = outputFrame;
         timeline.cut(outputFrame);
         // The first frame kept must owe nothing to what came before: the
@@ -193,7 +304,12 @@ public final class Stretcher implements PcmSource, AutoCloseable {
         transport.moveTo(frame, preroll);
         // Until the primed engine's output is placed, what is heard from here on is the new position.
         timeline.add(outputFrame, transport.clamp(frame), 0, 1 / session.playedTempo(), transport.pass());
-        startRun(session.outputFramesFor(preroll));
+        long drop = session.outputFramesFor(preroll);
+        int reach = frames > 0 ? (int) Math.min(drop, Math.round(SPLICE_REACH_SECONDS * settings.sampleRate)) : 0;
+        startRun(drop - reach);
+        if (frames > 0) {
+            spliceHead(fading, frames, reach);
+        }
     }
 
     private void startRun(long drop) {
@@ -206,6 +322,15 @@ public final class Stretcher implements PcmSource, AutoCloseable {
         reads = 0;
         TempoStream.Source source = transport != null ? this::readTransport : input::read;
         stream = new TempoStream(session, source, input.frameLength(), this::block);
+        if (transport != null && transport.morePasses()) {
+            // A pass that another follows ends as the music goes on, to fade out under the next one's start.
+            long[] after = {transport.end()};
+            stream.continueWith((buffer, offset, frames) -> {
+                int n = transport.readAt(after[0], buffer, offset, frames);
+                after[0] += n;
+                return n;
+            });
+        }
     }
 
     private void block(long start, long end, float level, float[] spectrum) {

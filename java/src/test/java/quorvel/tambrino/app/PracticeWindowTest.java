@@ -114,6 +114,18 @@ class PracticeWindowTest {
         Thread.sleep(200);
         long after = onEdt(() -> w.playback().heardFrame());
         assertTrue(after != before, "the song stood still during the export: " + before + " -> " + after);
+        if (quorvel.tambrino.audio.FfmpegWriter.available()) {
+            // The export's other formats: Ogg Vorbis through ffmpeg, decoded back by ffmpeg.
+            Path ogg = dir.resolve("loop slow.ogg");
+            onEdt(() -> w.export(ogg, true, null)).get(60, TimeUnit.SECONDS);
+            Path back = dir.resolve("ogg.wav");
+            Process p = new ProcessBuilder("ffmpeg", "-v", "error", "-nostdin", "-i", ogg.toString(), "-c:a",
+                    "pcm_s16le", "-bitexact", back.toString()).inheritIO().start();
+            assertEquals(0, p.waitFor());
+            short[] decoded = AppDriver.readWav(back, format);
+            assertEquals(pcm.length, decoded.length, "the Ogg export lasts as the WAV one");
+            assertEquals(440, AppDriver.frequency(decoded, 2, RATE, RATE / 4, 7 * RATE / 4), 3);
+        }
 
         run(w::close);
         short[] played = AppDriver.readWav(heard, format);

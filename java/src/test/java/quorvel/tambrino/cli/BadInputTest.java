@@ -106,9 +106,10 @@ class BadInputTest {
         refused(2, msg("--png-width 10", "between 64 and 16384"),
                 stretch("--spectrum-png", dir.resolve("p.png").toString(), "--png-width", "10"));
 
-        // Names that promise another format get none of its data.
-        for (String name : new String[] {"out.mp3", "out.FLAC"}) {
-            refused(2, msg(name + ": OUT.wav is written as WAV only", "end the name with .wav or .wave"), "stretch",
+        // Names that promise a format not written get none of its data (MP3, FLAC and the others are encoded).
+        for (String name : new String[] {"out.wma", "out.AIFF"}) {
+            refused(2, msg(name + ": OUT.wav is written as WAV or, through ffmpeg, MP3, AAC, Ogg Vorbis, Opus or FLAC",
+                    "end the name with .wav, .wave, .mp3, .m4a, .aac, .ogg, .oga, .opus, .flac"), "stretch",
                     good.toString(), dir.resolve(name).toString());
         }
         refused(2, msg("p.jpg: --spectrum-png is written as PNG only"),

@@ -8,10 +8,14 @@ import static quorvel.tambrino.cli.TestAudio.sine;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Map;
 import java.util.jar.JarFile;
+import java.util.zip.ZipEntry;
+import java.util.zip.ZipInputStream;
+import java.util.zip.ZipOutputStream;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
@@ -88,6 +92,56 @@ class JarTest {
         assertEquals(44100, TestAudio.read16(dir.resolve("out.wav")).frames());
         // The extracted copy is removed once loaded.
         assertEquals(List.of(), Launcher.listing(tmp));
+    }
+
+    /**
+     * Installed as the Debian package lays it out, reached through a link:
+     * the launcher takes the jar beside it and the engine under
+     * lib/TRIPLET/jni, as the jar there carries none.
+     */
+    @Test
+    void launcherRunsTheInstalledLayout() throws Exception {
+        Path prefix = dir.resolve("usr");
+        Path bin = Files.createDirectories(prefix.resolve("bin")).resolve("tambrino");
+        Files.copy(Launcher.launcher(), bin);
+        Path jar = Files.createDirectories(prefix.resolve("share/tambrino")).resolve("tambrino.jar");
+        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(Launcher.jar()));
+             ZipOutputStream out = new ZipOutputStream(Files.newOutputStream(jar))) {
+            for (ZipEntry e; (e = in.getNextEntry()) != null;) {
+                if (!e.getName().startsWith("native/")) {
+                    out.putNextEntry(new ZipEntry(e.getName()));
+                    in.transferTo(out);
+                }
+            }
+        }
+        Path lib = Files.createDirectories(prefix.resolve("lib/x86_64-linux-gnu/jni")).resolve("libtambrino.so");
+        Files.copy(Path.of(System.getProperty("tambrino.library")), lib);
+        Path link = Files.createSymbolicLink(dir.resolve("tambrino"), bin);
+        Path in = dir.resolve("in.wav");
+        TestAudio.write16(in, TestAudio.pcm16(11025, 1, sine(440, 0.5, 44100)), 1, 44100);
+
+        // An empty TAMBRINO_JAR names no jar.
+        Map<String, String> env = Map.of("TAMBRINO_JAR", "");
+        Launcher.Result version = Launcher.run(List.of(link.toString(), "--version"), env);
+        assertEquals(0, version.exit, version.toString());
+        assertTrue(version.out.contains("engine: libtambrino.so from " + lib), version.toString());
+        Launcher.Result r = Launcher.run(List.of(link.toString(), "stretch", in.toString(),
+                dir.resolve("out.wav").toString(), "--tempo", "0.5"), env);
+        assertEquals(0, r.exit, r.toString());
+        assertEquals(22050, TestAudio.read16(dir.resolve("out.wav")).frames());
+    }
+
+    /** A JAVA_HOME older than the jar's Java 17 is passed over for the system's, not run into a class version error. */
+    @Test
+    void launcherPassesOverAJavaOlderThan17() throws Exception {
+        Path old = Files.createDirectories(dir.resolve("jdk-11/bin"));
+        Files.writeString(old.resolve("java"), "#!/bin/sh\necho 'Java 11 ran' >&2\nexit 9\n");
+        Files.setPosixFilePermissions(old.resolve("java"), PosixFilePermissions.fromString("rwxr-xr-x"));
+        Files.writeString(old.resolveSibling("release"), "IMPLEMENTOR=\"Someone\"\nJAVA_VERSION=\"11.0.24\"\n");
+        Launcher.Result r = Launcher.run(List.of(Launcher.launcher().toString(), "--version"),
+                Map.of("JAVA_HOME", old.getParent().toString()));
+        assertEquals(0, r.exit, r.toString());
+        assertTrue(r.out.startsWith("tambrino "), r.toString());
     }
 
     @Test

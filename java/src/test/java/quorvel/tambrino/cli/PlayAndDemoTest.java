@@ -95,10 +95,11 @@ class PlayAndDemoTest {
         float[] spectrum = new float[72];
         spectrum[45] = 0.2f;
         spectrum[33] = 0.1f;
-        String line = PlayCommand.meterLine(0.5f, spectrum, 12.4, 90, false);
+        String line = PlayCommand.meterLine(0.5f, spectrum, 12.4, 90, false, false);
         assertTrue(line.startsWith("[" + "#".repeat(21) + "..." + "]"), line);
         assertTrue(line.contains(" -6.0 ") && line.contains("A4") && line.contains("0:12 / 1:30"), line);
-        assertTrue(PlayCommand.meterLine(0.2f, null, 0, 1, true).endsWith("CLIP"));
+        assertTrue(PlayCommand.meterLine(0.2f, null, 0, 1, true, true).endsWith("  CLIP"));
+        assertTrue(PlayCommand.meterLine(0.2f, null, 0, 1, false, true).endsWith("  LIMIT"));
         assertEquals("C1", PlayCommand.noteName(0));
         assertEquals("B6", PlayCommand.noteName(71));
     }

@@ -388,9 +388,11 @@ class PlayerTest {
 
     @Test
     void theScreenFitsASmallTerminalAndShowsWhatIsPlayed() throws Exception {
-        // A fine-mode tempo that the exact mode cannot play, and a gain that clips.
+        // A fine-mode tempo that the exact mode cannot play, and a gain that the fine mode's limiter holds
+        // below full scale (no clip) and the exact mode clips.
         start(music, "--tempo 0.1 --preamp 12 --output-file " + dir.resolve("small.wav"), 60, 16);
-        String s = waitFor(x -> x.contains("tempo 0.10") && x.contains("CLIP"), "tempo 0.10 and the clip indicator");
+        String s = waitFor(x -> x.contains("tempo 0.10") && x.contains("LIMIT"), "tempo 0.10 and the limit indicator");
+        assertTrue(!s.contains("CLIP"), s);
         String[] lines = s.split("\n", -1);
         assertTrue(lines[0].startsWith(" tambrino play  " + dir) && lines[1].contains("fine, 4096/8"), s);
         for (String line : lines) {
@@ -398,7 +400,7 @@ class PlayerTest {
         }
         assertTrue(s.contains("  C1    C2    C3    C4    C5    C6") && s.contains("f fine/exact"), s);
         keys("f");
-        s = waitFor("tempo 0.125");
+        s = waitFor(x -> x.contains("tempo 0.125") && x.contains("CLIP"), "the exact mode's clip");
         assertTrue(s.split("\n")[1].contains("exact, 4096/8"), s);
         keys("[");
         waitFor(x -> x.matches("(?s).*loop from \\d+:\\d\\d\\.\\d, \\] sets its end.*"), "the loop's start");
