@@ -44,3 +44,10 @@ else
 fi
 
 build-bench/tambrino_bench --fast build-bench/libtambrino.so "${plain_args[@]}" "$@"
+
+# The tool from file to file, against the peers' command-line tools.
+if [ -f "${TAMBRINO_JAR:-build/java/tambrino.jar}" ]; then
+  scripts/bench-tool.sh
+else
+  echo "No build/java/tambrino.jar: the tool's end-to-end rows are skipped (build it with cmake first)." >&2
+fi

@@ -22,6 +22,7 @@ import quorvel.tambrino.audio.InputFile;
 import quorvel.tambrino.audio.OutputFiles;
 import quorvel.tambrino.audio.PcmSource;
 import quorvel.tambrino.practice.Passage;
+import quorvel.tambrino.practice.ReadAhead;
 import quorvel.tambrino.practice.Settings;
 import quorvel.tambrino.practice.SpectrumPicture;
 import quorvel.tambrino.practice.StretchJob;
@@ -67,7 +68,8 @@ final class StretchCommand implements Callable<Integer> {
     EngineOptions engineOptions;
 
     @Option(names = "--spectrum", negatable = true, defaultValue = "true", fallbackValue = "true",
-            description = "Run the engine's 72-note spectrum analyser (default: on; needed by --spectrum-png).")
+            description = "Run the engine's 72-note spectrum analyser, which --spectrum-png draws (default: with"
+                    + " --spectrum-png only, the one reader of its values; --no-spectrum refuses the picture).")
     void spectrum(boolean on) {
         engineOptions.spectrum = on;
     }
@@ -107,6 +109,11 @@ final class StretchCommand implements Callable<Integer> {
                     + " at once, and one input into one output is a single job");
         }
         checkPictureOptions(png, plotWidth, engineOptions.spectrum);
+        if (png == null) {
+            // Nothing else reads the analyser's values, and it costs about a
+            // quarter of the stretch; the samples do not depend on it.
+            engineOptions.spectrum = false;
+        }
         if (png != null && outDir != null && files.size() > 1) {
             throw CliException.usage("--spectrum-png draws one input's picture: give it with a single input,"
                     + " not with " + files.size());
@@ -190,24 +197,30 @@ final class StretchCommand implements Callable<Integer> {
                 notes.accept("tambrino: warning: " + in.warning());
             }
             Passage passage = engineOptions.passage(inName, in.frameLength(), in.sampleRate());
-            PcmSource source = passage.whole(in.frameLength()) ? in : passage.once(in);
-            if (passage.trainer != null) {
-                // The whole input, as the player holds it: a pass that another follows ends as the music
-                // goes on past the passage, fading out under the next one's start.
-                short[] pcm = Transport.readAll(in);
-                Passage known = engineOptions.passage(inName, pcm.length / in.channels(), in.sampleRate());
-                source = new Transport(pcm, in.channels(), in.sampleRate(), known, false);
+            // A file is read and decoded on a thread of its own while the engine stretches what came before;
+            // a trainer reads all of it first, and a pipe's read may wait for ever, which a close could not end.
+            boolean ahead = passage.trainer == null && !InputFile.isStdio(inArg) && Files.isRegularFile(input);
+            try (ReadAhead read = ahead ? new ReadAhead(in) : null) {
+                PcmSource frames = read != null ? read : in;
+                PcmSource source = passage.whole(in.frameLength()) ? frames : passage.once(frames);
+                if (passage.trainer != null) {
+                    // The whole input, as the player holds it: a pass that another follows ends as the music
+                    // goes on past the passage, fading out under the next one's start.
+                    short[] pcm = Transport.readAll(in);
+                    Passage known = engineOptions.passage(inName, pcm.length / in.channels(), in.sampleRate());
+                    source = new Transport(pcm, in.channels(), in.sampleRate(), known, false);
+                }
+                FfmpegWriter.Encoding encoding = FfmpegWriter.Encoding.of(output, bitrate, input);
+                lines.add(progress == null
+                        ? StretchJob.run(settings, source, inName, output, encoding, png, plotWidth, terminal)
+                        : StretchJob.run(settings, source, inName, output, encoding, png, plotWidth,
+                                new StretchJob.Progress() {
+                                    @Override
+                                    public void update(double done, double seconds, double total) {
+                                        progress.accept(done);
+                                    }
+                                }));
             }
-            FfmpegWriter.Encoding encoding = FfmpegWriter.Encoding.of(output, bitrate, input);
-            lines.add(progress == null
-                    ? StretchJob.run(settings, source, inName, output, encoding, png, plotWidth, terminal)
-                    : StretchJob.run(settings, source, inName, output, encoding, png, plotWidth,
-                            new StretchJob.Progress() {
-                                @Override
-                                public void update(double done, double seconds, double total) {
-                                    progress.accept(done);
-                                }
-                            }));
             if (in.warning() != null && in.frameLength() < 0) {
                 // Found only at the end of a pipe.
                 notes.accept("tambrino: warning: " + in.warning());

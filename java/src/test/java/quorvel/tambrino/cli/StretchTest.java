@@ -153,6 +153,27 @@ class StretchTest {
         assertTrue(Arrays.stream(toInts(small.samples)).anyMatch(s -> Math.abs(s) > 1000), "silent output");
     }
 
+    /**
+     * A file is decoded on a thread of its own while the engine runs, standard input on the engine's; the
+     * analyser runs only for a picture. Neither changes a bit of the fine mode's output at its defaults.
+     */
+    @Test
+    void readingAheadAndTheAnalyserChangeNoSample() throws Exception {
+        int frames = (int) (2.3 * RATE);
+        Path in = dir.resolve("song.wav");
+        TestAudio.write16(in, TestAudio.pcm16(frames, 2, sum(sine(220, 0.3, RATE), sine(1500, 0.2, RATE)),
+                sum(sine(330, 0.3, RATE), sine(70, 0.3, RATE))), 2, RATE);
+        Launcher.Result r = Launcher.tambrino("stretch", in.toString(), dir.resolve("ahead.wav").toString(),
+                "--tempo", "0.8", "--spectrum-png", dir.resolve("ahead.png").toString());
+        assertEquals(0, r.exit, r.toString());
+        String command = "exec \"$0\" stretch - " + dir.resolve("piped.wav") + " --tempo 0.8 < " + in;
+        r = Launcher.run(List.of("bash", "-c", command, Launcher.launcher().toString()), null);
+        assertEquals(0, r.exit, r.toString());
+        byte[] ahead = Files.readAllBytes(dir.resolve("ahead.wav"));
+        assertArrayEquals(ahead, Files.readAllBytes(dir.resolve("piped.wav")));
+        assertTrue(ahead.length > 4 * frames / 0.8, "output too short: " + ahead.length);
+    }
+
     @Test
     void voiceRemovalCancelsTheCentreAboveTheBassAndKeepsTheBass() throws Exception {
         int frames = (int) (1.5 * RATE);
