@@ -4,8 +4,11 @@
 // JNI entry points through a strict fake JNIEnv whose arrays are exactly their
 // length. Besides crashes and sanitizer reports it checks the promises made at
 // the Java boundary: a call raises an exception exactly when its arguments are
-// out of range, only one of the documented classes, and a refused call changes
-// neither the engine nor the caller's array. Blocks run in both quality modes
+// out of range (the settings' limits included: a gain, amount or panning level
+// out of range, an equaliser gain that is not finite or out of range, a voice
+// filter that is not finite, unstable or too loud), only one of the documented
+// classes, and a refused call changes neither the engine nor the caller's
+// array. Blocks run in both quality modes
 // (each with its own limits on the block's ratio) and write only samplesOut
 // frames, every sample within -32767..32767. The vector paths of the units are
 // held to their definitions bit for bit: the split transforms against the
@@ -37,6 +40,7 @@
 #include "pipeline.h"
 #include "pipeline_testing.h"
 #include "quorvel_tambrino_NativeInterface.h"
+#include "setting_limits.h"
 #include "spectrum.h"
 #include "spectrum_testing.h"
 #include "vector_path.h"
@@ -796,6 +800,46 @@ void jniProcess(Input& in, fakejni::Env& env) {
   if (cls.empty() && samplesOut <= 0 && level != 0.0f) finding("peak after a block without output");
 }
 
+// The voice filter's limits, judged independently of the binding: the
+// impulse responses of the filter and of its denominator alone run plainly
+// for a while. A filter whose responses have both died away, the filter's far
+// below the gain limit, is clearly valid; one with a coefficient that is not
+// finite, or whose response already sums past well above the limit, is
+// clearly not; in between (slow growth, slow decay, a pole on the circle that
+// the numerator cancels) either answer is right.
+struct FilterJudgement {
+  bool clearlyValid;
+  bool clearlyInvalid;
+};
+
+FilterJudgement judgeFilter(const std::vector<double>& a, const std::vector<double>& b, int sizeA, int sizeB) {
+  for (int i = 0; i < sizeA; i++)
+    if (!std::isfinite(a[i])) return {false, true};
+  for (int i = 0; i < sizeB; i++)
+    if (!std::isfinite(b[i])) return {false, true};
+  constexpr int kRun = 4096;
+  auto run = [&](const std::vector<double>& numerator, int size, double* tail) {
+    std::vector<double> y(kRun);
+    double sum = 0.0;
+    *tail = 0.0;
+    for (int n = 0; n < kRun; n++) {
+      double v = n < size ? numerator[n] : 0.0;
+      for (int i = 1; i < sizeA && i <= n; i++) v -= a[i] * y[n - i];
+      y[n] = v;
+      sum += std::fabs(v);
+      if (n >= kRun - 64) *tail = std::max(*tail, std::fabs(v));
+    }
+    return sum;
+  };
+  double tail = 0.0;
+  const double sum = run(b, sizeB, &tail);
+  if (!(sum <= 10.0 * SETTING_MAX_FILTER_GAIN)) return {false, true};
+  double poleTail = 0.0;
+  const double poleSum = run({1.0}, 1, &poleTail);
+  const bool died = (tail <= 1e-9 * sum || tail < 1e-300) && poleTail <= 1e-9 * poleSum;
+  return {sum <= 0.1 * SETTING_MAX_FILTER_GAIN && died, false};
+}
+
 void jniFilter(Input& in, fakejni::Env& env) {
   const int lenA = in.range(0, 8);
   const int lenB = in.range(0, 8);
@@ -810,12 +854,20 @@ void jniFilter(Input& in, fakejni::Env& env) {
   for (int i = 0; i < lenB; i++) b[i] = in.anyDouble({0.5, 0.25, 1.0, 0.0, -0.3});
   jdoubleArray ja = nullA ? nullptr : env.doubles(a);
   jdoubleArray jb = nullB ? nullptr : env.doubles(b);
-  const bool valid = !nullA && !nullB && sizeA >= 1 && sizeA <= lenA && sizeB >= 1 && sizeB <= lenB;
+  const bool shapeValid = !nullA && !nullB && sizeA >= 1 && sizeA <= lenA && sizeB >= 1 && sizeB <= lenB;
+  const FilterJudgement judged = shapeValid ? judgeFilter(a, b, sizeA, sizeB) : FilterJudgement{false, true};
   const iirFilter left = iir_filter(0);
   const iirFilter right = iir_filter(1);
   const bool armed = maybeFailGet(in, env);
   Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalFilter(&env, nullptr, ja, jb, sizeA, sizeB);
-  const std::string cls = settle(env, "dspVoiceRemovalFilter", valid, {kNpe, kIae, kOom}, armed);
+  std::string cls;
+  if (!shapeValid || judged.clearlyValid || judged.clearlyInvalid) {
+    cls = settle(env, "dspVoiceRemovalFilter", judged.clearlyValid, {kNpe, kIae, kOom}, armed);
+  } else {
+    // Either answer is right; a refusal is still one of the documented kind.
+    const bool refused = !env.pendingClass.empty() && env.pendingClass != kOom;
+    cls = settle(env, "dspVoiceRemovalFilter", !refused, {kIae, kOom}, armed);
+  }
   if (!cls.empty()) {
     const iirFilter& l = iir_filter(0);
     const iirFilter& r = iir_filter(1);
@@ -846,7 +898,10 @@ void jniEqBands(Input& in, fakejni::Env& env) {
     env.failNextGet = false;
     return;
   }
-  const bool valid = !isNull && length >= bands;
+  const bool valid =
+      !isNull && length >= bands && std::all_of(values.begin(), values.end(), [](float g) {
+        return g >= 0.0f && g <= SETTING_MAX_EQ_GAIN;
+      });
   const std::string cls = settle(env, "dspEQSetBands", valid, {kNpe, kIae, kOom}, armed);
   for (int k = 0; k < bands; k++) {
     const float expect = cls.empty() && valid ? values[k] : gains[k];
@@ -864,7 +919,7 @@ void jniSpectrum(Input& in, fakejni::Env& env) {
   jfloatArray out = isNull ? nullptr : env.floats(prefill);
   const bool armed = maybeFailGet(in, env);
   Java_quorvel_tambrino_NativeInterface_dspGetSpectrum(&env, nullptr, out, size);
-  const std::string cls = settle(env, "dspGetSpectrum", !isNull, {kNpe, kOom}, armed);
+  const std::string cls = settle(env, "dspGetSpectrum", !isNull && size >= 0, {kNpe, kIae, kOom}, armed);
   if (isNull || !cls.empty()) return;
   const std::vector<float> got = fakejni::Env::read<float>(out);
   const int copied = std::max(0, std::min({size, SPECTRUM_NOTES, length}));
@@ -905,21 +960,26 @@ void jniSetter(Input& in, fakejni::Env& env) {
     return;
   }
   const char* method = "";
+  bool valid = true;  // the flags take any value
   switch (which) {
     case 0:
       method = "dspVoiceRemovalEnable";
       Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(&env, nullptr, in.anyInt({1, 0, 2, -1}));
       break;
-    case 1:
+    case 1: {
       method = "dspVoiceRemovalAmount";
-      Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(
-          &env, nullptr, in.anyFloat({1.0f, 0.5f, 0.0f, -1.0f, 4.0f}));
+      const float amount = in.anyFloat({1.0f, 0.5f, 0.0f, -1.0f, 4.0f});
+      valid = std::isfinite(amount) && amount <= SETTING_MAX_VOICE_AMOUNT;
+      Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(&env, nullptr, amount);
       break;
-    case 2:
+    }
+    case 2: {
       method = "dspSetPreamp";
-      Java_quorvel_tambrino_NativeInterface_dspSetPreamp(&env, nullptr,
-                                                         in.anyFloat({1.0f, 2.0f, 0.0f, 10.0f}));
+      const float preamp = in.anyFloat({1.0f, 2.0f, 0.0f, 10.0f});
+      valid = preamp >= 0.0f && preamp <= SETTING_MAX_PREAMP;
+      Java_quorvel_tambrino_NativeInterface_dspSetPreamp(&env, nullptr, preamp);
       break;
+    }
     case 3:
       method = "dspSpectrumEnable";
       Java_quorvel_tambrino_NativeInterface_dspSpectrumEnable(&env, nullptr, in.anyInt({1, 0, 2, -1}));
@@ -929,6 +989,7 @@ void jniSetter(Input& in, fakejni::Env& env) {
       const int active = in.anyInt({1, 0, 2});
       const int mono = in.anyInt({0, 1, -1});
       const int level = in.anyInt({50, 0, 25, 75, 100, -1, 101, 1000});
+      valid = level >= 0 && level <= SETTING_MAX_PANNING_LEVEL;
       Java_quorvel_tambrino_NativeInterface_dspPanning(&env, nullptr, active, mono, level);
       break;
     }
@@ -943,7 +1004,7 @@ void jniSetter(Input& in, fakejni::Env& env) {
       break;
     }
   }
-  settle(env, method, true, {}, false);
+  settle(env, method, valid, {kIae}, false);
 }
 
 void jniQualityMode(Input& in, fakejni::Env& env) {

@@ -20,8 +20,17 @@ string(REPLACE ";" " " TAMBRINO_DECODER_CLASS_PATH "${TAMBRINO_DECODER_JARS}")
 string(REPLACE ";" ":" TAMBRINO_DECODER_CP "${TAMBRINO_DECODER_JARS}")
 set(TAMBRINO_JUNIT_CONSOLE_JAR /usr/share/java/junit-platform-console-standalone.jar
     CACHE FILEPATH "JUnit 5 console launcher (Debian's junit5)")
-if(NOT Java_JAR_EXECUTABLE OR NOT Java_JAVA_EXECUTABLE OR NOT EXISTS ${TAMBRINO_PICOCLI_JAR})
-  message(WARNING "tambrino.jar not built: needs javac, jar and ${TAMBRINO_PICOCLI_JAR} (libpicocli-java)")
+# The Ogg Vorbis reader drives JOrbis itself (TAMBRINO_JORBIS_JARS, java.cmake).
+set(TAMBRINO_JORBIS_FOUND TRUE)
+foreach(jar ${TAMBRINO_JORBIS_JARS})
+  if(NOT EXISTS ${jar})
+    set(TAMBRINO_JORBIS_FOUND FALSE)
+  endif()
+endforeach()
+if(NOT Java_JAR_EXECUTABLE OR NOT Java_JAVA_EXECUTABLE OR NOT EXISTS ${TAMBRINO_PICOCLI_JAR}
+   OR NOT TAMBRINO_JORBIS_FOUND)
+  message(WARNING "tambrino.jar not built: needs javac, jar, ${TAMBRINO_PICOCLI_JAR} (libpicocli-java) and"
+          " ${TAMBRINO_JORBIS_JARS} (libjorbis-java)")
   return()
 endif()
 
@@ -67,7 +76,7 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${TAMBRINO_CLI_CLASSES}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${TAMBRINO_CLI_CLASSES}/native/linux-x86-64
   COMMAND ${Java_JAVAC_EXECUTABLE} --release 17 -encoding UTF-8 -Xlint:all -Xlint:-serial
-          -cp ${TAMBRINO_PICOCLI_JAR} -d ${TAMBRINO_CLI_CLASSES} ${TAMBRINO_CLI_SOURCES}
+          -cp ${TAMBRINO_PICOCLI_JAR}:${TAMBRINO_JORBIS_CP} -d ${TAMBRINO_CLI_CLASSES} ${TAMBRINO_CLI_SOURCES}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tambrino>
           ${TAMBRINO_CLI_CLASSES}/native/linux-x86-64/libtambrino.so
   ${TAMBRINO_OTHER_PLATFORM_COPIES}

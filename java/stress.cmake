@@ -11,14 +11,16 @@ set(TAMBRINO_STRESS_SRC ${CMAKE_SOURCE_DIR}/java/stress/src)
 set(TAMBRINO_STRESS_CLASSES ${CMAKE_BINARY_DIR}/java-stress-classes)
 set(TAMBRINO_STRESS_STAMP ${CMAKE_BINARY_DIR}/java-stress-classes.stamp)
 file(GLOB_RECURSE TAMBRINO_STRESS_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_STRESS_SRC}/*.java)
-# The driver needs only the engine's class, not the command-line tool.
+# The driver needs only the engine's classes (and the readers that
+# TempoStream.of uses), not the command-line tool.
 file(GLOB_RECURSE TAMBRINO_STRESS_ENGINE_SOURCES CONFIGURE_DEPENDS ${TAMBRINO_JAVA_SRC}/*.java)
-list(FILTER TAMBRINO_STRESS_ENGINE_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|audio|practice|app)/")
+list(FILTER TAMBRINO_STRESS_ENGINE_SOURCES EXCLUDE REGEX "/quorvel/tambrino/(cli|practice|app)/")
 
 add_custom_command(
   OUTPUT ${TAMBRINO_STRESS_STAMP}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${TAMBRINO_STRESS_CLASSES}
   COMMAND ${Java_JAVAC_EXECUTABLE} -encoding UTF-8 -Xlint:all -d ${TAMBRINO_STRESS_CLASSES}
+          -cp ${TAMBRINO_JORBIS_CP}
           ${TAMBRINO_STRESS_ENGINE_SOURCES} ${TAMBRINO_STRESS_SOURCES}
   COMMAND ${CMAKE_COMMAND} -E touch ${TAMBRINO_STRESS_STAMP}
   DEPENDS ${TAMBRINO_STRESS_ENGINE_SOURCES} ${TAMBRINO_STRESS_SOURCES}

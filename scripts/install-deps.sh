@@ -7,11 +7,13 @@ set -euo pipefail
 # vorbis-tools, sox) and to drive the interactive player (tmux). ffmpeg is
 # optional for users (FLAC, Opus, M4A input); the tests install it so that
 # those paths are exercised. The practice window needs Java's desktop half
-# (openjdk-17-jre) and its tests a virtual display (xvfb).
+# (openjdk-17-jre) and its tests a virtual display (xvfb). The signal and
+# locale tests compile a German UTF-8 locale of their own with localedef, from
+# the sources that locales installs.
 packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 libpicocli-java
           clang libclang-rt-14-dev
           libmp3spi-java libjlayer-java libtritonus-java libvorbisspi-java libjorbis-java lame vorbis-tools sox tmux
-          ffmpeg openjdk-17-jre xvfb)
+          ffmpeg openjdk-17-jre xvfb locales)
 # Named packages instead (scripts/cross.sh names its cross compilers and
 # emulators).
 if [ $# -gt 0 ]; then packages=("$@"); fi

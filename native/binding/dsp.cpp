@@ -1,10 +1,12 @@
 // JNI layer: the exported entry points of quorvel.tambrino.NativeInterface
 // (the process's default engine) and of quorvel.tambrino.EngineNative (the
 // engine of a handle that quorvel.tambrino.Engine holds).
-// They check the arguments that only they can see (null and short arrays),
-// turn the pipeline's statuses into Java exceptions with a clear message,
-// and copy Java arrays into and out of engine-owned storage; the work itself
-// is the pipeline's (pipeline.h) and the units'.
+// They check the arguments that only they can see (null and short arrays)
+// and hold the settings to their limits (setting_limits.h: a value that
+// could make the stream non-finite for good is refused), turn the
+// pipeline's statuses into Java exceptions with a clear message, and copy
+// Java arrays into and out of engine-owned storage; the work itself is the
+// pipeline's (pipeline.h) and the units'.
 //
 // Threads and audio path: as the pipeline's. Java arrays are copied with
 // Get/Set<Type>ArrayRegion, never pinned (a virtual machine may pin by
@@ -33,6 +35,7 @@
 #include "pipeline.h"
 #include "quorvel_tambrino_EngineNative.h"
 #include "quorvel_tambrino_NativeInterface.h"
+#include "setting_limits.h"
 #include "spectrum.h"
 
 namespace {
@@ -58,6 +61,24 @@ void throwJava(JNIEnv* env, const char* className, const char* format, ...) {
   if (cls == nullptr) return;  // FindClass has raised its own error
   env->ThrowNew(cls, message);
   env->DeleteLocalRef(cls);
+}
+
+// A value as Java prints it where it matters most: NaN and the infinities by
+// name (printf's "nan" and "inf" would read as C in a Java message).
+struct JavaNumber {
+  char text[32];
+};
+
+JavaNumber javaNumber(double v) {
+  JavaNumber n;
+  if (std::isnan(v)) {
+    std::snprintf(n.text, sizeof n.text, "NaN");
+  } else if (std::isinf(v)) {
+    std::snprintf(n.text, sizeof n.text, "%sInfinity", v < 0 ? "-" : "");
+  } else {
+    std::snprintf(n.text, sizeof n.text, "%g", v);
+  }
+  return n;
 }
 
 // Called from a catch block: turns the C++ exception in flight into a Java one.
@@ -211,6 +232,32 @@ void voiceRemovalFilter(JNIEnv* env, Engine& e, jdoubleArray coeffA, jdoubleArra
   if (arrayCallFailed(env)) return;
   env->GetDoubleArrayRegion(coeffB, 0, sizeB, b.get());
   if (arrayCallFailed(env)) return;
+  // Checked on the copies, so that a caller writing into its arrays meanwhile
+  // cannot slip an unchecked coefficient past the check.
+  const FilterVerdict verdict = setting_check_filter(a.get(), b.get(), sizeA, sizeB);
+  switch (verdict.check) {
+    case FilterCheck::Ok:
+      break;
+    case FilterCheck::NotFinite: {
+      const bool inA = verdict.index < sizeA;
+      throwJava(env, kIllegalArgument, "%s: %s[%d] is %s: every coefficient must be finite", m,
+                inA ? "coeffA" : "coeffB", inA ? verdict.index : verdict.index - sizeA,
+                javaNumber(verdict.value).text);
+      return;
+    }
+    case FilterCheck::TooLoud:
+      throwJava(env, kIllegalArgument,
+                "%s: the filter's gain (the sum of its impulse response's magnitudes) reaches %.9g, above %g: "
+                "too loud, or unstable (a pole of coeffA outside the unit circle)",
+                m, verdict.value, SETTING_MAX_FILTER_GAIN);
+      return;
+    case FilterCheck::RingsTooLong:
+      throwJava(env, kIllegalArgument,
+                "%s: the filter's impulse response does not die away within %d samples: coeffA has a pole on, "
+                "outside or too close to the unit circle",
+                m, SETTING_FILTER_SETTLE);
+      return;
+  }
   const IirResult result = iir_init_filters(*e.iir, a.get(), b.get(), sizeA, sizeB);
   if (result == IIR_OUT_OF_MEMORY) {
     throwJava(env, kOutOfMemory, "%s: cannot allocate filters of %d and %d coefficients", m, sizeA, sizeB);
@@ -227,7 +274,6 @@ void eqSetBands(JNIEnv* env, Engine& e, jfloatArray levels) {
   }
   // Before the first dspInit there is no table to hold the gains.
   const int bands = eq_band_count(*e.eq);
-  if (bands <= 0) return;
   const jsize length = env->GetArrayLength(levels);
   if (length < bands) {
     throwJava(env, kIllegalArgument, "%s: levels must hold at least %d gains (one per band), but holds %d", m,
@@ -240,16 +286,35 @@ void eqSetBands(JNIEnv* env, Engine& e, jfloatArray levels) {
     throwJava(env, kIllegalState, "%s: the equaliser has %d bands, more than %d", m, bands, kMaxBands);
     return;
   }
+  // Every gain of the array is checked, those beyond the bands too, so that
+  // the rule does not depend on the frame size; the bands' own gains are
+  // checked on the copy that is stored.
   float gains[kMaxBands];
-  env->GetFloatArrayRegion(levels, 0, bands, gains);
-  if (arrayCallFailed(env)) return;
-  eq_setbands(*e.eq, gains);
+  float rest[kMaxBands];
+  for (jsize start = 0; start < length; start += kMaxBands) {
+    const jsize count = std::min<jsize>(kMaxBands, length - start);
+    float* chunk = start == 0 ? gains : rest;
+    env->GetFloatArrayRegion(levels, start, count, chunk);
+    if (arrayCallFailed(env)) return;
+    for (jsize k = 0; k < count; k++) {
+      if (!setting_eq_gain_ok(chunk[k])) {
+        throwJava(env, kIllegalArgument, "%s: levels[%d] is %s: every gain must be finite, in 0..%g", m,
+                  static_cast<int>(start + k), javaNumber(chunk[k]).text, static_cast<double>(SETTING_MAX_EQ_GAIN));
+        return;
+      }
+    }
+  }
+  if (bands > 0) eq_setbands(*e.eq, gains);
 }
 
 void getSpectrum(JNIEnv* env, const Engine& e, jfloatArray jSpectrum, jint jSize) {
   const char* const m = "dspGetSpectrum";
   if (jSpectrum == nullptr) {
     throwJava(env, kNullPointer, "%s: spectrum is null", m);
+    return;
+  }
+  if (jSize < 0) {
+    throwJava(env, kIllegalArgument, "%s: size must be at least 0, got %d", m, jSize);
     return;
   }
   const jsize length = env->GetArrayLength(jSpectrum);
@@ -269,10 +334,38 @@ void qualityMode(JNIEnv* env, Engine& e, jint mode) {
   pipeline_set_quality_mode(*e.pipeline, mode);
 }
 
+void voiceRemovalAmount(JNIEnv* env, Engine& e, jfloat amount) {
+  if (!setting_voice_amount_ok(amount)) {
+    throwJava(env, kIllegalArgument,
+              "dspVoiceRemovalAmount: amount must be a finite number up to %g (0 or below: no removal), got %s",
+              static_cast<double>(SETTING_MAX_VOICE_AMOUNT), javaNumber(amount).text);
+    return;
+  }
+  pipeline_set_voice_removal_amount(*e.pipeline, amount);
+}
+
+void preamp(JNIEnv* env, Engine& e, jfloat gain) {
+  if (!setting_preamp_ok(gain)) {
+    throwJava(env, kIllegalArgument, "dspSetPreamp: preamp must be a finite gain in 0..%g, got %s",
+              static_cast<double>(SETTING_MAX_PREAMP), javaNumber(gain).text);
+    return;
+  }
+  pipeline_set_preamp(*e.pipeline, gain);
+}
+
+void panning(JNIEnv* env, Engine& e, jint panningActive, jint monoActive, jint panningLevel) {
+  if (!setting_panning_level_ok(panningLevel)) {
+    throwJava(env, kIllegalArgument, "dspPanning: panningLevel must be in 0..%d, got %d",
+              SETTING_MAX_PANNING_LEVEL, panningLevel);
+    return;
+  }
+  pipeline_set_panning(*e.pipeline, panningActive, monoActive, panningLevel);
+}
+
 void pitchShift(JNIEnv* env, Engine& e, jfloat semitones) {
   if (!std::isfinite(semitones) || std::fabs(semitones) > PIPELINE_MAX_PITCH_SHIFT) {
-    throwJava(env, kIllegalArgument, "dspPitchShift: semitones must be a finite number in -24..24, got %g",
-              static_cast<double>(semitones));
+    throwJava(env, kIllegalArgument, "dspPitchShift: semitones must be a finite number in -24..24, got %s",
+              javaNumber(semitones).text);
     return;
   }
   pipeline_set_pitch_shift(*e.pipeline, semitones);
@@ -316,12 +409,12 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnab
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(JNIEnv* env, jobject,
                                                                                    jfloat amount) {
-  if (Engine* e = defaultEngine(env)) pipeline_set_voice_removal_amount(*e->pipeline, amount);
+  if (Engine* e = defaultEngine(env)) voiceRemovalAmount(env, *e, amount);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSetPreamp(JNIEnv* env, jobject,
                                                                           jfloat jpreamp) {
-  if (Engine* e = defaultEngine(env)) pipeline_set_preamp(*e->pipeline, jpreamp);
+  if (Engine* e = defaultEngine(env)) preamp(env, *e, jpreamp);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspSpectrumEnable(JNIEnv* env, jobject,
@@ -358,8 +451,7 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspProcess(JNIEnv* 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspPanning(JNIEnv* env, jobject,
                                                                         jint jPanningActive, jint jMonoActive,
                                                                         jint jPanningLevel) {
-  if (Engine* e = defaultEngine(env))
-    pipeline_set_panning(*e->pipeline, jPanningActive, jMonoActive, jPanningLevel);
+  if (Engine* e = defaultEngine(env)) panning(env, *e, jPanningActive, jMonoActive, jPanningLevel);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_NativeInterface_dspEQSetBands(JNIEnv* env, jobject,
@@ -433,12 +525,12 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalEnable(JNI
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_voiceRemovalAmount(JNIEnv* env, jclass,
                                                                              jlong handle, jfloat amount) {
-  if (Engine* e = engineOf(env, handle)) pipeline_set_voice_removal_amount(*e->pipeline, amount);
+  if (Engine* e = engineOf(env, handle)) voiceRemovalAmount(env, *e, amount);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_setPreamp(JNIEnv* env, jclass, jlong handle,
-                                                                    jfloat preamp) {
-  if (Engine* e = engineOf(env, handle)) pipeline_set_preamp(*e->pipeline, preamp);
+                                                                    jfloat gain) {
+  if (Engine* e = engineOf(env, handle)) preamp(env, *e, gain);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_spectrumEnable(JNIEnv* env, jclass, jlong handle,
@@ -473,8 +565,7 @@ JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_process(JNIEnv* env, j
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_panning(JNIEnv* env, jclass, jlong handle,
                                                                   jint panningActive, jint monoActive,
                                                                   jint panningLevel) {
-  if (Engine* e = engineOf(env, handle))
-    pipeline_set_panning(*e->pipeline, panningActive, monoActive, panningLevel);
+  if (Engine* e = engineOf(env, handle)) panning(env, *e, panningActive, monoActive, panningLevel);
 }
 
 JNIEXPORT void JNICALL Java_quorvel_tambrino_EngineNative_eqSetBands(JNIEnv* env, jclass, jlong handle,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <jni.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -83,7 +84,8 @@ void userInterface(int id, const std::atomic<bool>& stop, Counts& counts) {
   while (!stop.load()) {
     Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalEnable(&env, nullptr,
                                                                 static_cast<int>(rng.next() % 4));
-    Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(&env, nullptr, rng.unit() * 1.2f - 0.1f);
+    Java_quorvel_tambrino_NativeInterface_dspVoiceRemovalAmount(&env, nullptr,
+                                                                std::min(1.0f, rng.unit() * 1.1f - 0.1f));
     Java_quorvel_tambrino_NativeInterface_dspSetPreamp(&env, nullptr, 0.1f + 2.0f * rng.unit());
     Java_quorvel_tambrino_NativeInterface_dspSpectrumEnable(&env, nullptr, rng.next() % 5 != 0 ? 1 : 0);
     Java_quorvel_tambrino_NativeInterface_dspPanning(&env, nullptr, static_cast<int>(rng.next() % 2),

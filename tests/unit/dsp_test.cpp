@@ -94,6 +94,16 @@ TEST_F(DspEngine, RefusedCallsNameTheArgumentAndTheRange) {
   Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr, env.floats(std::vector<float>(10)));
   EXPECT_NE(std::string::npos, env.pendingMessage.find("at least 128 gains"));
   env.takeException();
+
+  // A value that is not a number is named as Java names it.
+  Java_quorvel_tambrino_NativeInterface_dspSetPreamp(&env, nullptr, std::nanf(""));
+  EXPECT_NE(std::string::npos, env.pendingMessage.find("0..64, got NaN")) << env.pendingMessage;
+  env.takeException();
+  std::vector<float> gains(128, 1.0f);
+  gains[5] = -INFINITY;
+  Java_quorvel_tambrino_NativeInterface_dspEQSetBands(&env, nullptr, env.floats(gains));
+  EXPECT_NE(std::string::npos, env.pendingMessage.find("levels[5] is -Infinity")) << env.pendingMessage;
+  env.takeException();
 }
 
 }  // namespace

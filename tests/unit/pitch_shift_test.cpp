@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "../support/audio_measures.h"
@@ -280,6 +282,294 @@ TEST(PitchShift, KeptFormantsStayWhereTheyWere) {
   Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&live, nullptr, 0);
   const std::vector<float> before(out.begin() + (change * block - 4096), out.begin() + (change * block + 4096));
   EXPECT_LT(distance(before), 2.5);
+}
+
+// Seams: a sound starting after silence and ending before it, transposed.
+// What an ideal transposition gives there is the sound's own level and
+// steepness: its loudest 20 ms, its peak and its largest step from one
+// sample to the next, each against the same figure of the sound away from
+// the seams, are the input's (none above its own steady level for a faded
+// tone, a chord or a noise; the first beat of the music as loud as it is).
+namespace seam {
+
+constexpr double kLead = 0.5;  // seconds of silence before and after
+
+struct Piece {
+  quality::Stereo sound;
+  long on = 0, off = 0;  // where the sound starts and ends
+};
+
+Piece betweenSilences(const std::vector<float>& left, const std::vector<float>& right) {
+  const long lead = std::lround(kLead * kRate);
+  Piece p;
+  p.on = lead;
+  p.off = lead + static_cast<long>(left.size());
+  for (auto [from, to] : {std::pair{&left, &p.sound.left}, std::pair{&right, &p.sound.right}}) {
+    to->assign(static_cast<size_t>(lead), 0.0f);
+    to->insert(to->end(), from->begin(), from->end());
+    to->resize(to->size() + static_cast<size_t>(lead), 0.0f);
+  }
+  return p;
+}
+
+// Pink noise (-3 dB an octave from 20 Hz up: white noise through seven
+// first-order filters), `dbfs` RMS, with 10 ms fades.
+std::vector<float> pinkNoise(double seconds, double dbfs) {
+  quality::material::Noise white(99);
+  const size_t n = quality::material::frames(kRate, seconds);
+  std::vector<double> x(n);
+  double b[7] = {};
+  double power = 0.0;
+  for (size_t i = 0; i < n; i++) {
+    const double w = white.next();
+    b[0] = 0.99886 * b[0] + w * 0.0555179;
+    b[1] = 0.99332 * b[1] + w * 0.0750759;
+    b[2] = 0.96900 * b[2] + w * 0.1538520;
+    b[3] = 0.86650 * b[3] + w * 0.3104856;
+    b[4] = 0.55000 * b[4] + w * 0.5329522;
+    b[5] = -0.7616 * b[5] - w * 0.0168980;
+    x[i] = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362;
+    b[6] = w * 0.115926;
+    power += x[i] * x[i];
+  }
+  const double gain = std::pow(10.0, dbfs / 20.0) / std::sqrt(power / n);
+  const size_t fade = quality::material::frames(kRate, 0.01);
+  std::vector<float> out(n);
+  for (size_t i = 0; i < n; i++)
+    out[i] = static_cast<float>(gain * x[i] * quality::material::ramp(i, fade) * quality::material::ramp(n - 1 - i, fade));
+  return out;
+}
+
+// A 440 Hz tone at -6 dBFS that starts and stops at a zero crossing without
+// a fade (its slope jumps there).
+std::vector<float> hardTone(double seconds) {
+  std::vector<float> x(quality::material::frames(kRate, seconds));
+  for (size_t i = 0; i < x.size(); i++) x[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * i / kRate));
+  return x;
+}
+
+// A C major chord at -14 dBFS a note, with 10 ms fades.
+std::vector<float> chord(double seconds) {
+  std::vector<float> x(quality::material::frames(kRate, seconds), 0.0f);
+  for (double hz : {261.63, 329.63, 392.0}) {
+    const std::vector<float> note = quality::steadyTone(kRate, seconds, hz, -14.0);
+    for (size_t i = 0; i < x.size(); i++) x[i] += note[i];
+  }
+  return x;
+}
+
+struct Figures {
+  double loudestDb = 0, peakDb = 0, step = 0;  // over the reference
+};
+
+// The seam's figures, [from, to), against the reference's, [refFrom, refTo).
+Figures figures(const quality::Stereo& x, long from, long to, long refFrom, long refTo) {
+  const long size = static_cast<long>(x.left.size());
+  auto loudest = [&](long a, long b) {
+    const long window = kRate / 50;
+    a = std::max(0L, a);
+    b = std::min(size, b);
+    double most = 0.0;
+    for (long w = a; w + window <= b; w += kRate / 1000) {
+      double sum = 0.0;
+      for (long i = w; i < w + window; i++) sum += double(x.left[i]) * x.left[i] + double(x.right[i]) * x.right[i];
+      most = std::max(most, sum);
+    }
+    return most;
+  };
+  auto peakAndStep = [&](long a, long b, double& peak, double& step) {
+    peak = step = 0.0;
+    for (long i = std::max(1L, a); i < std::min(size, b); i++) {
+      for (const std::vector<float>* c : {&x.left, &x.right}) {
+        peak = std::max(peak, std::fabs(double((*c)[i])));
+        step = std::max(step, std::fabs(double((*c)[i]) - (*c)[i - 1]));
+      }
+    }
+  };
+  double peak, step, refPeak, refStep;
+  peakAndStep(from, to, peak, step);
+  peakAndStep(refFrom, refTo, refPeak, refStep);
+  return {quality::detail::db(loudest(from, to) / loudest(refFrom, refTo)), 20.0 * std::log10(peak / refPeak),
+          step / refStep};
+}
+
+// What a seam is held to beyond the level of its loudest 20 ms (within
+// 0.5 dB of the input's own figure): its peak, within peakDb of the input's,
+// and its largest step, within 1.1 times the input's (never asked to be
+// smoother than the sound itself).
+struct Hold {
+  double peakDb = 0.5;
+  bool steps = true;
+};
+// A sound that starts and stops without a fade has edges of its own (its
+// slope jumps): shifted down, attacks keep their width, so the edges stay as
+// sharp while the tone moves under them, a cut where the tone no longer
+// crosses zero, which rings up to 0.6 dB over the tone's peak and steps up
+// to 3 times its largest step (at -24).
+constexpr Hold kSharpEdges{1.0, false};
+// The peaks of a mix move by up to 1.5 dB from one beat to the next when it
+// is transposed (its partials' phases change): held within that.
+constexpr Hold kMix{1.5, true};
+
+// The stretch of the piece at the shift and tempo (formants kept or not),
+// its start and end measured as above against the input's own figures,
+// which an ideal transposition keeps.
+void expectSeamless(const std::string& name, const Piece& p, float shift, double tempo, bool formants = false,
+                    Hold hold = Hold()) {
+  constexpr double kLimitDb = 0.5;
+  finedrive::Settings s;
+  s.pitch = shift;
+  fakejni::Env env;
+  finedrive::start(env, 2, s);
+  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, formants ? 1 : 0);
+  const finedrive::Output out = finedrive::process(env, p.sound.left, p.sound.right, {{0, tempo}}, s);
+  Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, 0);
+  ASSERT_EQ(out.exception, "");
+  const long ms = kRate / 1000;
+  const long on = std::lround(p.on / tempo), off = std::lround(p.off / tempo);
+  // Output positions, and the input's at the same times.
+  const long seams[2][2] = {{on - 100 * ms, on + 100 * ms}, {off - 100 * ms, off + 100 * ms}};
+  const long ref[2] = {on + 100 * ms, off - 100 * ms};
+  auto in = [&](long at) { return std::lround(at * tempo); };
+  const quality::Stereo got{out.left, out.right};
+  for (int end = 0; end < 2; end++) {
+    const Figures ideal = figures(p.sound, in(seams[end][0]), in(seams[end][1]), in(ref[0]), in(ref[1]));
+    const Figures f = figures(got, seams[end][0], seams[end][1], ref[0], ref[1]);
+    const std::string where = name + (end ? " end" : " start") + ", shift " + std::to_string(shift) + ", tempo " +
+                              std::to_string(tempo) + (formants ? ", formants kept" : "");
+    EXPECT_LT(f.loudestDb, std::max(0.0, ideal.loudestDb) + kLimitDb) << where;
+    EXPECT_LT(f.peakDb, std::max(0.0, ideal.peakDb) + hold.peakDb) << where;
+    if (hold.steps) {
+      EXPECT_LT(f.step, 1.1 * std::max(1.0, ideal.step)) << where;
+    }
+  }
+}
+
+constexpr float kShifts[] = {-24.0f, -12.0f, -5.0f, -2.0f, -1.0f, 5.0f, 12.0f, 24.0f};
+constexpr double kTempi[] = {0.5, 1.0, 2.0};
+
+}  // namespace seam
+
+// Shifted down, a tone's start overshot its level by 2 to 4 dB about 40 ms
+// in: the frames that rebuild an attack referred each partial to the time
+// its window's energy pointed to, which moves from frame to frame while the
+// tone goes on, and the frames beat against each other.
+TEST(PitchShiftSeams, ATonesStartAndEndKeepItsLevel) {
+  const seam::Piece faded = seam::betweenSilences(quality::steadyTone(kRate, 2.0), quality::steadyTone(kRate, 2.0));
+  const seam::Piece hard = seam::betweenSilences(seam::hardTone(2.0), seam::hardTone(2.0));
+  for (double tempo : seam::kTempi) {
+    for (float shift : seam::kShifts) {
+      seam::expectSeamless("tone", faded, shift, tempo);
+      seam::expectSeamless("unfaded tone", hard, shift, tempo, false, seam::kSharpEdges);
+    }
+  }
+}
+
+// The first frames of an attack hold a note's start short in the window,
+// as wide in the spectrum as a drum's noise: moved in a band of noise, a
+// note came in a few hertz off its pitch and beat against the frames after.
+TEST(PitchShiftSeams, AChordsStartAndEndKeepItsLevel) {
+  const std::vector<float> c = seam::chord(2.0);
+  const seam::Piece piece = seam::betweenSilences(c, c);
+  for (double tempo : seam::kTempi)
+    for (float shift : seam::kShifts) seam::expectSeamless("chord", piece, shift, tempo);
+}
+
+TEST(PitchShiftSeams, NoiseAndMusicStartAndEndWithoutABurst) {
+  const std::vector<float> pink = seam::pinkNoise(3.0, -18.0);
+  const seam::Piece noise = seam::betweenSilences(pink, pink);
+  quality::Stereo music = quality::musicPiece(kRate, 2);
+  // Cut mid-bar (a 10 ms fade), so that notes end at the seam.
+  const size_t length = quality::material::frames(kRate, 3.0), fade = quality::material::frames(kRate, 0.01);
+  for (std::vector<float>* c : {&music.left, &music.right}) {
+    c->resize(length);
+    for (size_t i = 0; i < fade; i++) (*c)[length - 1 - i] *= static_cast<float>(quality::material::ramp(i, fade));
+  }
+  const seam::Piece piece = seam::betweenSilences(music.left, music.right);
+  for (double tempo : seam::kTempi) {
+    for (float shift : seam::kShifts) {
+      seam::expectSeamless("pink noise", noise, shift, tempo);
+      seam::expectSeamless("music", piece, shift, tempo, false, seam::kMix);
+    }
+  }
+}
+
+// A kick under held notes, moved down, keeps its level within 2 dB (two
+// octaves down it is mostly below 40 Hz): its body, wide in the frames that
+// rebuild it, went with the noise of the attack, moved as a whole by the
+// lowest band's middle, and below 0 Hz (2.4 to 4 dB lost at -12 and -24).
+TEST(PitchShiftSeams, KicksUnderHeldNotesKeepTheirLevelMovedDown) {
+  const quality::Stereo music = quality::musicPiece(kRate, 2);
+  const long ms = kRate / 1000;
+  auto loudest = [&](const std::vector<float>& left, const std::vector<float>& right, long at) {
+    double most = 0.0;
+    for (long w = at - 10 * ms; w < at + 60 * ms; w += ms) {
+      double sum = 0.0;
+      for (long i = w; i < w + 20 * ms; i++) sum += double(left[i]) * left[i] + double(right[i]) * right[i];
+      most = std::max(most, sum);
+    }
+    return most;
+  };
+  for (float shift : {-5.0f, -12.0f, -24.0f}) {
+    finedrive::Settings s;
+    s.pitch = shift;
+    const finedrive::Output out = finedrive::stretch(music.left, music.right, 1.0, s);
+    for (long kick = 1; kick < 4; kick++) {  // one a bar's half, the first after silence aside
+      const long at = kick * kRate;
+      EXPECT_GT(quality::detail::db(loudest(out.left, out.right, at) / loudest(music.left, music.right, at)), -2.0)
+          << "shift " << shift << ", kick at " << kick << " s";
+    }
+  }
+}
+
+// Keeping the formants moves the spectral balance back, never the level:
+// each frame comes out with the power the plain shift gives it. A single
+// partial has no envelope to keep but its own level, so it comes out where
+// the plain shift puts it (it came out 24 dB down at +12: its envelope was
+// read as a narrow resonance at its own pitch), and its start and end, with
+// or without a fade, stay within that level (an unfaded start or end threw
+// a burst near full scale: the splash of the edge, moved onto the partial's
+// old pitch, was given that resonance's level). Music keeps the plain
+// shift's level an octave or two down too (it came out 2.8 and 4.8 dB
+// louder).
+TEST(PitchShiftSeams, KeptFormantsKeepThePlainShiftsLevel) {
+  auto stretch = [](const quality::Stereo& in, float shift, bool formants) {
+    finedrive::Settings s;
+    s.pitch = shift;
+    fakejni::Env env;
+    finedrive::start(env, 2, s);
+    Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, formants ? 1 : 0);
+    const finedrive::Output out = finedrive::process(env, in.left, in.right, {{0, 1.0}}, s);
+    Java_quorvel_tambrino_NativeInterface_dspPitchFormants(&env, nullptr, 0);
+    return out;
+  };
+  const seam::Piece faded = seam::betweenSilences(quality::steadyTone(kRate, 2.0), quality::steadyTone(kRate, 2.0));
+  const seam::Piece hard = seam::betweenSilences(seam::hardTone(2.0), seam::hardTone(2.0));
+  const std::vector<float> c = seam::chord(2.0);
+  const seam::Piece chord = seam::betweenSilences(c, c);
+  for (float shift : {-12.0f, -5.0f, 5.0f, 12.0f}) {
+    const std::vector<float> tone = quality::steadyTone(kRate, 2.0);
+    const double plain = quality::levelChangeDb(tone, stretch({tone, tone}, shift, false).left);
+    EXPECT_NEAR(quality::levelChangeDb(tone, stretch({tone, tone}, shift, true).left), plain, 0.5) << shift;
+    seam::expectSeamless("tone", faded, shift, 1.0, true);
+    seam::expectSeamless("unfaded tone", hard, shift, 1.0, true, seam::kSharpEdges);
+    seam::expectSeamless("chord", chord, shift, 1.0, true);
+  }
+  // Both channels: the balance moves, and with it that of sources panned
+  // apart (the left channel of this mix, its chords' side, reads 0.5 dB up
+  // at -5 and -24).
+  const quality::Stereo music = quality::musicPiece(kRate, 2);
+  auto power = [](const quality::Stereo& x) {
+    double sum = 0.0;
+    for (const std::vector<float>* c : {&x.left, &x.right})
+      for (size_t i = c->size() / 4; i < 3 * c->size() / 4; i++) sum += double((*c)[i]) * (*c)[i];
+    return sum;
+  };
+  for (float shift : {-5.0f, -12.0f, -24.0f, 12.0f}) {
+    const finedrive::Output plain = stretch(music, shift, false), kept = stretch(music, shift, true);
+    EXPECT_NEAR(quality::detail::db(power({kept.left, kept.right}) / power({plain.left, plain.right})), 0.0, 0.3)
+        << shift;
+  }
 }
 
 // Reading a tone near the top of the band twice as fast would fold it back

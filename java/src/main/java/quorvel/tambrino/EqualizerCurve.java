@@ -1,6 +1,7 @@
 package quorvel.tambrino;
 
 import java.util.Locale;
+import java.util.Objects;
 
 /**
  * An equaliser curve given as a few points in Hz and dB, turned into the
@@ -35,12 +36,15 @@ public final class EqualizerCurve {
      * The curve through the points ({@code hz[i]}, {@code db[i]}); the arrays
      * are copied.
      *
+     * @throws NullPointerException for a null array
      * @throws IllegalArgumentException when there is no point, the arrays
      *     differ in length, a frequency lies outside {@value #MIN_HZ} to
      *     {@value #MAX_HZ} Hz or does not rise from point to point, or a gain
      *     lies outside {@value #MIN_DB} to +{@value #MAX_DB} dB (NaN included)
      */
     public static EqualizerCurve of(double[] hz, double[] db) {
+        Objects.requireNonNull(hz, "hz");
+        Objects.requireNonNull(db, "db");
         if (hz.length != db.length) {
             throw new IllegalArgumentException(hz.length + " frequencies for " + db.length + " gains");
         }
@@ -64,8 +68,17 @@ public final class EqualizerCurve {
         return new EqualizerCurve(hz.clone(), db.clone());
     }
 
-    /** Gain of the curve in dB at a frequency in Hz. */
+    /**
+     * Gain of the curve in dB at a frequency in Hz; below the lowest point (0
+     * and negative frequencies included) and above the highest (infinity
+     * included) the gain of that point.
+     *
+     * @throws IllegalArgumentException for NaN
+     */
     public double gainDb(double f) {
+        if (Double.isNaN(f)) {
+            throw new IllegalArgumentException("frequency NaN has no gain");
+        }
         if (f <= hz[0]) {
             return db[0];
         }
@@ -85,10 +98,14 @@ public final class EqualizerCurve {
      * One linear gain per bin k = 0 … frameSize/2 − 1, bin k centred on
      * k × sampleRate / frameSize: what {@link Session#setEqualizer} takes.
      *
-     * @throws IllegalArgumentException for a frame size below 2 or a rate that is not positive
+     * @throws IllegalArgumentException for a frame size that is not a power of two from 8 to
+     *     4096, the engine's, or a rate that is not positive
      */
     public float[] binGains(int frameSize, int sampleRate) {
-        if (frameSize < 2 || sampleRate < 1) {
+        if (Integer.bitCount(frameSize) != 1 || frameSize < 8 || frameSize > 4096) {
+            throw new IllegalArgumentException("frame size " + frameSize + " is not a power of two from 8 to 4096");
+        }
+        if (sampleRate < 1) {
             throw new IllegalArgumentException("frame size " + frameSize + " at " + sampleRate + " Hz has no bins");
         }
         float[] gains = new float[frameSize / 2];

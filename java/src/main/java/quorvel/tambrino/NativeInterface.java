@@ -176,9 +176,15 @@ public class NativeInterface {
      * The synthesis hop that the engine derives from a block: the analysis hop
      * times {@code samplesOut / samplesIn}, all in single precision, truncated
      * toward zero, exactly as the native block pipeline computes it.
+     *
+     * @throws IllegalArgumentException when the oversampling is out of range or {@code samplesIn}
+     *     is below 1, a block the engine refuses
      */
     public static int engineSynthesisHop(int frameSize, int overSampling, int samplesIn, int samplesOut) {
         int stepIn = analysisHop(frameSize, overSampling);
+        if (samplesIn < 1) {
+            throw new IllegalArgumentException("samplesIn must be at least 1, got " + samplesIn);
+        }
         return (int) ((float) stepIn * ((float) samplesOut / (float) samplesIn));
     }
 
@@ -306,13 +312,13 @@ public class NativeInterface {
      * frames at the start and feeds as many input frames of silence as that
      * delay covers after the end ({@code ceil(fineLatency * tempo)}).
      *
-     * @throws IllegalArgumentException when the frame size, the oversampling
-     *     or the tempo is out of range
+     * @throws IllegalArgumentException when the frame size or the oversampling
+     *     is out of range, or the tempo outside the fine mode's
+     *     {@code overSampling / frameSize} to {@code overSampling}
      */
     public static int fineLatency(int frameSize, int overSampling, double tempo) {
         checkFineFrame(frameSize);
-        analysisHop(frameSize, overSampling);
-        checkTempo(tempo);
+        checkFineTempo(frameSize, overSampling, tempo);
         // Half a frame of output store, and the analysis one and a half
         // frames of input behind the input on the time map (room to see an
         // attack coming and to place it on time).
@@ -333,8 +339,7 @@ public class NativeInterface {
      */
     public static int fineLatency(int frameSize, int overSampling, double tempo, float semitones) {
         checkFineFrame(frameSize);
-        analysisHop(frameSize, overSampling);
-        checkTempo(tempo);
+        checkFineTempo(frameSize, overSampling, tempo);
         checkPitchShift(semitones);
         final double ratio = pitchRatio(semitones);
         if (ratio <= 1.0) return fineLatency(frameSize, overSampling, tempo);
@@ -342,8 +347,14 @@ public class NativeInterface {
         return (int) Math.round(frameSize / 2.0 + (1.5 * frameSize * ratio + reach) / tempo);
     }
 
-    /** The frequency ratio of a shift in semitones: 2^(semitones / 12). */
+    /**
+     * The frequency ratio of a shift in semitones: 2^(semitones / 12).
+     *
+     * @throws IllegalArgumentException for a shift the engine does not take: not finite or
+     *     beyond {@link #MAX_PITCH_SHIFT} either way
+     */
     public static double pitchRatio(float semitones) {
+        checkPitchShift(semitones);
         return semitones == 0.0f ? 1.0 : Math.pow(2.0, semitones / 12.0);
     }
 
@@ -357,6 +368,16 @@ public class NativeInterface {
     private static void checkFineFrame(int frameSize) {
         if (frameSize < 8 || frameSize > 4096 || (frameSize & (frameSize - 1)) != 0) {
             throw new IllegalArgumentException("frame size " + frameSize + " is not a power of two in 8..4096");
+        }
+    }
+
+    /** The tempos the fine mode plays: an analysis hop of 1..frameSize at its fixed synthesis hop. */
+    private static void checkFineTempo(int frameSize, int overSampling, double tempo) {
+        analysisHop(frameSize, overSampling);
+        double slowest = (double) overSampling / frameSize;
+        if (!(tempo >= slowest && tempo <= overSampling)) {
+            throw new IllegalArgumentException("tempo " + tempo + " is outside the fine mode's " + slowest + ".."
+                    + overSampling + " for frame size " + frameSize + " and oversampling " + overSampling);
         }
     }
 
@@ -382,10 +403,40 @@ public class NativeInterface {
     /** Voice removal on (non-zero) or off, stereo only; give the filter with {@link #dspVoiceRemovalFilter} first. */
     public native void dspVoiceRemovalEnable(int enabled);
 
-    /** How much of the centre voice removal subtracts: 0 (nothing) to 1 (all of it). */
+    /** The most that {@link #dspSetPreamp} takes: a linear gain of 64 (+36 dB). */
+    public static final float MAX_PREAMP = 64.0f;
+
+    /** The most that an equaliser gain of {@link #dspEQSetBands} may be: 1000 (+60 dB). */
+    public static final float MAX_EQ_GAIN = 1000.0f;
+
+    /**
+     * The largest gain of a voice-removal filter ({@link #dspVoiceRemovalFilter}): the sum of
+     * the magnitudes of its impulse response, the most by which it can raise a full-scale
+     * input. The filter that {@link VoiceFilter} designs has about 2.3.
+     */
+    public static final double MAX_VOICE_FILTER_GAIN = 1e6;
+
+    /**
+     * The samples, after its numerator ends, within which the impulse response of a
+     * voice-removal filter must die away for its gain to be bounded: a filter with a pole on
+     * the unit circle, outside it, or within about 10⁻⁵ of it does not.
+     */
+    public static final int VOICE_FILTER_SETTLE = 1 << 20;
+
+    /**
+     * How much of the centre voice removal subtracts: 0 (nothing) to 1 (all of it); 0 or
+     * below leaves the voice in, as 0 does.
+     *
+     * @throws IllegalArgumentException when not finite or above 1; the amount then stays as it was
+     */
     public native void dspVoiceRemovalAmount(float amount);
 
-    /** The linear gain after the stretch (1 = unchanged); a soft limiter catches the peaks. */
+    /**
+     * The linear gain after the stretch, 0 to {@link #MAX_PREAMP} (1 = unchanged); a soft
+     * limiter catches the peaks.
+     *
+     * @throws IllegalArgumentException when not finite or outside 0..64; the preamp then stays as it was
+     */
     public native void dspSetPreamp(float preamp);
 
     /** Runs the note spectrum analyser (non-zero, the default) or stops it (0). */
@@ -394,11 +445,24 @@ public class NativeInterface {
     /**
      * Hands over the voice-removal filter: denominator {@code coeffA} (a[0] = 1)
      * and numerator {@code coeffB}, the first {@code sizeA} and {@code sizeB}
-     * values of each (see {@link VoiceFilter}). Both channels' filters start
-     * afresh; a block in progress finishes its sample first.
+     * values of each (see {@link VoiceFilter}). The engine runs
+     * y[n] = Σ b[i]·x[n−i] − Σ(i ≥ 1) a[i]·y[n−i] and never reads a[0]. Both
+     * channels' filters start afresh; a block in progress finishes its sample
+     * first.
+     *
+     * <p>A filter that could make the stream non-finite is refused: every one
+     * of the values used must be finite, and the filter's gain, the sum of the
+     * magnitudes of its impulse response as the engine runs it, at most
+     * {@link #MAX_VOICE_FILTER_GAIN}. The check runs the impulse response until
+     * its tail is provably negligible, so an unstable filter (a pole on or
+     * outside the unit circle) is refused, and so is one whose response does
+     * not die away within {@link #VOICE_FILTER_SETTLE} samples. It takes some
+     * 20 µs for a voice filter at 44.1 kHz, about 2 ms at 1 MHz.
      *
      * @throws NullPointerException for a null array
-     * @throws IllegalArgumentException for a count outside 1..the array's length
+     * @throws IllegalArgumentException for a count outside 1..the array's length, a value that
+     *     is not finite, or a filter that is unstable, too loud or rings too long; the old filter
+     *     then stays, with its history
      * @throws OutOfMemoryError when the copies cannot be had; the old filter stays
      */
     public native void dspVoiceRemovalFilter(double[] coeffA, double[] coeffB, int sizeA, int sizeB);
@@ -425,15 +489,22 @@ public class NativeInterface {
      * Panning, stereo only: on while {@code panningActive} is non-zero; then
      * {@code monoActive} non-zero folds both channels to their average, else
      * {@code panningLevel} 0..100 pans (50 = each channel keeps its own input).
+     *
+     * @throws IllegalArgumentException for a level outside 0..100, whatever the two switches;
+     *     the panning then stays as it was
      */
     public native void dspPanning(int panningActive, int monoActive, int panningLevel);
 
     /**
      * The equaliser's gains, one linear gain per bin of half the process's
-     * first frame (1 = unchanged); switch it on with {@link #dspEQEnable}.
+     * first frame (1 = unchanged), each 0 to {@link #MAX_EQ_GAIN}; switch it
+     * on with {@link #dspEQEnable}. Gains beyond the bands are checked and not
+     * used; before the first {@link #dspInit} there are no bands, and a valid
+     * array is taken and not used.
      *
      * @throws NullPointerException for a null array
-     * @throws IllegalArgumentException for an array shorter than the bands
+     * @throws IllegalArgumentException for an array shorter than the bands, or a gain that is
+     *     not finite or outside 0..1000; the gains then stay as they were
      */
     public native void dspEQSetBands(float[] levels);
 
@@ -443,8 +514,10 @@ public class NativeInterface {
     /**
      * Copies the first {@code size} of the 72 note levels (C1 to B6) into
      * {@code spectrum}, at most its length; the rest of the array is left alone.
+     * A size above 72 or the array's length copies what there is.
      *
      * @throws NullPointerException for a null array
+     * @throws IllegalArgumentException for a negative size, the array untouched
      */
     public native void dspGetSpectrum(float[] spectrum, int size);
 

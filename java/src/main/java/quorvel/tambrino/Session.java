@@ -59,6 +59,12 @@ public final class Session implements AutoCloseable {
     public static final int MIN_SAMPLE_RATE = 32;
     /** The highest sample rate a session takes, in Hz. */
     public static final int MAX_SAMPLE_RATE = 1_000_000;
+    /**
+     * The longest input, in frames, that {@link #outputFramesFor} and a {@link TempoStream}
+     * take: 2^59, whose output at the slowest tempo still fits in a {@code long} (some 18,000
+     * years at 1 MHz).
+     */
+    public static final long MAX_FRAMES = 1L << 59;
 
     /** Guards the one probe of the library that {@link #fineModeAvailable()} makes. */
     private static final Object PROBE_LOCK = new Object();
@@ -592,12 +598,13 @@ public final class Session implements AutoCloseable {
      * the current tempo and mode, rounded to the nearest frame: their length
      * divided by {@link #playedTempo()}.
      *
-     * @throws IllegalArgumentException for a negative count
+     * @throws IllegalArgumentException for a count that is negative or above {@link #MAX_FRAMES}
      */
     public long outputFramesFor(long inputFrames) {
         checkOpen();
-        if (inputFrames < 0) {
-            throw new IllegalArgumentException("input of " + inputFrames + " frames");
+        if (inputFrames < 0 || inputFrames > MAX_FRAMES) {
+            throw new IllegalArgumentException("input of " + inputFrames + " frames: a count of frames is 0 to "
+                    + MAX_FRAMES);
         }
         Pace p = pace;
         return outputFramesFor(inputFrames, p.quality, p.tempo);
@@ -608,7 +615,9 @@ public final class Session implements AutoCloseable {
             return Math.round(inputFrames / t);
         }
         long hop = NativeInterface.synthesisHop(frameSize, overSampling, t);
-        return (inputFrames * hop + stepIn / 2) / stepIn;
+        // In whole hops first: inputFrames * hop alone would overflow long before the result.
+        long hops = inputFrames / stepIn;
+        return hops * hop + ((inputFrames - hops * stepIn) * hop + stepIn / 2) / stepIn;
     }
 
     // ---------------------------------------------------------------------
@@ -617,8 +626,9 @@ public final class Session implements AutoCloseable {
     /** Gain after the stretch, as a linear factor from 0 to 64 (1 = unchanged); a soft limiter catches the peaks. */
     public synchronized void setPreamp(float gain) {
         checkOpen();
-        if (!(gain >= 0 && gain <= 64)) {
-            throw new IllegalArgumentException("preamp " + gain + " is not a gain between 0 and 64");
+        if (!(gain >= 0 && gain <= NativeInterface.MAX_PREAMP)) {
+            throw new IllegalArgumentException("preamp " + gain + " is not a gain between 0 and "
+                    + NativeInterface.MAX_PREAMP);
         }
         engine.dspSetPreamp(gain);
     }
@@ -702,8 +712,9 @@ public final class Session implements AutoCloseable {
                     + frameSize / 2);
         }
         for (float g : table) {
-            if (!(g >= 0 && g <= 1000)) {
-                throw new IllegalArgumentException("equaliser gain " + g + " is not between 0 and 1000");
+            if (!(g >= 0 && g <= NativeInterface.MAX_EQ_GAIN)) {
+                throw new IllegalArgumentException("equaliser gain " + g + " is not between 0 and "
+                        + NativeInterface.MAX_EQ_GAIN);
             }
         }
         // The session's engine was sized for its frame at set-up: one gain per bin.

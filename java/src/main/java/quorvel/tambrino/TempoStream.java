@@ -3,9 +3,11 @@ package quorvel.tambrino;
 import java.io.IOException;
 import java.io.InputStream;
 import java.util.Arrays;
+import java.util.Objects;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
+import quorvel.tambrino.audio.InputFile;
 
 /**
  * A source streamed through a {@link Session}, aligned with its input: the
@@ -76,22 +78,28 @@ public final class TempoStream {
     private int pendingStart;
     private int pendingEnd;
     private float peak;
+    /** Input frames of the next block already taken from the source (a read that threw left them). */
+    private int filled;
+    /** What the listener or the source threw during a read that had frames to return: the next read throws it. */
+    private Throwable deferred;
 
     /**
      * A stream of a source through an open session. The session's tempo and
      * other settings may change while the stream plays: {@link #session()}
      * is the handle for them.
      *
-     * @param inputFrames the source's length in frames, or -1 when it is known only at its end;
-     *     a source that ends early is padded with silence to that length, one that goes on is
-     *     not read beyond it
+     * @param inputFrames the source's length in frames, at most {@link Session#MAX_FRAMES}, or -1
+     *     (any negative number) when it is known only at its end; a source that ends early is
+     *     padded with silence to that length, one that goes on is not read beyond it
      * @param listener told about every block, or null
+     * @throws NullPointerException for a null session or source
+     * @throws IllegalArgumentException for a length above {@link Session#MAX_FRAMES}
      * @throws IllegalStateException when the session is closed
      */
     public TempoStream(Session session, Source source, long inputFrames, BlockListener listener) {
-        if (source == null) {
-            throw new NullPointerException("source");
-        }
+        Objects.requireNonNull(session, "session");
+        Objects.requireNonNull(source, "source");
+        checkLength(inputFrames);
         this.session = session;
         this.source = source;
         this.listener = listener;
@@ -100,8 +108,17 @@ public final class TempoStream {
         start(inputFrames);
     }
 
+    private static void checkLength(long length) {
+        if (length > Session.MAX_FRAMES) {
+            throw new IllegalArgumentException("input of " + length + " frames: a stream holds at most "
+                    + Session.MAX_FRAMES);
+        }
+    }
+
     private void start(long length) {
         inputFrames = length < 0 ? -1 : length;
+        filled = 0;
+        deferred = null;
         end = -1;
         latency = 0;
         consumed = 0;
@@ -172,21 +189,42 @@ public final class TempoStream {
      * frame {@code offset} on; returns how many, 0 only at the end (and at
      * every read after it).
      *
+     * <p>What the listener or the source throws loses nothing: a read that
+     * has frames to return returns them and the next read throws it; a read
+     * that throws has delivered nothing, and the reads after it go on where
+     * the stream was, the source's frames taken before it threw included.
+     *
+     * @throws NullPointerException for a null buffer, nothing read
      * @throws IllegalArgumentException when the frames do not fit in {@code buffer}, nothing read
      * @throws IllegalStateException once the session is closed
+     * @throws IOException what the source throws
      */
     public int read(short[] buffer, int offset, int frames) throws IOException {
         if (session.isClosed()) {
             throw new IllegalStateException("the session is closed");
         }
+        Objects.requireNonNull(buffer, "buffer");
         if (offset < 0 || frames < 0 || (offset + (long) frames) * channels > buffer.length) {
             throw new IllegalArgumentException(frames + " frames from frame " + offset + " do not fit in "
                     + buffer.length + " samples of " + channels + " channels");
         }
+        if (deferred != null) {
+            Throwable t = deferred;
+            deferred = null;
+            throwUnchecked(t);
+        }
         int copied = 0;
         while (copied < frames && (end < 0 || delivered < end)) {
             if (pendingStart == pendingEnd) {
-                processBlock();
+                try {
+                    processBlock();
+                } catch (IOException | RuntimeException | Error e) {
+                    if (copied == 0) {
+                        throw e;
+                    }
+                    deferred = e;
+                    break;
+                }
                 continue;
             }
             int n = Math.min(pendingEnd - pendingStart, frames - copied);
@@ -210,8 +248,11 @@ public final class TempoStream {
     public void finish() {
         if (!inputEnded) {
             inputEnded = true;
-            inputFrames = consumed;
-            settle();
+            // Frames a read took from the source before it threw are input too.
+            inputFrames = consumed + filled;
+            if (filled == 0) {
+                settle();
+            }
         }
     }
 
@@ -221,12 +262,26 @@ public final class TempoStream {
      * and every other setting stay, and the stream starts again at frame 0
      * with the source's next frame, as a new stream would.
      *
-     * @param inputFrames the source's length from here, or -1 when it is known only at its end
+     * @param inputFrames the source's length from here, at most {@link Session#MAX_FRAMES}, or -1
+     *     (any negative number) when it is known only at its end
+     * @throws IllegalArgumentException for a length above {@link Session#MAX_FRAMES}, nothing reset
      * @throws IllegalStateException when the session is closed
      */
     public void reset(long inputFrames) {
+        checkLength(inputFrames);
         session.reset();
         start(inputFrames);
+    }
+
+    /** Rethrows what {@link #read} held back: the source's IOException, or an unchecked one. */
+    private static void throwUnchecked(Throwable t) throws IOException {
+        if (t instanceof IOException) {
+            throw (IOException) t;
+        }
+        if (t instanceof RuntimeException) {
+            throw (RuntimeException) t;
+        }
+        throw (Error) t;
     }
 
     /** Fixes the stream's length once the input's is known. */
@@ -245,13 +300,15 @@ public final class TempoStream {
     private void processBlock() throws IOException {
         int blockIn = session.blockFrames();
         int want = inputFrames >= 0 ? (int) Math.min(blockIn, inputFrames - consumed) : blockIn;
-        int got = 0;
+        // A source that threw keeps what it gave before: the block goes on from there.
+        int got = filled;
         while (!inputEnded && got < want) {
             int n = source.read(block, got, want - got);
             if (n <= 0) {
                 inputEnded = true;
             }
             got += Math.max(0, Math.min(n, want - got));
+            filled = got;
         }
         if (inputFrames >= 0 && consumed + got >= inputFrames) {
             inputEnded = true;
@@ -260,6 +317,7 @@ public final class TempoStream {
         Arrays.fill(block, got * channels, blockIn * channels, (short) 0);
 
         int blockOut = session.process(block, blockIn);
+        filled = 0;
         consumed += got;
         double stretch = session.lastStretch();
         owed += got * stretch;
@@ -300,12 +358,17 @@ public final class TempoStream {
      * the engine has it), which closing the returned stream closes, together
      * with {@code source}; {@link Audio#session()} changes the tempo and the
      * other settings while it plays. The length is known when the source's is.
+     * An MP3 or Ogg Vorbis stream that a sound provider opened is decoded, from
+     * its first byte, by the readers that the command-line tool uses (every
+     * page and chained stream, joined files, the gapless length).
      *
+     * @throws NullPointerException for a null source
      * @throws IllegalArgumentException when the source cannot be converted to
      *     16-bit PCM, has more than two channels, its rate is out of the
-     *     engine's range, or the tempo is out of range
+     *     engine's range, or the tempo is out of range; nothing is read
      */
     public static Audio of(AudioInputStream source, double tempo) {
+        Objects.requireNonNull(source, "source");
         AudioFormat f = source.getFormat();
         int ch = f.getChannels();
         if (ch != 1 && ch != 2) {
@@ -313,7 +376,9 @@ public final class TempoStream {
         }
         float rate = f.getSampleRate();
         AudioFormat pcm = new AudioFormat(AudioFormat.Encoding.PCM_SIGNED, rate, 16, ch, 2 * ch, rate, false);
-        AudioInputStream in = f.matches(pcm) ? source : AudioSystem.getAudioInputStream(pcm, source);
+        // MP3 and Ogg Vorbis are decoded as the tool decodes them, whole and to their gapless length.
+        AudioInputStream decoded = f.matches(pcm) ? source : InputFile.decoded(source);
+        AudioInputStream in = decoded != null ? decoded : AudioSystem.getAudioInputStream(pcm, source);
         Session session = Session.builder(Math.round(rate), ch)
                 .quality(Session.fineModeAvailable() ? Quality.FINE : Quality.EXACT).tempo(tempo).open();
         byte[][] bytes = {new byte[0]};
@@ -379,9 +444,17 @@ public final class TempoStream {
             return frameLength;
         }
 
+        /**
+         * As {@link java.io.InputStream#read(byte[], int, int)}: whole frames only, so fewer
+         * than a frame's bytes read nothing.
+         *
+         * @throws NullPointerException for a null array
+         * @throws IndexOutOfBoundsException when {@code off} and {@code len} do not lie within it
+         */
         @Override
         public int read(byte[] b, int off, int len) throws IOException {
             checkOpen();
+            Objects.checkFromIndexSize(off, len, Objects.requireNonNull(b, "buffer").length);
             follow();
             return super.read(b, off, len);
         }

@@ -128,9 +128,22 @@ public final class VoiceFilter {
         return r;
     }
 
-    /** Complex frequency response at {@code hz}: {re, im}. */
+    /**
+     * Complex frequency response at {@code hz}: {re, im}.
+     *
+     * @throws NullPointerException for null coefficients
+     * @throws IllegalArgumentException for a rate below 1 Hz, or a frequency that is not finite or
+     *     too high for the rate to give a finite angle
+     */
     public static double[] response(Coefficients c, double hz, int sampleRate) {
+        java.util.Objects.requireNonNull(c, "coefficients");
+        if (sampleRate < 1) {
+            throw new IllegalArgumentException("sample rate " + sampleRate + " Hz is not positive");
+        }
         double w = 2 * Math.PI * hz / sampleRate;
+        if (!Double.isFinite(w)) {
+            throw new IllegalArgumentException("frequency " + hz + " Hz has no finite angle at " + sampleRate + " Hz");
+        }
         double nr = 0, ni = 0, dr = 0, di = 0;
         for (int i = 0; i < c.b.length; i++) {
             nr += c.b[i] * Math.cos(-w * i);

@@ -121,7 +121,9 @@ class FreshEngineTest {
         assertArrayEquals(filled(90), Arrays.copyOfRange(ten, 10, 100));
 
         float[] none = filled(100);
-        DSP.dspGetSpectrum(none, -5);
+        IllegalArgumentException negative = assertThrows(IllegalArgumentException.class,
+                () -> DSP.dspGetSpectrum(none, -5));
+        assertTrue(negative.getMessage().contains("size"), negative.getMessage());
         DSP.dspGetSpectrum(none, 0);
         assertArrayEquals(filled(100), none);
 

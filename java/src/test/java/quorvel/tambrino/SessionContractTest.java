@@ -30,25 +30,24 @@ class SessionContractTest {
     static final int RATE = SessionTest.RATE;
 
     /**
-     * Six blocks of stereo music with voice removal; {@code refusal} before
+     * Six blocks of stereo music with voice removal; {@code between} before
      * the third block, and before the fourth after a mode switch and a new tempo.
      */
-    private static short[] run(Quality q, BiConsumer<Session, short[]> refusal) {
-        try (Session s = Session.builder(RATE, 2).quality(q).tempo(0.8).open()) {
+    static short[] run(Session.Builder builder, BiConsumer<Session, short[]> between) {
+        try (Session s = builder.tempo(0.8).open()) {
+            Quality q = s.quality();
             s.setVoiceRemoval(0.7, 150);
             short[] buf = s.newBuffer();
             int in = s.blockFrames();
             short[] all = new short[0];
             for (int b = 0; b < 6; b++) {
                 if (b == 3) {
-                    // A switch still pending when the refusal comes must not be applied by it.
+                    // A switch still pending when the call comes must not be applied by it.
                     s.setQuality(q == Quality.FINE ? Quality.EXACT : Quality.FINE);
                     s.setTempo(0.7);
                 }
-                if (refusal != null && (b == 2 || b == 3)) {
-                    short[] before = buf.clone();
-                    assertThrows(RuntimeException.class, () -> refusal.accept(s, buf));
-                    assertArrayEquals(before, buf, "the caller's array");
+                if (between != null && (b == 2 || b == 3)) {
+                    between.accept(s, buf);
                 }
                 SessionTest.music(buf, (long) b * in, in, 2);
                 int n = s.process(buf, in);
@@ -83,8 +82,13 @@ class SessionContractTest {
                 row("spectrum short", (s, b) -> s.spectrum(new float[10])),
                 row("negative length", (s, b) -> s.outputFramesFor(-1)));
         for (Quality q : Quality.values()) {
-            short[] untouched = run(q, null);
-            refusals.forEach((name, call) -> assertArrayEquals(untouched, run(q, call), q + ": " + name));
+            short[] untouched = run(Session.builder(RATE, 2).quality(q), null);
+            refusals.forEach((name, call) -> assertArrayEquals(untouched, run(Session.builder(RATE, 2).quality(q),
+                    (s, buf) -> {
+                        short[] before = buf.clone();
+                        assertThrows(RuntimeException.class, () -> call.accept(s, buf));
+                        assertArrayEquals(before, buf, "the caller's array");
+                    }), q + ": " + name));
         }
     }
 
@@ -186,7 +190,7 @@ class SessionContractTest {
     }
 
     /** A mono source that ends at frame {@code end} (-1: endless), read from {@code pos}, which can be moved. */
-    private static final class Tone implements TempoStream.Source {
+    static final class Tone implements TempoStream.Source {
         long pos;
         final long end;
 
@@ -205,7 +209,7 @@ class SessionContractTest {
         }
     }
 
-    private static short[] readAll(TempoStream s) throws IOException {
+    static short[] readAll(TempoStream s) throws IOException {
         short[] all = new short[1 << 20];
         int total = 0;
         int n;
@@ -242,6 +246,60 @@ class SessionContractTest {
             tone.pos = 50000;
             seeking.reset(-1);
             assertArrayEquals(fresh, readAll(seeking));
+        }
+    }
+
+    @Test
+    void aListenerOrASourceThatThrowsLosesNoFrame() throws Exception {
+        short[] clean = readThroughThrows(0, 0);
+        assertEquals(Math.round(60000 / 0.8), clean.length);
+        assertArrayEquals(clean, readThroughThrows(3, 0), "the listener threw");
+        // The source throws on its fifth call, with four of a block's reads taken.
+        assertArrayEquals(clean, readThroughThrows(0, 5), "the source threw");
+        assertArrayEquals(clean, readThroughThrows(2, 9), "both threw");
+    }
+
+    /**
+     * A tone of 60,000 frames at tempo 0.8, read 100,000 frames at a time;
+     * the listener throws at its call number {@code listenerThrows} and the
+     * source at {@code sourceThrows} (0: never). Each exception is caught and
+     * reading goes on.
+     */
+    private static short[] readThroughThrows(int listenerThrows, int sourceThrows) throws IOException {
+        try (Session s = Session.builder(RATE, 1).tempo(0.8).open()) {
+            Tone tone = new Tone(60000);
+            int[] calls = new int[2];
+            TempoStream.Source source = (buffer, offset, n) -> {
+                if (++calls[1] == sourceThrows) {
+                    throw new IOException("the source's own failure");
+                }
+                return tone.read(buffer, offset, Math.min(n, 1000));
+            };
+            TempoStream stream = new TempoStream(s, source, 60000, (start, end, level, spectrum) -> {
+                if (++calls[0] == listenerThrows) {
+                    throw new IllegalStateException("the listener's own failure");
+                }
+            });
+            short[] all = new short[0];
+            short[] chunk = new short[100000];
+            int failures = 0;
+            while (true) {
+                int n;
+                try {
+                    n = stream.read(chunk, 0, chunk.length);
+                } catch (IOException | IllegalStateException e) {
+                    assertTrue(e.getMessage().contains("own failure"), e.getMessage());
+                    failures++;
+                    continue;
+                }
+                if (n == 0) {
+                    break;
+                }
+                all = Arrays.copyOf(all, all.length + n);
+                System.arraycopy(chunk, 0, all, all.length - n, n);
+            }
+            assertEquals((listenerThrows > 0 ? 1 : 0) + (sourceThrows > 0 ? 1 : 0), failures);
+            return all;
         }
     }
 

@@ -5,6 +5,7 @@ import static quorvel.tambrino.EngineRuns.DSP;
 import static quorvel.tambrino.EngineRuns.assertSameSamples;
 
 import java.util.Arrays;
+import java.util.List;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
@@ -35,6 +36,29 @@ class VoiceRemovalTest {
         assertFalse(Arrays.equals(plain, removed));
         // The filter histories matter: the same run again, without reloading, differs.
         assertFalse(Arrays.equals(removed, EngineRuns.run(2)));
+    }
+
+    /**
+     * The engine refuses a filter whose response does not die away or is too
+     * loud; the designed one, poles clustered near 1 at a low cut-off and a
+     * high rate, is neither at any rate and cut-off that a session takes.
+     */
+    @Test
+    void everyFilterThatASessionDesignsIsOneTheEngineTakes() {
+        try (Engine engine = new Engine()) {
+            for (int rate : List.of(224, 8000, 44100, 192000, 768000, Session.MAX_SAMPLE_RATE)) {
+                for (double cutoff : List.of(VoiceFilter.MIN_CUTOFF_HZ, VoiceFilter.DEFAULT_CUTOFF_HZ,
+                        VoiceFilter.MAX_CUTOFF_HZ)) {
+                    if (cutoff <= rate / 4.0) {
+                        VoiceFilter.Coefficients c = VoiceFilter.design(cutoff, rate);
+                        engine.dspVoiceRemovalFilter(c.a, c.b, c.a.length, c.b.length);
+                    }
+                }
+            }
+        }
+        try (Session s = Session.builder(Session.MAX_SAMPLE_RATE, 2).open()) {
+            s.setVoiceRemoval(1, VoiceFilter.MIN_CUTOFF_HZ);
+        }
     }
 
     @Test

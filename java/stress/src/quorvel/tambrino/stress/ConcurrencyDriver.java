@@ -123,7 +123,7 @@ public final class ConcurrencyDriver {
         while (running.get()) {
             switch (random.nextInt(9)) {
                 case 0 -> ni.dspVoiceRemovalEnable(random.nextInt(8) == 0 ? 0 : 1 + random.nextInt(2));
-                case 1 -> ni.dspVoiceRemovalAmount(0.3f + random.nextFloat());
+                case 1 -> ni.dspVoiceRemovalAmount(0.3f + 0.7f * random.nextFloat());
                 case 2 -> ni.dspSetPreamp(0.25f + 3 * random.nextFloat());
                 case 3 -> ni.dspSpectrumEnable(random.nextInt(6) == 0 ? 0 : 1 + random.nextInt(2));
                 case 4 -> ni.dspPanning(random.nextInt(2), random.nextInt(4) == 0 ? 1 : 0, random.nextInt(101));

@@ -266,8 +266,8 @@ public final class StressDriver {
                 default -> validBlock(pick(256, 512, 1024), -1);
             }
         }
-        // Leave the settings sane: NaN preamps and the like are accepted, and
-        // the stream sets everything it needs anyway.
+        // Leave the settings sane: extreme flags and the like are accepted,
+        // and the stream sets everything it needs anyway.
         validSetters();
     }
 
@@ -409,9 +409,13 @@ public final class StressDriver {
                         () -> ni.dspVoiceRemovalFilter(a, b, 3, sizeB));
             }
             default -> {
-                // Accepted: NaN and infinite coefficients are stored as given.
-                ni.dspVoiceRemovalFilter(new double[] {1.0, Double.NaN}, new double[] {Double.POSITIVE_INFINITY}, 2, 1);
-                acceptedCalls++;
+                // A filter that could make the stream non-finite: not finite, unstable, or too loud.
+                double[][][] poison = {{{1.0, Double.NaN}, {Double.POSITIVE_INFINITY}}, {{1.0, -1.5}, {0.5}},
+                    {{1.0, -1.0}, {0.5}}, {{1.0}, {1e300}}};
+                double[][] f = poison[random.nextInt(poison.length)];
+                expect("dspVoiceRemovalFilter(" + Arrays.toString(f[0]) + ", " + Arrays.toString(f[1]) + ")",
+                        IllegalArgumentException.class, "dspVoiceRemovalFilter",
+                        () -> ni.dspVoiceRemovalFilter(f[0], f[1], f[0].length, f[1].length));
             }
         }
         if (a[1] != -0.5 || b[2] != 0.1) throw new AssertionError("dspVoiceRemovalFilter changed its arrays");
@@ -431,12 +435,13 @@ public final class StressDriver {
         switch (random.nextInt(3)) {
             case 0 -> expect("dspGetSpectrum(null)", NullPointerException.class, "dspGetSpectrum",
                     () -> ni.dspGetSpectrum(null, 72));
-            case 1 -> {  // a negative size copies nothing
+            case 1 -> {  // a negative size is refused and copies nothing
                 float[] values = new float[72];
                 Arrays.fill(values, -7.0f);
-                ni.dspGetSpectrum(values, pick(-1, Integer.MIN_VALUE));
+                int size = pick(-1, Integer.MIN_VALUE);
+                expect("dspGetSpectrum(" + size + ")", IllegalArgumentException.class, "dspGetSpectrum",
+                        () -> ni.dspGetSpectrum(values, size));
                 for (float v : values) if (v != -7.0f) throw new AssertionError("negative size copied values");
-                acceptedCalls++;
             }
             default -> {  // more asked than the array holds, or than there are notes
                 float[] values = new float[random.nextInt(100)];
@@ -454,25 +459,43 @@ public final class StressDriver {
         }
     }
 
-    /** Values outside any sensible range are stored as given: accepted, never fatal. */
+    /**
+     * Gains, amounts and levels outside their limits are refused (a preamp
+     * of 0..64, an amount up to 1, a panning level of 0..100, equaliser gains
+     * of 0..1000); the switches take any value, non-zero meaning on.
+     */
     private void hostileSetters() {
         float f = pickFloat(Float.NaN, Float.POSITIVE_INFINITY, Float.NEGATIVE_INFINITY, Float.MAX_VALUE, -1.0f,
                 Float.MIN_VALUE, 1e30f);
         int n = pick(Integer.MIN_VALUE, Integer.MAX_VALUE, -1, 1000, 101, -50);
         switch (random.nextInt(7)) {
-            case 0 -> ni.dspSetPreamp(f);
-            case 1 -> ni.dspVoiceRemovalAmount(f);
-            case 2 -> ni.dspVoiceRemovalEnable(n);
-            case 3 -> ni.dspPanning(n, pick(n, 0, 1), n);
-            case 4 -> ni.dspSpectrumEnable(n);
-            case 5 -> ni.dspEQEnable(n);
+            case 0 -> setting("dspSetPreamp(" + f + ")", f >= 0 && f <= 64, "dspSetPreamp", () -> ni.dspSetPreamp(f));
+            case 1 -> setting("dspVoiceRemovalAmount(" + f + ")", Float.isFinite(f) && f <= 1, "dspVoiceRemovalAmount",
+                    () -> ni.dspVoiceRemovalAmount(f));
+            case 2 -> setting("dspVoiceRemovalEnable", true, "", () -> ni.dspVoiceRemovalEnable(n));
+            case 3 -> {
+                int mono = pick(n, 0, 1);
+                setting("dspPanning(" + n + ", " + mono + ", " + n + ")", false, "dspPanning",
+                        () -> ni.dspPanning(n, mono, n));
+            }
+            case 4 -> setting("dspSpectrumEnable", true, "", () -> ni.dspSpectrumEnable(n));
+            case 5 -> setting("dspEQEnable", true, "", () -> ni.dspEQEnable(n));
             default -> {
                 float[] bands = new float[1024];
                 Arrays.fill(bands, f);
-                ni.dspEQSetBands(bands);
+                setting("dspEQSetBands(" + f + ")", f >= 0 && f <= 1000, "dspEQSetBands",
+                        () -> ni.dspEQSetBands(bands));
             }
         }
-        acceptedCalls++;
+    }
+
+    private void setting(String call, boolean valid, String method, Runnable action) {
+        if (valid) {
+            action.run();
+            acceptedCalls++;
+        } else {
+            expect(call, IllegalArgumentException.class, method, action);
+        }
     }
 
     private void validSetters() {

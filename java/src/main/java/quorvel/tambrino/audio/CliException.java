@@ -9,7 +9,8 @@ import quorvel.tambrino.NativeInterface;
  * <p>The codes are one rule for every command: 0 done, 1 a file (an input
  * that cannot be read or has an unsupported format, an output that cannot be
  * written, a reader that went away), 2 usage (an invalid option, argument or
- * passage, refused before any work), 3 the audio device, 4 the engine.
+ * passage, refused before any work), 3 a device (audio output, display), 4 the
+ * engine.
  */
 public final class CliException extends RuntimeException {
     private static final long serialVersionUID = 1L;
@@ -18,8 +19,13 @@ public final class CliException extends RuntimeException {
     public static final int EXIT_FILE = 1;
     /** An option, argument or passage is invalid (picocli's own usage code). */
     public static final int EXIT_USAGE = 2;
+    /**
+     * A device the command needs is missing or failed: no audio output to
+     * play through (or it failed while playing), no display for the window.
+     */
+    public static final int EXIT_DEVICE = 3;
     /** No audio output device to play through, or it failed while playing. */
-    static final int EXIT_NO_AUDIO = 3;
+    static final int EXIT_NO_AUDIO = EXIT_DEVICE;
     /** The engine could not be loaded or refused a call. */
     public static final int EXIT_ENGINE = 4;
 

@@ -1,3 +1,4 @@
+// Input that only ffmpeg decodes (FLAC, Opus, M4A, compressed WAV, ...), through an ffmpeg program on a pipe.
 package quorvel.tambrino.audio;
 
 import java.io.BufferedInputStream;
@@ -17,10 +18,11 @@ import java.util.concurrent.TimeUnit;
  * FLAC, Opus, M4A/AAC and the other formats that Java cannot decode, through
  * an {@code ffmpeg} program found on the {@code PATH} when the user has one
  * (Debian's package ffmpeg; the system property {@code tambrino.ffmpeg} names
- * another). It decodes the first audio stream to 16-bit WAV on a pipe, mono
+ * another). It decodes the first audio stream to 32-bit WAV on a pipe, mono
  * and stereo as they are and more channels mixed to stereo, which
  * {@link WavReader} reads as it arrives, so that a long file is never held
- * whole. A file is named to ffmpeg by its absolute path with the {@code file:}
+ * whole; the samples are rounded to 16 bits as a WAV file's are (ffmpeg's own
+ * conversion would cut a 24-bit FLAC file's instead). A file is named to ffmpeg by its absolute path with the {@code file:}
  * protocol, so that no name is taken for an option or a URL; standard input
  * is copied to ffmpeg's by a thread of its own.
  *
@@ -39,11 +41,11 @@ final class FfmpegReader implements InputFile.Reader {
     private final String input;
     private final String label;
     private final Process process;
-    private final WavReader wav;
+    private final PcmReader wav;
     private final ByteArrayOutputStream errors;
     private final Thread errorReader;
 
-    private FfmpegReader(String name, String input, String label, Process process, WavReader wav,
+    private FfmpegReader(String name, String input, String label, Process process, PcmReader wav,
             ByteArrayOutputStream errors, Thread errorReader) {
         this.name = name;
         this.input = input;
@@ -65,9 +67,8 @@ final class FfmpegReader implements InputFile.Reader {
             return "FLAC";
         }
         if (four.equals("OggS")) {
-            String page = InputFile.peek(in, 128);
-            return page.contains("OpusHead") ? "Opus" : page.contains("\u007fFLAC") ? "FLAC in Ogg"
-                    : page.contains("Speex   ") ? "Speex" : null;
+            String codec = InputFile.oggCodec(in);
+            return "Vorbis".equals(codec) ? null : codec;
         }
         if (second.equals("ftyp")) {
             return n >= 12 && InputFile.ascii(h, 8, 4).startsWith("M4") ? "M4A" : "MP4";
@@ -104,9 +105,12 @@ final class FfmpegReader implements InputFile.Reader {
         }
     }
 
-    /** The ffmpeg program to run, or null when there is none. */
+    /** The system property that names the ffmpeg program to run instead of the one on the PATH. */
+    static final String PROPERTY = "tambrino.ffmpeg";
+
+    /** The ffmpeg program to run, or null when there is none on the PATH (nor one named by {@link #PROPERTY}). */
     static Path program() {
-        String named = System.getProperty("tambrino.ffmpeg");
+        String named = System.getProperty(PROPERTY);
         if (named != null) {
             Path p = Path.of(named);
             return Files.isExecutable(p) && !Files.isDirectory(p) ? p : null;
@@ -124,15 +128,31 @@ final class FfmpegReader implements InputFile.Reader {
         return null;
     }
 
+    /** Why there is no ffmpeg to run: none installed, or the one named by the property is not a program. */
+    private static String missing() {
+        String named = System.getProperty(PROPERTY);
+        if (named == null) {
+            return "ffmpeg is not installed (Debian package ffmpeg: apt install ffmpeg)";
+        }
+        Path p = Path.of(named);
+        String what = !Files.exists(p) ? "does not exist" : Files.isDirectory(p) ? "is a folder"
+                : "is not an executable program";
+        return "the ffmpeg named by -D" + PROPERTY + ", " + named + ", " + what + " (without the property, the one"
+                + " on the PATH is run: Debian package ffmpeg)";
+    }
+
     /**
-     * Decodes {@code file}, or, when it is null, what remains of {@code in}
-     * (standard input, its first bytes not yet consumed).
+     * Decodes {@code file}, or, when it is null, {@code in} (standard input,
+     * from its first byte). {@code refusal} is the message when ffmpeg is
+     * missing for a file that another reader recognised, or null.
      */
-    static FfmpegReader open(String name, String label, Path file, InputStream in) throws IOException {
+    static FfmpegReader open(String name, String label, Path file, InputStream in, String refusal)
+            throws IOException {
         Path ffmpeg = program();
         if (ffmpeg == null) {
-            throw CliException.file(name + " is " + label + ", which opens through ffmpeg; it is not installed"
-                    + " (Debian package ffmpeg: apt install ffmpeg), or convert the file to WAV first");
+            throw CliException.file(refusal != null ? refusal + "; ffmpeg opens it, but " + missing()
+                    : name + " is " + label + ", which opens through ffmpeg, but " + missing()
+                    + "; or convert the file to WAV first");
         }
         List<String> cmd = new ArrayList<>(List.of(ffmpeg.toString(), "-hide_banner", "-nostats", "-v", "error"));
         if (file != null) {
@@ -140,7 +160,7 @@ final class FfmpegReader implements InputFile.Reader {
         }
         String input = file != null ? "file:" + file.toAbsolutePath() : "pipe:0";
         cmd.addAll(List.of("-i", input, "-map", "0:a:0",
-                "-af", "aformat=channel_layouts=mono|stereo", "-c:a", "pcm_s16le", "-f", "wav", "-bitexact",
+                "-af", "aformat=channel_layouts=mono|stereo", "-c:a", "pcm_s32le", "-f", "wav", "-bitexact",
                 "pipe:1"));
         Process p;
         try {
@@ -163,7 +183,7 @@ final class FfmpegReader implements InputFile.Reader {
                     || !InputFile.ascii(head, 8, 4).equals("WAVE")) {
                 throw failure(name, input, p, errors, errorReader);
             }
-            WavReader wav = WavReader.open(name, out, false, -1);
+            PcmReader wav = WavReader.open(name, out, false, -1);
             return new FfmpegReader(name, input, label, p, wav, errors, errorReader);
         } catch (IOException | RuntimeException e) {
             p.destroy();

@@ -1,3 +1,4 @@
+// A recording of what would be heard, written to a WAV file in real time.
 package quorvel.tambrino.audio;
 
 import java.io.BufferedOutputStream;

@@ -1,11 +1,14 @@
+// The MPEG audio frames of an MP3 stream for the decoder, and the encoder's gapless information.
 package quorvel.tambrino.audio;
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.util.ArrayList;
+import java.util.List;
 
 /**
  * The MPEG audio frames of an MP3 stream and nothing else, for the decoder,
- * and the encoder's gapless information from its first frame.
+ * and where the music lies in what the decoder makes of them.
  *
  * <p>Tags and other bytes around the frames are left out: the decoder drops
  * the last frame when anything but a frame follows it (an ID3v1 tag at the
@@ -14,11 +17,17 @@ import java.io.InputStream;
  * too. Frames must agree with the first one in version, layer and rate, so
  * that the search for the next frame does not take a tag for music.
  *
- * <p>Where the first frame carries a LAME tag whose checksum holds, its
+ * <p>Where an Info frame carries a LAME tag whose checksum holds, its
  * encoder delay and padding, with the decoder's own delay of 529 samples
- * (for layer III), say how many decoded frames to drop at the start and how
- * many the music has ({@link #skip()}, {@link #length()}); without one only
- * the decoder's delay is dropped.
+ * (for layer III), say which decoded frames are music; without one only the
+ * decoder's delay is dropped. Files joined end to end ({@code cat a.mp3
+ * b.mp3}) are told apart by the Info frame that opens each, or by frames
+ * beyond the count that the first one's states: each is a {@link Segment}
+ * of its own, so that none is cut off by another's length.
+ *
+ * <p>A frame cut short by the end of the file is not passed on (the decoder
+ * would make noise of what is missing); {@link #cutShort()} says so. One
+ * thread reads it.
  */
 final class Mp3Stream extends InputStream {
     /** Samples that a layer III decoder's synthesis filter bank delays its output by. */
@@ -41,33 +50,58 @@ final class Mp3Stream extends InputStream {
     private int len;
     private int firstHeader;
     private boolean started;
-    private boolean anyFrame;
+    private boolean anyMusic;
+    private boolean cut;
     /** A free-format stream, whose frame lengths are not in their headers: passed on as it comes. */
     private boolean passThrough;
-    private long skip;
-    private long length = -1;
+    /** Samples per channel that each frame decodes to, and by which the decoder delays them. */
+    private int samplesPerFrame;
+    private int decoderDelay;
+    private final List<Segment> segments = new ArrayList<>();
+    /** Frames of music passed on, in all and of the current file. */
+    private long framesPassed;
+    private long segmentFramesPassed;
+    /** The frames of music that the current file's Info frame counts, or -1. */
+    private long segmentFrames = -1;
+
+    /**
+     * Where one file's music lies in the decoded frames: from {@code begin},
+     * where the sound of its first frame comes out, its music runs from
+     * {@code from} to {@code to} (-1: until the next segment begins).
+     */
+    static final class Segment {
+        final long begin;
+        final long from;
+        final long to;
+
+        Segment(long begin, long from, long to) {
+            this.begin = begin;
+            this.from = from;
+            this.to = to;
+        }
+    }
 
     /** {@code in} must support mark and reset. */
     Mp3Stream(InputStream in) {
         this.in = in;
     }
 
-    /** Decoded frames to drop at the start, once the first frame has been read (see {@link #start()}). */
-    long skip() {
-        return skip;
+    /** The segments found so far (after {@link #start()}, at least one); they grow as the stream is read. */
+    List<Segment> segments() {
+        return segments;
     }
 
-    /** Frames of music after {@link #skip()}, or -1 when the file does not say. */
-    long length() {
-        return length;
+    /** Whether the stream holds a whole frame of music, not only the encoder's notes (after {@link #start()}). */
+    boolean anyMusic() {
+        return anyMusic;
     }
 
-    /** Whether the stream holds an MPEG audio frame at all (after {@link #start()}). */
-    boolean anyFrame() {
-        return anyFrame;
+    /** Whether the stream ended inside a frame, which was left out. */
+    boolean cutShort() {
+        return cut;
     }
 
-    /** Reads up to the first frame of music, which gives {@link #skip()} and {@link #length()}. */
+    /** Reads up to the first frame of music, which gives the first {@link Segment}. */
     void start() throws IOException {
         if (started) {
             return;
@@ -77,16 +111,36 @@ final class Mp3Stream extends InputStream {
         if (!nextFrame()) {
             return;
         }
-        anyFrame = true;
+        int h = header(frame, 0);
+        samplesPerFrame = samplesPerFrame(h);
+        decoderDelay = layer(h) == 3 ? DECODER_DELAY : 0;
+        long[] tag = tag();
+        startSegment(tag);
+        if (tag != null) {
+            // The encoder's notes: the next frame starts the music.
+            anyMusic = nextMusicFrame();
+        } else {
+            anyMusic = true;
+            framesPassed++;
+            segmentFramesPassed++;
+        }
+    }
+
+    /**
+     * The Info or Xing frame loaded in {@link #frame}: its frame count (or -1)
+     * and, when its LAME tag's checksum holds, the encoder's delay and
+     * padding (else -1); null for a frame of music.
+     */
+    private long[] tag() {
         int h = header(frame, 0);
         if (layer(h) != 3) {
-            return;
+            return null;
         }
-        skip = DECODER_DELAY;
         int xing = 4 + (((h >> 16) & 1) == 0 ? 2 : 0) + sideInfoSize(h);
-        String id = len >= xing + 8 ? new String(frame, xing, 4, java.nio.charset.StandardCharsets.ISO_8859_1) : "";
-        if (!id.equals("Xing") && !id.equals("Info")) {
-            return;
+        if (len < xing + 8 || !(frame[xing] == 'X' && frame[xing + 1] == 'i' && frame[xing + 2] == 'n'
+                && frame[xing + 3] == 'g' || frame[xing] == 'I' && frame[xing + 1] == 'n' && frame[xing + 2] == 'f'
+                && frame[xing + 3] == 'o')) {
+            return null;
         }
         int flags = be32(frame, xing + 4);
         int p = xing + 8;
@@ -96,20 +150,49 @@ final class Mp3Stream extends InputStream {
             p += 4;
         }
         p += ((flags & 2) != 0 ? 4 : 0) + ((flags & 4) != 0 ? 100 : 0) + ((flags & 8) != 0 ? 4 : 0);
-        // The encoder's notes: the next frame starts the music.
-        int size = len;
-        len = 0;
-        if (frames < 0 || p + 36 > size || crc16(frame, p + 34) != ((frame[p + 34] & 0xff) << 8
+        if (frames < 0 || p + 36 > len || crc16(frame, p + 34) != ((frame[p + 34] & 0xff) << 8
                 | (frame[p + 35] & 0xff))) {
-            return;
+            return new long[] {frames, -1, -1};
         }
         int delay = ((frame[p + 21] & 0xff) << 4) | ((frame[p + 22] & 0xff) >> 4);
         int padding = ((frame[p + 22] & 0x0f) << 8) | (frame[p + 23] & 0xff);
-        long music = frames * samplesPerFrame(h) - delay - padding;
-        if (music > 0) {
-            skip += delay;
-            length = music;
+        return new long[] {frames, delay, padding};
+    }
+
+    /** A file starts at the next frame of music, described by its Info frame's {@code tag} (or none). */
+    private void startSegment(long[] tag) {
+        long begin = framesPassed * samplesPerFrame + decoderDelay;
+        long from = begin;
+        long to = -1;
+        if (tag != null && tag[1] >= 0) {
+            long music = tag[0] * samplesPerFrame - tag[1] - tag[2];
+            if (music > 0) {
+                from += tag[1];
+                to = from + music;
+            }
         }
+        segments.add(new Segment(begin, from, to));
+        segmentFrames = tag != null ? tag[0] : -1;
+        segmentFramesPassed = 0;
+    }
+
+    /** Loads the next frame of music, taking the Info frames of files joined on as their start. */
+    private boolean nextMusicFrame() throws IOException {
+        while (nextFrame()) {
+            long[] tag = tag();
+            if (tag != null) {
+                startSegment(tag);
+                continue;
+            }
+            if (segmentFrames >= 0 && segmentFramesPassed == segmentFrames) {
+                // More frames than the file's notes count: what follows is music they do not describe.
+                startSegment(null);
+            }
+            framesPassed++;
+            segmentFramesPassed++;
+            return true;
+        }
+        return false;
     }
 
     @Override
@@ -126,7 +209,7 @@ final class Mp3Stream extends InputStream {
         if (passThrough && pos == len) {
             return in.read(b, off, n);
         }
-        if (pos == len && !nextFrame()) {
+        if (pos == len && !nextMusicFrame()) {
             return -1;
         }
         int k = Math.min(n, len - pos);
@@ -146,7 +229,11 @@ final class Mp3Stream extends InputStream {
         int n = in.readNBytes(h, 0, 10);
         if (n == 10 && h[0] == 'I' && h[1] == 'D' && h[2] == '3' && ((h[6] | h[7] | h[8] | h[9]) & 0x80) == 0) {
             long size = ((h[6] & 0x7fL) << 21) | ((h[7] & 0x7f) << 14) | ((h[8] & 0x7f) << 7) | (h[9] & 0x7f);
-            in.skipNBytes(size + ((h[5] & 0x10) != 0 ? 10 : 0));
+            try {
+                in.skipNBytes(size + ((h[5] & 0x10) != 0 ? 10 : 0));
+            } catch (java.io.EOFException e) {
+                // A tag that runs to the end of the file: no frames follow.
+            }
         } else {
             in.reset();
         }
@@ -156,6 +243,15 @@ final class Mp3Stream extends InputStream {
     private boolean nextFrame() throws IOException {
         pos = 0;
         len = 0;
+        if (started && firstHeader != 0) {
+            in.mark(3);
+            boolean tag = in.read() == 'I' && in.read() == 'D' && in.read() == '3';
+            in.reset();
+            if (tag) {
+                // A joined file's tag: its pictures must not be searched for frames.
+                skipId3v2();
+            }
+        }
         int h = 0;
         int seen = 0;
         while (true) {
@@ -181,8 +277,12 @@ final class Mp3Stream extends InputStream {
             len = 4;
             return true;
         }
-        // A frame cut short at the end is passed on as it is.
         len = 4 + in.readNBytes(frame, 4, size - 4);
+        if (len < size) {
+            cut = true;
+            len = 0;
+            return false;
+        }
         return true;
     }
 

@@ -1,15 +1,54 @@
+// Conversions of one stored sample to 16 bits, for the encodings that the readers decode themselves.
 package quorvel.tambrino.audio;
 
-/** Conversions of one stored sample to 16 bits, for the encodings that the readers decode themselves. */
+/**
+ * Conversions of one stored sample to 16 bits: integer PCM rounded to
+ * nearest, float scaled from full scale ±1.0, and the G.711 companding laws
+ * (A-law and mu-law) expanded to their 16-bit values. Pure functions, any
+ * thread.
+ */
 final class SampleDecoder {
     private SampleDecoder() {}
+
+    /** The 16-bit values of the 256 A-law and mu-law codes (ITU-T G.711). */
+    private static final short[] ALAW = new short[256];
+    private static final short[] ULAW = new short[256];
+
+    static {
+        for (int code = 0; code < 256; code++) {
+            int a = code ^ 0x55;
+            int exponent = (a >> 4) & 7;
+            int magnitude = ((a & 0x0f) << 4) + 8;
+            if (exponent > 0) {
+                magnitude = (magnitude + 0x100) << (exponent - 1);
+            }
+            ALAW[code] = (short) ((a & 0x80) != 0 ? magnitude : -magnitude);
+            int u = ~code & 0xff;
+            int t = (((u & 0x0f) << 3) + 0x84) << ((u >> 4) & 7);
+            ULAW[code] = (short) ((u & 0x80) != 0 ? 0x84 - t : t - 0x84);
+        }
+    }
+
+    /** G.711 A-law, one byte a sample. */
+    static Decoder forAlaw() {
+        return (b, o) -> ALAW[b[o] & 0xff];
+    }
+
+    /** G.711 mu-law, one byte a sample. */
+    static Decoder forUlaw() {
+        return (b, o) -> ULAW[b[o] & 0xff];
+    }
 
     /** One sample at a byte offset to a 16-bit value. */
     interface Decoder {
         short sample(byte[] b, int offset);
     }
 
-    /** Integer PCM of 8, 16, 24 or 32 bits; null for any other size. */
+    /**
+     * Integer PCM in containers of 8, 16, 24 or 32 bits; null for any other
+     * size. Fewer valid bits (12 in 16, 20 in 24) sit at the top of their
+     * container, so the container is read whole.
+     */
     static Decoder forPcm(int bits, boolean signed, boolean bigEndian) {
         switch (bits) {
             case 8:

@@ -1,27 +1,27 @@
+// MP3 input: the frames picked out by Mp3Stream, decoded through javax.sound.sampled and Debian's mp3spi.
 package quorvel.tambrino.audio;
 
 import java.io.BufferedInputStream;
 import java.io.IOException;
-import java.nio.charset.StandardCharsets;
+import java.util.Locale;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
 import javax.sound.sampled.UnsupportedAudioFileException;
-import quorvel.tambrino.practice.Settings;
 
 /**
- * AIFF, AU, MP3 and Ogg Vorbis through {@code javax.sound.sampled}: the JDK
- * reads AIFF and AU, and the sound service providers that the jar's manifest
- * names (Debian's mp3spi with JLayer and Tritonus, vorbisspi with JOrbis)
- * decode MP3 and Vorbis when asked for 16-bit signed PCM at the source's rate
- * and channels.
+ * MP3 through {@code javax.sound.sampled}: the sound service provider that
+ * the jar's manifest names (Debian's mp3spi with JLayer and Tritonus) decodes
+ * it when asked for 16-bit signed PCM at the source's rate and channels, from
+ * the frames that {@link Mp3Stream} picks out.
  *
  * <p>The format is recognised from the first bytes before any provider sees
  * the stream, so that a decoder that scans for a frame header cannot take an
  * unrelated file for music. The length of a decoded stream is not known in
  * advance ({@link #frameLength()} is -1): it ends where the decoder says so.
- * The Vorbis decoder may return no bytes before the end, so reading goes on
- * until it reports the end.
+ * A file cut inside a frame gives the frames before it and a warning.
+ *
+ * <p>One thread opens, reads and closes it.
  */
 final class SampledReader implements InputFile.Reader {
     private final String name;
@@ -33,10 +33,12 @@ final class SampledReader implements InputFile.Reader {
     private final String description;
     private byte[] bytes = new byte[0];
     private boolean ended;
-    /** Decoded frames still to drop before the music: an MP3 encoder's and decoder's delays. */
-    private long skip;
-    /** Frames of music still to deliver, when the file says how many it has; else -1. */
-    private long remaining;
+    /** Where the music lies in the decoded frames, the one being played, and how many frames were decoded. */
+    private final java.util.List<Mp3Stream.Segment> segments;
+    private int segment;
+    private long position;
+    private final Mp3Stream mp3;
+    private long delivered;
 
     private SampledReader(String name, AudioInputStream stream, SampleDecoder.Decoder decoder, String description,
             Mp3Stream mp3) {
@@ -48,71 +50,62 @@ final class SampledReader implements InputFile.Reader {
         this.frameSize = f.getFrameSize();
         this.decoder = decoder;
         this.description = description;
-        this.skip = mp3 != null ? mp3.skip() : 0;
-        this.remaining = mp3 != null ? mp3.length() : -1;
+        this.mp3 = mp3;
+        this.segments = mp3.segments();
     }
 
-    private enum Kind {
-        AIFF("AIFF"), AU("AU"), MP3("MP3"), VORBIS("Ogg Vorbis");
+    /** The three jars of the MP3 decoder, each by a class of its own. */
+    private static final String[][] DECODER_CLASSES = {
+        {"javazoom.spi.mpeg.sampled.file.MpegAudioFileReader", "libmp3spi-java"},
+        {"javazoom.jl.decoder.Bitstream", "libjlayer-java"},
+        {"org.tritonus.share.sampled.file.TAudioFileReader", "libtritonus-java"},
+    };
 
-        final String label;
-
-        Kind(String label) {
-            this.label = label;
+    private static boolean isMp3(byte[] h, int n) {
+        if (n >= 3 && h[0] == 'I' && h[1] == 'D' && h[2] == '3') {
+            return true;
         }
+        // An MPEG audio frame header: eleven set sync bits and a layer.
+        return n >= 2 && (h[0] & 0xff) == 0xff && (h[1] & 0xe0) == 0xe0 && (h[1] & 0x06) != 0;
     }
 
-    private static Kind recognise(byte[] h, int n) {
-        String four = n >= 4 ? new String(h, 0, 4, StandardCharsets.ISO_8859_1) : "";
-        if (four.equals("FORM") && n >= 12) {
-            String type = new String(h, 8, 4, StandardCharsets.ISO_8859_1);
-            return type.equals("AIFF") || type.equals("AIFC") ? Kind.AIFF : null;
+    /** The Debian packages of the MP3 decoder that are missing, or null when it is all there. */
+    private static String missingDecoder() {
+        StringBuilder missing = new StringBuilder();
+        for (String[] c : DECODER_CLASSES) {
+            try {
+                Class.forName(c[0], false, SampledReader.class.getClassLoader());
+            } catch (ClassNotFoundException | LinkageError e) {
+                missing.append(missing.length() > 0 ? ", " : "").append(c[1]);
+            }
         }
-        if (four.equals(".snd")) {
-            return Kind.AU;
-        }
-        if (four.equals("OggS")) {
-            return Kind.VORBIS;
-        }
-        if (n >= 3 && four.startsWith("ID3")) {
-            return Kind.MP3;
-        }
-        if (n >= 2 && (h[0] & 0xff) == 0xff && (h[1] & 0xe0) == 0xe0 && (h[1] & 0x06) != 0) {
-            // An MPEG audio frame header: eleven set sync bits and a layer.
-            return Kind.MP3;
-        }
-        return null;
+        return missing.length() > 0 ? missing.toString() : null;
     }
 
     static SampledReader open(String name, BufferedInputStream in, byte[] head, int n) throws IOException {
-        Kind kind = recognise(head, n);
-        if (kind == null) {
+        if (!isMp3(head, n)) {
             throw CliException.file(name + " is not a WAV file nor another format that can be read (unknown or"
                     + " unsupported format); supported: " + InputFile.ALL_FORMATS);
         }
-        if (kind == Kind.VORBIS && !InputFile.peek(in, 64).contains("\u0001vorbis")) {
-            throw CliException.file(name + " is an Ogg file without Vorbis, Opus or FLAC audio; supported: "
-                    + InputFile.ALL_FORMATS);
+        String missing = missingDecoder();
+        if (missing != null) {
+            throw CliException.file(name + " is MP3, but its decoder is not installed: install Debian's " + missing
+                    + " (see the README)");
         }
-        Mp3Stream mp3 = null;
+        Mp3Stream mp3 = new Mp3Stream(in);
+        mp3.start();
+        if (!mp3.anyMusic()) {
+            throw CliException.file(name + " holds no audio: " + (mp3.cutShort() ? "it ends inside its first MP3"
+                    + " frame of music (it was cut short)" : "it has no MP3 frames of music"));
+        }
         AudioInputStream source;
         try {
-            if (kind == Kind.MP3) {
-                mp3 = new Mp3Stream(in);
-                mp3.start();
-                if (!mp3.anyFrame()) {
-                    throw CliException.file(name + " holds no audio: it has no MP3 frames");
-                }
-            }
-            source = AudioSystem.getAudioInputStream(mp3 != null ? new BufferedInputStream(mp3, 1 << 16) : in);
+            source = AudioSystem.getAudioInputStream(new BufferedInputStream(mp3, 1 << 16));
         } catch (UnsupportedAudioFileException e) {
-            String missing = kind == Kind.MP3 || kind == Kind.VORBIS ? " (is its decoder, " + decoderJars(kind)
-                    + ", installed? see the README)" : "";
-            throw CliException.file(name + " looks like " + kind.label + " but cannot be decoded" + missing
-                    + "; supported: " + InputFile.ALL_FORMATS);
+            throw CliException.file(name + " is a damaged MP3 file: its frames cannot be decoded");
         } catch (LinkageError e) {
-            throw CliException.file(name + " is " + kind.label + " but its decoder is incomplete (" + e
-                    + "); install " + decoderJars(kind));
+            throw CliException.file(name + " is MP3 but its decoder is incomplete (" + e + "); install Debian's"
+                    + " libmp3spi-java, libjlayer-java and libtritonus-java");
         }
         AudioFormat f = source.getFormat();
         int channels = f.getChannels();
@@ -121,16 +114,13 @@ final class SampledReader implements InputFile.Reader {
             throw CliException.file(name + " has " + channels + " channels; only mono and stereo are supported");
         }
         float rate = f.getSampleRate();
-        if (!(rate >= WavReader.MIN_RATE && rate <= WavReader.MAX_RATE) || rate != Math.rint(rate)) {
+        try {
+            PcmReader.checkRate(name, rate);
+        } catch (CliException e) {
             InputFile.closeQuietly(source);
-            throw CliException.file(name + " has a sample rate of " + Settings.fmt(rate) + " Hz; supported: whole"
-                    + " rates from " + WavReader.MIN_RATE + " to " + WavReader.MAX_RATE + " Hz");
+            throw e;
         }
-        String description = kind.label + ", " + (channels == 1 ? "mono" : "stereo") + ", " + (int) rate + " Hz";
-        SampleDecoder.Decoder own = ownDecoder(f);
-        if (own != null) {
-            return new SampledReader(name, source, own, description, mp3);
-        }
+        String description = "MP3, " + (channels == 1 ? "mono" : "stereo") + ", " + (int) rate + " Hz";
         AudioFormat pcm = new AudioFormat(AudioFormat.Encoding.PCM_SIGNED, rate, 16, channels, 2 * channels, rate,
                 false);
         try {
@@ -138,30 +128,9 @@ final class SampledReader implements InputFile.Reader {
             return new SampledReader(name, decoded, SampleDecoder.forPcm(16, true, false), description, mp3);
         } catch (IllegalArgumentException e) {
             InputFile.closeQuietly(source);
-            throw CliException.file(name + " is " + kind.label + " encoded as " + f.getEncoding() + ", which cannot be"
-                    + " decoded; supported: " + InputFile.ALL_FORMATS);
+            throw CliException.file(name + " is MP3 encoded as " + f.getEncoding() + ", which cannot be decoded;"
+                    + " supported: " + InputFile.ALL_FORMATS);
         }
-    }
-
-    /** Plain PCM and float samples are converted here, also those sizes that the JDK does not convert. */
-    private static SampleDecoder.Decoder ownDecoder(AudioFormat f) {
-        int bits = f.getSampleSizeInBits();
-        if (f.getFrameSize() != f.getChannels() * ((bits + 7) / 8)) {
-            return null;
-        }
-        AudioFormat.Encoding e = f.getEncoding();
-        if (e.equals(AudioFormat.Encoding.PCM_SIGNED) || e.equals(AudioFormat.Encoding.PCM_UNSIGNED)) {
-            return SampleDecoder.forPcm(bits, e.equals(AudioFormat.Encoding.PCM_SIGNED), f.isBigEndian());
-        }
-        if (e.equals(AudioFormat.Encoding.PCM_FLOAT)) {
-            return SampleDecoder.forFloat(bits, f.isBigEndian());
-        }
-        return null;
-    }
-
-    private static String decoderJars(Kind kind) {
-        return kind == Kind.MP3 ? "Debian's libmp3spi-java, libjlayer-java and libtritonus-java"
-                : "Debian's libvorbisspi-java and libjorbis-java";
     }
 
     @Override
@@ -171,7 +140,11 @@ final class SampledReader implements InputFile.Reader {
 
     @Override
     public String warning() {
-        return null;
+        if (!mp3.cutShort()) {
+            return null;
+        }
+        return String.format(Locale.ROOT, "%s ends inside an MP3 frame after %.2f s: it was cut short; the audio up to"
+                + " there is used", name, (double) delivered / sampleRate);
     }
 
     @Override
@@ -191,22 +164,52 @@ final class SampledReader implements InputFile.Reader {
 
     @Override
     public int read(short[] buffer, int offset, int frames) throws IOException {
-        while (skip > 0) {
+        int done = 0;
+        while (done < frames) {
             // The caller's buffer holds what is dropped: only the frames returned count.
-            int n = decode(buffer, offset, (int) Math.min(frames, skip));
+            int n = decode(buffer, offset + done, frames - done);
             if (n == 0) {
-                return 0;
+                break;
             }
-            skip -= n;
+            done += keepMusic(buffer, offset + done, n);
         }
-        if (remaining >= 0) {
-            frames = (int) Math.min(frames, remaining);
+        delivered += done;
+        return done;
+    }
+
+    /**
+     * Keeps of the {@code n} frames just decoded at {@code at} those that are
+     * music, moved to the front; returns how many.
+     */
+    private int keepMusic(short[] buffer, int at, int n) {
+        long p = position;
+        long end = position + n;
+        int kept = 0;
+        while (p < end) {
+            Mp3Stream.Segment s = segments.get(segment);
+            Mp3Stream.Segment next = segment + 1 < segments.size() ? segments.get(segment + 1) : null;
+            long stop = s.to >= 0 ? s.to : Long.MAX_VALUE;
+            if (next != null) {
+                stop = Math.min(stop, next.begin);
+            }
+            if (p >= stop) {
+                if (next == null) {
+                    break;
+                }
+                segment++;
+                continue;
+            }
+            long from = Math.max(p, s.from);
+            long to = Math.min(end, stop);
+            if (from < to) {
+                System.arraycopy(buffer, (at + (int) (from - position)) * channels, buffer, (at + kept) * channels,
+                        (int) (to - from) * channels);
+                kept += (int) (to - from);
+            }
+            p = Math.max(p, to);
         }
-        int n = decode(buffer, offset, frames);
-        if (remaining >= 0) {
-            remaining -= n;
-        }
-        return n;
+        position = end;
+        return kept;
     }
 
     private int decode(short[] buffer, int offset, int frames) throws IOException {

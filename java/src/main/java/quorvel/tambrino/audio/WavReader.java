@@ -1,90 +1,52 @@
+// A WAV file's header: where its samples start, how many there are and how they are stored.
 package quorvel.tambrino.audio;
 
-import java.io.EOFException;
 import java.io.IOException;
 import java.io.InputStream;
 import java.util.Locale;
 
 /**
- * Reads a WAV stream as 16-bit frames, walking its RIFF chunks itself so that
- * it knows where the samples start and can trust the file, not the header,
- * about how many there are.
+ * Reads a WAV file's header, walking its RIFF chunks itself so that it knows
+ * where the samples start and can trust the file, not the header, about how
+ * many there are; {@link PcmReader} then reads the samples.
  *
- * <p>The data chunk's size is believed only as far as the file goes: a size
- * of 0 or 0xFFFFFFFF (what writers that cannot seek back leave behind) means
- * "to the end of the file"; a size beyond the end is a file cut short, of
- * which the frames that are there are used and one warning is given. No
- * silence is ever added. RF64 files give their size in a ds64 chunk.
+ * <p>A data size of 0 or 0xFFFFFFFF (what writers that cannot seek back
+ * leave behind) means "to the end of the file", unless what follows the data
+ * chunk's header is more chunks to the end of the file: then the data chunk
+ * is empty and the file holds no audio. RF64 files give their size in a ds64
+ * chunk.
  *
- * <p>8-bit (unsigned), 16-, 24- and 32-bit PCM and 32- and 64-bit float are
- * converted to 16 bits, also inside WAVE_FORMAT_EXTENSIBLE; more than two
- * channels are mixed down to stereo ({@link Downmix}); every other encoding
- * and rates outside {@link #MIN_RATE}..{@link #MAX_RATE} are refused with a
+ * <p>8-bit (unsigned), 16-, 24- and 32-bit PCM (and fewer valid bits in those
+ * containers), 32- and 64-bit float, A-law and mu-law are converted to 16
+ * bits, also inside WAVE_FORMAT_EXTENSIBLE; more than two channels are mixed
+ * down to stereo. Compressed encodings (ADPCM, GSM, MP3 inside WAV, ...) go
+ * to ffmpeg ({@link InputFile.ForFfmpeg}); other sizes and rates outside
+ * {@link PcmReader#MIN_RATE}..{@link PcmReader#MAX_RATE} are refused with a
  * message that says what is supported.
  */
-final class WavReader implements InputFile.Reader {
-    static final int MIN_RATE = 2000;
-    static final int MAX_RATE = 384000;
-    static final String SUPPORTED = "supported: 8-, 16-, 24- and 32-bit PCM or 32- and 64-bit float WAV";
+final class WavReader {
+    private WavReader() {}
+
+    static final int MIN_RATE = PcmReader.MIN_RATE;
+    static final int MAX_RATE = PcmReader.MAX_RATE;
+    static final String SUPPORTED = "supported: 8-, 16-, 24- and 32-bit PCM or 32- and 64-bit float WAV, also A-law"
+            + " and mu-law";
 
     private static final int TAG_PCM = 1;
     private static final int TAG_FLOAT = 3;
+    private static final int TAG_ALAW = 6;
+    private static final int TAG_MULAW = 7;
     private static final int TAG_EXTENSIBLE = 0xFFFE;
     private static final long STREAMING_SIZE = 0xFFFFFFFFL;
-
-    private final String name;
-    private final InputStream in;
-    private final int channels;
-    private final int sampleRate;
-    private final int blockAlign;
-    private final SampleDecoder.Decoder decoder;
-    /** The mix to stereo of a file with more channels, or null. */
-    private final Downmix downmix;
-    private final int fileChannels;
-    private short[] unmixed = new short[0];
-    private final String description;
-    /** Bytes of samples still to read; -1 = up to the end of the stream. */
-    private long remaining;
-    /** What the header promised, in bytes, when it promised a real size; else -1. */
-    private final long declared;
-    private final long frameLength;
-    private byte[] bytes = new byte[0];
-    private long framesRead;
-    private String warning;
-
-    private WavReader(String name, InputStream in, Format f, long dataOffset, long declaredSize, long fileSize) {
-        this.name = name;
-        this.in = in;
-        this.fileChannels = f.channels;
-        this.downmix = f.downmix;
-        this.channels = f.downmix != null ? 2 : f.channels;
-        this.sampleRate = f.rate;
-        this.blockAlign = f.blockAlign;
-        this.decoder = f.decoder;
-        this.description = f.description;
-        boolean streaming = declaredSize == 0 || declaredSize == STREAMING_SIZE;
-        this.declared = streaming ? -1 : declaredSize;
-        long available = fileSize < 0 ? -1 : Math.max(0, fileSize - dataOffset);
-        if (available < 0) {
-            // A pipe: the header's size is an upper bound, checked as the samples arrive.
-            remaining = declared;
-            frameLength = -1;
-        } else if (declared < 0 || declared > available) {
-            remaining = available;
-            frameLength = available / blockAlign;
-            if (declared > available) {
-                warning = cutShortWarning(frameLength);
-            }
-        } else {
-            remaining = declared;
-            frameLength = declared / blockAlign;
-        }
-    }
+    /** Chunks that writers put after the samples, by which an empty data chunk is told from a streamed one on a pipe. */
+    private static final java.util.Set<String> TRAILING_CHUNKS = java.util.Set.of("LIST", "id3 ", "ID3 ", "fact",
+            "cue ", "smpl", "inst", "bext", "JUNK", "junk", "PAD ", "iXML", "acid", "PEAK", "_PMX", "DISP", "axml",
+            "cart", "umid", "labl", "plst");
 
     /** A wave header whose first twelve bytes ("RIFF", size, "WAVE") have been read. */
-    static WavReader open(String name, InputStream in, boolean rf64, long fileSize) throws IOException {
+    static PcmReader open(String name, InputStream in, boolean rf64, long fileSize) throws IOException {
         long offset = 12;
-        Format format = null;
+        PcmReader.Layout format = null;
         long ds64DataSize = -1;
         byte[] head = new byte[8];
         while (true) {
@@ -100,8 +62,10 @@ final class WavReader implements InputFile.Reader {
                 }
                 if (rf64 && size == STREAMING_SIZE && ds64DataSize >= 0) {
                     size = ds64DataSize;
+                } else if (size == STREAMING_SIZE || size == 0 && !emptyData(in, fileSize - offset)) {
+                    size = -1;
                 }
-                return new WavReader(name, in, format, offset, size, fileSize);
+                return new PcmReader(name, in, format, offset, size, fileSize);
             }
             if (size > Integer.MAX_VALUE / 2) {
                 throw CliException.file(name + " is a damaged WAV file: its '" + printable(id) + "' chunk claims "
@@ -120,6 +84,56 @@ final class WavReader implements InputFile.Reader {
             } else if (id.equals("ds64") && body.length >= 16) {
                 ds64DataSize = (le32(body, 8) & 0xffffffffL) | ((long) le32(body, 12) << 32);
             }
+        }
+    }
+
+    /**
+     * Whether a data chunk whose size field is 0 is really empty: in a file,
+     * when the bytes after its header are chunks that end where the file
+     * ends; on a pipe ({@code available} &lt; 0), when they start with a
+     * chunk that writers put after the samples. Otherwise the size was left
+     * at 0 by a writer that streamed, and the samples run to the end.
+     */
+    private static boolean emptyData(InputStream in, long available) throws IOException {
+        if (available == 0) {
+            return true;
+        }
+        if (!in.markSupported()) {
+            return false;
+        }
+        byte[] h = new byte[8];
+        if (available < 0) {
+            in.mark(8);
+            try {
+                return readFully(in, h, 8) && TRAILING_CHUNKS.contains(InputFile.ascii(h, 0, 4));
+            } finally {
+                in.reset();
+            }
+        }
+        int limit = (int) Math.min(available, 1 << 20);
+        in.mark(limit);
+        try {
+            long pos = 0;
+            while (pos + 8 <= limit && readFully(in, h, 8)) {
+                String id = InputFile.ascii(h, 0, 4);
+                if (!id.equals(printable(id))) {
+                    return false;
+                }
+                long size = le32(h, 4) & 0xffffffffL;
+                long next = pos + 8 + size + (size & 1);
+                // The last chunk's pad byte may be missing.
+                if (next == available || next - 1 == available && (size & 1) != 0) {
+                    return true;
+                }
+                if (next + 8 > limit) {
+                    return false;
+                }
+                in.skipNBytes(next - pos - 8);
+                pos = next;
+            }
+            return false;
+        } finally {
+            in.reset();
         }
     }
 
@@ -146,58 +160,52 @@ final class WavReader implements InputFile.Reader {
         return in.read() >= 0;
     }
 
-    private static final class Format {
-        int channels;
-        Downmix downmix;
-        int rate;
-        int blockAlign;
-        String description;
-        SampleDecoder.Decoder decoder;
-    }
-
-    private static Format parseFormat(String name, byte[] b) {
+    private static PcmReader.Layout parseFormat(String name, byte[] b) throws IOException {
         if (b.length < 16) {
             throw CliException.file(name + " is a damaged WAV file: its format chunk is too short");
         }
         int tag = le16(b, 0);
-        Format f = new Format();
-        f.channels = le16(b, 2);
+        int channels = le16(b, 2);
         long rate = le32(b, 4) & 0xffffffffL;
-        f.blockAlign = le16(b, 12);
+        int blockAlign = le16(b, 12);
         int bits = le16(b, 14);
+        int validBits = bits;
         long mask = 0;
-        if (tag == TAG_EXTENSIBLE && b.length >= 26) {
+        boolean extensible = tag == TAG_EXTENSIBLE && b.length >= 26;
+        if (extensible) {
             // The sub-format's GUID starts with the plain format tag.
             tag = le16(b, 24);
             mask = le32(b, 20) & 0xffffffffL;
+            int valid = le16(b, 18);
+            validBits = valid > 0 && valid <= bits ? valid : bits;
         }
-        if (f.channels == 0) {
+        if (channels == 0) {
             throw CliException.file(name + " is a damaged WAV file: its format chunk states 0 channels");
         }
-        if (f.channels > 2) {
-            f.downmix = Downmix.of(f.channels, mask);
+        int hz = PcmReader.checkRate(name, rate);
+        String what = describe(tag, validBits);
+        SampleDecoder.Decoder decoder;
+        int container = (bits + 7) / 8;
+        if (tag == TAG_PCM) {
+            decoder = bits < 1 || bits > 32 ? null : container == 1 ? SampleDecoder.forPcm(8, false, false)
+                    : SampleDecoder.forPcm(container * 8, true, false);
+        } else if (tag == TAG_FLOAT) {
+            decoder = SampleDecoder.forFloat(bits, false);
+        } else if (tag == TAG_ALAW || tag == TAG_MULAW) {
+            decoder = bits != 8 ? null : tag == TAG_ALAW ? SampleDecoder.forAlaw() : SampleDecoder.forUlaw();
+        } else {
+            throw new InputFile.ForFfmpeg(what + " WAV", name + " is " + what + ", which is not supported; "
+                    + SUPPORTED);
         }
-        if (rate < MIN_RATE || rate > MAX_RATE) {
-            throw CliException.file(name + " has a sample rate of " + rate + " Hz; supported: whole rates from "
-                    + MIN_RATE + " to " + MAX_RATE + " Hz");
-        }
-        f.rate = (int) rate;
-        String what = describe(tag, bits);
-        f.description = what;
-        if (bits < 1 || f.blockAlign != f.channels * ((bits + 7) / 8)) {
+        if (decoder == null) {
             throw CliException.file(name + " is " + what + ", which is not supported; " + SUPPORTED);
         }
-        if (tag == TAG_PCM && bits == 8) {
-            f.decoder = SampleDecoder.forPcm(8, false, false);
-        } else if (tag == TAG_PCM && (bits == 16 || bits == 24 || bits == 32)) {
-            f.decoder = SampleDecoder.forPcm(bits, true, false);
-        } else if (tag == TAG_FLOAT && (bits == 32 || bits == 64)) {
-            f.decoder = SampleDecoder.forFloat(bits, false);
+        if (blockAlign != channels * container) {
+            throw CliException.file(String.format(Locale.ROOT, "%s is a damaged WAV file: its format chunk gives %d"
+                    + " bytes a frame, where %d channel%s of %s take%s %d", name, blockAlign, channels,
+                    channels == 1 ? "" : "s", what, channels == 1 ? "s" : "", channels * container));
         }
-        if (f.decoder == null) {
-            throw CliException.file(name + " is " + what + ", which is not supported; " + SUPPORTED);
-        }
-        return f;
+        return new PcmReader.Layout(channels, mask, hz, blockAlign, decoder, what);
     }
 
     private static String describe(int tag, int bits) {
@@ -207,14 +215,19 @@ final class WavReader implements InputFile.Reader {
             case TAG_FLOAT:
                 return bits + "-bit float";
             case 2:
+                return "MS ADPCM";
             case 0x11:
-                return "ADPCM";
-            case 6:
+                return "IMA ADPCM";
+            case TAG_ALAW:
                 return "A-law";
-            case 7:
+            case TAG_MULAW:
                 return "mu-law";
+            case 0x31:
+                return "GSM 6.10";
+            case 0x50:
+                return "MPEG audio";
             case 0x55:
-                return "MP3 inside WAV";
+                return "MP3";
             default:
                 return String.format(Locale.ROOT, "format 0x%04x", tag);
         }
@@ -222,97 +235,6 @@ final class WavReader implements InputFile.Reader {
 
     private static String printable(String id) {
         return id.replaceAll("[^\\x20-\\x7e]", "?");
-    }
-
-    private String cutShortWarning(long frames) {
-        return String.format(Locale.ROOT, "%s ends after %.2f s, before the %.2f s its header states; only what is"
-                + " there is used", name, (double) frames / sampleRate, (double) declared / blockAlign / sampleRate);
-    }
-
-    @Override
-    public String description() {
-        String layout = downmix != null ? fileChannels + " channels mixed to stereo"
-                : channels == 1 ? "mono" : "stereo";
-        return description + ", " + layout + ", " + sampleRate + " Hz";
-    }
-
-    @Override
-    public int channels() {
-        return channels;
-    }
-
-    @Override
-    public int sampleRate() {
-        return sampleRate;
-    }
-
-    @Override
-    public long frameLength() {
-        return frameLength;
-    }
-
-    @Override
-    public String warning() {
-        return warning;
-    }
-
-    @Override
-    public int read(short[] buffer, int offset, int frames) throws IOException {
-        long wantBytes = (long) frames * blockAlign;
-        if (remaining >= 0) {
-            wantBytes = Math.min(wantBytes, remaining - remaining % blockAlign);
-        }
-        if (wantBytes <= 0) {
-            return 0;
-        }
-        int want = (int) wantBytes;
-        if (bytes.length < want) {
-            bytes = new byte[want];
-        }
-        int got = 0;
-        try {
-            while (got < want) {
-                int n = in.read(bytes, got, want - got);
-                if (n < 0) {
-                    break;
-                }
-                got += n;
-            }
-        } catch (EOFException e) {
-            // What was read is kept.
-        }
-        int n = got / blockAlign;
-        if (downmix == null) {
-            decode(bytes, n * channels, blockAlign / channels, buffer, offset * channels);
-        } else {
-            if (unmixed.length < n * fileChannels) {
-                unmixed = new short[n * fileChannels];
-            }
-            decode(bytes, n * fileChannels, blockAlign / fileChannels, unmixed, 0);
-            downmix.mix(unmixed, n, buffer, offset);
-        }
-        framesRead += n;
-        if (remaining >= 0) {
-            remaining -= got;
-        }
-        if (got < want) {
-            remaining = 0;
-            if (declared >= 0 && frameLength < 0 && warning == null) {
-                warning = cutShortWarning(framesRead);
-            }
-        }
-        return n;
-    }
-
-    private void decode(byte[] from, int samples, int bytesPerSample, short[] to, int at) {
-        for (int i = 0, o = 0; i < samples; i++, o += bytesPerSample) {
-            to[at + i] = decoder.sample(from, o);
-        }
-    }
-
-    @Override
-    public void close() throws IOException {
-        in.close();
     }
 
     static boolean readFully(InputStream in, byte[] b, int n) throws IOException {

@@ -1,3 +1,4 @@
+// Writes 16-bit PCM WAV: the header, the samples, and the sizes once they are known.
 package quorvel.tambrino.audio;
 
 import java.io.IOException;
@@ -59,12 +60,21 @@ public final class WavWriter {
 
     /** Puts the real sizes of {@code frames} frames into a finished file's header. */
     static void fixSizes(Path file, int channels, long frames) throws IOException {
-        long data = Math.min(UNKNOWN, frames * 2 * channels);
         try (RandomAccessFile f = new RandomAccessFile(file.toFile(), "rw")) {
-            f.seek(4);
-            f.writeInt(Integer.reverseBytes((int) Math.min(UNKNOWN, data + HEADER_BYTES - 8)));
-            f.seek(40);
-            f.writeInt(Integer.reverseBytes((int) data));
+            for (long[] field : sizeFields(channels, frames)) {
+                f.seek(field[0]);
+                f.writeInt(Integer.reverseBytes((int) field[1]));
+            }
         }
+    }
+
+    /**
+     * The header's two sizes for {@code frames} frames, each as its offset
+     * from the header's start and its value (capped at 0xFFFFFFFF, as a
+     * stream of unknown length states).
+     */
+    static long[][] sizeFields(int channels, long frames) {
+        long data = Math.min(UNKNOWN, frames * 2 * channels);
+        return new long[][] {{4, Math.min(UNKNOWN, data + HEADER_BYTES - 8)}, {40, data}};
     }
 }

@@ -1,3 +1,4 @@
+// tambrino demo: a synthesised piece, slowed without its voice, and its spectrum.
 package quorvel.tambrino.cli;
 
 import java.io.BufferedOutputStream;
@@ -5,6 +6,7 @@ import java.io.IOException;
 import java.io.OutputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.Locale;
 import java.util.concurrent.Callable;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Option;
@@ -18,7 +20,7 @@ import quorvel.tambrino.practice.SpectrumPicture;
 import quorvel.tambrino.practice.StretchJob;
 import quorvel.tambrino.practice.Terminal;
 
-@Command(name = "demo", mixinStandardHelpOptions = true,
+@Command(name = "demo", mixinStandardHelpOptions = true, versionProvider = Tambrino.Version.class,
         description = {"Synthesises a short piece and slows it to 75 %% speed without its voice.",
             "Writes the original, the result and the result's spectrum picture, and prints their paths."})
 final class DemoCommand implements Callable<Integer> {
@@ -38,11 +40,17 @@ final class DemoCommand implements Callable<Integer> {
 
     @Override
     public Integer call() {
+        OutputFiles.checkFolder(outDir, "--out-dir");
+        OutputFiles.makeFolders(outDir);
         try {
-            Files.createDirectories(outDir);
-        } catch (IOException e) {
-            throw CliException.file("cannot make the folder " + outDir + ": " + OutputFiles.reason(e), e);
+            return write();
+        } finally {
+            // A folder made for the three files, of which none could be written, goes again.
+            OutputFiles.removeMadeFolders();
         }
+    }
+
+    private int write() {
         Path original = outDir.resolve(ORIGINAL);
         Path result = outDir.resolve(RESULT);
         Path picture = outDir.resolve(PICTURE);
@@ -58,7 +66,7 @@ final class DemoCommand implements Callable<Integer> {
         } catch (IOException e) {
             throw CliException.file("cannot write " + original + ": " + OutputFiles.reason(e), e);
         }
-        System.out.printf("synthesised %s (%.1f s of stereo music at %d Hz)%n", original,
+        System.out.printf(Locale.ROOT, "synthesised %s (%.1f s of stereo music at %d Hz)%n", original,
                 (double) pcm.length / 2 / DemoSong.SAMPLE_RATE, DemoSong.SAMPLE_RATE);
 
         Settings.Builder b = new Settings.Builder();

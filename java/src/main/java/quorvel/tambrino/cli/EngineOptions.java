@@ -1,9 +1,15 @@
+// The engine's settings as command-line options, shared by stretch and play.
 package quorvel.tambrino.cli;
 
+import java.util.HashMap;
 import java.util.List;
 import java.util.Locale;
+import java.util.Map;
 import picocli.CommandLine.ITypeConverter;
+import picocli.CommandLine.Model.CommandSpec;
+import picocli.CommandLine.Model.OptionSpec;
 import picocli.CommandLine.Option;
+import picocli.CommandLine.Spec;
 import picocli.CommandLine.TypeConversionException;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.audio.CliException;
@@ -13,6 +19,10 @@ import quorvel.tambrino.practice.Settings;
 
 /** The engine's settings as command-line options, shared by stretch and play. */
 final class EngineOptions {
+    /** The command these options belong to, whose parse keeps what was typed. */
+    @Spec(Spec.Target.MIXEE)
+    CommandSpec spec;
+
     @Option(names = "--tempo", paramLabel = "FACTOR",
             description = "Speed without changing the pitch: 0.75 = 75 %% of the original tempo (slower),"
                     + " 1.5 = faster. Fine mode: from 0.1 to the oversampling (8 unless given) and at most 10;"
@@ -30,7 +40,7 @@ final class EngineOptions {
 
     @Option(names = "--tuning", paramLabel = "HZ",
             description = "The recording's A4 in Hz, brought to 440: --tuning 452 lowers a record tuned to"
-                    + " A = 452 Hz by 46 cents (fine mode). From 220 to 880.")
+                    + " A = 452 Hz by 47 cents (fine mode). From 220 to 880.")
     Double tuning;
 
     @Option(names = "--varispeed", paramLabel = "FACTOR",
@@ -131,9 +141,25 @@ final class EngineOptions {
         }
     }
 
+    /** Each option given, by name, as it was typed (its last value when given twice). */
+    Map<String, String> typed() {
+        Map<String, String> typed = new HashMap<>();
+        if (spec != null) {
+            for (OptionSpec o : spec.options()) {
+                List<String> values = o.originalStringValues();
+                if (!values.isEmpty()) {
+                    typed.put(o.longestName(), values.get(values.size() - 1));
+                }
+            }
+        }
+        return typed;
+    }
+
     Settings resolve(int channels, int sampleRate) {
-        Passage.checkTimes(start, end);
+        Map<String, String> typed = typed();
+        Passage.checkTimes(start, end, typed);
         Settings.Builder b = new Settings.Builder();
+        b.typed.putAll(typed);
         b.channels = channels;
         b.sampleRate = sampleRate;
         if (trainer != null && tempo != null) {
@@ -144,11 +170,12 @@ final class EngineOptions {
             throw CliException.usage("--varispeed sets the tempo: it cannot be used with --tempo or --trainer");
         }
         if (varispeed != null && !(varispeed >= 0.25 && varispeed <= 4)) {
-            throw CliException.usage("--varispeed " + Settings.fmt(varispeed) + " is out of range: it must lie between"
+            throw CliException.usage("--varispeed " + typed.getOrDefault("--varispeed", Settings.fmt(varispeed)) + " is out of range: it must lie between"
                     + " 0.25 and 4 (two octaves either way)");
         }
         b.tempo = trainer != null ? trainer.from : tempo != null ? tempo : varispeed != null ? varispeed : 1.0;
         b.varispeed = varispeed;
+        b.tempoOption = varispeed != null ? "--varispeed" : "--tempo";
         b.quality = quality;
         b.frameSize = frameSize;
         b.overSampling = overSampling;
@@ -167,26 +194,21 @@ final class EngineOptions {
         if (trainer == null) {
             return b.build();
         }
-        try {
-            Settings s = b.build();
-            // The last pass's tempo must suit the same oversampling (the frame
-            // size, chosen for the rate alone, is the same; left unpinned so
-            // that the message names it only where the user gave it).
-            b.tempo = trainer.to;
-            b.overSampling = s.overSampling;
-            b.build();
-            return s;
-        } catch (CliException e) {
-            if (e.getMessage().startsWith("--tempo ")) {
-                throw CliException.usage("--trainer " + trainer.text + ": the tempo " + e.getMessage().substring(8));
-            }
-            throw e;
-        }
+        b.tempoLabel = "--trainer " + trainer.text + ": the tempo " + Settings.fmt(trainer.from);
+        Settings s = b.build();
+        // The last pass's tempo must suit the same oversampling (the frame
+        // size, chosen for the rate alone, is the same; left unpinned so
+        // that the message names it only where the user gave it).
+        b.tempo = trainer.to;
+        b.tempoLabel = "--trainer " + trainer.text + ": the tempo " + Settings.fmt(trainer.to);
+        b.overSampling = s.overSampling;
+        b.build();
+        return s;
     }
 
     /** The passage of an input of {@code frames} frames (-1 = unknown) at a rate that --start and --end choose. */
     Passage passage(String inName, long frames, int sampleRate) {
-        return Passage.of(inName, start, end, trainer, frames, sampleRate);
+        return Passage.of(inName, start, end, typed(), trainer, frames, sampleRate);
     }
 
     /** Seconds (12.5) or [h:]m:ss with an optional fraction (1:02.5). */

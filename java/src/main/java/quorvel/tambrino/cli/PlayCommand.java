@@ -1,3 +1,4 @@
+// tambrino play: the interactive player on a terminal, or one pass with a meter.
 package quorvel.tambrino.cli;
 
 import java.io.IOException;
@@ -23,7 +24,7 @@ import quorvel.tambrino.practice.Stretcher;
 import quorvel.tambrino.practice.Terminal;
 import quorvel.tambrino.practice.Transport;
 
-@Command(name = "play", mixinStandardHelpOptions = true, sortOptions = false,
+@Command(name = "play", mixinStandardHelpOptions = true, versionProvider = Tambrino.Version.class, sortOptions = false,
         description = {"Plays IN at another tempo, same pitch, through the default audio output (or into a file).",
             "On a terminal it is an interactive player: space pause, left/right seek 5 s, up/down tempo +/-0.05,"
                     + " [ and ] loop start and end, \\ clear the loop, v voice removal, m mono, f fine/exact,"

@@ -1,3 +1,4 @@
+// The interactive player: keys, screen and playback on a terminal.
 package quorvel.tambrino.cli;
 
 import java.io.FileOutputStream;
@@ -37,8 +38,9 @@ import quorvel.tambrino.practice.Transport;
  *
  * <p>The terminal is put in a mode that passes keys one by one without echo
  * (Ctrl-C still interrupts) and switched to its alternate screen; both are
- * restored on every way out: the end of the music, q, an error, and Ctrl-C
- * (from a shutdown hook).
+ * restored on every way out: the end of the music, q or Ctrl-C (a key like
+ * q here), an error, and a signal that ends the process (before its message,
+ * and from a shutdown hook).
  */
 final class Player {
     static final long REDRAW_MILLIS = 50;
@@ -87,6 +89,7 @@ final class Player {
         TerminalMode tty = TerminalMode.enter();
         Thread hook = new Thread(tty::restore, "tambrino-terminal");
         Runtime.getRuntime().addShutdownHook(hook);
+        Interrupts.interactive(playback::stop, tty::restore);
         try {
             Thread streaming = new Thread(playback, "tambrino-playback");
             Thread screen = new Thread(() -> screen(tty), "tambrino-screen");
@@ -100,9 +103,10 @@ final class Player {
             finished = true;
             screen.interrupt();
             screen.join(TimeUnit.SECONDS.toMillis(2));
-            draw(tty.out);
+            draw(tty);
         } finally {
             tty.restore();
+            Interrupts.interactive(null, null);
             try {
                 Runtime.getRuntime().removeShutdownHook(hook);
             } catch (IllegalStateException e) {
@@ -240,7 +244,7 @@ final class Player {
                     columns = size[1];
                 }
             }
-            draw(tty.out);
+            draw(tty);
             try {
                 Thread.sleep(REDRAW_MILLIS);
             } catch (InterruptedException e) {
@@ -249,7 +253,7 @@ final class Player {
         }
     }
 
-    private synchronized void draw(PrintStream out) {
+    private synchronized void draw(TerminalMode tty) {
         StringBuilder sb = new StringBuilder("\033[H");
         List<String> lines = screenLines(columns, rows);
         for (int i = 0; i < lines.size(); i++) {
@@ -257,8 +261,7 @@ final class Player {
             sb.append(lines.get(i)).append(i + 1 < lines.size() ? "\033[K\r\n" : "\033[K");
         }
         sb.append("\033[J");
-        out.print(sb);
-        out.flush();
+        tty.draw(sb);
     }
 
     /** What the screen shows, line by line, fitted to a terminal of {@code columns} × {@code rows}. */
@@ -467,6 +470,18 @@ final class Player {
             out.print("\033[?1049h\033[?25l\033[2J\033[H");
             out.flush();
             return new TerminalMode(out, saved);
+        }
+
+        /**
+         * Draws on the player's screen, and nothing once the terminal is
+         * given back: a frame drawn after that would land on the shell's
+         * screen, over the lines that follow.
+         */
+        synchronized void draw(CharSequence frame) {
+            if (!restored) {
+                out.print(frame);
+                out.flush();
+            }
         }
 
         synchronized void restore() {

@@ -1,7 +1,7 @@
+// Several inputs stretched into one folder at once, each by an engine of its own.
 package quorvel.tambrino.cli;
 
 import java.io.IOException;
-import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.BasicFileAttributes;
@@ -67,9 +67,7 @@ final class StretchBatch {
      * inputs, a folder that is a file.
      */
     static List<Path> outputs(List<Path> inputs, Path outDir) {
-        if (Files.exists(outDir) && !Files.isDirectory(outDir)) {
-            throw CliException.usage("--out-dir " + outDir + " is a file, not a folder");
-        }
+        OutputFiles.checkFolder(outDir, "--out-dir");
         Map<Path, Path> taken = new HashMap<>();
         Set<Object> inputFiles = new HashSet<>();
         List<Path> outputs = new ArrayList<>();
@@ -120,16 +118,7 @@ final class StretchBatch {
     int run(Job job) {
         // An engine that cannot load fails every job alike: said once.
         Tambrino.openEngine();
-        try {
-            Files.createDirectories(outDir);
-        } catch (FileAlreadyExistsException e) {
-            throw CliException.file("cannot make the folder " + outDir + ": a link that leads nowhere has its name", e);
-        } catch (IOException e) {
-            throw CliException.file("cannot make the folder " + outDir + ": " + OutputFiles.reason(e), e);
-        }
-        if (!Files.isWritable(outDir)) {
-            throw CliException.file("cannot write into " + outDir + ": the folder is not writable");
-        }
+        OutputFiles.makeFolders(outDir);
         long start = System.nanoTime();
         int[] codes = new int[inputs.size()];
         ExecutorService pool = Executors.newFixedThreadPool(jobs, r -> {
@@ -155,6 +144,8 @@ final class StretchBatch {
             throw new IllegalStateException(e.getCause());
         } finally {
             pool.shutdownNow();
+            // A folder made for outputs of which none was written goes again.
+            OutputFiles.removeMadeFolders();
         }
         terminal.clear();
         double seconds = (System.nanoTime() - start) / 1e9;

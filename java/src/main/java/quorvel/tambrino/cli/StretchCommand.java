@@ -1,3 +1,4 @@
+// tambrino stretch: one input into one output, or many into a folder.
 package quorvel.tambrino.cli;
 
 import java.io.ByteArrayOutputStream;
@@ -26,7 +27,7 @@ import quorvel.tambrino.practice.StretchJob;
 import quorvel.tambrino.practice.Terminal;
 import quorvel.tambrino.practice.Transport;
 
-@Command(name = "stretch", mixinStandardHelpOptions = true, sortOptions = false,
+@Command(name = "stretch", mixinStandardHelpOptions = true, versionProvider = Tambrino.Version.class, sortOptions = false,
         customSynopsis = {"tambrino stretch [OPTIONS] IN OUT.wav",
             "       tambrino stretch [OPTIONS] IN... --out-dir DIR [--jobs N]"},
         description = {"Writes IN at another tempo, same pitch, to OUT.wav (16-bit PCM, same rate and channels).",
@@ -93,6 +94,10 @@ final class StretchCommand implements Callable<Integer> {
         } else if (files.isEmpty()) {
             throw usage("Missing required parameter: 'IN'");
         }
+        if (jobs != null && outDir == null) {
+            throw usage("--jobs " + jobs + " needs --out-dir DIR: it sets how many of several inputs are stretched"
+                    + " at once, and one input into one output is a single job");
+        }
         checkPictureOptions(png, plotWidth, engineOptions.spectrum);
         if (png != null && outDir != null && files.size() > 1) {
             throw CliException.usage("--spectrum-png draws one input's picture: give it with a single input,"
@@ -117,10 +122,8 @@ final class StretchCommand implements Callable<Integer> {
         Path input = files.get(0);
         Path output = files.get(1);
         boolean toStdout = OutputFiles.isStandardOutput(output);
-        if (toStdout && Terminal.stdoutIsTerminal()) {
-            throw CliException.usage("standard output is a terminal: send the audio to a file or a pipe"
-                    + " (... - | aplay), or name OUT.wav");
-        }
+        // A terminal, standard input or standard error as the output: refused before any work.
+        OutputFiles.target(output, "OUT.wav");
         if (png != null) {
             checkPicture(output, "OUT.wav");
         }
@@ -140,7 +143,7 @@ final class StretchCommand implements Callable<Integer> {
 
     /** The picture's name, and that it is not the audio output. */
     private void checkPicture(Path output, String outputOption) {
-        if (InputFile.isStdio(png.toString())) {
+        if (OutputFiles.isStandardOutput(png)) {
             throw CliException.usage("--spectrum-png needs a file name; '-' is for the audio only");
         }
         OutputFiles.checkDistinct(output, outputOption, png, "--spectrum-png");
@@ -210,7 +213,7 @@ final class StretchCommand implements Callable<Integer> {
 
     /** "trainer: 5 passes, tempo 0.6 to 1 in steps of 0.1" */
     static String trainerSummary(Passage.Trainer t) {
-        return "trainer: " + t.passes() + " passes, tempo " + Settings.fmt(t.from) + " to " + Settings.fmt(t.to)
+        return "trainer: " + t.passes() + (t.passes() == 1 ? " pass" : " passes") + ", tempo " + Settings.fmt(t.from) + " to " + Settings.fmt(t.to)
                 + " in steps of " + Settings.fmt(t.step);
     }
 

@@ -1,3 +1,4 @@
+// The tambrino command: its subcommands, its messages and its one rule of exit codes.
 package quorvel.tambrino.cli;
 
 import java.io.PrintWriter;
@@ -6,7 +7,9 @@ import java.util.List;
 import picocli.CommandLine;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Model.PositionalParamSpec;
+import picocli.CommandLine.ITypeConverter;
 import picocli.CommandLine.ParameterException;
+import picocli.CommandLine.TypeConversionException;
 import picocli.CommandLine.UnmatchedArgumentException;
 import quorvel.tambrino.NativeInterface;
 import quorvel.tambrino.audio.CliException;
@@ -23,7 +26,8 @@ import quorvel.tambrino.audio.CliException;
         subcommands = {StretchCommand.class, PlayCommand.class, DemoCommand.class, AppCommand.class,
             CommandLine.HelpCommand.class},
         footer = {"", "Exit codes: 0 done, 1 file (cannot be read or written, unsupported, the reader went away),"
-                + " 2 usage (invalid option, argument or passage), 3 audio device, 4 engine."})
+                + " 2 usage (invalid option, argument or passage), 3 device (audio output, display), 4 engine.",
+            "Ctrl-C, SIGTERM and SIGHUP end a run like a write error: a message, exit 1, no partial file."})
 public final class Tambrino implements Runnable {
     /** The command line that runs this command, for its usage errors. */
     private CommandLine commandLine;
@@ -34,13 +38,49 @@ public final class Tambrino implements Runnable {
     }
 
     public static void main(String[] args) {
+        Interrupts.install();
+        String unreadable = unreadableArgument(args);
+        if (unreadable != null) {
+            System.err.println("tambrino: the argument '" + unreadable + "' holds characters that the locale's"
+                    + " character set (" + System.getProperty("sun.jnu.encoding") + ") cannot hold; run the tool"
+                    + " through bin/tambrino, which sets a UTF-8 one, or set LC_ALL=C.UTF-8");
+            Interrupts.exit(CliException.EXIT_USAGE);
+        }
         int code = execute(args);
-        // The summaries go through System.out, which keeps its write errors to itself.
+        // The summaries go through System.out, which keeps its write errors to itself. On a pipe the
+        // error is its reader going away (... | head -1), which ends a run quietly.
         if (System.out.checkError() && code == 0) {
-            System.err.println("tambrino: cannot write the summary to standard output");
+            if (!stdoutIsPipe()) {
+                System.err.println("tambrino: cannot write the summary to standard output");
+            }
             code = CliException.EXIT_FILE;
         }
-        System.exit(code);
+        Interrupts.exit(code);
+    }
+
+    /** Whether standard output is a pipe (Linux names it so); false where it cannot tell. */
+    private static boolean stdoutIsPipe() {
+        try {
+            return java.nio.file.Files.readSymbolicLink(java.nio.file.Path.of("/proc/self/fd/1")).toString()
+                    .startsWith("pipe:");
+        } catch (java.io.IOException | RuntimeException e) {
+            return false;
+        }
+    }
+
+    /**
+     * An argument that arrived with characters the runtime could not decode
+     * (a name in UTF-8 under the C locale, where the runtime reads ASCII):
+     * the file it names cannot be opened under any spelling. Null when all
+     * are whole.
+     */
+    static String unreadableArgument(String[] args) {
+        for (String a : args) {
+            if (a.indexOf('\uFFFD') >= 0) {
+                return a;
+            }
+        }
+        return null;
     }
 
     /** Runs the command line and returns its exit code. */
@@ -48,6 +88,22 @@ public final class Tambrino implements Runnable {
         Tambrino top = new Tambrino();
         CommandLine cl = new CommandLine(top);
         top.commandLine = cl;
+        ITypeConverter<Double> number = text -> {
+            try {
+                return Double.valueOf(text.trim());
+            } catch (NumberFormatException e) {
+                throw new TypeConversionException("'" + text + "' is not a number");
+            }
+        };
+        ITypeConverter<Integer> whole = text -> {
+            try {
+                return Integer.valueOf(text.trim());
+            } catch (NumberFormatException e) {
+                throw new TypeConversionException("'" + text + "' is not a whole number");
+            }
+        };
+        cl.registerConverter(Double.class, number).registerConverter(Double.TYPE, number)
+                .registerConverter(Integer.class, whole).registerConverter(Integer.TYPE, whole);
         cl.setParameterExceptionHandler((ex, a) -> {
             PrintWriter err = ex.getCommandLine().getErr();
             err.println("tambrino: " + usageMessage(ex));

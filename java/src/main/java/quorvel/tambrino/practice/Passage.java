@@ -2,6 +2,7 @@ package quorvel.tambrino.practice;
 
 import java.io.IOException;
 import java.util.Locale;
+import java.util.Map;
 import quorvel.tambrino.audio.CliException;
 import quorvel.tambrino.audio.PcmSource;
 
@@ -19,15 +20,15 @@ public final class Passage {
 
     /** For the message when a stream of unknown length ends before the passage starts. */
     private final String inName;
-    private final Double startSeconds;
+    private final String startShown;
     private final int rate;
 
-    private Passage(long start, long end, Trainer trainer, String inName, Double startSeconds, int rate) {
+    private Passage(long start, long end, Trainer trainer, String inName, String startShown, int rate) {
         this.start = start;
         this.end = end;
         this.trainer = trainer;
         this.inName = inName;
-        this.startSeconds = startSeconds;
+        this.startShown = startShown;
         this.rate = rate;
     }
 
@@ -68,42 +69,53 @@ public final class Passage {
     }
 
     public static Passage of(String inName, Double startSeconds, Double endSeconds, Trainer trainer, long frames, int rate) {
-        checkTimes(startSeconds, endSeconds);
+        return of(inName, startSeconds, endSeconds, Map.of(), trainer, frames, rate);
+    }
+
+    /**
+     * The passage from {@code startSeconds} to {@code endSeconds} (null = the
+     * input's start or end); {@code typed} holds --start and --end as typed,
+     * which messages quote.
+     */
+    public static Passage of(String inName, Double startSeconds, Double endSeconds, Map<String, String> typed,
+            Trainer trainer, long frames, int rate) {
+        checkTimes(startSeconds, endSeconds, typed);
         long start = startSeconds == null ? 0 : Math.round(startSeconds * rate);
         long end = endSeconds == null ? frames : Math.round(endSeconds * rate);
         if (endSeconds != null && !(end > start)) {
             // Apart when typed, but the same sample at this rate.
-            throw notAfterStart(startSeconds, endSeconds);
+            throw notAfterStart(startSeconds, endSeconds, typed);
         }
         if (frames == 0) {
             throw CliException.file(inName + " holds no audio");
         }
         if (frames >= 0 && start >= frames) {
-            throw startBeyondEnd(inName, startSeconds, frames, rate);
+            throw startBeyondEnd(inName, Settings.shown(typed, "--start", startSeconds), frames, rate);
         }
         if (frames >= 0 && end > frames) {
             // An end beyond the input is its end.
             end = frames;
         }
-        return new Passage(start, end, trainer, inName, startSeconds, rate);
+        return new Passage(start, end, trainer, inName,
+                startSeconds == null ? null : Settings.shown(typed, "--start", startSeconds), rate);
     }
 
     /** Refuses an --end that is not after --start (or the input's start), before any file is opened. */
-    public static void checkTimes(Double startSeconds, Double endSeconds) {
+    public static void checkTimes(Double startSeconds, Double endSeconds, Map<String, String> typed) {
         if (endSeconds != null && !(endSeconds > (startSeconds == null ? 0 : startSeconds))) {
-            throw notAfterStart(startSeconds, endSeconds);
+            throw notAfterStart(startSeconds, endSeconds, typed);
         }
     }
 
-    private static CliException notAfterStart(Double startSeconds, Double endSeconds) {
-        return CliException.usage("--end " + Settings.fmt(endSeconds) + " is not after "
-                + (startSeconds == null ? "the start of the input" : "--start " + Settings.fmt(startSeconds))
+    private static CliException notAfterStart(Double startSeconds, Double endSeconds, Map<String, String> typed) {
+        return CliException.usage("--end " + Settings.shown(typed, "--end", endSeconds) + " is not after "
+                + (startSeconds == null ? "the start of the input" : "--start " + Settings.shown(typed, "--start", startSeconds))
                 + ": the passage would be empty");
     }
 
-    private static CliException startBeyondEnd(String inName, Double startSeconds, long frames, int rate) {
+    private static CliException startBeyondEnd(String inName, String startShown, long frames, int rate) {
         return CliException.usage(String.format(Locale.ROOT, "--start %s is at or after the end of %s (%s)",
-                Settings.fmt(startSeconds), inName, Terminal.clock((double) frames / rate)));
+                startShown, inName, Terminal.clock((double) frames / rate)));
     }
 
     /**
@@ -142,7 +154,7 @@ public final class Passage {
                     if (n <= 0) {
                         // Known only now for a stream: the passage lies beyond its end.
                         throw position == 0 ? CliException.file(inName + " holds no audio")
-                                : startBeyondEnd(inName, startSeconds, position, rate);
+                                : startBeyondEnd(inName, startShown, position, rate);
                     }
                     position += n;
                 }

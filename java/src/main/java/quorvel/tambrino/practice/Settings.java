@@ -2,7 +2,9 @@ package quorvel.tambrino.practice;
 
 import java.math.BigDecimal;
 import java.math.MathContext;
+import java.util.HashMap;
 import java.util.Locale;
+import java.util.Map;
 import quorvel.tambrino.NativeInterface;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.Session;
@@ -60,8 +62,11 @@ public final class Settings {
     public final boolean keepFormants;
     public static final double MIN_TUNING_HZ = 220.0;
     public static final double MAX_TUNING_HZ = 880.0;
+    /** The options' values as typed, for messages. */
+    private final Map<String, String> typed;
 
     private Settings(Builder b) {
+        typed = b.typed;
         channels = b.channels;
         sampleRate = b.sampleRate;
         tempo = b.tempo;
@@ -77,7 +82,7 @@ public final class Settings {
         if (b.frameSize != null) {
             int f = b.frameSize;
             if (Integer.bitCount(f) != 1 || f < MIN_FRAME || f > MAX_FRAME) {
-                throw CliException.usage("--frame-size " + f + " is not allowed: the frame size must be a power"
+                throw CliException.usage("--frame-size " + shown("--frame-size", f) + " is not allowed: the frame size must be a power"
                         + " of two from " + MIN_FRAME + " to " + MAX_FRAME);
             }
         }
@@ -85,7 +90,7 @@ public final class Settings {
                 : fine ? NativeInterface.fineFrameSize(sampleRate) : EXACT_FRAME;
         int maxOver = Math.min(MAX_OVERSAMPLING, frameSize);
         if (b.overSampling != null && (b.overSampling < 1 || b.overSampling > maxOver)) {
-            throw CliException.usage("--oversampling " + b.overSampling + " is not allowed: it must lie between 1"
+            throw CliException.usage("--oversampling " + shown("--oversampling", b.overSampling) + " is not allowed: it must lie between 1"
                     + " and " + maxOver + " with frame size " + frameSize);
         }
         // A tempo out of range is refused below with the range of the
@@ -107,7 +112,7 @@ public final class Settings {
         } else {
             int block = b.block;
             if (block < stepIn || block > MAX_BLOCK || block % stepIn != 0) {
-                throw CliException.usage("--block " + block + " is not allowed: the block must be a multiple of the"
+                throw CliException.usage("--block " + shown("--block", block) + " is not allowed: the block must be a multiple of the"
                         + " analysis hop " + stepIn + " (frame size / oversampling) between " + stepIn + " and "
                         + MAX_BLOCK + " frames");
             }
@@ -115,12 +120,12 @@ public final class Settings {
         }
 
         if (!(preampDb >= MIN_PREAMP_DB && preampDb <= MAX_PREAMP_DB)) {
-            throw CliException.usage("--preamp " + fmt(preampDb) + " dB is out of range: the preamp must lie between "
+            throw CliException.usage("--preamp " + shown("--preamp", preampDb) + " dB is out of range: the preamp must lie between "
                     + fmt(MIN_PREAMP_DB) + " and +" + fmt(MAX_PREAMP_DB) + " dB");
         }
         preamp = (float) Math.pow(10.0, preampDb / 20.0);
         if (b.pan != null && (b.pan < 0 || b.pan > 100)) {
-            throw CliException.usage("--pan " + b.pan + " is out of range: the panning level must lie between 0 (both"
+            throw CliException.usage("--pan " + shown("--pan", b.pan) + " is out of range: the panning level must lie between 0 (both"
                     + " channels carry the right input) and 100 (both carry the left), 50 = unchanged");
         }
         pan = b.pan == null ? -1 : b.pan;
@@ -129,10 +134,10 @@ public final class Settings {
                     + " their average whatever the panning level");
         }
         if (!(voiceAmount >= 0 && voiceAmount <= 1)) {
-            throw CliException.usage("--voice-amount " + fmt(voiceAmount) + " is out of range: the amount of voice"
+            throw CliException.usage("--voice-amount " + shown("--voice-amount", voiceAmount) + " is out of range: the amount of voice"
                     + " removal must lie between 0 and 1");
         }
-        pitchShift = pitchShiftOf(b);
+        pitchShift = pitchShiftOf(b, typed);
         keepFormants = b.keepFormants;
         if (pitchShift != 0 && !fine) {
             throw CliException.usage("--transpose, --cents, --tuning and --varispeed need --quality fine: the exact"
@@ -140,17 +145,20 @@ public final class Settings {
         }
         double maxCutoff = Math.min(VoiceFilter.MAX_CUTOFF_HZ, sampleRate / 4.0);
         if (!(voiceCutoff >= VoiceFilter.MIN_CUTOFF_HZ && voiceCutoff <= maxCutoff)) {
-            throw CliException.usage("--voice-cutoff " + fmt(voiceCutoff) + " Hz is out of range: it must lie"
+            throw CliException.usage("--voice-cutoff " + shown("--voice-cutoff", voiceCutoff) + " Hz is out of range: it must lie"
                     + " between " + fmt(VoiceFilter.MIN_CUTOFF_HZ) + " and " + fmtLimit(maxCutoff) + " Hz");
         }
     }
 
     /**
      * "--tempo 9 is out of range: with oversampling 8 the tempo must lie
-     * between 0.1 and 8 in fine mode (...)". The frame size and oversampling are
-     * named when the user gave them or when they set an end of the range; a
-     * frame size chosen for the input's rate and not limiting is left out,
-     * so that the message holds before the input is opened.
+     * between 0.1 and 8 in fine mode (...); --oversampling 16 plays up to 10".
+     * The option named is the one that set the tempo (--varispeed names
+     * the speed). The frame size and oversampling are named when the user
+     * gave them or when they set an end of the range; a frame size chosen for
+     * the input's rate and not limiting is left out, so that the message holds
+     * before the input is opened. Where another oversampling plays the tempo
+     * in the same mode, the message says so.
      */
     private String tempoRangeMessage(Builder b, double lowest, double highest) {
         boolean fine = quality == Quality.FINE;
@@ -165,18 +173,44 @@ public final class Settings {
         if (b.overSampling != null || overLimits) {
             with.append(with.length() == 0 ? " with" : " and").append(" oversampling ").append(overSampling);
         }
-        // In fine mode a larger oversampling plays faster, up to the tempo's cap.
-        String hint = "";
-        if (fine && tempo > highest && tempo <= MAX_TEMPO) {
-            int suggestion = Integer.highestOneBit((int) Math.ceil(tempo) - 1) << 1;
-            if (suggestion <= Math.min(MAX_OVERSAMPLING, frameSize)) {
-                hint = "; --oversampling " + suggestion + " plays up to " + fmtLimit(
-                        Session.maxTempo(quality, frameSize, suggestion));
+        boolean speed = b.tempoOption.equals("--varispeed");
+        String subject = b.tempoLabel != null ? b.tempoLabel
+                : b.tempoOption + " " + shown(b.tempoOption, tempo);
+        return String.format(Locale.ROOT, "%s is out of range:%s the %s must lie between %s and %s in %s"
+                        + " mode (1 = unchanged, 0.5 = half speed)%s", subject, with, speed ? "speed" : "tempo",
+                fmtLimit(lowest), fmtLimit(highest), quality.name().toLowerCase(Locale.ROOT),
+                oversamplingHint(tempo < lowest));
+    }
+
+    /**
+     * "; --oversampling 16 plays up to 10": the oversampling nearest the one
+     * in use whose range in this mode and frame size holds the tempo, or ""
+     * when none does.
+     */
+    private String oversamplingHint(boolean tooSlow) {
+        if (!(tempo >= MIN_TEMPO && tempo <= MAX_TEMPO)) {
+            return "";
+        }
+        for (int o = tooSlow == (quality == Quality.EXACT) ? overSampling * 2 : overSampling / 2;
+                o >= 1 && o <= Math.min(MAX_OVERSAMPLING, frameSize); o = tooSlow == (quality == Quality.EXACT) ? o * 2 : o / 2) {
+            double lo = Session.minTempo(quality, frameSize, o);
+            double hi = Session.maxTempo(quality, frameSize, o);
+            if (tempo >= lo && tempo <= hi) {
+                return "; --oversampling " + o + " plays " + (tooSlow ? "down to " + fmtLimit(lo) : "up to " + fmtLimit(hi));
             }
         }
-        return String.format(Locale.ROOT, "--tempo %s is out of range:%s the tempo must lie between %s and %s in %s"
-                        + " mode (1 = unchanged, 0.5 = half speed)%s", fmt(tempo), with, fmtLimit(lowest),
-                fmtLimit(highest), quality.name().toLowerCase(Locale.ROOT), hint);
+        return "";
+    }
+
+    /** The value of {@code option} as the user typed it, else {@code value} written as they would have. */
+    private String shown(String option, double value) {
+        return shown(typed, option, value);
+    }
+
+    /** The value of {@code option} in {@code typed}, else {@code value} written as the user would have. */
+    static String shown(Map<String, String> typed, String option, double value) {
+        String t = typed.get(option);
+        return t != null ? t : fmt(value);
     }
 
     /**
@@ -212,25 +246,25 @@ public final class Settings {
         return quality == Quality.FINE ? tempo : (double) stepIn / hop;
     }
 
-    private static float pitchShiftOf(Builder b) {
+    private static float pitchShiftOf(Builder b, Map<String, String> typed) {
         double total = b.varispeed != null ? 12 * Math.log(b.varispeed) / Math.log(2) : 0;
         if (b.transpose != null) {
             if (!(Math.abs(b.transpose) <= NativeInterface.MAX_PITCH_SHIFT)) {
-                throw CliException.usage("--transpose " + fmt(b.transpose) + " is out of range: it must lie between"
+                throw CliException.usage("--transpose " + shown(typed, "--transpose", b.transpose) + " is out of range: it must lie between"
                         + " -24 and +24 semitones");
             }
             total += b.transpose;
         }
         if (b.cents != null) {
             if (!(Math.abs(b.cents) <= 100 * NativeInterface.MAX_PITCH_SHIFT)) {
-                throw CliException.usage("--cents " + fmt(b.cents) + " is out of range: it must lie between -2400"
+                throw CliException.usage("--cents " + shown(typed, "--cents", b.cents) + " is out of range: it must lie between -2400"
                         + " and +2400");
             }
             total += b.cents / 100;
         }
         if (b.tuning != null) {
             if (!(b.tuning >= MIN_TUNING_HZ && b.tuning <= MAX_TUNING_HZ)) {
-                throw CliException.usage("--tuning " + fmt(b.tuning) + " Hz is out of range: the recording's A4"
+                throw CliException.usage("--tuning " + shown(typed, "--tuning", b.tuning) + " Hz is out of range: the recording's A4"
                         + " must lie between " + fmt(MIN_TUNING_HZ) + " and " + fmt(MAX_TUNING_HZ) + " Hz");
             }
             total += 12 * Math.log(440.0 / b.tuning) / Math.log(2);
@@ -333,6 +367,12 @@ public final class Settings {
         public Double tuning;
         public Double varispeed;
         public boolean keepFormants;
+        /** The option that set the tempo, named by a tempo out of range: --tempo, --varispeed. */
+        public String tempoOption = "--tempo";
+        /** What a tempo out of range is called instead ("--trainer 0.05:1:0.1: the tempo 0.05"), or null. */
+        public String tempoLabel;
+        /** The options' values as the user typed them ("1e-400", "1:5"), named in messages rather than their values. */
+        public final Map<String, String> typed = new HashMap<>();
 
         public Settings build() {
             return new Settings(this);

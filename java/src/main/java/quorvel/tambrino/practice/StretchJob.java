@@ -1,3 +1,4 @@
+// One stretch of a stream into a WAV file and its spectrum picture, as the command line and the window make it.
 package quorvel.tambrino.practice;
 
 import java.io.BufferedOutputStream;
@@ -93,14 +94,21 @@ public final class StretchJob {
             }
             double elapsed = (System.nanoTime() - start) / 1e9;
             if (picture != null) {
-                byte[] image;
                 try {
-                    image = SpectrumPicture.encodePng(picture.render(plotWidth, written, settings.sampleRate));
-                } catch (IOException e) {
-                    throw CliException.file("cannot write " + png + ": " + OutputFiles.reason(e), e);
-                }
-                try (OutputFiles.Output os = files.open(OutputFiles.target(png, "--spectrum-png"))) {
-                    os.write(image, 0, image.length);
+                    byte[] image;
+                    try {
+                        image = SpectrumPicture.encodePng(picture.render(plotWidth, written, settings.sampleRate));
+                    } catch (IOException e) {
+                        throw CliException.file("cannot write " + png + ": " + OutputFiles.reason(e), e);
+                    }
+                    try (OutputFiles.Output os = files.open(OutputFiles.target(png, "--spectrum-png"))) {
+                        os.write(image, 0, image.length);
+                    }
+                } catch (CliException e) {
+                    // The audio is finished, but a run writes its files together or not at all.
+                    throw !wav.isFile() ? e : new CliException(e.exitCode, (e.getMessage() != null ? e.getMessage()
+                            : "the reader of " + png + " went away") + "; " + wav.name()
+                            + " was not written either (the audio and its picture are written together)", e);
                 }
             }
             try {

@@ -16,6 +16,9 @@ public final class Terminal {
     private static final long MIN_INTERVAL_NANOS = 100_000_000L;
     private static final int WIDTH = 78;
 
+    /** Set once the process is ending on a signal: its message is the last line, no status line follows it. */
+    private static volatile boolean silenced;
+
     private final PrintStream err;
     private final boolean enabled;
     private long lastDraw;
@@ -88,12 +91,17 @@ public final class Terminal {
     }
 
     public boolean enabled() {
-        return enabled;
+        return enabled && !silenced;
+    }
+
+    /** No status line is drawn or cleared any more, by any thread. */
+    public static void silence() {
+        silenced = true;
     }
 
     /** Redraws the status line, at most ten times a second unless {@code force}. */
     public void status(String line, boolean force) {
-        if (!enabled) {
+        if (!enabled()) {
             return;
         }
         long now = System.nanoTime();
@@ -113,7 +121,7 @@ public final class Terminal {
 
     /** Removes the status line. */
     public void clear() {
-        if (!enabled || lastLength == 0) {
+        if (!enabled() || lastLength == 0) {
             return;
         }
         err.print("\r" + " ".repeat(lastLength) + "\r");

@@ -1,3 +1,4 @@
+// Bad input of every kind: the message, the exit code, and nothing left behind.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
@@ -81,8 +82,9 @@ class BadInputTest {
         TestAudio.writeRaw(dir.resolve("half.wav"), TestAudio.FLOAT, 1, RATE, 16, new byte[4000]);
         refused(1, msg("16-bit float", "not supported", "supported: 8-, 16-, 24- and 32-bit PCM or 32- and 64-bit"
                 + " float"), "stretch", dir.resolve("half.wav").toString(), out);
-        TestAudio.writeRaw(dir.resolve("mulaw.wav"), TestAudio.MULAW, 1, 8000, 8, new byte[4000]);
-        refused(1, msg("not supported", "supported:"), "stretch", dir.resolve("mulaw.wav").toString(), out);
+        TestAudio.writeRaw(dir.resolve("wide.wav"), TestAudio.PCM, 1, 8000, 40, new byte[4000]);
+        refused(1, msg("40-bit PCM", "not supported", "supported:"), "stretch", dir.resolve("wide.wav").toString(),
+                out);
         TestAudio.writeRaw(dir.resolve("none.wav"), TestAudio.PCM, 0, RATE, 16, new byte[12000]);
         refused(1, msg("damaged", "0 channels"), "stretch", dir.resolve("none.wav").toString(), out);
         TestAudio.writeRaw(dir.resolve("slow.wav"), TestAudio.PCM, 1, 1000, 16, new byte[2000]);
@@ -164,7 +166,7 @@ class BadInputTest {
         refusedByLauncher(2, msg("Unknown option", "--speed"), stretch("--speed", "2"));
         refused(2, msg("command is missing"));
         refused(2, msg("--end 0 is not after the start of the input"), stretch("--end", "0"));
-        refused(2, msg("--end 2 is not after --start 2"), stretch("--start", "2", "--end", "0:02"));
+        refused(2, msg("--end 0:02 is not after --start 2"), stretch("--start", "2", "--end", "0:02"));
         // Found only at the end of a stream: still the passage's fault, named as such.
         Launcher.Result r = Launcher.run(List.of("sh", "-c", Launcher.launcher() + " stretch - "
                 + dir.resolve("out.wav") + " --start 5 < " + good), null);
@@ -185,6 +187,56 @@ class BadInputTest {
         refused(2, msg("'frobnicate' is not a command", "stretch, play, demo"), "frobnicate");
         refused(2, msg("unexpected argument 'extra'", "stretch takes IN and OUT.wav"), stretch("extra"));
         refused(2, msg("unexpected argument 'extra'", "play takes IN"), "play", good.toString(), "extra");
+    }
+
+    /**
+     * A message quotes what was typed, names the option that set what is
+     * wrong and the setting that would work; help and summary say the same;
+     * an option that does nothing is refused rather than ignored.
+     */
+    @Test
+    void messagesQuoteWhatWasTypedAndNameWhatWouldWork() throws Exception {
+        refused(2, msg("--tempo 1e-400 is out of range"), stretch("--tempo", "1e-400"));
+        refused(2, msg("--start 1:5 is at or after the end of"), stretch("--start", "1:5"));
+        refused(2, msg("--preamp 0x1p5 dB is out of range"), stretch("--preamp", "0x1p5"));
+        refused(2, msg("--tempo 0.2 is out of range", "in exact mode", "; --oversampling 8 plays down to 0.125"),
+                stretch("--tempo", "0.2", "--quality", "exact"));
+        refused(2, msg("--tempo 0.11 is out of range", "; --oversampling 4 plays down to 0.1"),
+                stretch("--tempo", "0.11", "--frame-size", "64"));
+        refused(2, msg("--varispeed 3.9 is out of range", "the speed must lie between 0.1 and 2",
+                "; --oversampling 4 plays up to 4"), stretch("--varispeed", "3.9", "--oversampling", "2"));
+        refused(2, msg("--trainer 0.5:12:0.5: the tempo 12 is out of range"), stretch("--trainer", "0.5:12:0.5"));
+        refused(2, msg("'abc' is not a number"), stretch("--transpose", "abc"));
+        refused(2, msg("'2.5' is not a whole number"), stretch("--oversampling", "2.5"));
+        refused(2, msg("--jobs 3 needs --out-dir DIR"), stretch("--jobs", "3"));
+        refused(2, msg("--out-dir /dev/null is a device, not a folder"), "stretch", good.toString(), "--out-dir",
+                "/dev/null");
+        refused(2, msg("--out-dir " + good + " is a file, not a folder"), "demo", "--out-dir", good.toString());
+
+        // --tuning 452 lowers by 46.6 cents: 47 in the help and in the summary alike.
+        assertTrue(Launcher.inProcess("stretch", "--help").out.replaceAll("\\s+", " ")
+                .contains("--tuning 452 lowers a record tuned to A = 452 Hz by 47 cents"));
+        Launcher.Result r = Launcher.inProcess(stretch("--tuning", "452", "--trainer", "0.5:0.5:0.1"));
+        assertEquals(0, r.exit, r.toString());
+        assertTrue(r.out.contains(", transposed -47 cents ") && r.out.contains("trainer: 1 pass, tempo 0.5 to 0.5"),
+                r.toString());
+    }
+
+    /** Every command says its version; the window without a display is a missing device, not a usage error. */
+    @Test
+    void everyCommandSaysItsVersionAndTheWindowNeedsADisplay() throws Exception {
+        for (String command : new String[] {"stretch", "play", "app", "demo"}) {
+            for (String option : new String[] {"-V", "--version"}) {
+                Launcher.Result r = Launcher.inProcess(command, option);
+                assertEquals(0, r.exit, r.toString());
+                assertTrue(r.out.startsWith("tambrino ") && r.out.contains("engine: "), command + " " + r);
+            }
+        }
+        for (String display : new String[] {"env -u DISPLAY", "env DISPLAY="}) {
+            Launcher.Result r = Launcher.run(List.of("sh", "-c", display + " " + Launcher.launcher() + " app"), null);
+            assertEquals(3, r.exit, r.toString());
+            assertTrue(r.err.startsWith("tambrino: no display to open the window on"), r.toString());
+        }
     }
 
     @Test
@@ -210,5 +262,7 @@ class BadInputTest {
         p.destroy();
         assertTrue(p.waitFor(30, TimeUnit.SECONDS));
         assertEquals(before, Launcher.listing(dir));
+        // As a write error: exit 1 and a message (SIGTERM's, from destroy()).
+        assertEquals(1, p.exitValue());
     }
 }

@@ -1,3 +1,4 @@
+// Headers, pipes, permissions and messages of the input and output, through the launcher.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
@@ -197,7 +198,7 @@ class InputOutputTest {
         String out = dir.resolve("o.wav").toString();
         String[][] cases = {{"--tempo", "1e-10"}, {"--tempo", "12.5"}, {"--voice-amount", "1.0000001"},
             {"--preamp", "-1e3"}, {"--voice-cutoff", "0.001"}};
-        String[] shown = {"--tempo 1e-10 ", "--tempo 12.5 ", "--voice-amount 1.0000001 ", "--preamp -1000 dB",
+        String[] shown = {"--tempo 1e-10 ", "--tempo 12.5 ", "--voice-amount 1.0000001 ", "--preamp -1e3 dB",
             "--voice-cutoff 0.001 Hz"};
         for (int i = 0; i < cases.length; i++) {
             Launcher.Result r = Launcher.inProcess("stretch", reference.toString(), out, cases[i][0], cases[i][1]);

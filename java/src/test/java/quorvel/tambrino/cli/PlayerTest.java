@@ -1,3 +1,4 @@
+// The interactive player in a tmux pane: keys, screen, what is heard, and how it ends.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
@@ -73,8 +74,9 @@ class PlayerTest {
     }
 
     private void start(Path input, String options, int columns, int rows) throws Exception {
-        String script = "cd " + dir + "; s0=$(stty -g); TAMBRINO_JAR=" + Launcher.jar() + " " + Launcher.launcher()
-                + " play " + input + " " + options + "; echo EXITED $?;"
+        // The player's process number goes to the file "pid" (exec keeps it), for signals.
+        String script = "cd " + dir + "; s0=$(stty -g); TAMBRINO_JAR=" + Launcher.jar() + " sh -c 'echo $$ > pid;"
+                + " exec \"$0\" \"$@\"' " + Launcher.launcher() + " play " + input + " " + options + "; echo EXITED $?;"
                 + " [ \"$(stty -g)\" = \"$s0\" ] && echo TTY-RESTORED; echo DONE; sleep 120";
         Launcher.Result r = tmux("new-session", "-d", "-s", pane, "-x", Integer.toString(columns), "-y",
                 Integer.toString(rows), script);
@@ -224,17 +226,42 @@ class PlayerTest {
         assertTrue(tonal >= 0.8 * windows, tonal + " of " + windows + " tenths hold the tone");
     }
 
+    /**
+     * Ctrl-C is a key like q: the closing lines follow on the restored
+     * screen, each on a line of its own. SIGTERM and SIGHUP end the player as
+     * they end any run, after the terminal is restored, so that their
+     * message is seen; the recording holds what was heard either way.
+     */
     @Test
-    void ctrlCEndsThePlayerRestoresTheTerminalAndKeepsWhatWasHeard() throws Exception {
-        Path out = dir.resolve("cut.wav");
-        start("--quality exact --output-file " + out);
-        waitFor(x -> x.contains("playing") && position(x) > 1, "a second played");
-        keys("C-c");
-        String s = waitFor("DONE");
-        assertTrue(s.contains("EXITED 130") && s.contains("TTY-RESTORED"), s);
-        TestAudio.Wav w = TestAudio.read16(out);
-        assertTrue(w.frames() > RATE / 2 && w.frames() < 10 * RATE, w.frames() + " frames");
-        assertTrue(Launcher.listing(dir).stream().noneMatch(n -> n.endsWith(".part")));
+    void ctrlCQuitsLikeQAndSignalsEndThePlayerWithTheTerminalRestored() throws Exception {
+        for (String how : new String[] {"C-c", "TERM", "HUP"}) {
+            Path out = dir.resolve("cut-" + how + ".wav");
+            start("--quality exact --output-file " + out);
+            waitFor(x -> x.contains("playing") && position(x) > 1, "a second played");
+            if (how.equals("C-c")) {
+                keys("C-c");
+            } else {
+                String pid = Files.readString(dir.resolve("pid")).trim();
+                assertEquals(0, Launcher.run(List.of("kill", "-" + how, pid), null).exit);
+            }
+            waitFor("DONE");
+            // Lines joined where the pane wrapped them.
+            String s = tmux("capture-pane", "-p", "-J", "-t", pane).out;
+            if (how.equals("C-c")) {
+                String song = Pattern.quote(music.toString());
+                assertTrue(Pattern.compile("(?m)^stopped " + song + " at 0:0\\d\\.\\d$").matcher(s).find()
+                        && Pattern.compile("(?m)^played " + song + " at tempo 1, .* -> " + Pattern.quote(out.toString())
+                                + "$").matcher(s).find() && s.contains("\nEXITED 0\n"), s);
+            } else {
+                assertTrue(s.contains("tambrino: " + (how.equals("TERM") ? "terminated" : "hung up") + " (SIG" + how
+                        + "): " + out + " holds what was heard until then\nEXITED 1\n"), s);
+            }
+            assertTrue(s.contains("TTY-RESTORED"), s);
+            TestAudio.Wav w = TestAudio.read16(out);
+            assertTrue(w.frames() > RATE / 2 && w.frames() < 10 * RATE, w.frames() + " frames");
+            assertTrue(Launcher.listing(dir).stream().noneMatch(n -> n.endsWith(".part")));
+            tmux("kill-session", "-t", pane);
+        }
     }
 
     @Test
