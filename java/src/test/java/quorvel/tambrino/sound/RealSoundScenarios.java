@@ -132,34 +132,52 @@ abstract class RealSoundScenarios {
         Recording r = server.recording();
         Thread.sleep(1000);
 
-        // Pause and play, four times: how soon each is heard, and no click either way.
+        // Pause and play, four times: how soon each is heard, and no click either way. As in the minute below, a
+        // cut or a late key while the machine did not run the test's own thread in time is an underrun of a
+        // starved process, reported and not counted.
         List<Double> toSilence = new ArrayList<>();
         List<Double> toSound = new ArrayList<>();
         double step = 0;
+        int starved = 0;
+        Stalls pauseStalls = new Stalls();
         for (int k = 0; k < 4; k++) {
             long pauseKey = press("space");
             Thread.sleep(700);
             long playKey = press("space");
-            int sound = r.awaitSound(playKey - 20_000_000L, SOUND, 5000);
+            int sound = r.awaitSound(playKey - 20_000_000L, SOUND, 10_000);
             assertTrue(sound > 0, "play was not heard");
             Thread.sleep(700);
             r.awaitPlayed(playKey, 300);
             double[] x = r.samples();
             int silent = Recording.silence(x, r.frameAt(pauseKey - 20_000_000L), QUIET, QUIET_RUN);
             assertTrue(silent > 0 && silent < sound, "the pause was not heard");
-            toSilence.add((r.nanosAt(silent) - pauseKey) / 1e6);
-            toSound.add((r.nanosAt(sound) - playKey) / 1e6);
+            double silenceMs = (r.nanosAt(silent) - pauseKey) / 1e6;
+            double soundMs = (r.nanosAt(sound) - playKey) / 1e6;
             // Where a cut would be: the 10 ms fade into the silence and out of it, and a little more.
             int near = Songs.RATE / 50;
             double here = Math.max(Recording.largestStep(x, silent - near, silent + QUIET_RUN),
                     Recording.largestStep(x, sound - QUIET_RUN, sound + near));
-            if (here >= 1.5 * OWN_STEP) {
-                System.out.println("a click near the pause at frame " + silent + " or the play at frame " + sound
+            boolean late = silenceMs >= 2000 || soundMs >= 2000;
+            if (here >= 1.5 * OWN_STEP || late) {
+                // The line holds up to a quarter of a second: a stall shows up to that much later.
+                boolean explained = pauseStalls.explains(r.nanosAt(silent), 400)
+                        || pauseStalls.explains(r.nanosAt(sound), 400);
+                System.out.println((late ? "a late key" : "a click") + " near the pause at frame " + silent
+                        + " or the play at frame " + sound + (explained ? ", while the machine was too busy" : "")
                         + ": " + Recording.around(x, silent - near, silent + QUIET_RUN, here) + " / "
                         + Recording.around(x, sound - QUIET_RUN, sound + near, here));
+                if (explained) {
+                    starved++;
+                    continue;
+                }
             }
+            toSilence.add(silenceMs);
+            toSound.add(soundMs);
             step = Math.max(step, here);
         }
+        pauseStalls.close();
+        System.out.println(starved + " of 4 pauses and plays fell while the machine was too busy ("
+                + pauseStalls + ")");
         System.out.printf(Locale.ROOT, "pause, Space to silence: %s ms; play, Space to sound: %s ms;"
                 + " largest step around them %.2f times the tone's own%n", whole(toSilence), whole(toSound),
                 step / OWN_STEP);
@@ -200,19 +218,28 @@ abstract class RealSoundScenarios {
                 + " test's own thread in time: " + minute);
 
         // A loop of about a second, heard wrapping three times: no silence at the wraps.
+        Stalls loopStalls = new Stalls();
         press("[");
         Thread.sleep(1000);
         long loopSet = press("]");
         Thread.sleep(3600);
         long loopEnd = System.nanoTime();
+        loopStalls.close();
         r.awaitPlayed(loopEnd, 100);
         double[] x = r.samples();
         int a = r.frameAt(loopSet + 400_000_000L);
         int b = r.frameAt(loopEnd);
         Recording.Breaks loop = Recording.breaks(x, a, b, Songs.HZ, Songs.PEAK, 0.05, Songs.RATE);
+        List<Integer> ourGaps = new ArrayList<>();
+        for (int f : loop.gaps) {
+            if (!loopStalls.explains(r.nanosAt(f), 400)) {
+                ourGaps.add(f);
+            }
+        }
         System.out.printf(Locale.ROOT, "the loop's wraps: %d jumps in the tone, largest step %.2f times its own;"
-                + " %d gaps%n", loop.jumps.size(), Recording.largestStep(x, a, b) / OWN_STEP, loop.gaps.size());
-        assertTrue(loop.gaps.isEmpty(), "silence at the loop's wrap: " + loop);
+                + " %d gaps, %d of them while the machine was too busy%n", loop.jumps.size(),
+                Recording.largestStep(x, a, b) / OWN_STEP, loop.gaps.size(), loop.gaps.size() - ourGaps.size());
+        assertTrue(ourGaps.isEmpty(), "silence at the loop's wrap at " + ourGaps + ": " + loop);
 
         long quit = quit();
         System.out.printf(Locale.ROOT, "quit took %d ms%n", quit);
