@@ -230,15 +230,19 @@ abstract class RealSoundScenarios {
         int a = r.frameAt(loopSet + 400_000_000L);
         int b = r.frameAt(loopEnd);
         Recording.Breaks loop = Recording.breaks(x, a, b, Songs.HZ, Songs.PEAK, 0.05, Songs.RATE);
+        // A dip within a wrap's splice (20 ms) is the seam's business and is reported (the seam suite holds the
+        // splice to its bounds); a longer silence is the output running dry at the wrap.
         List<Integer> ourGaps = new ArrayList<>();
-        for (int f : loop.gaps) {
-            if (!loopStalls.explains(r.nanosAt(f), 400)) {
+        for (int i = 0; i < loop.gaps.size(); i++) {
+            int f = loop.gaps.get(i);
+            boolean withinSplice = i < loop.gapFrames.size() && loop.gapFrames.get(i) <= Songs.RATE / 50;
+            if (!withinSplice && !loopStalls.explains(r.nanosAt(f), 400)) {
                 ourGaps.add(f);
             }
         }
         System.out.printf(Locale.ROOT, "the loop's wraps: %d jumps in the tone, largest step %.2f times its own;"
-                + " %d gaps, %d of them while the machine was too busy%n", loop.jumps.size(),
-                Recording.largestStep(x, a, b) / OWN_STEP, loop.gaps.size(), loop.gaps.size() - ourGaps.size());
+                + " %d gaps (%s), %d of them longer than a splice while the machine ran the test in time%n",
+                loop.jumps.size(), Recording.largestStep(x, a, b) / OWN_STEP, loop.gaps.size(), loop, ourGaps.size());
         assertTrue(ourGaps.isEmpty(), "silence at the loop's wrap at " + ourGaps + ": " + loop);
 
         long quit = quit();
