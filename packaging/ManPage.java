@@ -34,7 +34,7 @@ public final class ManPage {
 
     static String page(String version, String date) {
         CommandLine top = new CommandLine(new Tambrino());
-        CommandSpec spec = top.getCommandSpec();
+        CommandSpec tool = top.getCommandSpec();
         List<CommandSpec> commands = new ArrayList<>();
         for (CommandLine sub : top.getSubcommands().values()) {
             if (!(sub.getCommand() instanceof CommandLine.HelpCommand)) {
@@ -50,7 +50,7 @@ public final class ManPage {
         out.println(".ad l");
 
         out.println(".SH NAME");
-        String summary = String.join(" ", spec.usageMessage().description());
+        String summary = String.join(" ", tool.usageMessage().description());
         out.println("tambrino \\- " + escape(Character.toLowerCase(summary.charAt(0)) + summary.substring(1)
                 .replaceAll("\\.$", "")));
 
@@ -66,7 +66,7 @@ public final class ManPage {
         out.println(".fi");
 
         out.println(".SH DESCRIPTION");
-        paragraphs(out, spec.usageMessage().description());
+        paragraphs(out, tool.usageMessage().description());
         out.println(".PP");
         out.println("Every command also takes");
         out.println("\\fB\\-h\\fR, \\fB\\-\\-help\\fR (its options) and \\fB\\-V\\fR, \\fB\\-\\-version\\fR"
@@ -89,7 +89,7 @@ public final class ManPage {
         }
 
         out.println(".SH EXIT STATUS");
-        paragraphs(out, spec.usageMessage().footer());
+        paragraphs(out, tool.usageMessage().footer());
 
         out.println(".SH ENVIRONMENT");
         item(out, "\\fBJAVA_HOME\\fR", new String[] {"The Java runtime to run on (17 or later); without it, or when"

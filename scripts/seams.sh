@@ -33,9 +33,9 @@ worst() {
   for sound in tone chord pink music; do
     for tempo in 0.5 1 2; do
       local out=$work/out/$program-$sound-$tempo-$shift-$formants.wav
-      local spec=$tempo:$shift
-      [ "$formants" = 1 ] && spec+=:formants
-      stretch "$program" "$work/in/$sound-gap.wav" "$out" "$spec" || return 0
+      local setting=$tempo:$shift
+      [ "$formants" = 1 ] && setting+=:formants
+      stretch "$program" "$work/in/$sound-gap.wav" "$out" "$setting" || return 0
       lines+=$($measure ends "$work/in/$sound-gap.wav" "$out" "$tempo")$'\n'
     done
   done

@@ -42,8 +42,8 @@ prepare_benchmark() {
 # the log. The exact mode does not transpose and SoundTouch keeps no
 # formants: they have no figure for such a row (the run fails).
 stretch() {
-  local engine=$1 in=$2 out=$3 spec=$4 tempo shift formants
-  IFS=: read -r tempo shift formants <<<"$spec"
+  local engine=$1 in=$2 out=$3 setting=$4 tempo shift formants
+  IFS=: read -r tempo shift formants <<<"$setting"
   shift=${shift:-0}
   local fine_pitch=() rb_pitch=() st_pitch=()
   if [ "$shift" != 0 ]; then

@@ -1,3 +1,4 @@
+// The engine's native entry points on the process's default engine.
 package quorvel.tambrino;
 
 import java.io.File;

@@ -1,3 +1,4 @@
+// A source streamed through a Session, aligned with its input.
 package quorvel.tambrino;
 
 import java.io.IOException;

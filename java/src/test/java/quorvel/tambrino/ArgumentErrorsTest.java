@@ -1,3 +1,4 @@
+// Tests: every public method at the edges of its arguments' types.
 package quorvel.tambrino;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;

@@ -1,3 +1,4 @@
+// The 72-note spectrum drawn as a piano keyboard.
 package quorvel.tambrino.app;
 
 import java.awt.Color;

@@ -1,3 +1,4 @@
+// The practice window's peak meter of what is heard.
 package quorvel.tambrino.app;
 
 import java.awt.Color;

@@ -1,3 +1,4 @@
+// The practice window's entry point.
 package quorvel.tambrino.app;
 
 import java.awt.GraphicsEnvironment;

@@ -1,3 +1,4 @@
+// One audio output shared by the window's successive engines.
 package quorvel.tambrino.app;
 
 import quorvel.tambrino.audio.AudioSink;

@@ -1,3 +1,4 @@
+// The song's waveform summarised per bucket of frames, in the background.
 package quorvel.tambrino.app;
 
 /**

@@ -1,3 +1,4 @@
+// The practice window's waveform with its loop, markers and playhead.
 package quorvel.tambrino.app;
 
 import java.awt.BasicStroke;

@@ -1,3 +1,4 @@
+// A failure the user can act on, with its message and exit code.
 package quorvel.tambrino.audio;
 
 import quorvel.tambrino.NativeInterface;

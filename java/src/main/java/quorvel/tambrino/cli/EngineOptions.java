@@ -6,10 +6,9 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Map;
 import picocli.CommandLine.ITypeConverter;
-import picocli.CommandLine.Model.CommandSpec;
+import picocli.CommandLine.ParseResult;
 import picocli.CommandLine.Model.OptionSpec;
 import picocli.CommandLine.Option;
-import picocli.CommandLine.Spec;
 import picocli.CommandLine.TypeConversionException;
 import quorvel.tambrino.Quality;
 import quorvel.tambrino.audio.CliException;
@@ -19,9 +18,8 @@ import quorvel.tambrino.practice.Settings;
 
 /** The engine's settings as command-line options, shared by stretch and play. */
 final class EngineOptions {
-    /** The command these options belong to, whose parse keeps what was typed. */
-    @Spec(Spec.Target.MIXEE)
-    CommandSpec spec;
+    /** Each option given, by name, as it was typed; filled from the command's parse before it runs. */
+    private final Map<String, String> typed = new HashMap<>();
 
     @Option(names = "--tempo", paramLabel = "FACTOR",
             description = "Speed without changing the pitch: 0.75 = 75 %% of the original tempo (slower),"
@@ -141,18 +139,20 @@ final class EngineOptions {
         }
     }
 
-    /** Each option given, by name, as it was typed (its last value when given twice). */
-    Map<String, String> typed() {
-        Map<String, String> typed = new HashMap<>();
-        if (spec != null) {
-            for (OptionSpec o : spec.options()) {
-                List<String> values = o.originalStringValues();
-                if (!values.isEmpty()) {
-                    typed.put(o.longestName(), values.get(values.size() - 1));
-                }
+    /** Keeps each option of {@code parsed} as it was typed (its last value when given twice), for messages. */
+    void rememberTyped(ParseResult parsed) {
+        typed.clear();
+        for (OptionSpec o : parsed.matchedOptions()) {
+            List<String> values = o.originalStringValues();
+            if (!values.isEmpty()) {
+                typed.put(o.longestName(), values.get(values.size() - 1));
             }
         }
-        return typed;
+    }
+
+    /** Each option given, by name, as it was typed. */
+    Map<String, String> typed() {
+        return new HashMap<>(typed);
     }
 
     Settings resolve(int channels, int sampleRate) {

@@ -127,6 +127,19 @@ public final class Tambrino implements Runnable {
             err.flush();
             return code;
         });
+        cl.setExecutionStrategy(parsed -> {
+            // Messages quote the engine's options as they were typed, not as they were converted.
+            CommandLine.ParseResult leaf = parsed;
+            while (leaf.hasSubcommand()) {
+                leaf = leaf.subcommand();
+            }
+            for (CommandLine.Model.CommandSpec mixin : leaf.commandSpec().mixins().values()) {
+                if (mixin.userObject() instanceof EngineOptions) {
+                    ((EngineOptions) mixin.userObject()).rememberTyped(leaf);
+                }
+            }
+            return new CommandLine.RunLast().execute(parsed);
+        });
         return cl.execute(args);
     }
 

@@ -1,3 +1,4 @@
+// The level and spectrum of what is heard, by output frame.
 package quorvel.tambrino.practice;
 
 import quorvel.tambrino.Session;

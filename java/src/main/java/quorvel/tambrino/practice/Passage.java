@@ -1,3 +1,4 @@
+// The part of the input to work on, and the speed trainer.
 package quorvel.tambrino.practice;
 
 import java.io.IOException;

@@ -1,3 +1,4 @@
+// A song played and steered: the streaming thread and its controls.
 package quorvel.tambrino.practice;
 
 import java.util.concurrent.atomic.AtomicLong;

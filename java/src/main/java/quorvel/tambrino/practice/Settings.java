@@ -1,3 +1,4 @@
+// Everything one run hands to the engine, checked against its limits.
 package quorvel.tambrino.practice;
 
 import java.math.BigDecimal;

@@ -1,3 +1,4 @@
+// What is remembered of one song.
 package quorvel.tambrino.practice;
 
 import java.util.ArrayList;

@@ -1,3 +1,4 @@
+// The per-song memory and the recent files, in the user's configuration folder.
 package quorvel.tambrino.practice;
 
 import java.io.IOException;

@@ -1,3 +1,4 @@
+// A source stretched by the engine as the playback loop drives it.
 package quorvel.tambrino.practice;
 
 import java.io.IOException;

@@ -1,3 +1,4 @@
+// Status lines on standard error, drawn only on a terminal.
 package quorvel.tambrino.practice;
 
 import java.io.Console;

@@ -1,3 +1,4 @@
+// The input in memory, read as a player reads it: passage, position, loop.
 package quorvel.tambrino.practice;
 
 import quorvel.tambrino.Session;

@@ -1,3 +1,4 @@
+// Test support: drives the practice window as a person would.
 package quorvel.tambrino.app;
 
 import java.awt.Rectangle;

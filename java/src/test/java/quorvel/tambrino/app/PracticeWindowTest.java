@@ -1,3 +1,4 @@
+// Tests: the practice window under a virtual display.
 package quorvel.tambrino.app;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;

@@ -1,3 +1,4 @@
+// Tests: what the app keeps between runs.
 package quorvel.tambrino.app;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;

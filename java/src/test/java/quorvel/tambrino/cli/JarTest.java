@@ -1,3 +1,4 @@
+// Tests: the jar runs on its own with the engine it carries.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;

@@ -1,3 +1,4 @@
+// Tests: --start, --end, --trainer and the two quality modes on stretch.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;

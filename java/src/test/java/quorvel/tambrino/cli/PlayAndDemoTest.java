@@ -1,3 +1,4 @@
+// Tests: play into a recording sink, and demo.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;

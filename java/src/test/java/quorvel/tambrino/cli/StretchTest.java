@@ -1,3 +1,4 @@
+// Tests: the tool end to end, measured on the audio it writes.
 package quorvel.tambrino.cli;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
