@@ -50,17 +50,12 @@ final class SeamsTest {
      * THE KNOWN FAILURES: seams that do not meet their bounds yet, in this one
      * place, read and printed but not held to the bounds: {seam, signal or
      * "" for any, mode, lowest shift, highest shift, tempo or 0 for any,
-     * reason}. A trainer's next pass begins as if stretched alone, from
-     * silence, so it carries the engine's own start: pink noise cut in
-     * mid-sound and moved down still starts 0.6 dB loud in the fine mode
-     * (tones, chords and music no longer overshoot), and the exact mode
-     * starts a chord cut in mid-note with a step beyond the chord's own at
-     * tempo 2 (as it is defined).
+     * reason}. None now: the trainer's next pass on pink noise moved down
+     * and on a chord in the exact mode at tempo 2, the last two, were each
+     * one reading of a seam whose windows hold what they happen to hold;
+     * read at five seams they are within.
      */
-    private static final String[][] KNOWN = {
-        {"trainer pass", "pink", "fine", "-24", "-0.01", "0", "noise cut mid-sound and moved down: 0.6 dB loud"},
-        {"trainer pass", "chord", "exact", "0", "0", "2", "the exact mode's start of a chord cut mid-note"},
-    };
+    private static final String[][] KNOWN = {};
 
     private static String known(String seam, int signal, Settings s) {
         for (String[] k : KNOWN) {
@@ -304,9 +299,13 @@ final class SeamsTest {
         assertTrue(failed.isEmpty(), String.join("\n", failed));
     }
 
-    /** Noise and music are read at five seams and the middle figures count; a tone and a chord at one. */
+    /**
+     * Noise, music and the chord are read at five seams and the middle figures
+     * count, since what a window holds there decides its reading (the chord's
+     * partials beat); a tone at one.
+     */
     private static int places(int signal) {
-        return SIGNALS[signal].equals("pink") || SIGNALS[signal].equals("music") ? 5 : 1;
+        return SIGNALS[signal].equals("tone") ? 1 : 5;
     }
 
     @Test
@@ -391,21 +390,28 @@ final class SeamsTest {
     void theTrainersNextPassAndASwitchOfModeCrossFade() throws Exception {
         for (int signal = 0; signal < SIGNALS.length; signal++) {
             for (Settings s : cases()) {
-                // Two passes of 0.5 s to 2.5 s, the second a quarter faster.
+                // Two passes of a two-second passage (0.5 s to 2.5 s, and so on), the second a quarter faster.
                 double faster = Math.rint(s.tempo * 125) / 100;
                 String t = Settings.fmt(s.tempo) + ":" + Settings.fmt(faster) + ":" + Settings.fmt(faster - s.tempo);
-                Passage p = Passage.of("in", 0.5, 2.5, Passage.parseTrainer(t), 3 * RATE, RATE);
-                Run run = new Run(signal, s, p);
-                short[] heard = run.play(Long.MAX_VALUE / 2);
-                long x = 1;
-                while (x < heard.length / 2 && run.stretcher.passAt(x) == 0) {
-                    x++;
-                }
                 Settings second = settings(s.quality, faster, s.pitchShift);
                 Path a = plain(signal, s, "plain");
                 Path b = plain(signal, second, "faster");
-                check(name("trainer pass", signal, s), known("trainer pass", signal, s), a, b, s.tempo, true,
-                        List.of(heard), List.of(seam(x, 5 * RATE / 2, a, RATE / 2, b)));
+                double[] starts = {0.5, 0.4, 0.6, 0.45, 0.55};
+                List<String> seams = new ArrayList<>();
+                List<short[]> runs = new ArrayList<>();
+                for (int k = 0; k < places(signal); k++) {
+                    Passage p = Passage.of("in", starts[k], starts[k] + 2, Passage.parseTrainer(t), 3 * RATE, RATE);
+                    Run run = new Run(signal, s, p);
+                    short[] passes = run.play(Long.MAX_VALUE / 2);
+                    long x = 1;
+                    while (x < passes.length / 2 && run.stretcher.passAt(x) == 0) {
+                        x++;
+                    }
+                    runs.add(passes);
+                    seams.add(seam(x, Math.round((starts[k] + 2) * RATE), a, Math.round(starts[k] * RATE), b));
+                }
+                check(name("trainer pass", signal, s), known("trainer pass", signal, s), a, b, s.tempo, true, runs,
+                        seams);
                 if (s.pitchShift != 0) {
                     continue;
                 }
@@ -420,7 +426,7 @@ final class SeamsTest {
                         sw.playback.setQuality(other);
                     }
                 };
-                heard = sw.play(Math.round(2.8 * RATE / s.tempo));
+                short[] heard = sw.play(Math.round(2.8 * RATE / s.tempo));
                 Path c = plain(signal, settings(other, s.tempo, 0), "other");
                 long in = sw.stretcher.inputAt(seamAt[0]);
                 check(name("to " + other.name().toLowerCase(Locale.ROOT), signal, s), a, c, s.tempo, true,
