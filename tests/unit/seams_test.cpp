@@ -329,6 +329,17 @@ void midStream(const char* seam, const Signal& sig, const Case& before, const Ca
   check(seam, sig.name, shown, readings);
 }
 
+// How far a start or an end (sides: the sound's side of it) at input frame
+// `at` of `in`, stretched into `r`, goes beyond the input's own reading
+// there: an ideal stretch keeps the sound as it starts and ends, so the
+// input, read at its own pace, is the reference.
+seams::Excess edgeExcess(const quality::Stereo& in, const Rendered& r, const Case& s, double at,
+                         quality::SeamSides sides) {
+  const quality::SeamReading ideal =
+      quality::seamReading(in.left, in.right, kRate, at, 0.2 * kRate * s.tempo, 1.25 * kRate, sides);
+  return seams::excess(seams::read(r, kRate, at / s.tempo, s.tempo, sides), ideal);
+}
+
 TEST(Seams, StartAfterSilenceAndEndBeforeIt) {
   for (const Signal& sig : signals()) {
     std::vector<quality::Stereo> sounds{inSilence(sig.sound)};
@@ -345,15 +356,8 @@ TEST(Seams, StartAfterSilenceAndEndBeforeIt) {
       std::vector<seams::Excess> starts, ends;
       for (const quality::Stereo& in : sounds) {
         const Rendered r = render(in, s);
-        // An ideal stretch keeps the sound as it starts and ends: the
-        // input, read at its own pace, is the reference.
-        const auto ideal = [&](double at, quality::SeamSides sides) {
-          return quality::seamReading(in.left, in.right, kRate, at, 0.2 * kRate * s.tempo, 1.25 * kRate, sides);
-        };
-        starts.push_back(seams::excess(seams::read(r, kRate, gap / s.tempo, s.tempo, quality::SeamSides::After),
-                                       ideal(gap, quality::SeamSides::After)));
-        ends.push_back(seams::excess(seams::read(r, kRate, (gap + length) / s.tempo, s.tempo, quality::SeamSides::Before),
-                                     ideal(gap + length, quality::SeamSides::Before)));
+        starts.push_back(edgeExcess(in, r, s, gap, quality::SeamSides::After));
+        ends.push_back(edgeExcess(in, r, s, gap + length, quality::SeamSides::Before));
       }
       check(s.formants ? "start, formants kept" : "start after silence", sig.name, s, starts);
       check(s.formants ? "end, formants kept" : "end before silence", sig.name, s, ends);
@@ -371,14 +375,8 @@ TEST(Seams, AToneCutInAtItsPeak) {
     x[i] = static_cast<float>(0.5 * std::cos(2 * M_PI * 440.0 * static_cast<double>(i) / kRate) *
                               quality::material::ramp(n - 1 - i, fade));
   const quality::Stereo in = inSilence({x, x});
-  const double gap = 0.5 * kRate;
-  for (const Case& s : setups()) {
-    const Rendered r = render(in, s);
-    const quality::SeamReading ideal =
-        quality::seamReading(in.left, in.right, kRate, gap, 0.2 * kRate * s.tempo, 1.25 * kRate, quality::SeamSides::After);
-    check("start cut in at a peak", "tone", s,
-          {seams::excess(seams::read(r, kRate, gap / s.tempo, s.tempo, quality::SeamSides::After), ideal)});
-  }
+  for (const Case& s : setups())
+    check("start cut in at a peak", "tone", s, {edgeExcess(in, render(in, s), s, 0.5 * kRate, quality::SeamSides::After)});
 }
 
 TEST(Seams, TempoChange) {
