@@ -367,16 +367,23 @@ TEST(Seams, StartAfterSilenceAndEndBeforeIt) {
 
 // A note cut in at its peak: the input itself steps by half of full scale
 // there, as a sample or a recording that begins mid-note does. Ideally the
-// stretch keeps the step as it is, a step.
+// stretch keeps the step as it is, a step. The ideal is the same tone cut in
+// at the moved pitch: moved down, the tone's own steps shrink while the cut
+// stays half of full scale, so the cut stands further above them.
 TEST(Seams, AToneCutInAtItsPeak) {
-  const size_t n = static_cast<size_t>(3 * kRate), fade = static_cast<size_t>(0.01 * kRate);
-  std::vector<float> x(n);
-  for (size_t i = 0; i < n; i++)
-    x[i] = static_cast<float>(0.5 * std::cos(2 * M_PI * 440.0 * static_cast<double>(i) / kRate) *
-                              quality::material::ramp(n - 1 - i, fade));
-  const quality::Stereo in = inSilence({x, x});
+  auto cutIn = [](double hz) {
+    const size_t n = static_cast<size_t>(3 * kRate), fade = static_cast<size_t>(0.01 * kRate);
+    std::vector<float> x(n);
+    for (size_t i = 0; i < n; i++)
+      x[i] = static_cast<float>(0.5 * std::cos(2 * M_PI * hz * static_cast<double>(i) / kRate) *
+                                quality::material::ramp(n - 1 - i, fade));
+    return inSilence({x, x});
+  };
+  const quality::Stereo in = cutIn(440.0);
   for (const Case& s : setups())
-    check("start cut in at a peak", "tone", s, {edgeExcess(in, render(in, s), s, 0.5 * kRate, quality::SeamSides::After)});
+    check("start cut in at a peak", "tone", s,
+          {edgeExcess(cutIn(440.0 * std::pow(2.0, s.shift / 12.0)), render(in, s), s, 0.5 * kRate,
+                      quality::SeamSides::After)});
 }
 
 TEST(Seams, TempoChange) {
