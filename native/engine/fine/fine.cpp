@@ -126,6 +126,7 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakShift = floats(half + 1);
   s.attackAngle = floats(half + 1);
   s.attackPeak = zeroed<int>(half + 1);
+  s.splashJoined = zeroed<int>(half + 1);
   s.bandRe = floats(half);
   for (auto& w : s.broadWeight) w = floats(half);
   s.moveWhole = zeroed<int>(half + 1);
@@ -153,8 +154,8 @@ bool FineState::prepare(int frameSize, int hop) {
   s.peakCross = floats(half + 1);
   s.peakDot = floats(half + 1);
   s.peakRaw = floats(half + 1);
-  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelope || !s.attackPeak || !s.moveWhole ||
-      !s.moveApart || !s.regionWhole)
+  if (!ok || !s.peaks || !s.valleys || !s.turning || !s.envelope || !s.attackPeak || !s.splashJoined ||
+      !s.moveWhole || !s.moveApart || !s.regionWhole)
     return false;
   for (int k = 0; k < frameSize; k++) {
     const double w = 0.5 - 0.5 * std::cos(kTwoPi * k / frameSize);

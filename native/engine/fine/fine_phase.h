@@ -25,6 +25,11 @@ constexpr double kTwoPi = 6.283185307179586;
 // attack's too. A region left to turn on rebuilds the attack's share in it
 // turned, spread over the window: sound ahead of the hit.
 constexpr double kAttackRise = 4.0;
+// Moved down, a frame of an attack's lock carries a partial's rotation on
+// from the last frame only if the partial's peak rose less than this there
+// (15 dB): from a frame where it had barely entered the window, it is
+// turned to the attack's time afresh.
+constexpr double kCarryRise = 32.0;
 constexpr double kLockRise = 1.26;
 
 // The rotations are filled a region at a time in whole stores of this many

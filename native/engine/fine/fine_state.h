@@ -112,14 +112,17 @@ struct State {
   std::unique_ptr<float[]> rotRe, rotIm;          // half each: e^{i rotation}
   // Moved down: each bin's power (both channels) before the attack that the
   // frames at the synthesis hop are rebuilding (half), and whether the last
-  // of those frames rebuilt the partial of the bin's region (1) or not (0;
-  // half + kFillSlack).
+  // of those frames rebuilt the partial of the bin's region (its peak's
+  // power there) or not (0; half + kFillSlack).
   std::unique_ptr<float[]> lockPower;
   std::unique_ptr<float[]> rebuilt;
   // Per peak (half + 1 each), moved down: how far its region moves (bins),
   // and whether it belongs to the attack being rebuilt, with its rotation.
   std::unique_ptr<float[]> peakShift, attackAngle;
   std::unique_ptr<int[]> attackPeak;
+  // Per peak (half + 1), moved down at an attack: whether its region took in
+  // the splash of a step around it (1) or not (0).
+  std::unique_ptr<int[]> splashJoined;
   std::unique_ptr<float[]> bandRe, bandIm;  // half each, zero between uses
   std::unique_ptr<float[]> broadWeight[2];  // half each: a bin's shares of its two bands
   // Moved down, most regions (the faint ones) go by whole bins, listed in
@@ -204,7 +207,8 @@ struct FineState {
   double ratioAt(Pos at) const;
   float* formantGains();
   void levelFormants(float* g, const float* eqGains);
-  void planMoves(int channels, int nPeaks, bool attack, bool lock);
+  int planMoves(int channels, int nPeaks, bool attack, bool lock);
+  int gatherSplash(int nPeaks, const float* before);
   void moveDown(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi);
   void moveBroad(int c, const float* xr, const float* xi, const float* gains, float* yr, float* yi);
 

@@ -151,14 +151,45 @@ void FineState::levelFormants(float* g, const float* eqGains) {
 // no longer add up to a sharp attack (a 3 ms burst came out 5.6 ms long at
 // -5). In the frames at the synthesis hop that rebuild an attack (lock),
 // the regions that rose over the power before it are the attack's, whatever
-// the last frame's regions were.
-void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
+// the last frame's regions were. Returns the number of regions, fewer where
+// an attack's splash joined its partial (gatherSplash).
+int FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
   const int half = st.half;
   const float* power = st.power.get();
   float* before = st.lockPower.get();
   if (attack) kernels.power(st.prevRe[0].get(), st.prevIm[0].get(), channels == 2 ? st.prevRe[1].get() : nullptr,
                             st.prevIm[channels - 1].get(), before, half);
-  auto slope = [&](int from, int to, double& sr, double& si) {
+  if (attack || lock) nPeaks = gatherSplash(nPeaks, before);
+  else std::fill_n(st.splashJoined.get(), nPeaks, 0);
+  auto slope = [&](int from, int to, bool unit, double& sr, double& si) {
+    // A step (a partial with its splash): each pair of bins counts alike.
+    // Weighted by power the slope points at where the partial's energy lies
+    // in the window, up to 1,500 samples after its step, and the move's
+    // modulation no longer passes through zero phase at the step (a tone cut
+    // in at its peak rang 3 dB over it at -2).
+    if (unit) {
+      double ur = 0.0, ui = 0.0;
+      int pairs = 0;
+      for (int c = 0; c < channels; c++) {
+        const float* xr = st.re[c].get();
+        const float* xi = st.im[c].get();
+        for (int k = from; k + 1 < to; k++) {
+          const double pr = static_cast<double>(xr[k + 1]) * xr[k] + static_cast<double>(xi[k + 1]) * xi[k];
+          const double pi = static_cast<double>(xi[k + 1]) * xr[k] - static_cast<double>(xr[k + 1]) * xi[k];
+          const double m = std::sqrt(pr * pr + pi * pi);
+          if (m > 0.0) {
+            ur -= pr / m;
+            ui -= pi / m;
+            pairs++;
+          }
+        }
+      }
+      if (pairs > 0 && std::sqrt(ur * ur + ui * ui) >= kStepAgreement * pairs) {
+        sr += ur;
+        si += ui;
+        return;
+      }
+    }
     for (int c = 0; c < channels; c++) {
       const float* xr = st.re[c].get();
       const float* xi = st.im[c].get();
@@ -212,7 +243,7 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     const float beside = std::max(p > 0 ? power[st.peaks[p - 1]] : 0.0f, p + 1 < nPeaks ? power[st.peaks[p + 1]] : 0.0f);
     if (wide < kBroadBins || beside * kLoneRise <= power[k]) {
       double sr = 0.0, si = 0.0;
-      slope(from, to, sr, si);
+      slope(from, to, st.splashJoined[p] != 0, sr, si);
       slopeRe[nSloped] = static_cast<float>(sr);
       slopeIm[nSloped] = static_cast<float>(si);
       sloped[nSloped++] = p;
@@ -220,7 +251,7 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
     }
     st.attackPeak[p] = 2;
     st.attackAngle[p] = 0.0f;  // moveDown turns these bins by their bands
-    slope(from, to, br, bi);
+    slope(from, to, false, br, bi);
   }
   broadSlope = br == 0.0 && bi == 0.0 ? 0.0 : std::atan2(bi, br);
   float* slopeAngle = st.peakRaw.get();
@@ -246,6 +277,45 @@ void FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
   }
   st.movedApart = apart;
   st.movedWhole = whole;
+  return nPeaks;
+}
+
+// A partial that starts with a step splashes over the whole spectrum, in
+// ripples that the peak search cuts into regions of their own. Moved each by
+// its own peak's amount (or in bands), those regions no longer add up to the
+// step: a tone cut in at its peak rang 2 dB over it at -2 even with the
+// step's time exact. So at an attack a rising region that lies 30 dB under a
+// rising neighbour joins that neighbour's region, and moves with it.
+// Regions in a stack: a new one joins the one below if it lies under it, or
+// takes in those below that lie under it. Returns the regions kept.
+int FineState::gatherSplash(int nPeaks, const float* before) {
+  int* peaks = st.peaks.get();
+  int* valleys = st.valleys.get();
+  int* joined = st.splashJoined.get();
+  const float* power = st.power.get();
+  auto rose = [&](int k) { return power[k] > kAttackRise * before[k]; };
+  auto under = [&](int weak, int strong) {
+    return power[weak] <= kSplashUnder * power[strong] && rose(weak) && rose(strong);
+  };
+  int kept = 0;
+  for (int p = 0; p < nPeaks; p++) {
+    const int k = peaks[p];
+    if (kept > 0 && under(k, peaks[kept - 1])) {
+      joined[kept - 1] = 1;  // its span joins the region below
+      continue;
+    }
+    const int from = valleys[p];
+    int joinedFrom = from, took = 0;
+    while (kept > 0 && under(peaks[kept - 1], k)) {
+      joinedFrom = valleys[--kept];
+      took = 1;
+    }
+    peaks[kept] = k;
+    valleys[kept] = joinedFrom;
+    joined[kept++] = took;
+  }
+  valleys[kept] = valleys[nPeaks];
+  return kept;
 }
 
 // Rotates the frame's regions (into the frame buffer, free until the

@@ -2,7 +2,7 @@
 // pitch ratio faster and the stretch runs at the tempo divided by the ratio.
 // Down: the stretch runs at the tempo and each frame's peak regions are
 // moved down in the spectrum (spectral_shift), an attack's noise in wide
-// bands. Either way the formants can be moved back to where they were.
+// bands and a step's splash with its partial. Either way the formants can be moved back to where they were.
 //
 // Owns (in FineState, fine_state.h): the resampler and its output, the
 // ratio asked for and the ratio of each frame (down, and the marks of the
@@ -36,6 +36,13 @@ constexpr int kMaxBands = 16;
 // follows no pattern. The frame's work space and the moved spectrum hold
 // this many bins more.
 constexpr int kMoveSpan = 8;
+// At an attack moved down, a rising region whose peak is this far under a
+// rising neighbour's (30 dB) is taken as that partial's splash.
+constexpr float kSplashUnder = 1e-3f;
+// A partial with its splash is timed by its step when the unit phase slopes
+// of its pairs of bins agree this well (the length of their mean): a step
+// gives 0.996 and more, a partial that fades in or is joined by noise less.
+constexpr double kStepAgreement = 0.99;
 constexpr float kFaintRegion = 1e-2f;  // a region's peak power against the loudest
 // The formants kept: a partial stands over 16 times the frame's median power
 // and within 100 dB of its loudest; the gains stay within 24 dB either way.
