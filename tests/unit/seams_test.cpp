@@ -246,7 +246,8 @@ std::string describe(const char* seam, const char* signal, const Case& s) {
 // not held to the bounds; a line that reads "known, now within" can go.
 // The fine mode's: a tone cut in at its peak and moved up, where the
 // resampler's band edge rings as any band-limited step does (a brick wall:
-// 0.75 dB). The exact mode's are its definition (the players splice its
+// 0.75 dB), and at tempo 4, where the frames after a short lock over the
+// step hold it at another output time. The exact mode's are its definition (the players splice its
 // switches instead: the JVM's SeamsTest).
 struct KnownFailure {
   const char* seam;
@@ -257,6 +258,7 @@ struct KnownFailure {
   const char* reason;
 };
 const KnownFailure kKnownFailures[] = {
+    {"start cut in at a peak", "tone", Mode::Fine, -24, 24, 4, "a lock over the step holds only some of its frames: up to 3 dB"},
     {"start cut in at a peak", "tone", Mode::Fine, 6, 24, 0, "the step rings 0.67 dB over at the band's edge"},
 
     {"tempo change x1.25", nullptr, Mode::Exact, 0, 0, 0, "a new hop at a block's edge: up to 5 dB"},
@@ -373,7 +375,16 @@ TEST(Seams, AToneCutInAtItsPeak) {
     return inSilence({x, x});
   };
   const quality::Stereo in = cutIn(440.0);
-  for (const Case& s : setups())
+  std::vector<Case> all = setups();
+  // And at tempo 4, where a lock over the attack holds only some of the
+  // frames the step passes through.
+  for (const Case& s : setups(true))
+    if (s.tempo == 2 && s.mode == Mode::Fine) {
+      Case fast = s;
+      fast.tempo = 4;
+      all.push_back(fast);
+    }
+  for (const Case& s : all)
     check("start cut in at a peak", "tone", s,
           {edgeExcess(cutIn(440.0 * std::pow(2.0, s.shift / 12.0)), render(in, s), s, 0.5 * kRate,
                       quality::SeamSides::After)});

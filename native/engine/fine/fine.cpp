@@ -207,6 +207,7 @@ void FineState::restart() {
   st.mapOut = 0;
   st.firstFrame = true;
   st.lockLeft = 0;
+  st.lockWhole = false;
   // The detector starts afresh too (it sleeps in the exact mode).
   st.onsetCount = 0;
   st.lastMean = 0.0f;

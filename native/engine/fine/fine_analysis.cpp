@@ -208,6 +208,7 @@ Pos FineState::analysisStart(Pos nominal, bool& reset) {
           reset = true;
           st.attackRise = kAttackRise;
           st.lockLeft = static_cast<int>(std::min(frames, fit));
+          st.lockWhole = frames <= fit;
         }
       }
     } else {
@@ -226,6 +227,7 @@ Pos FineState::analysisStart(Pos nominal, bool& reset) {
   if (start > nominal + st.maxDeviation || start < nominal - st.maxDeviation) {
     start = std::clamp(start, std::max(prev, nominal - st.maxDeviation), nominal + st.maxDeviation);
     st.lockLeft = 0;
+    st.lockWhole = false;
   }
   return start;
 }

@@ -159,7 +159,10 @@ int FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
   float* before = st.lockPower.get();
   if (attack) kernels.power(st.prevRe[0].get(), st.prevIm[0].get(), channels == 2 ? st.prevRe[1].get() : nullptr,
                             st.prevIm[channels - 1].get(), before, half);
-  if (attack || lock) nPeaks = gatherSplash(nPeaks, before);
+  // (Only where the lock holds every frame the step passes through: at fast
+  // tempos the frames after a short lock hold the step too, at another
+  // output time, and a joined region there rang up to 6 dB over at tempo 4.)
+  if ((attack || lock) && st.lockWhole) nPeaks = gatherSplash(nPeaks, before);
   else std::fill_n(st.splashJoined.get(), nPeaks, 0);
   auto slope = [&](int from, int to, bool unit, double& sr, double& si) {
     // A step (a partial with its splash): each pair of bins counts alike.
