@@ -247,8 +247,8 @@ std::string describe(const char* seam, const char* signal, const Case& s) {
 // The fine mode's: a tone cut in at its peak and moved up, where the
 // resampler's band edge rings as any band-limited step does (a brick wall:
 // 0.75 dB), and at tempo 4, where the frames after a short lock over the
-// step hold it at another output time. The exact mode's are its definition (the players splice its
-// switches instead: the JVM's SeamsTest).
+// step hold it at another output time. The exact mode's are its definition
+// (the players splice its switches instead: the JVM's SeamsTest).
 struct KnownFailure {
   const char* seam;
   const char* signal;  // nullptr: any
@@ -258,7 +258,8 @@ struct KnownFailure {
   const char* reason;
 };
 const KnownFailure kKnownFailures[] = {
-    {"start cut in at a peak", "tone", Mode::Fine, -24, 24, 4, "a lock over the step holds only some of its frames: up to 3 dB"},
+    {"start cut in at a peak", "tone", Mode::Fine, -24, 24, 4,
+     "a lock over the step holds only some of its frames: up to 3 dB"},
     {"start cut in at a peak", "tone", Mode::Fine, 6, 24, 0, "the step rings 0.67 dB over at the band's edge"},
 
     {"tempo change x1.25", nullptr, Mode::Exact, 0, 0, 0, "a new hop at a block's edge: up to 5 dB"},
@@ -386,7 +387,7 @@ TEST(Seams, AToneCutInAtItsPeak) {
     }
   for (const Case& s : all)
     check("start cut in at a peak", "tone", s,
-          {edgeExcess(cutIn(440.0 * std::pow(2.0, s.shift / 12.0)), render(in, s), s, 0.5 * kRate,
+          {edgeExcess(cutIn(440.0 * pipeline_pitch_ratio(s.shift)), render(in, s), s, 0.5 * kRate,
                       quality::SeamSides::After)});
 }
 

@@ -5,8 +5,8 @@
 // Owns (in the record, fine_state.h): the history ring and its head, the
 // onset detector and its queue of onsets, the analysis positions of the last
 // frame and the lock over an attack (prevStart, prevNominal, lockLeft,
-// lockWhole, attackRise), and what a frame's analysis writes: the spectra of both
-// channels (re, im), the Nyquist bins, and the spectra a short step before
+// lockWhole, attackRise), and what a frame's analysis writes: the spectra of
+// both channels (re, im), the Nyquist bins, and the spectra a short step before
 // the frame (nearRe, nearIm) that fast tempos measure frequencies from. It
 // reads the time map that the driver keeps (mapIn, mapOut, firstFrame).
 // Threads: the playback thread (fine_feed, fine_process).

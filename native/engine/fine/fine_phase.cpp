@@ -214,7 +214,8 @@ void FineState::propagate(int channels, Pos analysisHop, bool restart, bool atta
     const bool rebuilding = attack || lockFrame;
     for (int p = 0; p < nPeaks; p++)
       fillAhead(st.rebuilt.get(), valleys[p], valleys[p + 1],
-                rebuilding && st.attackPeak[p] == 1 ? std::max(power[peaks[p]], std::numeric_limits<float>::min())
-                                                    : 0.0f);
+                rebuilding && st.attackPeak[p] == 1
+                    ? std::max(power[peaks[p]], std::numeric_limits<float>::min())
+                    : 0.0f);
   }
 }

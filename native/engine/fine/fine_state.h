@@ -163,7 +163,7 @@ struct State {
   Pos prevStart = 0;    // analysis start of the last frame
   Pos prevNominal = 0;  // its nominal start on the time map
   int lockLeft = 0;     // frames still to be analysed at the synthesis hop
-  bool lockWhole = false;  // the lock holds every frame the attack passes through
+  bool lockWhole = false;           // the lock holds every frame the attack passes through
   double attackRise = kAttackRise;  // of the frame's peaks that restart, when it holds an attack
 };
 

@@ -159,11 +159,14 @@ int FineState::planMoves(int channels, int nPeaks, bool attack, bool lock) {
   float* before = st.lockPower.get();
   if (attack) kernels.power(st.prevRe[0].get(), st.prevIm[0].get(), channels == 2 ? st.prevRe[1].get() : nullptr,
                             st.prevIm[channels - 1].get(), before, half);
-  // (Only where the lock holds every frame the step passes through: at fast
-  // tempos the frames after a short lock hold the step too, at another
-  // output time, and a joined region there rang up to 6 dB over at tempo 4.)
-  if ((attack || lock) && st.lockWhole) nPeaks = gatherSplash(nPeaks, before);
-  else std::fill_n(st.splashJoined.get(), nPeaks, 0);
+  // A step's splash joins its partial only where the lock holds every frame
+  // the step passes through: at fast tempos the frames after a short lock
+  // hold the step too, at another output time, and a joined region there
+  // rang up to 6 dB over at tempo 4.
+  if ((attack || lock) && st.lockWhole)
+    nPeaks = gatherSplash(nPeaks, before);
+  else
+    std::fill_n(st.splashJoined.get(), nPeaks, 0);
   auto slope = [&](int from, int to, bool unit, double& sr, double& si) {
     // A step (a partial with its splash): each pair of bins counts alike.
     // Weighted by power the slope points at where the partial's energy lies
@@ -307,14 +310,13 @@ int FineState::gatherSplash(int nPeaks, const float* before) {
       joined[kept - 1] = 1;  // its span joins the region below
       continue;
     }
-    const int from = valleys[p];
-    int joinedFrom = from, took = 0;
+    int from = valleys[p], took = 0;
     while (kept > 0 && under(peaks[kept - 1], k)) {
-      joinedFrom = valleys[--kept];
+      from = valleys[--kept];
       took = 1;
     }
     peaks[kept] = k;
-    valleys[kept] = joinedFrom;
+    valleys[kept] = from;
     joined[kept++] = took;
   }
   valleys[kept] = valleys[nPeaks];

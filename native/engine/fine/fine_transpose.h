@@ -2,7 +2,8 @@
 // pitch ratio faster and the stretch runs at the tempo divided by the ratio.
 // Down: the stretch runs at the tempo and each frame's peak regions are
 // moved down in the spectrum (spectral_shift), an attack's noise in wide
-// bands and a step's splash with its partial. Either way the formants can be moved back to where they were.
+// bands and a step's splash with its partial. Either way the formants can be
+// moved back to where they were.
 //
 // Owns (in FineState, fine_state.h): the resampler and its output, the
 // ratio asked for and the ratio of each frame (down, and the marks of the
